@@ -1,0 +1,33 @@
+# Entry points. `make test` installs what is missing, builds everything and runs every test,
+# then builds the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer and
+# runs them too.
+BUILD_DIR    ?= build
+SANITIZE_DIR ?= build-sanitize
+JOBS         ?= $(shell nproc)
+CMAKE_FLAGS  ?=
+
+.PHONY: all deps build test test-sanitize install clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	@cmake -S . -B $(BUILD_DIR) -DAGENTCLIENT_WERROR=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD_DIR) -j $(JOBS) -- --no-print-directory
+
+test: build
+	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300
+	@$(MAKE) --no-print-directory test-sanitize
+
+test-sanitize: deps
+	@cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=Debug -DAGENTCLIENT_WERROR=ON -DAGENTCLIENT_SANITIZE=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(SANITIZE_DIR) -j $(JOBS) --target agentclient_unit_tests -- --no-print-directory
+	@cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300 -L unit -E allocation_discipline
+
+install: build
+	@cmake --install $(BUILD_DIR) $(if $(PREFIX),--prefix $(PREFIX))
+
+clean:
+	@rm -rf $(BUILD_DIR) $(SANITIZE_DIR)
