@@ -1,0 +1,37 @@
+// Collects the messages the library logs, through a user logger, for the life of the object.
+#ifndef AGENTCLIENT_TESTS_LOGCAPTURE_H
+#define AGENTCLIENT_TESTS_LOGCAPTURE_H
+
+#include <agentclient/pa.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct LoggedMessage {
+    int32_t level;
+    std::string text;
+    std::string levelName;
+    void *userData;
+};
+
+class LogCapture {
+public:
+    // Installs the capture at the given threshold; the destructor restores the log defaults.
+    explicit LogCapture(int32_t threshold = PaMSG_DEBUG);
+    ~LogCapture();
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
+
+    const std::vector<LoggedMessage> &messages() const { return messages_; }
+    std::vector<std::string> texts() const;
+    // Texts logged at exactly this level.
+    std::vector<std::string> texts(int32_t level) const;
+    void clear() { messages_.clear(); }
+
+private:
+    static void Record(int32_t level, const char *text, const char *levelName, void *self);
+    std::vector<LoggedMessage> messages_;
+};
+
+#endif

@@ -1,0 +1,36 @@
+// Memory hooks that account for every block the library makes and releases, and can be told
+// to fail. Installed for the life of the object; the destructor restores the runtime hooks.
+#ifndef AGENTCLIENT_TESTS_TRACKINGHOOKS_H
+#define AGENTCLIENT_TESTS_TRACKINGHOOKS_H
+
+#include <cstddef>
+#include <set>
+
+class TrackingHooks {
+public:
+    TrackingHooks();
+    ~TrackingHooks();
+    TrackingHooks(const TrackingHooks &) = delete;
+    TrackingHooks &operator=(const TrackingHooks &) = delete;
+
+    // Calls of each hook since installation.
+    std::size_t allocs = 0;
+    std::size_t frees = 0;
+    std::size_t reallocs = 0;
+    std::size_t strdups = 0;
+    // Releases of blocks these hooks never made.
+    std::size_t foreignFrees = 0;
+    // When set, the allocating hooks return NULL.
+    bool fail = false;
+
+    std::size_t liveBlocks() const { return live_.size(); }
+
+private:
+    static void *Alloc(std::size_t size);
+    static void Free(void *block);
+    static void *Realloc(void *block, std::size_t size);
+    static char *StrDup(const char *text);
+    std::set<void *> live_;
+};
+
+#endif
