@@ -1,0 +1,9 @@
+// Internal environment helpers shared with the client context.
+#ifndef AGENTCLIENT_UTILS_H
+#define AGENTCLIENT_UTILS_H
+
+// Returns the product-family home directory: VTHOME, or the installation default when unset
+// (shared text, not to be released).
+extern "C" const char *PaGetVthome(void);
+
+#endif
