@@ -302,6 +302,81 @@ PA_EXPORT char *PaPromptPassword(void);
 /* Does nothing on this platform. */
 PA_EXPORT void PaHideCmdlinePassword(void);
 
+/* ======================================================================================
+ * Connections
+ * A handle owns its own Client-Library context, copies of its texts and at most one open
+ * connection. Agents are found by server name in the interfaces file under the
+ * product-family home (a freetds.conf entry of the same name takes precedence).
+ * ==================================================================================== */
+
+/* Return a new handle, not yet connected, or NULL (logged); release it with
+ * PaConnectDestroy. The user "vexamund" is reserved for PaInformPA.
+ * PaSecureConnectCreate logs in through the secure-login challenge, which needs a
+ * Client-Library that calls the challenge callback; PaConnectCreateSybase10 asks for the
+ * 10.x Client-Library behaviour. */
+PA_EXPORT PaConnection *PaConnectCreate(const char *server, const char *application, const char *user,
+                                        const char *password);
+PA_EXPORT PaConnection *PaSecureConnectCreate(const char *server, const char *application, const char *user,
+                                              const char *password);
+PA_EXPORT PaConnection *PaConnectCreateSybase10(const char *server, const char *application,
+                                                const char *user, const char *password);
+/* Opens the handle's connection, replacing one already open: PaSUCCESS or
+ * PaCONNECT_FAILED (the handle then holds no connection and may be connected again). */
+PA_EXPORT int32_t PaConnect(PaConnection *handle);
+/* Closes any connection and releases the handle with everything it owns (not the caller's
+ * callbacks or user values); PaSUCCESS. */
+PA_EXPORT int32_t PaConnectDestroy(PaConnection *handle);
+/* PaSUCCESS when the handle's connection is open and not dead, else PaFAILURE. */
+PA_EXPORT int32_t PaConnectValidAndOpen(PaConnection *handle);
+/* Keeps an open idle connection, else closes it and connects afresh: PaSUCCESS or
+ * PaCONNECT_FAILED (no connection left). Every operation falls back on it. */
+PA_EXPORT int32_t PaReconnect(PaConnection *handle);
+/* Closes the connection, by force when force is 1: PaSUCCESS, or PaFAILURE (also when there
+ * was none). The handle holds no connection afterwards. */
+PA_EXPORT int32_t PaDisconnect(PaConnection *handle, int32_t force);
+/* Installs the retry callback asked whether an RPC the agent failed is sent again (at most
+ * 11 sends in all); NULL switches retrying off. */
+PA_EXPORT void PaInstallRetryCB(PaConnection *handle, PaRetryFunc retryFunc, void *retryData);
+/* Stores the notification callback and its user data: PaSUCCESS, or PaFAILURE when the
+ * handle is not connected. */
+PA_EXPORT int32_t PaInstallNotifcationCB(PaConnection *handle, PaNotificationFunc callback, void *userData);
+
+/* ======================================================================================
+ * Server control
+ * Operations on an agent as a whole. RPC operations return PaSUCCESS, PaFAILURE,
+ * PaCONNECTION_LOST, or PaCONNECT_FAILED when the reconnection after a lost connection
+ * failed; each reconnects once when the connection was lost, except PaStopPA.
+ * ==================================================================================== */
+
+/* Asks the agent to stop; stopArgument is the agent's to interpret. A connection lost
+ * while stopping counts as success (nothing is retried). */
+PA_EXPORT int32_t PaStopPA(PaConnection *handle, int32_t stopArgument);
+/* Ask the agent to stop or start all its processes. */
+PA_EXPORT int32_t PaStopProcesses(PaConnection *handle);
+PA_EXPORT int32_t PaStartProcesses(PaConnection *handle);
+/* Sets the agent's debug level. */
+PA_EXPORT int32_t PaServerChangeDebugLevel(PaConnection *handle, int32_t level);
+/* Reads the agent's debug level into *level, which keeps its value when no reply row came. */
+PA_EXPORT int32_t PaServerGetDebugLevel(PaConnection *handle, int32_t *level);
+/* Reads the agent's two version numbers; both are written, 0 when the agent sent none. */
+PA_EXPORT int32_t PaServerGetVersionNo(PaConnection *handle, int32_t *major, int32_t *minor);
+/* Asks the agent to generate a notification. */
+PA_EXPORT int32_t PaServerGenerateNotification(PaConnection *handle);
+/* Switches on the Client-Library's debug output where it has one: PaSUCCESS or PaFAILURE. */
+PA_EXPORT int32_t PaInstallDevLibDebug(PaConnection *handle);
+/* Marks the handle for internal mode. */
+PA_EXPORT void PaSetServerInternalMode(PaConnection *handle);
+/* Switch on or off the printing of every Client-Library and agent message on standard
+ * error. */
+PA_EXPORT void PaEnableAdvancedDiag(PaConnection *handle);
+PA_EXPORT void PaDisableAdvancedDiag(PaConnection *handle);
+/* Classifies the last Client-Library message seen on the handle: PaNO_ERROR,
+ * PaNETWORK_ERROR or PaGENERAL_ERROR. */
+PA_EXPORT int32_t PaServerGetLastError(PaConnection *handle);
+/* Reports a process's PID and process id to the agent of server over a connection of its
+ * own: PaSUCCESS, PaCONNECT_FAILED, or the RPC's failure. */
+PA_EXPORT int32_t PaInformPA(const char *server, int32_t pid, int32_t processId);
+
 #ifdef __cplusplus
 }
 #endif

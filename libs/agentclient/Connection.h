@@ -1,0 +1,60 @@
+// The connection handle and the internal routines shared by the connection modules.
+#ifndef AGENTCLIENT_CONNECTION_H
+#define AGENTCLIENT_CONNECTION_H
+
+#include <agentclient/pa.h>
+
+#include <ctpublic.h>
+
+// One handle per agent connection: its own Client-Library context, at most one open
+// connection, the caller's callbacks and the flags the operations keep.
+struct PaConnection {
+    char *serverName;  // owned copies of the creator's texts
+    char *appName;
+    char *userName;
+    char *password;    // wiped before it is released
+    PaNotificationFunc notificationFunc;  // the caller's, never released here
+    PaRetryFunc retryFunc;
+    void *notificationData;
+    void *retryData;
+    CS_CONTEXT *context;        // owned from creation to destruction
+    CS_CONNECTION *connection;  // owned; null while not connected
+    int32_t internalMode;
+    int32_t lastClientMsgNumber;
+    int32_t advancedDiag;
+    int32_t busy;
+    int32_t secureLogin;
+};
+
+// The reserved login of the inform connection: the user is refused with any other
+// application name.
+constexpr const char *PaINFORM_APPLICATION = "PAKitNotify";
+constexpr const char *PaINFORM_USER = "vexamund";
+
+// Builds the handle's Client-Library context: PaSUCCESS, or PaFAILURE with context null.
+int32_t PaContextInit(PaConnection *handle, CS_INT version);
+// Releases a context made by PaContextInit.
+void PaContextExit(CS_CONTEXT *context);
+
+// Client-Library callbacks installed on every context.
+CS_RETCODE PaClientMsgHandler(CS_CONTEXT *context, CS_CONNECTION *connection, CS_CLIENTMSG *message);
+CS_RETCODE PaServerMsgHandler(CS_CONTEXT *context, CS_CONNECTION *connection, CS_SERVERMSG *message);
+
+// The handle stored as user data on connection, or null when there is none yet. Sets
+// *failed when the user data cannot be read.
+PaConnection *PaHandleOfConnection(CS_CONNECTION *connection, bool *failed);
+
+// Reads the connection's status bits; false when there is no connection or the read fails.
+bool PaReadConnectionStatus(const PaConnection *handle, CS_INT *status);
+
+// What became of a discarded connection.
+struct PaDiscardResult {
+    bool closed;
+    bool dropped;
+};
+// Closes the handle's connection with a forced close, drops it and forgets it. Client-Library
+// contexts do not close their connections on exit, so every path that lets go of a
+// connection comes through here.
+PaDiscardResult PaDiscardConnection(PaConnection *handle);
+
+#endif
