@@ -107,7 +107,9 @@ enum {
     PaNOT_PA_AWARE   = 2
 };
 
-/* Service attribute identifiers. Identifier 0 ends a list. */
+/* Service attribute identifiers. In attribute lists, the name is passed as const char *,
+ * integers as int32_t and the member list as PaList *; getters take pointers to variables of
+ * those types (PaList ** for the list). Identifier 0 ends a list. */
 enum {
     PaSERVICE_NAME          = 1, /* text */
     PaSERVICE_TYPE          = 2, /* integer, a service type */
@@ -274,6 +276,173 @@ PA_EXPORT void PaListDeleteElement(PaList *list, void *payload, PaListFreeFunc f
 PA_EXPORT void PaListRemoveElement(PaList *list, void *payload);
 /* Returns the number of linked elements. */
 PA_EXPORT int32_t PaListNumberOfElements(const PaList *list);
+
+/* ======================================================================================
+ * Processes
+ * A process record is standalone (from PaVaProcessCreate, PaVaProcessCreateAP or
+ * PaProcessCopy; release it with PaProcessFree) or the payload of a list element (from
+ * PaProcessAllocElement; release it with PaProcessDeleteElement or PaProcessListFree); the two
+ * forms are never mixed. A record owns private copies of its texts and its process handle.
+ * ==================================================================================== */
+
+/* Returns a new standalone record named with a copy of name, with the initial values (texts
+ * none, integers 0, type PaNOT_PA_AWARE, no handle) changed by the identifier/value pairs that
+ * follow, ended by 0. An unknown identifier is logged and ends the list there. NULL when name
+ * is NULL, a value is refused (a NULL name) or memory runs out. */
+PA_EXPORT PaProcess *PaVaProcessCreate(const char *name, ...);
+/* The same, with the pairs in args; the caller's args is not advanced. */
+PA_EXPORT PaProcess *PaVaProcessCreateAP(const char *name, va_list args);
+/* Reads the attributes of the identifier/pointer pairs, ended by 0, into the caller's
+ * variables: texts as new copies the caller releases with PaFree (NULL for none), the handle
+ * as the record's own, which stays the record's. Stops at the first failure and returns its
+ * code (PaUNKNOWN_ATTRIBUTE, logged; PaFAILURE for a NULL pointer or exhausted memory). */
+PA_EXPORT int32_t PaProcessGetAttribute(const PaProcess *process, ...);
+/* Writes the attributes of the identifier/value pairs, ended by 0: texts and the handle are
+ * duplicated (the caller keeps its own), NULL makes an optional text none and is refused for
+ * the name. Stops at the first failure and returns its code, else PaSUCCESS. A handle that
+ * cannot be duplicated is logged and leaves the record without one (still PaSUCCESS). */
+PA_EXPORT int32_t PaProcessSetAttribute(PaProcess *process, ...);
+/* Resets the record to the name "NoName" and the initial values, keeping its handle;
+ * unchanged when memory runs out. */
+PA_EXPORT void PaProcessClearProcess(PaProcess *process);
+/* Returns a new standalone copy with its own texts and its own duplicate of the handle (none
+ * when the duplication fails, logged), or NULL; release it with PaProcessFree. */
+PA_EXPORT PaProcess *PaProcessCopy(const PaProcess *process);
+/* Returns 1 when both records describe the same process, else 0: equal integers, names, host
+ * names and commands (two absent texts are equal); restart and alert messages count only when
+ * both records have one; PID and handle take no part. */
+PA_EXPORT int32_t PaProcessCompare(const PaProcess *a, const PaProcess *b);
+/* Releases a standalone record with its texts, closing its handle; PaSUCCESS. */
+PA_EXPORT int32_t PaProcessFree(PaProcess *process);
+/* Returns the payload of a new unlinked list element holding a record named "NULL" with the
+ * initial values, or NULL; link it with the list functions. */
+PA_EXPORT PaProcess *PaProcessAllocElement(void);
+/* Unlinks a list-element record from list and releases it with everything it owns. */
+PA_EXPORT void PaProcessDeleteElement(PaList *list, PaProcess *process);
+/* Releases every record of the list with everything it owns, then the list; PaSUCCESS. */
+PA_EXPORT int32_t PaProcessListFree(PaList *list);
+
+/* ======================================================================================
+ * Services
+ * A service owns its name and its member list, whose PaServProcess members each own their
+ * process (a standalone record) and, for PaVALUE_TEXT, their text. A service is standalone
+ * (from PaVaServiceCreate or PaServiceCopy; release it with PaServiceFree) or the payload of a
+ * list element (from PaServiceAllocElement; release it with PaServiceDeleteElement or
+ * PaServiceListFree). Members are found by the name of their process; a member without a
+ * process is never found and never written.
+ * ==================================================================================== */
+
+/* Returns a new standalone service named with a copy of name (type PaSERVICE_NON_MASTER,
+ * start PaSERVICE_NON_AUTO, no members) changed by the identifier/value pairs that follow,
+ * ended by 0. An unknown identifier is logged and ends the list there. NULL when name is NULL,
+ * a setting fails (a NULL name or member list, PaSERVICE_PROCESS_COUNT) or memory runs out. */
+PA_EXPORT PaService *PaVaServiceCreate(const char *name, ...);
+/* Reads the attributes of the identifier/pointer pairs, ended by 0: the name as a new copy
+ * (release with PaFree), the member list as a new deep copy (release with
+ * PaServiceProcessListDestroy). Stops at the first failure and returns its code. */
+PA_EXPORT int32_t PaServiceGetAttribute(const PaService *service, ...);
+/* Writes the attributes of the identifier/value pairs, ended by 0; a member list given is
+ * copied deeply and stays the caller's. Stops at the first failure (PaFAILURE for
+ * PaSERVICE_PROCESS_COUNT, a NULL name or list, exhausted memory) and returns its code, the
+ * service unchanged by that pair. */
+PA_EXPORT int32_t PaServiceSetAttribute(PaService *service, ...);
+/* Returns a new standalone deep copy, or NULL; release it with PaServiceFree. */
+PA_EXPORT PaService *PaServiceCopy(const PaService *service);
+/* Releases a standalone service with everything it owns; PaSUCCESS. */
+PA_EXPORT int32_t PaServiceFree(PaService *service);
+/* Returns the payload of a new unlinked list element holding a service named "NULL" with the
+ * initial values, or NULL. */
+PA_EXPORT PaService *PaServiceAllocElement(void);
+/* Unlinks a list-element service from list and releases it with everything it owns. */
+PA_EXPORT void PaServiceDeleteElement(PaList *list, PaService *service);
+/* Releases every service of the list with everything it owns, then the list; PaSUCCESS. */
+PA_EXPORT int32_t PaServiceListFree(PaList *list);
+/* Returns the first service of the list with a member whose process is called name (the
+ * services stay the list's), or NULL. When found and entry is not NULL, *entry receives a new
+ * standalone deep copy of that member, released with PaServiceServProcessFree. */
+PA_EXPORT PaService *PaServiceListFindProcess(const PaList *services, const char *name,
+                                               PaServProcess **entry);
+/* Appends a member with the process and value of entry. On PaSUCCESS the service has taken
+ * over the text of a PaVALUE_TEXT entry and, unless copy is 1 (then it stores a copy), the
+ * process: the caller then releases only the entry structure itself. PaFOUND (logged at Debug)
+ * when a member of that process name exists, PaFAILURE for an entry without a process or on
+ * exhausted memory; on failure nothing was taken over. */
+PA_EXPORT int32_t PaServiceAddProcess(PaService *service, PaServProcess *entry, int32_t copy);
+/* Removes and releases the member whose process has the name of process; PaNOT_FOUND (logged
+ * at Debug) when there is none. */
+PA_EXPORT int32_t PaServiceRemoveProcess(PaService *service, const PaProcess *process);
+/* Gives the member whose process is called name a copy of entry's process, kind and value
+ * (the integer for PaVALUE_INTEGER, a copy of the text for PaVALUE_TEXT, else 0); the caller
+ * keeps entry. PaFAILURE, the member unchanged, when there is no such member, entry has no
+ * process or memory runs out. */
+PA_EXPORT int32_t PaServiceChangeProcess(PaService *service, const char *name, const PaServProcess *entry);
+/* Gives the member whose process is called name a copy of process, keeping its kind and
+ * value; PaFAILURE, unchanged, when there is no such member or memory runs out. */
+PA_EXPORT int32_t PaServiceChangeProcessEntry(PaService *service, const char *name, const PaProcess *process);
+/* Returns a new empty member list, or NULL; release it with PaServiceProcessListDestroy. */
+PA_EXPORT PaList *PaServiceProcessListCreate(void);
+/* Releases every member of the list with its process and text, then the list. */
+PA_EXPORT void PaServiceProcessListDestroy(PaList *list);
+/* Returns the payload of a new unlinked member element (no process, PaVALUE_NONE, value 0),
+ * or NULL. */
+PA_EXPORT PaServProcess *PaServiceProcessListAllocElement(void);
+/* Unlinks a member element from list and releases it with its process and text. */
+PA_EXPORT void PaServiceProcessListDelete(PaList *list, PaServProcess *entry);
+/* Releases a standalone member entry with its process and text. */
+PA_EXPORT void PaServiceServProcessFree(PaServProcess *entry);
+/* Returns a new standalone deep copy of entry, or NULL; release it with
+ * PaServiceServProcessFree. */
+PA_EXPORT PaServProcess *PaServiceProcessCopy(const PaServProcess *entry);
+
+/* ======================================================================================
+ * Hosts
+ * A routing entry pairs a host name with the name of the agent server serving it; both are
+ * private copies, a NULL text being stored as the empty text. An entry is standalone (from
+ * PaHostCreate; release it with PaHostFree) or the payload of a list element (from
+ * PaHostAllocElement; release it with PaHostDeleteElement or PaHostListDestroy).
+ * ==================================================================================== */
+
+/* Returns a new standalone entry holding copies of both names, or NULL. */
+PA_EXPORT PaHost *PaHostCreate(const char *hostName, const char *serverName);
+/* Releases a standalone entry with its texts. */
+PA_EXPORT void PaHostFree(PaHost *host);
+/* Returns the payload of a new unlinked list element holding copies of both names, or NULL. */
+PA_EXPORT PaHost *PaHostAllocElement(const char *hostName, const char *serverName);
+/* Unlinks a list-element entry from list and releases it with its texts. */
+PA_EXPORT void PaHostDeleteElement(PaList *list, PaHost *host);
+/* Releases every entry of the list with its texts, then the list. */
+PA_EXPORT void PaHostListDestroy(PaList *list);
+/* Return a new copy of the host or server name, or NULL; release it with PaFree. */
+PA_EXPORT char *PaHostGetHostName(const PaHost *host);
+PA_EXPORT char *PaHostGetServerName(const PaHost *host);
+/* Replace the host or server name by a copy of the text given (unchanged when memory runs
+ * out). */
+PA_EXPORT void PaHostSetHostName(PaHost *host, const char *hostName);
+PA_EXPORT void PaHostSetServerName(PaHost *host, const char *serverName);
+
+/* ======================================================================================
+ * Configuration file
+ * Each writer appends one piece of the agent's configuration file to the caller's open stream;
+ * a whole file is PaWriteFileHeaders, PaWriteKnownServiceProcesses and PaWriteKnownServices
+ * with one list of services, then PaWriteKnownHosts. A failed line is logged once as
+ * "Write Failure." and ends the writer (and the writers calling it) with PaFAILURE, the file
+ * cut off inside its block. Apostrophes in texts are written escaped with a backslash; a text
+ * ending in a backslash cannot be read back. Buffered errors show only when the stream is
+ * flushed: check fclose. The writers return PaFAILURE for a NULL stream or list.
+ * ==================================================================================== */
+
+/* Writes the magic line and the title; PaSUCCESS. */
+PA_EXPORT int32_t PaWriteFileHeaders(FILE *stream);
+/* Writes the process section: a block for each member process of each service, in order. */
+PA_EXPORT int32_t PaWriteKnownServiceProcesses(const PaList *services, FILE *stream);
+/* Writes the service section: a block for each service, in order. */
+PA_EXPORT int32_t PaWriteKnownServices(const PaList *services, FILE *stream);
+/* Writes the routing section: one block with a line for each entry, in order. */
+PA_EXPORT int32_t PaWriteKnownHosts(const PaList *hosts, FILE *stream);
+/* Writes a process block for each member of a member list, in order. */
+PA_EXPORT int32_t PaWriteProcesses(FILE *stream, const PaList *members);
+/* Writes one service block. */
+PA_EXPORT int32_t PaWriteSingleService(FILE *stream, const PaService *service);
 
 /* ======================================================================================
  * Environment and utilities

@@ -1,0 +1,230 @@
+// The configuration file writers: a whole file byte for byte, escaping, word tables, absent
+// texts, members without a line, failing streams, and exhaustion.
+#include <agentclient/pa.h>
+
+#include "Service.h"
+#include "WriteConfig.h"
+#include "support/RecordTesting.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+using testing::ElementsAre;
+using testing::EndsWith;
+using testing::HasSubstr;
+using testing::IsEmpty;
+
+namespace {
+
+// A stream into memory.
+class Output {
+public:
+    Output() : stream_(open_memstream(&buffer_, &size_)) {}
+    ~Output()
+    {
+        std::fclose(stream_);
+        std::free(buffer_);
+    }
+    Output(const Output &) = delete;
+    Output &operator=(const Output &) = delete;
+    FILE *stream() const { return stream_; }
+    std::string text()
+    {
+        std::fflush(stream_);
+        return std::string(buffer_, size_);
+    }
+
+private:
+    char *buffer_ = nullptr;
+    size_t size_ = 0;
+    FILE *stream_;
+};
+
+PaService *AddService(PaList *services, const char *name, int32_t type, int32_t start)
+{
+    PaService *service = PaServiceAllocElement();
+    PaServiceSetAttribute(service, PaSERVICE_NAME, name, PaSERVICE_TYPE, type, PaSERVICE_START, start, 0);
+    PaListAddToTail(services, service);
+    return service;
+}
+
+void AddMember(PaService *service, PaProcess *process, int32_t kind, int32_t integer = 0, const char *text = nullptr)
+{
+    PaServProcess entry{process, kind, {integer}};
+    if (kind == PaVALUE_TEXT) {
+        entry.value.textValue = PaStrDup(text);
+    }
+    EXPECT_EQ(PaServiceAddProcess(service, &entry, 0), PaSUCCESS);
+}
+
+// Service S (master, automatic) with p1 (integer 5), p2 (text x) and p3 (none); service T with
+// p1 again; two routing entries.
+struct Records {
+    PaList *services = PaListCreate();
+    PaList *hosts = PaListCreate();
+    Records()
+    {
+        PaService *s = AddService(services, "S", PaSERVICE_MASTER, PaSERVICE_AUTO);
+        AddMember(s,
+                  PaVaProcessCreate("p1", PaPROCESS_HOSTNAME, "h1", PaPROCESS_COMMAND, "run p1", PaPROCESS_EUID, 100,
+                                    PaPROCESS_MANAGED, 1, PaPROCESS_RESTART_MSG, "r1", PaPROCESS_ALERT_MSG, "a1",
+                                    PaPROCESS_RETRY_COUNT, 3, PaPROCESS_TYPE, PaDAEMON_PROCESS, PaPROCESS_PID, 77, 0),
+                  PaVALUE_INTEGER, 5);
+        AddMember(s, PaVaProcessCreate("p2", PaPROCESS_HOSTNAME, "h2", PaPROCESS_COMMAND, "run p2", PaPROCESS_TYPE,
+                                       PaPA_AWARE, 0),
+                  PaVALUE_TEXT, 0, "x");
+        AddMember(s, PaVaProcessCreate("p3", 0), PaVALUE_NONE);
+        PaService *t = AddService(services, "T", PaSERVICE_NON_MASTER, PaSERVICE_NON_AUTO);
+        AddMember(t, PaVaProcessCreate("p1", PaPROCESS_HOSTNAME, "h1", PaPROCESS_COMMAND, "run p1", 0), PaVALUE_NONE);
+        PaListAddToTail(hosts, PaHostAllocElement("hA", "sA"));
+        PaListAddToTail(hosts, PaHostAllocElement("hB", "sB"));
+    }
+    ~Records()
+    {
+        PaServiceListFree(services);
+        PaHostListDestroy(hosts);
+    }
+    Records(const Records &) = delete;
+    Records &operator=(const Records &) = delete;
+
+    PaService *first() const { return static_cast<PaService *>(PaListGetHead(services)); }
+};
+
+bool WriteFile(const Records &records, FILE *stream)
+{
+    return PaWriteFileHeaders(stream) == PaSUCCESS &&
+           PaWriteKnownServiceProcesses(records.services, stream) == PaSUCCESS &&
+           PaWriteKnownServices(records.services, stream) == PaSUCCESS &&
+           PaWriteKnownHosts(records.hosts, stream) == PaSUCCESS;
+}
+
+const std::string kExpectedFile =
+    "#ZEB_PA3\n#\n# Process Agent Daemon Configuration File 1.1\n#\n"
+    "\n#\n# List of processes\n#\n"
+    "zeb_process 'p1'\n{\n\tCommand 'run p1' run as 100\n\tHost\t\t=\t'h1'\n\tManaged\t\t=\tTrue\n"
+    "\tRestartMsg\t=\t'r1'\n\tAlertMsg\t=\t'a1'\n\tRetryCount\t=\t3\n\tProcessType\t=\tPaDAEMON_PROCESS\n}\n\n"
+    "zeb_process 'p2'\n{\n\tCommand 'run p2' run as 0\n\tHost\t\t=\t'h2'\n\tManaged\t\t=\tFalse\n"
+    "\tRestartMsg\t=\t' '\n\tAlertMsg\t=\t' '\n\tRetryCount\t=\t0\n\tProcessType\t=\tPaPA_AWARE\n}\n\n"
+    "zeb_process 'p3'\n{\n\tCommand ' ' run as 0\n\tHost\t\t=\t' '\n\tManaged\t\t=\tFalse\n"
+    "\tRestartMsg\t=\t' '\n\tAlertMsg\t=\t' '\n\tRetryCount\t=\t0\n\tProcessType\t=\tPaNOT_PA_AWARE\n}\n\n"
+    "zeb_process 'p1'\n{\n\tCommand 'run p1' run as 0\n\tHost\t\t=\t'h1'\n\tManaged\t\t=\tFalse\n"
+    "\tRestartMsg\t=\t' '\n\tAlertMsg\t=\t' '\n\tRetryCount\t=\t0\n\tProcessType\t=\tPaNOT_PA_AWARE\n}\n\n"
+    "\n#\n# List of Services\n#\n"
+    "zeb_service 'S'\n{\n\tServiceType\t=\tMaster\n\tServiceStart\t=\tAuto\n"
+    "\tprocess 'p1' 5\n\tprocess 'p2' 'x'\n\tprocess 'p3' NONE\n}\n\n"
+    "zeb_service 'T'\n{\n\tServiceType\t=\tNon-Master\n\tServiceStart\t=\tNon-Auto\n\tprocess 'p1' NONE\n}\n\n"
+    "\n#\n# ROUTING TABLE\n#\n"
+    "zeb_routing\n{\n\thost 'hA' 'sA'\n\thost 'hB' 'sB'\n}\n\n";
+
+class WriteConfigTest : public LeakCheckedTest {
+protected:
+    Output output;
+};
+
+TEST_F(WriteConfigTest, AWholeFileIsWrittenByteForByte)
+{
+    Records records;
+    EXPECT_TRUE(WriteFile(records, output.stream()));
+    EXPECT_EQ(output.text(), kExpectedFile);
+    EXPECT_THAT(log.messages(), IsEmpty());
+}
+
+TEST_F(WriteConfigTest, EveryQuotedTextHasItsApostrophesEscaped)
+{
+    Records records;
+    PaService *service = AddService(records.services, "Bob's", PaSERVICE_MASTER, PaSERVICE_AUTO);
+    AddMember(service,
+              PaVaProcessCreate("it's", PaPROCESS_HOSTNAME, "o'host", PaPROCESS_COMMAND, "echo 'hi' \\",
+                                PaPROCESS_RESTART_MSG, "can't", PaPROCESS_ALERT_MSG, "won't", 0),
+              PaVALUE_TEXT, 0, "a'b");
+    PaListAddToTail(records.hosts, PaHostAllocElement("h'1", "s'1"));
+    ASSERT_TRUE(WriteFile(records, output.stream()));
+    std::string text = output.text();
+    for (const char *line : {"zeb_process 'it\\'s'\n", "\tCommand 'echo \\'hi\\' \\' run as 0\n",
+                             "\tHost\t\t=\t'o\\'host'\n", "\tRestartMsg\t=\t'can\\'t'\n", "\tAlertMsg\t=\t'won\\'t'\n",
+                             "zeb_service 'Bob\\'s'\n", "\tprocess 'it\\'s' 'a\\'b'\n", "\thost 'h\\'1' 's\\'1'\n"}) {
+        EXPECT_THAT(text, HasSubstr(line));
+    }
+}
+
+TEST_F(WriteConfigTest, EscapingGivesTheSameBytesWhetherTheTextConvertsOrNot)
+{
+    for (const char *locale : {"C", "C.UTF-8"}) {  // in "C" the accented text does not convert
+        ASSERT_NE(std::setlocale(LC_CTYPE, locale), nullptr);
+        char *escaped = PaEscapeQuotes("caf\xc3\xa9's '");
+        EXPECT_STREQ(escaped, "caf\xc3\xa9\\'s \\'") << locale;
+        PaFree(escaped);
+    }
+    std::setlocale(LC_CTYPE, "C");
+    EXPECT_EQ(PaEscapeQuotes(nullptr), nullptr);
+}
+
+TEST_F(WriteConfigTest, AFlagOrTypeWithoutAWordFailsTheBlockBeforeWritingIt)
+{
+    Records records;
+    PaProcess *p1 = static_cast<PaServProcess *>(PaListGetHead(records.first()->members))->process;
+    for (auto [id, value] : {std::pair{PaPROCESS_MANAGED, 2}, {PaPROCESS_TYPE, 3}, {PaPROCESS_TYPE, -1}}) {
+        PaProcessSetAttribute(p1, id, value, 0);
+        EXPECT_EQ(PaWriteProcesses(output.stream(), records.first()->members), PaFAILURE);
+        PaProcessSetAttribute(p1, PaPROCESS_MANAGED, 1, PaPROCESS_TYPE, PaDAEMON_PROCESS, 0);
+    }
+    EXPECT_EQ(output.text(), "");
+    EXPECT_THAT(log.texts(), ElementsAre("Write Failure.", "Write Failure.", "Write Failure."));
+}
+
+TEST_F(WriteConfigTest, MembersWithoutProcessOrOfUnknownKindWriteNoLine)
+{
+    PaList *members = PaServiceProcessListCreate();
+    PaListAddToTail(members, PaServiceProcessListAllocElement());
+    PaService *service = PaVaServiceCreate("E", PaSERVICE_PROCESS_LIST, members, 0);
+    PaServiceProcessListDestroy(members);
+    AddMember(service, PaVaProcessCreate("odd", 0), 9);
+    EXPECT_EQ(PaWriteSingleService(output.stream(), service), PaSUCCESS);
+    EXPECT_EQ(output.text(), "zeb_service 'E'\n{\n\tServiceType\t=\tNon-Master\n\tServiceStart\t=\tNon-Auto\n}\n\n");
+    EXPECT_EQ(PaWriteProcesses(output.stream(), service->members), PaSUCCESS);
+    EXPECT_THAT(output.text(), EndsWith("}\n\nzeb_process 'odd'\n{\n\tCommand ' ' run as 0\n\tHost\t\t=\t' '\n"
+                                        "\tManaged\t\t=\tFalse\n\tRestartMsg\t=\t' '\n\tAlertMsg\t=\t' '\n"
+                                        "\tRetryCount\t=\t0\n\tProcessType\t=\tPaNOT_PA_AWARE\n}\n\n"));
+    PaServiceFree(service);
+
+    PaList *empty = PaListCreate();
+    EXPECT_EQ(PaWriteProcesses(output.stream(), empty), PaSUCCESS);
+    EXPECT_EQ(PaWriteKnownHosts(empty, output.stream()), PaSUCCESS);
+    EXPECT_THAT(output.text(), EndsWith("}\n\n\n#\n# ROUTING TABLE\n#\nzeb_routing\n{\n}\n\n"));
+    PaListDestroy(empty, nullptr);
+    EXPECT_THAT(log.messages(), IsEmpty());
+}
+
+TEST_F(WriteConfigTest, AFailingStreamMakesEachWriterFailOnce)
+{
+    Records records;
+    FILE *full = std::fopen("/dev/full", "w");
+    std::setvbuf(full, nullptr, _IONBF, 0);
+    EXPECT_EQ(PaWriteFileHeaders(full), PaSUCCESS);
+    int32_t results[] = {PaWriteKnownServiceProcesses(records.services, full),
+                         PaWriteKnownServices(records.services, full), PaWriteKnownHosts(records.hosts, full),
+                         PaWriteProcesses(full, records.first()->members), PaWriteSingleService(full, records.first())};
+    std::fclose(full);
+    EXPECT_THAT(results, testing::Each(PaFAILURE));
+    EXPECT_THAT(log.texts(), ElementsAre("Write Failure.", "Write Failure.", "Write Failure.", "Write Failure.",
+                                         "Write Failure."));
+    EXPECT_EQ(PaWriteKnownHosts(records.hosts, nullptr), PaFAILURE);
+    EXPECT_EQ(PaWriteKnownServices(nullptr, output.stream()), PaFAILURE);
+}
+
+TEST(WriteConfigExhaustion, WritersFailCleanlyWhenCopiesCannotBeMade)
+{
+    Records records;
+    EXPECT_GT(ExpectCleanFailures([&records] {
+                  Output output;
+                  return WriteFile(records, output.stream()) && output.text() == kExpectedFile;
+              }),
+              20u);
+}
+
+}  // namespace
