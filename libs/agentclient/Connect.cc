@@ -95,8 +95,8 @@ SecureLoginFunc SecureLoginFunction()
 }
 
 CS_RETCODE PaSecureLoginChallengeHandler(CS_CONNECTION *connection, CS_INT receivedId, CS_INT *sendId,
-                                         CS_DATAFMT *inputFormat, CS_VOID *input, CS_DATAFMT *outputFormat,
-                                         CS_VOID *output, CS_INT *outputLength)
+                                         CS_DATAFMT *inputFormat, CS_BYTE *input, CS_DATAFMT *outputFormat,
+                                         CS_BYTE *output, CS_INT *outputLength)
 {
     bool failed = false;
     PaConnection *handle = PaHandleOfConnection(connection, &failed);
