@@ -546,6 +546,74 @@ PA_EXPORT int32_t PaServerGetLastError(PaConnection *handle);
  * own: PaSUCCESS, PaCONNECT_FAILED, or the RPC's failure. */
 PA_EXPORT int32_t PaInformPA(const char *server, int32_t pid, int32_t processId);
 
+/* ======================================================================================
+ * Process operations
+ * Each sends a process to the agent and returns PaSUCCESS, PaFAILURE, PaCONNECTION_LOST, or
+ * PaCONNECT_FAILED when the reconnection after a lost connection failed. A record without
+ * the host name or command a request needs is refused with PaMISSING_ARGUMENT (logged) and
+ * nothing is sent. The record is read, never changed or taken over.
+ * ==================================================================================== */
+
+/* Asks the agent to start the process. A command of 255 bytes or more goes to the agent's
+ * long-command RPC. */
+PA_EXPORT int32_t PaProcessStart(PaConnection *handle, const PaProcess *process);
+/* The same, with a time-out whose unit is the agent's. */
+PA_EXPORT int32_t PaProcessStartWithTimeOut(PaConnection *handle, const PaProcess *process, int32_t timeout);
+/* The same, with arguments the agent adds to the command. */
+PA_EXPORT int32_t PaProcessStartWithArgs(PaConnection *handle, const PaProcess *process, const char *arguments);
+/* Forwards a state request, whose codes are the agent's, for the process. */
+PA_EXPORT int32_t PaProcessForwardStateRequest(PaConnection *handle, const PaProcess *process, int32_t state);
+/* Asks the agent to stop the process (by name and host name). */
+PA_EXPORT int32_t PaProcessStop(PaConnection *handle, const PaProcess *process);
+/* Asks the agent to send the process a signal. */
+PA_EXPORT int32_t PaProcessSignal(PaConnection *handle, const PaProcess *process, int32_t signal);
+/* Returns the state the agent reports for the process and stores its second figure (the PID)
+ * in *status; PaSTATUS_UNKNOWN without a host name or when the agent sent no row (then 0 is
+ * stored), PaPROCESS_STATUS_FAILED when the call failed (nothing stored). */
+PA_EXPORT int32_t PaProcessStatus(PaConnection *handle, const PaProcess *process, int32_t *status);
+/* Replaces the agent's definition of the process called name by the record. */
+PA_EXPORT int32_t PaProcessChange(PaConnection *handle, const char *name, const PaProcess *process);
+/* Fetches the agent's processes (selector non-zero) or the agent's short list (selector 0)
+ * into a new list, in the agent's order; the caller releases it with PaProcessListFree. On
+ * failure *list is NULL and the call's code is returned. */
+PA_EXPORT int32_t PaProcessGetList(PaConnection *handle, PaList **list, int32_t selector);
+
+/* ======================================================================================
+ * Service operations
+ * Add, start and change send the whole service with every member; stop, remove and status
+ * send its name. Results as for the process operations; the service is only read.
+ * ==================================================================================== */
+
+/* Defines the service on the agent. */
+PA_EXPORT int32_t PaServiceAdd(PaConnection *handle, const PaService *service);
+/* Asks the agent to start the service. */
+PA_EXPORT int32_t PaServiceStart(PaConnection *handle, const PaService *service);
+/* Replaces the agent's definition of the service called name by this one. */
+PA_EXPORT int32_t PaServiceChange(PaConnection *handle, const char *name, const PaService *service);
+/* Asks the agent to stop the service. */
+PA_EXPORT int32_t PaServiceStop(PaConnection *handle, const PaService *service);
+/* Asks the agent to remove the service. */
+PA_EXPORT int32_t PaServiceRemove(PaConnection *handle, const PaService *service);
+/* Returns the state the agent reports for the service: PaSTATUS_UNKNOWN when it sent none,
+ * PaSERVICE_STATUS_FAILED when the call failed. */
+PA_EXPORT int32_t PaServiceStatus(PaConnection *handle, const PaService *service);
+/* Fetches the agent's services with their members (selector non-zero) or its short list
+ * (selector 0) into a new list; the caller releases it with PaServiceListFree. On any failure
+ * *list is NULL and PaFAILURE is returned. */
+PA_EXPORT int32_t PaServiceGetList(PaConnection *handle, PaList **list, int32_t selector);
+
+/* ======================================================================================
+ * Routing operations
+ * ==================================================================================== */
+
+/* Fetches the agent's routing table into a new list of entries, in the agent's order; the
+ * caller releases it with PaHostListDestroy. fetchArgument is the agent's to interpret. On
+ * failure *list is left as it was and the call's code is returned. */
+PA_EXPORT int32_t PaHostGetList(PaConnection *handle, PaList **list, int32_t fetchArgument);
+/* Asks the agent to add or remove the pair of the entry, which stays the caller's. */
+PA_EXPORT int32_t PaHostAdd(PaConnection *handle, const PaHost *host);
+PA_EXPORT int32_t PaHostRemove(PaConnection *handle, const PaHost *host);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,7 +1,10 @@
 // The RPC engine: one command per call, the parameters, up to eleven sends under the retry
 // callback, and every reply row handed to the decoder of its RPC.
 #include "Rpc.h"
+#include "HostOps.h"
 #include "Memory.h"
+#include "ProcessOps.h"
+#include "ServiceOps.h"
 
 #include <algorithm>
 #include <cstring>
@@ -15,11 +18,11 @@ enum class Rows { None, IntPair, OneInt, List };
 struct RpcEntry {
     const char *name;
     Rows rows;
-    // For list RPCs: the decoder of their rows; while it is null the rows are refused.
+    // For list RPCs: the decoder of their rows.
     const PaRowDecoder *decoder;
 };
 
-constexpr RpcEntry kRpcTable[PaRPC_COUNT] = {
+const RpcEntry kRpcTable[PaRPC_COUNT] = {
     {"pa_StopPA_RPC", Rows::None, nullptr},
     {"pa_ProcessStartRPC", Rows::None, nullptr},
     {"pa_ProcessStopRPC", Rows::None, nullptr},
@@ -27,17 +30,17 @@ constexpr RpcEntry kRpcTable[PaRPC_COUNT] = {
     {"pa_ServiceStopRPC", Rows::None, nullptr},
     {"pa_ProcessStatusRPC", Rows::IntPair, nullptr},
     {"pa_ServiceStatusRPC", Rows::IntPair, nullptr},
-    {"pa_ServiceListRPC", Rows::List, nullptr},
-    {"pa_ProcessListRPC", Rows::List, nullptr},
+    {"pa_ServiceListRPC", Rows::List, &PaServiceRowDecoder},
+    {"pa_ProcessListRPC", Rows::List, &PaProcessRowDecoder},
     {"sp_regwatch", Rows::None, nullptr},
     {"pa_ServiceChangeRPC", Rows::None, nullptr},
     {"pa_ProcessChangeRPC", Rows::None, nullptr},
     {"pa_StopProcessesRPC", Rows::None, nullptr},
     {"pa_StartProcessesRPC", Rows::None, nullptr},
-    {"pa_SingleProcList", Rows::List, nullptr},
-    {"pa_SingleServList", Rows::List, nullptr},
+    {"pa_SingleProcList", Rows::List, &PaProcessRowDecoder},
+    {"pa_SingleServList", Rows::List, &PaServiceRowDecoder},
     {"pa_PANotificationRPC", Rows::None, nullptr},
-    {"pa_HostListRPC", Rows::List, nullptr},
+    {"pa_HostListRPC", Rows::List, &PaHostRowDecoder},
     {"pa_HostAddRPC", Rows::None, nullptr},
     {"pa_HostRemoveRPC", Rows::None, nullptr},
     {"pa_ServiceRemoveRPC", Rows::None, nullptr},
@@ -309,9 +312,6 @@ bool DispatchRow(Call &call, const ColumnSet &row, void **slot)
     case Rows::None: return false;
     }
     const PaRowDecoder *decoder = entry.decoder;
-    if (decoder == nullptr) {
-        return false;
-    }
     if (!row.Fits(decoder->layout)) {
         PaMsgLog(PaMSG_ERROR, "Unexpected row layout from RPC %d; row ignored.", static_cast<int>(call.rpc));
         return true;
