@@ -1,0 +1,63 @@
+#include "tds/listener.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <stdexcept>
+#include <system_error>
+
+namespace paagent::tds {
+namespace {
+constexpr int kBacklog = 64;
+
+[[noreturn]] void throw_errno(const std::string& what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+}  // namespace
+
+FileDescriptor listen_tcp(const std::string& address, std::uint16_t port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
+        throw std::invalid_argument("not an IPv4 address: " + address);
+    }
+    FileDescriptor listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!listener.valid()) throw_errno("socket");
+    int on = 1;
+    ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        throw_errno("bind " + address + ":" + std::to_string(port));
+    }
+    if (::listen(listener.get(), kBacklog) != 0) throw_errno("listen");
+    return listener;
+}
+
+std::uint16_t bound_port(const FileDescriptor& listener) {
+    sockaddr_in addr{};
+    socklen_t length = sizeof addr;
+    if (::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &length) != 0) throw_errno("getsockname");
+    return ntohs(addr.sin_port);
+}
+
+AcceptedClient accept_client(const FileDescriptor& listener) {
+    sockaddr_in addr{};
+    socklen_t length = sizeof addr;
+    AcceptedClient client;
+    client.socket = FileDescriptor(::accept4(listener.get(), reinterpret_cast<sockaddr*>(&addr), &length, SOCK_CLOEXEC));
+    if (!client.socket.valid()) {
+        client.error = errno;
+        return client;
+    }
+    int on = 1;
+    ::setsockopt(client.socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+    client.peer = std::string(text) + ":" + std::to_string(ntohs(addr.sin_port));
+    return client;
+}
+
+}  // namespace paagent::tds

@@ -1,0 +1,36 @@
+// Logging hook through which the server reports to its embedder.
+#ifndef PAAGENT_TDS_LOG_H
+#define PAAGENT_TDS_LOG_H
+
+#include <functional>
+#include <sstream>
+#include <string_view>
+#include <utility>
+
+namespace paagent::tds {
+
+enum class LogLevel { Debug, Info, Warning, Error };
+
+// Called from the server's threads, possibly concurrently.
+using LogHook = std::function<void(LogLevel level, std::string_view line)>;
+
+class Logger {
+public:
+    explicit Logger(LogHook hook) : hook_(std::move(hook)) {}
+
+    // Concatenates the streamable parts into one line.
+    template <typename... Parts>
+    void operator()(LogLevel level, const Parts&... parts) const {
+        if (!hook_) return;
+        std::ostringstream line;
+        (line << ... << parts);
+        hook_(level, line.str());
+    }
+
+private:
+    LogHook hook_;
+};
+
+}  // namespace paagent::tds
+
+#endif  // PAAGENT_TDS_LOG_H

@@ -1,0 +1,64 @@
+// The TDS 5.0 protocol server: listens, logs clients in, and dispatches RPCs to registered handlers.
+#ifndef PAAGENT_TDS_SERVER_H
+#define PAAGENT_TDS_SERVER_H
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "tds/server_config.h"
+#include "tds/socket.h"
+
+namespace paagent::tds {
+
+class Server {
+public:
+    explicit Server(ServerConfig config);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Registers the handler for RPCs called `name`. Throws std::logic_error after start().
+    void add_rpc(std::string name, RpcHandler handler);
+
+    // Binds, listens and starts accepting. Throws std::system_error or std::invalid_argument
+    // when the address cannot be used, std::logic_error when called twice.
+    void start();
+    // The bound port (useful with port 0); 0 before start().
+    std::uint16_t port() const { return port_; }
+
+    // Closes every connection and joins all threads. Handlers in progress run to completion.
+    // Idempotent; also done by the destructor.
+    void stop();
+
+private:
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> finished;
+    };
+
+    void accept_loop();
+    void accept_one();
+    void join_finished_workers();
+    void wait_before_retrying_accept();
+
+    ServerConfig config_;
+    RpcTable rpcs_;
+    Logger log_;
+    StopSignal stop_;
+    FileDescriptor listener_;
+    std::uint16_t port_ = 0;
+    bool started_ = false;
+    std::uint32_t next_spid_ = 1;
+    std::thread acceptor_;
+    std::mutex workers_mutex_;
+    std::list<Worker> workers_;
+};
+
+}  // namespace paagent::tds
+
+#endif  // PAAGENT_TDS_SERVER_H

@@ -1,0 +1,52 @@
+// What an embedder configures: address, limits, names, the login check, handlers and logging.
+#ifndef PAAGENT_TDS_SERVER_CONFIG_H
+#define PAAGENT_TDS_SERVER_CONFIG_H
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "tds/log.h"
+#include "tds/reply.h"
+#include "tds/request.h"
+
+namespace paagent::tds {
+
+// Decides a login. Called on the connection's thread, possibly concurrently.
+using LoginCheck = std::function<bool(std::string_view user, std::string_view password)>;
+
+// Serves one RPC by filling `reply`. Called on the connection's thread, possibly concurrently with
+// other connections. An exception fails the command with a generic message and is logged.
+using RpcHandler = std::function<void(const SessionInfo& session, const RpcRequest& request, Reply& reply)>;
+
+using RpcTable = std::map<std::string, RpcHandler, std::less<>>;
+
+struct ServerConfig {
+    std::string address = "127.0.0.1";        // IPv4 address to listen on
+    std::uint16_t port = 0;                   // 0 picks a free port; see Server::port()
+    std::string server_name = "PASRV";        // server name in messages
+    std::string product_name = "PA-Server";   // name in the login acknowledgement
+    std::size_t max_packet_size = 4096;       // largest packet size granted to a client
+    std::size_t max_request_bytes = 1 << 20;  // a larger request closes the connection
+    std::size_t max_connections = 64;
+    std::chrono::milliseconds login_timeout{30'000};
+    std::chrono::milliseconds write_timeout{60'000};
+    LoginCheck check_login;                   // unset: every login is rejected
+    LogHook log;
+};
+
+// Message numbers of the errors the server itself raises (severity 16).
+namespace server_error {
+inline constexpr std::int32_t UnknownRpc = 2812;
+inline constexpr std::int32_t LanguageNotSupported = 18001;
+inline constexpr std::int32_t UnsupportedRequest = 18002;
+inline constexpr std::int32_t HandlerFailed = 18003;
+}  // namespace server_error
+
+}  // namespace paagent::tds
+
+#endif  // PAAGENT_TDS_SERVER_CONFIG_H

@@ -1,0 +1,59 @@
+// One client connection: login, then requests until logout, end of stream or server stop.
+#ifndef PAAGENT_TDS_SESSION_H
+#define PAAGENT_TDS_SESSION_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "tds/login.h"
+#include "tds/reply_sender.h"
+#include "tds/request_decoder.h"
+#include "tds/server_config.h"
+#include "tds/socket.h"
+
+namespace paagent::tds {
+
+struct SessionContext {
+    const ServerConfig& config;
+    const RpcTable& rpcs;
+    const Logger& log;
+    const StopSignal& stop;
+};
+
+class Session {
+public:
+    Session(FileDescriptor socket, std::uint32_t spid, std::string peer, const SessionContext& context);
+
+    // Runs the whole conversation; never throws. A protocol error closes this connection only.
+    void run();
+
+private:
+    bool log_in();
+    void answer_logout_after_rejection();
+    void answer_logout();
+    void serve_requests();
+
+    // after_delivery receives what the handler asked to run once the reply is sent.
+    TokenBuffer answer(const ClientRequest& request, std::function<void()>& after_delivery);
+    TokenBuffer answer_language(const LanguageRequest& request);
+    TokenBuffer answer_rpc(const RpcRequest& request, std::function<void()>& after_delivery);
+    TokenBuffer command_failed(std::int32_t number, const std::string& text, const std::string& procedure) const;
+
+    SendOutcome send(const TokenBuffer& reply);
+    SendLimits limits() const;
+
+    template <typename... Parts>
+    void log(LogLevel level, const Parts&... parts) const {
+        context_.log(level, "connection ", info_.spid, " (", peer_, "): ", parts...);
+    }
+
+    Stream stream_;
+    std::string peer_;
+    const SessionContext& context_;
+    SessionInfo info_;
+};
+
+}  // namespace paagent::tds
+
+#endif  // PAAGENT_TDS_SESSION_H
