@@ -1,0 +1,287 @@
+// The agent's processes: start, watch, restart, stop, signal, report.
+#include <algorithm>
+#include <csignal>
+#include <system_error>
+
+#include "core/agent_process.h"
+#include "core/spawn.h"
+
+namespace paagent {
+
+namespace {
+
+// Time a process gets to go after SIGKILL before a stop is reported as failed.
+constexpr std::chrono::seconds kKillWait{5};
+
+std::string describe(const ExitStatus& status) {
+    return status.signalled ? "was killed by signal " + std::to_string(status.code)
+                            : "exited with status " + std::to_string(status.code);
+}
+
+// A file name for a process's log: its name with path separators replaced.
+std::string log_file_name(std::string name) {
+    std::replace(name.begin(), name.end(), '/', '_');
+    return name.empty() || name[0] == '.' ? "_" + name + ".log" : name + ".log";
+}
+
+}  // namespace
+
+
+Agent::Agent(AgentOptions options) : options_(std::move(options)) {
+    watcher_ = std::make_unique<ChildWatcher>([this](pid_t pid, ExitStatus status) { on_exit(pid, status); });
+}
+
+Agent::~Agent() { watcher_.reset(); }
+
+void Agent::log(Verbosity verbosity, const std::string& text) const {
+    if (options_.log && static_cast<int>(verbosity) <= debug_level_) options_.log(verbosity, text);
+}
+
+std::int32_t Agent::debug_level() const { return debug_level_; }
+
+void Agent::set_debug_level(std::int32_t level) { debug_level_ = level; }
+
+Agent::Process* Agent::lookup(const std::string& name) {
+    auto found = processes_.find(name);
+    return found == processes_.end() ? nullptr : found->second.get();
+}
+
+const Agent::Process* Agent::lookup(const std::string& name) const {
+    auto found = processes_.find(name);
+    return found == processes_.end() ? nullptr : found->second.get();
+}
+
+const Agent::Process& Agent::find(const std::string& name, const std::string& host) const {
+    const Process* process = lookup(name);
+    if (process == nullptr) throw AgentError("unknown process " + name);
+    if (process->spec.host != host) throw AgentError("process " + name + " is not defined for host " + host);
+    return *process;
+}
+
+Agent::Process& Agent::find(const std::string& name, const std::string& host) {
+    return const_cast<Process&>(static_cast<const Agent*>(this)->find(name, host));
+}
+
+Agent::Process& Agent::define(const ProcessSpec& spec) {
+    if (spec.name.empty()) throw AgentError("a process needs a name");
+    if (spec.command.empty()) throw AgentError("process " + spec.name + " has no command");
+    Process* process = lookup(spec.name);
+    if (process == nullptr) {
+        auto created = std::make_unique<Process>();
+        created->id = next_process_id_++;
+        process = created.get();
+        processes_.emplace(spec.name, std::move(created));
+    } else if (process->pid != 0 && !(process->spec == spec)) {
+        throw AgentError("process " + spec.name + " is running with another definition");
+    }
+    process->spec = spec;
+    return *process;
+}
+
+void Agent::launch(Process& process, const std::string& extra_args, const std::vector<std::string>& environment) {
+    LaunchRequest request;
+    request.command = extra_args.empty() ? process.spec.command : process.spec.command + " " + extra_args;
+    request.uid = static_cast<uid_t>(process.spec.euid);
+    request.environment = environment;
+    request.environment.push_back("PA_SERVER=" + options_.server_name);
+    request.environment.push_back("PA_PROCESS_ID=" + std::to_string(process.id));
+    request.log_path = (options_.log_dir / log_file_name(process.spec.name)).string();
+    LaunchedChild child;
+    try {
+        child = paagent::launch(request);
+    } catch (const std::system_error& error) {
+        process.state = ProcessState::Failed;
+        throw AgentError("process " + process.spec.name + " cannot start: " + error.what());
+    }
+    process.pid = child.pid;
+    process.reported_pid = 0;
+    process.state = ProcessState::Running;
+    process.stop_requested = false;
+    process.extra_args = extra_args;
+    process.environment = environment;
+    watcher_->watch(child.pid, std::move(child.pidfd));
+    log(Verbosity::Event, "started process " + process.spec.name + " (PID " + std::to_string(child.pid) + ")");
+}
+
+void Agent::await_start(Lock& lock, Process& process, std::int32_t timeout_seconds) {
+    if (timeout_seconds <= 0) return;
+    const bool reports = process.spec.type == ProcessType::PaAware;
+    process.starting = true;
+    changed_.wait_for(lock, std::chrono::seconds(timeout_seconds),
+                      [&] { return process.pid == 0 || (reports && process.reported_pid != 0); });
+    process.starting = false;
+    if (process.pid == 0 && process.last_exit && !(process.last_exit->success() && !reports)) {
+        process.state = ProcessState::Failed;
+        throw AgentError("process " + process.spec.name + " " + describe(*process.last_exit) + " while starting");
+    }
+    if (reports && process.reported_pid == 0) {
+        throw AgentError("process " + process.spec.name + " did not report within " + std::to_string(timeout_seconds) +
+                         " seconds");
+    }
+}
+
+bool Agent::wait_for_exit(Lock& lock, Process& process, std::chrono::milliseconds limit) {
+    return changed_.wait_for(lock, limit, [&] { return process.pid == 0; });
+}
+
+void Agent::stop(Lock& lock, Process& process) {
+    process.restarts = 0;
+    if (process.pid == 0) {
+        process.state = ProcessState::Stopped;
+        return;
+    }
+    process.stop_requested = true;
+    const pid_t group = process.pid;
+    kill(-group, SIGTERM);
+    if (!wait_for_exit(lock, process, options_.grace)) {
+        log(Verbosity::Event, "process " + process.spec.name + " ignored SIGTERM; killing it");
+        kill(-group, SIGKILL);
+        if (!wait_for_exit(lock, process, kKillWait)) throw AgentError("process " + process.spec.name + " does not stop");
+    }
+}
+
+void Agent::on_exit(pid_t pid, ExitStatus status) {
+    std::lock_guard lock(mutex_);
+    auto entry = std::find_if(processes_.begin(), processes_.end(), [pid](const auto& item) { return item.second->pid == pid; });
+    if (entry == processes_.end()) return;
+    Process& process = *entry->second;
+    process.pid = 0;
+    process.reported_pid = 0;
+    process.last_exit = status;
+    if (process.stop_requested) {
+        process.state = ProcessState::Stopped;
+        log(Verbosity::Event, "stopped process " + process.spec.name);
+    } else if (status.success()) {
+        process.state = ProcessState::Exited;
+        log(Verbosity::Event, "process " + process.spec.name + " finished");
+    } else if (process.starting || !process.spec.managed) {
+        process.state = ProcessState::Failed;
+        log(Verbosity::Error, "process " + process.spec.name + " " + describe(status));
+    } else {
+        restart_or_fail(process, status);
+    }
+    changed_.notify_all();
+}
+
+void Agent::restart_or_fail(Process& process, ExitStatus status) {
+    const std::string& name = process.spec.name;
+    if (process.restarts < process.spec.retry_count) {
+        ++process.restarts;
+        log(Verbosity::Error, "process " + name + " " + describe(status) + "; restart " + std::to_string(process.restarts) +
+                                  " of " + std::to_string(process.spec.retry_count) + ": " +
+                                  process.spec.restart_message.value_or("restarting"));
+        try {
+            launch(process, process.extra_args, process.environment);
+            return;
+        } catch (const AgentError& error) {
+            log(Verbosity::Error, error.what());
+        }
+    }
+    process.state = ProcessState::Failed;
+    log(Verbosity::Error, "process " + name + " " + describe(status) + "; giving up: " +
+                              process.spec.alert_message.value_or("no restarts left"));
+}
+
+ProcessView Agent::view(const Process& process) const {
+    return {process.spec, process.state, process.reported_pid != 0 ? process.reported_pid : process.pid};
+}
+
+void Agent::start_process(const ProcessSpec& spec, std::int32_t timeout_seconds, const std::string& extra_args) {
+    Lock lock(mutex_);
+    Process* existing = lookup(spec.name);
+    if (existing != nullptr && existing->pid != 0) throw AgentError("process " + spec.name + " is already running");
+    Process& process = define(spec);
+    process.restarts = 0;
+    launch(process, extra_args, {});
+    await_start(lock, process, timeout_seconds);
+}
+
+void Agent::stop_process(const std::string& name, const std::string& host) {
+    Lock lock(mutex_);
+    stop(lock, find(name, host));
+}
+
+void Agent::signal_process(const std::string& name, const std::string& host, int signal) {
+    std::lock_guard lock(mutex_);
+    const Process& process = find(name, host);
+    if (signal < 0 || signal > SIGRTMAX) throw AgentError("no signal " + std::to_string(signal));
+    if (process.pid == 0) throw AgentError("process " + name + " is not running");
+    if (kill(-process.pid, signal) != 0) throw AgentError("cannot signal process " + name);
+    log(Verbosity::Event, "sent signal " + std::to_string(signal) + " to process " + name);
+}
+
+ProcessView Agent::process_status(const std::string& name, const std::string& host) const {
+    std::lock_guard lock(mutex_);
+    return view(find(name, host));
+}
+
+void Agent::change_process(const std::string& old_name, const ProcessSpec& spec) {
+    std::lock_guard lock(mutex_);
+    auto entry = processes_.find(old_name);
+    if (entry == processes_.end()) throw AgentError("unknown process " + old_name);
+    if (spec.name != old_name && processes_.count(spec.name) != 0) {
+        throw AgentError("process " + spec.name + " is already defined");
+    }
+    if (spec.command.empty()) throw AgentError("process " + spec.name + " has no command");
+    auto node = processes_.extract(entry);
+    node.key() = spec.name;
+    node.mapped()->spec = spec;
+    processes_.insert(std::move(node));
+    log(Verbosity::Event, "changed process " + old_name);
+}
+
+void Agent::request_state(const ProcessSpec& spec, std::int32_t state) {
+    Lock lock(mutex_);
+    Process& process = find(spec.name, spec.host);
+    switch (static_cast<StateRequest>(state)) {
+    case StateRequest::Stop: stop(lock, process); return;
+    case StateRequest::Run:
+        if (process.pid == 0) launch(process, process.extra_args, process.environment);
+        return;
+    case StateRequest::Restart:
+        stop(lock, process);
+        launch(process, process.extra_args, process.environment);
+        return;
+    }
+    throw AgentError("unknown state request " + std::to_string(state));
+}
+
+std::vector<ProcessView> Agent::processes(bool running_only) const {
+    std::lock_guard lock(mutex_);
+    std::vector<ProcessView> views;
+    for (const auto& [name, process] : processes_) {
+        if (!running_only || process->pid != 0) views.push_back(view(*process));
+    }
+    return views;
+}
+
+void Agent::report_pid(std::int32_t process_id, pid_t pid) {
+    std::lock_guard lock(mutex_);
+    auto entry = std::find_if(processes_.begin(), processes_.end(),
+                              [process_id](const auto& item) { return item.second->id == process_id; });
+    if (entry == processes_.end()) throw AgentError("no process has the id " + std::to_string(process_id));
+    Process& process = *entry->second;
+    if (process.pid == 0) throw AgentError("process " + process.spec.name + " is not running");
+    process.reported_pid = pid;
+    log(Verbosity::Event, "process " + process.spec.name + " reported PID " + std::to_string(pid));
+    changed_.notify_all();
+}
+
+void Agent::stop_all_processes() {
+    Lock lock(mutex_);
+    // A stop waits with the lock released, so the table may change meanwhile: go by name.
+    std::vector<std::string> names;
+    for (const auto& [name, process] : processes_) names.push_back(name);
+    for (const auto& name : names) {
+        if (Process* process = lookup(name)) stop(lock, *process);
+    }
+}
+
+void Agent::start_all_processes() {
+    std::lock_guard lock(mutex_);
+    for (auto& [name, process] : processes_) {
+        if (process->pid == 0) launch(*process, process->extra_args, process->environment);
+    }
+}
+
+}  // namespace paagent

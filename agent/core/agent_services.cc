@@ -1,0 +1,242 @@
+// The agent's services and routing table, and keeping their definitions on disk.
+#include <algorithm>
+
+#include "core/agent_process.h"
+
+namespace paagent {
+
+namespace {
+
+void check_members(const ServiceSpec& spec) {
+    if (spec.name.empty()) throw AgentError("a service needs a name");
+    for (std::size_t i = 0; i < spec.members.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            if (spec.members[i].process.name == spec.members[j].process.name) {
+                throw AgentError("service " + spec.name + " lists process " + spec.members[i].process.name + " twice");
+            }
+        }
+    }
+}
+
+// The environment entry that hands a member its value; none for a member without one.
+std::vector<std::string> member_environment(const MemberValue& value) {
+    if (const auto* number = std::get_if<std::int32_t>(&value)) return {"PA_MEMBER_VALUE=" + std::to_string(*number)};
+    if (const auto* text = std::get_if<std::string>(&value)) return {"PA_MEMBER_VALUE=" + *text};
+    return {};
+}
+
+}  // namespace
+
+std::vector<ServiceSpec>::iterator Agent::find_service(const std::string& name) {
+    return std::find_if(services_.begin(), services_.end(), [&](const ServiceSpec& s) { return s.name == name; });
+}
+
+std::vector<ServiceSpec>::const_iterator Agent::find_service(const std::string& name) const {
+    return std::find_if(services_.begin(), services_.end(), [&](const ServiceSpec& s) { return s.name == name; });
+}
+
+void Agent::persist(const Definitions& next) {
+    if (!options_.persist) return;
+    try {
+        options_.persist(next);
+    } catch (const std::exception& error) {
+        throw AgentError(std::string("cannot save the configuration: ") + error.what());
+    }
+}
+
+void Agent::commit(Definitions next) {
+    persist(next);
+    services_ = std::move(next.services);
+    routes_ = std::move(next.routes);
+}
+
+void Agent::load(const Definitions& definitions) {
+    std::lock_guard lock(mutex_);
+    for (const auto& service : definitions.services) {
+        check_members(service);
+        define_members(service);
+    }
+    services_ = definitions.services;
+    routes_ = definitions.routes;
+}
+
+void Agent::start_automatic_services() {
+    std::vector<ServiceSpec> automatic;
+    {
+        std::lock_guard lock(mutex_);
+        std::copy_if(services_.begin(), services_.end(), std::back_inserter(automatic),
+                     [](const ServiceSpec& s) { return s.starts_automatically(); });
+    }
+    std::stable_partition(automatic.begin(), automatic.end(), [](const ServiceSpec& s) { return s.is_master(); });
+    for (const auto& service : automatic) {
+        try {
+            Lock lock(mutex_);
+            start_members(lock, service);
+        } catch (const AgentError& error) {
+            log(Verbosity::Error, "automatic start of service " + service.name + ": " + error.what());
+        }
+    }
+}
+
+void Agent::define_members(const ServiceSpec& spec) {
+    for (const auto& member : spec.members) define(member.process);
+}
+
+void Agent::start_members(Lock& lock, const ServiceSpec& spec) {
+    define_members(spec);
+    for (const auto& member : spec.members) {
+        Process* process = lookup(member.process.name);
+        if (process != nullptr && process->pid == 0) {
+            process->restarts = 0;
+            launch(*process, {}, member_environment(member.value));
+            await_start(lock, *process, 0);
+        }
+    }
+    log(Verbosity::Event, "started service " + spec.name);
+}
+
+ServiceStatus Agent::status_of(const ServiceSpec& spec) const {
+    ServiceStatus status;
+    for (const auto& member : spec.members) {
+        const Process* process = lookup(member.process.name);
+        if (process != nullptr && process->pid != 0) ++status.running_members;
+    }
+    if (status.running_members == 0) {
+        status.state = ServiceState::Stopped;
+    } else if (status.running_members == static_cast<std::int32_t>(spec.members.size())) {
+        status.state = ServiceState::Running;
+    } else {
+        status.state = ServiceState::Partial;
+    }
+    return status;
+}
+
+void Agent::add_service(const ServiceSpec& spec) {
+    std::lock_guard lock(mutex_);
+    check_members(spec);
+    if (find_service(spec.name) != services_.end()) throw AgentError("service " + spec.name + " is already defined");
+    define_members(spec);
+    Definitions next{services_, routes_};
+    next.services.push_back(spec);
+    commit(std::move(next));
+    log(Verbosity::Event, "added service " + spec.name);
+}
+
+void Agent::start_service(const ServiceSpec& spec) {
+    Lock lock(mutex_);
+    check_members(spec);
+    auto existing = find_service(spec.name);
+    if (existing == services_.end() || !(*existing == spec)) {
+        if (existing != services_.end() && status_of(*existing).running_members != 0) {
+            throw AgentError("service " + spec.name + " is running with another definition");
+        }
+        define_members(spec);
+        Definitions next{services_, routes_};
+        auto slot = std::find_if(next.services.begin(), next.services.end(),
+                                 [&](const ServiceSpec& s) { return s.name == spec.name; });
+        if (slot == next.services.end()) {
+            next.services.push_back(spec);
+        } else {
+            *slot = spec;
+        }
+        commit(std::move(next));
+    }
+    start_members(lock, spec);
+}
+
+void Agent::stop_service(const std::string& name) {
+    Lock lock(mutex_);
+    auto service = find_service(name);
+    if (service == services_.end()) throw AgentError("unknown service " + name);
+    // Stops wait with the lock released, so work from a copy of the member names.
+    std::vector<std::string> members;
+    for (const auto& member : service->members) members.push_back(member.process.name);
+    for (auto member = members.rbegin(); member != members.rend(); ++member) {
+        if (Process* process = lookup(*member)) stop(lock, *process);
+    }
+    log(Verbosity::Event, "stopped service " + name);
+}
+
+void Agent::remove_service(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    auto service = find_service(name);
+    if (service == services_.end()) throw AgentError("unknown service " + name);
+    if (status_of(*service).running_members != 0) throw AgentError("service " + name + " is running; stop it first");
+    Definitions next{services_, routes_};
+    next.services.erase(next.services.begin() + (service - services_.begin()));
+    std::vector<std::string> members;
+    for (const auto& member : service->members) members.push_back(member.process.name);
+    commit(std::move(next));
+    // Member processes no other service names are forgotten with the service.
+    for (const auto& member : members) {
+        bool shared = std::any_of(services_.begin(), services_.end(), [&](const ServiceSpec& s) {
+            return std::any_of(s.members.begin(), s.members.end(),
+                               [&](const ServiceMember& m) { return m.process.name == member; });
+        });
+        if (!shared) processes_.erase(member);
+    }
+    log(Verbosity::Event, "removed service " + name);
+}
+
+void Agent::change_service(const std::string& old_name, const ServiceSpec& spec) {
+    std::lock_guard lock(mutex_);
+    check_members(spec);
+    auto service = find_service(old_name);
+    if (service == services_.end()) throw AgentError("unknown service " + old_name);
+    if (status_of(*service).running_members != 0) throw AgentError("service " + old_name + " is running; stop it first");
+    if (spec.name != old_name && find_service(spec.name) != services_.end()) {
+        throw AgentError("service " + spec.name + " is already defined");
+    }
+    define_members(spec);
+    Definitions next{services_, routes_};
+    next.services[static_cast<std::size_t>(service - services_.begin())] = spec;
+    commit(std::move(next));
+    log(Verbosity::Event, "changed service " + old_name);
+}
+
+ServiceStatus Agent::service_status(const std::string& name) const {
+    std::lock_guard lock(mutex_);
+    auto service = find_service(name);
+    if (service == services_.end()) throw AgentError("unknown service " + name);
+    return status_of(*service);
+}
+
+std::vector<ServiceSpec> Agent::services(bool running_only) const {
+    std::lock_guard lock(mutex_);
+    std::vector<ServiceSpec> result;
+    for (const auto& service : services_) {
+        if (!running_only || status_of(service).running_members != 0) result.push_back(service);
+    }
+    return result;
+}
+
+std::vector<Route> Agent::routes(std::int32_t selector) const {
+    std::lock_guard lock(mutex_);
+    if (selector == 0) return routes_;
+    if (selector != 1) throw AgentError("unknown routing selector " + std::to_string(selector));
+    std::vector<Route> own;
+    std::copy_if(routes_.begin(), routes_.end(), std::back_inserter(own),
+                 [&](const Route& route) { return route.server == options_.server_name; });
+    return own;
+}
+
+void Agent::add_route(const Route& route) {
+    std::lock_guard lock(mutex_);
+    if (std::find(routes_.begin(), routes_.end(), route) != routes_.end()) {
+        throw AgentError("route " + route.host + " to " + route.server + " is already defined");
+    }
+    Definitions next{services_, routes_};
+    next.routes.push_back(route);
+    commit(std::move(next));
+}
+
+void Agent::remove_route(const Route& route) {
+    std::lock_guard lock(mutex_);
+    auto found = std::find(routes_.begin(), routes_.end(), route);
+    if (found == routes_.end()) throw AgentError("no route " + route.host + " to " + route.server);
+    Definitions next{services_, routes_};
+    next.routes.erase(next.routes.begin() + (found - routes_.begin()));
+    commit(std::move(next));
+}
+
+}  // namespace paagent

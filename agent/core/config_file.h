@@ -1,0 +1,36 @@
+// The agent's configuration file: services with their member processes, and the routing table.
+#ifndef PAAGENT_CORE_CONFIG_FILE_H
+#define PAAGENT_CORE_CONFIG_FILE_H
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "core/agent.h"
+
+namespace paagent {
+
+// A file that is not a configuration the agent can read, with the line where reading stopped.
+class ConfigError : public std::runtime_error {
+public:
+    ConfigError(int line, const std::string& reason)
+        : std::runtime_error("line " + std::to_string(line) + ": " + reason), line_(line) {}
+    int line() const { return line_; }
+
+private:
+    int line_;
+};
+
+// Reads the definitions from the text of a configuration file.
+Definitions parse_config(std::string_view text);
+// Reads a configuration file; a file that does not exist holds no definitions.
+Definitions load_config(const std::filesystem::path& path);
+// Writes the definitions with the client library's writer to a temporary file beside path,
+// flushes it to disk and renames it over path. Throws std::runtime_error on failure, leaving
+// path as it was.
+void save_config(const std::filesystem::path& path, const Definitions& definitions);
+
+}  // namespace paagent
+
+#endif  // PAAGENT_CORE_CONFIG_FILE_H

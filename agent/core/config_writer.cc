@@ -1,0 +1,124 @@
+// Writing the configuration file through the client library's writer, atomically.
+#include <agentclient/pa.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
+
+#include "core/config_file.h"
+
+namespace paagent {
+
+namespace {
+
+struct ServiceListDeleter {
+    void operator()(PaList* list) const { PaServiceListFree(list); }
+};
+struct HostListDeleter {
+    void operator()(PaList* list) const { PaHostListDestroy(list); }
+};
+using ServiceList = std::unique_ptr<PaList, ServiceListDeleter>;
+using HostList = std::unique_ptr<PaList, HostListDeleter>;
+
+[[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what); }
+
+const char* text_or_none(const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; }
+
+PaProcess* make_process(const ProcessSpec& spec) {
+    PaProcess* process = PaVaProcessCreate(
+        spec.name.c_str(), PaPROCESS_HOSTNAME, spec.host.c_str(), PaPROCESS_COMMAND, spec.command.c_str(),
+        PaPROCESS_EUID, spec.euid, PaPROCESS_MANAGED, std::int32_t{spec.managed ? 1 : 0}, PaPROCESS_RESTART_MSG,
+        text_or_none(spec.restart_message), PaPROCESS_ALERT_MSG, text_or_none(spec.alert_message),
+        PaPROCESS_RETRY_COUNT, spec.retry_count, PaPROCESS_TYPE, static_cast<std::int32_t>(spec.type), 0);
+    if (process == nullptr) fail("cannot build process " + spec.name);
+    return process;
+}
+
+void add_member(PaService* service, const ServiceMember& member) {
+    PaServProcess entry{};
+    entry.process = make_process(member.process);
+    entry.kind = PaVALUE_NONE;
+    if (const auto* number = std::get_if<std::int32_t>(&member.value)) {
+        entry.kind = PaVALUE_INTEGER;
+        entry.value.intValue = *number;
+    } else if (const auto* text = std::get_if<std::string>(&member.value)) {
+        entry.kind = PaVALUE_TEXT;
+        entry.value.textValue = PaStrDup(text->c_str());
+    }
+    // On success the service takes over the process and the text.
+    if (PaServiceAddProcess(service, &entry, 0) != PaSUCCESS) {
+        PaProcessFree(entry.process);
+        if (entry.kind == PaVALUE_TEXT) PaFree(entry.value.textValue);
+        fail("cannot add process " + member.process.name + " to service");
+    }
+}
+
+ServiceList make_services(const std::vector<ServiceSpec>& specs) {
+    ServiceList list(PaListCreate());
+    if (!list) fail("out of memory");
+    for (const auto& spec : specs) {
+        PaService* service = PaServiceAllocElement();
+        if (service == nullptr) fail("out of memory");
+        PaListAddToTail(list.get(), service);
+        if (PaServiceSetAttribute(service, PaSERVICE_NAME, spec.name.c_str(), PaSERVICE_TYPE, spec.type,
+                                  PaSERVICE_START, spec.start, 0) != PaSUCCESS) {
+            fail("cannot build service " + spec.name);
+        }
+        for (const auto& member : spec.members) add_member(service, member);
+    }
+    return list;
+}
+
+HostList make_hosts(const std::vector<Route>& routes) {
+    HostList list(PaListCreate());
+    if (!list) fail("out of memory");
+    for (const auto& route : routes) {
+        PaHost* host = PaHostAllocElement(route.host.c_str(), route.server.c_str());
+        if (host == nullptr) fail("out of memory");
+        PaListAddToTail(list.get(), host);
+    }
+    return list;
+}
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+void write_file(const std::filesystem::path& path, const PaList* services, const PaList* hosts) {
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "we"));
+    if (!file) fail("cannot create " + path.string() + ": " + std::strerror(errno));
+    std::FILE* stream = file.get();
+    if (PaWriteFileHeaders(stream) != PaSUCCESS || PaWriteKnownServiceProcesses(services, stream) != PaSUCCESS ||
+        PaWriteKnownServices(services, stream) != PaSUCCESS || PaWriteKnownHosts(hosts, stream) != PaSUCCESS ||
+        std::fflush(stream) != 0 || fsync(fileno(stream)) != 0) {
+        fail("cannot write " + path.string() + ": " + std::strerror(errno));
+    }
+    if (std::fclose(file.release()) != 0) fail("cannot write " + path.string() + ": " + std::strerror(errno));
+}
+
+}  // namespace
+
+void save_config(const std::filesystem::path& path, const Definitions& definitions) {
+    ServiceList services = make_services(definitions.services);
+    HostList hosts = make_hosts(definitions.routes);
+    std::filesystem::path temporary = path;
+    temporary += ".tmp";
+    try {
+        write_file(temporary, services.get(), hosts.get());
+    } catch (...) {
+        std::filesystem::remove(temporary);
+        throw;
+    }
+    std::filesystem::rename(temporary, path);
+    // Make the rename itself durable.
+    int directory = open(path.parent_path().empty() ? "." : path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory >= 0) {
+        fsync(directory);
+        close(directory);
+    }
+}
+
+}  // namespace paagent

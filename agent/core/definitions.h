@@ -1,0 +1,62 @@
+// What the agent is asked to manage: process, service and routing definitions.
+#ifndef PAAGENT_CORE_DEFINITIONS_H
+#define PAAGENT_CORE_DEFINITIONS_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace paagent {
+
+enum class ProcessType : std::int32_t { Daemon = 0, PaAware = 1, NotPaAware = 2 };
+
+struct ProcessSpec {
+    std::string name;
+    std::string host;
+    std::string command;
+    std::int32_t euid = 0;
+    bool managed = false;
+    std::optional<std::string> restart_message;
+    std::optional<std::string> alert_message;
+    std::int32_t retry_count = 0;
+    ProcessType type = ProcessType::NotPaAware;
+
+    bool operator==(const ProcessSpec&) const = default;
+};
+
+// A member's value: an integer, a text, or none.
+using MemberValue = std::variant<std::monostate, std::int32_t, std::string>;
+
+struct ServiceMember {
+    ProcessSpec process;
+    MemberValue value;
+
+    bool operator==(const ServiceMember&) const = default;
+};
+
+enum class ServiceType : std::int32_t { Master = 0, NonMaster = 1 };
+enum class ServiceStart : std::int32_t { Auto = 2, NonAuto = 3 };
+
+struct ServiceSpec {
+    std::string name;
+    std::int32_t type = static_cast<std::int32_t>(ServiceType::NonMaster);
+    std::int32_t start = static_cast<std::int32_t>(ServiceStart::NonAuto);
+    std::vector<ServiceMember> members;
+
+    bool is_master() const { return type == static_cast<std::int32_t>(ServiceType::Master); }
+    bool starts_automatically() const { return start == static_cast<std::int32_t>(ServiceStart::Auto); }
+    bool operator==(const ServiceSpec&) const = default;
+};
+
+struct Route {
+    std::string host;
+    std::string server;
+
+    bool operator==(const Route&) const = default;
+};
+
+}  // namespace paagent
+
+#endif  // PAAGENT_CORE_DEFINITIONS_H

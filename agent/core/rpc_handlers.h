@@ -1,0 +1,26 @@
+// The agent's RPCs: each one reads its parameters, acts on the agent and builds the reply.
+#ifndef PAAGENT_CORE_RPC_HANDLERS_H
+#define PAAGENT_CORE_RPC_HANDLERS_H
+
+#include <functional>
+
+#include "core/agent.h"
+#include "tds/server.h"
+
+namespace paagent {
+
+// The login reserved for process reports; it may call only the inform RPC.
+inline constexpr const char* kInformUser = "vexamund";
+inline constexpr const char* kInformPassword = "marlock";
+inline constexpr const char* kInformApplication = "PAKitNotify";
+
+// Message number of every request the agent refuses.
+inline constexpr std::int32_t kRequestRefused = 20001;
+
+// Registers every RPC of the agent on server. stop_agent is called by the stop RPC, after its
+// reply is built, with whether the agent's processes are to be stopped first.
+void register_rpcs(tds::Server& server, Agent& agent, std::function<void(bool stop_processes)> stop_agent);
+
+}  // namespace paagent
+
+#endif  // PAAGENT_CORE_RPC_HANDLERS_H

@@ -1,0 +1,31 @@
+// The users allowed to log in, with their passwords as crypt(3) hashes.
+#ifndef PAAGENT_CORE_USERS_H
+#define PAAGENT_CORE_USERS_H
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <string_view>
+
+namespace paagent {
+
+class Users {
+public:
+    // Reads "user:hash" lines; '#' starts a comment. Throws std::runtime_error naming the
+    // file and line of anything else.
+    static Users load(const std::filesystem::path& path);
+
+    void add(std::string user, std::string hash) { hashes_[std::move(user)] = std::move(hash); }
+    // Whether password is the user's.
+    bool check(std::string_view user, std::string_view password) const;
+
+private:
+    std::map<std::string, std::string, std::less<>> hashes_;
+};
+
+// A salted SHA-512 crypt(3) hash of password, for a users file.
+std::string hash_password(std::string_view password);
+
+}  // namespace paagent
+
+#endif  // PAAGENT_CORE_USERS_H

@@ -1,0 +1,172 @@
+// paagentd: the reference process agent.
+#include <CLI/CLI.hpp>
+
+#include <csignal>
+#include <ctime>
+#include <iostream>
+#include <mutex>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include "core/agent.h"
+#include "core/config_file.h"
+#include "core/rpc_handlers.h"
+#include "core/users.h"
+#include "tds/server.h"
+
+namespace {
+
+using namespace paagent;
+
+struct Settings {
+    std::filesystem::path home;
+    std::filesystem::path users;
+    std::filesystem::path config;
+    std::string listen = "127.0.0.1:0";
+    std::string name = "PASRV";
+    double grace_seconds = 5;
+    std::int32_t debug = 1;
+};
+
+std::mutex log_mutex;
+
+void log_line(const std::string& text) {
+    std::time_t now = std::time(nullptr);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
+    std::lock_guard lock(log_mutex);
+    std::cerr << stamp << " paagentd: " << text << std::endl;
+}
+
+// Splits HOST:PORT; the port must be a number from 0 to 65535.
+std::pair<std::string, std::uint16_t> split_address(const std::string& listen) {
+    auto colon = listen.rfind(':');
+    if (colon == std::string::npos) throw CLI::ValidationError("--listen", "expected HOST:PORT");
+    int port = -1;
+    try {
+        port = std::stoi(listen.substr(colon + 1));
+    } catch (const std::exception&) {
+    }
+    if (port < 0 || port > 65535) throw CLI::ValidationError("--listen", "bad port in " + listen);
+    return {listen.substr(0, colon), static_cast<std::uint16_t>(port)};
+}
+
+// Waits for SIGINT, SIGTERM or a stop request; returns whether processes are to be stopped.
+class StopWaiter {
+public:
+    StopWaiter() {
+        sigset_t signals;
+        sigemptyset(&signals);
+        sigaddset(&signals, SIGINT);
+        sigaddset(&signals, SIGTERM);
+        // Blocked before any thread starts, so every thread inherits the mask.
+        pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+        signals_ = tds::FileDescriptor(signalfd(-1, &signals, SFD_CLOEXEC));
+        request_ = tds::FileDescriptor(eventfd(0, EFD_CLOEXEC));
+    }
+
+    void request(bool stop_processes) {
+        stop_processes_ = stop_processes;
+        std::uint64_t one = 1;
+        (void)!write(request_.get(), &one, sizeof one);
+    }
+
+    bool wait() {
+        pollfd fds[2] = {{signals_.get(), POLLIN, 0}, {request_.get(), POLLIN, 0}};
+        while (poll(fds, 2, -1) < 0) {
+        }
+        return fds[1].revents != 0 && stop_processes_;
+    }
+
+private:
+    tds::FileDescriptor signals_;
+    tds::FileDescriptor request_;
+    std::atomic<bool> stop_processes_ = false;
+};
+
+int run(const Settings& settings) {
+    StopWaiter waiter;
+    Users users = Users::load(settings.users);
+    std::filesystem::path config = settings.config.empty() ? settings.home / "pa.cfg" : settings.config;
+    Definitions definitions;
+    try {
+        definitions = load_config(config);
+    } catch (const ConfigError& error) {
+        std::cerr << "paagentd: " << config.string() << ": " << error.what() << std::endl;
+        return 2;
+    }
+    std::filesystem::create_directories(settings.home / "logs");
+
+    AgentOptions options;
+    options.server_name = settings.name;
+    options.log_dir = settings.home / "logs";
+    options.grace = std::chrono::milliseconds(static_cast<long>(settings.grace_seconds * 1000));
+    options.persist = [config](const Definitions& next) { save_config(config, next); };
+    options.log = [](Verbosity, const std::string& text) { log_line(text); };
+    Agent agent(std::move(options));
+    agent.set_debug_level(settings.debug);
+    agent.load(definitions);
+
+    auto [host, port] = split_address(settings.listen);
+    tds::ServerConfig server_config;
+    server_config.address = host;
+    server_config.port = port;
+    server_config.server_name = settings.name;
+    server_config.check_login = [&users](std::string_view user, std::string_view password) {
+        return user == kInformUser ? password == kInformPassword : users.check(user, password);
+    };
+    server_config.log = [&agent](tds::LogLevel level, std::string_view line) {
+        if (level != tds::LogLevel::Debug || agent.debug_level() >= static_cast<int>(Verbosity::Detail)) {
+            log_line(std::string(line));
+        }
+    };
+    tds::Server server(std::move(server_config));
+    register_rpcs(server, agent, [&waiter](bool stop_processes) { waiter.request(stop_processes); });
+    server.start();
+    std::cout << "paagentd: " << settings.name << " listening on " << host << ":" << server.port() << std::endl;
+
+    agent.start_automatic_services();
+    bool stop_processes = waiter.wait();
+    log_line(stop_processes ? "stopping, with every process" : "stopping");
+    if (stop_processes) agent.stop_all_processes();
+    server.stop();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"paagentd: a process agent serving the agent client library over TDS 5.0"};
+    Settings settings;
+    bool hash = false;
+    app.add_option("--home", settings.home, "working directory: process logs, default configuration file");
+    app.add_option("--users", settings.users, "users file of user:crypt-hash lines")->check(CLI::ExistingFile);
+    app.add_option("--listen", settings.listen, "HOST:PORT to listen on (port 0 picks one)")->capture_default_str();
+    app.add_option("--name", settings.name, "the agent's server name")->capture_default_str();
+    app.add_option("--config", settings.config, "configuration file (default HOME/pa.cfg)");
+    app.add_option("--grace", settings.grace_seconds, "seconds between SIGTERM and SIGKILL on a stop")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
+    app.add_option("--debug", settings.debug, "debug level, 0 to 3")->capture_default_str();
+    app.add_flag("--hash-password", hash, "read a password on standard input and print its hash for a users file");
+    CLI11_PARSE(app, argc, argv);
+
+    try {
+        if (hash) {
+            std::string password;
+            std::getline(std::cin, password);
+            std::cout << hash_password(password) << std::endl;
+            return 0;
+        }
+        if (settings.home.empty() || settings.users.empty()) {
+            std::cerr << "paagentd: --home and --users are required\n" << app.help();
+            return 2;
+        }
+        return run(settings);
+    } catch (const std::exception& error) {
+        std::cerr << "paagentd: " << error.what() << std::endl;
+        return 1;
+    }
+}
