@@ -36,19 +36,11 @@ int32_t PaHostGetList(PaConnection *handle, PaList **list, int32_t fetchArgument
     if (handle == nullptr || list == nullptr) {
         return PaFAILURE;
     }
-    PaList *fetched = PaListCreate();
     pa::RpcParams params(1);
-    if (fetched == nullptr || !params.Int("pa_HostListFetchArg", fetchArgument).ok()) {
-        PaHostListDestroy(fetched);
+    if (!params.Int("pa_HostListFetchArg", fetchArgument).ok()) {
         return PaFAILURE;
     }
-    int32_t result = PaRpcCallReconnecting(handle, PaRPC_HOST_LIST, params.list(), fetched);
-    if (result != PaSUCCESS) {
-        PaHostListDestroy(fetched);
-        return result;
-    }
-    *list = fetched;
-    return PaSUCCESS;
+    return PaRpcFetchList(handle, PaRPC_HOST_LIST, params.list(), list);
 }
 
 int32_t PaHostAdd(PaConnection *handle, const PaHost *host) { return PaHostSend(handle, host, PaRPC_HOST_ADD); }

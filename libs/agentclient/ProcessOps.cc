@@ -192,20 +192,9 @@ int32_t PaProcessGetList(PaConnection *handle, PaList **list, int32_t selector)
         return PaFAILURE;
     }
     *list = nullptr;
-    PaList *fetched = PaListCreate();
     pa::RpcParams params(0);
-    if (fetched == nullptr || !params.ok()) {
-        PaProcessListFree(fetched);
-        return PaFAILURE;
-    }
     int32_t rpc = selector != 0 ? PaRPC_PROCESS_LIST : PaRPC_SINGLE_PROCESS_LIST;
-    int32_t result = PaRpcCallReconnecting(handle, rpc, params.list(), fetched);
-    if (result != PaSUCCESS) {
-        PaProcessListFree(fetched);
-        return result;
-    }
-    *list = fetched;
-    return PaSUCCESS;
+    return params.ok() ? PaRpcFetchList(handle, rpc, params.list(), list) : PaFAILURE;
 }
 
 }  // extern "C"

@@ -510,6 +510,21 @@ int32_t PaRpcCallReconnecting(PaConnection *handle, int32_t rpc, const PaRpcPara
     return reconnected == PaSUCCESS ? PaRpcCall(handle, rpc, params, target) : reconnected;
 }
 
+int32_t PaRpcFetchList(PaConnection *handle, int32_t rpc, const PaRpcParam *params, PaList **list)
+{
+    PaList *fetched = PaListCreate();
+    if (fetched == nullptr) {
+        return PaFAILURE;
+    }
+    int32_t result = PaRpcCallReconnecting(handle, rpc, params, fetched);
+    if (result != PaSUCCESS) {
+        PaListDestroy(fetched, kRpcTable[rpc].decoder->cleanup);
+        return result;
+    }
+    *list = fetched;
+    return PaSUCCESS;
+}
+
 namespace pa {
 
 RpcParams::RpcParams(size_t capacity) : capacity_(capacity)

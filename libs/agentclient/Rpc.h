@@ -88,6 +88,9 @@ void PaRpcParamListFree(PaRpcParam *list);
 int32_t PaRpcCall(PaConnection *handle, int32_t rpc, const PaRpcParam *params, void *target);
 // PaRpcCall, and on PaCONNECTION_LOST one reconnection and one more call.
 int32_t PaRpcCallReconnecting(PaConnection *handle, int32_t rpc, const PaRpcParam *params, void *target);
+// Fetches the rows of a list RPC into a new list, under the reconnecting convention: PaSUCCESS
+// with *list set, or the call's code with nothing kept and *list untouched.
+int32_t PaRpcFetchList(PaConnection *handle, int32_t rpc, const PaRpcParam *params, PaList **list);
 
 namespace pa {
 

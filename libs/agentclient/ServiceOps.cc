@@ -187,15 +187,10 @@ int32_t PaServiceGetList(PaConnection *handle, PaList **list, int32_t selector)
         return PaFAILURE;
     }
     *list = nullptr;
-    PaList *fetched = PaListCreate();
     pa::RpcParams params(0);
     int32_t rpc = selector != 0 ? PaRPC_SERVICE_LIST : PaRPC_SINGLE_SERVICE_LIST;
-    if (fetched == nullptr || !params.ok() || PaRpcCallReconnecting(handle, rpc, params.list(), fetched) != PaSUCCESS) {
-        PaServiceListFree(fetched);
-        return PaFAILURE;
-    }
-    *list = fetched;
-    return PaSUCCESS;
+    // Every failure is reported alike, whatever the call answered.
+    return params.ok() && PaRpcFetchList(handle, rpc, params.list(), list) == PaSUCCESS ? PaSUCCESS : PaFAILURE;
 }
 
 }  // extern "C"
