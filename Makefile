@@ -1,21 +1,33 @@
-# Entry points. `make test` installs what is missing, builds everything and runs every test,
-# then builds the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer and
-# runs them too.
+# Entry points. `make demo` installs what is missing, builds the quickstart example and the
+# bundled agent, and runs the example against the agent on loopback (scripts/demo). `make test`
+# installs what is missing, builds everything and runs every test, then builds the unit tests
+# again under AddressSanitizer and UndefinedBehaviorSanitizer and runs them too. `make bench`
+# runs the benchmarks against a freshly started agent (scripts/bench).
 BUILD_DIR    ?= build
 SANITIZE_DIR ?= build-sanitize
 JOBS         ?= $(shell nproc)
 CMAKE_FLAGS  ?=
 
-.PHONY: all deps build test test-sanitize install clean
+.PHONY: all deps configure build demo bench test test-sanitize install clean
 
 all: build
 
 deps:
 	@scripts/install-deps
 
-build: deps
+configure: deps
 	@cmake -S . -B $(BUILD_DIR) -DAGENTCLIENT_WERROR=ON $(CMAKE_FLAGS) >/dev/null
+
+build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) -- --no-print-directory
+
+demo: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target quickstart paagentd -- --no-print-directory
+	@scripts/demo $(BUILD_DIR)
+
+bench: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target agentclient_bench paagentd -- --no-print-directory
+	@scripts/bench $(BUILD_DIR) $(BENCH_ARGS)
 
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300
@@ -23,7 +35,7 @@ test: build
 
 test-sanitize: deps
 	@cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=Debug -DAGENTCLIENT_WERROR=ON -DAGENTCLIENT_SANITIZE=ON $(CMAKE_FLAGS) >/dev/null
-	@cmake --build $(SANITIZE_DIR) -j $(JOBS) --target agentclient_unit_tests -- --no-print-directory
+	@cmake --build $(SANITIZE_DIR) -j $(JOBS) --target agentclient_unit_tests fakect_tests -- --no-print-directory
 	@cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300 -L unit -E allocation_discipline
 
 install: build
