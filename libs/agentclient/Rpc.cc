@@ -59,7 +59,6 @@ const RpcEntry kRpcTable[PaRPC_COUNT] = {
 
 constexpr int kMaxSends = 11;
 constexpr CS_INT kShortTextLimit = 255;  // a plain text parameter travels in at most this many bytes
-constexpr int kLoggedTextLength = 300;
 
 bool IsText(CS_INT datatype) { return datatype == CS_CHAR_TYPE || datatype == CS_LONGCHAR_TYPE; }
 
