@@ -39,6 +39,10 @@ gid_t primary_group(uid_t uid) {
 }
 
 [[noreturn]] void run_child(const ChildPlan& plan) {
+    // The agent blocks SIGINT and SIGTERM for its own use; a blocked mask survives exec.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     setsid();
     dup2(plan.null_fd, STDIN_FILENO);
     dup2(plan.log_fd, STDOUT_FILENO);
@@ -76,9 +80,19 @@ LaunchedChild launch(const LaunchRequest& request) {
     plan.change_user = request.uid != geteuid();
     if (plan.change_user) plan.gid = primary_group(request.uid);
 
+    // Closed in the child by exec (or exit): once it reads as ended, the child has its own
+    // session and process group, so the group can be signalled as soon as launch returns.
+    int started[2];
+    if (pipe2(started, O_CLOEXEC) != 0) throw_errno("cannot create a pipe");
+    tds::FileDescriptor started_read(started[0]);
+    tds::FileDescriptor started_write(started[1]);
     pid_t pid = fork();
     if (pid < 0) throw_errno("cannot fork");
     if (pid == 0) run_child(plan);
+    started_write.reset();
+    char byte = 0;
+    while (read(started_read.get(), &byte, 1) < 0 && errno == EINTR) {
+    }
     // Only the agent reaps its children, so the pidfd can be opened even after an early exit.
     // glibc's own pidfd_open wrapper lacks C linkage in this version; call the kernel directly.
     LaunchedChild child{pid, tds::FileDescriptor(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)))};
