@@ -262,6 +262,7 @@ std::map<std::string, Handler> handlers(Agent& agent, std::function<void(bool)> 
     };
     table["pa_PAGenNotifyRPC"] = [&agent](ParamReader& params, Reply& reply) {
         params.finish();
+        agent.log(Verbosity::Event, "notification requested");
         reply.message(tds::ServerMessage::info(kNotificationMessage, "notification from " + agent.server_name()));
     };
     table["pa_PANotificationRPC"] = [&agent](ParamReader& params, Reply&) {
@@ -285,6 +286,7 @@ void register_rpcs(tds::Server& server, Agent& agent, std::function<void(bool)> 
     for (auto& [name, handler] : handlers(agent, std::move(stop_agent))) {
         server.add_rpc(name, [&agent, name, handler](const tds::SessionInfo& session, const tds::RpcRequest& request,
                                                       Reply& reply) {
+            agent.log(Verbosity::Request, "RPC " + name + " from user " + session.user);
             try {
                 if (session.user == kInformUser &&
                     (name != "pa_PANotificationRPC" || session.application != kInformApplication)) {
