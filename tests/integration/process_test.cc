@@ -1,0 +1,184 @@
+// Process operations on real processes started by a real agent.
+#include "support/Client.h"
+#include "support/StderrCapture.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <unistd.h>
+
+using testing::HasSubstr;
+using testing::Not;
+
+namespace {
+
+bool Running(const ProcessStatus &status) { return status.state == 1 && Alive(status.pid); }
+
+class Processes : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(PaConnectValidAndOpen(handle_.get()), PaSUCCESS); }
+    PaConnection *handle() const { return handle_.get(); }
+    ProcessStatus Status(const Process &process) const { return StatusOf(handle(), process.get()); }
+    // Waits for the process to leave the running state it was started in.
+    ProcessStatus Finished(const Process &process) const
+    {
+        return AwaitStatus(handle(), process.get(), [](const ProcessStatus &status) { return status.state != 1; });
+    }
+
+    AgentProcess agent_;
+    Handle handle_ = OpenHandle(agent_);
+};
+
+TEST_F(Processes, StartStatusSignalAndStop)
+{
+    Process sleeper = MakeProcess("sleeper", kSleeper);
+    ASSERT_EQ(PaProcessStart(handle(), sleeper.get()), PaSUCCESS);
+    ProcessStatus first = Status(sleeper);
+    EXPECT_TRUE(Running(first)) << first.state << " " << first.pid;
+    EXPECT_EQ(PaProcessStart(handle(), sleeper.get()), PaFAILURE);  // already running
+
+    // Killed by a signal and not managed: failed.
+    EXPECT_EQ(PaProcessSignal(handle(), sleeper.get(), SIGTERM), PaSUCCESS);
+    ProcessStatus signalled = Finished(sleeper);
+    EXPECT_EQ(signalled.state, 3);
+    EXPECT_EQ(signalled.pid, 0);
+    EXPECT_FALSE(Alive(first.pid));
+
+    ASSERT_EQ(PaProcessStart(handle(), sleeper.get()), PaSUCCESS);
+    ProcessStatus second = Status(sleeper);
+    EXPECT_TRUE(Running(second));
+    EXPECT_EQ(PaProcessStop(handle(), sleeper.get()), PaSUCCESS);
+    ProcessStatus stopped = Status(sleeper);
+    EXPECT_EQ(stopped.state, 0);
+    EXPECT_EQ(stopped.pid, 0);
+    EXPECT_FALSE(Alive(second.pid));
+    EXPECT_EQ(PaProcessSignal(handle(), sleeper.get(), SIGTERM), PaFAILURE);  // not running
+}
+
+TEST_F(Processes, StateRequestsAndChangedDefinitions)
+{
+    Process worker = MakeProcess("worker", kSleeper);
+    ASSERT_EQ(PaProcessStart(handle(), worker.get()), PaSUCCESS);
+    ProcessStatus first = Status(worker);
+
+    EXPECT_EQ(PaProcessForwardStateRequest(handle(), worker.get(), 2), PaSUCCESS);  // restart
+    ProcessStatus restarted = Status(worker);
+    EXPECT_TRUE(Running(restarted));
+    EXPECT_NE(restarted.pid, first.pid);
+    EXPECT_EQ(PaProcessForwardStateRequest(handle(), worker.get(), 0), PaSUCCESS);  // stop
+    EXPECT_EQ(Status(worker).state, 0);
+    EXPECT_FALSE(Alive(restarted.pid));
+    EXPECT_EQ(PaProcessForwardStateRequest(handle(), worker.get(), 1), PaSUCCESS);  // run
+    ProcessStatus resumed = Status(worker);
+    EXPECT_TRUE(Running(resumed));
+
+    // A running process keeps running under its new definition.
+    Process renamed = MakeProcess("renamed", "sleep 29", {.managed = 1, .retries = 4, .alertMessage = "gone"});
+    EXPECT_EQ(PaProcessChange(handle(), "worker", renamed.get()), PaSUCCESS);
+    EXPECT_EQ(Status(renamed).pid, resumed.pid);
+    EXPECT_EQ(Status(worker).state, PaPROCESS_STATUS_FAILED);
+    std::string all = FetchProcesses(handle(), 1);
+    EXPECT_THAT(all, HasSubstr("renamed @localhost [sleep 29] euid " + std::to_string(getuid()) +
+                               " managed 1 retries 4 type 2 restart [-] alert [gone]"));
+    EXPECT_THAT(all, Not(HasSubstr("worker")));
+    EXPECT_THAT(FetchProcesses(handle(), 0), HasSubstr("renamed"));
+
+    EXPECT_EQ(PaProcessStop(handle(), renamed.get()), PaSUCCESS);
+    EXPECT_EQ(FetchProcesses(handle(), 0), "");
+    EXPECT_THAT(FetchProcesses(handle(), 1), HasSubstr("renamed"));
+}
+
+TEST_F(Processes, StartWithATimeOutWaitsForFailureOrSurvival)
+{
+    Process failing = MakeProcess("failing", "sh -c 'exit 3'");
+    PaEnableAdvancedDiag(handle());
+    {
+        StderrCapture printed;
+        EXPECT_EQ(PaProcessStartWithTimeOut(handle(), failing.get(), 2), PaFAILURE);
+        EXPECT_THAT(printed.text(), HasSubstr("Message String: process failing exited with status 3 while starting"));
+    }
+    PaDisableAdvancedDiag(handle());
+    EXPECT_EQ(Status(failing).state, 3);
+
+    Process steady = MakeProcess("steady", kSleeper);
+    EXPECT_EQ(PaProcessStartWithTimeOut(handle(), steady.get(), 1), PaSUCCESS);
+    EXPECT_TRUE(Running(Status(steady)));
+    EXPECT_EQ(PaProcessStop(handle(), steady.get()), PaSUCCESS);
+}
+
+TEST_F(Processes, ArgumentsAndLongCommandsReachTheShellIntact)
+{
+    auto argumentFile = agent_.home() / "argument";
+    Process writer = MakeProcess("writer", "sh -c 'printf %s \"$0\" > " + argumentFile.string() + "'");
+    ASSERT_EQ(PaProcessStartWithArgs(handle(), writer.get(), "from-the-client"), PaSUCCESS);
+    EXPECT_EQ(Finished(writer).state, 2);  // exited by itself with status 0
+    EXPECT_EQ(ReadText(argumentFile), "from-the-client");
+
+    // 300 bytes: sent as long text to the long-command RPC.
+    ASSERT_EQ(PaServerChangeDebugLevel(handle(), 2), PaSUCCESS);  // the agent logs every RPC
+    auto markerFile = agent_.home() / "marker";
+    std::string prefix = "printf %s ", suffix = " > " + markerFile.string();
+    std::string marker;
+    for (size_t k = 0; marker.size() < 300 - prefix.size() - suffix.size(); ++k) {
+        marker += static_cast<char>('a' + k % 26);
+    }
+    std::string command = prefix + marker + suffix;
+    ASSERT_EQ(command.size(), 300u);
+    Process longCommand = MakeProcess("long", command);
+    ASSERT_EQ(PaProcessStart(handle(), longCommand.get()), PaSUCCESS);
+    EXPECT_EQ(Finished(longCommand).state, 2);
+    EXPECT_EQ(ReadText(markerFile), marker);
+    EXPECT_THAT(agent_.errors(), HasSubstr("RPC pa_ServiceStartLcRPC from user operator"));
+    EXPECT_THAT(FetchProcesses(handle(), 1), HasSubstr("[" + command + "]"));
+}
+
+TEST_F(Processes, ManagedProcessIsRestartedAfterItIsKilled)
+{
+    Process guarded = MakeProcess("guarded", kSleeper, {.managed = 1, .retries = 2, .restartMessage = "back again"});
+    ASSERT_EQ(PaProcessStart(handle(), guarded.get()), PaSUCCESS);
+    ProcessStatus first = Status(guarded);
+    ASSERT_TRUE(Running(first));
+
+    kill(-first.pid, SIGKILL);
+    ProcessStatus second = AwaitStatus(handle(), guarded.get(), [&](const ProcessStatus &status) {
+        return status.state == 1 && status.pid != 0 && status.pid != first.pid;
+    });
+    EXPECT_TRUE(Running(second));
+    EXPECT_NE(second.pid, first.pid);
+    EXPECT_THAT(agent_.errors(), HasSubstr("back again"));
+    EXPECT_EQ(PaProcessStop(handle(), guarded.get()), PaSUCCESS);
+}
+
+TEST_F(Processes, EveryProcessIsStoppedAndStartedAtOnce)
+{
+    Process one = MakeProcess("one", kSleeper), two = MakeProcess("two", kSleeper);
+    ASSERT_EQ(PaProcessStart(handle(), one.get()), PaSUCCESS);
+    ASSERT_EQ(PaProcessStart(handle(), two.get()), PaSUCCESS);
+
+    EXPECT_EQ(PaStopProcesses(handle()), PaSUCCESS);
+    EXPECT_EQ(Status(one).state, 0);
+    EXPECT_EQ(Status(two).state, 0);
+    EXPECT_EQ(PaStartProcesses(handle()), PaSUCCESS);
+    EXPECT_TRUE(Running(Status(one)));
+    EXPECT_TRUE(Running(Status(two)));
+    EXPECT_EQ(PaStopProcesses(handle()), PaSUCCESS);
+    EXPECT_EQ(FetchProcesses(handle(), 0), "");
+}
+
+// The helper reports its PID through PaInformPA from inside the agent's environment.
+TEST_F(Processes, PaAwareProcessReportsItsPidBeforeTheStartReturns)
+{
+    auto pidFile = agent_.home() / "reported-pid";
+    Process aware = MakeProcess("aware", std::string(INFORM_HELPER_PATH) + " " + pidFile.string(),
+                                {.type = PaPA_AWARE});
+    ASSERT_EQ(PaProcessStartWithTimeOut(handle(), aware.get(), 10), PaSUCCESS);
+    std::string reported = ReadText(pidFile);
+    ASSERT_FALSE(reported.empty());
+    ProcessStatus status = Status(aware);
+    EXPECT_TRUE(Running(status));
+    EXPECT_EQ(status.pid, std::stoi(reported));
+    EXPECT_EQ(PaProcessStop(handle(), aware.get()), PaSUCCESS);
+}
+
+}  // namespace

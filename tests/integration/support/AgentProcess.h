@@ -1,0 +1,58 @@
+// A paagentd child process on 127.0.0.1 with a home of its own, found by clients through an
+// entry in the interfaces file of the test process's product-family home.
+#ifndef AGENTCLIENT_TESTS_AGENTPROCESS_H
+#define AGENTCLIENT_TESTS_AGENTPROCESS_H
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+
+// The product-family home of this test process: a temporary directory holding the interfaces
+// file, named by VTHOME (with HOME pointing there too and FreeTDS's overrides unset) before
+// the first handle is created, so that only that file decides where a server is. Removed at
+// exit.
+const std::filesystem::path &FamilyHome();
+
+class AgentProcess {
+public:
+    static constexpr const char *kUser = "operator";
+    static constexpr const char *kPassword = "e2e-secret";
+
+    // Starts an agent under a unique server name with a users file holding kUser; config
+    // replaces the default configuration file (HOME/pa.cfg).
+    explicit AgentProcess(std::optional<std::filesystem::path> config = std::nullopt);
+    // Stops the agent (SIGTERM, bounded wait, SIGKILL); prints its standard error when the
+    // test has failed.
+    ~AgentProcess();
+    AgentProcess(const AgentProcess &) = delete;
+    AgentProcess &operator=(const AgentProcess &) = delete;
+
+    const std::string &name() const { return name_; }
+    const std::filesystem::path &home() const { return home_; }
+    int port() const { return port_; }
+    pid_t pid() const { return pid_; }
+    // Everything the agent wrote on standard error so far.
+    std::string errors() const;
+
+    // SIGKILL, then start again on the same port, home and configuration.
+    void KillAndRestart();
+    // Waits for the agent to exit by itself; its exit status, or nullopt when it is still
+    // running after limit.
+    std::optional<int> WaitForExit(std::chrono::milliseconds limit);
+
+private:
+    void Start();
+    void Signal(int signal);
+
+    std::string name_;
+    std::filesystem::path home_;
+    std::filesystem::path config_;
+    int port_ = 0;
+    pid_t pid_ = 0;
+    int pidfd_ = -1;
+    int stdout_ = -1;
+};
+
+#endif
