@@ -35,7 +35,7 @@ test: build
 
 test-sanitize: deps
 	@cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=Debug -DAGENTCLIENT_WERROR=ON -DAGENTCLIENT_SANITIZE=ON $(CMAKE_FLAGS) >/dev/null
-	@cmake --build $(SANITIZE_DIR) -j $(JOBS) --target agentclient_unit_tests fakect_tests -- --no-print-directory
+	@cmake --build $(SANITIZE_DIR) -j $(JOBS) --target agentclient_unit_tests -- --no-print-directory
 	@cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300 -L unit -E allocation_discipline
 
 install: build

@@ -33,7 +33,7 @@ enum class ServiceState : std::int32_t { Stopped = 0, Running = 1, Partial = 2 }
 enum class StateRequest : std::int32_t { Stop = 0, Run = 1, Restart = 2 };
 
 struct ProcessView {
-    ProcessSpec spec;
+    ProcessSpec definition;
     ProcessState state = ProcessState::Stopped;
     pid_t pid = 0;
 };
@@ -74,12 +74,12 @@ public:
     void start_automatic_services();
 
     // Processes. A process is addressed by its name; a host other than its own is refused.
-    void start_process(const ProcessSpec& spec, std::int32_t timeout_seconds, const std::string& extra_args = {});
+    void start_process(const ProcessSpec& definition, std::int32_t timeout_seconds, const std::string& extra_args = {});
     void stop_process(const std::string& name, const std::string& host);
     void signal_process(const std::string& name, const std::string& host, int signal);
     ProcessView process_status(const std::string& name, const std::string& host) const;
-    void change_process(const std::string& old_name, const ProcessSpec& spec);
-    void request_state(const ProcessSpec& spec, std::int32_t state);
+    void change_process(const std::string& old_name, const ProcessSpec& definition);
+    void request_state(const ProcessSpec& definition, std::int32_t state);
     std::vector<ProcessView> processes(bool running_only) const;
     // A PA-aware process reports its PID, naming the process id it was started with.
     void report_pid(std::int32_t process_id, pid_t pid);
@@ -87,11 +87,11 @@ public:
     void start_all_processes();
 
     // Services.
-    void add_service(const ServiceSpec& spec);
-    void start_service(const ServiceSpec& spec);
+    void add_service(const ServiceSpec& definition);
+    void start_service(const ServiceSpec& definition);
     void stop_service(const std::string& name);
     void remove_service(const std::string& name);
-    void change_service(const std::string& old_name, const ServiceSpec& spec);
+    void change_service(const std::string& old_name, const ServiceSpec& definition);
     ServiceStatus service_status(const std::string& name) const;
     std::vector<ServiceSpec> services(bool running_only) const;
 
@@ -115,7 +115,7 @@ private:
     const Process& find(const std::string& name, const std::string& host) const;
     Process* lookup(const std::string& name);
     const Process* lookup(const std::string& name) const;
-    Process& define(const ProcessSpec& spec);
+    Process& define(const ProcessSpec& definition);
     void launch(Process& process, const std::string& extra_args, const std::vector<std::string>& environment);
     void await_start(Lock& lock, Process& process, std::int32_t timeout_seconds);
     void stop(Lock& lock, Process& process);
@@ -126,9 +126,9 @@ private:
 
     std::vector<ServiceSpec>::iterator find_service(const std::string& name);
     std::vector<ServiceSpec>::const_iterator find_service(const std::string& name) const;
-    void define_members(const ServiceSpec& spec);
-    void start_members(Lock& lock, const ServiceSpec& spec);
-    ServiceStatus status_of(const ServiceSpec& spec) const;
+    void define_members(const ServiceSpec& definition);
+    void start_members(Lock& lock, const ServiceSpec& definition);
+    ServiceStatus status_of(const ServiceSpec& definition) const;
     // Saves the next definitions, then makes them the agent's; nothing changes when saving fails.
     void persist(const Definitions& next);
     void commit(Definitions next);

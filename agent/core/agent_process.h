@@ -11,7 +11,7 @@
 namespace paagent {
 
 struct Agent::Process {
-    ProcessSpec spec;
+    ProcessSpec definition;
     std::int32_t id = 0;
     ProcessState state = ProcessState::Stopped;
     pid_t pid = 0;           // the launched process while it runs

@@ -54,7 +54,7 @@ const Agent::Process* Agent::lookup(const std::string& name) const {
 const Agent::Process& Agent::find(const std::string& name, const std::string& host) const {
     const Process* process = lookup(name);
     if (process == nullptr) throw AgentError("unknown process " + name);
-    if (process->spec.host != host) throw AgentError("process " + name + " is not defined for host " + host);
+    if (process->definition.host != host) throw AgentError("process " + name + " is not defined for host " + host);
     return *process;
 }
 
@@ -62,36 +62,36 @@ Agent::Process& Agent::find(const std::string& name, const std::string& host) {
     return const_cast<Process&>(static_cast<const Agent*>(this)->find(name, host));
 }
 
-Agent::Process& Agent::define(const ProcessSpec& spec) {
-    if (spec.name.empty()) throw AgentError("a process needs a name");
-    if (spec.command.empty()) throw AgentError("process " + spec.name + " has no command");
-    Process* process = lookup(spec.name);
+Agent::Process& Agent::define(const ProcessSpec& definition) {
+    if (definition.name.empty()) throw AgentError("a process needs a name");
+    if (definition.command.empty()) throw AgentError("process " + definition.name + " has no command");
+    Process* process = lookup(definition.name);
     if (process == nullptr) {
         auto created = std::make_unique<Process>();
         created->id = next_process_id_++;
         process = created.get();
-        processes_.emplace(spec.name, std::move(created));
-    } else if (process->pid != 0 && !(process->spec == spec)) {
-        throw AgentError("process " + spec.name + " is running with another definition");
+        processes_.emplace(definition.name, std::move(created));
+    } else if (process->pid != 0 && !(process->definition == definition)) {
+        throw AgentError("process " + definition.name + " is running with another definition");
     }
-    process->spec = spec;
+    process->definition = definition;
     return *process;
 }
 
 void Agent::launch(Process& process, const std::string& extra_args, const std::vector<std::string>& environment) {
     LaunchRequest request;
-    request.command = extra_args.empty() ? process.spec.command : process.spec.command + " " + extra_args;
-    request.uid = static_cast<uid_t>(process.spec.euid);
+    request.command = extra_args.empty() ? process.definition.command : process.definition.command + " " + extra_args;
+    request.uid = static_cast<uid_t>(process.definition.euid);
     request.environment = environment;
     request.environment.push_back("PA_SERVER=" + options_.server_name);
     request.environment.push_back("PA_PROCESS_ID=" + std::to_string(process.id));
-    request.log_path = (options_.log_dir / log_file_name(process.spec.name)).string();
+    request.log_path = (options_.log_dir / log_file_name(process.definition.name)).string();
     LaunchedChild child;
     try {
         child = paagent::launch(request);
     } catch (const std::system_error& error) {
         process.state = ProcessState::Failed;
-        throw AgentError("process " + process.spec.name + " cannot start: " + error.what());
+        throw AgentError("process " + process.definition.name + " cannot start: " + error.what());
     }
     process.pid = child.pid;
     process.reported_pid = 0;
@@ -100,22 +100,22 @@ void Agent::launch(Process& process, const std::string& extra_args, const std::v
     process.extra_args = extra_args;
     process.environment = environment;
     watcher_->watch(child.pid, std::move(child.pidfd));
-    log(Verbosity::Event, "started process " + process.spec.name + " (PID " + std::to_string(child.pid) + ")");
+    log(Verbosity::Event, "started process " + process.definition.name + " (PID " + std::to_string(child.pid) + ")");
 }
 
 void Agent::await_start(Lock& lock, Process& process, std::int32_t timeout_seconds) {
     if (timeout_seconds <= 0) return;
-    const bool reports = process.spec.type == ProcessType::PaAware;
+    const bool reports = process.definition.type == ProcessType::PaAware;
     process.starting = true;
     changed_.wait_for(lock, std::chrono::seconds(timeout_seconds),
                       [&] { return process.pid == 0 || (reports && process.reported_pid != 0); });
     process.starting = false;
     if (process.pid == 0 && process.last_exit && !(process.last_exit->success() && !reports)) {
         process.state = ProcessState::Failed;
-        throw AgentError("process " + process.spec.name + " " + describe(*process.last_exit) + " while starting");
+        throw AgentError("process " + process.definition.name + " " + describe(*process.last_exit) + " while starting");
     }
     if (reports && process.reported_pid == 0) {
-        throw AgentError("process " + process.spec.name + " did not report within " + std::to_string(timeout_seconds) +
+        throw AgentError("process " + process.definition.name + " did not report within " + std::to_string(timeout_seconds) +
                          " seconds");
     }
 }
@@ -134,9 +134,9 @@ void Agent::stop(Lock& lock, Process& process) {
     const pid_t group = process.pid;
     kill(-group, SIGTERM);
     if (!wait_for_exit(lock, process, options_.grace)) {
-        log(Verbosity::Event, "process " + process.spec.name + " ignored SIGTERM; killing it");
+        log(Verbosity::Event, "process " + process.definition.name + " ignored SIGTERM; killing it");
         kill(-group, SIGKILL);
-        if (!wait_for_exit(lock, process, kKillWait)) throw AgentError("process " + process.spec.name + " does not stop");
+        if (!wait_for_exit(lock, process, kKillWait)) throw AgentError("process " + process.definition.name + " does not stop");
     }
 }
 
@@ -150,13 +150,13 @@ void Agent::on_exit(pid_t pid, ExitStatus status) {
     process.last_exit = status;
     if (process.stop_requested) {
         process.state = ProcessState::Stopped;
-        log(Verbosity::Event, "stopped process " + process.spec.name);
+        log(Verbosity::Event, "stopped process " + process.definition.name);
     } else if (status.success()) {
         process.state = ProcessState::Exited;
-        log(Verbosity::Event, "process " + process.spec.name + " finished");
-    } else if (process.starting || !process.spec.managed) {
+        log(Verbosity::Event, "process " + process.definition.name + " finished");
+    } else if (process.starting || !process.definition.managed) {
         process.state = ProcessState::Failed;
-        log(Verbosity::Error, "process " + process.spec.name + " " + describe(status));
+        log(Verbosity::Error, "process " + process.definition.name + " " + describe(status));
     } else {
         restart_or_fail(process, status);
     }
@@ -164,12 +164,12 @@ void Agent::on_exit(pid_t pid, ExitStatus status) {
 }
 
 void Agent::restart_or_fail(Process& process, ExitStatus status) {
-    const std::string& name = process.spec.name;
-    if (process.restarts < process.spec.retry_count) {
+    const std::string& name = process.definition.name;
+    if (process.restarts < process.definition.retry_count) {
         ++process.restarts;
         log(Verbosity::Error, "process " + name + " " + describe(status) + "; restart " + std::to_string(process.restarts) +
-                                  " of " + std::to_string(process.spec.retry_count) + ": " +
-                                  process.spec.restart_message.value_or("restarting"));
+                                  " of " + std::to_string(process.definition.retry_count) + ": " +
+                                  process.definition.restart_message.value_or("restarting"));
         try {
             launch(process, process.extra_args, process.environment);
             return;
@@ -179,18 +179,18 @@ void Agent::restart_or_fail(Process& process, ExitStatus status) {
     }
     process.state = ProcessState::Failed;
     log(Verbosity::Error, "process " + name + " " + describe(status) + "; giving up: " +
-                              process.spec.alert_message.value_or("no restarts left"));
+                              process.definition.alert_message.value_or("no restarts left"));
 }
 
 ProcessView Agent::view(const Process& process) const {
-    return {process.spec, process.state, process.reported_pid != 0 ? process.reported_pid : process.pid};
+    return {process.definition, process.state, process.reported_pid != 0 ? process.reported_pid : process.pid};
 }
 
-void Agent::start_process(const ProcessSpec& spec, std::int32_t timeout_seconds, const std::string& extra_args) {
+void Agent::start_process(const ProcessSpec& definition, std::int32_t timeout_seconds, const std::string& extra_args) {
     Lock lock(mutex_);
-    Process* existing = lookup(spec.name);
-    if (existing != nullptr && existing->pid != 0) throw AgentError("process " + spec.name + " is already running");
-    Process& process = define(spec);
+    Process* existing = lookup(definition.name);
+    if (existing != nullptr && existing->pid != 0) throw AgentError("process " + definition.name + " is already running");
+    Process& process = define(definition);
     process.restarts = 0;
     launch(process, extra_args, {});
     await_start(lock, process, timeout_seconds);
@@ -215,24 +215,24 @@ ProcessView Agent::process_status(const std::string& name, const std::string& ho
     return view(find(name, host));
 }
 
-void Agent::change_process(const std::string& old_name, const ProcessSpec& spec) {
+void Agent::change_process(const std::string& old_name, const ProcessSpec& definition) {
     std::lock_guard lock(mutex_);
     auto entry = processes_.find(old_name);
     if (entry == processes_.end()) throw AgentError("unknown process " + old_name);
-    if (spec.name != old_name && processes_.count(spec.name) != 0) {
-        throw AgentError("process " + spec.name + " is already defined");
+    if (definition.name != old_name && processes_.count(definition.name) != 0) {
+        throw AgentError("process " + definition.name + " is already defined");
     }
-    if (spec.command.empty()) throw AgentError("process " + spec.name + " has no command");
+    if (definition.command.empty()) throw AgentError("process " + definition.name + " has no command");
     auto node = processes_.extract(entry);
-    node.key() = spec.name;
-    node.mapped()->spec = spec;
+    node.key() = definition.name;
+    node.mapped()->definition = definition;
     processes_.insert(std::move(node));
     log(Verbosity::Event, "changed process " + old_name);
 }
 
-void Agent::request_state(const ProcessSpec& spec, std::int32_t state) {
+void Agent::request_state(const ProcessSpec& definition, std::int32_t state) {
     Lock lock(mutex_);
-    Process& process = find(spec.name, spec.host);
+    Process& process = find(definition.name, definition.host);
     switch (static_cast<StateRequest>(state)) {
     case StateRequest::Stop: stop(lock, process); return;
     case StateRequest::Run:
@@ -261,9 +261,9 @@ void Agent::report_pid(std::int32_t process_id, pid_t pid) {
                               [process_id](const auto& item) { return item.second->id == process_id; });
     if (entry == processes_.end()) throw AgentError("no process has the id " + std::to_string(process_id));
     Process& process = *entry->second;
-    if (process.pid == 0) throw AgentError("process " + process.spec.name + " is not running");
+    if (process.pid == 0) throw AgentError("process " + process.definition.name + " is not running");
     process.reported_pid = pid;
-    log(Verbosity::Event, "process " + process.spec.name + " reported PID " + std::to_string(pid));
+    log(Verbosity::Event, "process " + process.definition.name + " reported PID " + std::to_string(pid));
     changed_.notify_all();
 }
 

@@ -7,12 +7,12 @@ namespace paagent {
 
 namespace {
 
-void check_members(const ServiceSpec& spec) {
-    if (spec.name.empty()) throw AgentError("a service needs a name");
-    for (std::size_t i = 0; i < spec.members.size(); ++i) {
+void check_members(const ServiceSpec& definition) {
+    if (definition.name.empty()) throw AgentError("a service needs a name");
+    for (std::size_t i = 0; i < definition.members.size(); ++i) {
         for (std::size_t j = 0; j < i; ++j) {
-            if (spec.members[i].process.name == spec.members[j].process.name) {
-                throw AgentError("service " + spec.name + " lists process " + spec.members[i].process.name + " twice");
+            if (definition.members[i].process.name == definition.members[j].process.name) {
+                throw AgentError("service " + definition.name + " lists process " + definition.members[i].process.name + " twice");
             }
         }
     }
@@ -78,13 +78,13 @@ void Agent::start_automatic_services() {
     }
 }
 
-void Agent::define_members(const ServiceSpec& spec) {
-    for (const auto& member : spec.members) define(member.process);
+void Agent::define_members(const ServiceSpec& definition) {
+    for (const auto& member : definition.members) define(member.process);
 }
 
-void Agent::start_members(Lock& lock, const ServiceSpec& spec) {
-    define_members(spec);
-    for (const auto& member : spec.members) {
+void Agent::start_members(Lock& lock, const ServiceSpec& definition) {
+    define_members(definition);
+    for (const auto& member : definition.members) {
         Process* process = lookup(member.process.name);
         if (process != nullptr && process->pid == 0) {
             process->restarts = 0;
@@ -92,18 +92,18 @@ void Agent::start_members(Lock& lock, const ServiceSpec& spec) {
             await_start(lock, *process, 0);
         }
     }
-    log(Verbosity::Event, "started service " + spec.name);
+    log(Verbosity::Event, "started service " + definition.name);
 }
 
-ServiceStatus Agent::status_of(const ServiceSpec& spec) const {
+ServiceStatus Agent::status_of(const ServiceSpec& definition) const {
     ServiceStatus status;
-    for (const auto& member : spec.members) {
+    for (const auto& member : definition.members) {
         const Process* process = lookup(member.process.name);
         if (process != nullptr && process->pid != 0) ++status.running_members;
     }
     if (status.running_members == 0) {
         status.state = ServiceState::Stopped;
-    } else if (status.running_members == static_cast<std::int32_t>(spec.members.size())) {
+    } else if (status.running_members == static_cast<std::int32_t>(definition.members.size())) {
         status.state = ServiceState::Running;
     } else {
         status.state = ServiceState::Partial;
@@ -111,37 +111,37 @@ ServiceStatus Agent::status_of(const ServiceSpec& spec) const {
     return status;
 }
 
-void Agent::add_service(const ServiceSpec& spec) {
+void Agent::add_service(const ServiceSpec& definition) {
     std::lock_guard lock(mutex_);
-    check_members(spec);
-    if (find_service(spec.name) != services_.end()) throw AgentError("service " + spec.name + " is already defined");
-    define_members(spec);
+    check_members(definition);
+    if (find_service(definition.name) != services_.end()) throw AgentError("service " + definition.name + " is already defined");
+    define_members(definition);
     Definitions next{services_, routes_};
-    next.services.push_back(spec);
+    next.services.push_back(definition);
     commit(std::move(next));
-    log(Verbosity::Event, "added service " + spec.name);
+    log(Verbosity::Event, "added service " + definition.name);
 }
 
-void Agent::start_service(const ServiceSpec& spec) {
+void Agent::start_service(const ServiceSpec& definition) {
     Lock lock(mutex_);
-    check_members(spec);
-    auto existing = find_service(spec.name);
-    if (existing == services_.end() || !(*existing == spec)) {
+    check_members(definition);
+    auto existing = find_service(definition.name);
+    if (existing == services_.end() || !(*existing == definition)) {
         if (existing != services_.end() && status_of(*existing).running_members != 0) {
-            throw AgentError("service " + spec.name + " is running with another definition");
+            throw AgentError("service " + definition.name + " is running with another definition");
         }
-        define_members(spec);
+        define_members(definition);
         Definitions next{services_, routes_};
         auto slot = std::find_if(next.services.begin(), next.services.end(),
-                                 [&](const ServiceSpec& s) { return s.name == spec.name; });
+                                 [&](const ServiceSpec& s) { return s.name == definition.name; });
         if (slot == next.services.end()) {
-            next.services.push_back(spec);
+            next.services.push_back(definition);
         } else {
-            *slot = spec;
+            *slot = definition;
         }
         commit(std::move(next));
     }
-    start_members(lock, spec);
+    start_members(lock, definition);
 }
 
 void Agent::stop_service(const std::string& name) {
@@ -178,18 +178,18 @@ void Agent::remove_service(const std::string& name) {
     log(Verbosity::Event, "removed service " + name);
 }
 
-void Agent::change_service(const std::string& old_name, const ServiceSpec& spec) {
+void Agent::change_service(const std::string& old_name, const ServiceSpec& definition) {
     std::lock_guard lock(mutex_);
-    check_members(spec);
+    check_members(definition);
     auto service = find_service(old_name);
     if (service == services_.end()) throw AgentError("unknown service " + old_name);
     if (status_of(*service).running_members != 0) throw AgentError("service " + old_name + " is running; stop it first");
-    if (spec.name != old_name && find_service(spec.name) != services_.end()) {
-        throw AgentError("service " + spec.name + " is already defined");
+    if (definition.name != old_name && find_service(definition.name) != services_.end()) {
+        throw AgentError("service " + definition.name + " is already defined");
     }
-    define_members(spec);
+    define_members(definition);
     Definitions next{services_, routes_};
-    next.services[static_cast<std::size_t>(service - services_.begin())] = spec;
+    next.services[static_cast<std::size_t>(service - services_.begin())] = definition;
     commit(std::move(next));
     log(Verbosity::Event, "changed service " + old_name);
 }

@@ -97,7 +97,7 @@ private:
         int line;
     };
     struct PendingService {
-        ServiceSpec spec;
+        ServiceSpec definition;
         std::vector<MemberReference> members;
     };
 
@@ -144,54 +144,54 @@ private:
     }
 
     void process_block() {
-        ProcessSpec spec;
-        spec.name = quoted();
+        ProcessSpec definition;
+        definition.name = quoted();
         expect(Token::Kind::Open, "'{'");
         while (peek().kind != Token::Kind::Close) {
             const Token& attribute = word();
             if (attribute.text == "Command") {
-                spec.command = optional(quoted()).value_or("");
+                definition.command = optional(quoted()).value_or("");
                 if (word().text != "run" || word().text != "as") throw ConfigError(attribute.line, "expected 'run as'");
-                spec.euid = integer();
+                definition.euid = integer();
             } else if (attribute.text == "Host") {
                 equals();
-                spec.host = optional(quoted()).value_or("");
+                definition.host = optional(quoted()).value_or("");
             } else if (attribute.text == "Managed") {
                 equals();
-                spec.managed = choice({"False", "True"}) == 1;
+                definition.managed = choice({"False", "True"}) == 1;
             } else if (attribute.text == "RestartMsg") {
                 equals();
-                spec.restart_message = optional(quoted());
+                definition.restart_message = optional(quoted());
             } else if (attribute.text == "AlertMsg") {
                 equals();
-                spec.alert_message = optional(quoted());
+                definition.alert_message = optional(quoted());
             } else if (attribute.text == "RetryCount") {
                 equals();
-                spec.retry_count = integer();
+                definition.retry_count = integer();
             } else if (attribute.text == "ProcessType") {
                 equals();
-                spec.type = static_cast<ProcessType>(choice({"PaDAEMON_PROCESS", "PaPA_AWARE", "PaNOT_PA_AWARE"}));
+                definition.type = static_cast<ProcessType>(choice({"PaDAEMON_PROCESS", "PaPA_AWARE", "PaNOT_PA_AWARE"}));
             } else {
                 throw ConfigError(attribute.line, "unknown process attribute '" + attribute.text + "'");
             }
         }
         take();
-        std::string name = spec.name;
-        processes_[name] = std::move(spec);
+        std::string name = definition.name;
+        processes_[name] = std::move(definition);
     }
 
     void service_block() {
         PendingService service;
-        service.spec.name = quoted();
+        service.definition.name = quoted();
         expect(Token::Kind::Open, "'{'");
         while (peek().kind != Token::Kind::Close) {
             const Token& attribute = word();
             if (attribute.text == "ServiceType") {
                 equals();
-                service.spec.type = static_cast<std::int32_t>(choice({"Master", "Non-Master"}));
+                service.definition.type = static_cast<std::int32_t>(choice({"Master", "Non-Master"}));
             } else if (attribute.text == "ServiceStart") {
                 equals();
-                service.spec.start = choice({"Auto", "Non-Auto"}) == 0 ? 2 : 3;
+                service.definition.start = choice({"Auto", "Non-Auto"}) == 0 ? 2 : 3;
             } else if (attribute.text == "process") {
                 MemberReference member{quoted(), {}, attribute.line};
                 if (peek().kind == Token::Kind::Quoted) {
@@ -229,11 +229,11 @@ private:
             for (auto& member : service.members) {
                 auto process = processes_.find(member.process);
                 if (process == processes_.end()) {
-                    throw ConfigError(member.line, "service " + service.spec.name + " names undefined process " + member.process);
+                    throw ConfigError(member.line, "service " + service.definition.name + " names undefined process " + member.process);
                 }
-                service.spec.members.push_back({process->second, std::move(member.value)});
+                service.definition.members.push_back({process->second, std::move(member.value)});
             }
-            definitions.services.push_back(std::move(service.spec));
+            definitions.services.push_back(std::move(service.definition));
         }
         definitions.routes = std::move(routes_);
         return definitions;

@@ -27,13 +27,13 @@ using HostList = std::unique_ptr<PaList, HostListDeleter>;
 
 const char* text_or_none(const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; }
 
-PaProcess* make_process(const ProcessSpec& spec) {
+PaProcess* make_process(const ProcessSpec& definition) {
     PaProcess* process = PaVaProcessCreate(
-        spec.name.c_str(), PaPROCESS_HOSTNAME, spec.host.c_str(), PaPROCESS_COMMAND, spec.command.c_str(),
-        PaPROCESS_EUID, spec.euid, PaPROCESS_MANAGED, std::int32_t{spec.managed ? 1 : 0}, PaPROCESS_RESTART_MSG,
-        text_or_none(spec.restart_message), PaPROCESS_ALERT_MSG, text_or_none(spec.alert_message),
-        PaPROCESS_RETRY_COUNT, spec.retry_count, PaPROCESS_TYPE, static_cast<std::int32_t>(spec.type), 0);
-    if (process == nullptr) fail("cannot build process " + spec.name);
+        definition.name.c_str(), PaPROCESS_HOSTNAME, definition.host.c_str(), PaPROCESS_COMMAND, definition.command.c_str(),
+        PaPROCESS_EUID, definition.euid, PaPROCESS_MANAGED, std::int32_t{definition.managed ? 1 : 0}, PaPROCESS_RESTART_MSG,
+        text_or_none(definition.restart_message), PaPROCESS_ALERT_MSG, text_or_none(definition.alert_message),
+        PaPROCESS_RETRY_COUNT, definition.retry_count, PaPROCESS_TYPE, static_cast<std::int32_t>(definition.type), 0);
+    if (process == nullptr) fail("cannot build process " + definition.name);
     return process;
 }
 
@@ -59,15 +59,15 @@ void add_member(PaService* service, const ServiceMember& member) {
 ServiceList make_services(const std::vector<ServiceSpec>& specs) {
     ServiceList list(PaListCreate());
     if (!list) fail("out of memory");
-    for (const auto& spec : specs) {
+    for (const auto& definition : specs) {
         PaService* service = PaServiceAllocElement();
         if (service == nullptr) fail("out of memory");
         PaListAddToTail(list.get(), service);
-        if (PaServiceSetAttribute(service, PaSERVICE_NAME, spec.name.c_str(), PaSERVICE_TYPE, spec.type,
-                                  PaSERVICE_START, spec.start, 0) != PaSUCCESS) {
-            fail("cannot build service " + spec.name);
+        if (PaServiceSetAttribute(service, PaSERVICE_NAME, definition.name.c_str(), PaSERVICE_TYPE, definition.type,
+                                  PaSERVICE_START, definition.start, 0) != PaSUCCESS) {
+            fail("cannot build service " + definition.name);
         }
-        for (const auto& member : spec.members) add_member(service, member);
+        for (const auto& member : definition.members) add_member(service, member);
     }
     return list;
 }

@@ -56,17 +56,17 @@ std::vector<Column> process_columns() {
             Column::integer("retryCount"),    Column::integer("processType")};
 }
 
-std::vector<Value> process_values(const ProcessSpec& spec, pid_t pid) {
-    return {Value(spec.name),
-            Value(spec.host),
-            Value(spec.command),
-            Value(spec.euid),
-            Value(std::int32_t{spec.managed ? 1 : 0}),
+std::vector<Value> process_values(const ProcessSpec& definition, pid_t pid) {
+    return {Value(definition.name),
+            Value(definition.host),
+            Value(definition.command),
+            Value(definition.euid),
+            Value(std::int32_t{definition.managed ? 1 : 0}),
             Value(static_cast<std::int32_t>(pid)),
-            text_or_null(spec.restart_message),
-            text_or_null(spec.alert_message),
-            Value(spec.retry_count),
-            Value(static_cast<std::int32_t>(spec.type))};
+            text_or_null(definition.restart_message),
+            text_or_null(definition.alert_message),
+            Value(definition.retry_count),
+            Value(static_cast<std::int32_t>(definition.type))};
 }
 
 void send_pair(Reply& reply, const char* first, std::int32_t a, const char* second, std::int32_t b) {
@@ -76,7 +76,7 @@ void send_pair(Reply& reply, const char* first, std::int32_t a, const char* seco
 
 void send_processes(Reply& reply, const std::vector<ProcessView>& processes) {
     RowSet rows(process_columns());
-    for (const auto& process : processes) rows.add(process_values(process.spec, process.pid));
+    for (const auto& process : processes) rows.add(process_values(process.definition, process.pid));
     std::move(rows).send(reply);
 }
 
@@ -131,18 +131,18 @@ void send_routes(Reply& reply, const std::vector<Route>& routes) {
 std::map<std::string, Handler> handlers(Agent& agent, std::function<void(bool)> stop_agent) {
     std::map<std::string, Handler> table;
     auto start = [&agent](ParamReader& params, Reply&) {
-        ProcessSpec spec = params.process();
+        ProcessSpec definition = params.process();
         std::int32_t timeout = params.integer("processTimeoutArg");
         params.finish();
-        agent.start_process(spec, timeout);
+        agent.start_process(definition, timeout);
     };
     table["pa_ProcessStartRPC"] = start;
     table["pa_ServiceStartLcRPC"] = start;
     table["pa_ProcessStartWithArgsRPC"] = [&agent](ParamReader& params, Reply&) {
-        ProcessSpec spec = params.process();
+        ProcessSpec definition = params.process();
         std::string args = params.text("processAddArgsArg");
         params.finish();
-        agent.start_process(spec, 0, args);
+        agent.start_process(definition, 0, args);
     };
     table["pa_ProcessStopRPC"] = [&agent](ParamReader& params, Reply&) {
         std::string name = params.text("processNameArg");
@@ -165,16 +165,16 @@ std::map<std::string, Handler> handlers(Agent& agent, std::function<void(bool)> 
         send_pair(reply, "state", static_cast<std::int32_t>(view.state), "pid", static_cast<std::int32_t>(view.pid));
     };
     table["pa_ProcessChangeRPC"] = [&agent](ParamReader& params, Reply&) {
-        ProcessSpec spec = params.process();
+        ProcessSpec definition = params.process();
         std::string old_name = params.text("processChangeArg");
         params.finish();
-        agent.change_process(old_name, spec);
+        agent.change_process(old_name, definition);
     };
     table["pa_PAStateProcRPC"] = [&agent](ParamReader& params, Reply&) {
-        ProcessSpec spec = params.process();
+        ProcessSpec definition = params.process();
         std::int32_t state = params.integer("processStateArg");
         params.finish();
-        agent.request_state(spec, state);
+        agent.request_state(definition, state);
     };
     auto list_processes = [&agent](bool running_only) {
         return [&agent, running_only](ParamReader& params, Reply& reply) {
@@ -195,15 +195,15 @@ std::map<std::string, Handler> handlers(Agent& agent, std::function<void(bool)> 
 
     table["pa_ServiceStartRPC"] = [&agent](ParamReader& params, Reply&) {
         bool add = params.integer("serviceAddArg") != 0;
-        ServiceSpec spec = params.service();
+        ServiceSpec definition = params.service();
         params.finish();
-        add ? agent.add_service(spec) : agent.start_service(spec);
+        add ? agent.add_service(definition) : agent.start_service(definition);
     };
     table["pa_ServiceChangeRPC"] = [&agent](ParamReader& params, Reply&) {
         std::string old_name = params.text("serviceNameArg");
-        ServiceSpec spec = params.service();
+        ServiceSpec definition = params.service();
         params.finish();
-        agent.change_service(old_name, spec);
+        agent.change_service(old_name, definition);
     };
     auto by_service_name = [&agent](void (Agent::*action)(const std::string&)) {
         return [&agent, action](ParamReader& params, Reply&) {

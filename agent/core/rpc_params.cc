@@ -54,25 +54,25 @@ std::optional<std::string> ParamReader::optional_text(const std::string& name) {
 }
 
 ProcessSpec ParamReader::process() {
-    ProcessSpec spec;
-    spec.name = text("processNameArg");
-    spec.host = text("processHostnameArg");
-    spec.command = text("processCommandArg");
-    spec.euid = integer("processEUIDArg");
-    spec.managed = integer("processManagedArg") != 0;
-    spec.restart_message = optional_text("processRMesgArg");
-    spec.alert_message = optional_text("processAMesgArg");
+    ProcessSpec definition;
+    definition.name = text("processNameArg");
+    definition.host = text("processHostnameArg");
+    definition.command = text("processCommandArg");
+    definition.euid = integer("processEUIDArg");
+    definition.managed = integer("processManagedArg") != 0;
+    definition.restart_message = optional_text("processRMesgArg");
+    definition.alert_message = optional_text("processAMesgArg");
     integer("processPIDArg");  // the agent knows its processes' PIDs itself
-    spec.type = process_type(integer("processProcessTypeArg"));
-    spec.retry_count = integer("processRetryCountArg");
-    return spec;
+    definition.type = process_type(integer("processProcessTypeArg"));
+    definition.retry_count = integer("processRetryCountArg");
+    return definition;
 }
 
 ServiceSpec ParamReader::service() {
-    ServiceSpec spec;
-    spec.name = text("serviceNameArg");
-    spec.type = integer("serviceServTypeArg");
-    spec.start = integer("serviceServStartArg");
+    ServiceSpec definition;
+    definition.name = text("serviceNameArg");
+    definition.type = integer("serviceServTypeArg");
+    definition.start = integer("serviceServStartArg");
     const std::int32_t count = integer("serviceProcessNoArg");
     if (count < 0) throw AgentError("negative member count");
     for (std::int32_t i = 1; i <= count; ++i) {
@@ -87,9 +87,9 @@ ServiceSpec ParamReader::service() {
             integer(member + "Value");  // no value: the client sends 0
         }
         entry.process = process();
-        spec.members.push_back(std::move(entry));
+        definition.members.push_back(std::move(entry));
     }
-    return spec;
+    return definition;
 }
 
 void ParamReader::finish() const {

@@ -16,11 +16,11 @@ using testing::HasSubstr;
 namespace {
 
 ProcessSpec process(std::string name, std::string command) {
-    ProcessSpec spec;
-    spec.name = std::move(name);
-    spec.host = "node1";
-    spec.command = std::move(command);
-    return spec;
+    ProcessSpec definition;
+    definition.name = std::move(name);
+    definition.host = "node1";
+    definition.command = std::move(command);
+    return definition;
 }
 
 Definitions sample() {
@@ -120,12 +120,12 @@ TEST(ConfigParser, AbsentTextsAndHandWrittenLayoutAreRead) {
         "# a comment between blocks\n"
         "zeb_service 's' { process 'p' 12 }\n");
     ASSERT_EQ(read.services.size(), 1u);
-    const ProcessSpec& spec = read.services[0].members[0].process;
-    EXPECT_EQ(spec.command, "");
-    EXPECT_EQ(spec.host, "");
-    EXPECT_EQ(spec.euid, 7);
-    EXPECT_FALSE(spec.restart_message.has_value());
-    EXPECT_EQ(spec.alert_message, "a#b");
+    const ProcessSpec& definition = read.services[0].members[0].process;
+    EXPECT_EQ(definition.command, "");
+    EXPECT_EQ(definition.host, "");
+    EXPECT_EQ(definition.euid, 7);
+    EXPECT_FALSE(definition.restart_message.has_value());
+    EXPECT_EQ(definition.alert_message, "a#b");
     EXPECT_EQ(read.services[0].members[0].value, MemberValue(std::int32_t{12}));
 }
 
