@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
+#include <string>
 #include <unistd.h>
 
 using testing::HasSubstr;
@@ -54,6 +56,33 @@ TEST_F(Processes, StartStatusSignalAndStop)
     EXPECT_EQ(stopped.pid, 0);
     EXPECT_FALSE(Alive(second.pid));
     EXPECT_EQ(PaProcessSignal(handle(), sleeper.get(), SIGTERM), PaFAILURE);  // not running
+}
+
+// The user ids of a process from the kernel's view of it: real, effective, saved, file system.
+std::string UserIds(int32_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("Uid:", 0) == 0) {
+            return line.substr(4);
+        }
+    }
+    return "none";
+}
+
+TEST_F(Processes, RunsAsTheUserItNamesWhenTheAgentIsRoot)
+{
+    if (getuid() != 0) {
+        GTEST_SKIP() << "only an agent running as root can take on another user";
+    }
+    constexpr int32_t kNobody = 65534;
+    Process guest = MakeProcess("guest", kSleeper);
+    ASSERT_EQ(PaProcessSetAttribute(guest.get(), PaPROCESS_EUID, kNobody, 0), PaSUCCESS);
+    ASSERT_EQ(PaProcessStart(handle(), guest.get()), PaSUCCESS);
+    ProcessStatus status = Status(guest);
+    ASSERT_TRUE(Running(status));
+    EXPECT_EQ(UserIds(status.pid), "\t65534\t65534\t65534\t65534");
+    EXPECT_EQ(PaProcessStop(handle(), guest.get()), PaSUCCESS);
 }
 
 TEST_F(Processes, StateRequestsAndChangedDefinitions)
