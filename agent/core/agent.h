@@ -127,7 +127,7 @@ private:
     std::vector<ServiceSpec>::iterator find_service(const std::string& name);
     std::vector<ServiceSpec>::const_iterator find_service(const std::string& name) const;
     void define_members(const ServiceSpec& definition);
-    void start_members(Lock& lock, const ServiceSpec& definition);
+    void start_members(const ServiceSpec& definition);
     ServiceStatus status_of(const ServiceSpec& definition) const;
     // Saves the next definitions, then makes them the agent's; nothing changes when saving fails.
     void persist(const Definitions& next);

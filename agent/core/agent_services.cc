@@ -70,8 +70,8 @@ void Agent::start_automatic_services() {
     std::stable_partition(automatic.begin(), automatic.end(), [](const ServiceSpec& s) { return s.is_master(); });
     for (const auto& service : automatic) {
         try {
-            Lock lock(mutex_);
-            start_members(lock, service);
+            std::lock_guard lock(mutex_);
+            start_members(service);
         } catch (const AgentError& error) {
             log(Verbosity::Error, "automatic start of service " + service.name + ": " + error.what());
         }
@@ -82,14 +82,13 @@ void Agent::define_members(const ServiceSpec& definition) {
     for (const auto& member : definition.members) define(member.process);
 }
 
-void Agent::start_members(Lock& lock, const ServiceSpec& definition) {
+void Agent::start_members(const ServiceSpec& definition) {
     define_members(definition);
     for (const auto& member : definition.members) {
         Process* process = lookup(member.process.name);
         if (process != nullptr && process->pid == 0) {
             process->restarts = 0;
             launch(*process, {}, member_environment(member.value));
-            await_start(lock, *process, 0);
         }
     }
     log(Verbosity::Event, "started service " + definition.name);
@@ -123,7 +122,7 @@ void Agent::add_service(const ServiceSpec& definition) {
 }
 
 void Agent::start_service(const ServiceSpec& definition) {
-    Lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     check_members(definition);
     auto existing = find_service(definition.name);
     if (existing == services_.end() || !(*existing == definition)) {
@@ -132,16 +131,14 @@ void Agent::start_service(const ServiceSpec& definition) {
         }
         define_members(definition);
         Definitions next{services_, routes_};
-        auto slot = std::find_if(next.services.begin(), next.services.end(),
-                                 [&](const ServiceSpec& s) { return s.name == definition.name; });
-        if (slot == next.services.end()) {
+        if (existing == services_.end()) {
             next.services.push_back(definition);
         } else {
-            *slot = definition;
+            next.services[static_cast<std::size_t>(existing - services_.begin())] = definition;
         }
         commit(std::move(next));
     }
-    start_members(lock, definition);
+    start_members(definition);
 }
 
 void Agent::stop_service(const std::string& name) {

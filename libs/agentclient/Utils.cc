@@ -37,8 +37,6 @@ constexpr int kVersionMessage = 1;
 constexpr const char *kPasswordPrompt = "Password: ";
 constexpr size_t kPasswordCapacity = 4096;
 
-const char *kovahome = nullptr;
-const char *vthome = nullptr;
 nl_catd messages = reinterpret_cast<nl_catd>(-1);
 char versionText[256];
 
@@ -149,14 +147,12 @@ extern "C" {
 
 const char *PaGetKovahome(void)
 {
-    kovahome = EnvironmentOr("KOVAHOME", PA_DEFAULT_KOVAHOME);
-    return kovahome;
+    return EnvironmentOr("KOVAHOME", PA_DEFAULT_KOVAHOME);
 }
 
 const char *PaGetVthome(void)
 {
-    vthome = EnvironmentOr("VTHOME", PA_DEFAULT_VTHOME);
-    return vthome;
+    return EnvironmentOr("VTHOME", PA_DEFAULT_VTHOME);
 }
 
 const char *PaGetArch(void) { return kArch; }
