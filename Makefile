@@ -13,7 +13,7 @@ CMAKE_FLAGS  ?=
 all: build
 
 deps:
-	@scripts/install-deps
+	@scripts/install_deps
 
 configure: deps
 	@cmake -S . -B $(BUILD_DIR) -DAGENTCLIENT_WERROR=ON $(CMAKE_FLAGS) >/dev/null

@@ -2,7 +2,7 @@
 // Client-Library without challenge support cannot make, and the debug switch it lacks.
 #include <agentclient/pa.h>
 
-#include "support/LogCapture.h"
+#include "support/log_capture.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

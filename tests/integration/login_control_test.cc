@@ -1,7 +1,7 @@
 // Logins, the agent-wide commands and the routing table against a real agent.
-#include "support/Client.h"
-#include "support/LogCapture.h"
-#include "support/StderrCapture.h"
+#include "support/client.h"
+#include "support/log_capture.h"
+#include "support/stderr_capture.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The configuration file the library writes from fetched lists, read by a fresh agent and
 // kept by it across a restart.
-#include "support/Client.h"
+#include "support/client.h"
 
 #include <gtest/gtest.h>
 

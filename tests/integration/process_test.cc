@@ -1,6 +1,6 @@
 // Process operations on real processes started by a real agent.
-#include "support/Client.h"
-#include "support/StderrCapture.h"
+#include "support/client.h"
+#include "support/stderr_capture.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // A handle outliving its agent's crash, and two handles working at once.
-#include "support/Client.h"
+#include "support/client.h"
 
 #include <gtest/gtest.h>
 

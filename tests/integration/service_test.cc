@@ -1,5 +1,5 @@
 // Services with members of every value kind, through their whole life on a real agent.
-#include "support/Client.h"
+#include "support/client.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // Handle creation with its Client-Library context, the login of a connection (plain and
 // secure, with the challenge answered by the secure-login library), and destruction.
-#include "support/ClientFixture.h"
+#include "support/client_fixture.h"
 
 #include <array>
 #include <cstdlib>

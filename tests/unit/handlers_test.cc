@@ -1,6 +1,6 @@
 // Client and server message handlers: which messages fail an operation, what is recorded in
 // the handle, the diagnostics printed on standard error, and the notification callback.
-#include "support/ClientFixture.h"
+#include "support/client_fixture.h"
 
 using namespace client;
 using fakect::agent;

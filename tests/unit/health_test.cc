@@ -1,6 +1,6 @@
 // Connection health: the open check, reconnection, disconnection and what a handle keeps
 // across them.
-#include "support/ClientFixture.h"
+#include "support/client_fixture.h"
 
 #include <optional>
 

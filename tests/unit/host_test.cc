@@ -1,8 +1,8 @@
 // Host routing entries: copies in and out, both storage forms, and exhaustion.
 #include <agentclient/pa.h>
 
-#include "Host.h"
-#include "support/RecordTesting.h"
+#include "host.h"
+#include "support/record_testing.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // The generic list: order, unlinking, moving between lists, clean-up calls, element sizes.
 #include <agentclient/pa.h>
 
-#include "support/LogCapture.h"
-#include "support/TrackingHooks.h"
+#include "support/log_capture.h"
+#include "support/tracking_hooks.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // Memory wrappers and hooks: routing, misuse, and exhaustion at the log thresholds.
 #include <agentclient/pa.h>
 
-#include "support/LogCapture.h"
-#include "support/TrackingHooks.h"
+#include "support/log_capture.h"
+#include "support/tracking_hooks.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The message log: line layout, thresholds, user logger, bounds, stream ownership, exit.
 #include <agentclient/pa.h>
 
-#include "support/LogCapture.h"
+#include "support/log_capture.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // Process, service and routing operations against the scripted Client-Library: what each sends,
 // how reply rows become records, and what a failure leaves to the caller.
-#include "support/ClientFixture.h"
+#include "support/client_fixture.h"
 
 #include <cstring>
 #include <string>

@@ -2,8 +2,8 @@
 // comparison, and exhaustion.
 #include <agentclient/pa.h>
 
-#include "Process.h"
-#include "support/RecordTesting.h"
+#include "process.h"
+#include "support/record_testing.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The RPC engine: parameters on the wire, reply rows by RPC, the retry callback, allocation
 // failures with reconnection, and the connection left usable after every failure.
-#include "support/ClientFixture.h"
+#include "support/client_fixture.h"
 
 #include <array>
 

@@ -1,6 +1,6 @@
 // Operations on an agent as a whole, the switches that touch only the handle, and the
 // one-shot process-state inform over a connection of its own.
-#include "support/ClientFixture.h"
+#include "support/client_fixture.h"
 
 #include <functional>
 

@@ -2,8 +2,8 @@
 // their source, lookups by process name, and exhaustion.
 #include <agentclient/pa.h>
 
-#include "Service.h"
-#include "support/RecordTesting.h"
+#include "service.h"
+#include "support/record_testing.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -2,9 +2,9 @@
 // the password prompt (run in child processes with and without a terminal).
 #include <agentclient/pa.h>
 
-#include "Utils.h"
-#include "support/LogCapture.h"
-#include "support/TrackingHooks.h"
+#include "utils.h"
+#include "support/log_capture.h"
+#include "support/tracking_hooks.h"
 
 #include <gtest/gtest.h>
 

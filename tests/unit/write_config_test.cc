@@ -2,9 +2,9 @@
 // texts, members without a line, failing streams, and exhaustion.
 #include <agentclient/pa.h>
 
-#include "Service.h"
-#include "WriteConfig.h"
-#include "support/RecordTesting.h"
+#include "service.h"
+#include "write_config.h"
+#include "support/record_testing.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,0 +1,258 @@
+// Handle creation, connection establishment with the optional secure-login challenge, and
+// handle destruction.
+#include "connection.h"
+#include "memory.h"
+
+#include <cstring>
+#include <dlfcn.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char *kSecureLoginUser = "secure-login";
+constexpr const char *kSecureLoginPassword = "lunar-pebble";
+constexpr const char *kSecureLoginLibrary = "libauthgate.so.1";
+constexpr const char *kSecureLoginFunction = "KovaSecureLoginSendLogin";
+constexpr size_t kHostNameSize = 256;
+
+using SecureLoginFunc = CS_RETCODE (*)(CS_CONNECTION *, CS_INT, CS_INT *, CS_DATAFMT *, CS_VOID *, CS_DATAFMT *,
+                                       CS_VOID *, CS_INT *, CS_CHAR *, CS_CHAR *, CS_INT);
+
+void ReleaseText(char *&text, bool wipe = false)
+{
+    if (text == nullptr) {
+        return;
+    }
+    if (wipe) {
+        explicit_bzero(text, std::strlen(text));
+    }
+    PaFree(text);
+    text = nullptr;
+}
+
+void ReleaseHandle(PaConnection *handle)
+{
+    if (handle->connection != nullptr) {
+        PaDiscardConnection(handle);
+    }
+    if (handle->context != nullptr) {
+        PaContextExit(handle->context);
+    }
+    ReleaseText(handle->serverName);
+    ReleaseText(handle->appName);
+    ReleaseText(handle->userName);
+    ReleaseText(handle->password, true);
+    PaFree(handle);
+}
+
+PaConnection *PaConnectCreateCommon(const char *server, const char *application, const char *user,
+                                    const char *password, CS_INT version, int32_t secure)
+{
+    if (server == nullptr || application == nullptr || user == nullptr || password == nullptr ||
+        (std::strcmp(application, PaINFORM_APPLICATION) != 0 && std::strcmp(user, PaINFORM_USER) == 0)) {
+        if (server != nullptr) {
+            PaMsgLog(PaMSG_ERROR, "Failed to make a connection to %s.", server);
+        }
+        return nullptr;
+    }
+    auto *handle = static_cast<PaConnection *>(PaMalloc(sizeof(PaConnection)));
+    if (handle == nullptr) {
+        return nullptr;
+    }
+    *handle = PaConnection{};
+    if (PaContextInit(handle, version) != PaSUCCESS) {
+        PaFree(handle);
+        return nullptr;
+    }
+    handle->serverName = PaStrDup(server);
+    handle->appName = PaStrDup(application);
+    handle->userName = PaStrDup(user);
+    handle->password = PaStrDup(password);
+    handle->secureLogin = secure;
+    if (handle->serverName == nullptr || handle->appName == nullptr || handle->userName == nullptr ||
+        handle->password == nullptr) {
+        ReleaseHandle(handle);
+        return nullptr;
+    }
+    return handle;
+}
+
+// Resolves the secure-login function once; a failed load is tried again at the next login.
+SecureLoginFunc SecureLoginFunction()
+{
+    static SecureLoginFunc function = nullptr;
+    if (function == nullptr) {
+        void *library = dlopen(kSecureLoginLibrary, RTLD_NOW | RTLD_LOCAL);
+        void *symbol = library != nullptr ? dlsym(library, kSecureLoginFunction) : nullptr;
+        if (symbol == nullptr) {
+            PaMsgLog(PaMSG_ERROR, "Failed to load the secure login function %s: %s", kSecureLoginFunction,
+                     dlerror());
+            return nullptr;
+        }
+        function = reinterpret_cast<SecureLoginFunc>(symbol);
+    }
+    return function;
+}
+
+CS_RETCODE PaSecureLoginChallengeHandler(CS_CONNECTION *connection, CS_INT receivedId, CS_INT *sendId,
+                                         CS_DATAFMT *inputFormat, CS_BYTE *input, CS_DATAFMT *outputFormat,
+                                         CS_BYTE *output, CS_INT *outputLength)
+{
+    bool failed = false;
+    PaConnection *handle = PaHandleOfConnection(connection, &failed);
+    if (handle == nullptr) {
+        if (!failed) {
+            PaMsgLog(PaMSG_ERROR, "Failed to retrieve user data.");
+        }
+        return CS_FAIL;
+    }
+    SecureLoginFunc sendLogin = SecureLoginFunction();
+    if (sendLogin == nullptr) {
+        return CS_FAIL;
+    }
+    return sendLogin(connection, receivedId, sendId, inputFormat, input, outputFormat, output, outputLength,
+                     handle->userName, handle->password, 1);
+}
+
+// Sets a text login property.
+bool SetText(CS_CONNECTION *connection, CS_INT property, const char *value)
+{
+    return ct_con_props(connection, CS_SET, property, const_cast<char *>(value), CS_NULLTERM, nullptr) == CS_SUCCEED;
+}
+
+bool SetFlag(CS_CONNECTION *connection, CS_INT property)
+{
+    CS_BOOL on = CS_TRUE;
+    return ct_con_props(connection, CS_SET, property, &on, CS_UNUSED, nullptr) == CS_SUCCEED;
+}
+
+// Installs the challenge callback and reads it back: a Client-Library that accepts the
+// callback without keeping it would otherwise log in with the placeholder credentials.
+bool InstallChallengeCallback(CS_CONNECTION *connection)
+{
+    auto *callback = reinterpret_cast<CS_VOID *>(&PaSecureLoginChallengeHandler);
+    if (ct_callback(nullptr, connection, CS_SET, CS_CHALLENGE_CB, callback) != CS_SUCCEED) {
+        return false;
+    }
+    CS_VOID *installed = nullptr;
+    return ct_callback(nullptr, connection, CS_GET, CS_CHALLENGE_CB, &installed) == CS_SUCCEED &&
+           installed == callback;
+}
+
+// The name of this host; empty when it cannot be had and the failure did not end the process.
+void ReadHostName(char (&name)[kHostNameSize])
+{
+    std::memset(name, 0, sizeof name);
+    if (gethostname(name, sizeof name - 1) == -1) {
+        PaMsgLog(PaMSG_FATAL_ERROR, "Failed to get the host name of clients host.");
+        name[0] = '\0';
+    }
+}
+
+// Opens the handle's connection: PaSUCCESS, or PaCONNECT_FAILED with nothing left open.
+int32_t PaConnectEstablish(PaConnection *handle)
+{
+    if (ct_con_alloc(handle->context, &handle->connection) != CS_SUCCEED) {
+        handle->connection = nullptr;
+        PaMsgLog(PaMSG_ERROR, "Failed to allocate connection structure.");
+        return PaCONNECT_FAILED;
+    }
+    CS_CONNECTION *connection = handle->connection;
+    auto fail = [connection](const char *message, const char *argument = nullptr) {
+        PaMsgLog(PaMSG_ERROR, message, argument);
+        ct_con_drop(connection);
+        return PaCONNECT_FAILED;
+    };
+
+    const char *loginUser = handle->userName;
+    const char *loginPassword = handle->password;
+    if (handle->secureLogin == 1) {
+        PaMsgLog(PaMSG_DEBUG, "Connection to remote PA is made with secure login.");
+        loginUser = kSecureLoginUser;
+        loginPassword = kSecureLoginPassword;
+        if (!SetFlag(connection, CS_SEC_CHALLENGE)) {
+            return fail("Failed to set security challenge connection property.");
+        }
+        if (!InstallChallengeCallback(connection)) {
+            return fail("Failed to set callback for secure login challenge.");
+        }
+    } else {
+        PaMsgLog(PaMSG_DEBUG, "Connection to remote PA is not made with secure login.");
+    }
+    if (!SetText(connection, CS_USERNAME, loginUser)) {
+        return fail("Failed to set user name connection property.");
+    }
+    if (!SetText(connection, CS_PASSWORD, loginPassword)) {
+        return fail("Failed to set password connection property.");
+    }
+    if (!SetText(connection, CS_APPNAME, handle->appName)) {
+        return fail("Failed to set application name connection property.");
+    }
+    char hostName[kHostNameSize];
+    ReadHostName(hostName);
+    if (!SetText(connection, CS_HOSTNAME, hostName)) {
+        return fail("Failed to set host name connection property.");
+    }
+    PaConnection *self = handle;
+    if (ct_con_props(connection, CS_SET, CS_USERDATA, &self, sizeof self, nullptr) != CS_SUCCEED) {
+        return fail("Failed to install notification callback user data.");
+    }
+    if (!SetFlag(connection, CS_DIAG_TIMEOUT)) {
+        return fail("Failed to set the CS_DIAG_TIMEOUT connection prop.");
+    }
+    // Agents speak TDS 5.0; without this FreeTDS first probes with a newer protocol. A
+    // Client-Library that refuses the property still connects with its own default.
+    CS_INT tdsVersion = CS_TDS_50;
+    ct_con_props(connection, CS_SET, CS_TDS_VERSION, &tdsVersion, CS_UNUSED, nullptr);
+    if (ct_connect(connection, handle->serverName, CS_NULLTERM) != CS_SUCCEED) {
+        return fail("Failed to make a connection to %s.", handle->serverName);
+    }
+    return PaSUCCESS;
+}
+
+}  // namespace
+
+extern "C" {
+
+PaConnection *PaConnectCreate(const char *server, const char *application, const char *user, const char *password)
+{
+    return PaConnectCreateCommon(server, application, user, password, CS_VERSION_150, 0);
+}
+
+PaConnection *PaSecureConnectCreate(const char *server, const char *application, const char *user,
+                                    const char *password)
+{
+    return PaConnectCreateCommon(server, application, user, password, CS_VERSION_150, 1);
+}
+
+PaConnection *PaConnectCreateSybase10(const char *server, const char *application, const char *user,
+                                      const char *password)
+{
+    return PaConnectCreateCommon(server, application, user, password, CS_VERSION_100, 0);
+}
+
+int32_t PaConnect(PaConnection *handle)
+{
+    if (handle == nullptr) {
+        return PaCONNECT_FAILED;
+    }
+    // A handle holds at most one connection: a second connect replaces the first.
+    if (handle->connection != nullptr) {
+        PaDiscardConnection(handle);
+    }
+    int32_t status = PaConnectEstablish(handle);
+    if (status != PaSUCCESS) {
+        handle->connection = nullptr;
+    }
+    return status;
+}
+
+int32_t PaConnectDestroy(PaConnection *handle)
+{
+    if (handle != nullptr) {
+        ReleaseHandle(handle);
+    }
+    return PaSUCCESS;
+}
+
+}  // extern "C"

@@ -1,0 +1,114 @@
+// Connection health: the open check, reconnection, disconnection and the retry callback.
+#include "connection.h"
+
+namespace {
+
+bool IsOpen(CS_INT status) { return (status & CS_CONSTAT_DEAD) == 0 && (status & CS_CONSTAT_CONNECTED) != 0; }
+
+// Closes (ordinary or forced) and drops the handle's connection. A connection that refuses
+// the ordinary close is still closed by force and dropped, so that it never leaks.
+int32_t PaConnectClose(PaConnection *handle, bool orderly)
+{
+    if (ct_close(handle->connection, orderly ? CS_UNUSED : CS_FORCE_CLOSE) != CS_SUCCEED) {
+        PaDiscardConnection(handle);
+        return PaFAILURE;
+    }
+    CS_RETCODE dropped = ct_con_drop(handle->connection);
+    handle->connection = nullptr;
+    return dropped == CS_SUCCEED ? PaSUCCESS : PaFAILURE;
+}
+
+}  // namespace
+
+bool PaReadConnectionStatus(const PaConnection *handle, CS_INT *status)
+{
+    *status = 0;
+    return handle->connection != nullptr &&
+           ct_con_props(handle->connection, CS_GET, CS_CON_STATUS, status, CS_UNUSED, nullptr) == CS_SUCCEED;
+}
+
+PaDiscardResult PaDiscardConnection(PaConnection *handle)
+{
+    PaDiscardResult result{ct_close(handle->connection, CS_FORCE_CLOSE) == CS_SUCCEED,
+                           ct_con_drop(handle->connection) == CS_SUCCEED};
+    handle->connection = nullptr;
+    return result;
+}
+
+extern "C" {
+
+int32_t PaConnectValidAndOpen(PaConnection *handle)
+{
+    if (handle == nullptr || handle->connection == nullptr) {
+        return PaFAILURE;
+    }
+    CS_INT status = 0;
+    if (!PaReadConnectionStatus(handle, &status)) {
+        PaMsgLog(PaMSG_ERROR, "Failed to retrieve connection status property.");
+        return PaFAILURE;
+    }
+    if ((status & CS_CONSTAT_DEAD) != 0) {
+        PaMsgLog(PaMSG_ERROR, "Connection marked as dead during vaild, open connection check.");
+        return PaFAILURE;
+    }
+    return IsOpen(status) ? PaSUCCESS : PaFAILURE;
+}
+
+int32_t PaReconnect(PaConnection *handle)
+{
+    if (handle == nullptr) {
+        return PaCONNECT_FAILED;
+    }
+    PaMsgLog(PaMSG_DEBUG, "Attempting to re-establish connection to server");
+    // With no connection there is nothing to check, cancel or close: connect afresh.
+    if (handle->connection != nullptr) {
+        CS_INT status = 0;
+        if (!PaReadConnectionStatus(handle, &status)) {
+            PaMsgLog(PaMSG_WARNING, "Failed to retrieve connection status.");
+            status = CS_CONSTAT_DEAD;
+        }
+        if (status == CS_CONSTAT_CONNECTED && handle->busy == 0) {
+            PaMsgLog(PaMSG_DEBUG, "Connection already established.");
+            return PaSUCCESS;
+        }
+        if (handle->busy == 1) {
+            handle->busy = 0;
+            PaMsgLog(PaMSG_WARNING, "Connection found in busy state in RPC call. Closing.");
+            if (ct_cancel(handle->connection, nullptr, CS_CANCEL_ALL) != CS_SUCCEED) {
+                PaMsgLog(PaMSG_ERROR, "Failed to cancel pending command that left connection in busy state.");
+            }
+        }
+        PaDiscardResult discarded = PaDiscardConnection(handle);
+        if (!discarded.closed) {
+            PaMsgLog(PaMSG_ERROR, "Failed to close connection to %s, dropping connection anyway", handle->serverName);
+        }
+        if (!discarded.dropped) {
+            PaMsgLog(PaMSG_ERROR, "Failed to drop connection to %s", handle->serverName);
+        }
+    }
+    handle->busy = 0;
+    if (PaConnect(handle) != PaSUCCESS) {
+        PaMsgLog(PaMSG_ERROR, "Unable to re-establish connection to server %s", handle->serverName);
+        return PaCONNECT_FAILED;
+    }
+    return PaSUCCESS;
+}
+
+int32_t PaDisconnect(PaConnection *handle, int32_t force)
+{
+    if (handle == nullptr || handle->connection == nullptr) {
+        return PaFAILURE;
+    }
+    return PaConnectClose(handle, force != 1);
+}
+
+void PaInstallRetryCB(PaConnection *handle, PaRetryFunc retryFunc, void *retryData)
+{
+    if (handle == nullptr) {
+        return;
+    }
+    handle->retryFunc = retryFunc;
+    handle->retryData = retryData;
+}
+
+}  // extern "C"

@@ -1,0 +1,50 @@
+// The agent's routing table through its RPCs, and the decoding of host rows.
+#include "host.h"
+#include "host_ops.h"
+
+namespace {
+
+void PaHostRowDecode(const PaRpcColumn *columns, PaList *list, void **)
+{
+    PaHost *host = PaHostAllocElement(columns[0].text, columns[1].text);
+    if (host != nullptr) {
+        PaListAddToTail(list, host);
+    }
+}
+
+// Sends the entry's two names to the add or remove RPC.
+int32_t PaHostSend(PaConnection *handle, const PaHost *host, int32_t rpc)
+{
+    if (handle == nullptr || host == nullptr) {
+        return PaFAILURE;
+    }
+    pa::RpcParams params(2);
+    if (!params.Text("pa_HostNameArg", host->hostName).Text("pa_ServerNameArg", host->serverName).ok()) {
+        return PaFAILURE;
+    }
+    return PaRpcCallReconnecting(handle, rpc, params.list(), nullptr);
+}
+
+}  // namespace
+
+const PaRowDecoder PaHostRowDecoder = {PaHostRowDecode, PaHostFreeContents, "TT"};
+
+extern "C" {
+
+int32_t PaHostGetList(PaConnection *handle, PaList **list, int32_t fetchArgument)
+{
+    if (handle == nullptr || list == nullptr) {
+        return PaFAILURE;
+    }
+    pa::RpcParams params(1);
+    if (!params.Int("pa_HostListFetchArg", fetchArgument).ok()) {
+        return PaFAILURE;
+    }
+    return PaRpcFetchList(handle, PaRPC_HOST_LIST, params.list(), list);
+}
+
+int32_t PaHostAdd(PaConnection *handle, const PaHost *host) { return PaHostSend(handle, host, PaRPC_HOST_ADD); }
+
+int32_t PaHostRemove(PaConnection *handle, const PaHost *host) { return PaHostSend(handle, host, PaRPC_HOST_REMOVE); }
+
+}  // extern "C"

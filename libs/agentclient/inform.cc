@@ -1,0 +1,46 @@
+// The one-shot report of a process's identifiers to the agent of a named server.
+#include "rpc.h"
+
+namespace {
+
+constexpr const char *kInformPassword = "marlock";
+
+// Owns the inform handle for the life of one report.
+class InformHandle {
+public:
+    explicit InformHandle(const char *server)
+        : handle_(PaConnectCreate(server, PaINFORM_APPLICATION, PaINFORM_USER, kInformPassword))
+    {
+    }
+    ~InformHandle() { PaConnectDestroy(handle_); }
+    InformHandle(const InformHandle &) = delete;
+    InformHandle &operator=(const InformHandle &) = delete;
+    PaConnection *get() const { return handle_; }
+
+private:
+    PaConnection *handle_;
+};
+
+}  // namespace
+
+extern "C" int32_t PaInformPA(const char *server, int32_t pid, int32_t processId)
+{
+    InformHandle handle(server);
+    if (handle.get() == nullptr) {
+        PaMsgLog(PaMSG_ERROR, "Failed to create connection structure.");
+        return PaCONNECT_FAILED;
+    }
+    if (PaConnect(handle.get()) != PaSUCCESS) {
+        PaMsgLog(PaMSG_ERROR, "Failed to connection to the specified PA Server.");
+        return PaCONNECT_FAILED;
+    }
+    int32_t result = PaFAILURE;
+    {
+        pa::RpcParams params(2);
+        if (params.Int("processPIDArg", pid).Int("processIDArg", processId).ok()) {
+            result = PaRpcCallReconnecting(handle.get(), PaRPC_NOTIFICATION, params.list(), nullptr);
+        }
+    }
+    PaDisconnect(handle.get(), 0);
+    return result;
+}

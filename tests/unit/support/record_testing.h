@@ -1,0 +1,72 @@
+// Support for record tests: a fixture that fails a test leaving blocks behind, and exhaustion
+// on demand (ExpectCleanFailures runs an attempt while only the first n allocations succeed,
+// for n = 0, 1, 2, ... until the attempt needs no more).
+#ifndef AGENTCLIENT_TESTS_RECORDTESTING_H
+#define AGENTCLIENT_TESTS_RECORDTESTING_H
+
+#include "support/log_capture.h"
+#include "support/tracking_hooks.h"
+
+#include <agentclient/pa.h>
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+
+// Tracks every block and captures every message of a test; no block may outlive it.
+class LeakCheckedTest : public testing::Test {
+protected:
+    TrackingHooks hooks;
+    LogCapture log;
+    void TearDown() override
+    {
+        EXPECT_EQ(hooks.liveBlocks(), 0u);
+        EXPECT_EQ(hooks.foreignFrees, 0u);
+    }
+};
+
+namespace budget {
+inline std::size_t left = 0;
+inline bool refused = false;
+inline PaAllocFunc alloc = nullptr;
+inline PaStrDupFunc strDup = nullptr;
+inline bool Take()
+{
+    refused = refused || left == 0;
+    return left > 0 && left-- > 0;
+}
+inline void *Alloc(std::size_t size) { return Take() ? alloc(size) : nullptr; }
+inline char *StrDup(const char *text) { return Take() ? strDup(text) : nullptr; }
+}  // namespace budget
+
+// attempt returns whether it succeeded and releases what it made. A run in which an allocation
+// was refused must fail, and no run may leave a block behind. Returns the allocations needed.
+template <class Attempt>
+std::size_t ExpectCleanFailures(Attempt attempt)
+{
+    int32_t threshold = PaGetMsgLogLevel();
+    PaSetMsgLogLevel(PaMSG_FATAL_ERROR + 1);  // exhaustion is then not fatal
+    std::size_t allowed = 0;
+    for (;; ++allowed) {
+        TrackingHooks hooks;
+        budget::alloc = PaMemoryGetAlloc();
+        budget::strDup = PaMemoryGetStrDup();
+        budget::left = allowed;
+        budget::refused = false;
+        PaMemorySetAlloc(budget::Alloc);
+        PaMemorySetStrDup(budget::StrDup);
+        bool succeeded = attempt();
+        PaMemorySetAlloc(budget::alloc);
+        PaMemorySetStrDup(budget::strDup);
+        EXPECT_EQ(succeeded, !budget::refused) << "with " << allowed << " allocations";
+        EXPECT_EQ(hooks.liveBlocks(), 0u) << "with " << allowed << " allocations";
+        EXPECT_EQ(hooks.foreignFrees, 0u) << "with " << allowed << " allocations";
+        if (!budget::refused || allowed == 1000) {
+            break;
+        }
+    }
+    PaSetMsgLogLevel(threshold);
+    return allowed;
+}
+
+#endif
