@@ -1,0 +1,265 @@
+// The agent protocol as both ends speak it: every RPC by number and name, its parameters in
+// order with their types, and the layout of the rows it answers with. The library builds its
+// requests and reads its replies from this table; the agent checks every request against it
+// and builds its rows from it. Header only and allocation free, so that the library (built
+// without exceptions, allocating only through its memory hooks) can use it as it is.
+#ifndef AGENTCLIENT_PROTOCOL_RPC_TABLE_H
+#define AGENTCLIENT_PROTOCOL_RPC_TABLE_H
+
+#include <agentclient/pa.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string_view>
+
+namespace pa::protocol {
+
+// The text an agent writes for an absent text in a row, and a client sends for an absent
+// restart or alert message.
+inline constexpr std::string_view kNoValue = "NULL";
+
+// The longest text value a parameter or a column carries, in bytes (its terminating zero not
+// counted). Longer values are refused by the client before sending and by the agent on receipt.
+inline constexpr std::size_t kMaxTextBytes = 8192;
+
+// A plain text parameter carries at most this many bytes, its terminating zero included;
+// longer texts travel as long text.
+inline constexpr std::size_t kShortTextBytes = 255;
+
+// A process whose command has at least this many bytes is started through the long-command RPC.
+inline constexpr std::size_t kLongCommandBytes = 255;
+
+// Whether a text can travel as a value: not too long, and (the client's texts being C strings)
+// without a zero byte.
+constexpr bool TextFits(std::string_view text)
+{
+    return text.size() <= kMaxTextBytes && text.find('\0') == std::string_view::npos;
+}
+
+enum class Type : std::uint8_t { Int, Text };
+
+// One named parameter or column.
+struct Field {
+    std::string_view name;
+    Type type;
+};
+
+// The agent's RPCs by number. The number never leaves the client; the name is what travels.
+enum Rpc : std::int32_t {
+    kStopPa = 0,
+    kProcessStart = 1,
+    kProcessStop = 2,
+    kServiceStart = 3,
+    kServiceStop = 4,
+    kProcessStatus = 5,
+    kServiceStatus = 6,
+    kServiceList = 7,
+    kProcessList = 8,
+    kRegWatch = 9,
+    kServiceChange = 10,
+    kProcessChange = 11,
+    kStopProcesses = 12,
+    kStartProcesses = 13,
+    kSingleProcessList = 14,
+    kSingleServiceList = 15,
+    kNotification = 16,
+    kHostList = 17,
+    kHostAdd = 18,
+    kHostRemove = 19,
+    kServiceRemove = 20,
+    kProcessStartWithArgs = 21,
+    kDebugLevelSet = 22,
+    kDebugLevelGet = 23,
+    kGenerateNotification = 24,
+    kProcessState = 25,
+    kRegNoWatch = 26,
+    kProcessStartLong = 27,
+    kVersionGet = 28,
+    kSignalProcess = 29,
+    kSignalList = 30,
+    kUnameGet = 31,
+    kRpcCount = 32
+};
+
+// The ten parameters of a process, in the order they travel.
+inline constexpr Field kProcessParams[] = {
+    {"processNameArg", Type::Text},        {"processHostnameArg", Type::Text},
+    {"processCommandArg", Type::Text},     {"processEUIDArg", Type::Int},
+    {"processManagedArg", Type::Int},      {"processRMesgArg", Type::Text},
+    {"processAMesgArg", Type::Text},       {"processPIDArg", Type::Int},
+    {"processProcessTypeArg", Type::Int},  {"processRetryCountArg", Type::Int},
+};
+enum ProcessParam : std::size_t {
+    kProcessName, kProcessHost, kProcessCommand, kProcessEuid, kProcessManaged,
+    kProcessRestartMsg, kProcessAlertMsg, kProcessPid, kProcessType, kProcessRetryCount
+};
+
+// A whole service: these four, then per member i (from 1) its kind "Process<i>", its value
+// "Process<i>Value" (text for a text member, else an integer) and the member's ten process
+// parameters.
+inline constexpr Field kServiceParams[] = {
+    {"serviceNameArg", Type::Text},
+    {"serviceServTypeArg", Type::Int},
+    {"serviceServStartArg", Type::Int},
+    {"serviceProcessNoArg", Type::Int},
+};
+inline constexpr std::size_t kMemberParamCount = 2 + std::size(kProcessParams);
+// Room for the longest member parameter name, "Process<INT32_MAX>Value", and its zero.
+inline constexpr std::size_t kMemberNameSize = 24;
+
+// Writes the kind or value parameter name of member index (from 1) into out.
+inline void MemberKindName(int index, char (&out)[kMemberNameSize])
+{
+    std::snprintf(out, sizeof out, "Process%d", index);
+}
+inline void MemberValueName(int index, char (&out)[kMemberNameSize])
+{
+    std::snprintf(out, sizeof out, "Process%dValue", index);
+}
+// The type the value parameter of a member of this kind (PaVALUE_...) travels as; a member
+// without a value sends the integer 0.
+constexpr Type MemberValueType(std::int32_t kind) { return kind == PaVALUE_TEXT ? Type::Text : Type::Int; }
+
+// Columns of a process row (process lists, and the member columns of a service row).
+inline constexpr Field kProcessColumns[] = {
+    {"name", Type::Text},         {"host", Type::Text},         {"command", Type::Text},
+    {"euid", Type::Int},          {"managed", Type::Int},       {"pid", Type::Int},
+    {"restartMessage", Type::Text}, {"alertMessage", Type::Text}, {"retryCount", Type::Int},
+    {"processType", Type::Int},
+};
+enum ProcessColumn : std::size_t {
+    kColName, kColHost, kColCommand, kColEuid, kColManaged, kColPid,
+    kColRestartMsg, kColAlertMsg, kColRetryCount, kColProcessType
+};
+
+// Columns of a service row: the service, then one member (kind, value as text, process). A row
+// whose service column is kNoValue continues the service of the row before; a service without
+// members is one row whose member process name and host are kNoValue.
+inline constexpr Field kServiceColumns[] = {
+    {"service", Type::Text},      {"serviceType", Type::Int},    {"serviceStart", Type::Int},
+    {"valueKind", Type::Int},     {"value", Type::Text},
+    {"name", Type::Text},         {"host", Type::Text},          {"command", Type::Text},
+    {"euid", Type::Int},          {"managed", Type::Int},        {"pid", Type::Int},
+    {"restartMessage", Type::Text}, {"alertMessage", Type::Text}, {"retryCount", Type::Int},
+    {"processType", Type::Int},
+};
+enum ServiceColumn : std::size_t {
+    kColService, kColServiceType, kColServiceStart, kColValueKind, kColValue, kColMemberProcess
+};
+
+inline constexpr Field kHostColumns[] = {{"host", Type::Text}, {"server", Type::Text}};
+inline constexpr Field kProcessStatusColumns[] = {{"state", Type::Int}, {"pid", Type::Int}};
+inline constexpr Field kServiceStatusColumns[] = {{"state", Type::Int}, {"running", Type::Int}};
+inline constexpr Field kVersionColumns[] = {{"major", Type::Int}, {"minor", Type::Int}};
+inline constexpr Field kDebugLevelColumns[] = {{"debugLevel", Type::Int}};
+
+// What a reply's rows hold.
+enum class Rows : std::uint8_t { None, IntPair, OneInt, Processes, Services, Hosts };
+
+// The block of parameters between an RPC's leading and trailing ones.
+enum class Group : std::uint8_t { None, Process, Service };
+
+struct RpcSpec {
+    std::string_view name;
+    std::span<const Field> leading;
+    Group group;
+    std::span<const Field> trailing;
+    Rows rows;
+    std::span<const Field> columns;
+    bool called;  // false for the RPCs the client never calls
+};
+
+namespace detail {
+inline constexpr Field kStopPaParams[] = {{"stopPAArg", Type::Int}};
+inline constexpr Field kNameAndHost[] = {{"processNameArg", Type::Text}, {"processHostnameArg", Type::Text}};
+inline constexpr Field kSignalParams[] = {
+    {"processNameArg", Type::Text}, {"processHostnameArg", Type::Text}, {"processSignalArg", Type::Int}};
+inline constexpr Field kTimeout[] = {{"processTimeoutArg", Type::Int}};
+inline constexpr Field kServiceAdd[] = {{"serviceAddArg", Type::Int}};
+inline constexpr Field kServiceName[] = {{"serviceNameArg", Type::Text}};
+inline constexpr Field kProcessChangeName[] = {{"processChangeArg", Type::Text}};
+inline constexpr Field kNotificationParams[] = {{"processPIDArg", Type::Int}, {"processIDArg", Type::Int}};
+inline constexpr Field kHostListParams[] = {{"pa_HostListFetchArg", Type::Int}};
+inline constexpr Field kHostParams[] = {{"pa_HostNameArg", Type::Text}, {"pa_ServerNameArg", Type::Text}};
+inline constexpr Field kAddArgs[] = {{"processAddArgsArg", Type::Text}};
+inline constexpr Field kDebugLevel[] = {{"serverDebugLevArg", Type::Int}};
+inline constexpr Field kState[] = {{"processStateArg", Type::Int}};
+
+constexpr RpcSpec Plain(std::string_view name, std::span<const Field> params = {}, Rows rows = Rows::None,
+                        std::span<const Field> columns = {})
+{
+    return {name, params, Group::None, {}, rows, columns, true};
+}
+constexpr RpcSpec WithProcess(std::string_view name, std::span<const Field> trailing)
+{
+    return {name, {}, Group::Process, trailing, Rows::None, {}, true};
+}
+constexpr RpcSpec WithService(std::string_view name, std::span<const Field> leading)
+{
+    return {name, leading, Group::Service, {}, Rows::None, {}, true};
+}
+constexpr RpcSpec Uncalled(std::string_view name) { return {name, {}, Group::None, {}, Rows::None, {}, false}; }
+}  // namespace detail
+
+inline constexpr std::array<RpcSpec, kRpcCount> kRpcs = {
+    detail::Plain("pa_StopPA_RPC", detail::kStopPaParams),
+    detail::WithProcess("pa_ProcessStartRPC", detail::kTimeout),
+    detail::Plain("pa_ProcessStopRPC", detail::kNameAndHost),
+    detail::WithService("pa_ServiceStartRPC", detail::kServiceAdd),
+    detail::Plain("pa_ServiceStopRPC", detail::kServiceName),
+    detail::Plain("pa_ProcessStatusRPC", detail::kNameAndHost, Rows::IntPair, kProcessStatusColumns),
+    detail::Plain("pa_ServiceStatusRPC", detail::kServiceName, Rows::IntPair, kServiceStatusColumns),
+    detail::Plain("pa_ServiceListRPC", {}, Rows::Services, kServiceColumns),
+    detail::Plain("pa_ProcessListRPC", {}, Rows::Processes, kProcessColumns),
+    detail::Uncalled("sp_regwatch"),
+    detail::WithService("pa_ServiceChangeRPC", detail::kServiceName),
+    detail::WithProcess("pa_ProcessChangeRPC", detail::kProcessChangeName),
+    detail::Plain("pa_StopProcessesRPC"),
+    detail::Plain("pa_StartProcessesRPC"),
+    detail::Plain("pa_SingleProcList", {}, Rows::Processes, kProcessColumns),
+    detail::Plain("pa_SingleServList", {}, Rows::Services, kServiceColumns),
+    detail::Plain("pa_PANotificationRPC", detail::kNotificationParams),
+    detail::Plain("pa_HostListRPC", detail::kHostListParams, Rows::Hosts, kHostColumns),
+    detail::Plain("pa_HostAddRPC", detail::kHostParams),
+    detail::Plain("pa_HostRemoveRPC", detail::kHostParams),
+    detail::Plain("pa_ServiceRemoveRPC", detail::kServiceName),
+    detail::WithProcess("pa_ProcessStartWithArgsRPC", detail::kAddArgs),
+    detail::Plain("pa_ServerDebugLevelSetRPC", detail::kDebugLevel),
+    detail::Plain("pa_ServerDebugLevelGetRPC", {}, Rows::OneInt, kDebugLevelColumns),
+    detail::Plain("pa_PAGenNotifyRPC"),
+    detail::WithProcess("pa_PAStateProcRPC", detail::kState),
+    detail::Uncalled("sp_regnowatch"),
+    detail::WithProcess("pa_ServiceStartLcRPC", detail::kTimeout),
+    detail::Plain("pa_ServerVersionGetRPC", {}, Rows::IntPair, kVersionColumns),
+    detail::Plain("pa_SignalProcessRPC", detail::kSignalParams),
+    detail::Uncalled("pa_SignalListRPC"),
+    detail::Uncalled("pa_ServerUnameGetRPC"),
+};
+
+// The spec of RPC number rpc, or none outside the table.
+constexpr const RpcSpec *Find(std::int32_t rpc)
+{
+    return rpc >= 0 && rpc < kRpcCount ? &kRpcs[static_cast<std::size_t>(rpc)] : nullptr;
+}
+
+// The spec of the RPC called name, or none.
+constexpr const RpcSpec *Find(std::string_view name)
+{
+    for (const RpcSpec &spec : kRpcs) {
+        if (spec.name == name) {
+            return &spec;
+        }
+    }
+    return nullptr;
+}
+
+// How long a client waits for the reply of a call whose own argument asks the agent to wait
+// seconds: that long and this margin beyond it.
+inline constexpr std::int32_t kReplyMarginSeconds = 10;
+
+}  // namespace pa::protocol
+
+#endif
