@@ -426,8 +426,8 @@ PA_EXPORT void PaHostSetServerName(PaHost *host, const char *serverName);
  * a whole file is PaWriteFileHeaders, PaWriteKnownServiceProcesses and PaWriteKnownServices
  * with one list of services, then PaWriteKnownHosts. A failed line is logged once as
  * "Write Failure." and ends the writer (and the writers calling it) with PaFAILURE, the file
- * cut off inside its block. Apostrophes in texts are written escaped with a backslash; a text
- * ending in a backslash cannot be read back. Buffered errors show only when the stream is
+ * cut off inside its block. Apostrophes and backslashes in texts are written escaped with a
+ * backslash, so every text reads back as it was. Buffered errors show only when the stream is
  * flushed: check fclose. The writers return PaFAILURE for a NULL stream or list.
  * ==================================================================================== */
 
@@ -509,6 +509,12 @@ PA_EXPORT void PaInstallRetryCB(PaConnection *handle, PaRetryFunc retryFunc, voi
 /* Stores the notification callback and its user data: PaSUCCESS, or PaFAILURE when the
  * handle is not connected. */
 PA_EXPORT int32_t PaInstallNotifcationCB(PaConnection *handle, PaNotificationFunc callback, void *userData);
+/* Sets how many seconds a reply from the agent may take before the call fails (30 on a new
+ * handle), for the open connection and every later one: PaSUCCESS, or PaFAILURE (logged) for
+ * fewer than 1 second. A start with a time-out waits at least that time-out and a margin. */
+PA_EXPORT int32_t PaSetResultsTimeOut(PaConnection *handle, int32_t seconds);
+/* The handle's reply time-out in seconds. */
+PA_EXPORT int32_t PaGetResultsTimeOut(const PaConnection *handle);
 
 /* ======================================================================================
  * Server control
@@ -542,6 +548,18 @@ PA_EXPORT void PaDisableAdvancedDiag(PaConnection *handle);
 /* Classifies the last Client-Library message seen on the handle: PaNO_ERROR,
  * PaNETWORK_ERROR or PaGENERAL_ERROR. */
 PA_EXPORT int32_t PaServerGetLastError(PaConnection *handle);
+
+/* A message the agent sent: its number, its severity (above 10 for an error, such as the
+ * reason for a refused request) and its text. */
+typedef struct PaServerMessage {
+    int32_t number;
+    int32_t severity;
+    const char *text; /* borrowed from the handle: valid until the next operation on it */
+} PaServerMessage;
+/* Fills *message with the last message the agent sent during the handle's last operation
+ * (each message is also logged, at Error level for errors): PaSUCCESS, or PaNOT_FOUND when
+ * the agent sent none (then *message is untouched). */
+PA_EXPORT int32_t PaServerGetLastMessage(const PaConnection *handle, PaServerMessage *message);
 /* Reports a process's PID and process id to the agent of server over a connection of its
  * own: PaSUCCESS, PaCONNECT_FAILED, or the RPC's failure. */
 PA_EXPORT int32_t PaInformPA(const char *server, int32_t pid, int32_t processId);

@@ -60,6 +60,7 @@ PaConnection *PaConnectCreateCommon(const char *server, const char *application,
         return nullptr;
     }
     *handle = PaConnection{};
+    handle->resultsTimeOut = PaDEFAULT_RESULTS_TIMEOUT;
     if (PaContextInit(handle, version) != PaSUCCESS) {
         PaFree(handle);
         return nullptr;
@@ -236,6 +237,7 @@ int32_t PaConnect(PaConnection *handle)
     if (handle == nullptr) {
         return PaCONNECT_FAILED;
     }
+    PaClearServerMessage(handle);
     // A handle holds at most one connection: a second connect replaces the first.
     if (handle->connection != nullptr) {
         PaDiscardConnection(handle);

@@ -6,6 +6,14 @@
 
 #include <ctpublic.h>
 
+// The agent's last server message: its number, severity and text (always terminated).
+struct PaServerMessageRecord {
+    bool present;
+    int32_t number;
+    int32_t severity;
+    char text[CS_MAX_MSG + 1];
+};
+
 // One handle per agent connection: its own Client-Library context, at most one open
 // connection, the caller's callbacks and the flags the operations keep.
 struct PaConnection {
@@ -24,7 +32,18 @@ struct PaConnection {
     int32_t advancedDiag;
     int32_t busy;
     int32_t secureLogin;
+    int32_t resultsTimeOut;  // seconds a reply may take; never below 1
+    int32_t replyWait;       // seconds the current operation lets a reply take, 0 for resultsTimeOut
+    PaServerMessageRecord lastServerMessage;  // the agent's last message in the current call
 };
+
+// Seconds a reply may take on a new handle.
+constexpr int32_t PaDEFAULT_RESULTS_TIMEOUT = 30;
+
+// Forgets the agent's last message: each call reports only its own.
+void PaClearServerMessage(PaConnection *handle);
+// Lets replies on the handle's connection take seconds from now on.
+bool PaApplyResultsTimeOut(PaConnection *handle, int32_t seconds);
 
 // The reserved login of the inform connection: the user is refused with any other
 // application name.

@@ -9,7 +9,6 @@
 namespace {
 
 constexpr size_t kInterfacesPathSize = 260;
-constexpr CS_INT kResultsTimeoutSeconds = 30;
 
 bool environmentPrepared = false;
 
@@ -105,7 +104,7 @@ int32_t PaContextInit(PaConnection *handle, CS_INT version)
         return setup.Fail("Failed to set interfaces file location");
     }
 
-    CS_INT timeout = kResultsTimeoutSeconds;
+    CS_INT timeout = handle->resultsTimeOut;
     if (ct_config(context, CS_SET, CS_TIMEOUT, &timeout, CS_UNUSED, nullptr) != CS_SUCCEED) {
         return setup.Fail("Failed to set the results time-out setting.");
     }

@@ -18,6 +18,8 @@ constexpr CS_INT kCommunicationSeverity = CS_SV_COMM_FAIL;
 constexpr CS_INT kFreeTdsTimeout = 20003;
 constexpr CS_INT kFreeTdsResultsPending = 20019;
 constexpr CS_INT kFreeTdsCommunicationClass = 9;
+// Server messages up to this severity inform; above it they report an error.
+constexpr CS_INT kInformationalSeverity = 10;
 
 constexpr CS_INT Packed(CS_INT layer, CS_INT origin, CS_INT severity, CS_INT number)
 {
@@ -87,7 +89,25 @@ void PrintServerMessage(const CS_SERVERMSG &message)
     std::fflush(stderr);
 }
 
+// Keeps the agent's message on the handle and logs it: an error (severity above 10) is the
+// agent's reason for refusing a request.
+void RecordServerMessage(PaConnection *handle, const CS_SERVERMSG &message)
+{
+    PaServerMessageRecord &record = handle->lastServerMessage;
+    int length = FieldLength(message.textlen, sizeof message.text, message.text);
+    std::memcpy(record.text, message.text, static_cast<size_t>(length));
+    record.text[length] = '\0';
+    record.number = message.msgnumber;
+    record.severity = message.severity;
+    record.present = true;
+    PaMsgLog(message.severity > kInformationalSeverity ? PaMSG_ERROR : PaMSG_INFORMATION,
+             "Server message %d (severity %d) from %s: %s", static_cast<int>(record.number),
+             static_cast<int>(record.severity), handle->serverName, record.text);
+}
+
 }  // namespace
+
+void PaClearServerMessage(PaConnection *handle) { handle->lastServerMessage.present = false; }
 
 PaConnection *PaHandleOfConnection(CS_CONNECTION *connection, bool *failed)
 {
@@ -137,7 +157,11 @@ CS_RETCODE PaServerMsgHandler(CS_CONTEXT *, CS_CONNECTION *connection, CS_SERVER
     if (failed) {
         return CS_FAIL;
     }
-    if (handle != nullptr && handle->advancedDiag == 1) {
+    if (handle == nullptr) {
+        return CS_SUCCEED;
+    }
+    RecordServerMessage(handle, *message);
+    if (handle->advancedDiag == 1) {
         PrintServerMessage(*message);
     }
     return CS_SUCCEED;

@@ -1,12 +1,12 @@
 // The agent's routing table through its RPCs, and the decoding of host rows.
 #include "host.h"
-#include "host_ops.h"
+#include "rpc.h"
 
 namespace {
 
 void PaHostRowDecode(const PaRpcColumn *columns, PaList *list, void **)
 {
-    PaHost *host = PaHostAllocElement(columns[0].text, columns[1].text);
+    PaHost *host = PaHostAllocElement(columns[0].text, columns[1].text);  // host, server
     if (host != nullptr) {
         PaListAddToTail(list, host);
     }
@@ -19,15 +19,15 @@ int32_t PaHostSend(PaConnection *handle, const PaHost *host, int32_t rpc)
         return PaFAILURE;
     }
     pa::RpcParams params(2);
-    if (!params.Text("pa_HostNameArg", host->hostName).Text("pa_ServerNameArg", host->serverName).ok()) {
+    if (!params.Text(pa::Leading(rpc, 0), host->hostName).Text(pa::Leading(rpc, 1), host->serverName).ok()) {
         return PaFAILURE;
     }
     return PaRpcCallReconnecting(handle, rpc, params.list(), nullptr);
 }
 
-}  // namespace
+const PaRowDecoder kHostRowDecoder = {PaHostRowDecode, PaHostFreeContents};
 
-const PaRowDecoder PaHostRowDecoder = {PaHostRowDecode, PaHostFreeContents, "TT"};
+}  // namespace
 
 extern "C" {
 
@@ -37,14 +37,14 @@ int32_t PaHostGetList(PaConnection *handle, PaList **list, int32_t fetchArgument
         return PaFAILURE;
     }
     pa::RpcParams params(1);
-    if (!params.Int("pa_HostListFetchArg", fetchArgument).ok()) {
+    if (!params.Int(pa::Leading(pa::protocol::kHostList), fetchArgument).ok()) {
         return PaFAILURE;
     }
-    return PaRpcFetchList(handle, PaRPC_HOST_LIST, params.list(), list);
+    return PaRpcFetchList(handle, pa::protocol::kHostList, params.list(), &kHostRowDecoder, list);
 }
 
-int32_t PaHostAdd(PaConnection *handle, const PaHost *host) { return PaHostSend(handle, host, PaRPC_HOST_ADD); }
+int32_t PaHostAdd(PaConnection *handle, const PaHost *host) { return PaHostSend(handle, host, pa::protocol::kHostAdd); }
 
-int32_t PaHostRemove(PaConnection *handle, const PaHost *host) { return PaHostSend(handle, host, PaRPC_HOST_REMOVE); }
+int32_t PaHostRemove(PaConnection *handle, const PaHost *host) { return PaHostSend(handle, host, pa::protocol::kHostRemove); }
 
 }  // extern "C"

@@ -37,8 +37,9 @@ extern "C" int32_t PaInformPA(const char *server, int32_t pid, int32_t processId
     int32_t result = PaFAILURE;
     {
         pa::RpcParams params(2);
-        if (params.Int("processPIDArg", pid).Int("processIDArg", processId).ok()) {
-            result = PaRpcCallReconnecting(handle.get(), PaRPC_NOTIFICATION, params.list(), nullptr);
+        if (params.Int(pa::Leading(pa::protocol::kNotification, 0), pid)
+                .Int(pa::Leading(pa::protocol::kNotification, 1), processId).ok()) {
+            result = PaRpcCallReconnecting(handle.get(), pa::protocol::kNotification, params.list(), nullptr);
         }
     }
     PaDisconnect(handle.get(), 0);

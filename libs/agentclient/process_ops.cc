@@ -7,26 +7,34 @@
 
 namespace {
 
-constexpr const char *kNoText = "NULL";
-constexpr size_t kLongCommand = 255;  // commands of this many bytes go to the long-command RPC
-constexpr size_t kProcessParameters = 10;
+namespace protocol = pa::protocol;
+using protocol::kProcessParams;
 
-bool HasLongCommand(const PaProcess *process) { return std::strlen(process->command) >= kLongCommand; }
+// The protocol's no-value text as a C string.
+const char *const kNoText = protocol::kNoValue.data();
 
-// The ten process parameters and one more, sent under the reconnecting convention. extra adds
-// the last parameter.
+bool HasLongCommand(const PaProcess *process)
+{
+    return std::strlen(process->command) >= protocol::kLongCommandBytes;
+}
+
+void AddValue(pa::RpcParams &params, const protocol::Field &field, int32_t value) { params.Int(field, value); }
+void AddValue(pa::RpcParams &params, const protocol::Field &field, const char *value) { params.Text(field, value); }
+
+// The ten process parameters and the RPC's one trailing parameter, extra, sent under the
+// reconnecting convention.
 template <class Extra>
 int32_t SendWithProcess(PaConnection *handle, const PaProcess *process, int32_t rpc, Extra extra)
 {
     if (handle == nullptr || process == nullptr) {
         return PaFAILURE;
     }
-    pa::RpcParams params(kProcessParameters + 1);
+    pa::RpcParams params(std::size(kProcessParams) + 1);
     int32_t marshalled = PaProcessMarshal(process, params);
     if (marshalled != PaSUCCESS) {
         return marshalled;
     }
-    extra(params);
+    AddValue(params, pa::Trailing(rpc), extra);
     if (!params.ok()) {
         return PaFAILURE;
     }
@@ -40,7 +48,8 @@ bool NameAndHost(const PaProcess *process, pa::RpcParams &params)
         PaMsgLog(PaMSG_ERROR, "Missing command argument in process.");
         return false;
     }
-    params.Text("processNameArg", process->name).Text("processHostnameArg", process->hostName);
+    params.Text(kProcessParams[protocol::kProcessName], process->name)
+        .Text(kProcessParams[protocol::kProcessHost], process->hostName);
     return true;
 }
 
@@ -56,46 +65,49 @@ void PaProcessRowDecode(const PaRpcColumn *columns, PaList *list, void **)
     PaListAddToTail(list, process);
 }
 
+const PaRowDecoder kProcessRowDecoder = {PaProcessRowDecode, PaProcessFreeContents};
+
 }  // namespace
 
-const PaRowDecoder PaProcessRowDecoder = {PaProcessRowDecode, PaProcessFreeContents, "TTTIIITTII"};
 
 int32_t PaProcessMarshal(const PaProcess *process, pa::RpcParams &params)
 {
-    params.Text("processNameArg", process->name);
+    params.Text(kProcessParams[protocol::kProcessName], process->name);
     if (process->hostName == nullptr) {
         PaMsgLog(PaMSG_ERROR, "Attempt to send process with no hostname.");
         return PaMISSING_ARGUMENT;
     }
-    params.Text("processHostnameArg", process->hostName);
+    params.Text(kProcessParams[protocol::kProcessHost], process->hostName);
     if (process->command == nullptr) {
         PaMsgLog(PaMSG_ERROR, "Attempt to send process with no command.");
         return PaMISSING_ARGUMENT;
     }
     // A command of 255 bytes or more travels as long text: the engine sends every text whose
     // value with its terminating zero exceeds 255 bytes so.
-    params.Text("processCommandArg", process->command)
-        .Int("processEUIDArg", process->euid)
-        .Int("processManagedArg", process->managed)
-        .Text("processRMesgArg", TextOrNull(process->restartMsg))
-        .Text("processAMesgArg", TextOrNull(process->alertMsg))
-        .Int("processPIDArg", process->pid)
-        .Int("processProcessTypeArg", process->type)
-        .Int("processRetryCountArg", process->retryCount);
+    params.Text(kProcessParams[protocol::kProcessCommand], process->command)
+        .Int(kProcessParams[protocol::kProcessEuid], process->euid)
+        .Int(kProcessParams[protocol::kProcessManaged], process->managed)
+        .Text(kProcessParams[protocol::kProcessRestartMsg], TextOrNull(process->restartMsg))
+        .Text(kProcessParams[protocol::kProcessAlertMsg], TextOrNull(process->alertMsg))
+        .Int(kProcessParams[protocol::kProcessPid], process->pid)
+        .Int(kProcessParams[protocol::kProcessType], process->type)
+        .Int(kProcessParams[protocol::kProcessRetryCount], process->retryCount);
     return params.ok() ? PaSUCCESS : PaFAILURE;
 }
 
 void PaProcessFromRow(PaProcess *process, const PaRpcColumn *columns)
 {
-    PaProcessSetAttribute(process, PaPROCESS_NAME, columns[0].text, PaPROCESS_HOSTNAME, columns[1].text,
-                          PaPROCESS_COMMAND, columns[2].text, PaPROCESS_EUID, columns[3].intValue, PaPROCESS_MANAGED,
-                          columns[4].intValue, PaPROCESS_PID, columns[5].intValue, PaPROCESS_RETRY_COUNT,
-                          columns[8].intValue, PaPROCESS_TYPE, columns[9].intValue, 0);
-    if (std::strcmp(columns[6].text, kNoText) != 0) {
-        PaProcessSetAttribute(process, PaPROCESS_RESTART_MSG, columns[6].text, 0);
+    using namespace pa::protocol;
+    PaProcessSetAttribute(process, PaPROCESS_NAME, columns[kColName].text, PaPROCESS_HOSTNAME, columns[kColHost].text,
+                          PaPROCESS_COMMAND, columns[kColCommand].text, PaPROCESS_EUID, columns[kColEuid].intValue,
+                          PaPROCESS_MANAGED, columns[kColManaged].intValue, PaPROCESS_PID, columns[kColPid].intValue,
+                          PaPROCESS_RETRY_COUNT, columns[kColRetryCount].intValue, PaPROCESS_TYPE,
+                          columns[kColProcessType].intValue, 0);
+    if (columns[kColRestartMsg].text != kNoValue) {
+        PaProcessSetAttribute(process, PaPROCESS_RESTART_MSG, columns[kColRestartMsg].text, 0);
     }
-    if (std::strcmp(columns[7].text, kNoText) != 0) {
-        PaProcessSetAttribute(process, PaPROCESS_ALERT_MSG, columns[7].text, 0);
+    if (columns[kColAlertMsg].text != kNoValue) {
+        PaProcessSetAttribute(process, PaPROCESS_ALERT_MSG, columns[kColAlertMsg].text, 0);
     }
 }
 
@@ -108,12 +120,14 @@ int32_t PaProcessStart(PaConnection *handle, const PaProcess *process)
 
 int32_t PaProcessStartWithTimeOut(PaConnection *handle, const PaProcess *process, int32_t timeout)
 {
-    if (process == nullptr) {
+    if (handle == nullptr || process == nullptr) {
         return PaFAILURE;
     }
-    int32_t rpc = process->command != nullptr && HasLongCommand(process) ? PaRPC_PROCESS_START_LONG : PaRPC_PROCESS_START;
-    return SendWithProcess(handle, process, rpc,
-                           [timeout](pa::RpcParams &params) { params.Int("processTimeoutArg", timeout); });
+    int32_t rpc = process->command != nullptr && HasLongCommand(process) ? protocol::kProcessStartLong
+                                                                          : protocol::kProcessStart;
+    // The agent may wait the time-out before it answers.
+    pa::LongerReplyWait wait(handle, timeout > 0 ? timeout + protocol::kReplyMarginSeconds : 0);
+    return SendWithProcess(handle, process, rpc, timeout);
 }
 
 int32_t PaProcessStartWithArgs(PaConnection *handle, const PaProcess *process, const char *arguments)
@@ -121,14 +135,12 @@ int32_t PaProcessStartWithArgs(PaConnection *handle, const PaProcess *process, c
     if (arguments == nullptr) {
         return PaMISSING_ARGUMENT;
     }
-    return SendWithProcess(handle, process, PaRPC_PROCESS_START_WITH_ARGS,
-                           [arguments](pa::RpcParams &params) { params.Text("processAddArgsArg", arguments); });
+    return SendWithProcess(handle, process, protocol::kProcessStartWithArgs, arguments);
 }
 
 int32_t PaProcessForwardStateRequest(PaConnection *handle, const PaProcess *process, int32_t state)
 {
-    return SendWithProcess(handle, process, PaRPC_PROCESS_STATE,
-                           [state](pa::RpcParams &params) { params.Int("processStateArg", state); });
+    return SendWithProcess(handle, process, protocol::kProcessState, state);
 }
 
 int32_t PaProcessChange(PaConnection *handle, const char *name, const PaProcess *process)
@@ -136,8 +148,7 @@ int32_t PaProcessChange(PaConnection *handle, const char *name, const PaProcess 
     if (name == nullptr) {
         return PaMISSING_ARGUMENT;
     }
-    return SendWithProcess(handle, process, PaRPC_PROCESS_CHANGE,
-                           [name](pa::RpcParams &params) { params.Text("processChangeArg", name); });
+    return SendWithProcess(handle, process, protocol::kProcessChange, name);
 }
 
 int32_t PaProcessStop(PaConnection *handle, const PaProcess *process)
@@ -149,7 +160,7 @@ int32_t PaProcessStop(PaConnection *handle, const PaProcess *process)
     if (!NameAndHost(process, params)) {
         return PaMISSING_ARGUMENT;
     }
-    return params.ok() ? PaRpcCallReconnecting(handle, PaRPC_PROCESS_STOP, params.list(), nullptr) : PaFAILURE;
+    return params.ok() ? PaRpcCallReconnecting(handle, protocol::kProcessStop, params.list(), nullptr) : PaFAILURE;
 }
 
 int32_t PaProcessSignal(PaConnection *handle, const PaProcess *process, int32_t signal)
@@ -161,10 +172,10 @@ int32_t PaProcessSignal(PaConnection *handle, const PaProcess *process, int32_t 
     if (!NameAndHost(process, params)) {
         return PaMISSING_ARGUMENT;
     }
-    if (!params.Int("processSignalArg", signal).ok()) {
+    if (!params.Int(pa::Leading(protocol::kSignalProcess, 2), signal).ok()) {
         return PaFAILURE;
     }
-    return PaRpcCallReconnecting(handle, PaRPC_SIGNAL_PROCESS, params.list(), nullptr);
+    return PaRpcCallReconnecting(handle, protocol::kSignalProcess, params.list(), nullptr);
 }
 
 int32_t PaProcessStatus(PaConnection *handle, const PaProcess *process, int32_t *status)
@@ -177,7 +188,7 @@ int32_t PaProcessStatus(PaConnection *handle, const PaProcess *process, int32_t 
         return PaSTATUS_UNKNOWN;
     }
     int32_t pair[2] = {PaSTATUS_UNKNOWN, 0};
-    if (!params.ok() || PaRpcCallReconnecting(handle, PaRPC_PROCESS_STATUS, params.list(), pair) != PaSUCCESS) {
+    if (!params.ok() || PaRpcCallReconnecting(handle, protocol::kProcessStatus, params.list(), pair) != PaSUCCESS) {
         return PaPROCESS_STATUS_FAILED;
     }
     if (status != nullptr) {
@@ -193,8 +204,8 @@ int32_t PaProcessGetList(PaConnection *handle, PaList **list, int32_t selector)
     }
     *list = nullptr;
     pa::RpcParams params(0);
-    int32_t rpc = selector != 0 ? PaRPC_PROCESS_LIST : PaRPC_SINGLE_PROCESS_LIST;
-    return params.ok() ? PaRpcFetchList(handle, rpc, params.list(), list) : PaFAILURE;
+    int32_t rpc = selector != 0 ? protocol::kProcessList : protocol::kSingleProcessList;
+    return params.ok() ? PaRpcFetchList(handle, rpc, params.list(), &kProcessRowDecoder, list) : PaFAILURE;
 }
 
 }  // extern "C"

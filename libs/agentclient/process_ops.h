@@ -7,11 +7,8 @@
 // Appends the ten process parameters of process to params: PaSUCCESS, PaMISSING_ARGUMENT
 // (logged) without a host name or command, PaFAILURE when memory ran out.
 int32_t PaProcessMarshal(const PaProcess *process, pa::RpcParams &params);
-// Sets the record from the ten columns of a process row, starting at columns[0]; the text
-// NULL in the two message columns leaves the message none.
+// Sets the record from the ten columns of a process row, starting at columns[0]; the
+// protocol's no-value text in the two message columns leaves the message none.
 void PaProcessFromRow(PaProcess *process, const PaRpcColumn *columns);
-
-// Decodes process rows into list-element records appended to the result list.
-extern const PaRowDecoder PaProcessRowDecoder;
 
 #endif

@@ -1,64 +1,24 @@
 // The RPC engine: one command per call, the parameters, up to eleven sends under the retry
 // callback, and every reply row handed to the decoder of its RPC.
 #include "rpc.h"
-#include "host_ops.h"
 #include "memory.h"
-#include "process_ops.h"
-#include "service_ops.h"
 
 #include <algorithm>
+#include <climits>
+#include <span>
 #include <cstring>
 #include <string_view>
 
 namespace {
 
-// What the engine does with the rows of an RPC's reply.
-enum class Rows { None, IntPair, OneInt, List };
+using pa::protocol::Rows;
 
-struct RpcEntry {
-    const char *name;
-    Rows rows;
-    // For list RPCs: the decoder of their rows.
-    const PaRowDecoder *decoder;
-};
-
-const RpcEntry kRpcTable[PaRPC_COUNT] = {
-    {"pa_StopPA_RPC", Rows::None, nullptr},
-    {"pa_ProcessStartRPC", Rows::None, nullptr},
-    {"pa_ProcessStopRPC", Rows::None, nullptr},
-    {"pa_ServiceStartRPC", Rows::None, nullptr},
-    {"pa_ServiceStopRPC", Rows::None, nullptr},
-    {"pa_ProcessStatusRPC", Rows::IntPair, nullptr},
-    {"pa_ServiceStatusRPC", Rows::IntPair, nullptr},
-    {"pa_ServiceListRPC", Rows::List, &PaServiceRowDecoder},
-    {"pa_ProcessListRPC", Rows::List, &PaProcessRowDecoder},
-    {"sp_regwatch", Rows::None, nullptr},
-    {"pa_ServiceChangeRPC", Rows::None, nullptr},
-    {"pa_ProcessChangeRPC", Rows::None, nullptr},
-    {"pa_StopProcessesRPC", Rows::None, nullptr},
-    {"pa_StartProcessesRPC", Rows::None, nullptr},
-    {"pa_SingleProcList", Rows::List, &PaProcessRowDecoder},
-    {"pa_SingleServList", Rows::List, &PaServiceRowDecoder},
-    {"pa_PANotificationRPC", Rows::None, nullptr},
-    {"pa_HostListRPC", Rows::List, &PaHostRowDecoder},
-    {"pa_HostAddRPC", Rows::None, nullptr},
-    {"pa_HostRemoveRPC", Rows::None, nullptr},
-    {"pa_ServiceRemoveRPC", Rows::None, nullptr},
-    {"pa_ProcessStartWithArgsRPC", Rows::None, nullptr},
-    {"pa_ServerDebugLevelSetRPC", Rows::None, nullptr},
-    {"pa_ServerDebugLevelGetRPC", Rows::OneInt, nullptr},
-    {"pa_PAGenNotifyRPC", Rows::None, nullptr},
-    {"pa_PAStateProcRPC", Rows::None, nullptr},
-    {"sp_regnowatch", Rows::None, nullptr},
-    {"pa_ServiceStartLcRPC", Rows::None, nullptr},
-    {"pa_ServerVersionGetRPC", Rows::IntPair, nullptr},
-    {"pa_SignalProcessRPC", Rows::None, nullptr},
-    {"pa_SignalListRPC", Rows::None, nullptr},
-    {"pa_ServerUnameGetRPC", Rows::None, nullptr},
-};
+const pa::protocol::RpcSpec &Spec(int32_t rpc) { return *pa::protocol::Find(rpc); }
 
 constexpr int kMaxSends = 11;
-constexpr CS_INT kShortTextLimit = 255;  // a plain text parameter travels in at most this many bytes
+// The largest value the engine handles, in bytes, a text's terminating zero included.
+constexpr CS_INT kMaxValueBytes = static_cast<CS_INT>(pa::protocol::kMaxTextBytes + 1);
+constexpr CS_INT kShortTextBytes = static_cast<CS_INT>(pa::protocol::kShortTextBytes);
 
 bool IsText(CS_INT datatype) { return datatype == CS_CHAR_TYPE || datatype == CS_LONGCHAR_TYPE; }
 
@@ -114,11 +74,11 @@ void LogParameterFailure(const PaRpcParam &entry, const char *text, CS_INT lengt
     if (IsText(entry.datatype)) {
         PaMsgLog(PaMSG_ERROR, "Failed to set parameter - %s. (Value=[%.300s...][%d])", entry.name, text,
                  static_cast<int>(length));
-        if (std::strlen(text) >= static_cast<size_t>(PaRPC_MAX_VALUE)) {
+        if (std::strlen(text) >= static_cast<size_t>(kMaxValueBytes)) {
             PaMsgLog(PaMSG_ERROR,
                      "Parameter set failure was due to paramter exceeding the maximum size of %d. Please contact "
                      "support for assistance.",
-                     static_cast<int>(PaRPC_MAX_VALUE));
+                     static_cast<int>(kMaxValueBytes));
         }
     } else {
         CS_INT value = entry.datatype == CS_INT_TYPE ? entry.intValue
@@ -129,8 +89,8 @@ void LogParameterFailure(const PaRpcParam &entry, const char *text, CS_INT lengt
     }
 }
 
-// Passes one parameter. A name too long for the format, or a missing text, is refused here
-// like a refusal of the Client-Library.
+// Passes one parameter. A name too long for the format, a missing text, or a text longer than
+// the protocol carries is refused here like a refusal of the Client-Library: nothing is sent.
 bool PassParameter(CS_COMMAND *command, CS_DATAFMT &format, const PaRpcParam &entry)
 {
     const void *value = entry.value;
@@ -138,10 +98,11 @@ bool PassParameter(CS_COMMAND *command, CS_DATAFMT &format, const PaRpcParam &en
     CS_INT datatype = entry.datatype;
     bool acceptable = std::strlen(entry.name) < sizeof format.name;
     if (IsText(datatype)) {
-        acceptable = acceptable && value != nullptr;
-        length = value != nullptr ? static_cast<CS_INT>(std::strlen(static_cast<const char *>(value)) + 1) : 0;
+        size_t size = value != nullptr ? std::strlen(static_cast<const char *>(value)) : 0;
+        acceptable = acceptable && value != nullptr && size <= pa::protocol::kMaxTextBytes;
+        length = value != nullptr ? static_cast<CS_INT>(std::min(size + 1, static_cast<size_t>(INT32_MAX))) : 0;
         // A plain text longer than its wire field would be cut without notice.
-        if (datatype == CS_CHAR_TYPE && length > kShortTextLimit) {
+        if (datatype == CS_CHAR_TYPE && length > kShortTextBytes) {
             datatype = CS_LONGCHAR_TYPE;
         }
     } else if (datatype == CS_SMALLINT_TYPE) {
@@ -169,9 +130,10 @@ bool PassParameter(CS_COMMAND *command, CS_DATAFMT &format, const PaRpcParam &en
 // Initiates the RPC and passes every parameter; false when one is refused.
 bool Initiate(CS_COMMAND *command, int32_t rpc, const PaRpcParam *params)
 {
-    ct_command(command, CS_RPC_CMD, const_cast<char *>(kRpcTable[rpc].name), CS_NULLTERM, CS_UNUSED);
+    // The table's names are literals, so their text is terminated.
+    ct_command(command, CS_RPC_CMD, const_cast<char *>(Spec(rpc).name.data()), CS_NULLTERM, CS_UNUSED);
     CS_DATAFMT format{};
-    format.maxlength = PaRPC_MAX_VALUE;
+    format.maxlength = kMaxValueBytes;
     format.count = 1;
     format.format = CS_FMT_PADNULL;
     format.locale = nullptr;
@@ -212,8 +174,8 @@ public:
     PaRpcColumn *columns() const { return columns_; }
     CS_INT count() const { return count_; }
 
-    // Describes and binds column k (from 1); text columns get a buffer of at most the
-    // largest value the engine handles.
+    // Describes and binds column k (from 1); text columns get a buffer as wide as the reply
+    // describes them, up to the largest value the protocol carries.
     CS_RETCODE Bind(CS_COMMAND *command, CS_INT k)
     {
         PaRpcColumn &column = columns_[k - 1];
@@ -224,7 +186,7 @@ public:
         }
         void *target = nullptr;
         if (IsText(column.format.datatype)) {
-            CS_INT size = std::clamp(column.format.maxlength, CS_INT{1}, PaRPC_MAX_VALUE);
+            CS_INT size = std::clamp(column.format.maxlength, CS_INT{1}, kMaxValueBytes);
             column.text = static_cast<char *>(PaMalloc(static_cast<size_t>(size) + 1));
             if (column.text == nullptr) {
                 return CS_FAIL;
@@ -257,15 +219,16 @@ public:
     // Whether column k (from 1) exists and holds an integer.
     bool HasInt(CS_INT k) const { return k <= count_ && columns_[k - 1].format.datatype == CS_INT_TYPE; }
 
-    // Whether the row has the columns a decoder needs.
-    bool Fits(std::string_view layout) const
+    // Whether the row has the columns of the layout, of their types.
+    bool Fits(std::span<const pa::protocol::Field> layout) const
     {
         if (static_cast<size_t>(count_) < layout.size()) {
             return false;
         }
         for (size_t k = 0; k < layout.size(); ++k) {
             bool text = columns_[k].text != nullptr;
-            if ((layout[k] == 'T') != text || (layout[k] == 'I' && columns_[k].format.datatype != CS_INT_TYPE)) {
+            bool integer = columns_[k].format.datatype == CS_INT_TYPE;
+            if (layout[k].type == pa::protocol::Type::Text ? !text : !integer) {
                 return false;
             }
         }
@@ -286,6 +249,31 @@ void StoreInts(const ColumnSet &row, int32_t *target, CS_INT wanted)
     }
 }
 
+// Lets the replies of one call take as long as its operation allows, on whichever connection
+// the call ends up using, and gives the connection back the handle's own time-out afterwards.
+class ReplyWaitScope {
+public:
+    explicit ReplyWaitScope(PaConnection *handle)
+        : handle_(handle), longer_(handle->replyWait > handle->resultsTimeOut)
+    {
+        if (longer_) {
+            PaApplyResultsTimeOut(handle_, handle_->replyWait);
+        }
+    }
+    ~ReplyWaitScope()
+    {
+        if (longer_) {
+            PaApplyResultsTimeOut(handle_, handle_->resultsTimeOut);
+        }
+    }
+    ReplyWaitScope(const ReplyWaitScope &) = delete;
+    ReplyWaitScope &operator=(const ReplyWaitScope &) = delete;
+
+private:
+    PaConnection *handle_;
+    bool longer_;
+};
+
 // State of one call shared by its send attempts.
 struct Call {
     PaConnection *handle;
@@ -300,23 +288,27 @@ struct Call {
 // Hands one row to its RPC's decoder; false when the RPC has none.
 bool DispatchRow(Call &call, const ColumnSet &row, void **slot)
 {
-    const RpcEntry &entry = kRpcTable[call.rpc];
+    const pa::protocol::RpcSpec &spec = Spec(call.rpc);
     if (call.target == nullptr) {
         return false;
     }
-    switch (entry.rows) {
+    switch (spec.rows) {
     case Rows::IntPair: StoreInts(row, static_cast<int32_t *>(call.target), 2); return true;
     case Rows::OneInt: StoreInts(row, static_cast<int32_t *>(call.target), 1); return true;
-    case Rows::List: break;
     case Rows::None: return false;
+    case Rows::Processes:
+    case Rows::Services:
+    case Rows::Hosts: break;
     }
-    const PaRowDecoder *decoder = entry.decoder;
-    if (!row.Fits(decoder->layout)) {
-        PaMsgLog(PaMSG_ERROR, "Unexpected row layout from RPC %d; row ignored.", static_cast<int>(call.rpc));
-        return true;
-    }
-    decoder->decode(row.columns(), static_cast<PaList *>(call.target), slot);
+    const auto *sink = static_cast<const PaRowTarget *>(call.target);
+    sink->decoder->decode(row.columns(), sink->list, slot);
     return true;
+}
+
+bool HasRecordRows(int32_t rpc)
+{
+    Rows rows = Spec(rpc).rows;
+    return rows == Rows::Processes || rows == Rows::Services || rows == Rows::Hosts;
 }
 
 // Fetches one result set and dispatches its rows.
@@ -343,14 +335,23 @@ CS_RETCODE FetchRows(Call &call)
             return code;
         }
     }
+    // Records are read only from rows of their own layout; any other layout refuses the list.
+    if (HasRecordRows(call.rpc) && !row.Fits(Spec(call.rpc).columns)) {
+        PaMsgLog(PaMSG_ERROR, "Unexpected row layout from RPC %d; the results are refused.", static_cast<int>(call.rpc));
+        return CS_FAIL;
+    }
     bool undecoded = false;
     void *slot = nullptr;
     CS_INT rowsRead = 0;
     for (;;) {
         code = ct_fetch(command, CS_UNUSED, CS_UNUSED, CS_UNUSED, &rowsRead);
         if (code == CS_ROW_FAIL) {
-            PaMsgLog(PaMSG_WARNING, "A row from RPC %d could not be read; row skipped.", static_cast<int>(call.rpc));
-        } else if (code == CS_SUCCEED) {
+            // A list missing a row would read as the agent's whole answer.
+            PaMsgLog(PaMSG_ERROR, "A row from RPC %d could not be read whole; the results are refused.",
+                     static_cast<int>(call.rpc));
+            return CS_FAIL;
+        }
+        if (code == CS_SUCCEED) {
             undecoded = !DispatchRow(call, row, &slot) || undecoded;
         } else {
             break;
@@ -363,13 +364,12 @@ CS_RETCODE FetchRows(Call &call)
 // Empties a list target with its kind's clean-up, so that a repeat never duplicates records.
 void EmptyListTarget(const Call &call)
 {
-    const PaRowDecoder *decoder = kRpcTable[call.rpc].decoder;
-    if (decoder == nullptr || call.target == nullptr) {
+    if (call.target == nullptr || !HasRecordRows(call.rpc)) {
         return;
     }
-    auto *list = static_cast<PaList *>(call.target);
-    while (void *element = PaListGetHead(list)) {
-        PaListDeleteElement(list, element, decoder->cleanup);
+    const auto *sink = static_cast<const PaRowTarget *>(call.target);
+    while (void *element = PaListGetHead(sink->list)) {
+        PaListDeleteElement(sink->list, element, sink->decoder->cleanup);
     }
 }
 
@@ -468,9 +468,10 @@ int32_t PaRpcCall(PaConnection *handle, int32_t rpc, const PaRpcParam *params, v
         return PaFAILURE;
     }
     PaMsgLog(PaMSG_DEBUG, "Call to RPC %d made to connection %s.", static_cast<int>(rpc), handle->serverName);
-    if (rpc < 0 || rpc >= PaRPC_COUNT) {
+    if (pa::protocol::Find(rpc) == nullptr) {
         return PaFAILURE;
     }
+    PaClearServerMessage(handle);
     Call call{handle, rpc, params, target, {}};
     CS_RETCODE code = AllocateCommand(handle, call.command);
     if (code != CS_SUCCEED) {
@@ -488,6 +489,7 @@ int32_t PaRpcCall(PaConnection *handle, int32_t rpc, const PaRpcParam *params, v
             return PaFAILURE;
         }
     }
+    ReplyWaitScope wait(handle);
     CS_RETCODE end = CS_FAIL;
     for (int sends = 0; sends < kMaxSends && (sends == 0 || call.retry == 1); ++sends) {
         // A cancel may have wiped the command: initiate it afresh for every send.
@@ -509,15 +511,17 @@ int32_t PaRpcCallReconnecting(PaConnection *handle, int32_t rpc, const PaRpcPara
     return reconnected == PaSUCCESS ? PaRpcCall(handle, rpc, params, target) : reconnected;
 }
 
-int32_t PaRpcFetchList(PaConnection *handle, int32_t rpc, const PaRpcParam *params, PaList **list)
+int32_t PaRpcFetchList(PaConnection *handle, int32_t rpc, const PaRpcParam *params, const PaRowDecoder *decoder,
+                       PaList **list)
 {
     PaList *fetched = PaListCreate();
     if (fetched == nullptr) {
         return PaFAILURE;
     }
-    int32_t result = PaRpcCallReconnecting(handle, rpc, params, fetched);
+    PaRowTarget target{fetched, decoder};
+    int32_t result = PaRpcCallReconnecting(handle, rpc, params, &target);
     if (result != PaSUCCESS) {
-        PaListDestroy(fetched, kRpcTable[rpc].decoder->cleanup);
+        PaListDestroy(fetched, decoder->cleanup);
         return result;
     }
     *list = fetched;
@@ -543,6 +547,24 @@ RpcParams::~RpcParams()
     }
 }
 
+RpcParams &RpcParams::Int(const protocol::Field &field, int32_t value)
+{
+    if (field.type != protocol::Type::Int) {
+        ok_ = false;
+        return *this;
+    }
+    return Int(field.name.data(), value);
+}
+
+RpcParams &RpcParams::Text(const protocol::Field &field, const char *value)
+{
+    if (field.type != protocol::Type::Text) {
+        ok_ = false;
+        return *this;
+    }
+    return Text(field.name.data(), value);
+}
+
 RpcParams &RpcParams::Int(const char *name, int32_t value)
 {
     CS_INT number = value;
@@ -564,5 +586,12 @@ RpcParams &RpcParams::Add(const char *name, CS_INT datatype, const void *value)
     entries_[count_] = PaRpcParam{};
     return *this;
 }
+
+LongerReplyWait::LongerReplyWait(PaConnection *handle, int32_t seconds) : handle_(handle), previous_(handle->replyWait)
+{
+    handle->replyWait = std::max(previous_, seconds);
+}
+
+LongerReplyWait::~LongerReplyWait() { handle_->replyWait = previous_; }
 
 }  // namespace pa

@@ -4,47 +4,10 @@
 
 #include "connection.h"
 
+#include <protocol/rpc_table.h>
+
 #include <cstddef>
-
-// The agent's RPCs by number.
-enum PaRpcNumber : int32_t {
-    PaRPC_STOP_PA = 0,
-    PaRPC_PROCESS_START = 1,
-    PaRPC_PROCESS_STOP = 2,
-    PaRPC_SERVICE_START = 3,
-    PaRPC_SERVICE_STOP = 4,
-    PaRPC_PROCESS_STATUS = 5,
-    PaRPC_SERVICE_STATUS = 6,
-    PaRPC_SERVICE_LIST = 7,
-    PaRPC_PROCESS_LIST = 8,
-    PaRPC_REG_WATCH = 9,
-    PaRPC_SERVICE_CHANGE = 10,
-    PaRPC_PROCESS_CHANGE = 11,
-    PaRPC_STOP_PROCESSES = 12,
-    PaRPC_START_PROCESSES = 13,
-    PaRPC_SINGLE_PROCESS_LIST = 14,
-    PaRPC_SINGLE_SERVICE_LIST = 15,
-    PaRPC_NOTIFICATION = 16,
-    PaRPC_HOST_LIST = 17,
-    PaRPC_HOST_ADD = 18,
-    PaRPC_HOST_REMOVE = 19,
-    PaRPC_SERVICE_REMOVE = 20,
-    PaRPC_PROCESS_START_WITH_ARGS = 21,
-    PaRPC_DEBUG_LEVEL_SET = 22,
-    PaRPC_DEBUG_LEVEL_GET = 23,
-    PaRPC_GENERATE_NOTIFICATION = 24,
-    PaRPC_PROCESS_STATE = 25,
-    PaRPC_REG_NO_WATCH = 26,
-    PaRPC_PROCESS_START_LONG = 27,
-    PaRPC_VERSION_GET = 28,
-    PaRPC_SIGNAL_PROCESS = 29,
-    PaRPC_SIGNAL_LIST = 30,
-    PaRPC_UNAME_GET = 31,
-    PaRPC_COUNT = 32
-};
-
-// The largest parameter or column value the engine handles, in bytes.
-constexpr CS_INT PaRPC_MAX_VALUE = 8193;
+#include <string_view>
 
 // One named input parameter. A list is an array of entries ended by one whose name is null.
 struct PaRpcParam {
@@ -64,17 +27,22 @@ struct PaRpcColumn {
     CS_INT copiedLength;
 };
 
-// Turns one reply row into a record appended to list. slot is the decoder's own state, null
-// at the start of each result set.
+// Turns one reply row, laid out as its RPC's columns in the protocol table, into a record
+// appended to list. slot is the decoder's own state, null at the start of each result set.
 using PaRowDecodeFunc = void (*)(const PaRpcColumn *columns, PaList *list, void **slot);
 
-// How the rows of a list RPC become records: the decoder, the clean-up of one element (used
-// to empty the list before a repeat, so repeats never duplicate records) and the row layout
-// the decoder needs, one letter per column: 'T' text, 'I' integer.
+// How the rows of a list RPC become records: the decoder, and the clean-up of one element
+// (used to empty the list before a repeat, so repeats never duplicate records). Each operation
+// hands its own decoder to the engine.
 struct PaRowDecoder {
     PaRowDecodeFunc decode;
     PaListFreeFunc cleanup;
-    const char *layout;
+};
+
+// The result target of a list RPC: the list the decoder appends to.
+struct PaRowTarget {
+    PaList *list;
+    const PaRowDecoder *decoder;
 };
 
 // Fills one entry: a copy of name (false when it cannot be made), datatype and status; for
@@ -83,18 +51,25 @@ bool PaRpcParamSet(PaRpcParam *entry, const char *name, CS_INT datatype, CS_INT 
 // Releases the names of a list's entries, up to the end mark.
 void PaRpcParamListFree(PaRpcParam *list);
 
-// Sends RPC number rpc with params on the handle and hands the reply rows to target:
+// Sends RPC number rpc with params on the handle and hands the reply rows to target (two
+// integers, one integer, or a PaRowTarget, as the protocol table's rows of the RPC say):
 // PaSUCCESS, PaFAILURE or PaCONNECTION_LOST.
 int32_t PaRpcCall(PaConnection *handle, int32_t rpc, const PaRpcParam *params, void *target);
 // PaRpcCall, and on PaCONNECTION_LOST one reconnection and one more call.
 int32_t PaRpcCallReconnecting(PaConnection *handle, int32_t rpc, const PaRpcParam *params, void *target);
-// Fetches the rows of a list RPC into a new list, under the reconnecting convention: PaSUCCESS
-// with *list set, or the call's code with nothing kept and *list untouched.
-int32_t PaRpcFetchList(PaConnection *handle, int32_t rpc, const PaRpcParam *params, PaList **list);
+// Fetches the rows of a list RPC through decoder into a new list, under the reconnecting
+// convention: PaSUCCESS with *list set, or the call's code with nothing kept and *list untouched.
+int32_t PaRpcFetchList(PaConnection *handle, int32_t rpc, const PaRpcParam *params, const PaRowDecoder *decoder,
+                       PaList **list);
 
 namespace pa {
 
-// A parameter list under construction, released when it goes out of scope.
+// The i-th parameter an RPC sends before, or after, its process or service parameters.
+inline const protocol::Field &Leading(int32_t rpc, size_t i = 0) { return protocol::kRpcs[rpc].leading[i]; }
+inline const protocol::Field &Trailing(int32_t rpc, size_t i = 0) { return protocol::kRpcs[rpc].trailing[i]; }
+
+// A parameter list under construction, released when it goes out of scope. Parameters are
+// named by the protocol table's fields, or by a member parameter name made from it.
 class RpcParams {
 public:
     explicit RpcParams(size_t capacity);
@@ -102,6 +77,8 @@ public:
     RpcParams(const RpcParams &) = delete;
     RpcParams &operator=(const RpcParams &) = delete;
 
+    RpcParams &Int(const protocol::Field &field, int32_t value);
+    RpcParams &Text(const protocol::Field &field, const char *value);
     RpcParams &Int(const char *name, int32_t value);
     RpcParams &Text(const char *name, const char *value);
     // False when an entry could not be added (no memory, or more entries than capacity).
@@ -114,6 +91,20 @@ private:
     size_t capacity_;
     size_t count_ = 0;
     bool ok_;
+};
+
+// For the duration of one operation, lets the handle's calls wait at least seconds for their
+// reply: for a request that itself asks the agent to wait.
+class LongerReplyWait {
+public:
+    LongerReplyWait(PaConnection *handle, int32_t seconds);
+    ~LongerReplyWait();
+    LongerReplyWait(const LongerReplyWait &) = delete;
+    LongerReplyWait &operator=(const LongerReplyWait &) = delete;
+
+private:
+    PaConnection *handle_;
+    int32_t previous_;
 };
 
 }  // namespace pa

@@ -35,21 +35,21 @@ int32_t PaStopPA(PaConnection *handle, int32_t stopArgument)
         return PaFAILURE;
     }
     pa::RpcParams params(1);
-    if (!params.Int("stopPAArg", stopArgument).ok()) {
+    if (!params.Int(pa::Leading(pa::protocol::kStopPa), stopArgument).ok()) {
         return PaFAILURE;
     }
     // An agent that goes away while stopping has done what was asked.
-    int32_t result = PaRpcCall(handle, PaRPC_STOP_PA, params.list(), nullptr);
+    int32_t result = PaRpcCall(handle, pa::protocol::kStopPa, params.list(), nullptr);
     return result == PaCONNECTION_LOST ? PaSUCCESS : result;
 }
 
-int32_t PaStopProcesses(PaConnection *handle) { return CallWithoutParameters(handle, PaRPC_STOP_PROCESSES, nullptr); }
+int32_t PaStopProcesses(PaConnection *handle) { return CallWithoutParameters(handle, pa::protocol::kStopProcesses, nullptr); }
 
-int32_t PaStartProcesses(PaConnection *handle) { return CallWithoutParameters(handle, PaRPC_START_PROCESSES, nullptr); }
+int32_t PaStartProcesses(PaConnection *handle) { return CallWithoutParameters(handle, pa::protocol::kStartProcesses, nullptr); }
 
 int32_t PaServerGenerateNotification(PaConnection *handle)
 {
-    return CallWithoutParameters(handle, PaRPC_GENERATE_NOTIFICATION, nullptr);
+    return CallWithoutParameters(handle, pa::protocol::kGenerateNotification, nullptr);
 }
 
 int32_t PaServerChangeDebugLevel(PaConnection *handle, int32_t level)
@@ -58,10 +58,10 @@ int32_t PaServerChangeDebugLevel(PaConnection *handle, int32_t level)
         return PaFAILURE;
     }
     pa::RpcParams params(1);
-    if (!params.Int("serverDebugLevArg", level).ok()) {
+    if (!params.Int(pa::Leading(pa::protocol::kDebugLevelSet), level).ok()) {
         return PaFAILURE;
     }
-    return PaRpcCallReconnecting(handle, PaRPC_DEBUG_LEVEL_SET, params.list(), nullptr);
+    return PaRpcCallReconnecting(handle, pa::protocol::kDebugLevelSet, params.list(), nullptr);
 }
 
 int32_t PaServerGetDebugLevel(PaConnection *handle, int32_t *level)
@@ -69,13 +69,13 @@ int32_t PaServerGetDebugLevel(PaConnection *handle, int32_t *level)
     if (level == nullptr) {
         return PaFAILURE;
     }
-    return CallWithoutParameters(handle, PaRPC_DEBUG_LEVEL_GET, level);
+    return CallWithoutParameters(handle, pa::protocol::kDebugLevelGet, level);
 }
 
 int32_t PaServerGetVersionNo(PaConnection *handle, int32_t *major, int32_t *minor)
 {
     int32_t pair[2] = {0, 0};
-    int32_t result = CallWithoutParameters(handle, PaRPC_VERSION_GET, pair);
+    int32_t result = CallWithoutParameters(handle, pa::protocol::kVersionGet, pair);
     if (major != nullptr) {
         *major = pair[0];
     }
@@ -127,6 +127,16 @@ int32_t PaServerGetLastError(PaConnection *handle)
         return PaNETWORK_ERROR;
     }
     return PaGENERAL_ERROR;
+}
+
+int32_t PaServerGetLastMessage(const PaConnection *handle, PaServerMessage *message)
+{
+    if (handle == nullptr || message == nullptr || !handle->lastServerMessage.present) {
+        return PaNOT_FOUND;
+    }
+    const PaServerMessageRecord &record = handle->lastServerMessage;
+    *message = PaServerMessage{record.number, record.severity, record.text};
+    return PaSUCCESS;
 }
 
 }  // extern "C"

@@ -2,19 +2,18 @@
 #include "process_ops.h"
 #include "records.h"
 #include "service.h"
-#include "service_ops.h"
 
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 
-constexpr const char *kNoText = "NULL";
-constexpr size_t kServiceParameters = 5;
-constexpr size_t kMemberParameters = 12;
-constexpr size_t kMemberNameSize = 32;
+namespace protocol = pa::protocol;
+using protocol::kServiceParams;
+
+// The protocol's no-value text as a C string.
+const char *const kNoText = protocol::kNoValue.data();
 
 // Appends one member: its kind, its value and its process. A member without a process cannot
 // be sent, like a process without a host name.
@@ -24,12 +23,12 @@ int32_t MarshalMember(const PaServProcess *member, int index, pa::RpcParams &par
         PaMsgLog(PaMSG_ERROR, "Attempt to send process with no hostname.");
         return PaMISSING_ARGUMENT;
     }
-    char kindName[kMemberNameSize];
-    char valueName[kMemberNameSize];
-    std::snprintf(kindName, sizeof kindName, "Process%d", index);
-    std::snprintf(valueName, sizeof valueName, "Process%dValue", index);
+    char kindName[protocol::kMemberNameSize];
+    char valueName[protocol::kMemberNameSize];
+    protocol::MemberKindName(index, kindName);
+    protocol::MemberValueName(index, valueName);
     params.Int(kindName, member->kind);
-    if (member->kind == PaVALUE_TEXT) {
+    if (protocol::MemberValueType(member->kind) == protocol::Type::Text) {
         params.Text(valueName, member->value.textValue != nullptr ? member->value.textValue : "");
     } else {
         params.Int(valueName, member->value.intValue);
@@ -44,16 +43,16 @@ int32_t PaServiceSend(PaConnection *handle, const PaService *service, int32_t rp
         return PaFAILURE;
     }
     size_t count = static_cast<size_t>(PaListNumberOfElements(service->members));
-    pa::RpcParams params(kMemberParameters * count + kServiceParameters);
-    if (rpc == PaRPC_SERVICE_CHANGE) {
-        params.Text("serviceNameArg", changeName);
+    pa::RpcParams params(protocol::kMemberParamCount * count + std::size(kServiceParams) + 1);
+    if (rpc == protocol::kServiceChange) {
+        params.Text(pa::Leading(rpc), changeName);
     } else {
-        params.Int("serviceAddArg", add ? 1 : 0);
+        params.Int(pa::Leading(rpc), add ? 1 : 0);
     }
-    params.Text("serviceNameArg", service->name)
-        .Int("serviceServTypeArg", service->type)
-        .Int("serviceServStartArg", service->start)
-        .Int("serviceProcessNoArg", static_cast<int32_t>(count));
+    params.Text(kServiceParams[0], service->name)
+        .Int(kServiceParams[1], service->type)
+        .Int(kServiceParams[2], service->start)
+        .Int(kServiceParams[3], static_cast<int32_t>(count));
     int index = 1;
     for (auto *member = pa::First<PaServProcess>(service->members); member != nullptr; member = pa::Next(member)) {
         int32_t marshalled = MarshalMember(member, index++, params);
@@ -71,7 +70,7 @@ int32_t SendServiceName(PaConnection *handle, const PaService *service, int32_t 
         return PaFAILURE;
     }
     pa::RpcParams params(1);
-    if (!params.Text("serviceNameArg", service->name).ok()) {
+    if (!params.Text(pa::Leading(rpc), service->name).ok()) {
         return PaFAILURE;
     }
     return PaRpcCallReconnecting(handle, rpc, params.list(), pair);
@@ -94,18 +93,19 @@ int32_t IntegerFromText(const char *text)
 void PaServiceMemberFromRow(const PaRpcColumn *columns, PaService *service)
 {
     PaServProcess entry{};
-    entry.kind = columns[3].intValue;
+    entry.kind = columns[protocol::kColValueKind].intValue;
+    const char *value = columns[protocol::kColValue].text;
     if (entry.kind == PaVALUE_INTEGER) {
-        entry.value.intValue = IntegerFromText(columns[4].text);
+        entry.value.intValue = IntegerFromText(value);
     } else if (entry.kind == PaVALUE_TEXT) {
-        entry.value.textValue = PaStrDup(columns[4].text);
+        entry.value.textValue = PaStrDup(value);
         if (entry.value.textValue == nullptr) {
             return;
         }
     }
     entry.process = PaVaProcessCreate(kNoText, 0);
     if (entry.process != nullptr) {
-        PaProcessFromRow(entry.process, columns + 5);
+        PaProcessFromRow(entry.process, columns + protocol::kColMemberProcess);
     }
     if (entry.process == nullptr || PaServiceAddProcess(service, &entry, 0) != PaSUCCESS) {
         PaMsgLog(PaMSG_ERROR, "Failed to add fetched process to service.");
@@ -113,20 +113,22 @@ void PaServiceMemberFromRow(const PaRpcColumn *columns, PaService *service)
     }
 }
 
-bool IsNoText(const char *text) { return std::strcmp(text, kNoText) == 0; }
+bool IsNoText(const char *text) { return text == protocol::kNoValue; }
 
-// A row with a service name starts a service; a row with NULL there adds a member to the
-// service of the rows before it, which slot holds.
+// A row with a service name starts a service; a row with the no-value text there adds a
+// member to the service of the rows before it, which slot holds.
 void PaServiceRowDecode(const PaRpcColumn *columns, PaList *list, void **slot)
 {
-    if (!IsNoText(columns[0].text)) {
+    using namespace pa::protocol;
+    const PaRpcColumn *member = columns + kColMemberProcess;
+    if (!IsNoText(columns[kColService].text)) {
         PaService *service = PaServiceAllocElement();
         if (service == nullptr) {
             return;
         }
-        PaServiceSetAttribute(service, PaSERVICE_NAME, columns[0].text, PaSERVICE_TYPE, columns[1].intValue,
-                              PaSERVICE_START, columns[2].intValue, 0);
-        if (!IsNoText(columns[5].text) || !IsNoText(columns[6].text)) {
+        PaServiceSetAttribute(service, PaSERVICE_NAME, columns[kColService].text, PaSERVICE_TYPE,
+                              columns[kColServiceType].intValue, PaSERVICE_START, columns[kColServiceStart].intValue, 0);
+        if (!IsNoText(member[kColName].text) || !IsNoText(member[kColHost].text)) {
             PaServiceMemberFromRow(columns, service);
         }
         PaListAddToTail(list, service);
@@ -138,20 +140,20 @@ void PaServiceRowDecode(const PaRpcColumn *columns, PaList *list, void **slot)
     }
 }
 
-}  // namespace
+const PaRowDecoder kServiceRowDecoder = {PaServiceRowDecode, PaServiceFreeContents};
 
-const PaRowDecoder PaServiceRowDecoder = {PaServiceRowDecode, PaServiceFreeContents, "TIIITTTTIIITTII"};
+}  // namespace
 
 extern "C" {
 
 int32_t PaServiceAdd(PaConnection *handle, const PaService *service)
 {
-    return PaServiceSend(handle, service, PaRPC_SERVICE_START, true, nullptr);
+    return PaServiceSend(handle, service, protocol::kServiceStart, true, nullptr);
 }
 
 int32_t PaServiceStart(PaConnection *handle, const PaService *service)
 {
-    return PaServiceSend(handle, service, PaRPC_SERVICE_START, false, nullptr);
+    return PaServiceSend(handle, service, protocol::kServiceStart, false, nullptr);
 }
 
 int32_t PaServiceChange(PaConnection *handle, const char *name, const PaService *service)
@@ -159,23 +161,23 @@ int32_t PaServiceChange(PaConnection *handle, const char *name, const PaService 
     if (name == nullptr) {
         return PaMISSING_ARGUMENT;
     }
-    return PaServiceSend(handle, service, PaRPC_SERVICE_CHANGE, false, name);
+    return PaServiceSend(handle, service, protocol::kServiceChange, false, name);
 }
 
 int32_t PaServiceStop(PaConnection *handle, const PaService *service)
 {
-    return SendServiceName(handle, service, PaRPC_SERVICE_STOP, nullptr);
+    return SendServiceName(handle, service, protocol::kServiceStop, nullptr);
 }
 
 int32_t PaServiceRemove(PaConnection *handle, const PaService *service)
 {
-    return SendServiceName(handle, service, PaRPC_SERVICE_REMOVE, nullptr);
+    return SendServiceName(handle, service, protocol::kServiceRemove, nullptr);
 }
 
 int32_t PaServiceStatus(PaConnection *handle, const PaService *service)
 {
     int32_t pair[2] = {PaSTATUS_UNKNOWN, 0};
-    if (SendServiceName(handle, service, PaRPC_SERVICE_STATUS, pair) != PaSUCCESS) {
+    if (SendServiceName(handle, service, protocol::kServiceStatus, pair) != PaSUCCESS) {
         return PaSERVICE_STATUS_FAILED;
     }
     return pair[0];
@@ -188,9 +190,11 @@ int32_t PaServiceGetList(PaConnection *handle, PaList **list, int32_t selector)
     }
     *list = nullptr;
     pa::RpcParams params(0);
-    int32_t rpc = selector != 0 ? PaRPC_SERVICE_LIST : PaRPC_SINGLE_SERVICE_LIST;
+    int32_t rpc = selector != 0 ? protocol::kServiceList : protocol::kSingleServiceList;
     // Every failure is reported alike, whatever the call answered.
-    return params.ok() && PaRpcFetchList(handle, rpc, params.list(), list) == PaSUCCESS ? PaSUCCESS : PaFAILURE;
+    return params.ok() && PaRpcFetchList(handle, rpc, params.list(), &kServiceRowDecoder, list) == PaSUCCESS
+               ? PaSUCCESS
+               : PaFAILURE;
 }
 
 }  // extern "C"

@@ -50,9 +50,34 @@ TEST_F(HandlersTest, ClientMessagesFailOnTheTimeoutNumberOrACommunicationSeverit
         EXPECT_EQ(handle->lastClientMsgNumber, c.recorded);
         EXPECT_EQ(PaServerGetLastError(handle), c.lastError);
     }
-    agent().Raise(ServerMessage(20001, 16, 1, "text", "agent1"), handle->connection);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_THAT(log.texts(), IsEmpty());
+}
+
+TEST_F(HandlersTest, TheAgentsMessagesAreKeptAndLoggedByTheirSeverity)
+{
+    PaServerMessage message{};
+    EXPECT_EQ(PaServerGetLastMessage(handle, &message), PaNOT_FOUND);
+    const std::string longest(CS_MAX_MSG - 1, 'm');
+    struct Case {
+        CS_INT severity;
+        std::string text;
+        int32_t level;
+    } cases[] = {{10, "notification from agent1", PaMSG_INFORMATION},
+                 {16, "process p is already running", PaMSG_ERROR},
+                 {16, longest, PaMSG_ERROR}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.severity);
+        log.clear();
+        agent().Raise(ServerMessage(20001, c.severity, 1, c.text, "agent1"), handle->connection);
+        ASSERT_EQ(PaServerGetLastMessage(handle, &message), PaSUCCESS);
+        EXPECT_EQ(message.number, 20001);
+        EXPECT_EQ(message.severity, c.severity);
+        EXPECT_EQ(message.text, c.text);
+        ASSERT_EQ(log.messages().size(), 1u);
+        EXPECT_EQ(log.messages()[0].level, c.level);
+        EXPECT_THAT(log.messages()[0].text, testing::EndsWith(": " + c.text));
+    }
 }
 
 TEST_F(HandlersTest, DiagnosticsPrintClientMessagesWithTheirDecodedNumber)

@@ -29,7 +29,7 @@ int32_t CallWithoutParameters(PaConnection *handle, int32_t rpc, void *target = 
 
 TEST_F(RpcTest, SuccessfulCallLogsEachStep)
 {
-    EXPECT_EQ(CallWithoutParameters(handle, PaRPC_START_PROCESSES), PaSUCCESS);
+    EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kStartProcesses), PaSUCCESS);
     EXPECT_THAT(Debugs(), ElementsAre("Call to RPC 13 made to connection agent1.",
                                       "Sent the PRC command. Now getting results.", "Read results OK", "Read results OK",
                                       "Read results OK", "RPC Results successfully fetched."));
@@ -52,7 +52,7 @@ TEST_F(RpcTest, ParametersOfEveryDatatypeGoWithTheirLengths)
     ASSERT_TRUE(PaRpcParamSet(&params[3], "intArg", CS_INT_TYPE, CS_INPUTVALUE, &number));
     number = 43;  // an integer is taken when the entry is built,
     text[0] = 'A';  // a text when the engine runs
-    EXPECT_EQ(PaRpcCall(handle, PaRPC_PROCESS_CHANGE, params.data(), nullptr), PaSUCCESS);
+    EXPECT_EQ(PaRpcCall(handle, pa::protocol::kProcessChange, params.data(), nullptr), PaSUCCESS);
     EXPECT_THAT(agent().Log({"ct_param"}),
                 ElementsAre("ct_param(name=\"textArg\", namelen=7, datatype=0, status=256, maxlength=4, format=2, "
                             "value=\"Abc\\0\", datalen=4, indicator=0)",
@@ -76,7 +76,7 @@ TEST_F(RpcTest, PlainTextLongerThan255BytesGoesAsLongText)
         std::string text(c.characters, 'x');
         pa::RpcParams params(1);
         params.Text(std::string(131, 'n').c_str(), text.c_str());  // the longest name that fits
-        EXPECT_EQ(Call(handle, PaRPC_PROCESS_START, params), PaSUCCESS);
+        EXPECT_EQ(Call(handle, pa::protocol::kProcessStart, params), PaSUCCESS);
         const fakect::SentParam &sent = agent().Sent().back().params.at(0);
         EXPECT_EQ(sent.name, std::string(131, 'n'));
         EXPECT_EQ(sent.datatype, c.datatype);
@@ -97,10 +97,10 @@ TEST_F(RpcTest, RefusedParametersAreLoggedAndNothingIsSent)
         const char *name;
         bool integer;  // an integer of 42, else the text
         const char *text;
-        bool refusedByLibrary;
+        bool refusedByClientLibrary;  // else refused before the Client-Library sees it
         std::vector<std::string> errors;
     } cases[] = {
-        {"textArg", false, limit.c_str(), true,
+        {"textArg", false, limit.c_str(), false,
          {"Failed to set parameter - textArg. (Value=[" + std::string(300, 'a') + "...][8194])", oversize}},
         {"textArg", false, below.c_str(), true,
          {"Failed to set parameter - textArg. (Value=[" + std::string(300, 'b') + "...][8193])"}},
@@ -111,15 +111,15 @@ TEST_F(RpcTest, RefusedParametersAreLoggedAndNothingIsSent)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.errors.front().substr(0, 40));
         Forget();
-        if (c.refusedByLibrary) {
+        if (c.refusedByClientLibrary) {
             agent().On("ct_param").Returns(CS_FAIL);
         }
         pa::RpcParams params(2);
         c.integer ? params.Int(c.name, 42) : params.Text(c.name, c.text);
         params.Int("afterArg", 1);
-        EXPECT_EQ(Call(handle, PaRPC_PROCESS_START, params), PaFAILURE);
+        EXPECT_EQ(Call(handle, pa::protocol::kProcessStart, params), PaFAILURE);
         EXPECT_EQ(Errors(), c.errors);
-        EXPECT_EQ(agent().Log({"ct_param"}).size(), c.refusedByLibrary ? 1u : 0u);
+        EXPECT_EQ(agent().Log({"ct_param"}).size(), c.refusedByClientLibrary ? 1u : 0u);
         EXPECT_THAT(agent().Log({"ct_send"}), IsEmpty());
         EXPECT_THAT(agent().Log({"ct_cmd_drop"}), ElementsAre("ct_cmd_drop()"));
     }
@@ -136,22 +136,17 @@ TEST_F(RpcTest, IntegerRowsGoToTheTargetOfTheirRpc)
         Reply reply;
         std::array<int32_t, 2> expected;
     } cases[] = {
-        {"pair, last row wins", PaRPC_PROCESS_STATUS, "pa_ProcessStatusRPC", IntRows({{1, 2}, {3, 4}}), {3, 4}},
-        {"pair from return parameters", PaRPC_VERSION_GET, "pa_ServerVersionGetRPC",
+        {"pair, last row wins", pa::protocol::kProcessStatus, "pa_ProcessStatusRPC", IntRows({{1, 2}, {3, 4}}), {3, 4}},
+        {"pair from return parameters", pa::protocol::kVersionGet, "pa_ServerVersionGetRPC",
          IntRows({{5, 6}}, 2, CS_PARAM_RESULT), {5, 6}},
-        {"one column stores only the first", PaRPC_SERVICE_STATUS, "pa_ServiceStatusRPC", IntRows({{5}}, 1), {5, -1}},
-        {"one integer", PaRPC_DEBUG_LEVEL_GET, "pa_ServerDebugLevelGetRPC", IntRows({{7, 8}}), {7, -1}},
-        {"no row", PaRPC_PROCESS_STATUS, "pa_ProcessStatusRPC", IntRows({}), {-1, -1}},
-        {"no result set", PaRPC_PROCESS_STATUS, "pa_ProcessStatusRPC", Reply{}, {-1, -1}},
-        {"no columns", PaRPC_PROCESS_STATUS, "pa_ProcessStatusRPC", IntRows({}, 0), {-1, -1}},
-        {"null integer after a row reads 0", PaRPC_PROCESS_STATUS, "pa_ProcessStatusRPC",
+        {"one column stores only the first", pa::protocol::kServiceStatus, "pa_ServiceStatusRPC", IntRows({{5}}, 1), {5, -1}},
+        {"one integer", pa::protocol::kDebugLevelGet, "pa_ServerDebugLevelGetRPC", IntRows({{7, 8}}), {7, -1}},
+        {"no row", pa::protocol::kProcessStatus, "pa_ProcessStatusRPC", IntRows({}), {-1, -1}},
+        {"no result set", pa::protocol::kProcessStatus, "pa_ProcessStatusRPC", Reply{}, {-1, -1}},
+        {"no columns", pa::protocol::kProcessStatus, "pa_ProcessStatusRPC", IntRows({}, 0), {-1, -1}},
+        {"null integer after a row reads 0", pa::protocol::kProcessStatus, "pa_ProcessStatusRPC",
          IntRows({{1, 2}, {Null, 4}}), {0, 4}},
-        {"failing last row skipped", PaRPC_PROCESS_STATUS, "pa_ProcessStatusRPC", IntRows({{1, 2}, {3, 4}}), {1, 2}},
-        {"fetch goes on after a failing row", PaRPC_PROCESS_STATUS, "pa_ProcessStatusRPC", IntRows({{1, 2}, {3, 4}}),
-         {3, 4}},
     };
-    cases[8].reply.results[0].failingRow = 1;
-    cases[9].reply.results[0].failingRow = 0;
     for (const Case &c : cases) {
         agent().Script(c.rpcName, c.reply);  // the replies to one RPC are used in order
     }
@@ -161,22 +156,35 @@ TEST_F(RpcTest, IntegerRowsGoToTheTargetOfTheirRpc)
         std::array<int32_t, 2> target{-1, -1};
         EXPECT_EQ(CallWithoutParameters(handle, c.rpc, target.data()), PaSUCCESS);
         EXPECT_EQ(target, c.expected);
-        bool failingRow = !c.reply.results.empty() && c.reply.results[0].failingRow.has_value();
-        EXPECT_EQ(Warnings(), failingRow ? std::vector<std::string>{"A row from RPC 5 could not be read; row skipped."}
-                                         : std::vector<std::string>{});
+        EXPECT_THAT(Warnings(), IsEmpty());
         EXPECT_EQ(Count(Debugs(), "No Results to fetch."), std::string(c.name) == "no columns" ? 1 : 0);
+    }
+}
+
+TEST_F(RpcTest, ARowThatCannotBeReadWholeFailsTheCall)
+{
+    for (size_t failing : {0u, 1u}) {
+        SCOPED_TRACE(failing);
+        Forget();
+        Reply reply = IntRows({{1, 2}, {3, 4}});
+        reply.results[0].failingRow = failing;
+        agent().Script("pa_ProcessStatusRPC", reply);
+        std::array<int32_t, 2> target{-1, -1};
+        EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kProcessStatus, target.data()), PaFAILURE);
+        EXPECT_THAT(Errors(), ElementsAre("A row from RPC 5 could not be read whole; the results are refused."));
+        EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kProcessStatus, target.data()), PaFAILURE);
     }
 }
 
 TEST_F(RpcTest, RowsForAnRpcWithoutDecoderFailTheCallAndLeaveTheConnectionUsable)
 {
     agent().Script("pa_StopPA_RPC", IntRows({{1, 2}}));
-    EXPECT_EQ(CallWithoutParameters(handle, PaRPC_STOP_PA), PaFAILURE);
+    EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kStopPa), PaFAILURE);
     EXPECT_EQ(Count(Debugs(), "Fetch row data failed"), 1);
     EXPECT_THAT(Warnings(), ElementsAre("Results retrieval failure."));
     EXPECT_THAT(agent().Log({"ct_cancel", "ct_cmd_drop"}),
                 ElementsAre("ct_cancel(NULL, cmd, CS_CANCEL_ALL)", "ct_cmd_drop()"));
-    EXPECT_EQ(CallWithoutParameters(handle, PaRPC_START_PROCESSES), PaSUCCESS);
+    EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kStartProcesses), PaSUCCESS);
     EXPECT_THAT(agent().Deliveries(), IsEmpty());
 }
 
@@ -186,7 +194,7 @@ TEST_F(RpcTest, TextColumnsAreBoundAtMost8193Bytes)
                   .rows = {{"some text", "short", 9}}};
     agent().Script("pa_ProcessStatusRPC", Reply{.results = {set}});
     std::array<int32_t, 2> target{-1, -1};
-    EXPECT_EQ(CallWithoutParameters(handle, PaRPC_PROCESS_STATUS, target.data()), PaSUCCESS);
+    EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kProcessStatus, target.data()), PaSUCCESS);
     std::vector<std::string> binds = agent().Log({"ct_bind"});
     ASSERT_EQ(binds.size(), 3u);
     EXPECT_THAT(binds[0], testing::StartsWith("ct_bind(1, datatype=0, maxlength=8193,"));
@@ -209,11 +217,11 @@ TEST_F(RpcTest, FailedDescribeBindOrResultInfoFailsTheCallOnly)
         Forget();
         agent().On(c.call).Returns(CS_FAIL);
         std::array<int32_t, 2> target{-1, -1};
-        EXPECT_EQ(CallWithoutParameters(handle, PaRPC_PROCESS_STATUS, target.data()), PaFAILURE);
+        EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kProcessStatus, target.data()), PaFAILURE);
         EXPECT_THAT(Errors(), ElementsAre(c.error));
         EXPECT_EQ(Count(Debugs(), "Fetch row data failed"), 1);
         EXPECT_THAT(Warnings(), ElementsAre("Results retrieval failure."));
-        EXPECT_EQ(CallWithoutParameters(handle, PaRPC_PROCESS_STATUS, target.data()), PaSUCCESS);
+        EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kProcessStatus, target.data()), PaSUCCESS);
         EXPECT_EQ(target, (std::array<int32_t, 2>{1, 2}));
     }
     EXPECT_THAT(agent().Deliveries(), IsEmpty());
@@ -228,10 +236,10 @@ TEST_F(RpcTest, EndCodesOtherThanTheNormalEndFailTheCall)
         int32_t level;
         const char *message;
     } cases[] = {
-        {PaRPC_GENERATE_NOTIFICATION, "pa_PAGenNotifyRPC", CS_CANCELED, PaMSG_INFORMATION,
+        {pa::protocol::kGenerateNotification, "pa_PAGenNotifyRPC", CS_CANCELED, PaMSG_INFORMATION,
          "Sybase RPC Command cancelled."},
-        {PaRPC_STOP_PROCESSES, "pa_StopProcessesRPC", CS_FAIL, PaMSG_WARNING, "Results retrieval failure."},
-        {PaRPC_START_PROCESSES, "pa_StartProcessesRPC", CS_END_DATA, PaMSG_WARNING,
+        {pa::protocol::kStopProcesses, "pa_StopProcessesRPC", CS_FAIL, PaMSG_WARNING, "Results retrieval failure."},
+        {pa::protocol::kStartProcesses, "pa_StartProcessesRPC", CS_END_DATA, PaMSG_WARNING,
          "Results returned unexpected return value."},
     };
     for (const Case &c : cases) {
@@ -259,7 +267,7 @@ TEST_P(RetryTest, CallbackAnswering1RepeatsUpTo11SendsThenReportsTheConnectionLo
     agent().Script("pa_StopProcessesRPC", Reply{.outcome = Outcome::CommandFails});
     pa::RpcParams params(1);
     params.Int("levelArg", 3);
-    EXPECT_EQ(Call(handle, PaRPC_STOP_PROCESSES, params), PaCONNECTION_LOST);
+    EXPECT_EQ(Call(handle, pa::protocol::kStopProcesses, params), PaCONNECTION_LOST);
     EXPECT_EQ(agent().SendCount("pa_StopProcessesRPC"), 11);
     EXPECT_EQ(probe.calls, 11);
     EXPECT_EQ(Count(Errors(), "Command failed."), 11);
@@ -292,7 +300,7 @@ TEST_P(RetryTest, OnlyAnAnswerOf1Repeats)
         Forget();
         probe = RetryProbe{.answers = {answer}};
         agent().Script("pa_ServiceStopRPC", Reply{.outcome = Outcome::CommandFails});
-        EXPECT_EQ(CallWithoutParameters(handle, PaRPC_SERVICE_STOP), PaFAILURE);
+        EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kServiceStop), PaFAILURE);
         EXPECT_EQ(probe.calls, 1);
         EXPECT_EQ(agent().Log({"ct_send"}).size(), 1u);
     }
@@ -302,7 +310,7 @@ TEST_P(RetryTest, FailThenSucceedEndsInSuccessAfterTwoSends)
 {
     agent().Script("pa_ServiceStopRPC", Reply{.outcome = Outcome::CommandFails});
     agent().Script("pa_ServiceStopRPC", Reply{});
-    EXPECT_EQ(CallWithoutParameters(handle, PaRPC_SERVICE_STOP), PaSUCCESS);
+    EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kServiceStop), PaSUCCESS);
     EXPECT_EQ(agent().SendCount("pa_ServiceStopRPC"), 2);
     EXPECT_EQ(probe.calls, 1);
     EXPECT_THAT(agent().Log({"ct_command", "ct_send"}),
@@ -316,7 +324,7 @@ TEST_F(RpcTest, FailedCommandWithoutRetryFailsEvenWhenResultsEndNormally)
 {
     agent().Script("pa_ServiceStopRPC", Reply{.outcome = Outcome::CommandFails});
     agent().On("ct_cancel").Returns(CS_SUCCEED);  // a cancel that leaves the results to be read
-    EXPECT_EQ(CallWithoutParameters(handle, PaRPC_SERVICE_STOP), PaFAILURE);
+    EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kServiceStop), PaFAILURE);
     EXPECT_THAT(Errors(), ElementsAre("Command failed."));
     EXPECT_THAT(Warnings(), ElementsAre("Results retrieval failure."));
     EXPECT_EQ(agent().Calls().at(agent().Calls().size() - 2).text, "ct_results -> CS_END_RESULTS");
@@ -328,14 +336,14 @@ TEST_F(RpcTest, FailedCancelEndsTheAttemptAndCancelsTheCommandBeforeItIsDropped)
     PaInstallRetryCB(handle, &RetryProbe::Answer, &probe);
     agent().Script("pa_ServiceStopRPC", Reply{.outcome = Outcome::CommandFails});
     agent().On("ct_cancel").OnlyFor(CS_CANCEL_ALL).Returns(CS_FAIL);
-    EXPECT_EQ(CallWithoutParameters(handle, PaRPC_SERVICE_STOP), PaFAILURE);
+    EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kServiceStop), PaFAILURE);
     EXPECT_THAT(Errors(), ElementsAre("Command failed.", "Failed to cancel the errored command."));
     EXPECT_THAT(Warnings(), ElementsAre("Results retrieval failure."));
     EXPECT_EQ(probe.calls, 0);
     EXPECT_THAT(agent().Log({"ct_cancel", "ct_cmd_drop"}),
                 ElementsAre("ct_cancel(conn, NULL, CS_CANCEL_ALL)", "ct_cancel(NULL, cmd, CS_CANCEL_ALL)",
                             "ct_cmd_drop()"));
-    EXPECT_EQ(CallWithoutParameters(handle, PaRPC_PROCESS_STOP), PaSUCCESS);
+    EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kProcessStop), PaSUCCESS);
     EXPECT_THAT(agent().Deliveries(), IsEmpty());
 }
 
@@ -352,7 +360,7 @@ TEST_F(RpcTest, AllocationRefusedAfterAReconnectionMarksTheHandleBusy)
         SCOPED_TRACE(c.line);
         Forget();
         agent().On("ct_cmd_alloc").Returns(c.code).Times(2);
-        EXPECT_EQ(CallWithoutParameters(handle, PaRPC_PROCESS_STOP), PaFAILURE);
+        EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kProcessStop), PaFAILURE);
         EXPECT_THAT(Errors(), ElementsAre("Complete failure of connection agent1."));
         EXPECT_EQ(Count(Debugs(), "Connection already established."), 1);
         EXPECT_EQ(Count(Debugs(), c.line), 1);
@@ -362,7 +370,7 @@ TEST_F(RpcTest, AllocationRefusedAfterAReconnectionMarksTheHandleBusy)
     // A busy connection still takes commands; the next reconnection replaces it.
     Forget();
     CS_CONNECTION *old = handle->connection;
-    EXPECT_EQ(CallWithoutParameters(handle, PaRPC_PROCESS_STOP), PaSUCCESS);
+    EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kProcessStop), PaSUCCESS);
     EXPECT_EQ(PaReconnect(handle), PaSUCCESS);
     EXPECT_NE(handle->connection, old);
     EXPECT_EQ(handle->busy, 0);
@@ -375,7 +383,7 @@ TEST_F(RpcTest, DeadConnectionIsReplacedBeforeTheCommandIsAllocated)
 {
     CS_CONNECTION *old = handle->connection;
     agent().SetStatus(old, CS_CONSTAT_DEAD);
-    EXPECT_EQ(CallWithoutParameters(handle, PaRPC_PROCESS_STOP), PaSUCCESS);
+    EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kProcessStop), PaSUCCESS);
     EXPECT_NE(handle->connection, old);
     EXPECT_THAT(agent().Log({"ct_close", "ct_con_drop", "ct_connect", "ct_cmd_alloc", "ct_send"}),
                 ElementsAre("ct_close(CS_FORCE_CLOSE)", "ct_con_drop()", "ct_connect(\"agent1\", CS_NULLTERM)",
@@ -384,7 +392,7 @@ TEST_F(RpcTest, DeadConnectionIsReplacedBeforeTheCommandIsAllocated)
     Forget();
     agent().SetStatus(handle->connection, CS_CONSTAT_DEAD);
     agent().On("ct_connect").Returns(CS_FAIL);
-    EXPECT_EQ(CallWithoutParameters(handle, PaRPC_PROCESS_STOP), PaCONNECTION_LOST);
+    EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kProcessStop), PaCONNECTION_LOST);
     EXPECT_THAT(Errors(), ElementsAre("Failed to make a connection to agent1.",
                                       "Unable to re-establish connection to server agent1",
                                       "Failed to allocate command context and reconnect."));
@@ -395,7 +403,7 @@ TEST_F(RpcTest, DeadConnectionIsReplacedBeforeTheCommandIsAllocated)
 
 TEST_F(RpcTest, RpcNumbersOutsideTheTableFailWithoutACommand)
 {
-    for (int32_t rpc : {static_cast<int32_t>(PaRPC_COUNT), -1}) {
+    for (int32_t rpc : {static_cast<int32_t>(pa::protocol::kRpcCount), -1}) {
         Forget();
         EXPECT_EQ(CallWithoutParameters(handle, rpc), PaFAILURE);
         EXPECT_THAT(Debugs(), ElementsAre("Call to RPC " + std::to_string(rpc) + " made to connection agent1."));
@@ -406,20 +414,20 @@ TEST_F(RpcTest, RpcNumbersOutsideTheTableFailWithoutACommand)
 TEST_F(RpcTest, SendFailuresAreLoggedAndBusyIsSetOnPendingResults)
 {
     agent().On("ct_send").Returns(CS_FAIL);
-    EXPECT_EQ(CallWithoutParameters(handle, PaRPC_PROCESS_STOP), PaFAILURE);
+    EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kProcessStop), PaFAILURE);
     EXPECT_THAT(Errors(), ElementsAre("Failed to send RPC command to agent1"));
     EXPECT_THAT(Warnings(), ElementsAre("Results retrieval failure."));
     EXPECT_EQ(handle->busy, 0);
 
     agent().On("ct_send").Raises(fakect::ClientMessage(20019, 7, "results pending")).Returns(CS_FAIL);
-    EXPECT_EQ(CallWithoutParameters(handle, PaRPC_PROCESS_STOP), PaFAILURE);
+    EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kProcessStop), PaFAILURE);
     EXPECT_EQ(handle->busy, 1);
 }
 
 TEST_F(RpcTest, FailedCommandDropIsOnlyLogged)
 {
     agent().On("ct_cmd_drop").Returns(CS_FAIL);
-    EXPECT_EQ(CallWithoutParameters(handle, PaRPC_PROCESS_STOP), PaSUCCESS);
+    EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kProcessStop), PaSUCCESS);
     EXPECT_THAT(Warnings(), ElementsAre("Failed to drop command structure."));
     expectedLeaks = {"command #1 not dropped"};
 }
