@@ -2,6 +2,8 @@
 #ifndef PAAGENT_CORE_DEFINITIONS_H
 #define PAAGENT_CORE_DEFINITIONS_H
 
+#include <agentclient/pa.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,7 +12,7 @@
 
 namespace paagent {
 
-enum class ProcessType : std::int32_t { Daemon = 0, PaAware = 1, NotPaAware = 2 };
+enum class ProcessType : std::int32_t { Daemon = PaDAEMON_PROCESS, PaAware = PaPA_AWARE, NotPaAware = PaNOT_PA_AWARE };
 
 struct ProcessSpec {
     std::string name;
@@ -26,7 +28,8 @@ struct ProcessSpec {
     bool operator==(const ProcessSpec&) const = default;
 };
 
-// A member's value: an integer, a text, or none.
+// A member's value: an integer, a text, or none (the kinds PaVALUE_INTEGER, PaVALUE_TEXT and
+// PaVALUE_NONE).
 using MemberValue = std::variant<std::monostate, std::int32_t, std::string>;
 
 struct ServiceMember {
@@ -36,8 +39,8 @@ struct ServiceMember {
     bool operator==(const ServiceMember&) const = default;
 };
 
-enum class ServiceType : std::int32_t { Master = 0, NonMaster = 1 };
-enum class ServiceStart : std::int32_t { Auto = 2, NonAuto = 3 };
+enum class ServiceType : std::int32_t { Master = PaSERVICE_MASTER, NonMaster = PaSERVICE_NON_MASTER };
+enum class ServiceStart : std::int32_t { Auto = PaSERVICE_AUTO, NonAuto = PaSERVICE_NON_AUTO };
 
 struct ServiceSpec {
     std::string name;
