@@ -1,7 +1,15 @@
 #include "core/rpc_handlers.h"
 
 #include <algorithm>
+#include <map>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
 #include <utility>
+#include <vector>
+
+#include <protocol/rpc_table.h>
 
 #include "core/rpc_params.h"
 
@@ -9,25 +17,39 @@ namespace paagent {
 
 namespace {
 
+using protocol::Field;
+using protocol::Rpc;
 using tds::Column;
 using tds::Reply;
 using tds::Value;
 
-constexpr const char* kNoValue = "NULL";
 constexpr std::int32_t kVersionMajor = 3;
 constexpr std::int32_t kVersionMinor = 1;
 constexpr std::int32_t kNotificationMessage = 20100;
 
 using Handler = std::function<void(ParamReader& params, Reply& reply)>;
+using HandlerTable = std::map<Rpc, Handler>;
+using Row = std::vector<Value>;
 
-Value text_or_null(const std::optional<std::string>& text) { return Value(text.value_or(kNoValue)); }
+Value no_value() { return Value(std::string(protocol::kNoValue)); }
+
+Value text_or_none(const std::optional<std::string>& text) { return text ? Value(*text) : no_value(); }
 
 // Text columns declared as wide as their longest value, so short tables stay small on the wire.
 class RowSet {
 public:
-    explicit RowSet(std::vector<Column> columns) : columns_(std::move(columns)) {}
+    explicit RowSet(std::span<const Field> fields) {
+        for (const Field& field : fields) {
+            std::string name(field.name);
+            columns_.push_back(field.type == protocol::Type::Text ? Column::text(std::move(name), 1)
+                                                                  : Column::integer(std::move(name)));
+        }
+    }
 
-    void add(std::vector<Value> row) {
+    // A row with every column empty, to be filled in by the contract's column positions.
+    Row blank() const { return Row(columns_.size()); }
+
+    void add(Row row) {
         for (std::size_t k = 0; k < row.size(); ++k) {
             if (columns_[k].type == tds::ColumnType::Text && row[k].is_text()) {
                 columns_[k].max_length = std::max<std::uint32_t>(columns_[k].max_length,
@@ -38,261 +60,236 @@ public:
     }
 
     void send(Reply& reply) && {
-        for (auto& column : columns_) column.max_length = std::max<std::uint32_t>(column.max_length, 1);
         reply.begin_rows(std::move(columns_));
         for (const auto& row : rows_) reply.add_row(row);
     }
 
 private:
     std::vector<Column> columns_;
-    std::vector<std::vector<Value>> rows_;
+    std::vector<Row> rows_;
 };
 
-std::vector<Column> process_columns() {
-    return {Column::text("name", 1),          Column::text("host", 1),
-            Column::text("command", 1),       Column::integer("euid"),
-            Column::integer("managed"),       Column::integer("pid"),
-            Column::text("restartMessage", 1), Column::text("alertMessage", 1),
-            Column::integer("retryCount"),    Column::integer("processType")};
+// Fills the process columns of row, which start at column first.
+void put_process(Row& row, std::size_t first, const ProcessSpec& definition, pid_t pid) {
+    row[first + protocol::kColName] = Value(definition.name);
+    row[first + protocol::kColHost] = Value(definition.host);
+    row[first + protocol::kColCommand] = Value(definition.command);
+    row[first + protocol::kColEuid] = Value(definition.euid);
+    row[first + protocol::kColManaged] = Value(std::int32_t{definition.managed ? 1 : 0});
+    row[first + protocol::kColPid] = Value(static_cast<std::int32_t>(pid));
+    row[first + protocol::kColRestartMsg] = text_or_none(definition.restart_message);
+    row[first + protocol::kColAlertMsg] = text_or_none(definition.alert_message);
+    row[first + protocol::kColRetryCount] = Value(definition.retry_count);
+    row[first + protocol::kColProcessType] = Value(static_cast<std::int32_t>(definition.type));
 }
 
-std::vector<Value> process_values(const ProcessSpec& definition, pid_t pid) {
-    return {Value(definition.name),
-            Value(definition.host),
-            Value(definition.command),
-            Value(definition.euid),
-            Value(std::int32_t{definition.managed ? 1 : 0}),
-            Value(static_cast<std::int32_t>(pid)),
-            text_or_null(definition.restart_message),
-            text_or_null(definition.alert_message),
-            Value(definition.retry_count),
-            Value(static_cast<std::int32_t>(definition.type))};
-}
-
-void send_pair(Reply& reply, const char* first, std::int32_t a, const char* second, std::int32_t b) {
-    reply.begin_rows({Column::integer(first), Column::integer(second)});
-    reply.add_row({Value(a), Value(b)});
-}
-
-void send_processes(Reply& reply, const std::vector<ProcessView>& processes) {
-    RowSet rows(process_columns());
-    for (const auto& process : processes) rows.add(process_values(process.definition, process.pid));
+// A reply of one row of integers.
+void send_integers(Reply& reply, std::span<const Field> columns, Row row) {
+    RowSet rows(columns);
+    rows.add(std::move(row));
     std::move(rows).send(reply);
 }
 
-// The kind and the text form of a member's value, as a service row carries them.
-std::pair<std::int32_t, std::string> member_value_columns(const MemberValue& value) {
-    if (const auto* number = std::get_if<std::int32_t>(&value)) return {0, std::to_string(*number)};
-    if (const auto* text = std::get_if<std::string>(&value)) return {1, *text};
-    return {2, kNoValue};
+void send_processes(Reply& reply, const std::vector<ProcessView>& processes) {
+    RowSet rows(protocol::kProcessColumns);
+    for (const auto& process : processes) {
+        Row row = rows.blank();
+        put_process(row, 0, process.definition, process.pid);
+        rows.add(std::move(row));
+    }
+    std::move(rows).send(reply);
 }
 
-// One row per member; the rows after a service's first carry NULL as the service name. A
-// service without members is one row whose process name and host are NULL.
+// Fills the kind and the text form of a member's value, as a service row carries them.
+void put_member_value(Row& row, const MemberValue& value) {
+    if (const auto* number = std::get_if<std::int32_t>(&value)) {
+        row[protocol::kColValueKind] = Value(std::int32_t{PaVALUE_INTEGER});
+        row[protocol::kColValue] = Value(std::to_string(*number));
+    } else if (const auto* text = std::get_if<std::string>(&value)) {
+        row[protocol::kColValueKind] = Value(std::int32_t{PaVALUE_TEXT});
+        row[protocol::kColValue] = Value(*text);
+    } else {
+        row[protocol::kColValueKind] = Value(std::int32_t{PaVALUE_NONE});
+        row[protocol::kColValue] = no_value();
+    }
+}
+
+// One row per member; the rows after a service's first carry no service name. A service
+// without members is one row whose member process name and host are absent.
 void send_services(Reply& reply, const std::vector<ServiceSpec>& services) {
-    std::vector<Column> columns = {Column::text("service", 1), Column::integer("serviceType"),
-                                   Column::integer("serviceStart"), Column::integer("valueKind"),
-                                   Column::text("value", 1)};
-    for (auto& column : process_columns()) columns.push_back(std::move(column));
-    RowSet rows(std::move(columns));
+    RowSet rows(protocol::kServiceColumns);
+    auto add = [&rows](const ServiceSpec& service, bool first, const ServiceMember& member) {
+        Row row = rows.blank();
+        row[protocol::kColService] = first ? Value(service.name) : no_value();
+        row[protocol::kColServiceType] = Value(service.type);
+        row[protocol::kColServiceStart] = Value(service.start);
+        put_member_value(row, member.value);
+        put_process(row, protocol::kColMemberProcess, member.process, 0);
+        rows.add(std::move(row));
+    };
     for (const auto& service : services) {
-        std::vector<Value> head = {Value(service.name), Value(service.type), Value(service.start)};
         if (service.members.empty()) {
-            ProcessSpec none;
-            none.name = none.host = none.command = kNoValue;
-            std::vector<Value> row = head;
-            auto [kind, text] = member_value_columns(MemberValue{});
-            row.emplace_back(kind);
-            row.emplace_back(std::move(text));
-            for (auto& value : process_values(none, 0)) row.push_back(std::move(value));
-            rows.add(std::move(row));
-            continue;
+            ServiceMember none;
+            none.process.name = none.process.host = none.process.command = protocol::kNoValue;
+            add(service, true, none);
         }
-        bool first = true;
-        for (const auto& member : service.members) {
-            std::vector<Value> row = first ? head : std::vector<Value>{Value(kNoValue), Value(service.type), Value(service.start)};
-            auto [kind, text] = member_value_columns(member.value);
-            row.emplace_back(kind);
-            row.emplace_back(std::move(text));
-            for (auto& value : process_values(member.process, 0)) row.push_back(std::move(value));
-            rows.add(std::move(row));
-            first = false;
-        }
+        for (std::size_t i = 0; i < service.members.size(); ++i) add(service, i == 0, service.members[i]);
     }
     std::move(rows).send(reply);
 }
 
 void send_routes(Reply& reply, const std::vector<Route>& routes) {
-    RowSet rows({Column::text("host", 1), Column::text("server", 1)});
+    RowSet rows(protocol::kHostColumns);
     for (const auto& route : routes) rows.add({Value(route.host), Value(route.server)});
     std::move(rows).send(reply);
 }
 
-std::map<std::string, Handler> handlers(Agent& agent, std::function<void(bool)> stop_agent) {
-    std::map<std::string, Handler> table;
+HandlerTable handlers(Agent& agent, std::function<void(bool)> stop_agent) {
+    HandlerTable table;
     auto start = [&agent](ParamReader& params, Reply&) {
         ProcessSpec definition = params.process();
-        std::int32_t timeout = params.integer("processTimeoutArg");
-        params.finish();
+        std::int32_t timeout = params.integer();
         agent.start_process(definition, timeout);
     };
-    table["pa_ProcessStartRPC"] = start;
-    table["pa_ServiceStartLcRPC"] = start;
-    table["pa_ProcessStartWithArgsRPC"] = [&agent](ParamReader& params, Reply&) {
+    table[protocol::kProcessStart] = start;
+    table[protocol::kProcessStartLong] = start;
+    table[protocol::kProcessStartWithArgs] = [&agent](ParamReader& params, Reply&) {
         ProcessSpec definition = params.process();
-        std::string args = params.text("processAddArgsArg");
-        params.finish();
+        std::string args = params.text();
         agent.start_process(definition, 0, args);
     };
-    table["pa_ProcessStopRPC"] = [&agent](ParamReader& params, Reply&) {
-        std::string name = params.text("processNameArg");
-        std::string host = params.text("processHostnameArg");
-        params.finish();
+    table[protocol::kProcessStop] = [&agent](ParamReader& params, Reply&) {
+        std::string name = params.text();
+        std::string host = params.text();
         agent.stop_process(name, host);
     };
-    table["pa_SignalProcessRPC"] = [&agent](ParamReader& params, Reply&) {
-        std::string name = params.text("processNameArg");
-        std::string host = params.text("processHostnameArg");
-        std::int32_t signal = params.integer("processSignalArg");
-        params.finish();
+    table[protocol::kSignalProcess] = [&agent](ParamReader& params, Reply&) {
+        std::string name = params.text();
+        std::string host = params.text();
+        std::int32_t signal = params.integer();
         agent.signal_process(name, host, signal);
     };
-    table["pa_ProcessStatusRPC"] = [&agent](ParamReader& params, Reply& reply) {
-        std::string name = params.text("processNameArg");
-        std::string host = params.text("processHostnameArg");
-        params.finish();
+    table[protocol::kProcessStatus] = [&agent](ParamReader& params, Reply& reply) {
+        std::string name = params.text();
+        std::string host = params.text();
         ProcessView view = agent.process_status(name, host);
-        send_pair(reply, "state", static_cast<std::int32_t>(view.state), "pid", static_cast<std::int32_t>(view.pid));
+        send_integers(reply, protocol::kProcessStatusColumns,
+                      {Value(static_cast<std::int32_t>(view.state)), Value(static_cast<std::int32_t>(view.pid))});
     };
-    table["pa_ProcessChangeRPC"] = [&agent](ParamReader& params, Reply&) {
+    table[protocol::kProcessChange] = [&agent](ParamReader& params, Reply&) {
         ProcessSpec definition = params.process();
-        std::string old_name = params.text("processChangeArg");
-        params.finish();
+        std::string old_name = params.text();
         agent.change_process(old_name, definition);
     };
-    table["pa_PAStateProcRPC"] = [&agent](ParamReader& params, Reply&) {
+    table[protocol::kProcessState] = [&agent](ParamReader& params, Reply&) {
         ProcessSpec definition = params.process();
-        std::int32_t state = params.integer("processStateArg");
-        params.finish();
+        std::int32_t state = params.integer();
         agent.request_state(definition, state);
     };
     auto list_processes = [&agent](bool running_only) {
-        return [&agent, running_only](ParamReader& params, Reply& reply) {
-            params.finish();
-            send_processes(reply, agent.processes(running_only));
-        };
+        return [&agent, running_only](ParamReader&, Reply& reply) { send_processes(reply, agent.processes(running_only)); };
     };
-    table["pa_ProcessListRPC"] = list_processes(false);
-    table["pa_SingleProcList"] = list_processes(true);
-    table["pa_StopProcessesRPC"] = [&agent](ParamReader& params, Reply&) {
-        params.finish();
-        agent.stop_all_processes();
-    };
-    table["pa_StartProcessesRPC"] = [&agent](ParamReader& params, Reply&) {
-        params.finish();
-        agent.start_all_processes();
-    };
+    table[protocol::kProcessList] = list_processes(false);
+    table[protocol::kSingleProcessList] = list_processes(true);
+    table[protocol::kStopProcesses] = [&agent](ParamReader&, Reply&) { agent.stop_all_processes(); };
+    table[protocol::kStartProcesses] = [&agent](ParamReader&, Reply&) { agent.start_all_processes(); };
 
-    table["pa_ServiceStartRPC"] = [&agent](ParamReader& params, Reply&) {
-        bool add = params.integer("serviceAddArg") != 0;
+    table[protocol::kServiceStart] = [&agent](ParamReader& params, Reply&) {
+        bool add = params.integer() != 0;
         ServiceSpec definition = params.service();
-        params.finish();
         add ? agent.add_service(definition) : agent.start_service(definition);
     };
-    table["pa_ServiceChangeRPC"] = [&agent](ParamReader& params, Reply&) {
-        std::string old_name = params.text("serviceNameArg");
+    table[protocol::kServiceChange] = [&agent](ParamReader& params, Reply&) {
+        std::string old_name = params.text();
         ServiceSpec definition = params.service();
-        params.finish();
         agent.change_service(old_name, definition);
     };
     auto by_service_name = [&agent](void (Agent::*action)(const std::string&)) {
-        return [&agent, action](ParamReader& params, Reply&) {
-            std::string name = params.text("serviceNameArg");
-            params.finish();
-            (agent.*action)(name);
-        };
+        return [&agent, action](ParamReader& params, Reply&) { (agent.*action)(params.text()); };
     };
-    table["pa_ServiceStopRPC"] = by_service_name(&Agent::stop_service);
-    table["pa_ServiceRemoveRPC"] = by_service_name(&Agent::remove_service);
-    table["pa_ServiceStatusRPC"] = [&agent](ParamReader& params, Reply& reply) {
-        std::string name = params.text("serviceNameArg");
-        params.finish();
-        ServiceStatus status = agent.service_status(name);
-        send_pair(reply, "state", static_cast<std::int32_t>(status.state), "running", status.running_members);
+    table[protocol::kServiceStop] = by_service_name(&Agent::stop_service);
+    table[protocol::kServiceRemove] = by_service_name(&Agent::remove_service);
+    table[protocol::kServiceStatus] = [&agent](ParamReader& params, Reply& reply) {
+        ServiceStatus status = agent.service_status(params.text());
+        send_integers(reply, protocol::kServiceStatusColumns,
+                      {Value(static_cast<std::int32_t>(status.state)), Value(status.running_members)});
     };
     auto list_services = [&agent](bool running_only) {
-        return [&agent, running_only](ParamReader& params, Reply& reply) {
-            params.finish();
-            send_services(reply, agent.services(running_only));
-        };
+        return [&agent, running_only](ParamReader&, Reply& reply) { send_services(reply, agent.services(running_only)); };
     };
-    table["pa_ServiceListRPC"] = list_services(false);
-    table["pa_SingleServList"] = list_services(true);
+    table[protocol::kServiceList] = list_services(false);
+    table[protocol::kSingleServiceList] = list_services(true);
 
-    table["pa_HostListRPC"] = [&agent](ParamReader& params, Reply& reply) {
-        std::int32_t selector = params.integer("pa_HostListFetchArg");
-        params.finish();
-        send_routes(reply, agent.routes(selector));
+    table[protocol::kHostList] = [&agent](ParamReader& params, Reply& reply) {
+        send_routes(reply, agent.routes(params.integer()));
     };
     auto by_route = [&agent](void (Agent::*action)(const Route&)) {
         return [&agent, action](ParamReader& params, Reply&) {
             Route route;
-            route.host = params.text("pa_HostNameArg");
-            route.server = params.text("pa_ServerNameArg");
-            params.finish();
+            route.host = params.text();
+            route.server = params.text();
             (agent.*action)(route);
         };
     };
-    table["pa_HostAddRPC"] = by_route(&Agent::add_route);
-    table["pa_HostRemoveRPC"] = by_route(&Agent::remove_route);
+    table[protocol::kHostAdd] = by_route(&Agent::add_route);
+    table[protocol::kHostRemove] = by_route(&Agent::remove_route);
 
-    table["pa_ServerDebugLevelSetRPC"] = [&agent](ParamReader& params, Reply&) {
-        std::int32_t level = params.integer("serverDebugLevArg");
-        params.finish();
-        agent.set_debug_level(level);
+    table[protocol::kDebugLevelSet] = [&agent](ParamReader& params, Reply&) { agent.set_debug_level(params.integer()); };
+    table[protocol::kDebugLevelGet] = [&agent](ParamReader&, Reply& reply) {
+        send_integers(reply, protocol::kDebugLevelColumns, {Value(agent.debug_level())});
     };
-    table["pa_ServerDebugLevelGetRPC"] = [&agent](ParamReader& params, Reply& reply) {
-        params.finish();
-        reply.begin_rows({Column::integer("debugLevel")});
-        reply.add_row({Value(agent.debug_level())});
+    table[protocol::kVersionGet] = [](ParamReader&, Reply& reply) {
+        send_integers(reply, protocol::kVersionColumns, {Value(kVersionMajor), Value(kVersionMinor)});
     };
-    table["pa_ServerVersionGetRPC"] = [](ParamReader& params, Reply& reply) {
-        params.finish();
-        send_pair(reply, "major", kVersionMajor, "minor", kVersionMinor);
-    };
-    table["pa_PAGenNotifyRPC"] = [&agent](ParamReader& params, Reply& reply) {
-        params.finish();
+    table[protocol::kGenerateNotification] = [&agent](ParamReader&, Reply& reply) {
         agent.log(Verbosity::Event, "notification requested");
         reply.message(tds::ServerMessage::info(kNotificationMessage, "notification from " + agent.server_name()));
     };
-    table["pa_PANotificationRPC"] = [&agent](ParamReader& params, Reply&) {
-        std::int32_t pid = params.integer("processPIDArg");
-        std::int32_t id = params.integer("processIDArg");
-        params.finish();
+    table[protocol::kNotification] = [&agent](ParamReader& params, Reply&) {
+        std::int32_t pid = params.integer();
+        std::int32_t id = params.integer();
         agent.report_pid(id, pid);
     };
-    table["pa_StopPA_RPC"] = [stop_agent](ParamReader& params, Reply& reply) {
-        bool stop_processes = params.integer("stopPAArg") != 0;
-        params.finish();
+    table[protocol::kStopPa] = [stop_agent](ParamReader& params, Reply& reply) {
+        bool stop_processes = params.integer() != 0;
         // The client learns of its success before the agent goes away.
         reply.after_delivery([stop_agent, stop_processes] { stop_agent(stop_processes); });
     };
     return table;
 }
 
+// Every RPC a client calls has a handler, and every handler serves one of them.
+void check_coverage(const HandlerTable& table) {
+    for (const auto& [rpc, handler] : table) {
+        const protocol::RpcSpec* spec = protocol::Find(rpc);
+        if (spec == nullptr || !spec->called) {
+            throw std::logic_error("a handler serves RPC " + std::to_string(rpc) + ", which no client calls");
+        }
+    }
+    for (std::size_t rpc = 0; rpc < protocol::kRpcs.size(); ++rpc) {
+        if (protocol::kRpcs[rpc].called && !table.contains(static_cast<Rpc>(rpc))) {
+            throw std::logic_error("RPC " + std::string(protocol::kRpcs[rpc].name) + " has no handler");
+        }
+    }
+}
+
 }  // namespace
 
 void register_rpcs(tds::Server& server, Agent& agent, std::function<void(bool)> stop_agent) {
-    for (auto& [name, handler] : handlers(agent, std::move(stop_agent))) {
-        server.add_rpc(name, [&agent, name, handler](const tds::SessionInfo& session, const tds::RpcRequest& request,
-                                                      Reply& reply) {
+    HandlerTable table = handlers(agent, std::move(stop_agent));
+    check_coverage(table);
+    for (auto& [rpc, handler] : table) {
+        const protocol::RpcSpec& spec = *protocol::Find(rpc);
+        const std::string name(spec.name);
+        server.add_rpc(name, [&agent, &spec, rpc, name, handler](const tds::SessionInfo& session,
+                                                                   const tds::RpcRequest& request, Reply& reply) {
             agent.log(Verbosity::Request, "RPC " + name + " from user " + session.user);
             try {
                 if (session.user == kInformUser &&
-                    (name != "pa_PANotificationRPC" || session.application != kInformApplication)) {
+                    (rpc != protocol::kNotification || session.application != kInformApplication)) {
                     throw AgentError("the inform login may only report processes");
                 }
-                ParamReader params(request);
+                ParamReader params(spec, request);
                 handler(params, reply);
             } catch (const AgentError& error) {
                 agent.log(Verbosity::Request, name + " refused: " + error.what());

@@ -17,8 +17,11 @@ inline constexpr const char* kInformApplication = "PAKitNotify";
 // Message number of every request the agent refuses.
 inline constexpr std::int32_t kRequestRefused = 20001;
 
-// Registers every RPC of the agent on server. stop_agent is called by the stop RPC, after its
-// reply is built, with whether the agent's processes are to be stopped first.
+// Registers on server, by their protocol names, the RPCs the protocol contract says clients call;
+// each request is checked against the contract before its handler acts. Throws std::logic_error
+// when such an RPC has no handler or a handler serves an RPC outside them. stop_agent is called
+// by the stop RPC, after its reply is built, with whether the agent's processes are to be stopped
+// first.
 void register_rpcs(tds::Server& server, Agent& agent, std::function<void(bool stop_processes)> stop_agent);
 
 }  // namespace paagent

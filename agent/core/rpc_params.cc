@@ -1,101 +1,191 @@
 #include "core/rpc_params.h"
 
+#include <algorithm>
+#include <array>
+#include <initializer_list>
 #include <limits>
+#include <span>
+#include <stdexcept>
+#include <string_view>
 
 namespace paagent {
 
 namespace {
 
-constexpr const char* kNoValue = "NULL";
-constexpr std::int32_t kKindInteger = 0;
-constexpr std::int32_t kKindText = 1;
+using protocol::Field;
+using protocol::Type;
 
-std::int32_t checked_int32(std::int64_t value, const std::string& name) {
+// The types whose values the decoder reads as text with the client's terminating zero removed;
+// a text sent as binary would keep it, so only these carry text parameters.
+bool is_character(tds::WireType type) {
+    return type == tds::WireType::Char || type == tds::WireType::VarChar || type == tds::WireType::LongChar ||
+           type == tds::WireType::Text;
+}
+
+void check_integer(const std::string& name, const tds::Param& param) {
+    if (!param.value.is_int()) throw AgentError("parameter " + name + " must be an integer");
+    const std::int64_t value = param.value.as_int();
     if (value < std::numeric_limits<std::int32_t>::min() || value > std::numeric_limits<std::int32_t>::max()) {
         throw AgentError("parameter " + name + " is out of range");
     }
-    return static_cast<std::int32_t>(value);
 }
 
-ProcessType process_type(std::int32_t value) {
-    if (value < 0 || value > 2) throw AgentError("unknown process type " + std::to_string(value));
-    return static_cast<ProcessType>(value);
+// The client's texts are C strings, and the configuration file cannot hold a zero byte either.
+void check_text(const std::string& name, const tds::Param& param) {
+    if (!param.value.is_text() || !is_character(param.type)) throw AgentError("parameter " + name + " must be a text");
+    const std::string& text = param.value.as_text();
+    if (text.size() > protocol::kMaxTextBytes) {
+        throw AgentError("parameter " + name + " is " + std::to_string(text.size()) +
+                         " bytes long; the largest text value is " + std::to_string(protocol::kMaxTextBytes) + " bytes");
+    }
+    if (text.find('\0') != std::string::npos) throw AgentError("parameter " + name + " contains a zero byte");
+}
+
+// Walks a request's parameters against the fields the contract expects, one after another.
+class RequestCheck {
+public:
+    explicit RequestCheck(const std::vector<tds::Param>& params) : params_(params) {}
+
+    void fields(std::span<const Field> fields) {
+        for (const Field& field : fields) expect(field);
+    }
+
+    void group(protocol::Group group) {
+        if (group == protocol::Group::Process) fields(protocol::kProcessParams);
+        if (group == protocol::Group::Service) service();
+    }
+
+    void finish() const {
+        if (position_ != params_.size()) throw AgentError("unexpected parameter " + params_[position_].name);
+    }
+
+private:
+    const tds::Value& expect(const Field& field) {
+        const std::string name(field.name);
+        if (position_ >= params_.size()) throw AgentError("missing parameter " + name);
+        const tds::Param& param = params_[position_];
+        if (param.name != field.name) {
+            throw AgentError("expected parameter " + name + " at position " + std::to_string(position_ + 1) + ", got " +
+                             param.name);
+        }
+        ++position_;
+        field.type == Type::Int ? check_integer(name, param) : check_text(name, param);
+        return param.value;
+    }
+
+    // The member count says how many members follow; a count beyond those sent ends at the
+    // first missing one.
+    void service() {
+        const auto& [name, type, start, count] = protocol::kServiceParams;
+        for (const Field& field : {name, type, start}) expect(field);
+        const std::int64_t members = expect(count).as_int();
+        if (members < 0) throw AgentError("parameter " + std::string(count.name) + " is negative");
+        for (std::int32_t index = 1; index <= members; ++index) member(index);
+    }
+
+    void member(std::int32_t index) {
+        char kind_name[protocol::kMemberNameSize];
+        char value_name[protocol::kMemberNameSize];
+        protocol::MemberKindName(index, kind_name);
+        protocol::MemberValueName(index, value_name);
+        const auto kind = static_cast<std::int32_t>(expect({kind_name, Type::Int}).as_int());
+        expect({value_name, protocol::MemberValueType(kind)});
+        fields(protocol::kProcessParams);
+    }
+
+    const std::vector<tds::Param>& params_;
+    std::size_t position_ = 0;
+};
+
+// The value when it is one of allowed; else refused, naming the parameter and what it must be.
+std::int32_t one_of(std::string_view name, std::int32_t value, std::initializer_list<std::int32_t> allowed,
+                    std::string_view what) {
+    if (std::find(allowed.begin(), allowed.end(), value) == allowed.end()) {
+        throw AgentError("parameter " + std::string(name) + " is " + std::to_string(value) + ", not " + std::string(what));
+    }
+    return value;
+}
+
+std::optional<std::string> unless_no_value(const std::string& text) {
+    if (text == protocol::kNoValue) return std::nullopt;
+    return text;
 }
 
 }  // namespace
 
-const tds::Param& ParamReader::next(const std::string& name) {
-    if (position_ >= request_.params.size()) throw AgentError("missing parameter " + name);
-    const tds::Param& param = request_.params[position_];
-    if (param.name != name) {
-        throw AgentError("expected parameter " + name + " at position " + std::to_string(position_ + 1) + ", got " +
-                         param.name);
+void check_request(const protocol::RpcSpec& spec, const tds::RpcRequest& request) {
+    RequestCheck check(request.params);
+    check.fields(spec.leading);
+    check.group(spec.group);
+    check.fields(spec.trailing);
+    check.finish();
+}
+
+ParamReader::ParamReader(const protocol::RpcSpec& spec, const tds::RpcRequest& request) : request_(request) {
+    check_request(spec, request);
+}
+
+const tds::Value& ParamReader::next() {
+    if (position_ >= request_.params.size()) {
+        throw std::logic_error("reading past the parameters of " + request_.name);
     }
-    ++position_;
-    return param;
+    return request_.params[position_++].value;
 }
 
-std::int32_t ParamReader::integer(const std::string& name) {
-    const tds::Param& param = next(name);
-    if (!param.value.is_int()) throw AgentError("parameter " + name + " must be an integer");
-    return checked_int32(param.value.as_int(), name);
-}
+std::int32_t ParamReader::integer() { return static_cast<std::int32_t>(next().as_int()); }
 
-std::string ParamReader::text(const std::string& name) {
-    const tds::Param& param = next(name);
-    if (!param.value.is_text()) throw AgentError("parameter " + name + " must be a text");
-    return param.value.as_text();
-}
+std::string ParamReader::text() { return next().as_text(); }
 
-std::optional<std::string> ParamReader::optional_text(const std::string& name) {
-    std::string value = text(name);
-    if (value == kNoValue) return std::nullopt;
-    return value;
-}
+std::optional<std::string> ParamReader::optional_text() { return unless_no_value(text()); }
 
 ProcessSpec ParamReader::process() {
+    using protocol::ProcessParam;
+    std::array<const tds::Value*, std::size(protocol::kProcessParams)> values{};
+    for (auto& value : values) value = &next();
+    auto text_of = [&](ProcessParam param) { return values[param]->as_text(); };
+    auto integer_of = [&](ProcessParam param) { return static_cast<std::int32_t>(values[param]->as_int()); };
+
     ProcessSpec definition;
-    definition.name = text("processNameArg");
-    definition.host = text("processHostnameArg");
-    definition.command = text("processCommandArg");
-    definition.euid = integer("processEUIDArg");
-    definition.managed = integer("processManagedArg") != 0;
-    definition.restart_message = optional_text("processRMesgArg");
-    definition.alert_message = optional_text("processAMesgArg");
-    integer("processPIDArg");  // the agent knows its processes' PIDs itself
-    definition.type = process_type(integer("processProcessTypeArg"));
-    definition.retry_count = integer("processRetryCountArg");
+    definition.name = text_of(protocol::kProcessName);
+    definition.host = text_of(protocol::kProcessHost);
+    definition.command = text_of(protocol::kProcessCommand);
+    definition.euid = integer_of(protocol::kProcessEuid);
+    definition.managed = integer_of(protocol::kProcessManaged) != 0;
+    definition.restart_message = unless_no_value(text_of(protocol::kProcessRestartMsg));
+    definition.alert_message = unless_no_value(text_of(protocol::kProcessAlertMsg));
+    // The PID the client sends is left aside: the agent knows its processes' PIDs itself.
+    definition.type = static_cast<ProcessType>(one_of(protocol::kProcessParams[protocol::kProcessType].name,
+                                                      integer_of(protocol::kProcessType),
+                                                      {PaDAEMON_PROCESS, PaPA_AWARE, PaNOT_PA_AWARE}, "a process type"));
+    definition.retry_count = integer_of(protocol::kProcessRetryCount);
     return definition;
 }
 
 ServiceSpec ParamReader::service() {
+    const auto& [name, type, start, count] = protocol::kServiceParams;
     ServiceSpec definition;
-    definition.name = text("serviceNameArg");
-    definition.type = integer("serviceServTypeArg");
-    definition.start = integer("serviceServStartArg");
-    const std::int32_t count = integer("serviceProcessNoArg");
-    if (count < 0) throw AgentError("negative member count");
-    for (std::int32_t i = 1; i <= count; ++i) {
-        const std::string member = "Process" + std::to_string(i);
-        const std::int32_t kind = integer(member);
-        ServiceMember entry;
-        if (kind == kKindText) {
-            entry.value = text(member + "Value");
-        } else if (kind == kKindInteger) {
-            entry.value = integer(member + "Value");
-        } else {
-            integer(member + "Value");  // no value: the client sends 0
-        }
-        entry.process = process();
-        definition.members.push_back(std::move(entry));
-    }
+    definition.name = text();
+    definition.type = one_of(type.name, integer(), {PaSERVICE_MASTER, PaSERVICE_NON_MASTER}, "a service type");
+    definition.start = one_of(start.name, integer(), {PaSERVICE_AUTO, PaSERVICE_NON_AUTO}, "a service start mode");
+    const std::int32_t members = integer();
+    for (std::int32_t index = 1; index <= members; ++index) definition.members.push_back(member(index));
     return definition;
 }
 
-void ParamReader::finish() const {
-    if (position_ != request_.params.size()) {
-        throw AgentError("unexpected parameter " + request_.params[position_].name);
+ServiceMember ParamReader::member(std::int32_t index) {
+    char kind_name[protocol::kMemberNameSize];
+    protocol::MemberKindName(index, kind_name);
+    const std::int32_t kind = one_of(kind_name, integer(), {PaVALUE_INTEGER, PaVALUE_TEXT, PaVALUE_NONE}, "a value kind");
+    ServiceMember entry;
+    if (kind == PaVALUE_TEXT) {
+        entry.value = text();
+    } else if (kind == PaVALUE_INTEGER) {
+        entry.value = integer();
+    } else {
+        next();  // a member without a value sends 0
     }
+    entry.process = process();
+    return entry;
 }
 
 }  // namespace paagent

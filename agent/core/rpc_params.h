@@ -1,10 +1,13 @@
-// Reading an RPC's parameters in the order the client library sends them.
+// Checking an RPC's request against the protocol contract, then reading its values in order.
 #ifndef PAAGENT_CORE_RPC_PARAMS_H
 #define PAAGENT_CORE_RPC_PARAMS_H
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include <protocol/rpc_table.h>
 
 #include "core/agent.h"
 #include "core/definitions.h"
@@ -12,25 +15,32 @@
 
 namespace paagent {
 
-// Walks a request's parameters in order; every read names the parameter expected next and
-// throws AgentError when it is missing, misnamed or of the wrong kind.
+namespace protocol = pa::protocol;
+
+// Throws AgentError naming the first parameter of request that the contract of spec does not
+// allow: misnamed, of the wrong type, an integer outside 32 bits, a text longer than
+// protocol::kMaxTextBytes or holding a zero byte, missing, or left over.
+void check_request(const protocol::RpcSpec& spec, const tds::RpcRequest& request);
+
+// Reads the values of a request in the order they travel, once check_request has accepted it;
+// the reads turn them into definitions and refuse values outside their range with AgentError.
 class ParamReader {
 public:
-    explicit ParamReader(const tds::RpcRequest& request) : request_(request) {}
+    // Checks request against spec first.
+    ParamReader(const protocol::RpcSpec& spec, const tds::RpcRequest& request);
 
-    std::int32_t integer(const std::string& name);
-    std::string text(const std::string& name);
-    // A text where the four letters NULL stand for none.
-    std::optional<std::string> optional_text(const std::string& name);
-    // The ten parameters of a process, from "processNameArg" to "processRetryCountArg".
+    std::int32_t integer();
+    std::string text();
+    // A text where protocol::kNoValue stands for none.
+    std::optional<std::string> optional_text();
+    // The ten parameters of a process.
     ProcessSpec process();
-    // A whole service after its leading parameter: name, type, start, member count, members.
+    // A whole service: name, type, start, member count, members.
     ServiceSpec service();
-    // Throws when parameters are left over.
-    void finish() const;
 
 private:
-    const tds::Param& next(const std::string& name);
+    const tds::Value& next();
+    ServiceMember member(std::int32_t index);
 
     const tds::RpcRequest& request_;
     std::size_t position_ = 0;

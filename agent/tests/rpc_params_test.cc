@@ -1,57 +1,179 @@
-// Reading RPC parameters: a request the client library did not shape is refused by name.
-#include <gmock/gmock.h>
+// Checking requests against the protocol contract and reading them: a request the client
+// library did not shape is refused, naming the parameter.
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <stdexcept>
+#include <string_view>
 
 #include "core/rpc_params.h"
 
 using namespace paagent;
-using testing::HasSubstr;
 
 namespace {
 
-tds::Param Param(std::string name, tds::Value value) {
+tds::Param Param(std::string_view name, tds::Value value) {
     tds::Param param;
-    param.name = std::move(name);
+    param.name = std::string(name);
+    param.type = value.is_text() ? tds::WireType::LongChar : tds::WireType::IntN;
     param.value = std::move(value);
     return param;
 }
 
-tds::RpcRequest Request(std::vector<tds::Param> params) { return {"pa_TestRPC", std::move(params)}; }
-
-std::vector<tds::Param> ProcessParams(std::string name) {
-    return {Param("processNameArg", name),           Param("processHostnameArg", "node1"),
-            Param("processCommandArg", "sleep 1"),   Param("processEUIDArg", 0),
-            Param("processManagedArg", 1),           Param("processRMesgArg", "NULL"),
-            Param("processAMesgArg", "gone"),        Param("processPIDArg", 0),
-            Param("processProcessTypeArg", 1),       Param("processRetryCountArg", 2)};
+void AddFields(std::vector<tds::Param>& params, std::span<const protocol::Field> fields) {
+    for (const auto& field : fields) {
+        params.push_back(Param(field.name, field.type == protocol::Type::Text ? tds::Value("x") : tds::Value(0)));
+    }
 }
 
-std::string Refusal(const tds::RpcRequest& request, void (*read)(ParamReader&)) {
-    ParamReader reader(request);
+void AddMember(std::vector<tds::Param>& params, int index, std::int32_t kind, tds::Value value) {
+    char kind_name[protocol::kMemberNameSize];
+    char value_name[protocol::kMemberNameSize];
+    protocol::MemberKindName(index, kind_name);
+    protocol::MemberValueName(index, value_name);
+    params.push_back(Param(kind_name, kind));
+    params.push_back(Param(value_name, std::move(value)));
+    AddFields(params, protocol::kProcessParams);
+}
+
+// A service of three members, one of each value kind.
+void AddService(std::vector<tds::Param>& params) {
+    const auto& [name, type, start, count] = protocol::kServiceParams;
+    params.push_back(Param(name.name, "svc"));
+    params.push_back(Param(type.name, PaSERVICE_MASTER));
+    params.push_back(Param(start.name, PaSERVICE_AUTO));
+    params.push_back(Param(count.name, 3));
+    AddMember(params, 1, PaVALUE_TEXT, "hello");
+    AddMember(params, 2, PaVALUE_INTEGER, 7);
+    AddMember(params, 3, PaVALUE_NONE, 0);
+}
+
+// A request as the client library shapes it for the RPC, from the contract alone.
+tds::RpcRequest RequestFor(const protocol::RpcSpec& spec) {
+    tds::RpcRequest request{std::string(spec.name), {}};
+    AddFields(request.params, spec.leading);
+    if (spec.group == protocol::Group::Process) AddFields(request.params, protocol::kProcessParams);
+    if (spec.group == protocol::Group::Service) AddService(request.params);
+    AddFields(request.params, spec.trailing);
+    return request;
+}
+
+// The first parameter called name; throws when there is none, which fails the test.
+tds::Param& Named(std::vector<tds::Param>& params, std::string_view name) {
+    for (auto& param : params) {
+        if (param.name == name) return param;
+    }
+    throw std::out_of_range("no parameter " + std::string(name));
+}
+
+// "accepted", or the refusal's text.
+std::string Verdict(const std::function<void()>& action) {
     try {
-        read(reader);
+        action();
     } catch (const AgentError& error) {
         return error.what();
     }
     return "accepted";
 }
 
-TEST(ParamReader, ReadsAProcessAndAServiceInOrder) {
-    std::vector<tds::Param> params = {Param("serviceNameArg", "svc"), Param("serviceServTypeArg", 0),
-                                      Param("serviceServStartArg", 2), Param("serviceProcessNoArg", 2),
-                                      Param("Process1", 1),            Param("Process1Value", "hello")};
-    for (auto& param : ProcessParams("a")) params.push_back(param);
-    params.push_back(Param("Process2", 2));
-    params.push_back(Param("Process2Value", 0));
-    for (auto& param : ProcessParams("b")) params.push_back(param);
-    tds::RpcRequest request = Request(params);
-    ParamReader reader(request);
-    ServiceSpec service = reader.service();
-    reader.finish();
-    ASSERT_EQ(service.members.size(), 2u);
-    EXPECT_EQ(service.start, 2);
+TEST(RequestCheck, AcceptsEveryCalledRpcShapedAsTheContractSays) {
+    for (const auto& spec : protocol::kRpcs) {
+        if (!spec.called) continue;
+        SCOPED_TRACE(spec.name);
+        const tds::RpcRequest request = RequestFor(spec);
+        EXPECT_EQ(Verdict([&] { check_request(spec, request); }), "accepted");
+    }
+}
+
+struct CheckCase {
+    const char* what;
+    protocol::Rpc rpc;
+    std::function<void(std::vector<tds::Param>&)> change;
+    std::string verdict;  // "accepted", or what the refusal says
+};
+
+TEST(RequestCheck, RefusesWhatTheContractDoesNotAllowNamingTheParameter) {
+    const std::size_t longest = protocol::kMaxTextBytes;
+    const std::vector<CheckCase> cases = {
+        {"the longest text", protocol::kProcessStart,
+         [&](auto& p) { Named(p, "processCommandArg").value = std::string(longest, 'x'); }, "accepted"},
+        {"a text one byte too long", protocol::kProcessStart,
+         [&](auto& p) { Named(p, "processCommandArg").value = std::string(longest + 1, 'x'); },
+         "parameter processCommandArg is 8193 bytes long; the largest text value is 8192 bytes"},
+        {"a zero byte inside a text", protocol::kProcessStart,
+         [](auto& p) { Named(p, "processNameArg").value = std::string("a\0b", 3); },
+         "parameter processNameArg contains a zero byte"},
+        // The decoder has removed the client's terminator: a zero byte left is the text's own.
+        {"a zero byte ending a text", protocol::kProcessStart,
+         [](auto& p) { Named(p, "processAMesgArg").value = std::string("gone\0", 5); },
+         "parameter processAMesgArg contains a zero byte"},
+        {"a text sent as binary", protocol::kProcessStop,
+         [](auto& p) { Named(p, "processHostnameArg").type = tds::WireType::VarBinary; },
+         "parameter processHostnameArg must be a text"},
+        {"a text sent as NULL", protocol::kProcessStop,
+         [](auto& p) { Named(p, "processHostnameArg").value = tds::Value::null(); },
+         "parameter processHostnameArg must be a text"},
+        {"an integer for a text", protocol::kProcessStop, [](auto& p) { p[1] = Param("processHostnameArg", 3); },
+         "parameter processHostnameArg must be a text"},
+        {"a text for an integer", protocol::kProcessStart,
+         [](auto& p) { Named(p, "processEUIDArg") = Param("processEUIDArg", "zero"); },
+         "parameter processEUIDArg must be an integer"},
+        {"an integer beyond 32 bits", protocol::kProcessStart,
+         [](auto& p) { Named(p, "processRetryCountArg").value = tds::Value(std::int64_t{1} << 40); },
+         "parameter processRetryCountArg is out of range"},
+        {"a misnamed parameter", protocol::kProcessStop, [](auto& p) { p[1].name = "processHostArg"; },
+         "expected parameter processHostnameArg at position 2, got processHostArg"},
+        {"a missing parameter", protocol::kProcessStart, [](auto& p) { p.pop_back(); },
+         "missing parameter processTimeoutArg"},
+        {"a parameter left over", protocol::kProcessStart, [](auto& p) { p.push_back(Param("surpriseArg", 1)); },
+         "unexpected parameter surpriseArg"},
+        {"an integer for a text member's value", protocol::kServiceStart,
+         [](auto& p) { Named(p, "Process1Value") = Param("Process1Value", 5); },
+         "parameter Process1Value must be a text"},
+        {"a text for an integer member's value", protocol::kServiceStart,
+         [](auto& p) { Named(p, "Process2Value") = Param("Process2Value", "7"); },
+         "parameter Process2Value must be an integer"},
+        {"more members counted than sent", protocol::kServiceStart,
+         [](auto& p) { Named(p, "serviceProcessNoArg").value = tds::Value(4); }, "missing parameter Process4"},
+        {"fewer members counted than sent", protocol::kServiceStart,
+         [](auto& p) { Named(p, "serviceProcessNoArg").value = tds::Value(1); }, "unexpected parameter Process2"},
+        {"a negative member count", protocol::kServiceStart,
+         [](auto& p) { Named(p, "serviceProcessNoArg").value = tds::Value(-1); },
+         "parameter serviceProcessNoArg is negative"},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.what);
+        const protocol::RpcSpec& spec = *protocol::Find(test.rpc);
+        tds::RpcRequest request = RequestFor(spec);
+        test.change(request.params);
+        EXPECT_EQ(Verdict([&] { check_request(spec, request); }), test.verdict);
+    }
+}
+
+// Reads a service start request: its leading serviceAddArg, then the service.
+ServiceSpec ReadServiceStart(const tds::RpcRequest& request) {
+    ParamReader reader(*protocol::Find(protocol::kServiceStart), request);
+    reader.integer();
+    return reader.service();
+}
+
+TEST(ParamReader, ReadsAServiceAndItsMembers) {
+    tds::RpcRequest request = RequestFor(*protocol::Find(protocol::kServiceStart));
+    Named(request.params, "processNameArg").value = "a";
+    Named(request.params, "processManagedArg").value = 1;
+    Named(request.params, "processRMesgArg").value = std::string(protocol::kNoValue);
+    Named(request.params, "processAMesgArg").value = "gone";
+    Named(request.params, "processProcessTypeArg").value = PaPA_AWARE;
+    Named(request.params, "processRetryCountArg").value = 2;
+
+    const ServiceSpec service = ReadServiceStart(request);
+    EXPECT_EQ(service.name, "svc");
+    EXPECT_TRUE(service.is_master());
+    EXPECT_TRUE(service.starts_automatically());
+    ASSERT_EQ(service.members.size(), 3u);
     EXPECT_EQ(service.members[0].value, MemberValue(std::string("hello")));
-    EXPECT_EQ(service.members[1].value, MemberValue{});
+    EXPECT_EQ(service.members[1].value, MemberValue(std::int32_t{7}));
+    EXPECT_EQ(service.members[2].value, MemberValue{});
     const ProcessSpec& a = service.members[0].process;
     EXPECT_EQ(a.name, "a");
     EXPECT_TRUE(a.managed);
@@ -61,35 +183,19 @@ TEST(ParamReader, ReadsAProcessAndAServiceInOrder) {
     EXPECT_EQ(a.retry_count, 2);
 }
 
-TEST(ParamReader, RefusesMissingMistypedMisplacedAndExtraParameters) {
-    auto read_process = [](ParamReader& reader) {
-        reader.process();
-        reader.finish();
+TEST(ParamReader, RefusesValuesOutsideTheirRangeNamingTheParameter) {
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"processProcessTypeArg", "parameter processProcessTypeArg is 7, not a process type"},
+        {"serviceServTypeArg", "parameter serviceServTypeArg is 7, not a service type"},
+        {"serviceServStartArg", "parameter serviceServStartArg is 7, not a service start mode"},
+        {"Process3", "parameter Process3 is 7, not a value kind"},
     };
-    std::vector<tds::Param> missing = ProcessParams("p");
-    missing.pop_back();
-    EXPECT_THAT(Refusal(Request(missing), read_process), HasSubstr("missing parameter processRetryCountArg"));
-
-    std::vector<tds::Param> mistyped = ProcessParams("p");
-    mistyped[3].value = tds::Value("zero");
-    EXPECT_THAT(Refusal(Request(mistyped), read_process), HasSubstr("processEUIDArg must be an integer"));
-
-    std::vector<tds::Param> misplaced = ProcessParams("p");
-    std::swap(misplaced[0], misplaced[1]);
-    EXPECT_THAT(Refusal(Request(misplaced), read_process),
-                HasSubstr("expected parameter processNameArg at position 1, got processHostnameArg"));
-
-    std::vector<tds::Param> extra = ProcessParams("p");
-    extra.push_back(Param("surpriseArg", 1));
-    EXPECT_THAT(Refusal(Request(extra), read_process), HasSubstr("unexpected parameter surpriseArg"));
-
-    std::vector<tds::Param> badType = ProcessParams("p");
-    badType[8].value = tds::Value(7);
-    EXPECT_THAT(Refusal(Request(badType), read_process), HasSubstr("unknown process type 7"));
-
-    std::vector<tds::Param> huge = ProcessParams("p");
-    huge[9].value = tds::Value(std::int64_t{1} << 40);
-    EXPECT_THAT(Refusal(Request(huge), read_process), HasSubstr("out of range"));
+    for (const auto& [name, refusal] : cases) {
+        SCOPED_TRACE(name);
+        tds::RpcRequest request = RequestFor(*protocol::Find(protocol::kServiceStart));
+        Named(request.params, name).value = 7;
+        EXPECT_EQ(Verdict([&] { ReadServiceStart(request); }), refusal);
+    }
 }
 
 }  // namespace
