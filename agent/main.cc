@@ -53,6 +53,23 @@ std::pair<std::string, std::uint16_t> split_address(const std::string& listen) {
     return {listen.substr(0, colon), static_cast<std::uint16_t>(port)};
 }
 
+// Refuses a grace period that would let a stop, which waits up to the grace period and then the
+// kill wait, outlast the client library's default reply time-out.
+const CLI::Validator kGraceSeconds(
+    [](std::string& text) -> std::string {
+        double seconds = -1;
+        try {
+            seconds = std::stod(text);
+        } catch (const std::exception&) {
+        }
+        if (seconds >= 0 && seconds <= static_cast<double>(kMaxGrace.count())) return {};
+        return "the grace period must be from 0 to " + std::to_string(kMaxGrace.count()) +
+               " seconds, so that a stop (grace period and " + std::to_string(kKillWait.count()) +
+               " seconds after SIGKILL) answers within the client's " + std::to_string(kClientReplyTimeOut.count()) +
+               "-second reply time-out; got " + text;
+    },
+    "SECONDS from 0 to " + std::to_string(kMaxGrace.count()));
+
 // Waits for SIGINT, SIGTERM or a stop request; returns whether processes are to be stopped.
 class StopWaiter {
 public:
@@ -147,7 +164,7 @@ int main(int argc, char** argv) {
     app.add_option("--name", settings.name, "the agent's server name")->capture_default_str();
     app.add_option("--config", settings.config, "configuration file (default HOME/pa.cfg)");
     app.add_option("--grace", settings.grace_seconds, "seconds between SIGTERM and SIGKILL on a stop")
-        ->check(CLI::NonNegativeNumber)
+        ->check(kGraceSeconds)
         ->capture_default_str();
     app.add_option("--debug", settings.debug, "debug level, 0 to 3")->capture_default_str();
     app.add_flag("--hash-password", hash, "read a password on standard input and print its hash for a users file");

@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 #include "core/child_watcher.h"
@@ -49,12 +50,21 @@ struct Definitions {
     std::vector<Route> routes;
 };
 
+// How long a stop waits for processes to go after SIGKILL.
+inline constexpr std::chrono::seconds kKillWait{5};
+// The client library's default time-out for a reply.
+inline constexpr std::chrono::seconds kClientReplyTimeOut{30};
+// The longest grace period: a stop waits at most the grace period and the kill wait, and must
+// answer before the client stops waiting.
+inline constexpr std::chrono::seconds kMaxGrace{20};
+static_assert(kMaxGrace + kKillWait < kClientReplyTimeOut);
+
 enum class Verbosity : int { Error = 0, Event = 1, Request = 2, Detail = 3 };
 
 struct AgentOptions {
     std::string server_name = "PASRV";
     std::filesystem::path log_dir;                // process output goes to log_dir/NAME.log
-    std::chrono::milliseconds grace{5000};        // between SIGTERM and SIGKILL
+    std::chrono::milliseconds grace{5000};        // between SIGTERM and SIGKILL, at most kMaxGrace
     // Called, with the agent's lock held, after every change of the definitions.
     std::function<void(const Definitions&)> persist;
     // The agent's own log.
@@ -63,6 +73,7 @@ struct AgentOptions {
 
 class Agent {
 public:
+    // Throws std::invalid_argument when the grace period exceeds kMaxGrace.
     explicit Agent(AgentOptions options);
     // Stops watching children; processes still running are left running.
     ~Agent();
@@ -83,12 +94,14 @@ public:
     std::vector<ProcessView> processes(bool running_only) const;
     // A PA-aware process reports its PID, naming the process id it was started with.
     void report_pid(std::int32_t process_id, pid_t pid);
+    // Stops every process within one grace period and the kill wait (see stop below).
     void stop_all_processes();
     void start_all_processes();
 
     // Services.
     void add_service(const ServiceSpec& definition);
     void start_service(const ServiceSpec& definition);
+    // Stops the members within one grace period and the kill wait, SIGTERM in reverse order.
     void stop_service(const std::string& name);
     void remove_service(const std::string& name);
     void change_service(const std::string& old_name, const ServiceSpec& definition);
@@ -109,6 +122,8 @@ public:
 private:
     struct Process;
     using Lock = std::unique_lock<std::mutex>;
+    // Processes a stop waits for: each by name, with the PID it was signalled at.
+    using Stopping = std::vector<std::pair<std::string, pid_t>>;
 
     // Everything below expects the lock to be held.
     Process& find(const std::string& name, const std::string& host);
@@ -118,8 +133,12 @@ private:
     Process& define(const ProcessSpec& definition);
     void launch(Process& process, const std::string& extra_args, const std::vector<std::string>& environment);
     void await_start(Lock& lock, Process& process, std::int32_t timeout_seconds);
-    void stop(Lock& lock, Process& process);
-    bool wait_for_exit(Lock& lock, Process& process, std::chrono::milliseconds limit);
+    // Stops the named processes together: SIGTERM to every one's group, one wait of up to the
+    // grace period for them all, then SIGKILL to those left and one kill wait. Waits release
+    // the lock and the table may change meanwhile, so the processes are followed by name.
+    void stop(Lock& lock, const std::vector<std::string>& names);
+    Stopping still_running(const Stopping& stopping) const;
+    bool wait_for_exits(Lock& lock, const Stopping& stopping, std::chrono::milliseconds limit);
     void on_exit(pid_t pid, ExitStatus status);
     void restart_or_fail(Process& process, ExitStatus status);
     ProcessView view(const Process& process) const;

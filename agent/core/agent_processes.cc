@@ -1,6 +1,8 @@
 // The agent's processes: start, watch, restart, stop, signal, report.
 #include <algorithm>
 #include <csignal>
+#include <iterator>
+#include <stdexcept>
 #include <system_error>
 
 #include "core/agent_process.h"
@@ -9,9 +11,6 @@
 namespace paagent {
 
 namespace {
-
-// Time a process gets to go after SIGKILL before a stop is reported as failed.
-constexpr std::chrono::seconds kKillWait{5};
 
 std::string describe(const ExitStatus& status) {
     return status.signalled ? "was killed by signal " + std::to_string(status.code)
@@ -28,6 +27,9 @@ std::string log_file_name(std::string name) {
 
 
 Agent::Agent(AgentOptions options) : options_(std::move(options)) {
+    if (options_.grace > kMaxGrace) {
+        throw std::invalid_argument("the grace period may be at most " + std::to_string(kMaxGrace.count()) + " seconds");
+    }
     watcher_ = std::make_unique<ChildWatcher>([this](pid_t pid, ExitStatus status) { on_exit(pid, status); });
 }
 
@@ -120,24 +122,43 @@ void Agent::await_start(Lock& lock, Process& process, std::int32_t timeout_secon
     }
 }
 
-bool Agent::wait_for_exit(Lock& lock, Process& process, std::chrono::milliseconds limit) {
-    return changed_.wait_for(lock, limit, [&] { return process.pid == 0; });
+Agent::Stopping Agent::still_running(const Stopping& stopping) const {
+    Stopping running;
+    std::copy_if(stopping.begin(), stopping.end(), std::back_inserter(running), [this](const auto& entry) {
+        const Process* process = lookup(entry.first);
+        return process != nullptr && process->pid == entry.second;
+    });
+    return running;
 }
 
-void Agent::stop(Lock& lock, Process& process) {
-    process.restarts = 0;
-    if (process.pid == 0) {
-        process.state = ProcessState::Stopped;
-        return;
+bool Agent::wait_for_exits(Lock& lock, const Stopping& stopping, std::chrono::milliseconds limit) {
+    return changed_.wait_for(lock, limit, [&] { return still_running(stopping).empty(); });
+}
+
+void Agent::stop(Lock& lock, const std::vector<std::string>& names) {
+    Stopping stopping;
+    for (const auto& name : names) {
+        Process* process = lookup(name);
+        if (process == nullptr) continue;
+        process->restarts = 0;
+        if (process->pid == 0) {
+            process->state = ProcessState::Stopped;
+            continue;
+        }
+        process->stop_requested = true;
+        kill(-process->pid, SIGTERM);
+        stopping.emplace_back(name, process->pid);
     }
-    process.stop_requested = true;
-    const pid_t group = process.pid;
-    kill(-group, SIGTERM);
-    if (!wait_for_exit(lock, process, options_.grace)) {
-        log(Verbosity::Event, "process " + process.definition.name + " ignored SIGTERM; killing it");
+    if (wait_for_exits(lock, stopping, options_.grace)) return;
+    const Stopping ignoring = still_running(stopping);
+    for (const auto& [name, group] : ignoring) {
+        log(Verbosity::Event, "process " + name + " ignored SIGTERM; killing it");
         kill(-group, SIGKILL);
-        if (!wait_for_exit(lock, process, kKillWait)) throw AgentError("process " + process.definition.name + " does not stop");
     }
+    if (wait_for_exits(lock, ignoring, kKillWait)) return;
+    std::string names_left;
+    for (const auto& [name, group] : still_running(ignoring)) names_left += (names_left.empty() ? "" : ", ") + name;
+    throw AgentError("still running after SIGKILL: " + names_left);
 }
 
 void Agent::on_exit(pid_t pid, ExitStatus status) {
@@ -198,7 +219,8 @@ void Agent::start_process(const ProcessSpec& definition, std::int32_t timeout_se
 
 void Agent::stop_process(const std::string& name, const std::string& host) {
     Lock lock(mutex_);
-    stop(lock, find(name, host));
+    find(name, host);
+    stop(lock, {name});
 }
 
 void Agent::signal_process(const std::string& name, const std::string& host, int signal) {
@@ -232,18 +254,16 @@ void Agent::change_process(const std::string& old_name, const ProcessSpec& defin
 
 void Agent::request_state(const ProcessSpec& definition, std::int32_t state) {
     Lock lock(mutex_);
-    Process& process = find(definition.name, definition.host);
-    switch (static_cast<StateRequest>(state)) {
-    case StateRequest::Stop: stop(lock, process); return;
-    case StateRequest::Run:
-        if (process.pid == 0) launch(process, process.extra_args, process.environment);
-        return;
-    case StateRequest::Restart:
-        stop(lock, process);
-        launch(process, process.extra_args, process.environment);
-        return;
+    find(definition.name, definition.host);
+    const auto request = static_cast<StateRequest>(state);
+    if (request != StateRequest::Stop && request != StateRequest::Run && request != StateRequest::Restart) {
+        throw AgentError("unknown state request " + std::to_string(state));
     }
-    throw AgentError("unknown state request " + std::to_string(state));
+    if (request != StateRequest::Run) stop(lock, {definition.name});
+    if (request == StateRequest::Stop) return;
+    // A stop waits with the lock released: look the process up again.
+    Process& process = find(definition.name, definition.host);
+    if (process.pid == 0) launch(process, process.extra_args, process.environment);
 }
 
 std::vector<ProcessView> Agent::processes(bool running_only) const {
@@ -269,12 +289,9 @@ void Agent::report_pid(std::int32_t process_id, pid_t pid) {
 
 void Agent::stop_all_processes() {
     Lock lock(mutex_);
-    // A stop waits with the lock released, so the table may change meanwhile: go by name.
     std::vector<std::string> names;
     for (const auto& [name, process] : processes_) names.push_back(name);
-    for (const auto& name : names) {
-        if (Process* process = lookup(name)) stop(lock, *process);
-    }
+    stop(lock, names);
 }
 
 void Agent::start_all_processes() {

@@ -145,12 +145,11 @@ void Agent::stop_service(const std::string& name) {
     Lock lock(mutex_);
     auto service = find_service(name);
     if (service == services_.end()) throw AgentError("unknown service " + name);
-    // Stops wait with the lock released, so work from a copy of the member names.
     std::vector<std::string> members;
-    for (const auto& member : service->members) members.push_back(member.process.name);
-    for (auto member = members.rbegin(); member != members.rend(); ++member) {
-        if (Process* process = lookup(*member)) stop(lock, *process);
+    for (auto member = service->members.rbegin(); member != service->members.rend(); ++member) {
+        members.push_back(member->process.name);
     }
+    stop(lock, members);
     log(Verbosity::Event, "stopped service " + name);
 }
 
