@@ -1,8 +1,11 @@
 // Reading a configuration file: everything the library's writer produces, escapes included.
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <fstream>
 #include <map>
+#include <protocol/config_text.h>
+#include <span>
 #include <sstream>
 #include <vector>
 
@@ -12,7 +15,7 @@ namespace paagent {
 
 namespace {
 
-constexpr std::string_view kMagic = "#ZEB_PA3";
+namespace config = pa::protocol::config;
 
 struct Token {
     enum class Kind { Word, Quoted, Open, Close, Equals, End } kind;
@@ -20,8 +23,22 @@ struct Token {
     int line;
 };
 
+// Reads the quoted text whose opening apostrophe is at text[i]: returns the text it stands for,
+// and moves i past its closing apostrophe and line past the line ends inside it.
+std::string quoted_text(std::string_view text, std::size_t& i, int& line) {
+    const std::size_t close = config::QuotedEnd(text, i + 1);
+    if (close == std::string_view::npos) throw ConfigError(line, "unterminated quoted text");
+    const std::string_view raw = text.substr(i + 1, close - i - 1);
+    std::string value;
+    value.reserve(raw.size());
+    config::Unescape(raw, [&value](char c) { value.push_back(c); });
+    line += static_cast<int>(std::count(raw.begin(), raw.end(), '\n'));
+    i = close + 1;
+    return value;
+}
+
 // Splits the file into words, quoted texts and punctuation. '#' outside a quoted text starts a
-// comment; inside one, a backslash before an apostrophe keeps the apostrophe in the text.
+// comment; inside one, everything up to the closing apostrophe is text, escapes undone.
 std::vector<Token> tokenize(std::string_view text) {
     std::vector<Token> tokens;
     int line = 1;
@@ -38,23 +55,9 @@ std::vector<Token> tokenize(std::string_view text) {
         } else if (c == '{' || c == '}' || c == '=') {
             tokens.push_back({c == '{' ? Token::Kind::Open : c == '}' ? Token::Kind::Close : Token::Kind::Equals, {}, line});
             ++i;
-        } else if (c == '\'') {
+        } else if (c == config::kQuote) {
             const int start = line;
-            std::string value;
-            ++i;
-            for (;; ++i) {
-                if (i >= text.size()) throw ConfigError(start, "unterminated quoted text");
-                if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == '\'') {
-                    value.push_back('\'');
-                    ++i;
-                } else if (text[i] == '\'') {
-                    ++i;
-                    break;
-                } else {
-                    if (text[i] == '\n') ++line;
-                    value.push_back(text[i]);
-                }
-            }
+            std::string value = quoted_text(text, i, line);
             tokens.push_back({Token::Kind::Quoted, std::move(value), start});
         } else {
             std::size_t end = i;
@@ -127,7 +130,7 @@ private:
     }
 
     // One of the given words, as its index.
-    std::size_t choice(std::initializer_list<std::string_view> words) {
+    std::size_t choice(std::span<const std::string_view> words) {
         const Token& token = word();
         std::size_t index = 0;
         for (std::string_view candidate : words) {
@@ -139,7 +142,7 @@ private:
 
     // A single blank is what the writer puts for an absent text.
     static std::optional<std::string> optional(std::string text) {
-        if (text == " ") return std::nullopt;
+        if (text == config::kAbsentText) return std::nullopt;
         return text;
     }
 
@@ -158,7 +161,7 @@ private:
                 definition.host = optional(quoted()).value_or("");
             } else if (attribute.text == "Managed") {
                 equals();
-                definition.managed = choice({"False", "True"}) == 1;
+                definition.managed = choice(config::kManagedWords) == 1;
             } else if (attribute.text == "RestartMsg") {
                 equals();
                 definition.restart_message = optional(quoted());
@@ -170,7 +173,7 @@ private:
                 definition.retry_count = integer();
             } else if (attribute.text == "ProcessType") {
                 equals();
-                definition.type = static_cast<ProcessType>(choice({"PaDAEMON_PROCESS", "PaPA_AWARE", "PaNOT_PA_AWARE"}));
+                definition.type = static_cast<ProcessType>(choice(config::kProcessTypeWords));
             } else {
                 throw ConfigError(attribute.line, "unknown process attribute '" + attribute.text + "'");
             }
@@ -188,15 +191,17 @@ private:
             const Token& attribute = word();
             if (attribute.text == "ServiceType") {
                 equals();
-                service.definition.type = static_cast<std::int32_t>(choice({"Master", "Non-Master"}));
+                service.definition.type = static_cast<std::int32_t>(choice(config::kServiceTypeWords));
             } else if (attribute.text == "ServiceStart") {
                 equals();
-                service.definition.start = choice({"Auto", "Non-Auto"}) == 0 ? 2 : 3;
+                const bool automatic = choice(config::kServiceStartWords) == 0;
+                const ServiceStart start = automatic ? ServiceStart::Auto : ServiceStart::NonAuto;
+                service.definition.start = static_cast<std::int32_t>(start);
             } else if (attribute.text == "process") {
                 MemberReference member{quoted(), {}, attribute.line};
                 if (peek().kind == Token::Kind::Quoted) {
                     member.value = quoted();
-                } else if (peek().kind == Token::Kind::Word && peek().text == "NONE") {
+                } else if (peek().kind == Token::Kind::Word && peek().text == config::kNoMemberValue) {
                     take();
                 } else {
                     member.value = integer();
@@ -249,8 +254,9 @@ private:
 }  // namespace
 
 Definitions parse_config(std::string_view text) {
-    if (text.substr(0, text.find('\n')) != kMagic) {
-        throw ConfigError(1, "not a process agent configuration file (it must start with " + std::string(kMagic) + ")");
+    if (text.substr(0, text.find('\n')) != config::kMagic) {
+        throw ConfigError(1, "not a process agent configuration file (it must start with " + std::string(config::kMagic) +
+                                 ")");
     }
     return Parser(tokenize(text)).parse();
 }

@@ -106,6 +106,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(BadFile{"# some other file\n", 1, "#ZEB_PA3"},
                     BadFile{"#ZEB_PA3\nzeb_thing 'x'\n{\n}\n", 2, "unknown block 'zeb_thing'"},
                     BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n\tCommand 'sleep 1\n}\n", 4, "unterminated"},
+                    BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n\tCommand 'a \\' run as 0\n}\n", 4, "unterminated"},
+                    BadFile{"#ZEB_PA3\nzeb_process 'two\nlines'\n{\n\tRetryCount\t=\tmany\n}\n", 5, "expected a number"},
                     BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n\tRetryCount\t=\tmany\n}\n", 4, "expected a number"},
                     BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n\tManaged\t=\tMaybe\n}\n", 4, "unexpected value 'Maybe'"},
                     BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n\tCommand 'x' run by 0\n}\n", 4, "expected 'run as'"},

@@ -1,5 +1,6 @@
 // The agent's configuration file: writers that each append one piece of it to the caller's
-// stream. Every text written between apostrophes has its apostrophes escaped.
+// stream. Every text written between apostrophes is escaped by the file format's rules, byte by
+// byte, so that the agent reads back exactly the bytes written, in every locale.
 #include "write_config.h"
 
 #include "host.h"
@@ -7,19 +8,15 @@
 #include "records.h"
 #include "service.h"
 
-#include <algorithm>
+#include <protocol/config_text.h>
+
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <string_view>
 
 namespace {
 
-constexpr const char *kManagedWords[] = {"False", "True"};
-constexpr const char *kProcessTypeWords[] = {"PaDAEMON_PROCESS", "PaPA_AWARE", "PaNOT_PA_AWARE"};
-// Written between the apostrophes of an absent text.
-constexpr const char *kBlank = " ";
-constexpr size_t kNotConverted = static_cast<size_t>(-1);
+namespace config = pa::protocol::config;
 
 // One formatted write; false when it wrote nothing.
 PA_PRINTF(2, 3) bool Print(FILE *stream, const char *format, ...)
@@ -31,53 +28,38 @@ PA_PRINTF(2, 3) bool Print(FILE *stream, const char *format, ...)
     return written > 0;
 }
 
+// The precision that prints exactly word with "%.*s".
+int Width(std::string_view word) { return static_cast<int>(word.size()); }
+
 int32_t WriteFailure()
 {
     PaMsgLog(PaMSG_ERROR, "Write Failure.");
     return PaFAILURE;
 }
 
-// The word for index in a table, or none when the table has no such entry.
+// The word for index in a table, or an empty word when the table has no such entry.
 template <size_t N>
-const char *WordFor(const char *const (&words)[N], int32_t index)
+std::string_view WordFor(const std::string_view (&words)[N], int32_t index)
 {
-    return index >= 0 && static_cast<size_t>(index) < N ? words[index] : nullptr;
+    return index >= 0 && static_cast<size_t>(index) < N ? words[index] : std::string_view();
 }
 
-// Copies text to out, which has room for it escaped, with a backslash before each apostrophe.
-template <class Char>
-void EscapeInto(const Char *text, Char *out)
+// A new copy of text escaped for writing between apostrophes; none when memory runs out.
+char *EscapedCopy(std::string_view text)
 {
-    for (; *text != Char(0); ++text) {
-        if (*text == Char('\'')) {
-            *out++ = Char('\\');
-        }
-        *out++ = *text;
+    auto *copy = static_cast<char *>(PaMalloc(config::EscapedSize(text) + 1));
+    if (copy != nullptr) {
+        char *out = copy;
+        config::Escape(text, [&out](char c) { *out++ = c; });
+        *out = '\0';
     }
-    *out = Char(0);
-}
-
-template <class Char>
-Char *NewText(size_t length)
-{
-    return static_cast<Char *>(PaMalloc((length + 1) * sizeof(Char)));
-}
-
-// In every ASCII-compatible character set this gives what the character scan gives.
-char *EscapeBytes(const char *text)
-{
-    size_t length = std::strlen(text);
-    char *escaped = NewText<char>(length + static_cast<size_t>(std::count(text, text + length, '\'')));
-    if (escaped != nullptr) {
-        EscapeInto(text, escaped);
-    }
-    return escaped;
+    return copy;
 }
 
 // An escaped copy of text, or of substitute when the text is absent.
-pa::Owned<char> Escaped(const char *text, const char *substitute = kBlank)
+pa::Owned<char> Escaped(const char *text, std::string_view substitute = config::kAbsentText)
 {
-    return pa::Owned<char>(PaEscapeQuotes(text != nullptr ? text : substitute));
+    return pa::Owned<char>(EscapedCopy(text != nullptr ? std::string_view(text) : substitute));
 }
 
 // Calls write on each payload of list, head to tail, until one does not succeed; returns the
@@ -96,9 +78,9 @@ int32_t WriteEach(const PaList *list, Write write)
 
 int32_t WriteSingleProcess(FILE *stream, const PaProcess &process)
 {
-    const char *managed = WordFor(kManagedWords, process.managed);
-    const char *type = WordFor(kProcessTypeWords, process.type);
-    if (managed == nullptr || type == nullptr) {
+    std::string_view managed = WordFor(config::kManagedWords, process.managed);
+    std::string_view type = WordFor(config::kProcessTypeWords, process.type);
+    if (managed.empty() || type.empty()) {
         return WriteFailure();
     }
     pa::Owned<char> name = Escaped(process.name);
@@ -112,11 +94,11 @@ int32_t WriteSingleProcess(FILE *stream, const PaProcess &process)
     bool written = Print(stream, "%s '%s'\n{\n", "zeb_process", name.get()) &&
                    Print(stream, "\t%s '%s' %s %d\n", "Command", command.get(), "run as", process.euid) &&
                    Print(stream, "\t%s\t\t=\t'%s'\n", "Host", host.get()) &&
-                   Print(stream, "\t%s\t\t=\t%s\n", "Managed", managed) &&
+                   Print(stream, "\t%s\t\t=\t%.*s\n", "Managed", Width(managed), managed.data()) &&
                    Print(stream, "\t%s\t=\t'%s'\n", "RestartMsg", restart.get()) &&
                    Print(stream, "\t%s\t=\t'%s'\n", "AlertMsg", alert.get()) &&
                    Print(stream, "\t%s\t=\t%d\n", "RetryCount", process.retryCount) &&
-                   Print(stream, "\t%s\t=\t%s\n", "ProcessType", type);
+                   Print(stream, "\t%s\t=\t%.*s\n", "ProcessType", Width(type), type.data());
     if (!written) {
         return WriteFailure();
     }
@@ -148,7 +130,8 @@ int32_t WriteMember(FILE *stream, const PaServProcess &member)
         break;
     }
     case PaVALUE_NONE:
-        written = Print(stream, "\t%s '%s' NONE\n", "process", name.get());
+        written = Print(stream, "\t%s '%s' %.*s\n", "process", name.get(), Width(config::kNoMemberValue),
+                        config::kNoMemberValue.data());
         break;
     default:
         return PaSUCCESS;
@@ -170,39 +153,14 @@ int32_t WriteHost(FILE *stream, const PaHost &entry)
 
 extern "C" {
 
-char *PaEscapeQuotes(const char *text)
-{
-    if (text == nullptr) {
-        return nullptr;
-    }
-    size_t length = std::mbstowcs(nullptr, text, 0);
-    if (length == kNotConverted) {
-        return EscapeBytes(text);
-    }
-    pa::Owned<wchar_t> wide(NewText<wchar_t>(length));
-    pa::Owned<wchar_t> escaped(NewText<wchar_t>(2 * length));
-    if (wide == nullptr || escaped == nullptr) {
-        return nullptr;
-    }
-    std::mbstowcs(wide.get(), text, length + 1);
-    EscapeInto(wide.get(), escaped.get());
-    size_t size = std::wcstombs(nullptr, escaped.get(), 0);
-    if (size == kNotConverted) {
-        return EscapeBytes(text);
-    }
-    char *result = NewText<char>(size);
-    if (result != nullptr) {
-        std::wcstombs(result, escaped.get(), size + 1);
-    }
-    return result;
-}
+char *PaEscapeQuotes(const char *text) { return text != nullptr ? EscapedCopy(text) : nullptr; }
 
 int32_t PaWriteFileHeaders(FILE *stream)
 {
     if (stream == nullptr) {
         return PaFAILURE;
     }
-    Print(stream, "#ZEB_PA3\n#\n");
+    Print(stream, "%.*s\n#\n", Width(config::kMagic), config::kMagic.data());
     Print(stream, "# Process Agent Daemon Configuration File 1.1\n#\n");
     return PaSUCCESS;
 }
@@ -237,8 +195,10 @@ int32_t PaWriteSingleService(FILE *stream, const PaService *service)
         return PaFAILURE;
     }
     Print(stream, "%s '%s'\n{\n", "zeb_service", name.get());
-    Print(stream, "\t%s\t=\t%s\n", "ServiceType", service->type == PaSERVICE_MASTER ? "Master" : "Non-Master");
-    Print(stream, "\t%s\t=\t%s\n", "ServiceStart", service->start == PaSERVICE_AUTO ? "Auto" : "Non-Auto");
+    std::string_view type = config::kServiceTypeWords[service->type == PaSERVICE_MASTER ? 0 : 1];
+    std::string_view start = config::kServiceStartWords[service->start == PaSERVICE_AUTO ? 0 : 1];
+    Print(stream, "\t%s\t=\t%.*s\n", "ServiceType", Width(type), type.data());
+    Print(stream, "\t%s\t=\t%.*s\n", "ServiceStart", Width(start), start.data());
     int32_t result = WriteEach<PaServProcess>(service->members,
                                               [stream](const PaServProcess &member) { return WriteMember(stream, member); });
     if (result == PaSUCCESS) {

@@ -134,7 +134,7 @@ TEST_F(WriteConfigTest, AWholeFileIsWrittenByteForByte)
     EXPECT_THAT(log.messages(), IsEmpty());
 }
 
-TEST_F(WriteConfigTest, EveryQuotedTextHasItsApostrophesEscaped)
+TEST_F(WriteConfigTest, EveryQuotedTextHasItsApostrophesAndBackslashesEscaped)
 {
     Records records;
     PaService *service = AddService(records.services, "Bob's", PaSERVICE_MASTER, PaSERVICE_AUTO);
@@ -145,19 +145,19 @@ TEST_F(WriteConfigTest, EveryQuotedTextHasItsApostrophesEscaped)
     PaListAddToTail(records.hosts, PaHostAllocElement("h'1", "s'1"));
     ASSERT_TRUE(WriteFile(records, output.stream()));
     std::string text = output.text();
-    for (const char *line : {"zeb_process 'it\\'s'\n", "\tCommand 'echo \\'hi\\' \\' run as 0\n",
+    for (const char *line : {"zeb_process 'it\\'s'\n", "\tCommand 'echo \\'hi\\' \\\\' run as 0\n",
                              "\tHost\t\t=\t'o\\'host'\n", "\tRestartMsg\t=\t'can\\'t'\n", "\tAlertMsg\t=\t'won\\'t'\n",
                              "zeb_service 'Bob\\'s'\n", "\tprocess 'it\\'s' 'a\\'b'\n", "\thost 'h\\'1' 's\\'1'\n"}) {
         EXPECT_THAT(text, HasSubstr(line));
     }
 }
 
-TEST_F(WriteConfigTest, EscapingGivesTheSameBytesWhetherTheTextConvertsOrNot)
+TEST_F(WriteConfigTest, EscapingIsByteWiseInEveryLocale)
 {
-    for (const char *locale : {"C", "C.UTF-8"}) {  // in "C" the accented text does not convert
+    for (const char *locale : {"C", "C.UTF-8"}) {  // the accented text is valid UTF-8, the \xff is not
         ASSERT_NE(std::setlocale(LC_CTYPE, locale), nullptr);
-        char *escaped = PaEscapeQuotes("caf\xc3\xa9's '");
-        EXPECT_STREQ(escaped, "caf\xc3\xa9\\'s \\'") << locale;
+        char *escaped = PaEscapeQuotes("caf\xc3\xa9's '\\\xff\\");
+        EXPECT_STREQ(escaped, "caf\xc3\xa9\\'s \\'\\\\\xff\\\\") << locale;
         PaFree(escaped);
     }
     std::setlocale(LC_CTYPE, "C");
