@@ -140,8 +140,8 @@ private:
         throw ConfigError(token.line, "unexpected value '" + token.text + "'");
     }
 
-    // A single blank is what the writer puts for an absent text.
-    static std::optional<std::string> optional(std::string text) {
+    // The writer puts a single blank for an absent message.
+    static std::optional<std::string> message(std::string text) {
         if (text == config::kAbsentText) return std::nullopt;
         return text;
     }
@@ -153,21 +153,21 @@ private:
         while (peek().kind != Token::Kind::Close) {
             const Token& attribute = word();
             if (attribute.text == "Command") {
-                definition.command = optional(quoted()).value_or("");
+                definition.command = quoted();
                 if (word().text != "run" || word().text != "as") throw ConfigError(attribute.line, "expected 'run as'");
                 definition.euid = integer();
             } else if (attribute.text == "Host") {
                 equals();
-                definition.host = optional(quoted()).value_or("");
+                definition.host = quoted();
             } else if (attribute.text == "Managed") {
                 equals();
                 definition.managed = choice(config::kManagedWords) == 1;
             } else if (attribute.text == "RestartMsg") {
                 equals();
-                definition.restart_message = optional(quoted());
+                definition.restart_message = message(quoted());
             } else if (attribute.text == "AlertMsg") {
                 equals();
-                definition.alert_message = optional(quoted());
+                definition.alert_message = message(quoted());
             } else if (attribute.text == "RetryCount") {
                 equals();
                 definition.retry_count = integer();

@@ -115,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
                     BadFile{"#ZEB_PA3\nzeb_routing\n{\n\thost 'a'\n}\n", 5, "expected a quoted text"},
                     BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n", 4, "expected a keyword"}));
 
-TEST(ConfigParser, AbsentTextsAndHandWrittenLayoutAreRead) {
+TEST(ConfigParser, ABlankMessageIsAbsentAndHandWrittenLayoutIsRead) {
     Definitions read = parse_config(
         "#ZEB_PA3\n"
         "zeb_process 'p' { Command ' ' run as 7 Host = ' ' RestartMsg = ' ' AlertMsg = 'a#b' }\n"
@@ -123,8 +123,8 @@ TEST(ConfigParser, AbsentTextsAndHandWrittenLayoutAreRead) {
         "zeb_service 's' { process 'p' 12 }\n");
     ASSERT_EQ(read.services.size(), 1u);
     const ProcessSpec& definition = read.services[0].members[0].process;
-    EXPECT_EQ(definition.command, "");
-    EXPECT_EQ(definition.host, "");
+    EXPECT_EQ(definition.command, " ");
+    EXPECT_EQ(definition.host, " ");
     EXPECT_EQ(definition.euid, 7);
     EXPECT_FALSE(definition.restart_message.has_value());
     EXPECT_EQ(definition.alert_message, "a#b");
