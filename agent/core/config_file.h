@@ -26,9 +26,12 @@ private:
 Definitions parse_config(std::string_view text);
 // Reads a configuration file; a file that does not exist holds no definitions.
 Definitions load_config(const std::filesystem::path& path);
-// Writes the definitions with the client library's writer to a temporary file beside path,
-// flushes it to disk and renames it over path. Throws std::runtime_error on failure, leaving
-// path as it was.
+// The text of a configuration file holding the definitions, written by the client library's
+// writer. Throws std::runtime_error for a text the file cannot carry (one holding a zero byte),
+// naming its record and attribute.
+std::string format_config(const Definitions& definitions);
+// Writes format_config's text to a temporary file beside path, flushes it to disk and renames
+// it over path. Throws std::runtime_error on failure, leaving path as it was.
 void save_config(const std::filesystem::path& path, const Definitions& definitions);
 
 }  // namespace paagent

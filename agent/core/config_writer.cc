@@ -3,9 +3,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <protocol/config_text.h>
 #include <unistd.h>
 
 #include "core/config_file.h"
@@ -13,6 +15,8 @@
 namespace paagent {
 
 namespace {
+
+namespace config = pa::protocol::config;
 
 struct ServiceListDeleter {
     void operator()(PaList* list) const { PaServiceListFree(list); }
@@ -24,6 +28,55 @@ using ServiceList = std::unique_ptr<PaList, ServiceListDeleter>;
 using HostList = std::unique_ptr<PaList, HostListDeleter>;
 
 [[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what); }
+
+// Shows text in a message with a zero byte as \0, so that the message is not cut short there.
+std::string shown(std::string_view text) {
+    std::string result;
+    for (char c : text) {
+        if (c == '\0') {
+            result += "\\0";
+        } else {
+            result += c;
+        }
+    }
+    return result;
+}
+
+// Refuses a text the file cannot carry, naming the record and the attribute that hold it.
+void require_writable(const std::string& record, const std::string& attribute, std::string_view text) {
+    if (!config::Writable(text)) {
+        fail("cannot save " + record + ": its " + attribute +
+             " holds a zero byte, which the configuration file cannot carry");
+    }
+}
+
+void require_writable(const ProcessSpec& process) {
+    const std::string record = "process '" + shown(process.name) + "'";
+    require_writable(record, "name", process.name);
+    require_writable(record, "host", process.host);
+    require_writable(record, "command", process.command);
+    require_writable(record, "restart message", process.restart_message.value_or(""));
+    require_writable(record, "alert message", process.alert_message.value_or(""));
+}
+
+// Checks every text before anything is built or written, so that a refused save writes nothing.
+void require_writable(const Definitions& definitions) {
+    for (const auto& service : definitions.services) {
+        const std::string record = "service '" + shown(service.name) + "'";
+        require_writable(record, "name", service.name);
+        for (const auto& member : service.members) {
+            require_writable(member.process);
+            if (const auto* text = std::get_if<std::string>(&member.value)) {
+                require_writable(record, "value for process '" + shown(member.process.name) + "'", *text);
+            }
+        }
+    }
+    for (const auto& route : definitions.routes) {
+        const std::string record = "route '" + shown(route.host) + "' to '" + shown(route.server) + "'";
+        require_writable(record, "host name", route.host);
+        require_writable(record, "server name", route.server);
+    }
+}
 
 const char* text_or_none(const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; }
 
@@ -83,17 +136,41 @@ HostList make_hosts(const std::vector<Route>& routes) {
     return list;
 }
 
+// A stream into memory.
+class TextStream {
+public:
+    TextStream() : stream_(open_memstream(&buffer_, &size_)) {
+        if (stream_ == nullptr) fail("out of memory");
+    }
+    ~TextStream() {
+        std::fclose(stream_);
+        std::free(buffer_);
+    }
+    TextStream(const TextStream&) = delete;
+    TextStream& operator=(const TextStream&) = delete;
+
+    std::FILE* get() const { return stream_; }
+    std::string text() {
+        if (std::fflush(stream_) != 0) fail("out of memory");
+        return std::string(buffer_, size_);
+    }
+
+private:
+    char* buffer_ = nullptr;
+    std::size_t size_ = 0;
+    std::FILE* stream_;
+};
+
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
-void write_file(const std::filesystem::path& path, const PaList* services, const PaList* hosts) {
+void write_file(const std::filesystem::path& path, const std::string& text) {
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "we"));
     if (!file) fail("cannot create " + path.string() + ": " + std::strerror(errno));
     std::FILE* stream = file.get();
-    if (PaWriteFileHeaders(stream) != PaSUCCESS || PaWriteKnownServiceProcesses(services, stream) != PaSUCCESS ||
-        PaWriteKnownServices(services, stream) != PaSUCCESS || PaWriteKnownHosts(hosts, stream) != PaSUCCESS ||
-        std::fflush(stream) != 0 || fsync(fileno(stream)) != 0) {
+    if (std::fwrite(text.data(), 1, text.size(), stream) != text.size() || std::fflush(stream) != 0 ||
+        fsync(fileno(stream)) != 0) {
         fail("cannot write " + path.string() + ": " + std::strerror(errno));
     }
     if (std::fclose(file.release()) != 0) fail("cannot write " + path.string() + ": " + std::strerror(errno));
@@ -101,13 +178,27 @@ void write_file(const std::filesystem::path& path, const PaList* services, const
 
 }  // namespace
 
-void save_config(const std::filesystem::path& path, const Definitions& definitions) {
+std::string format_config(const Definitions& definitions) {
+    require_writable(definitions);
     ServiceList services = make_services(definitions.services);
     HostList hosts = make_hosts(definitions.routes);
+    TextStream output;
+    std::FILE* stream = output.get();
+    if (PaWriteFileHeaders(stream) != PaSUCCESS ||
+        PaWriteKnownServiceProcesses(services.get(), stream) != PaSUCCESS ||
+        PaWriteKnownServices(services.get(), stream) != PaSUCCESS ||
+        PaWriteKnownHosts(hosts.get(), stream) != PaSUCCESS) {
+        fail("cannot write the configuration with the client library");
+    }
+    return output.text();
+}
+
+void save_config(const std::filesystem::path& path, const Definitions& definitions) {
+    const std::string text = format_config(definitions);
     std::filesystem::path temporary = path;
     temporary += ".tmp";
     try {
-        write_file(temporary, services.get(), hosts.get());
+        write_file(temporary, text);
     } catch (...) {
         std::filesystem::remove(temporary);
         throw;
