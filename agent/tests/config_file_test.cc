@@ -1,5 +1,5 @@
-// The agent's configuration file: what the library's writer produces reads back unchanged,
-// and a file the agent cannot read is refused with its line.
+// The agent's configuration file on disk: what is saved loads back, a failed save leaves the old
+// file, and a file the agent cannot read is refused with its line.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
