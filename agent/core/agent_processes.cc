@@ -147,6 +147,7 @@ void Agent::stop(Lock& lock, const std::vector<std::string>& names) {
         }
         process->stop_requested = true;
         kill(-process->pid, SIGTERM);
+        log(Verbosity::Event, "stopping process " + name);
         stopping.emplace_back(name, process->pid);
     }
     if (wait_for_exits(lock, stopping, options_.grace)) return;

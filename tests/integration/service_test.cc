@@ -52,9 +52,12 @@ TEST(Services, DefinedStartedListedStoppedInReverseAndRemoved)
 
     EXPECT_EQ(PaServiceStop(h, both.get()), PaSUCCESS);
     std::string events = agent.errors();
-    size_t stoppedFirst = events.find("stopped process first"), stoppedSecond = events.find("stopped process second");
-    ASSERT_NE(stoppedFirst, std::string::npos);
-    EXPECT_LT(stoppedSecond, stoppedFirst);
+    // Members are asked to stop in reverse order, then awaited together.
+    size_t stoppingFirst = events.find("stopping process first"), stoppingSecond = events.find("stopping process second");
+    ASSERT_NE(stoppingFirst, std::string::npos);
+    EXPECT_LT(stoppingSecond, stoppingFirst);
+    EXPECT_NE(events.find("stopped process first"), std::string::npos);
+    EXPECT_NE(events.find("stopped process second"), std::string::npos);
     EXPECT_EQ(PaServiceStatus(h, both.get()), 0);
 
     ASSERT_EQ(PaServiceStart(h, lone.get()), PaSUCCESS);
