@@ -1,0 +1,134 @@
+// What library and agent agree on at the edges of the protocol: texts the file format must
+// carry, the largest value, the agent's reason for a refusal, and replies that take longer
+// than the handle's usual time-out.
+#include "support/client.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+using testing::HasSubstr;
+
+namespace {
+
+class ProtocolEdges : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(PaConnectValidAndOpen(handle_.get()), PaSUCCESS); }
+    PaConnection *handle() const { return handle_.get(); }
+
+    AgentProcess agent_;
+    Handle handle_ = OpenHandle(agent_);
+};
+
+// A sleeper whose command is padded with a shell comment to exactly size bytes.
+std::string PaddedSleeper(size_t size)
+{
+    std::string command = std::string(kSleeper) + " #";
+    command.append(size - command.size(), 'x');
+    return command;
+}
+
+TEST_F(ProtocolEdges, EveryTextSurvivesTheAgentsConfigurationFile)
+{
+    const std::string awkward[] = {"echo trailing \\", "printf '%s\\n' \"it's\" \\'", "tab\there # not a comment",
+                                   "caf\xc3\xa9 cr\xc3\xa8me", "two\nlines"};
+    std::vector<Member> members;
+    int index = 0;
+    for (const std::string &command : awkward) {
+        const std::string name = "p" + std::to_string(index++) + "'\\";
+        members.push_back({MakeProcess(name, command, {.restartMessage = "back\\", .alertMessage = "'gone'"}),
+                           PaVALUE_TEXT, 0, command});
+    }
+    Service service = MakeService("odd\\", PaSERVICE_NON_MASTER, PaSERVICE_NON_AUTO, std::move(members));
+    ASSERT_EQ(PaServiceAdd(handle(), service.get()), PaSUCCESS);
+    PaHost *route = PaHostCreate("host\\", "PA'\\");
+    ASSERT_EQ(PaHostAdd(handle(), route), PaSUCCESS);
+    PaHostFree(route);
+    const std::string services = FetchServices(handle(), 1);
+    ASSERT_EQ(services, Describe(service.get()));
+
+    agent_.KillAndRestart();
+    Handle again = OpenHandle(agent_);
+    ASSERT_EQ(PaConnectValidAndOpen(again.get()), PaSUCCESS) << agent_.errors();
+    EXPECT_EQ(FetchServices(again.get(), 1), services);
+    EXPECT_EQ(FetchHosts(again.get(), 0), "host\\ -> PA'\\\n");
+}
+
+TEST_F(ProtocolEdges, ValuesUpToTheLimitAreCarriedWholeAndLongerOnesRefusedBeforeSending)
+{
+    Process longest = MakeProcess("longest", PaddedSleeper(8192));
+    Process plain = MakeProcess("plain", kSleeper);
+    ASSERT_EQ(PaProcessStart(handle(), longest.get()), PaSUCCESS);
+    ASSERT_EQ(PaProcessStart(handle(), plain.get()), PaSUCCESS);
+    const std::string listed = FetchProcesses(handle(), 1);
+    EXPECT_THAT(listed, HasSubstr("[" + PaddedSleeper(8192) + "]"));
+    EXPECT_THAT(listed, HasSubstr("plain @"));
+
+    Process tooLong = MakeProcess("too-long", PaddedSleeper(9000));
+    std::vector<std::string> errors;
+    PaSetUserLoggerFunc(
+        [](int32_t level, const char *text, const char *, void *data) {
+            if (level == PaMSG_ERROR) static_cast<std::vector<std::string> *>(data)->push_back(text);
+        },
+        nullptr, &errors);
+    EXPECT_EQ(PaProcessStart(handle(), tooLong.get()), PaFAILURE);
+    PaRemoveUserLogFunc();
+    EXPECT_THAT(errors, testing::Contains(HasSubstr("maximum size of 8193")));
+    EXPECT_THAT(errors, testing::Contains(HasSubstr("Failed to set parameter - processCommandArg.")));
+    EXPECT_EQ(FetchProcesses(handle(), 1), listed);  // nothing reached the agent
+}
+
+TEST_F(ProtocolEdges, TheAgentsReasonForARefusalReachesTheCaller)
+{
+    Process sleeper = MakeProcess("twice", kSleeper);
+    ASSERT_EQ(PaProcessStart(handle(), sleeper.get()), PaSUCCESS);
+    PaServerMessage message{};
+    EXPECT_EQ(PaServerGetLastMessage(handle(), &message), PaNOT_FOUND);
+
+    EXPECT_EQ(PaProcessStart(handle(), sleeper.get()), PaFAILURE);
+    ASSERT_EQ(PaServerGetLastMessage(handle(), &message), PaSUCCESS);
+    EXPECT_THAT(message.text, HasSubstr("already running"));
+    EXPECT_GT(message.severity, 10);
+
+    // Each operation reports only its own messages.
+    EXPECT_EQ(PaProcessStop(handle(), sleeper.get()), PaSUCCESS);
+    EXPECT_EQ(PaServerGetLastMessage(handle(), &message), PaNOT_FOUND);
+}
+
+TEST_F(ProtocolEdges, ACallWaitsAsLongAsTheAgentWasAskedToWait)
+{
+    ASSERT_EQ(PaSetResultsTimeOut(handle(), 0), PaFAILURE);
+    ASSERT_EQ(PaSetResultsTimeOut(handle(), 1), PaSUCCESS);
+    // The agent holds its answer for the 3 seconds the start asks it to watch the process.
+    Process watched = MakeProcess("watched", kSleeper);
+    EXPECT_EQ(PaProcessStartWithTimeOut(handle(), watched.get(), 3), PaSUCCESS);
+    EXPECT_EQ(StatusOf(handle(), watched.get()).state, 1);
+    EXPECT_EQ(PaGetResultsTimeOut(handle()), 1);
+}
+
+TEST_F(ProtocolEdges, AServiceOfStubbornMembersStopsWithinOneCall)
+{
+    // Each member ignores SIGTERM, so the agent must wait its grace period (2 s) and kill it;
+    // waiting once for all of them fits in the time-out, waiting once per member does not.
+    std::vector<Member> members;
+    std::vector<Process> probes;
+    for (int i = 0; i < 7; ++i) {
+        const std::string name = "stubborn" + std::to_string(i);
+        members.push_back({MakeProcess(name, "trap '' TERM; exec sleep 30"), PaVALUE_NONE, 0, {}});
+        probes.push_back(MakeProcess(name, kSleeper));
+    }
+    Service service = MakeService("stubborn", PaSERVICE_NON_MASTER, PaSERVICE_NON_AUTO, std::move(members));
+    ASSERT_EQ(PaServiceStart(handle(), service.get()), PaSUCCESS);
+    std::vector<int32_t> pids;
+    for (const Process &probe : probes) {
+        pids.push_back(StatusOf(handle(), probe.get()).pid);
+    }
+    ASSERT_EQ(PaSetResultsTimeOut(handle(), 8), PaSUCCESS);
+    EXPECT_EQ(PaServiceStop(handle(), service.get()), PaSUCCESS);
+    for (int32_t pid : pids) {
+        EXPECT_TRUE(Eventually([pid] { return !Alive(pid); })) << pid;
+    }
+}
+
+}  // namespace
