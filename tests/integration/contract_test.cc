@@ -1,0 +1,163 @@
+// The protocol contract from both ends at once: every RPC the table says clients call is sent
+// by the library operation that owns it to a real agent, which must accept its parameters as
+// they are shaped and answer with rows the library reads.
+#include "support/client.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <protocol/rpc_table.h>
+
+#include <csignal>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace protocol = pa::protocol;
+
+namespace {
+
+// The processes, services and routes the operations work on.
+struct Stage {
+    const AgentProcess &agent;
+    PaConnection *handle;
+    Process solo = MakeProcess("solo", kSleeper);
+    Process changed = MakeProcess("solo", "exec sleep 29");
+    Process longCommand = MakeProcess("long", std::string(kSleeper) + " #" + std::string(300, 'x'));
+    Process withArgs = MakeProcess("with-args", "exec sleep");
+    Service service = Members("svc");
+    Service renamed = Members("svc2");
+    PaHost *route = PaHostCreate("node9", "PA_NINE");
+
+    ~Stage() { PaHostFree(route); }
+
+    // A service with a member of every value kind.
+    static Service Members(const std::string &name)
+    {
+        std::vector<Member> members;
+        members.push_back({MakeProcess(name + "-int", kSleeper), PaVALUE_INTEGER, -7, {}});
+        members.push_back({MakeProcess(name + "-text", kSleeper), PaVALUE_TEXT, 0, "blue"});
+        members.push_back({MakeProcess(name + "-none", kSleeper), PaVALUE_NONE, 0, {}});
+        return MakeService(name, PaSERVICE_MASTER, PaSERVICE_NON_AUTO, std::move(members));
+    }
+
+    // The result of a list fetch, failed unless it holds at least one record.
+    template <class Fetch, class Release>
+    static int32_t NonEmpty(Fetch fetch, Release release)
+    {
+        PaList *list = nullptr;
+        int32_t result = fetch(&list);
+        int count = list != nullptr ? PaListNumberOfElements(list) : 0;
+        if (list != nullptr) {
+            release(list);
+        }
+        return result == PaSUCCESS && count == 0 ? PaFAILURE : result;
+    }
+};
+
+struct Step {
+    int32_t rpc;
+    std::function<int32_t(Stage &)> run;
+};
+
+// Every called RPC in an order in which each one can succeed; the stop of the agent comes last.
+std::vector<Step> Scenario()
+{
+    using namespace protocol;
+    return {
+        {kDebugLevelSet, [](Stage &s) { return PaServerChangeDebugLevel(s.handle, 2); }},
+        {kDebugLevelGet,
+         [](Stage &s) {
+             int32_t level = -1;
+             int32_t result = PaServerGetDebugLevel(s.handle, &level);
+             return result == PaSUCCESS && level != 2 ? PaFAILURE : result;
+         }},
+        {kVersionGet,
+         [](Stage &s) {
+             int32_t major = 0, minor = 0;
+             int32_t result = PaServerGetVersionNo(s.handle, &major, &minor);
+             return result == PaSUCCESS && major == 0 ? PaFAILURE : result;
+         }},
+        {kGenerateNotification, [](Stage &s) { return PaServerGenerateNotification(s.handle); }},
+        {kProcessStart, [](Stage &s) { return PaProcessStart(s.handle, s.solo.get()); }},
+        // The agent numbers its processes from 1 in the order it learns of them.
+        {kNotification, [](Stage &s) { return PaInformPA(s.agent.name().c_str(), 4242, 1); }},
+        {kProcessStatus,
+         [](Stage &s) {
+             int32_t pid = 0;
+             return PaProcessStatus(s.handle, s.solo.get(), &pid) == 1 && pid > 0 ? PaSUCCESS : PaFAILURE;
+         }},
+        {kSignalProcess, [](Stage &s) { return PaProcessSignal(s.handle, s.solo.get(), SIGCONT); }},
+        {kProcessList,
+         [](Stage &s) {
+             return Stage::NonEmpty([&](PaList **l) { return PaProcessGetList(s.handle, l, 1); }, PaProcessListFree);
+         }},
+        {kSingleProcessList,
+         [](Stage &s) {
+             return Stage::NonEmpty([&](PaList **l) { return PaProcessGetList(s.handle, l, 0); }, PaProcessListFree);
+         }},
+        {kProcessStop, [](Stage &s) { return PaProcessStop(s.handle, s.solo.get()); }},
+        {kProcessChange, [](Stage &s) { return PaProcessChange(s.handle, "solo", s.changed.get()); }},
+        {kProcessStartLong, [](Stage &s) { return PaProcessStart(s.handle, s.longCommand.get()); }},
+        {kProcessStartWithArgs, [](Stage &s) { return PaProcessStartWithArgs(s.handle, s.withArgs.get(), "30"); }},
+        {kProcessState, [](Stage &s) { return PaProcessForwardStateRequest(s.handle, s.withArgs.get(), 0); }},
+        {kStopProcesses, [](Stage &s) { return PaStopProcesses(s.handle); }},
+        {kStartProcesses, [](Stage &s) { return PaStartProcesses(s.handle); }},
+        {kServiceStart, [](Stage &s) { return PaServiceAdd(s.handle, s.service.get()); }},
+        {kServiceStatus,
+         [](Stage &s) { return PaServiceStatus(s.handle, s.service.get()) == 0 ? PaSUCCESS : PaFAILURE; }},
+        {kServiceList,
+         [](Stage &s) {
+             return Stage::NonEmpty([&](PaList **l) { return PaServiceGetList(s.handle, l, 1); }, PaServiceListFree);
+         }},
+        {kServiceChange, [](Stage &s) { return PaServiceChange(s.handle, "svc", s.renamed.get()); }},
+        {kServiceStart, [](Stage &s) { return PaServiceStart(s.handle, s.renamed.get()); }},
+        {kSingleServiceList,
+         [](Stage &s) {
+             return Stage::NonEmpty([&](PaList **l) { return PaServiceGetList(s.handle, l, 0); }, PaServiceListFree);
+         }},
+        {kServiceStop, [](Stage &s) { return PaServiceStop(s.handle, s.renamed.get()); }},
+        {kServiceRemove, [](Stage &s) { return PaServiceRemove(s.handle, s.renamed.get()); }},
+        {kHostAdd, [](Stage &s) { return PaHostAdd(s.handle, s.route); }},
+        {kHostList,
+         [](Stage &s) {
+             return Stage::NonEmpty([&](PaList **l) { return PaHostGetList(s.handle, l, 0); }, PaHostListDestroy);
+         }},
+        {kHostRemove, [](Stage &s) { return PaHostRemove(s.handle, s.route); }},
+        {kStopPa, [](Stage &s) { return PaStopPA(s.handle, 1); }},
+    };
+}
+
+TEST(Contract, EveryCalledRpcIsSentAsTheAgentExpectsAndItsRowsAreRead)
+{
+    std::set<int32_t> called, covered;
+    for (int32_t rpc = 0; rpc < protocol::kRpcCount; ++rpc) {
+        if (protocol::kRpcs[static_cast<size_t>(rpc)].called) {
+            called.insert(rpc);
+        }
+    }
+    AgentProcess agent;
+    Handle handle = OpenHandle(agent);
+    ASSERT_EQ(PaConnectValidAndOpen(handle.get()), PaSUCCESS);
+    Stage stage{agent, handle.get()};
+    for (const Step &step : Scenario()) {
+        const std::string name(protocol::kRpcs[static_cast<size_t>(step.rpc)].name);
+        SCOPED_TRACE(name);
+        covered.insert(step.rpc);
+        const size_t before = agent.errors().size();
+        EXPECT_EQ(step.run(stage), PaSUCCESS);
+        PaServerMessage refusal{};
+        if (PaServerGetLastMessage(stage.handle, &refusal) == PaSUCCESS && refusal.severity > 10) {
+            ADD_FAILURE() << "refused: " << refusal.text;
+        }
+        // The agent logs every request by name from debug level 2 on.
+        if (step.rpc != protocol::kDebugLevelSet) {
+            EXPECT_THAT(agent.errors().substr(before), testing::HasSubstr("RPC " + name + " from user"));
+        }
+    }
+    EXPECT_EQ(covered, called);
+    EXPECT_TRUE(agent.WaitForExit(kWaitLimit).has_value());
+}
+
+}  // namespace
