@@ -50,50 +50,6 @@ struct OwnedProcess {
     ~OwnedProcess() { PaProcessFree(process); }
 };
 
-std::vector<std::string> ProcessParams(const std::string &name, const std::string &command, int commandType = 0)
-{
-    return {"processNameArg:0=" + name,  "processHostnameArg:0=node1",
-            "processCommandArg:" + std::to_string(commandType) + "=" + command,
-            "processEUIDArg:8=7",        "processManagedArg:8=1",
-            "processRMesgArg:0=again",   "processAMesgArg:0=NULL",
-            "processPIDArg:8=0",         "processProcessTypeArg:8=1",
-            "processRetryCountArg:8=3"};
-}
-
-std::vector<std::string> Plus(std::vector<std::string> params, std::vector<std::string> more)
-{
-    params.insert(params.end(), more.begin(), more.end());
-    return params;
-}
-
-TEST_F(OperationsTest, ProcessOperationsSendTheProcessAndOneMore)
-{
-    OwnedProcess p{Process("web")};
-    EXPECT_EQ(PaProcessStartWithTimeOut(handle, p.process, 9), PaSUCCESS);
-    EXPECT_EQ(agent().Sent().back().name, "pa_ProcessStartRPC");
-    EXPECT_THAT(SentParams(), ElementsAreArray(Plus(ProcessParams("web", "sleep 30"), {"processTimeoutArg:8=9"})));
-
-    EXPECT_EQ(PaProcessStartWithArgs(handle, p.process, "-v"), PaSUCCESS);
-    EXPECT_EQ(agent().Sent().back().name, "pa_ProcessStartWithArgsRPC");
-    EXPECT_THAT(SentParams(), ElementsAreArray(Plus(ProcessParams("web", "sleep 30"), {"processAddArgsArg:0=-v"})));
-
-    EXPECT_EQ(PaProcessForwardStateRequest(handle, p.process, 2), PaSUCCESS);
-    EXPECT_EQ(agent().Sent().back().name, "pa_PAStateProcRPC");
-    EXPECT_THAT(SentParams(), ElementsAreArray(Plus(ProcessParams("web", "sleep 30"), {"processStateArg:8=2"})));
-
-    EXPECT_EQ(PaProcessChange(handle, "old", p.process), PaSUCCESS);
-    EXPECT_EQ(agent().Sent().back().name, "pa_ProcessChangeRPC");
-    EXPECT_THAT(SentParams(), ElementsAreArray(Plus(ProcessParams("web", "sleep 30"), {"processChangeArg:0=old"})));
-
-    EXPECT_EQ(PaProcessStop(handle, p.process), PaSUCCESS);
-    EXPECT_EQ(agent().Sent().back().name, "pa_ProcessStopRPC");
-    EXPECT_THAT(SentParams(), ElementsAre("processNameArg:0=web", "processHostnameArg:0=node1"));
-
-    EXPECT_EQ(PaProcessSignal(handle, p.process, 15), PaSUCCESS);
-    EXPECT_EQ(agent().Sent().back().name, "pa_SignalProcessRPC");
-    EXPECT_THAT(SentParams(), ElementsAre("processNameArg:0=web", "processHostnameArg:0=node1", "processSignalArg:8=15"));
-}
-
 TEST_F(OperationsTest, LongCommandsGoAsLongTextToTheLongCommandRpc)
 {
     std::string command254(254, 'c');
@@ -166,43 +122,6 @@ void AddMember(PaService *service, PaProcess *process, int32_t kind, int32_t num
     ASSERT_EQ(PaServiceAddProcess(service, &entry, 0), PaSUCCESS);
 }
 
-TEST_F(OperationsTest, WholeServicesSendEveryMember)
-{
-    std::string longCommand(300, 'L');
-    PaService *service = PaVaServiceCreate("svc", PaSERVICE_TYPE, int32_t{PaSERVICE_MASTER}, PaSERVICE_START,
-                                           int32_t{PaSERVICE_AUTO}, 0);
-    AddMember(service, Process("a"), PaVALUE_INTEGER, 5, nullptr);
-    AddMember(service, Process("b", longCommand.c_str()), PaVALUE_TEXT, 0, "x");
-    AddMember(service, Process("c"), PaVALUE_NONE, 0, nullptr);
-
-    EXPECT_EQ(PaServiceAdd(handle, service), PaSUCCESS);
-    EXPECT_EQ(agent().Sent().back().name, "pa_ServiceStartRPC");
-    std::vector<std::string> members = {"serviceNameArg:0=svc", "serviceServTypeArg:8=0", "serviceServStartArg:8=2",
-                                        "serviceProcessNoArg:8=3"};
-    members = Plus(members, Plus({"Process1:8=0", "Process1Value:8=5"}, ProcessParams("a", "sleep 30")));
-    members = Plus(members, Plus({"Process2:8=1", "Process2Value:0=x"}, ProcessParams("b", longCommand, 2)));
-    members = Plus(members, Plus({"Process3:8=2", "Process3Value:8=0"}, ProcessParams("c", "sleep 30")));
-    EXPECT_THAT(SentParams(), ElementsAreArray(Plus({"serviceAddArg:8=1"}, members)));
-
-    EXPECT_EQ(PaServiceStart(handle, service), PaSUCCESS);
-    EXPECT_THAT(SentParams(), ElementsAreArray(Plus({"serviceAddArg:8=0"}, members)));
-    EXPECT_EQ(PaServiceChange(handle, "old", service), PaSUCCESS);
-    EXPECT_EQ(agent().Sent().back().name, "pa_ServiceChangeRPC");
-    EXPECT_THAT(SentParams(), ElementsAreArray(Plus({"serviceNameArg:0=old"}, members)));
-
-    EXPECT_EQ(PaServiceStop(handle, service), PaSUCCESS);
-    EXPECT_EQ(agent().Sent().back().name, "pa_ServiceStopRPC");
-    EXPECT_EQ(PaServiceRemove(handle, service), PaSUCCESS);
-    EXPECT_EQ(agent().Sent().back().name, "pa_ServiceRemoveRPC");
-    EXPECT_THAT(SentParams(), ElementsAre("serviceNameArg:0=svc"));
-
-    PaService *empty = PaVaServiceCreate("none", 0);
-    EXPECT_EQ(PaServiceStart(handle, empty), PaSUCCESS);
-    EXPECT_EQ(SentParams().size(), 5u);
-    PaServiceFree(empty);
-    PaServiceFree(service);
-}
-
 TEST_F(OperationsTest, AServiceWithAnIncompleteMemberSendsNothing)
 {
     PaService *service = PaVaServiceCreate("svc", 0);
@@ -212,17 +131,6 @@ TEST_F(OperationsTest, AServiceWithAnIncompleteMemberSendsNothing)
     EXPECT_THAT(Errors(), ElementsAre("Attempt to send process with no hostname."));
     EXPECT_THAT(agent().Sent(), IsEmpty());
     PaServiceFree(service);
-}
-
-TEST_F(OperationsTest, RoutingOperationsSendBothNames)
-{
-    PaHost *host = PaHostCreate("hostA", "PA1");
-    EXPECT_EQ(PaHostAdd(handle, host), PaSUCCESS);
-    EXPECT_EQ(agent().Sent().back().name, "pa_HostAddRPC");
-    EXPECT_THAT(SentParams(), ElementsAre("pa_HostNameArg:0=hostA", "pa_ServerNameArg:0=PA1"));
-    EXPECT_EQ(PaHostRemove(handle, host), PaSUCCESS);
-    EXPECT_EQ(agent().Sent().back().name, "pa_HostRemoveRPC");
-    PaHostFree(host);
 }
 
 ResultSet ProcessRows(std::vector<Row> rows)
@@ -341,21 +249,6 @@ TEST_F(OperationsTest, ServiceRowsWithContinuationRowsBecomeServices)
     EXPECT_THAT(Errors(), ElementsAre("Error in retrieved process for a service element.",
                                       "Failed to add fetched process to service."));
     PaServiceListFree(list);
-}
-
-TEST_F(OperationsTest, HostRowsBecomeEntriesInOrder)
-{
-    ResultSet set{.columns = {{"host", CS_CHAR_TYPE, 32}, {"server", CS_CHAR_TYPE, 32}},
-                  .rows = {{std::string("h1"), std::string("s1")}, {std::string("h2"), std::string("s2")}}};
-    agent().Script("pa_HostListRPC", Reply{.results = {set}});
-    PaList *list = nullptr;
-    ASSERT_EQ(PaHostGetList(handle, &list, 4), PaSUCCESS);
-    EXPECT_THAT(SentParams(), ElementsAre("pa_HostListFetchArg:8=4"));
-    ASSERT_EQ(PaListNumberOfElements(list), 2);
-    char *server = PaHostGetServerName(static_cast<PaHost *>(PaListGetNext(PaListGetHead(list))));
-    EXPECT_STREQ(server, "s2");
-    PaFree(server);
-    PaHostListDestroy(list);
 }
 
 TEST_F(OperationsTest, RowsOfAnotherLayoutRefuseTheList)

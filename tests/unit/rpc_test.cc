@@ -27,19 +27,6 @@ int32_t CallWithoutParameters(PaConnection *handle, int32_t rpc, void *target = 
     return Call(handle, rpc, params, target);
 }
 
-TEST_F(RpcTest, SuccessfulCallLogsEachStep)
-{
-    EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kStartProcesses), PaSUCCESS);
-    EXPECT_THAT(Debugs(), ElementsAre("Call to RPC 13 made to connection agent1.",
-                                      "Sent the PRC command. Now getting results.", "Read results OK", "Read results OK",
-                                      "Read results OK", "RPC Results successfully fetched."));
-    EXPECT_THAT(agent().Log({"ct_cmd_alloc", "ct_command", "ct_param", "ct_send", "ct_cancel", "ct_cmd_drop"}),
-                ElementsAre("ct_cmd_alloc()", "ct_command(CS_RPC_CMD, \"pa_StartProcessesRPC\", CS_NULLTERM, CS_UNUSED)",
-                            "ct_send()", "ct_cmd_drop()"));
-    ASSERT_EQ(agent().Sent().size(), 1u);
-    EXPECT_THAT(agent().Sent()[0].params, IsEmpty());
-}
-
 TEST_F(RpcTest, ParametersOfEveryDatatypeGoWithTheirLengths)
 {
     char text[] = "abc";

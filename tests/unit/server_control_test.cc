@@ -22,36 +22,6 @@ std::string IntParam(const std::string &name, int32_t value)
            ", datalen=4, indicator=0)";
 }
 
-TEST_F(ServerControlTest, EachOperationSendsItsRpcWithItsParameters)
-{
-    int32_t level = 0;
-    int32_t major = 0;
-    int32_t minor = 0;
-    struct Case {
-        const char *rpc;
-        std::function<int32_t(PaConnection *)> operation;
-        std::vector<std::string> params;
-    } cases[] = {
-        {"pa_StopPA_RPC", [](PaConnection *h) { return PaStopPA(h, 5); }, {IntParam("stopPAArg", 5)}},
-        {"pa_StopProcessesRPC", PaStopProcesses, {}},
-        {"pa_StartProcessesRPC", PaStartProcesses, {}},
-        {"pa_ServerDebugLevelSetRPC", [](PaConnection *h) { return PaServerChangeDebugLevel(h, -3); },
-         {IntParam("serverDebugLevArg", -3)}},
-        {"pa_ServerDebugLevelGetRPC", [&](PaConnection *h) { return PaServerGetDebugLevel(h, &level); }, {}},
-        {"pa_ServerVersionGetRPC", [&](PaConnection *h) { return PaServerGetVersionNo(h, &major, &minor); }, {}},
-        {"pa_PAGenNotifyRPC", PaServerGenerateNotification, {}},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.rpc);
-        Forget();
-        EXPECT_EQ(c.operation(handle), PaSUCCESS);
-        EXPECT_THAT(agent().Log({"ct_command"}),
-                    ElementsAre("ct_command(CS_RPC_CMD, \"" + std::string(c.rpc) + "\", CS_NULLTERM, CS_UNUSED)"));
-        EXPECT_EQ(agent().Log({"ct_param"}), c.params);
-    }
-    EXPECT_EQ(agent().Sent().size(), 7u);
-}
-
 TEST_F(ServerControlTest, DebugLevelIsWrittenOnlyFromARowAndTheVersionWhateverTheResult)
 {
     agent().Script("pa_ServerDebugLevelGetRPC", IntRows({{4}}, 1));
