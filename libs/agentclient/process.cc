@@ -4,6 +4,8 @@
 
 #include "records.h"
 
+#include <protocol/rpc_table.h>
+
 #include <fcntl.h>
 #include <iterator>
 #include <unistd.h>
@@ -11,7 +13,8 @@
 namespace {
 
 constexpr const char *kClearedName = "NoName";
-constexpr const char *kElementName = "NULL";
+// A list element is named with the protocol's no-value text until it is given a name.
+const char *const kElementName = pa::protocol::kNoValue.data();
 // Duplicates stay above the standard streams, so a held handle is never 0, which means none.
 constexpr int kLowestHandle = 3;
 

@@ -5,9 +5,12 @@
 #include "process.h"
 #include "records.h"
 
+#include <protocol/rpc_table.h>
+
 namespace {
 
-constexpr const char *kElementName = "NULL";
+// A list element is named with the protocol's no-value text until it is given a name.
+const char *const kElementName = pa::protocol::kNoValue.data();
 
 struct ServiceDeleter {
     void operator()(PaService *service) const noexcept { PaServiceFree(service); }
