@@ -103,7 +103,7 @@ TEST_F(HandlersTest, ServerMessagesArePrintedOnlyAndNeverFail)
 {
     PaEnableAdvancedDiag(handle);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(agent().Raise(ServerMessage(20001, 16, 1, "no such process", "agent1", "pa_ProcessStopRPC", 3),
+    EXPECT_EQ(agent().Raise(ServerMessage(20001, 16, 1, "no such process", "agent1", RpcName(pa::protocol::kProcessStop), 3),
                             handle->connection),
               CS_SUCCEED);
     EXPECT_EQ(agent().Raise(ServerMessage(5701, 24, 2, "fatal"), handle->connection), CS_SUCCEED);

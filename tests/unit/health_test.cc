@@ -211,7 +211,7 @@ TEST_F(HealthTest, RetryCallbackInstalledBeforeConnectingIsCalledWithItsUserValu
     RetryProbe probe{.answers = {0}};
     PaInstallRetryCB(unconnected, &RetryProbe::Answer, &probe);
     ASSERT_EQ(PaConnect(unconnected), PaSUCCESS);
-    agent().Script("pa_StartProcessesRPC", fakect::Reply{.outcome = fakect::Outcome::CommandFails});
+    agent().Script(RpcName(pa::protocol::kStartProcesses), fakect::Reply{.outcome = fakect::Outcome::CommandFails});
     EXPECT_EQ(PaStartProcesses(unconnected), PaFAILURE);
     EXPECT_THAT(probe.handles, ElementsAre(unconnected));
     EXPECT_THAT(probe.data, ElementsAre(&probe));

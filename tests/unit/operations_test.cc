@@ -57,13 +57,13 @@ TEST_F(OperationsTest, LongCommandsGoAsLongTextToTheLongCommandRpc)
     OwnedProcess shorter{Process("p", command254.c_str())};
     OwnedProcess longer{Process("p", command255.c_str())};
     PaProcessStart(handle, shorter.process);
-    EXPECT_EQ(agent().Sent().back().name, "pa_ProcessStartRPC");
+    EXPECT_EQ(agent().Sent().back().name, RpcName(pa::protocol::kProcessStart));
     EXPECT_EQ(SentParams()[2], "processCommandArg:0=" + command254);
     PaProcessStart(handle, longer.process);
-    EXPECT_EQ(agent().Sent().back().name, "pa_ServiceStartLcRPC");
+    EXPECT_EQ(agent().Sent().back().name, RpcName(pa::protocol::kProcessStartLong));
     EXPECT_EQ(SentParams()[2], "processCommandArg:2=" + command255);
     PaProcessStartWithArgs(handle, longer.process, "x");
-    EXPECT_EQ(agent().Sent().back().name, "pa_ProcessStartWithArgsRPC");
+    EXPECT_EQ(agent().Sent().back().name, RpcName(pa::protocol::kProcessStartWithArgs));
     EXPECT_EQ(SentParams()[2], "processCommandArg:2=" + command255);
 }
 
@@ -88,7 +88,7 @@ TEST_F(OperationsTest, MissingHostOrCommandIsRefusedBeforeAnythingIsSent)
 TEST_F(OperationsTest, StatusQueriesReturnTheAgentsState)
 {
     // Scripted replies are used in order: a row, no row, a failed command.
-    for (const char *rpc : {"pa_ProcessStatusRPC", "pa_ServiceStatusRPC"}) {
+    for (const std::string &rpc : {RpcName(pa::protocol::kProcessStatus), RpcName(pa::protocol::kServiceStatus)}) {
         agent().Script(rpc, IntRows({{2, 4242}}));
         agent().Script(rpc, Reply{});
         agent().Script(rpc, Reply{.outcome = Outcome::CommandFails});
@@ -169,7 +169,7 @@ std::string Text(const PaProcess *process, int32_t id)
 
 TEST_F(OperationsTest, ProcessRowsBecomeRecordsInOrder)
 {
-    agent().Script("pa_ProcessListRPC", Reply{.results = {ProcessRows({ProcessRow("a", "NULL", "NULL", 10),
+    agent().Script(RpcName(pa::protocol::kProcessList), Reply{.results = {ProcessRows({ProcessRow("a", "NULL", "NULL", 10),
                                                                        ProcessRow("b", "run b", "again", 11)})}});
     PaList *list = nullptr;
     ASSERT_EQ(PaProcessGetList(handle, &list, 1), PaSUCCESS);
@@ -188,7 +188,7 @@ TEST_F(OperationsTest, ProcessRowsBecomeRecordsInOrder)
     EXPECT_EQ(type, PaDAEMON_PROCESS);
     PaProcessListFree(list);
 
-    agent().Script("pa_SingleProcList", Reply{});
+    agent().Script(RpcName(pa::protocol::kSingleProcessList), Reply{});
     ASSERT_EQ(PaProcessGetList(handle, &list, 0), PaSUCCESS);
     EXPECT_EQ(PaListNumberOfElements(list), 0);
     PaProcessListFree(list);
@@ -233,7 +233,7 @@ TEST_F(OperationsTest, ServiceRowsWithContinuationRowsBecomeServices)
 {
     Row emptyService = ServiceRow("b", 2, "NULL", "NULL");
     emptyService[6] = std::string("NULL");
-    agent().Script("pa_ServiceListRPC",
+    agent().Script(RpcName(pa::protocol::kServiceList),
                    Reply{.results = {ServiceRows({ServiceRow("NULL", 0, "1", "orphan"), ServiceRow("a", 0, " 42x", "p1"),
                                                   ServiceRow("NULL", 1, "text", "p2"), ServiceRow("NULL", 2, "NULL", "p1"),
                                                   emptyService, ServiceRow("a", 0, "-3", "p3")})}});
@@ -253,7 +253,7 @@ TEST_F(OperationsTest, ServiceRowsWithContinuationRowsBecomeServices)
 
 TEST_F(OperationsTest, RowsOfAnotherLayoutRefuseTheList)
 {
-    agent().Script("pa_HostListRPC", IntRows({{1, 2}}));
+    agent().Script(RpcName(pa::protocol::kHostList), IntRows({{1, 2}}));
     PaList *list = nullptr;
     EXPECT_EQ(PaHostGetList(handle, &list, 0), PaFAILURE);
     EXPECT_EQ(list, nullptr);
@@ -267,11 +267,11 @@ TEST_F(OperationsTest, RepeatedSendsNeverDuplicateRecords)
     Reply rows{.results = {ProcessRows({ProcessRow("a", "run", "NULL", 1)})}};
     Reply failing = rows;
     failing.outcome = Outcome::CommandFails;
-    agent().Script("pa_ProcessListRPC", failing);
-    agent().Script("pa_ProcessListRPC", rows);
+    agent().Script(RpcName(pa::protocol::kProcessList), failing);
+    agent().Script(RpcName(pa::protocol::kProcessList), rows);
     PaList *list = nullptr;
     ASSERT_EQ(PaProcessGetList(handle, &list, 1), PaSUCCESS);
-    EXPECT_EQ(agent().SendCount("pa_ProcessListRPC"), 2);
+    EXPECT_EQ(agent().SendCount(RpcName(pa::protocol::kProcessList)), 2);
     EXPECT_EQ(PaListNumberOfElements(list), 1);
     PaProcessListFree(list);
 }
@@ -279,12 +279,12 @@ TEST_F(OperationsTest, RepeatedSendsNeverDuplicateRecords)
 TEST_F(OperationsTest, FailedListFetchesLeaveNoPartialList)
 {
     Reply failing{.results = {ProcessRows({ProcessRow("a", "run", "NULL", 1)})}, .outcome = Outcome::CommandFails};
-    agent().Script("pa_ProcessListRPC", failing);
+    agent().Script(RpcName(pa::protocol::kProcessList), failing);
     PaList *list = reinterpret_cast<PaList *>(&failing);
     EXPECT_EQ(PaProcessGetList(handle, &list, 1), PaFAILURE);
     EXPECT_EQ(list, nullptr);
 
-    agent().Script("pa_HostListRPC", Reply{.outcome = Outcome::CommandFails});
+    agent().Script(RpcName(pa::protocol::kHostList), Reply{.outcome = Outcome::CommandFails});
     list = reinterpret_cast<PaList *>(&failing);
     EXPECT_EQ(PaHostGetList(handle, &list, 0), PaFAILURE);
     EXPECT_EQ(list, reinterpret_cast<PaList *>(&failing));
@@ -305,7 +305,7 @@ TEST_F(OperationsTest, ALostConnectionIsReconnectedOnceAndTheCallRepeated)
     agent().On("ct_connect").Returns(CS_FAIL);  // the engine's own reconnection fails once
     EXPECT_EQ(PaProcessStop(handle, p.process), PaSUCCESS);
     EXPECT_EQ(agent().Log({"ct_connect"}).size(), 2u);
-    EXPECT_EQ(agent().SendCount("pa_ProcessStopRPC"), 1);
+    EXPECT_EQ(agent().SendCount(RpcName(pa::protocol::kProcessStop)), 1);
     EXPECT_THAT(Errors(), testing::Contains("Failed to allocate command context and reconnect."));
 }
 

@@ -119,19 +119,19 @@ TEST_F(RpcTest, IntegerRowsGoToTheTargetOfTheirRpc)
     struct Case {
         const char *name;
         int32_t rpc;
-        const char *rpcName;
+        std::string rpcName;
         Reply reply;
         std::array<int32_t, 2> expected;
     } cases[] = {
-        {"pair, last row wins", pa::protocol::kProcessStatus, "pa_ProcessStatusRPC", IntRows({{1, 2}, {3, 4}}), {3, 4}},
-        {"pair from return parameters", pa::protocol::kVersionGet, "pa_ServerVersionGetRPC",
+        {"pair, last row wins", pa::protocol::kProcessStatus, RpcName(pa::protocol::kProcessStatus), IntRows({{1, 2}, {3, 4}}), {3, 4}},
+        {"pair from return parameters", pa::protocol::kVersionGet, RpcName(pa::protocol::kVersionGet),
          IntRows({{5, 6}}, 2, CS_PARAM_RESULT), {5, 6}},
-        {"one column stores only the first", pa::protocol::kServiceStatus, "pa_ServiceStatusRPC", IntRows({{5}}, 1), {5, -1}},
-        {"one integer", pa::protocol::kDebugLevelGet, "pa_ServerDebugLevelGetRPC", IntRows({{7, 8}}), {7, -1}},
-        {"no row", pa::protocol::kProcessStatus, "pa_ProcessStatusRPC", IntRows({}), {-1, -1}},
-        {"no result set", pa::protocol::kProcessStatus, "pa_ProcessStatusRPC", Reply{}, {-1, -1}},
-        {"no columns", pa::protocol::kProcessStatus, "pa_ProcessStatusRPC", IntRows({}, 0), {-1, -1}},
-        {"null integer after a row reads 0", pa::protocol::kProcessStatus, "pa_ProcessStatusRPC",
+        {"one column stores only the first", pa::protocol::kServiceStatus, RpcName(pa::protocol::kServiceStatus), IntRows({{5}}, 1), {5, -1}},
+        {"one integer", pa::protocol::kDebugLevelGet, RpcName(pa::protocol::kDebugLevelGet), IntRows({{7, 8}}), {7, -1}},
+        {"no row", pa::protocol::kProcessStatus, RpcName(pa::protocol::kProcessStatus), IntRows({}), {-1, -1}},
+        {"no result set", pa::protocol::kProcessStatus, RpcName(pa::protocol::kProcessStatus), Reply{}, {-1, -1}},
+        {"no columns", pa::protocol::kProcessStatus, RpcName(pa::protocol::kProcessStatus), IntRows({}, 0), {-1, -1}},
+        {"null integer after a row reads 0", pa::protocol::kProcessStatus, RpcName(pa::protocol::kProcessStatus),
          IntRows({{1, 2}, {Null, 4}}), {0, 4}},
     };
     for (const Case &c : cases) {
@@ -155,7 +155,7 @@ TEST_F(RpcTest, ARowThatCannotBeReadWholeFailsTheCall)
         Forget();
         Reply reply = IntRows({{1, 2}, {3, 4}});
         reply.results[0].failingRow = failing;
-        agent().Script("pa_ProcessStatusRPC", reply);
+        agent().Script(RpcName(pa::protocol::kProcessStatus), reply);
         std::array<int32_t, 2> target{-1, -1};
         EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kProcessStatus, target.data()), PaFAILURE);
         EXPECT_THAT(Errors(), ElementsAre("A row from RPC 5 could not be read whole; the results are refused."));
@@ -165,7 +165,7 @@ TEST_F(RpcTest, ARowThatCannotBeReadWholeFailsTheCall)
 
 TEST_F(RpcTest, RowsForAnRpcWithoutDecoderFailTheCallAndLeaveTheConnectionUsable)
 {
-    agent().Script("pa_StopPA_RPC", IntRows({{1, 2}}));
+    agent().Script(RpcName(pa::protocol::kStopPa), IntRows({{1, 2}}));
     EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kStopPa), PaFAILURE);
     EXPECT_EQ(Count(Debugs(), "Fetch row data failed"), 1);
     EXPECT_THAT(Warnings(), ElementsAre("Results retrieval failure."));
@@ -179,7 +179,7 @@ TEST_F(RpcTest, TextColumnsAreBoundAtMost8193Bytes)
 {
     ResultSet set{.columns = {{"wide", CS_CHAR_TYPE, 20000}, {"narrow", CS_LONGCHAR_TYPE, 10}, {"c", CS_INT_TYPE, 4}},
                   .rows = {{"some text", "short", 9}}};
-    agent().Script("pa_ProcessStatusRPC", Reply{.results = {set}});
+    agent().Script(RpcName(pa::protocol::kProcessStatus), Reply{.results = {set}});
     std::array<int32_t, 2> target{-1, -1};
     EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kProcessStatus, target.data()), PaSUCCESS);
     std::vector<std::string> binds = agent().Log({"ct_bind"});
@@ -198,7 +198,7 @@ TEST_F(RpcTest, FailedDescribeBindOrResultInfoFailsTheCallOnly)
     } cases[] = {{"ct_res_info", "ct_res_info() Failed to get parameter returns."},
                  {"ct_describe", "Failed to describe parameter."},
                  {"ct_bind", "Failed to bind to variable."}};
-    agent().Script("pa_ProcessStatusRPC", IntRows({{1, 2}}));
+    agent().Script(RpcName(pa::protocol::kProcessStatus), IntRows({{1, 2}}));
     for (const Case &c : cases) {
         SCOPED_TRACE(c.call);
         Forget();
@@ -218,15 +218,15 @@ TEST_F(RpcTest, EndCodesOtherThanTheNormalEndFailTheCall)
 {
     struct Case {
         int32_t rpc;
-        const char *name;
+        std::string name;
         CS_RETCODE end;
         int32_t level;
         const char *message;
     } cases[] = {
-        {pa::protocol::kGenerateNotification, "pa_PAGenNotifyRPC", CS_CANCELED, PaMSG_INFORMATION,
+        {pa::protocol::kGenerateNotification, RpcName(pa::protocol::kGenerateNotification), CS_CANCELED, PaMSG_INFORMATION,
          "Sybase RPC Command cancelled."},
-        {pa::protocol::kStopProcesses, "pa_StopProcessesRPC", CS_FAIL, PaMSG_WARNING, "Results retrieval failure."},
-        {pa::protocol::kStartProcesses, "pa_StartProcessesRPC", CS_END_DATA, PaMSG_WARNING,
+        {pa::protocol::kStopProcesses, RpcName(pa::protocol::kStopProcesses), CS_FAIL, PaMSG_WARNING, "Results retrieval failure."},
+        {pa::protocol::kStartProcesses, RpcName(pa::protocol::kStartProcesses), CS_END_DATA, PaMSG_WARNING,
          "Results returned unexpected return value."},
     };
     for (const Case &c : cases) {
@@ -251,11 +251,11 @@ protected:
 
 TEST_P(RetryTest, CallbackAnswering1RepeatsUpTo11SendsThenReportsTheConnectionLost)
 {
-    agent().Script("pa_StopProcessesRPC", Reply{.outcome = Outcome::CommandFails});
+    agent().Script(RpcName(pa::protocol::kStopProcesses), Reply{.outcome = Outcome::CommandFails});
     pa::RpcParams params(1);
     params.Int("levelArg", 3);
     EXPECT_EQ(Call(handle, pa::protocol::kStopProcesses, params), PaCONNECTION_LOST);
-    EXPECT_EQ(agent().SendCount("pa_StopProcessesRPC"), 11);
+    EXPECT_EQ(agent().SendCount(RpcName(pa::protocol::kStopProcesses)), 11);
     EXPECT_EQ(probe.calls, 11);
     EXPECT_EQ(Count(Errors(), "Command failed."), 11);
     EXPECT_THAT(probe.handles, testing::Each(handle));
@@ -271,10 +271,10 @@ TEST_P(RetryTest, CallbackAnswering1RepeatsUpTo11SendsThenReportsTheConnectionLo
 
 TEST_P(RetryTest, UnderTheCallerConventionTheOperationReconnectsOnceAndSends11More)
 {
-    agent().Script("pa_StopProcessesRPC", Reply{.outcome = Outcome::CommandFails});
+    agent().Script(RpcName(pa::protocol::kStopProcesses), Reply{.outcome = Outcome::CommandFails});
     CS_CONNECTION *connection = handle->connection;
     EXPECT_EQ(PaStopProcesses(handle), PaCONNECTION_LOST);
-    EXPECT_EQ(agent().SendCount("pa_StopProcessesRPC"), 22);
+    EXPECT_EQ(agent().SendCount(RpcName(pa::protocol::kStopProcesses)), 22);
     EXPECT_EQ(Count(Debugs(), "Attempting to re-establish connection to server"), 1);
     EXPECT_EQ(Count(Debugs(), "Connection already established."), 1);
     EXPECT_EQ(handle->connection, connection);
@@ -286,7 +286,7 @@ TEST_P(RetryTest, OnlyAnAnswerOf1Repeats)
         SCOPED_TRACE(answer);
         Forget();
         probe = RetryProbe{.answers = {answer}};
-        agent().Script("pa_ServiceStopRPC", Reply{.outcome = Outcome::CommandFails});
+        agent().Script(RpcName(pa::protocol::kServiceStop), Reply{.outcome = Outcome::CommandFails});
         EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kServiceStop), PaFAILURE);
         EXPECT_EQ(probe.calls, 1);
         EXPECT_EQ(agent().Log({"ct_send"}).size(), 1u);
@@ -295,10 +295,10 @@ TEST_P(RetryTest, OnlyAnAnswerOf1Repeats)
 
 TEST_P(RetryTest, FailThenSucceedEndsInSuccessAfterTwoSends)
 {
-    agent().Script("pa_ServiceStopRPC", Reply{.outcome = Outcome::CommandFails});
-    agent().Script("pa_ServiceStopRPC", Reply{});
+    agent().Script(RpcName(pa::protocol::kServiceStop), Reply{.outcome = Outcome::CommandFails});
+    agent().Script(RpcName(pa::protocol::kServiceStop), Reply{});
     EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kServiceStop), PaSUCCESS);
-    EXPECT_EQ(agent().SendCount("pa_ServiceStopRPC"), 2);
+    EXPECT_EQ(agent().SendCount(RpcName(pa::protocol::kServiceStop)), 2);
     EXPECT_EQ(probe.calls, 1);
     EXPECT_THAT(agent().Log({"ct_command", "ct_send"}),
                 ElementsAre(testing::StartsWith("ct_command("), "ct_send()", testing::StartsWith("ct_command("),
@@ -309,7 +309,7 @@ INSTANTIATE_TEST_SUITE_P(FreeTdsAndVendor, RetryTest, testing::Bool());
 
 TEST_F(RpcTest, FailedCommandWithoutRetryFailsEvenWhenResultsEndNormally)
 {
-    agent().Script("pa_ServiceStopRPC", Reply{.outcome = Outcome::CommandFails});
+    agent().Script(RpcName(pa::protocol::kServiceStop), Reply{.outcome = Outcome::CommandFails});
     agent().On("ct_cancel").Returns(CS_SUCCEED);  // a cancel that leaves the results to be read
     EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kServiceStop), PaFAILURE);
     EXPECT_THAT(Errors(), ElementsAre("Command failed."));
@@ -321,7 +321,7 @@ TEST_F(RpcTest, FailedCancelEndsTheAttemptAndCancelsTheCommandBeforeItIsDropped)
 {
     RetryProbe probe;
     PaInstallRetryCB(handle, &RetryProbe::Answer, &probe);
-    agent().Script("pa_ServiceStopRPC", Reply{.outcome = Outcome::CommandFails});
+    agent().Script(RpcName(pa::protocol::kServiceStop), Reply{.outcome = Outcome::CommandFails});
     agent().On("ct_cancel").OnlyFor(CS_CANCEL_ALL).Returns(CS_FAIL);
     EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kServiceStop), PaFAILURE);
     EXPECT_THAT(Errors(), ElementsAre("Command failed.", "Failed to cancel the errored command."));

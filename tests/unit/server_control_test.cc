@@ -24,10 +24,10 @@ std::string IntParam(const std::string &name, int32_t value)
 
 TEST_F(ServerControlTest, DebugLevelIsWrittenOnlyFromARowAndTheVersionWhateverTheResult)
 {
-    agent().Script("pa_ServerDebugLevelGetRPC", IntRows({{4}}, 1));
-    agent().Script("pa_ServerDebugLevelGetRPC", Reply{});
-    agent().Script("pa_ServerVersionGetRPC", IntRows({{3, 7}}));
-    agent().Script("pa_ServerVersionGetRPC", Reply{});
+    agent().Script(RpcName(pa::protocol::kDebugLevelGet), IntRows({{4}}, 1));
+    agent().Script(RpcName(pa::protocol::kDebugLevelGet), Reply{});
+    agent().Script(RpcName(pa::protocol::kVersionGet), IntRows({{3, 7}}));
+    agent().Script(RpcName(pa::protocol::kVersionGet), Reply{});
     int32_t level = -1;
     int32_t major = -1;
     int32_t minor = -1;
@@ -49,12 +49,12 @@ TEST_F(ServerControlTest, StopTakesALostConnectionAsSuccessWithoutReconnectingAg
 {
     RetryProbe probe;
     PaInstallRetryCB(handle, &RetryProbe::Answer, &probe);
-    agent().Script("pa_StopPA_RPC", Reply{.outcome = Outcome::CommandFails});
+    agent().Script(RpcName(pa::protocol::kStopPa), Reply{.outcome = Outcome::CommandFails});
     EXPECT_EQ(PaStopPA(handle, 1), PaSUCCESS);  // retries exhausted
-    EXPECT_EQ(agent().SendCount("pa_StopPA_RPC"), 11);
+    EXPECT_EQ(agent().SendCount(RpcName(pa::protocol::kStopPa)), 11);
     PaInstallRetryCB(handle, nullptr, nullptr);
     EXPECT_EQ(PaStopPA(handle, 1), PaFAILURE);
-    EXPECT_EQ(agent().SendCount("pa_StopPA_RPC"), 12);
+    EXPECT_EQ(agent().SendCount(RpcName(pa::protocol::kStopPa)), 12);
     EXPECT_EQ(Count(Debugs(), "Attempting to re-establish connection to server"), 0);
 
     agent().SetStatus(handle->connection, CS_CONSTAT_DEAD);
@@ -70,11 +70,11 @@ TEST_F(ServerControlTest, LostConnectionDuringStartProcessesReconnectsOnceAndSen
     RetryProbe probe;
     PaInstallRetryCB(handle, &RetryProbe::Answer, &probe);
     for (int send = 1; send <= 11; ++send) {
-        agent().Script("pa_StartProcessesRPC", Reply{.outcome = Outcome::CommandFails});
+        agent().Script(RpcName(pa::protocol::kStartProcesses), Reply{.outcome = Outcome::CommandFails});
     }
-    agent().Script("pa_StartProcessesRPC", Reply{});
+    agent().Script(RpcName(pa::protocol::kStartProcesses), Reply{});
     EXPECT_EQ(PaStartProcesses(handle), PaSUCCESS);
-    EXPECT_EQ(agent().SendCount("pa_StartProcessesRPC"), 12);
+    EXPECT_EQ(agent().SendCount(RpcName(pa::protocol::kStartProcesses)), 12);
     EXPECT_EQ(Count(Debugs(), "Attempting to re-establish connection to server"), 1);
 }
 
@@ -87,10 +87,10 @@ TEST_F(ServerControlTest, LostConnectionDuringStartProcessesWhoseReconnectionFai
         }
     };
     PaInstallRetryCB(handle, &RetryProbe::Answer, &probe);
-    agent().Script("pa_StartProcessesRPC", Reply{.outcome = Outcome::CommandFails});
+    agent().Script(RpcName(pa::protocol::kStartProcesses), Reply{.outcome = Outcome::CommandFails});
     agent().On("ct_connect").Returns(CS_FAIL);
     EXPECT_EQ(PaStartProcesses(handle), PaCONNECT_FAILED);
-    EXPECT_EQ(agent().SendCount("pa_StartProcessesRPC"), 11);
+    EXPECT_EQ(agent().SendCount(RpcName(pa::protocol::kStartProcesses)), 11);
     EXPECT_EQ(Count(Debugs(), "Attempting to re-establish connection to server"), 1);
     EXPECT_EQ(handle->connection, nullptr);
 }
@@ -151,7 +151,7 @@ TEST_F(InformTest, ReleasesEverythingWhateverTheOutcome)
         {"first connection fails", [] { agent().On("ct_connect").Returns(CS_FAIL); }, PaCONNECT_FAILED, 0,
          {connectFailed, "Failed to connection to the specified PA Server."}, {}},
         {"agent fails the command",
-         [] { agent().Script("pa_PANotificationRPC", Reply{.outcome = Outcome::CommandFails}); }, PaFAILURE, 1,
+         [] { agent().Script(RpcName(pa::protocol::kNotification), Reply{.outcome = Outcome::CommandFails}); }, PaFAILURE, 1,
          {"Command failed."}, {"ct_close(CS_UNUSED)"}},
         {"lost, reconnected, sent once more",
          [] {
@@ -175,7 +175,7 @@ TEST_F(InformTest, ReleasesEverythingWhateverTheOutcome)
         log.clear();
         c.prepare();
         EXPECT_EQ(PaInformPA(kServer, 1, 2), c.result);
-        EXPECT_EQ(agent().SendCount("pa_PANotificationRPC"), c.sends);
+        EXPECT_EQ(agent().SendCount(RpcName(pa::protocol::kNotification)), c.sends);
         EXPECT_EQ(Errors(), c.errors);
         EXPECT_EQ(agent().Log({"ct_close"}), c.closes);
         EXPECT_THAT(agent().Leaks(), IsEmpty());

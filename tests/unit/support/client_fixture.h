@@ -28,6 +28,9 @@ inline constexpr const char *kApp = "monitor";
 inline constexpr const char *kUser = "fred";
 inline constexpr const char *kPassword = "Pw-7f3c!";
 
+// The name an RPC travels under.
+inline std::string RpcName(int32_t rpc) { return std::string(pa::protocol::kRpcs[static_cast<size_t>(rpc)].name); }
+
 inline int Count(const std::vector<std::string> &texts, std::string_view text)
 {
     return static_cast<int>(std::count(texts.begin(), texts.end(), text));
