@@ -80,11 +80,11 @@ public:
     Definitions parse() {
         while (peek().kind != Token::Kind::End) {
             const Token& keyword = word();
-            if (keyword.text == "zeb_process") {
+            if (keyword.text == config::kProcessBlock) {
                 process_block();
-            } else if (keyword.text == "zeb_service") {
+            } else if (keyword.text == config::kServiceBlock) {
                 service_block();
-            } else if (keyword.text == "zeb_routing") {
+            } else if (keyword.text == config::kRoutingBlock) {
                 routing_block();
             } else {
                 throw ConfigError(keyword.line, "unknown block '" + keyword.text + "'");
@@ -152,26 +152,29 @@ private:
         expect(Token::Kind::Open, "'{'");
         while (peek().kind != Token::Kind::Close) {
             const Token& attribute = word();
-            if (attribute.text == "Command") {
+            if (attribute.text == config::kCommand) {
                 definition.command = quoted();
-                if (word().text != "run" || word().text != "as") throw ConfigError(attribute.line, "expected 'run as'");
+                const std::string run = word().text;
+                if (run + " " + word().text != config::kRunAs) {
+                    throw ConfigError(attribute.line, "expected '" + std::string(config::kRunAs) + "'");
+                }
                 definition.euid = integer();
-            } else if (attribute.text == "Host") {
+            } else if (attribute.text == config::kHost) {
                 equals();
                 definition.host = quoted();
-            } else if (attribute.text == "Managed") {
+            } else if (attribute.text == config::kManaged) {
                 equals();
                 definition.managed = choice(config::kManagedWords) == 1;
-            } else if (attribute.text == "RestartMsg") {
+            } else if (attribute.text == config::kRestartMsg) {
                 equals();
                 definition.restart_message = message(quoted());
-            } else if (attribute.text == "AlertMsg") {
+            } else if (attribute.text == config::kAlertMsg) {
                 equals();
                 definition.alert_message = message(quoted());
-            } else if (attribute.text == "RetryCount") {
+            } else if (attribute.text == config::kRetryCount) {
                 equals();
                 definition.retry_count = integer();
-            } else if (attribute.text == "ProcessType") {
+            } else if (attribute.text == config::kProcessType) {
                 equals();
                 definition.type = static_cast<ProcessType>(choice(config::kProcessTypeWords));
             } else {
@@ -189,15 +192,15 @@ private:
         expect(Token::Kind::Open, "'{'");
         while (peek().kind != Token::Kind::Close) {
             const Token& attribute = word();
-            if (attribute.text == "ServiceType") {
+            if (attribute.text == config::kServiceType) {
                 equals();
                 service.definition.type = static_cast<std::int32_t>(choice(config::kServiceTypeWords));
-            } else if (attribute.text == "ServiceStart") {
+            } else if (attribute.text == config::kServiceStart) {
                 equals();
                 const bool automatic = choice(config::kServiceStartWords) == 0;
                 const ServiceStart start = automatic ? ServiceStart::Auto : ServiceStart::NonAuto;
                 service.definition.start = static_cast<std::int32_t>(start);
-            } else if (attribute.text == "process") {
+            } else if (attribute.text == config::kMember) {
                 MemberReference member{quoted(), {}, attribute.line};
                 if (peek().kind == Token::Kind::Quoted) {
                     member.value = quoted();
@@ -219,7 +222,9 @@ private:
         expect(Token::Kind::Open, "'{'");
         while (peek().kind != Token::Kind::Close) {
             const Token& keyword = word();
-            if (keyword.text != "host") throw ConfigError(keyword.line, "expected 'host'");
+            if (keyword.text != config::kRoute) {
+                throw ConfigError(keyword.line, "expected '" + std::string(config::kRoute) + "'");
+            }
             Route route;
             route.host = quoted();
             route.server = quoted();

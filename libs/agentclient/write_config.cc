@@ -91,14 +91,14 @@ int32_t WriteSingleProcess(FILE *stream, const PaProcess &process)
     if (name == nullptr || command == nullptr || host == nullptr || restart == nullptr || alert == nullptr) {
         return PaFAILURE;
     }
-    bool written = Print(stream, "%s '%s'\n{\n", "zeb_process", name.get()) &&
-                   Print(stream, "\t%s '%s' %s %d\n", "Command", command.get(), "run as", process.euid) &&
-                   Print(stream, "\t%s\t\t=\t'%s'\n", "Host", host.get()) &&
-                   Print(stream, "\t%s\t\t=\t%.*s\n", "Managed", Width(managed), managed.data()) &&
-                   Print(stream, "\t%s\t=\t'%s'\n", "RestartMsg", restart.get()) &&
-                   Print(stream, "\t%s\t=\t'%s'\n", "AlertMsg", alert.get()) &&
-                   Print(stream, "\t%s\t=\t%d\n", "RetryCount", process.retryCount) &&
-                   Print(stream, "\t%s\t=\t%.*s\n", "ProcessType", Width(type), type.data());
+    bool written = Print(stream, "%s '%s'\n{\n", config::kProcessBlock.data(), name.get()) &&
+                   Print(stream, "\t%s '%s' %s %d\n", config::kCommand.data(), command.get(), config::kRunAs.data(), process.euid) &&
+                   Print(stream, "\t%s\t\t=\t'%s'\n", config::kHost.data(), host.get()) &&
+                   Print(stream, "\t%s\t\t=\t%.*s\n", config::kManaged.data(), Width(managed), managed.data()) &&
+                   Print(stream, "\t%s\t=\t'%s'\n", config::kRestartMsg.data(), restart.get()) &&
+                   Print(stream, "\t%s\t=\t'%s'\n", config::kAlertMsg.data(), alert.get()) &&
+                   Print(stream, "\t%s\t=\t%d\n", config::kRetryCount.data(), process.retryCount) &&
+                   Print(stream, "\t%s\t=\t%.*s\n", config::kProcessType.data(), Width(type), type.data());
     if (!written) {
         return WriteFailure();
     }
@@ -119,18 +119,18 @@ int32_t WriteMember(FILE *stream, const PaServProcess &member)
     bool written = false;
     switch (member.kind) {
     case PaVALUE_INTEGER:
-        written = Print(stream, "\t%s '%s' %ld\n", "process", name.get(), static_cast<long>(member.value.intValue));
+        written = Print(stream, "\t%s '%s' %ld\n", config::kMember.data(), name.get(), static_cast<long>(member.value.intValue));
         break;
     case PaVALUE_TEXT: {
         pa::Owned<char> text = Escaped(member.value.textValue, "");
         if (text == nullptr) {
             return PaFAILURE;
         }
-        written = Print(stream, "\t%s '%s' '%s'\n", "process", name.get(), text.get());
+        written = Print(stream, "\t%s '%s' '%s'\n", config::kMember.data(), name.get(), text.get());
         break;
     }
     case PaVALUE_NONE:
-        written = Print(stream, "\t%s '%s' %.*s\n", "process", name.get(), Width(config::kNoMemberValue),
+        written = Print(stream, "\t%s '%s' %.*s\n", config::kMember.data(), name.get(), Width(config::kNoMemberValue),
                         config::kNoMemberValue.data());
         break;
     default:
@@ -146,7 +146,7 @@ int32_t WriteHost(FILE *stream, const PaHost &entry)
     if (host == nullptr || server == nullptr) {
         return PaFAILURE;
     }
-    return Print(stream, "\t%s '%s' '%s'\n", "host", host.get(), server.get()) ? PaSUCCESS : WriteFailure();
+    return Print(stream, "\t%s '%s' '%s'\n", config::kRoute.data(), host.get(), server.get()) ? PaSUCCESS : WriteFailure();
 }
 
 }  // namespace
@@ -194,11 +194,11 @@ int32_t PaWriteSingleService(FILE *stream, const PaService *service)
     if (name == nullptr) {
         return PaFAILURE;
     }
-    Print(stream, "%s '%s'\n{\n", "zeb_service", name.get());
+    Print(stream, "%s '%s'\n{\n", config::kServiceBlock.data(), name.get());
     std::string_view type = config::kServiceTypeWords[service->type == PaSERVICE_MASTER ? 0 : 1];
     std::string_view start = config::kServiceStartWords[service->start == PaSERVICE_AUTO ? 0 : 1];
-    Print(stream, "\t%s\t=\t%.*s\n", "ServiceType", Width(type), type.data());
-    Print(stream, "\t%s\t=\t%.*s\n", "ServiceStart", Width(start), start.data());
+    Print(stream, "\t%s\t=\t%.*s\n", config::kServiceType.data(), Width(type), type.data());
+    Print(stream, "\t%s\t=\t%.*s\n", config::kServiceStart.data(), Width(start), start.data());
     int32_t result = WriteEach<PaServProcess>(service->members,
                                               [stream](const PaServProcess &member) { return WriteMember(stream, member); });
     if (result == PaSUCCESS) {
@@ -223,7 +223,7 @@ int32_t PaWriteKnownHosts(const PaList *hosts, FILE *stream)
         return PaFAILURE;
     }
     Print(stream, "\n#\n# ROUTING TABLE\n#\n");
-    Print(stream, "%s\n{\n", "zeb_routing");
+    Print(stream, "%s\n{\n", config::kRoutingBlock.data());
     int32_t result = WriteEach<PaHost>(hosts, [stream](const PaHost &entry) { return WriteHost(stream, entry); });
     if (result == PaSUCCESS) {
         Print(stream, "}\n\n");

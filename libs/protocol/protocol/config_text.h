@@ -20,6 +20,23 @@ inline constexpr char kEscape = '\\';
 // missing host name or command); read back as none only for the two messages.
 inline constexpr std::string_view kAbsentText = " ";
 
+// Block keywords, and the attribute keywords inside the blocks.
+inline constexpr std::string_view kProcessBlock = "zeb_process";
+inline constexpr std::string_view kServiceBlock = "zeb_service";
+inline constexpr std::string_view kRoutingBlock = "zeb_routing";
+inline constexpr std::string_view kCommand = "Command";
+inline constexpr std::string_view kRunAs = "run as";  // two words, before the effective user id
+inline constexpr std::string_view kHost = "Host";
+inline constexpr std::string_view kManaged = "Managed";
+inline constexpr std::string_view kRestartMsg = "RestartMsg";
+inline constexpr std::string_view kAlertMsg = "AlertMsg";
+inline constexpr std::string_view kRetryCount = "RetryCount";
+inline constexpr std::string_view kProcessType = "ProcessType";
+inline constexpr std::string_view kServiceType = "ServiceType";
+inline constexpr std::string_view kServiceStart = "ServiceStart";
+inline constexpr std::string_view kMember = "process";
+inline constexpr std::string_view kRoute = "host";
+
 inline constexpr std::string_view kManagedWords[] = {"False", "True"};
 inline constexpr std::string_view kProcessTypeWords[] = {"PaDAEMON_PROCESS", "PaPA_AWARE", "PaNOT_PA_AWARE"};
 inline constexpr std::string_view kServiceTypeWords[] = {"Master", "Non-Master"};
