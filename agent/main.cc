@@ -24,15 +24,16 @@ struct Settings {
     std::filesystem::path home;
     std::filesystem::path users;
     std::filesystem::path config;
-    std::string listen = "127.0.0.1:0";
-    std::string name = "PASRV";
+    std::string listen   = "127.0.0.1:0";
+    std::string name     = "PASRV";
     double grace_seconds = 5;
-    std::int32_t debug = 1;
+    std::int32_t debug   = 1;
 };
 
 std::mutex log_mutex;
 
-void log_line(const std::string& text) {
+void log_line(const std::string &text)
+{
     std::time_t now = std::time(nullptr);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
@@ -41,28 +42,32 @@ void log_line(const std::string& text) {
 }
 
 // Splits HOST:PORT; the port must be a number from 0 to 65535.
-std::pair<std::string, std::uint16_t> split_address(const std::string& listen) {
+std::pair<std::string, std::uint16_t> split_address(const std::string &listen)
+{
     auto colon = listen.rfind(':');
-    if (colon == std::string::npos) throw CLI::ValidationError("--listen", "expected HOST:PORT");
+    if (colon == std::string::npos)
+        throw CLI::ValidationError("--listen", "expected HOST:PORT");
     int port = -1;
     try {
         port = std::stoi(listen.substr(colon + 1));
-    } catch (const std::exception&) {
+    } catch (const std::exception &) {
     }
-    if (port < 0 || port > 65535) throw CLI::ValidationError("--listen", "bad port in " + listen);
+    if (port < 0 || port > 65535)
+        throw CLI::ValidationError("--listen", "bad port in " + listen);
     return {listen.substr(0, colon), static_cast<std::uint16_t>(port)};
 }
 
 // Refuses a grace period that would let a stop, which waits up to the grace period and then the
 // kill wait, outlast the client library's default reply time-out.
 const CLI::Validator kGraceSeconds(
-    [](std::string& text) -> std::string {
+    [](std::string &text) -> std::string {
         double seconds = -1;
         try {
             seconds = std::stod(text);
-        } catch (const std::exception&) {
+        } catch (const std::exception &) {
         }
-        if (seconds >= 0 && seconds <= static_cast<double>(kMaxGrace.count())) return {};
+        if (seconds >= 0 && seconds <= static_cast<double>(kMaxGrace.count()))
+            return {};
         return "the grace period must be from 0 to " + std::to_string(kMaxGrace.count()) +
                " seconds, so that a stop (grace period and " + std::to_string(kKillWait.count()) +
                " seconds after SIGKILL) answers within the client's " + std::to_string(kClientReplyTimeOut.count()) +
@@ -73,7 +78,8 @@ const CLI::Validator kGraceSeconds(
 // Waits for SIGINT, SIGTERM or a stop request; returns whether processes are to be stopped.
 class StopWaiter {
 public:
-    StopWaiter() {
+    StopWaiter()
+    {
         sigset_t signals;
         sigemptyset(&signals);
         sigaddset(&signals, SIGINT);
@@ -84,13 +90,15 @@ public:
         request_ = tds::FileDescriptor(eventfd(0, EFD_CLOEXEC));
     }
 
-    void request(bool stop_processes) {
-        stop_processes_ = stop_processes;
+    void request(bool stop_processes)
+    {
+        stop_processes_   = stop_processes;
         std::uint64_t one = 1;
         (void)!write(request_.get(), &one, sizeof one);
     }
 
-    bool wait() {
+    bool wait()
+    {
         pollfd fds[2] = {{signals_.get(), POLLIN, 0}, {request_.get(), POLLIN, 0}};
         while (poll(fds, 2, -1) < 0) {
         }
@@ -103,14 +111,15 @@ private:
     std::atomic<bool> stop_processes_ = false;
 };
 
-int run(const Settings& settings) {
+int run(const Settings &settings)
+{
     StopWaiter waiter;
-    Users users = Users::load(settings.users);
+    Users users                  = Users::load(settings.users);
     std::filesystem::path config = settings.config.empty() ? settings.home / "pa.cfg" : settings.config;
     Definitions definitions;
     try {
         definitions = load_config(config);
-    } catch (const ConfigError& error) {
+    } catch (const ConfigError &error) {
         std::cerr << "paagentd: " << config.string() << ": " << error.what() << std::endl;
         return 2;
     }
@@ -118,18 +127,18 @@ int run(const Settings& settings) {
 
     AgentOptions options;
     options.server_name = settings.name;
-    options.log_dir = settings.home / "logs";
-    options.grace = std::chrono::milliseconds(static_cast<long>(settings.grace_seconds * 1000));
-    options.persist = [config](const Definitions& next) { save_config(config, next); };
-    options.log = [](Verbosity, const std::string& text) { log_line(text); };
+    options.log_dir     = settings.home / "logs";
+    options.grace       = std::chrono::milliseconds(static_cast<long>(settings.grace_seconds * 1000));
+    options.persist     = [config](const Definitions &next) { save_config(config, next); };
+    options.log         = [](Verbosity, const std::string &text) { log_line(text); };
     Agent agent(std::move(options));
     agent.set_debug_level(settings.debug);
     agent.load(definitions);
 
     auto [host, port] = split_address(settings.listen);
     tds::ServerConfig server_config;
-    server_config.address = host;
-    server_config.port = port;
+    server_config.address     = host;
+    server_config.port        = port;
     server_config.server_name = settings.name;
     server_config.check_login = [&users](std::string_view user, std::string_view password) {
         return user == kInformUser ? password == kInformPassword : users.check(user, password);
@@ -147,14 +156,16 @@ int run(const Settings& settings) {
     agent.start_automatic_services();
     bool stop_processes = waiter.wait();
     log_line(stop_processes ? "stopping, with every process" : "stopping");
-    if (stop_processes) agent.stop_all_processes();
+    if (stop_processes)
+        agent.stop_all_processes();
     server.stop();
     return 0;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv)
+{
     CLI::App app{"paagentd: a process agent serving the agent client library over TDS 5.0"};
     Settings settings;
     bool hash = false;
@@ -182,7 +193,7 @@ int main(int argc, char** argv) {
             return 2;
         }
         return run(settings);
-    } catch (const std::exception& error) {
+    } catch (const std::exception &error) {
         std::cerr << "paagentd: " << error.what() << std::endl;
         return 1;
     }

@@ -22,8 +22,8 @@ AgentEnv ReadAgentEnv() { return {Required("PA_SERVER"), Required("PA_USER"), Re
 
 PaConnection *ConnectLibrary(const AgentEnv &env)
 {
-    PaConnection *handle = PaConnectCreate(env.server.c_str(), "agentclient_bench", env.user.c_str(),
-                                           env.password.c_str());
+    PaConnection *handle =
+        PaConnectCreate(env.server.c_str(), "agentclient_bench", env.user.c_str(), env.password.c_str());
     if (handle == nullptr || PaConnect(handle) != PaSUCCESS) {
         PaConnectDestroy(handle);
         throw std::runtime_error("cannot connect to " + env.server + " through the library");

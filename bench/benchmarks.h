@@ -13,7 +13,7 @@ namespace bench {
 
 // Names of the two benchmarks main compares.
 inline constexpr const char *kLibraryRpc = "version_rpc/library";
-inline constexpr const char *kBareRpc = "version_rpc/bare_ctlib";
+inline constexpr const char *kBareRpc    = "version_rpc/bare_ctlib";
 
 // A Client-Library connection of its own to the agent, logged in like the library's, for a
 // loop that makes the same RPC without the library.
@@ -22,7 +22,7 @@ public:
     // Throws std::runtime_error when it cannot connect.
     explicit BareConnection(const AgentEnv &env);
     ~BareConnection();
-    BareConnection(const BareConnection &) = delete;
+    BareConnection(const BareConnection &)            = delete;
     BareConnection &operator=(const BareConnection &) = delete;
 
     // pa_ServerVersionGetRPC: one command, sent, its row bound and fetched, dropped. False
@@ -32,7 +32,7 @@ public:
 private:
     void Release();
 
-    CS_CONTEXT *context_ = nullptr;
+    CS_CONTEXT *context_       = nullptr;
     CS_CONNECTION *connection_ = nullptr;
 };
 
@@ -50,7 +50,7 @@ public:
     // Throws std::runtime_error when a service cannot be added.
     DefinedProcesses(PaConnection *handle, int services, int membersPerService);
     ~DefinedProcesses();
-    DefinedProcesses(const DefinedProcesses &) = delete;
+    DefinedProcesses(const DefinedProcesses &)            = delete;
     DefinedProcesses &operator=(const DefinedProcesses &) = delete;
 
     int count() const { return count_; }

@@ -25,10 +25,10 @@ PaService *MakeService(const std::string &name, int count)
     for (int k = 0; k < count; ++k) {
         std::string member = name + "-process-" + std::to_string(k);
         PaServProcess entry{};
-        entry.kind = PaVALUE_INTEGER;
+        entry.kind           = PaVALUE_INTEGER;
         entry.value.intValue = k;
-        entry.process = PaVaProcessCreate(member.c_str(), PaPROCESS_HOSTNAME, "localhost", PaPROCESS_COMMAND,
-                                          "sleep 600", PaPROCESS_EUID, euid, 0);
+        entry.process        = PaVaProcessCreate(member.c_str(), PaPROCESS_HOSTNAME, "localhost", PaPROCESS_COMMAND,
+                                                 "sleep 600", PaPROCESS_EUID, euid, 0);
         if (entry.process == nullptr || PaServiceAddProcess(service, &entry, 0) != PaSUCCESS) {
             if (entry.process != nullptr) {
                 PaProcessFree(entry.process);
@@ -62,11 +62,11 @@ void FetchProcessList(benchmark::State &state, PaConnection *handle, int expecte
 
     // The memory a fetched list holds, measured once outside the timed loop.
     size_t before = HeapInUse();
-    PaList *list = nullptr;
+    PaList *list  = nullptr;
     if (PaProcessGetList(handle, &list, 1) == PaSUCCESS) {
         double bytes = static_cast<double>(HeapInUse() - before);
-        state.counters["list_bytes"] = benchmark::Counter(bytes, benchmark::Counter::kDefaults,
-                                                          benchmark::Counter::OneK::kIs1024);
+        state.counters["list_bytes"] =
+            benchmark::Counter(bytes, benchmark::Counter::kDefaults, benchmark::Counter::OneK::kIs1024);
         state.counters["bytes_per_process"] = bytes / expected;
         PaProcessListFree(list);
     }

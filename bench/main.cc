@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr int kServices = 10;
+constexpr int kServices          = 10;
 constexpr int kMembersPerService = 1000;
 
 // The console table, and the real time per iteration of each benchmark kept for the
@@ -29,7 +29,7 @@ public:
     {
         // A benchmark's median comes after the runs it summarises, so it has the last word.
         for (const Run &run : runs) {
-            failed_ = failed_ || run.error_occurred;
+            failed_     = failed_ || run.error_occurred;
             bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
             if ((median || run.run_type == Run::RT_Iteration) && !run.error_occurred && run.iterations > 0) {
                 seconds_[run.run_name.function_name] = run.real_accumulated_time / static_cast<double>(run.iterations);
@@ -56,7 +56,7 @@ private:
 void PrintComparison(const ComparingReporter &reporter)
 {
     double library = reporter.Seconds(bench::kLibraryRpc);
-    double bare = reporter.Seconds(bench::kBareRpc);
+    double bare    = reporter.Seconds(bench::kBareRpc);
     if (library <= 0 || bare <= 0) {
         return;
     }

@@ -11,7 +11,7 @@ namespace bench {
 namespace {
 
 constexpr size_t kInterfacesPathSize = 1024;
-constexpr int kWarmUpCalls = 300;
+constexpr int kWarmUpCalls           = 300;
 
 bool SetText(CS_CONNECTION *connection, CS_INT property, const std::string &value)
 {
@@ -53,8 +53,9 @@ BareConnection::BareConnection(const AgentEnv &env)
 {
     char interfaces[kInterfacesPathSize];
     CS_INT tds = CS_TDS_50;
-    bool ok = PaGetInterfacesFilePath(interfaces, sizeof interfaces) > 0 &&
-              cs_ctx_alloc(CS_VERSION_150, &context_) == CS_SUCCEED && ct_init(context_, CS_VERSION_150) == CS_SUCCEED &&
+    bool ok    = PaGetInterfacesFilePath(interfaces, sizeof interfaces) > 0 &&
+              cs_ctx_alloc(CS_VERSION_150, &context_) == CS_SUCCEED &&
+              ct_init(context_, CS_VERSION_150) == CS_SUCCEED &&
               ct_config(context_, CS_SET, CS_IFILE, interfaces, CS_NULLTERM, nullptr) == CS_SUCCEED &&
               ct_con_alloc(context_, &connection_) == CS_SUCCEED && SetText(connection_, CS_USERNAME, env.user) &&
               SetText(connection_, CS_PASSWORD, env.password) && SetText(connection_, CS_APPNAME, "bare_ctlib") &&
@@ -88,21 +89,21 @@ bool BareConnection::VersionRpc(CS_INT *major, CS_INT *minor)
     if (ct_cmd_alloc(connection_, &command) != CS_SUCCEED) {
         return false;
     }
-    bool ok = ct_command(command, CS_RPC_CMD, const_cast<char *>("pa_ServerVersionGetRPC"), CS_NULLTERM,
-                         CS_UNUSED) == CS_SUCCEED &&
+    bool ok = ct_command(command, CS_RPC_CMD, const_cast<char *>("pa_ServerVersionGetRPC"), CS_NULLTERM, CS_UNUSED) ==
+                  CS_SUCCEED &&
               ct_send(command) == CS_SUCCEED;
-    bool gotRow = false;
+    bool gotRow     = false;
     CS_RETCODE code = CS_FAIL;
-    CS_INT type = 0;
+    CS_INT type     = 0;
     while (ok && (code = ct_results(command, &type)) == CS_SUCCEED) {
         if (type == CS_CMD_FAIL) {
             ok = false;
         } else if (type == CS_ROW_RESULT) {
             CS_DATAFMT format{};
-            format.datatype = CS_INT_TYPE;
+            format.datatype  = CS_INT_TYPE;
             format.maxlength = sizeof(CS_INT);
-            format.count = 1;
-            ok = ct_bind(command, 1, &format, major, nullptr, nullptr) == CS_SUCCEED &&
+            format.count     = 1;
+            ok               = ct_bind(command, 1, &format, major, nullptr, nullptr) == CS_SUCCEED &&
                  ct_bind(command, 2, &format, minor, nullptr, nullptr) == CS_SUCCEED;
             while (ok && (code = ct_fetch(command, CS_UNUSED, CS_UNUSED, CS_UNUSED, nullptr)) == CS_SUCCEED) {
                 gotRow = true;

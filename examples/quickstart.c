@@ -77,19 +77,19 @@ static PaService *make_service(void)
         snprintf(host, sizeof host, "localhost");
     }
     host[sizeof host - 1] = '\0';
-    PaService *service = PaVaServiceCreate(SERVICE_NAME, PaSERVICE_TYPE, (int32_t)PaSERVICE_NON_MASTER,
-                                           PaSERVICE_START, (int32_t)PaSERVICE_NON_AUTO, 0);
+    PaService *service = PaVaServiceCreate(SERVICE_NAME, PaSERVICE_TYPE, (int32_t)PaSERVICE_NON_MASTER, PaSERVICE_START,
+                                           (int32_t)PaSERVICE_NON_AUTO, 0);
     if (service == NULL) {
         return NULL;
     }
     for (int32_t k = 1; k <= MEMBER_COUNT; ++k) {
         char name[64];
         snprintf(name, sizeof name, "quickstart-sleeper-%d", (int)k);
-        PaServProcess entry = {0};
-        entry.kind = PaVALUE_INTEGER;
+        PaServProcess entry  = {0};
+        entry.kind           = PaVALUE_INTEGER;
         entry.value.intValue = k;
-        entry.process = PaVaProcessCreate(name, PaPROCESS_HOSTNAME, host, PaPROCESS_COMMAND, "sleep 300",
-                                          PaPROCESS_EUID, (int32_t)getuid(), 0);
+        entry.process        = PaVaProcessCreate(name, PaPROCESS_HOSTNAME, host, PaPROCESS_COMMAND, "sleep 300",
+                                                 PaPROCESS_EUID, (int32_t)getuid(), 0);
         /* On success the service takes the process over; otherwise it stays ours. */
         if (entry.process == NULL || PaServiceAddProcess(service, &entry, 0) != PaSUCCESS) {
             if (entry.process != NULL) {
@@ -113,12 +113,12 @@ static int show_processes(PaConnection *handle)
     printf("The agent has %d %s:\n", (int)count, noun(count, "process", "processes"));
     int ok = 1;
     for (PaProcess *process = PaListGetHead(processes); process != NULL; process = PaListGetNext(process)) {
-        char *name = NULL;
+        char *name    = NULL;
         char *command = NULL;
-        ok = succeeded(PaProcessGetAttribute(process, PaPROCESS_NAME, &name, PaPROCESS_COMMAND, &command, 0),
-                       "read a process record");
+        ok            = succeeded(PaProcessGetAttribute(process, PaPROCESS_NAME, &name, PaPROCESS_COMMAND, &command, 0),
+                                  "read a process record");
         if (ok) {
-            int32_t pid = 0;
+            int32_t pid   = 0;
             int32_t state = PaProcessStatus(handle, process, &pid);
             printf("  %s (\"%s\") is %s, PID %d.\n", name, command, process_state_text(state), (int)pid);
             ok = state != PaPROCESS_STATUS_FAILED;
@@ -170,7 +170,7 @@ static int show_services(PaConnection *handle, PaList **services)
     printf("The agent has %d %s:\n", (int)count, noun(count, "service", "services"));
     int ok = 1;
     for (PaService *service = PaListGetHead(*services); service != NULL; service = PaListGetNext(service)) {
-        char *name = NULL;
+        char *name      = NULL;
         int32_t members = 0;
         ok = succeeded(PaServiceGetAttribute(service, PaSERVICE_NAME, &name, PaSERVICE_PROCESS_COUNT, &members, 0),
                        "read a service record");
@@ -223,7 +223,7 @@ static int route_and_write(PaConnection *handle, const char *server, const char 
     }
     printf("Added a route: host %s is served by %s.\n", ROUTE_HOST, server);
     PaList *hosts = NULL;
-    int ok = succeeded(PaHostGetList(handle, &hosts, 0), "fetch the routing table");
+    int ok        = succeeded(PaHostGetList(handle, &hosts, 0), "fetch the routing table");
     if (ok) {
         int32_t count = PaListNumberOfElements(hosts);
         printf("The routing table has %d %s.\n", (int)count, noun(count, "entry", "entries"));
@@ -262,7 +262,7 @@ static int tour(PaConnection *handle, const char *server, const char *path)
             printf("Started service %s.\n", SERVICE_NAME);
         }
         PaList *services = NULL;
-        ok = started && show_processes(handle) && show_services(handle, &services) &&
+        ok               = started && show_processes(handle) && show_services(handle, &services) &&
              route_and_write(handle, server, path, services);
         if (services != NULL && !succeeded(PaServiceListFree(services), "release the service list")) {
             ok = 0;
@@ -289,9 +289,9 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: %s SERVER CONFIG-FILE [USER [PASSWORD]]\n", argv[0]);
         return 2;
     }
-    const char *server = argv[1];
-    const char *path = argv[2];
-    const char *user = argc > 3 ? argv[3] : getenv("PA_USER");
+    const char *server   = argv[1];
+    const char *path     = argv[2];
+    const char *user     = argc > 3 ? argv[3] : getenv("PA_USER");
     const char *password = argc > 4 ? argv[4] : getenv("PA_PASSWORD");
     if (user == NULL || password == NULL) {
         fprintf(stderr, "quickstart: give USER and PASSWORD, or set PA_USER and PA_PASSWORD.\n");

@@ -29,18 +29,31 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-enum class ProcessState : std::int32_t { Stopped = 0, Running = 1, Exited = 2, Failed = 3 };
-enum class ServiceState : std::int32_t { Stopped = 0, Running = 1, Partial = 2 };
-enum class StateRequest : std::int32_t { Stop = 0, Run = 1, Restart = 2 };
+enum class ProcessState : std::int32_t {
+    Stopped = 0,
+    Running = 1,
+    Exited  = 2,
+    Failed  = 3
+};
+enum class ServiceState : std::int32_t {
+    Stopped = 0,
+    Running = 1,
+    Partial = 2
+};
+enum class StateRequest : std::int32_t {
+    Stop    = 0,
+    Run     = 1,
+    Restart = 2
+};
 
 struct ProcessView {
     ProcessSpec definition;
     ProcessState state = ProcessState::Stopped;
-    pid_t pid = 0;
+    pid_t pid          = 0;
 };
 
 struct ServiceStatus {
-    ServiceState state = ServiceState::Stopped;
+    ServiceState state           = ServiceState::Stopped;
     std::int32_t running_members = 0;
 };
 
@@ -59,16 +72,21 @@ inline constexpr std::chrono::seconds kClientReplyTimeOut{30};
 inline constexpr std::chrono::seconds kMaxGrace{20};
 static_assert(kMaxGrace + kKillWait < kClientReplyTimeOut);
 
-enum class Verbosity : int { Error = 0, Event = 1, Request = 2, Detail = 3 };
+enum class Verbosity : int {
+    Error   = 0,
+    Event   = 1,
+    Request = 2,
+    Detail  = 3
+};
 
 struct AgentOptions {
     std::string server_name = "PASRV";
-    std::filesystem::path log_dir;                // process output goes to log_dir/NAME.log
-    std::chrono::milliseconds grace{5000};        // between SIGTERM and SIGKILL, at most kMaxGrace
+    std::filesystem::path log_dir;          // process output goes to log_dir/NAME.log
+    std::chrono::milliseconds grace{5000};  // between SIGTERM and SIGKILL, at most kMaxGrace
     // Called, with the agent's lock held, after every change of the definitions.
-    std::function<void(const Definitions&)> persist;
+    std::function<void(const Definitions &)> persist;
     // The agent's own log.
-    std::function<void(Verbosity, const std::string&)> log;
+    std::function<void(Verbosity, const std::string &)> log;
 };
 
 class Agent {
@@ -77,20 +95,20 @@ public:
     explicit Agent(AgentOptions options);
     // Stops watching children; processes still running are left running.
     ~Agent();
-    Agent(const Agent&) = delete;
-    Agent& operator=(const Agent&) = delete;
+    Agent(const Agent &)            = delete;
+    Agent &operator=(const Agent &) = delete;
 
     // Takes the definitions loaded at start, then starts the Auto services, Master ones first.
-    void load(const Definitions& definitions);
+    void load(const Definitions &definitions);
     void start_automatic_services();
 
     // Processes. A process is addressed by its name; a host other than its own is refused.
-    void start_process(const ProcessSpec& definition, std::int32_t timeout_seconds, const std::string& extra_args = {});
-    void stop_process(const std::string& name, const std::string& host);
-    void signal_process(const std::string& name, const std::string& host, int signal);
-    ProcessView process_status(const std::string& name, const std::string& host) const;
-    void change_process(const std::string& old_name, const ProcessSpec& definition);
-    void request_state(const ProcessSpec& definition, std::int32_t state);
+    void start_process(const ProcessSpec &definition, std::int32_t timeout_seconds, const std::string &extra_args = {});
+    void stop_process(const std::string &name, const std::string &host);
+    void signal_process(const std::string &name, const std::string &host, int signal);
+    ProcessView process_status(const std::string &name, const std::string &host) const;
+    void change_process(const std::string &old_name, const ProcessSpec &definition);
+    void request_state(const ProcessSpec &definition, std::int32_t state);
     std::vector<ProcessView> processes(bool running_only) const;
     // A PA-aware process reports its PID, naming the process id it was started with.
     void report_pid(std::int32_t process_id, pid_t pid);
@@ -99,25 +117,25 @@ public:
     void start_all_processes();
 
     // Services.
-    void add_service(const ServiceSpec& definition);
-    void start_service(const ServiceSpec& definition);
+    void add_service(const ServiceSpec &definition);
+    void start_service(const ServiceSpec &definition);
     // Stops the members within one grace period and the kill wait, SIGTERM in reverse order.
-    void stop_service(const std::string& name);
-    void remove_service(const std::string& name);
-    void change_service(const std::string& old_name, const ServiceSpec& definition);
-    ServiceStatus service_status(const std::string& name) const;
+    void stop_service(const std::string &name);
+    void remove_service(const std::string &name);
+    void change_service(const std::string &old_name, const ServiceSpec &definition);
+    ServiceStatus service_status(const std::string &name) const;
     std::vector<ServiceSpec> services(bool running_only) const;
 
     // Routing table; selector 0 gives every entry, 1 those served by this agent.
     std::vector<Route> routes(std::int32_t selector) const;
-    void add_route(const Route& route);
-    void remove_route(const Route& route);
+    void add_route(const Route &route);
+    void remove_route(const Route &route);
 
     std::int32_t debug_level() const;
     void set_debug_level(std::int32_t level);
     // Writes to the agent's log when the debug level admits the verbosity.
-    void log(Verbosity verbosity, const std::string& text) const;
-    const std::string& server_name() const { return options_.server_name; }
+    void log(Verbosity verbosity, const std::string &text) const;
+    const std::string &server_name() const { return options_.server_name; }
 
 private:
     struct Process;
@@ -126,30 +144,30 @@ private:
     using Stopping = std::vector<std::pair<std::string, pid_t>>;
 
     // Everything below expects the lock to be held.
-    Process& find(const std::string& name, const std::string& host);
-    const Process& find(const std::string& name, const std::string& host) const;
-    Process* lookup(const std::string& name);
-    const Process* lookup(const std::string& name) const;
-    Process& define(const ProcessSpec& definition);
-    void launch(Process& process, const std::string& extra_args, const std::vector<std::string>& environment);
-    void await_start(Lock& lock, Process& process, std::int32_t timeout_seconds);
+    Process &find(const std::string &name, const std::string &host);
+    const Process &find(const std::string &name, const std::string &host) const;
+    Process *lookup(const std::string &name);
+    const Process *lookup(const std::string &name) const;
+    Process &define(const ProcessSpec &definition);
+    void launch(Process &process, const std::string &extra_args, const std::vector<std::string> &environment);
+    void await_start(Lock &lock, Process &process, std::int32_t timeout_seconds);
     // Stops the named processes together: SIGTERM to every one's group, one wait of up to the
     // grace period for them all, then SIGKILL to those left and one kill wait. Waits release
     // the lock and the table may change meanwhile, so the processes are followed by name.
-    void stop(Lock& lock, const std::vector<std::string>& names);
-    Stopping still_running(const Stopping& stopping) const;
-    bool wait_for_exits(Lock& lock, const Stopping& stopping, std::chrono::milliseconds limit);
+    void stop(Lock &lock, const std::vector<std::string> &names);
+    Stopping still_running(const Stopping &stopping) const;
+    bool wait_for_exits(Lock &lock, const Stopping &stopping, std::chrono::milliseconds limit);
     void on_exit(pid_t pid, ExitStatus status);
-    void restart_or_fail(Process& process, ExitStatus status);
-    ProcessView view(const Process& process) const;
+    void restart_or_fail(Process &process, ExitStatus status);
+    ProcessView view(const Process &process) const;
 
-    std::vector<ServiceSpec>::iterator find_service(const std::string& name);
-    std::vector<ServiceSpec>::const_iterator find_service(const std::string& name) const;
-    void define_members(const ServiceSpec& definition);
-    void start_members(const ServiceSpec& definition);
-    ServiceStatus status_of(const ServiceSpec& definition) const;
+    std::vector<ServiceSpec>::iterator find_service(const std::string &name);
+    std::vector<ServiceSpec>::const_iterator find_service(const std::string &name) const;
+    void define_members(const ServiceSpec &definition);
+    void start_members(const ServiceSpec &definition);
+    ServiceStatus status_of(const ServiceSpec &definition) const;
     // Saves the next definitions, then makes them the agent's; nothing changes when saving fails.
-    void persist(const Definitions& next);
+    void persist(const Definitions &next);
     void commit(Definitions next);
 
     AgentOptions options_;

@@ -12,15 +12,15 @@ namespace paagent {
 
 struct Agent::Process {
     ProcessSpec definition;
-    std::int32_t id = 0;
-    ProcessState state = ProcessState::Stopped;
-    pid_t pid = 0;           // the launched process while it runs
-    pid_t reported_pid = 0;  // what a PA-aware process reported since its start
+    std::int32_t id       = 0;
+    ProcessState state    = ProcessState::Stopped;
+    pid_t pid             = 0;  // the launched process while it runs
+    pid_t reported_pid    = 0;  // what a PA-aware process reported since its start
     std::int32_t restarts = 0;
-    bool stop_requested = false;
-    bool starting = false;   // within a start's time-out: failures go to the caller
+    bool stop_requested   = false;
+    bool starting         = false;  // within a start's time-out: failures go to the caller
     std::optional<ExitStatus> last_exit;
-    std::string extra_args;               // kept for restarts
+    std::string extra_args;  // kept for restarts
     std::vector<std::string> environment;
 };
 

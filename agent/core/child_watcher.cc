@@ -13,12 +13,15 @@
 namespace paagent {
 
 ChildWatcher::ChildWatcher(ExitHandler on_exit)
-    : on_exit_(std::move(on_exit)), wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    if (!wake_.valid()) throw std::system_error(errno, std::generic_category(), "eventfd");
+    : on_exit_(std::move(on_exit)), wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+{
+    if (!wake_.valid())
+        throw std::system_error(errno, std::generic_category(), "eventfd");
     thread_ = std::thread([this] { run(); });
 }
 
-ChildWatcher::~ChildWatcher() {
+ChildWatcher::~ChildWatcher()
+{
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
@@ -27,7 +30,8 @@ ChildWatcher::~ChildWatcher() {
     thread_.join();
 }
 
-void ChildWatcher::watch(pid_t pid, tds::FileDescriptor pidfd) {
+void ChildWatcher::watch(pid_t pid, tds::FileDescriptor pidfd)
+{
     {
         std::lock_guard lock(mutex_);
         children_.emplace(pid, std::move(pidfd));
@@ -35,30 +39,35 @@ void ChildWatcher::watch(pid_t pid, tds::FileDescriptor pidfd) {
     wake();
 }
 
-void ChildWatcher::wake() {
+void ChildWatcher::wake()
+{
     std::uint64_t one = 1;
     (void)!write(wake_.get(), &one, sizeof one);
 }
 
-void ChildWatcher::run() {
+void ChildWatcher::run()
+{
     for (;;) {
         std::vector<pollfd> fds{{wake_.get(), POLLIN, 0}};
         std::vector<pid_t> pids;
         {
             std::lock_guard lock(mutex_);
-            if (stopping_) return;
-            for (const auto& [pid, fd] : children_) {
+            if (stopping_)
+                return;
+            for (const auto &[pid, fd] : children_) {
                 fds.push_back({fd.get(), POLLIN, 0});
                 pids.push_back(pid);
             }
         }
-        if (poll(fds.data(), fds.size(), -1) < 0) continue;  // EINTR: look again
+        if (poll(fds.data(), fds.size(), -1) < 0)
+            continue;  // EINTR: look again
         if (fds[0].revents != 0) {
             std::uint64_t count = 0;
             (void)!read(wake_.get(), &count, sizeof count);
         }
         for (std::size_t i = 1; i < fds.size(); ++i) {
-            if (fds[i].revents == 0) continue;
+            if (fds[i].revents == 0)
+                continue;
             siginfo_t info{};
             // A child reaped elsewhere would keep its pidfd readable: report it as lost.
             ExitStatus status{false, -1};

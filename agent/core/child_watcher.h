@@ -14,7 +14,7 @@ namespace paagent {
 
 struct ExitStatus {
     bool signalled = false;  // killed by a signal, else exited
-    int code = 0;            // the exit status, or the signal number
+    int code       = 0;      // the exit status, or the signal number
 
     bool success() const { return !signalled && code == 0; }
 };
@@ -27,8 +27,8 @@ public:
     explicit ChildWatcher(ExitHandler on_exit);
     // Stops watching; children still running are left alone.
     ~ChildWatcher();
-    ChildWatcher(const ChildWatcher&) = delete;
-    ChildWatcher& operator=(const ChildWatcher&) = delete;
+    ChildWatcher(const ChildWatcher &)            = delete;
+    ChildWatcher &operator=(const ChildWatcher &) = delete;
 
     // Watches a child until it exits; the watcher reaps it.
     void watch(pid_t pid, tds::FileDescriptor pidfd);

@@ -14,8 +14,10 @@ namespace paagent {
 // A file that is not a configuration the agent can read, with the line where reading stopped.
 class ConfigError : public std::runtime_error {
 public:
-    ConfigError(int line, const std::string& reason)
-        : std::runtime_error("line " + std::to_string(line) + ": " + reason), line_(line) {}
+    ConfigError(int line, const std::string &reason)
+        : std::runtime_error("line " + std::to_string(line) + ": " + reason), line_(line)
+    {
+    }
     int line() const { return line_; }
 
 private:
@@ -25,14 +27,14 @@ private:
 // Reads the definitions from the text of a configuration file.
 Definitions parse_config(std::string_view text);
 // Reads a configuration file; a file that does not exist holds no definitions.
-Definitions load_config(const std::filesystem::path& path);
+Definitions load_config(const std::filesystem::path &path);
 // The text of a configuration file holding the definitions, written by the client library's
 // writer. Throws std::runtime_error for a text the file cannot carry (one holding a zero byte),
 // naming its record and attribute.
-std::string format_config(const Definitions& definitions);
+std::string format_config(const Definitions &definitions);
 // Writes format_config's text to a temporary file beside path, flushes it to disk and renames
 // it over path. Throws std::runtime_error on failure, leaving path as it was.
-void save_config(const std::filesystem::path& path, const Definitions& definitions);
+void save_config(const std::filesystem::path &path, const Definitions &definitions);
 
 }  // namespace paagent
 

@@ -18,16 +18,25 @@ namespace {
 namespace config = pa::protocol::config;
 
 struct Token {
-    enum class Kind { Word, Quoted, Open, Close, Equals, End } kind;
+    enum class Kind {
+        Word,
+        Quoted,
+        Open,
+        Close,
+        Equals,
+        End
+    } kind;
     std::string text;
     int line;
 };
 
 // Reads the quoted text whose opening apostrophe is at text[i]: returns the text it stands for,
 // and moves i past its closing apostrophe and line past the line ends inside it.
-std::string quoted_text(std::string_view text, std::size_t& i, int& line) {
+std::string quoted_text(std::string_view text, std::size_t &i, int &line)
+{
     const std::size_t close = config::QuotedEnd(text, i + 1);
-    if (close == std::string_view::npos) throw ConfigError(line, "unterminated quoted text");
+    if (close == std::string_view::npos)
+        throw ConfigError(line, "unterminated quoted text");
     const std::string_view raw = text.substr(i + 1, close - i - 1);
     std::string value;
     value.reserve(raw.size());
@@ -39,9 +48,10 @@ std::string quoted_text(std::string_view text, std::size_t& i, int& line) {
 
 // Splits the file into words, quoted texts and punctuation. '#' outside a quoted text starts a
 // comment; inside one, everything up to the closing apostrophe is text, escapes undone.
-std::vector<Token> tokenize(std::string_view text) {
+std::vector<Token> tokenize(std::string_view text)
+{
     std::vector<Token> tokens;
-    int line = 1;
+    int line      = 1;
     std::size_t i = 0;
     while (i < text.size()) {
         char c = text[i];
@@ -51,12 +61,17 @@ std::vector<Token> tokenize(std::string_view text) {
         } else if (std::isspace(static_cast<unsigned char>(c))) {
             ++i;
         } else if (c == '#') {
-            while (i < text.size() && text[i] != '\n') ++i;
+            while (i < text.size() && text[i] != '\n')
+                ++i;
         } else if (c == '{' || c == '}' || c == '=') {
-            tokens.push_back({c == '{' ? Token::Kind::Open : c == '}' ? Token::Kind::Close : Token::Kind::Equals, {}, line});
+            tokens.push_back({c == '{'   ? Token::Kind::Open
+                              : c == '}' ? Token::Kind::Close
+                                         : Token::Kind::Equals,
+                              {},
+                              line});
             ++i;
         } else if (c == config::kQuote) {
-            const int start = line;
+            const int start   = line;
             std::string value = quoted_text(text, i, line);
             tokens.push_back({Token::Kind::Quoted, std::move(value), start});
         } else {
@@ -77,9 +92,10 @@ class Parser {
 public:
     explicit Parser(std::vector<Token> tokens) : tokens_(std::move(tokens)) {}
 
-    Definitions parse() {
+    Definitions parse()
+    {
         while (peek().kind != Token::Kind::End) {
-            const Token& keyword = word();
+            const Token &keyword = word();
             if (keyword.text == config::kProcessBlock) {
                 process_block();
             } else if (keyword.text == config::kServiceBlock) {
@@ -104,25 +120,30 @@ private:
         std::vector<MemberReference> members;
     };
 
-    const Token& peek() const { return tokens_[position_]; }
-    const Token& take() {
-        const Token& token = tokens_[position_];
-        if (token.kind != Token::Kind::End) ++position_;
+    const Token &peek() const { return tokens_[position_]; }
+    const Token &take()
+    {
+        const Token &token = tokens_[position_];
+        if (token.kind != Token::Kind::End)
+            ++position_;
         return token;
     }
-    const Token& expect(Token::Kind kind, const char* what) {
-        const Token& token = take();
-        if (token.kind != kind) throw ConfigError(token.line, std::string("expected ") + what);
+    const Token &expect(Token::Kind kind, const char *what)
+    {
+        const Token &token = take();
+        if (token.kind != kind)
+            throw ConfigError(token.line, std::string("expected ") + what);
         return token;
     }
-    const Token& word() { return expect(Token::Kind::Word, "a keyword"); }
+    const Token &word() { return expect(Token::Kind::Word, "a keyword"); }
     std::string quoted() { return expect(Token::Kind::Quoted, "a quoted text").text; }
     void equals() { expect(Token::Kind::Equals, "'='"); }
 
-    std::int32_t integer() {
-        const Token& token = word();
+    std::int32_t integer()
+    {
+        const Token &token = word();
         std::int32_t value = 0;
-        auto [end, error] = std::from_chars(token.text.data(), token.text.data() + token.text.size(), value);
+        auto [end, error]  = std::from_chars(token.text.data(), token.text.data() + token.text.size(), value);
         if (error != std::errc() || end != token.text.data() + token.text.size()) {
             throw ConfigError(token.line, "expected a number, found '" + token.text + "'");
         }
@@ -130,30 +151,35 @@ private:
     }
 
     // One of the given words, as its index.
-    std::size_t choice(std::span<const std::string_view> words) {
-        const Token& token = word();
-        std::size_t index = 0;
+    std::size_t choice(std::span<const std::string_view> words)
+    {
+        const Token &token = word();
+        std::size_t index  = 0;
         for (std::string_view candidate : words) {
-            if (token.text == candidate) return index;
+            if (token.text == candidate)
+                return index;
             ++index;
         }
         throw ConfigError(token.line, "unexpected value '" + token.text + "'");
     }
 
     // The writer puts a single blank for an absent message.
-    static std::optional<std::string> message(std::string text) {
-        if (text == config::kAbsentText) return std::nullopt;
+    static std::optional<std::string> message(std::string text)
+    {
+        if (text == config::kAbsentText)
+            return std::nullopt;
         return text;
     }
 
-    void process_block() {
+    void process_block()
+    {
         ProcessSpec definition;
         definition.name = quoted();
         expect(Token::Kind::Open, "'{'");
         while (peek().kind != Token::Kind::Close) {
-            const Token& attribute = word();
+            const Token &attribute = word();
             if (attribute.text == config::kCommand) {
-                definition.command = quoted();
+                definition.command    = quoted();
                 const std::string run = word().text;
                 if (run + " " + word().text != config::kRunAs) {
                     throw ConfigError(attribute.line, "expected '" + std::string(config::kRunAs) + "'");
@@ -186,18 +212,19 @@ private:
         processes_[name] = std::move(definition);
     }
 
-    void service_block() {
+    void service_block()
+    {
         PendingService service;
         service.definition.name = quoted();
         expect(Token::Kind::Open, "'{'");
         while (peek().kind != Token::Kind::Close) {
-            const Token& attribute = word();
+            const Token &attribute = word();
             if (attribute.text == config::kServiceType) {
                 equals();
                 service.definition.type = static_cast<std::int32_t>(choice(config::kServiceTypeWords));
             } else if (attribute.text == config::kServiceStart) {
                 equals();
-                const bool automatic = choice(config::kServiceStartWords) == 0;
+                const bool automatic     = choice(config::kServiceStartWords) == 0;
                 const ServiceStart start = automatic ? ServiceStart::Auto : ServiceStart::NonAuto;
                 service.definition.start = static_cast<std::int32_t>(start);
             } else if (attribute.text == config::kMember) {
@@ -218,28 +245,31 @@ private:
         services_.push_back(std::move(service));
     }
 
-    void routing_block() {
+    void routing_block()
+    {
         expect(Token::Kind::Open, "'{'");
         while (peek().kind != Token::Kind::Close) {
-            const Token& keyword = word();
+            const Token &keyword = word();
             if (keyword.text != config::kRoute) {
                 throw ConfigError(keyword.line, "expected '" + std::string(config::kRoute) + "'");
             }
             Route route;
-            route.host = quoted();
+            route.host   = quoted();
             route.server = quoted();
             routes_.push_back(std::move(route));
         }
         take();
     }
 
-    Definitions resolve() {
+    Definitions resolve()
+    {
         Definitions definitions;
-        for (auto& service : services_) {
-            for (auto& member : service.members) {
+        for (auto &service : services_) {
+            for (auto &member : service.members) {
                 auto process = processes_.find(member.process);
                 if (process == processes_.end()) {
-                    throw ConfigError(member.line, "service " + service.definition.name + " names undefined process " + member.process);
+                    throw ConfigError(member.line, "service " + service.definition.name + " names undefined process " +
+                                                       member.process);
                 }
                 service.definition.members.push_back({process->second, std::move(member.value)});
             }
@@ -258,18 +288,21 @@ private:
 
 }  // namespace
 
-Definitions parse_config(std::string_view text) {
+Definitions parse_config(std::string_view text)
+{
     if (text.substr(0, text.find('\n')) != config::kMagic) {
-        throw ConfigError(1, "not a process agent configuration file (it must start with " + std::string(config::kMagic) +
-                                 ")");
+        throw ConfigError(1, "not a process agent configuration file (it must start with " +
+                                 std::string(config::kMagic) + ")");
     }
     return Parser(tokenize(text)).parse();
 }
 
-Definitions load_config(const std::filesystem::path& path) {
+Definitions load_config(const std::filesystem::path &path)
+{
     std::ifstream file(path, std::ios::binary);
     if (!file) {
-        if (!std::filesystem::exists(path)) return {};
+        if (!std::filesystem::exists(path))
+            return {};
         throw std::runtime_error("cannot read " + path.string());
     }
     std::ostringstream text;

@@ -12,20 +12,24 @@
 
 namespace paagent {
 
-enum class ProcessType : std::int32_t { Daemon = PaDAEMON_PROCESS, PaAware = PaPA_AWARE, NotPaAware = PaNOT_PA_AWARE };
+enum class ProcessType : std::int32_t {
+    Daemon     = PaDAEMON_PROCESS,
+    PaAware    = PaPA_AWARE,
+    NotPaAware = PaNOT_PA_AWARE
+};
 
 struct ProcessSpec {
     std::string name;
     std::string host;
     std::string command;
     std::int32_t euid = 0;
-    bool managed = false;
+    bool managed      = false;
     std::optional<std::string> restart_message;
     std::optional<std::string> alert_message;
     std::int32_t retry_count = 0;
-    ProcessType type = ProcessType::NotPaAware;
+    ProcessType type         = ProcessType::NotPaAware;
 
-    bool operator==(const ProcessSpec&) const = default;
+    bool operator==(const ProcessSpec &) const = default;
 };
 
 // A member's value: an integer, a text, or none (the kinds PaVALUE_INTEGER, PaVALUE_TEXT and
@@ -36,28 +40,34 @@ struct ServiceMember {
     ProcessSpec process;
     MemberValue value;
 
-    bool operator==(const ServiceMember&) const = default;
+    bool operator==(const ServiceMember &) const = default;
 };
 
-enum class ServiceType : std::int32_t { Master = PaSERVICE_MASTER, NonMaster = PaSERVICE_NON_MASTER };
-enum class ServiceStart : std::int32_t { Auto = PaSERVICE_AUTO, NonAuto = PaSERVICE_NON_AUTO };
+enum class ServiceType : std::int32_t {
+    Master    = PaSERVICE_MASTER,
+    NonMaster = PaSERVICE_NON_MASTER
+};
+enum class ServiceStart : std::int32_t {
+    Auto    = PaSERVICE_AUTO,
+    NonAuto = PaSERVICE_NON_AUTO
+};
 
 struct ServiceSpec {
     std::string name;
-    std::int32_t type = static_cast<std::int32_t>(ServiceType::NonMaster);
+    std::int32_t type  = static_cast<std::int32_t>(ServiceType::NonMaster);
     std::int32_t start = static_cast<std::int32_t>(ServiceStart::NonAuto);
     std::vector<ServiceMember> members;
 
     bool is_master() const { return type == static_cast<std::int32_t>(ServiceType::Master); }
     bool starts_automatically() const { return start == static_cast<std::int32_t>(ServiceStart::Auto); }
-    bool operator==(const ServiceSpec&) const = default;
+    bool operator==(const ServiceSpec &) const = default;
 };
 
 struct Route {
     std::string host;
     std::string server;
 
-    bool operator==(const Route&) const = default;
+    bool operator==(const Route &) const = default;
 };
 
 }  // namespace paagent

@@ -23,23 +23,24 @@ using tds::Column;
 using tds::Reply;
 using tds::Value;
 
-constexpr std::int32_t kVersionMajor = 3;
-constexpr std::int32_t kVersionMinor = 1;
+constexpr std::int32_t kVersionMajor        = 3;
+constexpr std::int32_t kVersionMinor        = 1;
 constexpr std::int32_t kNotificationMessage = 20100;
 
-using Handler = std::function<void(ParamReader& params, Reply& reply)>;
+using Handler      = std::function<void(ParamReader &params, Reply &reply)>;
 using HandlerTable = std::map<Rpc, Handler>;
-using Row = std::vector<Value>;
+using Row          = std::vector<Value>;
 
 Value no_value() { return Value(std::string(protocol::kNoValue)); }
 
-Value text_or_none(const std::optional<std::string>& text) { return text ? Value(*text) : no_value(); }
+Value text_or_none(const std::optional<std::string> &text) { return text ? Value(*text) : no_value(); }
 
 // Text columns declared as wide as their longest value, so short tables stay small on the wire.
 class RowSet {
 public:
-    explicit RowSet(std::span<const Field> fields) {
-        for (const Field& field : fields) {
+    explicit RowSet(std::span<const Field> fields)
+    {
+        for (const Field &field : fields) {
             std::string name(field.name);
             columns_.push_back(field.type == protocol::Type::Text ? Column::text(std::move(name), 1)
                                                                   : Column::integer(std::move(name)));
@@ -49,19 +50,22 @@ public:
     // A row with every column empty, to be filled in by the contract's column positions.
     Row blank() const { return Row(columns_.size()); }
 
-    void add(Row row) {
+    void add(Row row)
+    {
         for (std::size_t k = 0; k < row.size(); ++k) {
             if (columns_[k].type == tds::ColumnType::Text && row[k].is_text()) {
                 columns_[k].max_length = std::max<std::uint32_t>(columns_[k].max_length,
-                                                                  static_cast<std::uint32_t>(row[k].as_text().size()));
+                                                                 static_cast<std::uint32_t>(row[k].as_text().size()));
             }
         }
         rows_.push_back(std::move(row));
     }
 
-    void send(Reply& reply) && {
+    void send(Reply &reply) &&
+    {
         reply.begin_rows(std::move(columns_));
-        for (const auto& row : rows_) reply.add_row(row);
+        for (const auto &row : rows_)
+            reply.add_row(row);
     }
 
 private:
@@ -70,29 +74,32 @@ private:
 };
 
 // Fills the process columns of row, which start at column first.
-void put_process(Row& row, std::size_t first, const ProcessSpec& definition, pid_t pid) {
-    row[first + protocol::kColName] = Value(definition.name);
-    row[first + protocol::kColHost] = Value(definition.host);
-    row[first + protocol::kColCommand] = Value(definition.command);
-    row[first + protocol::kColEuid] = Value(definition.euid);
-    row[first + protocol::kColManaged] = Value(std::int32_t{definition.managed ? 1 : 0});
-    row[first + protocol::kColPid] = Value(static_cast<std::int32_t>(pid));
-    row[first + protocol::kColRestartMsg] = text_or_none(definition.restart_message);
-    row[first + protocol::kColAlertMsg] = text_or_none(definition.alert_message);
-    row[first + protocol::kColRetryCount] = Value(definition.retry_count);
+void put_process(Row &row, std::size_t first, const ProcessSpec &definition, pid_t pid)
+{
+    row[first + protocol::kColName]        = Value(definition.name);
+    row[first + protocol::kColHost]        = Value(definition.host);
+    row[first + protocol::kColCommand]     = Value(definition.command);
+    row[first + protocol::kColEuid]        = Value(definition.euid);
+    row[first + protocol::kColManaged]     = Value(std::int32_t{definition.managed ? 1 : 0});
+    row[first + protocol::kColPid]         = Value(static_cast<std::int32_t>(pid));
+    row[first + protocol::kColRestartMsg]  = text_or_none(definition.restart_message);
+    row[first + protocol::kColAlertMsg]    = text_or_none(definition.alert_message);
+    row[first + protocol::kColRetryCount]  = Value(definition.retry_count);
     row[first + protocol::kColProcessType] = Value(static_cast<std::int32_t>(definition.type));
 }
 
 // A reply of one row of integers.
-void send_integers(Reply& reply, std::span<const Field> columns, Row row) {
+void send_integers(Reply &reply, std::span<const Field> columns, Row row)
+{
     RowSet rows(columns);
     rows.add(std::move(row));
     std::move(rows).send(reply);
 }
 
-void send_processes(Reply& reply, const std::vector<ProcessView>& processes) {
+void send_processes(Reply &reply, const std::vector<ProcessView> &processes)
+{
     RowSet rows(protocol::kProcessColumns);
-    for (const auto& process : processes) {
+    for (const auto &process : processes) {
         Row row = rows.blank();
         put_process(row, 0, process.definition, process.pid);
         rows.add(std::move(row));
@@ -101,156 +108,167 @@ void send_processes(Reply& reply, const std::vector<ProcessView>& processes) {
 }
 
 // Fills the kind and the text form of a member's value, as a service row carries them.
-void put_member_value(Row& row, const MemberValue& value) {
-    if (const auto* number = std::get_if<std::int32_t>(&value)) {
+void put_member_value(Row &row, const MemberValue &value)
+{
+    if (const auto *number = std::get_if<std::int32_t>(&value)) {
         row[protocol::kColValueKind] = Value(std::int32_t{PaVALUE_INTEGER});
-        row[protocol::kColValue] = Value(std::to_string(*number));
-    } else if (const auto* text = std::get_if<std::string>(&value)) {
+        row[protocol::kColValue]     = Value(std::to_string(*number));
+    } else if (const auto *text = std::get_if<std::string>(&value)) {
         row[protocol::kColValueKind] = Value(std::int32_t{PaVALUE_TEXT});
-        row[protocol::kColValue] = Value(*text);
+        row[protocol::kColValue]     = Value(*text);
     } else {
         row[protocol::kColValueKind] = Value(std::int32_t{PaVALUE_NONE});
-        row[protocol::kColValue] = no_value();
+        row[protocol::kColValue]     = no_value();
     }
 }
 
 // One row per member; the rows after a service's first carry no service name. A service
 // without members is one row whose member process name and host are absent.
-void send_services(Reply& reply, const std::vector<ServiceSpec>& services) {
+void send_services(Reply &reply, const std::vector<ServiceSpec> &services)
+{
     RowSet rows(protocol::kServiceColumns);
-    auto add = [&rows](const ServiceSpec& service, bool first, const ServiceMember& member) {
-        Row row = rows.blank();
-        row[protocol::kColService] = first ? Value(service.name) : no_value();
-        row[protocol::kColServiceType] = Value(service.type);
+    auto add = [&rows](const ServiceSpec &service, bool first, const ServiceMember &member) {
+        Row row                         = rows.blank();
+        row[protocol::kColService]      = first ? Value(service.name) : no_value();
+        row[protocol::kColServiceType]  = Value(service.type);
         row[protocol::kColServiceStart] = Value(service.start);
         put_member_value(row, member.value);
         put_process(row, protocol::kColMemberProcess, member.process, 0);
         rows.add(std::move(row));
     };
-    for (const auto& service : services) {
+    for (const auto &service : services) {
         if (service.members.empty()) {
             ServiceMember none;
             none.process.name = none.process.host = none.process.command = protocol::kNoValue;
             add(service, true, none);
         }
-        for (std::size_t i = 0; i < service.members.size(); ++i) add(service, i == 0, service.members[i]);
+        for (std::size_t i = 0; i < service.members.size(); ++i)
+            add(service, i == 0, service.members[i]);
     }
     std::move(rows).send(reply);
 }
 
-void send_routes(Reply& reply, const std::vector<Route>& routes) {
+void send_routes(Reply &reply, const std::vector<Route> &routes)
+{
     RowSet rows(protocol::kHostColumns);
-    for (const auto& route : routes) rows.add({Value(route.host), Value(route.server)});
+    for (const auto &route : routes)
+        rows.add({Value(route.host), Value(route.server)});
     std::move(rows).send(reply);
 }
 
-HandlerTable handlers(Agent& agent, std::function<void(bool)> stop_agent) {
+HandlerTable handlers(Agent &agent, std::function<void(bool)> stop_agent)
+{
     HandlerTable table;
-    auto start = [&agent](ParamReader& params, Reply&) {
+    auto start = [&agent](ParamReader &params, Reply &) {
         ProcessSpec definition = params.process();
-        std::int32_t timeout = params.integer();
+        std::int32_t timeout   = params.integer();
         agent.start_process(definition, timeout);
     };
-    table[protocol::kProcessStart] = start;
-    table[protocol::kProcessStartLong] = start;
-    table[protocol::kProcessStartWithArgs] = [&agent](ParamReader& params, Reply&) {
+    table[protocol::kProcessStart]         = start;
+    table[protocol::kProcessStartLong]     = start;
+    table[protocol::kProcessStartWithArgs] = [&agent](ParamReader &params, Reply &) {
         ProcessSpec definition = params.process();
-        std::string args = params.text();
+        std::string args       = params.text();
         agent.start_process(definition, 0, args);
     };
-    table[protocol::kProcessStop] = [&agent](ParamReader& params, Reply&) {
+    table[protocol::kProcessStop] = [&agent](ParamReader &params, Reply &) {
         std::string name = params.text();
         std::string host = params.text();
         agent.stop_process(name, host);
     };
-    table[protocol::kSignalProcess] = [&agent](ParamReader& params, Reply&) {
-        std::string name = params.text();
-        std::string host = params.text();
+    table[protocol::kSignalProcess] = [&agent](ParamReader &params, Reply &) {
+        std::string name    = params.text();
+        std::string host    = params.text();
         std::int32_t signal = params.integer();
         agent.signal_process(name, host, signal);
     };
-    table[protocol::kProcessStatus] = [&agent](ParamReader& params, Reply& reply) {
+    table[protocol::kProcessStatus] = [&agent](ParamReader &params, Reply &reply) {
         std::string name = params.text();
         std::string host = params.text();
         ProcessView view = agent.process_status(name, host);
         send_integers(reply, protocol::kProcessStatusColumns,
                       {Value(static_cast<std::int32_t>(view.state)), Value(static_cast<std::int32_t>(view.pid))});
     };
-    table[protocol::kProcessChange] = [&agent](ParamReader& params, Reply&) {
+    table[protocol::kProcessChange] = [&agent](ParamReader &params, Reply &) {
         ProcessSpec definition = params.process();
-        std::string old_name = params.text();
+        std::string old_name   = params.text();
         agent.change_process(old_name, definition);
     };
-    table[protocol::kProcessState] = [&agent](ParamReader& params, Reply&) {
+    table[protocol::kProcessState] = [&agent](ParamReader &params, Reply &) {
         ProcessSpec definition = params.process();
-        std::int32_t state = params.integer();
+        std::int32_t state     = params.integer();
         agent.request_state(definition, state);
     };
     auto list_processes = [&agent](bool running_only) {
-        return [&agent, running_only](ParamReader&, Reply& reply) { send_processes(reply, agent.processes(running_only)); };
+        return [&agent, running_only](ParamReader &, Reply &reply) {
+            send_processes(reply, agent.processes(running_only));
+        };
     };
-    table[protocol::kProcessList] = list_processes(false);
+    table[protocol::kProcessList]       = list_processes(false);
     table[protocol::kSingleProcessList] = list_processes(true);
-    table[protocol::kStopProcesses] = [&agent](ParamReader&, Reply&) { agent.stop_all_processes(); };
-    table[protocol::kStartProcesses] = [&agent](ParamReader&, Reply&) { agent.start_all_processes(); };
+    table[protocol::kStopProcesses]     = [&agent](ParamReader &, Reply &) { agent.stop_all_processes(); };
+    table[protocol::kStartProcesses]    = [&agent](ParamReader &, Reply &) { agent.start_all_processes(); };
 
-    table[protocol::kServiceStart] = [&agent](ParamReader& params, Reply&) {
-        bool add = params.integer() != 0;
+    table[protocol::kServiceStart] = [&agent](ParamReader &params, Reply &) {
+        bool add               = params.integer() != 0;
         ServiceSpec definition = params.service();
         add ? agent.add_service(definition) : agent.start_service(definition);
     };
-    table[protocol::kServiceChange] = [&agent](ParamReader& params, Reply&) {
-        std::string old_name = params.text();
+    table[protocol::kServiceChange] = [&agent](ParamReader &params, Reply &) {
+        std::string old_name   = params.text();
         ServiceSpec definition = params.service();
         agent.change_service(old_name, definition);
     };
-    auto by_service_name = [&agent](void (Agent::*action)(const std::string&)) {
-        return [&agent, action](ParamReader& params, Reply&) { (agent.*action)(params.text()); };
+    auto by_service_name = [&agent](void (Agent::*action)(const std::string &)) {
+        return [&agent, action](ParamReader &params, Reply &) { (agent.*action)(params.text()); };
     };
-    table[protocol::kServiceStop] = by_service_name(&Agent::stop_service);
+    table[protocol::kServiceStop]   = by_service_name(&Agent::stop_service);
     table[protocol::kServiceRemove] = by_service_name(&Agent::remove_service);
-    table[protocol::kServiceStatus] = [&agent](ParamReader& params, Reply& reply) {
+    table[protocol::kServiceStatus] = [&agent](ParamReader &params, Reply &reply) {
         ServiceStatus status = agent.service_status(params.text());
         send_integers(reply, protocol::kServiceStatusColumns,
                       {Value(static_cast<std::int32_t>(status.state)), Value(status.running_members)});
     };
     auto list_services = [&agent](bool running_only) {
-        return [&agent, running_only](ParamReader&, Reply& reply) { send_services(reply, agent.services(running_only)); };
+        return
+            [&agent, running_only](ParamReader &, Reply &reply) { send_services(reply, agent.services(running_only)); };
     };
-    table[protocol::kServiceList] = list_services(false);
+    table[protocol::kServiceList]       = list_services(false);
     table[protocol::kSingleServiceList] = list_services(true);
 
-    table[protocol::kHostList] = [&agent](ParamReader& params, Reply& reply) {
+    table[protocol::kHostList] = [&agent](ParamReader &params, Reply &reply) {
         send_routes(reply, agent.routes(params.integer()));
     };
-    auto by_route = [&agent](void (Agent::*action)(const Route&)) {
-        return [&agent, action](ParamReader& params, Reply&) {
+    auto by_route = [&agent](void (Agent::*action)(const Route &)) {
+        return [&agent, action](ParamReader &params, Reply &) {
             Route route;
-            route.host = params.text();
+            route.host   = params.text();
             route.server = params.text();
             (agent.*action)(route);
         };
     };
-    table[protocol::kHostAdd] = by_route(&Agent::add_route);
+    table[protocol::kHostAdd]    = by_route(&Agent::add_route);
     table[protocol::kHostRemove] = by_route(&Agent::remove_route);
 
-    table[protocol::kDebugLevelSet] = [&agent](ParamReader& params, Reply&) { agent.set_debug_level(params.integer()); };
-    table[protocol::kDebugLevelGet] = [&agent](ParamReader&, Reply& reply) {
+    table[protocol::kDebugLevelSet] = [&agent](ParamReader &params, Reply &) {
+        agent.set_debug_level(params.integer());
+    };
+    table[protocol::kDebugLevelGet] = [&agent](ParamReader &, Reply &reply) {
         send_integers(reply, protocol::kDebugLevelColumns, {Value(agent.debug_level())});
     };
-    table[protocol::kVersionGet] = [](ParamReader&, Reply& reply) {
+    table[protocol::kVersionGet] = [](ParamReader &, Reply &reply) {
         send_integers(reply, protocol::kVersionColumns, {Value(kVersionMajor), Value(kVersionMinor)});
     };
-    table[protocol::kGenerateNotification] = [&agent](ParamReader&, Reply& reply) {
+    table[protocol::kGenerateNotification] = [&agent](ParamReader &, Reply &reply) {
         agent.log(Verbosity::Event, "notification requested");
         reply.message(tds::ServerMessage::info(kNotificationMessage, "notification from " + agent.server_name()));
     };
-    table[protocol::kNotification] = [&agent](ParamReader& params, Reply&) {
+    table[protocol::kNotification] = [&agent](ParamReader &params, Reply &) {
         std::int32_t pid = params.integer();
-        std::int32_t id = params.integer();
+        std::int32_t id  = params.integer();
         agent.report_pid(id, pid);
     };
-    table[protocol::kStopPa] = [stop_agent](ParamReader& params, Reply& reply) {
+    table[protocol::kStopPa] = [stop_agent](ParamReader &params, Reply &reply) {
         bool stop_processes = params.integer() != 0;
         // The client learns of its success before the agent goes away.
         reply.after_delivery([stop_agent, stop_processes] { stop_agent(stop_processes); });
@@ -259,9 +277,10 @@ HandlerTable handlers(Agent& agent, std::function<void(bool)> stop_agent) {
 }
 
 // Every RPC a client calls has a handler, and every handler serves one of them.
-void check_coverage(const HandlerTable& table) {
-    for (const auto& [rpc, handler] : table) {
-        const protocol::RpcSpec* spec = protocol::Find(rpc);
+void check_coverage(const HandlerTable &table)
+{
+    for (const auto &[rpc, handler] : table) {
+        const protocol::RpcSpec *spec = protocol::Find(rpc);
         if (spec == nullptr || !spec->called) {
             throw std::logic_error("a handler serves RPC " + std::to_string(rpc) + ", which no client calls");
         }
@@ -275,14 +294,15 @@ void check_coverage(const HandlerTable& table) {
 
 }  // namespace
 
-void register_rpcs(tds::Server& server, Agent& agent, std::function<void(bool)> stop_agent) {
+void register_rpcs(tds::Server &server, Agent &agent, std::function<void(bool)> stop_agent)
+{
     HandlerTable table = handlers(agent, std::move(stop_agent));
     check_coverage(table);
-    for (auto& [rpc, handler] : table) {
-        const protocol::RpcSpec& spec = *protocol::Find(rpc);
+    for (auto &[rpc, handler] : table) {
+        const protocol::RpcSpec &spec = *protocol::Find(rpc);
         const std::string name(spec.name);
-        server.add_rpc(name, [&agent, &spec, rpc, name, handler](const tds::SessionInfo& session,
-                                                                   const tds::RpcRequest& request, Reply& reply) {
+        server.add_rpc(name, [&agent, &spec, rpc, name, handler](const tds::SessionInfo &session,
+                                                                 const tds::RpcRequest &request, Reply &reply) {
             agent.log(Verbosity::Request, "RPC " + name + " from user " + session.user);
             try {
                 if (session.user == kInformUser &&
@@ -291,7 +311,7 @@ void register_rpcs(tds::Server& server, Agent& agent, std::function<void(bool)> 
                 }
                 ParamReader params(spec, request);
                 handler(params, reply);
-            } catch (const AgentError& error) {
+            } catch (const AgentError &error) {
                 agent.log(Verbosity::Request, name + " refused: " + error.what());
                 reply.fail(tds::ServerMessage::error(kRequestRefused, error.what()));
             }

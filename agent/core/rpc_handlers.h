@@ -10,9 +10,9 @@
 namespace paagent {
 
 // The login reserved for process reports; it may call only the inform RPC.
-inline constexpr const char* kInformUser = "vexamund";
-inline constexpr const char* kInformPassword = "marlock";
-inline constexpr const char* kInformApplication = "PAKitNotify";
+inline constexpr const char *kInformUser        = "vexamund";
+inline constexpr const char *kInformPassword    = "marlock";
+inline constexpr const char *kInformApplication = "PAKitNotify";
 
 // Message number of every request the agent refuses.
 inline constexpr std::int32_t kRequestRefused = 20001;
@@ -22,7 +22,7 @@ inline constexpr std::int32_t kRequestRefused = 20001;
 // when such an RPC has no handler or a handler serves an RPC outside them. stop_agent is called
 // by the stop RPC, after its reply is built, with whether the agent's processes are to be stopped
 // first.
-void register_rpcs(tds::Server& server, Agent& agent, std::function<void(bool stop_processes)> stop_agent);
+void register_rpcs(tds::Server &server, Agent &agent, std::function<void(bool stop_processes)> stop_agent);
 
 }  // namespace paagent
 

@@ -20,14 +20,14 @@ namespace protocol = pa::protocol;
 // Throws AgentError naming the first parameter of request that the contract of spec does not
 // allow: misnamed, of the wrong type, an integer outside 32 bits, a text longer than
 // protocol::kMaxTextBytes or holding a zero byte, missing, or left over.
-void check_request(const protocol::RpcSpec& spec, const tds::RpcRequest& request);
+void check_request(const protocol::RpcSpec &spec, const tds::RpcRequest &request);
 
 // Reads the values of a request in the order they travel, once check_request has accepted it;
 // the reads turn them into definitions and refuse values outside their range with AgentError.
 class ParamReader {
 public:
     // Checks request against spec first.
-    ParamReader(const protocol::RpcSpec& spec, const tds::RpcRequest& request);
+    ParamReader(const protocol::RpcSpec &spec, const tds::RpcRequest &request);
 
     std::int32_t integer();
     std::string text();
@@ -39,10 +39,10 @@ public:
     ServiceSpec service();
 
 private:
-    const tds::Value& next();
+    const tds::Value &next();
     ServiceMember member(std::int32_t index);
 
-    const tds::RpcRequest& request_;
+    const tds::RpcRequest &request_;
     std::size_t position_ = 0;
 };
 

@@ -26,7 +26,7 @@ struct LaunchedChild {
 // /dev/null. Throws std::system_error when the log cannot be opened, the user cannot be
 // taken on, or the process cannot be created; a command the shell cannot run starts and
 // then exits with status 127.
-LaunchedChild launch(const LaunchRequest& request);
+LaunchedChild launch(const LaunchRequest &request);
 
 }  // namespace paagent
 

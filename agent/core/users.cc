@@ -10,22 +10,28 @@ namespace paagent {
 namespace {
 
 // Compares in time that depends only on the lengths, so a hash is not guessed byte by byte.
-bool same(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
+bool same(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
     unsigned char difference = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    for (std::size_t i = 0; i < a.size(); ++i)
+        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
     return difference == 0;
 }
 
 }  // namespace
 
-Users Users::load(const std::filesystem::path& path) {
+Users Users::load(const std::filesystem::path &path)
+{
     std::ifstream file(path);
-    if (!file) throw std::runtime_error("cannot read users file " + path.string());
+    if (!file)
+        throw std::runtime_error("cannot read users file " + path.string());
     Users users;
     std::string line;
     for (int number = 1; std::getline(file, line); ++number) {
-        if (line.empty() || line[0] == '#') continue;
+        if (line.empty() || line[0] == '#')
+            continue;
         auto colon = line.find(':');
         if (colon == 0 || colon == std::string::npos || colon + 1 == line.size()) {
             throw std::runtime_error(path.string() + ":" + std::to_string(number) + ": expected user:hash");
@@ -35,22 +41,26 @@ Users Users::load(const std::filesystem::path& path) {
     return users;
 }
 
-bool Users::check(std::string_view user, std::string_view password) const {
+bool Users::check(std::string_view user, std::string_view password) const
+{
     auto found = hashes_.find(user);
-    if (found == hashes_.end()) return false;
-    auto data = std::make_unique<crypt_data>();
-    const char* hashed = crypt_r(std::string(password).c_str(), found->second.c_str(), data.get());
+    if (found == hashes_.end())
+        return false;
+    auto data          = std::make_unique<crypt_data>();
+    const char *hashed = crypt_r(std::string(password).c_str(), found->second.c_str(), data.get());
     return hashed != nullptr && hashed[0] != '*' && same(hashed, found->second);
 }
 
-std::string hash_password(std::string_view password) {
+std::string hash_password(std::string_view password)
+{
     char salt[CRYPT_GENSALT_OUTPUT_SIZE];
     if (crypt_gensalt_rn("$6$", 0, nullptr, 0, salt, sizeof salt) == nullptr) {
         throw std::runtime_error("cannot make a salt");
     }
-    auto data = std::make_unique<crypt_data>();
-    const char* hashed = crypt_r(std::string(password).c_str(), salt, data.get());
-    if (hashed == nullptr || hashed[0] == '*') throw std::runtime_error("cannot hash the password");
+    auto data          = std::make_unique<crypt_data>();
+    const char *hashed = crypt_r(std::string(password).c_str(), salt, data.get());
+    if (hashed == nullptr || hashed[0] == '*')
+        throw std::runtime_error("cannot hash the password");
     return hashed;
 }
 

@@ -13,7 +13,7 @@ class Users {
 public:
     // Reads "user:hash" lines; '#' starts a comment. Throws std::runtime_error naming the
     // file and line of anything else.
-    static Users load(const std::filesystem::path& path);
+    static Users load(const std::filesystem::path &path);
 
     void add(std::string user, std::string hash) { hashes_[std::move(user)] = std::move(hash); }
     // Whether password is the user's.

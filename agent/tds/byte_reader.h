@@ -27,7 +27,7 @@ public:
     bool empty() const { return remaining() == 0; }
 
     // Raises ProtocolError naming `what` unless every byte was consumed.
-    void expect_end(const char* what) const;
+    void expect_end(const char *what) const;
 
 private:
     std::uint64_t little_endian(std::size_t width);

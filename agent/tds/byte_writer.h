@@ -24,7 +24,7 @@ public:
     void end_length16(std::size_t at);
 
     std::size_t size() const { return out_.size(); }
-    const std::vector<std::uint8_t>& data() const { return out_; }
+    const std::vector<std::uint8_t> &data() const { return out_; }
 
 private:
     void little_endian(std::uint64_t value, std::size_t width);

@@ -13,41 +13,49 @@ namespace paagent::tds {
 namespace {
 constexpr int kBacklog = 64;
 
-[[noreturn]] void throw_errno(const std::string& what) {
+[[noreturn]] void throw_errno(const std::string &what)
+{
     throw std::system_error(errno, std::generic_category(), what);
 }
 }  // namespace
 
-FileDescriptor listen_tcp(const std::string& address, std::uint16_t port) {
+FileDescriptor listen_tcp(const std::string &address, std::uint16_t port)
+{
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
+    addr.sin_port   = htons(port);
     if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
         throw std::invalid_argument("not an IPv4 address: " + address);
     }
     FileDescriptor listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!listener.valid()) throw_errno("socket");
+    if (!listener.valid())
+        throw_errno("socket");
     int on = 1;
     ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    if (::bind(listener.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
         throw_errno("bind " + address + ":" + std::to_string(port));
     }
-    if (::listen(listener.get(), kBacklog) != 0) throw_errno("listen");
+    if (::listen(listener.get(), kBacklog) != 0)
+        throw_errno("listen");
     return listener;
 }
 
-std::uint16_t bound_port(const FileDescriptor& listener) {
+std::uint16_t bound_port(const FileDescriptor &listener)
+{
     sockaddr_in addr{};
     socklen_t length = sizeof addr;
-    if (::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &length) != 0) throw_errno("getsockname");
+    if (::getsockname(listener.get(), reinterpret_cast<sockaddr *>(&addr), &length) != 0)
+        throw_errno("getsockname");
     return ntohs(addr.sin_port);
 }
 
-AcceptedClient accept_client(const FileDescriptor& listener) {
+AcceptedClient accept_client(const FileDescriptor &listener)
+{
     sockaddr_in addr{};
     socklen_t length = sizeof addr;
     AcceptedClient client;
-    client.socket = FileDescriptor(::accept4(listener.get(), reinterpret_cast<sockaddr*>(&addr), &length, SOCK_CLOEXEC));
+    client.socket =
+        FileDescriptor(::accept4(listener.get(), reinterpret_cast<sockaddr *>(&addr), &length, SOCK_CLOEXEC));
     if (!client.socket.valid()) {
         client.error = errno;
         return client;

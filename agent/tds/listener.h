@@ -10,8 +10,8 @@
 namespace paagent::tds {
 
 // Throws std::system_error when the socket cannot be bound, std::invalid_argument for a bad address.
-FileDescriptor listen_tcp(const std::string& address, std::uint16_t port);
-std::uint16_t bound_port(const FileDescriptor& listener);
+FileDescriptor listen_tcp(const std::string &address, std::uint16_t port);
+std::uint16_t bound_port(const FileDescriptor &listener);
 
 struct AcceptedClient {
     FileDescriptor socket;
@@ -21,7 +21,7 @@ struct AcceptedClient {
 
 // Accepts one pending client with TCP_NODELAY set; the listener is non-blocking, so an empty
 // queue gives EAGAIN.
-AcceptedClient accept_client(const FileDescriptor& listener);
+AcceptedClient accept_client(const FileDescriptor &listener);
 
 }  // namespace paagent::tds
 

@@ -9,7 +9,12 @@
 
 namespace paagent::tds {
 
-enum class LogLevel { Debug, Info, Warning, Error };
+enum class LogLevel {
+    Debug,
+    Info,
+    Warning,
+    Error
+};
 
 // Called from the server's threads, possibly concurrently.
 using LogHook = std::function<void(LogLevel level, std::string_view line)>;
@@ -20,8 +25,10 @@ public:
 
     // Concatenates the streamable parts into one line.
     template <typename... Parts>
-    void operator()(LogLevel level, const Parts&... parts) const {
-        if (!hook_) return;
+    void operator()(LogLevel level, const Parts &...parts) const
+    {
+        if (!hook_)
+            return;
         std::ostringstream line;
         (line << ... << parts);
         hook_(level, line.str());

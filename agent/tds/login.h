@@ -16,10 +16,10 @@ namespace paagent::tds {
 struct LoginRecord {
     std::string client_host;
     std::string user;
-    std::string password;        // full length (from the remote-password block when present)
+    std::string password;  // full length (from the remote-password block when present)
     std::string client_process;
     std::string application;
-    std::string server_name;     // the name the client connected to
+    std::string server_name;  // the name the client connected to
     std::size_t requested_packet_size = kRequestedDefault;
     std::vector<std::uint8_t> capability;  // body of the capability token; empty if none was sent
 
@@ -35,8 +35,8 @@ struct LoginReplyOptions {
     std::size_t packet_size;        // announced with ENVCHANGE when not the default 512
 };
 
-TokenBuffer login_accepted_reply(const LoginRecord& login, const LoginReplyOptions& options);
-TokenBuffer login_rejected_reply(const LoginReplyOptions& options);
+TokenBuffer login_accepted_reply(const LoginRecord &login, const LoginReplyOptions &options);
+TokenBuffer login_rejected_reply(const LoginReplyOptions &options);
 
 }  // namespace paagent::tds
 

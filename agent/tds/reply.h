@@ -23,7 +23,7 @@ public:
     void begin_rows(std::vector<Column> columns);
     // Adds a row to the current result set. Throws std::logic_error without a result set and
     // std::invalid_argument when a value does not match its column (type, length, nullability).
-    void add_row(const std::vector<Value>& values);
+    void add_row(const std::vector<Value> &values);
 
     // Sends a message to the client; an empty procedure becomes the RPC's name.
     void message(ServerMessage message);
@@ -51,8 +51,8 @@ private:
     TokenBuffer tokens_;
     std::vector<Column> columns_;
     std::int32_t row_count_ = 0;
-    bool rows_open_ = false;
-    bool failed_ = false;
+    bool rows_open_         = false;
+    bool failed_            = false;
     std::optional<std::int32_t> return_status_;
     std::function<void()> after_delivery_;
 };

@@ -10,15 +10,17 @@
 namespace paagent::tds {
 namespace {
 
-IoResult write_packets(Stream& stream, std::span<const std::uint8_t> payload, bool ends_message,
-                       const SendLimits& limits) {
+IoResult write_packets(Stream &stream, std::span<const std::uint8_t> payload, bool ends_message,
+                       const SendLimits &limits)
+{
     std::vector<std::uint8_t> packets;
     append_packets(packets, payload, limits.packet_size, ends_message);
     return stream.write_all(packets, deadline_after(limits.write_timeout));
 }
 
 // Reads the waiting message, which must be an attention; anything else breaks the protocol.
-IoResult read_attention(Stream& stream, const SendLimits& limits) {
+IoResult read_attention(Stream &stream, const SendLimits &limits)
+{
     Message message;
     IoResult r = read_message(stream, message, limits.max_request_payload, deadline_after(limits.write_timeout));
     if (r == IoResult::Ok && message.type != static_cast<std::uint8_t>(PacketType::Attention)) {
@@ -27,7 +29,8 @@ IoResult read_attention(Stream& stream, const SendLimits& limits) {
     return r;
 }
 
-std::vector<std::uint8_t> attention_ack() {
+std::vector<std::uint8_t> attention_ack()
+{
     TokenBuffer ack;
     put_done(ack, DoneToken::Done, done::Attention, 0);
     return ack.bytes();
@@ -35,9 +38,10 @@ std::vector<std::uint8_t> attention_ack() {
 
 }  // namespace
 
-std::vector<std::uint8_t> cancelled_tail(const TokenBuffer& reply, std::size_t sent) {
-    const auto& ends = reply.token_ends();
-    std::size_t cut = sent == 0 ? 0 : *std::lower_bound(ends.begin(), ends.end(), sent);
+std::vector<std::uint8_t> cancelled_tail(const TokenBuffer &reply, std::size_t sent)
+{
+    const auto &ends = reply.token_ends();
+    std::size_t cut  = sent == 0 ? 0 : *std::lower_bound(ends.begin(), ends.end(), sent);
     std::vector<std::uint8_t> tail(reply.bytes().begin() + static_cast<std::ptrdiff_t>(sent),
                                    reply.bytes().begin() + static_cast<std::ptrdiff_t>(cut));
     auto ack = attention_ack();
@@ -45,17 +49,19 @@ std::vector<std::uint8_t> cancelled_tail(const TokenBuffer& reply, std::size_t s
     return tail;
 }
 
-SendOutcome send_reply(Stream& stream, const TokenBuffer& reply, const SendLimits& limits) {
+SendOutcome send_reply(Stream &stream, const TokenBuffer &reply, const SendLimits &limits)
+{
     std::span<const std::uint8_t> bytes = reply.bytes();
-    const std::size_t room = limits.packet_size - kHeaderSize;
-    std::size_t sent = 0;
+    const std::size_t room              = limits.packet_size - kHeaderSize;
+    std::size_t sent                    = 0;
     while (sent < bytes.size()) {
         if (stream.has_input()) {
-            if (IoResult r = read_attention(stream, limits); r != IoResult::Ok) return {r, false};
+            if (IoResult r = read_attention(stream, limits); r != IoResult::Ok)
+                return {r, false};
             return {write_packets(stream, cancelled_tail(reply, sent), true, limits), true};
         }
         std::size_t chunk = std::min(room, bytes.size() - sent);
-        bool last = sent + chunk == bytes.size();
+        bool last         = sent + chunk == bytes.size();
         if (IoResult r = write_packets(stream, bytes.subspan(sent, chunk), last, limits); r != IoResult::Ok) {
             return {r, false};
         }
@@ -64,7 +70,8 @@ SendOutcome send_reply(Stream& stream, const TokenBuffer& reply, const SendLimit
     return {IoResult::Ok, false};
 }
 
-IoResult send_attention_ack(Stream& stream, const SendLimits& limits) {
+IoResult send_attention_ack(Stream &stream, const SendLimits &limits)
+{
     return write_packets(stream, attention_ack(), true, limits);
 }
 

@@ -14,15 +14,17 @@ enum class ColumnType {
 };
 
 struct Column {
-    std::string name;                 // at most 255 bytes
-    ColumnType type = ColumnType::Int;
-    std::uint32_t max_length = 0;     // Text only: declared width in bytes (at least 1)
-    bool nullable = true;
+    std::string name;  // at most 255 bytes
+    ColumnType type          = ColumnType::Int;
+    std::uint32_t max_length = 0;  // Text only: declared width in bytes (at least 1)
+    bool nullable            = true;
 
-    static Column integer(std::string name, bool nullable = true) {
+    static Column integer(std::string name, bool nullable = true)
+    {
         return {std::move(name), ColumnType::Int, 0, nullable};
     }
-    static Column text(std::string name, std::uint32_t max_length) {
+    static Column text(std::string name, std::uint32_t max_length)
+    {
         return {std::move(name), ColumnType::Text, max_length, true};
     }
 };
@@ -30,23 +32,24 @@ struct Column {
 // A message for the client's server-message callback (an EED token).
 // Severity 10 or below is informational, 11 and above an error; neither alone fails a command.
 struct ServerMessage {
-    std::int32_t number = 0;
+    std::int32_t number   = 0;
     std::uint8_t severity = 10;
-    std::uint8_t state = 1;
-    std::string text;          // at most 1024 bytes are sent
-    std::string procedure;     // empty: the RPC's name, when sent from an RPC handler
+    std::uint8_t state    = 1;
+    std::string text;       // at most 1024 bytes are sent
+    std::string procedure;  // empty: the RPC's name, when sent from an RPC handler
     std::uint16_t line = 0;
-    std::string sqlstate;      // empty: none (the client derives one from the number)
+    std::string sqlstate;  // empty: none (the client derives one from the number)
 
     static ServerMessage error(std::int32_t number, std::string text) { return make(number, 16, std::move(text)); }
     static ServerMessage info(std::int32_t number, std::string text) { return make(number, 10, std::move(text)); }
 
 private:
-    static ServerMessage make(std::int32_t number, std::uint8_t severity, std::string text) {
+    static ServerMessage make(std::int32_t number, std::uint8_t severity, std::string text)
+    {
         ServerMessage message;
-        message.number = number;
+        message.number   = number;
         message.severity = severity;
-        message.text = std::move(text);
+        message.text     = std::move(text);
         return message;
     }
 };

@@ -2,8 +2,9 @@
 
 namespace paagent::tds {
 
-const Param* RpcRequest::find(std::string_view param_name) const {
-    for (const Param& param : params) {
+const Param *RpcRequest::find(std::string_view param_name) const
+{
+    for (const Param &param : params) {
         if (param.name == param_name) {
             return &param;
         }

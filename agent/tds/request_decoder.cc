@@ -8,7 +8,8 @@
 namespace paagent::tds {
 namespace {
 
-LanguageRequest decode_language(ByteReader& in) {
+LanguageRequest decode_language(ByteReader &in)
+{
     std::uint32_t length = in.u32();
     if (length == 0) {
         throw ProtocolError("LANGUAGE token with zero length");
@@ -20,10 +21,11 @@ LanguageRequest decode_language(ByteReader& in) {
     return LanguageRequest{body.text(body.remaining())};
 }
 
-RpcRequest decode_rpc(ByteReader& in) {
+RpcRequest decode_rpc(ByteReader &in)
+{
     ByteReader body = in.sub(in.u16());
     RpcRequest rpc;
-    rpc.name = body.text(body.u8());
+    rpc.name              = body.text(body.u8());
     std::uint16_t options = body.u16();
     body.expect_end("DBRPC token");
     if ((options & kRpcHasParams) != 0) {
@@ -38,18 +40,19 @@ RpcRequest decode_rpc(ByteReader& in) {
 
 }  // namespace
 
-ClientRequest decode_request(std::span<const std::uint8_t> payload) {
+ClientRequest decode_request(std::span<const std::uint8_t> payload)
+{
     ByteReader in(payload);
     std::uint8_t first = in.u8();
     ClientRequest request;
     switch (first) {
-        case token::Language: request = decode_language(in); break;
-        case token::DbRpc: request = decode_rpc(in); break;
-        case token::Logout:
-            in.u8();  // option byte
-            request = LogoutRequest{};
-            break;
-        default: throw ProtocolError("unexpected request token " + hex_byte(first));
+    case token::Language: request = decode_language(in); break;
+    case token::DbRpc: request = decode_rpc(in); break;
+    case token::Logout:
+        in.u8();  // option byte
+        request = LogoutRequest{};
+        break;
+    default: throw ProtocolError("unexpected request token " + hex_byte(first));
     }
     in.expect_end("request");
     return request;

@@ -17,31 +17,34 @@ namespace {
 constexpr int kAcceptRetryMs = 100;
 // Connection numbers cycle through the positive SMALLINT range, as on Sybase servers.
 constexpr std::uint32_t kMaxSpid = 32767;
-}
+}  // namespace
 
 Server::Server(ServerConfig config) : config_(std::move(config)), log_(config_.log) {}
 
 Server::~Server() { stop(); }
 
-void Server::add_rpc(std::string name, RpcHandler handler) {
+void Server::add_rpc(std::string name, RpcHandler handler)
+{
     if (started_) {
         throw std::logic_error("add_rpc after start");
     }
     rpcs_.insert_or_assign(std::move(name), std::move(handler));
 }
 
-void Server::start() {
+void Server::start()
+{
     if (started_) {
         throw std::logic_error("a server starts only once");
     }
-    started_ = true;
+    started_  = true;
     listener_ = listen_tcp(config_.address, config_.port);
-    port_ = bound_port(listener_);
+    port_     = bound_port(listener_);
     log_(LogLevel::Info, "listening on ", config_.address, ":", port_, " with ", rpcs_.size(), " RPCs");
     acceptor_ = std::thread([this] { accept_loop(); });
 }
 
-void Server::stop() {
+void Server::stop()
+{
     stop_.raise();
     if (acceptor_.joinable()) {
         acceptor_.join();
@@ -51,7 +54,7 @@ void Server::stop() {
         std::lock_guard lock(workers_mutex_);
         workers.swap(workers_);
     }
-    for (Worker& worker : workers) {
+    for (Worker &worker : workers) {
         worker.thread.join();
     }
     if (listener_.valid()) {
@@ -60,19 +63,23 @@ void Server::stop() {
     }
 }
 
-void Server::accept_loop() {
+void Server::accept_loop()
+{
     for (;;) {
         pollfd fds[2] = {{listener_.get(), POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
             log_(LogLevel::Error, "poll on the listening socket failed: ", std::strerror(errno));
             return;
         }
-        if (fds[1].revents != 0) return;
-        if (fds[0].revents != 0) accept_one();
+        if (fds[1].revents != 0)
+            return;
+        if (fds[0].revents != 0)
+            accept_one();
     }
 }
 
-void Server::accept_one() {
+void Server::accept_one()
+{
     AcceptedClient client = accept_client(listener_);
     if (!client.socket.valid()) {
         if (client.error != EINTR && client.error != EAGAIN && client.error != ECONNABORTED) {
@@ -87,22 +94,23 @@ void Server::accept_one() {
         log_(LogLevel::Warning, "refusing ", client.peer, ": ", workers_.size(), " connections already open");
         return;
     }
-    auto finished = std::make_shared<std::atomic<bool>>(false);
+    auto finished      = std::make_shared<std::atomic<bool>>(false);
     std::uint32_t spid = next_spid_;
-    next_spid_ = spid % kMaxSpid + 1;
-    auto run = [this, finished, spid, socket = std::move(client.socket), peer = client.peer]() mutable {
+    next_spid_         = spid % kMaxSpid + 1;
+    auto run           = [this, finished, spid, socket = std::move(client.socket), peer = client.peer]() mutable {
         SessionContext context{config_, rpcs_, log_, stop_};
         Session(std::move(socket), spid, std::move(peer), context).run();
         finished->store(true);
     };
     try {
         workers_.push_back(Worker{std::thread(std::move(run)), finished});
-    } catch (const std::system_error& error) {
+    } catch (const std::system_error &error) {
         log_(LogLevel::Error, "no thread for ", client.peer, ": ", error.what());
     }
 }
 
-void Server::join_finished_workers() {
+void Server::join_finished_workers()
+{
     std::lock_guard lock(workers_mutex_);
     for (auto it = workers_.begin(); it != workers_.end();) {
         if (it->finished->load()) {
@@ -114,7 +122,8 @@ void Server::join_finished_workers() {
     }
 }
 
-void Server::wait_before_retrying_accept() {
+void Server::wait_before_retrying_accept()
+{
     pollfd stop{stop_.fd(), POLLIN, 0};
     ::poll(&stop, 1, kAcceptRetryMs);
 }

@@ -19,8 +19,8 @@ class Server {
 public:
     explicit Server(ServerConfig config);
     ~Server();
-    Server(const Server&) = delete;
-    Server& operator=(const Server&) = delete;
+    Server(const Server &)            = delete;
+    Server &operator=(const Server &) = delete;
 
     // Registers the handler for RPCs called `name`. Throws std::logic_error after start().
     void add_rpc(std::string name, RpcHandler handler);
@@ -51,8 +51,8 @@ private:
     Logger log_;
     StopSignal stop_;
     FileDescriptor listener_;
-    std::uint16_t port_ = 0;
-    bool started_ = false;
+    std::uint16_t port_      = 0;
+    bool started_            = false;
     std::uint32_t next_spid_ = 1;
     std::thread acceptor_;
     std::mutex workers_mutex_;

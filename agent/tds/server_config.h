@@ -21,30 +21,30 @@ using LoginCheck = std::function<bool(std::string_view user, std::string_view pa
 
 // Serves one RPC by filling `reply`. Called on the connection's thread, possibly concurrently with
 // other connections. An exception fails the command with a generic message and is logged.
-using RpcHandler = std::function<void(const SessionInfo& session, const RpcRequest& request, Reply& reply)>;
+using RpcHandler = std::function<void(const SessionInfo &session, const RpcRequest &request, Reply &reply)>;
 
 using RpcTable = std::map<std::string, RpcHandler, std::less<>>;
 
 struct ServerConfig {
-    std::string address = "127.0.0.1";        // IPv4 address to listen on
-    std::uint16_t port = 0;                   // 0 picks a free port; see Server::port()
-    std::string server_name = "PASRV";        // server name in messages
-    std::string product_name = "PA-Server";   // name in the login acknowledgement
-    std::size_t max_packet_size = 4096;       // largest packet size granted to a client
-    std::size_t max_request_bytes = 1 << 20;  // a larger request closes the connection
-    std::size_t max_connections = 64;
+    std::string address           = "127.0.0.1";  // IPv4 address to listen on
+    std::uint16_t port            = 0;            // 0 picks a free port; see Server::port()
+    std::string server_name       = "PASRV";      // server name in messages
+    std::string product_name      = "PA-Server";  // name in the login acknowledgement
+    std::size_t max_packet_size   = 4096;         // largest packet size granted to a client
+    std::size_t max_request_bytes = 1 << 20;      // a larger request closes the connection
+    std::size_t max_connections   = 64;
     std::chrono::milliseconds login_timeout{30'000};
     std::chrono::milliseconds write_timeout{60'000};
-    LoginCheck check_login;                   // unset: every login is rejected
+    LoginCheck check_login;  // unset: every login is rejected
     LogHook log;
 };
 
 // Message numbers of the errors the server itself raises (severity 16).
 namespace server_error {
-inline constexpr std::int32_t UnknownRpc = 2812;
+inline constexpr std::int32_t UnknownRpc           = 2812;
 inline constexpr std::int32_t LanguageNotSupported = 18001;
-inline constexpr std::int32_t UnsupportedRequest = 18002;
-inline constexpr std::int32_t HandlerFailed = 18003;
+inline constexpr std::int32_t UnsupportedRequest   = 18002;
+inline constexpr std::int32_t HandlerFailed        = 18003;
 }  // namespace server_error
 
 }  // namespace paagent::tds

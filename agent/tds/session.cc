@@ -12,44 +12,51 @@ namespace paagent::tds {
 namespace {
 
 // Lower case with whitespace runs collapsed, so spellings of the post-login query compare equal.
-std::string normalized(std::string_view text) {
+std::string normalized(std::string_view text)
+{
     std::string out;
     for (char c : text) {
         bool space = std::isspace(static_cast<unsigned char>(c)) != 0;
-        if (space && (out.empty() || out.back() == ' ')) continue;
+        if (space && (out.empty() || out.back() == ' '))
+            continue;
         out.push_back(space ? ' ' : static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
     }
-    if (!out.empty() && out.back() == ' ') out.pop_back();
+    if (!out.empty() && out.back() == ' ')
+        out.pop_back();
     return out;
 }
 
-bool is_type(const Message& message, PacketType type) { return message.type == static_cast<std::uint8_t>(type); }
+bool is_type(const Message &message, PacketType type) { return message.type == static_cast<std::uint8_t>(type); }
 
 }  // namespace
 
-Session::Session(FileDescriptor socket, std::uint32_t spid, std::string peer, const SessionContext& context)
-    : stream_(std::move(socket), context.stop), peer_(std::move(peer)), context_(context) {
-    info_.spid = spid;
+Session::Session(FileDescriptor socket, std::uint32_t spid, std::string peer, const SessionContext &context)
+    : stream_(std::move(socket), context.stop), peer_(std::move(peer)), context_(context)
+{
+    info_.spid        = spid;
     info_.packet_size = kDefaultPacketSize;
 }
 
-void Session::run() {
+void Session::run()
+{
     try {
         if (log_in()) {
             serve_requests();
         }
-    } catch (const ProtocolError& error) {
+    } catch (const ProtocolError &error) {
         log(LogLevel::Warning, "closing connection after malformed input: ", error.what());
-    } catch (const std::exception& error) {
+    } catch (const std::exception &error) {
         log(LogLevel::Error, "closing connection after internal error: ", error.what());
     }
 }
 
-SendLimits Session::limits() const {
+SendLimits Session::limits() const
+{
     return {info_.packet_size, context_.config.max_request_bytes, context_.config.write_timeout};
 }
 
-SendOutcome Session::send(const TokenBuffer& reply) {
+SendOutcome Session::send(const TokenBuffer &reply)
+{
     SendOutcome outcome = send_reply(stream_, reply, limits());
     if (outcome.io != IoResult::Ok) {
         log(LogLevel::Debug, "reply not delivered: ", to_string(outcome.io));
@@ -59,8 +66,9 @@ SendOutcome Session::send(const TokenBuffer& reply) {
     return outcome;
 }
 
-bool Session::log_in() {
-    const ServerConfig& config = context_.config;
+bool Session::log_in()
+{
+    const ServerConfig &config = context_.config;
     Message message;
     IoResult r = read_message(stream_, message, config.max_request_bytes, deadline_after(config.login_timeout));
     if (r != IoResult::Ok) {
@@ -75,8 +83,8 @@ bool Session::log_in() {
     if (!is_type(message, PacketType::Login)) {
         throw ProtocolError("first message has type " + hex_byte(message.type) + ", expected a login");
     }
-    LoginRecord login = parse_login(message.payload);
-    std::size_t largest = std::clamp(config.max_packet_size, kDefaultPacketSize, kMaxPacketSize);
+    LoginRecord login      = parse_login(message.payload);
+    std::size_t largest    = std::clamp(config.max_packet_size, kDefaultPacketSize, kMaxPacketSize);
     std::size_t negotiated = std::clamp(login.requested_packet_size, kDefaultPacketSize, largest);
     LoginReplyOptions options{config.product_name, config.server_name, negotiated};
     if (!(config.check_login && config.check_login(login.user, login.password))) {
@@ -90,21 +98,23 @@ bool Session::log_in() {
     if (send(login_accepted_reply(login, options)).io != IoResult::Ok) {
         return false;
     }
-    info_.user = login.user;
-    info_.client_host = login.client_host;
+    info_.user           = login.user;
+    info_.client_host    = login.client_host;
     info_.client_process = login.client_process;
-    info_.application = login.application;
-    info_.packet_size = negotiated;
+    info_.application    = login.application;
+    info_.packet_size    = negotiated;
     log(LogLevel::Info, "login accepted: user '", info_.user, "', host '", info_.client_host, "', process ",
         info_.client_process, ", application '", info_.application, "', packet size ", info_.packet_size);
     return true;
 }
 
 // FreeTDS sends a LOGOUT after a rejected login and waits for an answer before giving up.
-void Session::answer_logout_after_rejection() {
+void Session::answer_logout_after_rejection()
+{
     Message message;
-    const ServerConfig& config = context_.config;
-    if (read_message(stream_, message, config.max_request_bytes, deadline_after(config.login_timeout)) != IoResult::Ok ||
+    const ServerConfig &config = context_.config;
+    if (read_message(stream_, message, config.max_request_bytes, deadline_after(config.login_timeout)) !=
+            IoResult::Ok ||
         !is_type(message, PacketType::Normal)) {
         return;
     }
@@ -113,13 +123,15 @@ void Session::answer_logout_after_rejection() {
     }
 }
 
-void Session::answer_logout() {
+void Session::answer_logout()
+{
     TokenBuffer done;
     put_done(done, DoneToken::Done, 0, 0);
     send(done);
 }
 
-void Session::serve_requests() {
+void Session::serve_requests()
+{
     for (;;) {
         Message message;
         IoResult r = read_message(stream_, message, context_.config.max_request_bytes, std::nullopt);
@@ -129,7 +141,8 @@ void Session::serve_requests() {
         }
         if (is_type(message, PacketType::Attention)) {
             // The reply was complete before the attention arrived; the client still awaits the ack.
-            if (send_attention_ack(stream_, limits()) != IoResult::Ok) return;
+            if (send_attention_ack(stream_, limits()) != IoResult::Ok)
+                return;
             log(LogLevel::Debug, "attention acknowledged after a complete reply");
             continue;
         }
@@ -139,9 +152,10 @@ void Session::serve_requests() {
         ClientRequest request;
         try {
             request = decode_request(message.payload);
-        } catch (const UnsupportedRequest& error) {
+        } catch (const UnsupportedRequest &error) {
             log(LogLevel::Info, "request refused: ", error.what());
-            if (send(command_failed(server_error::UnsupportedRequest, error.what(), "")).io != IoResult::Ok) return;
+            if (send(command_failed(server_error::UnsupportedRequest, error.what(), "")).io != IoResult::Ok)
+                return;
             continue;
         }
         if (std::holds_alternative<LogoutRequest>(request)) {
@@ -150,13 +164,16 @@ void Session::serve_requests() {
             return;
         }
         std::function<void()> after_delivery;
-        if (send(answer(request, after_delivery)).io != IoResult::Ok) return;
-        if (after_delivery) after_delivery();
+        if (send(answer(request, after_delivery)).io != IoResult::Ok)
+            return;
+        if (after_delivery)
+            after_delivery();
     }
 }
 
-TokenBuffer Session::answer(const ClientRequest& request, std::function<void()>& after_delivery) {
-    if (const auto* rpc = std::get_if<RpcRequest>(&request)) {
+TokenBuffer Session::answer(const ClientRequest &request, std::function<void()> &after_delivery)
+{
+    if (const auto *rpc = std::get_if<RpcRequest>(&request)) {
         return answer_rpc(*rpc, after_delivery);
     }
     return answer_language(std::get<LanguageRequest>(request));
@@ -164,7 +181,8 @@ TokenBuffer Session::answer(const ClientRequest& request, std::function<void()>&
 
 // FreeTDS sends "select @@spid" inside ct_connect and needs an answer; a bare DONE satisfies the
 // variants of that batch (text size prefix, database suffix, newer probes). Nothing else is served.
-TokenBuffer Session::answer_language(const LanguageRequest& request) {
+TokenBuffer Session::answer_language(const LanguageRequest &request)
+{
     std::string text = normalized(request.text);
     TokenBuffer reply;
     if (text == "select @@spid") {
@@ -177,12 +195,14 @@ TokenBuffer Session::answer_language(const LanguageRequest& request) {
         put_done(reply, DoneToken::Done, 0, 0);
     } else {
         log(LogLevel::Info, "language command refused: ", text.substr(0, 80));
-        return command_failed(server_error::LanguageNotSupported, "Language commands are not supported; call an RPC.", "");
+        return command_failed(server_error::LanguageNotSupported, "Language commands are not supported; call an RPC.",
+                              "");
     }
     return reply;
 }
 
-TokenBuffer Session::answer_rpc(const RpcRequest& request, std::function<void()>& after_delivery) {
+TokenBuffer Session::answer_rpc(const RpcRequest &request, std::function<void()> &after_delivery)
+{
     auto handler = context_.rpcs.find(request.name);
     if (handler == context_.rpcs.end()) {
         log(LogLevel::Info, "unknown RPC '", request.name, "'");
@@ -194,18 +214,20 @@ TokenBuffer Session::answer_rpc(const RpcRequest& request, std::function<void()>
         handler->second(info_, request, reply);
         after_delivery = reply.take_after_delivery();
         return std::move(reply).finish();
-    } catch (const std::exception& error) {
+    } catch (const std::exception &error) {
         log(LogLevel::Error, "RPC '", request.name, "' handler failed: ", error.what());
     } catch (...) {
         log(LogLevel::Error, "RPC '", request.name, "' handler failed with a non-standard exception");
     }
-    return command_failed(server_error::HandlerFailed, "RPC " + request.name + " failed: internal error.", request.name);
+    return command_failed(server_error::HandlerFailed, "RPC " + request.name + " failed: internal error.",
+                          request.name);
 }
 
-TokenBuffer Session::command_failed(std::int32_t number, const std::string& text, const std::string& procedure) const {
+TokenBuffer Session::command_failed(std::int32_t number, const std::string &text, const std::string &procedure) const
+{
     TokenBuffer reply;
     ServerMessage message = ServerMessage::error(number, text);
-    message.procedure = procedure;
+    message.procedure     = procedure;
     put_eed(reply, message, context_.config.server_name);
     put_done(reply, DoneToken::Done, done::Error, 0);
     return reply;

@@ -15,15 +15,15 @@
 namespace paagent::tds {
 
 struct SessionContext {
-    const ServerConfig& config;
-    const RpcTable& rpcs;
-    const Logger& log;
-    const StopSignal& stop;
+    const ServerConfig &config;
+    const RpcTable &rpcs;
+    const Logger &log;
+    const StopSignal &stop;
 };
 
 class Session {
 public:
-    Session(FileDescriptor socket, std::uint32_t spid, std::string peer, const SessionContext& context);
+    Session(FileDescriptor socket, std::uint32_t spid, std::string peer, const SessionContext &context);
 
     // Runs the whole conversation; never throws. A protocol error closes this connection only.
     void run();
@@ -35,22 +35,23 @@ private:
     void serve_requests();
 
     // after_delivery receives what the handler asked to run once the reply is sent.
-    TokenBuffer answer(const ClientRequest& request, std::function<void()>& after_delivery);
-    TokenBuffer answer_language(const LanguageRequest& request);
-    TokenBuffer answer_rpc(const RpcRequest& request, std::function<void()>& after_delivery);
-    TokenBuffer command_failed(std::int32_t number, const std::string& text, const std::string& procedure) const;
+    TokenBuffer answer(const ClientRequest &request, std::function<void()> &after_delivery);
+    TokenBuffer answer_language(const LanguageRequest &request);
+    TokenBuffer answer_rpc(const RpcRequest &request, std::function<void()> &after_delivery);
+    TokenBuffer command_failed(std::int32_t number, const std::string &text, const std::string &procedure) const;
 
-    SendOutcome send(const TokenBuffer& reply);
+    SendOutcome send(const TokenBuffer &reply);
     SendLimits limits() const;
 
     template <typename... Parts>
-    void log(LogLevel level, const Parts&... parts) const {
+    void log(LogLevel level, const Parts &...parts) const
+    {
         context_.log(level, "connection ", info_.spid, " (", peer_, "): ", parts...);
     }
 
     Stream stream_;
     std::string peer_;
-    const SessionContext& context_;
+    const SessionContext &context_;
     SessionInfo info_;
 };
 

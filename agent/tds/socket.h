@@ -14,10 +14,10 @@ class FileDescriptor {
 public:
     FileDescriptor() = default;
     explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    FileDescriptor(FileDescriptor &&other) noexcept : fd_(other.release()) {}
+    FileDescriptor &operator=(FileDescriptor &&other) noexcept;
+    FileDescriptor(const FileDescriptor &)            = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
     ~FileDescriptor() { reset(); }
 
     int get() const { return fd_; }
@@ -40,15 +40,21 @@ private:
     FileDescriptor event_;
 };
 
-enum class IoResult { Ok, Closed, Stopped, TimedOut, Failed };
-const char* to_string(IoResult result);
+enum class IoResult {
+    Ok,
+    Closed,
+    Stopped,
+    TimedOut,
+    Failed
+};
+const char *to_string(IoResult result);
 
 using Deadline = std::optional<std::chrono::steady_clock::time_point>;
 Deadline deadline_after(std::chrono::milliseconds timeout);
 
 class Stream {
 public:
-    Stream(FileDescriptor socket, const StopSignal& stop) : socket_(std::move(socket)), stop_(stop) {}
+    Stream(FileDescriptor socket, const StopSignal &stop) : socket_(std::move(socket)), stop_(stop) {}
 
     IoResult read_exact(std::span<std::uint8_t> out, Deadline deadline);
     IoResult write_all(std::span<const std::uint8_t> data, Deadline deadline);
@@ -59,7 +65,7 @@ private:
     IoResult wait(short events, Deadline deadline) const;
 
     FileDescriptor socket_;
-    const StopSignal& stop_;
+    const StopSignal &stop_;
 };
 
 }  // namespace paagent::tds

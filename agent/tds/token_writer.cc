@@ -8,26 +8,28 @@
 namespace paagent::tds {
 namespace {
 
-constexpr std::size_t kShortTextMax = 255;
+constexpr std::size_t kShortTextMax   = 255;
 constexpr std::size_t kMessageTextMax = 1024;
-constexpr std::uint8_t kIntNType = 0x26;
-constexpr std::uint8_t kInt4Type = 0x38;
-constexpr std::uint8_t kVarCharType = 0x27;
-constexpr std::uint8_t kLongCharType = 0xAF;
+constexpr std::uint8_t kIntNType      = 0x26;
+constexpr std::uint8_t kInt4Type      = 0x38;
+constexpr std::uint8_t kVarCharType   = 0x27;
+constexpr std::uint8_t kLongCharType  = 0xAF;
 // Product version 15.0.0.0 (big-endian): FreeTDS parses the capability token fully only from 12.0 on.
 constexpr std::uint8_t kProductVersion[] = {15, 0, 0, 0};
-constexpr std::uint8_t kTdsVersion[] = {5, 0, 0, 0};
+constexpr std::uint8_t kTdsVersion[]     = {5, 0, 0, 0};
 
 // Writes a u8 length and at most 255 bytes of `text`.
-void short_text(ByteWriter& out, std::string_view text) {
+void short_text(ByteWriter &out, std::string_view text)
+{
     text = text.substr(0, kShortTextMax);
     out.u8(static_cast<std::uint8_t>(text.size()));
     out.text(text);
 }
 
-bool is_long_text(const Column& column) { return column.max_length > kShortTextMax; }
+bool is_long_text(const Column &column) { return column.max_length > kShortTextMax; }
 
-void check_column(const Column& column) {
+void check_column(const Column &column)
+{
     if (column.name.size() > kShortTextMax) {
         throw std::invalid_argument("column name longer than 255 bytes: " + column.name.substr(0, 32) + "...");
     }
@@ -36,7 +38,8 @@ void check_column(const Column& column) {
     }
 }
 
-void put_int(ByteWriter& out, const Column& column, const Value& value) {
+void put_int(ByteWriter &out, const Column &column, const Value &value)
+{
     if (value.is_null()) {
         out.u8(0);
         return;
@@ -55,12 +58,13 @@ void put_int(ByteWriter& out, const Column& column, const Value& value) {
 }
 
 // An empty text goes out with length 0, which TDS 5.0 clients read as NULL.
-void put_text(ByteWriter& out, const Column& column, const Value& value) {
+void put_text(ByteWriter &out, const Column &column, const Value &value)
+{
     static const std::string empty;
     if (!value.is_null() && !value.is_text()) {
         throw std::invalid_argument("column '" + column.name + "' expects text");
     }
-    const std::string& text = value.is_null() ? empty : value.as_text();
+    const std::string &text = value.is_null() ? empty : value.as_text();
     if (text.size() > column.max_length) {
         throw std::invalid_argument("value of column '" + column.name + "' is longer than " +
                                     std::to_string(column.max_length) + " bytes");
@@ -75,8 +79,9 @@ void put_text(ByteWriter& out, const Column& column, const Value& value) {
 
 }  // namespace
 
-void put_done(TokenBuffer& buf, DoneToken kind, std::uint16_t status, std::int32_t count) {
-    ByteWriter& out = buf.out();
+void put_done(TokenBuffer &buf, DoneToken kind, std::uint16_t status, std::int32_t count)
+{
+    ByteWriter &out = buf.out();
     out.u8(static_cast<std::uint8_t>(kind));
     out.u16(status);
     out.u16(0);  // transaction state
@@ -84,14 +89,16 @@ void put_done(TokenBuffer& buf, DoneToken kind, std::uint16_t status, std::int32
     buf.end_token();
 }
 
-void put_return_status(TokenBuffer& buf, std::int32_t status) {
+void put_return_status(TokenBuffer &buf, std::int32_t status)
+{
     buf.out().u8(token::ReturnStatus);
     buf.out().i32(status);
     buf.end_token();
 }
 
-void put_eed(TokenBuffer& buf, const ServerMessage& message, std::string_view server_name) {
-    ByteWriter& out = buf.out();
+void put_eed(TokenBuffer &buf, const ServerMessage &message, std::string_view server_name)
+{
+    ByteWriter &out = buf.out();
     out.u8(token::Eed);
     std::size_t length = out.begin_length16();
     out.i32(message.number);
@@ -110,22 +117,24 @@ void put_eed(TokenBuffer& buf, const ServerMessage& message, std::string_view se
     buf.end_token();
 }
 
-void put_rowfmt(TokenBuffer& buf, std::span<const Column> columns) {
+void put_rowfmt(TokenBuffer &buf, std::span<const Column> columns)
+{
     if (columns.empty() || columns.size() > 0xFFFF) {
         throw std::invalid_argument("a result set needs 1 to 65535 columns");
     }
-    ByteWriter& out = buf.out();
+    ByteWriter &out = buf.out();
     out.u8(token::RowFmt);
     std::size_t length = out.begin_length16();
     out.u16(static_cast<std::uint16_t>(columns.size()));
-    for (const Column& column : columns) {
+    for (const Column &column : columns) {
         check_column(column);
         short_text(out, column.name);
         out.u8(column.nullable ? kColumnNullable : 0);
         out.i32(0);  // user type
         if (column.type == ColumnType::Int) {
             out.u8(column.nullable ? kIntNType : kInt4Type);
-            if (column.nullable) out.u8(4);
+            if (column.nullable)
+                out.u8(4);
         } else if (is_long_text(column)) {
             out.u8(kLongCharType);
             out.u32(column.max_length);
@@ -139,7 +148,8 @@ void put_rowfmt(TokenBuffer& buf, std::span<const Column> columns) {
     buf.end_token();
 }
 
-void put_row(TokenBuffer& buf, std::span<const Column> columns, std::span<const Value> values) {
+void put_row(TokenBuffer &buf, std::span<const Column> columns, std::span<const Value> values)
+{
     if (values.size() != columns.size()) {
         throw std::invalid_argument("row has " + std::to_string(values.size()) + " values for " +
                                     std::to_string(columns.size()) + " columns");
@@ -161,8 +171,9 @@ void put_row(TokenBuffer& buf, std::span<const Column> columns, std::span<const 
     buf.end_token();
 }
 
-void put_loginack(TokenBuffer& buf, bool accepted, std::string_view product_name) {
-    ByteWriter& out = buf.out();
+void put_loginack(TokenBuffer &buf, bool accepted, std::string_view product_name)
+{
+    ByteWriter &out = buf.out();
     out.u8(token::LoginAck);
     std::size_t length = out.begin_length16();
     out.u8(accepted ? kLoginAccepted : kLoginRejected);
@@ -173,8 +184,9 @@ void put_loginack(TokenBuffer& buf, bool accepted, std::string_view product_name
     buf.end_token();
 }
 
-void put_capability(TokenBuffer& buf, std::span<const std::uint8_t> masks) {
-    ByteWriter& out = buf.out();
+void put_capability(TokenBuffer &buf, std::span<const std::uint8_t> masks)
+{
+    ByteWriter &out = buf.out();
     out.u8(token::Capability);
     std::size_t length = out.begin_length16();
     out.bytes(masks);
@@ -182,8 +194,9 @@ void put_capability(TokenBuffer& buf, std::span<const std::uint8_t> masks) {
     buf.end_token();
 }
 
-void put_envchange(TokenBuffer& buf, std::uint8_t type, std::string_view new_value, std::string_view old_value) {
-    ByteWriter& out = buf.out();
+void put_envchange(TokenBuffer &buf, std::uint8_t type, std::string_view new_value, std::string_view old_value)
+{
+    ByteWriter &out = buf.out();
     out.u8(token::EnvChange);
     std::size_t length = out.begin_length16();
     out.u8(type);

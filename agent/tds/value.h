@@ -16,7 +16,7 @@ public:
     Value(std::int64_t number) : data_(number) {}
     Value(std::int32_t number) : data_(std::int64_t{number}) {}
     Value(std::string text) : data_(std::move(text)) {}
-    Value(const char* text) : data_(std::string(text)) {}
+    Value(const char *text) : data_(std::string(text)) {}
 
     static Value null() { return Value(); }
 
@@ -26,9 +26,9 @@ public:
 
     // Accessors throw std::bad_variant_access when the value holds another kind.
     std::int64_t as_int() const { return std::get<std::int64_t>(data_); }
-    const std::string& as_text() const { return std::get<std::string>(data_); }
+    const std::string &as_text() const { return std::get<std::string>(data_); }
 
-    bool operator==(const Value&) const = default;
+    bool operator==(const Value &) const = default;
 
 private:
     std::variant<std::monostate, std::int64_t, std::string> data_;

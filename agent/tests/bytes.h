@@ -12,13 +12,16 @@ namespace paagent::tds::testing {
 using Bytes = std::vector<std::uint8_t>;
 
 // "ad 13 00" -> {0xad, 0x13, 0x00}; spaces are ignored.
-inline Bytes hex(std::string_view digits) {
+inline Bytes hex(std::string_view digits)
+{
     Bytes out;
     int pending = -1;
     for (char c : digits) {
-        if (c == ' ') continue;
+        if (c == ' ')
+            continue;
         int nibble = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
-        if (nibble < 0 || nibble > 15) throw std::invalid_argument("bad hex digit");
+        if (nibble < 0 || nibble > 15)
+            throw std::invalid_argument("bad hex digit");
         if (pending < 0) {
             pending = nibble;
         } else {
@@ -31,7 +34,8 @@ inline Bytes hex(std::string_view digits) {
 
 inline Bytes text(std::string_view chars) { return Bytes(chars.begin(), chars.end()); }
 
-inline Bytes operator+(Bytes left, const Bytes& right) {
+inline Bytes operator+(Bytes left, const Bytes &right)
+{
     left.insert(left.end(), right.begin(), right.end());
     return left;
 }

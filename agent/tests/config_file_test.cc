@@ -15,34 +15,36 @@ using testing::HasSubstr;
 
 namespace {
 
-ProcessSpec process(std::string name, std::string command) {
+ProcessSpec process(std::string name, std::string command)
+{
     ProcessSpec definition;
-    definition.name = std::move(name);
-    definition.host = "node1";
+    definition.name    = std::move(name);
+    definition.host    = "node1";
     definition.command = std::move(command);
     return definition;
 }
 
-Definitions sample() {
-    ProcessSpec web = process("web's server", "httpd -c 'conf file' \\path");
-    web.euid = 1000;
-    web.managed = true;
+Definitions sample()
+{
+    ProcessSpec web     = process("web's server", "httpd -c 'conf file' \\path");
+    web.euid            = 1000;
+    web.managed         = true;
     web.restart_message = "restarting web's server";
-    web.retry_count = 3;
-    web.type = ProcessType::PaAware;
-    ProcessSpec db = process("db", "postgres");
-    db.alert_message = "db is down";
-    db.type = ProcessType::Daemon;
+    web.retry_count     = 3;
+    web.type            = ProcessType::PaAware;
+    ProcessSpec db      = process("db", "postgres");
+    db.alert_message    = "db is down";
+    db.type             = ProcessType::Daemon;
 
     ServiceSpec front;
-    front.name = "front";
-    front.type = static_cast<std::int32_t>(ServiceType::Master);
-    front.start = static_cast<std::int32_t>(ServiceStart::Auto);
+    front.name    = "front";
+    front.type    = static_cast<std::int32_t>(ServiceType::Master);
+    front.start   = static_cast<std::int32_t>(ServiceStart::Auto);
     front.members = {{web, std::int32_t{-42}}, {db, std::string("it's a text")}};
     ServiceSpec empty;
     empty.name = "O'Brien";
     ServiceSpec third;
-    third.name = "back";
+    third.name    = "back";
     third.members = {{db, MemberValue{}}};
 
     return {{front, empty, third}, {{"hostA", "PASRV"}, {"host'B", "OTHER"}}};
@@ -50,9 +52,10 @@ Definitions sample() {
 
 class ConfigFileTest : public testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         std::string pattern = (fs::temp_directory_path() / "paagent-config-XXXXXX").string();
-        dir_ = mkdtemp(pattern.data());
+        dir_                = mkdtemp(pattern.data());
     }
     void TearDown() override { fs::remove_all(dir_); }
     fs::path path() const { return dir_ / "pa.cfg"; }
@@ -60,7 +63,8 @@ protected:
     fs::path dir_;
 };
 
-TEST_F(ConfigFileTest, WhatIsSavedLoadsBackUnchanged) {
+TEST_F(ConfigFileTest, WhatIsSavedLoadsBackUnchanged)
+{
     Definitions saved = sample();
     save_config(path(), saved);
     Definitions loaded = load_config(path());
@@ -69,13 +73,15 @@ TEST_F(ConfigFileTest, WhatIsSavedLoadsBackUnchanged) {
     EXPECT_FALSE(fs::exists(dir_ / "pa.cfg.tmp"));
 }
 
-TEST_F(ConfigFileTest, AMissingFileHoldsNothing) {
+TEST_F(ConfigFileTest, AMissingFileHoldsNothing)
+{
     Definitions loaded = load_config(path());
     EXPECT_TRUE(loaded.services.empty());
     EXPECT_TRUE(loaded.routes.empty());
 }
 
-TEST_F(ConfigFileTest, AFailedSaveLeavesTheOldFile) {
+TEST_F(ConfigFileTest, AFailedSaveLeavesTheOldFile)
+{
     save_config(path(), sample());
     fs::create_directory(dir_ / "pa.cfg.tmp");  // the temporary file cannot be created
     EXPECT_THROW(save_config(path(), Definitions{}), std::exception);
@@ -83,19 +89,20 @@ TEST_F(ConfigFileTest, AFailedSaveLeavesTheOldFile) {
 }
 
 struct BadFile {
-    const char* text;
+    const char *text;
     int line;
-    const char* reason;
+    const char *reason;
 };
 
 class BadConfigTest : public testing::TestWithParam<BadFile> {};
 
-TEST_P(BadConfigTest, IsRefusedWithItsLine) {
-    const BadFile& bad = GetParam();
+TEST_P(BadConfigTest, IsRefusedWithItsLine)
+{
+    const BadFile &bad = GetParam();
     try {
         parse_config(bad.text);
         FAIL() << "accepted: " << bad.text;
-    } catch (const ConfigError& error) {
+    } catch (const ConfigError &error) {
         EXPECT_EQ(error.line(), bad.line) << error.what();
         EXPECT_THAT(error.what(), HasSubstr(bad.reason));
     }
@@ -107,7 +114,8 @@ INSTANTIATE_TEST_SUITE_P(
                     BadFile{"#ZEB_PA3\nzeb_thing 'x'\n{\n}\n", 2, "unknown block 'zeb_thing'"},
                     BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n\tCommand 'sleep 1\n}\n", 4, "unterminated"},
                     BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n\tCommand 'a \\' run as 0\n}\n", 4, "unterminated"},
-                    BadFile{"#ZEB_PA3\nzeb_process 'two\nlines'\n{\n\tRetryCount\t=\tmany\n}\n", 5, "expected a number"},
+                    BadFile{"#ZEB_PA3\nzeb_process 'two\nlines'\n{\n\tRetryCount\t=\tmany\n}\n", 5,
+                            "expected a number"},
                     BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n\tRetryCount\t=\tmany\n}\n", 4, "expected a number"},
                     BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n\tManaged\t=\tMaybe\n}\n", 4, "unexpected value 'Maybe'"},
                     BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n\tCommand 'x' run by 0\n}\n", 4, "expected 'run as'"},
@@ -115,14 +123,15 @@ INSTANTIATE_TEST_SUITE_P(
                     BadFile{"#ZEB_PA3\nzeb_routing\n{\n\thost 'a'\n}\n", 5, "expected a quoted text"},
                     BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n", 4, "expected a keyword"}));
 
-TEST(ConfigParser, ABlankMessageIsAbsentAndHandWrittenLayoutIsRead) {
-    Definitions read = parse_config(
-        "#ZEB_PA3\n"
-        "zeb_process 'p' { Command ' ' run as 7 Host = ' ' RestartMsg = ' ' AlertMsg = 'a#b' }\n"
-        "# a comment between blocks\n"
-        "zeb_service 's' { process 'p' 12 }\n");
+TEST(ConfigParser, ABlankMessageIsAbsentAndHandWrittenLayoutIsRead)
+{
+    Definitions read =
+        parse_config("#ZEB_PA3\n"
+                     "zeb_process 'p' { Command ' ' run as 7 Host = ' ' RestartMsg = ' ' AlertMsg = 'a#b' }\n"
+                     "# a comment between blocks\n"
+                     "zeb_service 's' { process 'p' 12 }\n");
     ASSERT_EQ(read.services.size(), 1u);
-    const ProcessSpec& definition = read.services[0].members[0].process;
+    const ProcessSpec &definition = read.services[0].members[0].process;
     EXPECT_EQ(definition.command, " ");
     EXPECT_EQ(definition.host, " ");
     EXPECT_EQ(definition.euid, 7);

@@ -14,16 +14,18 @@ namespace paagent::tds::testing {
 namespace {
 
 // ct_param(int 4711), (CS_CHAR "abc\0"), (CS_LONGCHAR 299 x 'L' + '\0') as FreeTDS sends them.
-Bytes rpc_with_three_params() {
+Bytes rpc_with_three_params()
+{
     return hex("e6 14 00 11") + text("pa_ProcessListRPC") + hex("02 00 ec 47 00 03 00 0d") + text("@processIdArg") +
            hex("00 00000000 26 04 00 0f") + text("@processNameArg") + hex("00 00000000 2f 04 00 0b") +
            text("@commandArg") + hex("00 00000000 af 2c010000 00 d7 04 67120000 04") + text(std::string("abc\0", 4)) +
            hex("2c010000") + text(std::string(299, 'L') + '\0');
 }
 
-RpcRequest decode_rpc(const Bytes& bytes) { return std::get<RpcRequest>(decode_request(bytes)); }
+RpcRequest decode_rpc(const Bytes &bytes) { return std::get<RpcRequest>(decode_request(bytes)); }
 
-TEST(RequestDecoder, DecodesRpcNameAndTypedParameters) {
+TEST(RequestDecoder, DecodesRpcNameAndTypedParameters)
+{
     RpcRequest rpc = decode_rpc(rpc_with_three_params());
     EXPECT_EQ(rpc.name, "pa_ProcessListRPC");
     ASSERT_EQ(rpc.params.size(), 3u);
@@ -37,13 +39,14 @@ TEST(RequestDecoder, DecodesRpcNameAndTypedParameters) {
     EXPECT_EQ(rpc.params[2].value, Value(std::string(299, 'L')));
 }
 
-TEST(RequestDecoder, DecodesFixedIntegersTextAndNulls) {
-    Bytes bytes = hex("e6 04 00 01") + text("p") + hex("02 00 ec 35 00 05 00") +
-                  hex("01") + text("a") + hex("00 00000000 30 00") +         // INT1
-                  hex("01") + text("b") + hex("00 00000000 34 00") +         // INT2
-                  hex("01") + text("c") + hex("01 00000000 bf 00") +         // INT8, output
+TEST(RequestDecoder, DecodesFixedIntegersTextAndNulls)
+{
+    Bytes bytes = hex("e6 04 00 01") + text("p") + hex("02 00 ec 35 00 05 00") + hex("01") + text("a") +
+                  hex("00 00000000 30 00") +                                        // INT1
+                  hex("01") + text("b") + hex("00 00000000 34 00") +                // INT2
+                  hex("01") + text("c") + hex("01 00000000 bf 00") +                // INT8, output
                   hex("01") + text("d") + hex("00 00000000 23 ffffff7f 0000 00") +  // TEXT
-                  hex("00 00 00000000 26 04 00") +                           // unnamed INTN
+                  hex("00 00 00000000 26 04 00") +                                  // unnamed INTN
                   hex("d7 ff feff ffffffffffffff7f 10") + Bytes(24, 0) + hex("02000000") + text("hi") + hex("00");
     RpcRequest rpc = decode_rpc(bytes);
     ASSERT_EQ(rpc.params.size(), 5u);
@@ -56,49 +59,60 @@ TEST(RequestDecoder, DecodesFixedIntegersTextAndNulls) {
     EXPECT_TRUE(rpc.params[4].value.is_null());
 }
 
-TEST(RequestDecoder, DecodesLanguageAndLogout) {
+TEST(RequestDecoder, DecodesLanguageAndLogout)
+{
     auto language = decode_request(hex("21 0f 00 00 00 00") + text("select @@spid "));
     EXPECT_EQ(std::get<LanguageRequest>(language).text, "select @@spid ");
     EXPECT_TRUE(std::holds_alternative<LogoutRequest>(decode_request(hex("71 00"))));
 }
 
-TEST(RequestDecoder, RejectsEveryTruncation) {
+TEST(RequestDecoder, RejectsEveryTruncation)
+{
     Bytes full = rpc_with_three_params();
     for (std::size_t size = 0; size < full.size(); ++size) {
-        EXPECT_THROW(decode_request(Bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(size))), ProtocolError)
+        EXPECT_THROW(decode_request(Bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(size))),
+                     ProtocolError)
             << "truncated to " << size << " bytes";
     }
 }
 
-TEST(RequestDecoder, RejectsLengthsPastTheEnd) {
+TEST(RequestDecoder, RejectsLengthsPastTheEnd)
+{
     Bytes rpc_length_too_big = hex("e6 ff 00 01") + text("p") + hex("00 00");
-    Bytes format_length_too_big = hex("e6 04 00 01") + text("p") + hex("02 00 ec ff 00 01 00 00 00 00000000 26 04 00 d7 00");
-    Bytes value_length_too_big = hex("e6 04 00 01") + text("p") +
-                                 hex("02 00 ec 0e 00 01 00 00 00 00000000 af 10000000 00 d7 ffffffff 41");
-    Bytes huge_count = hex("e6 04 00 01") + text("p") + hex("02 00 ec 02 00 ff ff d7");
+    Bytes format_length_too_big =
+        hex("e6 04 00 01") + text("p") + hex("02 00 ec ff 00 01 00 00 00 00000000 26 04 00 d7 00");
+    Bytes value_length_too_big =
+        hex("e6 04 00 01") + text("p") + hex("02 00 ec 0e 00 01 00 00 00 00000000 af 10000000 00 d7 ffffffff 41");
+    Bytes huge_count        = hex("e6 04 00 01") + text("p") + hex("02 00 ec 02 00 ff ff d7");
     Bytes language_too_long = hex("21 ff 00 00 00 00") + text("x");
-    for (const Bytes& bad : {rpc_length_too_big, format_length_too_big, value_length_too_big, huge_count, language_too_long}) {
+    for (const Bytes &bad :
+         {rpc_length_too_big, format_length_too_big, value_length_too_big, huge_count, language_too_long}) {
         EXPECT_THROW(decode_request(bad), ProtocolError);
     }
 }
 
-TEST(RequestDecoder, RejectsInconsistentStructure) {
-    Bytes trailing = hex("e6 04 00 01") + text("p") + hex("00 00 ff");
+TEST(RequestDecoder, RejectsInconsistentStructure)
+{
+    Bytes trailing       = hex("e6 04 00 01") + text("p") + hex("00 00 ff");
     Bytes params_missing = hex("e6 04 00 01") + text("p") + hex("02 00 d7");
-    Bytes bad_intn_size = hex("e6 04 00 01") + text("p") + hex("02 00 ec 0b 00 01 00 00 00 00000000 26 04 00 d7 03 010203");
+    Bytes bad_intn_size =
+        hex("e6 04 00 01") + text("p") + hex("02 00 ec 0b 00 01 00 00 00 00000000 26 04 00 d7 03 010203");
     Bytes unknown_token = hex("99 00");
-    for (const Bytes& bad : {trailing, params_missing, bad_intn_size, unknown_token}) {
+    for (const Bytes &bad : {trailing, params_missing, bad_intn_size, unknown_token}) {
         EXPECT_THROW(decode_request(bad), ProtocolError);
     }
 }
 
-TEST(RequestDecoder, UnsupportedDatatypeIsNotAProtocolError) {
-    Bytes float_param = hex("e6 04 00 01") + text("p") + hex("02 00 ec 0b 00 01 00 00 00 00000000 6d 08 00 d7 08") + Bytes(8, 0);
+TEST(RequestDecoder, UnsupportedDatatypeIsNotAProtocolError)
+{
+    Bytes float_param =
+        hex("e6 04 00 01") + text("p") + hex("02 00 ec 0b 00 01 00 00 00 00000000 6d 08 00 d7 08") + Bytes(8, 0);
     EXPECT_THROW(decode_request(float_param), UnsupportedRequest);
 }
 
 // A login record laid out as FreeTDS 1.3.17 builds it.
-Bytes login_record(std::string_view user, std::string_view password, std::string_view packet_size) {
+Bytes login_record(std::string_view user, std::string_view password, std::string_view packet_size)
+{
     Bytes record(603, 0);
     auto field = [&](std::size_t at, std::size_t width, std::string_view value) {
         std::copy(value.begin(), value.end(), record.begin() + static_cast<std::ptrdiff_t>(at));
@@ -116,12 +130,14 @@ Bytes login_record(std::string_view user, std::string_view password, std::string
     record[457] = static_cast<std::uint8_t>(password.size() + 2);
     record[458] = 5;
     field(557, 6, packet_size);
-    Bytes capability = hex("e2 20 00 01 0e 00 00 60 08 81 81 e8 0f 6d 7f ff ff ff fe 02 0e 00 00 00 00 00 00 00 00 00 02 68 00 00 00");
+    Bytes capability =
+        hex("e2 20 00 01 0e 00 00 60 08 81 81 e8 0f 6d 7f ff ff ff fe 02 0e 00 00 00 00 00 00 00 00 00 02 68 00 00 00");
     std::copy(capability.begin(), capability.end(), record.begin() + 568);
     return record;
 }
 
-TEST(LoginParser, ReadsFieldsFullPasswordAndCapability) {
+TEST(LoginParser, ReadsFieldsFullPasswordAndCapability)
+{
     std::string password(45, 'p');
     LoginRecord login = parse_login(login_record("agent", password, "2048"));
     EXPECT_EQ(login.user, "agent");
@@ -134,24 +150,26 @@ TEST(LoginParser, ReadsFieldsFullPasswordAndCapability) {
     EXPECT_EQ(login.capability.size(), 32u);
 }
 
-TEST(LoginParser, RejectsTruncatedOrInconsistentRecords) {
+TEST(LoginParser, RejectsTruncatedOrInconsistentRecords)
+{
     Bytes good = login_record("agent", "secret", "512");
     EXPECT_THROW(parse_login(Bytes(good.begin(), good.begin() + 300)), ProtocolError);
     EXPECT_THROW(parse_login(Bytes(good.begin(), good.begin() + 571)), ProtocolError);  // capability cut short
     Bytes field_too_long = good;
-    field_too_long[61] = 31;
+    field_too_long[61]   = 31;
     EXPECT_THROW(parse_login(field_too_long), ProtocolError);
     Bytes big_endian = good;
-    big_endian[124] = 0x02;
+    big_endian[124]  = 0x02;
     EXPECT_THROW(parse_login(big_endian), ProtocolError);
     Bytes tds42 = good;
-    tds42[458] = 4;
+    tds42[458]  = 4;
     EXPECT_THROW(parse_login(tds42), ProtocolError);
 }
 
-TEST(PacketHeader, ReadsBigEndianLengthAndRejectsShortOnes) {
+TEST(PacketHeader, ReadsBigEndianLengthAndRejectsShortOnes)
+{
     std::array<std::uint8_t, 8> header = {0x0f, 0x01, 0x01, 0xa4, 0, 0, 0, 0};
-    PacketHeader parsed = parse_header(header);
+    PacketHeader parsed                = parse_header(header);
     EXPECT_EQ(parsed.length, 420u);
     EXPECT_TRUE(parsed.is_last());
     header[2] = 0;

@@ -7,7 +7,8 @@ namespace {
 
 using namespace paagent;
 
-TEST(RegisterRpcs, FindsAHandlerForEveryCalledRpc) {
+TEST(RegisterRpcs, FindsAHandlerForEveryCalledRpc)
+{
     Agent agent(AgentOptions{});
     tds::Server server(tds::ServerConfig{});
     EXPECT_NO_THROW(register_rpcs(server, agent, [](bool) {}));

@@ -12,21 +12,24 @@ using namespace paagent;
 
 namespace {
 
-tds::Param Param(std::string_view name, tds::Value value) {
+tds::Param Param(std::string_view name, tds::Value value)
+{
     tds::Param param;
-    param.name = std::string(name);
-    param.type = value.is_text() ? tds::WireType::LongChar : tds::WireType::IntN;
+    param.name  = std::string(name);
+    param.type  = value.is_text() ? tds::WireType::LongChar : tds::WireType::IntN;
     param.value = std::move(value);
     return param;
 }
 
-void AddFields(std::vector<tds::Param>& params, std::span<const protocol::Field> fields) {
-    for (const auto& field : fields) {
+void AddFields(std::vector<tds::Param> &params, std::span<const protocol::Field> fields)
+{
+    for (const auto &field : fields) {
         params.push_back(Param(field.name, field.type == protocol::Type::Text ? tds::Value("x") : tds::Value(0)));
     }
 }
 
-void AddMember(std::vector<tds::Param>& params, int index, std::int32_t kind, tds::Value value) {
+void AddMember(std::vector<tds::Param> &params, int index, std::int32_t kind, tds::Value value)
+{
     char kind_name[protocol::kMemberNameSize];
     char value_name[protocol::kMemberNameSize];
     protocol::MemberKindName(index, kind_name);
@@ -37,8 +40,9 @@ void AddMember(std::vector<tds::Param>& params, int index, std::int32_t kind, td
 }
 
 // A service of three members, one of each value kind.
-void AddService(std::vector<tds::Param>& params) {
-    const auto& [name, type, start, count] = protocol::kServiceParams;
+void AddService(std::vector<tds::Param> &params)
+{
+    const auto &[name, type, start, count] = protocol::kServiceParams;
     params.push_back(Param(name.name, "svc"));
     params.push_back(Param(type.name, PaSERVICE_MASTER));
     params.push_back(Param(start.name, PaSERVICE_AUTO));
@@ -49,36 +53,44 @@ void AddService(std::vector<tds::Param>& params) {
 }
 
 // A request as the client library shapes it for the RPC, from the contract alone.
-tds::RpcRequest RequestFor(const protocol::RpcSpec& spec) {
+tds::RpcRequest RequestFor(const protocol::RpcSpec &spec)
+{
     tds::RpcRequest request{std::string(spec.name), {}};
     AddFields(request.params, spec.leading);
-    if (spec.group == protocol::Group::Process) AddFields(request.params, protocol::kProcessParams);
-    if (spec.group == protocol::Group::Service) AddService(request.params);
+    if (spec.group == protocol::Group::Process)
+        AddFields(request.params, protocol::kProcessParams);
+    if (spec.group == protocol::Group::Service)
+        AddService(request.params);
     AddFields(request.params, spec.trailing);
     return request;
 }
 
 // The first parameter called name; throws when there is none, which fails the test.
-tds::Param& Named(std::vector<tds::Param>& params, std::string_view name) {
-    for (auto& param : params) {
-        if (param.name == name) return param;
+tds::Param &Named(std::vector<tds::Param> &params, std::string_view name)
+{
+    for (auto &param : params) {
+        if (param.name == name)
+            return param;
     }
     throw std::out_of_range("no parameter " + std::string(name));
 }
 
 // "accepted", or the refusal's text.
-std::string Verdict(const std::function<void()>& action) {
+std::string Verdict(const std::function<void()> &action)
+{
     try {
         action();
-    } catch (const AgentError& error) {
+    } catch (const AgentError &error) {
         return error.what();
     }
     return "accepted";
 }
 
-TEST(RequestCheck, AcceptsEveryCalledRpcShapedAsTheContractSays) {
-    for (const auto& spec : protocol::kRpcs) {
-        if (!spec.called) continue;
+TEST(RequestCheck, AcceptsEveryCalledRpcShapedAsTheContractSays)
+{
+    for (const auto &spec : protocol::kRpcs) {
+        if (!spec.called)
+            continue;
         SCOPED_TRACE(spec.name);
         const tds::RpcRequest request = RequestFor(spec);
         EXPECT_EQ(Verdict([&] { check_request(spec, request); }), "accepted");
@@ -86,85 +98,88 @@ TEST(RequestCheck, AcceptsEveryCalledRpcShapedAsTheContractSays) {
 }
 
 struct CheckCase {
-    const char* what;
+    const char *what;
     protocol::Rpc rpc;
-    std::function<void(std::vector<tds::Param>&)> change;
+    std::function<void(std::vector<tds::Param> &)> change;
     std::string verdict;  // "accepted", or what the refusal says
 };
 
-TEST(RequestCheck, RefusesWhatTheContractDoesNotAllowNamingTheParameter) {
-    const std::size_t longest = protocol::kMaxTextBytes;
+TEST(RequestCheck, RefusesWhatTheContractDoesNotAllowNamingTheParameter)
+{
+    const std::size_t longest          = protocol::kMaxTextBytes;
     const std::vector<CheckCase> cases = {
         {"the longest text", protocol::kProcessStart,
-         [&](auto& p) { Named(p, "processCommandArg").value = std::string(longest, 'x'); }, "accepted"},
+         [&](auto &p) { Named(p, "processCommandArg").value = std::string(longest, 'x'); }, "accepted"},
         {"a text one byte too long", protocol::kProcessStart,
-         [&](auto& p) { Named(p, "processCommandArg").value = std::string(longest + 1, 'x'); },
+         [&](auto &p) { Named(p, "processCommandArg").value = std::string(longest + 1, 'x'); },
          "parameter processCommandArg is 8193 bytes long; the largest text value is 8192 bytes"},
         {"a zero byte inside a text", protocol::kProcessStart,
-         [](auto& p) { Named(p, "processNameArg").value = std::string("a\0b", 3); },
+         [](auto &p) { Named(p, "processNameArg").value = std::string("a\0b", 3); },
          "parameter processNameArg contains a zero byte"},
         // The decoder has removed the client's terminator: a zero byte left is the text's own.
         {"a zero byte ending a text", protocol::kProcessStart,
-         [](auto& p) { Named(p, "processAMesgArg").value = std::string("gone\0", 5); },
+         [](auto &p) { Named(p, "processAMesgArg").value = std::string("gone\0", 5); },
          "parameter processAMesgArg contains a zero byte"},
         {"a text sent as binary", protocol::kProcessStop,
-         [](auto& p) { Named(p, "processHostnameArg").type = tds::WireType::VarBinary; },
+         [](auto &p) { Named(p, "processHostnameArg").type = tds::WireType::VarBinary; },
          "parameter processHostnameArg must be a text"},
         {"a text sent as NULL", protocol::kProcessStop,
-         [](auto& p) { Named(p, "processHostnameArg").value = tds::Value::null(); },
+         [](auto &p) { Named(p, "processHostnameArg").value = tds::Value::null(); },
          "parameter processHostnameArg must be a text"},
-        {"an integer for a text", protocol::kProcessStop, [](auto& p) { p[1] = Param("processHostnameArg", 3); },
+        {"an integer for a text", protocol::kProcessStop, [](auto &p) { p[1] = Param("processHostnameArg", 3); },
          "parameter processHostnameArg must be a text"},
         {"a text for an integer", protocol::kProcessStart,
-         [](auto& p) { Named(p, "processEUIDArg") = Param("processEUIDArg", "zero"); },
+         [](auto &p) { Named(p, "processEUIDArg") = Param("processEUIDArg", "zero"); },
          "parameter processEUIDArg must be an integer"},
         {"an integer beyond 32 bits", protocol::kProcessStart,
-         [](auto& p) { Named(p, "processRetryCountArg").value = tds::Value(std::int64_t{1} << 40); },
+         [](auto &p) { Named(p, "processRetryCountArg").value = tds::Value(std::int64_t{1} << 40); },
          "parameter processRetryCountArg is out of range"},
-        {"a misnamed parameter", protocol::kProcessStop, [](auto& p) { p[1].name = "processHostArg"; },
+        {"a misnamed parameter", protocol::kProcessStop, [](auto &p) { p[1].name = "processHostArg"; },
          "expected parameter processHostnameArg at position 2, got processHostArg"},
-        {"a missing parameter", protocol::kProcessStart, [](auto& p) { p.pop_back(); },
+        {"a missing parameter", protocol::kProcessStart, [](auto &p) { p.pop_back(); },
          "missing parameter processTimeoutArg"},
-        {"a parameter left over", protocol::kProcessStart, [](auto& p) { p.push_back(Param("surpriseArg", 1)); },
+        {"a parameter left over", protocol::kProcessStart, [](auto &p) { p.push_back(Param("surpriseArg", 1)); },
          "unexpected parameter surpriseArg"},
         {"an integer for a text member's value", protocol::kServiceStart,
-         [](auto& p) { Named(p, "Process1Value") = Param("Process1Value", 5); },
+         [](auto &p) { Named(p, "Process1Value") = Param("Process1Value", 5); },
          "parameter Process1Value must be a text"},
         {"a text for an integer member's value", protocol::kServiceStart,
-         [](auto& p) { Named(p, "Process2Value") = Param("Process2Value", "7"); },
+         [](auto &p) { Named(p, "Process2Value") = Param("Process2Value", "7"); },
          "parameter Process2Value must be an integer"},
         {"more members counted than sent", protocol::kServiceStart,
-         [](auto& p) { Named(p, "serviceProcessNoArg").value = tds::Value(4); }, "missing parameter Process4"},
+         [](auto &p) { Named(p, "serviceProcessNoArg").value = tds::Value(4); }, "missing parameter Process4"},
         {"fewer members counted than sent", protocol::kServiceStart,
-         [](auto& p) { Named(p, "serviceProcessNoArg").value = tds::Value(1); }, "unexpected parameter Process2"},
+         [](auto &p) { Named(p, "serviceProcessNoArg").value = tds::Value(1); }, "unexpected parameter Process2"},
         {"a negative member count", protocol::kServiceStart,
-         [](auto& p) { Named(p, "serviceProcessNoArg").value = tds::Value(-1); },
+         [](auto &p) { Named(p, "serviceProcessNoArg").value = tds::Value(-1); },
          "parameter serviceProcessNoArg is negative"},
     };
-    for (const auto& test : cases) {
+    for (const auto &test : cases) {
         SCOPED_TRACE(test.what);
-        const protocol::RpcSpec& spec = *protocol::Find(test.rpc);
-        tds::RpcRequest request = RequestFor(spec);
+        const protocol::RpcSpec &spec = *protocol::Find(test.rpc);
+        tds::RpcRequest request       = RequestFor(spec);
         test.change(request.params);
         EXPECT_EQ(Verdict([&] { check_request(spec, request); }), test.verdict);
     }
 }
 
 // Reads a service start request: its leading serviceAddArg, then the service.
-ServiceSpec ReadServiceStart(const tds::RpcRequest& request) {
+ServiceSpec ReadServiceStart(const tds::RpcRequest &request)
+{
     ParamReader reader(*protocol::Find(protocol::kServiceStart), request);
     reader.integer();
     return reader.service();
 }
 
-TEST(ParamReader, ReadsAServiceAndItsMembers) {
-    tds::RpcRequest request = RequestFor(*protocol::Find(protocol::kServiceStart));
-    Named(request.params, "processNameArg").value = "a";
-    Named(request.params, "processManagedArg").value = 1;
-    Named(request.params, "processRMesgArg").value = std::string(protocol::kNoValue);
-    Named(request.params, "processAMesgArg").value = "gone";
+TEST(ParamReader, ReadsAServiceAndItsMembers)
+{
+    tds::RpcRequest request                              = RequestFor(*protocol::Find(protocol::kServiceStart));
+    Named(request.params, "processNameArg").value        = "a";
+    Named(request.params, "processManagedArg").value     = 1;
+    Named(request.params, "processRMesgArg").value       = std::string(protocol::kNoValue);
+    Named(request.params, "processAMesgArg").value       = "gone";
     Named(request.params, "processProcessTypeArg").value = PaPA_AWARE;
-    Named(request.params, "processRetryCountArg").value = 2;
+    Named(request.params, "processRetryCountArg").value  = 2;
 
     const ServiceSpec service = ReadServiceStart(request);
     EXPECT_EQ(service.name, "svc");
@@ -174,7 +189,7 @@ TEST(ParamReader, ReadsAServiceAndItsMembers) {
     EXPECT_EQ(service.members[0].value, MemberValue(std::string("hello")));
     EXPECT_EQ(service.members[1].value, MemberValue(std::int32_t{7}));
     EXPECT_EQ(service.members[2].value, MemberValue{});
-    const ProcessSpec& a = service.members[0].process;
+    const ProcessSpec &a = service.members[0].process;
     EXPECT_EQ(a.name, "a");
     EXPECT_TRUE(a.managed);
     EXPECT_FALSE(a.restart_message.has_value());
@@ -183,16 +198,17 @@ TEST(ParamReader, ReadsAServiceAndItsMembers) {
     EXPECT_EQ(a.retry_count, 2);
 }
 
-TEST(ParamReader, RefusesValuesOutsideTheirRangeNamingTheParameter) {
-    const std::vector<std::pair<const char*, std::string>> cases = {
+TEST(ParamReader, RefusesValuesOutsideTheirRangeNamingTheParameter)
+{
+    const std::vector<std::pair<const char *, std::string>> cases = {
         {"processProcessTypeArg", "parameter processProcessTypeArg is 7, not a process type"},
         {"serviceServTypeArg", "parameter serviceServTypeArg is 7, not a service type"},
         {"serviceServStartArg", "parameter serviceServStartArg is 7, not a service start mode"},
         {"Process3", "parameter Process3 is 7, not a value kind"},
     };
-    for (const auto& [name, refusal] : cases) {
+    for (const auto &[name, refusal] : cases) {
         SCOPED_TRACE(name);
-        tds::RpcRequest request = RequestFor(*protocol::Find(protocol::kServiceStart));
+        tds::RpcRequest request           = RequestFor(*protocol::Find(protocol::kServiceStart));
         Named(request.params, name).value = 7;
         EXPECT_EQ(Verdict([&] { ReadServiceStart(request); }), refusal);
     }

@@ -15,19 +15,19 @@
 
 namespace paagent::tds::testing {
 
-inline const std::string kServerName = "PATDSTEST";
+inline const std::string kServerName            = "PATDSTEST";
 inline const std::string kAutoVersionServerName = "PATDSAUTO";  // same server, TDS version left to FreeTDS
-inline const std::string kUser = "agent";
-inline const std::string kPassword = "secret";
-inline const std::string kLongPassword = "a-password-much-longer-than-thirty-bytes";
-inline constexpr auto kWaitLimit = std::chrono::seconds(10);
-inline constexpr int kManyRows = 20000;
+inline const std::string kUser                  = "agent";
+inline const std::string kPassword              = "secret";
+inline const std::string kLongPassword          = "a-password-much-longer-than-thirty-bytes";
+inline constexpr auto kWaitLimit                = std::chrono::seconds(10);
+inline constexpr int kManyRows                  = 20000;
 
 // Collects log lines; tests wait (bounded) for a line to appear.
 class LogCapture {
 public:
     void add(std::string_view line);
-    bool wait_for(const std::string& fragment);
+    bool wait_for(const std::string &fragment);
 
 private:
     std::mutex mutex_;

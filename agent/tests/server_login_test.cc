@@ -7,7 +7,8 @@ namespace {
 
 using LoginTest = ServerTest;
 
-TEST_F(LoginTest, AcceptsValidUserAndAnswersThePostLoginQuery) {
+TEST_F(LoginTest, AcceptsValidUserAndAnswersThePostLoginQuery)
+{
     CtClient client;
     ASSERT_EQ(client.connect(kServerName, kUser, kPassword), CS_SUCCEED);
     CS_INT status = 0;
@@ -26,7 +27,8 @@ TEST_F(LoginTest, AcceptsValidUserAndAnswersThePostLoginQuery) {
 }
 
 // In automatic version mode FreeTDS first tries TDS 7; the server closes and the client retries with 5.0.
-TEST_F(LoginTest, ClientInAutomaticVersionModeFallsBackToTds50) {
+TEST_F(LoginTest, ClientInAutomaticVersionModeFallsBackToTds50)
+{
     CtClient client;
     ASSERT_EQ(client.connect(kAutoVersionServerName, kUser, kPassword, 0, false), CS_SUCCEED);
     CS_INT version = 0;
@@ -36,7 +38,8 @@ TEST_F(LoginTest, ClientInAutomaticVersionModeFallsBackToTds50) {
     EXPECT_TRUE(client.call("echo", {}).has(CS_CMD_SUCCEED));
 }
 
-TEST_F(LoginTest, RejectsWrongPasswordWithLoginFailedMessage) {
+TEST_F(LoginTest, RejectsWrongPasswordWithLoginFailedMessage)
+{
     CtClient client;
     EXPECT_EQ(client.connect(kServerName, kUser, "wrong"), CS_FAIL);
     ASSERT_EQ(client.server_messages.size(), 1u);
@@ -47,14 +50,16 @@ TEST_F(LoginTest, RejectsWrongPasswordWithLoginFailedMessage) {
     EXPECT_TRUE(log_.wait_for("login rejected for user 'agent'"));
 }
 
-TEST_F(LoginTest, ChecksPasswordsLongerThanTheThirtyByteField) {
+TEST_F(LoginTest, ChecksPasswordsLongerThanTheThirtyByteField)
+{
     CtClient accepted;
     EXPECT_EQ(accepted.connect(kServerName, "longpw", kLongPassword), CS_SUCCEED);
     CtClient rejected;
     EXPECT_EQ(rejected.connect(kServerName, "longpw", kLongPassword.substr(0, 30)), CS_FAIL);
 }
 
-TEST_F(LoginTest, GrantsRequestedPacketSizeAndReassemblesLargeRequests) {
+TEST_F(LoginTest, GrantsRequestedPacketSizeAndReassemblesLargeRequests)
+{
     CtClient client;
     ASSERT_EQ(client.connect(kServerName, kUser, kPassword, 2048), CS_SUCCEED);
     std::string long_text(3000, 'x');
@@ -66,7 +71,8 @@ TEST_F(LoginTest, GrantsRequestedPacketSizeAndReassemblesLargeRequests) {
     EXPECT_EQ(last_session()->packet_size, 2048u);
 }
 
-TEST_F(LoginTest, CloseIsAnsweredAndLogged) {
+TEST_F(LoginTest, CloseIsAnsweredAndLogged)
+{
     CtClient client;
     ASSERT_EQ(client.connect(kServerName, kUser, kPassword), CS_SUCCEED);
     EXPECT_EQ(client.close(), CS_SUCCEED);

@@ -16,26 +16,32 @@ using RobustnessTest = ServerTest;
 // A plain TCP client that sends arbitrary bytes.
 class RawClient {
 public:
-    explicit RawClient(std::uint16_t port) : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    explicit RawClient(std::uint16_t port) : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
         sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
+        addr.sin_family      = AF_INET;
+        addr.sin_port        = htons(port);
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = ::connect(socket_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        connected_           = ::connect(socket_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
     }
 
     bool connected() const { return connected_; }
 
     // Errors are ignored: the server may close while the bytes are still going out.
-    void send(const std::vector<std::uint8_t>& bytes) { ::send(socket_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    void send(const std::vector<std::uint8_t> &bytes)
+    {
+        ::send(socket_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    }
 
     // True when the server closes the connection within the wait limit.
-    bool closed_by_server() {
+    bool closed_by_server()
+    {
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(kWaitLimit).count();
         pollfd fd{socket_.get(), POLLIN, 0};
         std::uint8_t sink[4096];
         while (::poll(&fd, 1, static_cast<int>(ms)) == 1) {
-            if (::recv(socket_.get(), sink, sizeof sink, 0) <= 0) return true;
+            if (::recv(socket_.get(), sink, sizeof sink, 0) <= 0)
+                return true;
         }
         return false;
     }
@@ -45,15 +51,18 @@ private:
     bool connected_ = false;
 };
 
-std::vector<std::uint8_t> packet(std::uint8_t type, std::uint8_t status, std::size_t payload_size) {
+std::vector<std::uint8_t> packet(std::uint8_t type, std::uint8_t status, std::size_t payload_size)
+{
     std::size_t length = payload_size + 8;
     std::vector<std::uint8_t> bytes(length, 0x41);
-    const std::uint8_t header[8] = {type, status, static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
+    const std::uint8_t header[8] = {type, status, static_cast<std::uint8_t>(length >> 8),
+                                    static_cast<std::uint8_t>(length)};
     std::copy(std::begin(header), std::end(header), bytes.begin());
     return bytes;
 }
 
-TEST_F(RobustnessTest, CancelDuringReplyLeavesConnectionUsable) {
+TEST_F(RobustnessTest, CancelDuringReplyLeavesConnectionUsable)
+{
     CtClient client;
     ASSERT_EQ(client.connect(kServerName, kUser, kPassword), CS_SUCCEED);
     RpcOutcome partial = client.call("many_rows", {}, 1);
@@ -70,7 +79,8 @@ TEST_F(RobustnessTest, CancelDuringReplyLeavesConnectionUsable) {
 }
 
 // The first client's handler completes only after the second client's RPC ran.
-TEST_F(RobustnessTest, TwoClientsAreServedAtOnce) {
+TEST_F(RobustnessTest, TwoClientsAreServedAtOnce)
+{
     CtClient waiting;
     CtClient signalling;
     ASSERT_EQ(waiting.connect(kServerName, kUser, kPassword), CS_SUCCEED);
@@ -82,7 +92,8 @@ TEST_F(RobustnessTest, TwoClientsAreServedAtOnce) {
     EXPECT_FALSE(outcome.has(CS_CMD_FAIL));
 }
 
-TEST_F(RobustnessTest, StopClosesOpenConnections) {
+TEST_F(RobustnessTest, StopClosesOpenConnections)
+{
     CtClient client;
     ASSERT_EQ(client.connect(kServerName, kUser, kPassword), CS_SUCCEED);
     TearDown();
@@ -91,16 +102,17 @@ TEST_F(RobustnessTest, StopClosesOpenConnections) {
 }
 
 struct BadInput {
-    const char* name;
+    const char *name;
     std::vector<std::uint8_t> bytes;
-    const char* logged;
+    const char *logged;
 };
 
-void PrintTo(const BadInput& input, std::ostream* out) { *out << input.name; }
+void PrintTo(const BadInput &input, std::ostream *out) { *out << input.name; }
 
 class BadInputTest : public ServerTest, public ::testing::WithParamInterface<BadInput> {};
 
-TEST_P(BadInputTest, ClosesOnlyThatConnection) {
+TEST_P(BadInputTest, ClosesOnlyThatConnection)
+{
     CtClient client;
     ASSERT_EQ(client.connect(kServerName, kUser, kPassword), CS_SUCCEED);
     RawClient raw(port());
@@ -111,7 +123,8 @@ TEST_P(BadInputTest, ClosesOnlyThatConnection) {
     EXPECT_TRUE(client.call("echo", {}).has(CS_CMD_SUCCEED));
 }
 
-std::vector<std::uint8_t> endless_message() {
+std::vector<std::uint8_t> endless_message()
+{
     std::vector<std::uint8_t> bytes;
     for (int i = 0; i < 20; ++i) {
         auto more = packet(0x02, 0x00, 4088);
@@ -127,7 +140,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadInput{"RequestBeforeLogin", packet(0x0F, 0x01, 10), "expected a login"},
                       BadInput{"Tds7Prelogin", packet(0x12, 0x01, 50), "TDS 7 connection attempt"},
                       BadInput{"OversizedMessage", endless_message(), "message exceeds 65536 bytes"}),
-    [](const ::testing::TestParamInfo<BadInput>& case_info) { return std::string(case_info.param.name); });
+    [](const ::testing::TestParamInfo<BadInput> &case_info) { return std::string(case_info.param.name); });
 
 }  // namespace
 }  // namespace paagent::tds::testing

@@ -7,7 +7,8 @@ namespace {
 
 class RpcTest : public ServerTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         ServerTest::SetUp();
         ASSERT_EQ(client_.connect(kServerName, kUser, kPassword), CS_SUCCEED);
     }
@@ -17,7 +18,8 @@ protected:
 
 const std::vector<CS_INT> kSuccessWithoutRows = {CS_STATUS_RESULT, CS_CMD_SUCCEED, CS_CMD_DONE};
 
-TEST_F(RpcTest, ParametersArriveWithExactNamesTypesAndValues) {
+TEST_F(RpcTest, ParametersArriveWithExactNamesTypesAndValues)
+{
     std::string long_text(299, 'L');
     RpcOutcome outcome = client_.call("echo", {CtParam::integer("@id", 4711), CtParam::smallint("@small", -2),
                                                CtParam::chars("@name", "abc"), CtParam::longchars("@cmd", long_text),
@@ -30,7 +32,7 @@ TEST_F(RpcTest, ParametersArriveWithExactNamesTypesAndValues) {
     ASSERT_TRUE(request.has_value());
     EXPECT_EQ(request->name, "echo");
     ASSERT_EQ(request->params.size(), 5u);
-    const auto& p = request->params;
+    const auto &p = request->params;
     EXPECT_EQ(p[0].name, "@id");
     EXPECT_EQ(p[0].type, WireType::IntN);
     EXPECT_EQ(p[0].declared_length, 4u);
@@ -48,17 +50,19 @@ TEST_F(RpcTest, ParametersArriveWithExactNamesTypesAndValues) {
     EXPECT_FALSE(p[0].is_output);
 }
 
-TEST_F(RpcTest, WithoutParametersSucceeds) {
+TEST_F(RpcTest, WithoutParametersSucceeds)
+{
     RpcOutcome outcome = client_.call("echo", {});
     EXPECT_EQ(outcome.result_types, kSuccessWithoutRows);
     ASSERT_TRUE(last_echo().has_value());
     EXPECT_TRUE(last_echo()->params.empty());
 }
 
-TEST_F(RpcTest, RowsOfIntAndCharColumnsReadBack) {
+TEST_F(RpcTest, RowsOfIntAndCharColumnsReadBack)
+{
     RpcOutcome outcome = client_.call("list_rows", {});
-    EXPECT_EQ(outcome.result_types, (std::vector<CS_INT>{CS_ROW_RESULT, CS_CMD_DONE, CS_STATUS_RESULT, CS_CMD_SUCCEED,
-                                                         CS_CMD_DONE}));
+    EXPECT_EQ(outcome.result_types,
+              (std::vector<CS_INT>{CS_ROW_RESULT, CS_CMD_DONE, CS_STATUS_RESULT, CS_CMD_SUCCEED, CS_CMD_DONE}));
     EXPECT_EQ(outcome.last, CS_END_RESULTS);
     ASSERT_EQ(outcome.columns.size(), 4u);
     EXPECT_EQ(outcome.columns[0].name, "pid");
@@ -75,12 +79,13 @@ TEST_F(RpcTest, RowsOfIntAndCharColumnsReadBack) {
     EXPECT_EQ(outcome.rows[1], (std::vector<std::string>{"102", kNull, "proc-two", kNull}));
 }
 
-TEST_F(RpcTest, FailedCommandDeliversMessageAndCmdFail) {
+TEST_F(RpcTest, FailedCommandDeliversMessageAndCmdFail)
+{
     RpcOutcome outcome = client_.call("fail", {});
     EXPECT_EQ(outcome.result_types, (std::vector<CS_INT>{CS_STATUS_RESULT, CS_CMD_FAIL, CS_CMD_DONE}));
     EXPECT_EQ(outcome.statuses, std::vector<CS_INT>{-6});
     ASSERT_EQ(client_.server_messages.size(), 1u);
-    const SeenMessage& m = client_.server_messages[0];
+    const SeenMessage &m = client_.server_messages[0];
     EXPECT_EQ(m.number, 20001);
     EXPECT_EQ(m.severity, 16);
     EXPECT_EQ(m.state, 3);
@@ -91,7 +96,8 @@ TEST_F(RpcTest, FailedCommandDeliversMessageAndCmdFail) {
     EXPECT_EQ(client_.call("echo", {}).result_types, kSuccessWithoutRows);
 }
 
-TEST_F(RpcTest, UnknownRpcFailsWithMessageNamingIt) {
+TEST_F(RpcTest, UnknownRpcFailsWithMessageNamingIt)
+{
     RpcOutcome outcome = client_.call("no_such_rpc", {CtParam::integer("@x", 1)});
     EXPECT_TRUE(outcome.has(CS_CMD_FAIL));
     EXPECT_EQ(outcome.last, CS_END_RESULTS);
@@ -101,7 +107,8 @@ TEST_F(RpcTest, UnknownRpcFailsWithMessageNamingIt) {
     EXPECT_EQ(client_.call("echo", {}).result_types, kSuccessWithoutRows);
 }
 
-TEST_F(RpcTest, HandlerExceptionFailsCommandAndIsLogged) {
+TEST_F(RpcTest, HandlerExceptionFailsCommandAndIsLogged)
+{
     RpcOutcome outcome = client_.call("misuse_reply", {});
     EXPECT_EQ(outcome.result_types, (std::vector<CS_INT>{CS_CMD_FAIL, CS_CMD_DONE}));
     ASSERT_EQ(client_.server_messages.size(), 1u);
@@ -110,7 +117,8 @@ TEST_F(RpcTest, HandlerExceptionFailsCommandAndIsLogged) {
     EXPECT_EQ(client_.call("echo", {}).result_types, kSuccessWithoutRows);
 }
 
-TEST_F(RpcTest, UnsupportedParameterTypeFailsOnlyThatCommand) {
+TEST_F(RpcTest, UnsupportedParameterTypeFailsOnlyThatCommand)
+{
     RpcOutcome outcome = client_.call("echo", {CtParam::floating("@ratio", 0.5)});
     EXPECT_EQ(outcome.result_types, (std::vector<CS_INT>{CS_CMD_FAIL, CS_CMD_DONE}));
     ASSERT_EQ(client_.server_messages.size(), 1u);
@@ -119,7 +127,8 @@ TEST_F(RpcTest, UnsupportedParameterTypeFailsOnlyThatCommand) {
     EXPECT_EQ(client_.call("echo", {}).result_types, kSuccessWithoutRows);
 }
 
-TEST_F(RpcTest, LanguageCommandsAreRefused) {
+TEST_F(RpcTest, LanguageCommandsAreRefused)
+{
     RpcOutcome outcome = client_.language("select name from sysobjects");
     EXPECT_EQ(outcome.result_types, (std::vector<CS_INT>{CS_CMD_FAIL, CS_CMD_DONE}));
     EXPECT_EQ(outcome.last, CS_END_RESULTS);

@@ -67,9 +67,9 @@ enum {
 enum {
     PaMSG_DEBUG       = 1,
     PaMSG_INFORMATION = 2,
-    PaMSG_WARNING     = 3,  /* the default threshold */
+    PaMSG_WARNING     = 3, /* the default threshold */
     PaMSG_ERROR       = 4,
-    PaMSG_FATAL_ERROR = 5   /* a delivered Fatal Error message ends the process (status 1) */
+    PaMSG_FATAL_ERROR = 5 /* a delivered Fatal Error message ends the process (status 1) */
 };
 
 /* Size in bytes of the library's own formatting buffer. A user buffer given to
@@ -155,8 +155,8 @@ typedef struct PaServProcess {
     PaProcess *process;
     int32_t kind;
     union {
-        int32_t intValue;   /* PaVALUE_INTEGER; 0 for PaVALUE_NONE */
-        char *textValue;    /* PaVALUE_TEXT, owned by the entry */
+        int32_t intValue; /* PaVALUE_INTEGER; 0 for PaVALUE_NONE */
+        char *textValue;  /* PaVALUE_TEXT, owned by the entry */
     } value;
 } PaServProcess;
 
@@ -168,8 +168,7 @@ typedef char *(*PaStrDupFunc)(const char *text);
 
 /* Receives every message that passes the threshold while installed: the level, the bare
  * text (no time stamp, no line end), the level's name and the user data. */
-typedef void (*PaUserLoggerFunc)(int32_t level, const char *text, const char *levelName,
-                                 void *userData);
+typedef void (*PaUserLoggerFunc)(int32_t level, const char *text, const char *levelName, void *userData);
 
 /* List callbacks, given a payload pointer. A free function releases what the payload owns,
  * never the payload itself. */
@@ -360,8 +359,7 @@ PA_EXPORT int32_t PaServiceListFree(PaList *list);
 /* Returns the first service of the list with a member whose process is called name (the
  * services stay the list's), or NULL. When found and entry is not NULL, *entry receives a new
  * standalone deep copy of that member, released with PaServiceServProcessFree. */
-PA_EXPORT PaService *PaServiceListFindProcess(const PaList *services, const char *name,
-                                               PaServProcess **entry);
+PA_EXPORT PaService *PaServiceListFindProcess(const PaList *services, const char *name, PaServProcess **entry);
 /* Appends a member with the process and value of entry. On PaSUCCESS the service has taken
  * over the text of a PaVALUE_TEXT entry and, unless copy is 1 (then it stores a copy), the
  * process: the caller then releases only the entry structure itself. PaFOUND (logged at Debug)
@@ -487,8 +485,8 @@ PA_EXPORT PaConnection *PaConnectCreate(const char *server, const char *applicat
                                         const char *password);
 PA_EXPORT PaConnection *PaSecureConnectCreate(const char *server, const char *application, const char *user,
                                               const char *password);
-PA_EXPORT PaConnection *PaConnectCreateSybase10(const char *server, const char *application,
-                                                const char *user, const char *password);
+PA_EXPORT PaConnection *PaConnectCreateSybase10(const char *server, const char *application, const char *user,
+                                                const char *password);
 /* Opens the handle's connection, replacing one already open: PaSUCCESS or
  * PaCONNECT_FAILED (the handle then holds no connection and may be connected again). */
 PA_EXPORT int32_t PaConnect(PaConnection *handle);

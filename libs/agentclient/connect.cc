@@ -9,11 +9,11 @@
 
 namespace {
 
-constexpr const char *kSecureLoginUser = "secure-login";
+constexpr const char *kSecureLoginUser     = "secure-login";
 constexpr const char *kSecureLoginPassword = "lunar-pebble";
-constexpr const char *kSecureLoginLibrary = "libauthgate.so.1";
+constexpr const char *kSecureLoginLibrary  = "libauthgate.so.1";
 constexpr const char *kSecureLoginFunction = "KovaSecureLoginSendLogin";
-constexpr size_t kHostNameSize = 256;
+constexpr size_t kHostNameSize             = 256;
 
 using SecureLoginFunc = CS_RETCODE (*)(CS_CONNECTION *, CS_INT, CS_INT *, CS_DATAFMT *, CS_VOID *, CS_DATAFMT *,
                                        CS_VOID *, CS_INT *, CS_CHAR *, CS_CHAR *, CS_INT);
@@ -45,8 +45,8 @@ void ReleaseHandle(PaConnection *handle)
     PaFree(handle);
 }
 
-PaConnection *PaConnectCreateCommon(const char *server, const char *application, const char *user,
-                                    const char *password, CS_INT version, int32_t secure)
+PaConnection *PaConnectCreateCommon(const char *server, const char *application, const char *user, const char *password,
+                                    CS_INT version, int32_t secure)
 {
     if (server == nullptr || application == nullptr || user == nullptr || password == nullptr ||
         (std::strcmp(application, PaINFORM_APPLICATION) != 0 && std::strcmp(user, PaINFORM_USER) == 0)) {
@@ -59,16 +59,16 @@ PaConnection *PaConnectCreateCommon(const char *server, const char *application,
     if (handle == nullptr) {
         return nullptr;
     }
-    *handle = PaConnection{};
+    *handle                = PaConnection{};
     handle->resultsTimeOut = PaDEFAULT_RESULTS_TIMEOUT;
     if (PaContextInit(handle, version) != PaSUCCESS) {
         PaFree(handle);
         return nullptr;
     }
-    handle->serverName = PaStrDup(server);
-    handle->appName = PaStrDup(application);
-    handle->userName = PaStrDup(user);
-    handle->password = PaStrDup(password);
+    handle->serverName  = PaStrDup(server);
+    handle->appName     = PaStrDup(application);
+    handle->userName    = PaStrDup(user);
+    handle->password    = PaStrDup(password);
     handle->secureLogin = secure;
     if (handle->serverName == nullptr || handle->appName == nullptr || handle->userName == nullptr ||
         handle->password == nullptr) {
@@ -84,10 +84,9 @@ SecureLoginFunc SecureLoginFunction()
     static SecureLoginFunc function = nullptr;
     if (function == nullptr) {
         void *library = dlopen(kSecureLoginLibrary, RTLD_NOW | RTLD_LOCAL);
-        void *symbol = library != nullptr ? dlsym(library, kSecureLoginFunction) : nullptr;
+        void *symbol  = library != nullptr ? dlsym(library, kSecureLoginFunction) : nullptr;
         if (symbol == nullptr) {
-            PaMsgLog(PaMSG_ERROR, "Failed to load the secure login function %s: %s", kSecureLoginFunction,
-                     dlerror());
+            PaMsgLog(PaMSG_ERROR, "Failed to load the secure login function %s: %s", kSecureLoginFunction, dlerror());
             return nullptr;
         }
         function = reinterpret_cast<SecureLoginFunc>(symbol);
@@ -99,7 +98,7 @@ CS_RETCODE PaSecureLoginChallengeHandler(CS_CONNECTION *connection, CS_INT recei
                                          CS_DATAFMT *inputFormat, CS_BYTE *input, CS_DATAFMT *outputFormat,
                                          CS_BYTE *output, CS_INT *outputLength)
 {
-    bool failed = false;
+    bool failed          = false;
     PaConnection *handle = PaHandleOfConnection(connection, &failed);
     if (handle == nullptr) {
         if (!failed) {
@@ -136,8 +135,7 @@ bool InstallChallengeCallback(CS_CONNECTION *connection)
         return false;
     }
     CS_VOID *installed = nullptr;
-    return ct_callback(nullptr, connection, CS_GET, CS_CHALLENGE_CB, &installed) == CS_SUCCEED &&
-           installed == callback;
+    return ct_callback(nullptr, connection, CS_GET, CS_CHALLENGE_CB, &installed) == CS_SUCCEED && installed == callback;
 }
 
 // The name of this host; empty when it cannot be had and the failure did not end the process.
@@ -159,17 +157,17 @@ int32_t PaConnectEstablish(PaConnection *handle)
         return PaCONNECT_FAILED;
     }
     CS_CONNECTION *connection = handle->connection;
-    auto fail = [connection](const char *message, const char *argument = nullptr) {
+    auto fail                 = [connection](const char *message, const char *argument = nullptr) {
         PaMsgLog(PaMSG_ERROR, message, argument);
         ct_con_drop(connection);
         return PaCONNECT_FAILED;
     };
 
-    const char *loginUser = handle->userName;
+    const char *loginUser     = handle->userName;
     const char *loginPassword = handle->password;
     if (handle->secureLogin == 1) {
         PaMsgLog(PaMSG_DEBUG, "Connection to remote PA is made with secure login.");
-        loginUser = kSecureLoginUser;
+        loginUser     = kSecureLoginUser;
         loginPassword = kSecureLoginPassword;
         if (!SetFlag(connection, CS_SEC_CHALLENGE)) {
             return fail("Failed to set security challenge connection property.");
@@ -220,8 +218,7 @@ PaConnection *PaConnectCreate(const char *server, const char *application, const
     return PaConnectCreateCommon(server, application, user, password, CS_VERSION_150, 0);
 }
 
-PaConnection *PaSecureConnectCreate(const char *server, const char *application, const char *user,
-                                    const char *password)
+PaConnection *PaSecureConnectCreate(const char *server, const char *application, const char *user, const char *password)
 {
     return PaConnectCreateCommon(server, application, user, password, CS_VERSION_150, 1);
 }

@@ -20,7 +20,7 @@ struct PaConnection {
     char *serverName;  // owned copies of the creator's texts
     char *appName;
     char *userName;
-    char *password;    // wiped before it is released
+    char *password;                       // wiped before it is released
     PaNotificationFunc notificationFunc;  // the caller's, never released here
     PaRetryFunc retryFunc;
     void *notificationData;
@@ -32,8 +32,8 @@ struct PaConnection {
     int32_t advancedDiag;
     int32_t busy;
     int32_t secureLogin;
-    int32_t resultsTimeOut;  // seconds a reply may take; never below 1
-    int32_t replyWait;       // seconds the current operation lets a reply take, 0 for resultsTimeOut
+    int32_t resultsTimeOut;                   // seconds a reply may take; never below 1
+    int32_t replyWait;                        // seconds the current operation lets a reply take, 0 for resultsTimeOut
     PaServerMessageRecord lastServerMessage;  // the agent's last message in the current call
 };
 
@@ -48,7 +48,7 @@ bool PaApplyResultsTimeOut(PaConnection *handle, int32_t seconds);
 // The reserved login of the inform connection: the user is refused with any other
 // application name.
 constexpr const char *PaINFORM_APPLICATION = "PAKitNotify";
-constexpr const char *PaINFORM_USER = "vexamund";
+constexpr const char *PaINFORM_USER        = "vexamund";
 
 // Builds the handle's Client-Library context: PaSUCCESS, or PaFAILURE with context null.
 int32_t PaContextInit(PaConnection *handle, CS_INT version);

@@ -47,7 +47,7 @@ public:
         cs_ctx_drop(handle_->context);
         handle_->context = nullptr;
     }
-    ContextSetup(const ContextSetup &) = delete;
+    ContextSetup(const ContextSetup &)            = delete;
     ContextSetup &operator=(const ContextSetup &) = delete;
 
     void Initialised() { initialised_ = true; }
@@ -90,10 +90,12 @@ int32_t PaContextInit(PaConnection *handle, CS_INT version)
     setup.Initialised();
 
     PaMsgLog(PaMSG_DEBUG, "Installing Client and Server Callbacks.");
-    if (ct_callback(context, nullptr, CS_SET, CS_CLIENTMSG_CB, reinterpret_cast<CS_VOID *>(&PaClientMsgHandler)) != CS_SUCCEED) {
+    if (ct_callback(context, nullptr, CS_SET, CS_CLIENTMSG_CB, reinterpret_cast<CS_VOID *>(&PaClientMsgHandler)) !=
+        CS_SUCCEED) {
         return setup.Fail("Failed to install the Client Message Handler.");
     }
-    if (ct_callback(context, nullptr, CS_SET, CS_SERVERMSG_CB, reinterpret_cast<CS_VOID *>(&PaServerMsgHandler)) != CS_SUCCEED) {
+    if (ct_callback(context, nullptr, CS_SET, CS_SERVERMSG_CB, reinterpret_cast<CS_VOID *>(&PaServerMsgHandler)) !=
+        CS_SUCCEED) {
         return setup.Fail("Failed to install the Server Message Handler.");
     }
 

@@ -9,14 +9,14 @@ namespace {
 
 // Client-Library's number for its results time-out, and the lowest severity of a failed
 // communication.
-constexpr CS_INT kTimeoutNumber = 63;
+constexpr CS_INT kTimeoutNumber         = 63;
 constexpr CS_INT kCommunicationSeverity = CS_SV_COMM_FAIL;
 
 // FreeTDS reports errors raised in its protocol layer with their own numbers (20003 time-out,
 // 20009 cannot connect, ...) and no layer or origin; its record's severity member carries
 // the error class.
-constexpr CS_INT kFreeTdsTimeout = 20003;
-constexpr CS_INT kFreeTdsResultsPending = 20019;
+constexpr CS_INT kFreeTdsTimeout            = 20003;
+constexpr CS_INT kFreeTdsResultsPending     = 20019;
 constexpr CS_INT kFreeTdsCommunicationClass = 9;
 // Server messages up to this severity inform; above it they report an error.
 constexpr CS_INT kInformationalSeverity = 10;
@@ -77,8 +77,8 @@ void PrintServerMessage(const CS_SERVERMSG &message)
                  static_cast<long>(message.severity), static_cast<long>(message.state),
                  static_cast<long>(message.line));
     if (message.svrnlen > 0) {
-        std::fprintf(stderr, "From Server '%.*s'\n", FieldLength(message.svrnlen, sizeof message.svrname, message.svrname),
-                     message.svrname);
+        std::fprintf(stderr, "From Server '%.*s'\n",
+                     FieldLength(message.svrnlen, sizeof message.svrname, message.svrname), message.svrname);
     }
     if (message.proclen > 0) {
         std::fprintf(stderr, "Procedure '%.*s'\n", FieldLength(message.proclen, sizeof message.proc, message.proc),
@@ -94,12 +94,12 @@ void PrintServerMessage(const CS_SERVERMSG &message)
 void RecordServerMessage(PaConnection *handle, const CS_SERVERMSG &message)
 {
     PaServerMessageRecord &record = handle->lastServerMessage;
-    int length = FieldLength(message.textlen, sizeof message.text, message.text);
+    int length                    = FieldLength(message.textlen, sizeof message.text, message.text);
     std::memcpy(record.text, message.text, static_cast<size_t>(length));
     record.text[length] = '\0';
-    record.number = message.msgnumber;
-    record.severity = message.severity;
-    record.present = true;
+    record.number       = message.msgnumber;
+    record.severity     = message.severity;
+    record.present      = true;
     PaMsgLog(message.severity > kInformationalSeverity ? PaMSG_ERROR : PaMSG_INFORMATION,
              "Server message %d (severity %d) from %s: %s", static_cast<int>(record.number),
              static_cast<int>(record.severity), handle->serverName, record.text);
@@ -116,7 +116,7 @@ PaConnection *PaHandleOfConnection(CS_CONNECTION *connection, bool *failed)
         return nullptr;
     }
     PaConnection *handle = nullptr;
-    CS_INT length = 0;
+    CS_INT length        = 0;
     if (ct_con_props(connection, CS_GET, CS_USERDATA, &handle, sizeof handle, &length) != CS_SUCCEED) {
         PaMsgLog(PaMSG_ERROR, "Failed to retrieve user data.");
         *failed = true;
@@ -128,7 +128,7 @@ PaConnection *PaHandleOfConnection(CS_CONNECTION *connection, bool *failed)
 
 CS_RETCODE PaClientMsgHandler(CS_CONTEXT *, CS_CONNECTION *connection, CS_CLIENTMSG *message)
 {
-    bool failed = false;
+    bool failed          = false;
     PaConnection *handle = PaHandleOfConnection(connection, &failed);
     if (failed) {
         return CS_FAIL;
@@ -152,7 +152,7 @@ CS_RETCODE PaClientMsgHandler(CS_CONTEXT *, CS_CONNECTION *connection, CS_CLIENT
 
 CS_RETCODE PaServerMsgHandler(CS_CONTEXT *, CS_CONNECTION *connection, CS_SERVERMSG *message)
 {
-    bool failed = false;
+    bool failed          = false;
     PaConnection *handle = PaHandleOfConnection(connection, &failed);
     if (failed) {
         return CS_FAIL;

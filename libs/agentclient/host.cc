@@ -44,10 +44,7 @@ void PaHostFreeContents(void *record)
     *host = PaHost{nullptr, nullptr};
 }
 
-PaHost *PaHostCreate(const char *hostName, const char *serverName)
-{
-    return MakeHost(hostName, serverName, PaMalloc);
-}
+PaHost *PaHostCreate(const char *hostName, const char *serverName) { return MakeHost(hostName, serverName, PaMalloc); }
 
 void PaHostFree(PaHost *host)
 {

@@ -45,6 +45,9 @@ int32_t PaHostGetList(PaConnection *handle, PaList **list, int32_t fetchArgument
 
 int32_t PaHostAdd(PaConnection *handle, const PaHost *host) { return PaHostSend(handle, host, pa::protocol::kHostAdd); }
 
-int32_t PaHostRemove(PaConnection *handle, const PaHost *host) { return PaHostSend(handle, host, pa::protocol::kHostRemove); }
+int32_t PaHostRemove(PaConnection *handle, const PaHost *host)
+{
+    return PaHostSend(handle, host, pa::protocol::kHostRemove);
+}
 
 }  // extern "C"

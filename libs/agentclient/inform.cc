@@ -13,7 +13,7 @@ public:
     {
     }
     ~InformHandle() { PaConnectDestroy(handle_); }
-    InformHandle(const InformHandle &) = delete;
+    InformHandle(const InformHandle &)            = delete;
     InformHandle &operator=(const InformHandle &) = delete;
     PaConnection *get() const { return handle_; }
 
@@ -38,7 +38,8 @@ extern "C" int32_t PaInformPA(const char *server, int32_t pid, int32_t processId
     {
         pa::RpcParams params(2);
         if (params.Int(pa::Leading(pa::protocol::kNotification, 0), pid)
-                .Int(pa::Leading(pa::protocol::kNotification, 1), processId).ok()) {
+                .Int(pa::Leading(pa::protocol::kNotification, 1), processId)
+                .ok()) {
             result = PaRpcCallReconnecting(handle.get(), pa::protocol::kNotification, params.list(), nullptr);
         }
     }

@@ -21,8 +21,8 @@ namespace {
 
 PaListLinks *LinksOf(const void *payload)
 {
-    return reinterpret_cast<PaListLinks *>(
-        const_cast<unsigned char *>(static_cast<const unsigned char *>(payload)) - sizeof(PaListLinks));
+    return reinterpret_cast<PaListLinks *>(const_cast<unsigned char *>(static_cast<const unsigned char *>(payload)) -
+                                           sizeof(PaListLinks));
 }
 
 void *PayloadOf(PaListLinks *links)
@@ -106,8 +106,8 @@ void PaListAddToHead(PaList *list, void *payload)
         return;
     }
     PaListLinks *element = LinksOf(payload);
-    element->prev = nullptr;
-    element->next = list->head;
+    element->prev        = nullptr;
+    element->next        = list->head;
     if (list->head != nullptr) {
         list->head->prev = element;
     } else {
@@ -123,13 +123,13 @@ void PaListAddToTail(PaList *list, void *payload)
         return;
     }
     PaListLinks *element = LinksOf(payload);
-    element->next = nullptr;
+    element->next        = nullptr;
     if (list->head != nullptr) {
-        element->prev = list->tail;
+        element->prev    = list->tail;
         list->tail->next = element;
     } else {
         element->prev = nullptr;
-        list->head = element;
+        list->head    = element;
     }
     list->tail = element;
     ++list->count;

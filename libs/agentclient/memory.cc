@@ -7,10 +7,10 @@
 
 namespace {
 
-PaAllocFunc allocHook = std::malloc;
-PaFreeFunc freeHook = std::free;
+PaAllocFunc allocHook     = std::malloc;
+PaFreeFunc freeHook       = std::free;
 PaReallocFunc reallocHook = std::realloc;
-PaStrDupFunc strDupHook = strdup;
+PaStrDupFunc strDupHook   = strdup;
 
 // An absent hook falls back to the runtime function, so a NULL set by mistake never turns
 // the next allocation into a call through a null pointer.

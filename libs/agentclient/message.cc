@@ -13,19 +13,19 @@
 
 namespace {
 
-constexpr int32_t kDefaultThreshold = PaMSG_WARNING;
+constexpr int32_t kDefaultThreshold   = PaMSG_WARNING;
 constexpr size_t kRefusedPrefixLength = 1024;
-constexpr size_t kSystemTextSize = 256;
+constexpr size_t kSystemTextSize      = 256;
 
 constexpr std::array<const char *, 5> kLevelNames = {
     "Debug", "Information", "Warning", "Error", "Fatal Error",
 };
 
-int32_t threshold = kDefaultThreshold;
-FILE *stream = nullptr;
+int32_t threshold           = kDefaultThreshold;
+FILE *stream                = nullptr;
 PaUserLoggerFunc userLogger = nullptr;
-char *userBuffer = nullptr;
-void *userData = nullptr;
+char *userBuffer            = nullptr;
+void *userData              = nullptr;
 
 const char *LevelName(int32_t level)
 {
@@ -49,7 +49,7 @@ void ReleaseStream()
 void FormatTimeStamp(char (&stamp)[21])
 {
     std::time_t now = std::time(nullptr);
-    char text[26] = {};
+    char text[26]   = {};
     if (ctime_r(&now, text) == nullptr) {
         std::snprintf(stamp, sizeof stamp, "%s", "???");
         return;
@@ -65,7 +65,7 @@ void FormatInto(char *buffer, const char *suffix, const char *format, va_list ar
     int written = std::vsnprintf(buffer, PaMSG_BUFFER_SIZE, format, args);
     if (written < 0) {
         buffer[0] = '\0';
-        written = 0;
+        written   = 0;
     }
     size_t used = std::min(static_cast<size_t>(written), static_cast<size_t>(PaMSG_BUFFER_SIZE - 1));
     if (suffix != nullptr) {
@@ -181,7 +181,7 @@ int32_t PaSetUserLoggerFunc(PaUserLoggerFunc logger, char *buffer, void *data)
         return PaFAILURE;
     }
     userLogger = logger;
-    userData = data;
+    userData   = data;
     // The buffer is installed before the notice is formatted, so the notice never lands in a
     // buffer the caller may already have released.
     userBuffer = buffer;
@@ -197,14 +197,14 @@ int32_t PaRemoveUserLogFunc(void)
 {
     userLogger = nullptr;
     userBuffer = nullptr;
-    userData = nullptr;
+    userData   = nullptr;
     return 0;
 }
 
 int32_t PaShutdownMsgLogSystem(void)
 {
     ReleaseStream();
-    stream = stderr;
+    stream    = stderr;
     threshold = kDefaultThreshold;
     return PaRemoveUserLogFunc();
 }

@@ -20,24 +20,24 @@ constexpr int kLowestHandle = 3;
 
 // Where each attribute identifier (the index) lives in the record.
 struct Attribute {
-    enum Kind { kUnknown, kName, kText, kInteger, kHandle } kind;
+    enum Kind {
+        kUnknown,
+        kName,
+        kText,
+        kInteger,
+        kHandle
+    } kind;
     char *PaProcess::*text;
     int32_t PaProcess::*integer;
 };
 
 constexpr Attribute kAttributes[] = {
-    {Attribute::kUnknown, nullptr, nullptr},
-    {Attribute::kName, &PaProcess::name, nullptr},
-    {Attribute::kText, &PaProcess::hostName, nullptr},
-    {Attribute::kText, &PaProcess::command, nullptr},
-    {Attribute::kInteger, nullptr, &PaProcess::euid},
-    {Attribute::kInteger, nullptr, &PaProcess::managed},
-    {Attribute::kInteger, nullptr, &PaProcess::pid},
-    {Attribute::kText, &PaProcess::restartMsg, nullptr},
-    {Attribute::kText, &PaProcess::alertMsg, nullptr},
-    {Attribute::kInteger, nullptr, &PaProcess::retryCount},
-    {Attribute::kInteger, nullptr, &PaProcess::type},
-    {Attribute::kHandle, nullptr, nullptr},
+    {Attribute::kUnknown, nullptr, nullptr},           {Attribute::kName, &PaProcess::name, nullptr},
+    {Attribute::kText, &PaProcess::hostName, nullptr}, {Attribute::kText, &PaProcess::command, nullptr},
+    {Attribute::kInteger, nullptr, &PaProcess::euid},  {Attribute::kInteger, nullptr, &PaProcess::managed},
+    {Attribute::kInteger, nullptr, &PaProcess::pid},   {Attribute::kText, &PaProcess::restartMsg, nullptr},
+    {Attribute::kText, &PaProcess::alertMsg, nullptr}, {Attribute::kInteger, nullptr, &PaProcess::retryCount},
+    {Attribute::kInteger, nullptr, &PaProcess::type},  {Attribute::kHandle, nullptr, nullptr},
 };
 
 constexpr char *PaProcess::*kTexts[] = {
@@ -83,7 +83,7 @@ PaProcess *MakeProcess(const char *name, void *(*allocate)(size_t))
     }
     auto *process = static_cast<PaProcess *>(allocate(sizeof(PaProcess)));
     if (process != nullptr) {
-        *process = PaProcess{};
+        *process      = PaProcess{};
         process->name = copy.release();
     }
     return process;
@@ -130,18 +130,12 @@ int32_t PaProcessSetAttributeV(PaProcess *process, int32_t id, va_list *args)
 {
     const Attribute &attribute = AttributeOf(id);
     switch (attribute.kind) {
-    case Attribute::kName:
-        return pa::SetName(&(process->*attribute.text), va_arg(*args, const char *));
+    case Attribute::kName: return pa::SetName(&(process->*attribute.text), va_arg(*args, const char *));
     case Attribute::kText:
         return pa::ReplaceText(&(process->*attribute.text), va_arg(*args, const char *)) ? PaSUCCESS : PaFAILURE;
-    case Attribute::kInteger:
-        process->*attribute.integer = va_arg(*args, int32_t);
-        return PaSUCCESS;
-    case Attribute::kHandle:
-        ReplaceHandle(process, va_arg(*args, PaProcessHandle));
-        return PaSUCCESS;
-    case Attribute::kUnknown:
-        break;
+    case Attribute::kInteger: process->*attribute.integer = va_arg(*args, int32_t); return PaSUCCESS;
+    case Attribute::kHandle: ReplaceHandle(process, va_arg(*args, PaProcessHandle)); return PaSUCCESS;
+    case Attribute::kUnknown: break;
     }
     PaMsgLog(PaMSG_ERROR, "Attempt to set unknown attribute.");
     return PaUNKNOWN_ATTRIBUTE;
@@ -152,14 +146,10 @@ int32_t PaProcessGetAttributeV(const PaProcess *process, int32_t id, va_list *ar
     const Attribute &attribute = AttributeOf(id);
     switch (attribute.kind) {
     case Attribute::kName:
-    case Attribute::kText:
-        return pa::StoreCopy(va_arg(*args, char **), process->*attribute.text);
-    case Attribute::kInteger:
-        return pa::Store(va_arg(*args, int32_t *), process->*attribute.integer);
-    case Attribute::kHandle:
-        return pa::Store(va_arg(*args, PaProcessHandle *), process->handle);
-    case Attribute::kUnknown:
-        break;
+    case Attribute::kText: return pa::StoreCopy(va_arg(*args, char **), process->*attribute.text);
+    case Attribute::kInteger: return pa::Store(va_arg(*args, int32_t *), process->*attribute.integer);
+    case Attribute::kHandle: return pa::Store(va_arg(*args, PaProcessHandle *), process->handle);
+    case Attribute::kUnknown: break;
     }
     PaMsgLog(PaMSG_ERROR, "Attempt to get unknown process attribute.");
     return PaUNKNOWN_ATTRIBUTE;
@@ -217,10 +207,10 @@ void PaProcessClearProcess(PaProcess *process)
         return;
     }
     PaProcessHandle handle = process->handle;
-    process->handle = 0;
+    process->handle        = 0;
     PaProcessFreeContents(process);
-    *process = PaProcess{};
-    process->name = name;
+    *process        = PaProcess{};
+    process->name   = name;
     process->handle = handle;
 }
 
@@ -238,11 +228,11 @@ PaProcess *PaProcessCopy(const PaProcess *source)
             return nullptr;
         }
     }
-    copy->euid = source->euid;
-    copy->managed = source->managed;
-    copy->pid = source->pid;
+    copy->euid       = source->euid;
+    copy->managed    = source->managed;
+    copy->pid        = source->pid;
     copy->retryCount = source->retryCount;
-    copy->type = source->type;
+    copy->type       = source->type;
     if (source->handle != 0) {
         PaDuplicateHandle(source->handle, &copy->handle);
     }
@@ -254,8 +244,8 @@ int32_t PaProcessCompare(const PaProcess *a, const PaProcess *b)
     if (a == nullptr || b == nullptr) {
         return 0;
     }
-    return a->euid == b->euid && a->managed == b->managed && a->retryCount == b->retryCount &&
-           a->type == b->type && pa::SameText(a->name, b->name) && pa::SameText(a->hostName, b->hostName) &&
+    return a->euid == b->euid && a->managed == b->managed && a->retryCount == b->retryCount && a->type == b->type &&
+           pa::SameText(a->name, b->name) && pa::SameText(a->hostName, b->hostName) &&
            pa::SameText(a->command, b->command) && SameMessage(a->restartMsg, b->restartMsg) &&
            SameMessage(a->alertMsg, b->alertMsg);
 }

@@ -13,10 +13,7 @@ using protocol::kProcessParams;
 // The protocol's no-value text as a C string.
 const char *const kNoText = protocol::kNoValue.data();
 
-bool HasLongCommand(const PaProcess *process)
-{
-    return std::strlen(process->command) >= protocol::kLongCommandBytes;
-}
+bool HasLongCommand(const PaProcess *process) { return std::strlen(process->command) >= protocol::kLongCommandBytes; }
 
 void AddValue(pa::RpcParams &params, const protocol::Field &field, int32_t value) { params.Int(field, value); }
 void AddValue(pa::RpcParams &params, const protocol::Field &field, const char *value) { params.Text(field, value); }
@@ -68,7 +65,6 @@ void PaProcessRowDecode(const PaRpcColumn *columns, PaList *list, void **)
 const PaRowDecoder kProcessRowDecoder = {PaProcessRowDecode, PaProcessFreeContents};
 
 }  // namespace
-
 
 int32_t PaProcessMarshal(const PaProcess *process, pa::RpcParams &params)
 {
@@ -123,8 +119,8 @@ int32_t PaProcessStartWithTimeOut(PaConnection *handle, const PaProcess *process
     if (handle == nullptr || process == nullptr) {
         return PaFAILURE;
     }
-    int32_t rpc = process->command != nullptr && HasLongCommand(process) ? protocol::kProcessStartLong
-                                                                          : protocol::kProcessStart;
+    int32_t rpc =
+        process->command != nullptr && HasLongCommand(process) ? protocol::kProcessStartLong : protocol::kProcessStart;
     // The agent may wait the time-out before it answers.
     pa::LongerReplyWait wait(handle, timeout > 0 ? timeout + protocol::kReplyMarginSeconds : 0);
     return SendWithProcess(handle, process, rpc, timeout);

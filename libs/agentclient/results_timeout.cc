@@ -33,9 +33,6 @@ int32_t PaSetResultsTimeOut(PaConnection *handle, int32_t seconds)
     return PaSUCCESS;
 }
 
-int32_t PaGetResultsTimeOut(const PaConnection *handle)
-{
-    return handle != nullptr ? handle->resultsTimeOut : 0;
-}
+int32_t PaGetResultsTimeOut(const PaConnection *handle) { return handle != nullptr ? handle->resultsTimeOut : 0; }
 
 }  // extern "C"

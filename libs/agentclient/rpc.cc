@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <span>
 #include <cstring>
+#include <span>
 #include <string_view>
 
 namespace {
@@ -17,7 +17,7 @@ const pa::protocol::RpcSpec &Spec(int32_t rpc) { return *pa::protocol::Find(rpc)
 
 constexpr int kMaxSends = 11;
 // The largest value the engine handles, in bytes, a text's terminating zero included.
-constexpr CS_INT kMaxValueBytes = static_cast<CS_INT>(pa::protocol::kMaxTextBytes + 1);
+constexpr CS_INT kMaxValueBytes  = static_cast<CS_INT>(pa::protocol::kMaxTextBytes + 1);
 constexpr CS_INT kShortTextBytes = static_cast<CS_INT>(pa::protocol::kShortTextBytes);
 
 bool IsText(CS_INT datatype) { return datatype == CS_CHAR_TYPE || datatype == CS_LONGCHAR_TYPE; }
@@ -44,7 +44,7 @@ public:
 
 private:
     CS_COMMAND *command_ = nullptr;
-    bool pending_ = false;
+    bool pending_        = false;
 };
 
 // Allocates a command on a connection that reads as open. Client-Libraries differ in whether
@@ -94,13 +94,13 @@ void LogParameterFailure(const PaRpcParam &entry, const char *text, CS_INT lengt
 bool PassParameter(CS_COMMAND *command, CS_DATAFMT &format, const PaRpcParam &entry)
 {
     const void *value = entry.value;
-    CS_INT length = 0;
-    CS_INT datatype = entry.datatype;
-    bool acceptable = std::strlen(entry.name) < sizeof format.name;
+    CS_INT length     = 0;
+    CS_INT datatype   = entry.datatype;
+    bool acceptable   = std::strlen(entry.name) < sizeof format.name;
     if (IsText(datatype)) {
         size_t size = value != nullptr ? std::strlen(static_cast<const char *>(value)) : 0;
-        acceptable = acceptable && value != nullptr && size <= pa::protocol::kMaxTextBytes;
-        length = value != nullptr ? static_cast<CS_INT>(std::min(size + 1, static_cast<size_t>(INT32_MAX))) : 0;
+        acceptable  = acceptable && value != nullptr && size <= pa::protocol::kMaxTextBytes;
+        length      = value != nullptr ? static_cast<CS_INT>(std::min(size + 1, static_cast<size_t>(INT32_MAX))) : 0;
         // A plain text longer than its wire field would be cut without notice.
         if (datatype == CS_CHAR_TYPE && length > kShortTextBytes) {
             datatype = CS_LONGCHAR_TYPE;
@@ -108,17 +108,17 @@ bool PassParameter(CS_COMMAND *command, CS_DATAFMT &format, const PaRpcParam &en
     } else if (datatype == CS_SMALLINT_TYPE) {
         length = sizeof(CS_SMALLINT);
     } else if (datatype == CS_INT_TYPE) {
-        value = &entry.intValue;
+        value  = &entry.intValue;
         length = sizeof(CS_INT);
     }
     if (acceptable) {
         std::memset(format.name, 0, sizeof format.name);
         std::memcpy(format.name, entry.name, std::strlen(entry.name));
-        format.namelen = static_cast<CS_INT>(std::strlen(entry.name));
-        format.datatype = datatype;
-        format.status = entry.status;
+        format.namelen   = static_cast<CS_INT>(std::strlen(entry.name));
+        format.datatype  = datatype;
+        format.status    = entry.status;
         format.maxlength = length;
-        acceptable = ct_param(command, &format, const_cast<void *>(value), length, 0) == CS_SUCCEED;
+        acceptable       = ct_param(command, &format, const_cast<void *>(value), length, 0) == CS_SUCCEED;
     }
     if (!acceptable) {
         LogParameterFailure(entry, IsText(entry.datatype) && value != nullptr ? static_cast<const char *>(value) : "",
@@ -134,9 +134,9 @@ bool Initiate(CS_COMMAND *command, int32_t rpc, const PaRpcParam *params)
     ct_command(command, CS_RPC_CMD, const_cast<char *>(Spec(rpc).name.data()), CS_NULLTERM, CS_UNUSED);
     CS_DATAFMT format{};
     format.maxlength = kMaxValueBytes;
-    format.count = 1;
-    format.format = CS_FMT_PADNULL;
-    format.locale = nullptr;
+    format.count     = 1;
+    format.format    = CS_FMT_PADNULL;
+    format.locale    = nullptr;
     for (const PaRpcParam *entry = params; entry != nullptr && entry->name != nullptr; ++entry) {
         if (!PassParameter(command, format, *entry)) {
             return false;
@@ -167,7 +167,7 @@ public:
         }
         PaFree(columns_);
     }
-    ColumnSet(const ColumnSet &) = delete;
+    ColumnSet(const ColumnSet &)            = delete;
     ColumnSet &operator=(const ColumnSet &) = delete;
 
     bool ok() const { return columns_ != nullptr; }
@@ -179,7 +179,7 @@ public:
     CS_RETCODE Bind(CS_COMMAND *command, CS_INT k)
     {
         PaRpcColumn &column = columns_[k - 1];
-        CS_RETCODE code = ct_describe(command, k, &column.format);
+        CS_RETCODE code     = ct_describe(command, k, &column.format);
         if (code != CS_SUCCEED) {
             PaMsgLog(PaMSG_ERROR, "Failed to describe parameter.");
             return code;
@@ -193,7 +193,7 @@ public:
             }
             std::memset(column.text, 0, static_cast<size_t>(size) + 1);
             column.format.maxlength = size;
-            target = column.text;
+            target                  = column.text;
         } else if (column.format.datatype == CS_INT_TYPE) {
             target = &column.intValue;
         }
@@ -226,7 +226,7 @@ public:
             return false;
         }
         for (size_t k = 0; k < layout.size(); ++k) {
-            bool text = columns_[k].text != nullptr;
+            bool text    = columns_[k].text != nullptr;
             bool integer = columns_[k].format.datatype == CS_INT_TYPE;
             if (layout[k].type == pa::protocol::Type::Text ? !text : !integer) {
                 return false;
@@ -253,8 +253,7 @@ void StoreInts(const ColumnSet &row, int32_t *target, CS_INT wanted)
 // the call ends up using, and gives the connection back the handle's own time-out afterwards.
 class ReplyWaitScope {
 public:
-    explicit ReplyWaitScope(PaConnection *handle)
-        : handle_(handle), longer_(handle->replyWait > handle->resultsTimeOut)
+    explicit ReplyWaitScope(PaConnection *handle) : handle_(handle), longer_(handle->replyWait > handle->resultsTimeOut)
     {
         if (longer_) {
             PaApplyResultsTimeOut(handle_, handle_->replyWait);
@@ -266,7 +265,7 @@ public:
             PaApplyResultsTimeOut(handle_, handle_->resultsTimeOut);
         }
     }
-    ReplyWaitScope(const ReplyWaitScope &) = delete;
+    ReplyWaitScope(const ReplyWaitScope &)            = delete;
     ReplyWaitScope &operator=(const ReplyWaitScope &) = delete;
 
 private:
@@ -281,7 +280,7 @@ struct Call {
     const PaRpcParam *params;
     void *target;
     Command command;
-    int32_t retry = 0;
+    int32_t retry      = 0;
     bool commandFailed = false;
 };
 
@@ -315,8 +314,8 @@ bool HasRecordRows(int32_t rpc)
 CS_RETCODE FetchRows(Call &call)
 {
     CS_COMMAND *command = call.command.get();
-    CS_INT count = 0;
-    CS_RETCODE code = ct_res_info(command, CS_NUMDATA, &count, sizeof count, nullptr);
+    CS_INT count        = 0;
+    CS_RETCODE code     = ct_res_info(command, CS_NUMDATA, &count, sizeof count, nullptr);
     if (code != CS_SUCCEED) {
         PaMsgLog(PaMSG_ERROR, "ct_res_info() Failed to get parameter returns.");
         return code;
@@ -337,11 +336,12 @@ CS_RETCODE FetchRows(Call &call)
     }
     // Records are read only from rows of their own layout; any other layout refuses the list.
     if (HasRecordRows(call.rpc) && !row.Fits(Spec(call.rpc).columns)) {
-        PaMsgLog(PaMSG_ERROR, "Unexpected row layout from RPC %d; the results are refused.", static_cast<int>(call.rpc));
+        PaMsgLog(PaMSG_ERROR, "Unexpected row layout from RPC %d; the results are refused.",
+                 static_cast<int>(call.rpc));
         return CS_FAIL;
     }
-    bool undecoded = false;
-    void *slot = nullptr;
+    bool undecoded  = false;
+    void *slot      = nullptr;
     CS_INT rowsRead = 0;
     for (;;) {
         code = ct_fetch(command, CS_UNUSED, CS_UNUSED, CS_UNUSED, &rowsRead);
@@ -406,8 +406,8 @@ CS_RETCODE SendAttempt(Call &call)
                 PaMsgLog(PaMSG_ERROR, "Failed to cancel the errored command.");
                 return CS_FAIL;
             }
-            call.retry = call.handle->retryFunc != nullptr ? call.handle->retryFunc(call.handle, call.handle->retryData)
-                                                           : 0;
+            call.retry =
+                call.handle->retryFunc != nullptr ? call.handle->retryFunc(call.handle, call.handle->retryData) : 0;
             break;
         default: break;
         }
@@ -442,10 +442,10 @@ int32_t Outcome(const Call &call, CS_RETCODE end)
 
 bool PaRpcParamSet(PaRpcParam *entry, const char *name, CS_INT datatype, CS_INT status, const void *value)
 {
-    entry->name = PaStrDup(name);
+    entry->name     = PaStrDup(name);
     entry->datatype = datatype;
-    entry->status = status;
-    entry->value = nullptr;
+    entry->status   = status;
+    entry->value    = nullptr;
     entry->intValue = 0;
     if (datatype == CS_INT_TYPE) {
         entry->intValue = *static_cast<const CS_INT *>(value);
@@ -533,7 +533,7 @@ namespace pa {
 RpcParams::RpcParams(size_t capacity) : capacity_(capacity)
 {
     entries_ = static_cast<PaRpcParam *>(PaMalloc(sizeof(PaRpcParam) * (capacity + 1)));
-    ok_ = entries_ != nullptr;
+    ok_      = entries_ != nullptr;
     if (ok_) {
         entries_[0] = PaRpcParam{};
     }

@@ -11,19 +11,19 @@
 
 // One named input parameter. A list is an array of entries ended by one whose name is null.
 struct PaRpcParam {
-    char *name;          // owned copy; null in the end mark
-    CS_INT datatype;     // CS_CHAR_TYPE, CS_LONGCHAR_TYPE, CS_SMALLINT_TYPE or CS_INT_TYPE
-    CS_INT status;       // CS_INPUTVALUE
-    const void *value;   // the caller's value, read when the engine runs (not for CS_INT_TYPE)
-    CS_INT intValue;     // CS_INT_TYPE: the value itself
+    char *name;         // owned copy; null in the end mark
+    CS_INT datatype;    // CS_CHAR_TYPE, CS_LONGCHAR_TYPE, CS_SMALLINT_TYPE or CS_INT_TYPE
+    CS_INT status;      // CS_INPUTVALUE
+    const void *value;  // the caller's value, read when the engine runs (not for CS_INT_TYPE)
+    CS_INT intValue;    // CS_INT_TYPE: the value itself
 };
 
 // One column of a fetched row, as the row decoders see it.
 struct PaRpcColumn {
     CS_SMALLINT indicator;
     CS_DATAFMT format;
-    char *text;          // text columns: always terminated; null for other columns
-    CS_INT intValue;     // CS_INT_TYPE columns
+    char *text;       // text columns: always terminated; null for other columns
+    CS_INT intValue;  // CS_INT_TYPE columns
     CS_INT copiedLength;
 };
 
@@ -74,7 +74,7 @@ class RpcParams {
 public:
     explicit RpcParams(size_t capacity);
     ~RpcParams();
-    RpcParams(const RpcParams &) = delete;
+    RpcParams(const RpcParams &)            = delete;
     RpcParams &operator=(const RpcParams &) = delete;
 
     RpcParams &Int(const protocol::Field &field, int32_t value);
@@ -99,7 +99,7 @@ class LongerReplyWait {
 public:
     LongerReplyWait(PaConnection *handle, int32_t seconds);
     ~LongerReplyWait();
-    LongerReplyWait(const LongerReplyWait &) = delete;
+    LongerReplyWait(const LongerReplyWait &)            = delete;
     LongerReplyWait &operator=(const LongerReplyWait &) = delete;
 
 private:

@@ -7,12 +7,12 @@ namespace {
 
 // Client-Library's debug switch; not every Client-Library provides it, so it is looked up
 // when asked for.
-using DebugFunc = CS_RETCODE (*)(CS_CONTEXT *, CS_CONNECTION *, CS_INT, CS_INT, CS_CHAR *, CS_INT);
+using DebugFunc                = CS_RETCODE (*)(CS_CONTEXT *, CS_CONNECTION *, CS_INT, CS_INT, CS_CHAR *, CS_INT);
 constexpr CS_INT kDebugSetFlag = 1700;
-constexpr CS_INT kDebugAll = 1;
+constexpr CS_INT kDebugAll     = 1;
 
 // Layer and origin of a net-library error reported by the network packet layer.
-constexpr CS_INT kNetworkLayer = 5;
+constexpr CS_INT kNetworkLayer     = 5;
 constexpr CS_INT kNetLibraryOrigin = 3;
 
 // An operation without parameters, under the reconnecting convention.
@@ -43,9 +43,15 @@ int32_t PaStopPA(PaConnection *handle, int32_t stopArgument)
     return result == PaCONNECTION_LOST ? PaSUCCESS : result;
 }
 
-int32_t PaStopProcesses(PaConnection *handle) { return CallWithoutParameters(handle, pa::protocol::kStopProcesses, nullptr); }
+int32_t PaStopProcesses(PaConnection *handle)
+{
+    return CallWithoutParameters(handle, pa::protocol::kStopProcesses, nullptr);
+}
 
-int32_t PaStartProcesses(PaConnection *handle) { return CallWithoutParameters(handle, pa::protocol::kStartProcesses, nullptr); }
+int32_t PaStartProcesses(PaConnection *handle)
+{
+    return CallWithoutParameters(handle, pa::protocol::kStartProcesses, nullptr);
+}
 
 int32_t PaServerGenerateNotification(PaConnection *handle)
 {
@@ -75,7 +81,7 @@ int32_t PaServerGetDebugLevel(PaConnection *handle, int32_t *level)
 int32_t PaServerGetVersionNo(PaConnection *handle, int32_t *major, int32_t *minor)
 {
     int32_t pair[2] = {0, 0};
-    int32_t result = CallWithoutParameters(handle, pa::protocol::kVersionGet, pair);
+    int32_t result  = CallWithoutParameters(handle, pa::protocol::kVersionGet, pair);
     if (major != nullptr) {
         *major = pair[0];
     }
@@ -135,7 +141,7 @@ int32_t PaServerGetLastMessage(const PaConnection *handle, PaServerMessage *mess
         return PaNOT_FOUND;
     }
     const PaServerMessageRecord &record = handle->lastServerMessage;
-    *message = PaServerMessage{record.number, record.severity, record.text};
+    *message                            = PaServerMessage{record.number, record.severity, record.text};
     return PaSUCCESS;
 }
 

@@ -118,41 +118,26 @@ int32_t StoreMemberCopies(PaList **target, const PaList *members)
 int32_t SetAttributeV(PaService *service, int32_t id, va_list *args)
 {
     switch (id) {
-    case PaSERVICE_NAME:
-        return pa::SetName(&service->name, va_arg(*args, const char *));
-    case PaSERVICE_TYPE:
-        service->type = va_arg(*args, int32_t);
-        return PaSUCCESS;
-    case PaSERVICE_START:
-        service->start = va_arg(*args, int32_t);
-        return PaSUCCESS;
+    case PaSERVICE_NAME: return pa::SetName(&service->name, va_arg(*args, const char *));
+    case PaSERVICE_TYPE: service->type = va_arg(*args, int32_t); return PaSUCCESS;
+    case PaSERVICE_START: service->start = va_arg(*args, int32_t); return PaSUCCESS;
     case PaSERVICE_PROCESS_COUNT:
         PaMsgLog(PaMSG_WARNING, "Cannot set Process list number in service.");
         return PaFAILURE;
-    case PaSERVICE_PROCESS_LIST:
-        return ReplaceMembers(service, va_arg(*args, const PaList *));
-    default:
-        PaMsgLog(PaMSG_ERROR, "Attempt to set unknown process attribute.");
-        return PaUNKNOWN_ATTRIBUTE;
+    case PaSERVICE_PROCESS_LIST: return ReplaceMembers(service, va_arg(*args, const PaList *));
+    default: PaMsgLog(PaMSG_ERROR, "Attempt to set unknown process attribute."); return PaUNKNOWN_ATTRIBUTE;
     }
 }
 
 int32_t GetAttributeV(const PaService *service, int32_t id, va_list *args)
 {
     switch (id) {
-    case PaSERVICE_NAME:
-        return pa::StoreCopy(va_arg(*args, char **), service->name);
-    case PaSERVICE_TYPE:
-        return pa::Store(va_arg(*args, int32_t *), service->type);
-    case PaSERVICE_START:
-        return pa::Store(va_arg(*args, int32_t *), service->start);
-    case PaSERVICE_PROCESS_COUNT:
-        return pa::Store(va_arg(*args, int32_t *), PaListNumberOfElements(service->members));
-    case PaSERVICE_PROCESS_LIST:
-        return StoreMemberCopies(va_arg(*args, PaList **), service->members);
-    default:
-        PaMsgLog(PaMSG_ERROR, "Attempt to get unknown process attribute.");
-        return PaUNKNOWN_ATTRIBUTE;
+    case PaSERVICE_NAME: return pa::StoreCopy(va_arg(*args, char **), service->name);
+    case PaSERVICE_TYPE: return pa::Store(va_arg(*args, int32_t *), service->type);
+    case PaSERVICE_START: return pa::Store(va_arg(*args, int32_t *), service->start);
+    case PaSERVICE_PROCESS_COUNT: return pa::Store(va_arg(*args, int32_t *), PaListNumberOfElements(service->members));
+    case PaSERVICE_PROCESS_LIST: return StoreMemberCopies(va_arg(*args, PaList **), service->members);
+    default: PaMsgLog(PaMSG_ERROR, "Attempt to get unknown process attribute."); return PaUNKNOWN_ATTRIBUTE;
     }
 }
 
@@ -193,7 +178,7 @@ void PaServiceFreeContents(void *record)
     auto *service = static_cast<PaService *>(record);
     pa::Release(service->name);
     PaServiceProcessListDestroy(service->members);
-    service->name = nullptr;
+    service->name    = nullptr;
     service->members = nullptr;
 }
 
@@ -242,7 +227,7 @@ PaService *PaServiceCopy(const PaService *source)
     if (copy == nullptr || !AppendCopies(copy->members, source->members)) {
         return nullptr;
     }
-    copy->type = source->type;
+    copy->type  = source->type;
     copy->start = source->start;
     return copy.release();
 }

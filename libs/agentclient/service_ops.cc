@@ -93,7 +93,7 @@ int32_t IntegerFromText(const char *text)
 void PaServiceMemberFromRow(const PaRpcColumn *columns, PaService *service)
 {
     PaServProcess entry{};
-    entry.kind = columns[protocol::kColValueKind].intValue;
+    entry.kind        = columns[protocol::kColValueKind].intValue;
     const char *value = columns[protocol::kColValue].text;
     if (entry.kind == PaVALUE_INTEGER) {
         entry.value.intValue = IntegerFromText(value);
@@ -127,7 +127,8 @@ void PaServiceRowDecode(const PaRpcColumn *columns, PaList *list, void **slot)
             return;
         }
         PaServiceSetAttribute(service, PaSERVICE_NAME, columns[kColService].text, PaSERVICE_TYPE,
-                              columns[kColServiceType].intValue, PaSERVICE_START, columns[kColServiceStart].intValue, 0);
+                              columns[kColServiceType].intValue, PaSERVICE_START, columns[kColServiceStart].intValue,
+                              0);
         if (!IsNoText(member[kColName].text) || !IsNoText(member[kColHost].text)) {
             PaServiceMemberFromRow(columns, service);
         }

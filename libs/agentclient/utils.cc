@@ -1,7 +1,7 @@
 // Environment and utility functions: installation homes, platform name, version text,
 // interfaces file path, user name and password prompt.
-#include "memory.h"
 #include "utils.h"
+#include "memory.h"
 
 #include <cerrno>
 #include <climits>
@@ -15,27 +15,27 @@
 #include <unistd.h>
 
 #ifndef PA_DEFAULT_KOVAHOME
-#define PA_DEFAULT_KOVAHOME "Program Files\\Quorvex\\Vintrel\\Corvane"
+#  define PA_DEFAULT_KOVAHOME "Program Files\\Quorvex\\Vintrel\\Corvane"
 #endif
 #ifndef PA_DEFAULT_VTHOME
-#define PA_DEFAULT_VTHOME "Program Files\\Quorvex\\Vintrel"
+#  define PA_DEFAULT_VTHOME "Program Files\\Quorvex\\Vintrel"
 #endif
 
 namespace {
 
 #if defined(_WIN32)
-constexpr const char *kArch = "win32";
+constexpr const char *kArch              = "win32";
 constexpr const char *kInterfacesPattern = "%s/ini/sql.ini";
 #else
-constexpr const char *kArch = "linux";
+constexpr const char *kArch              = "linux";
 constexpr const char *kInterfacesPattern = "%s/interfaces";
 #endif
 constexpr const char *kVersionFallback = "PA API Library";
-constexpr const char *kCatalogPattern = "%s/locales/%s/messages.cat";
-constexpr int kVersionSet = 4;
-constexpr int kVersionMessage = 1;
-constexpr const char *kPasswordPrompt = "Password: ";
-constexpr size_t kPasswordCapacity = 4096;
+constexpr const char *kCatalogPattern  = "%s/locales/%s/messages.cat";
+constexpr int kVersionSet              = 4;
+constexpr int kVersionMessage          = 1;
+constexpr const char *kPasswordPrompt  = "Password: ";
+constexpr size_t kPasswordCapacity     = 4096;
 
 nl_catd messages = reinterpret_cast<nl_catd>(-1);
 char versionText[256];
@@ -65,8 +65,8 @@ class PromptTerminal {
 public:
     PromptTerminal()
     {
-        tty_ = open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
-        input_ = tty_ >= 0 ? tty_ : STDIN_FILENO;
+        tty_    = open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+        input_  = tty_ >= 0 ? tty_ : STDIN_FILENO;
         output_ = tty_ >= 0 ? tty_ : STDERR_FILENO;
         if (tcgetattr(input_, &saved_) == 0) {
             termios quiet = saved_;
@@ -84,7 +84,7 @@ public:
             close(tty_);
         }
     }
-    PromptTerminal(const PromptTerminal &) = delete;
+    PromptTerminal(const PromptTerminal &)            = delete;
     PromptTerminal &operator=(const PromptTerminal &) = delete;
 
     void Write(const char *text) const
@@ -105,7 +105,7 @@ public:
     void ReadLine(char *line, size_t capacity) const
     {
         size_t length = 0;
-        char c = 0;
+        char c        = 0;
         while (ReadChar(&c) && c != '\n') {
             if (length + 1 < capacity) {
                 line[length++] = c;
@@ -134,8 +134,8 @@ private:
         }
     }
 
-    int tty_ = -1;
-    int input_ = STDIN_FILENO;
+    int tty_    = -1;
+    int input_  = STDIN_FILENO;
     int output_ = STDERR_FILENO;
     termios saved_{};
     bool echoOff_ = false;
@@ -145,15 +145,9 @@ private:
 
 extern "C" {
 
-const char *PaGetKovahome(void)
-{
-    return EnvironmentOr("KOVAHOME", PA_DEFAULT_KOVAHOME);
-}
+const char *PaGetKovahome(void) { return EnvironmentOr("KOVAHOME", PA_DEFAULT_KOVAHOME); }
 
-const char *PaGetVthome(void)
-{
-    return EnvironmentOr("VTHOME", PA_DEFAULT_VTHOME);
-}
+const char *PaGetVthome(void) { return EnvironmentOr("VTHOME", PA_DEFAULT_VTHOME); }
 
 const char *PaGetArch(void) { return kArch; }
 
@@ -188,7 +182,7 @@ int32_t PaGetInterfacesFilePath(char *buffer, size_t size)
 char *PaGetSystemUserName(void)
 {
     long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
-    size_t size = suggested > 0 ? static_cast<size_t>(suggested) : 16384;
+    size_t size    = suggested > 0 ? static_cast<size_t>(suggested) : 16384;
     for (;;) {
         pa::Owned<char> scratch(static_cast<char *>(PaMalloc(size)));
         if (scratch == nullptr) {
@@ -196,7 +190,7 @@ char *PaGetSystemUserName(void)
         }
         passwd entry{};
         passwd *found = nullptr;
-        int error = getpwuid_r(geteuid(), &entry, scratch.get(), size, &found);
+        int error     = getpwuid_r(geteuid(), &entry, scratch.get(), size, &found);
         if (error == ERANGE && size < (size_t{1} << 20)) {
             size *= 2;
             continue;

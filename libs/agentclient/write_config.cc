@@ -79,20 +79,21 @@ int32_t WriteEach(const PaList *list, Write write)
 int32_t WriteSingleProcess(FILE *stream, const PaProcess &process)
 {
     std::string_view managed = WordFor(config::kManagedWords, process.managed);
-    std::string_view type = WordFor(config::kProcessTypeWords, process.type);
+    std::string_view type    = WordFor(config::kProcessTypeWords, process.type);
     if (managed.empty() || type.empty()) {
         return WriteFailure();
     }
-    pa::Owned<char> name = Escaped(process.name);
+    pa::Owned<char> name    = Escaped(process.name);
     pa::Owned<char> command = Escaped(process.command);
-    pa::Owned<char> host = Escaped(process.hostName);
+    pa::Owned<char> host    = Escaped(process.hostName);
     pa::Owned<char> restart = Escaped(process.restartMsg);
-    pa::Owned<char> alert = Escaped(process.alertMsg);
+    pa::Owned<char> alert   = Escaped(process.alertMsg);
     if (name == nullptr || command == nullptr || host == nullptr || restart == nullptr || alert == nullptr) {
         return PaFAILURE;
     }
     bool written = Print(stream, "%s '%s'\n{\n", config::kProcessBlock.data(), name.get()) &&
-                   Print(stream, "\t%s '%s' %s %d\n", config::kCommand.data(), command.get(), config::kRunAs.data(), process.euid) &&
+                   Print(stream, "\t%s '%s' %s %d\n", config::kCommand.data(), command.get(), config::kRunAs.data(),
+                         process.euid) &&
                    Print(stream, "\t%s\t\t=\t'%s'\n", config::kHost.data(), host.get()) &&
                    Print(stream, "\t%s\t\t=\t%.*s\n", config::kManaged.data(), Width(managed), managed.data()) &&
                    Print(stream, "\t%s\t=\t'%s'\n", config::kRestartMsg.data(), restart.get()) &&
@@ -119,7 +120,8 @@ int32_t WriteMember(FILE *stream, const PaServProcess &member)
     bool written = false;
     switch (member.kind) {
     case PaVALUE_INTEGER:
-        written = Print(stream, "\t%s '%s' %ld\n", config::kMember.data(), name.get(), static_cast<long>(member.value.intValue));
+        written = Print(stream, "\t%s '%s' %ld\n", config::kMember.data(), name.get(),
+                        static_cast<long>(member.value.intValue));
         break;
     case PaVALUE_TEXT: {
         pa::Owned<char> text = Escaped(member.value.textValue, "");
@@ -133,20 +135,20 @@ int32_t WriteMember(FILE *stream, const PaServProcess &member)
         written = Print(stream, "\t%s '%s' %.*s\n", config::kMember.data(), name.get(), Width(config::kNoMemberValue),
                         config::kNoMemberValue.data());
         break;
-    default:
-        return PaSUCCESS;
+    default: return PaSUCCESS;
     }
     return written ? PaSUCCESS : WriteFailure();
 }
 
 int32_t WriteHost(FILE *stream, const PaHost &entry)
 {
-    pa::Owned<char> host = Escaped(entry.hostName);
+    pa::Owned<char> host   = Escaped(entry.hostName);
     pa::Owned<char> server = Escaped(entry.serverName);
     if (host == nullptr || server == nullptr) {
         return PaFAILURE;
     }
-    return Print(stream, "\t%s '%s' '%s'\n", config::kRoute.data(), host.get(), server.get()) ? PaSUCCESS : WriteFailure();
+    return Print(stream, "\t%s '%s' '%s'\n", config::kRoute.data(), host.get(), server.get()) ? PaSUCCESS
+                                                                                              : WriteFailure();
 }
 
 }  // namespace
@@ -181,8 +183,8 @@ int32_t PaWriteKnownServiceProcesses(const PaList *services, FILE *stream)
         return PaFAILURE;
     }
     Print(stream, "\n#\n# List of processes\n#\n");
-    return WriteEach<PaService>(services,
-                                [stream](const PaService &service) { return PaWriteProcesses(stream, service.members); });
+    return WriteEach<PaService>(
+        services, [stream](const PaService &service) { return PaWriteProcesses(stream, service.members); });
 }
 
 int32_t PaWriteSingleService(FILE *stream, const PaService *service)
@@ -195,12 +197,12 @@ int32_t PaWriteSingleService(FILE *stream, const PaService *service)
         return PaFAILURE;
     }
     Print(stream, "%s '%s'\n{\n", config::kServiceBlock.data(), name.get());
-    std::string_view type = config::kServiceTypeWords[service->type == PaSERVICE_MASTER ? 0 : 1];
+    std::string_view type  = config::kServiceTypeWords[service->type == PaSERVICE_MASTER ? 0 : 1];
     std::string_view start = config::kServiceStartWords[service->start == PaSERVICE_AUTO ? 0 : 1];
     Print(stream, "\t%s\t=\t%.*s\n", config::kServiceType.data(), Width(type), type.data());
     Print(stream, "\t%s\t=\t%.*s\n", config::kServiceStart.data(), Width(start), start.data());
-    int32_t result = WriteEach<PaServProcess>(service->members,
-                                              [stream](const PaServProcess &member) { return WriteMember(stream, member); });
+    int32_t result = WriteEach<PaServProcess>(
+        service->members, [stream](const PaServProcess &member) { return WriteMember(stream, member); });
     if (result == PaSUCCESS) {
         Print(stream, "}\n\n");
     }

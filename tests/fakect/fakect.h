@@ -29,8 +29,8 @@ namespace fakect {
 
 // The negotiation callback installed as CS_CHALLENGE_CB, with the eight arguments it is called with.
 using ChallengeFunc = CS_RETCODE (*)(CS_CONNECTION *connection, CS_INT receivedId, CS_INT *sendId,
-                                     CS_DATAFMT *inputFormat, CS_BYTE *input, CS_DATAFMT *outputFormat,
-                                     CS_BYTE *output, CS_INT *outputLength);
+                                     CS_DATAFMT *inputFormat, CS_BYTE *input, CS_DATAFMT *outputFormat, CS_BYTE *output,
+                                     CS_INT *outputLength);
 
 // One value of a scripted row: NULL, an integer or a text.
 using Value = std::variant<std::monostate, CS_INT, std::string>;
@@ -39,7 +39,7 @@ using Row = std::vector<Value>;
 
 struct Column {
     std::string name{};
-    CS_INT datatype = CS_CHAR_TYPE;  // CS_CHAR_TYPE, CS_LONGCHAR_TYPE, CS_INT_TYPE or CS_SMALLINT_TYPE
+    CS_INT datatype  = CS_CHAR_TYPE;  // CS_CHAR_TYPE, CS_LONGCHAR_TYPE, CS_INT_TYPE or CS_SMALLINT_TYPE
     CS_INT maxlength = 0;
 };
 
@@ -61,8 +61,8 @@ enum class Outcome {
 struct Reply {
     std::vector<ResultSet> results{};
     std::optional<CS_INT> returnStatus = 0;  // no CS_STATUS_RESULT when empty
-    Outcome outcome = Outcome::Succeed;
-    CS_RETCODE endCode = CS_END_RESULTS;  // what the last ct_results returns
+    Outcome outcome                    = Outcome::Succeed;
+    CS_RETCODE endCode                 = CS_END_RESULTS;  // what the last ct_results returns
 };
 
 // Message records with their lengths filled in.
@@ -75,18 +75,50 @@ class Injection {
 public:
     explicit Injection(std::string call) : call_(std::move(call)) {}
     // The call does nothing else and returns code.
-    Injection &Returns(CS_RETCODE code) { code_ = code; return *this; }
+    Injection &Returns(CS_RETCODE code)
+    {
+        code_ = code;
+        return *this;
+    }
     // Raised inside the call, before it acts.
-    Injection &Raises(const CS_CLIENTMSG &message) { clientMessages_.push_back(message); return *this; }
-    Injection &Raises(const CS_SERVERMSG &message) { serverMessages_.push_back(message); return *this; }
+    Injection &Raises(const CS_CLIENTMSG &message)
+    {
+        clientMessages_.push_back(message);
+        return *this;
+    }
+    Injection &Raises(const CS_SERVERMSG &message)
+    {
+        serverMessages_.push_back(message);
+        return *this;
+    }
     // Only calls about this property (ct_con_props, ct_config), callback type (ct_callback),
     // information type (ct_res_info), item (ct_describe, ct_bind), cancel type, close or exit option.
-    Injection &OnlyFor(CS_INT key) { key_ = key; return *this; }
-    Injection &OnlyAction(CS_INT action) { action_ = action; return *this; }  // CS_SET or CS_GET
+    Injection &OnlyFor(CS_INT key)
+    {
+        key_ = key;
+        return *this;
+    }
+    Injection &OnlyAction(CS_INT action)
+    {
+        action_ = action;
+        return *this;
+    }  // CS_SET or CS_GET
     // The n-th matching call from now (1-based) is the first affected.
-    Injection &FromCall(int n) { first_ = n; return *this; }
-    Injection &Times(int n) { count_ = n; return *this; }  // how many calls are affected (default 1)
-    Injection &Always() { count_ = -1; return *this; }      // every call from the first on
+    Injection &FromCall(int n)
+    {
+        first_ = n;
+        return *this;
+    }
+    Injection &Times(int n)
+    {
+        count_ = n;
+        return *this;
+    }  // how many calls are affected (default 1)
+    Injection &Always()
+    {
+        count_ = -1;
+        return *this;
+    }  // every call from the first on
 
     // Used by the stand-in: counts a matching call and tells whether it is affected.
     bool Matches(std::string_view call, CS_INT key, CS_INT action) const;
@@ -101,7 +133,7 @@ private:
     std::optional<CS_INT> action_;
     int first_ = 1;
     int count_ = 1;  // negative: unbounded
-    int seen_ = 0;
+    int seen_  = 0;
     std::optional<CS_RETCODE> code_;
     std::vector<CS_CLIENTMSG> clientMessages_;
     std::vector<CS_SERVERMSG> serverMessages_;
@@ -111,7 +143,7 @@ private:
 struct Behaviour {
     // The vendor's Client-Library: ct_cmd_alloc fails with deadConnectionCode on a connection that is
     // dead or not connected, and ct_cancel keeps the command (a re-send repeats the RPC and parameters).
-    bool vendor = false;
+    bool vendor                   = false;
     CS_RETCODE deadConnectionCode = CS_FAIL;
     // false: like FreeTDS 1.3, ct_callback(CS_SET, CS_CHALLENGE_CB) succeeds but stores nothing.
     bool challengeCallbackStored = true;
@@ -119,7 +151,7 @@ struct Behaviour {
 
 // What ct_connect hands the challenge callback.
 struct Challenge {
-    CS_INT messageId = 1;
+    CS_INT messageId  = 1;
     std::string input = "challenge";
     CS_INT outputSize = 512;
 };

@@ -16,18 +16,19 @@ struct _cs_context {
 
 struct _cs_connection {
     CS_CONTEXT *context;
-    bool dropped = false;
-    CS_INT status = 0;  // CS_CONSTAT_* bits
-    bool resultsPending = false;  // a reply is unfinished: another send fails with 20019
-    CS_COMMAND *pendingOwner = nullptr;  // the command reading it; null once that was dropped
+    bool dropped             = false;
+    CS_INT status            = 0;         // CS_CONSTAT_* bits
+    bool resultsPending      = false;     // a reply is unfinished: another send fails with 20019
+    CS_COMMAND *pendingOwner = nullptr;   // the command reading it; null once that was dropped
     std::map<CS_INT, std::string> texts;  // text properties and CS_USERDATA
     std::map<CS_INT, CS_INT> ints;
     std::map<CS_INT, CS_VOID *> callbacks;
     std::vector<CS_COMMAND *> commands;
 
-    void EndReply() {
+    void EndReply()
+    {
         resultsPending = false;
-        pendingOwner = nullptr;
+        pendingOwner   = nullptr;
     }
 };
 
@@ -36,7 +37,7 @@ namespace fakect {
 // One answer of ct_results: a result type (with its result set, if fetchable) or a final code.
 struct Step {
     CS_RETCODE code = CS_SUCCEED;
-    CS_INT type = 0;
+    CS_INT type     = 0;
     std::optional<ResultSet> set;
     bool killsConnection = false;
 };
@@ -53,10 +54,14 @@ struct Binding {
 }  // namespace fakect
 
 struct _cs_command {
-    enum class State { Idle, Ready, Sent };
+    enum class State {
+        Idle,
+        Ready,
+        Sent
+    };
     CS_CONNECTION *connection;
     bool dropped = false;
-    State state = State::Idle;
+    State state  = State::Idle;
     std::string rpc;
     std::vector<fakect::SentParam> params;
     std::deque<fakect::Step> steps;  // what ct_results still has to answer

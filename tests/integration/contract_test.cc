@@ -22,13 +22,13 @@ namespace {
 struct Stage {
     const AgentProcess &agent;
     PaConnection *handle;
-    Process solo = MakeProcess("solo", kSleeper);
-    Process changed = MakeProcess("solo", "exec sleep 29");
+    Process solo        = MakeProcess("solo", kSleeper);
+    Process changed     = MakeProcess("solo", "exec sleep 29");
     Process longCommand = MakeProcess("long", std::string(kSleeper) + " #" + std::string(300, 'x'));
-    Process withArgs = MakeProcess("with-args", "exec sleep");
-    Service service = Members("svc");
-    Service renamed = Members("svc2");
-    PaHost *route = PaHostCreate("node9", "PA_NINE");
+    Process withArgs    = MakeProcess("with-args", "exec sleep");
+    Service service     = Members("svc");
+    Service renamed     = Members("svc2");
+    PaHost *route       = PaHostCreate("node9", "PA_NINE");
 
     ~Stage() { PaHostFree(route); }
 
@@ -46,9 +46,9 @@ struct Stage {
     template <class Fetch, class Release>
     static int32_t NonEmpty(Fetch fetch, Release release)
     {
-        PaList *list = nullptr;
+        PaList *list   = nullptr;
         int32_t result = fetch(&list);
-        int count = list != nullptr ? PaListNumberOfElements(list) : 0;
+        int count      = list != nullptr ? PaListNumberOfElements(list) : 0;
         if (list != nullptr) {
             release(list);
         }
@@ -69,7 +69,7 @@ std::vector<Step> Scenario()
         {kDebugLevelSet, [](Stage &s) { return PaServerChangeDebugLevel(s.handle, 2); }},
         {kDebugLevelGet,
          [](Stage &s) {
-             int32_t level = -1;
+             int32_t level  = -1;
              int32_t result = PaServerGetDebugLevel(s.handle, &level);
              return result == PaSUCCESS && level != 2 ? PaFAILURE : result;
          }},

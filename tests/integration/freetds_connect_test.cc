@@ -32,9 +32,9 @@ public:
     {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
-        address.sin_family = AF_INET;
+        address.sin_family      = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
+        socklen_t length        = sizeof address;
         if (bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
             getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &length) == 0) {
             port_ = ntohs(address.sin_port);
@@ -44,7 +44,7 @@ public:
     int port() const { return port_; }
 
 private:
-    int fd_ = -1;
+    int fd_   = -1;
     int port_ = 0;
 };
 
@@ -55,7 +55,7 @@ public:
     void SetUp() override
     {
         std::string pattern = (fs::temp_directory_path() / "agentclient-freetds-XXXXXX").string();
-        home_ = mkdtemp(pattern.data());
+        home_               = mkdtemp(pattern.data());
         std::ofstream(home_ / "interfaces") << kServer << "\n\tquery tcp 5.0 127.0.0.1 " << port_.port() << "\n";
         setenv("VTHOME", home_.c_str(), 1);
         setenv("HOME", home_.c_str(), 1);  // no ~/.interfaces or ~/.freetds.conf of the user

@@ -9,9 +9,9 @@
 
 int main(int argc, char **argv)
 {
-    const char *server = getenv("PA_SERVER");
+    const char *server    = getenv("PA_SERVER");
     const char *processId = getenv("PA_PROCESS_ID");
-    FILE *file = NULL;
+    FILE *file            = NULL;
     if (argc != 2 || server == NULL || processId == NULL || (file = fopen(argv[1], "w")) == NULL) {
         return 2;
     }

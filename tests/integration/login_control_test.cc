@@ -56,7 +56,7 @@ TEST(ServerControl, DebugLevelVersionAndNotification)
 TEST(Routing, EntriesAreAddedListedWholeOrForThisAgentAndRemoved)
 {
     AgentProcess agent;
-    Handle handle = OpenHandle(agent);
+    Handle handle          = OpenHandle(agent);
     const std::string self = agent.name();
     for (auto [host, server] : {std::pair{"alpha", self.c_str()}, {"beta", "OTHER_AGENT"}, {"gamma", self.c_str()}}) {
         PaHost *entry = PaHostCreate(host, server);
@@ -80,7 +80,7 @@ TEST(StopAgent, ArgumentZeroLeavesProcessesRunningOtherValuesStopThem)
     for (int32_t argument : {0, 1}) {
         SCOPED_TRACE(argument);
         AgentProcess agent;
-        Handle handle = OpenHandle(agent);
+        Handle handle   = OpenHandle(agent);
         Process sleeper = MakeProcess("sleeper", kSleeper);
         ASSERT_EQ(PaProcessStart(handle.get(), sleeper.get()), PaSUCCESS);
         int32_t pid = StatusOf(handle.get(), sleeper.get()).pid;

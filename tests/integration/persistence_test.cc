@@ -18,7 +18,7 @@ bool WriteConfiguration(PaConnection *handle, const std::filesystem::path &path)
     if (PaServiceGetList(handle, &services, 1) != PaSUCCESS || PaHostGetList(handle, &hosts, 0) != PaSUCCESS) {
         return false;
     }
-    FILE *file = std::fopen(path.c_str(), "w");
+    FILE *file   = std::fopen(path.c_str(), "w");
     bool written = file != nullptr && PaWriteFileHeaders(file) == PaSUCCESS &&
                    PaWriteKnownServiceProcesses(services, file) == PaSUCCESS &&
                    PaWriteKnownServices(services, file) == PaSUCCESS && PaWriteKnownHosts(hosts, file) == PaSUCCESS;
@@ -33,15 +33,18 @@ TEST(Persistence, WrittenConfigurationIsReadByAFreshAgentAndKeptAcrossARestart)
     AgentProcess source;
     Handle handle = OpenHandle(source);
     std::vector<Member> members;
-    members.push_back({MakeProcess("db", "sleep 30", {.managed = 1, .retries = 3, .restartMessage = "db's back",
-                                                      .alertMessage = "db gave up"}),
-                       PaVALUE_INTEGER, -7, {}});
+    members.push_back(
+        {MakeProcess("db", "sleep 30",
+                     {.managed = 1, .retries = 3, .restartMessage = "db's back", .alertMessage = "db gave up"}),
+         PaVALUE_INTEGER,
+         -7,
+         {}});
     members.push_back({MakeProcess("cache", "sleep 29"), PaVALUE_TEXT, 0, "warm start"});
     Service core = MakeService("core", PaSERVICE_MASTER, PaSERVICE_NON_AUTO, std::move(members));
     std::vector<Member> single;
     single.push_back({MakeProcess("report", "sleep 28", {.type = PaDAEMON_PROCESS}), PaVALUE_NONE, 0, {}});
     Service reports = MakeService("reports", PaSERVICE_NON_MASTER, PaSERVICE_NON_AUTO, std::move(single));
-    Service empty = MakeService("empty", PaSERVICE_NON_MASTER, PaSERVICE_NON_AUTO, {});
+    Service empty   = MakeService("empty", PaSERVICE_NON_MASTER, PaSERVICE_NON_AUTO, {});
     for (const Service *service : {&core, &reports, &empty}) {
         ASSERT_NE(*service, nullptr);
         ASSERT_EQ(PaServiceAdd(handle.get(), service->get()), PaSUCCESS);
@@ -77,14 +80,14 @@ TEST(Persistence, AutoServicesStartWhenTheAgentStarts)
     std::vector<Member> members;
     members.push_back({MakeProcess("auto-member", kSleeper), PaVALUE_NONE, 0, {}});
     Service automatic = MakeService("automatic", PaSERVICE_NON_MASTER, PaSERVICE_AUTO, std::move(members));
-    Process probe = MakeProcess("auto-member", kSleeper);
+    Process probe     = MakeProcess("auto-member", kSleeper);
     {
         Handle handle = OpenHandle(agent);
         ASSERT_EQ(PaServiceAdd(handle.get(), automatic.get()), PaSUCCESS);
         EXPECT_EQ(StatusOf(handle.get(), probe.get()).state, 0);  // defined, not started
     }
     agent.KillAndRestart();
-    Handle handle = OpenHandle(agent);
+    Handle handle        = OpenHandle(agent);
     ProcessStatus status = AwaitStatus(handle.get(), probe.get(), [](const ProcessStatus &s) { return s.state == 1; });
     EXPECT_EQ(status.state, 1);
     EXPECT_TRUE(Alive(status.pid));

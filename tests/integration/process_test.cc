@@ -76,7 +76,7 @@ TEST_F(Processes, RunsAsTheUserItNamesWhenTheAgentIsRoot)
         GTEST_SKIP() << "only an agent running as root can take on another user";
     }
     constexpr int32_t kNobody = 65534;
-    Process guest = MakeProcess("guest", kSleeper);
+    Process guest             = MakeProcess("guest", kSleeper);
     ASSERT_EQ(PaProcessSetAttribute(guest.get(), PaPROCESS_EUID, kNobody, 0), PaSUCCESS);
     ASSERT_EQ(PaProcessStart(handle(), guest.get()), PaSUCCESS);
     ProcessStatus status = Status(guest);
@@ -139,14 +139,14 @@ TEST_F(Processes, StartWithATimeOutWaitsForFailureOrSurvival)
 TEST_F(Processes, ArgumentsAndLongCommandsReachTheShellIntact)
 {
     auto argumentFile = agent_.home() / "argument";
-    Process writer = MakeProcess("writer", "sh -c 'printf %s \"$0\" > " + argumentFile.string() + "'");
+    Process writer    = MakeProcess("writer", "sh -c 'printf %s \"$0\" > " + argumentFile.string() + "'");
     ASSERT_EQ(PaProcessStartWithArgs(handle(), writer.get(), "from-the-client"), PaSUCCESS);
     EXPECT_EQ(Finished(writer).state, 2);  // exited by itself with status 0
     EXPECT_EQ(ReadText(argumentFile), "from-the-client");
 
     // 300 bytes: sent as long text to the long-command RPC.
     ASSERT_EQ(PaServerChangeDebugLevel(handle(), 2), PaSUCCESS);  // the agent logs every RPC
-    auto markerFile = agent_.home() / "marker";
+    auto markerFile    = agent_.home() / "marker";
     std::string prefix = "printf %s ", suffix = " > " + markerFile.string();
     std::string marker;
     for (size_t k = 0; marker.size() < 300 - prefix.size() - suffix.size(); ++k) {
@@ -199,8 +199,8 @@ TEST_F(Processes, EveryProcessIsStoppedAndStartedAtOnce)
 TEST_F(Processes, PaAwareProcessReportsItsPidBeforeTheStartReturns)
 {
     auto pidFile = agent_.home() / "reported-pid";
-    Process aware = MakeProcess("aware", std::string(INFORM_HELPER_PATH) + " " + pidFile.string(),
-                                {.type = PaPA_AWARE});
+    Process aware =
+        MakeProcess("aware", std::string(INFORM_HELPER_PATH) + " " + pidFile.string(), {.type = PaPA_AWARE});
     ASSERT_EQ(PaProcessStartWithTimeOut(handle(), aware.get(), 10), PaSUCCESS);
     std::string reported = ReadText(pidFile);
     ASSERT_FALSE(reported.empty());

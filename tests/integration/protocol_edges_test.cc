@@ -58,7 +58,7 @@ TEST_F(ProtocolEdges, EveryTextSurvivesTheAgentsConfigurationFile)
 TEST_F(ProtocolEdges, ValuesUpToTheLimitAreCarriedWholeAndLongerOnesRefusedBeforeSending)
 {
     Process longest = MakeProcess("longest", PaddedSleeper(8192));
-    Process plain = MakeProcess("plain", kSleeper);
+    Process plain   = MakeProcess("plain", kSleeper);
     ASSERT_EQ(PaProcessStart(handle(), longest.get()), PaSUCCESS);
     ASSERT_EQ(PaProcessStart(handle(), plain.get()), PaSUCCESS);
     const std::string listed = FetchProcesses(handle(), 1);
@@ -69,7 +69,8 @@ TEST_F(ProtocolEdges, ValuesUpToTheLimitAreCarriedWholeAndLongerOnesRefusedBefor
     std::vector<std::string> errors;
     PaSetUserLoggerFunc(
         [](int32_t level, const char *text, const char *, void *data) {
-            if (level == PaMSG_ERROR) static_cast<std::vector<std::string> *>(data)->push_back(text);
+            if (level == PaMSG_ERROR)
+                static_cast<std::vector<std::string> *>(data)->push_back(text);
         },
         nullptr, &errors);
     EXPECT_EQ(PaProcessStart(handle(), tooLong.get()), PaFAILURE);

@@ -35,7 +35,7 @@ TEST(Recovery, HandleReconnectsToTheAgentRestartedOnTheSamePort)
 // Each thread owns a handle and a process and drives them through a series of calls.
 int Drive(PaConnection *handle, const std::string &tag, const std::string &server)
 {
-    int failures = 0;
+    int failures    = 0;
     Process process = MakeProcess("process-" + tag, kSleeper);
     for (int round = 0; round < 10; ++round) {
         PaHost *route = PaHostCreate((tag + std::to_string(round)).c_str(), server.c_str());

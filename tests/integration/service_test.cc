@@ -17,8 +17,8 @@ Process MemberProcess(const std::string &name, const fs::path &valueFile)
 TEST(Services, DefinedStartedListedStoppedInReverseAndRemoved)
 {
     AgentProcess agent;
-    Handle handle = OpenHandle(agent);
-    PaConnection *h = handle.get();
+    Handle handle        = OpenHandle(agent);
+    PaConnection *h      = handle.get();
     const fs::path first = agent.home() / "first", second = agent.home() / "second";
 
     std::vector<Member> pair;
@@ -53,7 +53,8 @@ TEST(Services, DefinedStartedListedStoppedInReverseAndRemoved)
     EXPECT_EQ(PaServiceStop(h, both.get()), PaSUCCESS);
     std::string events = agent.errors();
     // Members are asked to stop in reverse order, then awaited together.
-    size_t stoppingFirst = events.find("stopping process first"), stoppingSecond = events.find("stopping process second");
+    size_t stoppingFirst  = events.find("stopping process first"),
+           stoppingSecond = events.find("stopping process second");
     ASSERT_NE(stoppingFirst, std::string::npos);
     EXPECT_LT(stoppingSecond, stoppingFirst);
     EXPECT_NE(events.find("stopped process first"), std::string::npos);

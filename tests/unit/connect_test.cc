@@ -44,8 +44,8 @@ std::string HostName()
 // A release hook that looks at one block before passing it on.
 namespace watch {
 const char *block = nullptr;
-bool wiped = false;
-PaFreeFunc next = nullptr;
+bool wiped        = false;
+PaFreeFunc next   = nullptr;
 void Free(void *released)
 {
     if (released == block) {
@@ -109,15 +109,14 @@ TEST_F(ConnectTest, CreatorsDifferOnlyInVersionAndSecureFlag)
         log.clear();
         PaConnection *made = c.create(kServer, kApp, kUser, kPassword);
         ASSERT_NE(made, nullptr);
-        EXPECT_THAT(agent().Log(),
-                    ElementsAre("cs_ctx_alloc(" + c.version + ")", "ct_init(" + c.version + ")",
-                                "ct_callback(ctx, NULL, CS_SET, CS_CLIENTMSG_CB)",
-                                "ct_callback(ctx, NULL, CS_SET, CS_SERVERMSG_CB)",
-                                "ct_config(CS_SET, CS_IFILE, \"/opt/vintrel/interfaces\", CS_NULLTERM)",
-                                "ct_config(CS_SET, CS_TIMEOUT, 30, CS_UNUSED)"));
-        EXPECT_THAT(log.texts(), ElementsAre(c.versionLine, "Allocating a context structure.",
-                                             "Initialising the CT Library", "Installing Client and Server Callbacks.",
-                                             "Set Interfaces file location property."));
+        EXPECT_THAT(agent().Log(), ElementsAre("cs_ctx_alloc(" + c.version + ")", "ct_init(" + c.version + ")",
+                                               "ct_callback(ctx, NULL, CS_SET, CS_CLIENTMSG_CB)",
+                                               "ct_callback(ctx, NULL, CS_SET, CS_SERVERMSG_CB)",
+                                               "ct_config(CS_SET, CS_IFILE, \"/opt/vintrel/interfaces\", CS_NULLTERM)",
+                                               "ct_config(CS_SET, CS_TIMEOUT, 30, CS_UNUSED)"));
+        EXPECT_THAT(log.texts(),
+                    ElementsAre(c.versionLine, "Allocating a context structure.", "Initialising the CT Library",
+                                "Installing Client and Server Callbacks.", "Set Interfaces file location property."));
         EXPECT_STREQ(made->serverName, kServer);
         EXPECT_STREQ(made->appName, kApp);
         EXPECT_STREQ(made->userName, kUser);
@@ -163,12 +162,18 @@ TEST_F(ConnectTest, EachContextStepThatFailsLeavesNothingBehind)
     } cases[] = {
         {"cs_ctx_alloc", {}, "Failed to allocate server context structure.", {}},
         {"ct_init", {}, "Failed to Initialise Open Server.", {"cs_ctx_drop()"}},
-        {"ct_callback", CS_CLIENTMSG_CB, "Failed to install the Client Message Handler.",
+        {"ct_callback",
+         CS_CLIENTMSG_CB,
+         "Failed to install the Client Message Handler.",
          {"ct_exit(CS_FORCE_EXIT)", "cs_ctx_drop()"}},
-        {"ct_callback", CS_SERVERMSG_CB, "Failed to install the Server Message Handler.",
+        {"ct_callback",
+         CS_SERVERMSG_CB,
+         "Failed to install the Server Message Handler.",
          {"ct_exit(CS_FORCE_EXIT)", "cs_ctx_drop()"}},
         {"ct_config", CS_IFILE, "Failed to set interfaces file location", {"ct_exit(CS_FORCE_EXIT)", "cs_ctx_drop()"}},
-        {"ct_config", CS_TIMEOUT, "Failed to set the results time-out setting.",
+        {"ct_config",
+         CS_TIMEOUT,
+         "Failed to set the results time-out setting.",
          {"ct_exit(CS_FORCE_EXIT)", "cs_ctx_drop()"}},
     };
     for (const Case &c : cases) {
@@ -217,17 +222,16 @@ TEST_F(ConnectTest, LoginSetsEveryPropertyInOrderWithPlaceholdersForASecureLogin
         if (secure) {
             expected.insert(expected.end(), secureSteps.begin(), secureSteps.end());
         }
-        const std::string user = secure ? "secure-login" : kUser;
+        const std::string user     = secure ? "secure-login" : kUser;
         const std::string password = secure ? "lunar-pebble" : kPassword;
-        expected.insert(expected.end(),
-                        {"ct_con_props(CS_SET, CS_USERNAME, \"" + user + "\", CS_NULLTERM)",
-                         "ct_con_props(CS_SET, CS_PASSWORD, \"" + password + "\", CS_NULLTERM)",
-                         "ct_con_props(CS_SET, CS_APPNAME, \"monitor\", CS_NULLTERM)",
-                         "ct_con_props(CS_SET, CS_HOSTNAME, \"" + HostName() + "\", CS_NULLTERM)",
-                         "ct_con_props(CS_SET, CS_USERDATA, <8 bytes>, 8)",
-                         "ct_con_props(CS_SET, CS_DIAG_TIMEOUT, CS_TRUE, CS_UNUSED)",
-                         "ct_con_props(CS_SET, CS_TDS_VERSION, CS_TDS_50, CS_UNUSED)",
-                         "ct_connect(\"agent1\", CS_NULLTERM)"});
+        expected.insert(expected.end(), {"ct_con_props(CS_SET, CS_USERNAME, \"" + user + "\", CS_NULLTERM)",
+                                         "ct_con_props(CS_SET, CS_PASSWORD, \"" + password + "\", CS_NULLTERM)",
+                                         "ct_con_props(CS_SET, CS_APPNAME, \"monitor\", CS_NULLTERM)",
+                                         "ct_con_props(CS_SET, CS_HOSTNAME, \"" + HostName() + "\", CS_NULLTERM)",
+                                         "ct_con_props(CS_SET, CS_USERDATA, <8 bytes>, 8)",
+                                         "ct_con_props(CS_SET, CS_DIAG_TIMEOUT, CS_TRUE, CS_UNUSED)",
+                                         "ct_con_props(CS_SET, CS_TDS_VERSION, CS_TDS_50, CS_UNUSED)",
+                                         "ct_connect(\"agent1\", CS_NULLTERM)"});
         EXPECT_EQ(agent().Log(), expected);
         EXPECT_EQ(agent().Property(handle->connection, CS_USERDATA),
                   std::string(reinterpret_cast<const char *>(&handle), sizeof handle));
@@ -261,7 +265,10 @@ TEST_F(ConnectTest, EachRefusedLoginStepDropsTheConnectionAndLeavesTheHandleReus
         {"ct_con_props", CS_DIAG_TIMEOUT, CS_SET, false, {"Failed to set the CS_DIAG_TIMEOUT connection prop."}},
         {"ct_connect", {}, {}, false, {"Failed to make a connection to agent1."}},
         // Inside the challenge: the handle cannot be found, so the login fails.
-        {"ct_con_props", CS_USERDATA, CS_GET, true,
+        {"ct_con_props",
+         CS_USERDATA,
+         CS_GET,
+         true,
          {"Failed to retrieve user data.", "Failed to make a connection to agent1."}},
     };
     for (const Case &c : cases) {
@@ -299,7 +306,7 @@ TEST_F(ConnectTest, PasswordIsWipedBeforeItIsReleased)
 {
     Connect();
     watch::block = handle->password;
-    watch::next = PaMemoryGetFree();
+    watch::next  = PaMemoryGetFree();
     PaMemorySetFree(&watch::Free);
     PaConnectDestroy(handle);
     handle = nullptr;
@@ -339,17 +346,18 @@ TEST_F(ConnectTest, DestroyClosesAndDropsAnOpenConnection)
 TEST_F(ConnectTest, FreeTdsLikeLibraryThatForgetsTheChallengeCallbackRefusesSecureLogin)
 {
     agent().behaviour.challengeCallbackStored = false;
-    handle = PaSecureConnectCreate(kServer, kApp, kUser, kPassword);
+    handle                                    = PaSecureConnectCreate(kServer, kApp, kUser, kPassword);
     EXPECT_EQ(PaConnect(handle), PaCONNECT_FAILED);
     EXPECT_THAT(Errors(), ElementsAre("Failed to set callback for secure login challenge."));
     EXPECT_THAT(agent().Log({"ct_connect"}), IsEmpty());
-    EXPECT_THAT(agent().Log({"ct_con_props"}), ElementsAre("ct_con_props(CS_SET, CS_SEC_CHALLENGE, CS_TRUE, CS_UNUSED)"));
+    EXPECT_THAT(agent().Log({"ct_con_props"}),
+                ElementsAre("ct_con_props(CS_SET, CS_SEC_CHALLENGE, CS_TRUE, CS_UNUSED)"));
 }
 
 // The only test that loads the secure-login library: once loaded it stays for the process.
 TEST_F(ConnectTest, ChallengeIsAnsweredOnceTheSecureLoginLibraryIsInstalled)
 {
-    namespace fs = std::filesystem;
+    namespace fs             = std::filesystem;
     const fs::path installed = fs::path(AUTHGATE_RUNTIME_DIR) / "libauthgate.so.1";
     fs::remove(installed);
     struct Uninstall {

@@ -87,37 +87,36 @@ TEST_F(HandlersTest, DiagnosticsPrintClientMessagesWithTheirDecodedNumber)
     agent().Raise(ClientMessage(20003, 6, "Adaptive Server connection timed out", "Connection timed out"),
                   handle->connection);
     agent().Raise(ClientMessage(Number(1, 1, 4, 62), 4, "no OS text"), handle->connection);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Open Client Message:\n"
-              "Message Number Decoding :-\n"
-              "Layer 1, Origin 2, Severity 2, Number 63\n"
-              "Message String: Adaptive Server connection timed out\n\n"
-              "Operating System Error: Connection timed out\n"
-              "Open Client Message:\n"
-              "Message Number Decoding :-\n"
-              "Layer 1, Origin 1, Severity 4, Number 62\n"
-              "Message String: no OS text\n\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Open Client Message:\n"
+                                                      "Message Number Decoding :-\n"
+                                                      "Layer 1, Origin 2, Severity 2, Number 63\n"
+                                                      "Message String: Adaptive Server connection timed out\n\n"
+                                                      "Operating System Error: Connection timed out\n"
+                                                      "Open Client Message:\n"
+                                                      "Message Number Decoding :-\n"
+                                                      "Layer 1, Origin 1, Severity 4, Number 62\n"
+                                                      "Message String: no OS text\n\n");
 }
 
 TEST_F(HandlersTest, ServerMessagesArePrintedOnlyAndNeverFail)
 {
     PaEnableAdvancedDiag(handle);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(agent().Raise(ServerMessage(20001, 16, 1, "no such process", "agent1", RpcName(pa::protocol::kProcessStop), 3),
-                            handle->connection),
-              CS_SUCCEED);
+    EXPECT_EQ(
+        agent().Raise(ServerMessage(20001, 16, 1, "no such process", "agent1", RpcName(pa::protocol::kProcessStop), 3),
+                      handle->connection),
+        CS_SUCCEED);
     EXPECT_EQ(agent().Raise(ServerMessage(5701, 24, 2, "fatal"), handle->connection), CS_SUCCEED);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Open Server Message:\n"
-              "Message Number Decoding:\n"
-              "Number 20001, Severity 16, State 1, Line 3\n\n"
-              "From Server 'agent1'\n"
-              "Procedure 'pa_ProcessStopRPC'\n"
-              "Message String: no such process\n"
-              "Open Server Message:\n"
-              "Message Number Decoding:\n"
-              "Number 5701, Severity 24, State 2, Line 0\n\n"
-              "Message String: fatal\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Open Server Message:\n"
+                                                      "Message Number Decoding:\n"
+                                                      "Number 20001, Severity 16, State 1, Line 3\n\n"
+                                                      "From Server 'agent1'\n"
+                                                      "Procedure 'pa_ProcessStopRPC'\n"
+                                                      "Message String: no such process\n"
+                                                      "Open Server Message:\n"
+                                                      "Message Number Decoding:\n"
+                                                      "Number 5701, Severity 24, State 2, Line 0\n\n"
+                                                      "Message String: fatal\n");
     EXPECT_EQ(handle->lastClientMsgNumber, 0);
     EXPECT_EQ(PaServerGetLastError(handle), PaNO_ERROR);
 }

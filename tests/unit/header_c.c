@@ -6,6 +6,6 @@ int pa_header_is_c(void);
 int pa_header_is_c(void)
 {
     PaServProcess member = {0, PaVALUE_NONE, {0}};
-    PaAllocFunc alloc = PaMemoryGetAlloc();
+    PaAllocFunc alloc    = PaMemoryGetAlloc();
     return member.kind == PaVALUE_NONE && alloc != 0 && PaSUCCESS == 0;
 }

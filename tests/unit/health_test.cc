@@ -24,7 +24,8 @@ TEST_F(HealthTest, ValidAndOpenNeedsAReadableConnectedStatusWithoutTheDeadBit)
     } cases[] = {
         {std::nullopt, PaFAILURE, {"Failed to retrieve connection status property."}},
         {CS_CONSTAT_DEAD, PaFAILURE, {"Connection marked as dead during vaild, open connection check."}},
-        {CS_CONSTAT_CONNECTED | CS_CONSTAT_DEAD, PaFAILURE,
+        {CS_CONSTAT_CONNECTED | CS_CONSTAT_DEAD,
+         PaFAILURE,
          {"Connection marked as dead during vaild, open connection check."}},
         {0, PaFAILURE, {}},
         {CS_CONSTAT_CONNECTED, PaSUCCESS, {}},
@@ -52,7 +53,8 @@ TEST_F(HealthTest, ReconnectKeepsAnOpenIdleConnection)
     CS_CONNECTION *connection = handle->connection;
     EXPECT_EQ(PaReconnect(handle), PaSUCCESS);
     EXPECT_EQ(handle->connection, connection);
-    EXPECT_THAT(Debugs(), ElementsAre("Attempting to re-establish connection to server", "Connection already established."));
+    EXPECT_THAT(Debugs(),
+                ElementsAre("Attempting to re-establish connection to server", "Connection already established."));
     EXPECT_THAT(agent().Log(), ElementsAre("ct_con_props(CS_GET, CS_CON_STATUS, CS_UNUSED)"));
 }
 
@@ -67,7 +69,11 @@ TEST_F(HealthTest, ReconnectReplacesABusyBrokenOrUnreadableConnection)
         std::vector<std::string> warnings;
         std::vector<std::string> calls;
     } cases[] = {
-        {"busy", CS_CONSTAT_CONNECTED, true, false, {"Connection found in busy state in RPC call. Closing."},
+        {"busy",
+         CS_CONSTAT_CONNECTED,
+         true,
+         false,
+         {"Connection found in busy state in RPC call. Closing."},
          {"ct_cancel(conn, NULL, CS_CANCEL_ALL)", "ct_close(CS_FORCE_CLOSE)", "ct_con_drop()", "ct_con_alloc()"}},
         {"connected and dead", CS_CONSTAT_CONNECTED | CS_CONSTAT_DEAD, false, false, {}, replace},
         {"dead", CS_CONSTAT_DEAD, false, false, {}, replace},
@@ -107,7 +113,7 @@ TEST_F(HealthTest, ReconnectGoesOnWhenCancelCloseOrDropFails)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.call);
         CS_CONNECTION *old = handle->connection;
-        handle->busy = 1;
+        handle->busy       = 1;
         agent().On(c.call).Returns(CS_FAIL);
         Forget();
         EXPECT_EQ(PaReconnect(handle), PaSUCCESS);
@@ -126,8 +132,8 @@ TEST_F(HealthTest, ReconnectThatCannotConnectLeavesNoConnection)
     agent().On("ct_connect").Returns(CS_FAIL);
     EXPECT_EQ(PaReconnect(handle), PaCONNECT_FAILED);
     EXPECT_EQ(handle->connection, nullptr);
-    EXPECT_THAT(Errors(),
-                ElementsAre("Failed to make a connection to agent1.", "Unable to re-establish connection to server agent1"));
+    EXPECT_THAT(Errors(), ElementsAre("Failed to make a connection to agent1.",
+                                      "Unable to re-establish connection to server agent1"));
 }
 
 TEST_F(HealthTest, ReconnectWithoutConnectionConnectsStraightAway)

@@ -13,8 +13,8 @@ namespace {
 
 std::string Names(const PaHost *host)
 {
-    char *hostName = PaHostGetHostName(host);
-    char *serverName = PaHostGetServerName(host);
+    char *hostName    = PaHostGetHostName(host);
+    char *serverName  = PaHostGetServerName(host);
     std::string names = hostName != nullptr ? std::string(hostName) + "/" + serverName : "<none>";
     if (hostName != nullptr) {
         PaFree(hostName);
@@ -28,8 +28,8 @@ using HostTest = LeakCheckedTest;
 TEST_F(HostTest, EntriesHoldTheirOwnCopiesInBothForms)
 {
     std::string name = "h1";
-    PaHost *host = PaHostCreate(name.c_str(), "s1");
-    name = "changed";
+    PaHost *host     = PaHostCreate(name.c_str(), "s1");
+    name             = "changed";
     EXPECT_EQ(Names(host), "h1/s1");
     PaHostSetHostName(host, "h2");
     PaHostSetServerName(host, nullptr);
@@ -51,7 +51,7 @@ TEST_F(HostTest, EntriesHoldTheirOwnCopiesInBothForms)
 TEST(HostExhaustion, EntriesAreMadeWholeOrNotAtAllAndSettersKeepTheOldText)
 {
     ExpectCleanFailures([] {
-        PaList *hosts = PaListCreate();
+        PaList *hosts   = PaListCreate();
         PaHost *element = hosts != nullptr ? PaHostAllocElement("h", "s") : nullptr;
         PaListAddToTail(hosts, element);
         PaHostListDestroy(hosts);
@@ -59,7 +59,7 @@ TEST(HostExhaustion, EntriesAreMadeWholeOrNotAtAllAndSettersKeepTheOldText)
     });
     ExpectCleanFailures([] {
         PaHost *host = PaHostCreate("h1", "s");
-        bool set = host != nullptr && (PaHostSetHostName(host, "h2"), std::string(host->hostName) == "h2");
+        bool set     = host != nullptr && (PaHostSetHostName(host, "h2"), std::string(host->hostName) == "h2");
         EXPECT_TRUE(host == nullptr || set || std::string(host->hostName) == "h1");
         PaHostFree(host);
         return set;

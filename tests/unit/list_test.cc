@@ -23,7 +23,7 @@ struct Item {
 Item *NewItem(int id)
 {
     auto *item = static_cast<Item *>(PaListAllocElement(sizeof(Item), nullptr));
-    item->id = id;
+    item->id   = id;
     return item;
 }
 
@@ -31,7 +31,7 @@ std::vector<int> Forward(const PaList *list)
 {
     std::vector<int> ids;
     for (auto *item = static_cast<Item *>(PaListGetHead(list)); item != nullptr;
-         item = static_cast<Item *>(PaListGetNext(item))) {
+         item       = static_cast<Item *>(PaListGetNext(item))) {
         ids.push_back(item->id);
     }
     return ids;
@@ -41,7 +41,7 @@ std::vector<int> Backward(const PaList *list)
 {
     std::vector<int> ids;
     for (auto *item = static_cast<Item *>(PaListGetTail(list)); item != nullptr;
-         item = static_cast<Item *>(PaListGetPrev(item))) {
+         item       = static_cast<Item *>(PaListGetPrev(item))) {
         ids.push_back(item->id);
     }
     return ids;
@@ -75,7 +75,7 @@ TEST_F(ListTest, NewListIsEmpty)
 TEST_F(ListTest, MixedHeadAndTailAddsKeepOrderBothWays)
 {
     PaList *list = PaListCreate();
-    Item *p = NewItem(1);
+    Item *p      = NewItem(1);
     PaListAddToTail(list, p);
     EXPECT_EQ(PaListGetHead(list), p);
     EXPECT_EQ(PaListGetTail(list), p);
@@ -120,7 +120,7 @@ TEST_F(ListTest, DeletesAtHeadTailAndMiddle)
 TEST_F(ListTest, RemovedElementKeepsItsPayloadAndMovesToAnotherList)
 {
     PaList *from = PaListCreate();
-    PaList *to = PaListCreate();
+    PaList *to   = PaListCreate();
     PaListAddToTail(from, NewItem(1));
     Item *moved = NewItem(2);
     PaListAddToTail(from, moved);
@@ -156,7 +156,7 @@ TEST_F(ListTest, DestroyCleansEachElementOnceFromHeadToTail)
 TEST_F(ListTest, ElementSizesAndInitialiser)
 {
     static int initialised = 0;
-    auto init = [](void *payload) {
+    auto init              = [](void *payload) {
         ++initialised;
         static_cast<Item *>(payload)->id = -1;
     };

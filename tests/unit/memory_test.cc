@@ -47,8 +47,8 @@ TEST_F(MemoryTest, WrappersGoThroughInstalledHooks)
 {
     TrackingHooks hooks;
     void *block = PaMalloc(16);
-    block = PaRealloc(block, 64);
-    char *copy = PaStrDup("abc");
+    block       = PaRealloc(block, 64);
+    char *copy  = PaStrDup("abc");
     EXPECT_STREQ(copy, "abc");
     PaFree(copy);
     PaFree(block);
@@ -148,9 +148,9 @@ TEST_F(MemoryTest, ExhaustionAboveFatalThresholdReturnsNullSilently)
     hooks.fail = true;
     EXPECT_EQ(PaMalloc(64), nullptr);
     EXPECT_EQ(PaStrDup("abc"), nullptr);
-    hooks.fail = false;
+    hooks.fail  = false;
     void *block = PaMalloc(8);
-    hooks.fail = true;
+    hooks.fail  = true;
     EXPECT_EQ(PaRealloc(block, 32), nullptr);
     hooks.fail = false;
     PaFree(block);

@@ -95,8 +95,8 @@ TEST_F(MessageLogTest, SystemErrorSuffixFollowsTheMessage)
     PaSetMsgStream(out.file());
     ASSERT_EQ(open("/nonexistent/agentclient", O_RDONLY), -1);
     PaMsgLogSysError(PaMSG_WARNING, "DuplicateHandle() failed.");
-    EXPECT_THAT(out.text(),
-                MatchesRegex(std::string(kStamp) + ": Warning: DuplicateHandle\\(\\) failed. No such file or directory\n"));
+    EXPECT_THAT(out.text(), MatchesRegex(std::string(kStamp) +
+                                         ": Warning: DuplicateHandle\\(\\) failed. No such file or directory\n"));
 
     LogCapture log;
     errno = EACCES;
@@ -122,10 +122,10 @@ TEST_F(MessageLogTest, UserBufferReceivesTheTextAndIsNeverOverrun)
 {
     struct Seen {
         const char *text = nullptr;
-        size_t length = 0;
+        size_t length    = 0;
     } seen;
     auto record = [](int32_t, const char *text, const char *, void *data) {
-        static_cast<Seen *>(data)->text = text;
+        static_cast<Seen *>(data)->text   = text;
         static_cast<Seen *>(data)->length = std::strlen(text);
     };
     // The buffer is followed by a guard area that must stay untouched.
@@ -196,7 +196,8 @@ TEST_F(MessageLogTest, OverlongFormatIsRefusedWithItsBeginning)
     EXPECT_EQ(log.messages()[0].level, PaMSG_ERROR);
     EXPECT_EQ(log.messages()[0].text,
               "Attempt to log a message that was longer than 8192 characters. The message will not be "
-              "logged. The message starts [" + std::string(1024, 'b') + "...]");
+              "logged. The message starts [" +
+                  std::string(1024, 'b') + "...]");
 }
 
 TEST_F(MessageLogTest, LevelsOutsideTheTableAreNamedUnknown)

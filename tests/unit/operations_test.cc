@@ -79,9 +79,10 @@ TEST_F(OperationsTest, MissingHostOrCommandIsRefusedBeforeAnythingIsSent)
     EXPECT_EQ(PaProcessStatus(handle, noHost.process, &status), PaSTATUS_UNKNOWN);
     EXPECT_EQ(status, -1);
     EXPECT_EQ(PaProcessStartWithArgs(handle, noHost.process, nullptr), PaMISSING_ARGUMENT);
-    EXPECT_THAT(Errors(), ElementsAre("Attempt to send process with no hostname.", "Attempt to send process with no command.",
-                                      "Missing command argument in process.", "Missing command argument in process.",
-                                      "Missing command argument in process."));
+    EXPECT_THAT(Errors(),
+                ElementsAre("Attempt to send process with no hostname.", "Attempt to send process with no command.",
+                            "Missing command argument in process.", "Missing command argument in process.",
+                            "Missing command argument in process."));
     EXPECT_THAT(agent().Sent(), IsEmpty());
 }
 
@@ -152,8 +153,16 @@ ResultSet ProcessRows(std::vector<Row> rows)
 
 Row ProcessRow(const char *name, const char *command, const char *restart, CS_INT pid)
 {
-    return {std::string(name), std::string("node1"), std::string(command), CS_INT{7}, CS_INT{1}, pid,
-            std::string(restart), std::string("NULL"), CS_INT{2}, CS_INT{0}};
+    return {std::string(name),
+            std::string("node1"),
+            std::string(command),
+            CS_INT{7},
+            CS_INT{1},
+            pid,
+            std::string(restart),
+            std::string("NULL"),
+            CS_INT{2},
+            CS_INT{0}};
 }
 
 std::string Text(const PaProcess *process, int32_t id)
@@ -169,12 +178,13 @@ std::string Text(const PaProcess *process, int32_t id)
 
 TEST_F(OperationsTest, ProcessRowsBecomeRecordsInOrder)
 {
-    agent().Script(RpcName(pa::protocol::kProcessList), Reply{.results = {ProcessRows({ProcessRow("a", "NULL", "NULL", 10),
-                                                                       ProcessRow("b", "run b", "again", 11)})}});
+    agent().Script(
+        RpcName(pa::protocol::kProcessList),
+        Reply{.results = {ProcessRows({ProcessRow("a", "NULL", "NULL", 10), ProcessRow("b", "run b", "again", 11)})}});
     PaList *list = nullptr;
     ASSERT_EQ(PaProcessGetList(handle, &list, 1), PaSUCCESS);
     ASSERT_EQ(PaListNumberOfElements(list), 2);
-    auto *first = static_cast<PaProcess *>(PaListGetHead(list));
+    auto *first  = static_cast<PaProcess *>(PaListGetHead(list));
     auto *second = static_cast<PaProcess *>(PaListGetNext(first));
     EXPECT_EQ(Text(first, PaPROCESS_NAME), "a");
     EXPECT_EQ(Text(first, PaPROCESS_COMMAND), "NULL");
@@ -197,8 +207,11 @@ TEST_F(OperationsTest, ProcessRowsBecomeRecordsInOrder)
 ResultSet ServiceRows(std::vector<Row> rows)
 {
     ResultSet set;
-    set.columns = {{"service", CS_CHAR_TYPE, 64}, {"type", CS_INT_TYPE, 4}, {"start", CS_INT_TYPE, 4},
-                   {"kind", CS_INT_TYPE, 4}, {"value", CS_CHAR_TYPE, 64}};
+    set.columns = {{"service", CS_CHAR_TYPE, 64},
+                   {"type", CS_INT_TYPE, 4},
+                   {"start", CS_INT_TYPE, 4},
+                   {"kind", CS_INT_TYPE, 4},
+                   {"value", CS_CHAR_TYPE, 64}};
     for (auto &column : ProcessRows({}).columns) {
         set.columns.push_back(column);
     }
@@ -221,8 +234,9 @@ std::vector<std::string> Members(const PaService *service)
     PaServiceGetAttribute(service, PaSERVICE_PROCESS_LIST, &members, 0);
     std::vector<std::string> names;
     for (auto *m = static_cast<PaServProcess *>(PaListGetHead(members)); m != nullptr;
-         m = static_cast<PaServProcess *>(PaListGetNext(m))) {
-        std::string value = m->kind == PaVALUE_TEXT ? std::string(m->value.textValue) : std::to_string(m->value.intValue);
+         m       = static_cast<PaServProcess *>(PaListGetNext(m))) {
+        std::string value =
+            m->kind == PaVALUE_TEXT ? std::string(m->value.textValue) : std::to_string(m->value.intValue);
         names.push_back(Text(m->process, PaPROCESS_NAME) + "=" + value);
     }
     PaServiceProcessListDestroy(members);
@@ -232,16 +246,17 @@ std::vector<std::string> Members(const PaService *service)
 TEST_F(OperationsTest, ServiceRowsWithContinuationRowsBecomeServices)
 {
     Row emptyService = ServiceRow("b", 2, "NULL", "NULL");
-    emptyService[6] = std::string("NULL");
-    agent().Script(RpcName(pa::protocol::kServiceList),
-                   Reply{.results = {ServiceRows({ServiceRow("NULL", 0, "1", "orphan"), ServiceRow("a", 0, " 42x", "p1"),
-                                                  ServiceRow("NULL", 1, "text", "p2"), ServiceRow("NULL", 2, "NULL", "p1"),
-                                                  emptyService, ServiceRow("a", 0, "-3", "p3")})}});
+    emptyService[6]  = std::string("NULL");
+    agent().Script(
+        RpcName(pa::protocol::kServiceList),
+        Reply{.results = {ServiceRows({ServiceRow("NULL", 0, "1", "orphan"), ServiceRow("a", 0, " 42x", "p1"),
+                                       ServiceRow("NULL", 1, "text", "p2"), ServiceRow("NULL", 2, "NULL", "p1"),
+                                       emptyService, ServiceRow("a", 0, "-3", "p3")})}});
     PaList *list = nullptr;
     ASSERT_EQ(PaServiceGetList(handle, &list, 1), PaSUCCESS);
     ASSERT_EQ(PaListNumberOfElements(list), 3);
-    auto *a = static_cast<PaService *>(PaListGetHead(list));
-    auto *b = static_cast<PaService *>(PaListGetNext(a));
+    auto *a     = static_cast<PaService *>(PaListGetHead(list));
+    auto *b     = static_cast<PaService *>(PaListGetNext(a));
     auto *again = static_cast<PaService *>(PaListGetNext(b));
     EXPECT_THAT(Members(a), ElementsAre("p1=42", "p2=text"));
     EXPECT_THAT(Members(b), IsEmpty());
@@ -265,7 +280,7 @@ TEST_F(OperationsTest, RepeatedSendsNeverDuplicateRecords)
     RetryProbe retry;
     PaInstallRetryCB(handle, &RetryProbe::Answer, &retry);
     Reply rows{.results = {ProcessRows({ProcessRow("a", "run", "NULL", 1)})}};
-    Reply failing = rows;
+    Reply failing   = rows;
     failing.outcome = Outcome::CommandFails;
     agent().Script(RpcName(pa::protocol::kProcessList), failing);
     agent().Script(RpcName(pa::protocol::kProcessList), rows);

@@ -20,7 +20,7 @@ using testing::IsEmpty;
 
 namespace {
 
-constexpr const char *kNone = nullptr;
+constexpr const char *kNone    = nullptr;
 constexpr const char *kInitial = "<none>|<none>|0|0|0|<none>|<none>|0|2|";
 
 std::string Text(const PaProcess *process, int32_t id)
@@ -70,7 +70,7 @@ PaProcess *CreateTwice(const char *name, ...)
 {
     va_list args;
     va_start(args, name);
-    PaProcess *first = PaVaProcessCreateAP(name, args);
+    PaProcess *first  = PaVaProcessCreateAP(name, args);
     PaProcess *second = PaVaProcessCreateAP(name, args);
     va_end(args);
     EXPECT_EQ(Rest(first), Rest(second));
@@ -83,8 +83,8 @@ using ProcessTest = LeakCheckedTest;
 TEST_F(ProcessTest, BothFormsStartWithTheInitialValues)
 {
     PaProcess *standalone = PaVaProcessCreate("p1", 0);
-    PaList *list = PaListCreate();
-    PaProcess *element = PaProcessAllocElement();
+    PaList *list          = PaListCreate();
+    PaProcess *element    = PaProcessAllocElement();
     PaListAddToTail(list, element);
     PaListAddToTail(list, PaProcessAllocElement());
     EXPECT_EQ(Text(standalone, PaPROCESS_NAME) + Text(element, PaPROCESS_NAME), "p1NULL");
@@ -100,10 +100,10 @@ TEST_F(ProcessTest, BothFormsStartWithTheInitialValues)
 
 TEST_F(ProcessTest, ListsApplyInOrderAndStopAtTheFirstUnknownIdentifier)
 {
-    PaProcess *process = CreateTwice("p1", PaPROCESS_HOSTNAME, "h", PaPROCESS_COMMAND, "c", PaPROCESS_EUID, 7,
-                                     PaPROCESS_MANAGED, 1, PaPROCESS_PID, 9, PaPROCESS_RESTART_MSG, "r",
-                                     PaPROCESS_ALERT_MSG, "a", PaPROCESS_RETRY_COUNT, 3, PaPROCESS_TYPE, PaPA_AWARE,
-                                     PaPROCESS_NAME, "p2", 0);
+    PaProcess *process =
+        CreateTwice("p1", PaPROCESS_HOSTNAME, "h", PaPROCESS_COMMAND, "c", PaPROCESS_EUID, 7, PaPROCESS_MANAGED, 1,
+                    PaPROCESS_PID, 9, PaPROCESS_RESTART_MSG, "r", PaPROCESS_ALERT_MSG, "a", PaPROCESS_RETRY_COUNT, 3,
+                    PaPROCESS_TYPE, PaPA_AWARE, PaPROCESS_NAME, "p2", 0);
     EXPECT_EQ(Text(process, PaPROCESS_NAME), "p2");
     EXPECT_EQ(Rest(process), "h|c|7|1|9|r|a|3|1|");
     PaProcessFree(process);
@@ -114,7 +114,7 @@ TEST_F(ProcessTest, ListsApplyInOrderAndStopAtTheFirstUnknownIdentifier)
     EXPECT_EQ(Integer(process, PaPROCESS_EUID), 8);
     EXPECT_THAT(log.texts(), ElementsAre("Attempt to set unknown attribute.", "Attempt to set unknown attribute."));
     log.clear();
-    char *name = nullptr;
+    char *name   = nullptr;
     int32_t euid = 0;
     EXPECT_EQ(PaProcessGetAttribute(process, PaPROCESS_EUID, &euid, 12, PaPROCESS_NAME, &name, 0), PaUNKNOWN_ATTRIBUTE);
     EXPECT_EQ(euid, 8);
@@ -150,7 +150,7 @@ TEST_F(ProcessTest, EachRecordOwnsItsOwnDuplicateOfTheHandle)
     EXPECT_EQ(PidLine(held), "Pid:\t" + std::to_string(getpid()));
 
     PaProcess *copy = PaProcessCopy(source);
-    int copied = Integer(copy, PaPROCESS_HANDLE);
+    int copied      = Integer(copy, PaPROCESS_HANDLE);
     EXPECT_NE(copied, held);
     EXPECT_EQ(PidLine(copied), PidLine(held));
     PaProcessSetAttribute(source, PaPROCESS_COMMAND, "c2", 0);
@@ -176,7 +176,7 @@ TEST_F(ProcessTest, EachRecordOwnsItsOwnDuplicateOfTheHandle)
 
 TEST_F(ProcessTest, CompareIgnoresPidHandleAndOneSidedMessages)
 {
-    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0));
+    int pidfd    = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0));
     PaProcess *a = PaVaProcessCreate("p", PaPROCESS_HOSTNAME, "h", PaPROCESS_COMMAND, "c", PaPROCESS_ALERT_MSG, "x", 0);
     PaProcess *b = PaProcessCopy(a);
     PaProcessSetAttribute(b, PaPROCESS_PID, 42, PaPROCESS_HANDLE, pidfd, PaPROCESS_ALERT_MSG, kNone, 0);
@@ -199,8 +199,8 @@ TEST(ProcessExhaustion, RecordsAreMadeWholeOrNotAtAllAndSettersKeepTheOldText)
     PaProcess *source = PaVaProcessCreate("p", PaPROCESS_HOSTNAME, "h", PaPROCESS_ALERT_MSG, "a", 0);
     EXPECT_GT(ExpectCleanFailures([source] {
                   PaProcess *copy = PaProcessCopy(source);
-                  char *host = nullptr;
-                  bool read = PaProcessGetAttribute(copy, PaPROCESS_HOSTNAME, &host, 0) == PaSUCCESS;
+                  char *host      = nullptr;
+                  bool read       = PaProcessGetAttribute(copy, PaPROCESS_HOSTNAME, &host, 0) == PaSUCCESS;
                   if (read) {
                       PaFree(host);
                   }
@@ -216,7 +216,7 @@ TEST(ProcessExhaustion, RecordsAreMadeWholeOrNotAtAllAndSettersKeepTheOldText)
         return set;
     });
     ExpectCleanFailures([] {
-        PaList *list = PaListCreate();
+        PaList *list       = PaListCreate();
         PaProcess *element = list != nullptr ? PaProcessAllocElement() : nullptr;
         PaListAddToTail(list, element);
         PaProcessListFree(list);

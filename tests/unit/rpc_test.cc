@@ -29,15 +29,15 @@ int32_t CallWithoutParameters(PaConnection *handle, int32_t rpc, void *target = 
 
 TEST_F(RpcTest, ParametersOfEveryDatatypeGoWithTheirLengths)
 {
-    char text[] = "abc";
+    char text[]       = "abc";
     CS_SMALLINT small = -7;
-    CS_INT number = 42;
+    CS_INT number     = 42;
     std::array<PaRpcParam, 5> params{};
     ASSERT_TRUE(PaRpcParamSet(&params[0], "textArg", CS_CHAR_TYPE, CS_INPUTVALUE, text));
     ASSERT_TRUE(PaRpcParamSet(&params[1], "longArg", CS_LONGCHAR_TYPE, CS_INPUTVALUE, "long"));
     ASSERT_TRUE(PaRpcParamSet(&params[2], "smallArg", CS_SMALLINT_TYPE, CS_INPUTVALUE, &small));
     ASSERT_TRUE(PaRpcParamSet(&params[3], "intArg", CS_INT_TYPE, CS_INPUTVALUE, &number));
-    number = 43;  // an integer is taken when the entry is built,
+    number  = 43;   // an integer is taken when the entry is built,
     text[0] = 'A';  // a text when the engine runs
     EXPECT_EQ(PaRpcCall(handle, pa::protocol::kProcessChange, params.data(), nullptr), PaSUCCESS);
     EXPECT_THAT(agent().Log({"ct_param"}),
@@ -87,9 +87,15 @@ TEST_F(RpcTest, RefusedParametersAreLoggedAndNothingIsSent)
         bool refusedByClientLibrary;  // else refused before the Client-Library sees it
         std::vector<std::string> errors;
     } cases[] = {
-        {"textArg", false, limit.c_str(), false,
+        {"textArg",
+         false,
+         limit.c_str(),
+         false,
          {"Failed to set parameter - textArg. (Value=[" + std::string(300, 'a') + "...][8194])", oversize}},
-        {"textArg", false, below.c_str(), true,
+        {"textArg",
+         false,
+         below.c_str(),
+         true,
          {"Failed to set parameter - textArg. (Value=[" + std::string(300, 'b') + "...][8193])"}},
         {"levelArg", true, nullptr, true, {"Failed to set parameter - levelArg. (Value=[42][4])"}},
         {longName.c_str(), true, nullptr, false, {"Failed to set parameter - " + longName + ". (Value=[42][4])"}},
@@ -123,16 +129,34 @@ TEST_F(RpcTest, IntegerRowsGoToTheTargetOfTheirRpc)
         Reply reply;
         std::array<int32_t, 2> expected;
     } cases[] = {
-        {"pair, last row wins", pa::protocol::kProcessStatus, RpcName(pa::protocol::kProcessStatus), IntRows({{1, 2}, {3, 4}}), {3, 4}},
-        {"pair from return parameters", pa::protocol::kVersionGet, RpcName(pa::protocol::kVersionGet),
-         IntRows({{5, 6}}, 2, CS_PARAM_RESULT), {5, 6}},
-        {"one column stores only the first", pa::protocol::kServiceStatus, RpcName(pa::protocol::kServiceStatus), IntRows({{5}}, 1), {5, -1}},
-        {"one integer", pa::protocol::kDebugLevelGet, RpcName(pa::protocol::kDebugLevelGet), IntRows({{7, 8}}), {7, -1}},
+        {"pair, last row wins",
+         pa::protocol::kProcessStatus,
+         RpcName(pa::protocol::kProcessStatus),
+         IntRows({{1, 2}, {3, 4}}),
+         {3, 4}},
+        {"pair from return parameters",
+         pa::protocol::kVersionGet,
+         RpcName(pa::protocol::kVersionGet),
+         IntRows({{5, 6}}, 2, CS_PARAM_RESULT),
+         {5, 6}},
+        {"one column stores only the first",
+         pa::protocol::kServiceStatus,
+         RpcName(pa::protocol::kServiceStatus),
+         IntRows({{5}}, 1),
+         {5, -1}},
+        {"one integer",
+         pa::protocol::kDebugLevelGet,
+         RpcName(pa::protocol::kDebugLevelGet),
+         IntRows({{7, 8}}),
+         {7, -1}},
         {"no row", pa::protocol::kProcessStatus, RpcName(pa::protocol::kProcessStatus), IntRows({}), {-1, -1}},
         {"no result set", pa::protocol::kProcessStatus, RpcName(pa::protocol::kProcessStatus), Reply{}, {-1, -1}},
         {"no columns", pa::protocol::kProcessStatus, RpcName(pa::protocol::kProcessStatus), IntRows({}, 0), {-1, -1}},
-        {"null integer after a row reads 0", pa::protocol::kProcessStatus, RpcName(pa::protocol::kProcessStatus),
-         IntRows({{1, 2}, {Null, 4}}), {0, 4}},
+        {"null integer after a row reads 0",
+         pa::protocol::kProcessStatus,
+         RpcName(pa::protocol::kProcessStatus),
+         IntRows({{1, 2}, {Null, 4}}),
+         {0, 4}},
     };
     for (const Case &c : cases) {
         agent().Script(c.rpcName, c.reply);  // the replies to one RPC are used in order
@@ -153,7 +177,7 @@ TEST_F(RpcTest, ARowThatCannotBeReadWholeFailsTheCall)
     for (size_t failing : {0u, 1u}) {
         SCOPED_TRACE(failing);
         Forget();
-        Reply reply = IntRows({{1, 2}, {3, 4}});
+        Reply reply                 = IntRows({{1, 2}, {3, 4}});
         reply.results[0].failingRow = failing;
         agent().Script(RpcName(pa::protocol::kProcessStatus), reply);
         std::array<int32_t, 2> target{-1, -1};
@@ -178,7 +202,7 @@ TEST_F(RpcTest, RowsForAnRpcWithoutDecoderFailTheCallAndLeaveTheConnectionUsable
 TEST_F(RpcTest, TextColumnsAreBoundAtMost8193Bytes)
 {
     ResultSet set{.columns = {{"wide", CS_CHAR_TYPE, 20000}, {"narrow", CS_LONGCHAR_TYPE, 10}, {"c", CS_INT_TYPE, 4}},
-                  .rows = {{"some text", "short", 9}}};
+                  .rows    = {{"some text", "short", 9}}};
     agent().Script(RpcName(pa::protocol::kProcessStatus), Reply{.results = {set}});
     std::array<int32_t, 2> target{-1, -1};
     EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kProcessStatus, target.data()), PaSUCCESS);
@@ -223,9 +247,10 @@ TEST_F(RpcTest, EndCodesOtherThanTheNormalEndFailTheCall)
         int32_t level;
         const char *message;
     } cases[] = {
-        {pa::protocol::kGenerateNotification, RpcName(pa::protocol::kGenerateNotification), CS_CANCELED, PaMSG_INFORMATION,
-         "Sybase RPC Command cancelled."},
-        {pa::protocol::kStopProcesses, RpcName(pa::protocol::kStopProcesses), CS_FAIL, PaMSG_WARNING, "Results retrieval failure."},
+        {pa::protocol::kGenerateNotification, RpcName(pa::protocol::kGenerateNotification), CS_CANCELED,
+         PaMSG_INFORMATION, "Sybase RPC Command cancelled."},
+        {pa::protocol::kStopProcesses, RpcName(pa::protocol::kStopProcesses), CS_FAIL, PaMSG_WARNING,
+         "Results retrieval failure."},
         {pa::protocol::kStartProcesses, RpcName(pa::protocol::kStartProcesses), CS_END_DATA, PaMSG_WARNING,
          "Results returned unexpected return value."},
     };
@@ -300,9 +325,8 @@ TEST_P(RetryTest, FailThenSucceedEndsInSuccessAfterTwoSends)
     EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kServiceStop), PaSUCCESS);
     EXPECT_EQ(agent().SendCount(RpcName(pa::protocol::kServiceStop)), 2);
     EXPECT_EQ(probe.calls, 1);
-    EXPECT_THAT(agent().Log({"ct_command", "ct_send"}),
-                ElementsAre(testing::StartsWith("ct_command("), "ct_send()", testing::StartsWith("ct_command("),
-                            "ct_send()"));
+    EXPECT_THAT(agent().Log({"ct_command", "ct_send"}), ElementsAre(testing::StartsWith("ct_command("), "ct_send()",
+                                                                    testing::StartsWith("ct_command("), "ct_send()"));
 }
 
 INSTANTIATE_TEST_SUITE_P(FreeTdsAndVendor, RetryTest, testing::Bool());
@@ -327,9 +351,9 @@ TEST_F(RpcTest, FailedCancelEndsTheAttemptAndCancelsTheCommandBeforeItIsDropped)
     EXPECT_THAT(Errors(), ElementsAre("Command failed.", "Failed to cancel the errored command."));
     EXPECT_THAT(Warnings(), ElementsAre("Results retrieval failure."));
     EXPECT_EQ(probe.calls, 0);
-    EXPECT_THAT(agent().Log({"ct_cancel", "ct_cmd_drop"}),
-                ElementsAre("ct_cancel(conn, NULL, CS_CANCEL_ALL)", "ct_cancel(NULL, cmd, CS_CANCEL_ALL)",
-                            "ct_cmd_drop()"));
+    EXPECT_THAT(
+        agent().Log({"ct_cancel", "ct_cmd_drop"}),
+        ElementsAre("ct_cancel(conn, NULL, CS_CANCEL_ALL)", "ct_cancel(NULL, cmd, CS_CANCEL_ALL)", "ct_cmd_drop()"));
     EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kProcessStop), PaSUCCESS);
     EXPECT_THAT(agent().Deliveries(), IsEmpty());
 }

@@ -139,7 +139,7 @@ TEST_F(InformTest, ReportsBothNumbersOverItsOwnConnectionAndClosesIt)
 TEST_F(InformTest, ReleasesEverythingWhateverTheOutcome)
 {
     const std::string connectFailed = "Failed to make a connection to agent1.";
-    const std::string unable = "Unable to re-establish connection to server agent1";
+    const std::string unable        = "Unable to re-establish connection to server agent1";
     struct Case {
         const char *name;
         std::function<void()> prepare;
@@ -148,24 +148,34 @@ TEST_F(InformTest, ReleasesEverythingWhateverTheOutcome)
         std::vector<std::string> errors;
         std::vector<std::string> closes;
     } cases[] = {
-        {"first connection fails", [] { agent().On("ct_connect").Returns(CS_FAIL); }, PaCONNECT_FAILED, 0,
-         {connectFailed, "Failed to connection to the specified PA Server."}, {}},
+        {"first connection fails",
+         [] { agent().On("ct_connect").Returns(CS_FAIL); },
+         PaCONNECT_FAILED,
+         0,
+         {connectFailed, "Failed to connection to the specified PA Server."},
+         {}},
         {"agent fails the command",
-         [] { agent().Script(RpcName(pa::protocol::kNotification), Reply{.outcome = Outcome::CommandFails}); }, PaFAILURE, 1,
-         {"Command failed."}, {"ct_close(CS_UNUSED)"}},
+         [] { agent().Script(RpcName(pa::protocol::kNotification), Reply{.outcome = Outcome::CommandFails}); },
+         PaFAILURE,
+         1,
+         {"Command failed."},
+         {"ct_close(CS_UNUSED)"}},
         {"lost, reconnected, sent once more",
          [] {
              agent().On("ct_con_props").OnlyFor(CS_CON_STATUS).Returns(CS_FAIL).Times(2);
              agent().On("ct_connect").Returns(CS_FAIL).FromCall(2);
          },
-         PaSUCCESS, 1, {connectFailed, unable, "Failed to allocate command context and reconnect."},
+         PaSUCCESS,
+         1,
+         {connectFailed, unable, "Failed to allocate command context and reconnect."},
          {"ct_close(CS_FORCE_CLOSE)", "ct_close(CS_UNUSED)"}},
         {"lost, reconnection fails",
          [] {
              agent().On("ct_con_props").OnlyFor(CS_CON_STATUS).Returns(CS_FAIL).Always();
              agent().On("ct_connect").Returns(CS_FAIL).FromCall(2).Always();
          },
-         PaCONNECT_FAILED, 0,
+         PaCONNECT_FAILED,
+         0,
          {connectFailed, unable, "Failed to allocate command context and reconnect.", connectFailed, unable},
          {"ct_close(CS_FORCE_CLOSE)"}},
     };

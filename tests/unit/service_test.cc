@@ -34,7 +34,7 @@ std::string Describe(const PaList *members)
 {
     std::string described;
     for (auto *m = static_cast<const PaServProcess *>(PaListGetHead(members)); m != nullptr;
-         m = static_cast<const PaServProcess *>(PaListGetNext(m))) {
+         m       = static_cast<const PaServProcess *>(PaListGetNext(m))) {
         char *name = nullptr;
         PaProcessGetAttribute(m->process, PaPROCESS_NAME, &name, 0);
         described += std::string(name) + "=" +
@@ -62,8 +62,8 @@ constexpr const char *kMembersOfS = "p1=5 p2='x' p3=NONE ";
 PaService *ServiceS()
 {
     PaService *service = PaVaServiceCreate("S", PaSERVICE_TYPE, PaSERVICE_MASTER, PaSERVICE_START, PaSERVICE_AUTO, 0);
-    for (PaServProcess entry : {Member("p1", PaVALUE_INTEGER, 5), Member("p2", PaVALUE_TEXT, 0, "x"),
-                                Member("p3", PaVALUE_NONE)}) {
+    for (PaServProcess entry :
+         {Member("p1", PaVALUE_INTEGER, 5), Member("p2", PaVALUE_TEXT, 0, "x"), Member("p3", PaVALUE_NONE)}) {
         EXPECT_EQ(PaServiceAddProcess(service, &entry, 0), PaSUCCESS);
     }
     return service;
@@ -74,11 +74,11 @@ using ServiceTest = LeakCheckedTest;
 TEST_F(ServiceTest, BothFormsStartWithTheInitialValues)
 {
     PaService *standalone = PaVaServiceCreate("S", 0);
-    PaList *services = PaListCreate();
-    PaService *element = PaServiceAllocElement();
+    PaList *services      = PaListCreate();
+    PaService *element    = PaServiceAllocElement();
     PaListAddToTail(services, element);
     for (const PaService *service : {standalone, element}) {
-        char *name = nullptr;
+        char *name        = nullptr;
         int32_t values[3] = {-1, -1, -1};
         EXPECT_EQ(PaServiceGetAttribute(service, PaSERVICE_NAME, &name, PaSERVICE_TYPE, &values[0], PaSERVICE_START,
                                         &values[1], PaSERVICE_PROCESS_COUNT, &values[2], 0),
@@ -97,8 +97,9 @@ TEST_F(ServiceTest, BothFormsStartWithTheInitialValues)
 
 TEST_F(ServiceTest, RefusedAndUnknownPairsStopTheListWithTheirMessages)
 {
-    PaService *service = PaVaServiceCreate("S", PaSERVICE_TYPE, PaSERVICE_MASTER, 6, PaSERVICE_START, PaSERVICE_AUTO, 0);
-    int32_t type = -1;
+    PaService *service =
+        PaVaServiceCreate("S", PaSERVICE_TYPE, PaSERVICE_MASTER, 6, PaSERVICE_START, PaSERVICE_AUTO, 0);
+    int32_t type  = -1;
     int32_t start = -1;
     EXPECT_EQ(PaServiceGetAttribute(service, PaSERVICE_TYPE, &type, PaSERVICE_START, &start, 0), PaSUCCESS);
     EXPECT_EQ(type * 10 + start, PaSERVICE_MASTER * 10 + PaSERVICE_NON_AUTO);
@@ -109,23 +110,22 @@ TEST_F(ServiceTest, RefusedAndUnknownPairsStopTheListWithTheirMessages)
     EXPECT_EQ(PaServiceSetAttribute(service, PaSERVICE_PROCESS_LIST, static_cast<PaList *>(nullptr), 0), PaFAILURE);
     EXPECT_STREQ(service->name, "S");
     EXPECT_EQ(PaVaServiceCreate("S", PaSERVICE_PROCESS_COUNT, 3, 0), nullptr);
-    EXPECT_THAT(log.texts(), ElementsAre("Attempt to set unknown process attribute.",
-                                         "Cannot set Process list number in service.",
-                                         "Attempt to get unknown process attribute.",
-                                         "Cannot set Process list number in service."));
+    EXPECT_THAT(log.texts(),
+                ElementsAre("Attempt to set unknown process attribute.", "Cannot set Process list number in service.",
+                            "Attempt to get unknown process attribute.", "Cannot set Process list number in service."));
     PaServiceFree(service);
 }
 
 TEST_F(ServiceTest, CopiesOfMemberListsAndServicesAreIndependent)
 {
-    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0));
+    int pidfd          = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0));
     PaService *service = ServiceS();
     PaProcessSetAttribute(Head(service)->process, PaPROCESS_HANDLE, pidfd, 0);
     close(pidfd);
     PaProcessHandle held = 0;
     PaProcessGetAttribute(Head(service)->process, PaPROCESS_HANDLE, &held, 0);
 
-    PaList *first = nullptr;
+    PaList *first  = nullptr;
     PaList *second = nullptr;
     PaServiceGetAttribute(service, PaSERVICE_PROCESS_LIST, &first, PaSERVICE_PROCESS_LIST, &second, 0);
     EXPECT_NE(first, second);
@@ -144,7 +144,7 @@ TEST_F(ServiceTest, CopiesOfMemberListsAndServicesAreIndependent)
 
 TEST_F(ServiceTest, AddTakesOverTheProcessUnlessAskedToCopyAndRefusesDuplicates)
 {
-    PaService *service = PaVaServiceCreate("S", 0);
+    PaService *service  = PaVaServiceCreate("S", 0);
     PaServProcess taken = Member("p1", PaVALUE_TEXT, 0, "x");
     ASSERT_EQ(PaServiceAddProcess(service, &taken, 0), PaSUCCESS);
     EXPECT_EQ(Head(service)->process, taken.process);
@@ -167,7 +167,7 @@ TEST_F(ServiceTest, AddTakesOverTheProcessUnlessAskedToCopyAndRefusesDuplicates)
 TEST_F(ServiceTest, MembersAreRemovedAndChangedByName)
 {
     PaService *service = ServiceS();
-    PaProcess *p1 = PaVaProcessCreate("p1", 0);
+    PaProcess *p1      = PaVaProcessCreate("p1", 0);
     EXPECT_EQ(PaServiceRemoveProcess(service, p1), PaSUCCESS);
     EXPECT_EQ(PaServiceRemoveProcess(service, p1), PaNOT_FOUND);
     EXPECT_THAT(log.texts(), ElementsAre("Failed to locate process in service."));
@@ -196,13 +196,13 @@ TEST_F(ServiceTest, ListSearchReturnsTheFirstServiceAndACopyOfTheMember)
 {
     PaList *services = PaListCreate();
     for (int32_t value : {1, 2}) {
-        PaService *service = PaServiceAllocElement();
+        PaService *service  = PaServiceAllocElement();
         PaServProcess entry = Member("p", PaVALUE_INTEGER, value);
         PaServiceAddProcess(service, &entry, 0);
         PaListAddToTail(services, service);
     }
     PaServProcess *found = nullptr;
-    PaService *service = PaServiceListFindProcess(services, "p", &found);
+    PaService *service   = PaServiceListFindProcess(services, "p", &found);
     EXPECT_EQ(service, PaListGetHead(services));
     ASSERT_NE(found, nullptr);
     EXPECT_EQ(found->value.intValue, 1);
@@ -218,25 +218,26 @@ TEST_F(ServiceTest, ListSearchReturnsTheFirstServiceAndACopyOfTheMember)
 TEST(ServiceExhaustion, CopiesSearchesAndMemberChangesFailCleanly)
 {
     PaService *service = ServiceS();
-    PaList *services = PaListCreate();
+    PaList *services   = PaListCreate();
     PaListAddToTail(services, PaServiceAllocElement());
-    PaServiceSetAttribute(static_cast<PaService *>(PaListGetHead(services)), PaSERVICE_PROCESS_LIST, service->members, 0);
+    PaServiceSetAttribute(static_cast<PaService *>(PaListGetHead(services)), PaSERVICE_PROCESS_LIST, service->members,
+                          0);
     ExpectCleanFailures([service] {
-        PaService *copy = PaServiceCopy(service);
+        PaService *copy  = PaServiceCopy(service);
         PaService *other = copy != nullptr ? PaVaServiceCreate("T", PaSERVICE_PROCESS_LIST, copy->members, 0) : nullptr;
         PaServiceFree(copy);
         return other != nullptr && PaServiceFree(other) == PaSUCCESS;
     });
     ExpectCleanFailures([services] {
         PaServProcess *found = nullptr;
-        bool made = PaServiceListFindProcess(services, "p2", &found) != nullptr;
+        bool made            = PaServiceListFindProcess(services, "p2", &found) != nullptr;
         PaServiceServProcessFree(found);
         return made;
     });
     ExpectCleanFailures([] {
-        PaService *target = PaVaServiceCreate("T", 0);
+        PaService *target   = PaVaServiceCreate("T", 0);
         PaServProcess entry = Member("p", PaVALUE_TEXT, 0, "x");
-        bool added = target != nullptr && entry.process != nullptr && entry.value.textValue != nullptr &&
+        bool added          = target != nullptr && entry.process != nullptr && entry.value.textValue != nullptr &&
                      PaServiceAddProcess(target, &entry, 1) == PaSUCCESS;
         if (!added && entry.value.textValue != nullptr) {
             PaFree(entry.value.textValue);  // not taken over

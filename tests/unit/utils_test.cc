@@ -2,9 +2,9 @@
 // the password prompt (run in child processes with and without a terminal).
 #include <agentclient/pa.h>
 
-#include "utils.h"
 #include "support/log_capture.h"
 #include "support/tracking_hooks.h"
+#include "utils.h"
 
 #include <gtest/gtest.h>
 
@@ -35,7 +35,7 @@ public:
     explicit EnvGuard(const char *name) : name_(name)
     {
         if (const char *value = std::getenv(name)) {
-            saved_ = value;
+            saved_  = value;
             wasSet_ = true;
         }
     }
@@ -59,7 +59,7 @@ public:
     TempDir()
     {
         std::string pattern = (fs::temp_directory_path() / "agentclient-XXXXXX").string();
-        path_ = mkdtemp(pattern.data());
+        path_               = mkdtemp(pattern.data());
     }
     ~TempDir() { fs::remove_all(path_); }
     const fs::path &path() const { return path_; }
@@ -111,8 +111,8 @@ TEST(Environment, VersionTextComesFromTheCatalogOnceThereIsOne)
     fs::path locale = home.path() / "locales" / PaGetArch();
     fs::create_directories(locale);
     std::ofstream(home.path() / "messages.msg") << "$set 4\n1 Corvane PA API 9.1.0\n$set 5\n1 other\n";
-    std::string command = "gencat " + (locale / "messages.cat").string() + " " +
-                          (home.path() / "messages.msg").string();
+    std::string command =
+        "gencat " + (locale / "messages.cat").string() + " " + (home.path() / "messages.msg").string();
     ASSERT_EQ(std::system(command.c_str()), 0);
     EXPECT_STREQ(PaGetVersionString(), "Corvane PA API 9.1.0");
     EXPECT_EQ(PaGetVersionString(), PaGetVersionString());
@@ -177,7 +177,7 @@ PromptOutcome PromptWithoutTerminal(const std::string &input)
         dup2(in[0], STDIN_FILENO);
         dup2(err[1], STDERR_FILENO);
         close(in[1]);
-        char *password = PaPromptPassword();
+        char *password     = PaPromptPassword();
         std::string result = password != nullptr ? password : "<null>";
         (void)!write(out[1], result.data(), result.size());
         _exit(0);
@@ -189,7 +189,7 @@ PromptOutcome PromptWithoutTerminal(const std::string &input)
     close(in[1]);
     PromptOutcome outcome;
     outcome.password = ReadUntil(out[0], "");
-    outcome.prompt = ReadUntil(err[0], "");
+    outcome.prompt   = ReadUntil(err[0], "");
     close(out[0]);
     close(err[0]);
     waitpid(child, nullptr, 0);
@@ -204,10 +204,7 @@ TEST(PasswordPrompt, ReadsOneLineFromStandardInputWithoutATerminal)
     EXPECT_EQ(PromptWithoutTerminal("unterminated").password, "unterminated");
 }
 
-TEST(PasswordPrompt, EndOfInputGivesANewEmptyText)
-{
-    EXPECT_EQ(PromptWithoutTerminal("").password, "");
-}
+TEST(PasswordPrompt, EndOfInputGivesANewEmptyText) { EXPECT_EQ(PromptWithoutTerminal("").password, ""); }
 
 TEST(PasswordPrompt, TerminalInputIsNotEchoedAndEchoIsRestored)
 {

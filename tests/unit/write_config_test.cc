@@ -3,8 +3,8 @@
 #include <agentclient/pa.h>
 
 #include "service.h"
-#include "write_config.h"
 #include "support/record_testing.h"
+#include "write_config.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -30,7 +30,7 @@ public:
         std::fclose(stream_);
         std::free(buffer_);
     }
-    Output(const Output &) = delete;
+    Output(const Output &)            = delete;
     Output &operator=(const Output &) = delete;
     FILE *stream() const { return stream_; }
     std::string text()
@@ -41,7 +41,7 @@ public:
 
 private:
     char *buffer_ = nullptr;
-    size_t size_ = 0;
+    size_t size_  = 0;
     FILE *stream_;
 };
 
@@ -66,7 +66,7 @@ void AddMember(PaService *service, PaProcess *process, int32_t kind, int32_t int
 // p1 again; two routing entries.
 struct Records {
     PaList *services = PaListCreate();
-    PaList *hosts = PaListCreate();
+    PaList *hosts    = PaListCreate();
     Records()
     {
         PaService *s = AddService(services, "S", PaSERVICE_MASTER, PaSERVICE_AUTO);
@@ -75,8 +75,9 @@ struct Records {
                                     PaPROCESS_MANAGED, 1, PaPROCESS_RESTART_MSG, "r1", PaPROCESS_ALERT_MSG, "a1",
                                     PaPROCESS_RETRY_COUNT, 3, PaPROCESS_TYPE, PaDAEMON_PROCESS, PaPROCESS_PID, 77, 0),
                   PaVALUE_INTEGER, 5);
-        AddMember(s, PaVaProcessCreate("p2", PaPROCESS_HOSTNAME, "h2", PaPROCESS_COMMAND, "run p2", PaPROCESS_TYPE,
-                                       PaPA_AWARE, 0),
+        AddMember(s,
+                  PaVaProcessCreate("p2", PaPROCESS_HOSTNAME, "h2", PaPROCESS_COMMAND, "run p2", PaPROCESS_TYPE,
+                                    PaPA_AWARE, 0),
                   PaVALUE_TEXT, 0, "x");
         AddMember(s, PaVaProcessCreate("p3", 0), PaVALUE_NONE);
         PaService *t = AddService(services, "T", PaSERVICE_NON_MASTER, PaSERVICE_NON_AUTO);
@@ -89,7 +90,7 @@ struct Records {
         PaServiceListFree(services);
         PaHostListDestroy(hosts);
     }
-    Records(const Records &) = delete;
+    Records(const Records &)            = delete;
     Records &operator=(const Records &) = delete;
 
     PaService *first() const { return static_cast<PaService *>(PaListGetHead(services)); }
@@ -211,8 +212,8 @@ TEST_F(WriteConfigTest, AFailingStreamMakesEachWriterFailOnce)
                          PaWriteProcesses(full, records.first()->members), PaWriteSingleService(full, records.first())};
     std::fclose(full);
     EXPECT_THAT(results, testing::Each(PaFAILURE));
-    EXPECT_THAT(log.texts(), ElementsAre("Write Failure.", "Write Failure.", "Write Failure.", "Write Failure.",
-                                         "Write Failure."));
+    EXPECT_THAT(log.texts(),
+                ElementsAre("Write Failure.", "Write Failure.", "Write Failure.", "Write Failure.", "Write Failure."));
     EXPECT_EQ(PaWriteKnownHosts(records.hosts, nullptr), PaFAILURE);
     EXPECT_EQ(PaWriteKnownServices(nullptr, output.stream()), PaFAILURE);
 }

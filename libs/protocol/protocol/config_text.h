@@ -14,8 +14,8 @@
 namespace pa::protocol::config {
 
 inline constexpr std::string_view kMagic = "#ZEB_PA3";
-inline constexpr char kQuote = '\'';
-inline constexpr char kEscape = '\\';
+inline constexpr char kQuote             = '\'';
+inline constexpr char kEscape            = '\\';
 // Written between the apostrophes of an absent text (the restart and alert messages, and a
 // missing host name or command); read back as none only for the two messages.
 inline constexpr std::string_view kAbsentText = " ";
@@ -24,24 +24,24 @@ inline constexpr std::string_view kAbsentText = " ";
 inline constexpr std::string_view kProcessBlock = "zeb_process";
 inline constexpr std::string_view kServiceBlock = "zeb_service";
 inline constexpr std::string_view kRoutingBlock = "zeb_routing";
-inline constexpr std::string_view kCommand = "Command";
-inline constexpr std::string_view kRunAs = "run as";  // two words, before the effective user id
-inline constexpr std::string_view kHost = "Host";
-inline constexpr std::string_view kManaged = "Managed";
-inline constexpr std::string_view kRestartMsg = "RestartMsg";
-inline constexpr std::string_view kAlertMsg = "AlertMsg";
-inline constexpr std::string_view kRetryCount = "RetryCount";
-inline constexpr std::string_view kProcessType = "ProcessType";
-inline constexpr std::string_view kServiceType = "ServiceType";
+inline constexpr std::string_view kCommand      = "Command";
+inline constexpr std::string_view kRunAs        = "run as";  // two words, before the effective user id
+inline constexpr std::string_view kHost         = "Host";
+inline constexpr std::string_view kManaged      = "Managed";
+inline constexpr std::string_view kRestartMsg   = "RestartMsg";
+inline constexpr std::string_view kAlertMsg     = "AlertMsg";
+inline constexpr std::string_view kRetryCount   = "RetryCount";
+inline constexpr std::string_view kProcessType  = "ProcessType";
+inline constexpr std::string_view kServiceType  = "ServiceType";
 inline constexpr std::string_view kServiceStart = "ServiceStart";
-inline constexpr std::string_view kMember = "process";
-inline constexpr std::string_view kRoute = "host";
+inline constexpr std::string_view kMember       = "process";
+inline constexpr std::string_view kRoute        = "host";
 
-inline constexpr std::string_view kManagedWords[] = {"False", "True"};
-inline constexpr std::string_view kProcessTypeWords[] = {"PaDAEMON_PROCESS", "PaPA_AWARE", "PaNOT_PA_AWARE"};
-inline constexpr std::string_view kServiceTypeWords[] = {"Master", "Non-Master"};
+inline constexpr std::string_view kManagedWords[]      = {"False", "True"};
+inline constexpr std::string_view kProcessTypeWords[]  = {"PaDAEMON_PROCESS", "PaPA_AWARE", "PaNOT_PA_AWARE"};
+inline constexpr std::string_view kServiceTypeWords[]  = {"Master", "Non-Master"};
 inline constexpr std::string_view kServiceStartWords[] = {"Auto", "Non-Auto"};
-inline constexpr std::string_view kNoMemberValue = "NONE";
+inline constexpr std::string_view kNoMemberValue       = "NONE";
 
 // Whether a text can be written: a zero byte cannot (texts are C strings on the writing side).
 constexpr bool Writable(std::string_view text) { return text.find('\0') == std::string_view::npos; }

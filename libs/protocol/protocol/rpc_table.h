@@ -39,7 +39,10 @@ constexpr bool TextFits(std::string_view text)
     return text.size() <= kMaxTextBytes && text.find('\0') == std::string_view::npos;
 }
 
-enum class Type : std::uint8_t { Int, Text };
+enum class Type : std::uint8_t {
+    Int,
+    Text
+};
 
 // One named parameter or column.
 struct Field {
@@ -49,52 +52,59 @@ struct Field {
 
 // The agent's RPCs by number. The number never leaves the client; the name is what travels.
 enum Rpc : std::int32_t {
-    kStopPa = 0,
-    kProcessStart = 1,
-    kProcessStop = 2,
-    kServiceStart = 3,
-    kServiceStop = 4,
-    kProcessStatus = 5,
-    kServiceStatus = 6,
-    kServiceList = 7,
-    kProcessList = 8,
-    kRegWatch = 9,
-    kServiceChange = 10,
-    kProcessChange = 11,
-    kStopProcesses = 12,
-    kStartProcesses = 13,
-    kSingleProcessList = 14,
-    kSingleServiceList = 15,
-    kNotification = 16,
-    kHostList = 17,
-    kHostAdd = 18,
-    kHostRemove = 19,
-    kServiceRemove = 20,
+    kStopPa               = 0,
+    kProcessStart         = 1,
+    kProcessStop          = 2,
+    kServiceStart         = 3,
+    kServiceStop          = 4,
+    kProcessStatus        = 5,
+    kServiceStatus        = 6,
+    kServiceList          = 7,
+    kProcessList          = 8,
+    kRegWatch             = 9,
+    kServiceChange        = 10,
+    kProcessChange        = 11,
+    kStopProcesses        = 12,
+    kStartProcesses       = 13,
+    kSingleProcessList    = 14,
+    kSingleServiceList    = 15,
+    kNotification         = 16,
+    kHostList             = 17,
+    kHostAdd              = 18,
+    kHostRemove           = 19,
+    kServiceRemove        = 20,
     kProcessStartWithArgs = 21,
-    kDebugLevelSet = 22,
-    kDebugLevelGet = 23,
+    kDebugLevelSet        = 22,
+    kDebugLevelGet        = 23,
     kGenerateNotification = 24,
-    kProcessState = 25,
-    kRegNoWatch = 26,
-    kProcessStartLong = 27,
-    kVersionGet = 28,
-    kSignalProcess = 29,
-    kSignalList = 30,
-    kUnameGet = 31,
-    kRpcCount = 32
+    kProcessState         = 25,
+    kRegNoWatch           = 26,
+    kProcessStartLong     = 27,
+    kVersionGet           = 28,
+    kSignalProcess        = 29,
+    kSignalList           = 30,
+    kUnameGet             = 31,
+    kRpcCount             = 32
 };
 
 // The ten parameters of a process, in the order they travel.
 inline constexpr Field kProcessParams[] = {
-    {"processNameArg", Type::Text},        {"processHostnameArg", Type::Text},
-    {"processCommandArg", Type::Text},     {"processEUIDArg", Type::Int},
-    {"processManagedArg", Type::Int},      {"processRMesgArg", Type::Text},
-    {"processAMesgArg", Type::Text},       {"processPIDArg", Type::Int},
-    {"processProcessTypeArg", Type::Int},  {"processRetryCountArg", Type::Int},
+    {"processNameArg", Type::Text},      {"processHostnameArg", Type::Text}, {"processCommandArg", Type::Text},
+    {"processEUIDArg", Type::Int},       {"processManagedArg", Type::Int},   {"processRMesgArg", Type::Text},
+    {"processAMesgArg", Type::Text},     {"processPIDArg", Type::Int},       {"processProcessTypeArg", Type::Int},
+    {"processRetryCountArg", Type::Int},
 };
 enum ProcessParam : std::size_t {
-    kProcessName, kProcessHost, kProcessCommand, kProcessEuid, kProcessManaged,
-    kProcessRestartMsg, kProcessAlertMsg, kProcessPid, kProcessType, kProcessRetryCount
+    kProcessName,
+    kProcessHost,
+    kProcessCommand,
+    kProcessEuid,
+    kProcessManaged,
+    kProcessRestartMsg,
+    kProcessAlertMsg,
+    kProcessPid,
+    kProcessType,
+    kProcessRetryCount
 };
 
 // A whole service: these four, then per member i (from 1) its kind "Process<i>", its value
@@ -125,42 +135,64 @@ constexpr Type MemberValueType(std::int32_t kind) { return kind == PaVALUE_TEXT 
 
 // Columns of a process row (process lists, and the member columns of a service row).
 inline constexpr Field kProcessColumns[] = {
-    {"name", Type::Text},         {"host", Type::Text},         {"command", Type::Text},
-    {"euid", Type::Int},          {"managed", Type::Int},       {"pid", Type::Int},
-    {"restartMessage", Type::Text}, {"alertMessage", Type::Text}, {"retryCount", Type::Int},
-    {"processType", Type::Int},
+    {"name", Type::Text},      {"host", Type::Text},       {"command", Type::Text},        {"euid", Type::Int},
+    {"managed", Type::Int},    {"pid", Type::Int},         {"restartMessage", Type::Text}, {"alertMessage", Type::Text},
+    {"retryCount", Type::Int}, {"processType", Type::Int},
 };
 enum ProcessColumn : std::size_t {
-    kColName, kColHost, kColCommand, kColEuid, kColManaged, kColPid,
-    kColRestartMsg, kColAlertMsg, kColRetryCount, kColProcessType
+    kColName,
+    kColHost,
+    kColCommand,
+    kColEuid,
+    kColManaged,
+    kColPid,
+    kColRestartMsg,
+    kColAlertMsg,
+    kColRetryCount,
+    kColProcessType
 };
 
 // Columns of a service row: the service, then one member (kind, value as text, process). A row
 // whose service column is kNoValue continues the service of the row before; a service without
 // members is one row whose member process name and host are kNoValue.
 inline constexpr Field kServiceColumns[] = {
-    {"service", Type::Text},      {"serviceType", Type::Int},    {"serviceStart", Type::Int},
-    {"valueKind", Type::Int},     {"value", Type::Text},
-    {"name", Type::Text},         {"host", Type::Text},          {"command", Type::Text},
-    {"euid", Type::Int},          {"managed", Type::Int},        {"pid", Type::Int},
-    {"restartMessage", Type::Text}, {"alertMessage", Type::Text}, {"retryCount", Type::Int},
-    {"processType", Type::Int},
+    {"service", Type::Text},      {"serviceType", Type::Int}, {"serviceStart", Type::Int},
+    {"valueKind", Type::Int},     {"value", Type::Text},      {"name", Type::Text},
+    {"host", Type::Text},         {"command", Type::Text},    {"euid", Type::Int},
+    {"managed", Type::Int},       {"pid", Type::Int},         {"restartMessage", Type::Text},
+    {"alertMessage", Type::Text}, {"retryCount", Type::Int},  {"processType", Type::Int},
 };
 enum ServiceColumn : std::size_t {
-    kColService, kColServiceType, kColServiceStart, kColValueKind, kColValue, kColMemberProcess
+    kColService,
+    kColServiceType,
+    kColServiceStart,
+    kColValueKind,
+    kColValue,
+    kColMemberProcess
 };
 
-inline constexpr Field kHostColumns[] = {{"host", Type::Text}, {"server", Type::Text}};
+inline constexpr Field kHostColumns[]          = {{"host", Type::Text}, {"server", Type::Text}};
 inline constexpr Field kProcessStatusColumns[] = {{"state", Type::Int}, {"pid", Type::Int}};
 inline constexpr Field kServiceStatusColumns[] = {{"state", Type::Int}, {"running", Type::Int}};
-inline constexpr Field kVersionColumns[] = {{"major", Type::Int}, {"minor", Type::Int}};
-inline constexpr Field kDebugLevelColumns[] = {{"debugLevel", Type::Int}};
+inline constexpr Field kVersionColumns[]       = {{"major", Type::Int}, {"minor", Type::Int}};
+inline constexpr Field kDebugLevelColumns[]    = {{"debugLevel", Type::Int}};
 
 // What a reply's rows hold.
-enum class Rows : std::uint8_t { None, IntPair, OneInt, Processes, Services, Hosts };
+enum class Rows : std::uint8_t {
+    None,
+    IntPair,
+    OneInt,
+    Processes,
+    Services,
+    Hosts
+};
 
 // The block of parameters between an RPC's leading and trailing ones.
-enum class Group : std::uint8_t { None, Process, Service };
+enum class Group : std::uint8_t {
+    None,
+    Process,
+    Service
+};
 
 struct RpcSpec {
     std::string_view name;
@@ -174,19 +206,19 @@ struct RpcSpec {
 
 namespace detail {
 inline constexpr Field kStopPaParams[] = {{"stopPAArg", Type::Int}};
-inline constexpr Field kNameAndHost[] = {{"processNameArg", Type::Text}, {"processHostnameArg", Type::Text}};
+inline constexpr Field kNameAndHost[]  = {{"processNameArg", Type::Text}, {"processHostnameArg", Type::Text}};
 inline constexpr Field kSignalParams[] = {
     {"processNameArg", Type::Text}, {"processHostnameArg", Type::Text}, {"processSignalArg", Type::Int}};
-inline constexpr Field kTimeout[] = {{"processTimeoutArg", Type::Int}};
-inline constexpr Field kServiceAdd[] = {{"serviceAddArg", Type::Int}};
-inline constexpr Field kServiceName[] = {{"serviceNameArg", Type::Text}};
-inline constexpr Field kProcessChangeName[] = {{"processChangeArg", Type::Text}};
+inline constexpr Field kTimeout[]            = {{"processTimeoutArg", Type::Int}};
+inline constexpr Field kServiceAdd[]         = {{"serviceAddArg", Type::Int}};
+inline constexpr Field kServiceName[]        = {{"serviceNameArg", Type::Text}};
+inline constexpr Field kProcessChangeName[]  = {{"processChangeArg", Type::Text}};
 inline constexpr Field kNotificationParams[] = {{"processPIDArg", Type::Int}, {"processIDArg", Type::Int}};
-inline constexpr Field kHostListParams[] = {{"pa_HostListFetchArg", Type::Int}};
-inline constexpr Field kHostParams[] = {{"pa_HostNameArg", Type::Text}, {"pa_ServerNameArg", Type::Text}};
-inline constexpr Field kAddArgs[] = {{"processAddArgsArg", Type::Text}};
-inline constexpr Field kDebugLevel[] = {{"serverDebugLevArg", Type::Int}};
-inline constexpr Field kState[] = {{"processStateArg", Type::Int}};
+inline constexpr Field kHostListParams[]     = {{"pa_HostListFetchArg", Type::Int}};
+inline constexpr Field kHostParams[]         = {{"pa_HostNameArg", Type::Text}, {"pa_ServerNameArg", Type::Text}};
+inline constexpr Field kAddArgs[]            = {{"processAddArgsArg", Type::Text}};
+inline constexpr Field kDebugLevel[]         = {{"serverDebugLevArg", Type::Int}};
+inline constexpr Field kState[]              = {{"processStateArg", Type::Int}};
 
 constexpr RpcSpec Plain(std::string_view name, std::span<const Field> params = {}, Rows rows = Rows::None,
                         std::span<const Field> columns = {})

@@ -119,9 +119,19 @@ std::string AgentProcess::errors() const { return ReadText(home_ / "stderr"); }
 
 void AgentProcess::Start()
 {
-    std::vector<std::string> args = {PAAGENTD_PATH, "--home", home_.string(), "--users", (home_ / "users").string(),
-                                     "--listen", "127.0.0.1:" + std::to_string(port_), "--name", name_,
-                                     "--config", config_.string(), "--grace", "2"};
+    std::vector<std::string> args = {PAAGENTD_PATH,
+                                     "--home",
+                                     home_.string(),
+                                     "--users",
+                                     (home_ / "users").string(),
+                                     "--listen",
+                                     "127.0.0.1:" + std::to_string(port_),
+                                     "--name",
+                                     name_,
+                                     "--config",
+                                     config_.string(),
+                                     "--grace",
+                                     "2"};
     std::vector<char *> argv;
     for (auto &arg : args) {
         argv.push_back(arg.data());
@@ -147,10 +157,10 @@ void AgentProcess::Start()
         pid_ = 0;
         throw std::runtime_error("cannot start " + args[0]);
     }
-    pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    pidfd_  = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
     stdout_ = out[0];
 
-    std::string line = ReadLine(stdout_, std::chrono::steady_clock::now() + kStartLimit);
+    std::string line     = ReadLine(stdout_, std::chrono::steady_clock::now() + kStartLimit);
     std::string expected = "paagentd: " + name_ + " listening on 127.0.0.1:";
     if (line.rfind(expected, 0) != 0) {
         Signal(SIGKILL);
@@ -180,7 +190,7 @@ std::optional<int> AgentProcess::WaitForExit(std::chrono::milliseconds limit)
     waitpid(pid_, &status, 0);
     close(pidfd_);
     close(stdout_);
-    pid_ = 0;
+    pid_   = 0;
     pidfd_ = stdout_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

@@ -17,7 +17,7 @@ const std::filesystem::path &FamilyHome();
 
 class AgentProcess {
 public:
-    static constexpr const char *kUser = "operator";
+    static constexpr const char *kUser     = "operator";
     static constexpr const char *kPassword = "e2e-secret";
 
     // Starts an agent under a unique server name with a users file holding kUser; config
@@ -26,7 +26,7 @@ public:
     // Stops the agent (SIGTERM, bounded wait, SIGKILL); prints its standard error when the
     // test has failed.
     ~AgentProcess();
-    AgentProcess(const AgentProcess &) = delete;
+    AgentProcess(const AgentProcess &)            = delete;
     AgentProcess &operator=(const AgentProcess &) = delete;
 
     const std::string &name() const { return name_; }
@@ -49,9 +49,9 @@ private:
     std::string name_;
     std::filesystem::path home_;
     std::filesystem::path config_;
-    int port_ = 0;
-    pid_t pid_ = 0;
-    int pidfd_ = -1;
+    int port_   = 0;
+    pid_t pid_  = 0;
+    int pidfd_  = -1;
     int stdout_ = -1;
 };
 

@@ -27,8 +27,8 @@ std::string DescribeProcess(const PaProcess *process)
                           PaPROCESS_TYPE, &type, PaPROCESS_RESTART_MSG, &restart, PaPROCESS_ALERT_MSG, &alert, 0);
     std::ostringstream line;
     line << Text(name) << " @" << Text(host) << " [" << Text(command) << "] euid " << euid << " managed " << managed
-         << " retries " << retries << " type " << type << " restart [" << Text(restart) << "] alert ["
-         << Text(alert) << "]";
+         << " retries " << retries << " type " << type << " restart [" << Text(restart) << "] alert [" << Text(alert)
+         << "]";
     return line.str();
 }
 
@@ -54,8 +54,8 @@ Process MakeProcess(const std::string &name, const std::string &command, const P
     return Process(PaVaProcessCreate(name.c_str(), PaPROCESS_HOSTNAME, kHost, PaPROCESS_COMMAND, command.c_str(),
                                      PaPROCESS_EUID, static_cast<int32_t>(getuid()), PaPROCESS_MANAGED,
                                      settings.managed, PaPROCESS_RETRY_COUNT, settings.retries, PaPROCESS_TYPE,
-                                     settings.type, PaPROCESS_RESTART_MSG, settings.restartMessage,
-                                     PaPROCESS_ALERT_MSG, settings.alertMessage, 0));
+                                     settings.type, PaPROCESS_RESTART_MSG, settings.restartMessage, PaPROCESS_ALERT_MSG,
+                                     settings.alertMessage, 0));
 }
 
 Service MakeService(const std::string &name, int32_t type, int32_t start, std::vector<Member> members)
@@ -64,7 +64,7 @@ Service MakeService(const std::string &name, int32_t type, int32_t start, std::v
     for (auto &member : members) {
         PaServProcess entry{};
         entry.process = member.process.get();
-        entry.kind = member.kind;
+        entry.kind    = member.kind;
         if (member.kind == PaVALUE_TEXT) {
             entry.value.textValue = PaStrDup(member.text.c_str());  // taken over by the service
         } else {
@@ -111,7 +111,7 @@ bool Alive(int32_t pid) { return pid > 0 && kill(pid, 0) == 0; }
 
 std::string Describe(const PaService *service)
 {
-    char *name = nullptr;
+    char *name   = nullptr;
     int32_t type = 0, start = 0;
     PaList *members = nullptr;
     PaServiceGetAttribute(service, PaSERVICE_NAME, &name, PaSERVICE_TYPE, &type, PaSERVICE_START, &start,
@@ -119,7 +119,7 @@ std::string Describe(const PaService *service)
     std::ostringstream text;
     text << "service " << Text(name) << " type " << type << " start " << start << "\n";
     for (auto *member = static_cast<PaServProcess *>(PaListGetHead(members)); member != nullptr;
-         member = static_cast<PaServProcess *>(PaListGetNext(member))) {
+         member       = static_cast<PaServProcess *>(PaListGetNext(member))) {
         text << "  member kind " << member->kind << " value ";
         if (member->kind == PaVALUE_TEXT) {
             text << "'" << member->value.textValue << "'";
@@ -135,13 +135,13 @@ std::string Describe(const PaService *service)
 std::string FetchServices(PaConnection *handle, int32_t selector)
 {
     PaList *services = nullptr;
-    int32_t result = PaServiceGetList(handle, &services, selector);
+    int32_t result   = PaServiceGetList(handle, &services, selector);
     if (result != PaSUCCESS) {
         return "failed: " + std::to_string(result);
     }
     std::string text;
     for (auto *service = static_cast<PaService *>(PaListGetHead(services)); service != nullptr;
-         service = static_cast<PaService *>(PaListGetNext(service))) {
+         service       = static_cast<PaService *>(PaListGetNext(service))) {
         text += Describe(service);
     }
     PaServiceListFree(services);
@@ -150,14 +150,14 @@ std::string FetchServices(PaConnection *handle, int32_t selector)
 
 std::string FetchHosts(PaConnection *handle, int32_t fetchArgument)
 {
-    PaList *hosts = nullptr;
+    PaList *hosts  = nullptr;
     int32_t result = PaHostGetList(handle, &hosts, fetchArgument);
     if (result != PaSUCCESS) {
         return "failed: " + std::to_string(result);
     }
     std::ostringstream text;
     for (auto *host = static_cast<PaHost *>(PaListGetHead(hosts)); host != nullptr;
-         host = static_cast<PaHost *>(PaListGetNext(host))) {
+         host       = static_cast<PaHost *>(PaListGetNext(host))) {
         text << Text(PaHostGetHostName(host)) << " -> " << Text(PaHostGetServerName(host)) << "\n";
     }
     PaHostListDestroy(hosts);
@@ -167,13 +167,13 @@ std::string FetchHosts(PaConnection *handle, int32_t fetchArgument)
 std::string FetchProcesses(PaConnection *handle, int32_t selector)
 {
     PaList *processes = nullptr;
-    int32_t result = PaProcessGetList(handle, &processes, selector);
+    int32_t result    = PaProcessGetList(handle, &processes, selector);
     if (result != PaSUCCESS) {
         return "failed: " + std::to_string(result);
     }
     std::ostringstream text;
     for (auto *process = static_cast<PaProcess *>(PaListGetHead(processes)); process != nullptr;
-         process = static_cast<PaProcess *>(PaListGetNext(process))) {
+         process       = static_cast<PaProcess *>(PaListGetNext(process))) {
         text << DescribeProcess(process) << "\n";
     }
     PaProcessListFree(processes);

@@ -29,7 +29,7 @@ struct ProcessFree {
 struct ServiceFree {
     void operator()(PaService *service) const { PaServiceFree(service); }
 };
-using Handle = std::unique_ptr<PaConnection, HandleDestroy>;
+using Handle  = std::unique_ptr<PaConnection, HandleDestroy>;
 using Process = std::unique_ptr<PaProcess, ProcessFree>;
 using Service = std::unique_ptr<PaService, ServiceFree>;
 
@@ -39,18 +39,18 @@ Handle OpenHandle(const AgentProcess &agent);
 int32_t TryLogin(const AgentProcess &agent, const char *user, const char *password);
 
 struct ProcessSettings {
-    int32_t managed = 0;
-    int32_t retries = 0;
-    int32_t type = PaNOT_PA_AWARE;
+    int32_t managed            = 0;
+    int32_t retries            = 0;
+    int32_t type               = PaNOT_PA_AWARE;
     const char *restartMessage = nullptr;
-    const char *alertMessage = nullptr;
+    const char *alertMessage   = nullptr;
 };
 // A process of this host, run as the user of the test.
 Process MakeProcess(const std::string &name, const std::string &command, const ProcessSettings &settings = {});
 
 struct Member {
     Process process;
-    int32_t kind = PaVALUE_NONE;
+    int32_t kind   = PaVALUE_NONE;
     int32_t number = 0;
     std::string text;
 };
@@ -58,7 +58,7 @@ Service MakeService(const std::string &name, int32_t type, int32_t start, std::v
 
 struct ProcessStatus {
     int32_t state = -1;
-    int32_t pid = 0;
+    int32_t pid   = 0;
 };
 ProcessStatus StatusOf(PaConnection *handle, const PaProcess *process);
 // Polls the status until done accepts it or kWaitLimit passes; returns the last status seen.

@@ -8,7 +8,7 @@ StderrCapture::StderrCapture()
 {
     std::fflush(stderr);
     char pattern[] = "/tmp/agentclient-stderr-XXXXXX";
-    file_ = mkstemp(pattern);
+    file_          = mkstemp(pattern);
     unlink(pattern);
     saved_ = dup(STDERR_FILENO);
     dup2(file_, STDERR_FILENO);

@@ -9,7 +9,7 @@ class StderrCapture {
 public:
     StderrCapture();
     ~StderrCapture();
-    StderrCapture(const StderrCapture &) = delete;
+    StderrCapture(const StderrCapture &)            = delete;
     StderrCapture &operator=(const StderrCapture &) = delete;
 
     // Everything written since the capture began.
@@ -17,7 +17,7 @@ public:
 
 private:
     int saved_ = -1;
-    int file_ = -1;
+    int file_  = -1;
 };
 
 #endif

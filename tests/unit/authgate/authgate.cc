@@ -12,7 +12,7 @@ extern "C" CS_RETCODE KovaSecureLoginSendLogin(CS_CONNECTION *, CS_INT receivedI
     if (length < 0 || length >= outputFormat->maxlength) {
         return CS_FAIL;
     }
-    *sendId = receivedId + 1;
+    *sendId       = receivedId + 1;
     *outputLength = length;
     return CS_SUCCEED;
 }

@@ -5,8 +5,8 @@
 #define AGENTCLIENT_TESTS_CLIENTFIXTURE_H
 
 #include "connection.h"
-#include "rpc.h"
 #include "fakect.h"
+#include "rpc.h"
 #include "support/log_capture.h"
 #include "support/tracking_hooks.h"
 
@@ -23,9 +23,9 @@
 
 namespace client {
 
-inline constexpr const char *kServer = "agent1";
-inline constexpr const char *kApp = "monitor";
-inline constexpr const char *kUser = "fred";
+inline constexpr const char *kServer   = "agent1";
+inline constexpr const char *kApp      = "monitor";
+inline constexpr const char *kUser     = "fred";
 inline constexpr const char *kPassword = "Pw-7f3c!";
 
 // The name an RPC travels under.

@@ -20,7 +20,7 @@ public:
     // Installs the capture at the given threshold; the destructor restores the log defaults.
     explicit LogCapture(int32_t threshold = PaMSG_DEBUG);
     ~LogCapture();
-    LogCapture(const LogCapture &) = delete;
+    LogCapture(const LogCapture &)            = delete;
     LogCapture &operator=(const LogCapture &) = delete;
 
     const std::vector<LoggedMessage> &messages() const { return messages_; }

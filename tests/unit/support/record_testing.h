@@ -26,9 +26,9 @@ protected:
 };
 
 namespace budget {
-inline std::size_t left = 0;
-inline bool refused = false;
-inline PaAllocFunc alloc = nullptr;
+inline std::size_t left    = 0;
+inline bool refused        = false;
+inline PaAllocFunc alloc   = nullptr;
 inline PaStrDupFunc strDup = nullptr;
 inline bool Take()
 {
@@ -49,9 +49,9 @@ std::size_t ExpectCleanFailures(Attempt attempt)
     std::size_t allowed = 0;
     for (;; ++allowed) {
         TrackingHooks hooks;
-        budget::alloc = PaMemoryGetAlloc();
-        budget::strDup = PaMemoryGetStrDup();
-        budget::left = allowed;
+        budget::alloc   = PaMemoryGetAlloc();
+        budget::strDup  = PaMemoryGetStrDup();
+        budget::left    = allowed;
         budget::refused = false;
         PaMemorySetAlloc(budget::Alloc);
         PaMemorySetStrDup(budget::StrDup);

@@ -10,14 +10,14 @@ class TrackingHooks {
 public:
     TrackingHooks();
     ~TrackingHooks();
-    TrackingHooks(const TrackingHooks &) = delete;
+    TrackingHooks(const TrackingHooks &)            = delete;
     TrackingHooks &operator=(const TrackingHooks &) = delete;
 
     // Calls of each hook since installation.
-    std::size_t allocs = 0;
-    std::size_t frees = 0;
+    std::size_t allocs   = 0;
+    std::size_t frees    = 0;
     std::size_t reallocs = 0;
-    std::size_t strdups = 0;
+    std::size_t strdups  = 0;
     // Releases of blocks these hooks never made.
     std::size_t foreignFrees = 0;
     // When set, the allocating hooks return NULL.
