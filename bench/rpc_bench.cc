@@ -3,6 +3,7 @@
 #include "benchmarks.h"
 
 #include <benchmark/benchmark.h>
+#include <protocol/rpc_table.h>
 
 #include <stdexcept>
 
@@ -89,9 +90,10 @@ bool BareConnection::VersionRpc(CS_INT *major, CS_INT *minor)
     if (ct_cmd_alloc(connection_, &command) != CS_SUCCEED) {
         return false;
     }
-    bool ok = ct_command(command, CS_RPC_CMD, const_cast<char *>("pa_ServerVersionGetRPC"), CS_NULLTERM, CS_UNUSED) ==
-                  CS_SUCCEED &&
-              ct_send(command) == CS_SUCCEED;
+    bool ok =
+        ct_command(command, CS_RPC_CMD, const_cast<char *>(pa::protocol::kRpcs[pa::protocol::kVersionGet].name.data()),
+                   CS_NULLTERM, CS_UNUSED) == CS_SUCCEED &&
+        ct_send(command) == CS_SUCCEED;
     bool gotRow     = false;
     CS_RETCODE code = CS_FAIL;
     CS_INT type     = 0;
