@@ -32,13 +32,16 @@ struct Settings {
 
 std::mutex log_mutex;
 
+// Every record is one line: whatever a client sent within text (names, parameters) is escaped,
+// so that it can neither end the line nor forge another.
 void log_line(const std::string &text)
 {
     std::time_t now = std::time(nullptr);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
+    std::string escaped = tds::escaped_for_log(text);
     std::lock_guard lock(log_mutex);
-    std::cerr << stamp << " paagentd: " << text << std::endl;
+    std::cerr << stamp << " paagentd: " << escaped << std::endl;
 }
 
 // Splits HOST:PORT; the port must be a number from 0 to 65535.

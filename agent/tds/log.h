@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <sstream>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -16,8 +17,14 @@ enum class LogLevel {
     Error
 };
 
-// Called from the server's threads, possibly concurrently.
+// Called from the server's threads, possibly concurrently. The line holds texts the client sent
+// (login names, RPC names) as they came: the hook writes it through escaped_for_log or the like.
 using LogHook = std::function<void(LogLevel level, std::string_view line)>;
+
+// The text with every byte outside printable ASCII written as an escape (\n, \r, \t, else \xHH)
+// and each backslash doubled, so that a logged text is one line, cannot forge another and cannot
+// drive the terminal that shows the log.
+std::string escaped_for_log(std::string_view text);
 
 class Logger {
 public:

@@ -64,6 +64,12 @@ bool LogCapture::wait_for(const std::string &fragment)
     });
 }
 
+std::vector<std::string> LogCapture::lines()
+{
+    std::lock_guard lock(mutex_);
+    return lines_;
+}
+
 void ServerTest::SetUp()
 {
     ServerConfig config;

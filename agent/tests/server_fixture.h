@@ -28,6 +28,7 @@ class LogCapture {
 public:
     void add(std::string_view line);
     bool wait_for(const std::string &fragment);
+    std::vector<std::string> lines();
 
 private:
     std::mutex mutex_;

@@ -1,0 +1,62 @@
+// A paagentd child process on 127.0.0.1 with a home and a users file of its own, its standard
+// error collected line by line.
+#ifndef PAAGENT_TESTS_PAAGENTD_CHILD_H
+#define PAAGENT_TESTS_PAAGENTD_CHILD_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tds/socket.h"
+#include "tests/server_fixture.h"
+
+namespace paagent::tds::testing {
+
+inline const std::string kAgentUser     = "operator";
+inline const std::string kAgentPassword = "daemon-secret";
+
+// What a run of paagentd to its end gave.
+struct AgentExit {
+    int status = -1;     // exit status, or -1 when it did not end within the wait limit
+    std::string output;  // standard output and standard error
+};
+
+// Runs paagentd with `options` beside a home and a users file of its own, until it ends.
+AgentExit run_paagentd(const std::vector<std::string> &options);
+
+class PaagentdChild {
+public:
+    // Starts paagentd with `options` beside --home, --users and --listen 127.0.0.1:0; throws
+    // when it does not report that it listens within the wait limit.
+    explicit PaagentdChild(const std::vector<std::string> &options = {});
+    // SIGTERM, a bounded wait, then SIGKILL.
+    ~PaagentdChild();
+    PaagentdChild(const PaagentdChild &)            = delete;
+    PaagentdChild &operator=(const PaagentdChild &) = delete;
+
+    std::uint16_t port() const { return port_; }
+    // The name under which FreeTDS finds it without an interfaces file.
+    std::string server() const { return "127.0.0.1:" + std::to_string(port_); }
+    // Its standard error, line by line.
+    LogCapture &log() { return log_; }
+
+private:
+    void stop();
+    void collect_log();
+
+    std::filesystem::path home_;
+    pid_t pid_ = 0;
+    FileDescriptor pidfd_;
+    FileDescriptor errors_;
+    std::uint16_t port_ = 0;
+    LogCapture log_;
+    std::thread collector_;
+};
+
+}  // namespace paagent::tds::testing
+
+#endif  // PAAGENT_TESTS_PAAGENTD_CHILD_H

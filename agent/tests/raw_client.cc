@@ -1,0 +1,175 @@
+#include "tests/raw_client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <array>
+
+namespace paagent::tds::testing {
+namespace {
+
+constexpr std::size_t kRecordSize   = 603;
+constexpr std::size_t kPacketSize   = 512;
+constexpr std::size_t kHeader       = 8;
+constexpr std::uint8_t kLoginPacket = 0x02;
+
+// A fixed-width field: the value (cut to `width`), zero padding, then its length.
+void put_field(std::vector<std::uint8_t> &record, std::size_t at, std::size_t width, const std::string &value)
+{
+    std::size_t length = std::min(value.size(), width);
+    std::copy_n(value.begin(), length, record.begin() + static_cast<std::ptrdiff_t>(at));
+    record[at + width] = static_cast<std::uint8_t>(length);
+}
+
+void put_bytes(std::vector<std::uint8_t> &record, std::size_t at, std::initializer_list<std::uint8_t> bytes)
+{
+    std::copy(bytes.begin(), bytes.end(), record.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+std::vector<std::uint8_t> login_record(const LoginFields &fields)
+{
+    std::vector<std::uint8_t> record(kRecordSize, 0);
+    put_field(record, 0, 30, fields.host);
+    put_field(record, 31, 30, fields.user);
+    put_field(record, 62, 30, fields.password);
+    put_field(record, 93, 30, "4242");
+    put_bytes(record, 124, {0x03, 0x01, 0x06, 0x0A, 0x09, 0x01});
+    put_field(record, 140, 30, fields.application);
+    put_field(record, 171, 30, "PASRV");
+    // The remote-password block: no server name, then the whole password.
+    record[203] = static_cast<std::uint8_t>(fields.password.size());
+    std::copy(fields.password.begin(), fields.password.end(), record.begin() + 204);
+    record[457] = static_cast<std::uint8_t>(fields.password.size() + 2);
+    put_bytes(record, 458, {0x05, 0x00, 0x00, 0x00});
+    put_field(record, 462, 10, "CT-Library");
+    put_bytes(record, 473, {0x05, 0x00, 0x00, 0x00, 0x00, 0x0D, 0x11});
+    put_field(record, 480, 30, "us_english");
+    record[556] = 1;
+    put_field(record, 557, 6, "512");
+    put_bytes(record, 568, {0xE2, 0x20, 0x00, 0x01, 0x0E});
+    put_bytes(record, 587, {0x02, 0x0E});
+    return record;
+}
+
+// The text of the first server message (EED) in a reply, and whether a LOGINACK said "accepted".
+LoginAnswer read_answer(const std::vector<std::uint8_t> &reply)
+{
+    constexpr std::uint8_t kLoginAck = 0xAD, kEed = 0xE5, kDone = 0xFD, kAccepted = 5;
+    LoginAnswer answer;
+    std::size_t at = 0;
+    while (at + 3 <= reply.size() && reply[at] != kDone) {
+        std::uint8_t token = reply[at];
+        std::size_t length = reply[at + 1] | std::size_t{reply[at + 2]} << 8;
+        std::size_t body   = at + 3;
+        if (body + length > reply.size())
+            break;
+        if (token == kLoginAck)
+            answer.accepted = reply[body] == kAccepted;
+        if (token == kEed && answer.message.empty()) {
+            std::size_t text = body + 7 + reply[body + 6] + 3;  // number, state, class, sqlstate, status, tran
+            std::size_t size = reply[text] | std::size_t{reply[text + 1]} << 8;
+            answer.message.assign(reply.begin() + static_cast<std::ptrdiff_t>(text + 2),
+                                  reply.begin() + static_cast<std::ptrdiff_t>(text + 2 + size));
+        }
+        at = body + length;
+    }
+    return answer;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> login_message(const LoginFields &fields)
+{
+    std::vector<std::uint8_t> record = login_record(fields);
+    std::vector<std::uint8_t> out;
+    for (std::size_t at = 0; at < record.size(); at += kPacketSize - kHeader) {
+        std::size_t chunk  = std::min(kPacketSize - kHeader, record.size() - at);
+        std::size_t length = chunk + kHeader;
+        bool last          = at + chunk == record.size();
+        out.insert(out.end(), {kLoginPacket, static_cast<std::uint8_t>(last ? 1 : 0),
+                               static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length), 0, 0, 0, 0});
+        out.insert(out.end(), record.begin() + static_cast<std::ptrdiff_t>(at),
+                   record.begin() + static_cast<std::ptrdiff_t>(at + chunk));
+    }
+    return out;
+}
+
+RawClient::RawClient(std::uint16_t port, const std::string &source)
+    : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+{
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source.c_str(), &from.sin_addr);
+    sockaddr_in to{};
+    to.sin_family      = AF_INET;
+    to.sin_port        = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_         = ::bind(socket_.get(), reinterpret_cast<sockaddr *>(&from), sizeof from) == 0 &&
+                 ::connect(socket_.get(), reinterpret_cast<sockaddr *>(&to), sizeof to) == 0;
+}
+
+void RawClient::send(const std::vector<std::uint8_t> &bytes)
+{
+    ::send(socket_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+}
+
+LoginAnswer RawClient::log_in(const LoginFields &fields, std::chrono::milliseconds limit)
+{
+    send(login_message(fields));
+    std::vector<std::uint8_t> reply;
+    if (!read_message(reply, std::chrono::steady_clock::now() + limit))
+        return {};
+    return read_answer(reply);
+}
+
+bool RawClient::closed_by_server(std::chrono::milliseconds limit)
+{
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    std::uint8_t sink[4096];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd fd{socket_.get(), POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) != 1)
+            return false;
+        if (::recv(socket_.get(), sink, sizeof sink, 0) <= 0)
+            return true;
+    }
+}
+
+bool RawClient::read_message(std::vector<std::uint8_t> &payload, std::chrono::steady_clock::time_point deadline)
+{
+    for (;;) {
+        std::array<std::uint8_t, kHeader> header{};
+        if (!read_exact(header.data(), header.size(), deadline))
+            return false;
+        std::size_t length = std::size_t{header[2]} << 8 | header[3];
+        if (length < kHeader)
+            return false;
+        std::size_t at = payload.size();
+        payload.resize(at + length - kHeader);
+        if (!read_exact(payload.data() + at, length - kHeader, deadline))
+            return false;
+        if ((header[1] & 1) != 0)
+            return true;
+    }
+}
+
+bool RawClient::read_exact(std::uint8_t *out, std::size_t size, std::chrono::steady_clock::time_point deadline)
+{
+    for (std::size_t done = 0; done < size;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd fd{socket_.get(), POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) != 1)
+            return false;
+        ssize_t got = ::recv(socket_.get(), out + done, size - done, 0);
+        if (got <= 0)
+            return false;
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+}  // namespace paagent::tds::testing
