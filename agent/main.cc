@@ -20,6 +20,8 @@ namespace {
 
 using namespace paagent;
 
+const tds::ServerConfig kServerDefaults;
+
 struct Settings {
     std::filesystem::path home;
     std::filesystem::path users;
@@ -28,6 +30,11 @@ struct Settings {
     std::string name     = "PASRV";
     double grace_seconds = 5;
     std::int32_t debug   = 1;
+    // Limits on connections and logins, by default the server's own.
+    std::size_t max_pending      = kServerDefaults.max_logging_in;
+    std::size_t max_sessions     = kServerDefaults.max_sessions;
+    std::size_t max_inform       = kServerDefaults.max_single_rpc;
+    double login_timeout_seconds = std::chrono::duration<double>(kServerDefaults.login_timeout).count();
 };
 
 std::mutex log_mutex;
@@ -43,6 +50,9 @@ void log_line(const std::string &text)
     std::lock_guard lock(log_mutex);
     std::cerr << stamp << " paagentd: " << escaped << std::endl;
 }
+
+// Each pool's limit: every connection takes a thread and a descriptor.
+constexpr std::size_t kMaxConnections = 10'000;
 
 // Splits HOST:PORT; the port must be a number from 0 to 65535.
 std::pair<std::string, std::uint16_t> split_address(const std::string &listen)
@@ -140,11 +150,18 @@ int run(const Settings &settings)
 
     auto [host, port] = split_address(settings.listen);
     tds::ServerConfig server_config;
-    server_config.address     = host;
-    server_config.port        = port;
-    server_config.server_name = settings.name;
+    server_config.address        = host;
+    server_config.port           = port;
+    server_config.server_name    = settings.name;
+    server_config.max_logging_in = settings.max_pending;
+    server_config.max_sessions   = settings.max_sessions;
+    server_config.max_single_rpc = settings.max_inform;
+    server_config.login_timeout  = std::chrono::milliseconds(static_cast<long>(settings.login_timeout_seconds * 1000));
+    // The inform login reports one process and goes: its session ends after its one RPC.
     server_config.check_login = [&users](std::string_view user, std::string_view password) {
-        return user == kInformUser ? password == kInformPassword : users.check(user, password);
+        if (user == kInformUser)
+            return password == kInformPassword ? tds::LoginGrant::SingleRpc : tds::LoginGrant::Refused;
+        return users.check(user, password) ? tds::LoginGrant::Session : tds::LoginGrant::Refused;
     };
     server_config.log = [&agent](tds::LogLevel level, std::string_view line) {
         if (level != tds::LogLevel::Debug || agent.debug_level() >= static_cast<int>(Verbosity::Detail)) {
@@ -181,6 +198,19 @@ int main(int argc, char **argv)
         ->check(kGraceSeconds)
         ->capture_default_str();
     app.add_option("--debug", settings.debug, "debug level, 0 to 3")->capture_default_str();
+    auto add_limit = [&app](const std::string &name, std::size_t &limit, const std::string &help) {
+        app.add_option(name, limit, help)->check(CLI::Range(std::size_t{1}, kMaxConnections))->capture_default_str();
+    };
+    add_limit("--max-pending", settings.max_pending,
+              "connections not logged in yet; beyond, each new one closes the oldest");
+    add_limit("--max-sessions", settings.max_sessions,
+              "sessions of users from the users file; beyond, a login is refused");
+    add_limit("--max-inform", settings.max_inform,
+              "sessions of the inform login; beyond, each new one closes the oldest");
+    app.add_option("--login-timeout", settings.login_timeout_seconds,
+                   "seconds a connection has to log in, and an inform session to send its RPC")
+        ->check(CLI::Range(0.1, 300.0))
+        ->capture_default_str();
     app.add_flag("--hash-password", hash, "read a password on standard input and print its hash for a users file");
     CLI11_PARSE(app, argc, argv);
 

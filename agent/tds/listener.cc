@@ -11,7 +11,10 @@
 
 namespace paagent::tds {
 namespace {
-constexpr int kBacklog = 64;
+// The kernel caps this at its own limit (net.core.somaxconn). A long queue lets a burst of
+// connections wait for accept() rather than have their handshakes dropped and retried a second
+// later; the pools decide what becomes of them.
+constexpr int kBacklog = SOMAXCONN;
 
 [[noreturn]] void throw_errno(const std::string &what)
 {

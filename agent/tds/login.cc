@@ -125,10 +125,10 @@ TokenBuffer login_accepted_reply(const LoginRecord &login, const LoginReplyOptio
     return reply;
 }
 
-TokenBuffer login_rejected_reply(const LoginReplyOptions &options)
+TokenBuffer login_rejected_reply(const LoginReplyOptions &options, std::string_view reason)
 {
     TokenBuffer reply;
-    ServerMessage failed = ServerMessage::error(kLoginFailedNumber, "Login failed.");
+    ServerMessage failed = ServerMessage::error(kLoginFailedNumber, std::string(reason));
     failed.severity      = kLoginFailedSeverity;
     put_eed(reply, failed, options.server_name);
     put_loginack(reply, false, options.product_name);

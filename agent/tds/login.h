@@ -36,7 +36,10 @@ struct LoginReplyOptions {
 };
 
 TokenBuffer login_accepted_reply(const LoginRecord &login, const LoginReplyOptions &options);
-TokenBuffer login_rejected_reply(const LoginReplyOptions &options);
+inline constexpr std::string_view kLoginFailed = "Login failed.";
+
+// `reason` is the text of the refusal's message (number 4002, severity 14).
+TokenBuffer login_rejected_reply(const LoginReplyOptions &options, std::string_view reason = kLoginFailed);
 
 }  // namespace paagent::tds
 

@@ -8,7 +8,6 @@
 #include <system_error>
 #include <utility>
 
-#include "tds/listener.h"
 #include "tds/session.h"
 
 namespace paagent::tds {
@@ -19,7 +18,7 @@ constexpr int kAcceptRetryMs = 100;
 constexpr std::uint32_t kMaxSpid = 32767;
 }  // namespace
 
-Server::Server(ServerConfig config) : config_(std::move(config)), log_(config_.log) {}
+Server::Server(ServerConfig config) : config_(std::move(config)), log_(config_.log), pools_(config_) {}
 
 Server::~Server() { stop(); }
 
@@ -39,7 +38,9 @@ void Server::start()
     started_  = true;
     listener_ = listen_tcp(config_.address, config_.port);
     port_     = bound_port(listener_);
-    log_(LogLevel::Info, "listening on ", config_.address, ":", port_, " with ", rpcs_.size(), " RPCs");
+    log_(LogLevel::Info, "listening on ", config_.address, ":", port_, " with ", rpcs_.size(), " RPCs; room for ",
+         config_.max_logging_in, " connections logging in (", config_.login_timeout.count(), " ms each), ",
+         config_.max_sessions, " sessions and ", config_.max_single_rpc, " single-RPC sessions");
     acceptor_ = std::thread([this] { accept_loop(); });
 }
 
@@ -89,23 +90,39 @@ void Server::accept_one()
         return;
     }
     join_finished_workers();
-    std::lock_guard lock(workers_mutex_);
-    if (workers_.size() >= config_.max_connections) {
-        log_(LogLevel::Warning, "refusing ", client.peer, ": ", workers_.size(), " connections already open");
-        return;
-    }
-    auto finished      = std::make_shared<std::atomic<bool>>(false);
+    start_session(std::move(client));
+}
+
+// A flood of connections that do not log in fills the logging-in pool; from then on each new
+// connection displaces the oldest. That is logged once per flood, and each displacement at the
+// debug level only, so that the flood does not fill the log.
+void Server::start_session(AcceptedClient client)
+{
     std::uint32_t spid = next_spid_;
     next_spid_         = spid % kMaxSpid + 1;
-    auto run           = [this, finished, spid, socket = std::move(client.socket), peer = client.peer]() mutable {
+    std::optional<Displaced> displaced;
+    int socket = client.socket.get();
+    AdmittedClient admitted{std::move(client.socket), pools_.admit(socket, spid, client.peer, displaced), spid,
+                            std::move(client.peer)};
+    if (displaced) {
+        log_(making_room_ ? LogLevel::Debug : LogLevel::Warning, "closed connection ", displaced->spid, " (",
+             displaced->peer, ") to make room: ", config_.max_logging_in, " connections are logging in",
+             making_room_ ? "" : "; each new connection now displaces the oldest of them");
+    }
+    making_room_  = displaced.has_value();
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    auto run      = [this, finished, spid, admitted = std::move(admitted)]() mutable {
         SessionContext context{config_, rpcs_, log_, stop_};
-        Session(std::move(socket), spid, std::move(peer), context).run();
+        Session(std::move(admitted), context).run();
+        // Logged once the session has left its pool and closed its socket.
+        log_(LogLevel::Debug, "connection ", spid, " closed");
         finished->store(true);
     };
+    std::lock_guard lock(workers_mutex_);
     try {
         workers_.push_back(Worker{std::thread(std::move(run)), finished});
     } catch (const std::system_error &error) {
-        log_(LogLevel::Error, "no thread for ", client.peer, ": ", error.what());
+        log_(LogLevel::Error, "no thread for connection ", spid, ": ", error.what());
     }
 }
 

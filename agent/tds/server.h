@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "tds/connection_pools.h"
+#include "tds/listener.h"
 #include "tds/server_config.h"
 #include "tds/socket.h"
 
@@ -43,6 +45,7 @@ private:
 
     void accept_loop();
     void accept_one();
+    void start_session(AcceptedClient client);
     void join_finished_workers();
     void wait_before_retrying_accept();
 
@@ -50,6 +53,8 @@ private:
     RpcTable rpcs_;
     Logger log_;
     StopSignal stop_;
+    ConnectionPools pools_;
+    bool making_room_ = false;  // whether the last connection accepted displaced another
     FileDescriptor listener_;
     std::uint16_t port_      = 0;
     bool started_            = false;

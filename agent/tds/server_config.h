@@ -16,8 +16,16 @@
 
 namespace paagent::tds {
 
+// What a login is granted: nothing, a session that lasts until the client leaves, or a session
+// that ends once its one RPC is answered (for clients that only report something).
+enum class LoginGrant {
+    Refused,
+    Session,
+    SingleRpc
+};
+
 // Decides a login. Called on the connection's thread, possibly concurrently.
-using LoginCheck = std::function<bool(std::string_view user, std::string_view password)>;
+using LoginCheck = std::function<LoginGrant(std::string_view user, std::string_view password)>;
 
 // Serves one RPC by filling `reply`. Called on the connection's thread, possibly concurrently with
 // other connections. An exception fails the command with a generic message and is logged.
@@ -32,8 +40,18 @@ struct ServerConfig {
     std::string product_name      = "PA-Server";  // name in the login acknowledgement
     std::size_t max_packet_size   = 4096;         // largest packet size granted to a client
     std::size_t max_request_bytes = 1 << 20;      // a larger request closes the connection
-    std::size_t max_connections   = 64;
-    std::chrono::milliseconds login_timeout{30'000};
+    // Connections that have not logged in yet. When they fill their pool, the oldest of them is
+    // closed to make room for each new one, so that idle connections cannot keep a client out.
+    std::size_t max_logging_in = 32;
+    // Sessions granted LoginGrant::Session. They keep their slots however long they stay idle;
+    // a login beyond the limit is refused.
+    std::size_t max_sessions = 64;
+    // Sessions granted LoginGrant::SingleRpc. When they fill their pool, the oldest is closed to
+    // make room for each new one.
+    std::size_t max_single_rpc = 8;
+    // How long a connection may take from being accepted to its login's answer, and how long a
+    // single-RPC session may take from its login to its RPC.
+    std::chrono::milliseconds login_timeout{5'000};
     std::chrono::milliseconds write_timeout{60'000};
     LoginCheck check_login;  // unset: every login is rejected
     LogHook log;

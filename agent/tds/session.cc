@@ -28,12 +28,16 @@ std::string normalized(std::string_view text)
 
 bool is_type(const Message &message, PacketType type) { return message.type == static_cast<std::uint8_t>(type); }
 
+constexpr std::string_view kNoSessionLeft = "Login failed: every session of this server is in use.";
+
 }  // namespace
 
-Session::Session(FileDescriptor socket, std::uint32_t spid, std::string peer, const SessionContext &context)
-    : stream_(std::move(socket), context.stop), peer_(std::move(peer)), context_(context)
+Session::Session(AdmittedClient client, const SessionContext &context)
+    : stream_(std::move(client.socket), context.stop), membership_(std::move(client.membership)),
+      peer_(std::move(client.peer)), context_(context),
+      login_deadline_(std::chrono::steady_clock::now() + context.config.login_timeout)
 {
-    info_.spid        = spid;
+    info_.spid        = client.spid;
     info_.packet_size = kDefaultPacketSize;
 }
 
@@ -70,7 +74,7 @@ bool Session::log_in()
 {
     const ServerConfig &config = context_.config;
     Message message;
-    IoResult r = read_message(stream_, message, config.max_request_bytes, deadline_after(config.login_timeout));
+    IoResult r = read_message(stream_, message, config.max_request_bytes, login_deadline_);
     if (r != IoResult::Ok) {
         log(LogLevel::Debug, "no login: ", to_string(r));
         return false;
@@ -87,11 +91,8 @@ bool Session::log_in()
     std::size_t largest    = std::clamp(config.max_packet_size, kDefaultPacketSize, kMaxPacketSize);
     std::size_t negotiated = std::clamp(login.requested_packet_size, kDefaultPacketSize, largest);
     LoginReplyOptions options{config.product_name, config.server_name, negotiated};
-    if (!(config.check_login && config.check_login(login.user, login.password))) {
-        log(LogLevel::Info, "login rejected for user '", login.user, "' from host '", login.client_host, "'");
-        if (send(login_rejected_reply(options)).io == IoResult::Ok) {
-            answer_logout_after_rejection();
-        }
+    LoginGrant grant = checked_login(login, options);
+    if (grant == LoginGrant::Refused || !enter_pool(grant, login, options)) {
         return false;
     }
     // The login reply itself still travels in default-size packets.
@@ -103,18 +104,53 @@ bool Session::log_in()
     info_.client_process = login.client_process;
     info_.application    = login.application;
     info_.packet_size    = negotiated;
+    single_rpc_          = grant == LoginGrant::SingleRpc;
     log(LogLevel::Info, "login accepted: user '", info_.user, "', host '", info_.client_host, "', process ",
-        info_.client_process, ", application '", info_.application, "', packet size ", info_.packet_size);
+        info_.client_process, ", application '", info_.application, "', packet size ", info_.packet_size,
+        single_rpc_ ? ", for one RPC" : "");
     return true;
+}
+
+LoginGrant Session::checked_login(const LoginRecord &login, const LoginReplyOptions &options)
+{
+    const LoginCheck &check = context_.config.check_login;
+    LoginGrant grant        = check ? check(login.user, login.password) : LoginGrant::Refused;
+    if (grant == LoginGrant::Refused) {
+        log(LogLevel::Info, "login rejected for user '", login.user, "' from host '", login.client_host, "'");
+        refuse_login(options, kLoginFailed);
+    }
+    return grant;
+}
+
+bool Session::enter_pool(LoginGrant grant, const LoginRecord &login, const LoginReplyOptions &options)
+{
+    Pool pool = grant == LoginGrant::SingleRpc ? Pool::SingleRpc : Pool::Sessions;
+    std::optional<Displaced> displaced;
+    if (!membership_.move_to(pool, displaced)) {
+        log(LogLevel::Warning, "login refused for user '", login.user, "': all ", context_.config.max_sessions,
+            " sessions are in use");
+        refuse_login(options, kNoSessionLeft);
+        return false;
+    }
+    if (displaced) {
+        log(LogLevel::Info, "closed connection ", displaced->spid, " (", displaced->peer,
+            ") to make room: the pool of ", context_.config.max_single_rpc, " single-RPC sessions is full");
+    }
+    return true;
+}
+
+void Session::refuse_login(const LoginReplyOptions &options, std::string_view reason)
+{
+    if (send(login_rejected_reply(options, reason)).io == IoResult::Ok) {
+        answer_logout_after_rejection();
+    }
 }
 
 // FreeTDS sends a LOGOUT after a rejected login and waits for an answer before giving up.
 void Session::answer_logout_after_rejection()
 {
     Message message;
-    const ServerConfig &config = context_.config;
-    if (read_message(stream_, message, config.max_request_bytes, deadline_after(config.login_timeout)) !=
-            IoResult::Ok ||
+    if (read_message(stream_, message, context_.config.max_request_bytes, login_deadline_) != IoResult::Ok ||
         !is_type(message, PacketType::Normal)) {
         return;
     }
@@ -130,11 +166,14 @@ void Session::answer_logout()
     send(done);
 }
 
+// A session stays as long as its client likes; a single-RPC session ends with its RPC's reply,
+// and must send that RPC within the login time-out.
 void Session::serve_requests()
 {
+    Deadline deadline = single_rpc_ ? deadline_after(context_.config.login_timeout) : std::nullopt;
     for (;;) {
         Message message;
-        IoResult r = read_message(stream_, message, context_.config.max_request_bytes, std::nullopt);
+        IoResult r = read_message(stream_, message, context_.config.max_request_bytes, deadline);
         if (r != IoResult::Ok) {
             log(LogLevel::Debug, "connection ended: ", to_string(r));
             return;
@@ -168,6 +207,10 @@ void Session::serve_requests()
             return;
         if (after_delivery)
             after_delivery();
+        if (single_rpc_ && std::holds_alternative<RpcRequest>(request)) {
+            log(LogLevel::Debug, "single-RPC session ends after its RPC");
+            return;
+        }
     }
 }
 

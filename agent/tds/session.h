@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "tds/connection_pools.h"
 #include "tds/login.h"
 #include "tds/reply_sender.h"
 #include "tds/request_decoder.h"
@@ -21,15 +22,27 @@ struct SessionContext {
     const StopSignal &stop;
 };
 
+// An accepted client: its socket and its place in the pools (given up before the socket closes:
+// members are destroyed in reverse order).
+struct AdmittedClient {
+    FileDescriptor socket;
+    PoolMembership membership;
+    std::uint32_t spid;
+    std::string peer;  // "address:port"
+};
+
 class Session {
 public:
-    Session(FileDescriptor socket, std::uint32_t spid, std::string peer, const SessionContext &context);
+    Session(AdmittedClient client, const SessionContext &context);
 
     // Runs the whole conversation; never throws. A protocol error closes this connection only.
     void run();
 
 private:
     bool log_in();
+    LoginGrant checked_login(const LoginRecord &login, const LoginReplyOptions &options);
+    bool enter_pool(LoginGrant grant, const LoginRecord &login, const LoginReplyOptions &options);
+    void refuse_login(const LoginReplyOptions &options, std::string_view reason);
     void answer_logout_after_rejection();
     void answer_logout();
     void serve_requests();
@@ -50,9 +63,12 @@ private:
     }
 
     Stream stream_;
+    PoolMembership membership_;  // after stream_, so that it is given up before the socket closes
     std::string peer_;
     const SessionContext &context_;
     SessionInfo info_;
+    std::chrono::steady_clock::time_point login_deadline_;
+    bool single_rpc_ = false;
 };
 
 }  // namespace paagent::tds

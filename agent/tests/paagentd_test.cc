@@ -1,8 +1,9 @@
-// paagentd as a whole, run as a child process: its log.
+// paagentd as a whole, run as a child process: its log, its limits on connections and logins.
 #include <gmock/gmock.h>
 
 #include <protocol/rpc_table.h>
 
+#include "core/rpc_handlers.h"
 #include "tests/ctlib_client.h"
 #include "tests/paagentd_child.h"
 #include "tests/raw_client.h"
@@ -36,6 +37,56 @@ TEST(AgentLog, EscapesEveryTextAClientSent)
     }
     EXPECT_THAT(agent.log().lines(), Each(Not(StartsWith("FORGED"))));
     EXPECT_THAT(agent.log().lines(), Each(Not(HasSubstr("\r"))));
+}
+
+struct LimitOptions {
+    std::vector<std::string> options;
+    bool starts;
+    std::string shown;  // in the log of an agent that starts, else in what it printed
+};
+
+TEST(AgentOptions, SetTheLimitsOrAreRefusedByName)
+{
+    const LimitOptions cases[] = {
+        {{"--max-pending", "7", "--max-sessions", "9", "--max-inform", "3", "--login-timeout", "2.5"},
+         true,
+         "room for 7 connections logging in (2500 ms each), 9 sessions and 3 single-RPC sessions"},
+        {{}, true, "room for 32 connections logging in (5000 ms each), 64 sessions and 8 single-RPC sessions"},
+        {{"--max-pending", "0"}, false, "--max-pending"},
+        {{"--max-sessions", "0"}, false, "--max-sessions"},
+        {{"--max-inform", "-1"}, false, "--max-inform"},
+        {{"--login-timeout", "0"}, false, "--login-timeout"},
+        {{"--login-timeout", "soon"}, false, "--login-timeout"},
+    };
+    for (const LimitOptions &c : cases) {
+        if (c.starts) {
+            PaagentdChild agent(c.options);
+            EXPECT_TRUE(agent.log().wait_for(c.shown)) << c.shown;
+        } else {
+            AgentExit exit = run_paagentd(c.options);
+            EXPECT_NE(exit.status, 0) << c.shown;
+            EXPECT_THAT(exit.output, HasSubstr(c.shown));
+        }
+    }
+}
+
+TEST(AgentLogins, ConnectionThatDoesNotLogInIsClosedAtTheLoginTimeOut)
+{
+    PaagentdChild agent({"--login-timeout", "0.2"});
+    RawClient idle(agent.port());
+    EXPECT_TRUE(idle.closed_by_server(kWaitLimit));
+}
+
+// The inform login may call only the inform RPC, and from its own application; either way its
+// session ends with its first RPC.
+TEST(AgentLogins, InformSessionEndsAfterItsRpc)
+{
+    PaagentdChild agent;
+    CtClient client;
+    ASSERT_EQ(client.connect(agent.server(), kInformUser, kInformPassword), CS_SUCCEED);
+    const std::string version(pa::protocol::kRpcs[pa::protocol::kVersionGet].name);
+    EXPECT_TRUE(client.call(version, {}).has(CS_CMD_FAIL));
+    EXPECT_EQ(client.call(version, {}).last, CS_FAIL);
 }
 
 }  // namespace

@@ -75,10 +75,14 @@ void ServerTest::SetUp()
     ServerConfig config;
     config.max_request_bytes = 64 * 1024;
     config.check_login       = [](std::string_view user, std::string_view password) {
-        return (user == kUser && password == kPassword) || (user == "longpw" && password == kLongPassword);
+        if (user == kSingleRpcUser && password == kSingleRpcPassword)
+            return LoginGrant::SingleRpc;
+        bool known = (user == kUser && password == kPassword) || (user == "longpw" && password == kLongPassword);
+        return known ? LoginGrant::Session : LoginGrant::Refused;
     };
     config.log = [this](LogLevel, std::string_view line) { log_.add(line); };
-    server_    = std::make_unique<Server>(std::move(config));
+    configure(config);
+    server_ = std::make_unique<Server>(std::move(config));
     register_rpcs();
     server_->start();
     use_private_interfaces(server_->port());

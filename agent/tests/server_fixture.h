@@ -20,6 +20,8 @@ inline const std::string kAutoVersionServerName = "PATDSAUTO";  // same server, 
 inline const std::string kUser                  = "agent";
 inline const std::string kPassword              = "secret";
 inline const std::string kLongPassword          = "a-password-much-longer-than-thirty-bytes";
+inline const std::string kSingleRpcUser         = "reporter";  // granted one RPC
+inline const std::string kSingleRpcPassword     = "once";
 inline constexpr auto kWaitLimit                = std::chrono::seconds(10);
 inline constexpr int kManyRows                  = 20000;
 
@@ -48,6 +50,8 @@ class ServerTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+    // Adjusts the server's configuration before it starts.
+    virtual void configure(ServerConfig &) {}
 
     std::optional<RpcRequest> last_echo();
     std::optional<SessionInfo> last_session();

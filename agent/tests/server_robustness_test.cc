@@ -1,55 +1,12 @@
 // Cancel, concurrent clients, malformed input and shutdown.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-
-#include "tds/socket.h"
 #include "tests/ctlib_client.h"
+#include "tests/raw_client.h"
 #include "tests/server_fixture.h"
 
 namespace paagent::tds::testing {
 namespace {
 
 using RobustnessTest = ServerTest;
-
-// A plain TCP client that sends arbitrary bytes.
-class RawClient {
-public:
-    explicit RawClient(std::uint16_t port) : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
-    {
-        sockaddr_in addr{};
-        addr.sin_family      = AF_INET;
-        addr.sin_port        = htons(port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_           = ::connect(socket_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-    }
-
-    bool connected() const { return connected_; }
-
-    // Errors are ignored: the server may close while the bytes are still going out.
-    void send(const std::vector<std::uint8_t> &bytes)
-    {
-        ::send(socket_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    }
-
-    // True when the server closes the connection within the wait limit.
-    bool closed_by_server()
-    {
-        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(kWaitLimit).count();
-        pollfd fd{socket_.get(), POLLIN, 0};
-        std::uint8_t sink[4096];
-        while (::poll(&fd, 1, static_cast<int>(ms)) == 1) {
-            if (::recv(socket_.get(), sink, sizeof sink, 0) <= 0)
-                return true;
-        }
-        return false;
-    }
-
-private:
-    FileDescriptor socket_;
-    bool connected_ = false;
-};
 
 std::vector<std::uint8_t> packet(std::uint8_t type, std::uint8_t status, std::size_t payload_size)
 {
@@ -118,7 +75,7 @@ TEST_P(BadInputTest, ClosesOnlyThatConnection)
     RawClient raw(port());
     ASSERT_TRUE(raw.connected());
     raw.send(GetParam().bytes);
-    EXPECT_TRUE(raw.closed_by_server());
+    EXPECT_TRUE(raw.closed_by_server(kWaitLimit));
     EXPECT_TRUE(log_.wait_for(GetParam().logged));
     EXPECT_TRUE(client.call("echo", {}).has(CS_CMD_SUCCEED));
 }

@@ -1,0 +1,85 @@
+// The open connections, in pools with limits of their own: connections still logging in,
+// sessions, and single-RPC sessions.
+#ifndef PAAGENT_TDS_CONNECTION_POOLS_H
+#define PAAGENT_TDS_CONNECTION_POOLS_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "tds/server_config.h"
+
+namespace paagent::tds {
+
+enum class Pool {
+    LoggingIn,
+    Sessions,
+    SingleRpc
+};
+
+// A connection closed to make room for a newer one.
+struct Displaced {
+    std::uint32_t spid;
+    std::string peer;
+};
+
+class ConnectionPools;
+
+// A connection's place in the pools, given up when this is destroyed. It must be destroyed before
+// the connection's socket is closed: a displacement shuts the socket down by its descriptor.
+class PoolMembership {
+public:
+    PoolMembership(ConnectionPools &pools, std::uint64_t id) : pools_(&pools), id_(id) {}
+    PoolMembership(PoolMembership &&other) noexcept;
+    PoolMembership &operator=(PoolMembership &&) = delete;
+    ~PoolMembership();
+
+    // Moves the connection from the logging-in pool to `pool`; see ConnectionPools::move_to.
+    bool move_to(Pool pool, std::optional<Displaced> &displaced);
+
+private:
+    ConnectionPools *pools_;
+    std::uint64_t id_;
+};
+
+// The pools that displace their oldest member when full (logging-in and single-RPC) shut its
+// socket down, which ends its session's waits. Thread-safe.
+class ConnectionPools {
+public:
+    explicit ConnectionPools(const ServerConfig &config);
+
+    // Adds a connection to the logging-in pool; `displaced` names the member closed to make room.
+    PoolMembership admit(int socket, std::uint32_t spid, std::string peer, std::optional<Displaced> &displaced);
+    // Moves a connection to `pool`. The sessions' pool, when full, refuses it (false); the
+    // single-RPC pool makes room.
+    bool move_to(std::uint64_t id, Pool pool, std::optional<Displaced> &displaced);
+    void remove(std::uint64_t id);
+    std::size_t limit(Pool pool) const { return limits_[index(pool)]; }
+
+private:
+    struct Member {
+        std::uint64_t id;
+        int socket;
+        std::uint32_t spid;
+        std::string peer;
+    };
+    using Members = std::list<Member>;  // oldest first
+
+    static std::size_t index(Pool pool) { return static_cast<std::size_t>(pool); }
+    // Makes room in a full pool by shutting down its oldest member.
+    std::optional<Displaced> make_room(Members &members, std::size_t limit);
+    std::optional<Members::iterator> find(std::uint64_t id, Pool &pool);
+
+    std::array<std::size_t, 3> limits_;
+    std::mutex mutex_;
+    std::array<Members, 3> pools_;
+    std::uint64_t next_id_ = 1;
+};
+
+}  // namespace paagent::tds
+
+#endif  // PAAGENT_TDS_CONNECTION_POOLS_H
