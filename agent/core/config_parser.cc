@@ -174,7 +174,10 @@ private:
     void process_block()
     {
         ProcessSpec definition;
+        const int line  = peek().line;
         definition.name = quoted();
+        if (definition.name.empty())
+            throw ConfigError(line, "a process needs a name");
         expect(Token::Kind::Open, "'{'");
         while (peek().kind != Token::Kind::Close) {
             const Token &attribute = word();
@@ -208,6 +211,8 @@ private:
             }
         }
         take();
+        if (definition.command.empty())
+            throw ConfigError(line, "process " + definition.name + " has no command");
         std::string name = definition.name;
         processes_[name] = std::move(definition);
     }
@@ -215,7 +220,10 @@ private:
     void service_block()
     {
         PendingService service;
+        const int line          = peek().line;
         service.definition.name = quoted();
+        if (service.definition.name.empty())
+            throw ConfigError(line, "a service needs a name");
         expect(Token::Kind::Open, "'{'");
         while (peek().kind != Token::Kind::Close) {
             const Token &attribute = word();
@@ -229,6 +237,11 @@ private:
                 service.definition.start = static_cast<std::int32_t>(start);
             } else if (attribute.text == config::kMember) {
                 MemberReference member{quoted(), {}, attribute.line};
+                if (std::any_of(service.members.begin(), service.members.end(),
+                                [&](const MemberReference &listed) { return listed.process == member.process; })) {
+                    throw ConfigError(member.line, "service " + service.definition.name + " lists process " +
+                                                       member.process + " twice");
+                }
                 if (peek().kind == Token::Kind::Quoted) {
                     member.value = quoted();
                 } else if (peek().kind == Token::Kind::Word && peek().text == config::kNoMemberValue) {

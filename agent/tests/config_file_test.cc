@@ -121,7 +121,13 @@ INSTANTIATE_TEST_SUITE_P(
                     BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n\tCommand 'x' run by 0\n}\n", 4, "expected 'run as'"},
                     BadFile{"#ZEB_PA3\nzeb_service 's'\n{\n\tprocess 'ghost' NONE\n}\n", 4, "undefined process ghost"},
                     BadFile{"#ZEB_PA3\nzeb_routing\n{\n\thost 'a'\n}\n", 5, "expected a quoted text"},
-                    BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n", 4, "expected a keyword"}));
+                    BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n", 4, "expected a keyword"},
+                    BadFile{"#ZEB_PA3\nzeb_process ''\n{\n\tCommand 'x' run as 0\n}\n", 2, "a process needs a name"},
+                    BadFile{"#ZEB_PA3\n\nzeb_process 'p0-0'\n{\n\tHost = 'h'\n}\n", 3, "process p0-0 has no command"},
+                    BadFile{"#ZEB_PA3\nzeb_service ''\n{\n}\n", 2, "a service needs a name"},
+                    BadFile{"#ZEB_PA3\nzeb_process 'p' { Command 'x' run as 0 }\nzeb_service 's'\n{\n"
+                            "\tprocess 'p' NONE\n\tprocess 'p' 3\n}\n",
+                            6, "service s lists process p twice"}));
 
 TEST(ConfigParser, ABlankMessageIsAbsentAndHandWrittenLayoutIsRead)
 {

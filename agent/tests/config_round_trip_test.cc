@@ -85,9 +85,16 @@ private:
         return random_text();
     }
 
+    // Names and commands are never empty: a file holding an empty one is refused.
+    std::string random_filled_text()
+    {
+        std::string text = random_text();
+        return text.empty() ? std::string(1, random_byte()) : text;
+    }
+
     std::string unique_name()
     {
-        std::string name = random_text();
+        std::string name = random_filled_text();
         while (!names_.insert(name).second)
             name += random_byte();
         return name;
@@ -98,7 +105,7 @@ private:
         ProcessSpec process;
         process.name            = unique_name();
         process.host            = random_text();
-        process.command         = random_text();
+        process.command         = random_filled_text();
         process.euid            = integer();
         process.managed         = one_in(2);
         process.restart_message = random_message();
@@ -121,7 +128,7 @@ private:
     ServiceSpec random_service(std::vector<ProcessSpec> pool)
     {
         ServiceSpec service;
-        service.name  = random_text();
+        service.name  = random_filled_text();
         service.type  = static_cast<std::int32_t>(one_in(2) ? ServiceType::Master : ServiceType::NonMaster);
         service.start = static_cast<std::int32_t>(one_in(2) ? ServiceStart::Auto : ServiceStart::NonAuto);
         std::shuffle(pool.begin(), pool.end(), random_);
