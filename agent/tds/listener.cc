@@ -67,7 +67,8 @@ AcceptedClient accept_client(const FileDescriptor &listener)
     ::setsockopt(client.socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     char text[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
-    client.peer = std::string(text) + ":" + std::to_string(ntohs(addr.sin_port));
+    client.address = text;
+    client.peer    = client.address + ":" + std::to_string(ntohs(addr.sin_port));
     return client;
 }
 

@@ -15,8 +15,9 @@ std::uint16_t bound_port(const FileDescriptor &listener);
 
 struct AcceptedClient {
     FileDescriptor socket;
-    std::string peer;  // "address:port"
-    int error = 0;     // errno when accepting failed
+    std::string address;  // the client's IPv4 address
+    std::string peer;     // "address:port"
+    int error = 0;        // errno when accepting failed
 };
 
 // Accepts one pending client with TCP_NODELAY set; the listener is non-blocking, so an empty

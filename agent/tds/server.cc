@@ -18,7 +18,10 @@ constexpr int kAcceptRetryMs = 100;
 constexpr std::uint32_t kMaxSpid = 32767;
 }  // namespace
 
-Server::Server(ServerConfig config) : config_(std::move(config)), log_(config_.log), pools_(config_) {}
+Server::Server(ServerConfig config)
+    : config_(std::move(config)), log_(config_.log), throttle_(config_.login_delays), pools_(config_)
+{
+}
 
 Server::~Server() { stop(); }
 
@@ -103,7 +106,7 @@ void Server::start_session(AcceptedClient client)
     std::optional<Displaced> displaced;
     int socket = client.socket.get();
     AdmittedClient admitted{std::move(client.socket), pools_.admit(socket, spid, client.peer, displaced), spid,
-                            std::move(client.peer)};
+                            std::move(client.address), std::move(client.peer)};
     if (displaced) {
         log_(making_room_ ? LogLevel::Debug : LogLevel::Warning, "closed connection ", displaced->spid, " (",
              displaced->peer, ") to make room: ", config_.max_logging_in, " connections are logging in",
@@ -112,7 +115,7 @@ void Server::start_session(AcceptedClient client)
     making_room_  = displaced.has_value();
     auto finished = std::make_shared<std::atomic<bool>>(false);
     auto run      = [this, finished, spid, admitted = std::move(admitted)]() mutable {
-        SessionContext context{config_, rpcs_, log_, stop_};
+        SessionContext context{config_, rpcs_, log_, stop_, throttle_};
         Session(std::move(admitted), context).run();
         // Logged once the session has left its pool and closed its socket.
         log_(LogLevel::Debug, "connection ", spid, " closed");

@@ -12,6 +12,7 @@
 
 #include "tds/connection_pools.h"
 #include "tds/listener.h"
+#include "tds/login_throttle.h"
 #include "tds/server_config.h"
 #include "tds/socket.h"
 
@@ -53,6 +54,7 @@ private:
     RpcTable rpcs_;
     Logger log_;
     StopSignal stop_;
+    LoginThrottle throttle_;
     ConnectionPools pools_;
     bool making_room_ = false;  // whether the last connection accepted displaced another
     FileDescriptor listener_;

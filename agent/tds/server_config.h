@@ -33,6 +33,15 @@ using RpcHandler = std::function<void(const SessionInfo &session, const RpcReque
 
 using RpcTable = std::map<std::string, RpcHandler, std::less<>>;
 
+// How failed logins slow down further logins from the same source address: the delay starts at
+// `first`, doubles with each failure up to `longest`, and is forgotten once the address has had
+// no failure for `forget_after`.
+struct LoginDelays {
+    std::chrono::milliseconds first{100};
+    std::chrono::milliseconds longest{3'200};
+    std::chrono::milliseconds forget_after{60'000};
+};
+
 struct ServerConfig {
     std::string address           = "127.0.0.1";  // IPv4 address to listen on
     std::uint16_t port            = 0;            // 0 picks a free port; see Server::port()
@@ -53,6 +62,7 @@ struct ServerConfig {
     // single-RPC session may take from its login to its RPC.
     std::chrono::milliseconds login_timeout{5'000};
     std::chrono::milliseconds write_timeout{60'000};
+    LoginDelays login_delays;
     LoginCheck check_login;  // unset: every login is rejected
     LogHook log;
 };

@@ -28,14 +28,16 @@ std::string normalized(std::string_view text)
 
 bool is_type(const Message &message, PacketType type) { return message.type == static_cast<std::uint8_t>(type); }
 
+constexpr std::string_view kTooManyFailures =
+    "Login failed: too many failed logins from this address; try again later.";
 constexpr std::string_view kNoSessionLeft = "Login failed: every session of this server is in use.";
 
 }  // namespace
 
 Session::Session(AdmittedClient client, const SessionContext &context)
     : stream_(std::move(client.socket), context.stop), membership_(std::move(client.membership)),
-      peer_(std::move(client.peer)), context_(context),
-      login_deadline_(std::chrono::steady_clock::now() + context.config.login_timeout)
+      address_(std::move(client.address)), peer_(std::move(client.peer)), context_(context),
+      login_deadline_(Clock::now() + context.config.login_timeout)
 {
     info_.spid        = client.spid;
     info_.packet_size = kDefaultPacketSize;
@@ -111,15 +113,37 @@ bool Session::log_in()
     return true;
 }
 
+// Checks the password in the address's turn; a refusal waits the delay its failure earned, which
+// holds only this connection, still in the pool of those logging in.
 LoginGrant Session::checked_login(const LoginRecord &login, const LoginReplyOptions &options)
 {
+    LoginThrottle &throttle = context_.throttle;
+    auto turn               = throttle.reserve_check(address_, Clock::now(), login_deadline_);
+    // Refused unchecked, these cost the server little and tell the client nothing; logging them only
+    // in detail keeps a flood of them out of the log.
+    if (!turn) {
+        log(LogLevel::Debug, "login refused unchecked for user '", login.user, "': the turn of ", address_,
+            " to try a password comes after the login time-out");
+        refuse_login(options, kTooManyFailures);
+        return LoginGrant::Refused;
+    }
+    if (!stream_.quiet_until(*turn)) {
+        log(LogLevel::Debug, "no login: the client left or spoke while its password waited");
+        return LoginGrant::Refused;
+    }
     const LoginCheck &check = context_.config.check_login;
     LoginGrant grant        = check ? check(login.user, login.password) : LoginGrant::Refused;
-    if (grant == LoginGrant::Refused) {
-        log(LogLevel::Info, "login rejected for user '", login.user, "' from host '", login.client_host, "'");
+    if (grant != LoginGrant::Refused) {
+        return grant;
+    }
+    LoginThrottle::Failure failure = throttle.record_failure(address_, Clock::now());
+    log(LogLevel::Info, "login rejected for user '", login.user, "' from host '", login.client_host, "', application '",
+        login.application, "': failure ", failure.count, " from ", address_, ", refused after ", failure.delay.count(),
+        " ms");
+    if (stream_.quiet_until(std::min(Clock::now() + failure.delay, login_deadline_))) {
         refuse_login(options, kLoginFailed);
     }
-    return grant;
+    return LoginGrant::Refused;
 }
 
 bool Session::enter_pool(LoginGrant grant, const LoginRecord &login, const LoginReplyOptions &options)

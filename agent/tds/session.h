@@ -8,6 +8,7 @@
 
 #include "tds/connection_pools.h"
 #include "tds/login.h"
+#include "tds/login_throttle.h"
 #include "tds/reply_sender.h"
 #include "tds/request_decoder.h"
 #include "tds/server_config.h"
@@ -20,15 +21,17 @@ struct SessionContext {
     const RpcTable &rpcs;
     const Logger &log;
     const StopSignal &stop;
+    LoginThrottle &throttle;
 };
 
-// An accepted client: its socket and its place in the pools (given up before the socket closes:
-// members are destroyed in reverse order).
+// An accepted client: its socket, its place in the pools (given up before the socket closes:
+// members are destroyed in reverse order) and its address.
 struct AdmittedClient {
     FileDescriptor socket;
     PoolMembership membership;
     std::uint32_t spid;
-    std::string peer;  // "address:port"
+    std::string address;  // IPv4 address, which failed logins are counted by
+    std::string peer;     // "address:port"
 };
 
 class Session {
@@ -39,6 +42,8 @@ public:
     void run();
 
 private:
+    using Clock = LoginThrottle::Clock;
+
     bool log_in();
     LoginGrant checked_login(const LoginRecord &login, const LoginReplyOptions &options);
     bool enter_pool(LoginGrant grant, const LoginRecord &login, const LoginReplyOptions &options);
@@ -64,10 +69,11 @@ private:
 
     Stream stream_;
     PoolMembership membership_;  // after stream_, so that it is given up before the socket closes
+    std::string address_;
     std::string peer_;
     const SessionContext &context_;
     SessionInfo info_;
-    std::chrono::steady_clock::time_point login_deadline_;
+    Clock::time_point login_deadline_;
     bool single_rpc_ = false;
 };
 

@@ -63,8 +63,8 @@ IoResult Stream::wait(short events, Deadline deadline) const
     for (;;) {
         int timeout_ms = -1;
         if (deadline) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+            // Rounded up: poll's whole milliseconds must not end the wait before the deadline.
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0)
                 return IoResult::TimedOut;
             timeout_ms = static_cast<int>(left.count());
@@ -117,6 +117,8 @@ IoResult Stream::write_all(std::span<const std::uint8_t> data, Deadline deadline
     }
     return IoResult::Ok;
 }
+
+bool Stream::quiet_until(Deadline until) const { return wait(POLLIN, until) == IoResult::TimedOut; }
 
 bool Stream::has_input() const
 {

@@ -60,6 +60,9 @@ public:
     IoResult write_all(std::span<const std::uint8_t> data, Deadline deadline);
     // True when bytes (or the end of the stream) are waiting to be read.
     bool has_input() const;
+    // Waits until `until`; false when input (or the end of the stream) comes first, or the server
+    // stops. For pauses in which the client has nothing to say.
+    bool quiet_until(Deadline until) const;
 
 private:
     IoResult wait(short events, Deadline deadline) const;
