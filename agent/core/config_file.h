@@ -32,8 +32,9 @@ Definitions load_config(const std::filesystem::path &path);
 // writer. Throws std::runtime_error for a text the file cannot carry (one holding a zero byte),
 // naming its record and attribute.
 std::string format_config(const Definitions &definitions);
-// Writes format_config's text to a temporary file beside path, flushes it to disk and renames
-// it over path. Throws std::runtime_error on failure, leaving path as it was.
+// Writes format_config's text to a temporary file beside path, created with mode 0600, flushes
+// it to disk and renames it over path. Throws std::runtime_error on failure, leaving path as it
+// was.
 void save_config(const std::filesystem::path &path, const Definitions &definitions);
 
 }  // namespace paagent

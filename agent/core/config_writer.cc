@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <protocol/config_text.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/config_file.h"
@@ -186,9 +187,26 @@ struct FileCloser {
     void operator()(std::FILE *file) const { std::fclose(file); }
 };
 
+// Creates the file for its owner alone, whatever the umask, and never through a symbolic link.
+std::FILE *create_private(const std::filesystem::path &path)
+{
+    // A temporary file a failed save left behind goes; anything else there makes the save fail.
+    unlink(path.c_str());
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return nullptr;
+    std::FILE *file = fchmod(fd, 0600) == 0 ? fdopen(fd, "w") : nullptr;
+    if (file == nullptr) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return file;
+}
+
 void write_file(const std::filesystem::path &path, const std::string &text)
 {
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "we"));
+    std::unique_ptr<std::FILE, FileCloser> file(create_private(path));
     if (!file)
         fail("cannot create " + path.string() + ": " + std::strerror(errno));
     std::FILE *stream = file.get();

@@ -12,7 +12,7 @@ namespace paagent {
 class Users {
 public:
     // Reads "user:hash" lines; '#' starts a comment. Throws std::runtime_error naming the
-    // file and line of anything else.
+    // file and line of anything else, or naming a file others may write.
     static Users load(const std::filesystem::path &path);
 
     void add(std::string user, std::string hash) { hashes_[std::move(user)] = std::move(hash); }

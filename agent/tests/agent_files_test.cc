@@ -1,0 +1,82 @@
+// The configuration file the agent writes is its owner's alone whatever the umask, and a users
+// file others may write is refused.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sys/stat.h>
+
+#include "agent_fixture.h"
+#include "core/config_file.h"
+#include "core/users.h"
+
+namespace {
+
+using namespace paagent;
+using namespace paagent::testing;
+namespace fs = std::filesystem;
+
+// Sets the umask while it lives.
+class Umask {
+public:
+    explicit Umask(mode_t mask) : previous_(umask(mask)) {}
+    ~Umask() { umask(previous_); }
+    Umask(const Umask &)            = delete;
+    Umask &operator=(const Umask &) = delete;
+
+private:
+    mode_t previous_;
+};
+
+mode_t ModeOf(const fs::path &path)
+{
+    struct stat status {};
+    return lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+struct ModeCase {
+    const char *what;
+    mode_t umask;
+};
+
+const std::vector<ModeCase> kUmasks = {{"umask 000", 0}, {"umask 022", 022}, {"umask 077", 077}};
+
+TEST(AgentFiles, TheConfigurationIsItsOwnersAloneWhateverTheUmask)
+{
+    for (const auto &test : kUmasks) {
+        SCOPED_TRACE(test.what);
+        TempDir home;
+        Umask mask(test.umask);
+        save_config(home.path() / "pa.cfg", {});
+        EXPECT_EQ(ModeOf(home.path() / "pa.cfg"), 0600u);
+    }
+}
+
+struct UsersCase {
+    const char *what;
+    mode_t mode;
+    bool accepted;
+};
+
+TEST(AgentFiles, AUsersFileOthersMayWriteIsRefused)
+{
+    const std::vector<UsersCase> cases = {
+        {"owner only", 0600, true},
+        {"readable by all", 0644, true},
+        {"writable by others", 0646, false},
+        {"writable by all", 0666, false},
+    };
+    for (const auto &test : cases) {
+        SCOPED_TRACE(test.what);
+        TempDir home;
+        const fs::path users = home.path() / "users";
+        std::ofstream(users) << "operator:" << hash_password("secret") << "\n";
+        fs::permissions(users, static_cast<fs::perms>(test.mode));
+        if (test.accepted) {
+            EXPECT_TRUE(Users::load(users).check("operator", "secret"));
+        } else {
+            EXPECT_THROW(Users::load(users), std::runtime_error);
+        }
+    }
+}
+
+}  // namespace
