@@ -176,8 +176,9 @@ int run(const Settings &settings)
     agent.start_automatic_services();
     bool stop_processes = waiter.wait();
     log_line(stop_processes ? "stopping, with every process" : "stopping");
-    if (stop_processes)
-        agent.stop_all_processes();
+    // Ends the waits of the requests in progress, so that stopping the server, which lets
+    // them finish, takes no longer than the agent's own stop of its processes.
+    agent.shut_down(stop_processes);
     server.stop();
     return 0;
 }

@@ -20,6 +20,7 @@
 
 #include "core/child_watcher.h"
 #include "core/definitions.h"
+#include "core/spawn.h"
 
 namespace paagent {
 
@@ -83,7 +84,8 @@ struct AgentOptions {
     std::string server_name = "PASRV";
     std::filesystem::path log_dir;          // process output goes to log_dir/NAME.log
     std::chrono::milliseconds grace{5000};  // between SIGTERM and SIGKILL, at most kMaxGrace
-    // Called, with the agent's lock held, after every change of the definitions.
+    // Saves the definitions a change will make the agent's, before it makes them so. Called
+    // without the agent's lock, one change at a time, in the order the changes are made.
     std::function<void(const Definitions &)> persist;
     // The agent's own log.
     std::function<void(Verbosity, const std::string &)> log;
@@ -91,7 +93,9 @@ struct AgentOptions {
 
 class Agent {
 public:
-    // Throws std::invalid_argument when the grace period exceeds kMaxGrace.
+    // Creates the log directory (mode 0700) when it is missing. Throws std::invalid_argument
+    // when the grace period exceeds kMaxGrace, std::system_error when the log directory cannot
+    // be used.
     explicit Agent(AgentOptions options);
     // Stops watching children; processes still running are left running.
     ~Agent();
@@ -101,6 +105,9 @@ public:
     // Takes the definitions loaded at start, then starts the Auto services, Master ones first.
     void load(const Definitions &definitions);
     void start_automatic_services();
+    // Ends every wait a request makes and refuses the requests that would start or stop
+    // anything; with stop_processes, then stops every process as stop_all_processes does.
+    void shut_down(bool stop_processes);
 
     // Processes. A process is addressed by its name; a host other than its own is refused.
     void start_process(const ProcessSpec &definition, std::int32_t timeout_seconds, const std::string &extra_args = {});
@@ -110,7 +117,8 @@ public:
     void change_process(const std::string &old_name, const ProcessSpec &definition);
     void request_state(const ProcessSpec &definition, std::int32_t state);
     std::vector<ProcessView> processes(bool running_only) const;
-    // A PA-aware process reports its PID, naming the process id it was started with.
+    // A PA-aware process reports its PID, naming the process id it was started with. Accepted
+    // only while a start waits for that report, and only for the process or a descendant.
     void report_pid(std::int32_t process_id, pid_t pid);
     // Stops every process within one grace period and the kill wait (see stop below).
     void stop_all_processes();
@@ -139,44 +147,75 @@ public:
 
 private:
     struct Process;
-    using Lock = std::unique_lock<std::mutex>;
-    // Processes a stop waits for: each by name, with the PID it was signalled at.
-    using Stopping = std::vector<std::pair<std::string, pid_t>>;
+    using ProcessPtr = std::shared_ptr<Process>;
+    using Lock       = std::unique_lock<std::mutex>;
+    using Clock      = std::chrono::steady_clock;
+    // Whether a wait gives up when the agent shuts down: a request's waits do, the agent's own
+    // last stop does not.
+    enum class Waiting {
+        UntilShutDown,
+        ThroughShutDown
+    };
+    // A process group a stop ends, with the process that started it.
+    struct Ending {
+        ProcessPtr process;
+        std::shared_ptr<const ProcessGroup> group;
+    };
 
-    // Everything below expects the lock to be held.
-    Process &find(const std::string &name, const std::string &host);
-    const Process &find(const std::string &name, const std::string &host) const;
-    Process *lookup(const std::string &name);
-    const Process *lookup(const std::string &name) const;
-    Process &define(const ProcessSpec &definition);
-    void launch(Process &process, const std::string &extra_args, const std::vector<std::string> &environment);
-    void await_start(Lock &lock, Process &process, std::int32_t timeout_seconds);
-    // Stops the named processes together: SIGTERM to every one's group, one wait of up to the
-    // grace period for them all, then SIGKILL to those left and one kill wait. Waits release
-    // the lock and the table may change meanwhile, so the processes are followed by name.
-    void stop(Lock &lock, const std::vector<std::string> &names);
-    Stopping still_running(const Stopping &stopping) const;
-    bool wait_for_exits(Lock &lock, const Stopping &stopping, std::chrono::milliseconds limit);
+    // Everything below expects the lock to be held. Waits release it, and the table may change
+    // meanwhile: a process is held by shared ownership across a wait, never by reference.
+    ProcessPtr find(const std::string &name, const std::string &host) const;
+    ProcessPtr lookup(const std::string &name) const;
+    ProcessPtr lookup(std::int32_t id) const;
+    void check_definable(const ProcessSpec &definition) const;
+    ProcessPtr define(const ProcessSpec &definition);
+    void refuse_when_shutting_down() const;
+    // Forks and runs the process with the lock released; returns the PID of its leader.
+    pid_t launch(Lock &lock, const ProcessPtr &process, const std::string &extra_args,
+                 const std::vector<std::string> &environment);
+    LaunchRequest launch_request(const Process &process) const;
+    void await_start(Lock &lock, const ProcessPtr &process, pid_t leader, std::int32_t timeout_seconds);
+    // Stops the processes together: SIGTERM to every group each has started, one wait of up to
+    // the grace period for them all, then SIGKILL to the groups left and one kill wait. A stop
+    // is done when no process of those groups runs, whatever each leader did meanwhile.
+    void stop(Lock &lock, const std::vector<ProcessPtr> &processes, Waiting waiting);
+    std::vector<Ending> signal_groups(const std::vector<ProcessPtr> &processes);
+    // Waits until done holds, re-checking it often for what no event reports; false at the
+    // deadline. Throws AgentError when the agent shuts down and waiting gives up then.
+    bool wait_until(Lock &lock, Clock::time_point deadline, Waiting waiting, const std::function<bool()> &done);
+    void forget_ended_groups(Process &process);
     void on_exit(pid_t pid, ExitStatus status);
-    void restart_or_fail(Process &process, ExitStatus status);
+    void restart_or_fail(Lock &lock, const ProcessPtr &process, ExitStatus status);
     ProcessView view(const Process &process) const;
+    std::vector<ProcessPtr> all_processes() const;
 
-    std::vector<ServiceSpec>::iterator find_service(const std::string &name);
     std::vector<ServiceSpec>::const_iterator find_service(const std::string &name) const;
+    std::vector<ProcessPtr> members(const ServiceSpec &definition) const;
+    void check_members_definable(const ServiceSpec &definition) const;
     void define_members(const ServiceSpec &definition);
-    void start_members(const ServiceSpec &definition);
+    void start_members(Lock &lock, const ServiceSpec &definition);
     ServiceStatus status_of(const ServiceSpec &definition) const;
-    // Saves the next definitions, then makes them the agent's; nothing changes when saving fails.
+    void refuse_when_active(const ServiceSpec &definition) const;
+
+    // Changes the definitions: check, under the lock, refuses a request or gives the
+    // definitions it makes; those are saved with the lock released; apply, under the lock
+    // again, checks what may have changed meanwhile and makes them the agent's. When apply
+    // refuses, the file is given back the definitions in force. One change at a time, so the
+    // file takes them in the order they are made.
+    void change_definitions(const std::function<Definitions()> &check, const std::function<void(Definitions)> &apply);
     void persist(const Definitions &next);
-    void commit(Definitions next);
+    void restore_file();
 
     AgentOptions options_;
+    tds::FileDescriptor log_directory_;
+    std::mutex changing_;  // held through one change of the definitions, save included
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    std::map<std::string, std::unique_ptr<Process>> processes_;
+    std::map<std::string, ProcessPtr> processes_;
     std::vector<ServiceSpec> services_;
     std::vector<Route> routes_;
     std::int32_t next_process_id_ = 1;
+    bool shutting_down_           = false;
     std::atomic<std::int32_t> debug_level_{1};
     // Declared last: its thread reports exits into the members above.
     std::unique_ptr<ChildWatcher> watcher_;

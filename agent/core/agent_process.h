@@ -2,6 +2,7 @@
 #ifndef PAAGENT_CORE_AGENT_PROCESS_H
 #define PAAGENT_CORE_AGENT_PROCESS_H
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,9 +20,16 @@ struct Agent::Process {
     std::int32_t restarts = 0;
     bool stop_requested   = false;
     bool starting         = false;  // within a start's time-out: failures go to the caller
+    bool awaiting_report  = false;  // a start waits for the process to report its PID
+    bool launching        = false;  // being forked, with the agent's lock released
     std::optional<ExitStatus> last_exit;
     std::string extra_args;  // kept for restarts
     std::vector<std::string> environment;
+    // The groups its launches made that may still hold processes, its current one last.
+    std::vector<std::shared_ptr<const ProcessGroup>> groups;
+
+    // Running, or about to.
+    bool active() const { return pid != 0 || launching; }
 };
 
 }  // namespace paagent

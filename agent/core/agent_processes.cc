@@ -6,11 +6,16 @@
 #include <system_error>
 
 #include "core/agent_process.h"
-#include "core/spawn.h"
 
 namespace paagent {
 
 namespace {
+
+// How often a wait looks again at what raises no event, such as the end of a process group's
+// last process.
+constexpr std::chrono::milliseconds kPollInterval{10};
+// How long a report waits for the launch of its process to finish.
+constexpr std::chrono::seconds kLaunchWait{5};
 
 std::string describe(const ExitStatus &status)
 {
@@ -25,6 +30,18 @@ std::string log_file_name(std::string name)
     return name.empty() || name[0] == '.' ? "_" + name + ".log" : name + ".log";
 }
 
+// Releases a lock for the length of a scope and takes it again, also when the scope throws.
+class Unlocked {
+public:
+    explicit Unlocked(std::unique_lock<std::mutex> &lock) : lock_(lock) { lock_.unlock(); }
+    ~Unlocked() { lock_.lock(); }
+    Unlocked(const Unlocked &)            = delete;
+    Unlocked &operator=(const Unlocked &) = delete;
+
+private:
+    std::unique_lock<std::mutex> &lock_;
+};
+
 }  // namespace
 
 Agent::Agent(AgentOptions options) : options_(std::move(options))
@@ -33,6 +50,8 @@ Agent::Agent(AgentOptions options) : options_(std::move(options))
         throw std::invalid_argument("the grace period may be at most " + std::to_string(kMaxGrace.count()) +
                                     " seconds");
     }
+    if (!options_.log_dir.empty())
+        log_directory_ = open_private_directory(options_.log_dir.string());
     watcher_ = std::make_unique<ChildWatcher>([this](pid_t pid, ExitStatus status) { on_exit(pid, status); });
 }
 
@@ -48,189 +67,251 @@ std::int32_t Agent::debug_level() const { return debug_level_; }
 
 void Agent::set_debug_level(std::int32_t level) { debug_level_ = level; }
 
-Agent::Process *Agent::lookup(const std::string &name)
+Agent::ProcessPtr Agent::lookup(const std::string &name) const
 {
     auto found = processes_.find(name);
-    return found == processes_.end() ? nullptr : found->second.get();
+    return found == processes_.end() ? nullptr : found->second;
 }
 
-const Agent::Process *Agent::lookup(const std::string &name) const
+Agent::ProcessPtr Agent::lookup(std::int32_t id) const
 {
-    auto found = processes_.find(name);
-    return found == processes_.end() ? nullptr : found->second.get();
+    auto found =
+        std::find_if(processes_.begin(), processes_.end(), [id](const auto &entry) { return entry.second->id == id; });
+    return found == processes_.end() ? nullptr : found->second;
 }
 
-const Agent::Process &Agent::find(const std::string &name, const std::string &host) const
+Agent::ProcessPtr Agent::find(const std::string &name, const std::string &host) const
 {
-    const Process *process = lookup(name);
+    ProcessPtr process = lookup(name);
     if (process == nullptr)
         throw AgentError("unknown process " + name);
     if (process->definition.host != host)
         throw AgentError("process " + name + " is not defined for host " + host);
-    return *process;
+    return process;
 }
 
-Agent::Process &Agent::find(const std::string &name, const std::string &host)
+std::vector<Agent::ProcessPtr> Agent::all_processes() const
 {
-    return const_cast<Process &>(static_cast<const Agent *>(this)->find(name, host));
+    std::vector<ProcessPtr> all;
+    for (const auto &[name, process] : processes_)
+        all.push_back(process);
+    return all;
 }
 
-Agent::Process &Agent::define(const ProcessSpec &definition)
+void Agent::check_definable(const ProcessSpec &definition) const
 {
     if (definition.name.empty())
         throw AgentError("a process needs a name");
     if (definition.command.empty())
         throw AgentError("process " + definition.name + " has no command");
-    Process *process = lookup(definition.name);
-    if (process == nullptr) {
-        auto created = std::make_unique<Process>();
-        created->id  = next_process_id_++;
-        process      = created.get();
-        processes_.emplace(definition.name, std::move(created));
-    } else if (process->pid != 0 && !(process->definition == definition)) {
+    ProcessPtr process = lookup(definition.name);
+    if (process != nullptr && process->active() && !(process->definition == definition))
         throw AgentError("process " + definition.name + " is running with another definition");
+}
+
+Agent::ProcessPtr Agent::define(const ProcessSpec &definition)
+{
+    check_definable(definition);
+    ProcessPtr process = lookup(definition.name);
+    if (process == nullptr) {
+        process     = std::make_shared<Process>();
+        process->id = next_process_id_++;
+        processes_.emplace(definition.name, process);
     }
     process->definition = definition;
-    return *process;
+    return process;
 }
 
-void Agent::launch(Process &process, const std::string &extra_args, const std::vector<std::string> &environment)
+void Agent::refuse_when_shutting_down() const
+{
+    if (shutting_down_)
+        throw AgentError("the agent is stopping");
+}
+
+LaunchRequest Agent::launch_request(const Process &process) const
 {
     LaunchRequest request;
-    request.command = extra_args.empty() ? process.definition.command : process.definition.command + " " + extra_args;
-    request.uid     = static_cast<uid_t>(process.definition.euid);
-    request.environment = environment;
+    request.command =
+        process.extra_args.empty() ? process.definition.command : process.definition.command + " " + process.extra_args;
+    request.uid         = static_cast<uid_t>(process.definition.euid);
+    request.environment = process.environment;
     request.environment.push_back("PA_SERVER=" + options_.server_name);
     request.environment.push_back("PA_PROCESS_ID=" + std::to_string(process.id));
-    request.log_path = (options_.log_dir / log_file_name(process.definition.name)).string();
-    LaunchedChild child;
-    try {
-        child = paagent::launch(request);
-    } catch (const std::system_error &error) {
-        process.state = ProcessState::Failed;
-        throw AgentError("process " + process.definition.name + " cannot start: " + error.what());
-    }
-    process.pid            = child.pid;
-    process.reported_pid   = 0;
-    process.state          = ProcessState::Running;
-    process.stop_requested = false;
-    process.extra_args     = extra_args;
-    process.environment    = environment;
-    watcher_->watch(child.pid, std::move(child.pidfd));
-    log(Verbosity::Event, "started process " + process.definition.name + " (PID " + std::to_string(child.pid) + ")");
+    request.log_directory = log_directory_.get();
+    request.log_name      = log_file_name(process.definition.name);
+    return request;
 }
 
-void Agent::await_start(Lock &lock, Process &process, std::int32_t timeout_seconds)
+pid_t Agent::launch(Lock &lock, const ProcessPtr &process, const std::string &extra_args,
+                    const std::vector<std::string> &environment)
+{
+    process->extra_args  = extra_args;
+    process->environment = environment;
+    forget_ended_groups(*process);
+    const LaunchRequest request = launch_request(*process);
+    process->launching          = true;
+    LaunchedChild child;
+    try {
+        Unlocked unlocked(lock);
+        child = paagent::launch(request);
+    } catch (const std::system_error &error) {
+        process->launching = false;
+        process->state     = ProcessState::Failed;
+        changed_.notify_all();
+        throw AgentError("process " + process->definition.name + " cannot start: " + error.what());
+    }
+    process->launching      = false;
+    process->pid            = child.pid;
+    process->reported_pid   = 0;
+    process->state          = ProcessState::Running;
+    process->stop_requested = false;
+    process->groups.push_back(std::make_shared<const ProcessGroup>(child.pid, std::move(child.group)));
+    watcher_->watch(child.pid, std::move(child.pidfd));
+    changed_.notify_all();
+    log(Verbosity::Event, "started process " + process->definition.name + " (PID " + std::to_string(child.pid) + ")");
+    return child.pid;
+}
+
+void Agent::await_start(Lock &lock, const ProcessPtr &process, pid_t leader, std::int32_t timeout_seconds)
 {
     if (timeout_seconds <= 0)
         return;
-    const bool reports = process.definition.type == ProcessType::PaAware;
-    process.starting   = true;
-    changed_.wait_for(lock, std::chrono::seconds(timeout_seconds),
-                      [&] { return process.pid == 0 || (reports && process.reported_pid != 0); });
-    process.starting = false;
-    if (process.pid == 0 && process.last_exit && !(process.last_exit->success() && !reports)) {
-        process.state = ProcessState::Failed;
-        throw AgentError("process " + process.definition.name + " " + describe(*process.last_exit) + " while starting");
-    }
-    if (reports && process.reported_pid == 0) {
-        throw AgentError("process " + process.definition.name + " did not report within " +
-                         std::to_string(timeout_seconds) + " seconds");
-    }
-}
-
-Agent::Stopping Agent::still_running(const Stopping &stopping) const
-{
-    Stopping running;
-    std::copy_if(stopping.begin(), stopping.end(), std::back_inserter(running), [this](const auto &entry) {
-        const Process *process = lookup(entry.first);
-        return process != nullptr && process->pid == entry.second;
+    const bool reports = process->definition.type == ProcessType::PaAware;
+    process->starting  = true;
+    changed_.wait_for(lock, std::chrono::seconds(timeout_seconds), [&] {
+        return shutting_down_ || process->pid != leader || (reports && process->reported_pid != 0);
     });
-    return running;
+    process->starting        = false;
+    process->awaiting_report = false;
+    const std::string &name  = process->definition.name;
+    const bool exited        = process->pid != leader;
+    if (exited && process->last_exit && !(process->last_exit->success() && !reports)) {
+        process->state = ProcessState::Failed;
+        throw AgentError("process " + name + " " + describe(*process->last_exit) + " while starting");
+    }
+    refuse_when_shutting_down();
+    if (reports && process->reported_pid == 0) {
+        throw AgentError("process " + name + " did not report within " + std::to_string(timeout_seconds) + " seconds");
+    }
 }
 
-bool Agent::wait_for_exits(Lock &lock, const Stopping &stopping, std::chrono::milliseconds limit)
+bool Agent::wait_until(Lock &lock, Clock::time_point deadline, Waiting waiting, const std::function<bool()> &done)
 {
-    return changed_.wait_for(lock, limit, [&] { return still_running(stopping).empty(); });
+    for (;;) {
+        if (done())
+            return true;
+        if (waiting == Waiting::UntilShutDown)
+            refuse_when_shutting_down();
+        const auto now = Clock::now();
+        if (now >= deadline)
+            return false;
+        changed_.wait_for(lock, std::min<Clock::duration>(kPollInterval, deadline - now));
+    }
 }
 
-void Agent::stop(Lock &lock, const std::vector<std::string> &names)
+void Agent::forget_ended_groups(Process &process)
 {
-    Stopping stopping;
-    for (const auto &name : names) {
-        Process *process = lookup(name);
-        if (process == nullptr)
-            continue;
+    std::erase_if(process.groups, [](const auto &group) { return !group->alive(); });
+}
+
+std::vector<Agent::Ending> Agent::signal_groups(const std::vector<ProcessPtr> &processes)
+{
+    std::vector<Ending> ending;
+    for (const auto &process : processes) {
         process->restarts = 0;
         if (process->pid == 0) {
             process->state = ProcessState::Stopped;
-            continue;
+        } else {
+            process->stop_requested = true;
         }
-        process->stop_requested = true;
-        kill(-process->pid, SIGTERM);
-        log(Verbosity::Event, "stopping process " + name);
-        stopping.emplace_back(name, process->pid);
+        for (const auto &group : process->groups) {
+            if (group->signal(SIGTERM))
+                ending.push_back({process, group});
+        }
+        if (!process->groups.empty())
+            log(Verbosity::Event, "stopping process " + process->definition.name);
     }
-    if (wait_for_exits(lock, stopping, options_.grace))
-        return;
-    const Stopping ignoring = still_running(stopping);
-    for (const auto &[name, group] : ignoring) {
-        log(Verbosity::Event, "process " + name + " ignored SIGTERM; killing it");
-        kill(-group, SIGKILL);
+    return ending;
+}
+
+void Agent::stop(Lock &lock, const std::vector<ProcessPtr> &processes, Waiting waiting)
+{
+    // A process being forked has no group to signal yet.
+    wait_until(lock, Clock::time_point::max(), waiting, [&] {
+        return std::none_of(processes.begin(), processes.end(), [](const auto &p) { return p->launching; });
+    });
+    std::vector<Ending> ending = signal_groups(processes);
+    // Done when every group has ended and each leader's exit is recorded.
+    auto left = [&ending] {
+        std::vector<Ending> running;
+        std::copy_if(ending.begin(), ending.end(), std::back_inserter(running), [](const Ending &entry) {
+            return entry.group->alive() || entry.process->pid == entry.group->leader();
+        });
+        return running;
+    };
+    if (!wait_until(lock, Clock::now() + options_.grace, waiting, [&] { return left().empty(); })) {
+        ending = left();
+        for (const auto &[process, group] : ending) {
+            log(Verbosity::Event, "process " + process->definition.name + " ignored SIGTERM; killing it");
+            group->signal(SIGKILL);
+        }
+        if (!wait_until(lock, Clock::now() + kKillWait, waiting, [&] { return left().empty(); })) {
+            std::string names;
+            for (const auto &entry : left())
+                names += (names.empty() ? "" : ", ") + entry.process->definition.name;
+            throw AgentError("still running after SIGKILL: " + names);
+        }
     }
-    if (wait_for_exits(lock, ignoring, kKillWait))
-        return;
-    std::string names_left;
-    for (const auto &[name, group] : still_running(ignoring))
-        names_left += (names_left.empty() ? "" : ", ") + name;
-    throw AgentError("still running after SIGKILL: " + names_left);
+    for (const auto &process : processes)
+        forget_ended_groups(*process);
 }
 
 void Agent::on_exit(pid_t pid, ExitStatus status)
 {
-    std::lock_guard lock(mutex_);
+    Lock lock(mutex_);
     auto entry =
         std::find_if(processes_.begin(), processes_.end(), [pid](const auto &item) { return item.second->pid == pid; });
     if (entry == processes_.end())
         return;
-    Process &process     = *entry->second;
-    process.pid          = 0;
-    process.reported_pid = 0;
-    process.last_exit    = status;
-    if (process.stop_requested) {
-        process.state = ProcessState::Stopped;
-        log(Verbosity::Event, "stopped process " + process.definition.name);
+    ProcessPtr process      = entry->second;
+    process->pid            = 0;
+    process->reported_pid   = 0;
+    process->last_exit      = status;
+    const std::string &name = process->definition.name;
+    if (process->stop_requested) {
+        process->state = ProcessState::Stopped;
+        log(Verbosity::Event, "stopped process " + name);
     } else if (status.success()) {
-        process.state = ProcessState::Exited;
-        log(Verbosity::Event, "process " + process.definition.name + " finished");
-    } else if (process.starting || !process.definition.managed) {
-        process.state = ProcessState::Failed;
-        log(Verbosity::Error, "process " + process.definition.name + " " + describe(status));
+        process->state = ProcessState::Exited;
+        log(Verbosity::Event, "process " + name + " finished");
+    } else if (process->starting || !process->definition.managed || shutting_down_) {
+        process->state = ProcessState::Failed;
+        log(Verbosity::Error, "process " + name + " " + describe(status));
     } else {
-        restart_or_fail(process, status);
+        restart_or_fail(lock, process, status);
     }
     changed_.notify_all();
 }
 
-void Agent::restart_or_fail(Process &process, ExitStatus status)
+void Agent::restart_or_fail(Lock &lock, const ProcessPtr &process, ExitStatus status)
 {
-    const std::string &name = process.definition.name;
-    if (process.restarts < process.definition.retry_count) {
-        ++process.restarts;
+    const std::string name = process->definition.name;
+    if (process->restarts < process->definition.retry_count) {
+        ++process->restarts;
         log(Verbosity::Error, "process " + name + " " + describe(status) + "; restart " +
-                                  std::to_string(process.restarts) + " of " +
-                                  std::to_string(process.definition.retry_count) + ": " +
-                                  process.definition.restart_message.value_or("restarting"));
+                                  std::to_string(process->restarts) + " of " +
+                                  std::to_string(process->definition.retry_count) + ": " +
+                                  process->definition.restart_message.value_or("restarting"));
         try {
-            launch(process, process.extra_args, process.environment);
+            launch(lock, process, process->extra_args, process->environment);
             return;
         } catch (const AgentError &error) {
             log(Verbosity::Error, error.what());
         }
     }
-    process.state = ProcessState::Failed;
+    process->state = ProcessState::Failed;
     log(Verbosity::Error, "process " + name + " " + describe(status) +
-                              "; giving up: " + process.definition.alert_message.value_or("no restarts left"));
+                              "; giving up: " + process->definition.alert_message.value_or("no restarts left"));
 }
 
 ProcessView Agent::view(const Process &process) const
@@ -241,31 +322,40 @@ ProcessView Agent::view(const Process &process) const
 void Agent::start_process(const ProcessSpec &definition, std::int32_t timeout_seconds, const std::string &extra_args)
 {
     Lock lock(mutex_);
-    Process *existing = lookup(definition.name);
-    if (existing != nullptr && existing->pid != 0)
+    refuse_when_shutting_down();
+    ProcessPtr existing = lookup(definition.name);
+    if (existing != nullptr && existing->active())
         throw AgentError("process " + definition.name + " is already running");
-    Process &process = define(definition);
-    process.restarts = 0;
-    launch(process, extra_args, {});
-    await_start(lock, process, timeout_seconds);
+    ProcessPtr process = define(definition);
+    process->restarts  = 0;
+    // The process may report before its launch returns: the start waits for that from now on.
+    process->awaiting_report = timeout_seconds > 0 && definition.type == ProcessType::PaAware;
+    pid_t leader             = 0;
+    try {
+        leader = launch(lock, process, extra_args, {});
+    } catch (const AgentError &) {
+        process->awaiting_report = false;
+        throw;
+    }
+    await_start(lock, process, leader, timeout_seconds);
 }
 
 void Agent::stop_process(const std::string &name, const std::string &host)
 {
     Lock lock(mutex_);
-    find(name, host);
-    stop(lock, {name});
+    refuse_when_shutting_down();
+    stop(lock, {find(name, host)}, Waiting::UntilShutDown);
 }
 
 void Agent::signal_process(const std::string &name, const std::string &host, int signal)
 {
     std::lock_guard lock(mutex_);
-    const Process &process = find(name, host);
+    ProcessPtr process = find(name, host);
     if (signal < 0 || signal > SIGRTMAX)
         throw AgentError("no signal " + std::to_string(signal));
-    if (process.pid == 0)
+    if (process->pid == 0)
         throw AgentError("process " + name + " is not running");
-    if (kill(-process.pid, signal) != 0)
+    if (!process->groups.back()->signal(signal))
         throw AgentError("cannot signal process " + name);
     log(Verbosity::Event, "sent signal " + std::to_string(signal) + " to process " + name);
 }
@@ -273,7 +363,7 @@ void Agent::signal_process(const std::string &name, const std::string &host, int
 ProcessView Agent::process_status(const std::string &name, const std::string &host) const
 {
     std::lock_guard lock(mutex_);
-    return view(find(name, host));
+    return view(*find(name, host));
 }
 
 void Agent::change_process(const std::string &old_name, const ProcessSpec &definition)
@@ -297,19 +387,19 @@ void Agent::change_process(const std::string &old_name, const ProcessSpec &defin
 void Agent::request_state(const ProcessSpec &definition, std::int32_t state)
 {
     Lock lock(mutex_);
-    find(definition.name, definition.host);
+    refuse_when_shutting_down();
+    ProcessPtr process = find(definition.name, definition.host);
     const auto request = static_cast<StateRequest>(state);
     if (request != StateRequest::Stop && request != StateRequest::Run && request != StateRequest::Restart) {
         throw AgentError("unknown state request " + std::to_string(state));
     }
     if (request != StateRequest::Run)
-        stop(lock, {definition.name});
+        stop(lock, {process}, Waiting::UntilShutDown);
     if (request == StateRequest::Stop)
         return;
-    // A stop waits with the lock released: look the process up again.
-    Process &process = find(definition.name, definition.host);
-    if (process.pid == 0)
-        launch(process, process.extra_args, process.environment);
+    // The stop waited with the lock released: another request may have started it meanwhile.
+    if (!process->active())
+        launch(lock, process, process->extra_args, process->environment);
 }
 
 std::vector<ProcessView> Agent::processes(bool running_only) const
@@ -325,34 +415,51 @@ std::vector<ProcessView> Agent::processes(bool running_only) const
 
 void Agent::report_pid(std::int32_t process_id, pid_t pid)
 {
-    std::lock_guard lock(mutex_);
-    auto entry = std::find_if(processes_.begin(), processes_.end(),
-                              [process_id](const auto &item) { return item.second->id == process_id; });
-    if (entry == processes_.end())
+    Lock lock(mutex_);
+    ProcessPtr process = lookup(process_id);
+    if (process == nullptr)
         throw AgentError("no process has the id " + std::to_string(process_id));
-    Process &process = *entry->second;
-    if (process.pid == 0)
-        throw AgentError("process " + process.definition.name + " is not running");
-    process.reported_pid = pid;
-    log(Verbosity::Event, "process " + process.definition.name + " reported PID " + std::to_string(pid));
+    const std::string &name = process->definition.name;
+    // A report can come before the start that forked the process has learnt its PID.
+    if (!wait_until(lock, Clock::now() + kLaunchWait, Waiting::UntilShutDown, [&] { return !process->launching; }))
+        throw AgentError("process " + name + " is still being started");
+    if (!process->awaiting_report || process->reported_pid != 0)
+        throw AgentError("process " + name + " is not waiting for a report");
+    if (!descends_from(pid, process->pid))
+        throw AgentError("PID " + std::to_string(pid) + " is not process " + name + " or one of its descendants");
+    process->reported_pid = pid;
+    log(Verbosity::Event, "process " + name + " reported PID " + std::to_string(pid));
     changed_.notify_all();
 }
 
 void Agent::stop_all_processes()
 {
     Lock lock(mutex_);
-    std::vector<std::string> names;
-    for (const auto &[name, process] : processes_)
-        names.push_back(name);
-    stop(lock, names);
+    refuse_when_shutting_down();
+    stop(lock, all_processes(), Waiting::UntilShutDown);
 }
 
 void Agent::start_all_processes()
 {
-    std::lock_guard lock(mutex_);
-    for (auto &[name, process] : processes_) {
-        if (process->pid == 0)
-            launch(*process, process->extra_args, process->environment);
+    Lock lock(mutex_);
+    refuse_when_shutting_down();
+    for (const auto &process : all_processes()) {
+        if (!process->active())
+            launch(lock, process, process->extra_args, process->environment);
+    }
+}
+
+void Agent::shut_down(bool stop_processes)
+{
+    Lock lock(mutex_);
+    shutting_down_ = true;
+    changed_.notify_all();
+    if (!stop_processes)
+        return;
+    try {
+        stop(lock, all_processes(), Waiting::ThroughShutDown);
+    } catch (const AgentError &error) {
+        log(Verbosity::Error, error.what());
     }
 }
 

@@ -33,11 +33,6 @@ std::vector<std::string> member_environment(const MemberValue &value)
 
 }  // namespace
 
-std::vector<ServiceSpec>::iterator Agent::find_service(const std::string &name)
-{
-    return std::find_if(services_.begin(), services_.end(), [&](const ServiceSpec &s) { return s.name == name; });
-}
-
 std::vector<ServiceSpec>::const_iterator Agent::find_service(const std::string &name) const
 {
     return std::find_if(services_.begin(), services_.end(), [&](const ServiceSpec &s) { return s.name == name; });
@@ -54,11 +49,36 @@ void Agent::persist(const Definitions &next)
     }
 }
 
-void Agent::commit(Definitions next)
+void Agent::restore_file()
 {
+    Definitions current;
+    {
+        std::lock_guard lock(mutex_);
+        current = {services_, routes_};
+    }
+    try {
+        persist(current);
+    } catch (const AgentError &error) {
+        log(Verbosity::Error, error.what());
+    }
+}
+
+void Agent::change_definitions(const std::function<Definitions()> &check, const std::function<void(Definitions)> &apply)
+{
+    std::lock_guard changing(changing_);
+    Definitions next;
+    {
+        std::lock_guard lock(mutex_);
+        next = check();
+    }
     persist(next);
-    services_ = std::move(next.services);
-    routes_   = std::move(next.routes);
+    try {
+        std::lock_guard lock(mutex_);
+        apply(std::move(next));
+    } catch (const AgentError &) {
+        restore_file();
+        throw;
+    }
 }
 
 void Agent::load(const Definitions &definitions)
@@ -83,28 +103,48 @@ void Agent::start_automatic_services()
     std::stable_partition(automatic.begin(), automatic.end(), [](const ServiceSpec &s) { return s.is_master(); });
     for (const auto &service : automatic) {
         try {
-            std::lock_guard lock(mutex_);
-            start_members(service);
+            Lock lock(mutex_);
+            refuse_when_shutting_down();
+            start_members(lock, service);
         } catch (const AgentError &error) {
             log(Verbosity::Error, "automatic start of service " + service.name + ": " + error.what());
         }
     }
 }
 
+std::vector<Agent::ProcessPtr> Agent::members(const ServiceSpec &definition) const
+{
+    std::vector<ProcessPtr> found;
+    for (const auto &member : definition.members) {
+        if (ProcessPtr process = lookup(member.process.name))
+            found.push_back(std::move(process));
+    }
+    return found;
+}
+
+void Agent::check_members_definable(const ServiceSpec &definition) const
+{
+    for (const auto &member : definition.members)
+        check_definable(member.process);
+}
+
 void Agent::define_members(const ServiceSpec &definition)
 {
+    check_members_definable(definition);
     for (const auto &member : definition.members)
         define(member.process);
 }
 
-void Agent::start_members(const ServiceSpec &definition)
+void Agent::start_members(Lock &lock, const ServiceSpec &definition)
 {
+    // A member started on its own since may have run under another definition.
     define_members(definition);
     for (const auto &member : definition.members) {
-        Process *process = lookup(member.process.name);
-        if (process != nullptr && process->pid == 0) {
+        // Each launch releases the lock: look the member up again every time.
+        ProcessPtr process = lookup(member.process.name);
+        if (process != nullptr && !process->active()) {
             process->restarts = 0;
-            launch(*process, {}, member_environment(member.value));
+            launch(lock, process, {}, member_environment(member.value));
         }
     }
     log(Verbosity::Event, "started service " + definition.name);
@@ -113,9 +153,8 @@ void Agent::start_members(const ServiceSpec &definition)
 ServiceStatus Agent::status_of(const ServiceSpec &definition) const
 {
     ServiceStatus status;
-    for (const auto &member : definition.members) {
-        const Process *process = lookup(member.process.name);
-        if (process != nullptr && process->pid != 0)
+    for (const auto &process : members(definition)) {
+        if (process->pid != 0)
             ++status.running_members;
     }
     if (status.running_members == 0) {
@@ -128,96 +167,143 @@ ServiceStatus Agent::status_of(const ServiceSpec &definition) const
     return status;
 }
 
+void Agent::refuse_when_active(const ServiceSpec &definition) const
+{
+    for (const auto &process : members(definition)) {
+        if (process->active())
+            throw AgentError("service " + definition.name + " is running; stop it first");
+    }
+}
+
 void Agent::add_service(const ServiceSpec &definition)
 {
-    std::lock_guard lock(mutex_);
     check_members(definition);
-    if (find_service(definition.name) != services_.end())
-        throw AgentError("service " + definition.name + " is already defined");
-    define_members(definition);
-    Definitions next{services_, routes_};
-    next.services.push_back(definition);
-    commit(std::move(next));
+    change_definitions(
+        [&] {
+            if (find_service(definition.name) != services_.end())
+                throw AgentError("service " + definition.name + " is already defined");
+            check_members_definable(definition);
+            Definitions next{services_, routes_};
+            next.services.push_back(definition);
+            return next;
+        },
+        [&](Definitions next) {
+            define_members(definition);
+            services_ = std::move(next.services);
+        });
     log(Verbosity::Event, "added service " + definition.name);
 }
 
 void Agent::start_service(const ServiceSpec &definition)
 {
-    std::lock_guard lock(mutex_);
     check_members(definition);
-    auto existing = find_service(definition.name);
-    if (existing == services_.end() || !(*existing == definition)) {
-        if (existing != services_.end() && status_of(*existing).running_members != 0) {
-            throw AgentError("service " + definition.name + " is running with another definition");
-        }
-        define_members(definition);
-        Definitions next{services_, routes_};
-        if (existing == services_.end()) {
-            next.services.push_back(definition);
-        } else {
-            next.services[static_cast<std::size_t>(existing - services_.begin())] = definition;
-        }
-        commit(std::move(next));
+    bool in_force = false;
+    {
+        std::lock_guard lock(mutex_);
+        refuse_when_shutting_down();
+        auto existing = find_service(definition.name);
+        in_force      = existing != services_.end() && *existing == definition;
     }
-    start_members(definition);
+    if (!in_force) {
+        // A new or different definition is saved before anything starts.
+        auto check = [&] {
+            auto existing = find_service(definition.name);
+            if (existing != services_.end() && status_of(*existing).running_members != 0)
+                throw AgentError("service " + definition.name + " is running with another definition");
+            check_members_definable(definition);
+        };
+        change_definitions(
+            [&] {
+                check();
+                Definitions next{services_, routes_};
+                auto existing = std::find_if(next.services.begin(), next.services.end(),
+                                             [&](const ServiceSpec &s) { return s.name == definition.name; });
+                if (existing == next.services.end()) {
+                    next.services.push_back(definition);
+                } else {
+                    *existing = definition;
+                }
+                return next;
+            },
+            [&](Definitions next) {
+                check();
+                define_members(definition);
+                services_ = std::move(next.services);
+            });
+    }
+    Lock lock(mutex_);
+    refuse_when_shutting_down();
+    start_members(lock, definition);
 }
 
 void Agent::stop_service(const std::string &name)
 {
     Lock lock(mutex_);
+    refuse_when_shutting_down();
     auto service = find_service(name);
     if (service == services_.end())
         throw AgentError("unknown service " + name);
-    std::vector<std::string> members;
-    for (auto member = service->members.rbegin(); member != service->members.rend(); ++member) {
-        members.push_back(member->process.name);
-    }
-    stop(lock, members);
+    std::vector<ProcessPtr> stopping = members(*service);
+    std::reverse(stopping.begin(), stopping.end());
+    stop(lock, stopping, Waiting::UntilShutDown);
     log(Verbosity::Event, "stopped service " + name);
 }
 
 void Agent::remove_service(const std::string &name)
 {
-    std::lock_guard lock(mutex_);
-    auto service = find_service(name);
-    if (service == services_.end())
-        throw AgentError("unknown service " + name);
-    if (status_of(*service).running_members != 0)
-        throw AgentError("service " + name + " is running; stop it first");
-    Definitions next{services_, routes_};
-    next.services.erase(next.services.begin() + (service - services_.begin()));
-    std::vector<std::string> members;
-    for (const auto &member : service->members)
-        members.push_back(member.process.name);
-    commit(std::move(next));
-    // Member processes no other service names are forgotten with the service.
-    for (const auto &member : members) {
-        bool shared = std::any_of(services_.begin(), services_.end(), [&](const ServiceSpec &s) {
-            return std::any_of(s.members.begin(), s.members.end(),
-                               [&](const ServiceMember &m) { return m.process.name == member; });
+    auto position = [&] {
+        auto service = find_service(name);
+        if (service == services_.end())
+            throw AgentError("unknown service " + name);
+        refuse_when_active(*service);
+        return static_cast<std::size_t>(service - services_.begin());
+    };
+    change_definitions(
+        [&] {
+            Definitions next{services_, routes_};
+            next.services.erase(next.services.begin() + static_cast<std::ptrdiff_t>(position()));
+            return next;
+        },
+        [&](Definitions next) {
+            const ServiceSpec removed = services_[position()];
+            services_                 = std::move(next.services);
+            // Member processes no other service names are forgotten with the service.
+            for (const auto &member : removed.members) {
+                bool shared = std::any_of(services_.begin(), services_.end(), [&](const ServiceSpec &s) {
+                    return std::any_of(s.members.begin(), s.members.end(),
+                                       [&](const ServiceMember &m) { return m.process.name == member.process.name; });
+                });
+                if (!shared)
+                    processes_.erase(member.process.name);
+            }
         });
-        if (!shared)
-            processes_.erase(member);
-    }
     log(Verbosity::Event, "removed service " + name);
 }
 
 void Agent::change_service(const std::string &old_name, const ServiceSpec &definition)
 {
-    std::lock_guard lock(mutex_);
     check_members(definition);
-    auto service = find_service(old_name);
-    if (service == services_.end())
-        throw AgentError("unknown service " + old_name);
-    if (status_of(*service).running_members != 0)
-        throw AgentError("service " + old_name + " is running; stop it first");
-    if (definition.name != old_name && find_service(definition.name) != services_.end()) {
-        throw AgentError("service " + definition.name + " is already defined");
-    }
-    define_members(definition);
-    Definitions next{services_, routes_};
-    next.services[static_cast<std::size_t>(service - services_.begin())] = definition;
-    commit(std::move(next));
+    auto position = [&] {
+        auto service = find_service(old_name);
+        if (service == services_.end())
+            throw AgentError("unknown service " + old_name);
+        refuse_when_active(*service);
+        if (definition.name != old_name && find_service(definition.name) != services_.end())
+            throw AgentError("service " + definition.name + " is already defined");
+        check_members_definable(definition);
+        return static_cast<std::size_t>(service - services_.begin());
+    };
+    change_definitions(
+        [&] {
+            Definitions next{services_, routes_};
+            next.services[position()] = definition;
+            return next;
+        },
+        [&](Definitions next) {
+            position();
+            define_members(definition);
+            services_ = std::move(next.services);
+        });
     log(Verbosity::Event, "changed service " + old_name);
 }
 
@@ -256,24 +342,29 @@ std::vector<Route> Agent::routes(std::int32_t selector) const
 
 void Agent::add_route(const Route &route)
 {
-    std::lock_guard lock(mutex_);
-    if (std::find(routes_.begin(), routes_.end(), route) != routes_.end()) {
-        throw AgentError("route " + route.host + " to " + route.server + " is already defined");
-    }
-    Definitions next{services_, routes_};
-    next.routes.push_back(route);
-    commit(std::move(next));
+    change_definitions(
+        [&] {
+            if (std::find(routes_.begin(), routes_.end(), route) != routes_.end())
+                throw AgentError("route " + route.host + " to " + route.server + " is already defined");
+            Definitions next{services_, routes_};
+            next.routes.push_back(route);
+            return next;
+        },
+        [&](Definitions next) { routes_ = std::move(next.routes); });
 }
 
 void Agent::remove_route(const Route &route)
 {
-    std::lock_guard lock(mutex_);
-    auto found = std::find(routes_.begin(), routes_.end(), route);
-    if (found == routes_.end())
-        throw AgentError("no route " + route.host + " to " + route.server);
-    Definitions next{services_, routes_};
-    next.routes.erase(next.routes.begin() + (found - routes_.begin()));
-    commit(std::move(next));
+    change_definitions(
+        [&] {
+            Definitions next{services_, routes_};
+            auto found = std::find(next.routes.begin(), next.routes.end(), route);
+            if (found == next.routes.end())
+                throw AgentError("no route " + route.host + " to " + route.server);
+            next.routes.erase(found);
+            return next;
+        },
+        [&](Definitions next) { routes_ = std::move(next.routes); });
 }
 
 }  // namespace paagent

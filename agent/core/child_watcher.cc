@@ -68,18 +68,20 @@ void ChildWatcher::run()
         for (std::size_t i = 1; i < fds.size(); ++i) {
             if (fds[i].revents == 0)
                 continue;
+            const auto pidfd = static_cast<id_t>(fds[i].fd);
             siginfo_t info{};
             // A child reaped elsewhere would keep its pidfd readable: report it as lost.
             ExitStatus status{false, -1};
-            if (waitid(P_PIDFD, static_cast<id_t>(fds[i].fd), &info, WEXITED) == 0) {
+            if (waitid(P_PIDFD, pidfd, &info, WEXITED | WNOWAIT) == 0) {
                 status = {info.si_code != CLD_EXITED, info.si_status};
             }
             pid_t pid = pids[i - 1];
-            {
-                std::lock_guard lock(mutex_);
-                children_.erase(pid);
-            }
             on_exit_(pid, status);
+            // Reaped only once the exit is reported: until then the PID stays the child's and
+            // cannot name another process.
+            (void)waitid(P_PIDFD, pidfd, &info, WEXITED);
+            std::lock_guard lock(mutex_);
+            children_.erase(pid);
         }
     }
 }

@@ -21,7 +21,7 @@ struct ExitStatus {
 
 class ChildWatcher {
 public:
-    // Called on the watcher's thread for every child that exits.
+    // Called on the watcher's thread for every child that exits, before the child is reaped.
     using ExitHandler = std::function<void(pid_t pid, ExitStatus status)>;
 
     explicit ChildWatcher(ExitHandler on_exit);

@@ -1,10 +1,17 @@
 #include "core/spawn.h"
 
 #include <cerrno>
+#include <charconv>
 #include <csignal>
+#include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <grp.h>
+#include <memory>
+#include <optional>
 #include <pwd.h>
+#include <sstream>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <system_error>
@@ -18,6 +25,57 @@ namespace {
 [[noreturn]] void throw_errno(const std::string &what)
 {
     throw std::system_error(errno, std::generic_category(), what);
+}
+
+// pidfd_send_signal's flag for the whole process group of the pidfd's process (Linux 6.9).
+constexpr unsigned kSignalProcessGroup = 1U << 2;
+
+// What /proc/PID/stat tells of a process.
+struct ProcessEntry {
+    char state   = '?';
+    pid_t parent = 0;
+    pid_t group  = 0;
+
+    bool running() const { return state != 'Z' && state != 'X'; }
+};
+
+std::optional<ProcessEntry> read_entry(const std::string &pid)
+{
+    std::ifstream file("/proc/" + pid + "/stat");
+    std::string text;
+    if (!std::getline(file, text))
+        return std::nullopt;
+    // The command name in parentheses may hold anything; the fields follow its last ')'.
+    auto close = text.rfind(')');
+    if (close == std::string::npos)
+        return std::nullopt;
+    std::istringstream fields(text.substr(close + 1));
+    ProcessEntry entry;
+    if (!(fields >> entry.state >> entry.parent >> entry.group))
+        return std::nullopt;
+    return entry;
+}
+
+struct DirectoryCloser {
+    void operator()(DIR *directory) const { closedir(directory); }
+};
+
+// Whether a process of the group runs, from a look at every process.
+bool group_runs(pid_t group)
+{
+    std::unique_ptr<DIR, DirectoryCloser> proc(opendir("/proc"));
+    if (!proc)
+        return true;  // cannot tell: assume so
+    while (const dirent *item = readdir(proc.get())) {
+        std::string name = item->d_name;
+        pid_t pid        = 0;
+        if (std::from_chars(name.data(), name.data() + name.size(), pid).ec != std::errc())
+            continue;
+        auto entry = read_entry(name);
+        if (entry && entry->group == group && entry->running())
+            return true;
+    }
+    return false;
 }
 
 // Everything the child needs, prepared before fork: after it only async-signal-safe calls run.
@@ -63,11 +121,65 @@ gid_t primary_group(uid_t uid)
 
 }  // namespace
 
+bool ProcessGroup::signal(int number) const
+{
+    if (syscall(SYS_pidfd_send_signal, pidfd_.get(), number, nullptr, kSignalProcessGroup) == 0)
+        return true;
+    // Kernels before 6.9 cannot signal a group through a pidfd: its number is all there is.
+    if (errno == EINVAL)
+        return kill(-leader_, number) == 0;
+    return false;
+}
+
+bool ProcessGroup::alive() const
+{
+    // The leader counts until the agent has reaped it.
+    siginfo_t info{};
+    if (waitid(P_PIDFD, static_cast<id_t>(pidfd_.get()), &info, WEXITED | WNOHANG | WNOWAIT) == 0)
+        return true;
+    if (!signal(0) && errno == ESRCH)
+        return false;
+    // Processes that exited stay in the group until they are reaped, and an orphan's new parent
+    // may never reap it: look for one that still runs. The group holds its number while it has
+    // a process, so what carries that number is this group.
+    return group_runs(leader_);
+}
+
+bool descends_from(pid_t pid, pid_t ancestor)
+{
+    // Bounded, in case parent links change under the walk.
+    for (int depth = 0; depth < 4096 && pid > 1; ++depth) {
+        if (pid == ancestor)
+            return true;
+        auto entry = read_entry(std::to_string(pid));
+        if (!entry)
+            return false;
+        pid = entry->parent;
+    }
+    return false;
+}
+
+tds::FileDescriptor open_private_directory(const std::string &path)
+{
+    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+        throw_errno("cannot create " + path);
+    tds::FileDescriptor directory(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!directory.valid())
+        throw_errno("cannot open directory " + path);
+    // The umask may have taken bits off a new directory, or an old one may be open to others.
+    if (fchmod(directory.get(), 0700) != 0)
+        throw_errno("cannot restrict directory " + path);
+    return directory;
+}
+
 LaunchedChild launch(const LaunchRequest &request)
 {
-    tds::FileDescriptor log(open(request.log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640));
+    tds::FileDescriptor log(openat(request.log_directory, request.log_name.c_str(),
+                                   O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600));
     if (!log.valid())
-        throw_errno("cannot open " + request.log_path);
+        throw_errno("cannot open log " + request.log_name);
+    if (fchmod(log.get(), 0600) != 0)
+        throw_errno("cannot restrict log " + request.log_name);
     tds::FileDescriptor null(open("/dev/null", O_RDONLY | O_CLOEXEC));
     if (!null.valid())
         throw_errno("cannot open /dev/null");
@@ -110,8 +222,10 @@ LaunchedChild launch(const LaunchRequest &request)
     }
     // Only the agent reaps its children, so the pidfd can be opened even after an early exit.
     // glibc's own pidfd_open wrapper lacks C linkage in this version; call the kernel directly.
-    LaunchedChild child{pid, tds::FileDescriptor(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)))};
-    if (!child.pidfd.valid()) {
+    LaunchedChild child{pid, tds::FileDescriptor(static_cast<int>(syscall(SYS_pidfd_open, pid, 0))), {}};
+    if (child.pidfd.valid())
+        child.group = tds::FileDescriptor(fcntl(child.pidfd.get(), F_DUPFD_CLOEXEC, 0));
+    if (!child.group.valid()) {
         int error = errno;
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);

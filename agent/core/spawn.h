@@ -1,4 +1,5 @@
-// Starting a command as a child process the agent can watch and signal.
+// Starting a command as a child process the agent can watch and signal, and the process group
+// it runs in.
 #ifndef PAAGENT_CORE_SPAWN_H
 #define PAAGENT_CORE_SPAWN_H
 
@@ -14,19 +15,46 @@ struct LaunchRequest {
     std::string command;                   // run by /bin/sh -c
     uid_t uid = 0;                         // user to run as
     std::vector<std::string> environment;  // "NAME=value" entries added to the agent's own
-    std::string log_path;                  // standard output and error are appended here
+    int log_directory = -1;                // a directory opened by the caller
+    std::string log_name;                  // standard output and error are appended to this file in it
+};
+
+// The process group a launched command runs in, named by a pidfd of its leader. Signals reach
+// this group only, even once its number has been given to another process.
+class ProcessGroup {
+public:
+    ProcessGroup(pid_t leader, tds::FileDescriptor pidfd) : leader_(leader), pidfd_(std::move(pidfd)) {}
+
+    pid_t leader() const { return leader_; }
+    // Sends the signal to every process of the group; false when the group has no process left.
+    bool signal(int number) const;
+    // Whether a process of the group is left: the leader until it is reaped, any other while
+    // it runs (an orphan that exited may wait for a reaper that never comes).
+    bool alive() const;
+
+private:
+    pid_t leader_;
+    tds::FileDescriptor pidfd_;
 };
 
 struct LaunchedChild {
     pid_t pid = 0;
     tds::FileDescriptor pidfd;  // readable once the child has exited
+    tds::FileDescriptor group;  // another pidfd of the child, for its ProcessGroup
 };
 
 // Starts the command in a session and process group of its own, with standard input from
-// /dev/null. Throws std::system_error when the log cannot be opened, the user cannot be
-// taken on, or the process cannot be created; a command the shell cannot run starts and
-// then exits with status 127.
+// /dev/null. The log is created with mode 0600 and never through a symbolic link. Throws
+// std::system_error when the log cannot be opened, the user cannot be taken on, or the process
+// cannot be created; a command the shell cannot run starts and then exits with status 127.
 LaunchedChild launch(const LaunchRequest &request);
+
+// Whether pid is ancestor or one of its descendants, by the parent links the kernel shows now.
+bool descends_from(pid_t pid, pid_t ancestor);
+
+// Opens the directory, creating it with mode 0700 when it is missing, and keeps it to its owner
+// (mode 0700). Refuses a symbolic link. Throws std::system_error.
+tds::FileDescriptor open_private_directory(const std::string &path);
 
 }  // namespace paagent
 

@@ -1,5 +1,5 @@
-// The configuration file the agent writes is its owner's alone whatever the umask, and a users
-// file others may write is refused.
+// The files the agent writes are its own whatever the umask, a process's log is never opened
+// through a symbolic link, and a users file others may write is refused.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -49,6 +49,33 @@ TEST(AgentFiles, TheConfigurationIsItsOwnersAloneWhateverTheUmask)
         save_config(home.path() / "pa.cfg", {});
         EXPECT_EQ(ModeOf(home.path() / "pa.cfg"), 0600u);
     }
+}
+
+TEST(AgentFiles, ProcessLogsAreTheAgentsOwnWhateverTheUmask)
+{
+    for (const auto &test : kUmasks) {
+        SCOPED_TRACE(test.what);
+        TempDir home;
+        Umask mask(test.umask);
+        Agent agent(OptionsLoggingTo(home.path()));
+        agent.start_process(MakeProcess("writer", "exit 0"), 10);
+        EXPECT_EQ(ModeOf(home.path() / "logs"), 0700u);
+        EXPECT_EQ(ModeOf(home.path() / "logs" / "writer.log"), 0600u);
+    }
+}
+
+TEST(AgentFiles, AProcessLogIsNeverOpenedThroughASymbolicLink)
+{
+    TempDir home;
+    fs::create_directories(home.path() / "logs");
+    const fs::path outside = home.path() / "outside";
+    std::ofstream(outside).flush();
+    fs::create_symlink(outside, home.path() / "logs" / "leaky.log");
+    Agent agent(OptionsLoggingTo(home.path()));
+
+    EXPECT_THROW(agent.start_process(MakeProcess("leaky", "echo leaked"), 10), AgentError);
+    EXPECT_EQ(fs::file_size(outside), 0u);
+    EXPECT_EQ(agent.process_status("leaky", "node1").state, ProcessState::Failed);
 }
 
 struct UsersCase {

@@ -1,4 +1,5 @@
-// Stopping several processes that ignore SIGTERM: one call ends them all.
+// Stopping processes: one call ends several that ignore SIGTERM, and a stop ends every process
+// of a process's group, whatever its leader did.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -6,36 +7,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <unistd.h>
 
-#include "core/agent.h"
+#include "agent_fixture.h"
 
 namespace {
 
 using namespace paagent;
-using namespace std::chrono_literals;
+using namespace paagent::testing;
 
 constexpr int kMembers = 4;
-
-// A directory of its own for the processes' logs, removed with everything in it.
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "paagent_stop_XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("cannot create a temporary directory");
-        path_ = pattern;
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    TempDir(const TempDir &)            = delete;
-    TempDir &operator=(const TempDir &) = delete;
-
-    const std::filesystem::path &path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 // Ignores SIGTERM in this process while it lives. Processes started meanwhile inherit that, so
 // they ignore SIGTERM from their first instruction on, before their own trap has run.
@@ -100,14 +82,12 @@ TEST(AgentStop, KillsEveryProcessThatIgnoresSigtermWithinOneCall)
     const std::vector<StopCase> cases = {
         {"service stop", [](Agent &agent) { agent.stop_service("stubborn"); }},
         {"stop of every process", [](Agent &agent) { agent.stop_all_processes(); }},
+        {"shut-down with every process", [](Agent &agent) { agent.shut_down(true); }},
     };
     for (const auto &test : cases) {
         SCOPED_TRACE(test.what);
-        TempDir logs;
-        AgentOptions options;
-        options.log_dir = logs.path();
-        options.grace   = 200ms;
-        Agent agent(std::move(options));
+        TempDir home;
+        Agent agent(OptionsLoggingTo(home.path()));
         {
             IgnoringSigterm ignoring;
             agent.start_service(StubbornService());
@@ -122,6 +102,43 @@ TEST(AgentStop, KillsEveryProcessThatIgnoresSigtermWithinOneCall)
         for (pid_t pid : pids)
             EXPECT_TRUE(Gone(pid)) << "process " << pid << " survived the stop";
         EXPECT_EQ(agent.service_status("stubborn").state, ServiceState::Stopped);
+    }
+}
+
+struct GroupCase {
+    const char *what;
+    const char *command;  // writes its group's id to the FIFO named by $FIFO
+    bool leader_exits;    // the start waits until the leader has exited
+};
+
+TEST(AgentStop, EndsEveryProcessOfTheGroupBeforeItSucceeds)
+{
+    const std::vector<GroupCase> cases = {
+        {"a child ignoring SIGTERM outlives its leader",
+         "(trap '' TERM; exec sleep 1000) & echo $$ > \"$FIFO\"; exec sleep 1000", false},
+        {"the leader has exited and left a child running", "sleep 1000 & echo $$ > \"$FIFO\"; exit 0", true},
+    };
+    for (const auto &test : cases) {
+        SCOPED_TRACE(test.what);
+        TempDir home;
+        Agent agent(OptionsLoggingTo(home.path()));
+        Fifo fifo(home.path() / "fifo");
+        ProcessSpec process = MakeProcess("leader", "FIFO=" + fifo.path().string() + "; " + test.command);
+        auto started =
+            std::async(std::launch::async, [&] { agent.start_process(process, test.leader_exits ? 10 : 0); });
+        const auto numbers = fifo.read_numbers();
+        ASSERT_NO_THROW(started.get());
+        ASSERT_EQ(numbers.size(), 1u);
+        const auto group = static_cast<pid_t>(numbers[0]);
+        GroupKiller killer;
+        killer.add(group);
+        ASSERT_TRUE(GroupRuns(group));
+
+        EXPECT_NO_THROW(agent.stop_process("leader", "node1"));
+        EXPECT_FALSE(GroupRuns(group)) << "a process of group " << group << " survived the stop";
+        ProcessView view = agent.process_status("leader", "node1");
+        EXPECT_EQ(view.state, ProcessState::Stopped);
+        EXPECT_EQ(view.pid, 0);
     }
 }
 
