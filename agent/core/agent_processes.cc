@@ -245,7 +245,7 @@ void Agent::stop(Lock &lock, const std::vector<ProcessPtr> &processes, Waiting w
     auto left = [&ending] {
         std::vector<Ending> running;
         std::copy_if(ending.begin(), ending.end(), std::back_inserter(running), [](const Ending &entry) {
-            return entry.group->alive() || entry.process->pid == entry.group->leader();
+            return entry.process->pid == entry.group->leader() || entry.group->alive();
         });
         return running;
     };
@@ -273,10 +273,15 @@ void Agent::on_exit(pid_t pid, ExitStatus status)
         std::find_if(processes_.begin(), processes_.end(), [pid](const auto &item) { return item.second->pid == pid; });
     if (entry == processes_.end())
         return;
-    ProcessPtr process      = entry->second;
-    process->pid            = 0;
-    process->reported_pid   = 0;
-    process->last_exit      = status;
+    ProcessPtr process    = entry->second;
+    process->pid          = 0;
+    process->reported_pid = 0;
+    process->last_exit    = status;
+    // Recorded: the PID may go, and a stop waiting for the group need not wait for the watcher.
+    for (const auto &group : process->groups) {
+        if (group->leader() == pid)
+            group->reap_leader();
+    }
     const std::string &name = process->definition.name;
     if (process->stop_requested) {
         process->state = ProcessState::Stopped;

@@ -77,8 +77,8 @@ void ChildWatcher::run()
             }
             pid_t pid = pids[i - 1];
             on_exit_(pid, status);
-            // Reaped only once the exit is reported: until then the PID stays the child's and
-            // cannot name another process.
+            // Reaped only once the exit is reported, if the handler has not reaped it: until
+            // then the PID stays the child's and cannot name another process.
             (void)waitid(P_PIDFD, pidfd, &info, WEXITED);
             std::lock_guard lock(mutex_);
             children_.erase(pid);

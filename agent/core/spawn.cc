@@ -131,6 +131,12 @@ bool ProcessGroup::signal(int number) const
     return false;
 }
 
+void ProcessGroup::reap_leader() const
+{
+    siginfo_t info{};
+    (void)waitid(P_PIDFD, static_cast<id_t>(pidfd_.get()), &info, WEXITED | WNOHANG);
+}
+
 bool ProcessGroup::alive() const
 {
     // The leader counts until the agent has reaped it.

@@ -28,6 +28,8 @@ public:
     pid_t leader() const { return leader_; }
     // Sends the signal to every process of the group; false when the group has no process left.
     bool signal(int number) const;
+    // Reaps the leader if it has exited, for an owner that has recorded its exit.
+    void reap_leader() const;
     // Whether a process of the group is left: the leader until it is reaped, any other while
     // it runs (an orphan that exited may wait for a reaper that never comes).
     bool alive() const;
