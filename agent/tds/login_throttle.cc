@@ -1,6 +1,7 @@
 #include "tds/login_throttle.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace paagent::tds {
 namespace {
@@ -8,32 +9,53 @@ namespace {
 constexpr unsigned kMaxCountedFailures = 32;
 }  // namespace
 
-std::optional<LoginThrottle::TimePoint> LoginThrottle::reserve_check(const std::string &address, TimePoint now,
-                                                                     TimePoint latest)
+LoginThrottle::Check::Check(Check &&other) noexcept
+    : throttle_(std::exchange(other.throttle_, nullptr)), address_(std::move(other.address_))
+{
+}
+
+LoginThrottle::Check::~Check()
+{
+    if (throttle_ != nullptr)
+        throttle_->end_check(address_);
+}
+
+LoginThrottle::Failure LoginThrottle::Check::failed(TimePoint now)
+{
+    return std::exchange(throttle_, nullptr)->end_failed_check(address_, now);
+}
+
+LoginThrottle::Turn LoginThrottle::begin_check(const std::string &address, TimePoint now, TimePoint latest)
 {
     std::lock_guard lock(mutex_);
     forget_quiet_addresses(now);
-    auto found = records_.find(address);
-    if (found == records_.end() || forgotten(found->second, now))
-        return now;
-    Record &record = found->second;
-    TimePoint turn = std::max(now, record.next_check);
-    if (turn > latest)
-        return std::nullopt;
-    record.next_check = turn + delay_after(record.failures);
-    return turn;
-}
-
-LoginThrottle::Failure LoginThrottle::record_failure(const std::string &address, TimePoint now)
-{
-    std::lock_guard lock(mutex_);
     Record &record = records_[address];
     if (forgotten(record, now))
         record.failures = 0;
+    TimePoint turn = record.checking ? now + kBusyRetry : std::max(now, record.next_check);
+    if (turn > latest)
+        return TooLate{};
+    if (turn > now)
+        return Wait{turn};
+    record.checking = true;
+    return Check(*this, address);
+}
+
+void LoginThrottle::end_check(const std::string &address)
+{
+    std::lock_guard lock(mutex_);
+    records_[address].checking = false;
+}
+
+LoginThrottle::Failure LoginThrottle::end_failed_check(const std::string &address, TimePoint now)
+{
+    std::lock_guard lock(mutex_);
+    Record &record                  = records_[address];
+    record.checking                 = false;
     record.failures                 = std::min(record.failures + 1, kMaxCountedFailures);
     record.last_failure             = now;
     std::chrono::milliseconds delay = delay_after(record.failures);
-    record.next_check               = std::max(record.next_check, now + delay);
+    record.next_check               = now + delay;
     return {record.failures, delay};
 }
 
@@ -45,12 +67,13 @@ std::chrono::milliseconds LoginThrottle::delay_after(unsigned failures) const
     return std::min(delay, delays_.longest);
 }
 
+// An address that checks no password now and has had no failure for a while starts afresh.
 bool LoginThrottle::forgotten(const Record &record, TimePoint now) const
 {
-    return now - record.last_failure >= delays_.forget_after && record.next_check <= now;
+    return !record.checking && now - record.last_failure >= delays_.forget_after && record.next_check <= now;
 }
 
-// Sweeps at most once per forget period, so that a stream of attempts from many addresses does
+// Sweeps at most once per forget period, so that a stream of logins from many addresses does
 // not pay for a walk over all of them each time.
 void LoginThrottle::forget_quiet_addresses(TimePoint now)
 {

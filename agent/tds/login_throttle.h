@@ -5,42 +5,67 @@
 #include <chrono>
 #include <map>
 #include <mutex>
-#include <optional>
 #include <string>
+#include <variant>
 
 #include "tds/server_config.h"
 
 namespace paagent::tds {
 
-// After a failed login, the address's refusal and its next password check wait a delay that
-// doubles with each failure (LoginDelays). Checks from one address take turns spaced by that
-// delay, so parallel connections do not multiply its guesses. Addresses without recent failures
-// are not slowed at all. Thread-safe.
+// An address has one password checked at a time. After a failed check, its refusal and the
+// address's next check wait a delay that doubles with each failure (LoginDelays), so that
+// parallel connections do not multiply its guesses. A right password adds no delay, and
+// addresses without recent failures wait for nothing but a check of theirs in progress.
+// Thread-safe.
 class LoginThrottle {
 public:
     using Clock     = std::chrono::steady_clock;
     using TimePoint = Clock::time_point;
 
-    explicit LoginThrottle(LoginDelays delays) : delays_(delays) {}
-
-    // Reserves the address's next turn to check a password and returns when it comes: `now` for
-    // an address without recent failures. Reserves nothing and returns nullopt when the turn
-    // would come after `latest`.
-    std::optional<TimePoint> reserve_check(const std::string &address, TimePoint now, TimePoint latest);
+    // How often a login asks again while another check of its address is in progress.
+    static constexpr std::chrono::milliseconds kBusyRetry{5};
 
     struct Failure {
         unsigned count;                   // failures from the address since it was last forgotten
         std::chrono::milliseconds delay;  // how long the refusal, and the address's next check, wait
     };
-    Failure record_failure(const std::string &address, TimePoint now);
+
+    // The password check of an address in progress; it ends when this is destroyed, and counts
+    // as failed only when failed() was called.
+    class Check {
+    public:
+        Check(LoginThrottle &throttle, std::string address) : throttle_(&throttle), address_(std::move(address)) {}
+        Check(Check &&other) noexcept;
+        Check &operator=(Check &&) = delete;
+        ~Check();
+
+        Failure failed(TimePoint now);
+
+    private:
+        LoginThrottle *throttle_;
+        std::string address_;
+    };
+    struct Wait {
+        TimePoint until;  // when to ask again
+    };
+    struct TooLate {};  // the address's turn would come after the caller's latest
+    using Turn = std::variant<Check, Wait, TooLate>;
+
+    explicit LoginThrottle(LoginDelays delays) : delays_(delays) {}
+
+    // Starts a check of a password from `address`, when it may have one now.
+    Turn begin_check(const std::string &address, TimePoint now, TimePoint latest);
 
 private:
     struct Record {
         unsigned failures = 0;
         TimePoint last_failure;
         TimePoint next_check;
+        bool checking = false;
     };
 
+    void end_check(const std::string &address);
+    Failure end_failed_check(const std::string &address, TimePoint now);
     std::chrono::milliseconds delay_after(unsigned failures) const;
     bool forgotten(const Record &record, TimePoint now) const;
     void forget_quiet_addresses(TimePoint now);

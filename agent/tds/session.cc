@@ -117,26 +117,16 @@ bool Session::log_in()
 // holds only this connection, still in the pool of those logging in.
 LoginGrant Session::checked_login(const LoginRecord &login, const LoginReplyOptions &options)
 {
-    LoginThrottle &throttle = context_.throttle;
-    auto turn               = throttle.reserve_check(address_, Clock::now(), login_deadline_);
-    // Refused unchecked, these cost the server little and tell the client nothing; logging them only
-    // in detail keeps a flood of them out of the log.
-    if (!turn) {
-        log(LogLevel::Debug, "login refused unchecked for user '", login.user, "': the turn of ", address_,
-            " to try a password comes after the login time-out");
-        refuse_login(options, kTooManyFailures);
+    std::optional<LoginThrottle::Check> check = wait_for_turn(login, options);
+    if (!check) {
         return LoginGrant::Refused;
     }
-    if (!stream_.quiet_until(*turn)) {
-        log(LogLevel::Debug, "no login: the client left or spoke while its password waited");
-        return LoginGrant::Refused;
-    }
-    const LoginCheck &check = context_.config.check_login;
-    LoginGrant grant        = check ? check(login.user, login.password) : LoginGrant::Refused;
+    const LoginCheck &decide = context_.config.check_login;
+    LoginGrant grant         = decide ? decide(login.user, login.password) : LoginGrant::Refused;
     if (grant != LoginGrant::Refused) {
         return grant;
     }
-    LoginThrottle::Failure failure = throttle.record_failure(address_, Clock::now());
+    LoginThrottle::Failure failure = check->failed(Clock::now());
     log(LogLevel::Info, "login rejected for user '", login.user, "' from host '", login.client_host, "', application '",
         login.application, "': failure ", failure.count, " from ", address_, ", refused after ", failure.delay.count(),
         " ms");
@@ -144,6 +134,30 @@ LoginGrant Session::checked_login(const LoginRecord &login, const LoginReplyOpti
         refuse_login(options, kLoginFailed);
     }
     return LoginGrant::Refused;
+}
+
+// Waits, watching the client, until its address may have a password checked; nothing when the
+// client leaves or its turn would come after the login time-out. Refused unchecked, such logins
+// cost the server little and tell the client nothing; logging them only in detail keeps a flood
+// of them out of the log.
+std::optional<LoginThrottle::Check> Session::wait_for_turn(const LoginRecord &login, const LoginReplyOptions &options)
+{
+    for (;;) {
+        LoginThrottle::Turn turn = context_.throttle.begin_check(address_, Clock::now(), login_deadline_);
+        if (auto *check = std::get_if<LoginThrottle::Check>(&turn)) {
+            return std::move(*check);
+        }
+        if (std::holds_alternative<LoginThrottle::TooLate>(turn)) {
+            log(LogLevel::Debug, "login refused unchecked for user '", login.user, "': the turn of ", address_,
+                " to try a password comes after the login time-out");
+            refuse_login(options, kTooManyFailures);
+            return std::nullopt;
+        }
+        if (!stream_.quiet_until(std::get<LoginThrottle::Wait>(turn).until)) {
+            log(LogLevel::Debug, "no login: the client left or spoke while its password waited");
+            return std::nullopt;
+        }
+    }
 }
 
 bool Session::enter_pool(LoginGrant grant, const LoginRecord &login, const LoginReplyOptions &options)

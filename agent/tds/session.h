@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "tds/connection_pools.h"
@@ -46,6 +47,7 @@ private:
 
     bool log_in();
     LoginGrant checked_login(const LoginRecord &login, const LoginReplyOptions &options);
+    std::optional<LoginThrottle::Check> wait_for_turn(const LoginRecord &login, const LoginReplyOptions &options);
     bool enter_pool(LoginGrant grant, const LoginRecord &login, const LoginReplyOptions &options);
     void refuse_login(const LoginReplyOptions &options, std::string_view reason);
     void answer_logout_after_rejection();

@@ -119,6 +119,11 @@ void RawClient::send(const std::vector<std::uint8_t> &bytes)
 LoginAnswer RawClient::log_in(const LoginFields &fields, std::chrono::milliseconds limit)
 {
     send(login_message(fields));
+    return login_answer(limit);
+}
+
+LoginAnswer RawClient::login_answer(std::chrono::milliseconds limit)
+{
     std::vector<std::uint8_t> reply;
     if (!read_message(reply, std::chrono::steady_clock::now() + limit))
         return {};

@@ -35,6 +35,7 @@ public:
     explicit RawClient(std::uint16_t port, const std::string &source = "127.0.0.1");
 
     bool connected() const { return connected_; }
+    int descriptor() const { return socket_.get(); }
 
     // Errors are ignored: the server may close while the bytes are still going out.
     void send(const std::vector<std::uint8_t> &bytes);
@@ -42,6 +43,8 @@ public:
     // Sends a login and reads the answer, waiting at most `limit`; not accepted and no message
     // when the connection ends or the limit passes first.
     LoginAnswer log_in(const LoginFields &fields, std::chrono::milliseconds limit);
+    // Reads the answer to a login already sent, as log_in does.
+    LoginAnswer login_answer(std::chrono::milliseconds limit);
 
     // True when the server closes the connection within `limit`.
     bool closed_by_server(std::chrono::milliseconds limit);

@@ -1,5 +1,8 @@
 // Failed logins slow down their own address only, and only through connections still logging in.
 #include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
 
 #include "tests/ctlib_client.h"
 #include "tests/raw_client.h"
@@ -61,6 +64,36 @@ TEST_F(LongDelays, DelayedRefusalHoldsOnlyItsOwnAddress)
     EXPECT_EQ(same_address.log_in(kRightPassword, kWaitLimit).message,
               "Login failed: too many failed logins from this address; try again later.");
     EXPECT_TRUE(log_.wait_for("login refused unchecked for user 'agent'"));
+}
+
+// Checks that take as long as a slow password hash, so that guesses sent at once would overlap.
+class OneCheckAtATime : public ServerTest {
+    void configure(ServerConfig &config) override
+    {
+        config.login_timeout = milliseconds(1'000);
+        config.login_delays  = {milliseconds(60'000), milliseconds(60'000), milliseconds(60'000)};
+        config.check_login   = [quick = config.check_login](std::string_view user, std::string_view password) {
+            std::this_thread::sleep_for(milliseconds(100));
+            return quick(user, password);
+        };
+    }
+};
+
+// Guesses sent at once from one address: one is checked; the others, whose turn comes after the
+// first's delay, are refused unchecked.
+TEST_F(OneCheckAtATime, ParallelGuessesFromOneAddressAreCheckedOneAtATime)
+{
+    constexpr int kGuessers = 4;
+    std::vector<std::unique_ptr<RawClient>> guessers;
+    for (int k = 0; k < kGuessers; ++k) {
+        guessers.push_back(std::make_unique<RawClient>(port()));
+        guessers.back()->send(login_message(kWrongPassword));
+    }
+    int checked = 0;
+    for (auto &guesser : guessers) {
+        checked += guesser->login_answer(kWaitLimit).message == "Login failed." ? 1 : 0;
+    }
+    EXPECT_EQ(checked, 1);
 }
 
 }  // namespace
