@@ -1,7 +1,8 @@
 # Entry points. `make demo` installs what is missing, builds the quickstart example and the
 # bundled agent, and runs the example against the agent on loopback (scripts/demo). `make test`
 # installs what is missing, builds everything and runs every test, then builds the unit tests
-# again under AddressSanitizer and UndefinedBehaviorSanitizer and runs them too. `make bench`
+# and the C++ API's end-to-end test again under AddressSanitizer and UndefinedBehaviorSanitizer
+# (whose leak check covers them) and runs them too. `make bench`
 # runs the benchmarks against a freshly started agent (scripts/bench).
 BUILD_DIR    ?= build
 SANITIZE_DIR ?= build-sanitize
@@ -35,8 +36,8 @@ test: build
 
 test-sanitize: deps
 	@cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=Debug -DAGENTCLIENT_WERROR=ON -DAGENTCLIENT_SANITIZE=ON $(CMAKE_FLAGS) >/dev/null
-	@cmake --build $(SANITIZE_DIR) -j $(JOBS) --target agentclient_unit_tests -- --no-print-directory
-	@cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300 -L unit -E allocation_discipline
+	@cmake --build $(SANITIZE_DIR) -j $(JOBS) --target agentclient_unit_tests agentclient_cpp_tests paagentd -- --no-print-directory
+	@cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300 -L 'unit|sanitize' -E 'allocation_discipline|source_format'
 
 install: build
 	@cmake --install $(BUILD_DIR) $(if $(PREFIX),--prefix $(PREFIX))

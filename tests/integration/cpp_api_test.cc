@@ -1,0 +1,128 @@
+// The C++ API against a real agent, its whole surface in one scenario: values in, values out,
+// refusals as exceptions with the agent's reason, callbacks, and nothing left to release.
+#include "support/agent_process.h"
+
+#include <agentclient/agentclient.hpp>
+
+#include "core/config_file.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <unistd.h>
+
+namespace ac = agentclient;
+using testing::HasSubstr;
+
+namespace {
+
+ac::Process Sleeper(const std::string &name)
+{
+    ac::Process process;
+    process.name    = name;
+    process.host    = "localhost";
+    process.command = "exec sleep 30";
+    process.euid    = static_cast<std::int32_t>(getuid());
+    return process;
+}
+
+// Runs action and returns the Error it throws; fails the test when it throws none.
+template <class Action>
+ac::Error Refusal(Action action)
+{
+    try {
+        action();
+    } catch (const ac::Error &error) {
+        return error;
+    }
+    ADD_FAILURE() << "no error thrown";
+    return ac::Error("none", PaSUCCESS);
+}
+
+TEST(CppApi, TheWholeSurfaceAgainstARealAgent)
+{
+    AgentProcess agent;
+    ac::Error refused = Refusal([&] { ac::Connection(agent.name(), AgentProcess::kUser, "wrong"); });
+    EXPECT_EQ(refused.code(), PaCONNECT_FAILED);
+
+    std::vector<std::string> logged;
+    ac::SetLogger([&](std::int32_t level, std::string_view text) {
+        if (level >= PaMSG_ERROR)
+            logged.emplace_back(text);
+    });
+    int retries = 0;
+    ac::Connection first(agent.name(), AgentProcess::kUser, AgentProcess::kPassword,
+                         {.timeout = std::chrono::seconds(20), .retry = [&] { return ++retries < 2; }});
+    ac::Connection connection = std::move(first);  // the callbacks move with it
+    EXPECT_EQ(connection.Timeout(), std::chrono::seconds(20));
+    EXPECT_EQ(connection.GetVersion().major, 3);
+    connection.SetDebugLevel(2);
+    EXPECT_EQ(connection.DebugLevel(), 2);
+    connection.GenerateNotification();
+
+    ac::Service service{"web", ac::ServiceType::Master, ac::ServiceStart::NonAuto, {}};
+    service.members.push_back({Sleeper("front"), std::int32_t{-7}});
+    service.members.push_back({Sleeper("back"), std::string("blue sky")});
+    service.members.push_back({Sleeper("cache"), std::monostate{}});
+    service.members[1].process.restartMessage = "back's back";
+    connection.Add(service);
+    ASSERT_EQ(connection.Services(), std::vector<ac::Service>{service});
+    ac::Error duplicate = Refusal([&] { connection.Add(service); });
+    EXPECT_EQ(duplicate.code(), PaFAILURE);
+    EXPECT_THAT(duplicate.agentText(), HasSubstr("web"));
+    EXPECT_EQ(retries, 2);  // asked once per refusal, repeating the first
+    EXPECT_THAT(logged, testing::Contains(HasSubstr(duplicate.agentText())));
+
+    connection.Start(service);
+    EXPECT_EQ(connection.Status(service), 1);
+    ac::ProcessStatus front = connection.Status(service.members[0].process);
+    EXPECT_EQ(front.state, 1);
+    EXPECT_GT(front.pid, 0);
+    EXPECT_EQ(connection.Processes(false).size(), 3u);
+    connection.Signal(service.members[0].process, SIGCONT);
+    connection.Stop(service);
+    EXPECT_EQ(connection.Status(service), 0);
+
+    ac::Process solo = Sleeper("solo");
+    connection.StartWithArgs(solo, "# with arguments");
+    EXPECT_THAT(Refusal([&] { connection.Start(solo); }).agentText(), HasSubstr("already running"));
+    connection.ForwardState(solo, 0);
+    solo.command = "exec sleep 29";
+    connection.Change("solo", solo);
+    connection.Start(solo, 1);
+    connection.Stop(solo);
+    connection.StopAllProcesses();
+    connection.StartAllProcesses();
+
+    const ac::Route route{"node9", "PA_NINE"};
+    connection.Add(route);
+    EXPECT_EQ(connection.Routes(), std::vector<ac::Route>{route});
+
+    // What the C++ writer writes, the agent reads back as the services and routes it holds.
+    const auto file = agent.home() / "export.cfg";
+    ac::WriteConfiguration(file, connection.Services(), connection.Routes());
+    paagent::Definitions read = paagent::load_config(file);
+    ASSERT_EQ(read.services.size(), 1u);
+    EXPECT_EQ(read.services[0].members.size(), 3u);
+    EXPECT_EQ(read.services[0].members[1].process.restart_message, "back's back");
+    ASSERT_EQ(read.routes.size(), 1u);
+    EXPECT_EQ(read.routes[0].server, "PA_NINE");
+    connection.Remove(route);
+    EXPECT_TRUE(connection.Routes().empty());
+
+    connection.StopAllProcesses();
+    connection.Remove(service);
+    EXPECT_TRUE(connection.Services().empty());
+    EXPECT_THAT(Refusal([&] { ac::Inform(agent.name(), 1, 999); }).code(), PaFAILURE);
+
+    connection.StopAgent(1);
+    EXPECT_TRUE(agent.WaitForExit(std::chrono::seconds(10)).has_value());
+    // The call that finds the connection gone fails; the next cannot reach the agent at all.
+    EXPECT_NE(Refusal([&] { connection.Processes(); }).code(), PaSUCCESS);
+    ac::Error unreachable = Refusal([&] { connection.Processes(); });
+    EXPECT_TRUE(unreachable.unreachable()) << unreachable.what();
+    ac::SetLogger(nullptr);
+}
+
+}  // namespace
