@@ -204,6 +204,8 @@ int32_t PaConnectEstablish(PaConnection *handle)
     CS_INT tdsVersion = CS_TDS_50;
     ct_con_props(connection, CS_SET, CS_TDS_VERSION, &tdsVersion, CS_UNUSED, nullptr);
     if (ct_connect(connection, handle->serverName, CS_NULLTERM) != CS_SUCCEED) {
+        // FreeTDS reports a refused login only through the agent's message.
+        PaRecordSilentFailure(handle, PaREFUSED_LOGIN_NUMBER);
         return fail("Failed to make a connection to %s.", handle->serverName);
     }
     return PaSUCCESS;
@@ -234,7 +236,7 @@ int32_t PaConnect(PaConnection *handle)
     if (handle == nullptr) {
         return PaCONNECT_FAILED;
     }
-    PaClearServerMessage(handle);
+    PaBeginCall(handle);
     // A handle holds at most one connection: a second connect replaces the first.
     if (handle->connection != nullptr) {
         PaDiscardConnection(handle);

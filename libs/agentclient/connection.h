@@ -35,13 +35,27 @@ struct PaConnection {
     int32_t resultsTimeOut;                   // seconds a reply may take; never below 1
     int32_t replyWait;                        // seconds the current operation lets a reply take, 0 for resultsTimeOut
     PaServerMessageRecord lastServerMessage;  // the agent's last message in the current call
+    bool clientMessageInCall;                 // a client message was recorded since the call began
 };
+
+// Marks the start of a call (connect or RPC): the agent's messages and the client-message mark
+// then speak of this call alone.
+void PaBeginCall(PaConnection *handle);
+// Records, when the Client-Library failed the call without saying why, the client message the
+// Client-Library the library was designed for reports, so that the failure is classified.
+void PaRecordSilentFailure(PaConnection *handle, CS_INT number);
+// Whether the handle's connection is missing, unreadable or known to be dead.
+bool PaConnectionBroken(const PaConnection *handle);
+
+// The numbers recorded for failures FreeTDS reports without a client message: a connection that
+// broke under a call (the net-library's disconnect, a network error), and a login the agent
+// refused (the protocol layer's failed connect attempt, a general error).
+constexpr CS_INT PaBROKEN_CONNECTION_NUMBER = (5 << 24) | (3 << 16) | (5 << 8) | 6;
+constexpr CS_INT PaREFUSED_LOGIN_NUMBER     = (4 << 24) | (1 << 16) | (5 << 8) | 44;
 
 // Seconds a reply may take on a new handle.
 constexpr int32_t PaDEFAULT_RESULTS_TIMEOUT = 30;
 
-// Forgets the agent's last message: each call reports only its own.
-void PaClearServerMessage(PaConnection *handle);
 // Lets replies on the handle's connection take seconds from now on.
 bool PaApplyResultsTimeOut(PaConnection *handle, int32_t seconds);
 

@@ -107,7 +107,26 @@ void RecordServerMessage(PaConnection *handle, const CS_SERVERMSG &message)
 
 }  // namespace
 
-void PaClearServerMessage(PaConnection *handle) { handle->lastServerMessage.present = false; }
+void PaBeginCall(PaConnection *handle)
+{
+    handle->lastServerMessage.present = false;
+    handle->clientMessageInCall       = false;
+}
+
+void PaRecordSilentFailure(PaConnection *handle, CS_INT number)
+{
+    if (!handle->clientMessageInCall) {
+        handle->lastClientMsgNumber = number;
+        handle->clientMessageInCall = true;
+    }
+}
+
+bool PaConnectionBroken(const PaConnection *handle)
+{
+    CS_INT status = 0;
+    return !PaReadConnectionStatus(handle, &status) || (status & CS_CONSTAT_DEAD) != 0 ||
+           (status & CS_CONSTAT_CONNECTED) == 0;
+}
 
 PaConnection *PaHandleOfConnection(CS_CONNECTION *connection, bool *failed)
 {

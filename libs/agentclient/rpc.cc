@@ -471,7 +471,7 @@ int32_t PaRpcCall(PaConnection *handle, int32_t rpc, const PaRpcParam *params, v
     if (pa::protocol::Find(rpc) == nullptr) {
         return PaFAILURE;
     }
-    PaClearServerMessage(handle);
+    PaBeginCall(handle);
     Call call{handle, rpc, params, target, {}};
     CS_RETCODE code = AllocateCommand(handle, call.command);
     if (code != CS_SUCCEED) {
@@ -498,12 +498,22 @@ int32_t PaRpcCall(PaConnection *handle, int32_t rpc, const PaRpcParam *params, v
         }
         end = SendAttempt(call);
     }
-    return Outcome(call, end);
+    int32_t result = Outcome(call, end);
+    // FreeTDS fails a read or write on a closed socket without a client message.
+    if (result != PaSUCCESS && PaConnectionBroken(handle)) {
+        PaRecordSilentFailure(handle, PaBROKEN_CONNECTION_NUMBER);
+    }
+    return result;
 }
 
 int32_t PaRpcCallReconnecting(PaConnection *handle, int32_t rpc, const PaRpcParam *params, void *target)
 {
     int32_t result = PaRpcCall(handle, rpc, params, target);
+    // A call that only reads is sent again on a new connection when the old one broke under it:
+    // it cannot have changed anything. Other calls fail, as the request may have run.
+    if (result == PaFAILURE && pa::protocol::ChangesNothing(Spec(rpc)) && PaConnectionBroken(handle)) {
+        result = PaCONNECTION_LOST;
+    }
     if (result != PaCONNECTION_LOST) {
         return result;
     }

@@ -51,9 +51,10 @@ struct ResultSet {
 };
 
 enum class Outcome {
-    Succeed,        // ... CS_STATUS_RESULT, CS_CMD_SUCCEED, CS_CMD_DONE, then endCode
-    CommandFails,   // ... CS_STATUS_RESULT, CS_CMD_FAIL, CS_CMD_DONE, then endCode
-    ConnectionDies  // after the result sets ct_results fails (client message 20017), the connection is dead
+    Succeed,          // ... CS_STATUS_RESULT, CS_CMD_SUCCEED, CS_CMD_DONE, then endCode
+    CommandFails,     // ... CS_STATUS_RESULT, CS_CMD_FAIL, CS_CMD_DONE, then endCode
+    ConnectionDies,   // after the result sets ct_results fails (client message 20017), the connection is dead
+    ConnectionClosed  // the same without a client message, as FreeTDS reads a socket the agent closed
 };
 
 // The agent's answer to one RPC. Row result sets come first, each followed by CS_CMD_DONE; then

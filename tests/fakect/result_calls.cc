@@ -26,7 +26,9 @@ CS_RETCODE NextResult(_cs_command &command, CS_INT *resultType)
     if (step.killsConnection) {
         connection->status = CS_CONSTAT_DEAD;
         connection->EndReply();
-        Deliver(ClientMessage(20017, 9, "Unexpected EOF from the server"), connection);
+        if (!step.silently) {
+            Deliver(ClientMessage(20017, 9, "Unexpected EOF from the server"), connection);
+        }
     } else if (step.code != CS_SUCCEED) {
         command.state = _cs_command::State::Ready;  // FreeTDS lets a finished RPC be sent again
         connection->EndReply();

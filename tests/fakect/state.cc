@@ -139,8 +139,8 @@ std::deque<Step> StepsOf(const Reply &reply)
         steps.push_back(Announce(set));
         steps.push_back(Announce(CS_CMD_DONE));
     }
-    if (reply.outcome == Outcome::ConnectionDies) {
-        steps.push_back(Step{CS_FAIL, 0, std::nullopt, true});
+    if (reply.outcome == Outcome::ConnectionDies || reply.outcome == Outcome::ConnectionClosed) {
+        steps.push_back(Step{CS_FAIL, 0, std::nullopt, true, reply.outcome == Outcome::ConnectionClosed});
         return steps;
     }
     if (reply.returnStatus)

@@ -40,6 +40,7 @@ struct Step {
     CS_INT type     = 0;
     std::optional<ResultSet> set;
     bool killsConnection = false;
+    bool silently        = false;  // no client message when it kills the connection
 };
 
 struct Binding {

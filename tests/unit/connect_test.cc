@@ -386,3 +386,14 @@ TEST_F(ConnectTest, ChallengeIsAnsweredOnceTheSecureLoginLibraryIsInstalled)
 }
 
 }  // namespace
+
+TEST_F(ConnectTest, ALoginRefusedOnlyByTheAgentsMessageIsAGeneralError)
+{
+    ASSERT_NE(Create(), nullptr);
+    agent().On("ct_connect").Raises(fakect::ServerMessage(4002, 14, 1, "Login failed.")).Returns(CS_FAIL);
+    EXPECT_EQ(PaConnect(handle), PaCONNECT_FAILED);
+    EXPECT_EQ(PaServerGetLastError(handle), PaGENERAL_ERROR);
+    PaServerMessage message{};
+    ASSERT_EQ(PaServerGetLastMessage(handle, &message), PaSUCCESS);
+    EXPECT_STREQ(message.text, "Login failed.");
+}

@@ -338,7 +338,7 @@ TEST_F(RpcTest, FailedCommandWithoutRetryFailsEvenWhenResultsEndNormally)
     EXPECT_EQ(CallWithoutParameters(handle, pa::protocol::kServiceStop), PaFAILURE);
     EXPECT_THAT(Errors(), ElementsAre("Command failed."));
     EXPECT_THAT(Warnings(), ElementsAre("Results retrieval failure."));
-    EXPECT_EQ(agent().Calls().at(agent().Calls().size() - 2).text, "ct_results -> CS_END_RESULTS");
+    EXPECT_EQ(agent().Log({"ct_results"}).back(), "ct_results -> CS_END_RESULTS");
 }
 
 TEST_F(RpcTest, FailedCancelEndsTheAttemptAndCancelsTheCommandBeforeItIsDropped)
@@ -444,3 +444,20 @@ TEST_F(RpcTest, FailedCommandDropIsOnlyLogged)
 }
 
 }  // namespace
+
+TEST_F(RpcTest, AReadIsSentAgainWhenTheConnectionBrokeUnderItAndAChangeFailsAsANetworkError)
+{
+    // FreeTDS fails the results of a socket the agent closed without a client message.
+    agent().Script(RpcName(pa::protocol::kVersionGet), Reply{.outcome = Outcome::ConnectionClosed});
+    agent().Script(RpcName(pa::protocol::kVersionGet), IntRows({{3, 1}}));
+    int32_t major = 0, minor = 0;
+    EXPECT_EQ(PaServerGetVersionNo(handle, &major, &minor), PaSUCCESS);
+    EXPECT_EQ(major, 3);
+    EXPECT_EQ(agent().SendCount(RpcName(pa::protocol::kVersionGet)), 2);
+    EXPECT_EQ(PaServerGetLastError(handle), PaNETWORK_ERROR);
+
+    agent().Script(RpcName(pa::protocol::kStopProcesses), Reply{.outcome = Outcome::ConnectionClosed});
+    EXPECT_EQ(PaStopProcesses(handle), PaFAILURE);  // it may have run: not sent again
+    EXPECT_EQ(agent().SendCount(RpcName(pa::protocol::kStopProcesses)), 1);
+    EXPECT_EQ(PaServerGetLastError(handle), PaNETWORK_ERROR);
+}

@@ -288,6 +288,10 @@ constexpr const RpcSpec *Find(std::string_view name)
     return nullptr;
 }
 
+// Whether a call of the RPC changes nothing on the agent (it only reads), so that a client may
+// send it again when the connection broke under it.
+constexpr bool ChangesNothing(const RpcSpec &spec) { return spec.rows != Rows::None; }
+
 // How long a client waits for the reply of a call whose own argument asks the agent to wait
 // seconds: that long and this margin beyond it.
 inline constexpr std::int32_t kReplyMarginSeconds = 10;
