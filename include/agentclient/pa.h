@@ -12,8 +12,13 @@
  *     getters are new copies, released with PaFree; PaGetKovahome, PaGetArch and
  *     PaGetVersionString return shared texts that the caller does not release.
  *   - Failures are also logged once, through the message log, where they happen.
- *   - Process-wide settings (memory hooks, log settings) are made once, before the library
- *     is used from several threads. The library starts no threads and takes no locks.
+ *   - Threads: one handle is used by one thread at a time; different handles may be used on
+ *     different threads at once, and records and lists likewise (one thread per record). The
+ *     memory hooks are installed once, before any other call. Log settings may change at any
+ *     time; messages of different threads never interleave (delivery is serialised, so a user
+ *     logger is called by one thread at a time, and may itself log through the library). A
+ *     retry callback runs on the thread of the call it belongs to and may use the library,
+ *     but not that call's handle. The library starts no threads.
  */
 #ifndef AGENTCLIENT_PA_H
 #define AGENTCLIENT_PA_H

@@ -3,6 +3,7 @@
 #include "connection.h"
 #include "memory.h"
 
+#include <atomic>
 #include <cstring>
 #include <dlfcn.h>
 #include <unistd.h>
@@ -81,17 +82,19 @@ PaConnection *PaConnectCreateCommon(const char *server, const char *application,
 // Resolves the secure-login function once; a failed load is tried again at the next login.
 SecureLoginFunc SecureLoginFunction()
 {
-    static SecureLoginFunc function = nullptr;
-    if (function == nullptr) {
-        void *library = dlopen(kSecureLoginLibrary, RTLD_NOW | RTLD_LOCAL);
-        void *symbol  = library != nullptr ? dlsym(library, kSecureLoginFunction) : nullptr;
-        if (symbol == nullptr) {
-            PaMsgLog(PaMSG_ERROR, "Failed to load the secure login function %s: %s", kSecureLoginFunction, dlerror());
-            return nullptr;
-        }
-        function = reinterpret_cast<SecureLoginFunc>(symbol);
+    // Atomic, as handles on several threads may log in at once; two loads give the same function.
+    static std::atomic<SecureLoginFunc> function{nullptr};
+    if (SecureLoginFunc known = function.load()) {
+        return known;
     }
-    return function;
+    void *library = dlopen(kSecureLoginLibrary, RTLD_NOW | RTLD_LOCAL);
+    void *symbol  = library != nullptr ? dlsym(library, kSecureLoginFunction) : nullptr;
+    if (symbol == nullptr) {
+        PaMsgLog(PaMSG_ERROR, "Failed to load the secure login function %s: %s", kSecureLoginFunction, dlerror());
+        return nullptr;
+    }
+    function.store(reinterpret_cast<SecureLoginFunc>(symbol));
+    return function.load();
 }
 
 CS_RETCODE PaSecureLoginChallengeHandler(CS_CONNECTION *connection, CS_INT receivedId, CS_INT *sendId,

@@ -5,20 +5,19 @@
 #include "utils.h"
 
 #include <cstdlib>
+#include <mutex>
 
 namespace {
 
 constexpr size_t kInterfacesPathSize = 260;
 
-bool environmentPrepared = false;
+std::once_flag environmentPrepared;
 
+// Points the Client-Library at the installation, once per process, however many threads create
+// their first handles at once.
 void PrepareEnvironment()
 {
-    if (environmentPrepared) {
-        return;
-    }
-    setenv("SYBASE", PaGetVthome(), 1);
-    environmentPrepared = true;
+    std::call_once(environmentPrepared, [] { setenv("SYBASE", PaGetVthome(), 1); });
 }
 
 void LogVersion(CS_INT version)

@@ -3,12 +3,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string_view>
 
 namespace {
@@ -21,7 +23,11 @@ constexpr std::array<const char *, 5> kLevelNames = {
     "Debug", "Information", "Warning", "Error", "Fatal Error",
 };
 
-int32_t threshold           = kDefaultThreshold;
+std::atomic<int32_t> threshold{kDefaultThreshold};
+// Guards the delivery settings below and every delivery, so that messages of different threads
+// neither interleave on the stream nor share the user's buffer at once. Recursive: a user logger
+// may log through the library.
+std::recursive_mutex deliveryLock;
 FILE *stream                = nullptr;
 PaUserLoggerFunc userLogger = nullptr;
 char *userBuffer            = nullptr;
@@ -103,6 +109,7 @@ int32_t MsgLogCore(int32_t level, const char *suffix, const char *format, va_lis
                         "will not be logged. The message starts [%s...]",
                         PaMSG_MAX_FORMAT_LENGTH + 1, beginning);
     }
+    std::lock_guard guard(deliveryLock);
     if (userLogger != nullptr) {
         char ownBuffer[PaMSG_BUFFER_SIZE];
         char *buffer = userBuffer != nullptr ? userBuffer : ownBuffer;
@@ -164,6 +171,7 @@ int32_t PaGetMsgLogLevel(void) { return threshold; }
 
 int32_t PaSetMsgStream(FILE *newStream)
 {
+    std::lock_guard guard(deliveryLock);
     // Re-installing the current stream must not close it under the caller.
     if (newStream != stream) {
         ReleaseStream();
@@ -172,7 +180,11 @@ int32_t PaSetMsgStream(FILE *newStream)
     return 0;
 }
 
-FILE *PaGetMsgStream(void) { return stream; }
+FILE *PaGetMsgStream(void)
+{
+    std::lock_guard guard(deliveryLock);
+    return stream;
+}
 
 int32_t PaSetUserLoggerFunc(PaUserLoggerFunc logger, char *buffer, void *data)
 {
@@ -180,6 +192,7 @@ int32_t PaSetUserLoggerFunc(PaUserLoggerFunc logger, char *buffer, void *data)
         PaMsgLog(PaMSG_ERROR, "Attempt to insert a NULL user Logger function.");
         return PaFAILURE;
     }
+    std::lock_guard guard(deliveryLock);
     userLogger = logger;
     userData   = data;
     // The buffer is installed before the notice is formatted, so the notice never lands in a
@@ -191,10 +204,15 @@ int32_t PaSetUserLoggerFunc(PaUserLoggerFunc logger, char *buffer, void *data)
     return PaSUCCESS;
 }
 
-PaUserLoggerFunc PaGetUserLoggerFunc(void) { return userLogger; }
+PaUserLoggerFunc PaGetUserLoggerFunc(void)
+{
+    std::lock_guard guard(deliveryLock);
+    return userLogger;
+}
 
 int32_t PaRemoveUserLogFunc(void)
 {
+    std::lock_guard guard(deliveryLock);
     userLogger = nullptr;
     userBuffer = nullptr;
     userData   = nullptr;
@@ -203,6 +221,7 @@ int32_t PaRemoveUserLogFunc(void)
 
 int32_t PaShutdownMsgLogSystem(void)
 {
+    std::lock_guard guard(deliveryLock);
     ReleaseStream();
     stream    = stderr;
     threshold = kDefaultThreshold;
