@@ -1,0 +1,81 @@
+// pactl's command line: the options every command takes, its commands and theirs.
+#ifndef PACTL_COMMAND_LINE_H
+#define PACTL_COMMAND_LINE_H
+
+#include "failure.h"
+#include "output.h"
+#include "process_commands.h"
+#include "session.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace pactl {
+
+class CommandLine {
+public:
+    CommandLine();
+
+    // Parses the arguments; throws CLI::ParseError (a request for help included) as CLI11
+    // does, and UsageError for options the chosen command does not take.
+    void Parse(int argc, char **argv);
+    // Prints the help a CLI::CallForHelp asked for; the exit status.
+    int Help(const CLI::Error &request) { return app_.exit(request); }
+
+    const LoginOptions &login() const { return login_; }
+    bool json() const { return json_; }
+    int verbosity() const { return verbosity_; }
+    // Runs the command chosen.
+    Exit Run(Session &session, const Output &output) const { return run_(session, output); }
+
+private:
+    // What the commands' own arguments are parsed into.
+    struct Arguments {
+        std::vector<std::string> names;
+        StartOptions start;
+        std::string type = "plain";
+        std::string signal;
+        std::string service;
+        std::string host;
+        std::string server;
+        std::string file;
+        bool prune                    = false;
+        bool dryRun                   = false;
+        std::int32_t debugLevel       = 0;
+        CLI::Option *debugLevelOption = nullptr;
+        bool stopProcesses            = false;
+    };
+    using Command = std::function<Exit(Session &, const Output &)>;
+
+    void DefineGlobalOptions();
+    void DefineProcessCommands();
+    void DefineServiceCommands();
+    void DefineDeclarativeCommands();
+    void DefineRouteCommands();
+    void DefineAgentCommands();
+    // Makes run the command chosen when subcommand is; manyAgents when it takes --servers.
+    void Choose(CLI::App *subcommand, Command run, bool manyAgents = false);
+    // A read-only command asked of one agent, or of many with --servers or --all.
+    Exit Ask(Session &session, const Output &output, const std::vector<Column> &columns,
+             const std::function<Json(agentclient::Connection &, bool many)> &question,
+             const std::function<Exit(const Json &)> &judge) const;
+
+    CLI::App app_;
+    LoginOptions login_;
+    std::vector<std::string> servers_;
+    bool all_        = false;
+    bool json_       = false;
+    int verbosity_   = 0;
+    int timeout_     = 30;
+    bool manyAgents_ = false;
+    Command run_;
+    Arguments arguments_;
+};
+
+}  // namespace pactl
+
+#endif  // PACTL_COMMAND_LINE_H

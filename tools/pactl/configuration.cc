@@ -1,0 +1,66 @@
+#include "configuration.h"
+
+#include "failure.h"
+
+#include "core/config_file.h"
+
+#include <fstream>
+
+namespace pactl {
+
+namespace ac = agentclient;
+
+namespace {
+
+ac::Process ToClient(const paagent::ProcessSpec &spec)
+{
+    ac::Process process;
+    process.name           = spec.name;
+    process.host           = spec.host;
+    process.command        = spec.command;
+    process.euid           = spec.euid;
+    process.managed        = spec.managed;
+    process.restartMessage = spec.restart_message;
+    process.alertMessage   = spec.alert_message;
+    process.retryCount     = spec.retry_count;
+    process.type           = static_cast<ac::ProcessType>(spec.type);
+    return process;
+}
+
+ac::Service ToClient(const paagent::ServiceSpec &spec)
+{
+    ac::Service service{
+        spec.name, static_cast<ac::ServiceType>(spec.type), static_cast<ac::ServiceStart>(spec.start), {}};
+    for (const paagent::ServiceMember &member : spec.members) {
+        // Both variants hold none, an integer or a text, in that order.
+        ac::MemberValue value = std::visit([](const auto &v) { return ac::MemberValue(v); }, member.value);
+        service.members.push_back({ToClient(member.process), std::move(value)});
+    }
+    return service;
+}
+
+}  // namespace
+
+Configuration ReadConfiguration(const std::filesystem::path &path)
+{
+    // The agent's loader takes a missing file for an empty one; here it is a mistake.
+    if (!std::ifstream(path)) {
+        throw UsageError("cannot read " + path.string());
+    }
+    paagent::Definitions definitions;
+    try {
+        definitions = paagent::load_config(path);
+    } catch (const std::exception &error) {
+        throw UsageError(path.string() + ": " + error.what());
+    }
+    Configuration configuration;
+    for (const paagent::ServiceSpec &spec : definitions.services) {
+        configuration.services.push_back(ToClient(spec));
+    }
+    for (const paagent::Route &route : definitions.routes) {
+        configuration.routes.push_back({route.host, route.server});
+    }
+    return configuration;
+}
+
+}  // namespace pactl

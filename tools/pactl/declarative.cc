@@ -1,0 +1,222 @@
+#include "declarative.h"
+
+#include "configuration.h"
+#include "service_commands.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <variant>
+
+namespace pactl {
+
+namespace ac = agentclient;
+
+namespace {
+
+// The agent's state number for a service none of whose members runs.
+constexpr std::int32_t kStopped = 0;
+
+// One change that brings the agent closer to the file, or a service left as it is.
+struct Step {
+    enum class Action {
+        Add,
+        Change,
+        Remove,
+        Leave,
+    };
+    Action action;
+    std::variant<ac::Service, ac::Route> subject;
+    std::string reason;  // why a service is left
+};
+
+// What the agent holds now: its services, each with its state, and its routes.
+struct AgentDefinitions {
+    std::vector<std::pair<ac::Service, std::int32_t>> services;
+    std::vector<ac::Route> routes;
+};
+
+AgentDefinitions ReadAgent(ac::Connection &agent)
+{
+    AgentDefinitions now;
+    for (ac::Service &service : agent.Services()) {
+        // Members as the agent lists them carry their PIDs, which are no part of a definition.
+        for (ac::Member &member : service.members) {
+            member.process.pid = 0;
+        }
+        const std::int32_t state = agent.Status(service);
+        now.services.emplace_back(std::move(service), state);
+    }
+    now.routes = agent.Routes();
+    return now;
+}
+
+const ac::Service *Named(const std::vector<ac::Service> &services, const std::string &name)
+{
+    auto found = std::find_if(services.begin(), services.end(), [&](const ac::Service &s) { return s.name == name; });
+    return found != services.end() ? &*found : nullptr;
+}
+
+bool Holds(const std::vector<ac::Route> &routes, const ac::Route &route)
+{
+    return std::find(routes.begin(), routes.end(), route) != routes.end();
+}
+
+// A step on a service the agent holds: made when the service is stopped, else left.
+Step OnStopped(Step::Action action, const ac::Service &service, std::int32_t state, const std::string &why)
+{
+    if (state == kStopped) {
+        return {action, service, {}};
+    }
+    return {Step::Action::Leave, service, ServiceStateWord(state) + ", " + why + "; stop it and apply again"};
+}
+
+// Services removed (with prune), changed, added; then routes removed (with prune) and added.
+std::vector<Step> Plan(const Configuration &wanted, const AgentDefinitions &current, bool prune)
+{
+    std::vector<Step> removals, changes, additions;
+    std::vector<ac::Service> held;
+    for (const auto &[service, state] : current.services) {
+        held.push_back(service);
+        const ac::Service *want = Named(wanted.services, service.name);
+        if (want == nullptr && prune) {
+            removals.push_back(OnStopped(Step::Action::Remove, service, state, "not in the file"));
+        } else if (want != nullptr && !(*want == service)) {
+            changes.push_back(OnStopped(Step::Action::Change, *want, state, "differs from the file"));
+        }
+    }
+    for (const ac::Service &service : wanted.services) {
+        if (Named(held, service.name) == nullptr) {
+            additions.push_back({Step::Action::Add, service, {}});
+        }
+    }
+    std::vector<Step> steps = std::move(removals);
+    steps.insert(steps.end(), changes.begin(), changes.end());
+    steps.insert(steps.end(), additions.begin(), additions.end());
+    for (const ac::Route &route : current.routes) {
+        if (prune && !Holds(wanted.routes, route)) {
+            steps.push_back({Step::Action::Remove, route, {}});
+        }
+    }
+    for (const ac::Route &route : wanted.routes) {
+        if (!Holds(current.routes, route)) {
+            steps.push_back({Step::Action::Add, route, {}});
+        }
+    }
+    return steps;
+}
+
+void Make(ac::Connection &agent, const Step &step)
+{
+    if (const auto *service = std::get_if<ac::Service>(&step.subject)) {
+        switch (step.action) {
+        case Step::Action::Add: agent.Add(*service); break;
+        case Step::Action::Change: agent.Change(service->name, *service); break;
+        case Step::Action::Remove: agent.Remove(*service); break;
+        case Step::Action::Leave: break;
+        }
+        return;
+    }
+    const auto &route = std::get<ac::Route>(step.subject);
+    if (step.action == Step::Action::Add) {
+        agent.Add(route);
+    } else {
+        agent.Remove(route);
+    }
+}
+
+// "add service web", or when made "added service web"; "leave service web: running, ...".
+Outcome Describe(const Step &step, bool made)
+{
+    static const char *const plans[] = {"add", "change", "remove", "leave"};
+    static const char *const dones[] = {"added", "changed", "removed", "left"};
+    const auto index                 = static_cast<std::size_t>(step.action);
+    Json record                      = {{"action", plans[index]}};
+    std::string what;
+    if (const auto *service = std::get_if<ac::Service>(&step.subject)) {
+        record.update({{"kind", "service"}, {"name", service->name}});
+        what = "service " + service->name;
+    } else {
+        const auto &route = std::get<ac::Route>(step.subject);
+        record.update({{"kind", "route"}, {"host", route.host}, {"server", route.server}});
+        what = "route " + route.host + " to " + route.server;
+    }
+    const bool leave = step.action == Step::Action::Leave;
+    record["done"]   = made && !leave;
+    if (leave) {
+        record["reason"] = step.reason;
+    }
+    return {std::string(made ? dones[index] : plans[index]) + " " + what + (leave ? ": " + step.reason : ""),
+            std::move(record)};
+}
+
+// Makes each step in turn; a failure ends the command once what was made before it has been
+// reported.
+void MakeAll(ac::Connection &agent, const Output &output, const std::vector<Step> &steps)
+{
+    std::vector<Outcome> outcomes;
+    for (const Step &step : steps) {
+        try {
+            Make(agent, step);
+        } catch (...) {
+            output.Outcomes(outcomes);
+            throw;
+        }
+        outcomes.push_back(Describe(step, true));
+    }
+    output.Outcomes(outcomes);
+}
+
+void WriteJson(const Json &document, const std::filesystem::path &file)
+{
+    if (file.empty()) {
+        Output(std::cout, Output::Style::Document, false).Document(document);
+        return;
+    }
+    std::ofstream stream(file);
+    Output(stream, Output::Style::Document, false).Document(document);
+    if (!stream.flush()) {
+        throw Failure(Exit::Failed, "cannot write " + file.string());
+    }
+}
+
+}  // namespace
+
+Exit Apply(Session &session, const Output &output, const std::filesystem::path &file, bool prune, bool dryRun)
+{
+    const Configuration wanted    = ReadConfiguration(file);
+    ac::Connection &agent         = session.Agent();
+    const std::vector<Step> steps = Plan(wanted, ReadAgent(agent), prune);
+    if (steps.empty() && !output.json()) {
+        output.Outcomes({{agent.server() + " already matches " + file.string(), {}}});
+        return Exit::Done;
+    }
+    if (dryRun) {
+        std::vector<Outcome> plan;
+        std::transform(steps.begin(), steps.end(), std::back_inserter(plan),
+                       [](const Step &step) { return Describe(step, false); });
+        output.Outcomes(plan);
+        return Exit::Done;
+    }
+    MakeAll(agent, output, steps);
+    return Exit::Done;
+}
+
+Exit Export(Session &session, const Output &output, const std::filesystem::path &file)
+{
+    ac::Connection &agent = session.Agent();
+    if (output.json()) {
+        WriteJson({{"services", ServiceRecords(agent)}, {"routes", RouteRecords(agent.Routes())}}, file);
+    } else if (file.empty()) {
+        ac::WriteConfiguration(stdout, agent.Services(), agent.Routes());
+        if (std::fflush(stdout) != 0) {
+            throw Failure(Exit::Failed, "cannot write the configuration to standard output");
+        }
+    } else {
+        ac::WriteConfiguration(file, agent.Services(), agent.Routes());
+    }
+    return Exit::Done;
+}
+
+}  // namespace pactl

@@ -1,0 +1,29 @@
+#include "errors.h"
+
+#include <agentclient/agentclient.hpp>
+
+#include <algorithm>
+
+namespace pactl {
+
+std::string OneLine(std::string text)
+{
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    return text;
+}
+
+Explanation Explain(std::exception_ptr error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const Failure &failure) {
+        return {failure.status(), OneLine(failure.what())};
+    } catch (const agentclient::Error &refused) {
+        return {refused.unreachable() ? Exit::Unreachable : Exit::Failed, OneLine(refused.what())};
+    } catch (const std::exception &other) {
+        return {Exit::Failed, OneLine(other.what())};
+    }
+}
+
+}  // namespace pactl

@@ -1,0 +1,62 @@
+// pactl: the process agent's command line, over the library's C++ API.
+#include "bounded_task.h"
+#include "command_line.h"
+#include "errors.h"
+
+#include <agentclient/agentclient.hpp>
+
+#include <cstdlib>
+#include <iostream>
+
+namespace {
+
+// The library logs its failures on standard error; pactl reports them itself, in one line, so
+// the library's log is shown only when asked for.
+void RouteLibraryLog(int verbosity)
+{
+    if (verbosity == 0) {
+        agentclient::SetLogger([](std::int32_t, std::string_view) {});
+        return;
+    }
+    agentclient::SetLogLevel(verbosity > 1 ? PaMSG_DEBUG : PaMSG_INFORMATION);
+}
+
+int Report(const pactl::Explanation &explanation)
+{
+    std::cerr << "pactl: " << explanation.message << '\n';
+    return static_cast<int>(explanation.status);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    pactl::CommandLine commandLine;
+    try {
+        commandLine.Parse(argc, argv);
+    } catch (const CLI::CallForHelp &request) {
+        return commandLine.Help(request);
+    } catch (const CLI::CallForAllHelp &request) {
+        return commandLine.Help(request);
+    } catch (const CLI::ParseError &error) {
+        return Report({pactl::Exit::Usage, pactl::OneLine(error.what()) + " (see pactl --help)"});
+    } catch (...) {
+        return Report(pactl::Explain(std::current_exception()));
+    }
+    RouteLibraryLog(commandLine.verbosity());
+
+    int status = 0;
+    {
+        pactl::Session session(commandLine.login());
+        try {
+            status = static_cast<int>(commandLine.Run(session, pactl::Output::ToStandardOutput(commandLine.json())));
+        } catch (...) {
+            status = Report(pactl::Explain(std::current_exception()));
+        }
+        std::cout.flush();
+        if (pactl::ThreadsLeftBehind()) {
+            std::_Exit(status);
+        }
+    }
+    return status;
+}

@@ -1,0 +1,166 @@
+#include "records.h"
+
+#include "failure.h"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+namespace pactl {
+
+namespace ac = agentclient;
+
+namespace {
+
+constexpr std::array kTypeWords = {
+    std::pair{ac::ProcessType::Daemon, "daemon"},
+    std::pair{ac::ProcessType::PaAware, "aware"},
+    std::pair{ac::ProcessType::NotPaAware, "plain"},
+};
+
+// The word at index state of words, or "unknown".
+template <std::size_t N>
+std::string StateWord(const std::array<const char *, N> &words, std::int32_t state)
+{
+    return state >= 0 && static_cast<std::size_t>(state) < N ? words[static_cast<std::size_t>(state)] : "unknown";
+}
+
+Json MemberValue(const ac::MemberValue &value)
+{
+    if (const auto *number = std::get_if<std::int32_t>(&value)) {
+        return *number;
+    }
+    if (const auto *text = std::get_if<std::string>(&value)) {
+        return *text;
+    }
+    return nullptr;
+}
+
+std::string JoinNames(const std::vector<std::string> &names)
+{
+    std::string joined;
+    for (const std::string &name : names) {
+        joined += (joined.empty() ? "" : ", ") + name;
+    }
+    return joined;
+}
+
+}  // namespace
+
+std::string ProcessStateWord(std::int32_t state)
+{
+    return StateWord(std::array{"stopped", "running", "exited", "failed"}, state);
+}
+
+std::string ServiceStateWord(std::int32_t state)
+{
+    return StateWord(std::array{"stopped", "running", "partial"}, state);
+}
+
+std::string TypeWord(ac::ProcessType type)
+{
+    auto found =
+        std::find_if(kTypeWords.begin(), kTypeWords.end(), [type](const auto &entry) { return entry.first == type; });
+    return found != kTypeWords.end() ? found->second : "unknown";
+}
+
+std::optional<ac::ProcessType> TypeFromWord(std::string_view word)
+{
+    auto found =
+        std::find_if(kTypeWords.begin(), kTypeWords.end(), [word](const auto &entry) { return entry.second == word; });
+    return found != kTypeWords.end() ? std::optional(found->first) : std::nullopt;
+}
+
+Json ProcessRecord(const ac::Process &process, const ac::ProcessStatus &status)
+{
+    return {{"name", process.name},
+            {"host", process.host},
+            {"state", ProcessStateWord(status.state)},
+            {"state_code", status.state},
+            {"pid", status.pid},
+            {"command", process.command},
+            {"type", TypeWord(process.type)},
+            {"managed", process.managed},
+            {"retries", process.retryCount},
+            {"euid", process.euid}};
+}
+
+Json MemberRecord(const ac::Member &member, const ac::ProcessStatus &status)
+{
+    Json record     = ProcessRecord(member.process, status);
+    record["value"] = MemberValue(member.value);
+    return record;
+}
+
+Json ServiceRecord(const ac::Service &service, std::int32_t state, Json members)
+{
+    return {{"name", service.name},
+            {"type", service.type == ac::ServiceType::Master ? "master" : "non-master"},
+            {"start", service.start == ac::ServiceStart::Auto ? "auto" : "manual"},
+            {"state", ServiceStateWord(state)},
+            {"state_code", state},
+            {"members", std::move(members)}};
+}
+
+Json RouteRecord(const ac::Route &route) { return {{"host", route.host}, {"server", route.server}}; }
+
+Json RouteRecords(const std::vector<ac::Route> &routes)
+{
+    Json records = Json::array();
+    for (const ac::Route &route : routes) {
+        records.push_back(RouteRecord(route));
+    }
+    return records;
+}
+
+std::vector<ac::Process> FindProcesses(ac::Connection &agent, const std::vector<std::string> &names)
+{
+    std::vector<ac::Process> known = agent.Processes();
+    if (names.empty()) {
+        return known;
+    }
+    std::vector<ac::Process> found;
+    std::vector<std::string> unknown;
+    for (const std::string &name : names) {
+        auto process = std::find_if(known.begin(), known.end(), [&](const ac::Process &p) { return p.name == name; });
+        if (process == known.end()) {
+            unknown.push_back(name);
+        } else {
+            found.push_back(*process);
+        }
+    }
+    if (!unknown.empty()) {
+        throw Failure(Exit::Failed, agent.server() + " knows no process " + JoinNames(unknown));
+    }
+    return found;
+}
+
+ac::Service FindService(ac::Connection &agent, const std::string &name)
+{
+    for (ac::Service &service : agent.Services()) {
+        if (service.name == name) {
+            return std::move(service);
+        }
+    }
+    throw Failure(Exit::Failed, agent.server() + " knows no service " + name);
+}
+
+Json ProcessRecords(ac::Connection &agent, const std::vector<ac::Process> &processes)
+{
+    Json records = Json::array();
+    for (const ac::Process &process : processes) {
+        records.push_back(ProcessRecord(process, agent.Status(process)));
+    }
+    return records;
+}
+
+Json DescribeService(ac::Connection &agent, const ac::Service &service)
+{
+    Json members = Json::array();
+    for (const ac::Member &member : service.members) {
+        members.push_back(MemberRecord(member, agent.Status(member.process)));
+    }
+    return ServiceRecord(service, agent.Status(service), std::move(members));
+}
+
+}  // namespace pactl
