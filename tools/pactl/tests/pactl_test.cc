@@ -1,0 +1,416 @@
+// pactl end to end: the built program against real agents on loopback, each command's effect
+// checked through the C++ API and on the real processes, its output parsed, its exit status
+// and its one-line errors compared.
+#include "pactl_run.h"
+#include "support/agent_process.h"
+
+#include <agentclient/agentclient.hpp>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace ac = agentclient;
+using Json   = nlohmann::json;
+using testing::HasSubstr;
+using testing::StartsWith;
+
+namespace {
+
+ac::Connection Connect(const AgentProcess &agent)
+{
+    return ac::Connection(agent.name(), AgentProcess::kUser, AgentProcess::kPassword);
+}
+
+ac::Process Sleeper(const std::string &name)
+{
+    ac::Process process;
+    process.name    = name;
+    process.host    = "localhost";
+    process.command = "exec sleep 30";
+    process.euid    = static_cast<std::int32_t>(getuid());
+    return process;
+}
+
+// Whether the process ends within limit (it may have ended already).
+bool Ends(pid_t pid, std::chrono::milliseconds limit = std::chrono::seconds(10))
+{
+    int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0) {
+        return true;
+    }
+    pollfd entry{fd, POLLIN, 0};
+    bool ended = poll(&entry, 1, static_cast<int>(limit.count())) == 1;
+    close(fd);
+    return ended;
+}
+
+bool Alive(pid_t pid) { return pid > 0 && kill(pid, 0) == 0; }
+
+std::string Describe(const std::vector<std::string> &args, const PactlRun &run)
+{
+    std::string text = "pactl";
+    for (const std::string &arg : args) {
+        text += " " + arg;
+    }
+    return text + "\nstdout: " + run.out + "\nstderr: " + run.err;
+}
+
+// One command, what it must exit with and print, and what it must have done.
+struct Step {
+    std::vector<std::string> args;
+    int status;
+    std::string out;                              // a piece of standard output, or for status 1, 2 and 4 of the error
+    std::function<void()> effect           = {};  // checks what the command did
+    std::function<void(const Json &)> json = {};  // checks the output, parsed
+    std::vector<std::string> environment   = {};
+};
+
+void RunSteps(const AgentProcess &agent, const std::vector<Step> &steps)
+{
+    for (const Step &step : steps) {
+        std::vector<std::string> environment = {"PA_SERVER=" + agent.name()};
+        environment.insert(environment.end(), step.environment.begin(), step.environment.end());
+        const PactlRun run = RunPactl(step.args, environment);
+        SCOPED_TRACE(Describe(step.args, run));
+        ASSERT_EQ(run.status, step.status);
+        if (step.status == 0 || step.status == 3) {
+            EXPECT_THAT(run.out, HasSubstr(step.out));
+            EXPECT_EQ(run.err, "");
+        } else {
+            EXPECT_THAT(run.err, StartsWith("pactl: "));
+            EXPECT_THAT(run.err, HasSubstr(step.out));
+            EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1);
+        }
+        if (step.effect) {
+            step.effect();
+        }
+        if (step.json) {
+            step.json(Json::parse(run.out));
+        }
+    }
+}
+
+TEST(Pactl, ProcessCommandsActOnTheAgentsRealProcesses)
+{
+    AgentProcess agent;
+    ac::Connection api = Connect(agent);
+    std::map<std::string, pid_t> pids;
+    auto remember = [&](const std::string &name) {
+        return [&, name] {
+            const auto status = api.Status(Sleeper(name));
+            EXPECT_EQ(status.state, 1);
+            EXPECT_TRUE(Alive(status.pid));
+            EXPECT_NE(status.pid, pids[name]);
+            pids[name] = status.pid;
+        };
+    };
+    auto ended = [&](const std::string &name) { return [&, name] { EXPECT_TRUE(Ends(pids[name])); }; };
+    RunSteps(
+        agent,
+        {
+            {{"start", "web", "--command", "exec sleep 30", "--managed", "--retries", "2"},
+             0,
+             "started web: running",
+             remember("web")},
+            {{"start", "solo", "--command", "exec sleep 30", "--type", "daemon"}, 0, "started solo", remember("solo")},
+            {{"status", "web", "solo"}, 0, "web\tlocalhost\trunning\t"},
+            {{"signal", "TERM", "solo"}, 0, "sent TERM to solo", ended("solo")},
+            {{"stop", "web"}, 0, "stopped web: stopped", ended("web")},
+            {{"status", "web"}, 3, "web\tlocalhost\tstopped\t0\texec sleep 30\n"},
+            {{"start", "web", "--wait", "1"}, 0, "started web: running", remember("web")},
+            {{"restart", "web"}, 0, "restarted web: running", remember("web")},
+            {{"start", "web", "--args", "-x"}, 1, "already running"},
+            {{"stop", "web", "nosuch"}, 1, "knows no process nosuch", [&] { EXPECT_TRUE(Alive(pids["web"])); }},
+            {{"--json", "status", "web"},
+             0,
+             "",
+             {},
+             [&](const Json &records) {
+                 EXPECT_EQ(records, Json::array({{{"name", "web"},
+                                                  {"host", "localhost"},
+                                                  {"state", "running"},
+                                                  {"state_code", 1},
+                                                  {"pid", pids["web"]},
+                                                  {"command", "exec sleep 30"},
+                                                  {"type", "plain"},
+                                                  {"managed", true},
+                                                  {"retries", 2},
+                                                  {"euid", getuid()}}}));
+             }},
+        });
+}
+
+TEST(Pactl, ServiceRouteAndAgentCommands)
+{
+    AgentProcess agent;
+    ac::Connection api = Connect(agent);
+    ac::Service front{"front", ac::ServiceType::Master, ac::ServiceStart::NonAuto, {}};
+    front.members = {{Sleeper("fa"), std::int32_t{7}}, {Sleeper("fb"), std::string("blue")}};
+    api.Add(front);
+    std::vector<pid_t> members;
+    auto membersRun = [&] {
+        EXPECT_EQ(api.Status(front), 1);
+        members.clear();
+        for (const ac::Member &member : front.members) {
+            members.push_back(api.Status(member.process).pid);
+            EXPECT_TRUE(Alive(members.back()));
+        }
+    };
+    auto membersEnded = [&] {
+        for (pid_t pid : members) {
+            EXPECT_TRUE(Ends(pid));
+        }
+    };
+    const ac::Route route{"node1", "OTHER"};
+    RunSteps(
+        agent,
+        {
+            {{"service", "list"}, 0, "front\tmaster\tmanual\tstopped\tfa,fb\n"},
+            {{"service", "start", "front"}, 0, "started service front: running", membersRun},
+            {{"service", "status", "front"}, 0, "fb\tlocalhost\trunning\t"},
+            {{"--json", "service", "status", "front"},
+             0,
+             "",
+             {},
+             [&](const Json &records) {
+                 ASSERT_EQ(records.size(), 1u);
+                 EXPECT_EQ(records[0]["type"], "master");
+                 EXPECT_EQ(records[0]["start"], "manual");
+                 EXPECT_EQ(records[0]["state"], "running");
+                 EXPECT_EQ(records[0]["state_code"], 1);
+                 ASSERT_EQ(records[0]["members"].size(), 2u);
+                 EXPECT_EQ(records[0]["members"][0]["value"], 7);
+                 EXPECT_EQ(records[0]["members"][1]["value"], "blue");
+                 EXPECT_EQ(records[0]["members"][1]["pid"], members[1]);
+             }},
+            {{"service", "stop", "front"}, 0, "stopped service front: stopped", membersEnded},
+            {{"service", "remove", "front"}, 0, "removed service front", [&] { EXPECT_TRUE(api.Services().empty()); }},
+            {{"service", "start", "front"}, 1, "knows no service front"},
+            {{"route", "add", "node1", "OTHER"},
+             0,
+             "added route node1 to OTHER",
+             [&] { EXPECT_EQ(api.Routes(), std::vector{route}); }},
+            {{"route", "list"}, 0, "node1\tOTHER\n"},
+            {{"route", "remove", "node1", "OTHER"}, 0, "removed", [&] { EXPECT_TRUE(api.Routes().empty()); }},
+            {{"route", "remove", "node1", "OTHER"}, 1, "no route node1 to OTHER"},
+            {{"agent", "version"}, 0, agent.name() + "\t3.1\n"},
+            {{"agent", "debug", "3"}, 0, "debug level 3", [&] { EXPECT_EQ(api.DebugLevel(), 3); }},
+            {{"agent", "notify"}, 0, "generated a notification"},
+            {{"start", "solo", "--command", "exec sleep 30"},
+             0,
+             "running",
+             [&] { members = {api.Status(Sleeper("solo")).pid}; }},
+            {{"agent", "stop-all"}, 0, "stopped every process", membersEnded},
+            {{"agent", "start-all"},
+             0,
+             "started every process",
+             [&] {
+                 members = {api.Status(Sleeper("solo")).pid};
+                 EXPECT_TRUE(Alive(members[0]));
+             }},
+            {{"agent", "stop", "--processes"},
+             0,
+             "stopping",
+             [&] {
+                 EXPECT_TRUE(agent.WaitForExit(std::chrono::seconds(10)).has_value());
+                 membersEnded();
+             }},
+        });
+}
+
+// A file the agent writes, whole; the test fails when it cannot.
+std::filesystem::path Written(const AgentProcess &agent, const std::string &name, const std::string &text)
+{
+    const auto path = agent.home() / name;
+    std::ofstream(path) << text;
+    return path;
+}
+
+TEST(Pactl, BadInputGivesOneLineAndItsStatus)
+{
+    AgentProcess agent;
+    const auto badFile  = Written(agent, "bad.cfg", "#ZEB_PA3\nzeb_service {\n");
+    const auto password = Written(agent, "password", std::string(AgentProcess::kPassword) + "\n");
+    RunSteps(agent, {
+                        {{"frob"}, 2, "unknown command frob"},
+                        {{"status", "--bogus"}, 2, "--bogus"},
+                        {{"signal", "NOSIG", "web"}, 2, "unknown signal NOSIG"},
+                        {{"start", "a", "b", "--command", "true"}, 2, "one process"},
+                        {{"start", "a", "--host", "h"}, 2, "--command"},
+                        {{"--servers", "A,B", "route", "list"}, 2, "--servers"},
+                        {{"--timeout", "0", "status"}, 2, "--timeout"},
+                        {{"--password-file", "/nonexistent", "status"}, 2, "cannot read a password from /nonexistent"},
+                        {{"apply", "/nonexistent.cfg"}, 2, "cannot read /nonexistent.cfg"},
+                        {{"apply", badFile.string()}, 2, badFile.string() + ": line "},
+                        {{"status", "nosuch"}, 1, "knows no process nosuch"},
+                        {{"status"}, 4, "Login failed", {}, {}, {"PA_PASSWORD=wrong"}},
+                        {{"status"}, 4, "Login failed", {}, {}, {"PA_USER=nobody"}},
+                        {{"--password-file", password.string(), "status"}, 0, "", {}, {}, {"PA_PASSWORD=wrong"}},
+                        {{"-S", "NO_SUCH_AGENT", "status"}, 4, "cannot connect to NO_SUCH_AGENT"},
+                        {{"status"}, 2, "give -S NAME or set PA_SERVER", {}, {}, {"PA_SERVER="}},
+                    });
+
+    // An agent that accepts connections but answers nothing costs the time-out, no more.
+    kill(agent.pid(), SIGSTOP);
+    RunSteps(agent,
+             {{{"--timeout", "1", "agent", "version"}, 4, "no answer from " + agent.name() + " within 1 second"}});
+    kill(agent.pid(), SIGCONT);
+}
+
+// Services and routes with what the configuration file can hold: member values of every kind,
+// messages, and texts with apostrophes.
+void Define(ac::Connection &api)
+{
+    ac::Service front{"front", ac::ServiceType::Master, ac::ServiceStart::Auto, {}};
+    front.members                    = {{Sleeper("fa"), std::int32_t{-3}}, {Sleeper("fb"), std::string("it's blue")}};
+    front.members[0].process.managed = true;
+    front.members[0].process.retryCount     = 2;
+    front.members[0].process.restartMessage = "fa's back";
+    ac::Service back{"back", ac::ServiceType::NonMaster, ac::ServiceStart::NonAuto, {{Sleeper("ba"), {}}}};
+    api.Add(front);
+    api.Add(back);
+    api.Add(ac::Route{"node1", "PA_ONE"});
+    api.Add(ac::Route{"node2", "PA_TWO"});
+}
+
+// The agent's services as definitions: without the PIDs of their running members.
+std::vector<ac::Service> Definitions(ac::Connection &api)
+{
+    std::vector<ac::Service> services = api.Services();
+    for (ac::Service &service : services) {
+        for (ac::Member &member : service.members) {
+            member.process.pid = 0;
+        }
+    }
+    return services;
+}
+
+TEST(Pactl, ExportThenApplyReproducesAnAgent)
+{
+    AgentProcess source, target;
+    ac::Connection from = Connect(source), to = Connect(target);
+    Define(from);
+    const auto file = source.home() / "exported.cfg";
+    RunSteps(source, {
+                         {{"export", "-o", file.string()}, 0, ""},
+                         {{"-S", target.name(), "apply", "--dry-run", file.string()},
+                          0,
+                          "add service front\nadd service back\n",
+                          [&] { EXPECT_TRUE(to.Services().empty()); }},
+                         {{"-S", target.name(), "apply", file.string()},
+                          0,
+                          "added route node2 to PA_TWO",
+                          [&] {
+                              EXPECT_EQ(Definitions(to), Definitions(from));
+                              EXPECT_EQ(to.Routes(), from.Routes());
+                          }},
+                         {{"-S", target.name(), "apply", file.string()}, 0, "already matches"},
+                     });
+
+    // The file now differs: front's command changed and back's, a route and a service gone.
+    std::vector<ac::Service> wanted      = Definitions(from);
+    wanted[0].members[1].process.command = "exec sleep 29";
+    wanted[1].members[0].process.command = "exec sleep 28";
+    ac::WriteConfiguration(file, {wanted[0], wanted[1]}, {ac::Route{"node1", "PA_ONE"}});
+    to.Add(ac::Service{"extra", ac::ServiceType::NonMaster, ac::ServiceStart::NonAuto, {{Sleeper("xa"), {}}}});
+    const ac::Service backBefore = Definitions(to)[1];
+    to.Start(backBefore);  // back runs, with the definition the file no longer has
+    RunSteps(target,
+             {
+                 {{"--json", "apply", "--prune", file.string()},
+                  0,
+                  "",
+                  [&] {
+                      const std::vector<ac::Service> now = Definitions(to);
+                      ASSERT_EQ(now.size(), 2u);
+                      EXPECT_EQ(now[0], wanted[0]);
+                      EXPECT_EQ(now[1], backBefore);
+                      EXPECT_EQ(to.Routes(), std::vector<ac::Route>({{"node1", "PA_ONE"}}));
+                  },
+                  [](const Json &steps) {
+                      ASSERT_EQ(steps.size(), 4u);
+                      EXPECT_EQ(steps[0],
+                                Json({{"action", "remove"}, {"kind", "service"}, {"name", "extra"}, {"done", true}}));
+                      EXPECT_EQ(steps[1],
+                                Json({{"action", "change"}, {"kind", "service"}, {"name", "front"}, {"done", true}}));
+                      EXPECT_EQ(steps[2]["action"], "leave");
+                      EXPECT_EQ(steps[2]["done"], false);
+                      EXPECT_THAT(steps[2]["reason"].get<std::string>(), HasSubstr("running"));
+                      EXPECT_EQ(steps[3], Json({{"action", "remove"},
+                                                {"kind", "route"},
+                                                {"host", "node2"},
+                                                {"server", "PA_TWO"},
+                                                {"done", true}}));
+                  }},
+             });
+    to.StopAllProcesses();
+}
+
+TEST(Pactl, ManyAgentsAnswerTogetherAndOneDownIsOneRow)
+{
+    AgentProcess first, second;
+    ac::Connection api = Connect(first), other = Connect(second);
+    api.Add(ac::Route{"node2", second.name()});
+    other.Start(Sleeper("far"));
+    const std::string servers = first.name() + ",NO_SUCH_AGENT," + second.name();
+    RunSteps(first,
+             {
+                 {{"--all", "--json", "agent", "version"},
+                  0,
+                  "",
+                  {},
+                  [&](const Json &records) {
+                      EXPECT_EQ(
+                          records,
+                          Json::array({{{"server", first.name()}, {"version", "3.1"}, {"major", 3}, {"minor", 1}},
+                                       {{"server", second.name()}, {"version", "3.1"}, {"major", 3}, {"minor", 1}}}));
+                  }},
+                 {{"--servers", servers, "--json", "status"},
+                  0,
+                  "",
+                  {},
+                  [&](const Json &records) {
+                      ASSERT_EQ(records.size(), 2u);
+                      EXPECT_EQ(records[0]["server"], "NO_SUCH_AGENT");
+                      EXPECT_THAT(records[0]["error"].get<std::string>(), HasSubstr("cannot connect"));
+                      EXPECT_EQ(records[1]["server"], second.name());
+                      EXPECT_EQ(records[1]["name"], "far");
+                      EXPECT_EQ(records[1]["state"], "running");
+                  }},
+                 {{"--servers", servers, "status", "far"}, 0, second.name() + "\tfar\tlocalhost\trunning\t"},
+                 {{"--servers", servers, "status", "far", "near"}, 3, "NO_SUCH_AGENT\tcannot connect"},
+                 {{"--servers", servers, "service", "list"}, 0, "NO_SUCH_AGENT\tcannot connect"},
+                 {{"--servers", "NO_SUCH_AGENT,NOR_THIS", "agent", "version"}, 4, "none of the 2 agents answered"},
+             });
+
+    // An agent that answers nothing is a row of its own, within the time-out.
+    kill(second.pid(), SIGSTOP);
+    RunSteps(first, {{{"--timeout", "1", "--servers", first.name() + "," + second.name(), "agent", "version"},
+                      0,
+                      second.name() + "\tno answer from " + second.name() + " within 1 second\n"}});
+    kill(second.pid(), SIGCONT);
+    other.StopAllProcesses();
+}
+
+// With no server named, the interfaces file's only entry is the agent.
+TEST(Pactl, TheOnlyAgentOfTheInterfacesFileNeedsNoName)
+{
+    AgentProcess agent;
+    const auto home = agent.home() / "family";
+    std::filesystem::create_directories(home);
+    std::ofstream(home / "interfaces") << agent.name() << "\n\tquery tcp 5.0 127.0.0.1 " << agent.port() << "\n";
+    const PactlRun run = RunPactl({"agent", "version"}, {"VTHOME=" + home.string()});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, agent.name() + "\t3.1\n");
+}
+
+}  // namespace
