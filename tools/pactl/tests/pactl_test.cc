@@ -240,6 +240,8 @@ TEST(Pactl, BadInputGivesOneLineAndItsStatus)
     AgentProcess agent;
     const auto badFile  = Written(agent, "bad.cfg", "#ZEB_PA3\nzeb_service {\n");
     const auto password = Written(agent, "password", std::string(AgentProcess::kPassword) + "\n");
+    // The agent's home doubles as a family home whose interfaces file names two servers.
+    Written(agent, "interfaces", "A\n\tquery tcp 5.0 127.0.0.1 1\nB\n\tquery tcp 5.0 127.0.0.1 2\n");
     RunSteps(agent, {
                         {{"frob"}, 2, "unknown command frob"},
                         {{"status", "--bogus"}, 2, "--bogus"},
@@ -256,7 +258,7 @@ TEST(Pactl, BadInputGivesOneLineAndItsStatus)
                         {{"status"}, 4, "Login failed", {}, {}, {"PA_USER=nobody"}},
                         {{"--password-file", password.string(), "status"}, 0, "", {}, {}, {"PA_PASSWORD=wrong"}},
                         {{"-S", "NO_SUCH_AGENT", "status"}, 4, "cannot connect to NO_SUCH_AGENT"},
-                        {{"status"}, 2, "give -S NAME or set PA_SERVER", {}, {}, {"PA_SERVER="}},
+                        {{"status"}, 2, "lists 2 servers", {}, {}, {"PA_SERVER=", "VTHOME=" + agent.home().string()}},
                     });
 
     // An agent that accepts connections but answers nothing costs the time-out, no more.
