@@ -3,13 +3,14 @@
 # installs what is missing, builds everything and runs every test, then builds the unit tests
 # and the C++ API's end-to-end test again under AddressSanitizer and UndefinedBehaviorSanitizer
 # (whose leak check covers them) and runs them too. `make bench`
-# runs the benchmarks against a freshly started agent (scripts/bench).
+# runs the benchmarks against a freshly started agent (scripts/bench); `make bench-pactl` times
+# whole pactl runs against freshly started agents (scripts/bench_pactl).
 BUILD_DIR    ?= build
 SANITIZE_DIR ?= build-sanitize
 JOBS         ?= $(shell nproc)
 CMAKE_FLAGS  ?=
 
-.PHONY: all deps configure build demo bench test test-sanitize install clean
+.PHONY: all deps configure build demo bench bench-pactl test test-sanitize install clean
 
 all: build
 
@@ -29,6 +30,10 @@ demo: configure
 bench: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target agentclient_bench paagentd -- --no-print-directory
 	@scripts/bench $(BUILD_DIR) $(BENCH_ARGS)
+
+bench-pactl: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target pactl paagentd -- --no-print-directory
+	@scripts/bench_pactl $(BUILD_DIR)
 
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300
