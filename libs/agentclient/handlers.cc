@@ -117,7 +117,6 @@ void PaRecordSilentFailure(PaConnection *handle, CS_INT number)
 {
     if (!handle->clientMessageInCall) {
         handle->lastClientMsgNumber = number;
-        handle->clientMessageInCall = true;
     }
 }
 
@@ -155,6 +154,7 @@ CS_RETCODE PaClientMsgHandler(CS_CONTEXT *, CS_CONNECTION *connection, CS_CLIENT
     CS_INT number = NormalisedNumber(*message);
     if (handle != nullptr) {
         handle->lastClientMsgNumber = number;
+        handle->clientMessageInCall = true;
         // A send refused while results are pending: the next reconnection must clear them.
         if (message->msgnumber == kFreeTdsResultsPending) {
             handle->busy = 1;
