@@ -42,8 +42,12 @@ public:
     std::int32_t classification() const noexcept { return classification_; }
     // Empty unless the agent said why it refused.
     const std::string &agentText() const noexcept { return agentText_; }
-    // Whether the agent could not be reached (as opposed to refusing or failing the request).
-    bool unreachable() const noexcept { return code_ == PaCONNECT_FAILED || classification_ == PaNETWORK_ERROR; }
+    // Whether the agent could not be reached (as opposed to refusing the login or the request,
+    // which it says why it did).
+    bool unreachable() const noexcept
+    {
+        return classification_ == PaNETWORK_ERROR || (code_ == PaCONNECT_FAILED && agentText_.empty());
+    }
 
 private:
     std::int32_t code_;
