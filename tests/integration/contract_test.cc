@@ -26,9 +26,11 @@ struct Stage {
     Process changed     = MakeProcess("solo", "exec sleep 29");
     Process longCommand = MakeProcess("long", std::string(kSleeper) + " #" + std::string(300, 'x'));
     Process withArgs    = MakeProcess("with-args", "exec sleep");
-    Service service     = Members("svc");
-    Service renamed     = Members("svc2");
-    PaHost *route       = PaHostCreate("node9", "PA_NINE");
+    Process aware = MakeProcess("aware", std::string(INFORM_HELPER_PATH) + " " + (agent.home() / "aware-pid").string(),
+                                {.type = PaPA_AWARE});
+    Service service = Members("svc");
+    Service renamed = Members("svc2");
+    PaHost *route   = PaHostCreate("node9", "PA_NINE");
 
     ~Stage() { PaHostFree(route); }
 
@@ -81,8 +83,8 @@ std::vector<Step> Scenario()
          }},
         {kGenerateNotification, [](Stage &s) { return PaServerGenerateNotification(s.handle); }},
         {kProcessStart, [](Stage &s) { return PaProcessStart(s.handle, s.solo.get()); }},
-        // The agent numbers its processes from 1 in the order it learns of them.
-        {kNotification, [](Stage &s) { return PaInformPA(s.agent.name().c_str(), 4242, 1); }},
+        // A PA-aware process reports itself while its start waits for it.
+        {kNotification, [](Stage &s) { return PaProcessStartWithTimeOut(s.handle, s.aware.get(), 10); }},
         {kProcessStatus,
          [](Stage &s) {
              int32_t pid = 0;
