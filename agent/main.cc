@@ -44,8 +44,11 @@ std::mutex log_mutex;
 void log_line(const std::string &text)
 {
     std::time_t now = std::time(nullptr);
+    std::tm local{};
+    // localtime_r, unlike localtime, may run in several threads at once.
+    localtime_r(&now, &local);
     char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
     std::string escaped = tds::escaped_for_log(text);
     std::lock_guard lock(log_mutex);
     std::cerr << stamp << " paagentd: " << escaped << std::endl;

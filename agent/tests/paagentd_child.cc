@@ -150,9 +150,14 @@ void PaagentdChild::stop()
 {
     if (pid_ != 0) {
         ::kill(pid_, SIGTERM);
-        if (wait_for_exit(pid_, pidfd_) < 0) {
+        int status = wait_for_exit(pid_, pidfd_);
+        if (status < 0) {
             ::kill(pid_, SIGKILL);
             wait_for_exit(pid_, pidfd_);
+        }
+        // Also how a sanitizer that found a fault in the agent makes itself heard.
+        if (status != 0) {
+            ADD_FAILURE() << "paagentd ended with status " << status << " on SIGTERM";
         }
         pid_ = 0;
     }

@@ -33,7 +33,8 @@ public:
     // Starts paagentd with `options` beside --home, --users and --listen 127.0.0.1:0; throws
     // when it does not report that it listens within the wait limit.
     explicit PaagentdChild(const std::vector<std::string> &options = {});
-    // SIGTERM, a bounded wait, then SIGKILL.
+    // SIGTERM, a bounded wait, then SIGKILL; fails the running test unless the agent ended with
+    // status 0.
     ~PaagentdChild();
     PaagentdChild(const PaagentdChild &)            = delete;
     PaagentdChild &operator=(const PaagentdChild &) = delete;
