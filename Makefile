@@ -1,8 +1,8 @@
 # Entry points. `make demo` installs what is missing, builds the quickstart example and the
 # bundled agent, and runs the example against the agent on loopback (scripts/demo). `make test`
-# installs what is missing, builds everything and runs every test, then builds the unit tests
-# and the C++ API's end-to-end test again under AddressSanitizer and UndefinedBehaviorSanitizer
-# (whose leak check covers them) and runs them too. `make bench`
+# installs what is missing, builds everything and runs every test, then builds the unit tests,
+# the agent's tests and the C++ API's end-to-end test again under AddressSanitizer and
+# UndefinedBehaviorSanitizer (whose leak check covers them) and runs them too. `make bench`
 # runs the benchmarks against a freshly started agent (scripts/bench); `make bench-pactl` times
 # whole pactl runs against freshly started agents (scripts/bench_pactl).
 BUILD_DIR    ?= build
@@ -41,8 +41,8 @@ test: build
 
 test-sanitize: deps
 	@cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=Debug -DAGENTCLIENT_WERROR=ON -DAGENTCLIENT_SANITIZE=ON $(CMAKE_FLAGS) >/dev/null
-	@cmake --build $(SANITIZE_DIR) -j $(JOBS) --target agentclient_unit_tests agentclient_cpp_tests paagentd -- --no-print-directory
-	@cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300 -L 'unit|sanitize' -E 'allocation_discipline|source_format'
+	@cmake --build $(SANITIZE_DIR) -j $(JOBS) --target agentclient_unit_tests agentclient_cpp_tests paagentd paagent_core_tests paagent_tds_tests -- --no-print-directory
+	@cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300 -L 'unit|sanitize|agent' -E 'allocation_discipline|source_format'
 
 install: build
 	@cmake --install $(BUILD_DIR) $(if $(PREFIX),--prefix $(PREFIX))
