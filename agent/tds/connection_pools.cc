@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace paagent::tds {
@@ -21,6 +22,8 @@ bool PoolMembership::move_to(Pool pool, std::optional<Displaced> &displaced)
 {
     return pools_->move_to(id_, pool, displaced);
 }
+
+void PoolMembership::login_arrived() { pools_->login_arrived(id_); }
 
 ConnectionPools::ConnectionPools(const ServerConfig &config)
     : limits_{config.max_logging_in, config.max_sessions, config.max_single_rpc}
@@ -62,16 +65,26 @@ void ConnectionPools::remove(std::uint64_t id)
         pools_[index(pool)].erase(*found);
 }
 
+void ConnectionPools::login_arrived(std::uint64_t id)
+{
+    std::lock_guard lock(mutex_);
+    Pool pool = Pool::LoggingIn;
+    if (auto found = find(id, pool))
+        (*found)->login_arrived = true;
+}
+
 // The displaced member leaves its pool at once, so that the pools never touch its socket again,
 // whose session closes it later.
 std::optional<Displaced> ConnectionPools::make_room(Members &members, std::size_t pool_limit)
 {
     std::optional<Displaced> displaced;
     while (!members.empty() && members.size() >= pool_limit) {
-        Member &oldest = members.front();
-        ::shutdown(oldest.socket, SHUT_RDWR);
-        displaced = Displaced{oldest.spid, std::move(oldest.peer)};
-        members.pop_front();
+        auto chosen = std::find_if(members.begin(), members.end(), [](const Member &m) { return !m.login_arrived; });
+        if (chosen == members.end())
+            chosen = members.begin();
+        ::shutdown(chosen->socket, SHUT_RDWR);
+        displaced = Displaced{chosen->spid, std::move(chosen->peer)};
+        members.erase(chosen);
     }
     return displaced;
 }

@@ -40,6 +40,8 @@ public:
 
     // Moves the connection from the logging-in pool to `pool`; see ConnectionPools::move_to.
     bool move_to(Pool pool, std::optional<Displaced> &displaced);
+    // Records that the connection's whole login has arrived.
+    void login_arrived();
 
 private:
     ConnectionPools *pools_;
@@ -47,7 +49,9 @@ private:
 };
 
 // The pools that displace their oldest member when full (logging-in and single-RPC) shut its
-// socket down, which ends its session's waits. Thread-safe.
+// socket down, which ends its session's waits. The logging-in pool displaces the oldest of the
+// connections whose login has not arrived whole, when there is one: a client sends its login at
+// once, so those are the ones idling. Thread-safe.
 class ConnectionPools {
 public:
     explicit ConnectionPools(const ServerConfig &config);
@@ -58,6 +62,7 @@ public:
     // single-RPC pool makes room.
     bool move_to(std::uint64_t id, Pool pool, std::optional<Displaced> &displaced);
     void remove(std::uint64_t id);
+    void login_arrived(std::uint64_t id);
     std::size_t limit(Pool pool) const { return limits_[index(pool)]; }
 
 private:
@@ -66,11 +71,13 @@ private:
         int socket;
         std::uint32_t spid;
         std::string peer;
+        bool login_arrived = false;
     };
     using Members = std::list<Member>;  // oldest first
 
     static std::size_t index(Pool pool) { return static_cast<std::size_t>(pool); }
-    // Makes room in a full pool by shutting down its oldest member.
+    // Makes room in a full pool by shutting down a member: the oldest whose login has not
+    // arrived, else the oldest.
     std::optional<Displaced> make_room(Members &members, std::size_t limit);
     std::optional<Members::iterator> find(std::uint64_t id, Pool &pool);
 

@@ -89,6 +89,7 @@ bool Session::log_in()
     if (!is_type(message, PacketType::Login)) {
         throw ProtocolError("first message has type " + hex_byte(message.type) + ", expected a login");
     }
+    membership_.login_arrived();
     LoginRecord login      = parse_login(message.payload);
     std::size_t largest    = std::clamp(config.max_packet_size, kDefaultPacketSize, kMaxPacketSize);
     std::size_t negotiated = std::clamp(login.requested_packet_size, kDefaultPacketSize, largest);

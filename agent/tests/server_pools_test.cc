@@ -1,9 +1,11 @@
 // Connection pools: connections that never log in, single-RPC sessions and a full session pool
 // keep no client out.
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <mutex>
 
 #include "tests/ctlib_client.h"
 #include "tests/raw_client.h"
@@ -80,6 +82,52 @@ TEST_F(TwoLoggingIn, NewConnectionDisplacesTheOldestNotLoggedIn)
     EXPECT_TRUE(second.log_in({kUser, kPassword}, kWaitLimit).accepted);
     EXPECT_TRUE(newest.log_in({kUser, kPassword}, kWaitLimit).accepted);
     EXPECT_TRUE(log_.wait_for("to make room: 2 connections are logging in"));
+}
+
+// Holds every password check until the test releases it.
+class HeldCheck : public ServerTest {
+protected:
+    void configure(ServerConfig &config) override
+    {
+        config.max_logging_in = 2;
+        config.check_login    = [this, quick = config.check_login](std::string_view user, std::string_view password) {
+            std::unique_lock lock(mutex_);
+            checking_ = true;
+            changed_.notify_all();
+            changed_.wait_for(lock, kWaitLimit, [this] { return released_; });
+            return quick(user, password);
+        };
+    }
+    bool wait_for_check()
+    {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, kWaitLimit, [this] { return checking_; });
+    }
+    void release()
+    {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool checking_ = false;
+    bool released_ = false;
+};
+
+// The oldest connection has sent its whole login, so the idle one behind it makes room.
+TEST_F(HeldCheck, NewConnectionDisplacesAnIdleOneBeforeOneWhoseLoginArrived)
+{
+    RawClient checked(port());
+    checked.send(login_message({kUser, kPassword}));
+    ASSERT_TRUE(wait_for_check());
+    RawClient idle(port());
+    RawClient newest(port());
+    EXPECT_TRUE(idle.closed_by_server(kWaitLimit));
+    release();
+    EXPECT_TRUE(checked.login_answer(kWaitLimit).accepted);
 }
 
 using SingleRpcTest = ServerTest;
