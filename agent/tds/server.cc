@@ -97,7 +97,7 @@ void Server::accept_one()
 }
 
 // A flood of connections that do not log in fills the logging-in pool; from then on each new
-// connection displaces the oldest. That is logged once per flood, and each displacement at the
+// connection displaces one of them. That is logged once per flood, and each displacement at the
 // debug level only, so that the flood does not fill the log.
 void Server::start_session(AcceptedClient client)
 {
@@ -110,7 +110,7 @@ void Server::start_session(AcceptedClient client)
     if (displaced) {
         log_(making_room_ ? LogLevel::Debug : LogLevel::Warning, "closed connection ", displaced->spid, " (",
              displaced->peer, ") to make room: ", config_.max_logging_in, " connections are logging in",
-             making_room_ ? "" : "; each new connection now displaces the oldest of them");
+             making_room_ ? "" : "; each new connection now displaces one of them");
     }
     making_room_  = displaced.has_value();
     auto finished = std::make_shared<std::atomic<bool>>(false);

@@ -49,8 +49,9 @@ struct ServerConfig {
     std::string product_name      = "PA-Server";  // name in the login acknowledgement
     std::size_t max_packet_size   = 4096;         // largest packet size granted to a client
     std::size_t max_request_bytes = 1 << 20;      // a larger request closes the connection
-    // Connections that have not logged in yet. When they fill their pool, the oldest of them is
-    // closed to make room for each new one, so that idle connections cannot keep a client out.
+    // Connections that have not logged in yet. When they fill their pool, one of them is closed to
+    // make room for each new one (see ConnectionPools), so that idle connections cannot keep a
+    // client out.
     std::size_t max_logging_in = 32;
     // Sessions granted LoginGrant::Session. They keep their slots however long they stay idle;
     // a login beyond the limit is refused.
