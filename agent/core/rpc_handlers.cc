@@ -280,8 +280,8 @@ HandlerTable handlers(Agent &agent, std::function<void(bool)> stop_agent)
 void check_coverage(const HandlerTable &table)
 {
     for (const auto &[rpc, handler] : table) {
-        const protocol::RpcSpec *spec = protocol::Find(rpc);
-        if (spec == nullptr || !spec->called) {
+        const protocol::RpcShape *shape = protocol::Find(rpc);
+        if (shape == nullptr || !shape->called) {
             throw std::logic_error("a handler serves RPC " + std::to_string(rpc) + ", which no client calls");
         }
     }
@@ -299,17 +299,17 @@ void register_rpcs(tds::Server &server, Agent &agent, std::function<void(bool)> 
     HandlerTable table = handlers(agent, std::move(stop_agent));
     check_coverage(table);
     for (auto &[rpc, handler] : table) {
-        const protocol::RpcSpec &spec = *protocol::Find(rpc);
-        const std::string name(spec.name);
-        server.add_rpc(name, [&agent, &spec, rpc, name, handler](const tds::SessionInfo &session,
-                                                                 const tds::RpcRequest &request, Reply &reply) {
+        const protocol::RpcShape &shape = *protocol::Find(rpc);
+        const std::string name(shape.name);
+        server.add_rpc(name, [&agent, &shape, rpc, name, handler](const tds::SessionInfo &session,
+                                                                  const tds::RpcRequest &request, Reply &reply) {
             agent.log(Verbosity::Request, "RPC " + name + " from user " + session.user);
             try {
                 if (session.user == kInformUser &&
                     (rpc != protocol::kNotification || session.application != kInformApplication)) {
                     throw AgentError("the inform login may only report processes");
                 }
-                ParamReader params(spec, request);
+                ParamReader params(shape, request);
                 handler(params, reply);
             } catch (const AgentError &error) {
                 agent.log(Verbosity::Request, name + " refused: " + error.what());

@@ -138,18 +138,18 @@ std::optional<std::string> unless_no_value(const std::string &text)
 
 }  // namespace
 
-void check_request(const protocol::RpcSpec &spec, const tds::RpcRequest &request)
+void check_request(const protocol::RpcShape &shape, const tds::RpcRequest &request)
 {
     RequestCheck check(request.params);
-    check.fields(spec.leading);
-    check.group(spec.group);
-    check.fields(spec.trailing);
+    check.fields(shape.leading);
+    check.group(shape.group);
+    check.fields(shape.trailing);
     check.finish();
 }
 
-ParamReader::ParamReader(const protocol::RpcSpec &spec, const tds::RpcRequest &request) : request_(request)
+ParamReader::ParamReader(const protocol::RpcShape &shape, const tds::RpcRequest &request) : request_(request)
 {
-    check_request(spec, request);
+    check_request(shape, request);
 }
 
 const tds::Value &ParamReader::next()

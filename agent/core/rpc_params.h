@@ -17,17 +17,17 @@ namespace paagent {
 
 namespace protocol = pa::protocol;
 
-// Throws AgentError naming the first parameter of request that the contract of spec does not
+// Throws AgentError naming the first parameter of request that the contract of shape does not
 // allow: misnamed, of the wrong type, an integer outside 32 bits, a text longer than
 // protocol::kMaxTextBytes or holding a zero byte, missing, or left over.
-void check_request(const protocol::RpcSpec &spec, const tds::RpcRequest &request);
+void check_request(const protocol::RpcShape &shape, const tds::RpcRequest &request);
 
 // Reads the values of a request in the order they travel, once check_request has accepted it;
 // the reads turn them into definitions and refuse values outside their range with AgentError.
 class ParamReader {
 public:
-    // Checks request against spec first.
-    ParamReader(const protocol::RpcSpec &spec, const tds::RpcRequest &request);
+    // Checks request against shape first.
+    ParamReader(const protocol::RpcShape &shape, const tds::RpcRequest &request);
 
     std::int32_t integer();
     std::string text();

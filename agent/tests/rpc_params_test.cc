@@ -53,15 +53,15 @@ void AddService(std::vector<tds::Param> &params)
 }
 
 // A request as the client library shapes it for the RPC, from the contract alone.
-tds::RpcRequest RequestFor(const protocol::RpcSpec &spec)
+tds::RpcRequest RequestFor(const protocol::RpcShape &shape)
 {
-    tds::RpcRequest request{std::string(spec.name), {}};
-    AddFields(request.params, spec.leading);
-    if (spec.group == protocol::Group::Process)
+    tds::RpcRequest request{std::string(shape.name), {}};
+    AddFields(request.params, shape.leading);
+    if (shape.group == protocol::Group::Process)
         AddFields(request.params, protocol::kProcessParams);
-    if (spec.group == protocol::Group::Service)
+    if (shape.group == protocol::Group::Service)
         AddService(request.params);
-    AddFields(request.params, spec.trailing);
+    AddFields(request.params, shape.trailing);
     return request;
 }
 
@@ -88,12 +88,12 @@ std::string Verdict(const std::function<void()> &action)
 
 TEST(RequestCheck, AcceptsEveryCalledRpcShapedAsTheContractSays)
 {
-    for (const auto &spec : protocol::kRpcs) {
-        if (!spec.called)
+    for (const auto &shape : protocol::kRpcs) {
+        if (!shape.called)
             continue;
-        SCOPED_TRACE(spec.name);
-        const tds::RpcRequest request = RequestFor(spec);
-        EXPECT_EQ(Verdict([&] { check_request(spec, request); }), "accepted");
+        SCOPED_TRACE(shape.name);
+        const tds::RpcRequest request = RequestFor(shape);
+        EXPECT_EQ(Verdict([&] { check_request(shape, request); }), "accepted");
     }
 }
 
@@ -156,10 +156,10 @@ TEST(RequestCheck, RefusesWhatTheContractDoesNotAllowNamingTheParameter)
     };
     for (const auto &test : cases) {
         SCOPED_TRACE(test.what);
-        const protocol::RpcSpec &spec = *protocol::Find(test.rpc);
-        tds::RpcRequest request       = RequestFor(spec);
+        const protocol::RpcShape &shape = *protocol::Find(test.rpc);
+        tds::RpcRequest request         = RequestFor(shape);
         test.change(request.params);
-        EXPECT_EQ(Verdict([&] { check_request(spec, request); }), test.verdict);
+        EXPECT_EQ(Verdict([&] { check_request(shape, request); }), test.verdict);
     }
 }
 

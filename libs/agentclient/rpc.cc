@@ -13,7 +13,7 @@ namespace {
 
 using pa::protocol::Rows;
 
-const pa::protocol::RpcSpec &Spec(int32_t rpc) { return *pa::protocol::Find(rpc); }
+const pa::protocol::RpcShape &Shape(int32_t rpc) { return *pa::protocol::Find(rpc); }
 
 constexpr int kMaxSends = 11;
 // The largest value the engine handles, in bytes, a text's terminating zero included.
@@ -131,7 +131,7 @@ bool PassParameter(CS_COMMAND *command, CS_DATAFMT &format, const PaRpcParam &en
 bool Initiate(CS_COMMAND *command, int32_t rpc, const PaRpcParam *params)
 {
     // The table's names are literals, so their text is terminated.
-    ct_command(command, CS_RPC_CMD, const_cast<char *>(Spec(rpc).name.data()), CS_NULLTERM, CS_UNUSED);
+    ct_command(command, CS_RPC_CMD, const_cast<char *>(Shape(rpc).name.data()), CS_NULLTERM, CS_UNUSED);
     CS_DATAFMT format{};
     format.maxlength = kMaxValueBytes;
     format.count     = 1;
@@ -287,11 +287,11 @@ struct Call {
 // Hands one row to its RPC's decoder; false when the RPC has none.
 bool DispatchRow(Call &call, const ColumnSet &row, void **slot)
 {
-    const pa::protocol::RpcSpec &spec = Spec(call.rpc);
+    const pa::protocol::RpcShape &shape = Shape(call.rpc);
     if (call.target == nullptr) {
         return false;
     }
-    switch (spec.rows) {
+    switch (shape.rows) {
     case Rows::IntPair: StoreInts(row, static_cast<int32_t *>(call.target), 2); return true;
     case Rows::OneInt: StoreInts(row, static_cast<int32_t *>(call.target), 1); return true;
     case Rows::None: return false;
@@ -306,7 +306,7 @@ bool DispatchRow(Call &call, const ColumnSet &row, void **slot)
 
 bool HasRecordRows(int32_t rpc)
 {
-    Rows rows = Spec(rpc).rows;
+    Rows rows = Shape(rpc).rows;
     return rows == Rows::Processes || rows == Rows::Services || rows == Rows::Hosts;
 }
 
@@ -335,7 +335,7 @@ CS_RETCODE FetchRows(Call &call)
         }
     }
     // Records are read only from rows of their own layout; any other layout refuses the list.
-    if (HasRecordRows(call.rpc) && !row.Fits(Spec(call.rpc).columns)) {
+    if (HasRecordRows(call.rpc) && !row.Fits(Shape(call.rpc).columns)) {
         PaMsgLog(PaMSG_ERROR, "Unexpected row layout from RPC %d; the results are refused.",
                  static_cast<int>(call.rpc));
         return CS_FAIL;
@@ -511,7 +511,7 @@ int32_t PaRpcCallReconnecting(PaConnection *handle, int32_t rpc, const PaRpcPara
     int32_t result = PaRpcCall(handle, rpc, params, target);
     // A call that only reads is sent again on a new connection when the old one broke under it:
     // it cannot have changed anything. Other calls fail, as the request may have run.
-    if (result == PaFAILURE && pa::protocol::ChangesNothing(Spec(rpc)) && PaConnectionBroken(handle)) {
+    if (result == PaFAILURE && pa::protocol::ChangesNothing(Shape(rpc)) && PaConnectionBroken(handle)) {
         result = PaCONNECTION_LOST;
     }
     if (result != PaCONNECTION_LOST) {

@@ -194,7 +194,7 @@ enum class Group : std::uint8_t {
     Service
 };
 
-struct RpcSpec {
+struct RpcShape {
     std::string_view name;
     std::span<const Field> leading;
     Group group;
@@ -220,23 +220,23 @@ inline constexpr Field kAddArgs[]            = {{"processAddArgsArg", Type::Text
 inline constexpr Field kDebugLevel[]         = {{"serverDebugLevArg", Type::Int}};
 inline constexpr Field kState[]              = {{"processStateArg", Type::Int}};
 
-constexpr RpcSpec Plain(std::string_view name, std::span<const Field> params = {}, Rows rows = Rows::None,
-                        std::span<const Field> columns = {})
+constexpr RpcShape Plain(std::string_view name, std::span<const Field> params = {}, Rows rows = Rows::None,
+                         std::span<const Field> columns = {})
 {
     return {name, params, Group::None, {}, rows, columns, true};
 }
-constexpr RpcSpec WithProcess(std::string_view name, std::span<const Field> trailing)
+constexpr RpcShape WithProcess(std::string_view name, std::span<const Field> trailing)
 {
     return {name, {}, Group::Process, trailing, Rows::None, {}, true};
 }
-constexpr RpcSpec WithService(std::string_view name, std::span<const Field> leading)
+constexpr RpcShape WithService(std::string_view name, std::span<const Field> leading)
 {
     return {name, leading, Group::Service, {}, Rows::None, {}, true};
 }
-constexpr RpcSpec Uncalled(std::string_view name) { return {name, {}, Group::None, {}, Rows::None, {}, false}; }
+constexpr RpcShape Uncalled(std::string_view name) { return {name, {}, Group::None, {}, Rows::None, {}, false}; }
 }  // namespace detail
 
-inline constexpr std::array<RpcSpec, kRpcCount> kRpcs = {
+inline constexpr std::array<RpcShape, kRpcCount> kRpcs = {
     detail::Plain("pa_StopPA_RPC", detail::kStopPaParams),
     detail::WithProcess("pa_ProcessStartRPC", detail::kTimeout),
     detail::Plain("pa_ProcessStopRPC", detail::kNameAndHost),
@@ -271,18 +271,18 @@ inline constexpr std::array<RpcSpec, kRpcCount> kRpcs = {
     detail::Uncalled("pa_ServerUnameGetRPC"),
 };
 
-// The spec of RPC number rpc, or none outside the table.
-constexpr const RpcSpec *Find(std::int32_t rpc)
+// The shape of RPC number rpc, or none outside the table.
+constexpr const RpcShape *Find(std::int32_t rpc)
 {
     return rpc >= 0 && rpc < kRpcCount ? &kRpcs[static_cast<std::size_t>(rpc)] : nullptr;
 }
 
-// The spec of the RPC called name, or none.
-constexpr const RpcSpec *Find(std::string_view name)
+// The shape of the RPC called name, or none.
+constexpr const RpcShape *Find(std::string_view name)
 {
-    for (const RpcSpec &spec : kRpcs) {
-        if (spec.name == name) {
-            return &spec;
+    for (const RpcShape &shape : kRpcs) {
+        if (shape.name == name) {
+            return &shape;
         }
     }
     return nullptr;
@@ -290,7 +290,7 @@ constexpr const RpcSpec *Find(std::string_view name)
 
 // Whether a call of the RPC changes nothing on the agent (it only reads), so that a client may
 // send it again when the connection broke under it.
-constexpr bool ChangesNothing(const RpcSpec &spec) { return spec.rows != Rows::None; }
+constexpr bool ChangesNothing(const RpcShape &shape) { return shape.rows != Rows::None; }
 
 // How long a client waits for the reply of a call whose own argument asks the agent to wait
 // seconds: that long and this margin beyond it.
