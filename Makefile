@@ -2,15 +2,17 @@
 # bundled agent, and runs the example against the agent on loopback (scripts/demo). `make test`
 # installs what is missing, builds everything and runs every test, then builds the unit tests,
 # the agent's tests and the C++ API's end-to-end test again under AddressSanitizer and
-# UndefinedBehaviorSanitizer (whose leak check covers them) and runs them too. `make bench`
+# UndefinedBehaviorSanitizer (whose leak check covers them) and runs them too, and last the
+# agent's tests under ThreadSanitizer. `make bench`
 # runs the benchmarks against a freshly started agent (scripts/bench); `make bench-pactl` times
 # whole pactl runs against freshly started agents (scripts/bench_pactl).
 BUILD_DIR    ?= build
 SANITIZE_DIR ?= build-sanitize
+TSAN_DIR     ?= build-tsan
 JOBS         ?= $(shell nproc)
 CMAKE_FLAGS  ?=
 
-.PHONY: all deps configure build demo bench bench-pactl test test-sanitize install clean
+.PHONY: all deps configure build demo bench bench-pactl test test-sanitize test-tsan install clean
 
 all: build
 
@@ -38,14 +40,22 @@ bench-pactl: configure
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300
 	@$(MAKE) --no-print-directory test-sanitize
+	@$(MAKE) --no-print-directory test-tsan
 
 test-sanitize: deps
 	@cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=Debug -DAGENTCLIENT_WERROR=ON -DAGENTCLIENT_SANITIZE=ON $(CMAKE_FLAGS) >/dev/null
-	@cmake --build $(SANITIZE_DIR) -j $(JOBS) --target agentclient_unit_tests agentclient_cpp_tests paagentd paagent_core_tests paagent_tds_tests -- --no-print-directory
+	@cmake --build $(SANITIZE_DIR) -j $(JOBS) --target agentclient_unit_tests agentclient_cpp_tests paagentd paagent_core_tests paagent_tds_tests paagentd_tests -- --no-print-directory
 	@cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300 -L 'unit|sanitize|agent' -E 'allocation_discipline|source_format'
+
+# The agent serves every connection on its own thread beside the child watcher: its tests run
+# once more under ThreadSanitizer.
+test-tsan: deps
+	@cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DAGENTCLIENT_WERROR=ON -DAGENTCLIENT_TSAN=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(TSAN_DIR) -j $(JOBS) --target paagentd paagent_core_tests paagent_tds_tests paagentd_tests -- --no-print-directory
+	@cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) --timeout 300 -L agent
 
 install: build
 	@cmake --install $(BUILD_DIR) $(if $(PREFIX),--prefix $(PREFIX))
 
 clean:
-	@rm -rf $(BUILD_DIR) $(SANITIZE_DIR)
+	@rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(TSAN_DIR)
