@@ -18,7 +18,12 @@
  *     time; messages of different threads never interleave (delivery is serialised, so a user
  *     logger is called by one thread at a time, and may itself log through the library). A
  *     retry callback runs on the thread of the call it belongs to and may use the library,
- *     but not that call's handle. The library starts no threads.
+ *     but not that call's handle. The library starts one thread of its own, at the first
+ *     connect: it watches the bounds of calls and takes none of the process's signals.
+ *   - Bounds: whatever the agent does, a login ends within the handle's results time-out and
+ *     one second, and so does the reply to an RPC (or within the longer wait its operation
+ *     states). A reply past its bound has its connection closed; the next call opens a new
+ *     one. A read that finds its connection broken reconnects and is sent once more.
  */
 #ifndef AGENTCLIENT_PA_H
 #define AGENTCLIENT_PA_H

@@ -1,5 +1,6 @@
 // Handle creation, connection establishment with the optional secure-login challenge, and
 // handle destruction.
+#include "call_deadline.h"
 #include "connection.h"
 #include "memory.h"
 
@@ -151,6 +152,24 @@ void ReadHostName(char (&name)[kHostNameSize])
     }
 }
 
+// Logs in on the handle's prepared connection within the handle's time-out.
+bool Login(PaConnection *handle)
+{
+    pa::CallDeadline deadline(handle->resultsTimeOut);
+    handle->loggingIn = true;
+    bool connected    = ct_connect(handle->connection, handle->serverName, CS_NULLTERM) == CS_SUCCEED;
+    handle->loggingIn = false;
+    if (deadline.Expired()) {
+        PaMsgLog(PaMSG_ERROR, "%s did not answer the login within %d seconds.", handle->serverName,
+                 static_cast<int>(handle->resultsTimeOut));
+        handle->lastClientMsgNumber = PaTIMED_OUT_NUMBER;
+    } else if (!connected) {
+        // FreeTDS reports a refused login only through the agent's message.
+        PaRecordSilentFailure(handle, PaREFUSED_LOGIN_NUMBER);
+    }
+    return connected && !deadline.Expired();
+}
+
 // Opens the handle's connection: PaSUCCESS, or PaCONNECT_FAILED with nothing left open.
 int32_t PaConnectEstablish(PaConnection *handle)
 {
@@ -206,12 +225,10 @@ int32_t PaConnectEstablish(PaConnection *handle)
     // Client-Library that refuses the property still connects with its own default.
     CS_INT tdsVersion = CS_TDS_50;
     ct_con_props(connection, CS_SET, CS_TDS_VERSION, &tdsVersion, CS_UNUSED, nullptr);
-    if (ct_connect(connection, handle->serverName, CS_NULLTERM) != CS_SUCCEED) {
-        // FreeTDS reports a refused login only through the agent's message.
-        PaRecordSilentFailure(handle, PaREFUSED_LOGIN_NUMBER);
-        return fail("Failed to make a connection to %s.", handle->serverName);
-    }
-    return PaSUCCESS;
+    // The handle's time-out bounds the TCP connection and the login.
+    CS_INT loginTimeOut = handle->resultsTimeOut;
+    ct_con_props(connection, CS_SET, CS_LOGIN_TIMEOUT, &loginTimeOut, CS_UNUSED, nullptr);
+    return Login(handle) ? PaSUCCESS : fail("Failed to make a connection to %s.", handle->serverName);
 }
 
 }  // namespace

@@ -36,6 +36,7 @@ struct PaConnection {
     int32_t replyWait;                        // seconds the current operation lets a reply take, 0 for resultsTimeOut
     PaServerMessageRecord lastServerMessage;  // the agent's last message in the current call
     bool clientMessageInCall;                 // a client message was recorded since the call began
+    bool loggingIn;                           // ct_connect is running
 };
 
 // Marks the start of a call (connect or RPC): the agent's messages and the client-message mark
@@ -52,6 +53,10 @@ bool PaConnectionBroken(const PaConnection *handle);
 // refused (the protocol layer's failed connect attempt, a general error).
 constexpr CS_INT PaBROKEN_CONNECTION_NUMBER = (5 << 24) | (3 << 16) | (5 << 8) | 6;
 constexpr CS_INT PaREFUSED_LOGIN_NUMBER     = (4 << 24) | (1 << 16) | (5 << 8) | 44;
+// The number a time-out is recorded as: Client-Library's results time-out.
+constexpr CS_INT PaTIMED_OUT_NUMBER = (1 << 24) | (2 << 16) | (2 << 8) | 63;
+// Whether the handle's last call ended in a time-out.
+bool PaTimedOut(const PaConnection *handle);
 
 // Seconds a reply may take on a new handle.
 constexpr int32_t PaDEFAULT_RESULTS_TIMEOUT = 30;

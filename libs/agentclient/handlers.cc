@@ -36,7 +36,7 @@ CS_INT NormalisedNumber(const CS_CLIENTMSG &message)
         return message.msgnumber;
     }
     if (message.msgnumber == kFreeTdsTimeout) {
-        return Packed(1, 2, 2, kTimeoutNumber);
+        return PaTIMED_OUT_NUMBER;
     }
     if (message.severity == kFreeTdsCommunicationClass) {
         return Packed(5, 3, kCommunicationSeverity, message.msgnumber);
@@ -120,6 +120,8 @@ void PaRecordSilentFailure(PaConnection *handle, CS_INT number)
     }
 }
 
+bool PaTimedOut(const PaConnection *handle) { return handle->lastClientMsgNumber == PaTIMED_OUT_NUMBER; }
+
 bool PaConnectionBroken(const PaConnection *handle)
 {
     CS_INT status = 0;
@@ -162,6 +164,11 @@ CS_RETCODE PaClientMsgHandler(CS_CONTEXT *, CS_CONNECTION *connection, CS_CLIENT
         if (handle->advancedDiag == 1) {
             PrintClientMessage(number, *message);
         }
+    }
+    // A login that timed out is left waiting: FreeTDS would answer a failure by logging out from
+    // inside the wait and then wait for itself for ever. The call's deadline ends the wait.
+    if (handle != nullptr && handle->loggingIn && number == PaTIMED_OUT_NUMBER) {
+        return CS_SUCCEED;
     }
     if (CS_NUMBER(number) == kTimeoutNumber || CS_SEVERITY(number) >= kCommunicationSeverity) {
         return CS_FAIL;

@@ -1,6 +1,7 @@
 // The RPC engine: one command per call, the parameters, up to eleven sends under the retry
 // callback, and every reply row handed to the decoder of its RPC.
 #include "rpc.h"
+#include "call_deadline.h"
 #include "memory.h"
 
 #include <algorithm>
@@ -279,6 +280,7 @@ struct Call {
     int32_t rpc;
     const PaRpcParam *params;
     void *target;
+    const pa::CallDeadline &deadline;
     Command command;
     int32_t retry      = 0;
     bool commandFailed = false;
@@ -351,10 +353,13 @@ CS_RETCODE FetchRows(Call &call)
                      static_cast<int>(call.rpc));
             return CS_FAIL;
         }
-        if (code == CS_SUCCEED) {
-            undecoded = !DispatchRow(call, row, &slot) || undecoded;
-        } else {
+        if (code != CS_SUCCEED) {
             break;
+        }
+        undecoded = !DispatchRow(call, row, &slot) || undecoded;
+        // Rows that keep coming would keep the call for ever.
+        if (call.deadline.Expired()) {
+            return CS_FAIL;
         }
         row.Clear();
     }
@@ -410,6 +415,9 @@ CS_RETCODE SendAttempt(Call &call)
                 call.handle->retryFunc != nullptr ? call.handle->retryFunc(call.handle, call.handle->retryData) : 0;
             break;
         default: break;
+        }
+        if (call.deadline.Expired()) {
+            return CS_FAIL;
         }
     }
     if (code == CS_END_RESULTS || code == CS_CANCELED) {
@@ -472,7 +480,8 @@ int32_t PaRpcCall(PaConnection *handle, int32_t rpc, const PaRpcParam *params, v
         return PaFAILURE;
     }
     PaBeginCall(handle);
-    Call call{handle, rpc, params, target, {}};
+    pa::CallDeadline deadline(std::max(handle->replyWait, handle->resultsTimeOut));
+    Call call{handle, rpc, params, target, deadline, {}};
     CS_RETCODE code = AllocateCommand(handle, call.command);
     if (code != CS_SUCCEED) {
         if (PaReconnect(handle) != PaSUCCESS) {
@@ -499,6 +508,16 @@ int32_t PaRpcCall(PaConnection *handle, int32_t rpc, const PaRpcParam *params, v
         end = SendAttempt(call);
     }
     int32_t result = Outcome(call, end);
+    if (deadline.Expired()) {
+        // Cancelling would read the rest of a reply that may never end: the connection is closed
+        // instead, unread, and the next call opens a new one.
+        call.command.SetPending(false);
+        ct_close(handle->connection, CS_FORCE_CLOSE);
+        PaMsgLog(PaMSG_ERROR, "The reply to RPC %d from %s did not end in time; the connection was closed.",
+                 static_cast<int>(rpc), handle->serverName);
+        handle->lastClientMsgNumber = PaTIMED_OUT_NUMBER;
+        return PaFAILURE;
+    }
     // FreeTDS fails a read or write on a closed socket without a client message.
     if (result != PaSUCCESS && PaConnectionBroken(handle)) {
         PaRecordSilentFailure(handle, PaBROKEN_CONNECTION_NUMBER);
@@ -510,8 +529,10 @@ int32_t PaRpcCallReconnecting(PaConnection *handle, int32_t rpc, const PaRpcPara
 {
     int32_t result = PaRpcCall(handle, rpc, params, target);
     // A call that only reads is sent again on a new connection when the old one broke under it:
-    // it cannot have changed anything. Other calls fail, as the request may have run.
-    if (result == PaFAILURE && pa::protocol::ChangesNothing(Shape(rpc)) && PaConnectionBroken(handle)) {
+    // it cannot have changed anything. Other calls fail, as the request may have run. A call
+    // that ran out of time is not sent again, so that it stays within its bound.
+    if (result == PaFAILURE && pa::protocol::ChangesNothing(Shape(rpc)) && PaConnectionBroken(handle) &&
+        !PaTimedOut(handle)) {
         result = PaCONNECTION_LOST;
     }
     if (result != PaCONNECTION_LOST) {
