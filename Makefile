@@ -47,12 +47,14 @@ test-sanitize: deps
 	@cmake --build $(SANITIZE_DIR) -j $(JOBS) --target agentclient_unit_tests agentclient_cpp_tests paagentd paagent_core_tests paagent_tds_tests paagentd_tests -- --no-print-directory
 	@cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300 -L 'unit|sanitize|agent' -E 'allocation_discipline|source_format'
 
-# The agent serves every connection on its own thread beside the child watcher: its tests run
-# once more under ThreadSanitizer.
+# The agent serves every connection on its own thread beside the child watcher, and the library
+# bounds calls from a thread of its own: the agent's tests, two handles driven on two threads and
+# the bounds of calls run once more under ThreadSanitizer.
 test-tsan: deps
 	@cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DAGENTCLIENT_WERROR=ON -DAGENTCLIENT_TSAN=ON $(CMAKE_FLAGS) >/dev/null
-	@cmake --build $(TSAN_DIR) -j $(JOBS) --target paagentd paagent_core_tests paagent_tds_tests paagentd_tests -- --no-print-directory
+	@cmake --build $(TSAN_DIR) -j $(JOBS) --target paagentd paagent_core_tests paagent_tds_tests paagentd_tests agentclient_e2e_tests -- --no-print-directory
 	@cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) --timeout 300 -L agent
+	@cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) --timeout 300 -R 'Recovery.TwoHandles|Bounds'
 
 install: build
 	@cmake --install $(BUILD_DIR) $(if $(PREFIX),--prefix $(PREFIX))

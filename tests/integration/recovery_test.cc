@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <thread>
 
 namespace {
@@ -42,12 +43,14 @@ TEST(Recovery, ReadsSurviveRestartsOfTheAgentAndABrokenChangeIsANetworkError)
     PaHostFree(route);
 }
 
-// Each thread owns a handle and a process and drives them through a series of calls.
+// Each thread owns a handle and a process and drives them through rounds of calls for ten
+// seconds.
 int Drive(PaConnection *handle, const std::string &tag, const std::string &server)
 {
     int failures    = 0;
     Process process = MakeProcess("process-" + tag, kSleeper);
-    for (int round = 0; round < 10; ++round) {
+    auto end        = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (int round = 0; std::chrono::steady_clock::now() < end; ++round) {
         PaHost *route = PaHostCreate((tag + std::to_string(round)).c_str(), server.c_str());
         int32_t major = 0, minor = 0, level = -1;
         failures += PaHostAdd(handle, route) != PaSUCCESS;

@@ -41,10 +41,11 @@ public:
     // Waits for the agent to exit by itself; its exit status, or nullopt when it is still
     // running after limit.
     std::optional<int> WaitForExit(std::chrono::milliseconds limit);
+    // Sends signal to the agent (SIGSTOP freezes it, SIGCONT thaws it).
+    void Signal(int signal);
 
 private:
     void Start();
-    void Signal(int signal);
 
     std::string name_;
     std::filesystem::path home_;
