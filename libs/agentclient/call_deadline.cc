@@ -205,8 +205,10 @@ private:
                 wake_.wait(lock);
                 continue;
             }
-            if (Clock::now() < earliest->deadline_) {
-                wake_.wait_until(lock, earliest->deadline_);
+            // A copy: the call may end, and its deadline go, while the watcher sleeps.
+            Clock::time_point next = earliest->deadline_;
+            if (Clock::now() < next) {
+                wake_.wait_until(lock, next);
                 continue;
             }
             for (CallDeadline *call = calls_; call != nullptr; call = call->next_) {
