@@ -34,8 +34,6 @@ void SetField(PaHost *host, char *PaHost::*field, const char *text)
 
 }  // namespace
 
-extern "C" {
-
 void PaHostFreeContents(void *record)
 {
     auto *host = static_cast<PaHost *>(record);
@@ -43,6 +41,8 @@ void PaHostFreeContents(void *record)
     pa::Release(host->serverName);
     *host = PaHost{nullptr, nullptr};
 }
+
+extern "C" {
 
 PaHost *PaHostCreate(const char *hostName, const char *serverName) { return MakeHost(hostName, serverName, PaMalloc); }
 

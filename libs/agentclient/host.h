@@ -11,6 +11,6 @@ struct PaHost {
 };
 
 // Releases both texts of an entry, not the entry; the list release callback.
-extern "C" void PaHostFreeContents(void *host);
+void PaHostFreeContents(void *host);
 
 #endif

@@ -99,8 +99,6 @@ PaProcess *CreateFromPairs(const char *name, va_list *args)
 
 }  // namespace
 
-extern "C" {
-
 PaProcess *PaProcessNew(void) { return MakeProcess(nullptr, PaMalloc); }
 
 void PaProcessFreeContents(void *record)
@@ -154,6 +152,8 @@ int32_t PaProcessGetAttributeV(const PaProcess *process, int32_t id, va_list *ar
     PaMsgLog(PaMSG_ERROR, "Attempt to get unknown process attribute.");
     return PaUNKNOWN_ATTRIBUTE;
 }
+
+extern "C" {
 
 PaProcess *PaVaProcessCreate(const char *name, ...)
 {

@@ -24,8 +24,6 @@ struct PaProcess {
     PaProcessHandle handle;
 };
 
-extern "C" {
-
 // Returns a new standalone record with the initial values and no name, or NULL.
 PaProcess *PaProcessNew(void);
 // Releases what the record owns (texts, handle), not the record; the list release callback.
@@ -39,8 +37,6 @@ int32_t PaProcessGetAttributeV(const PaProcess *process, int32_t id, va_list *ar
 // On failure logs "DuplicateHandle() failed." with the system's text, stores 0 and returns
 // PaFAILURE.
 int32_t PaDuplicateHandle(PaProcessHandle source, PaProcessHandle *target);
-
-}  // extern "C"
 
 namespace pa {
 

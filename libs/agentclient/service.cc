@@ -159,8 +159,6 @@ PaService *MakeService(const char *name, void *(*allocate)(size_t))
 
 }  // namespace
 
-extern "C" {
-
 void PaServProcessFreeContents(void *record)
 {
     auto *entry = static_cast<PaServProcess *>(record);
@@ -181,6 +179,8 @@ void PaServiceFreeContents(void *record)
     service->name    = nullptr;
     service->members = nullptr;
 }
+
+extern "C" {
 
 PaService *PaVaServiceCreate(const char *name, ...)
 {

@@ -15,14 +15,10 @@ struct PaService {
     PaList *members;
 };
 
-extern "C" {
-
 // Releases what the service owns (name, members, member list), not the record; the list
 // release callback.
 void PaServiceFreeContents(void *service);
 // Releases what a member entry owns (process, text), not the entry; the list release callback.
 void PaServProcessFreeContents(void *entry);
-
-}  // extern "C"
 
 #endif

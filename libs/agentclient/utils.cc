@@ -143,11 +143,11 @@ private:
 
 }  // namespace
 
+const char *PaGetVthome(void) { return EnvironmentOr("VTHOME", PA_DEFAULT_VTHOME); }
+
 extern "C" {
 
 const char *PaGetKovahome(void) { return EnvironmentOr("KOVAHOME", PA_DEFAULT_KOVAHOME); }
-
-const char *PaGetVthome(void) { return EnvironmentOr("VTHOME", PA_DEFAULT_VTHOME); }
 
 const char *PaGetArch(void) { return kArch; }
 

@@ -4,6 +4,6 @@
 
 // Returns the product-family home directory: VTHOME, or the installation default when unset
 // (shared text, not to be released).
-extern "C" const char *PaGetVthome(void);
+const char *PaGetVthome(void);
 
 #endif

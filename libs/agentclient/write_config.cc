@@ -153,9 +153,9 @@ int32_t WriteHost(FILE *stream, const PaHost &entry)
 
 }  // namespace
 
-extern "C" {
-
 char *PaEscapeQuotes(const char *text) { return text != nullptr ? EscapedCopy(text) : nullptr; }
+
+extern "C" {
 
 int32_t PaWriteFileHeaders(FILE *stream)
 {

@@ -5,6 +5,6 @@
 // Returns a new copy of text as written between apostrophes in the configuration file: a
 // backslash before every apostrophe and every backslash, byte by byte whatever the locale.
 // NULL for NULL or when memory runs out. The caller releases the copy with PaFree.
-extern "C" char *PaEscapeQuotes(const char *text);
+char *PaEscapeQuotes(const char *text);
 
 #endif
