@@ -50,6 +50,17 @@ extern "C" {
 #endif
 
 /* ======================================================================================
+ * Version of this header and the library built from it. PA_VERSION_NUMBER grows with every
+ * release (major * 10000 + minor * 100 + patch), for tests such as
+ * #if PA_VERSION_NUMBER >= 100. The build takes the project's version from these lines.
+ * ==================================================================================== */
+
+#define PA_VERSION_MAJOR 0
+#define PA_VERSION_MINOR 1
+#define PA_VERSION_PATCH 0
+#define PA_VERSION_NUMBER (PA_VERSION_MAJOR * 10000 + PA_VERSION_MINOR * 100 + PA_VERSION_PATCH)
+
+/* ======================================================================================
  * Status codes
  * ==================================================================================== */
 
