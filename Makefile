@@ -5,25 +5,30 @@
 # UndefinedBehaviorSanitizer (whose leak check covers them) and runs them too, and last the
 # agent's tests under ThreadSanitizer. `make bench`
 # runs the benchmarks against a freshly started agent (scripts/bench); `make bench-pactl` times
-# whole pactl runs against freshly started agents (scripts/bench_pactl).
+# whole pactl runs against freshly started agents (scripts/bench_pactl). `make package` builds
+# the Debian packages into BUILD_DIR. `make install` installs what is built and never runs the
+# package manager: a missing dependency stops the configuration, naming it.
 BUILD_DIR    ?= build
 SANITIZE_DIR ?= build-sanitize
 TSAN_DIR     ?= build-tsan
 JOBS         ?= $(shell nproc)
 CMAKE_FLAGS  ?=
 
-.PHONY: all deps configure build demo bench bench-pactl test test-sanitize test-tsan install clean
+.PHONY: all deps configure build demo bench bench-pactl test test-sanitize test-tsan package install clean
 
 all: build
 
 deps:
 	@scripts/install_deps
 
+CONFIGURE = cmake -S . -B $(BUILD_DIR) -DAGENTCLIENT_WERROR=ON $(CMAKE_FLAGS) >/dev/null
+BUILD     = cmake --build $(BUILD_DIR) -j $(JOBS) -- --no-print-directory
+
 configure: deps
-	@cmake -S . -B $(BUILD_DIR) -DAGENTCLIENT_WERROR=ON $(CMAKE_FLAGS) >/dev/null
+	@$(CONFIGURE)
 
 build: configure
-	@cmake --build $(BUILD_DIR) -j $(JOBS) -- --no-print-directory
+	@$(BUILD)
 
 demo: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target quickstart paagentd -- --no-print-directory
@@ -56,7 +61,12 @@ test-tsan: deps
 	@cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) --timeout 300 -L agent -E ConfigRoundTrip
 	@cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) --timeout 300 -R 'Recovery.TwoHandles|Bounds'
 
-install: build
+package: build
+	@cd $(BUILD_DIR) && cpack -G DEB
+
+install:
+	@$(CONFIGURE)
+	@$(BUILD)
 	@cmake --install $(BUILD_DIR) $(if $(PREFIX),--prefix $(PREFIX))
 
 clean:
