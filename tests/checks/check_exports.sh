@@ -21,11 +21,11 @@ compare() {
   extra=$(comm -13 <(echo "$declared") <(echo "$list"))
   missing=$(comm -23 <(echo "$declared") <(echo "$list"))
   if [[ -n $extra ]]; then
-    echo "FAIL: $what defines functions pa.h does not declare:" $extra >&2
+    echo "FAIL: $what defines functions pa.h does not declare: ${extra//$'\n'/ }" >&2
     status=1
   fi
   if [[ -n $missing ]]; then
-    echo "FAIL: $what lacks functions pa.h declares:" $missing >&2
+    echo "FAIL: $what lacks functions pa.h declares: ${missing//$'\n'/ }" >&2
     status=1
   fi
 }
@@ -34,10 +34,10 @@ compare() {
 dynamic=$(nm -D --defined-only "$shared" | awk '$2 != "A" { print $3 }')
 unversioned=$(grep -v '@@AGENTCLIENT_0$' <<<"$dynamic" || true)
 if [[ -n $unversioned ]]; then
-  echo "FAIL: $shared exports symbols outside AGENTCLIENT_0:" $unversioned >&2
+  echo "FAIL: $shared exports symbols outside AGENTCLIENT_0: ${unversioned//$'\n'/ }" >&2
   status=1
 fi
-compare "$shared" "$(sed 's/@.*//' <<<"$dynamic" | sort -u)"
+compare "$shared" "$(cut -d@ -f1 <<<"$dynamic" | sort -u)"
 compare "$static" "$(nm -g --defined-only "$static" | awk 'NF == 3 && $3 !~ /^_Z/ { print $3 }' | sort -u)"
 
 [[ $status -eq 0 ]] && echo "exports: both libraries define exactly the $(wc -l <<<"$declared") functions of pa.h"

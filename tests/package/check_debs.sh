@@ -46,7 +46,8 @@ for package in "${!files[@]}"; do
   dpkg -x "$deb" "$root"
   held=$(cd "$root" && find . ! -type d | sort)
   wanted=$(tr -s ' \n' '\n' <<<"${files[$package]}" | sed '/^$/d' | sort)
-  [[ $held == "$wanted" ]] || fail "$package holds" $held "instead of" $wanted
+  [[ $held == "$wanted" ]] ||
+    fail "$package's files differ (< wanted, > held):" "$(diff <(echo "$wanted") <(echo "$held") | grep '^[<>]')"
   [[ $(dpkg-deb -f "$deb" Package) == "$package" ]] || fail "$package is named $(dpkg-deb -f "$deb" Package)"
   package_depends=$(dpkg-deb -f "$deb" Depends)
   IFS=, read -ra wanted_depends <<<"${depends[$package]}"
