@@ -5,14 +5,16 @@
 #                       tools     pactl, its manual page and completion: the agent's administration
 #                                 program, shipped with it
 set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_CONTACT "agentclient developers <agentclient@localhost>")
+set(CPACK_PACKAGE_CONTACT "agentclient developers <agentclient@localhost>" CACHE STRING "The packages' Maintainer")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Programs built against this version run with any later one of the same soname.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 
 set(CPACK_COMPONENTS_ALL runtime dev)
@@ -26,23 +28,23 @@ endif()
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libagentclient${PROJECT_VERSION_MAJOR})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "client library of the process agent
- Drives process agents over Client-Library RPCs: starts, stops, signals and
- watches processes and services, edits the routing table and writes the
- agent's configuration file.")
+Drives process agents over Client-Library RPCs: starts, stops, signals and
+watches processes and services, edits the routing table and writes the
+agent's configuration file.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libagentclient-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 # The static archive leaves the Client-Library to the program linking it.
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS freetds-dev)
 set(CPACK_DEBIAN_DEV_DESCRIPTION "client library of the process agent - development files
- The C header pa.h, the C++ header agentclient.hpp, the static library, the
- CMake package (find_package(agentclient)) and the pkg-config file.")
+The C header pa.h, the C++ header agentclient.hpp, the static library, the
+CMake package (find_package(agentclient)) and the pkg-config file.")
 
 set(CPACK_DEBIAN_PAAGENTD_PACKAGE_NAME paagentd)
 set(CPACK_DEBIAN_PAAGENTD_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PAAGENTD_DESCRIPTION "process agent daemon and its command line
- paagentd starts, stops, signals and watches processes and services on its
- host for clients of the agentclient protocol; pactl administers it.")
+paagentd starts, stops, signals and watches processes and services on its
+host for clients of the agentclient protocol; pactl administers it.")
 
 include(CPack)
 cpack_add_component(runtime)
