@@ -5,6 +5,7 @@
 #include <ctime>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
@@ -14,6 +15,7 @@
 #include "core/config_file.h"
 #include "core/rpc_handlers.h"
 #include "core/users.h"
+#include "tds/listener.h"
 #include "tds/server.h"
 
 namespace {
@@ -35,6 +37,8 @@ struct Settings {
     std::size_t max_sessions     = kServerDefaults.max_sessions;
     std::size_t max_inform       = kServerDefaults.max_single_rpc;
     double login_timeout_seconds = std::chrono::duration<double>(kServerDefaults.login_timeout).count();
+    std::filesystem::path login_key;        // default HOME/login_key.pem
+    std::optional<bool> require_encrypted;  // default: beyond loopback only
 };
 
 std::mutex log_mutex;
@@ -160,6 +164,11 @@ int run(const Settings &settings)
     server_config.max_sessions   = settings.max_sessions;
     server_config.max_single_rpc = settings.max_inform;
     server_config.login_timeout  = std::chrono::milliseconds(static_cast<long>(settings.login_timeout_seconds * 1000));
+    std::filesystem::path key_file = settings.login_key.empty() ? settings.home / "login_key.pem" : settings.login_key;
+    server_config.login_key        = std::make_shared<const tds::LoginKey>(tds::LoginKey::load_or_create(key_file));
+    server_config.require_encrypted_login = settings.require_encrypted.value_or(!tds::is_loopback_address(host));
+    log_line("login key " + key_file.string() + " (" + std::to_string(server_config.login_key->bits()) +
+             " bits); passwords in clear are " + (server_config.require_encrypted_login ? "refused" : "accepted"));
     // The inform login reports one process and goes: its session ends after its one RPC.
     server_config.check_login = [&users](std::string_view user, std::string_view password) {
         if (user == kInformUser)
@@ -215,6 +224,15 @@ int main(int argc, char **argv)
                    "seconds a connection has to log in, and an inform session to send its RPC")
         ->check(CLI::Range(0.1, 300.0))
         ->capture_default_str();
+    app.add_option("--login-key", settings.login_key,
+                   "private RSA key of encrypted logins (default HOME/login_key.pem; created when missing)");
+    auto *require = app.add_flag_callback(
+        "--require-encrypted-login", [&settings] { settings.require_encrypted = true; },
+        "refuse logins whose password comes in clear (the default unless listening on loopback)");
+    auto *allow = app.add_flag_callback(
+        "--allow-clear-login", [&settings] { settings.require_encrypted = false; },
+        "accept logins whose password comes in clear, also beyond loopback");
+    require->excludes(allow);
     app.add_flag("--hash-password", hash, "read a password on standard input and print its hash for a users file");
     CLI11_PARSE(app, argc, argv);
 

@@ -52,6 +52,12 @@ std::uint16_t bound_port(const FileDescriptor &listener)
     return ntohs(addr.sin_port);
 }
 
+bool is_loopback_address(const std::string &address)
+{
+    in_addr parsed{};
+    return ::inet_pton(AF_INET, address.c_str(), &parsed) == 1 && (ntohl(parsed.s_addr) >> 24) == 127;
+}
+
 AcceptedClient accept_client(const FileDescriptor &listener)
 {
     sockaddr_in addr{};

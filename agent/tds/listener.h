@@ -13,6 +13,9 @@ namespace paagent::tds {
 FileDescriptor listen_tcp(const std::string &address, std::uint16_t port);
 std::uint16_t bound_port(const FileDescriptor &listener);
 
+// Whether an IPv4 address is in 127.0.0.0/8, reachable from this host only.
+bool is_loopback_address(const std::string &address);
+
 struct AcceptedClient {
     FileDescriptor socket;
     std::string address;  // the client's IPv4 address

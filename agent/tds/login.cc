@@ -21,6 +21,7 @@ constexpr std::size_t kRemotePasswordAt       = 202;
 constexpr std::size_t kRemotePasswordSize     = 255;
 constexpr std::size_t kRemotePasswordLengthAt = 457;
 constexpr std::size_t kTdsVersionAt           = 458;
+constexpr std::size_t kSecurityFlagsAt        = 514;
 constexpr std::size_t kPacketSizeAt           = 557;
 constexpr std::size_t kCapabilityAt           = 568;
 constexpr std::size_t kShortField             = 30;
@@ -102,6 +103,7 @@ LoginRecord parse_login(std::span<const std::uint8_t> payload)
     if (!remote_password(payload, login.password)) {
         login.password = fixed_field(payload, kPasswordAt, kShortField);
     }
+    login.encrypted_password    = (payload[kSecurityFlagsAt] & kSecurityEncryptedPassword) != 0;
     login.client_process        = fixed_field(payload, kProcessAt, kShortField);
     login.application           = fixed_field(payload, kApplicationAt, kShortField);
     login.server_name           = fixed_field(payload, kServerAt, kShortField);

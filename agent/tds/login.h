@@ -16,7 +16,8 @@ namespace paagent::tds {
 struct LoginRecord {
     std::string client_host;
     std::string user;
-    std::string password;  // full length (from the remote-password block when present)
+    std::string password;             // full length (from the remote-password block when present)
+    bool encrypted_password = false;  // the password is left out, to follow encrypted
     std::string client_process;
     std::string application;
     std::string server_name;  // the name the client connected to

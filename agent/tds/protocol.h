@@ -26,6 +26,7 @@ inline constexpr std::size_t kMaxPacketSize     = 65535;
 namespace token {
 inline constexpr std::uint8_t ParamFmt2    = 0x20;
 inline constexpr std::uint8_t Language     = 0x21;
+inline constexpr std::uint8_t Message      = 0x65;
 inline constexpr std::uint8_t Logout       = 0x71;
 inline constexpr std::uint8_t ReturnStatus = 0x79;
 inline constexpr std::uint8_t LoginAck     = 0xAD;
@@ -62,6 +63,10 @@ inline constexpr std::uint8_t kColumnNullable = 0x20;
 // LOGINACK status values.
 inline constexpr std::uint8_t kLoginAccepted = 5;
 inline constexpr std::uint8_t kLoginRejected = 6;
+
+// Security-login flag of the login record: the password is to be sent RSA-encrypted in a later
+// message instead of in the record.
+inline constexpr std::uint8_t kSecurityEncryptedPassword = 0x80;
 
 // ENVCHANGE type announcing a new packet size.
 inline constexpr std::uint8_t kEnvPacketSize = 4;

@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "tds/log.h"
+#include "tds/login_key.h"
 #include "tds/reply.h"
 #include "tds/request.h"
 
@@ -65,6 +67,10 @@ struct ServerConfig {
     std::chrono::milliseconds write_timeout{60'000};
     LoginDelays login_delays;
     LoginCheck check_login;  // unset: every login is rejected
+    // The key pair of logins whose password comes encrypted; unset: such logins are refused.
+    std::shared_ptr<const LoginKey> login_key;
+    // Whether a login whose password comes in clear is refused.
+    bool require_encrypted_login = false;
     LogHook log;
 };
 

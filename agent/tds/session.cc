@@ -4,6 +4,7 @@
 #include <cctype>
 #include <utility>
 
+#include "tds/encrypted_login.h"
 #include "tds/errors.h"
 #include "tds/packet.h"
 #include "tds/protocol.h"
@@ -31,6 +32,10 @@ bool is_type(const Message &message, PacketType type) { return message.type == s
 constexpr std::string_view kTooManyFailures =
     "Login failed: too many failed logins from this address; try again later.";
 constexpr std::string_view kNoSessionLeft = "Login failed: every session of this server is in use.";
+constexpr std::string_view kClearPassword =
+    "Login failed: this server accepts only encrypted passwords; set \"encryption = require\" for it in the "
+    "client's freetds.conf.";
+constexpr std::string_view kNoLoginKey = "Login failed: this server does not accept encrypted passwords.";
 
 }  // namespace
 
@@ -94,6 +99,9 @@ bool Session::log_in()
     std::size_t largest    = std::clamp(config.max_packet_size, kDefaultPacketSize, kMaxPacketSize);
     std::size_t negotiated = std::clamp(login.requested_packet_size, kDefaultPacketSize, largest);
     LoginReplyOptions options{config.product_name, config.server_name, negotiated};
+    if (!obtain_password(login, options)) {
+        return false;
+    }
     LoginGrant grant = checked_login(login, options);
     if (grant == LoginGrant::Refused || !enter_pool(grant, login, options)) {
         return false;
@@ -112,6 +120,64 @@ bool Session::log_in()
         info_.client_process, ", application '", info_.application, "', packet size ", info_.packet_size,
         single_rpc_ ? ", for one RPC" : "");
     return true;
+}
+
+// Fills in the password of an encrypted login, or refuses a clear one where only encrypted ones
+// are accepted. A refusal here has checked no password, so it costs the address no delay.
+bool Session::obtain_password(LoginRecord &login, const LoginReplyOptions &options)
+{
+    const ServerConfig &config = context_.config;
+    if (!login.encrypted_password) {
+        if (!config.require_encrypted_login) {
+            return true;
+        }
+        log(LogLevel::Info, "login refused for user '", login.user, "' from host '", login.client_host,
+            "': its password came in clear");
+        refuse_login(options, kClearPassword);
+        return false;
+    }
+    if (!config.login_key) {
+        log(LogLevel::Info, "login refused for user '", login.user, "': it asks to encrypt its password");
+        refuse_login(options, kNoLoginKey);
+        return false;
+    }
+    std::optional<std::string> password = decrypted_password(*config.login_key, login, options);
+    if (!password) {
+        return false;
+    }
+    login.password = std::move(*password);
+    return true;
+}
+
+// Sends the public key with a fresh nonce and decrypts the client's answer; nothing when the
+// client leaves, or when the answer was not encrypted for this nonce (a replayed login, say),
+// which is refused.
+std::optional<std::string> Session::decrypted_password(const LoginKey &key, const LoginRecord &login,
+                                                       const LoginReplyOptions &options)
+{
+    std::string nonce = random_bytes(kNonceSize);
+    if (send(password_key_message(key.public_pem(), nonce)).io != IoResult::Ok) {
+        return std::nullopt;
+    }
+    Message answer;
+    IoResult r = read_message(stream_, answer, context_.config.max_request_bytes, login_deadline_);
+    if (r != IoResult::Ok) {
+        log(LogLevel::Debug, "no encrypted password: ", to_string(r));
+        return std::nullopt;
+    }
+    if (!is_type(answer, PacketType::Normal)) {
+        throw ProtocolError("encrypted password in a message of type " + hex_byte(answer.type));
+    }
+    std::string ciphertext = encrypted_password(answer.payload);
+    std::optional<std::string> plain =
+        key.decrypt(std::span(reinterpret_cast<const std::uint8_t *>(ciphertext.data()), ciphertext.size()));
+    std::optional<std::string> password = plain ? password_after_nonce(*plain, nonce) : std::nullopt;
+    if (!password) {
+        log(LogLevel::Warning, "login refused for user '", login.user, "' from host '", login.client_host,
+            "': its encrypted password was not encrypted for this login (replayed or forged)");
+        refuse_login(options, kLoginFailed);
+    }
+    return password;
 }
 
 // Checks the password in the address's turn; a refusal waits the delay its failure earned, which

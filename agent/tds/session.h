@@ -46,6 +46,9 @@ private:
     using Clock = LoginThrottle::Clock;
 
     bool log_in();
+    bool obtain_password(LoginRecord &login, const LoginReplyOptions &options);
+    std::optional<std::string> decrypted_password(const LoginKey &key, const LoginRecord &login,
+                                                  const LoginReplyOptions &options);
     LoginGrant checked_login(const LoginRecord &login, const LoginReplyOptions &options);
     std::optional<LoginThrottle::Check> wait_for_turn(const LoginRecord &login, const LoginReplyOptions &options);
     bool enter_pool(LoginGrant grant, const LoginRecord &login, const LoginReplyOptions &options);

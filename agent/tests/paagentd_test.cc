@@ -57,6 +57,9 @@ TEST(AgentOptions, SetTheLimitsOrAreRefusedByName)
         {{"--max-inform", "-1"}, false, "--max-inform"},
         {{"--login-timeout", "0"}, false, "--login-timeout"},
         {{"--login-timeout", "soon"}, false, "--login-timeout"},
+        {{}, true, "passwords in clear are accepted"},
+        {{"--require-encrypted-login"}, true, "passwords in clear are refused"},
+        {{"--require-encrypted-login", "--allow-clear-login"}, false, "excludes"},
     };
     for (const LimitOptions &c : cases) {
         if (c.starts) {
