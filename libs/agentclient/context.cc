@@ -1,11 +1,14 @@
 // The Client-Library context of a handle: allocation, message callbacks, interfaces file and
-// results time-out, and the one-time SYBASE setting that points Client-Library at the
-// installation.
+// results time-out, and the one-time SYBASE and FREETDSCONF settings that point Client-Library
+// at the installation.
 #include "connection.h"
 #include "utils.h"
 
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <unistd.h>
 
 namespace {
 
@@ -13,11 +16,26 @@ constexpr size_t kInterfacesPathSize = 260;
 
 std::once_flag environmentPrepared;
 
+// Points FreeTDS at the installation's freetds.conf, where it is told to encrypt passwords,
+// unless the caller chose a configuration file.
+void UseInstallationFreetdsConf()
+{
+    char path[PATH_MAX];
+    int length = std::snprintf(path, sizeof path, "%s/freetds.conf", PaGetVthome());
+    if (std::getenv("FREETDSCONF") == nullptr && length > 0 && static_cast<size_t>(length) < sizeof path &&
+        access(path, F_OK) == 0) {
+        setenv("FREETDSCONF", path, 0);
+    }
+}
+
 // Points the Client-Library at the installation, once per process, however many threads create
 // their first handles at once.
 void PrepareEnvironment()
 {
-    std::call_once(environmentPrepared, [] { setenv("SYBASE", PaGetVthome(), 1); });
+    std::call_once(environmentPrepared, [] {
+        setenv("SYBASE", PaGetVthome(), 1);
+        UseInstallationFreetdsConf();
+    });
 }
 
 void LogVersion(CS_INT version)

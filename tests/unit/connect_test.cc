@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <unistd.h>
 
@@ -150,6 +151,39 @@ TEST_F(ConnectTest, SybaseIsSetOnlyByTheFirstCreationInAProcess)
             std::exit(same && agent().Log({"cs_ctx_alloc"}).size() == 2 ? 0 : 1);
         },
         testing::ExitedWithCode(0), "");
+}
+
+// The installation's freetds.conf is where encrypted logins are asked for; a configuration
+// file the caller chose wins.
+TEST_F(ConnectTest, FreetdsConfOfTheInstallationIsUsedUnlessTheCallerChoseOne)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    std::filesystem::path home = testing::TempDir() + "connect_test_vthome_" + std::to_string(getpid());
+    std::string conf           = (home / "freetds.conf").string();
+    struct Case {
+        bool exists;
+        const char *chosen;
+        std::string expected;
+    } cases[] = {{true, nullptr, conf}, {true, "/chosen/freetds.conf", "/chosen/freetds.conf"}, {false, nullptr, ""}};
+    std::filesystem::create_directories(home);
+    for (const Case &c : cases) {
+        std::filesystem::remove(conf);
+        if (c.exists) {
+            std::ofstream(conf) << "[global]\n";
+        }
+        EXPECT_EXIT(
+            {
+                setenv("VTHOME", home.c_str(), 1);
+                c.chosen != nullptr ? setenv("FREETDSCONF", c.chosen, 1) : unsetenv("FREETDSCONF");
+                PaConnectDestroy(PaConnectCreate(kServer, kApp, kUser, kPassword));
+                const char *used = std::getenv("FREETDSCONF");
+                std::exit(std::string(used != nullptr ? used : "") == c.expected ? 0 : 1);
+            },
+            testing::ExitedWithCode(0), "")
+            << "freetds.conf " << (c.exists ? "present" : "absent") << ", FREETDSCONF "
+            << (c.chosen != nullptr ? c.chosen : "unset");
+    }
+    std::filesystem::remove_all(home);
 }
 
 TEST_F(ConnectTest, EachContextStepThatFailsLeavesNothingBehind)
