@@ -40,6 +40,8 @@ public:
         path_ = pattern;
         setenv("VTHOME", path_.c_str(), 1);
         setenv("HOME", path_.c_str(), 1);  // no ~/.interfaces or ~/.freetds.conf of the user
+        // The agents refuse passwords in clear, so every login of the library must encrypt.
+        std::ofstream(path_ / "freetds.conf") << "[global]\n\tencryption = require\n";
         for (const char *name : {"FREETDSCONF", "TDSVER", "TDSPORT", "TDSHOST"}) {
             unsetenv(name);
         }
@@ -131,7 +133,10 @@ void AgentProcess::Start()
                                      "--config",
                                      config_.string(),
                                      "--grace",
-                                     "2"};
+                                     "2",
+                                     "--login-key",
+                                     PAAGENT_TEST_LOGIN_KEY,
+                                     "--require-encrypted-login"};
     std::vector<char *> argv;
     for (auto &arg : args) {
         argv.push_back(arg.data());

@@ -11,8 +11,8 @@
 
 // The product-family home of this test process: a temporary directory holding the interfaces
 // file, named by VTHOME (with HOME pointing there too and FreeTDS's overrides unset) before
-// the first handle is created, so that only that file decides where a server is. Removed at
-// exit.
+// the first handle is created, so that only that file decides where a server is, and a
+// freetds.conf asking for encrypted passwords. Removed at exit.
 const std::filesystem::path &FamilyHome();
 
 class AgentProcess {
@@ -20,8 +20,8 @@ public:
     static constexpr const char *kUser     = "operator";
     static constexpr const char *kPassword = "e2e-secret";
 
-    // Starts an agent under a unique server name with a users file holding kUser; config
-    // replaces the default configuration file (HOME/pa.cfg).
+    // Starts an agent under a unique server name with a users file holding kUser, refusing
+    // passwords in clear; config replaces the default configuration file (HOME/pa.cfg).
     explicit AgentProcess(std::optional<std::filesystem::path> config = std::nullopt);
     // Stops the agent (SIGTERM, bounded wait, SIGKILL); prints its standard error when the
     // test has failed.

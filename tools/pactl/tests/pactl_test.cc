@@ -410,6 +410,7 @@ TEST(Pactl, TheOnlyAgentOfTheInterfacesFileNeedsNoName)
     const auto home = agent.home() / "family";
     std::filesystem::create_directories(home);
     std::ofstream(home / "interfaces") << agent.name() << "\n\tquery tcp 5.0 127.0.0.1 " << agent.port() << "\n";
+    std::filesystem::copy_file(FamilyHome() / "freetds.conf", home / "freetds.conf");
     const PactlRun run = RunPactl({"agent", "version"}, {"VTHOME=" + home.string()});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, agent.name() + "\t3.1\n");
