@@ -118,7 +118,7 @@ bool Session::log_in()
     single_rpc_          = grant == LoginGrant::SingleRpc;
     log(LogLevel::Info, "login accepted: user '", info_.user, "', host '", info_.client_host, "', process ",
         info_.client_process, ", application '", info_.application, "', packet size ", info_.packet_size,
-        single_rpc_ ? ", for one RPC" : "");
+        login.encrypted_password ? ", password encrypted" : ", password in clear", single_rpc_ ? ", for one RPC" : "");
     return true;
 }
 
