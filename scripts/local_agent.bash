@@ -1,8 +1,9 @@
 # Sourced by scripts/demo, scripts/bench and scripts/bench_pactl: runs the bundled paagentd on
 # loopback for the length of one script. start_local_agent makes a temporary directory holding
-# the agent's home, a users file with one login of a random password and a product-family home
-# whose interfaces file names the agent; it exports VTHOME, PA_SERVER, PA_USER and PA_PASSWORD
-# for the programs run next. start_more_agents adds agents with the same login to the same
+# the agent's home, a users file with one login of a random password, a login key and a
+# product-family home whose interfaces file names the agent and whose freetds.conf makes every
+# login encrypt its password; it exports VTHOME, PA_SERVER, PA_USER and PA_PASSWORD for the
+# programs run next. start_more_agents adds agents with the same login to the same
 # interfaces file. stop_local_agent, which the caller's EXIT trap runs, stops every agent and
 # removes the directory.
 
@@ -22,7 +23,7 @@ launch_agent() {
   mkdir -p "$dir/home"
   : >"$dir/agent.out"  # there before the agent writes to it, for the wait below to read
   "$paagentd" --home "$dir/home" --users "$AGENT_WORK_DIR/users" \
-    --listen 127.0.0.1:0 --name "$name" "$@" \
+    --login-key "$AGENT_WORK_DIR/login_key.pem" --listen 127.0.0.1:0 --name "$name" "$@" \
     >"$dir/agent.out" 2>"$dir/agent.log" &
   LAUNCHED_PID=$!
   AGENT_PIDS+=("$LAUNCHED_PID")
@@ -53,6 +54,7 @@ start_local_agent() {
   shift
   AGENT_WORK_DIR=$(mktemp -d "${TMPDIR:-/tmp}/agentclient-agent.XXXXXX")
   mkdir "$AGENT_WORK_DIR/vthome"
+  printf '[global]\n\tencryption = require\n' >"$AGENT_WORK_DIR/vthome/freetds.conf"
 
   PA_PASSWORD=$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')
   local hash
