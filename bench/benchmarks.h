@@ -12,8 +12,10 @@
 namespace bench {
 
 // Names of the two benchmarks main compares.
-inline constexpr const char *kLibraryRpc = "version_rpc/library";
-inline constexpr const char *kBareRpc    = "version_rpc/bare_ctlib";
+inline constexpr const char *kLibraryRpc     = "version_rpc/library";
+inline constexpr const char *kBareRpc        = "version_rpc/bare_ctlib";
+inline constexpr const char *kEncryptedLogin = "login/encrypted";
+inline constexpr const char *kClearLogin     = "login/clear";
 
 // A Client-Library connection of its own to the agent, logged in like the library's, for a
 // loop that makes the same RPC without the library.
@@ -42,6 +44,10 @@ void WarmUpRpcs(PaConnection *handle, BareConnection *bare);
 
 // Registers the library's PaServerGetVersionNo and the bare loop, each counting calls.
 void RegisterRpcBenchmarks(PaConnection *handle, BareConnection *bare);
+
+// Registers whole logins through the library: with the password encrypted to PA_SERVER and,
+// when PA_CLEAR_SERVER names the same agent with encryption off, in clear.
+void RegisterLoginBenchmarks(const AgentEnv &env);
 
 // Process definitions on the agent, made without running anything: services added with
 // PaServiceAdd have their members defined, not started. Removed again on destruction.

@@ -66,6 +66,19 @@ void PrintComparison(const ComparingReporter &reporter)
     std::printf("  library time / bare time:       %8.3f\n", library / bare);
 }
 
+void PrintLoginComparison(const ComparingReporter &reporter)
+{
+    double encrypted = reporter.Seconds(bench::kEncryptedLogin);
+    double clear     = reporter.Seconds(bench::kClearLogin);
+    if (encrypted <= 0 || clear <= 0) {
+        return;
+    }
+    std::printf("\nLogin (PaConnectCreate, PaConnect, PaConnectDestroy):\n");
+    std::printf("  password encrypted:              %8.2f ms per login\n", encrypted * 1e3);
+    std::printf("  password in clear:               %8.2f ms per login\n", clear * 1e3);
+    std::printf("  cost of the encryption:          %8.2f ms per login\n", (encrypted - clear) * 1e3);
+}
+
 struct HandleCloser {
     void operator()(PaConnection *handle) const { PaConnectDestroy(handle); }
 };
@@ -87,9 +100,11 @@ int main(int argc, char **argv)
         bench::WarmUpRpcs(handle.get(), &bare);
         bench::RegisterRpcBenchmarks(handle.get(), &bare);
         bench::RegisterListBenchmark(handle.get(), processes.count());
+        bench::RegisterLoginBenchmarks(env);
         ComparingReporter reporter;
         benchmark::RunSpecifiedBenchmarks(&reporter);
         PrintComparison(reporter);
+        PrintLoginComparison(reporter);
         if (reporter.Failed()) {
             return 1;
         }
