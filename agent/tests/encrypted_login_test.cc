@@ -26,17 +26,26 @@ std::shared_ptr<const LoginKey> test_key()
     return key;
 }
 
-// Names for FreeTDS that lead through the relay, one asking to encrypt the password.
+// Names for FreeTDS that lead through the relay, one asking to encrypt the password, in a
+// freetds.conf of this test process removed at exit.
 void name_relay(std::uint16_t port)
 {
-    static const std::string file =
-        (std::filesystem::temp_directory_path() / ("relay-freetds-" + std::to_string(getpid()) + ".conf")).string();
-    std::ofstream out(file);
+    struct ConfFile {
+        std::filesystem::path path =
+            std::filesystem::temp_directory_path() / ("relay-freetds-" + std::to_string(getpid()) + ".conf");
+        ~ConfFile()
+        {
+            std::error_code ignored;
+            std::filesystem::remove(path, ignored);
+        }
+    };
+    static const ConfFile file;
+    std::ofstream out(file.path);
     for (const auto &[name, encryption] : {std::pair{kEncryptingName, "require"}, std::pair{kClearName, "off"}}) {
         out << "[" << name << "]\n\thost = 127.0.0.1\n\tport = " << port << "\n\ttds version = 5.0\n"
             << "\tencryption = " << encryption << "\n";
     }
-    setenv("FREETDSCONF", file.c_str(), 1);
+    setenv("FREETDSCONF", file.path.c_str(), 1);
 }
 
 bool contains(const std::vector<std::uint8_t> &bytes, const std::string &text)
