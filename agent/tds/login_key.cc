@@ -82,6 +82,9 @@ LoginKey LoginKey::load_or_create(const std::filesystem::path &file)
 {
     if (!std::filesystem::exists(file))
         create(file);
+    using std::filesystem::perms;
+    if ((std::filesystem::status(file).permissions() & (perms::group_all | perms::others_all)) != perms::none)
+        throw LoginKeyError(file.string() + " may be read by other users; make it its owner's only (chmod 600)");
     KeyPointer key = read(file);
     if (EVP_PKEY_is_a(key.get(), "RSA") != 1)
         throw LoginKeyError(file.string() + " does not hold an RSA key");

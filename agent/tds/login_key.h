@@ -27,7 +27,8 @@ public:
     static constexpr int kMinimumBits = 2048;
 
     // Loads the private key in `file`; when there is none, generates one and writes it there,
-    // readable by the owner only. Throws LoginKeyError.
+    // readable by the owner only. Throws LoginKeyError, also for a file that other users may
+    // read or write.
     static LoginKey load_or_create(const std::filesystem::path &file);
 
     // The public key as PKCS#1 "RSA PUBLIC KEY" PEM text, the form FreeTDS decodes.

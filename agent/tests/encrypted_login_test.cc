@@ -149,6 +149,20 @@ TEST_F(ReplayTest, RecordedEncryptedLoginIsRefused)
     EXPECT_EQ(answer.message, "Login failed.");
 }
 
+// A private key that other users may read is no secret: the server does not start with it.
+TEST(LoginKeyFile, OpenToOtherUsersIsRefused)
+{
+    std::filesystem::path copy =
+        std::filesystem::temp_directory_path() / ("open-login-key-" + std::to_string(getpid()) + ".pem");
+    test_key();  // makes sure the shared key file exists
+    std::filesystem::copy_file(PAAGENT_TEST_LOGIN_KEY, copy, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::permissions(copy, std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
+    EXPECT_THROW(LoginKey::load_or_create(copy), LoginKeyError);
+    std::filesystem::permissions(copy, std::filesystem::perms::owner_read);
+    EXPECT_NO_THROW(LoginKey::load_or_create(copy));
+    std::filesystem::remove(copy);
+}
+
 // Which listening addresses make refusing passwords in clear the default.
 TEST(LoopbackAddress, IsTheWholeOf127Slash8)
 {
