@@ -3,6 +3,8 @@
 
 #include <agentclient/pa.h>
 
+#include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +14,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -40,6 +43,13 @@ bool ReadBlockedCall(pid_t thread, BlockedCall &call)
     std::snprintf(path, sizeof path, "/proc/self/task/%d/syscall", static_cast<int>(thread));
     int file = open(path, O_RDONLY | O_CLOEXEC);
     if (file < 0) {
+        // Without this view of its threads the process's calls are bound by the
+        // Client-Library's own time-outs alone: said once.
+        static std::atomic<bool> said{false};
+        if (errno != ENOENT && !said.exchange(true)) {
+            PaMsgLog(PaMSG_ERROR, "Cannot read %s (%s): a call that outlives its time-out cannot be ended.", path,
+                     strerrordesc_np(errno));
+        }
         return false;
     }
     char line[256];
