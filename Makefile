@@ -3,7 +3,8 @@
 # installs what is missing, builds everything and runs every test, then builds the unit tests,
 # the agent's tests and the C++ API's end-to-end test again under AddressSanitizer and
 # UndefinedBehaviorSanitizer (whose leak check covers them) and runs them too, and last the
-# agent's tests under ThreadSanitizer. `make bench`
+# the library and the agent under ThreadSanitizer, and last the fuzzers for 20 s each (`make
+# fuzz`). `make bench`
 # runs the benchmarks against a freshly started agent (scripts/bench); `make bench-pactl` times
 # whole pactl runs against freshly started agents (scripts/bench_pactl). `make package` builds
 # the Debian packages into BUILD_DIR. `make install` installs what is built and never runs the
@@ -46,6 +47,7 @@ test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300
 	@$(MAKE) --no-print-directory test-sanitize
 	@$(MAKE) --no-print-directory test-tsan
+	@$(MAKE) --no-print-directory fuzz
 
 test-sanitize: deps
 	@cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=Debug -DAGENTCLIENT_WERROR=ON -DAGENTCLIENT_SANITIZE=ON $(CMAKE_FLAGS) >/dev/null
@@ -61,6 +63,19 @@ test-tsan: deps
 	@cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) --timeout 300 -L agent -E ConfigRoundTrip
 	@cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) --timeout 300 -R 'Recovery.TwoHandles|Bounds'
 
+# libFuzzer harnesses of the agent's decoders, its configuration parser and the library's row
+# decoders, built with clang under AddressSanitizer and UndefinedBehaviorSanitizer in a build
+# directory of their own, each run FUZZ_SECONDS from its seed corpus (scripts/fuzz); crashing
+# inputs are left under FUZZ_DIR. Longer by hand: make fuzz FUZZ_SECONDS=600.
+FUZZ_DIR     ?= build-fuzz
+FUZZ_SECONDS ?= 20
+FUZZERS      := request_decoder_fuzzer login_fuzzer packet_fuzzer config_fuzzer row_decoders_fuzzer
+.PHONY: fuzz
+fuzz: deps
+	@cmake -S . -B $(FUZZ_DIR) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DAGENTCLIENT_WERROR=ON -DAGENTCLIENT_FUZZ=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(FUZZ_DIR) -j $(JOBS) --target $(FUZZERS) -- --no-print-directory
+	@scripts/fuzz $(FUZZ_DIR) $(FUZZ_SECONDS)
+
 package: build
 	@cd $(BUILD_DIR) && cpack -G DEB
 
@@ -70,4 +85,4 @@ install:
 	@cmake --install $(BUILD_DIR) $(if $(PREFIX),--prefix $(PREFIX))
 
 clean:
-	@rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(TSAN_DIR)
+	@rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(TSAN_DIR) $(FUZZ_DIR)
