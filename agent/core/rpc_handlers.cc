@@ -298,7 +298,10 @@ void register_rpcs(tds::Server &server, Agent &agent, std::function<void(bool)> 
 {
     HandlerTable table = handlers(agent, std::move(stop_agent));
     check_coverage(table);
-    for (auto &[rpc, handler] : table) {
+    // Named variables rather than structured bindings: clang 14 cannot capture bindings in a lambda.
+    for (const auto &entry : table) {
+        const Rpc rpc                   = entry.first;
+        const auto &handler             = entry.second;
         const protocol::RpcShape &shape = *protocol::Find(rpc);
         const std::string name(shape.name);
         server.add_rpc(name, [&agent, &shape, rpc, name, handler](const tds::SessionInfo &session,
