@@ -38,6 +38,9 @@ std::string quoted_text(std::string_view text, std::size_t &i, int &line)
     if (close == std::string_view::npos)
         throw ConfigError(line, "unterminated quoted text");
     const std::string_view raw = text.substr(i + 1, close - i - 1);
+    // The writer cannot carry a zero byte, so a definition holding one could never be saved again.
+    if (!config::Writable(raw))
+        throw ConfigError(line, "a quoted text holds a zero byte");
     std::string value;
     value.reserve(raw.size());
     config::Unescape(raw, [&value](char c) { value.push_back(c); });

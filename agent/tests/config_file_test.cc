@@ -12,6 +12,7 @@
 namespace fs = std::filesystem;
 using namespace paagent;
 using testing::HasSubstr;
+using namespace std::string_literals;
 
 namespace {
 
@@ -89,7 +90,7 @@ TEST_F(ConfigFileTest, AFailedSaveLeavesTheOldFile)
 }
 
 struct BadFile {
-    const char *text;
+    std::string text;
     int line;
     const char *reason;
 };
@@ -114,6 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
                     BadFile{"#ZEB_PA3\nzeb_thing 'x'\n{\n}\n", 2, "unknown block 'zeb_thing'"},
                     BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n\tCommand 'sleep 1\n}\n", 4, "unterminated"},
                     BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n\tCommand 'a \\' run as 0\n}\n", 4, "unterminated"},
+                    BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n\tCommand 'a\0b' run as 0\n}\n"s, 4, "zero byte"},
                     BadFile{"#ZEB_PA3\nzeb_process 'two\nlines'\n{\n\tRetryCount\t=\tmany\n}\n", 5,
                             "expected a number"},
                     BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n\tRetryCount\t=\tmany\n}\n", 4, "expected a number"},
