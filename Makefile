@@ -2,13 +2,13 @@
 # bundled agent, and runs the example against the agent on loopback (scripts/demo). `make test`
 # installs what is missing, builds everything and runs every test, then builds the unit tests,
 # the agent's tests and the C++ API's end-to-end test again under AddressSanitizer and
-# UndefinedBehaviorSanitizer (whose leak check covers them) and runs them too, and last the
-# the library and the agent under ThreadSanitizer, and last the fuzzers for 20 s each (`make
-# fuzz`). `make bench`
-# runs the benchmarks against a freshly started agent (scripts/bench); `make bench-pactl` times
-# whole pactl runs against freshly started agents (scripts/bench_pactl). `make package` builds
-# the Debian packages into BUILD_DIR. `make install` installs what is built and never runs the
-# package manager: a missing dependency stops the configuration, naming it.
+# UndefinedBehaviorSanitizer (whose leak check covers them) and runs them too, then the agent's
+# tests and the library's threaded tests under ThreadSanitizer, and last the fuzzers for 20 s
+# each (`make fuzz`). `make bench` runs the benchmarks against a freshly started agent
+# (scripts/bench); `make bench-pactl` times whole pactl runs against freshly started agents
+# (scripts/bench_pactl). `make package` builds the Debian packages into BUILD_DIR. `make
+# install` installs what is built and never runs the package manager: a missing dependency
+# stops the configuration, naming it.
 BUILD_DIR    ?= build
 SANITIZE_DIR ?= build-sanitize
 TSAN_DIR     ?= build-tsan
