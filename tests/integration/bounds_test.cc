@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <fstream>
 
 namespace {
 
@@ -86,6 +87,16 @@ INSTANTIATE_TEST_SUITE_P(Agent, Bounds, testing::ValuesIn(kMisbehaviours),
                              return name;
                          });
 
+// The state letter of a process in /proc (T: stopped), or 0 when it cannot be read.
+char StateOf(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    size_t end = line.rfind(')');
+    return end != std::string::npos && end + 2 < line.size() ? line[end + 2] : 0;
+}
+
 // A frozen agent still accepts connections (the kernel completes them) but answers nothing.
 TEST(Bounds, FrozenAgentFailsCallsInTimeAndServesAgainWhenThawed)
 {
@@ -96,6 +107,7 @@ TEST(Bounds, FrozenAgentFailsCallsInTimeAndServesAgainWhenThawed)
     ASSERT_EQ(PaServerGetVersionNo(handle.get(), &major, &minor), PaSUCCESS);
 
     agent.Signal(SIGSTOP);
+    ASSERT_TRUE(Eventually([&] { return StateOf(agent.pid()) == 'T'; }));
     for (int call = 0; call < 2; ++call) {  // the second one reconnects
         Clock::time_point start = Clock::now();
         EXPECT_NE(PaServerGetVersionNo(handle.get(), &major, &minor), PaSUCCESS);
