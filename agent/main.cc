@@ -3,7 +3,9 @@
 
 #include <csignal>
 #include <ctime>
+#include <functional>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <poll.h>
@@ -39,6 +41,8 @@ struct Settings {
     double login_timeout_seconds = std::chrono::duration<double>(kServerDefaults.login_timeout).count();
     std::filesystem::path login_key;        // default HOME/login_key.pem
     std::optional<bool> require_encrypted;  // default: beyond loopback only
+    // Running as a service: what survives the agent, and how it is run.
+    bool keep_processes = false;  // on SIGTERM or SIGINT, for the next agent to adopt
 };
 
 std::mutex log_mutex;
@@ -95,7 +99,7 @@ const CLI::Validator kGraceSeconds(
     },
     "SECONDS from 0 to " + std::to_string(kMaxGrace.count()));
 
-// Waits for SIGINT, SIGTERM or a stop request; returns whether processes are to be stopped.
+// Waits for SIGINT, SIGTERM or a stop request, and passes on SIGHUP.
 class StopWaiter {
 public:
     StopWaiter()
@@ -104,6 +108,7 @@ public:
         sigemptyset(&signals);
         sigaddset(&signals, SIGINT);
         sigaddset(&signals, SIGTERM);
+        sigaddset(&signals, SIGHUP);
         // Blocked before any thread starts, so every thread inherits the mask.
         pthread_sigmask(SIG_BLOCK, &signals, nullptr);
         signals_ = tds::FileDescriptor(signalfd(-1, &signals, SFD_CLOEXEC));
@@ -117,12 +122,24 @@ public:
         (void)!write(request_.get(), &one, sizeof one);
     }
 
-    bool wait()
+    // Calls on_hangup for every SIGHUP until the agent is to stop; returns whether its
+    // processes are to be stopped: after a signal when signal_stops_processes, after a request
+    // when it says so.
+    bool wait(bool signal_stops_processes, const std::function<void()> &on_hangup)
     {
-        pollfd fds[2] = {{signals_.get(), POLLIN, 0}, {request_.get(), POLLIN, 0}};
-        while (poll(fds, 2, -1) < 0) {
+        for (;;) {
+            pollfd fds[2] = {{signals_.get(), POLLIN, 0}, {request_.get(), POLLIN, 0}};
+            if (poll(fds, 2, -1) < 0)
+                continue;
+            if (fds[1].revents != 0)
+                return stop_processes_;
+            signalfd_siginfo signal{};
+            if (read(signals_.get(), &signal, sizeof signal) != sizeof signal)
+                continue;
+            if (signal.ssi_signo != SIGHUP)
+                return signal_stops_processes;
+            on_hangup();
         }
-        return fds[1].revents != 0 && stop_processes_;
     }
 
 private:
@@ -151,9 +168,11 @@ int run(const Settings &settings)
     options.grace       = std::chrono::milliseconds(static_cast<long>(settings.grace_seconds * 1000));
     options.persist     = [config](const Definitions &next) { save_config(config, next); };
     options.log         = [](Verbosity, const std::string &text) { log_line(text); };
+    options.state_file  = settings.home / "paagentd.state";
     Agent agent(std::move(options));
     agent.set_debug_level(settings.debug);
     agent.load(definitions);
+    agent.adopt_recorded();
 
     auto [host, port] = split_address(settings.listen);
     tds::ServerConfig server_config;
@@ -186,7 +205,7 @@ int run(const Settings &settings)
     std::cout << "paagentd: " << settings.name << " listening on " << host << ":" << server.port() << std::endl;
 
     agent.start_automatic_services();
-    bool stop_processes = waiter.wait();
+    bool stop_processes = waiter.wait(!settings.keep_processes, [] {});
     log_line(stop_processes ? "stopping, with every process" : "stopping");
     // Ends the waits of the requests in progress, so that stopping the server, which lets
     // them finish, takes no longer than the agent's own stop of its processes.
@@ -233,6 +252,10 @@ int main(int argc, char **argv)
         "--allow-clear-login", [&settings] { settings.require_encrypted = false; },
         "accept logins whose password comes in clear, also beyond loopback");
     require->excludes(allow);
+    // Running as a service.
+    app.add_flag("--keep-processes-on-exit", settings.keep_processes,
+                 "on SIGTERM or SIGINT leave the processes running, for the next agent to adopt");
+
     app.add_flag("--hash-password", hash, "read a password on standard input and print its hash for a users file");
     CLI11_PARSE(app, argc, argv);
 

@@ -21,6 +21,7 @@
 #include "core/child_watcher.h"
 #include "core/definitions.h"
 #include "core/spawn.h"
+#include "core/state_file.h"
 
 namespace paagent {
 
@@ -89,6 +90,8 @@ struct AgentOptions {
     std::function<void(const Definitions &)> persist;
     // The agent's own log.
     std::function<void(Verbosity, const std::string &)> log;
+    // Where the processes that run are recorded for the next agent; none when empty.
+    std::filesystem::path state_file;
 };
 
 class Agent {
@@ -104,6 +107,10 @@ public:
 
     // Takes the definitions loaded at start, then starts the Auto services, Master ones first.
     void load(const Definitions &definitions);
+    // Takes on the processes the state file records that still run, after load: they run as
+    // if this agent had started them, and Auto services start only the members not taken on.
+    // Returns how many it took on.
+    int adopt_recorded();
     void start_automatic_services();
     // Ends every wait a request makes and refuses the requests that would start or stop
     // anything; with stop_processes, then stops every process as stop_all_processes does.
@@ -184,6 +191,9 @@ private:
     // deadline. Throws AgentError when the agent shuts down and waiting gives up then.
     bool wait_until(Lock &lock, Clock::time_point deadline, Waiting waiting, const std::function<bool()> &done);
     void forget_ended_groups(Process &process);
+    bool adopt(const RunningRecord &record);
+    // Rewrites the state file with the processes that run; logs a failure.
+    void record_running() const;
     void on_exit(pid_t pid, ExitStatus status);
     void restart_or_fail(Lock &lock, const ProcessPtr &process, ExitStatus status);
     ProcessView view(const Process &process) const;

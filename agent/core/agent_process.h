@@ -13,9 +13,10 @@ namespace paagent {
 
 struct Agent::Process {
     ProcessSpec definition;
-    std::int32_t id       = 0;
-    ProcessState state    = ProcessState::Stopped;
-    pid_t pid             = 0;  // the launched process while it runs
+    std::int32_t id    = 0;
+    ProcessState state = ProcessState::Stopped;
+    pid_t pid          = 0;     // the launched process while it runs
+    ProcessIdentity identity;   // of that process
     pid_t reported_pid    = 0;  // what a PA-aware process reported since its start
     std::int32_t restarts = 0;
     bool stop_requested   = false;

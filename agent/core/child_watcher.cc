@@ -70,8 +70,9 @@ void ChildWatcher::run()
                 continue;
             const auto pidfd = static_cast<id_t>(fds[i].fd);
             siginfo_t info{};
-            // A child reaped elsewhere would keep its pidfd readable: report it as lost.
-            ExitStatus status{false, -1};
+            // A process that is not the agent's child (or a child reaped elsewhere) cannot be
+            // waited for: its exit is known, its status is not.
+            ExitStatus status{false, -1, false};
             if (waitid(P_PIDFD, pidfd, &info, WEXITED | WNOWAIT) == 0) {
                 status = {info.si_code != CLD_EXITED, info.si_status};
             }

@@ -15,8 +15,11 @@ namespace paagent {
 struct ExitStatus {
     bool signalled = false;  // killed by a signal, else exited
     int code       = 0;      // the exit status, or the signal number
+    // False for a process that is not the agent's child (adopted from an earlier agent): it
+    // has ended, but only its parent can learn how.
+    bool known = true;
 
-    bool success() const { return !signalled && code == 0; }
+    bool success() const { return known && !signalled && code == 0; }
 };
 
 class ChildWatcher {
@@ -30,7 +33,8 @@ public:
     ChildWatcher(const ChildWatcher &)            = delete;
     ChildWatcher &operator=(const ChildWatcher &) = delete;
 
-    // Watches a child until it exits; the watcher reaps it.
+    // Watches a child until it exits; the watcher reaps it. Also watches a process that is not
+    // the agent's child, whose exit is then reported with an unknown status.
     void watch(pid_t pid, tds::FileDescriptor pidfd);
 
 private:

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/atomic_file.h"
 #include "core/config_file.h"
 
 namespace paagent {
@@ -183,41 +184,6 @@ private:
     std::FILE *stream_;
 };
 
-struct FileCloser {
-    void operator()(std::FILE *file) const { std::fclose(file); }
-};
-
-// Creates the file for its owner alone, whatever the umask, and never through a symbolic link.
-std::FILE *create_private(const std::filesystem::path &path)
-{
-    // A temporary file a failed save left behind goes; anything else there makes the save fail.
-    unlink(path.c_str());
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return nullptr;
-    std::FILE *file = fchmod(fd, 0600) == 0 ? fdopen(fd, "w") : nullptr;
-    if (file == nullptr) {
-        const int error = errno;
-        close(fd);
-        errno = error;
-    }
-    return file;
-}
-
-void write_file(const std::filesystem::path &path, const std::string &text)
-{
-    std::unique_ptr<std::FILE, FileCloser> file(create_private(path));
-    if (!file)
-        fail("cannot create " + path.string() + ": " + std::strerror(errno));
-    std::FILE *stream = file.get();
-    if (std::fwrite(text.data(), 1, text.size(), stream) != text.size() || std::fflush(stream) != 0 ||
-        fsync(fileno(stream)) != 0) {
-        fail("cannot write " + path.string() + ": " + std::strerror(errno));
-    }
-    if (std::fclose(file.release()) != 0)
-        fail("cannot write " + path.string() + ": " + std::strerror(errno));
-}
-
 }  // namespace
 
 std::string format_config(const Definitions &definitions)
@@ -237,23 +203,7 @@ std::string format_config(const Definitions &definitions)
 
 void save_config(const std::filesystem::path &path, const Definitions &definitions)
 {
-    const std::string text          = format_config(definitions);
-    std::filesystem::path temporary = path;
-    temporary += ".tmp";
-    try {
-        write_file(temporary, text);
-    } catch (...) {
-        std::filesystem::remove(temporary);
-        throw;
-    }
-    std::filesystem::rename(temporary, path);
-    // Make the rename itself durable.
-    int directory =
-        open(path.parent_path().empty() ? "." : path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directory >= 0) {
-        fsync(directory);
-        close(directory);
-    }
+    replace_file(path, format_config(definitions), Durability::SystemCrash);
 }
 
 }  // namespace paagent

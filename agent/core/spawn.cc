@@ -1,5 +1,6 @@
 #include "core/spawn.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -32,9 +33,10 @@ constexpr unsigned kSignalProcessGroup = 1U << 2;
 
 // What /proc/PID/stat tells of a process.
 struct ProcessEntry {
-    char state   = '?';
-    pid_t parent = 0;
-    pid_t group  = 0;
+    char state               = '?';
+    pid_t parent             = 0;
+    pid_t group              = 0;
+    std::uint64_t start_time = 0;
 
     bool running() const { return state != 'Z' && state != 'X'; }
 };
@@ -52,6 +54,12 @@ std::optional<ProcessEntry> read_entry(const std::string &pid)
     std::istringstream fields(text.substr(close + 1));
     ProcessEntry entry;
     if (!(fields >> entry.state >> entry.parent >> entry.group))
+        return std::nullopt;
+    // From the session (field 6) to the start time (field 22).
+    std::string skipped;
+    for (int field = 6; field < 22; ++field)
+        fields >> skipped;
+    if (!(fields >> entry.start_time))
         return std::nullopt;
     return entry;
 }
@@ -78,6 +86,31 @@ bool group_runs(pid_t group)
     return false;
 }
 
+struct Pipe {
+    tds::FileDescriptor read;
+    tds::FileDescriptor write;
+};
+
+Pipe make_pipe()
+{
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        throw_errno("cannot create a pipe");
+    return {tds::FileDescriptor(ends[0]), tds::FileDescriptor(ends[1])};
+}
+
+// Two pidfds of the process, the second for its group; invalid when it cannot be opened.
+LaunchedChild watchable(pid_t pid)
+{
+    // glibc's own pidfd_open wrapper lacks C linkage in this version; call the kernel directly.
+    LaunchedChild process;
+    process.pid   = pid;
+    process.pidfd = tds::FileDescriptor(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    if (process.pidfd.valid())
+        process.group = tds::FileDescriptor(fcntl(process.pidfd.get(), F_DUPFD_CLOEXEC, 0));
+    return process;
+}
+
 // Everything the child needs, prepared before fork: after it only async-signal-safe calls run.
 struct ChildPlan {
     std::vector<std::string> environment_storage;
@@ -85,6 +118,8 @@ struct ChildPlan {
     const char *command = nullptr;
     int log_fd          = -1;
     int null_fd         = -1;
+    int started_fd      = -1;  // written once the child is in its own session
+    int gate_fd         = -1;  // read for the byte that lets the command run
     uid_t uid           = 0;
     gid_t gid           = 0;
     bool change_user    = false;
@@ -114,6 +149,21 @@ gid_t primary_group(uid_t uid)
     if (plan.change_user && (setgroups(0, nullptr) != 0 || setgid(plan.gid) != 0 || setuid(plan.uid) != 0)) {
         _exit(126);
     }
+    // Descriptors of other children's gates, inherited from a fork in another thread, would
+    // keep those gates from closing when the agent ends.
+    const unsigned low  = static_cast<unsigned>(std::min(plan.started_fd, plan.gate_fd));
+    const unsigned high = static_cast<unsigned>(std::max(plan.started_fd, plan.gate_fd));
+    close_range(STDERR_FILENO + 1, low - 1, 0);
+    close_range(low + 1, high - 1, 0);
+    close_range(high + 1, ~0U, 0);
+    const char started = 1;
+    (void)!write(plan.started_fd, &started, 1);
+    char go     = 0;
+    ssize_t got = 0;
+    while ((got = read(plan.gate_fd, &go, 1)) < 0 && errno == EINTR) {
+    }
+    if (got != 1)
+        _exit(125);
     const char *argv[] = {"sh", "-c", plan.command, nullptr};
     execve("/bin/sh", const_cast<char *const *>(argv), plan.environment.data());
     _exit(127);
@@ -210,34 +260,63 @@ LaunchedChild launch(const LaunchRequest &request)
     if (plan.change_user)
         plan.gid = primary_group(request.uid);
 
-    // Closed in the child by exec (or exit): once it reads as ended, the child has its own
+    // Written by the child (or closed by its exit): once it reads, the child has its own
     // session and process group, so the group can be signalled as soon as launch returns.
-    int started[2];
-    if (pipe2(started, O_CLOEXEC) != 0)
-        throw_errno("cannot create a pipe");
-    tds::FileDescriptor started_read(started[0]);
-    tds::FileDescriptor started_write(started[1]);
-    pid_t pid = fork();
+    Pipe started    = make_pipe();
+    Pipe gate       = make_pipe();
+    plan.started_fd = started.write.get();
+    plan.gate_fd    = gate.read.get();
+    pid_t pid       = fork();
     if (pid < 0)
         throw_errno("cannot fork");
     if (pid == 0)
         run_child(plan);
-    started_write.reset();
+    started.write.reset();
+    gate.read.reset();
     char byte = 0;
-    while (read(started_read.get(), &byte, 1) < 0 && errno == EINTR) {
+    while (read(started.read.get(), &byte, 1) < 0 && errno == EINTR) {
     }
     // Only the agent reaps its children, so the pidfd can be opened even after an early exit.
-    // glibc's own pidfd_open wrapper lacks C linkage in this version; call the kernel directly.
-    LaunchedChild child{pid, tds::FileDescriptor(static_cast<int>(syscall(SYS_pidfd_open, pid, 0))), {}};
-    if (child.pidfd.valid())
-        child.group = tds::FileDescriptor(fcntl(child.pidfd.get(), F_DUPFD_CLOEXEC, 0));
+    LaunchedChild child = watchable(pid);
     if (!child.group.valid()) {
         int error = errno;
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
         throw std::system_error(error, std::generic_category(), "cannot watch process " + std::to_string(pid));
     }
+    // The child waits at its gate: it has not exited and its entry is there to read.
+    child.identity = identity_of(pid).value_or(ProcessIdentity{pid, 0});
+    child.gate     = std::move(gate.write);
     return child;
+}
+
+void release(LaunchedChild &child)
+{
+    const char go = 1;
+    (void)!write(child.gate.get(), &go, 1);
+    child.gate.reset();
+}
+
+std::optional<ProcessIdentity> identity_of(pid_t pid)
+{
+    auto entry = read_entry(std::to_string(pid));
+    if (!entry || !entry->running())
+        return std::nullopt;
+    return ProcessIdentity{entry->group, entry->start_time};
+}
+
+std::optional<LaunchedChild> adopt(pid_t pid, const ProcessIdentity &identity)
+{
+    LaunchedChild process = watchable(pid);
+    if (!process.group.valid())
+        return std::nullopt;
+    // Read once the pidfd holds the process: if the process still runs after the read, the
+    // entry read was its own and not that of a later process given the same PID.
+    auto now = identity_of(pid);
+    if (!now || !(*now == identity) || syscall(SYS_pidfd_send_signal, process.pidfd.get(), 0, nullptr, 0) != 0)
+        return std::nullopt;
+    process.identity = identity;
+    return process;
 }
 
 }  // namespace paagent

@@ -3,6 +3,8 @@
 #ifndef PAAGENT_CORE_SPAWN_H
 #define PAAGENT_CORE_SPAWN_H
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -39,17 +41,39 @@ private:
     tds::FileDescriptor pidfd_;
 };
 
+// What tells one process from another that has since been given its PID.
+struct ProcessIdentity {
+    pid_t group              = 0;
+    std::uint64_t start_time = 0;  // clock ticks after boot, from /proc/PID/stat
+
+    bool operator==(const ProcessIdentity &) const = default;
+};
+
+// The identity of a process that runs now (a zombie does not), if there is one of that PID.
+std::optional<ProcessIdentity> identity_of(pid_t pid);
+
 struct LaunchedChild {
     pid_t pid = 0;
+    ProcessIdentity identity;
     tds::FileDescriptor pidfd;  // readable once the child has exited
     tds::FileDescriptor group;  // another pidfd of the child, for its ProcessGroup
+    tds::FileDescriptor gate;   // the child runs its command once released (see release)
 };
 
 // Starts the command in a session and process group of its own, with standard input from
-// /dev/null. The log is created with mode 0600 and never through a symbolic link. Throws
-// std::system_error when the log cannot be opened, the user cannot be taken on, or the process
-// cannot be created; a command the shell cannot run starts and then exits with status 127.
+// /dev/null. The child waits for release before it runs the command, and exits with status
+// 125 without running it when the gate closes first (the agent ended meanwhile), so that a
+// command runs only once the caller has recorded its process. The log is created with mode
+// 0600 and never through a symbolic link. Throws std::system_error when the log cannot be
+// opened, the user cannot be taken on, or the process cannot be created; a command the shell
+// cannot run starts and then exits with status 127.
 LaunchedChild launch(const LaunchRequest &request);
+// Lets the launched child run its command.
+void release(LaunchedChild &child);
+
+// Takes on a process that another agent started, if it is still the process of that identity:
+// its pidfds, gate-less. Nullopt when no process of that PID runs or it is another process.
+std::optional<LaunchedChild> adopt(pid_t pid, const ProcessIdentity &identity);
 
 // Whether pid is ancestor or one of its descendants, by the parent links the kernel shows now.
 bool descends_from(pid_t pid, pid_t ancestor);

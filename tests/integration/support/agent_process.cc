@@ -200,11 +200,14 @@ std::optional<int> AgentProcess::WaitForExit(std::chrono::milliseconds limit)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-void AgentProcess::KillAndRestart()
+void AgentProcess::KillAndRestart(const std::function<void()> &whileDown)
 {
     Signal(SIGKILL);
     if (!WaitForExit(kStopLimit)) {
         throw std::runtime_error("paagentd survived SIGKILL");
+    }
+    if (whileDown) {
+        whileDown();
     }
     Start();
 }

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -36,8 +37,9 @@ public:
     // Everything the agent wrote on standard error so far.
     std::string errors() const;
 
-    // SIGKILL, then start again on the same port, home and configuration.
-    void KillAndRestart();
+    // SIGKILL, then start again on the same port, home and configuration; whileDown runs
+    // in between.
+    void KillAndRestart(const std::function<void()> &whileDown = {});
     // Waits for the agent to exit by itself; its exit status, or nullopt when it is still
     // running after limit.
     std::optional<int> WaitForExit(std::chrono::milliseconds limit);

@@ -1,0 +1,23 @@
+// Replacing a file whole: a reader sees the old text or the new one, never a part.
+#ifndef PAAGENT_CORE_ATOMIC_FILE_H
+#define PAAGENT_CORE_ATOMIC_FILE_H
+
+#include <filesystem>
+#include <string>
+
+namespace paagent {
+
+// Whether a replaced file must survive a crash of the system, or only one of the agent.
+enum class Durability {
+    ProcessCrash,
+    SystemCrash
+};
+
+// Writes text to PATH.tmp, created with mode 0600 whatever the umask and never through a
+// symbolic link, and renames it over path; for SystemCrash flushes both to disk first. Throws
+// std::runtime_error on failure, leaving path as it was.
+void replace_file(const std::filesystem::path &path, const std::string &text, Durability durability);
+
+}  // namespace paagent
+
+#endif  // PAAGENT_CORE_ATOMIC_FILE_H

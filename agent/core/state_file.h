@@ -1,0 +1,32 @@
+// The agent's state file: the processes it started that run, so that the next agent, after a
+// crash, a SIGKILL or an upgrade, takes them on instead of starting them again.
+#ifndef PAAGENT_CORE_STATE_FILE_H
+#define PAAGENT_CORE_STATE_FILE_H
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/definitions.h"
+#include "core/spawn.h"
+
+namespace paagent {
+
+struct RunningRecord {
+    ProcessSpec definition;  // kept whole: a process started on its own is in no other file
+    pid_t pid = 0;
+    ProcessIdentity identity;
+    std::string extra_args;                // kept for restarts
+    std::vector<std::string> environment;  // likewise
+};
+
+// The text of a state file holding the records, for this boot of the system.
+std::string format_state(const std::vector<RunningRecord> &records);
+// The records of a state file written during this boot of the system; none from an earlier
+// boot, whose processes are all gone. Throws std::runtime_error naming the line that cannot be
+// read.
+std::vector<RunningRecord> parse_state(std::string_view text);
+
+}  // namespace paagent
+
+#endif  // PAAGENT_CORE_STATE_FILE_H
