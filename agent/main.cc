@@ -43,6 +43,7 @@ struct Settings {
     std::optional<bool> require_encrypted;  // default: beyond loopback only
     // Running as a service: what survives the agent, and how it is run.
     bool keep_processes = false;  // on SIGTERM or SIGINT, for the next agent to adopt
+    bool check          = false;  // only check the files
 };
 
 std::mutex log_mutex;
@@ -148,11 +149,59 @@ private:
     std::atomic<bool> stop_processes_ = false;
 };
 
+// Reloading and checking the files. Each file is read whole first: one that cannot be read
+// changes nothing, and the reason names its line.
+using SharedUsers = std::atomic<std::shared_ptr<const Users>>;
+
+std::filesystem::path config_path(const Settings &settings)
+{
+    return settings.config.empty() ? settings.home / "pa.cfg" : settings.config;
+}
+
+void reload(const Settings &settings, Agent &agent, SharedUsers &users)
+{
+    try {
+        users.store(std::make_shared<const Users>(Users::load(settings.users)));
+        log_line("reload: read the users file " + settings.users.string());
+    } catch (const std::exception &error) {
+        log_line(std::string("reload: ") + error.what() + "; the users are left as they were");
+    }
+    const std::filesystem::path config = config_path(settings);
+    try {
+        agent.reload(load_config(config));
+        log_line("reload: read the configuration file " + config.string());
+    } catch (const std::exception &error) {
+        log_line("reload: " + config.string() + ": " + error.what() + "; the definitions are left as they were");
+    }
+}
+
+// Reads both files as a start would; 0 when both can be used.
+int check_files(const Settings &settings)
+{
+    int status = 0;
+    try {
+        Users::load(settings.users);
+        std::cout << settings.users.string() << ": ok" << std::endl;
+    } catch (const std::exception &error) {
+        std::cerr << "paagentd: " << error.what() << std::endl;
+        status = 1;
+    }
+    const std::filesystem::path config = config_path(settings);
+    try {
+        load_config(config);
+        std::cout << config.string() << ": ok" << std::endl;
+    } catch (const std::exception &error) {
+        std::cerr << "paagentd: " << config.string() << ": " << error.what() << std::endl;
+        status = 1;
+    }
+    return status;
+}
+
 int run(const Settings &settings)
 {
     StopWaiter waiter;
-    Users users                  = Users::load(settings.users);
-    std::filesystem::path config = settings.config.empty() ? settings.home / "pa.cfg" : settings.config;
+    SharedUsers users(std::make_shared<const Users>(Users::load(settings.users)));
+    std::filesystem::path config = config_path(settings);
     Definitions definitions;
     try {
         definitions = load_config(config);
@@ -192,7 +241,7 @@ int run(const Settings &settings)
     server_config.check_login = [&users](std::string_view user, std::string_view password) {
         if (user == kInformUser)
             return password == kInformPassword ? tds::LoginGrant::SingleRpc : tds::LoginGrant::Refused;
-        return users.check(user, password) ? tds::LoginGrant::Session : tds::LoginGrant::Refused;
+        return users.load()->check(user, password) ? tds::LoginGrant::Session : tds::LoginGrant::Refused;
     };
     server_config.log = [&agent](tds::LogLevel level, std::string_view line) {
         if (level != tds::LogLevel::Debug || agent.debug_level() >= static_cast<int>(Verbosity::Detail)) {
@@ -205,7 +254,7 @@ int run(const Settings &settings)
     std::cout << "paagentd: " << settings.name << " listening on " << host << ":" << server.port() << std::endl;
 
     agent.start_automatic_services();
-    bool stop_processes = waiter.wait(!settings.keep_processes, [] {});
+    bool stop_processes = waiter.wait(!settings.keep_processes, [&] { reload(settings, agent, users); });
     log_line(stop_processes ? "stopping, with every process" : "stopping");
     // Ends the waits of the requests in progress, so that stopping the server, which lets
     // them finish, takes no longer than the agent's own stop of its processes.
@@ -255,6 +304,7 @@ int main(int argc, char **argv)
     // Running as a service.
     app.add_flag("--keep-processes-on-exit", settings.keep_processes,
                  "on SIGTERM or SIGINT leave the processes running, for the next agent to adopt");
+    app.add_flag("--check", settings.check, "check the users and configuration files, then exit");
 
     app.add_flag("--hash-password", hash, "read a password on standard input and print its hash for a users file");
     CLI11_PARSE(app, argc, argv);
@@ -270,6 +320,8 @@ int main(int argc, char **argv)
             std::cerr << "paagentd: --home and --users are required\n" << app.help();
             return 2;
         }
+        if (settings.check)
+            return check_files(settings);
         return run(settings);
     } catch (const std::exception &error) {
         std::cerr << "paagentd: " << error.what() << std::endl;

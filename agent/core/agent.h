@@ -112,6 +112,10 @@ public:
     // Returns how many it took on.
     int adopt_recorded();
     void start_automatic_services();
+    // Makes the definitions read again from the file the agent's, as a client's requests
+    // would: new services are defined, stopped ones changed or removed, the routing table
+    // replaced. A running service is left as it is. Logs every difference; saves nothing.
+    void reload(const Definitions &file);
     // Ends every wait a request makes and refuses the requests that would start or stop
     // anything; with stop_processes, then stops every process as stop_all_processes does.
     void shut_down(bool stop_processes);
@@ -206,6 +210,12 @@ private:
     void start_members(Lock &lock, const ServiceSpec &definition);
     ServiceStatus status_of(const ServiceSpec &definition) const;
     void refuse_when_active(const ServiceSpec &definition) const;
+    // The definition a reload keeps for a service: wanted, or current while it runs; either
+    // may be absent.
+    std::optional<ServiceSpec> reloaded(const std::optional<ServiceSpec> &current,
+                                        const std::optional<ServiceSpec> &wanted) const;
+    // Forgets the members of a service no longer defined that no other service names.
+    void forget_unlisted_processes(const ServiceSpec &removed);
 
     // Changes the definitions: check, under the lock, refuses a request or gives the
     // definitions it makes; those are saved with the lock released; apply, under the lock

@@ -112,6 +112,82 @@ void Agent::start_automatic_services()
     }
 }
 
+void Agent::forget_unlisted_processes(const ServiceSpec &removed)
+{
+    // Member processes no other service names are forgotten with the service.
+    for (const auto &member : removed.members) {
+        bool shared        = std::any_of(services_.begin(), services_.end(), [&](const ServiceSpec &s) {
+            return std::any_of(s.members.begin(), s.members.end(),
+                                      [&](const ServiceMember &m) { return m.process.name == member.process.name; });
+        });
+        ProcessPtr process = lookup(member.process.name);
+        if (!shared && process != nullptr && !process->active())
+            processes_.erase(member.process.name);
+    }
+}
+
+std::optional<ServiceSpec> Agent::reloaded(const std::optional<ServiceSpec> &current,
+                                           const std::optional<ServiceSpec> &wanted) const
+{
+    const std::string &name = current ? current->name : wanted->name;
+    if (current && wanted && *current == *wanted)
+        return current;
+    if (current && status_of(*current).running_members != 0) {
+        log(Verbosity::Error, "reload: service " + name + " is running; it is left as it is until it is stopped " +
+                                  "and the file read again");
+        return current;
+    }
+    if (wanted) {
+        try {
+            check_members_definable(*wanted);
+        } catch (const AgentError &error) {
+            log(Verbosity::Error, "reload: service " + name + " is left as it is: " + error.what());
+            return current;
+        }
+    }
+    log(Verbosity::Event, std::string("reload: ") +
+                              (!current ? "added"
+                               : wanted ? "changed"
+                                        : "removed") +
+                              " service " + name);
+    return wanted;
+}
+
+void Agent::reload(const Definitions &file)
+{
+    std::lock_guard changing(changing_);
+    std::lock_guard lock(mutex_);
+    auto in = [](const std::vector<ServiceSpec> &services, const std::string &name) -> std::optional<ServiceSpec> {
+        auto found =
+            std::find_if(services.begin(), services.end(), [&](const ServiceSpec &s) { return s.name == name; });
+        return found == services.end() ? std::nullopt : std::optional(*found);
+    };
+    std::vector<ServiceSpec> next;
+    std::vector<ServiceSpec> removed;
+    for (const auto &wanted : file.services) {
+        if (auto kept = reloaded(in(services_, wanted.name), wanted))
+            next.push_back(*kept);
+    }
+    for (const auto &current : services_) {
+        if (in(file.services, current.name))
+            continue;
+        if (auto kept = reloaded(current, std::nullopt)) {
+            next.push_back(*kept);
+        } else {
+            removed.push_back(current);
+        }
+    }
+    services_ = std::move(next);
+    for (const auto &service : services_)
+        define_members(service);
+    for (const auto &service : removed)
+        forget_unlisted_processes(service);
+    if (routes_ != file.routes) {
+        routes_ = file.routes;
+        log(Verbosity::Event, "reload: replaced the routing table");
+    }
+}
+
 std::vector<Agent::ProcessPtr> Agent::members(const ServiceSpec &definition) const
 {
     std::vector<ProcessPtr> found;
@@ -267,15 +343,7 @@ void Agent::remove_service(const std::string &name)
         [&](Definitions next) {
             const ServiceSpec removed = services_[position()];
             services_                 = std::move(next.services);
-            // Member processes no other service names are forgotten with the service.
-            for (const auto &member : removed.members) {
-                bool shared = std::any_of(services_.begin(), services_.end(), [&](const ServiceSpec &s) {
-                    return std::any_of(s.members.begin(), s.members.end(),
-                                       [&](const ServiceMember &m) { return m.process.name == member.process.name; });
-                });
-                if (!shared)
-                    processes_.erase(member.process.name);
-            }
+            forget_unlisted_processes(removed);
         });
     log(Verbosity::Event, "removed service " + name);
 }

@@ -1,9 +1,14 @@
 // paagentd as a whole, run as a child process: its log, its limits on connections and logins.
 #include <gmock/gmock.h>
 
+#include <algorithm>
+#include <fstream>
+
 #include <protocol/rpc_table.h>
 
+#include "core/config_file.h"
 #include "core/rpc_handlers.h"
+#include "tests/agent_fixture.h"
 #include "tests/ctlib_client.h"
 #include "tests/paagentd_child.h"
 #include "tests/raw_client.h"
@@ -70,6 +75,28 @@ TEST(AgentOptions, SetTheLimitsOrAreRefusedByName)
             EXPECT_NE(exit.status, 0) << c.shown;
             EXPECT_THAT(exit.output, HasSubstr(c.shown));
         }
+    }
+}
+
+TEST(AgentOptions, CheckReadsTheFilesAndSaysWhichLineIsWrong)
+{
+    paagent::testing::TempDir files;
+    const std::filesystem::path good = files.path() / "good.cfg", bad = files.path() / "bad.cfg";
+    const std::string header = format_config({});
+    const auto bad_line      = std::count(header.begin(), header.end(), '\n') + 1;
+    std::ofstream(good) << header;
+    std::ofstream(bad) << header << "not a record\n";
+    struct CheckCase {
+        std::string config;
+        int status;
+        std::string shown;
+    };
+    const CheckCase cases[] = {{good, 0, good.string() + ": ok"},
+                               {bad, 1, bad.string() + ": line " + std::to_string(bad_line)}};
+    for (const CheckCase &c : cases) {
+        AgentExit exit = run_paagentd({"--check", "--config", c.config});
+        EXPECT_EQ(exit.status, c.status) << exit.output;
+        EXPECT_THAT(exit.output, HasSubstr(c.shown));
     }
 }
 
