@@ -42,8 +42,9 @@ struct Settings {
     std::filesystem::path login_key;        // default HOME/login_key.pem
     std::optional<bool> require_encrypted;  // default: beyond loopback only
     // Running as a service: what survives the agent, and how it is run.
-    bool keep_processes = false;  // on SIGTERM or SIGINT, for the next agent to adopt
-    bool check          = false;  // only check the files
+    bool keep_processes          = false;  // on SIGTERM or SIGINT, for the next agent to adopt
+    bool check                   = false;  // only check the files
+    double restart_delay_seconds = 1;      // the first delay before restarting a failed process
 };
 
 std::mutex log_mutex;
@@ -212,12 +213,13 @@ int run(const Settings &settings)
     std::filesystem::create_directories(settings.home / "logs");
 
     AgentOptions options;
-    options.server_name = settings.name;
-    options.log_dir     = settings.home / "logs";
-    options.grace       = std::chrono::milliseconds(static_cast<long>(settings.grace_seconds * 1000));
-    options.persist     = [config](const Definitions &next) { save_config(config, next); };
-    options.log         = [](Verbosity, const std::string &text) { log_line(text); };
-    options.state_file  = settings.home / "paagentd.state";
+    options.server_name   = settings.name;
+    options.log_dir       = settings.home / "logs";
+    options.grace         = std::chrono::milliseconds(static_cast<long>(settings.grace_seconds * 1000));
+    options.persist       = [config](const Definitions &next) { save_config(config, next); };
+    options.log           = [](Verbosity, const std::string &text) { log_line(text); };
+    options.state_file    = settings.home / "paagentd.state";
+    options.restart_delay = std::chrono::milliseconds(static_cast<long>(settings.restart_delay_seconds * 1000));
     Agent agent(std::move(options));
     agent.set_debug_level(settings.debug);
     agent.load(definitions);
@@ -305,6 +307,11 @@ int main(int argc, char **argv)
     app.add_flag("--keep-processes-on-exit", settings.keep_processes,
                  "on SIGTERM or SIGINT leave the processes running, for the next agent to adopt");
     app.add_flag("--check", settings.check, "check the users and configuration files, then exit");
+    app.add_option("--restart-delay", settings.restart_delay_seconds,
+                   "seconds before the first restart of a failed managed process; doubled at each failure up to " +
+                       std::to_string(kMaxRestartDelays) + " times as long")
+        ->check(CLI::Range(0.001, 60.0))
+        ->capture_default_str();
 
     app.add_flag("--hash-password", hash, "read a password on standard input and print its hash for a users file");
     CLI11_PARSE(app, argc, argv);

@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -92,7 +93,14 @@ struct AgentOptions {
     std::function<void(Verbosity, const std::string &)> log;
     // Where the processes that run are recorded for the next agent; none when empty.
     std::filesystem::path state_file;
+    // A managed process that keeps failing is restarted after this delay, doubled at each
+    // failure up to kMaxRestartDelays of it; a run of that longest delay or more starts the
+    // doubling again.
+    std::chrono::milliseconds restart_delay{1000};
 };
+
+// The longest restart delay, in restart delays: from 1 s, doubling up to 60 s.
+inline constexpr int kMaxRestartDelays = 60;
 
 class Agent {
 public:
@@ -199,7 +207,9 @@ private:
     // Rewrites the state file with the processes that run; logs a failure.
     void record_running() const;
     void on_exit(pid_t pid, ExitStatus status);
-    void restart_or_fail(Lock &lock, const ProcessPtr &process, ExitStatus status);
+    void restart_or_fail(const ProcessPtr &process, ExitStatus status);
+    // Runs the restarts whose delay has passed, until the agent is destroyed.
+    void run_restarts();
     ProcessView view(const Process &process) const;
     std::vector<ProcessPtr> all_processes() const;
 
@@ -237,6 +247,8 @@ private:
     std::int32_t next_process_id_ = 1;
     bool shutting_down_           = false;
     std::atomic<std::int32_t> debug_level_{1};
+    bool destroying_ = false;
+    std::thread restarter_;
     // Declared last: its thread reports exits into the members above.
     std::unique_ptr<ChildWatcher> watcher_;
 };

@@ -24,13 +24,16 @@ struct Agent::Process {
     bool awaiting_report  = false;  // a start waits for the process to report its PID
     bool launching        = false;  // being forked, with the agent's lock released
     std::optional<ExitStatus> last_exit;
-    std::string extra_args;  // kept for restarts
+    std::chrono::steady_clock::time_point started;                 // of its last launch
+    std::chrono::milliseconds restart_delay{0};                    // before its last restart
+    std::optional<std::chrono::steady_clock::time_point> restart;  // when a restart is due
+    std::string extra_args;                                        // kept for restarts
     std::vector<std::string> environment;
     // The groups its launches made that may still hold processes, its current one last.
     std::vector<std::shared_ptr<const ProcessGroup>> groups;
 
     // Running, or about to.
-    bool active() const { return pid != 0 || launching; }
+    bool active() const { return pid != 0 || launching || restart.has_value(); }
 };
 
 }  // namespace paagent

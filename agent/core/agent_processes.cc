@@ -57,10 +57,20 @@ Agent::Agent(AgentOptions options) : options_(std::move(options))
     }
     if (!options_.log_dir.empty())
         log_directory_ = open_private_directory(options_.log_dir.string());
-    watcher_ = std::make_unique<ChildWatcher>([this](pid_t pid, ExitStatus status) { on_exit(pid, status); });
+    watcher_   = std::make_unique<ChildWatcher>([this](pid_t pid, ExitStatus status) { on_exit(pid, status); });
+    restarter_ = std::thread([this] { run_restarts(); });
 }
 
-Agent::~Agent() { watcher_.reset(); }
+Agent::~Agent()
+{
+    {
+        std::lock_guard lock(mutex_);
+        destroying_ = true;
+        changed_.notify_all();
+    }
+    restarter_.join();
+    watcher_.reset();
+}
 
 void Agent::log(Verbosity verbosity, const std::string &text) const
 {
@@ -155,6 +165,7 @@ pid_t Agent::launch(Lock &lock, const ProcessPtr &process, const std::string &ex
     forget_ended_groups(*process);
     const LaunchRequest request = launch_request(*process);
     process->launching          = true;
+    process->restart.reset();
     LaunchedChild child;
     try {
         Unlocked unlocked(lock);
@@ -171,6 +182,7 @@ pid_t Agent::launch(Lock &lock, const ProcessPtr &process, const std::string &ex
     process->state          = ProcessState::Running;
     process->stop_requested = false;
     process->identity       = child.identity;
+    process->started        = Clock::now();
     process->groups.push_back(std::make_shared<const ProcessGroup>(child.pid, std::move(child.group)));
     watcher_->watch(child.pid, std::move(child.pidfd));
     // Recorded before its command runs: a crash of the agent from now on leaves a process the
@@ -229,6 +241,7 @@ std::vector<Agent::Ending> Agent::signal_groups(const std::vector<ProcessPtr> &p
     std::vector<Ending> ending;
     for (const auto &process : processes) {
         process->restarts = 0;
+        process->restart.reset();
         if (process->pid == 0) {
             process->state = ProcessState::Stopped;
         } else {
@@ -303,31 +316,66 @@ void Agent::on_exit(pid_t pid, ExitStatus status)
         process->state = ProcessState::Failed;
         log(Verbosity::Error, "process " + name + " " + describe(status));
     } else {
-        restart_or_fail(lock, process, status);
+        restart_or_fail(process, status);
     }
     record_running();
     changed_.notify_all();
 }
 
-void Agent::restart_or_fail(Lock &lock, const ProcessPtr &process, ExitStatus status)
+void Agent::restart_or_fail(const ProcessPtr &process, ExitStatus status)
 {
     const std::string name = process->definition.name;
-    if (process->restarts < process->definition.retry_count) {
-        ++process->restarts;
-        log(Verbosity::Error, "process " + name + " " + describe(status) + "; restart " +
-                                  std::to_string(process->restarts) + " of " +
-                                  std::to_string(process->definition.retry_count) + ": " +
-                                  process->definition.restart_message.value_or("restarting"));
-        try {
-            launch(lock, process, process->extra_args, process->environment);
-            return;
-        } catch (const AgentError &error) {
-            log(Verbosity::Error, error.what());
+    if (process->restarts >= process->definition.retry_count) {
+        process->state = ProcessState::Failed;
+        log(Verbosity::Error, "process " + name + " " + describe(status) +
+                                  "; giving up: " + process->definition.alert_message.value_or("no restarts left"));
+        return;
+    }
+    ++process->restarts;
+    const auto base        = options_.restart_delay;
+    const auto longest     = base * kMaxRestartDelays;
+    const bool steady      = Clock::now() - process->started >= longest;
+    process->restart_delay = steady || process->restart_delay == std::chrono::milliseconds::zero()
+                                 ? base
+                                 : std::min(process->restart_delay * 2, longest);
+    process->restart       = Clock::now() + process->restart_delay;
+    log(Verbosity::Error,
+        "process " + name + " " + describe(status) + "; restart " + std::to_string(process->restarts) + " of " +
+            std::to_string(process->definition.retry_count) + " in " + std::to_string(process->restart_delay.count()) +
+            " ms: " + process->definition.restart_message.value_or("restarting"));
+}
+
+void Agent::run_restarts()
+{
+    Lock lock(mutex_);
+    while (!destroying_) {
+        auto due = Clock::time_point::max();
+        for (const auto &process : all_processes()) {
+            if (!process->restart)
+                continue;
+            if (shutting_down_) {
+                process->restart.reset();
+                process->state = ProcessState::Failed;
+                continue;
+            }
+            if (*process->restart > Clock::now()) {
+                due = std::min(due, *process->restart);
+                continue;
+            }
+            try {
+                launch(lock, process, process->extra_args, process->environment);
+            } catch (const AgentError &error) {
+                log(Verbosity::Error, error.what());
+            }
+            due = Clock::now();  // the table may have changed while the lock was released
+            break;
+        }
+        if (due == Clock::time_point::max()) {
+            changed_.wait(lock);
+        } else {
+            changed_.wait_until(lock, due);
         }
     }
-    process->state = ProcessState::Failed;
-    log(Verbosity::Error, "process " + name + " " + describe(status) +
-                              "; giving up: " + process->definition.alert_message.value_or("no restarts left"));
 }
 
 ProcessView Agent::view(const Process &process) const

@@ -54,8 +54,9 @@ inline AgentOptions OptionsLoggingTo(const std::filesystem::path &directory)
 {
     std::filesystem::create_directories(directory / "logs");
     AgentOptions options;
-    options.log_dir = directory / "logs";
-    options.grace   = 200ms;
+    options.log_dir       = directory / "logs";
+    options.grace         = 200ms;
+    options.restart_delay = 1ms;
     return options;
 }
 

@@ -136,7 +136,9 @@ void AgentProcess::Start()
                                      "2",
                                      "--login-key",
                                      PAAGENT_TEST_LOGIN_KEY,
-                                     "--require-encrypted-login"};
+                                     "--require-encrypted-login",
+                                     "--restart-delay",
+                                     "0.01"};
     std::vector<char *> argv;
     for (auto &arg : args) {
         argv.push_back(arg.data());
