@@ -1,7 +1,9 @@
 // paagentd: the reference process agent.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <functional>
 #include <iostream>
@@ -11,6 +13,9 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include "core/agent.h"
@@ -49,10 +54,52 @@ struct Settings {
 
 std::mutex log_mutex;
 
-// Every record is one line: whatever a client sent within text (names, parameters) is escaped,
-// so that it can neither end the line nor forge another.
-void log_line(const std::string &text)
+// Running under systemd. Each notice goes to the service manager only when it set
+// NOTIFY_SOCKET, and the log takes the journal's severity prefixes only when standard error is
+// the journal stream it named in JOURNAL_STREAM ("device:inode"); otherwise both are as without
+// systemd.
+bool stderr_is_journal()
 {
+    const char *stream = std::getenv("JOURNAL_STREAM");
+    struct stat status {};
+    if (stream == nullptr || fstat(STDERR_FILENO, &status) != 0)
+        return false;
+    return std::string(stream) == std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+}
+
+int severity_of(Verbosity verbosity)
+{
+    switch (verbosity) {
+    case Verbosity::Error: return LOG_ERR;
+    case Verbosity::Event: return LOG_NOTICE;
+    case Verbosity::Request: return LOG_INFO;
+    case Verbosity::Detail: break;
+    }
+    return LOG_DEBUG;
+}
+
+int severity_of(tds::LogLevel level)
+{
+    switch (level) {
+    case tds::LogLevel::Error: return LOG_ERR;
+    case tds::LogLevel::Warning: return LOG_WARNING;
+    case tds::LogLevel::Info: return LOG_INFO;
+    case tds::LogLevel::Debug: break;
+    }
+    return LOG_DEBUG;
+}
+
+// Every record is one line: whatever a client sent within text (names, parameters) is escaped,
+// so that it can neither end the line nor forge another. The journal stamps its records itself.
+void log_line(const std::string &text, int severity = LOG_NOTICE)
+{
+    static const bool journal = stderr_is_journal();
+    if (journal) {
+        std::string escaped = tds::escaped_for_log(text);
+        std::lock_guard lock(log_mutex);
+        std::cerr << "<" << severity << ">" << escaped << std::endl;
+        return;
+    }
     std::time_t now = std::time(nullptr);
     std::tm local{};
     // localtime_r, unlike localtime, may run in several threads at once.
@@ -106,6 +153,9 @@ class StopWaiter {
 public:
     StopWaiter()
     {
+        std::uint64_t watchdog_usec = 0;
+        if (sd_watchdog_enabled(0, &watchdog_usec) > 0)
+            ping_ms_ = static_cast<int>(std::max<std::uint64_t>(watchdog_usec / 2000, 1));
         sigset_t signals;
         sigemptyset(&signals);
         sigaddset(&signals, SIGINT);
@@ -130,8 +180,12 @@ public:
     bool wait(bool signal_stops_processes, const std::function<void()> &on_hangup)
     {
         for (;;) {
-            pollfd fds[2] = {{signals_.get(), POLLIN, 0}, {request_.get(), POLLIN, 0}};
-            if (poll(fds, 2, -1) < 0)
+            pollfd fds[2]   = {{signals_.get(), POLLIN, 0}, {request_.get(), POLLIN, 0}};
+            const int ready = poll(fds, 2, ping_ms_);
+            // Twice within the service manager's watchdog time-out.
+            if (ready == 0)
+                sd_notify(0, "WATCHDOG=1");
+            if (ready <= 0)
                 continue;
             if (fds[1].revents != 0)
                 return stop_processes_;
@@ -140,7 +194,9 @@ public:
                 continue;
             if (signal.ssi_signo != SIGHUP)
                 return signal_stops_processes;
+            sd_notify(0, "RELOADING=1");
             on_hangup();
+            sd_notify(0, "READY=1");
         }
     }
 
@@ -148,6 +204,7 @@ private:
     tds::FileDescriptor signals_;
     tds::FileDescriptor request_;
     std::atomic<bool> stop_processes_ = false;
+    int ping_ms_                      = -1;  // how often to ping the watchdog, or never
 };
 
 // Reloading and checking the files. Each file is read whole first: one that cannot be read
@@ -213,12 +270,12 @@ int run(const Settings &settings)
     std::filesystem::create_directories(settings.home / "logs");
 
     AgentOptions options;
-    options.server_name   = settings.name;
-    options.log_dir       = settings.home / "logs";
-    options.grace         = std::chrono::milliseconds(static_cast<long>(settings.grace_seconds * 1000));
-    options.persist       = [config](const Definitions &next) { save_config(config, next); };
-    options.log           = [](Verbosity, const std::string &text) { log_line(text); };
-    options.state_file    = settings.home / "paagentd.state";
+    options.server_name = settings.name;
+    options.log_dir     = settings.home / "logs";
+    options.grace       = std::chrono::milliseconds(static_cast<long>(settings.grace_seconds * 1000));
+    options.persist     = [config](const Definitions &next) { save_config(config, next); };
+    options.log         = [](Verbosity verbosity, const std::string &text) { log_line(text, severity_of(verbosity)); };
+    options.state_file  = settings.home / "paagentd.state";
     options.restart_delay = std::chrono::milliseconds(static_cast<long>(settings.restart_delay_seconds * 1000));
     Agent agent(std::move(options));
     agent.set_debug_level(settings.debug);
@@ -247,16 +304,18 @@ int run(const Settings &settings)
     };
     server_config.log = [&agent](tds::LogLevel level, std::string_view line) {
         if (level != tds::LogLevel::Debug || agent.debug_level() >= static_cast<int>(Verbosity::Detail)) {
-            log_line(std::string(line));
+            log_line(std::string(line), severity_of(level));
         }
     };
     tds::Server server(std::move(server_config));
     register_rpcs(server, agent, [&waiter](bool stop_processes) { waiter.request(stop_processes); });
     server.start();
     std::cout << "paagentd: " << settings.name << " listening on " << host << ":" << server.port() << std::endl;
+    sd_notifyf(0, "READY=1\nSTATUS=%s listening on %s:%u", settings.name.c_str(), host.c_str(), server.port());
 
     agent.start_automatic_services();
     bool stop_processes = waiter.wait(!settings.keep_processes, [&] { reload(settings, agent, users); });
+    sd_notify(0, "STOPPING=1");
     log_line(stop_processes ? "stopping, with every process" : "stopping");
     // Ends the waits of the requests in progress, so that stopping the server, which lets
     // them finish, takes no longer than the agent's own stop of its processes.

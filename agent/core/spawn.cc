@@ -12,6 +12,7 @@
 #include <optional>
 #include <pwd.h>
 #include <sstream>
+#include <string_view>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -109,6 +110,17 @@ LaunchedChild watchable(pid_t pid)
     if (process.pidfd.valid())
         process.group = tds::FileDescriptor(fcntl(process.pidfd.get(), F_DUPFD_CLOEXEC, 0));
     return process;
+}
+
+// What the service manager tells the agent alone: a process given it would take the agent's
+// notices, watchdog or journal stream for its own.
+bool meant_for_the_agent(std::string_view entry)
+{
+    for (std::string_view name : {"NOTIFY_SOCKET=", "WATCHDOG_USEC=", "WATCHDOG_PID=", "JOURNAL_STREAM="}) {
+        if (entry.starts_with(name))
+            return true;
+    }
+    return false;
 }
 
 // Everything the child needs, prepared before fork: after it only async-signal-safe calls run.
@@ -245,8 +257,10 @@ LaunchedChild launch(const LaunchRequest &request)
     }
 
     ChildPlan plan;
-    for (char **entry = environ; *entry != nullptr; ++entry)
-        plan.environment_storage.emplace_back(*entry);
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        if (!meant_for_the_agent(*entry))
+            plan.environment_storage.emplace_back(*entry);
+    }
     plan.environment_storage.insert(plan.environment_storage.end(), request.environment.begin(),
                                     request.environment.end());
     for (auto &entry : plan.environment_storage)

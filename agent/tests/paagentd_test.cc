@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <fstream>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <protocol/rpc_table.h>
 
@@ -98,6 +101,55 @@ TEST(AgentOptions, CheckReadsTheFilesAndSaysWhichLineIsWrong)
         EXPECT_EQ(exit.status, c.status) << exit.output;
         EXPECT_THAT(exit.output, HasSubstr(c.shown));
     }
+}
+
+// A service manager's socket, named to the agent in NOTIFY_SOCKET while it starts.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::filesystem::path &path) : socket_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.string().copy(address.sun_path, sizeof address.sun_path - 1);
+        if (::bind(socket_.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+            throw std::runtime_error("cannot bind " + path.string());
+    }
+
+    // Whether a notice holding the text comes within the wait limit.
+    bool receives(const std::string &text)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
+        for (;;) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd entry{socket_.get(), POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) != 1)
+                return false;
+            char notice[512];
+            ssize_t got = ::recv(socket_.get(), notice, sizeof notice, 0);
+            if (got > 0 && std::string(notice, static_cast<std::size_t>(got)).find(text) != std::string::npos)
+                return true;
+        }
+    }
+
+private:
+    FileDescriptor socket_;
+};
+
+TEST(AgentService, TellsTheServiceManagerItIsReadyAliveAndStopping)
+{
+    paagent::testing::TempDir directory;
+    NotifySocket manager(directory.path() / "notify");
+    setenv("NOTIFY_SOCKET", (directory.path() / "notify").c_str(), 1);
+    setenv("WATCHDOG_USEC", "100000", 1);
+    {
+        PaagentdChild agent;
+        unsetenv("NOTIFY_SOCKET");
+        unsetenv("WATCHDOG_USEC");
+        EXPECT_TRUE(manager.receives("READY=1"));
+        EXPECT_TRUE(manager.receives("WATCHDOG=1"));
+    }
+    EXPECT_TRUE(manager.receives("STOPPING=1"));
 }
 
 TEST(AgentLogins, ConnectionThatDoesNotLogInIsClosedAtTheLoginTimeOut)
