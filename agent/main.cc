@@ -20,6 +20,7 @@
 
 #include "core/agent.h"
 #include "core/config_file.h"
+#include "core/log_writer.h"
 #include "core/rpc_handlers.h"
 #include "core/users.h"
 #include "tds/listener.h"
@@ -50,7 +51,30 @@ struct Settings {
     bool keep_processes          = false;  // on SIGTERM or SIGINT, for the next agent to adopt
     bool check                   = false;  // only check the files
     double restart_delay_seconds = 1;      // the first delay before restarting a failed process
+    LogLimits log_limits;
+    std::string write_log;  // run as the log writer of the log of this name
 };
+
+// The log writer: run by the agent in each process's group, it outlives the agent with the
+// process. It ignores the signals that stop the process, and ends when the process's output
+// does, so that no line written before is lost.
+int run_log_writer(const Settings &settings)
+{
+    for (int number : {SIGTERM, SIGINT, SIGHUP})
+        std::signal(number, SIG_IGN);
+    constexpr int kLogDirectory = 3;
+    return write_log(STDIN_FILENO, STDOUT_FILENO, kLogDirectory, settings.write_log, settings.log_limits);
+}
+
+std::vector<std::string> log_writer_command(const Settings &settings)
+{
+    return {"/proc/self/exe",
+            "--log-max-bytes",
+            std::to_string(settings.log_limits.max_bytes),
+            "--log-backups",
+            std::to_string(settings.log_limits.backups),
+            "--write-log"};
+}
 
 std::mutex log_mutex;
 
@@ -276,6 +300,7 @@ int run(const Settings &settings)
     options.persist     = [config](const Definitions &next) { save_config(config, next); };
     options.log         = [](Verbosity verbosity, const std::string &text) { log_line(text, severity_of(verbosity)); };
     options.state_file  = settings.home / "paagentd.state";
+    options.log_writer  = log_writer_command(settings);
     options.restart_delay = std::chrono::milliseconds(static_cast<long>(settings.restart_delay_seconds * 1000));
     Agent agent(std::move(options));
     agent.set_debug_level(settings.debug);
@@ -366,6 +391,14 @@ int main(int argc, char **argv)
     app.add_flag("--keep-processes-on-exit", settings.keep_processes,
                  "on SIGTERM or SIGINT leave the processes running, for the next agent to adopt");
     app.add_flag("--check", settings.check, "check the users and configuration files, then exit");
+    app.add_option("--log-max-bytes", settings.log_limits.max_bytes, "size at which a process's log is rotated")
+        ->check(CLI::Range(std::uint64_t{1024}, std::uint64_t{1} << 40))
+        ->capture_default_str();
+    app.add_option("--log-backups", settings.log_limits.backups, "rotated logs kept for each process")
+        ->check(CLI::Range(0, 1000))
+        ->capture_default_str();
+    app.add_option("--write-log", settings.write_log, "(used by the agent itself) copy standard input to this log")
+        ->group("");
     app.add_option("--restart-delay", settings.restart_delay_seconds,
                    "seconds before the first restart of a failed managed process; doubled at each failure up to " +
                        std::to_string(kMaxRestartDelays) + " times as long")
@@ -382,6 +415,8 @@ int main(int argc, char **argv)
             std::cout << hash_password(password) << std::endl;
             return 0;
         }
+        if (!settings.write_log.empty())
+            return run_log_writer(settings);
         if (settings.home.empty() || settings.users.empty()) {
             std::cerr << "paagentd: --home and --users are required\n" << app.help();
             return 2;

@@ -97,6 +97,9 @@ struct AgentOptions {
     // failure up to kMaxRestartDelays of it; a run of that longest delay or more starts the
     // doubling again.
     std::chrono::milliseconds restart_delay{1000};
+    // The program that copies each process's output into its log (see LaunchRequest); none
+    // when empty.
+    std::vector<std::string> log_writer;
 };
 
 // The longest restart delay, in restart delays: from 1 s, doubling up to 60 s.

@@ -154,6 +154,7 @@ LaunchRequest Agent::launch_request(const Process &process) const
     request.environment.push_back("PA_PROCESS_ID=" + std::to_string(process.id));
     request.log_directory = log_directory_.get();
     request.log_name      = log_file_name(process.definition.name);
+    request.log_writer    = options_.log_writer;
     return request;
 }
 

@@ -131,10 +131,15 @@ struct ChildPlan {
     int log_fd          = -1;
     int null_fd         = -1;
     int started_fd      = -1;  // written once the child is in its own session
-    int gate_fd         = -1;  // read for the byte that lets the command run
-    uid_t uid           = 0;
-    gid_t gid           = 0;
-    bool change_user    = false;
+    int directory_fd    = -1;  // the log directory, for the log writer
+    int output_read     = -1;  // a pipe from the process to its log writer, when it has one
+    int output_write    = -1;
+    std::vector<std::string> writer_storage;
+    std::vector<char *> writer;
+    int gate_fd      = -1;  // read for the byte that lets the command run
+    uid_t uid        = 0;
+    gid_t gid        = 0;
+    bool change_user = false;
 };
 
 // The primary group of a user, or the number of the user itself when it has no entry.
@@ -148,6 +153,27 @@ gid_t primary_group(uid_t uid)
     return static_cast<gid_t>(uid);
 }
 
+// Forks the log writer into the child's new process group, before the child takes on another
+// user: the writer keeps the agent's and may rotate the log in the agent's directory. It ends
+// when every process of the group has closed the pipe.
+void start_log_writer(const ChildPlan &plan)
+{
+    if (fork() != 0)
+        return;
+    dup2(plan.output_read, STDIN_FILENO);
+    dup2(plan.log_fd, STDOUT_FILENO);
+    // dup2 onto the same number would leave it closed on exec.
+    if (plan.directory_fd == 3) {
+        fcntl(3, F_SETFD, 0);
+    } else {
+        dup2(plan.directory_fd, 3);
+    }
+    close_range(4, ~0U, 0);
+    char *const no_environment[] = {nullptr};
+    execve(plan.writer[0], plan.writer.data(), no_environment);
+    _exit(127);
+}
+
 [[noreturn]] void run_child(const ChildPlan &plan)
 {
     // The agent blocks SIGINT and SIGTERM for its own use; a blocked mask survives exec.
@@ -155,9 +181,15 @@ gid_t primary_group(uid_t uid)
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     setsid();
+    if (!plan.writer.empty()) {
+        start_log_writer(plan);
+        dup2(plan.output_write, STDOUT_FILENO);
+        dup2(plan.output_write, STDERR_FILENO);
+    } else {
+        dup2(plan.log_fd, STDOUT_FILENO);
+        dup2(plan.log_fd, STDERR_FILENO);
+    }
     dup2(plan.null_fd, STDIN_FILENO);
-    dup2(plan.log_fd, STDOUT_FILENO);
-    dup2(plan.log_fd, STDERR_FILENO);
     if (plan.change_user && (setgroups(0, nullptr) != 0 || setgid(plan.gid) != 0 || setuid(plan.uid) != 0)) {
         _exit(126);
     }
@@ -266,6 +298,18 @@ LaunchedChild launch(const LaunchRequest &request)
     for (auto &entry : plan.environment_storage)
         plan.environment.push_back(entry.data());
     plan.environment.push_back(nullptr);
+    Pipe output;
+    if (!request.log_writer.empty()) {
+        output              = make_pipe();
+        plan.writer_storage = request.log_writer;
+        plan.writer_storage.push_back(request.log_name);
+        for (auto &argument : plan.writer_storage)
+            plan.writer.push_back(argument.data());
+        plan.writer.push_back(nullptr);
+        plan.output_read  = output.read.get();
+        plan.output_write = output.write.get();
+        plan.directory_fd = request.log_directory;
+    }
     plan.command     = request.command.c_str();
     plan.log_fd      = log.get();
     plan.null_fd     = null.get();

@@ -19,6 +19,10 @@ struct LaunchRequest {
     std::vector<std::string> environment;  // "NAME=value" entries added to the agent's own
     int log_directory = -1;                // a directory opened by the caller
     std::string log_name;                  // standard output and error are appended to this file in it
+    // A program (argv, the log's name appended) that copies its standard input into the log
+    // open on its standard output, with the log directory as descriptor 3; empty to have the
+    // process write its log itself.
+    std::vector<std::string> log_writer;
 };
 
 // The process group a launched command runs in, named by a pidfd of its leader. Signals reach

@@ -22,7 +22,7 @@ TEST(AgentAdoption, TakesOnOnlyTheProcessRecordedNotALaterOneGivenItsPid)
 {
     TempDir home;
     std::filesystem::create_directories(home.path() / "logs");
-    LaunchRequest request{"exec sleep 30", getuid(), {}, -1, "sleeper.log"};
+    LaunchRequest request{"exec sleep 30", getuid(), {}, -1, "sleeper.log", {}};
     tds::FileDescriptor logs = open_private_directory((home.path() / "logs").string());
     request.log_directory    = logs.get();
     LaunchedChild sleeper    = launch(request);

@@ -40,6 +40,7 @@ public:
     PaagentdChild &operator=(const PaagentdChild &) = delete;
 
     std::uint16_t port() const { return port_; }
+    const std::filesystem::path &home() const { return home_; }
     // The name under which FreeTDS finds it without an interfaces file.
     std::string server() const { return "127.0.0.1:" + std::to_string(port_); }
     // Its standard error, line by line.

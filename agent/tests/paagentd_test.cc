@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -150,6 +151,51 @@ TEST(AgentService, TellsTheServiceManagerItIsReadyAliveAndStopping)
         EXPECT_TRUE(manager.receives("WATCHDOG=1"));
     }
     EXPECT_TRUE(manager.receives("STOPPING=1"));
+}
+
+// A process's log is rotated under it at the size given, and no line it wrote is lost.
+TEST(AgentLogs, RotatedUnderAFastWriterLoseNoLine)
+{
+    constexpr int kLines = 20000;
+    paagent::testing::TempDir directory;
+    const std::filesystem::path config = directory.path() / "pa.cfg";
+    Definitions definitions;
+    ServiceSpec service = paagent::testing::MakeService(
+        "writer", {paagent::testing::MakeProcess("writer", "seq 1 " + std::to_string(kLines))});
+    service.start = static_cast<std::int32_t>(ServiceStart::Auto);
+    save_config(config, {{service}, {}});
+    PaagentdChild agent({"--config", config.string(), "--log-max-bytes", "4096", "--log-backups", "100"});
+    const std::filesystem::path logs = agent.home() / "logs";
+    // NAME.log.K (the oldest) down to NAME.log.1, then NAME.log.
+    auto written = [&] {
+        std::vector<std::filesystem::path> files;
+        for (int number = 100; number >= 1; --number) {
+            if (std::filesystem::exists(logs / ("writer.log." + std::to_string(number))))
+                files.push_back(logs / ("writer.log." + std::to_string(number)));
+        }
+        files.push_back(logs / "writer.log");
+        std::string text;
+        for (const auto &file : files) {
+            std::ifstream input(file);
+            text.append(std::istreambuf_iterator<char>(input), {});
+        }
+        return std::make_pair(files, text);
+    };
+    std::string expected;
+    for (int line = 1; line <= kLines; ++line)
+        expected += std::to_string(line) + "\n";
+    ASSERT_TRUE(agent.log().wait_for("process writer finished"));
+    // The writer may still be copying the last lines once the process has finished.
+    const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
+    while (written().second.size() < expected.size() && std::chrono::steady_clock::now() < deadline) {
+        pollfd none{-1, 0, 0};
+        ::poll(&none, 1, 10);
+    }
+    const auto [files, text] = written();
+    EXPECT_EQ(text, expected);
+    EXPECT_GT(files.size(), 20u);
+    for (const auto &file : files)
+        EXPECT_LE(std::filesystem::file_size(file), 4096u) << file;
 }
 
 TEST(AgentLogins, ConnectionThatDoesNotLogInIsClosedAtTheLoginTimeOut)

@@ -1,0 +1,117 @@
+#include "core/log_writer.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tds/socket.h"
+
+namespace paagent {
+
+namespace {
+
+bool write_all(int fd, std::string_view text)
+{
+    while (!text.empty()) {
+        ssize_t written = write(fd, text.data(), text.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+class RotatingLog {
+public:
+    RotatingLog(int log, int directory, std::string name, const LogLimits &limits)
+        : log_(log), directory_(directory), name_(std::move(name)), limits_(limits)
+    {
+        struct stat status {};
+        size_ = fstat(log_, &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+    }
+
+    // Writes the lines, rotating between two of them when the next would not fit.
+    bool write_lines(std::string_view lines)
+    {
+        while (!lines.empty()) {
+            std::size_t end = lines.find('\n');
+            end             = end == std::string_view::npos ? lines.size() : end + 1;
+            if (size_ != 0 && size_ + end > limits_.max_bytes && !rotate())
+                return false;
+            // As many whole lines as fit, at least one.
+            std::size_t fits = end;
+            for (std::size_t next; fits < lines.size(); fits = next) {
+                next = lines.find('\n', fits);
+                next = next == std::string_view::npos ? lines.size() : next + 1;
+                if (size_ + next > limits_.max_bytes)
+                    break;
+            }
+            if (!write_all(log_, lines.substr(0, fits)))
+                return false;
+            size_ += fits;
+            lines.remove_prefix(fits);
+        }
+        return true;
+    }
+
+private:
+    std::string backup(int number) const { return name_ + "." + std::to_string(number); }
+
+    bool rotate()
+    {
+        for (int number = limits_.backups - 1; number >= 1; --number) {
+            if (renameat(directory_, backup(number).c_str(), directory_, backup(number + 1).c_str()) != 0 &&
+                errno != ENOENT) {
+                return false;
+            }
+        }
+        if (limits_.backups > 0 ? renameat(directory_, name_.c_str(), directory_, backup(1).c_str()) != 0
+                                : unlinkat(directory_, name_.c_str(), 0) != 0) {
+            return false;
+        }
+        file_ = tds::FileDescriptor(
+            openat(directory_, name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600));
+        log_  = file_.get();
+        size_ = 0;
+        return file_.valid();
+    }
+
+    int log_;
+    tds::FileDescriptor file_;  // the log opened since the first rotation
+    int directory_;
+    std::string name_;
+    LogLimits limits_;
+    std::uint64_t size_ = 0;
+};
+
+}  // namespace
+
+int write_log(int input, int log, int directory, const std::string &name, const LogLimits &limits)
+{
+    RotatingLog output(log, directory, name, limits);
+    std::string pending;
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = read(input, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        pending.append(buffer, static_cast<std::size_t>(got));
+        // Whole lines go now; a part of a line waits for its end, unless it alone fills a log.
+        std::size_t whole = pending.rfind('\n');
+        whole             = whole == std::string::npos ? 0 : whole + 1;
+        if (pending.size() - whole >= limits.max_bytes)
+            whole = pending.size();
+        if (!output.write_lines(std::string_view(pending).substr(0, whole)))
+            return 1;
+        pending.erase(0, whole);
+    }
+    return output.write_lines(pending) ? 0 : 1;
+}
+
+}  // namespace paagent
