@@ -162,6 +162,8 @@ void start_log_writer(const ChildPlan &plan)
         return;
     dup2(plan.output_read, STDIN_FILENO);
     dup2(plan.log_fd, STDOUT_FILENO);
+    // Not the agent's standard error, which the writer would hold open after the agent ends.
+    dup2(plan.log_fd, STDERR_FILENO);
     // dup2 onto the same number would leave it closed on exec.
     if (plan.directory_fd == 3) {
         fcntl(3, F_SETFD, 0);
