@@ -6,12 +6,14 @@
 #include <iterator>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 
 #include <protocol/rpc_table.h>
 
 #include "core/config_file.h"
 #include "core/rpc_handlers.h"
+#include "core/state_file.h"
 #include "tests/agent_fixture.h"
 #include "tests/ctlib_client.h"
 #include "tests/paagentd_child.h"
@@ -101,6 +103,36 @@ TEST(AgentOptions, CheckReadsTheFilesAndSaysWhichLineIsWrong)
         AgentExit exit = run_paagentd({"--check", "--config", c.config});
         EXPECT_EQ(exit.status, c.status) << exit.output;
         EXPECT_THAT(exit.output, HasSubstr(c.shown));
+    }
+}
+
+// SIGTERM stops the agent's processes, unless it was told to keep them for the next agent.
+TEST(AgentOptions, KeepProcessesOnExitLeavesThemRunning)
+{
+    paagent::testing::TempDir directory;
+    const std::filesystem::path config = directory.path() / "pa.cfg";
+    ServiceSpec service =
+        paagent::testing::MakeService("kept", {paagent::testing::MakeProcess("kept", "exec sleep 60")});
+    service.start = static_cast<std::int32_t>(ServiceStart::Auto);
+    save_config(config, {{service}, {}});
+    for (const bool keep : {false, true}) {
+        std::vector<std::string> options = {"--config", config.string()};
+        if (keep)
+            options.push_back("--keep-processes-on-exit");
+        FileDescriptor process;
+        pid_t pid = 0;
+        {
+            PaagentdChild agent(options);
+            ASSERT_TRUE(agent.log().wait_for("started service kept"));
+            std::ifstream state(agent.home() / "paagentd.state");
+            const auto records = parse_state(std::string(std::istreambuf_iterator<char>(state), {}));
+            ASSERT_EQ(records.size(), 1u);
+            pid     = records[0].pid;
+            process = FileDescriptor(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+        }
+        pollfd ended{process.get(), POLLIN, 0};
+        EXPECT_EQ(::poll(&ended, 1, 0), keep ? 0 : 1) << "keep " << keep;
+        ::kill(-pid, SIGKILL);
     }
 }
 
