@@ -1,7 +1,7 @@
 # Debian packages built by CPack (`make package`), one per install component or group:
 #   libagentclient0     runtime   the shared library
 #   libagentclient-dev  dev       headers, static archive, CMake package, pkg-config file
-#   paagentd            agent     the agent (its service unit and manual page join this component)
+#   paagentd            agent     the agent, its systemd unit and its manual page
 #                       tools     pactl, its manual page and completion: the agent's administration
 #                                 program, shipped with it
 set(CPACK_GENERATOR DEB)
