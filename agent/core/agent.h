@@ -207,6 +207,7 @@ private:
     bool wait_until(Lock &lock, Clock::time_point deadline, Waiting waiting, const std::function<bool()> &done);
     void forget_ended_groups(Process &process);
     bool adopt(const RunningRecord &record);
+    bool take_on_pending_restart(const RunningRecord &record);
     // Rewrites the state file with the processes that run; logs a failure.
     void record_running() const;
     void on_exit(pid_t pid, ExitStatus status);

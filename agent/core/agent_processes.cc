@@ -542,7 +542,9 @@ int Agent::adopt_recorded()
 
 bool Agent::adopt(const RunningRecord &record)
 {
-    const std::string &name            = record.definition.name;
+    const std::string &name = record.definition.name;
+    if (record.pid == 0)
+        return take_on_pending_restart(record);
     const std::string pid              = std::to_string(record.pid);
     std::optional<LaunchedChild> taken = paagent::adopt(record.pid, record.identity);
     if (!taken) {
@@ -573,13 +575,37 @@ bool Agent::adopt(const RunningRecord &record)
     return true;
 }
 
+// A managed process that was waiting for its restart when the earlier agent ended: restarted
+// now, so that the agent's end does not lose it.
+bool Agent::take_on_pending_restart(const RunningRecord &record)
+{
+    const std::string &name = record.definition.name;
+    ProcessPtr process      = lookup(name);
+    try {
+        if (process == nullptr)
+            process = define(record.definition);
+    } catch (const AgentError &error) {
+        log(Verbosity::Error, "cannot restart process " + name + ": " + error.what());
+        return false;
+    }
+    if (process->active())
+        return false;
+    process->extra_args  = record.extra_args;
+    process->environment = record.environment;
+    process->restart     = Clock::now();
+    changed_.notify_all();
+    log(Verbosity::Event, "process " + name + " was waiting for its restart; restarting it");
+    return true;
+}
+
 void Agent::record_running() const
 {
     if (options_.state_file.empty())
         return;
     std::vector<RunningRecord> records;
     for (const auto &[name, process] : processes_) {
-        if (process->pid != 0) {
+        // A process waiting for its restart is recorded too, without a PID.
+        if (process->pid != 0 || process->restart) {
             records.push_back(
                 {process->definition, process->pid, process->identity, process->extra_args, process->environment});
         }

@@ -1,4 +1,4 @@
-// The agent's state file: the processes it started that run, so that the next agent, after a
+// The agent's state file: the processes it started that run or wait for their restart, so that the next agent, after a
 // crash, a SIGKILL or an upgrade, takes them on instead of starting them again.
 #ifndef PAAGENT_CORE_STATE_FILE_H
 #define PAAGENT_CORE_STATE_FILE_H
@@ -14,7 +14,7 @@ namespace paagent {
 
 struct RunningRecord {
     ProcessSpec definition;  // kept whole: a process started on its own is in no other file
-    pid_t pid = 0;
+    pid_t pid = 0;           // 0: a managed process waiting for its restart
     ProcessIdentity identity;
     std::string extra_args;                // kept for restarts
     std::vector<std::string> environment;  // likewise

@@ -54,4 +54,26 @@ TEST(AgentAdoption, TakesOnOnlyTheProcessRecordedNotALaterOneGivenItsPid)
     EXPECT_TRUE(GroupRuns(sleeper.pid));
 }
 
+// A managed process waiting for its restart when the agent ended is recorded without a PID and
+// started by the next agent.
+TEST(AgentAdoption, StartsAProcessThatWasWaitingForItsRestart)
+{
+    TempDir home;
+    Fifo fifo(home.path() / "fifo");
+    ProcessSpec worker   = MakeProcess("worker", "echo $$ > " + fifo.path().string() + "; exec sleep 30");
+    worker.managed       = true;
+    worker.retry_count   = 3;
+    AgentOptions options = OptionsLoggingTo(home.path());
+    options.state_file   = home.path() / "state";
+    replace_file(options.state_file, format_state({RunningRecord{worker, 0, {}, {}, {}}}), Durability::ProcessCrash);
+    Agent agent(std::move(options));
+
+    EXPECT_EQ(agent.adopt_recorded(), 1);
+    const std::vector<long> started = fifo.read_numbers();
+    ASSERT_EQ(started.size(), 1u);
+    GroupKiller killer;
+    killer.add(static_cast<pid_t>(started[0]));
+    EXPECT_TRUE(GroupRuns(static_cast<pid_t>(started[0])));
+}
+
 }  // namespace
