@@ -12,26 +12,28 @@ namespace ac = agentclient;
 
 namespace {
 
-ac::Process ToClient(const paagent::ProcessSpec &spec)
+ac::Process ToClient(const paagent::ProcessSpec &definition)
 {
     ac::Process process;
-    process.name           = spec.name;
-    process.host           = spec.host;
-    process.command        = spec.command;
-    process.euid           = spec.euid;
-    process.managed        = spec.managed;
-    process.restartMessage = spec.restart_message;
-    process.alertMessage   = spec.alert_message;
-    process.retryCount     = spec.retry_count;
-    process.type           = static_cast<ac::ProcessType>(spec.type);
+    process.name           = definition.name;
+    process.host           = definition.host;
+    process.command        = definition.command;
+    process.euid           = definition.euid;
+    process.managed        = definition.managed;
+    process.restartMessage = definition.restart_message;
+    process.alertMessage   = definition.alert_message;
+    process.retryCount     = definition.retry_count;
+    process.type           = static_cast<ac::ProcessType>(definition.type);
     return process;
 }
 
-ac::Service ToClient(const paagent::ServiceSpec &spec)
+ac::Service ToClient(const paagent::ServiceSpec &definition)
 {
-    ac::Service service{
-        spec.name, static_cast<ac::ServiceType>(spec.type), static_cast<ac::ServiceStart>(spec.start), {}};
-    for (const paagent::ServiceMember &member : spec.members) {
+    ac::Service service{definition.name,
+                        static_cast<ac::ServiceType>(definition.type),
+                        static_cast<ac::ServiceStart>(definition.start),
+                        {}};
+    for (const paagent::ServiceMember &member : definition.members) {
         // Both variants hold none, an integer or a text, in that order.
         ac::MemberValue value = std::visit([](const auto &v) { return ac::MemberValue(v); }, member.value);
         service.members.push_back({ToClient(member.process), std::move(value)});
