@@ -2,6 +2,7 @@
 // by the library operation that owns it to a real agent, which must accept its parameters as
 // they are shaped and answer with rows the library reads.
 #include "support/client.h"
+#include "support/stderr_capture.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -22,17 +23,20 @@ namespace {
 struct Stage {
     const AgentProcess &agent;
     PaConnection *handle;
-    Process solo        = MakeProcess("solo", kSleeper);
-    Process changed     = MakeProcess("solo", "exec sleep 29");
-    Process longCommand = MakeProcess("long", std::string(kSleeper) + " #" + std::string(300, 'x'));
-    Process withArgs    = MakeProcess("with-args", "exec sleep");
-    Process aware = MakeProcess("aware", std::string(INFORM_HELPER_PATH) + " " + (agent.home() / "aware-pid").string(),
-                                {.type = PaPA_AWARE});
+    Process solo                      = MakeProcess("solo", kSleeper);
+    Process changed                   = MakeProcess("solo", "exec sleep 29");
+    Process longCommand               = MakeProcess("long", std::string(kSleeper) + " #" + std::string(300, 'x'));
+    Process withArgs                  = MakeProcess("with-args", "exec sleep");
+    std::filesystem::path reportedPid = agent.home() / "aware-pid";
+    Process aware =
+        MakeProcess("aware", std::string(INFORM_HELPER_PATH) + " " + reportedPid.string(), {.type = PaPA_AWARE});
     Service service = Members("svc");
     Service renamed = Members("svc2");
     PaHost *route   = PaHostCreate("node9", "PA_NINE");
 
     ~Stage() { PaHostFree(route); }
+
+    static void Notified() {}
 
     // A service with a member of every value kind.
     static Service Members(const std::string &name)
@@ -79,12 +83,29 @@ std::vector<Step> Scenario()
          [](Stage &s) {
              int32_t major = 0, minor = 0;
              int32_t result = PaServerGetVersionNo(s.handle, &major, &minor);
-             return result == PaSUCCESS && major == 0 ? PaFAILURE : result;
+             return result == PaSUCCESS && (major != 3 || minor != 1) ? PaFAILURE : result;
          }},
-        {kGenerateNotification, [](Stage &s) { return PaServerGenerateNotification(s.handle); }},
+        // Under advanced diagnostics the library prints the agent's informational messages.
+        {kGenerateNotification,
+         [](Stage &s) {
+             PaInstallNotifcationCB(s.handle, &Stage::Notified, nullptr);
+             PaEnableAdvancedDiag(s.handle);
+             StderrCapture printed;
+             int32_t result = PaServerGenerateNotification(s.handle);
+             PaDisableAdvancedDiag(s.handle);
+             const bool shown =
+                 printed.text().find("Message String: notification from " + s.agent.name()) != std::string::npos;
+             return result == PaSUCCESS && !shown ? PaFAILURE : result;
+         }},
         {kProcessStart, [](Stage &s) { return PaProcessStart(s.handle, s.solo.get()); }},
-        // A PA-aware process reports itself while its start waits for it.
-        {kNotification, [](Stage &s) { return PaProcessStartWithTimeOut(s.handle, s.aware.get(), 10); }},
+        // A PA-aware process reports its PID (the helper writes it down too) before its start returns.
+        {kNotification,
+         [](Stage &s) {
+             int32_t result             = PaProcessStartWithTimeOut(s.handle, s.aware.get(), 10);
+             const std::string reported = ReadText(s.reportedPid);
+             return result == PaSUCCESS && reported != std::to_string(StatusOf(s.handle, s.aware.get()).pid) ? PaFAILURE
+                                                                                                             : result;
+         }},
         {kProcessStatus,
          [](Stage &s) {
              int32_t pid = 0;

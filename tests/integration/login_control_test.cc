@@ -1,12 +1,14 @@
-// Logins, the agent-wide commands and the routing table against a real agent.
+// Logins, failures to reach an agent, the agent-wide commands and the routing table against a
+// real agent.
 #include "support/client.h"
 #include "support/log_capture.h"
-#include "support/stderr_capture.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
+#include <functional>
 
 using testing::Contains;
 using testing::HasSubstr;
@@ -25,32 +27,71 @@ TEST(Login, UsersFileLoginIsAcceptedAndAWrongPasswordOrUnknownUserRefused)
     EXPECT_THAT(agent.errors(), HasSubstr("login rejected for user 'intruder'"));
 }
 
-void Notified() {}
-
-TEST(ServerControl, DebugLevelVersionAndNotification)
+// A server the interfaces file places on a loopback port nobody listens on.
+const char *ClosedServer()
 {
-    AgentProcess agent;
-    Handle handle = OpenHandle(agent);
-    for (int32_t wanted : {3, 0}) {
-        ASSERT_EQ(PaServerChangeDebugLevel(handle.get(), wanted), PaSUCCESS);
-        int32_t level = -1;
-        EXPECT_EQ(PaServerGetDebugLevel(handle.get(), &level), PaSUCCESS);
-        EXPECT_EQ(level, wanted);
+    static const bool written = [] {
+        std::ofstream(FamilyHome() / "interfaces", std::ios::app) << "PA_CLOSED\n\tquery tcp 5.0 127.0.0.1 1\n";
+        return true;
+    }();
+    return written ? "PA_CLOSED" : nullptr;
+}
+
+struct Unreachable {
+    const char *what;
+    std::function<int32_t()> call;
+    int32_t result;
+    std::vector<std::string> logged;
+    PaConnection *handle = nullptr;  // when set, classified as lastError afterwards
+    int32_t lastError    = PaNO_ERROR;
+};
+
+// Each way of failing to reach an agent returns its code, logs what the caller is told, and
+// never shows the password.
+TEST(Login, FailuresToReachAnAgentAreReportedWithoutThePassword)
+{
+    Handle plain(PaConnectCreate(ClosedServer(), "e2e-test", "operator", "secret"));
+    Handle secure(PaSecureConnectCreate(ClosedServer(), "e2e-test", "operator", "secret"));
+    const std::string failed  = std::string("Failed to make a connection to ") + ClosedServer() + ".";
+    const Unreachable cases[] = {
+        {"connect", [&] { return PaConnect(plain.get()); }, PaCONNECT_FAILED, {failed}, plain.get(), PaNETWORK_ERROR},
+        {"reconnect",
+         [&] { return PaReconnect(plain.get()); },
+         PaCONNECT_FAILED,
+         {failed, std::string("Unable to re-establish connection to server ") + ClosedServer()},
+         plain.get(),
+         PaNETWORK_ERROR},
+        {"validity", [&] { return PaConnectValidAndOpen(plain.get()); }, PaFAILURE, {}, plain.get(), PaNETWORK_ERROR},
+        {"inform",
+         [] { return PaInformPA(ClosedServer(), 4242, 7); },
+         PaCONNECT_FAILED,
+         {"Failed to connection to the specified PA Server."}},
+        // FreeTDS has no challenge callback: the login fails before anything reaches the network.
+        {"secure login",
+         [&] { return PaConnect(secure.get()); },
+         PaCONNECT_FAILED,
+         {"Failed to set callback for secure login challenge."},
+         secure.get(),
+         PaNO_ERROR},
+        {"debug switch",
+         [&] { return PaInstallDevLibDebug(secure.get()); },
+         PaFAILURE,
+         {"Failed to start the sybase library debug support."}},
+    };
+    for (const Unreachable &test : cases) {
+        SCOPED_TRACE(test.what);
+        LogCapture log(PaMSG_ERROR);
+        EXPECT_EQ(test.call(), test.result);
+        for (const std::string &text : test.logged) {
+            EXPECT_THAT(log.texts(), Contains(text));
+        }
+        for (const std::string &text : log.texts()) {
+            EXPECT_THAT(text, testing::Not(HasSubstr("secret")));
+        }
+        if (test.handle != nullptr) {
+            EXPECT_EQ(PaServerGetLastError(test.handle), test.lastError);
+        }
     }
-    ASSERT_EQ(PaServerChangeDebugLevel(handle.get(), 1), PaSUCCESS);
-
-    int32_t major = 0, minor = 0;
-    EXPECT_EQ(PaServerGetVersionNo(handle.get(), &major, &minor), PaSUCCESS);
-    EXPECT_EQ(major, 3);
-    EXPECT_EQ(minor, 1);
-
-    EXPECT_EQ(PaInstallNotifcationCB(handle.get(), &Notified, &agent), PaSUCCESS);
-    PaEnableAdvancedDiag(handle.get());
-    StderrCapture printed;
-    EXPECT_EQ(PaServerGenerateNotification(handle.get()), PaSUCCESS);
-    EXPECT_THAT(printed.text(), HasSubstr("Message String: notification from " + agent.name()));
-    EXPECT_THAT(agent.errors(), HasSubstr("notification"));
-    PaDisableAdvancedDiag(handle.get());
 }
 
 TEST(Routing, EntriesAreAddedListedWholeOrForThisAgentAndRemoved)

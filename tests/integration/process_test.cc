@@ -195,19 +195,4 @@ TEST_F(Processes, EveryProcessIsStoppedAndStartedAtOnce)
     EXPECT_EQ(FetchProcesses(handle(), 0), "");
 }
 
-// The helper reports its PID through PaInformPA from inside the agent's environment.
-TEST_F(Processes, PaAwareProcessReportsItsPidBeforeTheStartReturns)
-{
-    auto pidFile = agent_.home() / "reported-pid";
-    Process aware =
-        MakeProcess("aware", std::string(INFORM_HELPER_PATH) + " " + pidFile.string(), {.type = PaPA_AWARE});
-    ASSERT_EQ(PaProcessStartWithTimeOut(handle(), aware.get(), 10), PaSUCCESS);
-    std::string reported = ReadText(pidFile);
-    ASSERT_FALSE(reported.empty());
-    ProcessStatus status = Status(aware);
-    EXPECT_TRUE(Running(status));
-    EXPECT_EQ(status.pid, std::stoi(reported));
-    EXPECT_EQ(PaProcessStop(handle(), aware.get()), PaSUCCESS);
-}
-
 }  // namespace
