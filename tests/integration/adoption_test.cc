@@ -6,8 +6,6 @@
 
 #include <charconv>
 #include <csignal>
-#include <poll.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -38,12 +36,8 @@ int CountMarked(const std::string &entry, pid_t agent)
 // Kills the process and waits, boundedly, until it has ended.
 bool KillAndAwait(pid_t pid)
 {
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     kill(pid, SIGKILL);
-    pollfd ended{pidfd, POLLIN, 0};
-    const bool done = pidfd >= 0 && poll(&ended, 1, static_cast<int>(kWaitLimit.count() * 1000)) == 1;
-    close(pidfd);
-    return done;
+    return Ends(pid, kWaitLimit);
 }
 
 TEST(Adoption, RestartedAgentTakesOnItsProcessesAndStartsOnlyWhatIsMissing)

@@ -1,6 +1,7 @@
 // The C++ API against a real agent, its whole surface in one scenario: values in, values out,
 // refusals as exceptions with the agent's reason, callbacks, and nothing left to release.
 #include "support/agent_process.h"
+#include "support/cpp_process.h"
 
 #include <agentclient/agentclient.hpp>
 
@@ -16,16 +17,6 @@ namespace ac = agentclient;
 using testing::HasSubstr;
 
 namespace {
-
-ac::Process Sleeper(const std::string &name)
-{
-    ac::Process process;
-    process.name    = name;
-    process.host    = "localhost";
-    process.command = "exec sleep 30";
-    process.euid    = static_cast<std::int32_t>(getuid());
-    return process;
-}
 
 // Runs action and returns the Error it throws; fails the test when it throws none.
 template <class Action>

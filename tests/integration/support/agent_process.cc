@@ -86,6 +86,20 @@ std::string ReadLine(int fd, std::chrono::steady_clock::time_point deadline)
 
 }  // namespace
 
+bool Alive(pid_t pid) { return pid > 0 && kill(pid, 0) == 0; }
+
+bool Ends(pid_t pid, std::chrono::milliseconds limit)
+{
+    const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0) {
+        return true;
+    }
+    pollfd entry{fd, POLLIN, 0};
+    const bool ended = poll(&entry, 1, static_cast<int>(limit.count())) == 1;
+    close(fd);
+    return ended;
+}
+
 const fs::path &FamilyHome()
 {
     static TemporaryFamilyHome home;

@@ -16,6 +16,11 @@
 // freetds.conf asking for encrypted passwords. Removed at exit.
 const std::filesystem::path &FamilyHome();
 
+// Whether a process of that PID exists.
+bool Alive(pid_t pid);
+// Whether the process ends within limit (true too when it has ended already).
+bool Ends(pid_t pid, std::chrono::milliseconds limit = std::chrono::seconds(10));
+
 class AgentProcess {
 public:
     static constexpr const char *kUser     = "operator";

@@ -107,8 +107,6 @@ bool Eventually(const std::function<bool()> &condition)
     return true;
 }
 
-bool Alive(int32_t pid) { return pid > 0 && kill(pid, 0) == 0; }
-
 std::string Describe(const PaService *service)
 {
     char *name   = nullptr;

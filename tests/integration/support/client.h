@@ -66,8 +66,6 @@ ProcessStatus AwaitStatus(PaConnection *handle, const PaProcess *process,
                           const std::function<bool(const ProcessStatus &)> &done);
 // Polls condition until it holds (true) or kWaitLimit passes (false).
 bool Eventually(const std::function<bool()> &condition);
-// Whether a process of that PID exists.
-bool Alive(int32_t pid);
 
 // A service with its members and every field the agent keeps, PIDs left out.
 std::string Describe(const PaService *service);

@@ -3,6 +3,7 @@
 // and its one-line errors compared.
 #include "pactl_run.h"
 #include "support/agent_process.h"
+#include "support/cpp_process.h"
 
 #include <agentclient/agentclient.hpp>
 
@@ -14,8 +15,6 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <poll.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace ac = agentclient;
@@ -29,31 +28,6 @@ ac::Connection Connect(const AgentProcess &agent)
 {
     return ac::Connection(agent.name(), AgentProcess::kUser, AgentProcess::kPassword);
 }
-
-ac::Process Sleeper(const std::string &name)
-{
-    ac::Process process;
-    process.name    = name;
-    process.host    = "localhost";
-    process.command = "exec sleep 30";
-    process.euid    = static_cast<std::int32_t>(getuid());
-    return process;
-}
-
-// Whether the process ends within limit (it may have ended already).
-bool Ends(pid_t pid, std::chrono::milliseconds limit = std::chrono::seconds(10))
-{
-    int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    if (fd < 0) {
-        return true;
-    }
-    pollfd entry{fd, POLLIN, 0};
-    bool ended = poll(&entry, 1, static_cast<int>(limit.count())) == 1;
-    close(fd);
-    return ended;
-}
-
-bool Alive(pid_t pid) { return pid > 0 && kill(pid, 0) == 0; }
 
 std::string Describe(const std::vector<std::string> &args, const PactlRun &run)
 {
@@ -242,24 +216,32 @@ TEST(Pactl, BadInputGivesOneLineAndItsStatus)
     const auto password = Written(agent, "password", std::string(AgentProcess::kPassword) + "\n");
     // The agent's home doubles as a family home whose interfaces file names two servers.
     Written(agent, "interfaces", "A\n\tquery tcp 5.0 127.0.0.1 1\nB\n\tquery tcp 5.0 127.0.0.1 2\n");
-    RunSteps(agent, {
-                        {{"frob"}, 2, "unknown command frob"},
-                        {{"status", "--bogus"}, 2, "--bogus"},
-                        {{"signal", "NOSIG", "web"}, 2, "unknown signal NOSIG"},
-                        {{"start", "a", "b", "--command", "true"}, 2, "one process"},
-                        {{"start", "a", "--host", "h"}, 2, "--command"},
-                        {{"--servers", "A,B", "route", "list"}, 2, "--servers"},
-                        {{"--timeout", "0", "status"}, 2, "--timeout"},
-                        {{"--password-file", "/nonexistent", "status"}, 2, "cannot read a password from /nonexistent"},
-                        {{"apply", "/nonexistent.cfg"}, 2, "cannot read /nonexistent.cfg"},
-                        {{"apply", badFile.string()}, 2, badFile.string() + ": line "},
-                        {{"status", "nosuch"}, 1, "knows no process nosuch"},
-                        {{"status"}, 1, "Login failed", {}, {}, {"PA_PASSWORD=wrong"}},
-                        {{"status"}, 1, "Login failed", {}, {}, {"PA_USER=nobody"}},
-                        {{"--password-file", password.string(), "status"}, 0, "", {}, {}, {"PA_PASSWORD=wrong"}},
-                        {{"-S", "NO_SUCH_AGENT", "status"}, 4, "cannot connect to NO_SUCH_AGENT"},
-                        {{"status"}, 2, "lists 2 servers", {}, {}, {"PA_SERVER=", "VTHOME=" + agent.home().string()}},
-                    });
+    // A family home whose interfaces file names only the agent: no server name is needed.
+    const auto single = agent.home() / "family";
+    std::filesystem::create_directories(single);
+    std::ofstream(single / "interfaces") << agent.name() << "\n\tquery tcp 5.0 127.0.0.1 " << agent.port() << "\n";
+    std::filesystem::copy_file(FamilyHome() / "freetds.conf", single / "freetds.conf");
+    RunSteps(
+        agent,
+        {
+            {{"frob"}, 2, "unknown command frob"},
+            {{"status", "--bogus"}, 2, "--bogus"},
+            {{"signal", "NOSIG", "web"}, 2, "unknown signal NOSIG"},
+            {{"start", "a", "b", "--command", "true"}, 2, "one process"},
+            {{"start", "a", "--host", "h"}, 2, "--command"},
+            {{"--servers", "A,B", "route", "list"}, 2, "--servers"},
+            {{"--timeout", "0", "status"}, 2, "--timeout"},
+            {{"--password-file", "/nonexistent", "status"}, 2, "cannot read a password from /nonexistent"},
+            {{"apply", "/nonexistent.cfg"}, 2, "cannot read /nonexistent.cfg"},
+            {{"apply", badFile.string()}, 2, badFile.string() + ": line "},
+            {{"status", "nosuch"}, 1, "knows no process nosuch"},
+            {{"status"}, 1, "Login failed", {}, {}, {"PA_PASSWORD=wrong"}},
+            {{"status"}, 1, "Login failed", {}, {}, {"PA_USER=nobody"}},
+            {{"--password-file", password.string(), "status"}, 0, "", {}, {}, {"PA_PASSWORD=wrong"}},
+            {{"-S", "NO_SUCH_AGENT", "status"}, 4, "cannot connect to NO_SUCH_AGENT"},
+            {{"status"}, 2, "lists 2 servers", {}, {}, {"PA_SERVER=", "VTHOME=" + agent.home().string()}},
+            {{"agent", "version"}, 0, agent.name() + "\t3.1\n", {}, {}, {"PA_SERVER=", "VTHOME=" + single.string()}},
+        });
 
     // An agent that accepts connections but answers nothing costs the time-out, no more.
     kill(agent.pid(), SIGSTOP);
@@ -401,19 +383,6 @@ TEST(Pactl, ManyAgentsAnswerTogetherAndOneDownIsOneRow)
                       second.name() + "\tno answer from " + second.name() + " within 1 second\n"}});
     kill(second.pid(), SIGCONT);
     other.StopAllProcesses();
-}
-
-// With no server named, the interfaces file's only entry is the agent.
-TEST(Pactl, TheOnlyAgentOfTheInterfacesFileNeedsNoName)
-{
-    AgentProcess agent;
-    const auto home = agent.home() / "family";
-    std::filesystem::create_directories(home);
-    std::ofstream(home / "interfaces") << agent.name() << "\n\tquery tcp 5.0 127.0.0.1 " << agent.port() << "\n";
-    std::filesystem::copy_file(FamilyHome() / "freetds.conf", home / "freetds.conf");
-    const PactlRun run = RunPactl({"agent", "version"}, {"VTHOME=" + home.string()});
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out, agent.name() + "\t3.1\n");
 }
 
 }  // namespace

@@ -1,0 +1,21 @@
+// Process definitions of the C++ API for the tests.
+#ifndef AGENTCLIENT_TESTS_CPPPROCESS_H
+#define AGENTCLIENT_TESTS_CPPPROCESS_H
+
+#include <agentclient/agentclient.hpp>
+
+#include <string>
+#include <unistd.h>
+
+// A process of this host that runs for 30 seconds as the user of the test.
+inline agentclient::Process Sleeper(const std::string &name)
+{
+    agentclient::Process process;
+    process.name    = name;
+    process.host    = "localhost";
+    process.command = "exec sleep 30";
+    process.euid    = static_cast<std::int32_t>(getuid());
+    return process;
+}
+
+#endif
