@@ -1,5 +1,4 @@
-// The configuration file writers: a whole file byte for byte, escaping, word tables, absent
-// texts, members without a line, failing streams, and exhaustion.
+// The configuration file writers: a whole file byte for byte, escaping, and exhaustion.
 #include <agentclient/pa.h>
 
 #include "service.h"
@@ -14,9 +13,6 @@
 #include <cstdlib>
 #include <string>
 
-using testing::ElementsAre;
-using testing::EndsWith;
-using testing::HasSubstr;
 using testing::IsEmpty;
 
 namespace {
@@ -132,25 +128,7 @@ TEST_F(WriteConfigTest, AWholeFileIsWrittenByteForByte)
     Records records;
     EXPECT_TRUE(WriteFile(records, output.stream()));
     EXPECT_EQ(output.text(), kExpectedFile);
-    EXPECT_THAT(log.messages(), IsEmpty());
-}
-
-TEST_F(WriteConfigTest, EveryQuotedTextHasItsApostrophesAndBackslashesEscaped)
-{
-    Records records;
-    PaService *service = AddService(records.services, "Bob's", PaSERVICE_MASTER, PaSERVICE_AUTO);
-    AddMember(service,
-              PaVaProcessCreate("it's", PaPROCESS_HOSTNAME, "o'host", PaPROCESS_COMMAND, "echo 'hi' \\",
-                                PaPROCESS_RESTART_MSG, "can't", PaPROCESS_ALERT_MSG, "won't", 0),
-              PaVALUE_TEXT, 0, "a'b");
-    PaListAddToTail(records.hosts, PaHostAllocElement("h'1", "s'1"));
-    ASSERT_TRUE(WriteFile(records, output.stream()));
-    std::string text = output.text();
-    for (const char *line : {"zeb_process 'it\\'s'\n", "\tCommand 'echo \\'hi\\' \\\\' run as 0\n",
-                             "\tHost\t\t=\t'o\\'host'\n", "\tRestartMsg\t=\t'can\\'t'\n", "\tAlertMsg\t=\t'won\\'t'\n",
-                             "zeb_service 'Bob\\'s'\n", "\tprocess 'it\\'s' 'a\\'b'\n", "\thost 'h\\'1' 's\\'1'\n"}) {
-        EXPECT_THAT(text, HasSubstr(line));
-    }
+    EXPECT_THAT(log.texts(), IsEmpty());
 }
 
 TEST_F(WriteConfigTest, EscapingIsByteWiseInEveryLocale)
@@ -163,59 +141,6 @@ TEST_F(WriteConfigTest, EscapingIsByteWiseInEveryLocale)
     }
     std::setlocale(LC_CTYPE, "C");
     EXPECT_EQ(PaEscapeQuotes(nullptr), nullptr);
-}
-
-TEST_F(WriteConfigTest, AFlagOrTypeWithoutAWordFailsTheBlockBeforeWritingIt)
-{
-    Records records;
-    PaProcess *p1 = static_cast<PaServProcess *>(PaListGetHead(records.first()->members))->process;
-    for (auto [id, value] : {std::pair{PaPROCESS_MANAGED, 2}, {PaPROCESS_TYPE, 3}, {PaPROCESS_TYPE, -1}}) {
-        PaProcessSetAttribute(p1, id, value, 0);
-        EXPECT_EQ(PaWriteProcesses(output.stream(), records.first()->members), PaFAILURE);
-        PaProcessSetAttribute(p1, PaPROCESS_MANAGED, 1, PaPROCESS_TYPE, PaDAEMON_PROCESS, 0);
-    }
-    EXPECT_EQ(output.text(), "");
-    EXPECT_THAT(log.texts(), ElementsAre("Write Failure.", "Write Failure.", "Write Failure."));
-}
-
-TEST_F(WriteConfigTest, MembersWithoutProcessOrOfUnknownKindWriteNoLine)
-{
-    PaList *members = PaServiceProcessListCreate();
-    PaListAddToTail(members, PaServiceProcessListAllocElement());
-    PaService *service = PaVaServiceCreate("E", PaSERVICE_PROCESS_LIST, members, 0);
-    PaServiceProcessListDestroy(members);
-    AddMember(service, PaVaProcessCreate("odd", 0), 9);
-    EXPECT_EQ(PaWriteSingleService(output.stream(), service), PaSUCCESS);
-    EXPECT_EQ(output.text(), "zeb_service 'E'\n{\n\tServiceType\t=\tNon-Master\n\tServiceStart\t=\tNon-Auto\n}\n\n");
-    EXPECT_EQ(PaWriteProcesses(output.stream(), service->members), PaSUCCESS);
-    EXPECT_THAT(output.text(), EndsWith("}\n\nzeb_process 'odd'\n{\n\tCommand ' ' run as 0\n\tHost\t\t=\t' '\n"
-                                        "\tManaged\t\t=\tFalse\n\tRestartMsg\t=\t' '\n\tAlertMsg\t=\t' '\n"
-                                        "\tRetryCount\t=\t0\n\tProcessType\t=\tPaNOT_PA_AWARE\n}\n\n"));
-    PaServiceFree(service);
-
-    PaList *empty = PaListCreate();
-    EXPECT_EQ(PaWriteProcesses(output.stream(), empty), PaSUCCESS);
-    EXPECT_EQ(PaWriteKnownHosts(empty, output.stream()), PaSUCCESS);
-    EXPECT_THAT(output.text(), EndsWith("}\n\n\n#\n# ROUTING TABLE\n#\nzeb_routing\n{\n}\n\n"));
-    PaListDestroy(empty, nullptr);
-    EXPECT_THAT(log.messages(), IsEmpty());
-}
-
-TEST_F(WriteConfigTest, AFailingStreamMakesEachWriterFailOnce)
-{
-    Records records;
-    FILE *full = std::fopen("/dev/full", "w");
-    std::setvbuf(full, nullptr, _IONBF, 0);
-    EXPECT_EQ(PaWriteFileHeaders(full), PaSUCCESS);
-    int32_t results[] = {PaWriteKnownServiceProcesses(records.services, full),
-                         PaWriteKnownServices(records.services, full), PaWriteKnownHosts(records.hosts, full),
-                         PaWriteProcesses(full, records.first()->members), PaWriteSingleService(full, records.first())};
-    std::fclose(full);
-    EXPECT_THAT(results, testing::Each(PaFAILURE));
-    EXPECT_THAT(log.texts(),
-                ElementsAre("Write Failure.", "Write Failure.", "Write Failure.", "Write Failure.", "Write Failure."));
-    EXPECT_EQ(PaWriteKnownHosts(records.hosts, nullptr), PaFAILURE);
-    EXPECT_EQ(PaWriteKnownServices(nullptr, output.stream()), PaFAILURE);
 }
 
 TEST(WriteConfigExhaustion, WritersFailCleanlyWhenCopiesCannotBeMade)

@@ -1,4 +1,4 @@
-// Shared set-up of the connection and RPC tests: the scripted Client-Library reset before each
+// Shared set-up of the tests over the scripted Client-Library: the stand-in reset before each
 // test, captured messages, tracked memory, a handle, and the checks every test ends with (no
 // Client-Library object or library block left behind, no password in any message).
 #ifndef AGENTCLIENT_TESTS_CLIENTFIXTURE_H
@@ -15,10 +15,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <functional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace client {
@@ -31,30 +28,15 @@ inline constexpr const char *kPassword = "Pw-7f3c!";
 // The name an RPC travels under.
 inline std::string RpcName(int32_t rpc) { return std::string(pa::protocol::kRpcs[static_cast<size_t>(rpc)].name); }
 
-inline int Count(const std::vector<std::string> &texts, std::string_view text)
-{
-    return static_cast<int>(std::count(texts.begin(), texts.end(), text));
-}
-
-// A retry callback whose answers are scripted per call (the last one repeats) and which
-// records what it was called with.
+// A retry callback that always answers the same and counts its calls.
 struct RetryProbe {
-    std::vector<int32_t> answers{1};
-    std::function<void(int call)> onCall{};
-    int calls = 0;
-    std::vector<PaConnection *> handles{};
-    std::vector<void *> data{};
-
-    static int32_t Answer(PaConnection *handle, void *userData)
+    int32_t answer = 1;
+    int calls      = 0;
+    static int32_t Answer(PaConnection *, void *self)
     {
-        auto *probe = static_cast<RetryProbe *>(userData);
-        probe->handles.push_back(handle);
-        probe->data.push_back(userData);
+        auto *probe = static_cast<RetryProbe *>(self);
         ++probe->calls;
-        if (probe->onCall) {
-            probe->onCall(probe->calls);
-        }
-        return probe->answers[std::min(static_cast<size_t>(probe->calls), probe->answers.size()) - 1];
+        return probe->answer;
     }
 };
 
@@ -67,36 +49,18 @@ protected:
         if (handle != nullptr) {
             PaConnectDestroy(handle);
         }
-        EXPECT_THAT(fakect::agent().Leaks(), testing::ElementsAreArray(expectedLeaks));
+        EXPECT_THAT(fakect::agent().Leaks(), testing::IsEmpty());
         EXPECT_EQ(hooks.liveBlocks(), 0u);
         EXPECT_THAT(log.texts(), testing::Each(testing::Not(testing::HasSubstr(kPassword))));
     }
 
     PaConnection *Create() { return handle = PaConnectCreate(kServer, kApp, kUser, kPassword); }
 
-    // A connected handle, with the call log and the messages of getting there cleared.
-    void Connect()
-    {
-        ASSERT_NE(Create(), nullptr);
-        ASSERT_EQ(PaConnect(handle), PaSUCCESS);
-        Forget();
-    }
-
-    void Forget()
-    {
-        fakect::agent().ClearLog();
-        log.clear();
-    }
-
     std::vector<std::string> Errors() const { return log.texts(PaMSG_ERROR); }
-    std::vector<std::string> Warnings() const { return log.texts(PaMSG_WARNING); }
-    std::vector<std::string> Debugs() const { return log.texts(PaMSG_DEBUG); }
 
     TrackingHooks hooks;
     LogCapture log;
     PaConnection *handle = nullptr;
-    // Client-Library objects a test leaves behind on purpose (a drop it made fail).
-    std::vector<std::string> expectedLeaks{};
 };
 
 class ConnectedTest : public ClientTest {
@@ -104,7 +68,9 @@ protected:
     void SetUp() override
     {
         ClientTest::SetUp();
-        Connect();
+        ASSERT_NE(Create(), nullptr);
+        ASSERT_EQ(PaConnect(handle), PaSUCCESS);
+        log.clear();
     }
 };
 

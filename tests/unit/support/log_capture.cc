@@ -9,26 +9,19 @@ LogCapture::LogCapture(int32_t threshold)
 
 LogCapture::~LogCapture() { PaShutdownMsgLogSystem(); }
 
-void LogCapture::Record(int32_t level, const char *text, const char *levelName, void *self)
+void LogCapture::Record(int32_t level, const char *text, const char *, void *self)
 {
-    static_cast<LogCapture *>(self)->messages_.push_back({level, text, levelName, self});
+    static_cast<LogCapture *>(self)->messages_.emplace_back(level, text);
 }
 
-std::vector<std::string> LogCapture::texts() const
-{
-    std::vector<std::string> all;
-    for (const auto &message : messages_) {
-        all.push_back(message.text);
-    }
-    return all;
-}
+std::vector<std::string> LogCapture::texts() const { return texts(-1); }
 
 std::vector<std::string> LogCapture::texts(int32_t level) const
 {
     std::vector<std::string> matching;
-    for (const auto &message : messages_) {
-        if (message.level == level) {
-            matching.push_back(message.text);
+    for (const auto &[logged, text] : messages_) {
+        if (level == -1 || logged == level) {
+            matching.push_back(text);
         }
     }
     return matching;

@@ -6,14 +6,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
-
-struct LoggedMessage {
-    int32_t level;
-    std::string text;
-    std::string levelName;
-    void *userData;
-};
 
 class LogCapture {
 public:
@@ -23,7 +17,6 @@ public:
     LogCapture(const LogCapture &)            = delete;
     LogCapture &operator=(const LogCapture &) = delete;
 
-    const std::vector<LoggedMessage> &messages() const { return messages_; }
     std::vector<std::string> texts() const;
     // Texts logged at exactly this level.
     std::vector<std::string> texts(int32_t level) const;
@@ -31,7 +24,7 @@ public:
 
 private:
     static void Record(int32_t level, const char *text, const char *levelName, void *self);
-    std::vector<LoggedMessage> messages_;
+    std::vector<std::pair<int32_t, std::string>> messages_;
 };
 
 #endif

@@ -27,20 +27,21 @@ TrackingHooks::~TrackingHooks()
     active = nullptr;
 }
 
-void *TrackingHooks::Alloc(std::size_t size)
+void *TrackingHooks::Track(void *block)
 {
-    ++active->allocs;
-    if (active->fail) {
-        return nullptr;
-    }
-    void *block = std::malloc(size);
     active->live_.insert(block);
     return block;
 }
 
+void *TrackingHooks::Alloc(std::size_t size) { return active->fail ? nullptr : Track(std::malloc(size)); }
+
+char *TrackingHooks::StrDup(const char *text)
+{
+    return active->fail ? nullptr : static_cast<char *>(Track(strdup(text)));
+}
+
 void TrackingHooks::Free(void *block)
 {
-    ++active->frees;
     if (active->live_.erase(block) == 0) {
         ++active->foreignFrees;
         return;
@@ -50,23 +51,9 @@ void TrackingHooks::Free(void *block)
 
 void *TrackingHooks::Realloc(void *block, std::size_t size)
 {
-    ++active->reallocs;
     if (active->fail) {
         return nullptr;
     }
     active->live_.erase(block);
-    void *resized = std::realloc(block, size);
-    active->live_.insert(resized);
-    return resized;
-}
-
-char *TrackingHooks::StrDup(const char *text)
-{
-    ++active->strdups;
-    if (active->fail) {
-        return nullptr;
-    }
-    char *copy = strdup(text);
-    active->live_.insert(copy);
-    return copy;
+    return Track(std::realloc(block, size));
 }

@@ -13,11 +13,6 @@ public:
     TrackingHooks(const TrackingHooks &)            = delete;
     TrackingHooks &operator=(const TrackingHooks &) = delete;
 
-    // Calls of each hook since installation.
-    std::size_t allocs   = 0;
-    std::size_t frees    = 0;
-    std::size_t reallocs = 0;
-    std::size_t strdups  = 0;
     // Releases of blocks these hooks never made.
     std::size_t foreignFrees = 0;
     // When set, the allocating hooks return NULL.
@@ -30,6 +25,8 @@ private:
     static void Free(void *block);
     static void *Realloc(void *block, std::size_t size);
     static char *StrDup(const char *text);
+    // A block made by the runtime, recorded as live, or NULL when told to fail.
+    static void *Track(void *block);
     std::set<void *> live_;
 };
 

@@ -1,0 +1,712 @@
+#include "fakect.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+
+namespace fakect {
+namespace {
+
+// One answer of ct_results: a result type (with its result set, if fetchable) or a final code.
+struct Step {
+    CS_RETCODE code = CS_SUCCEED;
+    CS_INT type     = 0;
+    std::optional<ResultSet> set{};
+    bool closesConnection = false;
+};
+
+struct Binding {
+    CS_INT datatype;
+    CS_INT maxlength;
+    CS_INT format;
+    CS_VOID *buffer;
+    CS_INT *copied;
+    CS_SMALLINT *indicator;
+};
+
+}  // namespace
+}  // namespace fakect
+
+// The opaque types of cstypes.h. Objects are kept until Reset, so a dropped one is recognised.
+struct _cs_context {
+    bool dropped = false;
+    std::map<CS_INT, CS_VOID *> callbacks;
+};
+
+struct _cs_connection {
+    CS_CONTEXT *context;
+    bool dropped        = false;
+    CS_INT status       = 0;      // CS_CONSTAT_* bits
+    bool resultsPending = false;  // a reply is unfinished: another send fails with 20019
+    std::map<CS_INT, std::string> texts;
+    std::map<CS_INT, CS_INT> ints;
+    std::map<CS_INT, CS_VOID *> callbacks;
+    std::vector<CS_COMMAND *> commands;
+};
+
+struct _cs_command {
+    enum class State {
+        Idle,
+        Ready,
+        Sent
+    };
+    CS_CONNECTION *connection;
+    bool dropped = false;
+    State state  = State::Idle;
+    std::string rpc;
+    std::vector<fakect::SentParam> params;
+    std::deque<fakect::Step> steps;  // what ct_results still has to answer
+    bool cancelPending = false;      // the next ct_results or ct_send answers CS_CANCELED
+    std::optional<fakect::ResultSet> current;
+    std::size_t nextRow = 0;
+    std::vector<fakect::Binding> bindings;
+};
+
+namespace fakect {
+namespace {
+
+struct State {
+    std::vector<std::unique_ptr<_cs_context>> contexts;
+    std::vector<std::unique_ptr<_cs_connection>> connections;
+    std::vector<std::unique_ptr<_cs_command>> commands;
+    std::map<std::string, std::deque<Reply>, std::less<>> scripts;
+    std::vector<Injection> injections;
+    std::vector<SentRpc> sent;
+};
+
+State &state()
+{
+    static State instance;
+    return instance;
+}
+
+// Ends the test program on a call the real library would crash on or silently misuse.
+template <typename Object>
+Object &Use(const std::vector<std::unique_ptr<Object>> &objects, const Object *handle, const char *call)
+{
+    auto found =
+        std::find_if(objects.begin(), objects.end(), [&](const auto &object) { return object.get() == handle; });
+    if (found == objects.end() || (*found)->dropped) {
+        std::fprintf(stderr, "fakect: %s: a NULL, unknown or dropped object\n", call);
+        std::abort();
+    }
+    return **found;
+}
+
+_cs_context &Use(CS_CONTEXT *context, const char *call) { return Use(state().contexts, context, call); }
+_cs_command &Use(CS_COMMAND *command, const char *call) { return Use(state().commands, command, call); }
+_cs_connection &Use(CS_CONNECTION *connection, const char *call)
+{
+    _cs_connection &found = Use(state().connections, connection, call);
+    Use(found.context, call);
+    return found;
+}
+
+template <typename Message, typename Func>
+CS_RETCODE Deliver(CS_INT type, const Message &message, CS_CONNECTION *connection, CS_CONTEXT *context)
+{
+    CS_CONTEXT *owner = connection != nullptr ? connection->context : context;
+    CS_VOID *callback = nullptr;
+    if (connection != nullptr && connection->callbacks.contains(type)) {
+        callback = connection->callbacks[type];
+    } else if (owner != nullptr && owner->callbacks.contains(type)) {
+        callback = owner->callbacks[type];
+    }
+    Message record = message;
+    return callback != nullptr ? reinterpret_cast<Func>(callback)(owner, connection, &record) : CS_SUCCEED;
+}
+
+CS_RETCODE Deliver(const CS_CLIENTMSG &message, CS_CONNECTION *connection, CS_CONTEXT *context = nullptr)
+{
+    return Deliver<CS_CLIENTMSG, CS_CLIENTMSG_FUNC>(CS_CLIENTMSG_CB, message, connection, context);
+}
+
+CS_RETCODE Deliver(const CS_SERVERMSG &message, CS_CONNECTION *connection, CS_CONTEXT *context = nullptr)
+{
+    return Deliver<CS_SERVERMSG, CS_SERVERMSG_FUNC>(CS_SERVERMSG_CB, message, connection, context);
+}
+
+// Applies the first injection that affects this call: raises its messages and returns its code.
+std::optional<CS_RETCODE> Intercept(const char *call, CS_INT key, CS_INT action, CS_CONNECTION *connection,
+                                    CS_CONTEXT *context = nullptr)
+{
+    for (Injection &injection : state().injections) {
+        if (injection.call != call || injection.times == 0 || (injection.key != kAny && injection.key != key) ||
+            (injection.action != kAny && injection.action != action)) {
+            continue;
+        }
+        injection.times -= injection.times > 0 ? 1 : 0;
+        if (injection.raises)
+            Deliver(*injection.raises, connection, context);
+        if (injection.raisesServer)
+            Deliver(*injection.raisesServer, connection, context);
+        return injection.code;
+    }
+    return std::nullopt;
+}
+
+std::string TextOf(const CS_VOID *buffer, CS_INT length)
+{
+    if (buffer == nullptr)
+        return {};
+    const char *text = static_cast<const char *>(buffer);
+    return length == CS_NULLTERM ? std::string(text) : std::string(text, static_cast<std::size_t>(std::max(length, 0)));
+}
+
+// FreeTDS hands the return status over as a fetchable one-column result set.
+std::deque<Step> StepsOf(const Reply &reply)
+{
+    std::deque<Step> steps;
+    for (const ResultSet &set : reply.results) {
+        if (set.type != CS_PARAM_RESULT) {
+            steps.push_back(Step{.type = set.type, .set = set});
+            steps.push_back(Step{.type = CS_CMD_DONE});
+        }
+    }
+    if (reply.outcome == Outcome::ConnectionClosed) {
+        steps.push_back(Step{.code = CS_FAIL, .closesConnection = true});
+        return steps;
+    }
+    if (reply.returnStatus) {
+        steps.push_back(Step{.type = CS_STATUS_RESULT,
+                             .set  = ResultSet{CS_STATUS_RESULT, {{"", CS_INT_TYPE, 4}}, {{*reply.returnStatus}}}});
+    }
+    for (const ResultSet &set : reply.results) {
+        if (set.type == CS_PARAM_RESULT)
+            steps.push_back(Step{.type = set.type, .set = set});
+    }
+    steps.push_back(Step{.type = reply.outcome == Outcome::CommandFails ? CS_CMD_FAIL : CS_CMD_SUCCEED});
+    steps.push_back(Step{.type = CS_CMD_DONE});
+    steps.push_back(Step{.code = reply.endCode});
+    return steps;
+}
+
+std::deque<Step> NextReply(const std::string &rpc)
+{
+    auto scripted = state().scripts.find(rpc);
+    if (scripted == state().scripts.end())
+        return StepsOf(Reply{});
+    std::deque<Reply> &replies = scripted->second;
+    std::deque<Step> steps     = StepsOf(replies.front());
+    if (replies.size() > 1)
+        replies.pop_front();
+    return steps;
+}
+
+template <typename Object>
+void ReportLive(const std::vector<std::unique_ptr<Object>> &objects, const char *kind, std::vector<std::string> &leaks)
+{
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        if (!objects[i]->dropped)
+            leaks.push_back(std::string(kind) + " #" + std::to_string(i + 1) + " not dropped");
+    }
+}
+
+}  // namespace
+
+CS_CLIENTMSG ClientMessage(CS_MSGNUM number, CS_INT severity, const std::string &text)
+{
+    CS_CLIENTMSG message{};
+    message.msgnumber    = number;
+    message.severity     = severity;
+    message.msgstringlen = static_cast<CS_INT>(text.copy(message.msgstring, sizeof message.msgstring - 1));
+    return message;
+}
+
+CS_SERVERMSG ServerMessage(CS_MSGNUM number, CS_INT severity, CS_INT state, const std::string &text,
+                           const std::string &server)
+{
+    CS_SERVERMSG message{};
+    message.msgnumber = number;
+    message.severity  = severity;
+    message.state     = state;
+    message.textlen   = static_cast<CS_INT>(text.copy(message.text, sizeof message.text - 1));
+    message.svrnlen   = static_cast<CS_INT>(server.copy(message.svrname, sizeof message.svrname - 1));
+    return message;
+}
+
+void Agent::Reset()
+{
+    state() = State{};
+    vendor  = false;
+}
+
+void Agent::Script(const std::string &rpc, Reply reply) { state().scripts[rpc].push_back(std::move(reply)); }
+
+void Agent::On(Injection injection) { state().injections.push_back(std::move(injection)); }
+
+CS_RETCODE Agent::Raise(const CS_CLIENTMSG &message, CS_CONNECTION *connection)
+{
+    return Deliver(message, &Use(connection, "Raise"));
+}
+
+CS_RETCODE Agent::Raise(const CS_SERVERMSG &message, CS_CONNECTION *connection)
+{
+    return Deliver(message, &Use(connection, "Raise"));
+}
+
+void Agent::SetStatus(CS_CONNECTION *connection, CS_INT status) { Use(connection, "SetStatus").status = status; }
+
+const std::vector<SentRpc> &Agent::Sent() const { return state().sent; }
+
+int Agent::SendCount(const std::string &rpc) const
+{
+    return static_cast<int>(
+        std::count_if(state().sent.begin(), state().sent.end(), [&](const SentRpc &sent) { return sent.name == rpc; }));
+}
+
+std::vector<std::string> Agent::Leaks() const
+{
+    std::vector<std::string> leaks;
+    ReportLive(state().contexts, "context", leaks);
+    ReportLive(state().connections, "connection", leaks);
+    ReportLive(state().commands, "command", leaks);
+    return leaks;
+}
+
+Agent &agent()
+{
+    static Agent instance;
+    return instance;
+}
+
+}  // namespace fakect
+
+// The Client-Library's calls, in FreeTDS's manner where the two libraries differ.
+using namespace fakect;
+
+CS_RETCODE cs_ctx_alloc(CS_INT, CS_CONTEXT **context)
+{
+    if (auto injected = Intercept("cs_ctx_alloc", kAny, kAny, nullptr))
+        return *injected;
+    *context = state().contexts.emplace_back(std::make_unique<_cs_context>()).get();
+    return CS_SUCCEED;
+}
+
+CS_RETCODE cs_ctx_drop(CS_CONTEXT *context)
+{
+    if (context != nullptr)
+        Use(context, "cs_ctx_drop").dropped = true;
+    return CS_SUCCEED;
+}
+
+CS_RETCODE ct_init(CS_CONTEXT *context, CS_INT)
+{
+    Use(context, "ct_init");
+    return Intercept("ct_init", kAny, kAny, nullptr, context).value_or(CS_SUCCEED);
+}
+
+// Like FreeTDS: connections stay open.
+CS_RETCODE ct_exit(CS_CONTEXT *context, CS_INT)
+{
+    if (context != nullptr)
+        Use(context, "ct_exit");
+    return CS_SUCCEED;
+}
+
+CS_RETCODE ct_callback(CS_CONTEXT *context, CS_CONNECTION *connection, CS_INT action, CS_INT type, CS_VOID *func)
+{
+    std::map<CS_INT, CS_VOID *> &callbacks =
+        connection != nullptr ? Use(connection, "ct_callback").callbacks : Use(context, "ct_callback").callbacks;
+    if (auto injected = Intercept("ct_callback", type, action, connection, context))
+        return *injected;
+    if (action == CS_GET) {
+        *static_cast<CS_VOID **>(func) = callbacks.contains(type) ? callbacks[type] : nullptr;
+    } else {
+        callbacks[type] = func;
+    }
+    return CS_SUCCEED;
+}
+
+// Like FreeTDS: the settings are accepted and have no effect.
+CS_RETCODE ct_config(CS_CONTEXT *context, CS_INT action, CS_INT property, CS_VOID *, CS_INT, CS_INT *)
+{
+    Use(context, "ct_config");
+    return Intercept("ct_config", property, action, nullptr, context).value_or(CS_SUCCEED);
+}
+
+// Absent from FreeTDS; the library finds it with dlsym.
+CS_RETCODE ct_debug(CS_CONTEXT *context, CS_CONNECTION *connection, CS_INT, CS_INT, CS_CHAR *, CS_INT)
+{
+    return Intercept("ct_debug", kAny, kAny, connection, context).value_or(CS_SUCCEED);
+}
+
+CS_RETCODE ct_con_alloc(CS_CONTEXT *context, CS_CONNECTION **connection)
+{
+    Use(context, "ct_con_alloc");
+    if (auto injected = Intercept("ct_con_alloc", kAny, kAny, nullptr, context))
+        return *injected;
+    *connection = state().connections.emplace_back(std::make_unique<_cs_connection>(context)).get();
+    return CS_SUCCEED;
+}
+
+// Like FreeTDS: the connection's commands stay allocated, detached from it.
+CS_RETCODE ct_con_drop(CS_CONNECTION *connection)
+{
+    if (connection == nullptr)
+        return CS_SUCCEED;
+    _cs_connection &dropping = Use(connection, "ct_con_drop");
+    if (auto injected = Intercept("ct_con_drop", kAny, kAny, connection))
+        return *injected;
+    for (CS_COMMAND *command : dropping.commands)
+        command->connection = nullptr;
+    dropping.dropped = true;
+    return CS_SUCCEED;
+}
+
+namespace {
+
+bool IsTextProperty(CS_INT property)
+{
+    return property == CS_USERNAME || property == CS_PASSWORD || property == CS_APPNAME || property == CS_HOSTNAME ||
+           property == CS_USERDATA;
+}
+
+// Copies what was set, up to buflen bytes; nothing at all (length 0) before any set.
+CS_RETCODE GetProperty(_cs_connection &connection, CS_INT property, CS_VOID *buffer, CS_INT buflen, CS_INT *outlen)
+{
+    if (property == CS_CON_STATUS) {
+        std::memcpy(buffer, &connection.status, sizeof(CS_INT));
+    } else if (IsTextProperty(property)) {
+        const std::string &value = connection.texts[property];
+        if (outlen != nullptr)
+            *outlen = static_cast<CS_INT>(value.size());
+        value.copy(static_cast<char *>(buffer), static_cast<std::size_t>(std::max(buflen, 0)));
+    } else if (connection.ints.contains(property)) {
+        std::memcpy(buffer, &connection.ints[property], sizeof(CS_INT));
+    }
+    return CS_SUCCEED;
+}
+
+}  // namespace
+
+CS_RETCODE ct_con_props(CS_CONNECTION *connection, CS_INT action, CS_INT property, CS_VOID *buffer, CS_INT buflen,
+                        CS_INT *outlen)
+{
+    _cs_connection &target = Use(connection, "ct_con_props");
+    if (auto injected = Intercept("ct_con_props", property, action, connection))
+        return *injected;
+    if (action == CS_GET)
+        return GetProperty(target, property, buffer, buflen, outlen);
+    if (buffer == nullptr)
+        return CS_FAIL;
+    if (IsTextProperty(property)) {
+        target.texts[property] = TextOf(buffer, property == CS_USERDATA ? std::max(buflen, 0) : buflen);
+    } else {
+        std::memcpy(&target.ints[property], buffer, sizeof(CS_INT));
+    }
+    return CS_SUCCEED;
+}
+
+CS_RETCODE ct_connect(CS_CONNECTION *connection, CS_CHAR *, CS_INT)
+{
+    _cs_connection &target = Use(connection, "ct_connect");
+    if (auto injected = Intercept("ct_connect", kAny, kAny, connection))
+        return *injected;
+    target.status = CS_CONSTAT_CONNECTED;
+    return CS_SUCCEED;
+}
+
+// Like FreeTDS: the option is ignored and the connection goes at once.
+CS_RETCODE ct_close(CS_CONNECTION *connection, CS_INT option)
+{
+    _cs_connection &target = Use(connection, "ct_close");
+    if (auto injected = Intercept("ct_close", option, kAny, connection))
+        return *injected;
+    target.status         = 0;
+    target.resultsPending = false;
+    for (CS_COMMAND *command : target.commands) {
+        command->steps.clear();
+        command->current.reset();
+    }
+    return CS_SUCCEED;
+}
+
+// Like FreeTDS, succeeds on any connection; the vendor's library refuses a dead or closed one.
+CS_RETCODE ct_cmd_alloc(CS_CONNECTION *connection, CS_COMMAND **command)
+{
+    _cs_connection &owner = Use(connection, "ct_cmd_alloc");
+    if (auto injected = Intercept("ct_cmd_alloc", kAny, kAny, connection))
+        return *injected;
+    if (agent().vendor && owner.status != CS_CONSTAT_CONNECTED)
+        return CS_FAIL;
+    *command = state().commands.emplace_back(std::make_unique<_cs_command>(connection)).get();
+    owner.commands.push_back(*command);
+    return CS_SUCCEED;
+}
+
+// Like FreeTDS, an unfinished reply keeps the connection busy after the drop.
+CS_RETCODE ct_cmd_drop(CS_COMMAND *command)
+{
+    if (command == nullptr)
+        return CS_SUCCEED;
+    _cs_command &dropping = Use(command, "ct_cmd_drop");
+    if (dropping.connection != nullptr)
+        std::erase(dropping.connection->commands, command);
+    dropping.dropped = true;
+    return CS_SUCCEED;
+}
+
+CS_RETCODE ct_command(CS_COMMAND *command, CS_INT type, const CS_VOID *buffer, CS_INT buflen, CS_INT)
+{
+    _cs_command &target = Use(command, "ct_command");
+    if (type != CS_RPC_CMD)
+        return CS_FAIL;
+    target.rpc = TextOf(buffer, buflen);
+    target.params.clear();
+    target.state = _cs_command::State::Ready;
+    return CS_SUCCEED;
+}
+
+CS_RETCODE ct_param(CS_COMMAND *command, CS_DATAFMT *datafmt, CS_VOID *data, CS_INT datalen, CS_SMALLINT)
+{
+    _cs_command &target = Use(command, "ct_param");
+    if (auto injected = Intercept("ct_param", kAny, kAny, target.connection))
+        return *injected;
+    if (target.state == _cs_command::State::Idle)
+        return CS_FAIL;
+    CS_INT size = datafmt->datatype == CS_INT_TYPE ? 4 : datafmt->datatype == CS_SMALLINT_TYPE ? 2 : datalen;
+    target.params.push_back(SentParam{TextOf(datafmt->name, datafmt->namelen), datafmt->datatype,
+                                      data != nullptr ? std::optional(TextOf(data, size)) : std::nullopt, datalen});
+    return CS_SUCCEED;
+}
+
+// Checks in FreeTDS's order; the failures it reports carry its message numbers.
+CS_RETCODE ct_send(CS_COMMAND *command)
+{
+    _cs_command &target       = Use(command, "ct_send");
+    CS_CONNECTION *connection = target.connection;
+    if (auto injected = Intercept("ct_send", kAny, kAny, connection))
+        return *injected;
+    if (connection == nullptr || connection->status == 0)
+        return CS_FAIL;
+    if (target.cancelPending) {
+        target.cancelPending = false;
+        return CS_CANCELED;
+    }
+    if (target.state == _cs_command::State::Idle) {
+        Deliver(ClientMessage(16843163, 1, "ct_send: This routine cannot be called when the command is idle."),
+                connection);
+        return CS_FAIL;
+    }
+    if ((connection->status & CS_CONSTAT_DEAD) != 0) {
+        Deliver(ClientMessage(20006, 9, "Write to the server failed"), connection);
+        return CS_FAIL;
+    }
+    if (connection->resultsPending) {
+        Deliver(ClientMessage(20019, 7, "Attempt to initiate a new Adaptive Server operation with results pending"),
+                connection);
+        return CS_FAIL;
+    }
+    state().sent.push_back(SentRpc{target.rpc, target.params});
+    target.steps = NextReply(target.rpc);
+    target.current.reset();
+    target.state               = _cs_command::State::Sent;
+    connection->resultsPending = true;
+    return CS_SUCCEED;
+}
+
+namespace {
+
+// FreeTDS forgets the RPC and its parameters on a cancel; the vendor's library keeps them.
+void Cancel(_cs_command &command)
+{
+    if (command.state == _cs_command::State::Sent) {
+        command.steps.clear();
+        command.current.reset();
+        command.cancelPending = true;
+        command.state         = _cs_command::State::Ready;
+        if (command.connection != nullptr)
+            command.connection->resultsPending = false;
+    }
+    if (!agent().vendor) {
+        command.rpc.clear();
+        command.params.clear();
+        command.state = _cs_command::State::Idle;
+    }
+}
+
+}  // namespace
+
+// Only CS_CANCEL_ALL, on a connection or on one command.
+CS_RETCODE ct_cancel(CS_CONNECTION *connection, CS_COMMAND *command, CS_INT type)
+{
+    CS_CONNECTION *concerned = command != nullptr ? Use(command, "ct_cancel").connection : connection;
+    if (connection != nullptr)
+        Use(connection, "ct_cancel");
+    if (auto injected = Intercept("ct_cancel", type, kAny, concerned))
+        return *injected;
+    if ((connection == nullptr) == (command == nullptr) || type != CS_CANCEL_ALL)
+        return CS_FAIL;
+    if (command != nullptr) {
+        Cancel(*command);
+        return CS_SUCCEED;
+    }
+    for (CS_COMMAND *each : connection->commands)
+        Cancel(*each);
+    if (agent().vendor)
+        connection->resultsPending = false;
+    return CS_SUCCEED;
+}
+
+CS_RETCODE ct_results(CS_COMMAND *command, CS_INT *resultType)
+{
+    _cs_command &target = Use(command, "ct_results");
+    if (auto injected = Intercept("ct_results", kAny, kAny, target.connection))
+        return *injected;
+    if (target.cancelPending) {
+        target.cancelPending = false;
+        return CS_CANCELED;
+    }
+    CS_CONNECTION *connection = target.connection;
+    if (connection == nullptr || connection->status != CS_CONSTAT_CONNECTED || target.steps.empty())
+        return CS_FAIL;
+    Step step = std::move(target.steps.front());
+    target.steps.pop_front();
+    target.current = std::move(step.set);
+    target.nextRow = 0;
+    target.bindings.clear();
+    if (step.closesConnection) {
+        connection->status         = CS_CONSTAT_DEAD;
+        connection->resultsPending = false;
+    } else if (step.code != CS_SUCCEED) {
+        target.state               = _cs_command::State::Ready;  // FreeTDS lets a finished RPC be sent again
+        connection->resultsPending = false;
+    } else {
+        *resultType = step.type;
+    }
+    return step.code;
+}
+
+CS_RETCODE ct_res_info(CS_COMMAND *command, CS_INT type, CS_VOID *buffer, CS_INT, CS_INT *outlen)
+{
+    _cs_command &target = Use(command, "ct_res_info");
+    if (auto injected = Intercept("ct_res_info", type, kAny, target.connection))
+        return *injected;
+    if (type != CS_NUMDATA)
+        return CS_FAIL;
+    CS_INT columns = target.current ? static_cast<CS_INT>(target.current->columns.size()) : 0;
+    std::memcpy(buffer, &columns, sizeof columns);
+    if (outlen != nullptr)
+        *outlen = sizeof columns;
+    return CS_SUCCEED;
+}
+
+namespace {
+
+bool InRange(const _cs_command &command, CS_INT item)
+{
+    return command.current && item >= 1 && static_cast<std::size_t>(item) <= command.current->columns.size();
+}
+
+}  // namespace
+
+CS_RETCODE ct_describe(CS_COMMAND *command, CS_INT item, CS_DATAFMT *datafmt)
+{
+    _cs_command &target = Use(command, "ct_describe");
+    if (auto injected = Intercept("ct_describe", item, kAny, target.connection))
+        return *injected;
+    if (!InRange(target, item))
+        return CS_FAIL;
+    const Column &column = target.current->columns[static_cast<std::size_t>(item - 1)];
+    *datafmt             = CS_DATAFMT{};
+    datafmt->namelen     = static_cast<CS_INT>(column.name.copy(datafmt->name, sizeof datafmt->name - 1));
+    datafmt->datatype    = column.datatype;
+    datafmt->maxlength   = column.maxlength;
+    datafmt->count       = 1;
+    return CS_SUCCEED;
+}
+
+CS_RETCODE ct_bind(CS_COMMAND *command, CS_INT item, CS_DATAFMT *datafmt, CS_VOID *buffer, CS_INT *copied,
+                   CS_SMALLINT *indicator)
+{
+    _cs_command &target = Use(command, "ct_bind");
+    if (auto injected = Intercept("ct_bind", item, kAny, target.connection))
+        return *injected;
+    if (!InRange(target, item))
+        return CS_FAIL;
+    target.bindings.resize(std::max(target.bindings.size(), static_cast<std::size_t>(item)));
+    target.bindings[static_cast<std::size_t>(item - 1)] =
+        Binding{datafmt->datatype, datafmt->maxlength, datafmt->format, buffer, copied, indicator};
+    return CS_SUCCEED;
+}
+
+namespace {
+
+bool IsText(CS_INT datatype) { return datatype == CS_CHAR_TYPE || datatype == CS_LONGCHAR_TYPE; }
+
+// FreeTDS's character conversion: as much as fits, failing when the value does not fit.
+bool CopyText(const Binding &binding, const std::string &text, CS_INT &copied)
+{
+    std::size_t room = static_cast<std::size_t>(std::max(binding.maxlength, 0));
+    char *buffer     = static_cast<char *>(binding.buffer);
+    copied           = static_cast<CS_INT>(text.copy(buffer, room));
+    if (text.size() > room)
+        return false;
+    if (binding.format == CS_FMT_NULLTERM) {
+        if (text.size() == room)
+            return false;
+        buffer[text.size()] = '\0';
+        copied += 1;
+    } else if (binding.format == CS_FMT_PADNULL) {
+        std::memset(buffer + text.size(), 0, room - text.size());
+        copied = static_cast<CS_INT>(room);
+    }
+    return true;
+}
+
+// Converts one value into its bound buffer; false when it cannot be done.
+bool Store(const Binding &binding, const Value &value, CS_INT &copied, CS_SMALLINT &indicator)
+{
+    copied    = 0;
+    indicator = std::holds_alternative<std::monostate>(value) ? -1 : 0;
+    if (binding.buffer == nullptr || indicator != 0)
+        return true;
+    if (const std::string *text = std::get_if<std::string>(&value))
+        return IsText(binding.datatype) && CopyText(binding, *text, copied);
+    CS_INT number = std::get<CS_INT>(value);
+    if (IsText(binding.datatype))
+        return CopyText(binding, std::to_string(number), copied);
+    if (binding.datatype == CS_INT_TYPE) {
+        std::memcpy(binding.buffer, &number, copied = sizeof number);
+    } else if (binding.datatype == CS_SMALLINT_TYPE) {
+        auto small = static_cast<CS_SMALLINT>(number);
+        std::memcpy(binding.buffer, &small, copied = sizeof small);
+    }
+    return copied != 0;
+}
+
+}  // namespace
+
+CS_RETCODE ct_fetch(CS_COMMAND *command, CS_INT, CS_INT, CS_INT, CS_INT *rowsRead)
+{
+    _cs_command &target = Use(command, "ct_fetch");
+    if (auto injected = Intercept("ct_fetch", kAny, kAny, target.connection))
+        return *injected;
+    if (rowsRead != nullptr)
+        *rowsRead = 0;
+    if (!target.current)
+        return CS_FAIL;
+    if (target.nextRow >= target.current->rows.size())
+        return CS_END_DATA;
+    std::size_t index = target.nextRow++;
+    const Row &row    = target.current->rows[index];
+    bool converted    = true;
+    for (std::size_t column = 0; column < target.bindings.size() && column < row.size(); ++column) {
+        const Binding &binding = target.bindings[column];
+        CS_INT copied          = 0;
+        CS_SMALLINT indicator  = 0;
+        converted              = Store(binding, row[column], copied, indicator) && converted;
+        if (binding.copied != nullptr)
+            *binding.copied = copied;
+        if (binding.indicator != nullptr)
+            *binding.indicator = indicator;
+    }
+    if (rowsRead != nullptr)
+        *rowsRead = 1;
+    return converted && target.current->failingRow != index ? CS_SUCCEED : CS_ROW_FAIL;
+}

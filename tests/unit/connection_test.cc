@@ -1,0 +1,278 @@
+// Handles and their connection over the scripted Client-Library: failures injected at each step
+// of creation and login, the secure-login challenge, the message handlers' classification, and
+// the connection state bits behind the open check and reconnection.
+#include "support/client_fixture.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <unistd.h>
+
+using namespace client;
+using fakect::agent;
+using fakect::ClientMessage;
+using fakect::ServerMessage;
+using testing::ElementsAre;
+using testing::IsEmpty;
+
+namespace {
+
+using ConnectTest = ClientTest;
+
+TEST_F(ConnectTest, ReservedUserNeedsExactlyTheInformApplication)
+{
+    struct Case {
+        const char *app;
+        const char *user;
+        bool made;
+    } cases[] = {{"PAKitNotify", "vexamund", true},
+                 {"monitor", "vexamund", false},
+                 {"PAKitNotify ", "vexamund", false},
+                 {"monitor", "Vexamund", true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.app) + "/" + c.user);
+        PaConnection *made = PaConnectCreate(kServer, c.app, c.user, kPassword);
+        EXPECT_EQ(made != nullptr, c.made);
+        PaConnectDestroy(made);
+    }
+}
+
+// The installation's freetds.conf is where encrypted logins are asked for; a configuration
+// file the caller chose wins.
+TEST_F(ConnectTest, FreetdsConfOfTheInstallationIsUsedUnlessTheCallerChoseOne)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    std::filesystem::path home = testing::TempDir() + "connect_test_vthome_" + std::to_string(getpid());
+    std::string conf           = (home / "freetds.conf").string();
+    struct Case {
+        bool exists;
+        const char *chosen;
+        std::string expected;
+    } cases[] = {{true, nullptr, conf}, {true, "/chosen/freetds.conf", "/chosen/freetds.conf"}, {false, nullptr, ""}};
+    std::filesystem::create_directories(home);
+    for (const Case &c : cases) {
+        std::filesystem::remove(conf);
+        if (c.exists) {
+            std::ofstream(conf) << "[global]\n";
+        }
+        EXPECT_EXIT(
+            {
+                setenv("VTHOME", home.c_str(), 1);
+                c.chosen != nullptr ? setenv("FREETDSCONF", c.chosen, 1) : unsetenv("FREETDSCONF");
+                PaConnectDestroy(PaConnectCreate(kServer, kApp, kUser, kPassword));
+                const char *used = std::getenv("FREETDSCONF");
+                std::exit(std::string(used != nullptr ? used : "") == c.expected ? 0 : 1);
+            },
+            testing::ExitedWithCode(0), "")
+            << "freetds.conf " << (c.exists ? "present" : "absent") << ", FREETDSCONF "
+            << (c.chosen != nullptr ? c.chosen : "unset");
+    }
+    std::filesystem::remove_all(home);
+}
+
+TEST_F(ConnectTest, EachContextStepThatFailsLeavesNothingBehind)
+{
+    struct Case {
+        const char *call;
+        CS_INT key;
+    } cases[] = {{"cs_ctx_alloc", fakect::kAny},   {"ct_init", fakect::kAny}, {"ct_callback", CS_CLIENTMSG_CB},
+                 {"ct_callback", CS_SERVERMSG_CB}, {"ct_config", CS_IFILE},   {"ct_config", CS_TIMEOUT}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.call) + " " + std::to_string(c.key));
+        agent().Reset();
+        log.clear();
+        agent().On({.call = c.call, .key = c.key, .code = CS_FAIL});
+        EXPECT_EQ(Create(), nullptr);
+        EXPECT_EQ(Errors().size(), 1u);
+        EXPECT_THAT(agent().Leaks(), IsEmpty());
+    }
+}
+
+TEST_F(ConnectTest, EachRefusedLoginStepDropsTheConnectionAndLeavesTheHandleReusable)
+{
+    struct Case {
+        const char *call;
+        CS_INT key;
+        CS_INT action;
+        bool secure;
+    } cases[] = {
+        {"ct_con_alloc", fakect::kAny, fakect::kAny, false}, {"ct_con_props", CS_SEC_CHALLENGE, CS_SET, true},
+        {"ct_callback", CS_CHALLENGE_CB, CS_SET, true},      {"ct_callback", CS_CHALLENGE_CB, CS_GET, true},
+        {"ct_con_props", CS_USERNAME, CS_SET, false},        {"ct_con_props", CS_PASSWORD, CS_SET, false},
+        {"ct_con_props", CS_USERDATA, CS_SET, false},        {"ct_con_props", CS_DIAG_TIMEOUT, CS_SET, false},
+        {"ct_connect", fakect::kAny, fakect::kAny, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.call) + " " + std::to_string(c.key));
+        agent().Reset();
+        handle = c.secure ? PaSecureConnectCreate(kServer, kApp, kUser, kPassword) : Create();
+        agent().On({.call = c.call, .key = c.key, .action = c.action, .code = CS_FAIL});
+        EXPECT_EQ(PaConnect(handle), PaCONNECT_FAILED);
+        EXPECT_EQ(handle->connection, nullptr);
+        EXPECT_THAT(agent().Leaks(), ElementsAre("context #1 not dropped"));
+        agent().On({.call = "ct_connect", .code = CS_SUCCEED});  // no challenge: no login library here
+        EXPECT_EQ(PaConnect(handle), PaSUCCESS);
+        PaConnectDestroy(handle);
+        handle = nullptr;
+    }
+}
+
+TEST_F(ConnectTest, ALoginRefusedOnlyByTheAgentsMessageIsAGeneralErrorNotATimeOut)
+{
+    ASSERT_NE(Create(), nullptr);
+    agent().On({.call = "ct_connect", .code = CS_FAIL, .raisesServer = ServerMessage(4002, 14, 1, "Login failed.")});
+    EXPECT_EQ(PaConnect(handle), PaCONNECT_FAILED);
+    EXPECT_EQ(PaServerGetLastError(handle), PaGENERAL_ERROR);
+    EXPECT_FALSE(PaTimedOut(handle));
+    PaServerMessage message{};
+    ASSERT_EQ(PaServerGetLastMessage(handle, &message), PaSUCCESS);
+    EXPECT_STREQ(message.text, "Login failed.");
+}
+
+namespace watch {
+const char *block = nullptr;
+bool wiped        = false;
+PaFreeFunc next   = nullptr;
+void Free(void *released)
+{
+    if (released == block) {
+        wiped = std::string_view(block, std::strlen(kPassword)).find_first_not_of('\0') == std::string_view::npos;
+    }
+    next(released);
+}
+}  // namespace watch
+
+TEST_F(ConnectTest, PasswordIsWipedBeforeItIsReleased)
+{
+    ASSERT_NE(Create(), nullptr);
+    watch::block = handle->password;
+    watch::next  = PaMemoryGetFree();
+    PaMemorySetFree(&watch::Free);
+    PaConnectDestroy(handle);
+    handle = nullptr;
+    PaMemorySetFree(watch::next);
+    EXPECT_TRUE(watch::wiped);
+}
+
+using HandlersTest = ConnectedTest;
+
+constexpr CS_INT Number(int layer, int origin, int severity, int number)
+{
+    return (layer << 24) | (origin << 16) | (severity << 8) | number;
+}
+
+TEST_F(HandlersTest, ClientMessagesAreClassifiedByNumberAndSeverity)
+{
+    struct Case {
+        CS_MSGNUM number;
+        CS_INT severity;
+        CS_RETCODE result;
+        int32_t lastError;
+        bool timeOut;
+    } cases[] = {
+        {Number(1, 2, 2, 63), 2, CS_FAIL, PaGENERAL_ERROR, true},
+        {Number(5, 3, 1, 63), 1, CS_FAIL, PaNETWORK_ERROR, false},
+        {Number(5, 2, 1, 7), 1, CS_SUCCEED, PaGENERAL_ERROR, false},
+        {Number(1, 1, 4, 62), 4, CS_SUCCEED, PaGENERAL_ERROR, false},
+        {Number(1, 1, 5, 1), 5, CS_FAIL, PaGENERAL_ERROR, false},
+        // FreeTDS's own numbers, without layer or origin: its time-out and its communication class.
+        {20003, 6, CS_FAIL, PaGENERAL_ERROR, true},
+        {20009, 9, CS_FAIL, PaNETWORK_ERROR, false},
+        {20012, 2, CS_SUCCEED, PaGENERAL_ERROR, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.number);
+        EXPECT_EQ(agent().Raise(ClientMessage(c.number, c.severity, "message"), handle->connection), c.result);
+        EXPECT_EQ(PaServerGetLastError(handle), c.lastError);
+        EXPECT_EQ(PaTimedOut(handle), c.timeOut);
+    }
+    EXPECT_THAT(log.texts(), IsEmpty());
+}
+
+TEST_F(HandlersTest, TheAgentsMessagesAreKeptAndLoggedByTheirSeverity)
+{
+    PaServerMessage message{};
+    EXPECT_EQ(PaServerGetLastMessage(handle, &message), PaNOT_FOUND);
+    const std::string longest(CS_MAX_MSG - 1, 'm');
+    struct Case {
+        CS_INT severity;
+        std::string text;
+        int32_t level;
+    } cases[] = {{10, "notification from agent1", PaMSG_INFORMATION}, {16, longest, PaMSG_ERROR}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.severity);
+        log.clear();
+        EXPECT_EQ(agent().Raise(ServerMessage(20001, c.severity, 1, c.text, "agent1"), handle->connection), CS_SUCCEED);
+        ASSERT_EQ(PaServerGetLastMessage(handle, &message), PaSUCCESS);
+        EXPECT_EQ(message.severity, c.severity);
+        EXPECT_EQ(message.text, c.text);
+        EXPECT_THAT(log.texts(c.level), ElementsAre(testing::EndsWith(": " + c.text)));
+    }
+    EXPECT_EQ(PaServerGetLastError(handle), PaNO_ERROR);
+}
+
+using HealthTest = ConnectedTest;
+
+TEST_F(HealthTest, ValidAndOpenNeedsAReadableConnectedStatusWithoutTheDeadBit)
+{
+    struct Case {
+        std::optional<CS_INT> status;  // none: the status cannot be read
+        int32_t result;
+    } cases[] = {{std::nullopt, PaFAILURE},
+                 {CS_CONSTAT_DEAD, PaFAILURE},
+                 {CS_CONSTAT_CONNECTED | CS_CONSTAT_DEAD, PaFAILURE},
+                 {0, PaFAILURE},
+                 {CS_CONSTAT_CONNECTED, PaSUCCESS}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.status.value_or(-1));
+        if (c.status) {
+            agent().SetStatus(handle->connection, *c.status);
+        } else {
+            agent().On({.call = "ct_con_props", .key = CS_CON_STATUS, .code = CS_FAIL});
+        }
+        EXPECT_EQ(PaConnectValidAndOpen(handle), c.result);
+    }
+    ASSERT_EQ(PaDisconnect(handle, 1), PaSUCCESS);
+    EXPECT_EQ(PaConnectValidAndOpen(handle), PaFAILURE);
+}
+
+TEST_F(HealthTest, ReconnectKeepsOnlyAnOpenIdleConnection)
+{
+    struct Case {
+        const char *name;
+        CS_INT status;
+        bool busy;
+        const char *failing;  // a call that fails on the way, or null
+        bool kept;
+    } cases[] = {
+        {"open and idle", CS_CONSTAT_CONNECTED, false, nullptr, true},
+        {"busy", CS_CONSTAT_CONNECTED, true, nullptr, false},
+        {"connected and dead", CS_CONSTAT_CONNECTED | CS_CONSTAT_DEAD, false, nullptr, false},
+        {"not connected", 0, false, nullptr, false},
+        {"unreadable", CS_CONSTAT_CONNECTED, false, "ct_con_props", false},
+        {"busy, cancel fails", CS_CONSTAT_CONNECTED, true, "ct_cancel", false},
+        {"busy, close fails", CS_CONSTAT_CONNECTED, true, "ct_close", false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        CS_CONNECTION *old = handle->connection;
+        agent().SetStatus(old, c.status);
+        handle->busy = c.busy ? 1 : 0;
+        if (c.failing != nullptr) {
+            agent().On({.call = c.failing, .code = CS_FAIL});
+        }
+        EXPECT_EQ(PaReconnect(handle), PaSUCCESS);
+        EXPECT_EQ(handle->connection == old, c.kept);
+        EXPECT_EQ(handle->busy, 0);
+        EXPECT_EQ(PaConnectValidAndOpen(handle), PaSUCCESS);
+    }
+    agent().SetStatus(handle->connection, CS_CONSTAT_DEAD);
+    agent().On({.call = "ct_connect", .code = CS_FAIL});
+    EXPECT_EQ(PaReconnect(handle), PaCONNECT_FAILED);
+    EXPECT_EQ(handle->connection, nullptr);
+    EXPECT_EQ(PaReconnect(handle), PaSUCCESS);
+}
+
+}  // namespace
