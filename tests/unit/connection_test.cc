@@ -21,24 +21,6 @@ namespace {
 
 using ConnectTest = ClientTest;
 
-TEST_F(ConnectTest, ReservedUserNeedsExactlyTheInformApplication)
-{
-    struct Case {
-        const char *app;
-        const char *user;
-        bool made;
-    } cases[] = {{"PAKitNotify", "vexamund", true},
-                 {"monitor", "vexamund", false},
-                 {"PAKitNotify ", "vexamund", false},
-                 {"monitor", "Vexamund", true}};
-    for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(c.app) + "/" + c.user);
-        PaConnection *made = PaConnectCreate(kServer, c.app, c.user, kPassword);
-        EXPECT_EQ(made != nullptr, c.made);
-        PaConnectDestroy(made);
-    }
-}
-
 // The installation's freetds.conf is where encrypted logins are asked for; a configuration
 // file the caller chose wins.
 TEST_F(ConnectTest, FreetdsConfOfTheInstallationIsUsedUnlessTheCallerChoseOne)

@@ -82,21 +82,6 @@ TEST(MessageLog, ThresholdBoundsAndFatalErrors)
                 testing::ContainsRegex(": Fatal Error: cannot go on: reason\n"));
 }
 
-TEST(MessageLog, AFileStreamIsClosedWhenReplacedAndStandardStreamsNever)
-{
-    FILE *file = std::tmpfile();
-    PaSetMsgStream(file);
-    PaSetMsgStream(file);
-    EXPECT_NE(fcntl(fileno(file), F_GETFD), -1);
-    int fd = fileno(file);
-    PaSetMsgStream(stdout);
-    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
-    PaSetMsgStream(stderr);
-    PaShutdownMsgLogSystem();
-    EXPECT_NE(fcntl(STDOUT_FILENO, F_GETFD), -1);
-    EXPECT_NE(fcntl(STDERR_FILENO, F_GETFD), -1);
-}
-
 struct Item {
     int id;
 };

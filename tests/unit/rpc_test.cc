@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstring>
+#include <span>
 
 using namespace client;
 using fakect::agent;
@@ -223,16 +224,6 @@ TEST_F(OperationsTest, CommandsOf255BytesGoAsLongTextToTheLongCommandRpc)
     }
 }
 
-TEST_F(OperationsTest, MissingHostOrCommandIsRefusedBeforeAnythingIsSent)
-{
-    OwnedProcess noHost{PaVaProcessCreate("p", PaPROCESS_COMMAND, "sleep 1", 0)};
-    OwnedProcess noCommand{PaVaProcessCreate("p", PaPROCESS_HOSTNAME, "node1", 0)};
-    EXPECT_EQ(PaProcessStart(handle, noHost.process), PaMISSING_ARGUMENT);
-    EXPECT_EQ(PaProcessStart(handle, noCommand.process), PaMISSING_ARGUMENT);
-    EXPECT_EQ(PaProcessSignal(handle, noHost.process, 9), PaMISSING_ARGUMENT);
-    EXPECT_THAT(agent().Sent(), IsEmpty());
-}
-
 TEST_F(OperationsTest, StatusQueriesReturnTheAgentsStateAndPid)
 {
     agent().Script(RpcName(pa::protocol::kProcessStatus), IntRows({{2, 4242}}));
@@ -251,20 +242,14 @@ TEST_F(OperationsTest, StatusQueriesReturnTheAgentsStateAndPid)
     PaServiceFree(service);
 }
 
-ResultSet ProcessRows(std::vector<Row> rows)
+// A result set with the columns of a protocol row layout.
+ResultSet RowsOf(std::span<const pa::protocol::Field> layout, std::vector<Row> rows)
 {
-    ResultSet set;
-    for (const char *name : {"name", "host", "command"}) {
-        set.columns.push_back({name, CS_CHAR_TYPE, 255});
+    ResultSet set{.rows = std::move(rows)};
+    for (const auto &field : layout) {
+        bool text = field.type == pa::protocol::Type::Text;
+        set.columns.push_back({std::string(field.name), text ? CS_CHAR_TYPE : CS_INT_TYPE, text ? 256 : 4});
     }
-    for (const char *name : {"euid", "managed", "pid"}) {
-        set.columns.push_back({name, CS_INT_TYPE, 4});
-    }
-    set.columns.push_back({"restart", CS_CHAR_TYPE, 255});
-    set.columns.push_back({"alert", CS_CHAR_TYPE, 255});
-    set.columns.push_back({"retry", CS_INT_TYPE, 4});
-    set.columns.push_back({"type", CS_INT_TYPE, 4});
-    set.rows = std::move(rows);
     return set;
 }
 
@@ -294,9 +279,10 @@ std::string Text(const PaProcess *process, int32_t id)
 TEST_F(OperationsTest, ProcessRowsOfTheListAskedForBecomeRecordsInOrder)
 {
     agent().Script(RpcName(pa::protocol::kProcessList),
-                   Reply{.results = {ProcessRows({ProcessRow("a", "NULL", 10), ProcessRow("b", "again", 11)})}});
+                   Reply{.results = {RowsOf(pa::protocol::kProcessColumns,
+                                            {ProcessRow("a", "NULL", 10), ProcessRow("b", "again", 11)})}});
     agent().Script(RpcName(pa::protocol::kSingleProcessList),
-                   Reply{.results = {ProcessRows({ProcessRow("only", "NULL", 1)})}});
+                   Reply{.results = {RowsOf(pa::protocol::kProcessColumns, {ProcessRow("only", "NULL", 1)})}});
     PaList *list = nullptr;
     ASSERT_EQ(PaProcessGetList(handle, &list, 1), PaSUCCESS);
     ASSERT_EQ(PaListNumberOfElements(list), 2);
@@ -313,20 +299,6 @@ TEST_F(OperationsTest, ProcessRowsOfTheListAskedForBecomeRecordsInOrder)
     ASSERT_EQ(PaListNumberOfElements(list), 1);
     EXPECT_EQ(Text(static_cast<PaProcess *>(PaListGetHead(list)), PaPROCESS_NAME), "only");
     PaProcessListFree(list);
-}
-
-ResultSet ServiceRows(std::vector<Row> rows)
-{
-    ResultSet set{.columns = {{"service", CS_CHAR_TYPE, 64},
-                              {"type", CS_INT_TYPE, 4},
-                              {"start", CS_INT_TYPE, 4},
-                              {"kind", CS_INT_TYPE, 4},
-                              {"value", CS_CHAR_TYPE, 64}}};
-    for (auto &column : ProcessRows({}).columns) {
-        set.columns.push_back(column);
-    }
-    set.rows = std::move(rows);
-    return set;
 }
 
 Row ServiceRow(const char *service, CS_INT kind, const char *value, const char *process)
@@ -355,11 +327,11 @@ TEST_F(OperationsTest, ServiceRowsWithContinuationRowsBecomeServices)
 {
     Row emptyService = ServiceRow("b", 2, "NULL", "NULL");
     emptyService[6]  = std::string("NULL");
-    agent().Script(
-        RpcName(pa::protocol::kServiceList),
-        Reply{.results = {ServiceRows({ServiceRow("NULL", 0, "1", "orphan"), ServiceRow("a", 0, " 42x", "p1"),
-                                       ServiceRow("NULL", 1, "text", "p2"), ServiceRow("NULL", 2, "NULL", "p1"),
-                                       emptyService, ServiceRow("a", 0, "-3", "p3")})}});
+    agent().Script(RpcName(pa::protocol::kServiceList),
+                   Reply{.results = {RowsOf(pa::protocol::kServiceColumns,
+                                            {ServiceRow("NULL", 0, "1", "orphan"), ServiceRow("a", 0, " 42x", "p1"),
+                                             ServiceRow("NULL", 1, "text", "p2"), ServiceRow("NULL", 2, "NULL", "p1"),
+                                             emptyService, ServiceRow("a", 0, "-3", "p3")})}});
     PaList *list = nullptr;
     ASSERT_EQ(PaServiceGetList(handle, &list, 1), PaSUCCESS);
     ASSERT_EQ(PaListNumberOfElements(list), 3);
@@ -369,21 +341,6 @@ TEST_F(OperationsTest, ServiceRowsWithContinuationRowsBecomeServices)
     EXPECT_EQ(Members(a) + "|" + Members(b) + "|" + Members(again), "p1=42 p2=text ||p3=-3 ");
     EXPECT_EQ(Errors().size(), 2u);
     PaServiceListFree(list);
-}
-
-TEST_F(OperationsTest, FailedListFetchesLeaveNoPartialList)
-{
-    Reply failing{.results = {ProcessRows({ProcessRow("a", "NULL", 1)})}, .outcome = Outcome::CommandFails};
-    agent().Script(RpcName(pa::protocol::kProcessList), failing);
-    PaList *list = reinterpret_cast<PaList *>(&failing);
-    EXPECT_EQ(PaProcessGetList(handle, &list, 1), PaFAILURE);
-    EXPECT_EQ(list, nullptr);
-    // A lost connection that cannot be restored: the code passes through, except for services.
-    agent().SetStatus(handle->connection, CS_CONSTAT_DEAD);
-    agent().On({.call = "ct_connect", .code = CS_FAIL, .times = -1});
-    EXPECT_EQ(PaServiceGetList(handle, &list, 1), PaFAILURE);
-    EXPECT_EQ(PaProcessGetList(handle, &list, 1), PaCONNECT_FAILED);
-    EXPECT_EQ(list, nullptr);
 }
 
 using InformTest = ClientTest;
