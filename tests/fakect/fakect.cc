@@ -7,6 +7,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <type_traits>
 
 namespace fakect {
 namespace {
@@ -106,28 +107,17 @@ _cs_connection &Use(CS_CONNECTION *connection, const char *call)
     return found;
 }
 
-template <typename Message, typename Func>
-CS_RETCODE Deliver(CS_INT type, const Message &message, CS_CONNECTION *connection, CS_CONTEXT *context)
+// The library's message callbacks are its context's.
+template <typename Message>
+CS_RETCODE Deliver(const Message &message, CS_CONNECTION *connection, CS_CONTEXT *context = nullptr)
 {
-    CS_CONTEXT *owner = connection != nullptr ? connection->context : context;
-    CS_VOID *callback = nullptr;
-    if (connection != nullptr && connection->callbacks.contains(type)) {
-        callback = connection->callbacks[type];
-    } else if (owner != nullptr && owner->callbacks.contains(type)) {
-        callback = owner->callbacks[type];
-    }
-    Message record = message;
-    return callback != nullptr ? reinterpret_cast<Func>(callback)(owner, connection, &record) : CS_SUCCEED;
-}
-
-CS_RETCODE Deliver(const CS_CLIENTMSG &message, CS_CONNECTION *connection, CS_CONTEXT *context = nullptr)
-{
-    return Deliver<CS_CLIENTMSG, CS_CLIENTMSG_FUNC>(CS_CLIENTMSG_CB, message, connection, context);
-}
-
-CS_RETCODE Deliver(const CS_SERVERMSG &message, CS_CONNECTION *connection, CS_CONTEXT *context = nullptr)
-{
-    return Deliver<CS_SERVERMSG, CS_SERVERMSG_FUNC>(CS_SERVERMSG_CB, message, connection, context);
+    constexpr bool kClient = std::is_same_v<Message, CS_CLIENTMSG>;
+    using Func             = std::conditional_t<kClient, CS_CLIENTMSG_FUNC, CS_SERVERMSG_FUNC>;
+    CS_CONTEXT *owner      = connection != nullptr ? connection->context : context;
+    auto found             = owner->callbacks.find(kClient ? CS_CLIENTMSG_CB : CS_SERVERMSG_CB);
+    Message record         = message;
+    return found != owner->callbacks.end() ? reinterpret_cast<Func>(found->second)(owner, connection, &record)
+                                           : CS_SUCCEED;
 }
 
 // Applies the first injection that affects this call: raises its messages and returns its code.
@@ -487,11 +477,6 @@ CS_RETCODE ct_send(CS_COMMAND *command)
     if (target.cancelPending) {
         target.cancelPending = false;
         return CS_CANCELED;
-    }
-    if (target.state == _cs_command::State::Idle) {
-        Deliver(ClientMessage(16843163, 1, "ct_send: This routine cannot be called when the command is idle."),
-                connection);
-        return CS_FAIL;
     }
     if ((connection->status & CS_CONSTAT_DEAD) != 0) {
         Deliver(ClientMessage(20006, 9, "Write to the server failed"), connection);

@@ -178,19 +178,13 @@ TEST_F(HandlersTest, TheAgentsMessagesAreKeptAndLoggedByTheirSeverity)
     PaServerMessage message{};
     EXPECT_EQ(PaServerGetLastMessage(handle, &message), PaNOT_FOUND);
     const std::string longest(CS_MAX_MSG - 1, 'm');
-    struct Case {
-        CS_INT severity;
-        std::string text;
-        int32_t level;
-    } cases[] = {{10, "notification from agent1", PaMSG_INFORMATION}, {16, longest, PaMSG_ERROR}};
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.severity);
+    for (auto [severity, level] : {std::pair{10, PaMSG_INFORMATION}, {16, PaMSG_ERROR}}) {
         log.clear();
-        EXPECT_EQ(agent().Raise(ServerMessage(20001, c.severity, 1, c.text, "agent1"), handle->connection), CS_SUCCEED);
+        EXPECT_EQ(agent().Raise(ServerMessage(20001, severity, 1, longest, "agent1"), handle->connection), CS_SUCCEED);
         ASSERT_EQ(PaServerGetLastMessage(handle, &message), PaSUCCESS);
-        EXPECT_EQ(message.severity, c.severity);
-        EXPECT_EQ(message.text, c.text);
-        EXPECT_THAT(log.texts(c.level), ElementsAre(testing::EndsWith(": " + c.text)));
+        EXPECT_EQ(message.severity * 10000 + message.number, severity * 10000 + 20001);
+        EXPECT_EQ(message.text, longest);
+        EXPECT_THAT(log.texts(level), ElementsAre(testing::EndsWith(": " + longest)));
     }
     EXPECT_EQ(PaServerGetLastError(handle), PaNO_ERROR);
 }
