@@ -4,7 +4,6 @@
 #include "support/client_fixture.h"
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -111,31 +110,6 @@ TEST_F(ConnectTest, ALoginRefusedOnlyByTheAgentsMessageIsAGeneralErrorNotATimeOu
     PaServerMessage message{};
     ASSERT_EQ(PaServerGetLastMessage(handle, &message), PaSUCCESS);
     EXPECT_STREQ(message.text, "Login failed.");
-}
-
-namespace watch {
-const char *block = nullptr;
-bool wiped        = false;
-PaFreeFunc next   = nullptr;
-void Free(void *released)
-{
-    if (released == block) {
-        wiped = std::string_view(block, std::strlen(kPassword)).find_first_not_of('\0') == std::string_view::npos;
-    }
-    next(released);
-}
-}  // namespace watch
-
-TEST_F(ConnectTest, PasswordIsWipedBeforeItIsReleased)
-{
-    ASSERT_NE(Create(), nullptr);
-    watch::block = handle->password;
-    watch::next  = PaMemoryGetFree();
-    PaMemorySetFree(&watch::Free);
-    PaConnectDestroy(handle);
-    handle = nullptr;
-    PaMemorySetFree(watch::next);
-    EXPECT_TRUE(watch::wiped);
 }
 
 using HandlersTest = ConnectedTest;
