@@ -461,7 +461,7 @@ CS_RETCODE ct_param(CS_COMMAND *command, CS_DATAFMT *datafmt, CS_VOID *data, CS_
         return CS_FAIL;
     CS_INT size = datafmt->datatype == CS_INT_TYPE ? 4 : datafmt->datatype == CS_SMALLINT_TYPE ? 2 : datalen;
     target.params.push_back(SentParam{TextOf(datafmt->name, datafmt->namelen), datafmt->datatype,
-                                      data != nullptr ? std::optional(TextOf(data, size)) : std::nullopt, datalen});
+                                      data != nullptr ? std::optional(TextOf(data, size)) : std::nullopt});
     return CS_SUCCEED;
 }
 

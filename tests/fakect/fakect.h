@@ -76,7 +76,6 @@ struct SentParam {
     std::string name;
     CS_INT datatype;
     std::optional<std::string> value;  // the value's bytes; none for a null data pointer
-    CS_INT datalen;
 };
 
 struct SentRpc {
