@@ -23,7 +23,6 @@ struct Step {
 struct Binding {
     CS_INT datatype;
     CS_INT maxlength;
-    CS_INT format;
     CS_VOID *buffer;
     CS_INT *copied;
     CS_SMALLINT *indicator;
@@ -616,7 +615,7 @@ CS_RETCODE ct_bind(CS_COMMAND *command, CS_INT item, CS_DATAFMT *datafmt, CS_VOI
         return CS_FAIL;
     target.bindings.resize(std::max(target.bindings.size(), static_cast<std::size_t>(item)));
     target.bindings[static_cast<std::size_t>(item - 1)] =
-        Binding{datafmt->datatype, datafmt->maxlength, datafmt->format, buffer, copied, indicator};
+        Binding{datafmt->datatype, datafmt->maxlength, buffer, copied, indicator};
     return CS_SUCCEED;
 }
 
@@ -624,24 +623,13 @@ namespace {
 
 bool IsText(CS_INT datatype) { return datatype == CS_CHAR_TYPE || datatype == CS_LONGCHAR_TYPE; }
 
-// FreeTDS's character conversion: as much as fits, failing when the value does not fit.
+// FreeTDS's character conversion, for the library's unformatted binding: as much as fits,
+// failing when the value does not fit.
 bool CopyText(const Binding &binding, const std::string &text, CS_INT &copied)
 {
-    std::size_t room = static_cast<std::size_t>(std::max(binding.maxlength, 0));
-    char *buffer     = static_cast<char *>(binding.buffer);
-    copied           = static_cast<CS_INT>(text.copy(buffer, room));
-    if (text.size() > room)
-        return false;
-    if (binding.format == CS_FMT_NULLTERM) {
-        if (text.size() == room)
-            return false;
-        buffer[text.size()] = '\0';
-        copied += 1;
-    } else if (binding.format == CS_FMT_PADNULL) {
-        std::memset(buffer + text.size(), 0, room - text.size());
-        copied = static_cast<CS_INT>(room);
-    }
-    return true;
+    auto room = static_cast<std::size_t>(std::max(binding.maxlength, 0));
+    copied    = static_cast<CS_INT>(text.copy(static_cast<char *>(binding.buffer), room));
+    return text.size() <= room;
 }
 
 // Converts one value into its bound buffer; false when it cannot be done.
