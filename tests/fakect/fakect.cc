@@ -42,10 +42,10 @@ struct _cs_connection {
     bool dropped        = false;
     CS_INT status       = 0;      // CS_CONSTAT_* bits
     bool resultsPending = false;  // a reply is unfinished: another send fails with 20019
-    std::map<CS_INT, std::string> texts;
-    std::map<CS_INT, CS_INT> ints;
-    std::map<CS_INT, CS_VOID *> callbacks;
-    std::vector<CS_COMMAND *> commands;
+    std::map<CS_INT, std::string> texts{};
+    std::map<CS_INT, CS_INT> ints{};
+    std::map<CS_INT, CS_VOID *> callbacks{};
+    std::vector<CS_COMMAND *> commands{};
 };
 
 struct _cs_command {
@@ -57,13 +57,13 @@ struct _cs_command {
     CS_CONNECTION *connection;
     bool dropped = false;
     State state  = State::Idle;
-    std::string rpc;
-    std::vector<fakect::SentParam> params;
-    std::deque<fakect::Step> steps;  // what ct_results still has to answer
-    bool cancelPending = false;      // the next ct_results or ct_send answers CS_CANCELED
-    std::optional<fakect::ResultSet> current;
+    std::string rpc{};
+    std::vector<fakect::SentParam> params{};
+    std::deque<fakect::Step> steps{};  // what ct_results still has to answer
+    bool cancelPending = false;        // the next ct_results or ct_send answers CS_CANCELED
+    std::optional<fakect::ResultSet> current{};
     std::size_t nextRow = 0;
-    std::vector<fakect::Binding> bindings;
+    std::vector<fakect::Binding> bindings{};
 };
 
 namespace fakect {
@@ -329,7 +329,7 @@ CS_RETCODE ct_con_alloc(CS_CONTEXT *context, CS_CONNECTION **connection)
     Use(context, "ct_con_alloc");
     if (auto injected = Intercept("ct_con_alloc", kAny, kAny, nullptr, context))
         return *injected;
-    *connection = state().connections.emplace_back(std::make_unique<_cs_connection>(context)).get();
+    *connection = state().connections.emplace_back(std::make_unique<_cs_connection>(_cs_connection{context})).get();
     return CS_SUCCEED;
 }
 
@@ -423,7 +423,7 @@ CS_RETCODE ct_cmd_alloc(CS_CONNECTION *connection, CS_COMMAND **command)
         return *injected;
     if (agent().vendor && owner.status != CS_CONSTAT_CONNECTED)
         return CS_FAIL;
-    *command = state().commands.emplace_back(std::make_unique<_cs_command>(connection)).get();
+    *command = state().commands.emplace_back(std::make_unique<_cs_command>(_cs_command{connection})).get();
     owner.commands.push_back(*command);
     return CS_SUCCEED;
 }
