@@ -124,7 +124,8 @@ TEST_F(RecordsTest, ServiceCopiesAreIndependentAndFreeingAServiceClosesItsMember
     PaProcessGetAttribute(first->process, PaPROCESS_HANDLE, &held, 0);
     const std::string described =
         "p1=5 p2=x p3=NONE " + std::to_string(PaSERVICE_MASTER) + std::to_string(PaSERVICE_AUTO);
-    PaService *copy         = PaServiceCopy(service);
+    PaService *copy = PaServiceCopy(service);
+    EXPECT_EQ(Describe(copy), described);
     PaServProcess duplicate = Member("p1", PaVALUE_TEXT, 0, "y");
     EXPECT_EQ(PaServiceAddProcess(copy, &duplicate, 0), PaFOUND);
     PaProcessFree(duplicate.process);
