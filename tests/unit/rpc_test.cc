@@ -10,13 +10,11 @@
 
 using namespace client;
 using fakect::agent;
-using fakect::Null;
 using fakect::Outcome;
 using fakect::Reply;
 using fakect::ResultSet;
 using fakect::Row;
 using testing::ElementsAre;
-using testing::IsEmpty;
 
 namespace {
 
