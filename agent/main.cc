@@ -1,5 +1,6 @@
 // paagentd: the reference process agent.
 #include <CLI/CLI.hpp>
+#include <agentclient/agentclient.hpp>
 
 #include <algorithm>
 #include <csignal>
@@ -21,6 +22,7 @@
 #include "core/agent.h"
 #include "core/config_file.h"
 #include "core/log_writer.h"
+#include "core/peers.h"
 #include "core/rpc_handlers.h"
 #include "core/users.h"
 #include "tds/listener.h"
@@ -53,7 +55,23 @@ struct Settings {
     double restart_delay_seconds = 1;      // the first delay before restarting a failed process
     LogLimits log_limits;
     std::string write_log;  // run as the log writer of the log of this name
+    // Many hosts: this agent's host, and the logins and time-out of its calls to other agents.
+    std::string host_name;
+    std::filesystem::path peers;
+    int peer_timeout_seconds = 5;
 };
+
+// The longest a forwarded call may take: well within the caller's own time-out, which also
+// covers this agent's wait for the peer's connection.
+constexpr int kMaxPeerTimeOut = 10;
+
+std::string machine_host_name()
+{
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0)
+        throw std::runtime_error("cannot read the host name; give --host-name");
+    return name;
+}
 
 // The log writer: run by the agent in each process's group, it outlives the agent with the
 // process. It ignores the signals that stop the process, and ends when the process's output
@@ -276,6 +294,15 @@ int check_files(const Settings &settings)
         std::cerr << "paagentd: " << config.string() << ": " << error.what() << std::endl;
         status = 1;
     }
+    if (settings.peers.empty())
+        return status;
+    try {
+        load_peers(settings.peers);
+        std::cout << settings.peers.string() << ": ok" << std::endl;
+    } catch (const std::exception &error) {
+        std::cerr << "paagentd: " << error.what() << std::endl;
+        status = 1;
+    }
     return status;
 }
 
@@ -291,6 +318,9 @@ int run(const Settings &settings)
         std::cerr << "paagentd: " << config.string() << ": " << error.what() << std::endl;
         return 2;
     }
+    std::map<std::string, PeerLogin> peers;
+    if (!settings.peers.empty())
+        peers = load_peers(settings.peers);
     std::filesystem::create_directories(settings.home / "logs");
 
     AgentOptions options;
@@ -302,7 +332,18 @@ int run(const Settings &settings)
     options.state_file  = settings.home / "paagentd.state";
     options.log_writer  = log_writer_command(settings);
     options.restart_delay = std::chrono::milliseconds(static_cast<long>(settings.restart_delay_seconds * 1000));
+    options.host_name     = settings.host_name.empty() ? machine_host_name() : settings.host_name;
+    // A forwarded stop waits as long as a stop here would, peers being set up alike.
+    const auto stop_allowance = std::chrono::ceil<std::chrono::seconds>(options.grace) + kKillWait;
+    options.peers =
+        std::make_shared<Peers>(std::move(peers), std::chrono::seconds(settings.peer_timeout_seconds), stop_allowance);
+    log_line("host " + options.host_name + "; requests for other hosts time out after " +
+             std::to_string(settings.peer_timeout_seconds) + " seconds");
     Agent agent(std::move(options));
+    // The client library's messages, about the calls to peers, go to the agent's log.
+    agentclient::SetLogger([&agent](std::int32_t, std::string_view text) {
+        agent.log(Verbosity::Request, "client library: " + std::string(text));
+    });
     agent.set_debug_level(settings.debug);
     agent.load(definitions);
     agent.adopt_recorded();
@@ -405,6 +446,13 @@ int main(int argc, char **argv)
         ->check(CLI::Range(0.001, 60.0))
         ->capture_default_str();
 
+    app.add_option("--host-name", settings.host_name, "this agent's host (default: the machine's host name)");
+    app.add_option("--peers", settings.peers, "file of server:user:password lines: the logins to other agents");
+    app.add_option("--peer-timeout", settings.peer_timeout_seconds,
+                   "seconds a request forwarded to another agent may take (a stop: plus the grace period and " +
+                       std::to_string(kKillWait.count()) + " seconds)")
+        ->check(CLI::Range(1, kMaxPeerTimeOut))
+        ->capture_default_str();
     app.add_flag("--hash-password", hash, "read a password on standard input and print its hash for a users file");
     CLI11_PARSE(app, argc, argv);
 

@@ -75,6 +75,22 @@ inline constexpr std::chrono::seconds kClientReplyTimeOut{30};
 inline constexpr std::chrono::seconds kMaxGrace{20};
 static_assert(kMaxGrace + kKillWait < kClientReplyTimeOut);
 
+// Requests for processes of other hosts, sent to the agent server that serves each host.
+// Throws AgentError with the peer's refusal, or naming the peer when it cannot be reached.
+class PeerCalls {
+public:
+    virtual ~PeerCalls()                                                                                    = default;
+    virtual void start(const std::string &server, const ProcessSpec &process, std::int32_t timeout_seconds,
+                       const std::string &extra_args)                                                       = 0;
+    virtual void stop(const std::string &server, const ProcessSpec &process)                                = 0;
+    virtual void signal(const std::string &server, const ProcessSpec &process, std::int32_t signal)         = 0;
+    virtual ProcessView status(const std::string &server, const ProcessSpec &process)                       = 0;
+    virtual void change(const std::string &server, const std::string &old_name, const ProcessSpec &process) = 0;
+    virtual void request_state(const std::string &server, const ProcessSpec &process, std::int32_t state)   = 0;
+    // The processes that run under the agent of server.
+    virtual std::vector<ProcessView> running(const std::string &server) = 0;
+};
+
 enum class Verbosity : int {
     Error   = 0,
     Event   = 1,
@@ -100,6 +116,12 @@ struct AgentOptions {
     // The program that copies each process's output into its log (see LaunchRequest); none
     // when empty.
     std::vector<std::string> log_writer;
+    // This agent's host. "localhost", the empty host and the hosts the routing table gives to
+    // this agent's server name are its own too.
+    std::string host_name;
+    // Carries out the requests for processes of the other hosts of the routing table. Without
+    // it every host is this agent's own.
+    std::shared_ptr<PeerCalls> peers;
 };
 
 // The longest restart delay, in restart delays: from 1 s, doubling up to 60 s.
@@ -131,7 +153,9 @@ public:
     // anything; with stop_processes, then stops every process as stop_all_processes does.
     void shut_down(bool stop_processes);
 
-    // Processes. A process is addressed by its name; a host other than its own is refused.
+    // Processes. A process is addressed by its name and host: a request for a process of
+    // another host goes to the agent the routing table names for that host, and is refused
+    // when there is none; locally, a host other than the process's own is refused.
     void start_process(const ProcessSpec &definition, std::int32_t timeout_seconds, const std::string &extra_args = {});
     void stop_process(const std::string &name, const std::string &host);
     void signal_process(const std::string &name, const std::string &host, int signal);
@@ -156,6 +180,9 @@ public:
     ServiceStatus service_status(const std::string &name) const;
     std::vector<ServiceSpec> services(bool running_only) const;
 
+    // The agent server a request for a process of host goes to; none when this agent serves
+    // host itself. Throws AgentError when host is neither its own nor in the routing table.
+    std::optional<std::string> peer_of(const std::string &host) const;
     // Routing table; selector 0 gives every entry, 1 those served by this agent.
     std::vector<Route> routes(std::int32_t selector) const;
     void add_route(const Route &route);
@@ -216,6 +243,13 @@ private:
     void run_restarts();
     ProcessView view(const Process &process) const;
     std::vector<ProcessPtr> all_processes() const;
+
+    // peer_of with the lock held.
+    std::optional<std::string> route(const std::string &host) const;
+    // Whether host is this agent's own: false for another host, routed or not.
+    bool serves(const std::string &host) const;
+    // Whether a process of another host runs under the agent of server; called without the lock.
+    bool runs_remotely(const std::string &server, const ProcessSpec &process) const;
 
     std::vector<ServiceSpec>::const_iterator find_service(const std::string &name) const;
     std::vector<ProcessPtr> members(const ServiceSpec &definition) const;

@@ -36,6 +36,18 @@ struct Agent::Process {
     bool active() const { return pid != 0 || launching || restart.has_value(); }
 };
 
+// Releases a lock for the length of a scope and takes it again, also when the scope throws.
+class Unlocked {
+public:
+    explicit Unlocked(std::unique_lock<std::mutex> &lock) : lock_(lock) { lock_.unlock(); }
+    ~Unlocked() { lock_.lock(); }
+    Unlocked(const Unlocked &)            = delete;
+    Unlocked &operator=(const Unlocked &) = delete;
+
+private:
+    std::unique_lock<std::mutex> &lock_;
+};
+
 }  // namespace paagent
 
 #endif  // PAAGENT_CORE_AGENT_PROCESS_H

@@ -35,17 +35,14 @@ std::string log_file_name(std::string name)
     return name.empty() || name[0] == '.' ? "_" + name + ".log" : name + ".log";
 }
 
-// Releases a lock for the length of a scope and takes it again, also when the scope throws.
-class Unlocked {
-public:
-    explicit Unlocked(std::unique_lock<std::mutex> &lock) : lock_(lock) { lock_.unlock(); }
-    ~Unlocked() { lock_.lock(); }
-    Unlocked(const Unlocked &)            = delete;
-    Unlocked &operator=(const Unlocked &) = delete;
-
-private:
-    std::unique_lock<std::mutex> &lock_;
-};
+// A process as a request for it addresses it: by name and host.
+ProcessSpec addressed(const std::string &name, const std::string &host)
+{
+    ProcessSpec process;
+    process.name = name;
+    process.host = host;
+    return process;
+}
 
 }  // namespace
 
@@ -386,6 +383,8 @@ ProcessView Agent::view(const Process &process) const
 
 void Agent::start_process(const ProcessSpec &definition, std::int32_t timeout_seconds, const std::string &extra_args)
 {
+    if (auto peer = peer_of(definition.host))
+        return options_.peers->start(*peer, definition, timeout_seconds, extra_args);
     Lock lock(mutex_);
     refuse_when_shutting_down();
     ProcessPtr existing = lookup(definition.name);
@@ -407,6 +406,8 @@ void Agent::start_process(const ProcessSpec &definition, std::int32_t timeout_se
 
 void Agent::stop_process(const std::string &name, const std::string &host)
 {
+    if (auto peer = peer_of(host))
+        return options_.peers->stop(*peer, addressed(name, host));
     Lock lock(mutex_);
     refuse_when_shutting_down();
     stop(lock, {find(name, host)}, Waiting::UntilShutDown);
@@ -414,6 +415,8 @@ void Agent::stop_process(const std::string &name, const std::string &host)
 
 void Agent::signal_process(const std::string &name, const std::string &host, int signal)
 {
+    if (auto peer = peer_of(host))
+        return options_.peers->signal(*peer, addressed(name, host), signal);
     std::lock_guard lock(mutex_);
     ProcessPtr process = find(name, host);
     if (signal < 0 || signal > SIGRTMAX)
@@ -427,12 +430,16 @@ void Agent::signal_process(const std::string &name, const std::string &host, int
 
 ProcessView Agent::process_status(const std::string &name, const std::string &host) const
 {
+    if (auto peer = peer_of(host))
+        return options_.peers->status(*peer, addressed(name, host));
     std::lock_guard lock(mutex_);
     return view(*find(name, host));
 }
 
 void Agent::change_process(const std::string &old_name, const ProcessSpec &definition)
 {
+    if (auto peer = peer_of(definition.host))
+        return options_.peers->change(*peer, old_name, definition);
     std::lock_guard lock(mutex_);
     auto entry = processes_.find(old_name);
     if (entry == processes_.end())
@@ -451,6 +458,8 @@ void Agent::change_process(const std::string &old_name, const ProcessSpec &defin
 
 void Agent::request_state(const ProcessSpec &definition, std::int32_t state)
 {
+    if (auto peer = peer_of(definition.host))
+        return options_.peers->request_state(*peer, definition, state);
     Lock lock(mutex_);
     refuse_when_shutting_down();
     ProcessPtr process = find(definition.name, definition.host);

@@ -1,5 +1,6 @@
 // The agent's services and routing table, and keeping their definitions on disk.
 #include <algorithm>
+#include <utility>
 
 #include "core/agent_process.h"
 
@@ -29,6 +30,22 @@ std::vector<std::string> member_environment(const MemberValue &value)
     if (const auto *text = std::get_if<std::string>(&value))
         return {"PA_MEMBER_VALUE=" + *text};
     return {};
+}
+
+ServiceState state_of(std::int32_t running_members, std::size_t members)
+{
+    if (running_members == 0)
+        return ServiceState::Stopped;
+    return running_members == static_cast<std::int32_t>(members) ? ServiceState::Running : ServiceState::Partial;
+}
+
+// The one text of the failures of a request that went on past them.
+std::string joined(const std::vector<std::string> &failures)
+{
+    std::string text;
+    for (const auto &failure : failures)
+        text += (text.empty() ? "" : "; ") + failure;
+    return text;
 }
 
 }  // namespace
@@ -84,12 +101,13 @@ void Agent::change_definitions(const std::function<Definitions()> &check, const 
 void Agent::load(const Definitions &definitions)
 {
     std::lock_guard lock(mutex_);
+    // Before the members: the routing table tells which of them are this agent's.
+    routes_ = definitions.routes;
     for (const auto &service : definitions.services) {
         check_members(service);
         define_members(service);
     }
     services_ = definitions.services;
-    routes_   = definitions.routes;
 }
 
 void Agent::start_automatic_services()
@@ -162,6 +180,10 @@ void Agent::reload(const Definitions &file)
             std::find_if(services.begin(), services.end(), [&](const ServiceSpec &s) { return s.name == name; });
         return found == services.end() ? std::nullopt : std::optional(*found);
     };
+    if (routes_ != file.routes) {
+        routes_ = file.routes;
+        log(Verbosity::Event, "reload: replaced the routing table");
+    }
     std::vector<ServiceSpec> next;
     std::vector<ServiceSpec> removed;
     for (const auto &wanted : file.services) {
@@ -182,16 +204,14 @@ void Agent::reload(const Definitions &file)
         define_members(service);
     for (const auto &service : removed)
         forget_unlisted_processes(service);
-    if (routes_ != file.routes) {
-        routes_ = file.routes;
-        log(Verbosity::Event, "reload: replaced the routing table");
-    }
 }
 
 std::vector<Agent::ProcessPtr> Agent::members(const ServiceSpec &definition) const
 {
     std::vector<ProcessPtr> found;
     for (const auto &member : definition.members) {
+        if (!serves(member.process.host))
+            continue;
         if (ProcessPtr process = lookup(member.process.name))
             found.push_back(std::move(process));
     }
@@ -200,15 +220,19 @@ std::vector<Agent::ProcessPtr> Agent::members(const ServiceSpec &definition) con
 
 void Agent::check_members_definable(const ServiceSpec &definition) const
 {
-    for (const auto &member : definition.members)
-        check_definable(member.process);
+    for (const auto &member : definition.members) {
+        if (serves(member.process.host))
+            check_definable(member.process);
+    }
 }
 
 void Agent::define_members(const ServiceSpec &definition)
 {
     check_members_definable(definition);
-    for (const auto &member : definition.members)
-        define(member.process);
+    for (const auto &member : definition.members) {
+        if (serves(member.process.host))
+            define(member.process);
+    }
 }
 
 void Agent::start_members(Lock &lock, const ServiceSpec &definition)
@@ -216,6 +240,14 @@ void Agent::start_members(Lock &lock, const ServiceSpec &definition)
     // A member started on its own since may have run under another definition.
     define_members(definition);
     for (const auto &member : definition.members) {
+        if (!serves(member.process.host)) {
+            // Started by its own agent, in its turn; the value stays with this agent.
+            const std::string server = *route(member.process.host);
+            Unlocked unlocked(lock);
+            if (!runs_remotely(server, member.process))
+                options_.peers->start(server, member.process, 0, {});
+            continue;
+        }
         // Each launch releases the lock: look the member up again every time.
         ProcessPtr process = lookup(member.process.name);
         if (process != nullptr && !process->active()) {
@@ -233,13 +265,7 @@ ServiceStatus Agent::status_of(const ServiceSpec &definition) const
         if (process->pid != 0)
             ++status.running_members;
     }
-    if (status.running_members == 0) {
-        status.state = ServiceState::Stopped;
-    } else if (status.running_members == static_cast<std::int32_t>(definition.members.size())) {
-        status.state = ServiceState::Running;
-    } else {
-        status.state = ServiceState::Partial;
-    }
+    status.state = state_of(status.running_members, definition.members.size());
     return status;
 }
 
@@ -319,9 +345,34 @@ void Agent::stop_service(const std::string &name)
     auto service = find_service(name);
     if (service == services_.end())
         throw AgentError("unknown service " + name);
-    std::vector<ProcessPtr> stopping = members(*service);
-    std::reverse(stopping.begin(), stopping.end());
-    stop(lock, stopping, Waiting::UntilShutDown);
+    const ServiceSpec definition = *service;
+    // In reverse order: this agent's members that come together are stopped together, each
+    // member of another host by its agent. A failure stops no other member from stopping.
+    std::vector<std::string> failures;
+    std::vector<ProcessPtr> stopping;
+    auto stop_local = [&] {
+        if (!stopping.empty())
+            stop(lock, std::exchange(stopping, {}), Waiting::UntilShutDown);
+    };
+    for (auto member = definition.members.rbegin(); member != definition.members.rend(); ++member) {
+        try {
+            if (serves(member->process.host)) {
+                if (ProcessPtr process = lookup(member->process.name))
+                    stopping.push_back(std::move(process));
+                continue;
+            }
+            stop_local();
+            const std::string server = *route(member->process.host);
+            Unlocked unlocked(lock);
+            if (runs_remotely(server, member->process))
+                options_.peers->stop(server, member->process);
+        } catch (const AgentError &error) {
+            failures.push_back(error.what());
+        }
+    }
+    stop_local();
+    if (!failures.empty())
+        throw AgentError("service " + name + " did not stop whole: " + joined(failures));
     log(Verbosity::Event, "stopped service " + name);
 }
 
@@ -377,11 +428,23 @@ void Agent::change_service(const std::string &old_name, const ServiceSpec &defin
 
 ServiceStatus Agent::service_status(const std::string &name) const
 {
-    std::lock_guard lock(mutex_);
-    auto service = find_service(name);
-    if (service == services_.end())
-        throw AgentError("unknown service " + name);
-    return status_of(*service);
+    ServiceSpec definition;
+    ServiceStatus status;
+    {
+        std::lock_guard lock(mutex_);
+        auto service = find_service(name);
+        if (service == services_.end())
+            throw AgentError("unknown service " + name);
+        definition = *service;
+        status     = status_of(definition);
+    }
+    for (const auto &member : definition.members) {
+        const std::optional<std::string> server = peer_of(member.process.host);
+        if (server && runs_remotely(*server, member.process))
+            ++status.running_members;
+    }
+    status.state = state_of(status.running_members, definition.members.size());
+    return status;
 }
 
 std::vector<ServiceSpec> Agent::services(bool running_only) const
@@ -393,6 +456,41 @@ std::vector<ServiceSpec> Agent::services(bool running_only) const
             result.push_back(service);
     }
     return result;
+}
+
+std::optional<std::string> Agent::route(const std::string &host) const
+{
+    if (!options_.peers || host.empty() || host == options_.host_name || host == "localhost")
+        return std::nullopt;
+    auto entry = std::find_if(routes_.begin(), routes_.end(), [&](const Route &r) { return r.host == host; });
+    if (entry == routes_.end()) {
+        throw AgentError("no route to host " + host + ": it is not this agent's host (" + options_.host_name +
+                         ") and the routing table names no agent for it");
+    }
+    return entry->server == options_.server_name ? std::nullopt : std::optional(entry->server);
+}
+
+bool Agent::serves(const std::string &host) const
+{
+    try {
+        return !route(host);
+    } catch (const AgentError &) {
+        return false;
+    }
+}
+
+std::optional<std::string> Agent::peer_of(const std::string &host) const
+{
+    std::lock_guard lock(mutex_);
+    return route(host);
+}
+
+bool Agent::runs_remotely(const std::string &server, const ProcessSpec &process) const
+{
+    const std::vector<ProcessView> running = options_.peers->running(server);
+    return std::any_of(running.begin(), running.end(), [&](const ProcessView &view) {
+        return view.definition.name == process.name && view.definition.host == process.host;
+    });
 }
 
 std::vector<Route> Agent::routes(std::int32_t selector) const

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <optional>
+#include <set>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include <protocol/rpc_table.h>
 
+#include "core/peers.h"
 #include "core/rpc_params.h"
 
 namespace paagent {
@@ -276,6 +278,30 @@ HandlerTable handlers(Agent &agent, std::function<void(bool)> stop_agent)
     return table;
 }
 
+// The RPCs about one process, whose first two parameters are its name and host: the agent
+// of that host carries them out.
+bool routed(Rpc rpc)
+{
+    static const std::set<Rpc> kRouted = {protocol::kProcessStart,         protocol::kProcessStartLong,
+                                          protocol::kProcessStartWithArgs, protocol::kProcessStop,
+                                          protocol::kSignalProcess,        protocol::kProcessStatus,
+                                          protocol::kProcessChange,        protocol::kProcessState};
+    return kRouted.contains(rpc);
+}
+
+// A request another agent forwarded goes no further: routing tables that point back at each
+// other cannot make it loop.
+void refuse_forwarding_again(const Agent &agent, const protocol::RpcShape &shape, const tds::RpcRequest &request)
+{
+    ParamReader params(shape, request);
+    const std::string name = params.text();
+    const std::string host = params.text();
+    if (auto peer = agent.peer_of(host)) {
+        throw AgentError("process " + name + " of host " + host + " would be forwarded again, to " + *peer +
+                         ": a request is forwarded at most once");
+    }
+}
+
 // Every RPC a client calls has a handler, and every handler serves one of them.
 void check_coverage(const HandlerTable &table)
 {
@@ -312,6 +338,8 @@ void register_rpcs(tds::Server &server, Agent &agent, std::function<void(bool)> 
                     (rpc != protocol::kNotification || session.application != kInformApplication)) {
                     throw AgentError("the inform login may only report processes");
                 }
+                if (session.application == kForwardApplication && routed(rpc))
+                    refuse_forwarding_again(agent, shape, request);
                 ParamReader params(shape, request);
                 handler(params, reply);
             } catch (const AgentError &error) {

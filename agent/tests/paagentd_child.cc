@@ -34,9 +34,18 @@ std::filesystem::path make_home()
 
 std::vector<std::string> arguments(const std::filesystem::path &home, const std::vector<std::string> &options)
 {
-    std::vector<std::string> args = {
-        PAAGENTD_PATH, "--home",      home.string(),         "--users", (home / "users").string(), "--listen",
-        "127.0.0.1:0", "--login-key", PAAGENT_TEST_LOGIN_KEY};
+    // The host of the fixture's processes is the agent's own.
+    std::vector<std::string> args = {PAAGENTD_PATH,
+                                     "--home",
+                                     home.string(),
+                                     "--users",
+                                     (home / "users").string(),
+                                     "--listen",
+                                     "127.0.0.1:0",
+                                     "--login-key",
+                                     PAAGENT_TEST_LOGIN_KEY,
+                                     "--host-name",
+                                     "node1"};
     args.insert(args.end(), options.begin(), options.end());
     return args;
 }

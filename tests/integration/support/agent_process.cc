@@ -106,7 +106,8 @@ const fs::path &FamilyHome()
     return home.path();
 }
 
-AgentProcess::AgentProcess(std::optional<fs::path> config) : name_(UniqueServerName())
+AgentProcess::AgentProcess(std::optional<fs::path> config, std::vector<std::string> options, std::string name)
+    : name_(name.empty() ? UniqueServerName() : std::move(name)), options_(std::move(options))
 {
     home_ = FamilyHome() / name_;
     fs::create_directories(home_);
@@ -153,6 +154,7 @@ void AgentProcess::Start()
                                      "--require-encrypted-login",
                                      "--restart-delay",
                                      "0.01"};
+    args.insert(args.end(), options_.begin(), options_.end());
     std::vector<char *> argv;
     for (auto &arg : args) {
         argv.push_back(arg.data());

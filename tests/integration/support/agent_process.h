@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 // The product-family home of this test process: a temporary directory holding the interfaces
 // file, named by VTHOME (with HOME pointing there too and FreeTDS's overrides unset) before
@@ -26,9 +27,11 @@ public:
     static constexpr const char *kUser     = "operator";
     static constexpr const char *kPassword = "e2e-secret";
 
-    // Starts an agent under a unique server name with a users file holding kUser, refusing
-    // passwords in clear; config replaces the default configuration file (HOME/pa.cfg).
-    explicit AgentProcess(std::optional<std::filesystem::path> config = std::nullopt);
+    // Starts an agent under a unique server name, or name, with a users file holding kUser,
+    // refusing passwords in clear; config replaces the default configuration file (HOME/pa.cfg)
+    // and options are added to the command line.
+    explicit AgentProcess(std::optional<std::filesystem::path> config = std::nullopt,
+                          std::vector<std::string> options = {}, std::string name = {});
     // Stops the agent (SIGTERM, bounded wait, SIGKILL); prints its standard error when the
     // test has failed.
     ~AgentProcess();
@@ -57,6 +60,7 @@ private:
     std::string name_;
     std::filesystem::path home_;
     std::filesystem::path config_;
+    std::vector<std::string> options_;
     int port_   = 0;
     pid_t pid_  = 0;
     int pidfd_  = -1;

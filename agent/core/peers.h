@@ -1,0 +1,74 @@
+// The other agents this agent forwards requests to: their logins, and one connection to each.
+#ifndef PAAGENT_CORE_PEERS_H
+#define PAAGENT_CORE_PEERS_H
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "core/agent.h"
+
+namespace agentclient {
+class Connection;
+}
+
+namespace paagent {
+
+// The application name of an agent's logins to its peers. A request that comes under it has
+// been forwarded once already and is never forwarded again, so that routing tables that point
+// back at each other cannot make a loop.
+inline constexpr const char *kForwardApplication = "paagentd-forward";
+
+struct PeerLogin {
+    std::string user;
+    std::string password;
+};
+
+// Reads a peers file: one server:user:password line per peer (the password is the rest of the
+// line and may hold colons); empty lines and lines starting with # are skipped. Throws
+// std::runtime_error naming the file when it cannot be read or when its group or others may
+// read or write it, and naming the line of a malformed entry or a server listed twice.
+std::map<std::string, PeerLogin> load_peers(const std::filesystem::path &path);
+
+// Sends requests to peers through the client library, over one connection per peer, opened at
+// its first request, kept, and reopened by the library when it breaks. Each connection has a
+// lock of its own: a peer that does not answer holds up only the requests for it.
+class Peers : public PeerCalls {
+public:
+    // timeout bounds every call; stop_allowance is added for the calls that stop processes.
+    Peers(std::map<std::string, PeerLogin> logins, std::chrono::seconds timeout, std::chrono::seconds stop_allowance);
+    ~Peers() override;
+    Peers(const Peers &)            = delete;
+    Peers &operator=(const Peers &) = delete;
+
+    void start(const std::string &server, const ProcessSpec &process, std::int32_t timeout_seconds,
+               const std::string &extra_args) override;
+    void stop(const std::string &server, const ProcessSpec &process) override;
+    void signal(const std::string &server, const ProcessSpec &process, std::int32_t signal) override;
+    ProcessView status(const std::string &server, const ProcessSpec &process) override;
+    void change(const std::string &server, const std::string &old_name, const ProcessSpec &process) override;
+    void request_state(const std::string &server, const ProcessSpec &process, std::int32_t state) override;
+    std::vector<ProcessView> running(const std::string &server) override;
+
+private:
+    struct Link;
+    // Runs call on the connection to server within bound: at most bound waiting for the
+    // connection, then at most bound for the answer. Throws AgentError with the peer's refusal,
+    // or naming the peer when it cannot be reached.
+    template <class Call>
+    auto on(const std::string &server, std::chrono::seconds bound, const Call &call);
+    Link &link(const std::string &server);
+
+    std::map<std::string, PeerLogin> logins_;
+    std::chrono::seconds timeout_;
+    std::chrono::seconds stop_allowance_;
+    std::mutex links_mutex_;
+    std::map<std::string, std::unique_ptr<Link>> links_;
+};
+
+}  // namespace paagent
+
+#endif  // PAAGENT_CORE_PEERS_H

@@ -1,0 +1,200 @@
+// Three agents on loopback, alpha, beta and gamma, each routing the other two hosts to their
+// agents: a client of alpha alone drives processes on every host, and a peer that is down or
+// frozen costs the requests for it their time-out and nothing else.
+#include "support/agent_process.h"
+#include "support/client.h"
+
+#include <agentclient/agentclient.hpp>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <future>
+#include <unistd.h>
+
+namespace ac = agentclient;
+using testing::HasSubstr;
+
+namespace {
+
+constexpr int kPeerTimeOut = 2;
+// A refused forwarded call fails within the peer time-out and the library's one-second margin.
+constexpr auto kFailureBound          = std::chrono::seconds(kPeerTimeOut + 2);
+const std::vector<std::string> kHosts = {"alpha", "beta", "gamma"};
+
+ac::Process Sleeper(const std::string &name, const std::string &host)
+{
+    ac::Process process;
+    process.name    = name;
+    process.host    = host;
+    process.command = "exec sleep 30";
+    process.euid    = static_cast<std::int32_t>(getuid());
+    return process;
+}
+
+template <class Action>
+std::string Refusal(Action action)
+{
+    try {
+        action();
+    } catch (const ac::Error &error) {
+        return error.what();
+    }
+    return "no refusal";
+}
+
+// The PID under which the agent lists the running process, 0 when it does not.
+std::int32_t ListedPid(ac::Connection &agent, const std::string &name)
+{
+    for (const ac::Process &process : agent.Processes(false)) {
+        if (process.name == name)
+            return process.pid;
+    }
+    return 0;
+}
+
+char ProcState(pid_t pid)
+{
+    const std::string stat = ReadText("/proc/" + std::to_string(pid) + "/stat");
+    const auto end         = stat.rfind(')');
+    return end == std::string::npos ? '?' : stat.at(end + 2);
+}
+
+class ManyHosts : public testing::Test {
+protected:
+    // Every test has agents of its own, with homes of their own.
+    std::string ServerOf(const std::string &host) const { return "ROUTE_" + host + "_" + run_; }
+
+    // The options of the agent of host; the peers file, shared by all three, holds every login.
+    std::vector<std::string> RoutedOptions(const std::string &host) const
+    {
+        const std::filesystem::path peers = FamilyHome() / ("peers_" + run_);
+        std::ofstream file(peers);
+        for (const auto &other : kHosts)
+            file << ServerOf(other) << ":" << AgentProcess::kUser << ":" << AgentProcess::kPassword << "\n";
+        std::filesystem::permissions(peers, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+        return {"--host-name", host, "--peers", peers.string(), "--peer-timeout", std::to_string(kPeerTimeOut)};
+    }
+
+    void SetUp() override
+    {
+        for (const auto &host : kHosts) {
+            direct_.emplace_back(ServerOf(host), AgentProcess::kUser, AgentProcess::kPassword);
+            for (const auto &other : kHosts) {
+                if (other != host)
+                    direct_.back().Add(ac::Route{other, ServerOf(other)});
+            }
+        }
+    }
+
+    ac::Connection &Direct(const std::string &host)
+    {
+        return direct_[std::find(kHosts.begin(), kHosts.end(), host) - kHosts.begin()];
+    }
+
+    inline static int runs_ = 0;
+    const std::string run_  = std::to_string(getpid()) + "_" + std::to_string(++runs_);
+    AgentProcess alpha_{std::nullopt, RoutedOptions("alpha"), ServerOf("alpha")};
+    AgentProcess beta_{std::nullopt, RoutedOptions("beta"), ServerOf("beta")};
+    AgentProcess gamma_{std::nullopt, RoutedOptions("gamma"), ServerOf("gamma")};
+    std::vector<ac::Connection> direct_;
+    ac::Connection client_{alpha_.name(), AgentProcess::kUser, AgentProcess::kPassword};
+};
+
+TEST_F(ManyHosts, OneClientDrivesProcessesOnEveryHost)
+{
+    for (const auto &host : {"beta", "gamma"}) {
+        SCOPED_TRACE(host);
+        const ac::Process process = Sleeper(std::string("far_") + host, host);
+        client_.Start(process);
+        const ac::ProcessStatus started = client_.Status(process);
+        EXPECT_EQ(started.state, 1);
+        EXPECT_EQ(ListedPid(Direct(host), process.name), started.pid);
+        EXPECT_EQ(ListedPid(Direct("alpha"), process.name), 0);
+        EXPECT_THAT(Refusal([&] { client_.Start(process); }), HasSubstr("already running"));
+
+        client_.ForwardState(process, 2);  // restart
+        const std::int32_t restarted = client_.Status(process).pid;
+        EXPECT_NE(restarted, started.pid);
+        client_.Signal(process, SIGKILL);
+        ASSERT_TRUE(Eventually([&] { return ListedPid(Direct(host), process.name) == 0; }));
+        EXPECT_EQ(client_.Status(process).state, 3);  // killed by a signal: failed
+
+        client_.Start(process);
+        client_.Stop(process);
+        EXPECT_EQ(client_.Status(process).state, 0);
+        EXPECT_EQ(ListedPid(Direct(host), process.name), 0);
+    }
+}
+
+TEST_F(ManyHosts, RunsAServiceWithMembersOnEveryHost)
+{
+    ac::Service service;
+    service.name = "spread";
+    for (const auto &host : kHosts)
+        service.members.push_back({Sleeper("member_" + host, host), {}});
+    client_.Start(service);
+    for (const auto &host : kHosts)
+        EXPECT_NE(ListedPid(Direct(host), "member_" + host), 0) << host;
+    EXPECT_EQ(client_.Status(service), 1);
+
+    Direct("gamma").Stop(Sleeper("member_gamma", "gamma"));
+    EXPECT_EQ(client_.Status(service), 2);  // partly running
+    client_.Stop(service);
+    EXPECT_EQ(client_.Status(service), 0);
+    for (const auto &host : kHosts)
+        EXPECT_EQ(ListedPid(Direct(host), "member_" + host), 0) << host;
+}
+
+TEST_F(ManyHosts, APeerFrozenOrDownFailsItsRequestsOnlyWithinTheTimeOut)
+{
+    const ac::Process far = Sleeper("far", "gamma"), near = Sleeper("near", "beta");
+    client_.Start(far);
+    client_.Start(near);
+    // frozen: the request for gamma is still waiting when the others have been answered.
+    auto failsAlone = [&](bool frozen) {
+        const auto began = std::chrono::steady_clock::now();
+        auto gamma       = std::async(std::launch::async, [&] { return Refusal([&] { client_.Status(far); }); });
+        // Meanwhile the other hosts answer, over another connection to alpha and to beta.
+        ac::Connection other(alpha_.name(), AgentProcess::kUser, AgentProcess::kPassword);
+        EXPECT_EQ(other.Status(near).state, 1);
+        EXPECT_EQ(Direct("beta").Status(near).state, 1);
+        if (frozen) {
+            EXPECT_EQ(gamma.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+        }
+        EXPECT_THAT(gamma.get(), HasSubstr(gamma_.name()));
+        EXPECT_LT(std::chrono::steady_clock::now() - began, kFailureBound);
+    };
+
+    gamma_.Signal(SIGSTOP);
+    ASSERT_TRUE(Eventually([&] { return ProcState(gamma_.pid()) == 'T'; }));
+    failsAlone(true);
+    gamma_.Signal(SIGCONT);
+    EXPECT_EQ(client_.Status(far).state, 1);  // the connection is made again
+    client_.Stop(far);
+
+    gamma_.Signal(SIGKILL);
+    ASSERT_TRUE(gamma_.WaitForExit(std::chrono::seconds(10)));
+    failsAlone(false);
+}
+
+TEST_F(ManyHosts, RefusesUnknownHostsAndRequestsThatWouldLoop)
+{
+    Direct("alpha").Add(ac::Route{"x", beta_.name()});
+    Direct("beta").Add(ac::Route{"x", alpha_.name()});
+    const struct {
+        const char *host;
+        const char *refusal;
+    } cases[] = {
+        {"x", "would be forwarded again"},
+        {"nowhere", "no route to host nowhere"},
+    };
+    for (const auto &[host, refusal] : cases) {
+        EXPECT_THAT(Refusal([&] { client_.Start(Sleeper("p", host)); }), HasSubstr(refusal)) << host;
+        EXPECT_THAT(Refusal([&] { client_.Status(Sleeper("p", host)); }), HasSubstr(refusal)) << host;
+    }
+}
+
+}  // namespace
