@@ -12,10 +12,12 @@
 namespace bench {
 
 // Names of the two benchmarks main compares.
-inline constexpr const char *kLibraryRpc     = "version_rpc/library";
-inline constexpr const char *kBareRpc        = "version_rpc/bare_ctlib";
-inline constexpr const char *kEncryptedLogin = "login/encrypted";
-inline constexpr const char *kClearLogin     = "login/clear";
+inline constexpr const char *kLibraryRpc      = "version_rpc/library";
+inline constexpr const char *kBareRpc         = "version_rpc/bare_ctlib";
+inline constexpr const char *kEncryptedLogin  = "login/encrypted";
+inline constexpr const char *kClearLogin      = "login/clear";
+inline constexpr const char *kDirectStatus    = "routed_status/direct";
+inline constexpr const char *kForwardedStatus = "routed_status/forwarded";
 
 // A Client-Library connection of its own to the agent, logged in like the library's, for a
 // loop that makes the same RPC without the library.
@@ -71,6 +73,27 @@ private:
 
 // Registers the fetch and decoding of every defined process; expected is how many there are.
 void RegisterListBenchmark(PaConnection *handle, int expected);
+
+// A process of the agent of PA_SERVER started through the agent PA_FORWARDER, which routes the
+// host PA_PEER_HOST to PA_SERVER; nothing when either is unset. Stopped on destruction.
+class RoutedProcess {
+public:
+    // Throws std::runtime_error when the process cannot be started.
+    RoutedProcess(const AgentEnv &env, PaConnection *direct);
+    ~RoutedProcess();
+    RoutedProcess(const RoutedProcess &)            = delete;
+    RoutedProcess &operator=(const RoutedProcess &) = delete;
+
+    // Registers its status call through each agent.
+    void Register();
+
+private:
+    void Release();
+
+    PaConnection *direct_    = nullptr;
+    PaConnection *forwarder_ = nullptr;
+    PaProcess *process_      = nullptr;
+};
 
 }  // namespace bench
 

@@ -79,6 +79,19 @@ void PrintLoginComparison(const ComparingReporter &reporter)
     std::printf("  cost of the encryption:          %8.2f ms per login\n", (encrypted - clear) * 1e3);
 }
 
+void PrintRoutedComparison(const ComparingReporter &reporter)
+{
+    double direct    = reporter.Seconds(bench::kDirectStatus);
+    double forwarded = reporter.Seconds(bench::kForwardedStatus);
+    if (direct <= 0 || forwarded <= 0) {
+        return;
+    }
+    std::printf("\nStatus of a process of another host (pa_ProcessStatusRPC):\n");
+    std::printf("  sent to its own agent:           %8.1f us per call\n", direct * 1e6);
+    std::printf("  forwarded by another agent:      %8.1f us per call\n", forwarded * 1e6);
+    std::printf("  cost of the forwarding:          %8.1f us per call\n", (forwarded - direct) * 1e6);
+}
+
 struct HandleCloser {
     void operator()(PaConnection *handle) const { PaConnectDestroy(handle); }
 };
@@ -96,15 +109,18 @@ int main(int argc, char **argv)
         std::unique_ptr<PaConnection, HandleCloser> handle(bench::ConnectLibrary(env));
         bench::BareConnection bare(env);
         bench::DefinedProcesses processes(handle.get(), kServices, kMembersPerService);
+        bench::RoutedProcess routed(env, handle.get());
 
         bench::WarmUpRpcs(handle.get(), &bare);
         bench::RegisterRpcBenchmarks(handle.get(), &bare);
         bench::RegisterListBenchmark(handle.get(), processes.count());
         bench::RegisterLoginBenchmarks(env);
+        routed.Register();
         ComparingReporter reporter;
         benchmark::RunSpecifiedBenchmarks(&reporter);
         PrintComparison(reporter);
         PrintLoginComparison(reporter);
+        PrintRoutedComparison(reporter);
         if (reporter.Failed()) {
             return 1;
         }

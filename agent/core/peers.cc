@@ -102,9 +102,9 @@ auto Peers::on(const std::string &server, std::chrono::seconds bound, const Call
         throw AgentError("no login for peer " + server + " in the peers file");
     Link &peer = link(server);
     std::unique_lock lock(peer.mutex, std::defer_lock);
-    if (!lock.try_lock_for(bound)) {
+    if (!lock.try_lock_for(timeout_)) {
         throw AgentError("peer " + server + " is still busy with another request after " +
-                         std::to_string(bound.count()) + " seconds");
+                         std::to_string(timeout_.count()) + " seconds");
     }
     try {
         if (!peer.connection) {

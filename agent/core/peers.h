@@ -55,8 +55,8 @@ public:
 
 private:
     struct Link;
-    // Runs call on the connection to server within bound: at most bound waiting for the
-    // connection, then at most bound for the answer. Throws AgentError with the peer's refusal,
+    // Runs call on the connection to server: at most the time-out waiting for the connection,
+    // then at most bound for the answer. Throws AgentError with the peer's refusal,
     // or naming the peer when it cannot be reached.
     template <class Call>
     auto on(const std::string &server, std::chrono::seconds bound, const Call &call);

@@ -1,5 +1,6 @@
 // The files the agent writes are its own whatever the umask, a process's log is never opened
-// through a symbolic link, and a users file others may write is refused.
+// through a symbolic link, a users file others may write is refused, and so is a peers file
+// its group or others may read or write.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -7,6 +8,7 @@
 
 #include "agent_fixture.h"
 #include "core/config_file.h"
+#include "core/peers.h"
 #include "core/users.h"
 
 namespace {
@@ -102,6 +104,41 @@ TEST(AgentFiles, AUsersFileOthersMayWriteIsRefused)
             EXPECT_TRUE(Users::load(users).check("operator", "secret"));
         } else {
             EXPECT_THROW(Users::load(users), std::runtime_error);
+        }
+    }
+}
+
+struct PeersCase {
+    mode_t mode;
+    const char *text;
+    const char *refusal;  // none when the file is accepted
+};
+
+TEST(AgentFiles, APeersFileIsItsOwnersAloneAndWellFormed)
+{
+    const std::vector<PeersCase> cases = {
+        {0600, "# peers\nPA_B:op:pass:with:colons\n\nPA_C:op:\n", nullptr},
+        {0640, "PA_B:op:pass\n", "may be read or written by its group or others"},
+        {0604, "PA_B:op:pass\n", "may be read or written by its group or others"},
+        {0600, "PA_B:op:pass\nPA_C:op\n", "peers:2: expected server:user:password"},
+        {0600, "PA_B::pass\n", "peers:1: expected server:user:password"},
+        {0600, "PA_B:op:a\nPA_B:op:b\n", "peers:2: server PA_B is listed twice"},
+    };
+    for (const auto &test : cases) {
+        SCOPED_TRACE(test.text);
+        TempDir home;
+        const fs::path peers = home.path() / "peers";
+        std::ofstream(peers) << test.text;
+        fs::permissions(peers, static_cast<fs::perms>(test.mode));
+        try {
+            const auto logins = load_peers(peers);
+            EXPECT_EQ(test.refusal, nullptr);
+            EXPECT_EQ(logins.at("PA_B").password, "pass:with:colons");
+            EXPECT_EQ(logins.size(), 2u);
+        } catch (const std::runtime_error &error) {
+            ASSERT_NE(test.refusal, nullptr) << error.what();
+            EXPECT_NE(std::string(error.what()).find(test.refusal), std::string::npos) << error.what();
+            EXPECT_NE(std::string(error.what()).find(peers.string()), std::string::npos) << error.what();
         }
     }
 }
