@@ -12,6 +12,19 @@ namespace {
 
 namespace ac = agentclient;
 
+ProcessView from_client(const ac::Process &record)
+{
+    ProcessView view;
+    view.definition = {record.name,         record.host,       record.command,
+                       record.euid,         record.managed,    record.restartMessage,
+                       record.alertMessage, record.retryCount, static_cast<ProcessType>(record.type)};
+    view.state      = ProcessState::Running;
+    view.pid        = record.pid;
+    return view;
+}
+
+}  // namespace
+
 ac::Process to_client(const ProcessSpec &process)
 {
     ac::Process record;
@@ -26,19 +39,6 @@ ac::Process to_client(const ProcessSpec &process)
     record.type           = static_cast<ac::ProcessType>(process.type);
     return record;
 }
-
-ProcessView from_client(const ac::Process &record)
-{
-    ProcessView view;
-    view.definition = {record.name,         record.host,       record.command,
-                       record.euid,         record.managed,    record.restartMessage,
-                       record.alertMessage, record.retryCount, static_cast<ProcessType>(record.type)};
-    view.state      = ProcessState::Running;
-    view.pid        = record.pid;
-    return view;
-}
-
-}  // namespace
 
 std::map<std::string, PeerLogin> load_peers(const std::filesystem::path &path)
 {

@@ -13,7 +13,8 @@
 
 namespace agentclient {
 class Connection;
-}
+struct Process;
+}  // namespace agentclient
 
 namespace paagent {
 
@@ -21,6 +22,9 @@ namespace paagent {
 // been forwarded once already and is never forwarded again, so that routing tables that point
 // back at each other cannot make a loop.
 inline constexpr const char *kForwardApplication = "paagentd-forward";
+
+// A definition as the client library sends it.
+agentclient::Process to_client(const ProcessSpec &process);
 
 struct PeerLogin {
     std::string user;

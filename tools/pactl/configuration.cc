@@ -3,6 +3,7 @@
 #include "failure.h"
 
 #include "core/config_file.h"
+#include "core/peers.h"
 
 #include <fstream>
 
@@ -11,21 +12,6 @@ namespace pactl {
 namespace ac = agentclient;
 
 namespace {
-
-ac::Process ToClient(const paagent::ProcessSpec &definition)
-{
-    ac::Process process;
-    process.name           = definition.name;
-    process.host           = definition.host;
-    process.command        = definition.command;
-    process.euid           = definition.euid;
-    process.managed        = definition.managed;
-    process.restartMessage = definition.restart_message;
-    process.alertMessage   = definition.alert_message;
-    process.retryCount     = definition.retry_count;
-    process.type           = static_cast<ac::ProcessType>(definition.type);
-    return process;
-}
 
 ac::Service ToClient(const paagent::ServiceSpec &definition)
 {
@@ -36,7 +22,7 @@ ac::Service ToClient(const paagent::ServiceSpec &definition)
     for (const paagent::ServiceMember &member : definition.members) {
         // Both variants hold none, an integer or a text, in that order.
         ac::MemberValue value = std::visit([](const auto &v) { return ac::MemberValue(v); }, member.value);
-        service.members.push_back({ToClient(member.process), std::move(value)});
+        service.members.push_back({paagent::to_client(member.process), std::move(value)});
     }
     return service;
 }
