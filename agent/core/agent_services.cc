@@ -1,5 +1,6 @@
 // The agent's services and routing table, and keeping their definitions on disk.
 #include <algorithm>
+#include <set>
 #include <utility>
 
 #include "core/agent_process.h"
@@ -347,8 +348,11 @@ void Agent::stop_service(const std::string &name)
         throw AgentError("unknown service " + name);
     const ServiceSpec definition = *service;
     // In reverse order: this agent's members that come together are stopped together, each
-    // member of another host by its agent. A failure stops no other member from stopping.
+    // member of another host by its agent. A failure stops no other member from stopping, but
+    // an agent that failed once is not asked again, so that one that does not answer costs its
+    // time-out once.
     std::vector<std::string> failures;
+    std::set<std::string> failed_peers;
     std::vector<ProcessPtr> stopping;
     auto stop_local = [&] {
         if (!stopping.empty())
@@ -363,9 +367,16 @@ void Agent::stop_service(const std::string &name)
             }
             stop_local();
             const std::string server = *route(member->process.host);
+            if (failed_peers.contains(server))
+                throw AgentError("process " + member->process.name + " was left to " + server + ", which failed");
             Unlocked unlocked(lock);
-            if (runs_remotely(server, member->process))
-                options_.peers->stop(server, member->process);
+            try {
+                if (runs_remotely(server, member->process))
+                    options_.peers->stop(server, member->process);
+            } catch (const AgentError &) {
+                failed_peers.insert(server);
+                throw;
+            }
         } catch (const AgentError &error) {
             failures.push_back(error.what());
         }
