@@ -249,6 +249,21 @@ private:
     int ping_ms_                      = -1;  // how often to ping the watchdog, or never
 };
 
+// The client library's messages, about the calls to peers, go to the agent's log while it
+// lives; the library's last ones, from closing those connections with the agent, do not.
+class LibraryLog {
+public:
+    explicit LibraryLog(const Agent &agent)
+    {
+        agentclient::SetLogger([&agent](std::int32_t, std::string_view text) {
+            agent.log(Verbosity::Request, "client library: " + std::string(text));
+        });
+    }
+    ~LibraryLog() { agentclient::SetLogger({}); }
+    LibraryLog(const LibraryLog &)            = delete;
+    LibraryLog &operator=(const LibraryLog &) = delete;
+};
+
 // Reloading and checking the files. Each file is read whole first: one that cannot be read
 // changes nothing, and the reason names its line.
 using SharedUsers = std::atomic<std::shared_ptr<const Users>>;
@@ -340,10 +355,7 @@ int run(const Settings &settings)
     log_line("host " + options.host_name + "; requests for other hosts time out after " +
              std::to_string(settings.peer_timeout_seconds) + " seconds");
     Agent agent(std::move(options));
-    // The client library's messages, about the calls to peers, go to the agent's log.
-    agentclient::SetLogger([&agent](std::int32_t, std::string_view text) {
-        agent.log(Verbosity::Request, "client library: " + std::string(text));
-    });
+    LibraryLog library_log(agent);
     agent.set_debug_level(settings.debug);
     agent.load(definitions);
     agent.adopt_recorded();
