@@ -273,7 +273,7 @@ std::filesystem::path config_path(const Settings &settings)
     return settings.config.empty() ? settings.home / "pa.cfg" : settings.config;
 }
 
-void reload(const Settings &settings, Agent &agent, SharedUsers &users)
+void reload(const Settings &settings, Agent &agent, SharedUsers &users, Peers &peers)
 {
     try {
         users.store(std::make_shared<const Users>(Users::load(settings.users)));
@@ -287,6 +287,14 @@ void reload(const Settings &settings, Agent &agent, SharedUsers &users)
         log_line("reload: read the configuration file " + config.string());
     } catch (const std::exception &error) {
         log_line("reload: " + config.string() + ": " + error.what() + "; the definitions are left as they were");
+    }
+    if (settings.peers.empty())
+        return;
+    try {
+        peers.replace_logins(load_peers(settings.peers));
+        log_line("reload: read the peers file " + settings.peers.string());
+    } catch (const std::exception &error) {
+        log_line(std::string("reload: ") + error.what() + "; the peers are left as they were");
     }
 }
 
@@ -350,8 +358,9 @@ int run(const Settings &settings)
     options.host_name     = settings.host_name.empty() ? machine_host_name() : settings.host_name;
     // A forwarded stop waits as long as a stop here would, peers being set up alike.
     const auto stop_allowance = std::chrono::ceil<std::chrono::seconds>(options.grace) + kKillWait;
-    options.peers =
+    auto forwarding =
         std::make_shared<Peers>(std::move(peers), std::chrono::seconds(settings.peer_timeout_seconds), stop_allowance);
+    options.peers = forwarding;
     log_line("host " + options.host_name + "; requests for other hosts time out after " +
              std::to_string(settings.peer_timeout_seconds) + " seconds");
     Agent agent(std::move(options));
@@ -392,7 +401,7 @@ int run(const Settings &settings)
     sd_notifyf(0, "READY=1\nSTATUS=%s listening on %s:%u", settings.name.c_str(), host.c_str(), server.port());
 
     agent.start_automatic_services();
-    bool stop_processes = waiter.wait(!settings.keep_processes, [&] { reload(settings, agent, users); });
+    bool stop_processes = waiter.wait(!settings.keep_processes, [&] { reload(settings, agent, users, *forwarding); });
     sd_notify(0, "STOPPING=1");
     log_line(stop_processes ? "stopping, with every process" : "stopping");
     // Ends the waits of the requests in progress, so that stopping the server, which lets

@@ -76,6 +76,7 @@ std::map<std::string, PeerLogin> load_peers(const std::filesystem::path &path)
 struct Peers::Link {
     std::timed_mutex mutex;
     std::optional<ac::Connection> connection;
+    PeerLogin login;  // the connection's
 };
 
 Peers::Peers(std::map<std::string, PeerLogin> logins, std::chrono::seconds timeout, std::chrono::seconds stop_allowance)
@@ -84,6 +85,21 @@ Peers::Peers(std::map<std::string, PeerLogin> logins, std::chrono::seconds timeo
 }
 
 Peers::~Peers() = default;
+
+void Peers::replace_logins(std::map<std::string, PeerLogin> logins)
+{
+    std::lock_guard lock(logins_mutex_);
+    logins_ = std::move(logins);
+}
+
+PeerLogin Peers::login(const std::string &server) const
+{
+    std::lock_guard lock(logins_mutex_);
+    auto found = logins_.find(server);
+    if (found == logins_.end())
+        throw AgentError("no login for peer " + server + " in the peers file");
+    return found->second;
+}
 
 Peers::Link &Peers::link(const std::string &server)
 {
@@ -97,21 +113,23 @@ Peers::Link &Peers::link(const std::string &server)
 template <class Call>
 auto Peers::on(const std::string &server, std::chrono::seconds bound, const Call &call)
 {
-    auto login = logins_.find(server);
-    if (login == logins_.end())
-        throw AgentError("no login for peer " + server + " in the peers file");
-    Link &peer = link(server);
+    const PeerLogin login = this->login(server);
+    Link &peer            = link(server);
     std::unique_lock lock(peer.mutex, std::defer_lock);
     if (!lock.try_lock_for(timeout_)) {
         throw AgentError("peer " + server + " is still busy with another request after " +
                          std::to_string(timeout_.count()) + " seconds");
     }
     try {
+        // A login changed by a reload applies from the next request on.
+        if (peer.connection && !(peer.login == login))
+            peer.connection.reset();
         if (!peer.connection) {
             ac::Options options;
             options.application = kForwardApplication;
             options.timeout     = bound;
-            peer.connection.emplace(server, login->second.user, login->second.password, std::move(options));
+            peer.connection.emplace(server, login.user, login.password, std::move(options));
+            peer.login = login;
         } else if (peer.connection->Timeout() != bound) {
             peer.connection->SetTimeout(bound);
         }

@@ -29,6 +29,8 @@ agentclient::Process to_client(const ProcessSpec &process);
 struct PeerLogin {
     std::string user;
     std::string password;
+
+    bool operator==(const PeerLogin &) const = default;
 };
 
 // Reads a peers file: one server:user:password line per peer (the password is the rest of the
@@ -48,6 +50,9 @@ public:
     Peers(const Peers &)            = delete;
     Peers &operator=(const Peers &) = delete;
 
+    // Makes these the logins of the requests to come (a reload of the peers file).
+    void replace_logins(std::map<std::string, PeerLogin> logins);
+
     void start(const std::string &server, const ProcessSpec &process, std::int32_t timeout_seconds,
                const std::string &extra_args) override;
     void stop(const std::string &server, const ProcessSpec &process) override;
@@ -65,7 +70,10 @@ private:
     template <class Call>
     auto on(const std::string &server, std::chrono::seconds bound, const Call &call);
     Link &link(const std::string &server);
+    // Throws AgentError when the peers file has no login for server.
+    PeerLogin login(const std::string &server) const;
 
+    mutable std::mutex logins_mutex_;
     std::map<std::string, PeerLogin> logins_;
     std::chrono::seconds timeout_;
     std::chrono::seconds stop_allowance_;

@@ -67,15 +67,21 @@ protected:
     // Every test has agents of its own, with homes of their own.
     std::string ServerOf(const std::string &host) const { return "ROUTE_" + host + "_" + run_; }
 
-    // The options of the agent of host; the peers file, shared by all three, holds every login.
+    // The peers file, shared by all three agents, holds the logins of hosts.
+    std::filesystem::path PeersFile() const { return FamilyHome() / ("peers_" + run_); }
+    void WriteLogins(const std::vector<std::string> &hosts) const
+    {
+        std::ofstream file(PeersFile());
+        for (const auto &host : hosts)
+            file << ServerOf(host) << ":" << AgentProcess::kUser << ":" << AgentProcess::kPassword << "\n";
+        std::filesystem::permissions(PeersFile(),
+                                     std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    }
+
     std::vector<std::string> RoutedOptions(const std::string &host) const
     {
-        const std::filesystem::path peers = FamilyHome() / ("peers_" + run_);
-        std::ofstream file(peers);
-        for (const auto &other : kHosts)
-            file << ServerOf(other) << ":" << AgentProcess::kUser << ":" << AgentProcess::kPassword << "\n";
-        std::filesystem::permissions(peers, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-        return {"--host-name", host, "--peers", peers.string(), "--peer-timeout", std::to_string(kPeerTimeOut)};
+        WriteLogins(kHosts);
+        return {"--host-name", host, "--peers", PeersFile().string(), "--peer-timeout", std::to_string(kPeerTimeOut)};
     }
 
     void SetUp() override
@@ -184,17 +190,26 @@ TEST_F(ManyHosts, RefusesUnknownHostsAndRequestsThatWouldLoop)
 {
     Direct("alpha").Add(ac::Route{"x", beta_.name()});
     Direct("beta").Add(ac::Route{"x", alpha_.name()});
+    Direct("alpha").Add(ac::Route{"delta", ServerOf("delta")});
     const struct {
         const char *host;
         const char *refusal;
     } cases[] = {
         {"x", "would be forwarded again"},
         {"nowhere", "no route to host nowhere"},
+        {"delta", "no login for peer ROUTE_delta"},
     };
     for (const auto &[host, refusal] : cases) {
         EXPECT_THAT(Refusal([&] { client_.Start(Sleeper("p", host)); }), HasSubstr(refusal)) << host;
         EXPECT_THAT(Refusal([&] { client_.Status(Sleeper("p", host)); }), HasSubstr(refusal)) << host;
     }
+
+    // SIGHUP reads the peers file again: delta has a login now, and no agent in the interfaces file.
+    WriteLogins({"alpha", "beta", "gamma", "delta"});
+    alpha_.Signal(SIGHUP);
+    EXPECT_TRUE(Eventually([&] {
+        return Refusal([&] { client_.Status(Sleeper("p", "delta")); }).find("cannot be reached") != std::string::npos;
+    }));
 }
 
 }  // namespace
