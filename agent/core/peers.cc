@@ -1,3 +1,4 @@
+// Forwarding requests to the other agents: the peers file, and one connection to each peer.
 #include "core/peers.h"
 
 #include <agentclient/agentclient.hpp>
@@ -122,7 +123,7 @@ auto Peers::on(const std::string &server, std::chrono::seconds bound, const Call
     }
     try {
         // A login changed by a reload applies from the next request on.
-        if (peer.connection && !(peer.login == login))
+        if (peer.connection && peer.login != login)
             peer.connection.reset();
         if (!peer.connection) {
             ac::Options options;
