@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <fstream>
 
 namespace {
 
@@ -86,16 +85,6 @@ INSTANTIATE_TEST_SUITE_P(Agent, Bounds, testing::ValuesIn(kMisbehaviours),
                              }
                              return name;
                          });
-
-// The state letter of a process in /proc (T: stopped), or 0 when it cannot be read.
-char StateOf(pid_t pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    size_t end = line.rfind(')');
-    return end != std::string::npos && end + 2 < line.size() ? line[end + 2] : 0;
-}
 
 // A frozen agent still accepts connections (the kernel completes them) but answers nothing.
 TEST(Bounds, FrozenAgentFailsCallsInTimeAndServesAgainWhenThawed)

@@ -3,6 +3,7 @@
 // frozen costs the requests for it their time-out and nothing else.
 #include "support/agent_process.h"
 #include "support/client.h"
+#include "support/cpp_process.h"
 
 #include <agentclient/agentclient.hpp>
 
@@ -24,16 +25,6 @@ constexpr int kPeerTimeOut = 2;
 constexpr auto kFailureBound          = std::chrono::seconds(kPeerTimeOut + 2);
 const std::vector<std::string> kHosts = {"alpha", "beta", "gamma"};
 
-ac::Process Sleeper(const std::string &name, const std::string &host)
-{
-    ac::Process process;
-    process.name    = name;
-    process.host    = host;
-    process.command = "exec sleep 30";
-    process.euid    = static_cast<std::int32_t>(getuid());
-    return process;
-}
-
 template <class Action>
 std::string Refusal(Action action)
 {
@@ -53,13 +44,6 @@ std::int32_t ListedPid(ac::Connection &agent, const std::string &name)
             return process.pid;
     }
     return 0;
-}
-
-char ProcState(pid_t pid)
-{
-    const std::string stat = ReadText("/proc/" + std::to_string(pid) + "/stat");
-    const auto end         = stat.rfind(')');
-    return end == std::string::npos ? '?' : stat.at(end + 2);
 }
 
 class ManyHosts : public testing::Test {
@@ -175,7 +159,7 @@ TEST_F(ManyHosts, APeerFrozenOrDownFailsItsRequestsOnlyWithinTheTimeOut)
     };
 
     gamma_.Signal(SIGSTOP);
-    ASSERT_TRUE(Eventually([&] { return ProcState(gamma_.pid()) == 'T'; }));
+    ASSERT_TRUE(Eventually([&] { return StateOf(gamma_.pid()) == 'T'; }));
     failsAlone(true);
     gamma_.Signal(SIGCONT);
     EXPECT_EQ(client_.Status(far).state, 1);  // the connection is made again

@@ -88,6 +88,13 @@ std::string ReadLine(int fd, std::chrono::steady_clock::time_point deadline)
 
 bool Alive(pid_t pid) { return pid > 0 && kill(pid, 0) == 0; }
 
+char StateOf(pid_t pid)
+{
+    const std::string stat = ReadText("/proc/" + std::to_string(pid) + "/stat");
+    const size_t end       = stat.rfind(')');
+    return end != std::string::npos && end + 2 < stat.size() ? stat[end + 2] : 0;
+}
+
 bool Ends(pid_t pid, std::chrono::milliseconds limit)
 {
     const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));

@@ -19,6 +19,8 @@ const std::filesystem::path &FamilyHome();
 
 // Whether a process of that PID exists.
 bool Alive(pid_t pid);
+// The state letter of a process in /proc (T: stopped), or 0 when it cannot be read.
+char StateOf(pid_t pid);
 // Whether the process ends within limit (true too when it has ended already).
 bool Ends(pid_t pid, std::chrono::milliseconds limit = std::chrono::seconds(10));
 

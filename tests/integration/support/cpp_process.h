@@ -7,12 +7,12 @@
 #include <string>
 #include <unistd.h>
 
-// A process of this host that runs for 30 seconds as the user of the test.
-inline agentclient::Process Sleeper(const std::string &name)
+// A process of host that runs for 30 seconds as the user of the test.
+inline agentclient::Process Sleeper(const std::string &name, const std::string &host = "localhost")
 {
     agentclient::Process process;
     process.name    = name;
-    process.host    = "localhost";
+    process.host    = host;
     process.command = "exec sleep 30";
     process.euid    = static_cast<std::int32_t>(getuid());
     return process;
