@@ -5,9 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -91,29 +88,6 @@ TEST(Persistence, AutoServicesStartWhenTheAgentStarts)
     ProcessStatus status = AwaitStatus(handle.get(), probe.get(), [](const ProcessStatus &s) { return s.state == 1; });
     EXPECT_EQ(status.state, 1);
     EXPECT_TRUE(Alive(status.pid));
-}
-
-TEST(Persistence, AnUnreadableConfigurationStopsTheAgentWithItsLine)
-{
-    const auto config = FamilyHome() / "unreadable.cfg";
-    std::ofstream(config) << "#ZEB_PA3\nzeb_process 'p'\n{\n\tManaged\t=\tMaybe\n}\n";
-    const auto home = FamilyHome() / "unreadable-home";
-    std::filesystem::create_directories(home);
-    std::ofstream(home / "users") << "# nobody\n";
-    const std::string command = std::string("'") + PAAGENTD_PATH + "' --home '" + home.string() + "' --users '" +
-                                (home / "users").string() + "' --config '" + config.string() + "' 2>&1";
-    FILE *output = popen(command.c_str(), "r");
-    ASSERT_NE(output, nullptr);
-    std::string text;
-    char chunk[256];
-    while (std::fgets(chunk, sizeof chunk, output) != nullptr) {
-        text += chunk;
-    }
-    int status = pclose(output);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 2);
-    EXPECT_NE(text.find("unreadable.cfg: line 4: unexpected value 'Maybe'"), std::string::npos) << text;
-    EXPECT_EQ(text.find("listening"), std::string::npos) << text;
 }
 
 }  // namespace

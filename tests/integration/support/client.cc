@@ -130,50 +130,47 @@ std::string Describe(const PaService *service)
     return text.str();
 }
 
-std::string FetchServices(PaConnection *handle, int32_t selector)
+namespace {
+
+// The records of a fetched list, described one after the other; "failed: CODE" when the fetch
+// fails.
+template <class Record, class ReleaseFn, class DescribeFn>
+std::string FetchList(int32_t result, PaList *list, ReleaseFn release, DescribeFn describe)
 {
-    PaList *services = nullptr;
-    int32_t result   = PaServiceGetList(handle, &services, selector);
     if (result != PaSUCCESS) {
         return "failed: " + std::to_string(result);
     }
     std::string text;
-    for (auto *service = static_cast<PaService *>(PaListGetHead(services)); service != nullptr;
-         service       = static_cast<PaService *>(PaListGetNext(service))) {
-        text += Describe(service);
+    for (auto *record = static_cast<Record *>(PaListGetHead(list)); record != nullptr;
+         record       = static_cast<Record *>(PaListGetNext(record))) {
+        text += describe(record);
     }
-    PaServiceListFree(services);
+    release(list);
     return text;
+}
+
+}  // namespace
+
+std::string FetchServices(PaConnection *handle, int32_t selector)
+{
+    PaList *services = nullptr;
+    int32_t result   = PaServiceGetList(handle, &services, selector);
+    return FetchList<PaService>(result, services, PaServiceListFree, Describe);
 }
 
 std::string FetchHosts(PaConnection *handle, int32_t fetchArgument)
 {
     PaList *hosts  = nullptr;
     int32_t result = PaHostGetList(handle, &hosts, fetchArgument);
-    if (result != PaSUCCESS) {
-        return "failed: " + std::to_string(result);
-    }
-    std::ostringstream text;
-    for (auto *host = static_cast<PaHost *>(PaListGetHead(hosts)); host != nullptr;
-         host       = static_cast<PaHost *>(PaListGetNext(host))) {
-        text << Text(PaHostGetHostName(host)) << " -> " << Text(PaHostGetServerName(host)) << "\n";
-    }
-    PaHostListDestroy(hosts);
-    return text.str();
+    return FetchList<PaHost>(result, hosts, PaHostListDestroy, [](PaHost *host) {
+        return Text(PaHostGetHostName(host)) + " -> " + Text(PaHostGetServerName(host)) + "\n";
+    });
 }
 
 std::string FetchProcesses(PaConnection *handle, int32_t selector)
 {
     PaList *processes = nullptr;
     int32_t result    = PaProcessGetList(handle, &processes, selector);
-    if (result != PaSUCCESS) {
-        return "failed: " + std::to_string(result);
-    }
-    std::ostringstream text;
-    for (auto *process = static_cast<PaProcess *>(PaListGetHead(processes)); process != nullptr;
-         process       = static_cast<PaProcess *>(PaListGetNext(process))) {
-        text << DescribeProcess(process) << "\n";
-    }
-    PaProcessListFree(processes);
-    return text.str();
+    return FetchList<PaProcess>(result, processes, PaProcessListFree,
+                                [](PaProcess *process) { return DescribeProcess(process) + "\n"; });
 }
