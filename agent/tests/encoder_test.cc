@@ -1,11 +1,15 @@
-// Encoding server tokens, replies and packets, checked against verified wire dumps.
+// Encoding server tokens, replies and packets, checked against verified wire dumps, and sending
+// replies: cutting one short on an attention.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 
+#include "tds/errors.h"
 #include "tds/login.h"
 #include "tds/packet.h"
 #include "tds/reply.h"
+#include "tds/reply_sender.h"
 #include "tests/bytes.h"
 
 namespace paagent::tds::testing {
@@ -76,11 +80,11 @@ TEST(Reply, RejectsMisuse)
     EXPECT_THROW(reply.begin_rows({}), std::invalid_argument);
     EXPECT_THROW(reply.begin_rows({Column::text("t", 0)}), std::invalid_argument);
     reply.begin_rows({Column::integer("n", false), Column::text("t", 3)});
-    EXPECT_THROW(reply.add_row({1}), std::invalid_argument);                   // too few values
-    EXPECT_THROW(reply.add_row({"1", "a"}), std::invalid_argument);            // text in an int column
-    EXPECT_THROW(reply.add_row({1, "abcd"}), std::invalid_argument);           // longer than the column
-    EXPECT_THROW(reply.add_row({Value::null(), "a"}), std::invalid_argument);  // NULL in a non-nullable column
-    EXPECT_THROW(reply.add_row({std::int64_t{1} << 40, "a"}), std::invalid_argument);
+    // Too few values, text in an integer column, longer than the column, NULL where not nullable, beyond 32 bits.
+    for (const std::vector<Value> &row : std::vector<std::vector<Value>>{
+             {1}, {"1", "a"}, {1, "abcd"}, {Value::null(), "a"}, {std::int64_t{1} << 40, "a"}}) {
+        EXPECT_THROW(reply.add_row(row), std::invalid_argument);
+    }
     reply.add_row({1, "abc"});
     Bytes bytes = std::move(reply).finish().bytes();
     EXPECT_EQ(std::count(bytes.begin(), bytes.end(), 0xd1), 1);  // only the valid row was written
@@ -95,6 +99,77 @@ TEST(Packets, SplitIntoNegotiatedSizeWithLastPacketBitAtTheEnd)
     EXPECT_EQ(Bytes(packets.begin(), packets.begin() + 8), hex("04 00 02 00 00 00 00 00"));
     EXPECT_EQ(Bytes(packets.begin() + 512, packets.begin() + 520), hex("04 00 02 00 00 00 00 00"));
     EXPECT_EQ(Bytes(packets.begin() + 1024, packets.begin() + 1032), hex("04 01 00 64 00 00 00 00"));
+}
+
+const Bytes kAttentionAck = hex("fd 20 00 00 00 00 00 00 00");
+
+TokenBuffer reply_with_rows(int rows)
+{
+    Reply reply("PASRV", "p");
+    reply.begin_rows({Column::text("t", 100)});
+    for (int i = 0; i < rows; ++i)
+        reply.add_row({std::string(100, 't')});
+    return std::move(reply).finish();
+}
+
+// Sending over a socket pair whose other end is the client.
+class ReplySenderTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        int fds[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        server_ = std::make_unique<Stream>(FileDescriptor(fds[0]), stop_);
+        client_ = FileDescriptor(fds[1]);
+    }
+    void client_sends(const Bytes &bytes)
+    {
+        ASSERT_EQ(::send(client_.get(), bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+    }
+    // Everything the server wrote so far.
+    Bytes received()
+    {
+        Bytes out(1 << 20);
+        ssize_t got = ::recv(client_.get(), out.data(), out.size(), MSG_DONTWAIT);
+        out.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+        return out;
+    }
+
+    const SendLimits limits_{512, 4096, std::chrono::seconds(10)};
+    StopSignal stop_;
+    std::unique_ptr<Stream> server_;
+    FileDescriptor client_;
+};
+
+TEST_F(ReplySenderTest, PendingAttentionReplacesReplyWithAcknowledgement)
+{
+    client_sends(hex("06 01 00 08 00 00 00 00"));
+    SendOutcome outcome = send_reply(*server_, reply_with_rows(10), limits_);
+    EXPECT_EQ(outcome.io, IoResult::Ok);
+    EXPECT_TRUE(outcome.cancelled);
+    EXPECT_EQ(received(), hex("04 01 00 11 00 00 00 00") + kAttentionAck);
+}
+
+TEST_F(ReplySenderTest, RequestDuringReplyIsAProtocolError)
+{
+    client_sends(hex("0f 01 00 0a 00 00 00 00 71 00"));
+    EXPECT_THROW(send_reply(*server_, reply_with_rows(1), limits_), ProtocolError);
+}
+
+TEST(CancelledTail, CompletesTheTokenInProgressThenAcknowledges)
+{
+    Reply reply("PASRV", "p");
+    reply.begin_rows({Column::text("t", 1000)});
+    reply.add_row({std::string(1000, 't')});
+    TokenBuffer tokens     = std::move(reply).finish();
+    std::size_t rowfmt_end = tokens.token_ends()[0];
+    std::size_t row_end    = tokens.token_ends()[1];
+    std::size_t sent       = rowfmt_end + 500;  // in the middle of the row
+    Bytes expected(tokens.bytes().begin() + static_cast<std::ptrdiff_t>(sent),
+                   tokens.bytes().begin() + static_cast<std::ptrdiff_t>(row_end));
+    EXPECT_EQ(cancelled_tail(tokens, sent), expected + kAttentionAck);
+    EXPECT_EQ(cancelled_tail(tokens, row_end), kAttentionAck);
+    EXPECT_EQ(cancelled_tail(tokens, 0), kAttentionAck);
 }
 
 }  // namespace

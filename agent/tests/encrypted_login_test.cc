@@ -68,13 +68,12 @@ const std::string kClearRefusal = "Login failed: this server accepts only encryp
                                   "require\" for it in the client's freetds.conf.";
 
 const LoginCase kCases[] = {
-    {"Encrypted", true, true, "longpw", kLongPassword, ""},
-    {"EncryptedWrongPassword", true, true, "longpw", kWrongPassword, "Login failed."},
-    {"ClearToRequiringServer", true, false, "longpw", kLongPassword, kClearRefusal},
+    {"Encrypted", true, true, kLongUser, kLongPassword, ""},
+    {"EncryptedWrongPassword", true, true, kLongUser, kWrongPassword, "Login failed."},
     {"ClearSingleRpcToRequiringServer", true, false, kSingleRpcUser, kSingleRpcPassword, kClearRefusal},
-    {"ClearAccepted", false, false, "longpw", kLongPassword, ""},
-    {"ClearWrongPassword", false, false, "longpw", kWrongPassword, "Login failed."},
-    {"EncryptedToLenientServer", false, true, "longpw", kLongPassword, ""},
+    {"ClearAccepted", false, false, kLongUser, kLongPassword, ""},
+    {"ClearTruncatedPassword", false, false, kLongUser, kLongPassword.substr(0, 30), "Login failed."},
+    {"EncryptedToLenientServer", false, true, kLongUser, kLongPassword, ""},
 };
 
 class EncryptedLoginTest : public ServerTest, public ::testing::WithParamInterface<LoginCase> {
@@ -134,7 +133,7 @@ TEST_F(ReplayTest, RecordedEncryptedLoginIsRefused)
     name_relay(relay.port());
     {
         CtClient client;
-        ASSERT_EQ(client.connect(kEncryptingName, "longpw", kLongPassword), CS_SUCCEED);
+        ASSERT_EQ(client.connect(kEncryptingName, kLongUser, kLongPassword), CS_SUCCEED);
         client.close();
     }
     std::vector<std::vector<std::uint8_t>> sent = split_messages(relay.recording(1, kWaitLimit).from_client);

@@ -29,6 +29,8 @@ void put_bytes(std::vector<std::uint8_t> &record, std::size_t at, std::initializ
     std::copy(bytes.begin(), bytes.end(), record.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
+}  // namespace
+
 std::vector<std::uint8_t> login_record(const LoginFields &fields)
 {
     std::vector<std::uint8_t> record(kRecordSize, 0);
@@ -48,11 +50,13 @@ std::vector<std::uint8_t> login_record(const LoginFields &fields)
     put_bytes(record, 473, {0x05, 0x00, 0x00, 0x00, 0x00, 0x0D, 0x11});
     put_field(record, 480, 30, "us_english");
     record[556] = 1;
-    put_field(record, 557, 6, "512");
+    put_field(record, 557, 6, fields.packet_size);
     put_bytes(record, 568, {0xE2, 0x20, 0x00, 0x01, 0x0E});
     put_bytes(record, 587, {0x02, 0x0E});
     return record;
 }
+
+namespace {
 
 // The text of the first server message (EED) in a reply, and whether a LOGINACK said "accepted".
 LoginAnswer read_answer(const std::vector<std::uint8_t> &reply)

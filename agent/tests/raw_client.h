@@ -18,9 +18,11 @@ struct LoginFields {
     std::string password;
     std::string host        = "raw-host";
     std::string application = "raw-tests";
+    std::string packet_size = "512";
 };
 
-// The login message (type 0x02) in 512-byte packets, as FreeTDS 1.3.17 sends it.
+// The login record, and the login message (type 0x02) in 512-byte packets, as FreeTDS 1.3.17 sends them.
+std::vector<std::uint8_t> login_record(const LoginFields &fields);
 std::vector<std::uint8_t> login_message(const LoginFields &fields);
 
 // What the server answered to a login: whether it acknowledged it, and its message if any.

@@ -33,9 +33,7 @@ void use_private_interfaces(std::uint16_t port)
 {
     static const PrivateDirectory private_directory;
     const std::string &directory = private_directory.path();
-    std::ofstream(directory + "/interfaces")
-        << kServerName << "\n\tquery tcp 5.0 127.0.0.1 " << port << "\n"
-        << kAutoVersionServerName << "\n\tquery tcp ether 127.0.0.1 " << port << "\n";
+    std::ofstream(directory + "/interfaces") << kServerName << "\n\tquery tcp 5.0 127.0.0.1 " << port << "\n";
     setenv("SYBASE", directory.c_str(), 1);
     setenv("HOME", directory.c_str(), 1);
     for (const char *name : {"FREETDSCONF", "FREETDS", "TDSVER", "TDSPORT", "TDSHOST", "TDSQUERY"}) {
@@ -77,70 +75,23 @@ void ServerTest::SetUp()
     config.check_login       = [](std::string_view user, std::string_view password) {
         if (user == kSingleRpcUser && password == kSingleRpcPassword)
             return LoginGrant::SingleRpc;
-        bool known = (user == kUser && password == kPassword) || (user == "longpw" && password == kLongPassword);
+        bool known = (user == kUser && password == kPassword) || (user == kLongUser && password == kLongPassword);
         return known ? LoginGrant::Session : LoginGrant::Refused;
     };
     config.log = [this](LogLevel, std::string_view line) { log_.add(line); };
     configure(config);
     server_ = std::make_unique<Server>(std::move(config));
-    register_rpcs();
+    server_->add_rpc("echo", [](const SessionInfo &, const RpcRequest &, Reply &) {});
+    server_->add_rpc("fail", [](const SessionInfo &, const RpcRequest &, Reply &reply) {
+        reply.fail(ServerMessage::error(20001, "Process not found: xyz"));
+    });
+    server_->add_rpc("misuse_reply", [](const SessionInfo &, const RpcRequest &, Reply &reply) {
+        reply.add_row({1});  // no result set started: throws
+    });
     server_->start();
     use_private_interfaces(server_->port());
 }
 
 void ServerTest::TearDown() { server_->stop(); }
-
-std::optional<RpcRequest> ServerTest::last_echo()
-{
-    std::lock_guard lock(mutex_);
-    return echo_;
-}
-
-std::optional<SessionInfo> ServerTest::last_session()
-{
-    std::lock_guard lock(mutex_);
-    return session_;
-}
-
-void ServerTest::register_rpcs()
-{
-    server_->add_rpc("echo", [this](const SessionInfo &session, const RpcRequest &request, Reply &) {
-        std::lock_guard lock(mutex_);
-        echo_    = request;
-        session_ = session;
-    });
-    server_->add_rpc("list_rows", [](const SessionInfo &, const RpcRequest &, Reply &reply) {
-        reply.begin_rows({Column::integer("pid", false), Column::integer("state"), Column::text("name", 30),
-                          Column::text("cmdline", 8192)});
-        reply.add_row({101, 4, "proc-one", std::string(5000, 'c')});
-        reply.add_row({102, Value::null(), "proc-two", Value::null()});
-    });
-    server_->add_rpc("fail", [](const SessionInfo &, const RpcRequest &, Reply &reply) {
-        ServerMessage message = ServerMessage::error(20001, "Process not found: xyz");
-        message.state         = 3;
-        message.line          = 42;
-        reply.fail(message);
-    });
-    server_->add_rpc("misuse_reply", [](const SessionInfo &, const RpcRequest &, Reply &reply) {
-        reply.add_row({1});  // no result set started: throws
-    });
-    server_->add_rpc("many_rows", [](const SessionInfo &, const RpcRequest &, Reply &reply) {
-        reply.begin_rows({Column::integer("n"), Column::text("filler", 64)});
-        for (int i = 0; i < kManyRows; ++i) {
-            reply.add_row({i, std::string(64, 'f')});
-        }
-    });
-    server_->add_rpc("wait_for_peer", [this](const SessionInfo &, const RpcRequest &, Reply &reply) {
-        std::unique_lock lock(mutex_);
-        if (!peer_signalled_.wait_for(lock, kWaitLimit, [this] { return peer_ready_; })) {
-            reply.fail(ServerMessage::error(1, "peer never called"));
-        }
-    });
-    server_->add_rpc("peer_signal", [this](const SessionInfo &, const RpcRequest &, Reply &) {
-        std::lock_guard lock(mutex_);
-        peer_ready_ = true;
-        peer_signalled_.notify_all();
-    });
-}
 
 }  // namespace paagent::tds::testing

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,15 +14,14 @@
 
 namespace paagent::tds::testing {
 
-inline const std::string kServerName            = "PATDSTEST";
-inline const std::string kAutoVersionServerName = "PATDSAUTO";  // same server, TDS version left to FreeTDS
-inline const std::string kUser                  = "agent";
-inline const std::string kPassword              = "secret";
-inline const std::string kLongPassword          = "a-password-much-longer-than-thirty-bytes";
-inline const std::string kSingleRpcUser         = "reporter";  // granted one RPC
-inline const std::string kSingleRpcPassword     = "once";
-inline constexpr auto kWaitLimit                = std::chrono::seconds(10);
-inline constexpr int kManyRows                  = 20000;
+inline const std::string kServerName        = "PATDSTEST";
+inline const std::string kUser              = "agent";
+inline const std::string kPassword          = "secret";
+inline const std::string kLongUser          = "longpw";
+inline const std::string kLongPassword      = "a-password-much-longer-than-thirty-bytes";
+inline const std::string kSingleRpcUser     = "reporter";  // granted one RPC
+inline const std::string kSingleRpcPassword = "once";
+inline constexpr auto kWaitLimit            = std::chrono::seconds(10);
 
 // Collects log lines; tests wait (bounded) for a line to appear.
 class LogCapture {
@@ -39,13 +37,9 @@ private:
 };
 
 // RPCs served by the fixture:
-//   echo          records its request and session, replies nothing but success
-//   list_rows     two rows of (pid int, state int, name varchar(30), cmdline longchar(8192))
+//   echo          replies nothing but success
 //   fail          message 20001 and a failed command
 //   misuse_reply  throws from the handler
-//   many_rows     kManyRows rows (for cancelling)
-//   wait_for_peer succeeds once peer_signal has been called (bounded wait), fails otherwise
-//   peer_signal   releases wait_for_peer
 class ServerTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -53,21 +47,12 @@ protected:
     // Adjusts the server's configuration before it starts.
     virtual void configure(ServerConfig &) {}
 
-    std::optional<RpcRequest> last_echo();
-    std::optional<SessionInfo> last_session();
     std::uint16_t port() const { return server_->port(); }
 
     LogCapture log_;
 
 private:
-    void register_rpcs();
-
     std::unique_ptr<Server> server_;
-    std::mutex mutex_;
-    std::condition_variable peer_signalled_;
-    bool peer_ready_ = false;
-    std::optional<RpcRequest> echo_;
-    std::optional<SessionInfo> session_;
 };
 
 }  // namespace paagent::tds::testing
