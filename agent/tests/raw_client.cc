@@ -53,18 +53,22 @@ std::vector<std::uint8_t> login_record(const LoginFields &fields)
     put_field(record, 557, 6, fields.packet_size);
     put_bytes(record, 568, {0xE2, 0x20, 0x00, 0x01, 0x0E});
     put_bytes(record, 587, {0x02, 0x0E});
+    record[514] = fields.encrypt ? 0x80 : 0;
     return record;
 }
 
 namespace {
 
-// The text of the first server message (EED) in a reply, and whether a LOGINACK said "accepted".
-LoginAnswer read_answer(const std::vector<std::uint8_t> &reply)
+// The number and text of the first server message (EED) in a reply, and whether a LOGINACK said
+// "accepted": the tokens with a 16-bit length that come before the first of another kind.
+Answer read_answer(const std::vector<std::uint8_t> &reply)
 {
-    constexpr std::uint8_t kLoginAck = 0xAD, kEed = 0xE5, kDone = 0xFD, kAccepted = 5;
-    LoginAnswer answer;
+    constexpr std::uint8_t kLoginAck = 0xAD, kEed = 0xE5, kEnvChange = 0xE3, kCapability = 0xE2, kAccepted = 5;
+    Answer answer;
+    answer.replied = !reply.empty();
     std::size_t at = 0;
-    while (at + 3 <= reply.size() && reply[at] != kDone) {
+    while (at + 3 <= reply.size() &&
+           (reply[at] == kLoginAck || reply[at] == kEed || reply[at] == kEnvChange || reply[at] == kCapability)) {
         std::uint8_t token = reply[at];
         std::size_t length = reply[at + 1] | std::size_t{reply[at + 2]} << 8;
         std::size_t body   = at + 3;
@@ -73,6 +77,8 @@ LoginAnswer read_answer(const std::vector<std::uint8_t> &reply)
         if (token == kLoginAck)
             answer.accepted = reply[body] == kAccepted;
         if (token == kEed && answer.message.empty()) {
+            std::copy_n(reply.begin() + static_cast<std::ptrdiff_t>(body), 4,
+                        reinterpret_cast<std::uint8_t *>(&answer.number));
             std::size_t text = body + 7 + reply[body + 6] + 3;  // number, state, class, sqlstate, status, tran
             std::size_t size = reply[text] | std::size_t{reply[text + 1]} << 8;
             answer.message.assign(reply.begin() + static_cast<std::ptrdiff_t>(text + 2),
@@ -120,18 +126,41 @@ void RawClient::send(const std::vector<std::uint8_t> &bytes)
     ::send(socket_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
 }
 
-LoginAnswer RawClient::log_in(const LoginFields &fields, std::chrono::milliseconds limit)
+Answer RawClient::log_in(const LoginFields &fields, std::chrono::milliseconds limit)
 {
     send(login_message(fields));
     return login_answer(limit);
 }
 
-LoginAnswer RawClient::login_answer(std::chrono::milliseconds limit)
+Answer RawClient::login_answer(std::chrono::milliseconds limit) { return read_answer(reply(limit)); }
+
+Answer RawClient::call(const std::string &rpc, std::chrono::milliseconds limit)
 {
-    std::vector<std::uint8_t> reply;
-    if (!read_message(reply, std::chrono::steady_clock::now() + limit))
-        return {};
-    return read_answer(reply);
+    const std::size_t length          = kHeader + 3 + 1 + rpc.size() + 2;
+    std::vector<std::uint8_t> message = {0x0F,
+                                         0x01,
+                                         static_cast<std::uint8_t>(length >> 8),
+                                         static_cast<std::uint8_t>(length),
+                                         0,
+                                         0,
+                                         0,
+                                         0,
+                                         0xE6,
+                                         static_cast<std::uint8_t>(rpc.size() + 3),
+                                         0,
+                                         static_cast<std::uint8_t>(rpc.size())};
+    message.insert(message.end(), rpc.begin(), rpc.end());
+    message.insert(message.end(), {0, 0});
+    send(message);
+    return login_answer(limit);
+}
+
+std::vector<std::uint8_t> RawClient::reply(std::chrono::milliseconds limit)
+{
+    std::vector<std::uint8_t> payload;
+    if (!read_message(payload, std::chrono::steady_clock::now() + limit))
+        payload.clear();
+    return payload;
 }
 
 bool RawClient::closed_by_server(std::chrono::milliseconds limit)

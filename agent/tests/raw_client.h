@@ -1,5 +1,5 @@
-// A plain TCP client for the server tests: arbitrary bytes, or a TDS 5.0 login built field by
-// field, from a chosen loopback source address.
+// A plain TCP client for the server tests: arbitrary bytes, a TDS 5.0 login built field by
+// field or an RPC without parameters, from a chosen loopback source address.
 #ifndef PAAGENT_TESTS_RAW_CLIENT_H
 #define PAAGENT_TESTS_RAW_CLIENT_H
 
@@ -19,15 +19,19 @@ struct LoginFields {
     std::string host        = "raw-host";
     std::string application = "raw-tests";
     std::string packet_size = "512";
+    bool encrypt            = false;  // asks to send the password encrypted, leaving it out
 };
 
 // The login record, and the login message (type 0x02) in 512-byte packets, as FreeTDS 1.3.17 sends them.
 std::vector<std::uint8_t> login_record(const LoginFields &fields);
 std::vector<std::uint8_t> login_message(const LoginFields &fields);
 
-// What the server answered to a login: whether it acknowledged it, and its message if any.
-struct LoginAnswer {
-    bool accepted = false;
+// What the server answered: whether it answered at all, whether it acknowledged a login, and
+// its first message if any.
+struct Answer {
+    bool replied        = false;
+    bool accepted       = false;
+    std::int32_t number = 0;
     std::string message;
 };
 
@@ -44,9 +48,13 @@ public:
 
     // Sends a login and reads the answer, waiting at most `limit`; not accepted and no message
     // when the connection ends or the limit passes first.
-    LoginAnswer log_in(const LoginFields &fields, std::chrono::milliseconds limit);
+    Answer log_in(const LoginFields &fields, std::chrono::milliseconds limit);
     // Reads the answer to a login already sent, as log_in does.
-    LoginAnswer login_answer(std::chrono::milliseconds limit);
+    Answer login_answer(std::chrono::milliseconds limit);
+    // Sends an RPC without parameters and reads its answer, as log_in does.
+    Answer call(const std::string &rpc, std::chrono::milliseconds limit);
+    // The next reply message's payload; empty when none came within `limit`.
+    std::vector<std::uint8_t> reply(std::chrono::milliseconds limit);
 
     // True when the server closes the connection within `limit`.
     bool closed_by_server(std::chrono::milliseconds limit);

@@ -1,48 +1,6 @@
 #include "tests/server_fixture.h"
 
-#include <stdlib.h>
-
-#include <filesystem>
-#include <fstream>
-
 namespace paagent::tds::testing {
-namespace {
-
-// FreeTDS reads $HOME/.freetds.conf and $HOME/.interfaces before $SYBASE/interfaces, and
-// environment variables override files: point HOME and SYBASE at a private directory and clear
-// the overrides so only the interfaces file written here decides.
-class PrivateDirectory {
-public:
-    PrivateDirectory() : path_((std::filesystem::temp_directory_path() / "tdstest.XXXXXX").string())
-    {
-        if (mkdtemp(path_.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-    }
-    ~PrivateDirectory()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-void use_private_interfaces(std::uint16_t port)
-{
-    static const PrivateDirectory private_directory;
-    const std::string &directory = private_directory.path();
-    std::ofstream(directory + "/interfaces") << kServerName << "\n\tquery tcp 5.0 127.0.0.1 " << port << "\n";
-    setenv("SYBASE", directory.c_str(), 1);
-    setenv("HOME", directory.c_str(), 1);
-    for (const char *name : {"FREETDSCONF", "FREETDS", "TDSVER", "TDSPORT", "TDSHOST", "TDSQUERY"}) {
-        unsetenv(name);
-    }
-}
-
-}  // namespace
-
 void LogCapture::add(std::string_view line)
 {
     std::lock_guard lock(mutex_);
@@ -89,7 +47,6 @@ void ServerTest::SetUp()
         reply.add_row({1});  // no result set started: throws
     });
     server_->start();
-    use_private_interfaces(server_->port());
 }
 
 void ServerTest::TearDown() { server_->stop(); }

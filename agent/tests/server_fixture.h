@@ -1,4 +1,4 @@
-// Starts a Server on 127.0.0.1:0 with test RPCs and makes FreeTDS find it by name.
+// Starts a Server on 127.0.0.1:0 with test RPCs and collects its log.
 #ifndef PAAGENT_TESTS_SERVER_FIXTURE_H
 #define PAAGENT_TESTS_SERVER_FIXTURE_H
 
@@ -14,7 +14,6 @@
 
 namespace paagent::tds::testing {
 
-inline const std::string kServerName        = "PATDSTEST";
 inline const std::string kUser              = "agent";
 inline const std::string kPassword          = "secret";
 inline const std::string kLongUser          = "longpw";

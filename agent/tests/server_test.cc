@@ -1,12 +1,16 @@
-// The server on loopback: failed commands, malformed input, connection pools and the slowing
-// down of password guessing, each kept to the connection or address that caused it.
+// The server on loopback: failed commands, malformed input, connection pools, encrypted
+// passwords and the slowing down of password guessing, each kept to the connection or address
+// that caused it.
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <thread>
 
-#include "tests/ctlib_client.h"
+#include "tds/encrypted_login.h"
+#include "tds/listener.h"
+#include "tds/login_key.h"
 #include "tests/raw_client.h"
 #include "tests/server_fixture.h"
 
@@ -23,19 +27,15 @@ using ServerErrors = ServerTest;
 // A failed command reaches the client as its message and leaves the session usable.
 TEST_F(ServerErrors, FailedCommandsCarryTheirMessageAndTheSessionGoesOn)
 {
-    const std::pair<const char *, CS_INT> cases[] = {
+    const std::pair<const char *, int> cases[] = {
         {"fail", 20001}, {"no_such_rpc", server_error::UnknownRpc}, {"misuse_reply", server_error::HandlerFailed}};
-    CtClient client;
-    ASSERT_EQ(client.connect(kServerName, kUser, kPassword), CS_SUCCEED);
+    RawClient client(port());
+    ASSERT_TRUE(client.log_in(kRightPassword, kWaitLimit).accepted);
     for (const auto &[rpc, number] : cases) {
         SCOPED_TRACE(rpc);
-        client.server_messages.clear();
-        RpcOutcome outcome = client.call(rpc);
-        EXPECT_TRUE(outcome.failed);
-        EXPECT_EQ(outcome.last, CS_END_RESULTS);
-        ASSERT_EQ(client.server_messages.size(), 1u);
-        EXPECT_EQ(client.server_messages[0].number, number);
-        EXPECT_TRUE(client.call("echo").succeeded);
+        EXPECT_EQ(client.call(rpc, kWaitLimit).number, number);
+        const Answer echo = client.call("echo", kWaitLimit);
+        EXPECT_TRUE(echo.replied && echo.message.empty());
     }
 }
 
@@ -68,8 +68,8 @@ TEST_F(ServerErrors, BadInputClosesOnlyItsConnection)
         {packet(0x12, 0x01, 50), "TDS 7 connection attempt"},
         {endless_message(), "message exceeds 65536 bytes"},
     };
-    CtClient session;
-    ASSERT_EQ(session.connect(kServerName, kUser, kPassword), CS_SUCCEED);
+    RawClient session(port());
+    ASSERT_TRUE(session.log_in(kRightPassword, kWaitLimit).accepted);
     for (const auto &[bytes, logged] : cases) {
         SCOPED_TRACE(logged);
         RawClient raw(port());
@@ -77,7 +77,7 @@ TEST_F(ServerErrors, BadInputClosesOnlyItsConnection)
         EXPECT_TRUE(raw.closed_by_server(kWaitLimit));
         EXPECT_TRUE(log_.wait_for(logged));
     }
-    EXPECT_TRUE(session.call("echo").succeeded);
+    EXPECT_TRUE(session.call("echo", kWaitLimit).replied);
 }
 
 class OneSession : public ServerTest {
@@ -101,14 +101,14 @@ TEST_F(OneSession, FullPoolRefusesLoginsAndOnlySessionsMayIdle)
     first.reset();
     ASSERT_TRUE(log_.wait_for("connection 1 closed"));
 
-    CtClient idle;
-    ASSERT_EQ(idle.connect(kServerName, kUser, kPassword), CS_SUCCEED);
+    RawClient idle(port());
+    ASSERT_TRUE(idle.log_in(kRightPassword, kWaitLimit).accepted);
     RawClient silent(port());
     RawClient single_rpc(port());
     ASSERT_TRUE(single_rpc.log_in({kSingleRpcUser, kSingleRpcPassword}, kWaitLimit).accepted);
     EXPECT_TRUE(silent.closed_by_server(kWaitLimit));
     EXPECT_TRUE(single_rpc.closed_by_server(kWaitLimit));
-    EXPECT_TRUE(idle.call("echo").succeeded);
+    EXPECT_TRUE(idle.call("echo", kWaitLimit).replied);
 }
 
 // Two connections may be logging in; password checks are held until the test releases them.
@@ -200,6 +200,75 @@ TEST_F(SlowChecks, GuessesAreCheckedOneAtATimeAndHoldOnlyTheirAddress)
               "Login failed: too many failed logins from this address; try again later.");
     RawClient elsewhere(port(), "127.0.0.2");
     EXPECT_TRUE(elsewhere.log_in(kRightPassword, kWaitLimit).accepted);
+}
+
+// One key for every test: generating one takes about a second.
+std::shared_ptr<const LoginKey> test_key()
+{
+    static const auto key = std::make_shared<const LoginKey>(LoginKey::load_or_create(PAAGENT_TEST_LOGIN_KEY));
+    return key;
+}
+
+class EncryptedOnly : public ServerTest {
+    void configure(ServerConfig &config) override
+    {
+        config.login_key               = test_key();
+        config.require_encrypted_login = true;
+    }
+};
+
+// A password in clear is refused with the way out; a login asking to encrypt gets the key with a
+// nonce of its own, so that a recorded encrypted password is worth nothing in another login.
+TEST_F(EncryptedOnly, ClearPasswordsAreRefusedAndEachLoginGetsItsOwnNonce)
+{
+    for (const LoginFields &clear : {kRightPassword, LoginFields{kSingleRpcUser, kSingleRpcPassword}}) {
+        EXPECT_EQ(RawClient(port()).log_in(clear, kWaitLimit).message,
+                  "Login failed: this server accepts only encrypted passwords; set \"encryption = require\" for it "
+                  "in the client's freetds.conf.");
+    }
+    LoginFields encrypting{kUser, ""};
+    encrypting.encrypt = true;
+    RawClient first(port()), second(port());
+    first.send(login_message(encrypting));
+    second.send(login_message(encrypting));
+    const auto key_message = first.reply(kWaitLimit);
+    ASSERT_GT(key_message.size(), kNonceSize);
+    EXPECT_NE(key_message, second.reply(kWaitLimit));
+}
+
+TEST(EncryptedLogin, ThePasswordFollowsOnlyThisLoginsNonce)
+{
+    const std::string nonce(kNonceSize, 'n');
+    EXPECT_EQ(password_after_nonce(nonce + "secret", nonce), "secret");
+    EXPECT_EQ(password_after_nonce(std::string(kNonceSize, 'o') + "secret", nonce), std::nullopt);
+    EXPECT_EQ(password_after_nonce(nonce.substr(1), nonce), std::nullopt);
+}
+
+// A private key that other users may read is no secret: the server does not start with it.
+TEST(LoginKeyFile, OpenToOtherUsersIsRefused)
+{
+    std::filesystem::path copy =
+        std::filesystem::temp_directory_path() / ("open-login-key-" + std::to_string(getpid()) + ".pem");
+    test_key();  // makes sure the shared key file exists
+    std::filesystem::copy_file(PAAGENT_TEST_LOGIN_KEY, copy, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::permissions(copy, std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
+    EXPECT_THROW(LoginKey::load_or_create(copy), LoginKeyError);
+    std::filesystem::permissions(copy, std::filesystem::perms::owner_read);
+    EXPECT_NO_THROW(LoginKey::load_or_create(copy));
+    std::filesystem::remove(copy);
+}
+
+// Which listening addresses make refusing passwords in clear the default.
+TEST(LoopbackAddress, IsTheWholeOf127Slash8)
+{
+    for (const auto &[address, loopback] : {std::pair{"127.0.0.1", true},
+                                            {"127.8.9.10", true},
+                                            {"0.0.0.0", false},
+                                            {"10.0.0.1", false},
+                                            {"128.0.0.1", false},
+                                            {"localhost", false}}) {
+        EXPECT_EQ(is_loopback_address(address), loopback) << address;
+    }
 }
 
 }  // namespace
