@@ -1,151 +1,328 @@
-// The agent's configuration file on disk: what is saved loads back, a failed save leaves the old
-// file, and a file the agent cannot read is refused with its line.
+// The configuration file carries every text byte for byte: random definitions written by the
+// client library's writer read back equal, and writing what was read gives the same file.
+// Fixed cases pin the layout and the escapes, files written before backslashes were escaped,
+// the refusal of a file the agent cannot read (with its line) or of a text the file cannot
+// carry, and a save that fails or keeps the file from other users.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <limits>
+#include <random>
+#include <set>
+#include <sstream>
+#include <sys/stat.h>
 
 #include "core/config_file.h"
 
 namespace fs = std::filesystem;
 using namespace paagent;
-using testing::HasSubstr;
 using namespace std::string_literals;
+using testing::HasSubstr;
 
 namespace {
 
-ProcessSpec process(std::string name, std::string command)
+// Random definitions as the agent could hold them: process names unique in the file, each
+// process with one definition however many services hold it, and texts over every byte but
+// zero, weighted towards the bytes the file format gives a meaning to.
+class Generator {
+public:
+    explicit Generator(std::uint32_t seed) : random_(seed) {}
+
+    Definitions definitions()
+    {
+        std::vector<ProcessSpec> processes(below(9));
+        for (auto &process : processes) {
+            process = {unique_name(), text(),    filled_text(),
+                       integer(),     one_in(2), message(),
+                       message(),     integer(), static_cast<ProcessType>(below(3))};
+        }
+        Definitions definitions;
+        definitions.services.resize(below(6));
+        for (auto &service : definitions.services)
+            service = random_service(processes);
+        definitions.routes.resize(below(5));
+        for (auto &route : definitions.routes)
+            route = {text(), text()};
+        return definitions;
+    }
+
+private:
+    std::size_t below(std::size_t bound) { return std::uniform_int_distribution<std::size_t>(0, bound - 1)(random_); }
+    bool one_in(std::size_t n) { return below(n) == 0; }
+    std::int32_t integer()
+    {
+        using Limits = std::numeric_limits<std::int32_t>;
+        return std::uniform_int_distribution<std::int32_t>(Limits::min(), Limits::max())(random_);
+    }
+    char byte()
+    {
+        static constexpr char kMeaningful[] = {'\'', '\\', '\t', '\n', '#', '{', '}', '=', ' '};
+        switch (below(4)) {
+        case 0: return kMeaningful[below(std::size(kMeaningful))];
+        case 1: return static_cast<char>(0x80 + below(0x80));
+        default: return static_cast<char>(1 + below(255));
+        }
+    }
+    // Mostly short, sometimes long, now and then ending in a backslash.
+    std::string text()
+    {
+        std::string text(below(one_in(20) ? 8193 : 65), '\0');
+        for (char &c : text)
+            c = byte();
+        return one_in(8) ? text + '\\' : text;
+    }
+    std::optional<std::string> message() { return one_in(3) ? std::nullopt : std::optional(text()); }
+    // Names and commands are never empty: a file holding an empty one is refused.
+    std::string filled_text()
+    {
+        std::string filled = text();
+        return filled.empty() ? std::string(1, byte()) : filled;
+    }
+    std::string unique_name()
+    {
+        std::string name = filled_text();
+        while (!names_.insert(name).second)
+            name += byte();
+        return name;
+    }
+    // A service holding a random selection of the processes of pool, in random order.
+    ServiceSpec random_service(std::vector<ProcessSpec> pool)
+    {
+        ServiceSpec service;
+        service.name  = filled_text();
+        service.type  = static_cast<std::int32_t>(one_in(2) ? ServiceType::Master : ServiceType::NonMaster);
+        service.start = static_cast<std::int32_t>(one_in(2) ? ServiceStart::Auto : ServiceStart::NonAuto);
+        std::shuffle(pool.begin(), pool.end(), random_);
+        pool.resize(below(pool.size() + 1));
+        for (auto &process : pool) {
+            const std::size_t kind = below(3);
+            service.members.push_back({std::move(process), kind == 0   ? MemberValue{}
+                                                           : kind == 1 ? MemberValue(integer())
+                                                                       : MemberValue(text())});
+        }
+        return service;
+    }
+
+    std::mt19937 random_;
+    std::set<std::string> names_;
+};
+
+// What reading gives back: a message that is exactly the blank written for an absent one reads
+// as absent.
+Definitions as_read(Definitions definitions)
 {
-    ProcessSpec definition;
-    definition.name    = std::move(name);
-    definition.host    = "node1";
-    definition.command = std::move(command);
-    return definition;
+    for (auto &service : definitions.services) {
+        for (auto &member : service.members) {
+            for (auto *message : {&member.process.restart_message, &member.process.alert_message}) {
+                if (*message == " ")
+                    message->reset();
+            }
+        }
+    }
+    return definitions;
 }
 
-Definitions sample()
+TEST(ConfigFile, RandomDefinitionsReadBackAndRewriteIdentically)
 {
-    ProcessSpec web     = process("web's server", "httpd -c 'conf file' \\path");
-    web.euid            = 1000;
-    web.managed         = true;
-    web.restart_message = "restarting web's server";
-    web.retry_count     = 3;
-    web.type            = ProcessType::PaAware;
-    ProcessSpec db      = process("db", "postgres");
-    db.alert_message    = "db is down";
-    db.type             = ProcessType::Daemon;
-
-    ServiceSpec front;
-    front.name    = "front";
-    front.type    = static_cast<std::int32_t>(ServiceType::Master);
-    front.start   = static_cast<std::int32_t>(ServiceStart::Auto);
-    front.members = {{web, std::int32_t{-42}}, {db, std::string("it's a text")}};
-    ServiceSpec empty;
-    empty.name = "O'Brien";
-    ServiceSpec third;
-    third.name    = "back";
-    third.members = {{db, MemberValue{}}};
-
-    return {{front, empty, third}, {{"hostA", "PASRV"}, {"host'B", "OTHER"}}};
+    constexpr std::uint32_t kSeed = 0x5eed2024;
+    for (std::uint32_t index = 0; index < 3000; ++index) {
+        SCOPED_TRACE("seed " + std::to_string(kSeed) + " + case " + std::to_string(index));
+        const Definitions generated = Generator(kSeed + index).definitions();
+        const std::string written   = format_config(generated);
+        Definitions read;
+        ASSERT_NO_THROW(read = parse_config(written));
+        ASSERT_EQ(read.services, as_read(generated).services);
+        ASSERT_EQ(read.routes, generated.routes);
+        ASSERT_EQ(format_config(read), written);
+    }
 }
 
-class ConfigFileTest : public testing::Test {
+// One of each record, every text the same: a service and its member process, and a route.
+Definitions holding(const std::string &text)
+{
+    ProcessSpec process{text, text, text, 0, false, text, text, 0, ProcessType::NotPaAware};
+    ServiceSpec service;
+    service.name    = text;
+    service.members = {{process, text}};
+    return {{service}, {{text, text}}};
+}
+
+TEST(ConfigFile, TextsAreWrittenEscapedAndReadBack)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"echo trailing \\", "'echo trailing \\\\'"},
+        {"a\\'b", "'a\\\\\\'b'"},
+        {"it's 'quoted'", "'it\\'s \\'quoted\\''"},
+        {"C:\\dir\\\\file", "'C:\\\\dir\\\\\\\\file'"},
+        {"a\tb\nc\n", "'a\tb\nc\n'"},
+        {"#{}= x", "'#{}= x'"},
+    };
+    for (const auto &[text, quoted] : cases) {
+        SCOPED_TRACE(quoted);
+        const std::string written = format_config(holding(text));
+        EXPECT_THAT(written, HasSubstr("\tCommand " + quoted + " run as 0\n"));
+        const Definitions read = parse_config(written);
+        EXPECT_EQ(read.services, holding(text).services);
+        EXPECT_EQ(read.routes, holding(text).routes);
+    }
+}
+
+TEST(ConfigFile, FilesWrittenBeforeBackslashesWereEscapedReadAsBefore)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"'C:\\dir\\file'", "C:\\dir\\file"},
+        {"'it\\'s'", "it's"},
+        {"'\\n is not a line end'", "\\n is not a line end"},
+        {"' '", " "},
+    };
+    for (const auto &[quoted, text] : cases) {
+        const Definitions read = parse_config("#ZEB_PA3\nzeb_process 'p'\n{\n\tCommand " + std::string(quoted) +
+                                              " run as 0\n}\nzeb_service 's'\n{\n\tprocess 'p' NONE\n}\n");
+        EXPECT_EQ(read.services.at(0).members.at(0).process.command, text) << quoted;
+    }
+}
+
+const std::string kPlainFile =
+    "#ZEB_PA3\n#\n# Process Agent Daemon Configuration File 1.1\n#\n"
+    "\n#\n# List of processes\n#\n"
+    "zeb_process 'web'\n{\n\tCommand 'httpd -f /etc/httpd.conf' run as 1000\n\tHost\t\t=\t'node1'\n"
+    "\tManaged\t\t=\tTrue\n\tRestartMsg\t=\t'restarting web'\n\tAlertMsg\t=\t' '\n\tRetryCount\t=\t3\n"
+    "\tProcessType\t=\tPaPA_AWARE\n}\n\n"
+    "zeb_process 'db'\n{\n\tCommand ' ' run as 0\n\tHost\t\t=\t' '\n\tManaged\t\t=\tFalse\n"
+    "\tRestartMsg\t=\t''\n\tAlertMsg\t=\t'db is down'\n\tRetryCount\t=\t-1\n\tProcessType\t=\tPaDAEMON_PROCESS\n}\n\n"
+    "zeb_process 'db'\n{\n\tCommand ' ' run as 0\n\tHost\t\t=\t' '\n\tManaged\t\t=\tFalse\n"
+    "\tRestartMsg\t=\t''\n\tAlertMsg\t=\t'db is down'\n\tRetryCount\t=\t-1\n\tProcessType\t=\tPaDAEMON_PROCESS\n}\n\n"
+    "\n#\n# List of Services\n#\n"
+    "zeb_service 'front'\n{\n\tServiceType\t=\tMaster\n\tServiceStart\t=\tAuto\n"
+    "\tprocess 'web' -42\n\tprocess 'db' 'a text'\n}\n\n"
+    "zeb_service 'back'\n{\n\tServiceType\t=\tNon-Master\n\tServiceStart\t=\tNon-Auto\n\tprocess 'db' NONE\n}\n\n"
+    "\n#\n# ROUTING TABLE\n#\n"
+    "zeb_routing\n{\n\thost 'hostA' 'PASRV'\n}\n\n";
+
+// What kPlainFile holds; the blank host and command of db are texts, kept as they are.
+Definitions plain()
+{
+    ProcessSpec web{"web",        "node1", "httpd -f /etc/httpd.conf", 1000, true, "restarting web",
+                    std::nullopt, 3,       ProcessType::PaAware};
+    ProcessSpec db{"db", " ", " ", 0, false, "", "db is down", -1, ProcessType::Daemon};
+    ServiceSpec front{"front",
+                      static_cast<std::int32_t>(ServiceType::Master),
+                      static_cast<std::int32_t>(ServiceStart::Auto),
+                      {{web, std::int32_t{-42}}, {db, std::string("a text")}}};
+    ServiceSpec back{"back",
+                     static_cast<std::int32_t>(ServiceType::NonMaster),
+                     static_cast<std::int32_t>(ServiceStart::NonAuto),
+                     {{db, MemberValue{}}}};
+    return {{front, back}, {{"hostA", "PASRV"}}};
+}
+
+TEST(ConfigFile, APlainFileIsWrittenAndReadByteForByte)
+{
+    EXPECT_EQ(format_config(plain()), kPlainFile);
+    const Definitions read = parse_config(kPlainFile);
+    EXPECT_EQ(read.services, plain().services);
+    EXPECT_EQ(read.routes, plain().routes);
+}
+
+TEST(ConfigFile, AFileTheAgentCannotReadIsRefusedWithItsLine)
+{
+    const std::tuple<std::string, int, const char *> cases[] = {
+        {"# some other file\n", 1, "#ZEB_PA3"},
+        {"#ZEB_PA3\nzeb_thing 'x'\n{\n}\n", 2, "unknown block 'zeb_thing'"},
+        {"#ZEB_PA3\nzeb_process 'p'\n{\n\tCommand 'a \\' run as 0\n}\n", 4, "unterminated"},
+        {"#ZEB_PA3\nzeb_process 'p'\n{\n\tCommand 'a\0b' run as 0\n}\n"s, 4, "zero byte"},
+        {"#ZEB_PA3\nzeb_process 'two\nlines'\n{\n\tRetryCount\t=\tmany\n}\n", 5, "expected a number"},
+        {"#ZEB_PA3\nzeb_process 'p'\n{\n\tManaged\t=\tMaybe\n}\n", 4, "unexpected value 'Maybe'"},
+        {"#ZEB_PA3\nzeb_process 'p'\n{\n\tCommand 'x' run by 0\n}\n", 4, "expected 'run as'"},
+        {"#ZEB_PA3\nzeb_service 's'\n{\n\tprocess 'ghost' NONE\n}\n", 4, "undefined process ghost"},
+        {"#ZEB_PA3\nzeb_routing\n{\n\thost 'a'\n}\n", 5, "expected a quoted text"},
+        {"#ZEB_PA3\nzeb_process ''\n{\n\tCommand 'x' run as 0\n}\n", 2, "a process needs a name"},
+        {"#ZEB_PA3\n\nzeb_process 'p0-0'\n{\n\tHost = 'h'\n}\n", 3, "process p0-0 has no command"},
+        {"#ZEB_PA3\nzeb_process 'p' { Command 'x' run as 0 }\n# between blocks\nzeb_service 's'\n{\n"
+         "\tprocess 'p' NONE\n\tprocess 'p' 3\n}\n",
+         7, "service s lists process p twice"},
+    };
+    for (const auto &[text, line, reason] : cases) {
+        SCOPED_TRACE(reason);
+        try {
+            parse_config(text);
+            ADD_FAILURE() << "accepted: " << text;
+        } catch (const ConfigError &error) {
+            EXPECT_EQ(error.line(), line) << error.what();
+            EXPECT_THAT(error.what(), HasSubstr(reason));
+        }
+    }
+}
+
+class ConfigSave : public testing::Test {
 protected:
     void SetUp() override
     {
         std::string pattern = (fs::temp_directory_path() / "paagent-config-XXXXXX").string();
-        dir_                = mkdtemp(pattern.data());
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
     }
     void TearDown() override { fs::remove_all(dir_); }
     fs::path path() const { return dir_ / "pa.cfg"; }
+    std::string contents() const
+    {
+        std::ifstream file(path(), std::ios::binary);
+        std::ostringstream text;
+        text << file.rdbuf();
+        return text.str();
+    }
 
     fs::path dir_;
 };
 
-TEST_F(ConfigFileTest, WhatIsSavedLoadsBackUnchanged)
+// The file is its owner's alone whatever the umask; a missing one holds nothing.
+TEST_F(ConfigSave, TheFileIsItsOwnersAloneAndLoadsBack)
 {
-    Definitions saved = sample();
-    save_config(path(), saved);
-    Definitions loaded = load_config(path());
-    EXPECT_EQ(loaded.services, saved.services);
-    EXPECT_EQ(loaded.routes, saved.routes);
-    EXPECT_FALSE(fs::exists(dir_ / "pa.cfg.tmp"));
+    EXPECT_EQ(load_config(path()).services.size(), 0u);
+    const mode_t previous = umask(0);
+    save_config(path(), plain());
+    umask(previous);
+    struct stat status {};
+    ASSERT_EQ(stat(path().c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    EXPECT_EQ(load_config(path()).services, plain().services);
 }
 
-TEST_F(ConfigFileTest, AMissingFileHoldsNothing)
+// A save that fails, or a text with a zero byte, which the file cannot carry and which is
+// refused naming its record, leaves the file as it was.
+TEST_F(ConfigSave, AFailedSaveLeavesTheFileAsItWas)
 {
-    Definitions loaded = load_config(path());
-    EXPECT_TRUE(loaded.services.empty());
-    EXPECT_TRUE(loaded.routes.empty());
-}
-
-TEST_F(ConfigFileTest, AFailedSaveLeavesTheOldFile)
-{
-    save_config(path(), sample());
+    const std::pair<void (*)(Definitions &), const char *> cases[] = {
+        {[](Definitions &d) { d.services[0].members[0].process.name = "x\0y"s; }, "process 'x\\0y': its name"},
+        {[](Definitions &d) { d.services[1].members[0].process.alert_message = "x\0y"s; },
+         "process 'db': its alert message"},
+        {[](Definitions &d) { d.services[0].members[1].value = "x\0y"s; },
+         "service 'front': its value for process 'db'"},
+        {[](Definitions &d) { d.routes[0].server = "x\0y"s; }, "route 'hostA' to 'x\\0y': its server name"},
+    };
+    save_config(path(), plain());
+    for (const auto &[put, named] : cases) {
+        SCOPED_TRACE(named);
+        Definitions definitions = plain();
+        put(definitions);
+        try {
+            save_config(path(), definitions);
+            ADD_FAILURE() << "saved with a zero byte";
+        } catch (const std::runtime_error &error) {
+            EXPECT_THAT(error.what(), HasSubstr(named));
+            EXPECT_THAT(error.what(), HasSubstr("zero byte"));
+        }
+        EXPECT_EQ(contents(), kPlainFile);
+        EXPECT_FALSE(fs::exists(dir_ / "pa.cfg.tmp"));
+    }
     fs::create_directory(dir_ / "pa.cfg.tmp");  // the temporary file cannot be created
     EXPECT_THROW(save_config(path(), Definitions{}), std::exception);
-    EXPECT_EQ(load_config(path()).services.size(), 3u);
-}
-
-struct BadFile {
-    std::string text;
-    int line;
-    const char *reason;
-};
-
-class BadConfigTest : public testing::TestWithParam<BadFile> {};
-
-TEST_P(BadConfigTest, IsRefusedWithItsLine)
-{
-    const BadFile &bad = GetParam();
-    try {
-        parse_config(bad.text);
-        FAIL() << "accepted: " << bad.text;
-    } catch (const ConfigError &error) {
-        EXPECT_EQ(error.line(), bad.line) << error.what();
-        EXPECT_THAT(error.what(), HasSubstr(bad.reason));
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Files, BadConfigTest,
-    testing::Values(BadFile{"# some other file\n", 1, "#ZEB_PA3"},
-                    BadFile{"#ZEB_PA3\nzeb_thing 'x'\n{\n}\n", 2, "unknown block 'zeb_thing'"},
-                    BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n\tCommand 'sleep 1\n}\n", 4, "unterminated"},
-                    BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n\tCommand 'a \\' run as 0\n}\n", 4, "unterminated"},
-                    BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n\tCommand 'a\0b' run as 0\n}\n"s, 4, "zero byte"},
-                    BadFile{"#ZEB_PA3\nzeb_process 'two\nlines'\n{\n\tRetryCount\t=\tmany\n}\n", 5,
-                            "expected a number"},
-                    BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n\tRetryCount\t=\tmany\n}\n", 4, "expected a number"},
-                    BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n\tManaged\t=\tMaybe\n}\n", 4, "unexpected value 'Maybe'"},
-                    BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n\tCommand 'x' run by 0\n}\n", 4, "expected 'run as'"},
-                    BadFile{"#ZEB_PA3\nzeb_service 's'\n{\n\tprocess 'ghost' NONE\n}\n", 4, "undefined process ghost"},
-                    BadFile{"#ZEB_PA3\nzeb_routing\n{\n\thost 'a'\n}\n", 5, "expected a quoted text"},
-                    BadFile{"#ZEB_PA3\nzeb_process 'p'\n{\n", 4, "expected a keyword"},
-                    BadFile{"#ZEB_PA3\nzeb_process ''\n{\n\tCommand 'x' run as 0\n}\n", 2, "a process needs a name"},
-                    BadFile{"#ZEB_PA3\n\nzeb_process 'p0-0'\n{\n\tHost = 'h'\n}\n", 3, "process p0-0 has no command"},
-                    BadFile{"#ZEB_PA3\nzeb_service ''\n{\n}\n", 2, "a service needs a name"},
-                    BadFile{"#ZEB_PA3\nzeb_process 'p' { Command 'x' run as 0 }\nzeb_service 's'\n{\n"
-                            "\tprocess 'p' NONE\n\tprocess 'p' 3\n}\n",
-                            6, "service s lists process p twice"}));
-
-TEST(ConfigParser, ABlankMessageIsAbsentAndHandWrittenLayoutIsRead)
-{
-    Definitions read =
-        parse_config("#ZEB_PA3\n"
-                     "zeb_process 'p' { Command ' ' run as 7 Host = ' ' RestartMsg = ' ' AlertMsg = 'a#b' }\n"
-                     "# a comment between blocks\n"
-                     "zeb_service 's' { process 'p' 12 }\n");
-    ASSERT_EQ(read.services.size(), 1u);
-    const ProcessSpec &definition = read.services[0].members[0].process;
-    EXPECT_EQ(definition.command, " ");
-    EXPECT_EQ(definition.host, " ");
-    EXPECT_EQ(definition.euid, 7);
-    EXPECT_FALSE(definition.restart_message.has_value());
-    EXPECT_EQ(definition.alert_message, "a#b");
-    EXPECT_EQ(read.services[0].members[0].value, MemberValue(std::int32_t{12}));
+    EXPECT_EQ(contents(), kPlainFile);
 }
 
 }  // namespace
