@@ -1,0 +1,396 @@
+// The agent's core on real processes: restarts, stops, waits that a shut-down or a removal cuts
+// short, reports of PIDs, adoption of recorded processes, saves that fail, reloads, and the
+// files the agent writes or reads.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+
+#include "agent_fixture.h"
+#include "core/atomic_file.h"
+#include "core/state_file.h"
+#include "core/users.h"
+
+namespace {
+
+using namespace paagent;
+using namespace paagent::testing;
+namespace fs = std::filesystem;
+using Clock  = std::chrono::steady_clock;
+
+// A process started by the test through the agent, whose command gets $FIFO set to a FIFO it
+// writes to; the numbers it writes there, read boundedly.
+std::future<void> StartWritingToFifo(Agent &agent, const Fifo &fifo, const std::string &command,
+                                     ProcessType type = ProcessType::NotPaAware, std::int32_t timeout = 0)
+{
+    const ProcessSpec process = MakeProcess("p", "FIFO=" + fifo.path().string() + "; " + command, type);
+    return std::async(std::launch::async, [&agent, process, timeout] { agent.start_process(process, timeout); });
+}
+
+// Runs a request that may be refused.
+std::future<void> Request(std::function<void()> request)
+{
+    return std::async(std::launch::async, [request] {
+        try {
+            request();
+        } catch (const AgentError &) {
+        }
+    });
+}
+
+TEST(AgentRestarts, RestartsAfterDelaysThatDoubleThenGivesUp)
+{
+    TempDir home;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Clock::time_point> starts;
+    bool gave_up          = false;
+    AgentOptions options  = OptionsLoggingTo(home.path());
+    options.restart_delay = 20ms;
+    options.log           = [&](Verbosity, const std::string &text) {
+        std::lock_guard lock(mutex);
+        if (text.starts_with("started process failing"))
+            starts.push_back(Clock::now());
+        gave_up |= text.find("giving up") != std::string::npos;
+        changed.notify_all();
+    };
+    Agent agent(std::move(options));
+    ProcessSpec failing = MakeProcess("failing", "exit 3");
+    failing.managed     = true;
+    failing.retry_count = 4;
+    agent.start_process(failing, 0);
+    {
+        // The agent logs under its own lock: the agent is not called while this one is held.
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, kWaitLimit, [&] { return gave_up; }));
+    }
+    ASSERT_EQ(starts.size(), 5u);
+    for (std::size_t i = 1; i < starts.size(); ++i)
+        EXPECT_GE(starts[i] - starts[i - 1], 20ms * (1 << (i - 1))) << "restart " << i;
+    EXPECT_EQ(agent.process_status("failing", "node1").state, ProcessState::Failed);
+}
+
+// A stop ends every process of the process's group, whatever its leader did, and a process
+// ignoring SIGTERM within the one call.
+TEST(AgentStop, EndsEveryProcessOfTheGroupBeforeItSucceeds)
+{
+    const struct {
+        const char *what;
+        const char *command;  // writes its group's id to $FIFO
+        bool leader_exits;    // the start waits until the leader has exited
+        std::function<void(Agent &)> stop;
+    } cases[] = {
+        {"a child ignoring SIGTERM outlives its leader",
+         "(trap '' TERM; exec sleep 1000) & echo $$ > \"$FIFO\"; exec sleep 1000", false,
+         [](Agent &agent) { agent.stop_process("p", "node1"); }},
+        {"the leader has exited and left a child running", "sleep 1000 & echo $$ > \"$FIFO\"; exit 0", true,
+         [](Agent &agent) { agent.stop_process("p", "node1"); }},
+        {"stop of every process", "trap '' TERM; echo $$ > \"$FIFO\"; exec sleep 1000", false,
+         [](Agent &agent) { agent.stop_all_processes(); }},
+        {"shut-down with every process", "trap '' TERM; echo $$ > \"$FIFO\"; exec sleep 1000", false,
+         [](Agent &agent) { agent.shut_down(true); }},
+    };
+    for (const auto &test : cases) {
+        SCOPED_TRACE(test.what);
+        TempDir home;
+        Agent agent(OptionsLoggingTo(home.path()));
+        Fifo fifo(home.path() / "fifo");
+        auto started =
+            StartWritingToFifo(agent, fifo, test.command, ProcessType::NotPaAware, test.leader_exits ? 10 : 0);
+        const auto numbers = fifo.read_numbers();
+        ASSERT_NO_THROW(started.get());
+        ASSERT_EQ(numbers.size(), 1u);
+        const auto group = static_cast<pid_t>(numbers[0]);
+        GroupKiller killer;
+        killer.add(group);
+        ASSERT_TRUE(GroupRuns(group));
+
+        EXPECT_NO_THROW(test.stop(agent));
+        EXPECT_FALSE(GroupRuns(group)) << "a process of group " << group << " survived the stop";
+        EXPECT_TRUE(agent.processes(true).empty());
+    }
+}
+
+// Shutting the agent down ends every wait a request makes at once, and refuses new requests
+// that would start or stop anything.
+TEST(AgentShutDown, EndsTheWaitsOfRequestsInProgress)
+{
+    const struct {
+        const char *what;
+        const char *command;  // writes its group's id to $FIFO, then runs on
+        ProcessType type;
+        std::int32_t start_timeout;
+        bool then_stop;  // the request that waits is a stop made once the process runs
+    } cases[] = {
+        {"a start waiting for a report", "echo $$ > \"$FIFO\"; exec sleep 1000", ProcessType::PaAware, 60, false},
+        {"a stop waiting for a process that ignores SIGTERM", "trap '' TERM; echo $$ > \"$FIFO\"; exec sleep 1000",
+         ProcessType::NotPaAware, 0, true},
+    };
+    for (const auto &test : cases) {
+        SCOPED_TRACE(test.what);
+        TempDir home;
+        AgentOptions options = OptionsLoggingTo(home.path());
+        options.grace        = kMaxGrace;
+        Agent agent(std::move(options));
+        Fifo fifo(home.path() / "fifo");
+        auto request     = StartWritingToFifo(agent, fifo, test.command, test.type, test.start_timeout);
+        const auto group = fifo.read_numbers();
+        ASSERT_EQ(group.size(), 1u);
+        GroupKiller killer;
+        killer.add(static_cast<pid_t>(group[0]));
+        if (test.then_stop) {
+            request.get();
+            request = std::async(std::launch::async, [&] { agent.stop_process("p", "node1"); });
+        }
+
+        agent.shut_down(false);
+        // Far within the start's time-out and the grace period.
+        ASSERT_EQ(request.wait_for(10s), std::future_status::ready);
+        EXPECT_THROW(request.get(), AgentError);
+        EXPECT_THROW(agent.start_process(MakeProcess("late", "exit 0"), 0), AgentError);
+        EXPECT_THROW(agent.stop_process("p", "node1"), AgentError);
+    }
+}
+
+// Removing a service while a start or a stop of its member waits with the agent's lock
+// released: the waiting request still ends well, whichever comes first. Meant to be run under
+// AddressSanitizer and ThreadSanitizer too, which report a process read after it was freed.
+TEST(AgentRace, RemovingAServiceWhileAStartOrAStopOfItsMemberWaits)
+{
+    const struct {
+        const char *what;
+        const char *command;  // writes a line to $FIFO, then runs on
+        std::int32_t start_timeout;
+        bool then_stop;  // the request that waits is a stop made once the member runs
+    } cases[] = {
+        {"start waiting for its member to prove itself", "echo ready > \"$FIFO\"; exit 3", 10, false},
+        {"stop waiting for its member to end", "echo ready > \"$FIFO\"; exec sleep 1000", 0, true},
+    };
+    for (const auto &test : cases) {
+        SCOPED_TRACE(test.what);
+        TempDir home;
+        Agent agent(OptionsLoggingTo(home.path()));
+        Fifo fifo(home.path() / "fifo");
+        const ProcessSpec member  = MakeProcess("member", "FIFO=" + fifo.path().string() + "; " + test.command);
+        const ServiceSpec service = MakeService("racing", {member});
+        for (int round = 0; round < 40; ++round) {
+            agent.add_service(service);
+            auto request = Request([&] { agent.start_process(member, test.start_timeout); });
+            ASSERT_EQ(fifo.read_line(), "ready");
+            if (test.then_stop) {
+                request.wait();
+                request = Request([&] { agent.stop_process(member.name, member.host); });
+            }
+            // The agent refuses the removal while the member runs.
+            const auto deadline = Clock::now() + kWaitLimit;
+            while (Clock::now() < deadline && agent.services(false).size() == 1)
+                Request([&] { agent.remove_service("racing"); }).wait();
+            EXPECT_TRUE(agent.services(false).empty());
+            ASSERT_EQ(request.wait_for(kWaitLimit), std::future_status::ready);
+        }
+    }
+}
+
+// A PA-aware process reporting its PID: accepted only while its start waits for the report,
+// and only for the process itself or one of its descendants.
+TEST(AgentReport, OnlyAWaitedForReportOfTheProcessOrADescendantIsAccepted)
+{
+    constexpr pid_t kItself = -1, kItsChild = -2;
+    const struct {
+        const char *what;
+        std::int32_t timeout;  // of the start; 0 does not wait for a report
+        pid_t reported;        // kItself, kItsChild, or this PID
+        bool accepted;
+    } cases[] = {
+        {"its own PID", 10, kItself, true},
+        {"a descendant's PID", 10, kItsChild, true},
+        {"the PID of a process outside it", 10, getpid(), false},
+        {"PID 1", 10, 1, false},
+        {"its own PID when no start waits", 0, kItself, false},
+    };
+    for (const auto &test : cases) {
+        SCOPED_TRACE(test.what);
+        TempDir home;
+        Agent agent(OptionsLoggingTo(home.path()));
+        Fifo fifo(home.path() / "fifo");
+        auto started =
+            StartWritingToFifo(agent, fifo, "sleep 1000 & echo $PA_PROCESS_ID $$ $! > \"$FIFO\"; exec sleep 1000",
+                               ProcessType::PaAware, test.timeout);
+        const auto told = fifo.read_numbers();  // its process id, its PID, its child's PID
+        ASSERT_EQ(told.size(), 3u);
+        GroupKiller killer;
+        killer.add(static_cast<pid_t>(told[1]));
+        if (test.timeout == 0) {
+            ASSERT_NO_THROW(started.get());
+        }
+
+        const auto id        = static_cast<std::int32_t>(told[0]);
+        const pid_t reported = static_cast<pid_t>(test.reported == kItself     ? told[1]
+                                                  : test.reported == kItsChild ? told[2]
+                                                                               : test.reported);
+        if (test.accepted) {
+            EXPECT_NO_THROW(agent.report_pid(id, reported));
+            EXPECT_NO_THROW(started.get());
+        } else {
+            EXPECT_THROW(agent.report_pid(id, reported), AgentError);
+        }
+        EXPECT_EQ(agent.process_status("p", "node1").pid, test.accepted ? reported : told[1]);
+        agent.stop_process("p", "node1");
+        if (started.valid())
+            started.wait();
+    }
+}
+
+// A recorded PID is taken on only while it names the process the record was made for.
+TEST(AgentAdoption, TakesOnOnlyTheProcessRecordedNotALaterOneGivenItsPid)
+{
+    TempDir home;
+    std::filesystem::create_directories(home.path() / "logs");
+    LaunchRequest request{"exec sleep 30", getuid(), {}, -1, "sleeper.log", {}};
+    tds::FileDescriptor logs = open_private_directory((home.path() / "logs").string());
+    request.log_directory    = logs.get();
+    LaunchedChild sleeper    = launch(request);
+    release(sleeper);
+    GroupKiller killer;
+    killer.add(sleeper.pid);
+
+    const std::pair<const char *, std::function<void(ProcessIdentity &)>> cases[] = {
+        {"the same process", [](ProcessIdentity &) {}},
+        // What a process given the PID later shows: it started at another time.
+        {"a later start", [](ProcessIdentity &identity) { ++identity.start_time; }},
+        {"another process group", [](ProcessIdentity &identity) { ++identity.group; }},
+    };
+    for (const auto &[what, recorded] : cases) {
+        SCOPED_TRACE(what);
+        const bool same = std::string(what) == "the same process";
+        RunningRecord record{MakeProcess("sleeper", "exec sleep 30"), sleeper.pid, sleeper.identity, {}, {}};
+        recorded(record.identity);
+        AgentOptions options = OptionsLoggingTo(home.path());
+        options.state_file   = home.path() / "state";
+        replace_file(options.state_file, format_state({record}), Durability::ProcessCrash);
+        Agent agent(std::move(options));
+
+        EXPECT_EQ(agent.adopt_recorded(), same ? 1 : 0);
+        EXPECT_EQ(agent.processes(true).size(), same ? 1u : 0u);
+    }
+    EXPECT_TRUE(GroupRuns(sleeper.pid));
+}
+
+// A change whose save fails changes nothing, and starts nothing.
+TEST(AgentPersist, AChangeWhoseSaveFailsChangesNothing)
+{
+    const ProcessSpec worker                                            = MakeProcess("worker", "exec sleep 1000");
+    ProcessSpec changed                                                 = worker;
+    changed.command                                                     = "exec sleep 999";
+    const std::pair<const char *, std::function<void(Agent &)>> cases[] = {
+        {"add a service with a new member",
+         [](Agent &agent) { agent.add_service(MakeService("new", {MakeProcess("newcomer", "exec sleep 1000")})); }},
+        {"change a service's member",
+         [&](Agent &agent) { agent.change_service("kept", MakeService("kept", {changed})); }},
+        {"start a service under another definition",
+         [&](Agent &agent) { agent.start_service(MakeService("kept", {changed})); }},
+        {"remove a service", [](Agent &agent) { agent.remove_service("kept"); }},
+        {"add a route",
+         [](Agent &agent) {
+             agent.add_route({"host", "SERVER"});
+         }},
+    };
+    for (const auto &[what, change] : cases) {
+        SCOPED_TRACE(what);
+        TempDir home;
+        bool failing         = false;
+        AgentOptions options = OptionsLoggingTo(home.path());
+        options.persist      = [&failing](const Definitions &) {
+            if (failing)
+                throw std::runtime_error("disk full");
+        };
+        Agent agent(std::move(options));
+        agent.add_service(MakeService("kept", {worker}));
+        const auto services = agent.services(false);
+
+        failing = true;
+        EXPECT_THROW(change(agent), AgentError);
+        EXPECT_EQ(agent.services(false), services);
+        EXPECT_EQ(agent.routes(0), std::vector<Route>{});
+        ASSERT_EQ(agent.processes(false).size(), 1u);
+        EXPECT_EQ(agent.processes(false)[0].definition, worker);
+        EXPECT_TRUE(agent.processes(true).empty()) << "a process started although its definition was not saved";
+    }
+}
+
+// A reload makes the file's definitions the agent's as a client would, leaving running
+// services as they are.
+TEST(AgentReload, ChangesWhatIsStoppedAndLeavesWhatRuns)
+{
+    TempDir home;
+    Agent agent(OptionsLoggingTo(home.path()));
+    const std::string before = "exec sleep 30", after = "exec sleep 31";
+    auto service = [](const std::string &name, const std::string &command) {
+        return MakeService(name, {MakeProcess(name + "-member", command)});
+    };
+    agent.load(
+        {{service("idle", before), service("busy", before), service("gone-idle", before), service("gone-busy", before)},
+         {{"node1", "OLD"}}});
+    GroupKiller killer;
+    for (const char *running : {"busy", "gone-busy"}) {
+        agent.start_service(service(running, before));
+        killer.add(agent.process_status(std::string(running) + "-member", "node1").pid);
+    }
+
+    agent.reload({{service("idle", after), service("busy", after), service("fresh", after)}, {{"node1", "NEW"}}});
+
+    std::map<std::string, std::string> commands;
+    for (const ServiceSpec &kept : agent.services(false))
+        commands[kept.name] = kept.members[0].process.command;
+    const std::map<std::string, std::string> expected = {
+        {"idle", after}, {"busy", before}, {"fresh", after}, {"gone-busy", before}};
+    EXPECT_EQ(commands, expected);
+    EXPECT_EQ(agent.routes(0), (std::vector<Route>{{"node1", "NEW"}}));
+    EXPECT_EQ(agent.process_status("idle-member", "node1").definition.command, after);
+    EXPECT_THROW(agent.process_status("gone-idle-member", "node1"), AgentError);
+    agent.stop_all_processes();
+}
+
+// A process's log is the agent's own whatever the umask and never opened through a symbolic link.
+TEST(AgentFiles, ProcessLogsAreTheAgentsOwn)
+{
+    TempDir home;
+    const mode_t previous = umask(0);
+    Agent agent(OptionsLoggingTo(home.path()));
+    agent.start_process(MakeProcess("writer", "exit 0"), 10);
+    umask(previous);
+    struct stat status {};
+    ASSERT_EQ(lstat((home.path() / "logs").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0700u);
+    ASSERT_EQ(lstat((home.path() / "logs" / "writer.log").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+
+    const fs::path outside = home.path() / "outside";
+    std::ofstream(outside).flush();
+    fs::create_symlink(outside, home.path() / "logs" / "leaky.log");
+    EXPECT_THROW(agent.start_process(MakeProcess("leaky", "echo leaked"), 10), AgentError);
+    EXPECT_EQ(fs::file_size(outside), 0u);
+    EXPECT_EQ(agent.process_status("leaky", "node1").state, ProcessState::Failed);
+}
+
+TEST(AgentFiles, AUsersFileOthersMayWriteIsRefused)
+{
+    for (const auto &[mode, accepted] : {std::pair{0600, true}, {0644, true}, {0646, false}, {0666, false}}) {
+        SCOPED_TRACE(mode);
+        TempDir home;
+        const fs::path users = home.path() / "users";
+        std::ofstream(users) << "operator:" << hash_password("secret") << "\n";
+        fs::permissions(users, static_cast<fs::perms>(mode));
+        if (accepted) {
+            EXPECT_TRUE(Users::load(users).check("operator", "secret"));
+        } else {
+            EXPECT_THROW(Users::load(users), std::runtime_error);
+        }
+    }
+}
+
+}  // namespace
