@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <stdlib.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,8 +18,6 @@ extern char **environ;
 namespace paagent::tds::testing {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // A fresh home directory with a users file holding kAgentUser.
 std::filesystem::path make_home()
 {
@@ -32,7 +29,9 @@ std::filesystem::path make_home()
     return pattern;
 }
 
-std::vector<std::string> arguments(const std::filesystem::path &home, const std::vector<std::string> &options)
+// Starts paagentd beside the home with its standard output and error on a pipe; the pipe's
+// reading end.
+FileDescriptor spawn(const std::filesystem::path &home, const std::vector<std::string> &options, pid_t &pid)
 {
     // The host of the fixture's processes is the agent's own.
     std::vector<std::string> args = {PAAGENTD_PATH,
@@ -47,148 +46,97 @@ std::vector<std::string> arguments(const std::filesystem::path &home, const std:
                                      "--host-name",
                                      "node1"};
     args.insert(args.end(), options.begin(), options.end());
-    return args;
-}
-
-struct Pipe {
-    FileDescriptor read;
-    FileDescriptor write;
-};
-
-Pipe make_pipe()
-{
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        throw std::runtime_error("cannot create a pipe");
-    return {FileDescriptor(fds[0]), FileDescriptor(fds[1])};
-}
-
-// Starts args[0] with its standard output and error on the given descriptors.
-pid_t spawn(std::vector<std::string> args, int out, int errors)
-{
     std::vector<char *> argv;
     for (std::string &arg : args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        throw std::runtime_error("cannot create a pipe");
+    FileDescriptor read_end(fds[0]), write_end(fds[1]);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, errors, STDERR_FILENO);
-    pid_t pid   = 0;
+    posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDERR_FILENO);
     int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0)
-        throw std::runtime_error("cannot start " + args[0]);
-    return pid;
+        throw std::runtime_error("cannot start paagentd");
+    return read_end;
 }
 
-// Reads from fd until end of file, a newline when `one_line`, or the deadline.
-std::string read_until(int fd, Clock::time_point deadline, bool one_line)
+// Waits, boundedly, for the child's exit after `signal` (none when 0), then kills it; its exit
+// status, not 0 when it had to be killed.
+int end_child(pid_t pid, int signal)
 {
-    std::string text;
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd entry{fd, POLLIN, 0};
-        char c = 0;
-        if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0 || ::read(fd, &c, 1) != 1)
-            return text;
-        if (one_line && c == '\n')
-            return text;
-        text += c;
-    }
-}
-
-// Waits for the child's exit within the wait limit; its exit status, or -1.
-int wait_for_exit(pid_t pid, const FileDescriptor &pidfd)
-{
+    FileDescriptor pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    if (signal != 0)
+        ::kill(pid, signal);
     pollfd entry{pidfd.get(), POLLIN, 0};
-    auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(kWaitLimit).count();
-    if (::poll(&entry, 1, static_cast<int>(limit)) != 1)
-        return -1;
+    const bool ended = ::poll(&entry, 1, static_cast<int>(std::chrono::milliseconds(kWaitLimit).count())) == 1;
+    if (!ended)
+        ::kill(pid, SIGKILL);
     int status = 0;
     ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return !ended ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-FileDescriptor open_pidfd(pid_t pid) { return FileDescriptor(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))); }
+// Reads the output line by line into the log until its end.
+void collect(int fd, LogCapture &log)
+{
+    std::string line;
+    for (char c = 0; ::read(fd, &c, 1) == 1;) {
+        if (c != '\n') {
+            line += c;
+        } else {
+            log.add(line);
+            line.clear();
+        }
+    }
+}
 
 }  // namespace
 
 AgentExit run_paagentd(const std::vector<std::string> &options)
 {
-    std::filesystem::path home = make_home();
-    Pipe output                = make_pipe();
-    pid_t pid                  = spawn(arguments(home, options), output.write.get(), output.write.get());
-    FileDescriptor pidfd       = open_pidfd(pid);
-    output.write.reset();
+    const std::filesystem::path home = make_home();
+    pid_t pid                        = 0;
+    FileDescriptor output            = spawn(home, options, pid);
+    LogCapture log;
+    std::thread collector([&] { collect(output.get(), log); });
     AgentExit result;
-    result.output = read_until(output.read.get(), Clock::now() + kWaitLimit, false);
-    result.status = wait_for_exit(pid, pidfd);
-    if (result.status < 0) {
-        ::kill(pid, SIGKILL);
-        wait_for_exit(pid, pidfd);
-    }
+    result.status = end_child(pid, 0);
+    collector.join();
+    for (const std::string &line : log.lines())
+        result.output += line + "\n";
     std::filesystem::remove_all(home);
     return result;
 }
 
 PaagentdChild::PaagentdChild(const std::vector<std::string> &options) : home_(make_home())
 {
-    Pipe out    = make_pipe();
-    Pipe errors = make_pipe();
-    pid_        = spawn(arguments(home_, options), out.write.get(), errors.write.get());
-    pidfd_      = open_pidfd(pid_);
-    errors_     = std::move(errors.read);
-    out.write.reset();
-    errors.write.reset();
-    collector_ = std::thread([this] { collect_log(); });
-
-    std::string line            = read_until(out.read.get(), Clock::now() + kWaitLimit, true);
+    output_                     = spawn(home_, options, pid_);
+    collector_                  = std::thread([this] { collect(output_.get(), log_); });
     const std::string listening = "listening on 127.0.0.1:";
-    auto at                     = line.find(listening);
-    if (at == std::string::npos) {
+    const std::string line      = log_.line_with(listening);
+    if (line.empty()) {
         stop();
-        throw std::runtime_error("paagentd did not start: '" + line + "'");
+        throw std::runtime_error("paagentd did not start");
     }
-    port_ = static_cast<std::uint16_t>(std::stoi(line.substr(at + listening.size())));
+    port_ = static_cast<std::uint16_t>(std::stoi(line.substr(line.find(listening) + listening.size())));
 }
 
 PaagentdChild::~PaagentdChild() { stop(); }
 
 void PaagentdChild::stop()
 {
-    if (pid_ != 0) {
-        ::kill(pid_, SIGTERM);
-        int status = wait_for_exit(pid_, pidfd_);
-        if (status < 0) {
-            ::kill(pid_, SIGKILL);
-            wait_for_exit(pid_, pidfd_);
-        }
-        // Also how a sanitizer that found a fault in the agent makes itself heard.
-        if (status != 0) {
-            ADD_FAILURE() << "paagentd ended with status " << status << " on SIGTERM";
-        }
-        pid_ = 0;
-    }
-    if (collector_.joinable())
-        collector_.join();
+    // Also how a sanitizer that found a fault in the agent makes itself heard.
+    if (int status = end_child(pid_, SIGTERM); status != 0)
+        ADD_FAILURE() << "paagentd ended with status " << status << " on SIGTERM";
+    collector_.join();
     std::error_code ignored;
     std::filesystem::remove_all(home_, ignored);
-}
-
-void PaagentdChild::collect_log()
-{
-    std::string line;
-    char c = 0;
-    while (::read(errors_.get(), &c, 1) == 1) {
-        if (c != '\n') {
-            line += c;
-            continue;
-        }
-        log_.add(line);
-        line.clear();
-    }
 }
 
 }  // namespace paagent::tds::testing

@@ -1,5 +1,5 @@
-// A paagentd child process on 127.0.0.1 with a home and a users file of its own, its standard
-// error collected line by line.
+// A paagentd child process on 127.0.0.1 with a home and a users file of its own, its output
+// collected line by line.
 #ifndef PAAGENT_TESTS_PAAGENTD_CHILD_H
 #define PAAGENT_TESTS_PAAGENTD_CHILD_H
 
@@ -21,7 +21,7 @@ inline const std::string kAgentPassword = "daemon-secret";
 
 // What a run of paagentd to its end gave.
 struct AgentExit {
-    int status = -1;     // exit status, or -1 when it did not end within the wait limit
+    int status = -1;     // exit status; not 0 when it did not end within the wait limit
     std::string output;  // standard output and standard error
 };
 
@@ -41,19 +41,15 @@ public:
 
     std::uint16_t port() const { return port_; }
     const std::filesystem::path &home() const { return home_; }
-    // The name under which FreeTDS finds it without an interfaces file.
-    std::string server() const { return "127.0.0.1:" + std::to_string(port_); }
-    // Its standard error, line by line.
+    // Its standard output and error, line by line.
     LogCapture &log() { return log_; }
 
 private:
     void stop();
-    void collect_log();
 
     std::filesystem::path home_;
     pid_t pid_ = 0;
-    FileDescriptor pidfd_;
-    FileDescriptor errors_;
+    FileDescriptor output_;
     std::uint16_t port_ = 0;
     LogCapture log_;
     std::thread collector_;

@@ -1,4 +1,5 @@
-// paagentd as a whole, run as a child process: its log, its limits on connections and logins.
+// paagentd as a whole, run as a child process: its options, its log and its processes' logs,
+// its service manager, its inform login.
 #include <gmock/gmock.h>
 
 #include <algorithm>
@@ -6,7 +7,6 @@
 #include <iterator>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/un.h>
 
 #include <protocol/rpc_table.h>
@@ -83,124 +83,101 @@ TEST(AgentOptions, SetTheLimitsOrAreRefusedByName)
     }
 }
 
+// A configuration file holding one automatic service of one process.
+std::string AutomaticService(const paagent::testing::TempDir &directory, const std::string &command)
+{
+    ServiceSpec service = paagent::testing::MakeService("auto", {paagent::testing::MakeProcess("auto", command)});
+    service.start       = static_cast<std::int32_t>(ServiceStart::Auto);
+    save_config(directory.path() / "pa.cfg", {{service}, {}});
+    return (directory.path() / "pa.cfg").string();
+}
+
 // SIGTERM stops the agent's processes, unless it was told to keep them for the next agent.
 TEST(AgentOptions, KeepProcessesOnExitLeavesThemRunning)
 {
     paagent::testing::TempDir directory;
-    const std::filesystem::path config = directory.path() / "pa.cfg";
-    ServiceSpec service =
-        paagent::testing::MakeService("kept", {paagent::testing::MakeProcess("kept", "exec sleep 60")});
-    service.start = static_cast<std::int32_t>(ServiceStart::Auto);
-    save_config(config, {{service}, {}});
+    const std::string config = AutomaticService(directory, "exec sleep 60");
     for (const bool keep : {false, true}) {
-        std::vector<std::string> options = {"--config", config.string()};
+        std::vector<std::string> options = {"--config", config};
         if (keep)
             options.push_back("--keep-processes-on-exit");
-        FileDescriptor process;
         pid_t pid = 0;
         {
             PaagentdChild agent(options);
-            ASSERT_TRUE(agent.log().wait_for("started service kept"));
+            ASSERT_TRUE(agent.log().wait_for("started service auto"));
             std::ifstream state(agent.home() / "paagentd.state");
             const auto records = parse_state(std::string(std::istreambuf_iterator<char>(state), {}));
             ASSERT_EQ(records.size(), 1u);
-            pid     = records[0].pid;
-            process = FileDescriptor(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+            pid = records[0].pid;
         }
-        pollfd ended{process.get(), POLLIN, 0};
-        EXPECT_EQ(::poll(&ended, 1, 0), keep ? 0 : 1) << "keep " << keep;
+        EXPECT_EQ(paagent::testing::GroupRuns(pid), keep) << "keep " << keep;
         ::kill(-pid, SIGKILL);
     }
 }
 
-// A service manager's socket, named to the agent in NOTIFY_SOCKET while it starts.
-class NotifySocket {
-public:
-    explicit NotifySocket(const std::filesystem::path &path) : socket_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0))
-    {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        path.string().copy(address.sun_path, sizeof address.sun_path - 1);
-        if (::bind(socket_.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
-            throw std::runtime_error("cannot bind " + path.string());
+// Whether a notice holding the text comes to the socket within the wait limit.
+bool Receives(const FileDescriptor &socket, const std::string &text)
+{
+    pollfd entry{socket.get(), POLLIN, 0};
+    for (char notice[512]; ::poll(&entry, 1, static_cast<int>(std::chrono::milliseconds(kWaitLimit).count())) == 1;) {
+        ssize_t got = ::recv(socket.get(), notice, sizeof notice, 0);
+        if (got > 0 && std::string(notice, static_cast<std::size_t>(got)).find(text) != std::string::npos)
+            return true;
     }
+    return false;
+}
 
-    // Whether a notice holding the text comes within the wait limit.
-    bool receives(const std::string &text)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
-        for (;;) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            pollfd entry{socket_.get(), POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) != 1)
-                return false;
-            char notice[512];
-            ssize_t got = ::recv(socket_.get(), notice, sizeof notice, 0);
-            if (got > 0 && std::string(notice, static_cast<std::size_t>(got)).find(text) != std::string::npos)
-                return true;
-        }
-    }
-
-private:
-    FileDescriptor socket_;
-};
-
+// The service manager's socket is named to the agent in NOTIFY_SOCKET while it starts.
 TEST(AgentService, TellsTheServiceManagerItIsReadyAliveAndStopping)
 {
     paagent::testing::TempDir directory;
-    NotifySocket manager(directory.path() / "notify");
-    setenv("NOTIFY_SOCKET", (directory.path() / "notify").c_str(), 1);
+    FileDescriptor manager(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{AF_UNIX, {}};
+    (directory.path() / "notify").string().copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(manager.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+    setenv("NOTIFY_SOCKET", address.sun_path, 1);
     setenv("WATCHDOG_USEC", "100000", 1);
     {
         PaagentdChild agent;
         unsetenv("NOTIFY_SOCKET");
         unsetenv("WATCHDOG_USEC");
-        EXPECT_TRUE(manager.receives("READY=1"));
-        EXPECT_TRUE(manager.receives("WATCHDOG=1"));
+        EXPECT_TRUE(Receives(manager, "READY=1"));
+        EXPECT_TRUE(Receives(manager, "WATCHDOG=1"));
     }
-    EXPECT_TRUE(manager.receives("STOPPING=1"));
+    EXPECT_TRUE(Receives(manager, "STOPPING=1"));
 }
 
-// A process's log is rotated under it at the size given, and no line it wrote is lost.
+// A process's log, standard error included, is rotated under it at the size given, and no line
+// it wrote is lost.
 TEST(AgentLogs, RotatedUnderAFastWriterLoseNoLine)
 {
     constexpr int kLines = 20000;
     paagent::testing::TempDir directory;
-    const std::filesystem::path config = directory.path() / "pa.cfg";
-    Definitions definitions;
-    ServiceSpec service = paagent::testing::MakeService(
-        "writer", {paagent::testing::MakeProcess("writer", "seq 1 " + std::to_string(kLines))});
-    service.start = static_cast<std::int32_t>(ServiceStart::Auto);
-    save_config(config, {{service}, {}});
-    PaagentdChild agent({"--config", config.string(), "--log-max-bytes", "4096", "--log-backups", "100"});
-    const std::filesystem::path logs = agent.home() / "logs";
-    // NAME.log.K (the oldest) down to NAME.log.1, then NAME.log.
-    auto written = [&] {
-        std::vector<std::filesystem::path> files;
-        for (int number = 100; number >= 1; --number) {
-            if (std::filesystem::exists(logs / ("writer.log." + std::to_string(number))))
-                files.push_back(logs / ("writer.log." + std::to_string(number)));
-        }
-        files.push_back(logs / "writer.log");
-        std::string text;
-        for (const auto &file : files) {
-            std::ifstream input(file);
-            text.append(std::istreambuf_iterator<char>(input), {});
-        }
-        return std::make_pair(files, text);
-    };
+    const std::string config = AutomaticService(directory, "seq 1 " + std::to_string(kLines) + " >&2");
+    PaagentdChild agent({"--config", config, "--log-max-bytes", "4096", "--log-backups", "100"});
     std::string expected;
     for (int line = 1; line <= kLines; ++line)
         expected += std::to_string(line) + "\n";
-    ASSERT_TRUE(agent.log().wait_for("process writer finished"));
+    // NAME.log.K (the oldest) down to NAME.log.1, then NAME.log.
+    std::vector<std::filesystem::path> files;
+    std::string text;
+    auto read_logs = [&] {
+        files.clear();
+        text.clear();
+        for (int number = 100; number >= 0; --number) {
+            const auto file = agent.home() / "logs" / ("auto.log" + (number > 0 ? "." + std::to_string(number) : ""));
+            std::ifstream input(file);
+            if (input)
+                files.push_back(file);
+            text.append(std::istreambuf_iterator<char>(input), {});
+        }
+        return text.size() >= expected.size();
+    };
+    ASSERT_TRUE(agent.log().wait_for("process auto finished"));
     // The writer may still be copying the last lines once the process has finished.
     const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
-    while (written().second.size() < expected.size() && std::chrono::steady_clock::now() < deadline) {
-        pollfd none{-1, 0, 0};
-        ::poll(&none, 1, 10);
-    }
-    const auto [files, text] = written();
+    while (!read_logs() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
     EXPECT_EQ(text, expected);
     EXPECT_GT(files.size(), 20u);
     for (const auto &file : files)

@@ -8,16 +8,18 @@ void LogCapture::add(std::string_view line)
     changed_.notify_all();
 }
 
-bool LogCapture::wait_for(const std::string &fragment)
+std::string LogCapture::line_with(const std::string &fragment)
 {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kWaitLimit, [&] {
+    std::string found;
+    changed_.wait_for(lock, kWaitLimit, [&] {
         for (const std::string &line : lines_) {
             if (line.find(fragment) != std::string::npos)
-                return true;
+                found = line;
         }
-        return false;
+        return !found.empty();
     });
+    return found;
 }
 
 std::vector<std::string> LogCapture::lines()

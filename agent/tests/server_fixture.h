@@ -26,7 +26,9 @@ inline constexpr auto kWaitLimit            = std::chrono::seconds(10);
 class LogCapture {
 public:
     void add(std::string_view line);
-    bool wait_for(const std::string &fragment);
+    // The first line holding the fragment, once there is one; empty after kWaitLimit.
+    std::string line_with(const std::string &fragment);
+    bool wait_for(const std::string &fragment) { return !line_with(fragment).empty(); }
     std::vector<std::string> lines();
 
 private:
