@@ -31,10 +31,10 @@ TEST(AgentLog, EscapesEveryTextAClientSent)
 {
     PaagentdChild agent({"--debug", "3"});
     RawClient refused(agent.port());
-    refused.log_in({"u\nFORGED user", "wrong", "h\rFORGED host\x1b[2J"}, kWaitLimit);
+    refused.log_in({"u\nFORGED user", "wrong", "h\rFORGED host\x1b[2J"});
     RawClient accepted(agent.port());
-    ASSERT_TRUE(accepted.log_in({kAgentUser, kAgentPassword, "h", "a\nFORGED app\\n"}, kWaitLimit).accepted);
-    accepted.call("pa_Forged\nFORGED rpc", kWaitLimit);
+    ASSERT_TRUE(accepted.log_in({kAgentUser, kAgentPassword, "h", "a\nFORGED app\\n"}).accepted);
+    accepted.call("pa_Forged\nFORGED rpc");
     for (const char *logged : {"user 'u\\nFORGED user' from host 'h\\rFORGED host\\x1b[2J'",
                                "application 'a\\nFORGED app\\\\n'", "unknown RPC 'pa_Forged\\nFORGED rpc'"}) {
         EXPECT_TRUE(agent.log().wait_for(logged)) << logged;
@@ -190,10 +190,10 @@ TEST(AgentLogins, InformSessionEndsAfterItsRpc)
 {
     PaagentdChild agent;
     RawClient client(agent.port());
-    ASSERT_TRUE(client.log_in({kInformUser, kInformPassword}, kWaitLimit).accepted);
+    ASSERT_TRUE(client.log_in({kInformUser, kInformPassword}).accepted);
     const std::string version(pa::protocol::kRpcs[pa::protocol::kVersionGet].name);
-    EXPECT_NE(client.call(version, kWaitLimit).number, 0);
-    EXPECT_TRUE(client.closed_by_server(kWaitLimit));
+    EXPECT_NE(client.call(version).number, 0);
+    EXPECT_TRUE(client.closed_by_server());
 }
 
 }  // namespace

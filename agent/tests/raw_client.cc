@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <stdexcept>
 
 namespace paagent::tds::testing {
 namespace {
@@ -14,7 +15,7 @@ namespace {
 constexpr std::size_t kRecordSize   = 603;
 constexpr std::size_t kPacketSize   = 512;
 constexpr std::size_t kHeader       = 8;
-constexpr std::uint8_t kLoginPacket = 0x02;
+constexpr std::uint8_t kLoginPacket = 0x02, kRequestPacket = 0x0F;
 
 // A fixed-width field: the value (cut to `width`), zero padding, then its length.
 void put_field(std::vector<std::uint8_t> &record, std::size_t at, std::size_t width, const std::string &value)
@@ -91,34 +92,33 @@ Answer read_answer(const std::vector<std::uint8_t> &reply)
 
 }  // namespace
 
-std::vector<std::uint8_t> login_message(const LoginFields &fields)
+// The payload in packets of the type, at most 512 bytes each.
+std::vector<std::uint8_t> packets(std::uint8_t type, const std::vector<std::uint8_t> &payload)
 {
-    std::vector<std::uint8_t> record = login_record(fields);
     std::vector<std::uint8_t> out;
-    for (std::size_t at = 0; at < record.size(); at += kPacketSize - kHeader) {
-        std::size_t chunk  = std::min(kPacketSize - kHeader, record.size() - at);
-        std::size_t length = chunk + kHeader;
-        bool last          = at + chunk == record.size();
-        out.insert(out.end(), {kLoginPacket, static_cast<std::uint8_t>(last ? 1 : 0),
+    for (std::size_t at = 0; at < payload.size(); at += kPacketSize - kHeader) {
+        const std::size_t chunk = std::min(kPacketSize - kHeader, payload.size() - at), length = chunk + kHeader;
+        out.insert(out.end(), {type, static_cast<std::uint8_t>(at + chunk == payload.size() ? 1 : 0),
                                static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length), 0, 0, 0, 0});
-        out.insert(out.end(), record.begin() + static_cast<std::ptrdiff_t>(at),
-                   record.begin() + static_cast<std::ptrdiff_t>(at + chunk));
+        out.insert(out.end(), payload.begin() + static_cast<std::ptrdiff_t>(at),
+                   payload.begin() + static_cast<std::ptrdiff_t>(at + chunk));
     }
     return out;
+}
+
+std::vector<std::uint8_t> login_message(const LoginFields &fields)
+{
+    return packets(kLoginPacket, login_record(fields));
 }
 
 RawClient::RawClient(std::uint16_t port, const std::string &source)
     : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
 {
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
+    sockaddr_in from{AF_INET, 0, {}, {}}, to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     ::inet_pton(AF_INET, source.c_str(), &from.sin_addr);
-    sockaddr_in to{};
-    to.sin_family      = AF_INET;
-    to.sin_port        = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_         = ::bind(socket_.get(), reinterpret_cast<sockaddr *>(&from), sizeof from) == 0 &&
-                 ::connect(socket_.get(), reinterpret_cast<sockaddr *>(&to), sizeof to) == 0;
+    if (::bind(socket_.get(), reinterpret_cast<sockaddr *>(&from), sizeof from) != 0 ||
+        ::connect(socket_.get(), reinterpret_cast<sockaddr *>(&to), sizeof to) != 0)
+        throw std::runtime_error("cannot connect from " + source);
 }
 
 void RawClient::send(const std::vector<std::uint8_t> &bytes)
@@ -126,83 +126,57 @@ void RawClient::send(const std::vector<std::uint8_t> &bytes)
     ::send(socket_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
 }
 
-Answer RawClient::log_in(const LoginFields &fields, std::chrono::milliseconds limit)
+Answer RawClient::log_in(const LoginFields &fields)
 {
     send(login_message(fields));
-    return login_answer(limit);
+    return answer();
 }
 
-Answer RawClient::login_answer(std::chrono::milliseconds limit) { return read_answer(reply(limit)); }
-
-Answer RawClient::call(const std::string &rpc, std::chrono::milliseconds limit)
+Answer RawClient::call(const std::string &rpc)
 {
-    const std::size_t length          = kHeader + 3 + 1 + rpc.size() + 2;
-    std::vector<std::uint8_t> message = {0x0F,
-                                         0x01,
-                                         static_cast<std::uint8_t>(length >> 8),
-                                         static_cast<std::uint8_t>(length),
-                                         0,
-                                         0,
-                                         0,
-                                         0,
-                                         0xE6,
-                                         static_cast<std::uint8_t>(rpc.size() + 3),
-                                         0,
-                                         static_cast<std::uint8_t>(rpc.size())};
-    message.insert(message.end(), rpc.begin(), rpc.end());
-    message.insert(message.end(), {0, 0});
-    send(message);
-    return login_answer(limit);
+    std::vector<std::uint8_t> token = {0xE6, static_cast<std::uint8_t>(rpc.size() + 3), 0,
+                                       static_cast<std::uint8_t>(rpc.size())};
+    token.insert(token.end(), rpc.begin(), rpc.end());
+    token.insert(token.end(), {0, 0});
+    send(packets(kRequestPacket, token));
+    return answer();
 }
 
-std::vector<std::uint8_t> RawClient::reply(std::chrono::milliseconds limit)
+Answer RawClient::answer() { return read_answer(reply()); }
+
+std::vector<std::uint8_t> RawClient::reply()
 {
+    const auto deadline = std::chrono::steady_clock::now() + kReadLimit;
     std::vector<std::uint8_t> payload;
-    if (!read_message(payload, std::chrono::steady_clock::now() + limit))
-        payload.clear();
-    return payload;
-}
-
-bool RawClient::closed_by_server(std::chrono::milliseconds limit)
-{
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    std::uint8_t sink[4096];
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd fd{socket_.get(), POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) != 1)
-            return false;
-        if (::recv(socket_.get(), sink, sizeof sink, 0) <= 0)
-            return true;
-    }
-}
-
-bool RawClient::read_message(std::vector<std::uint8_t> &payload, std::chrono::steady_clock::time_point deadline)
-{
-    for (;;) {
-        std::array<std::uint8_t, kHeader> header{};
-        if (!read_exact(header.data(), header.size(), deadline))
-            return false;
-        std::size_t length = std::size_t{header[2]} << 8 | header[3];
-        if (length < kHeader)
-            return false;
-        std::size_t at = payload.size();
-        payload.resize(at + length - kHeader);
-        if (!read_exact(payload.data() + at, length - kHeader, deadline))
-            return false;
+    for (std::array<std::uint8_t, kHeader> header{}; read_exact(header.data(), kHeader, deadline);) {
+        const std::size_t length = std::size_t{header[2]} << 8 | header[3], at = payload.size();
+        payload.resize(at + std::max(length, kHeader) - kHeader);
+        if (length < kHeader || !read_exact(payload.data() + at, length - kHeader, deadline))
+            break;
         if ((header[1] & 1) != 0)
-            return true;
+            return payload;
     }
+    return {};
 }
 
+bool RawClient::closed_by_server()
+{
+    const auto deadline = std::chrono::steady_clock::now() + kReadLimit;
+    std::uint8_t sink   = 0;
+    while (read_exact(&sink, 1, deadline)) {
+    }
+    return std::chrono::steady_clock::now() < deadline;
+}
+
+// False at the end of the stream or at the deadline.
 bool RawClient::read_exact(std::uint8_t *out, std::size_t size, std::chrono::steady_clock::time_point deadline)
 {
     for (std::size_t done = 0; done < size;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd fd{socket_.get(), POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) != 1)
-            return false;
-        ssize_t got = ::recv(socket_.get(), out + done, size - done, 0);
+        ssize_t got = left.count() > 0 && ::poll(&fd, 1, static_cast<int>(left.count())) == 1
+                          ? ::recv(socket_.get(), out + done, size - done, 0)
+                          : 0;
         if (got <= 0)
             return false;
         done += static_cast<std::size_t>(got);

@@ -30,11 +30,11 @@ TEST_F(ServerErrors, FailedCommandsCarryTheirMessageAndTheSessionGoesOn)
     const std::pair<const char *, int> cases[] = {
         {"fail", 20001}, {"no_such_rpc", server_error::UnknownRpc}, {"misuse_reply", server_error::HandlerFailed}};
     RawClient client(port());
-    ASSERT_TRUE(client.log_in(kRightPassword, kWaitLimit).accepted);
+    ASSERT_TRUE(client.log_in(kRightPassword).accepted);
     for (const auto &[rpc, number] : cases) {
         SCOPED_TRACE(rpc);
-        EXPECT_EQ(client.call(rpc, kWaitLimit).number, number);
-        const Answer echo = client.call("echo", kWaitLimit);
+        EXPECT_EQ(client.call(rpc).number, number);
+        const Answer echo = client.call("echo");
         EXPECT_TRUE(echo.replied && echo.message.empty());
     }
 }
@@ -69,15 +69,15 @@ TEST_F(ServerErrors, BadInputClosesOnlyItsConnection)
         {endless_message(), "message exceeds 65536 bytes"},
     };
     RawClient session(port());
-    ASSERT_TRUE(session.log_in(kRightPassword, kWaitLimit).accepted);
+    ASSERT_TRUE(session.log_in(kRightPassword).accepted);
     for (const auto &[bytes, logged] : cases) {
         SCOPED_TRACE(logged);
         RawClient raw(port());
         raw.send(bytes);
-        EXPECT_TRUE(raw.closed_by_server(kWaitLimit));
+        EXPECT_TRUE(raw.closed_by_server());
         EXPECT_TRUE(log_.wait_for(logged));
     }
-    EXPECT_TRUE(session.call("echo", kWaitLimit).replied);
+    EXPECT_TRUE(session.call("echo").replied);
 }
 
 class OneSession : public ServerTest {
@@ -94,21 +94,20 @@ class OneSession : public ServerTest {
 TEST_F(OneSession, FullPoolRefusesLoginsAndOnlySessionsMayIdle)
 {
     auto first = std::make_unique<RawClient>(port());
-    ASSERT_TRUE(first->log_in(kRightPassword, kWaitLimit).accepted);
+    ASSERT_TRUE(first->log_in(kRightPassword).accepted);
     RawClient refused(port());
-    EXPECT_EQ(refused.log_in(kRightPassword, kWaitLimit).message,
-              "Login failed: every session of this server is in use.");
+    EXPECT_EQ(refused.log_in(kRightPassword).message, "Login failed: every session of this server is in use.");
     first.reset();
     ASSERT_TRUE(log_.wait_for("connection 1 closed"));
 
     RawClient idle(port());
-    ASSERT_TRUE(idle.log_in(kRightPassword, kWaitLimit).accepted);
+    ASSERT_TRUE(idle.log_in(kRightPassword).accepted);
     RawClient silent(port());
     RawClient single_rpc(port());
-    ASSERT_TRUE(single_rpc.log_in({kSingleRpcUser, kSingleRpcPassword}, kWaitLimit).accepted);
-    EXPECT_TRUE(silent.closed_by_server(kWaitLimit));
-    EXPECT_TRUE(single_rpc.closed_by_server(kWaitLimit));
-    EXPECT_TRUE(idle.call("echo", kWaitLimit).replied);
+    ASSERT_TRUE(single_rpc.log_in({kSingleRpcUser, kSingleRpcPassword}).accepted);
+    EXPECT_TRUE(silent.closed_by_server());
+    EXPECT_TRUE(single_rpc.closed_by_server());
+    EXPECT_TRUE(idle.call("echo").replied);
 }
 
 // Two connections may be logging in; password checks are held until the test releases them.
@@ -150,9 +149,9 @@ TEST_F(TwoLoggingIn, NewConnectionDisplacesTheOldestSilentOne)
     RawClient oldest(port());
     RawClient second(port());
     RawClient newest(port());
-    EXPECT_TRUE(oldest.closed_by_server(kWaitLimit));
-    EXPECT_TRUE(second.log_in(kRightPassword, kWaitLimit).accepted);
-    EXPECT_TRUE(newest.log_in(kRightPassword, kWaitLimit).accepted);
+    EXPECT_TRUE(oldest.closed_by_server());
+    EXPECT_TRUE(second.log_in(kRightPassword).accepted);
+    EXPECT_TRUE(newest.log_in(kRightPassword).accepted);
 }
 
 // The oldest connection has sent its whole login, so the silent one behind it makes room.
@@ -163,9 +162,9 @@ TEST_F(TwoLoggingIn, NewConnectionDisplacesASilentOneBeforeOneWhoseLoginArrived)
     ASSERT_TRUE(wait_for_check());
     RawClient silent(port());
     RawClient newest(port());
-    EXPECT_TRUE(silent.closed_by_server(kWaitLimit));
+    EXPECT_TRUE(silent.closed_by_server());
     release();
-    EXPECT_TRUE(checked.login_answer(kWaitLimit).accepted);
+    EXPECT_TRUE(checked.answer().accepted);
 }
 
 // Checks that take as long as a slow password hash, so that guesses sent at once would overlap,
@@ -193,13 +192,13 @@ TEST_F(SlowChecks, GuessesAreCheckedOneAtATimeAndHoldOnlyTheirAddress)
     }
     int checked = 0;
     for (auto &guesser : guessers)
-        checked += guesser->login_answer(kWaitLimit).message == "Login failed." ? 1 : 0;
+        checked += guesser->answer().message == "Login failed." ? 1 : 0;
     EXPECT_EQ(checked, 1);
     RawClient same_address(port());
-    EXPECT_EQ(same_address.log_in(kRightPassword, kWaitLimit).message,
+    EXPECT_EQ(same_address.log_in(kRightPassword).message,
               "Login failed: too many failed logins from this address; try again later.");
     RawClient elsewhere(port(), "127.0.0.2");
-    EXPECT_TRUE(elsewhere.log_in(kRightPassword, kWaitLimit).accepted);
+    EXPECT_TRUE(elsewhere.log_in(kRightPassword).accepted);
 }
 
 // One key for every test: generating one takes about a second.
@@ -222,7 +221,7 @@ class EncryptedOnly : public ServerTest {
 TEST_F(EncryptedOnly, ClearPasswordsAreRefusedAndEachLoginGetsItsOwnNonce)
 {
     for (const LoginFields &clear : {kRightPassword, LoginFields{kSingleRpcUser, kSingleRpcPassword}}) {
-        EXPECT_EQ(RawClient(port()).log_in(clear, kWaitLimit).message,
+        EXPECT_EQ(RawClient(port()).log_in(clear).message,
                   "Login failed: this server accepts only encrypted passwords; set \"encryption = require\" for it "
                   "in the client's freetds.conf.");
     }
@@ -231,9 +230,9 @@ TEST_F(EncryptedOnly, ClearPasswordsAreRefusedAndEachLoginGetsItsOwnNonce)
     RawClient first(port()), second(port());
     first.send(login_message(encrypting));
     second.send(login_message(encrypting));
-    const auto key_message = first.reply(kWaitLimit);
+    const auto key_message = first.reply();
     ASSERT_GT(key_message.size(), kNonceSize);
-    EXPECT_NE(key_message, second.reply(kWaitLimit));
+    EXPECT_NE(key_message, second.reply());
 }
 
 TEST(EncryptedLogin, ThePasswordFollowsOnlyThisLoginsNonce)
