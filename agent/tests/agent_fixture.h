@@ -3,12 +3,8 @@
 #ifndef PAAGENT_TESTS_AGENT_FIXTURE_H
 #define PAAGENT_TESTS_AGENT_FIXTURE_H
 
-#include <cerrno>
-#include <charconv>
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -62,13 +58,7 @@ inline AgentOptions OptionsLoggingTo(const std::filesystem::path &directory)
 
 inline ProcessSpec MakeProcess(std::string name, std::string command, ProcessType type = ProcessType::NotPaAware)
 {
-    ProcessSpec process;
-    process.name    = std::move(name);
-    process.host    = "node1";
-    process.command = std::move(command);
-    process.euid    = static_cast<std::int32_t>(getuid());
-    process.type    = type;
-    return process;
+    return {std::move(name), "node1", std::move(command), static_cast<std::int32_t>(getuid()), false, {}, {}, 0, type};
 }
 
 inline ServiceSpec MakeService(std::string name, const std::vector<ProcessSpec> &processes)
@@ -99,15 +89,11 @@ public:
         const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
         while (fd >= 0 && text.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
             pollfd ready{fd, POLLIN, 0};
-            if (poll(&ready, 1, 100) <= 0)
-                continue;
             char buffer[256];
-            ssize_t got = read(fd, buffer, sizeof buffer);
-            if (got > 0)
-                text.append(buffer, static_cast<std::size_t>(got));
+            ssize_t got = poll(&ready, 1, 100) > 0 ? read(fd, buffer, sizeof buffer) : 0;
+            text.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
         }
-        if (fd >= 0)
-            close(fd);
+        close(fd);
         return text.substr(0, text.find('\n'));
     }
 
@@ -129,28 +115,17 @@ private:
 // reaped does not count.
 inline bool GroupRuns(pid_t group)
 {
-    DIR *proc  = opendir("/proc");
-    bool found = false;
-    while (const dirent *entry = proc != nullptr && !found ? readdir(proc) : nullptr) {
-        std::string name = entry->d_name;
-        pid_t pid        = 0;
-        if (std::from_chars(name.data(), name.data() + name.size(), pid).ec != std::errc())
-            continue;
-        std::ifstream stat("/proc/" + name + "/stat");
+    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream stat(entry.path() / "stat");
         std::string text;
         std::getline(stat, text);
-        auto close = text.rfind(')');
-        if (close == std::string::npos)
-            continue;
-        std::istringstream fields(text.substr(close + 1));
+        std::istringstream fields(text.substr(std::min(text.size(), text.rfind(')') + 1)));
         char state   = 'X';
         pid_t parent = 0, process_group = 0;
-        fields >> state >> parent >> process_group;
-        found = process_group == group && state != 'Z' && state != 'X';
+        if (fields >> state >> parent >> process_group && process_group == group && state != 'Z' && state != 'X')
+            return true;
     }
-    if (proc != nullptr)
-        closedir(proc);
-    return found;
+    return false;
 }
 
 // Kills, when the test ends, whatever is left of the groups.
