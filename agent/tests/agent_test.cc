@@ -1,12 +1,11 @@
 // The agent's core on real processes: restarts, stops, waits that a shut-down or a removal cuts
-// short, reports of PIDs, adoption of recorded processes, saves that fail, reloads, and the
-// files the agent writes or reads.
+// short, reports of PIDs, adoption of recorded processes, saves that fail, and the files the
+// agent writes or reads.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
 #include <functional>
 #include <future>
-#include <map>
 #include <mutex>
 #include <stdexcept>
 
@@ -320,39 +319,6 @@ TEST(AgentPersist, AChangeWhoseSaveFailsChangesNothing)
         EXPECT_EQ(agent.processes(false)[0].definition, worker);
         EXPECT_TRUE(agent.processes(true).empty()) << "a process started although its definition was not saved";
     }
-}
-
-// A reload makes the file's definitions the agent's as a client would, leaving running
-// services as they are.
-TEST(AgentReload, ChangesWhatIsStoppedAndLeavesWhatRuns)
-{
-    TempDir home;
-    Agent agent(OptionsLoggingTo(home.path()));
-    const std::string before = "exec sleep 30", after = "exec sleep 31";
-    auto service = [](const std::string &name, const std::string &command) {
-        return MakeService(name, {MakeProcess(name + "-member", command)});
-    };
-    agent.load(
-        {{service("idle", before), service("busy", before), service("gone-idle", before), service("gone-busy", before)},
-         {{"node1", "OLD"}}});
-    GroupKiller killer;
-    for (const char *running : {"busy", "gone-busy"}) {
-        agent.start_service(service(running, before));
-        killer.add(agent.process_status(std::string(running) + "-member", "node1").pid);
-    }
-
-    agent.reload({{service("idle", after), service("busy", after), service("fresh", after)}, {{"node1", "NEW"}}});
-
-    std::map<std::string, std::string> commands;
-    for (const ServiceSpec &kept : agent.services(false))
-        commands[kept.name] = kept.members[0].process.command;
-    const std::map<std::string, std::string> expected = {
-        {"idle", after}, {"busy", before}, {"fresh", after}, {"gone-busy", before}};
-    EXPECT_EQ(commands, expected);
-    EXPECT_EQ(agent.routes(0), (std::vector<Route>{{"node1", "NEW"}}));
-    EXPECT_EQ(agent.process_status("idle-member", "node1").definition.command, after);
-    EXPECT_THROW(agent.process_status("gone-idle-member", "node1"), AgentError);
-    agent.stop_all_processes();
 }
 
 // A process's log is the agent's own whatever the umask and never opened through a symbolic link.

@@ -73,23 +73,6 @@ TEST(Reply, FailureCarriesMessageStatusAndErrorBit)
     EXPECT_EQ(std::move(reply).finish().bytes(), expected);
 }
 
-TEST(Reply, RejectsMisuse)
-{
-    Reply reply("PASRV", "p");
-    EXPECT_THROW(reply.add_row({1}), std::logic_error);
-    EXPECT_THROW(reply.begin_rows({}), std::invalid_argument);
-    EXPECT_THROW(reply.begin_rows({Column::text("t", 0)}), std::invalid_argument);
-    reply.begin_rows({Column::integer("n", false), Column::text("t", 3)});
-    // Too few values, text in an integer column, longer than the column, NULL where not nullable, beyond 32 bits.
-    for (const std::vector<Value> &row : std::vector<std::vector<Value>>{
-             {1}, {"1", "a"}, {1, "abcd"}, {Value::null(), "a"}, {std::int64_t{1} << 40, "a"}}) {
-        EXPECT_THROW(reply.add_row(row), std::invalid_argument);
-    }
-    reply.add_row({1, "abc"});
-    Bytes bytes = std::move(reply).finish().bytes();
-    EXPECT_EQ(std::count(bytes.begin(), bytes.end(), 0xd1), 1);  // only the valid row was written
-}
-
 TEST(Packets, SplitIntoNegotiatedSizeWithLastPacketBitAtTheEnd)
 {
     Bytes payload(1100, 0x5a);
@@ -148,12 +131,6 @@ TEST_F(ReplySenderTest, PendingAttentionReplacesReplyWithAcknowledgement)
     EXPECT_EQ(outcome.io, IoResult::Ok);
     EXPECT_TRUE(outcome.cancelled);
     EXPECT_EQ(received(), hex("04 01 00 11 00 00 00 00") + kAttentionAck);
-}
-
-TEST_F(ReplySenderTest, RequestDuringReplyIsAProtocolError)
-{
-    client_sends(hex("0f 01 00 0a 00 00 00 00 71 00"));
-    EXPECT_THROW(send_reply(*server_, reply_with_rows(1), limits_), ProtocolError);
 }
 
 TEST(CancelledTail, CompletesTheTokenInProgressThenAcknowledges)
