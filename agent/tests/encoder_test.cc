@@ -1,11 +1,9 @@
-// Encoding server tokens, replies and packets, checked against verified wire dumps, and sending
-// replies: cutting one short on an attention.
+// Encoding server tokens, replies and packets, checked against verified wire dumps, and the
+// rest of a reply an attention cut short.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 
-#include "tds/errors.h"
 #include "tds/login.h"
 #include "tds/packet.h"
 #include "tds/reply.h"
@@ -85,53 +83,6 @@ TEST(Packets, SplitIntoNegotiatedSizeWithLastPacketBitAtTheEnd)
 }
 
 const Bytes kAttentionAck = hex("fd 20 00 00 00 00 00 00 00");
-
-TokenBuffer reply_with_rows(int rows)
-{
-    Reply reply("PASRV", "p");
-    reply.begin_rows({Column::text("t", 100)});
-    for (int i = 0; i < rows; ++i)
-        reply.add_row({std::string(100, 't')});
-    return std::move(reply).finish();
-}
-
-// Sending over a socket pair whose other end is the client.
-class ReplySenderTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        int fds[2];
-        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-        server_ = std::make_unique<Stream>(FileDescriptor(fds[0]), stop_);
-        client_ = FileDescriptor(fds[1]);
-    }
-    void client_sends(const Bytes &bytes)
-    {
-        ASSERT_EQ(::send(client_.get(), bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
-    }
-    // Everything the server wrote so far.
-    Bytes received()
-    {
-        Bytes out(1 << 20);
-        ssize_t got = ::recv(client_.get(), out.data(), out.size(), MSG_DONTWAIT);
-        out.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-        return out;
-    }
-
-    const SendLimits limits_{512, 4096, std::chrono::seconds(10)};
-    StopSignal stop_;
-    std::unique_ptr<Stream> server_;
-    FileDescriptor client_;
-};
-
-TEST_F(ReplySenderTest, PendingAttentionReplacesReplyWithAcknowledgement)
-{
-    client_sends(hex("06 01 00 08 00 00 00 00"));
-    SendOutcome outcome = send_reply(*server_, reply_with_rows(10), limits_);
-    EXPECT_EQ(outcome.io, IoResult::Ok);
-    EXPECT_TRUE(outcome.cancelled);
-    EXPECT_EQ(received(), hex("04 01 00 11 00 00 00 00") + kAttentionAck);
-}
 
 TEST(CancelledTail, CompletesTheTokenInProgressThenAcknowledges)
 {

@@ -13,7 +13,6 @@
 
 #include "core/config_file.h"
 #include "core/rpc_handlers.h"
-#include "core/state_file.h"
 #include "tests/agent_fixture.h"
 #include "tests/paagentd_child.h"
 #include "tests/raw_client.h"
@@ -63,7 +62,6 @@ TEST(AgentOptions, SetTheLimitsOrAreRefusedByName)
          kStarts,
          "room for 7 connections logging in (2500 ms each), 9 sessions and 3 single-RPC sessions"},
         {{}, kStarts, "passwords in clear are accepted"},
-        {{"--require-encrypted-login"}, kStarts, "passwords in clear are refused"},
         {{"--max-pending", "0"}, kFails, "--max-pending"},
         {{"--login-timeout", "soon"}, kFails, "--login-timeout"},
         {{"--require-encrypted-login", "--allow-clear-login"}, kFails, "excludes"},
@@ -90,29 +88,6 @@ std::string AutomaticService(const paagent::testing::TempDir &directory, const s
     service.start       = static_cast<std::int32_t>(ServiceStart::Auto);
     save_config(directory.path() / "pa.cfg", {{service}, {}});
     return (directory.path() / "pa.cfg").string();
-}
-
-// SIGTERM stops the agent's processes, unless it was told to keep them for the next agent.
-TEST(AgentOptions, KeepProcessesOnExitLeavesThemRunning)
-{
-    paagent::testing::TempDir directory;
-    const std::string config = AutomaticService(directory, "exec sleep 60");
-    for (const bool keep : {false, true}) {
-        std::vector<std::string> options = {"--config", config};
-        if (keep)
-            options.push_back("--keep-processes-on-exit");
-        pid_t pid = 0;
-        {
-            PaagentdChild agent(options);
-            ASSERT_TRUE(agent.log().wait_for("started service auto"));
-            std::ifstream state(agent.home() / "paagentd.state");
-            const auto records = parse_state(std::string(std::istreambuf_iterator<char>(state), {}));
-            ASSERT_EQ(records.size(), 1u);
-            pid = records[0].pid;
-        }
-        EXPECT_EQ(paagent::testing::GroupRuns(pid), keep) << "keep " << keep;
-        ::kill(-pid, SIGKILL);
-    }
 }
 
 // Whether a notice holding the text comes to the socket within the wait limit.

@@ -132,13 +132,18 @@ Answer RawClient::log_in(const LoginFields &fields)
     return answer();
 }
 
-Answer RawClient::call(const std::string &rpc)
+std::vector<std::uint8_t> rpc_message(const std::string &rpc)
 {
     std::vector<std::uint8_t> token = {0xE6, static_cast<std::uint8_t>(rpc.size() + 3), 0,
                                        static_cast<std::uint8_t>(rpc.size())};
     token.insert(token.end(), rpc.begin(), rpc.end());
     token.insert(token.end(), {0, 0});
-    send(packets(kRequestPacket, token));
+    return packets(kRequestPacket, token);
+}
+
+Answer RawClient::call(const std::string &rpc)
+{
+    send(rpc_message(rpc));
     return answer();
 }
 

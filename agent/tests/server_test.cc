@@ -38,6 +38,18 @@ TEST_F(ServerErrors, FailedCommandsCarryTheirMessageAndTheSessionGoesOn)
     }
 }
 
+// An attention that comes before the reply is sent replaces the reply with its acknowledgement.
+TEST_F(ServerErrors, AnAttentionCutsTheReplyShort)
+{
+    RawClient client(port());
+    ASSERT_TRUE(client.log_in(kRightPassword).accepted);
+    std::vector<std::uint8_t> cancelled = rpc_message("echo");
+    cancelled.insert(cancelled.end(), {0x06, 0x01, 0x00, 0x08, 0, 0, 0, 0});
+    client.send(cancelled);
+    EXPECT_EQ(client.reply(), (std::vector<std::uint8_t>{0xfd, 0x20, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_TRUE(client.call("echo").replied);
+}
+
 // A packet of the type and status with a payload of the size.
 std::vector<std::uint8_t> packet(std::uint8_t type, std::uint8_t status, std::size_t size)
 {
