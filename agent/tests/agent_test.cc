@@ -30,14 +30,16 @@ std::future<void> StartWritingToFifo(Agent &agent, const Fifo &fifo, const std::
     return std::async(std::launch::async, [&agent, process, timeout] { agent.start_process(process, timeout); });
 }
 
-// Runs a request that may be refused.
-std::future<void> Request(std::function<void()> request)
+// Runs a request that may be refused; whether it was.
+std::future<bool> Request(std::function<void()> request)
 {
     return std::async(std::launch::async, [request] {
         try {
             request();
         } catch (const AgentError &) {
+            return true;
         }
+        return false;
     });
 }
 
@@ -114,20 +116,27 @@ TEST(AgentStop, EndsEveryProcessOfTheGroupBeforeItSucceeds)
     }
 }
 
-// Shutting the agent down ends every wait a request makes at once, and refuses new requests
-// that would start or stop anything.
-TEST(AgentShutDown, EndsTheWaitsOfRequestsInProgress)
+// A start or a stop waits with the agent's lock released. Shutting the agent down ends the wait
+// at once and refuses new requests; removing the service meanwhile, whichever comes first,
+// lets the request end well. Meant to be run under AddressSanitizer and ThreadSanitizer too,
+// which report a process read after it was freed.
+TEST(AgentWaits, EndWhenTheAgentShutsDownOrTheServiceIsRemoved)
 {
     const struct {
         const char *what;
-        const char *command;  // writes its group's id to $FIFO, then runs on
+        const char *command;  // writes its group's id to $FIFO
         ProcessType type;
         std::int32_t start_timeout;
         bool then_stop;  // the request that waits is a stop made once the process runs
+        bool shut_down;  // else the service is removed, again and again
     } cases[] = {
-        {"a start waiting for a report", "echo $$ > \"$FIFO\"; exec sleep 1000", ProcessType::PaAware, 60, false},
+        {"a start waiting for a report", "echo $$ > \"$FIFO\"; exec sleep 1000", ProcessType::PaAware, 60, false, true},
         {"a stop waiting for a process that ignores SIGTERM", "trap '' TERM; echo $$ > \"$FIFO\"; exec sleep 1000",
-         ProcessType::NotPaAware, 0, true},
+         ProcessType::NotPaAware, 0, true, true},
+        {"a start waiting for its member to prove itself", "echo $$ > \"$FIFO\"; exit 3", ProcessType::NotPaAware, 10,
+         false, false},
+        {"a stop waiting for its member to end", "echo $$ > \"$FIFO\"; exec sleep 1000", ProcessType::NotPaAware, 0,
+         true, false},
     };
     for (const auto &test : cases) {
         SCOPED_TRACE(test.what);
@@ -136,60 +145,29 @@ TEST(AgentShutDown, EndsTheWaitsOfRequestsInProgress)
         options.grace        = kMaxGrace;
         Agent agent(std::move(options));
         Fifo fifo(home.path() / "fifo");
-        auto request     = StartWritingToFifo(agent, fifo, test.command, test.type, test.start_timeout);
-        const auto group = fifo.read_numbers();
-        ASSERT_EQ(group.size(), 1u);
-        GroupKiller killer;
-        killer.add(static_cast<pid_t>(group[0]));
-        if (test.then_stop) {
-            request.get();
-            request = std::async(std::launch::async, [&] { agent.stop_process("p", "node1"); });
-        }
-
-        agent.shut_down(false);
-        // Far within the start's time-out and the grace period.
-        ASSERT_EQ(request.wait_for(10s), std::future_status::ready);
-        EXPECT_THROW(request.get(), AgentError);
-        EXPECT_THROW(agent.start_process(MakeProcess("late", "exit 0"), 0), AgentError);
-        EXPECT_THROW(agent.stop_process("p", "node1"), AgentError);
-    }
-}
-
-// Removing a service while a start or a stop of its member waits with the agent's lock
-// released: the waiting request still ends well, whichever comes first. Meant to be run under
-// AddressSanitizer and ThreadSanitizer too, which report a process read after it was freed.
-TEST(AgentRace, RemovingAServiceWhileAStartOrAStopOfItsMemberWaits)
-{
-    const struct {
-        const char *what;
-        const char *command;  // writes a line to $FIFO, then runs on
-        std::int32_t start_timeout;
-        bool then_stop;  // the request that waits is a stop made once the member runs
-    } cases[] = {
-        {"start waiting for its member to prove itself", "echo ready > \"$FIFO\"; exit 3", 10, false},
-        {"stop waiting for its member to end", "echo ready > \"$FIFO\"; exec sleep 1000", 0, true},
-    };
-    for (const auto &test : cases) {
-        SCOPED_TRACE(test.what);
-        TempDir home;
-        Agent agent(OptionsLoggingTo(home.path()));
-        Fifo fifo(home.path() / "fifo");
-        const ProcessSpec member  = MakeProcess("member", "FIFO=" + fifo.path().string() + "; " + test.command);
-        const ServiceSpec service = MakeService("racing", {member});
-        for (int round = 0; round < 40; ++round) {
-            agent.add_service(service);
-            auto request = Request([&] { agent.start_process(member, test.start_timeout); });
-            ASSERT_EQ(fifo.read_line(), "ready");
+        const ProcessSpec member = MakeProcess("p", "FIFO=" + fifo.path().string() + "; " + test.command, test.type);
+        for (int round = 0; round < (test.shut_down ? 1 : 40); ++round) {
+            agent.add_service(MakeService("s", {member}));
+            auto request     = Request([&] { agent.start_process(member, test.start_timeout); });
+            const auto group = fifo.read_numbers();
+            ASSERT_EQ(group.size(), 1u);
+            GroupKiller killer;
+            killer.add(static_cast<pid_t>(group[0]));
             if (test.then_stop) {
                 request.wait();
-                request = Request([&] { agent.stop_process(member.name, member.host); });
+                request = Request([&] { agent.stop_process("p", "node1"); });
+            }
+            if (test.shut_down) {
+                agent.shut_down(false);
+                EXPECT_THROW(agent.start_process(MakeProcess("late", "exit 0"), 0), AgentError);
             }
             // The agent refuses the removal while the member runs.
             const auto deadline = Clock::now() + kWaitLimit;
-            while (Clock::now() < deadline && agent.services(false).size() == 1)
-                Request([&] { agent.remove_service("racing"); }).wait();
-            EXPECT_TRUE(agent.services(false).empty());
-            ASSERT_EQ(request.wait_for(kWaitLimit), std::future_status::ready);
+            while (!test.shut_down && Clock::now() < deadline && !agent.services(false).empty())
+                Request([&] { agent.remove_service("s"); }).wait();
+            // Far within the start's time-out and the grace period.
+            ASSERT_EQ(request.wait_for(10s), std::future_status::ready);
+            EXPECT_TRUE(request.get() || !test.shut_down) << "the request was not refused";
         }
     }
 }
