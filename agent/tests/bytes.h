@@ -3,7 +3,7 @@
 #define PAAGENT_TESTS_BYTES_H
 
 #include <cstdint>
-#include <stdexcept>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -12,23 +12,16 @@ namespace paagent::tds::testing {
 using Bytes = std::vector<std::uint8_t>;
 
 // "ad 13 00" -> {0xad, 0x13, 0x00}; spaces are ignored.
-inline Bytes hex(std::string_view digits)
+inline Bytes hex(std::string_view spaced)
 {
-    Bytes out;
-    int pending = -1;
-    for (char c : digits) {
-        if (c == ' ')
-            continue;
-        int nibble = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
-        if (nibble < 0 || nibble > 15)
-            throw std::invalid_argument("bad hex digit");
-        if (pending < 0) {
-            pending = nibble;
-        } else {
-            out.push_back(static_cast<std::uint8_t>(pending << 4 | nibble));
-            pending = -1;
-        }
+    std::string digits;
+    for (char c : spaced) {
+        if (c != ' ')
+            digits += c;
     }
+    Bytes out;
+    for (std::size_t at = 0; at + 1 < digits.size(); at += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(at, 2), nullptr, 16)));
     return out;
 }
 

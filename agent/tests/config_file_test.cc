@@ -8,21 +8,18 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <random>
 #include <set>
-#include <sstream>
-#include <sys/stat.h>
 
+#include "agent_fixture.h"
 #include "core/config_file.h"
 
 namespace fs = std::filesystem;
 using namespace paagent;
 using namespace std::string_literals;
-using testing::HasSubstr;
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -229,25 +226,16 @@ TEST(ConfigFile, AFileTheAgentCannotReadIsRefusedWithItsLine)
     }
 }
 
-class ConfigSave : public testing::Test {
+class ConfigSave : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "paagent-config-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-    fs::path path() const { return dir_ / "pa.cfg"; }
+    fs::path path() const { return dir_.path() / "pa.cfg"; }
     std::string contents() const
     {
         std::ifstream file(path(), std::ios::binary);
-        std::ostringstream text;
-        text << file.rdbuf();
-        return text.str();
+        return std::string(std::istreambuf_iterator<char>(file), {});
     }
 
-    fs::path dir_;
+    paagent::testing::TempDir dir_;
 };
 
 // The file is its owner's alone whatever the umask; a missing one holds nothing.
@@ -288,9 +276,9 @@ TEST_F(ConfigSave, AFailedSaveLeavesTheFileAsItWas)
             EXPECT_THAT(error.what(), HasSubstr("zero byte"));
         }
         EXPECT_EQ(contents(), kPlainFile);
-        EXPECT_FALSE(fs::exists(dir_ / "pa.cfg.tmp"));
+        EXPECT_FALSE(fs::exists(dir_.path() / "pa.cfg.tmp"));
     }
-    fs::create_directory(dir_ / "pa.cfg.tmp");  // the temporary file cannot be created
+    fs::create_directory(dir_.path() / "pa.cfg.tmp");  // the temporary file cannot be created
     EXPECT_THROW(save_config(path(), Definitions{}), std::exception);
     EXPECT_EQ(contents(), kPlainFile);
 }

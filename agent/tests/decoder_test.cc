@@ -1,11 +1,9 @@
-// Decoding client bytes: requests, parameters, login records, packet headers.
+// Decoding client bytes: requests, parameters, login records; escaping what clients sent for the log.
 #include <gtest/gtest.h>
 
-#include <array>
-
 #include "tds/errors.h"
+#include "tds/log.h"
 #include "tds/login.h"
-#include "tds/packet.h"
 #include "tds/request_decoder.h"
 #include "tests/bytes.h"
 #include "tests/raw_client.h"
@@ -120,15 +118,24 @@ TEST(LoginParser, RejectsTruncatedOrInconsistentRecords)
         EXPECT_THROW(parse_login(bad), ProtocolError) << "byte " << at;
     }
 }
-TEST(PacketHeader, ReadsBigEndianLengthAndRejectsShortOnes)
+TEST(EscapedForLog, WritesEveryByteOutsidePrintableAsciiAsAnEscape)
 {
-    std::array<std::uint8_t, 8> header = {0x0f, 0x01, 0x01, 0xa4, 0, 0, 0, 0};
-    PacketHeader parsed                = parse_header(header);
-    EXPECT_EQ(parsed.length, 420u);
-    EXPECT_TRUE(parsed.is_last());
-    header[2] = 0;
-    header[3] = 7;
-    EXPECT_THROW(parse_header(header), ProtocolError);
+    struct Case {
+        std::string text;
+        std::string logged;
+    } cases[] = {
+        {"plain text, 100% ASCII ~!", "plain text, 100% ASCII ~!"},
+        {"line\nforged", "line\\nforged"},
+        {"cr\rlf\n tab\t", "cr\\rlf\\n tab\\t"},
+        {"\x1b[2J\x07", "\\x1b[2J\\x07"},
+        {std::string("zero\0byte", 9), "zero\\x00byte"},
+        {"del\x7f", "del\\x7f"},
+        {"caf\xc3\xa9 \xff", "caf\\xc3\\xa9 \\xff"},
+        {"a\\nb", "a\\\\nb"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(escaped_for_log(c.text), c.logged) << c.logged;
+    }
 }
 
 }  // namespace
