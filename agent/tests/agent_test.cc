@@ -260,38 +260,34 @@ TEST(AgentAdoption, TakesOnOnlyTheProcessRecordedNotALaterOneGivenItsPid)
 // A change whose save fails changes nothing, and starts nothing.
 TEST(AgentPersist, AChangeWhoseSaveFailsChangesNothing)
 {
-    const ProcessSpec worker                                            = MakeProcess("worker", "exec sleep 1000");
-    ProcessSpec changed                                                 = worker;
-    changed.command                                                     = "exec sleep 999";
-    const std::pair<const char *, std::function<void(Agent &)>> cases[] = {
+    TempDir home;
+    bool failing         = false;
+    AgentOptions options = OptionsLoggingTo(home.path());
+    options.persist      = [&failing](const Definitions &) {
+        if (failing)
+            throw std::runtime_error("disk full");
+    };
+    Agent agent(std::move(options));
+    const ProcessSpec worker  = MakeProcess("worker", "exec sleep 1000");
+    const ServiceSpec kept    = MakeService("kept", {worker}),
+                      changed = MakeService("kept", {MakeProcess("worker", "exec sleep 999")});
+    agent.add_service(kept);
+    failing                                                      = true;
+    const std::pair<const char *, std::function<void()>> cases[] = {
         {"add a service with a new member",
-         [](Agent &agent) { agent.add_service(MakeService("new", {MakeProcess("newcomer", "exec sleep 1000")})); }},
-        {"change a service's member",
-         [&](Agent &agent) { agent.change_service("kept", MakeService("kept", {changed})); }},
-        {"start a service under another definition",
-         [&](Agent &agent) { agent.start_service(MakeService("kept", {changed})); }},
-        {"remove a service", [](Agent &agent) { agent.remove_service("kept"); }},
+         [&] { agent.add_service(MakeService("new", {MakeProcess("newcomer", "exec sleep 1000")})); }},
+        {"change a service's member", [&] { agent.change_service("kept", changed); }},
+        {"start a service under another definition", [&] { agent.start_service(changed); }},
+        {"remove a service", [&] { agent.remove_service("kept"); }},
         {"add a route",
-         [](Agent &agent) {
+         [&] {
              agent.add_route({"host", "SERVER"});
          }},
     };
     for (const auto &[what, change] : cases) {
         SCOPED_TRACE(what);
-        TempDir home;
-        bool failing         = false;
-        AgentOptions options = OptionsLoggingTo(home.path());
-        options.persist      = [&failing](const Definitions &) {
-            if (failing)
-                throw std::runtime_error("disk full");
-        };
-        Agent agent(std::move(options));
-        agent.add_service(MakeService("kept", {worker}));
-        const auto services = agent.services(false);
-
-        failing = true;
-        EXPECT_THROW(change(agent), AgentError);
-        EXPECT_EQ(agent.services(false), services);
+        EXPECT_THROW(change(), AgentError);
+        EXPECT_EQ(agent.services(false), std::vector<ServiceSpec>{kept});
         EXPECT_EQ(agent.routes(0), std::vector<Route>{});
         ASSERT_EQ(agent.processes(false).size(), 1u);
         EXPECT_EQ(agent.processes(false)[0].definition, worker);
