@@ -81,8 +81,8 @@ public:
 
     const std::filesystem::path &path() const { return path_; }
 
-    // The first line written to the FIFO; empty when none came within kWaitLimit.
-    std::string read_line() const
+    // The numbers on the first line written to the FIFO; none when no line came within kWaitLimit.
+    std::vector<long> read_numbers() const
     {
         int fd = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         std::string text;
@@ -94,13 +94,7 @@ public:
             text.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
         }
         close(fd);
-        return text.substr(0, text.find('\n'));
-    }
-
-    // The numbers on the first line written to the FIFO.
-    std::vector<long> read_numbers() const
-    {
-        std::istringstream line(read_line());
+        std::istringstream line(text.substr(0, text.find('\n')));
         std::vector<long> numbers;
         for (long number = 0; line >> number;)
             numbers.push_back(number);

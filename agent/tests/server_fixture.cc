@@ -35,8 +35,7 @@ void ServerTest::SetUp()
     config.check_login       = [](std::string_view user, std::string_view password) {
         if (user == kSingleRpcUser && password == kSingleRpcPassword)
             return LoginGrant::SingleRpc;
-        bool known = (user == kUser && password == kPassword) || (user == kLongUser && password == kLongPassword);
-        return known ? LoginGrant::Session : LoginGrant::Refused;
+        return user == kUser && password == kPassword ? LoginGrant::Session : LoginGrant::Refused;
     };
     config.log = [this](LogLevel, std::string_view line) { log_.add(line); };
     configure(config);

@@ -16,8 +16,6 @@ namespace paagent::tds::testing {
 
 inline const std::string kUser              = "agent";
 inline const std::string kPassword          = "secret";
-inline const std::string kLongUser          = "longpw";
-inline const std::string kLongPassword      = "a-password-much-longer-than-thirty-bytes";
 inline const std::string kSingleRpcUser     = "reporter";  // granted one RPC
 inline const std::string kSingleRpcPassword = "once";
 inline constexpr auto kWaitLimit            = std::chrono::seconds(10);
