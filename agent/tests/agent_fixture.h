@@ -46,12 +46,12 @@ private:
 };
 
 // Options for an agent whose logs go to DIRECTORY/logs, created as the program creates it.
-inline AgentOptions OptionsLoggingTo(const std::filesystem::path &directory)
+inline AgentOptions OptionsLoggingTo(const std::filesystem::path &directory, std::chrono::milliseconds grace = 200ms)
 {
     std::filesystem::create_directories(directory / "logs");
     AgentOptions options;
     options.log_dir       = directory / "logs";
-    options.grace         = 200ms;
+    options.grace         = grace;
     options.restart_delay = 1ms;
     return options;
 }

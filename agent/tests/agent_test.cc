@@ -21,14 +21,23 @@ using namespace paagent::testing;
 namespace fs = std::filesystem;
 using Clock  = std::chrono::steady_clock;
 
-// A process started by the test through the agent, whose command gets $FIFO set to a FIFO it
-// writes to; the numbers it writes there, read boundedly.
-std::future<void> StartWritingToFifo(Agent &agent, const Fifo &fifo, const std::string &command,
-                                     ProcessType type = ProcessType::NotPaAware, std::int32_t timeout = 0)
-{
-    const ProcessSpec process = MakeProcess("p", "FIFO=" + fifo.path().string() + "; " + command, type);
-    return std::async(std::launch::async, [&agent, process, timeout] { agent.start_process(process, timeout); });
-}
+// An agent logging into a directory of its own, and a FIFO there that its processes write to.
+struct AgentAndFifo {
+    explicit AgentAndFifo(std::chrono::milliseconds grace = 200ms)
+        : agent(OptionsLoggingTo(home.path(), grace)), fifo(home.path() / "fifo")
+    {
+    }
+    // Starts process "p", whose command finds the FIFO's path in $FIFO.
+    std::future<void> start(const std::string &command, ProcessType type, std::int32_t timeout)
+    {
+        const ProcessSpec process = MakeProcess("p", "FIFO=" + fifo.path().string() + "; " + command, type);
+        return std::async(std::launch::async, [this, process, timeout] { agent.start_process(process, timeout); });
+    }
+
+    TempDir home;
+    Agent agent;
+    Fifo fifo;
+};
 
 // Runs a request that may be refused; whether it was.
 std::future<bool> Request(std::function<void()> request)
@@ -97,12 +106,9 @@ TEST(AgentStop, EndsEveryProcessOfTheGroupBeforeItSucceeds)
     };
     for (const auto &test : cases) {
         SCOPED_TRACE(test.what);
-        TempDir home;
-        Agent agent(OptionsLoggingTo(home.path()));
-        Fifo fifo(home.path() / "fifo");
-        auto started =
-            StartWritingToFifo(agent, fifo, test.command, ProcessType::NotPaAware, test.leader_exits ? 10 : 0);
-        const auto numbers = fifo.read_numbers();
+        AgentAndFifo with;
+        auto started       = with.start(test.command, ProcessType::NotPaAware, test.leader_exits ? 10 : 0);
+        const auto numbers = with.fifo.read_numbers();
         ASSERT_NO_THROW(started.get());
         ASSERT_EQ(numbers.size(), 1u);
         const auto group = static_cast<pid_t>(numbers[0]);
@@ -110,7 +116,7 @@ TEST(AgentStop, EndsEveryProcessOfTheGroupBeforeItSucceeds)
         killer.add(group);
         ASSERT_TRUE(GroupRuns(group));
 
-        EXPECT_NO_THROW(test.stop(agent));
+        EXPECT_NO_THROW(test.stop(with.agent));
         EXPECT_FALSE(GroupRuns(group)) << "a process of group " << group << " survived the stop";
     }
 }
@@ -139,16 +145,14 @@ TEST(AgentWaits, EndWhenTheAgentShutsDownOrTheServiceIsRemoved)
     };
     for (const auto &test : cases) {
         SCOPED_TRACE(test.what);
-        TempDir home;
-        AgentOptions options = OptionsLoggingTo(home.path());
-        options.grace        = kMaxGrace;
-        Agent agent(std::move(options));
-        Fifo fifo(home.path() / "fifo");
-        const ProcessSpec member = MakeProcess("p", "FIFO=" + fifo.path().string() + "; " + test.command, test.type);
+        AgentAndFifo with(kMaxGrace);
+        Agent &agent = with.agent;
+        const ProcessSpec member =
+            MakeProcess("p", "FIFO=" + with.fifo.path().string() + "; " + test.command, test.type);
         for (int round = 0; round < (test.shut_down ? 1 : 40); ++round) {
             agent.add_service(MakeService("s", {member}));
             auto request     = Request([&] { agent.start_process(member, test.start_timeout); });
-            const auto group = fifo.read_numbers();
+            const auto group = with.fifo.read_numbers();
             ASSERT_EQ(group.size(), 1u);
             GroupKiller killer;
             killer.add(static_cast<pid_t>(group[0]));
@@ -189,13 +193,11 @@ TEST(AgentReport, OnlyAWaitedForReportOfTheProcessOrADescendantIsAccepted)
     };
     for (const auto &test : cases) {
         SCOPED_TRACE(test.what);
-        TempDir home;
-        Agent agent(OptionsLoggingTo(home.path()));
-        Fifo fifo(home.path() / "fifo");
-        auto started =
-            StartWritingToFifo(agent, fifo, "sleep 1000 & echo $PA_PROCESS_ID $$ $! > \"$FIFO\"; exec sleep 1000",
-                               ProcessType::PaAware, test.timeout);
-        const auto told = fifo.read_numbers();  // its process id, its PID, its child's PID
+        AgentAndFifo with;
+        Agent &agent    = with.agent;
+        auto started    = with.start("sleep 1000 & echo $PA_PROCESS_ID $$ $! > \"$FIFO\"; exec sleep 1000",
+                                     ProcessType::PaAware, test.timeout);
+        const auto told = with.fifo.read_numbers();  // its process id, its PID, its child's PID
         ASSERT_EQ(told.size(), 3u);
         GroupKiller killer;
         killer.add(static_cast<pid_t>(told[1]));
