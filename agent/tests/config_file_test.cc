@@ -124,7 +124,7 @@ Definitions as_read(Definitions definitions)
     return definitions;
 }
 
-TEST(ConfigFile, RandomDefinitionsReadBackAndRewriteIdentically)
+TEST(ConfigRoundTrip, RandomDefinitionsReadBackAndRewriteIdentically)
 {
     constexpr std::uint32_t kSeed = 0x5eed2024;
     for (std::uint32_t index = 0; index < 3000; ++index) {
