@@ -1,6 +1,7 @@
 // The agent's core on real processes: restarts, stops, waits that a shut-down or a removal cuts
 // short, reports of PIDs, adoption of recorded processes, saves that fail, and the files the
 // agent writes or reads.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -8,9 +9,11 @@
 #include <future>
 #include <mutex>
 #include <stdexcept>
+#include <tuple>
 
 #include "agent_fixture.h"
 #include "core/atomic_file.h"
+#include "core/peers.h"
 #include "core/state_file.h"
 #include "core/users.h"
 
@@ -329,6 +332,36 @@ TEST(AgentFiles, AUsersFileOthersMayWriteIsRefused)
             EXPECT_TRUE(Users::load(users).check("operator", "secret"));
         } else {
             EXPECT_THROW(Users::load(users), std::runtime_error);
+        }
+    }
+}
+
+// A peers file holds passwords: its owner's alone, one server:user:password line per server.
+TEST(AgentFiles, APeersFileIsItsOwnersAloneAndWellFormed)
+{
+    const std::tuple<int, const char *, const char *> cases[] = {
+        {0600, "# peers\nPA_B:op:pass:with:colons\n\nPA_C:op:\n", nullptr},
+        {0640, "PA_B:op:pass\n", "may be read or written by its group or others"},
+        {0604, "PA_B:op:pass\n", "may be read or written by its group or others"},
+        {0600, "PA_B:op:pass\nPA_C:op\n", "peers:2: expected server:user:password"},
+        {0600, "PA_B::pass\n", "peers:1: expected server:user:password"},
+        {0600, "PA_B:op:a\nPA_B:op:b\n", "peers:2: server PA_B is listed twice"},
+    };
+    for (const auto &[mode, text, refusal] : cases) {
+        SCOPED_TRACE(text);
+        TempDir home;
+        const fs::path peers = home.path() / "peers";
+        std::ofstream(peers) << text;
+        fs::permissions(peers, static_cast<fs::perms>(mode));
+        try {
+            const auto logins = load_peers(peers);
+            EXPECT_EQ(refusal, nullptr);
+            EXPECT_EQ(logins.at("PA_B").password, "pass:with:colons");
+            EXPECT_EQ(logins.size(), 2u);
+        } catch (const std::runtime_error &error) {
+            ASSERT_NE(refusal, nullptr) << error.what();
+            EXPECT_THAT(error.what(),
+                        ::testing::AllOf(::testing::HasSubstr(refusal), ::testing::HasSubstr(peers.string())));
         }
     }
 }

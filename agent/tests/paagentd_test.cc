@@ -19,8 +19,8 @@ namespace {
 
 using ::testing::HasSubstr;
 
-// Options that cannot be taken are refused by name; --check reads the configuration and says
-// which line is wrong.
+// Options that cannot be taken are refused by name; --check, and a start, read the
+// configuration and say which line is wrong.
 TEST(AgentOptions, AreRefusedByNameAndCheckSaysWhichLineIsWrong)
 {
     paagent::testing::TempDir files;
@@ -34,6 +34,7 @@ TEST(AgentOptions, AreRefusedByNameAndCheckSaysWhichLineIsWrong)
         {{"--require-encrypted-login", "--allow-clear-login"}, false, "excludes"},
         {{"--check", "--config", good}, true, good.string() + ": ok"},
         {{"--check", "--config", bad}, false, bad.string() + ": line " + bad_line},
+        {{"--config", bad}, false, bad.string() + ": line " + bad_line},
     };
     for (const auto &[options, succeeds, shown] : cases) {
         AgentExit exit = run_paagentd(options);
