@@ -18,19 +18,6 @@ using testing::HasSubstr;
 
 namespace {
 
-// Runs action and returns the Error it throws; fails the test when it throws none.
-template <class Action>
-ac::Error Refusal(Action action)
-{
-    try {
-        action();
-    } catch (const ac::Error &error) {
-        return error;
-    }
-    ADD_FAILURE() << "no error thrown";
-    return ac::Error("none", PaSUCCESS);
-}
-
 TEST(CppApi, TheWholeSurfaceAgainstARealAgent)
 {
     AgentProcess agent;

@@ -158,21 +158,4 @@ TEST_F(Processes, ArgumentsAndLongCommandsReachTheShellIntact)
     EXPECT_THAT(FetchProcesses(handle(), 1), HasSubstr("[" + command + "]"));
 }
 
-TEST_F(Processes, ManagedProcessIsRestartedAfterItIsKilled)
-{
-    Process guarded = MakeProcess("guarded", kSleeper, {.managed = 1, .retries = 2, .restartMessage = "back again"});
-    ASSERT_EQ(PaProcessStart(handle(), guarded.get()), PaSUCCESS);
-    ProcessStatus first = Status(guarded);
-    ASSERT_TRUE(Running(first));
-
-    kill(-first.pid, SIGKILL);
-    ProcessStatus second = AwaitStatus(handle(), guarded.get(), [&](const ProcessStatus &status) {
-        return status.state == 1 && status.pid != 0 && status.pid != first.pid;
-    });
-    EXPECT_TRUE(Running(second));
-    EXPECT_NE(second.pid, first.pid);
-    EXPECT_THAT(agent_.errors(), HasSubstr("back again"));
-    EXPECT_EQ(PaProcessStop(handle(), guarded.get()), PaSUCCESS);
-}
-
 }  // namespace

@@ -1,8 +1,10 @@
-// Process definitions of the C++ API for the tests.
+// Process definitions and refusals of the C++ API for the tests.
 #ifndef AGENTCLIENT_TESTS_CPPPROCESS_H
 #define AGENTCLIENT_TESTS_CPPPROCESS_H
 
 #include <agentclient/agentclient.hpp>
+
+#include <gtest/gtest.h>
 
 #include <string>
 #include <unistd.h>
@@ -16,6 +18,19 @@ inline agentclient::Process Sleeper(const std::string &name, const std::string &
     process.command = "exec sleep 30";
     process.euid    = static_cast<std::int32_t>(getuid());
     return process;
+}
+
+// Runs action and returns the Error it throws; fails the test when it throws none.
+template <class Action>
+agentclient::Error Refusal(Action action)
+{
+    try {
+        action();
+    } catch (const agentclient::Error &error) {
+        return error;
+    }
+    ADD_FAILURE() << "no error thrown";
+    return agentclient::Error("none", PaSUCCESS);
 }
 
 #endif
