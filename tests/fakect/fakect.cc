@@ -42,9 +42,7 @@ struct _cs_connection {
     bool dropped        = false;
     CS_INT status       = 0;      // CS_CONSTAT_* bits
     bool resultsPending = false;  // a reply is unfinished: another send fails with 20019
-    std::map<CS_INT, std::string> texts{};
-    std::map<CS_INT, CS_INT> ints{};
-    std::map<CS_INT, CS_VOID *> callbacks{};
+    std::string userdata{};
     std::vector<CS_COMMAND *> commands{};
 };
 
@@ -108,69 +106,55 @@ _cs_connection &Use(CS_CONNECTION *connection, const char *call)
 
 // The library's message callbacks are its context's.
 template <typename Message>
-CS_RETCODE Deliver(const Message &message, CS_CONNECTION *connection, CS_CONTEXT *context = nullptr)
+CS_RETCODE Deliver(const Message &message, CS_CONNECTION *connection)
 {
     constexpr bool kClient = std::is_same_v<Message, CS_CLIENTMSG>;
     using Func             = std::conditional_t<kClient, CS_CLIENTMSG_FUNC, CS_SERVERMSG_FUNC>;
-    CS_CONTEXT *owner      = connection != nullptr ? connection->context : context;
+    CS_CONTEXT *owner      = connection->context;
     auto found             = owner->callbacks.find(kClient ? CS_CLIENTMSG_CB : CS_SERVERMSG_CB);
     Message record         = message;
     return found != owner->callbacks.end() ? reinterpret_cast<Func>(found->second)(owner, connection, &record)
                                            : CS_SUCCEED;
 }
 
-// Applies the first injection that affects this call: raises its messages and returns its code.
-std::optional<CS_RETCODE> Intercept(const char *call, CS_INT key, CS_INT action, CS_CONNECTION *connection,
-                                    CS_CONTEXT *context = nullptr)
+// Applies and forgets the first injection for this call: raises its messages and returns its code.
+std::optional<CS_RETCODE> Intercept(const char *call, CS_CONNECTION *connection)
 {
-    for (Injection &injection : state().injections) {
-        if (injection.call != call || injection.times == 0 || (injection.key != kAny && injection.key != key) ||
-            (injection.action != kAny && injection.action != action)) {
-            continue;
-        }
-        injection.times -= injection.times > 0 ? 1 : 0;
-        if (injection.raises)
-            Deliver(*injection.raises, connection, context);
-        if (injection.raisesServer)
-            Deliver(*injection.raisesServer, connection, context);
-        return injection.code;
-    }
-    return std::nullopt;
+    auto &injections = state().injections;
+    auto found = std::find_if(injections.begin(), injections.end(), [&](const auto &i) { return i.call == call; });
+    if (found == injections.end())
+        return std::nullopt;
+    Injection injection = *found;
+    injections.erase(found);
+    if (injection.raises)
+        Deliver(*injection.raises, connection);
+    if (injection.raisesServer)
+        Deliver(*injection.raisesServer, connection);
+    return injection.code;
 }
 
 std::string TextOf(const CS_VOID *buffer, CS_INT length)
 {
-    if (buffer == nullptr)
-        return {};
     const char *text = static_cast<const char *>(buffer);
     return length == CS_NULLTERM ? std::string(text) : std::string(text, static_cast<std::size_t>(std::max(length, 0)));
 }
 
-// FreeTDS hands the return status over as a fetchable one-column result set.
+// FreeTDS hands the return status over as a result set of its own, which the library skips.
 std::deque<Step> StepsOf(const Reply &reply)
 {
     std::deque<Step> steps;
     for (const ResultSet &set : reply.results) {
-        if (set.type != CS_PARAM_RESULT) {
-            steps.push_back(Step{.type = set.type, .set = set});
-            steps.push_back(Step{.type = CS_CMD_DONE});
-        }
+        steps.push_back(Step{.type = CS_ROW_RESULT, .set = set});
+        steps.push_back(Step{.type = CS_CMD_DONE});
     }
     if (reply.outcome == Outcome::ConnectionClosed) {
         steps.push_back(Step{.code = CS_FAIL, .closesConnection = true});
         return steps;
     }
-    if (reply.returnStatus) {
-        steps.push_back(Step{.type = CS_STATUS_RESULT,
-                             .set  = ResultSet{CS_STATUS_RESULT, {{"", CS_INT_TYPE, 4}}, {{*reply.returnStatus}}}});
-    }
-    for (const ResultSet &set : reply.results) {
-        if (set.type == CS_PARAM_RESULT)
-            steps.push_back(Step{.type = set.type, .set = set});
-    }
+    steps.push_back(Step{.type = CS_STATUS_RESULT});
     steps.push_back(Step{.type = reply.outcome == Outcome::CommandFails ? CS_CMD_FAIL : CS_CMD_SUCCEED});
     steps.push_back(Step{.type = CS_CMD_DONE});
-    steps.push_back(Step{.code = reply.endCode});
+    steps.push_back(Step{.code = CS_END_RESULTS});
     return steps;
 }
 
@@ -206,34 +190,22 @@ CS_CLIENTMSG ClientMessage(CS_MSGNUM number, CS_INT severity, const std::string 
     return message;
 }
 
-CS_SERVERMSG ServerMessage(CS_MSGNUM number, CS_INT severity, CS_INT state, const std::string &text,
-                           const std::string &server)
+CS_SERVERMSG ServerMessage(CS_MSGNUM number, CS_INT severity, const std::string &text)
 {
     CS_SERVERMSG message{};
     message.msgnumber = number;
     message.severity  = severity;
-    message.state     = state;
     message.textlen   = static_cast<CS_INT>(text.copy(message.text, sizeof message.text - 1));
-    message.svrnlen   = static_cast<CS_INT>(server.copy(message.svrname, sizeof message.svrname - 1));
     return message;
 }
 
-void Agent::Reset()
-{
-    state() = State{};
-    vendor  = false;
-}
+void Agent::Reset() { state() = State{}; }
 
 void Agent::Script(const std::string &rpc, Reply reply) { state().scripts[rpc].push_back(std::move(reply)); }
 
 void Agent::On(Injection injection) { state().injections.push_back(std::move(injection)); }
 
 CS_RETCODE Agent::Raise(const CS_CLIENTMSG &message, CS_CONNECTION *connection)
-{
-    return Deliver(message, &Use(connection, "Raise"));
-}
-
-CS_RETCODE Agent::Raise(const CS_SERVERMSG &message, CS_CONNECTION *connection)
 {
     return Deliver(message, &Use(connection, "Raise"));
 }
@@ -265,13 +237,11 @@ Agent &agent()
 
 }  // namespace fakect
 
-// The Client-Library's calls, in FreeTDS's manner where the two libraries differ.
+// The Client-Library's calls, in FreeTDS's manner.
 using namespace fakect;
 
 CS_RETCODE cs_ctx_alloc(CS_INT, CS_CONTEXT **context)
 {
-    if (auto injected = Intercept("cs_ctx_alloc", kAny, kAny, nullptr))
-        return *injected;
     *context = state().contexts.emplace_back(std::make_unique<_cs_context>()).get();
     return CS_SUCCEED;
 }
@@ -286,7 +256,7 @@ CS_RETCODE cs_ctx_drop(CS_CONTEXT *context)
 CS_RETCODE ct_init(CS_CONTEXT *context, CS_INT)
 {
     Use(context, "ct_init");
-    return Intercept("ct_init", kAny, kAny, nullptr, context).value_or(CS_SUCCEED);
+    return CS_SUCCEED;
 }
 
 // Like FreeTDS: connections stay open.
@@ -297,38 +267,23 @@ CS_RETCODE ct_exit(CS_CONTEXT *context, CS_INT)
     return CS_SUCCEED;
 }
 
-CS_RETCODE ct_callback(CS_CONTEXT *context, CS_CONNECTION *connection, CS_INT action, CS_INT type, CS_VOID *func)
+// The message callbacks of a context.
+CS_RETCODE ct_callback(CS_CONTEXT *context, CS_CONNECTION *, CS_INT, CS_INT type, CS_VOID *func)
 {
-    std::map<CS_INT, CS_VOID *> &callbacks =
-        connection != nullptr ? Use(connection, "ct_callback").callbacks : Use(context, "ct_callback").callbacks;
-    if (auto injected = Intercept("ct_callback", type, action, connection, context))
-        return *injected;
-    if (action == CS_GET) {
-        *static_cast<CS_VOID **>(func) = callbacks.contains(type) ? callbacks[type] : nullptr;
-    } else {
-        callbacks[type] = func;
-    }
+    Use(context, "ct_callback").callbacks[type] = func;
     return CS_SUCCEED;
 }
 
 // Like FreeTDS: the settings are accepted and have no effect.
-CS_RETCODE ct_config(CS_CONTEXT *context, CS_INT action, CS_INT property, CS_VOID *, CS_INT, CS_INT *)
+CS_RETCODE ct_config(CS_CONTEXT *context, CS_INT, CS_INT, CS_VOID *, CS_INT, CS_INT *)
 {
     Use(context, "ct_config");
-    return Intercept("ct_config", property, action, nullptr, context).value_or(CS_SUCCEED);
-}
-
-// Absent from FreeTDS; the library finds it with dlsym.
-CS_RETCODE ct_debug(CS_CONTEXT *context, CS_CONNECTION *connection, CS_INT, CS_INT, CS_CHAR *, CS_INT)
-{
-    return Intercept("ct_debug", kAny, kAny, connection, context).value_or(CS_SUCCEED);
+    return CS_SUCCEED;
 }
 
 CS_RETCODE ct_con_alloc(CS_CONTEXT *context, CS_CONNECTION **connection)
 {
     Use(context, "ct_con_alloc");
-    if (auto injected = Intercept("ct_con_alloc", kAny, kAny, nullptr, context))
-        return *injected;
     *connection = state().connections.emplace_back(std::make_unique<_cs_connection>(_cs_connection{context})).get();
     return CS_SUCCEED;
 }
@@ -339,54 +294,26 @@ CS_RETCODE ct_con_drop(CS_CONNECTION *connection)
     if (connection == nullptr)
         return CS_SUCCEED;
     _cs_connection &dropping = Use(connection, "ct_con_drop");
-    if (auto injected = Intercept("ct_con_drop", kAny, kAny, connection))
-        return *injected;
     for (CS_COMMAND *command : dropping.commands)
         command->connection = nullptr;
     dropping.dropped = true;
     return CS_SUCCEED;
 }
 
-namespace {
-
-bool IsTextProperty(CS_INT property)
-{
-    return property == CS_USERNAME || property == CS_PASSWORD || property == CS_APPNAME || property == CS_HOSTNAME ||
-           property == CS_USERDATA;
-}
-
-// Copies what was set, up to buflen bytes; nothing at all (length 0) before any set.
-CS_RETCODE GetProperty(_cs_connection &connection, CS_INT property, CS_VOID *buffer, CS_INT buflen, CS_INT *outlen)
-{
-    if (property == CS_CON_STATUS) {
-        std::memcpy(buffer, &connection.status, sizeof(CS_INT));
-    } else if (IsTextProperty(property)) {
-        const std::string &value = connection.texts[property];
-        if (outlen != nullptr)
-            *outlen = static_cast<CS_INT>(value.size());
-        value.copy(static_cast<char *>(buffer), static_cast<std::size_t>(std::max(buflen, 0)));
-    } else if (connection.ints.contains(property)) {
-        std::memcpy(buffer, &connection.ints[property], sizeof(CS_INT));
-    }
-    return CS_SUCCEED;
-}
-
-}  // namespace
-
+// Only the status and the user data are read back; other settings have no effect.
 CS_RETCODE ct_con_props(CS_CONNECTION *connection, CS_INT action, CS_INT property, CS_VOID *buffer, CS_INT buflen,
                         CS_INT *outlen)
 {
     _cs_connection &target = Use(connection, "ct_con_props");
-    if (auto injected = Intercept("ct_con_props", property, action, connection))
+    if (auto injected = Intercept("ct_con_props", connection))
         return *injected;
-    if (action == CS_GET)
-        return GetProperty(target, property, buffer, buflen, outlen);
-    if (buffer == nullptr)
-        return CS_FAIL;
-    if (IsTextProperty(property)) {
-        target.texts[property] = TextOf(buffer, property == CS_USERDATA ? std::max(buflen, 0) : buflen);
-    } else {
-        std::memcpy(&target.ints[property], buffer, sizeof(CS_INT));
+    if (action == CS_SET && property == CS_USERDATA) {
+        target.userdata = TextOf(buffer, buflen);
+    } else if (action == CS_GET && property == CS_USERDATA) {
+        target.userdata.copy(static_cast<char *>(buffer), static_cast<std::size_t>(std::max(buflen, 0)));
+        *outlen = static_cast<CS_INT>(target.userdata.size());
+    } else if (action == CS_GET && property == CS_CON_STATUS) {
+        std::memcpy(buffer, &target.status, sizeof(CS_INT));
     }
     return CS_SUCCEED;
 }
@@ -394,36 +321,27 @@ CS_RETCODE ct_con_props(CS_CONNECTION *connection, CS_INT action, CS_INT propert
 CS_RETCODE ct_connect(CS_CONNECTION *connection, CS_CHAR *, CS_INT)
 {
     _cs_connection &target = Use(connection, "ct_connect");
-    if (auto injected = Intercept("ct_connect", kAny, kAny, connection))
+    if (auto injected = Intercept("ct_connect", connection))
         return *injected;
     target.status = CS_CONSTAT_CONNECTED;
     return CS_SUCCEED;
 }
 
 // Like FreeTDS: the option is ignored and the connection goes at once.
-CS_RETCODE ct_close(CS_CONNECTION *connection, CS_INT option)
+CS_RETCODE ct_close(CS_CONNECTION *connection, CS_INT)
 {
     _cs_connection &target = Use(connection, "ct_close");
-    if (auto injected = Intercept("ct_close", option, kAny, connection))
+    if (auto injected = Intercept("ct_close", connection))
         return *injected;
     target.status         = 0;
     target.resultsPending = false;
-    for (CS_COMMAND *command : target.commands) {
-        command->steps.clear();
-        command->current.reset();
-    }
     return CS_SUCCEED;
 }
 
-// Like FreeTDS, succeeds on any connection; the vendor's library refuses a dead or closed one.
 CS_RETCODE ct_cmd_alloc(CS_CONNECTION *connection, CS_COMMAND **command)
 {
     _cs_connection &owner = Use(connection, "ct_cmd_alloc");
-    if (auto injected = Intercept("ct_cmd_alloc", kAny, kAny, connection))
-        return *injected;
-    if (agent().vendor && owner.status != CS_CONSTAT_CONNECTED)
-        return CS_FAIL;
-    *command = state().commands.emplace_back(std::make_unique<_cs_command>(_cs_command{connection})).get();
+    *command              = state().commands.emplace_back(std::make_unique<_cs_command>(_cs_command{connection})).get();
     owner.commands.push_back(*command);
     return CS_SUCCEED;
 }
@@ -440,12 +358,10 @@ CS_RETCODE ct_cmd_drop(CS_COMMAND *command)
     return CS_SUCCEED;
 }
 
-CS_RETCODE ct_command(CS_COMMAND *command, CS_INT type, const CS_VOID *buffer, CS_INT buflen, CS_INT)
+CS_RETCODE ct_command(CS_COMMAND *command, CS_INT, const CS_VOID *buffer, CS_INT buflen, CS_INT)
 {
     _cs_command &target = Use(command, "ct_command");
-    if (type != CS_RPC_CMD)
-        return CS_FAIL;
-    target.rpc = TextOf(buffer, buflen);
+    target.rpc          = TextOf(buffer, buflen);
     target.params.clear();
     target.state = _cs_command::State::Ready;
     return CS_SUCCEED;
@@ -454,8 +370,6 @@ CS_RETCODE ct_command(CS_COMMAND *command, CS_INT type, const CS_VOID *buffer, C
 CS_RETCODE ct_param(CS_COMMAND *command, CS_DATAFMT *datafmt, CS_VOID *data, CS_INT datalen, CS_SMALLINT)
 {
     _cs_command &target = Use(command, "ct_param");
-    if (auto injected = Intercept("ct_param", kAny, kAny, target.connection))
-        return *injected;
     if (target.state == _cs_command::State::Idle)
         return CS_FAIL;
     CS_INT size = datafmt->datatype == CS_INT_TYPE ? 4 : datafmt->datatype == CS_SMALLINT_TYPE ? 2 : datalen;
@@ -464,22 +378,15 @@ CS_RETCODE ct_param(CS_COMMAND *command, CS_DATAFMT *datafmt, CS_VOID *data, CS_
     return CS_SUCCEED;
 }
 
-// Checks in FreeTDS's order; the failures it reports carry its message numbers.
 CS_RETCODE ct_send(CS_COMMAND *command)
 {
     _cs_command &target       = Use(command, "ct_send");
     CS_CONNECTION *connection = target.connection;
-    if (auto injected = Intercept("ct_send", kAny, kAny, connection))
-        return *injected;
-    if (connection == nullptr || connection->status == 0)
+    if (connection == nullptr || connection->status != CS_CONSTAT_CONNECTED)
         return CS_FAIL;
     if (target.cancelPending) {
         target.cancelPending = false;
         return CS_CANCELED;
-    }
-    if ((connection->status & CS_CONSTAT_DEAD) != 0) {
-        Deliver(ClientMessage(20006, 9, "Write to the server failed"), connection);
-        return CS_FAIL;
     }
     if (connection->resultsPending) {
         Deliver(ClientMessage(20019, 7, "Attempt to initiate a new Adaptive Server operation with results pending"),
@@ -496,22 +403,19 @@ CS_RETCODE ct_send(CS_COMMAND *command)
 
 namespace {
 
-// FreeTDS forgets the RPC and its parameters on a cancel; the vendor's library keeps them.
+// Like FreeTDS: a cancel forgets the RPC and its parameters.
 void Cancel(_cs_command &command)
 {
     if (command.state == _cs_command::State::Sent) {
         command.steps.clear();
         command.current.reset();
         command.cancelPending = true;
-        command.state         = _cs_command::State::Ready;
         if (command.connection != nullptr)
             command.connection->resultsPending = false;
     }
-    if (!agent().vendor) {
-        command.rpc.clear();
-        command.params.clear();
-        command.state = _cs_command::State::Idle;
-    }
+    command.rpc.clear();
+    command.params.clear();
+    command.state = _cs_command::State::Idle;
 }
 
 }  // namespace
@@ -522,7 +426,7 @@ CS_RETCODE ct_cancel(CS_CONNECTION *connection, CS_COMMAND *command, CS_INT type
     CS_CONNECTION *concerned = command != nullptr ? Use(command, "ct_cancel").connection : connection;
     if (connection != nullptr)
         Use(connection, "ct_cancel");
-    if (auto injected = Intercept("ct_cancel", type, kAny, concerned))
+    if (auto injected = Intercept("ct_cancel", concerned))
         return *injected;
     if ((connection == nullptr) == (command == nullptr) || type != CS_CANCEL_ALL)
         return CS_FAIL;
@@ -532,15 +436,13 @@ CS_RETCODE ct_cancel(CS_CONNECTION *connection, CS_COMMAND *command, CS_INT type
     }
     for (CS_COMMAND *each : connection->commands)
         Cancel(*each);
-    if (agent().vendor)
-        connection->resultsPending = false;
     return CS_SUCCEED;
 }
 
 CS_RETCODE ct_results(CS_COMMAND *command, CS_INT *resultType)
 {
     _cs_command &target = Use(command, "ct_results");
-    if (auto injected = Intercept("ct_results", kAny, kAny, target.connection))
+    if (auto injected = Intercept("ct_results", target.connection))
         return *injected;
     if (target.cancelPending) {
         target.cancelPending = false;
@@ -566,37 +468,18 @@ CS_RETCODE ct_results(CS_COMMAND *command, CS_INT *resultType)
     return step.code;
 }
 
-CS_RETCODE ct_res_info(CS_COMMAND *command, CS_INT type, CS_VOID *buffer, CS_INT, CS_INT *outlen)
+CS_RETCODE ct_res_info(CS_COMMAND *command, CS_INT, CS_VOID *buffer, CS_INT, CS_INT *)
 {
     _cs_command &target = Use(command, "ct_res_info");
-    if (auto injected = Intercept("ct_res_info", type, kAny, target.connection))
-        return *injected;
-    if (type != CS_NUMDATA)
-        return CS_FAIL;
-    CS_INT columns = target.current ? static_cast<CS_INT>(target.current->columns.size()) : 0;
+    CS_INT columns      = target.current ? static_cast<CS_INT>(target.current->columns.size()) : 0;
     std::memcpy(buffer, &columns, sizeof columns);
-    if (outlen != nullptr)
-        *outlen = sizeof columns;
     return CS_SUCCEED;
 }
 
-namespace {
-
-bool InRange(const _cs_command &command, CS_INT item)
-{
-    return command.current && item >= 1 && static_cast<std::size_t>(item) <= command.current->columns.size();
-}
-
-}  // namespace
-
 CS_RETCODE ct_describe(CS_COMMAND *command, CS_INT item, CS_DATAFMT *datafmt)
 {
-    _cs_command &target = Use(command, "ct_describe");
-    if (auto injected = Intercept("ct_describe", item, kAny, target.connection))
-        return *injected;
-    if (!InRange(target, item))
-        return CS_FAIL;
-    const Column &column = target.current->columns[static_cast<std::size_t>(item - 1)];
+    _cs_command &target  = Use(command, "ct_describe");
+    const Column &column = target.current->columns.at(static_cast<std::size_t>(item - 1));
     *datafmt             = CS_DATAFMT{};
     datafmt->namelen     = static_cast<CS_INT>(column.name.copy(datafmt->name, sizeof datafmt->name - 1));
     datafmt->datatype    = column.datatype;
@@ -609,12 +492,8 @@ CS_RETCODE ct_bind(CS_COMMAND *command, CS_INT item, CS_DATAFMT *datafmt, CS_VOI
                    CS_SMALLINT *indicator)
 {
     _cs_command &target = Use(command, "ct_bind");
-    if (auto injected = Intercept("ct_bind", item, kAny, target.connection))
-        return *injected;
-    if (!InRange(target, item))
-        return CS_FAIL;
     target.bindings.resize(std::max(target.bindings.size(), static_cast<std::size_t>(item)));
-    target.bindings[static_cast<std::size_t>(item - 1)] =
+    target.bindings.at(static_cast<std::size_t>(item - 1)) =
         Binding{datafmt->datatype, datafmt->maxlength, buffer, copied, indicator};
     return CS_SUCCEED;
 }
@@ -632,7 +511,7 @@ bool CopyText(const Binding &binding, const std::string &text, CS_INT &copied)
     return text.size() <= room;
 }
 
-// Converts one value into its bound buffer; false when it cannot be done.
+// Converts one value into its bound buffer (a text or an integer one); false when it cannot.
 bool Store(const Binding &binding, const Value &value, CS_INT &copied, CS_SMALLINT &indicator)
 {
     copied    = 0;
@@ -644,13 +523,8 @@ bool Store(const Binding &binding, const Value &value, CS_INT &copied, CS_SMALLI
     CS_INT number = std::get<CS_INT>(value);
     if (IsText(binding.datatype))
         return CopyText(binding, std::to_string(number), copied);
-    if (binding.datatype == CS_INT_TYPE) {
-        std::memcpy(binding.buffer, &number, copied = sizeof number);
-    } else if (binding.datatype == CS_SMALLINT_TYPE) {
-        auto small = static_cast<CS_SMALLINT>(number);
-        std::memcpy(binding.buffer, &small, copied = sizeof small);
-    }
-    return copied != 0;
+    std::memcpy(binding.buffer, &number, copied = sizeof number);
+    return true;
 }
 
 }  // namespace
@@ -658,12 +532,7 @@ bool Store(const Binding &binding, const Value &value, CS_INT &copied, CS_SMALLI
 CS_RETCODE ct_fetch(CS_COMMAND *command, CS_INT, CS_INT, CS_INT, CS_INT *rowsRead)
 {
     _cs_command &target = Use(command, "ct_fetch");
-    if (auto injected = Intercept("ct_fetch", kAny, kAny, target.connection))
-        return *injected;
-    if (rowsRead != nullptr)
-        *rowsRead = 0;
-    if (!target.current)
-        return CS_FAIL;
+    *rowsRead           = 0;
     if (target.nextRow >= target.current->rows.size())
         return CS_END_DATA;
     std::size_t index = target.nextRow++;
@@ -671,15 +540,8 @@ CS_RETCODE ct_fetch(CS_COMMAND *command, CS_INT, CS_INT, CS_INT, CS_INT *rowsRea
     bool converted    = true;
     for (std::size_t column = 0; column < target.bindings.size() && column < row.size(); ++column) {
         const Binding &binding = target.bindings[column];
-        CS_INT copied          = 0;
-        CS_SMALLINT indicator  = 0;
-        converted              = Store(binding, row[column], copied, indicator) && converted;
-        if (binding.copied != nullptr)
-            *binding.copied = copied;
-        if (binding.indicator != nullptr)
-            *binding.indicator = indicator;
+        converted              = Store(binding, row[column], *binding.copied, *binding.indicator) && converted;
     }
-    if (rowsRead != nullptr)
-        *rowsRead = 1;
+    *rowsRead = 1;
     return converted && target.current->failingRow != index ? CS_SUCCEED : CS_ROW_FAIL;
 }

@@ -1,19 +1,17 @@
-// Handles and their connection over the scripted Client-Library: failures injected at each step
-// of creation and login, the secure-login challenge, the message handlers' classification, and
-// the connection state bits behind the open check and reconnection.
+// Handles and their connection over the scripted Client-Library: the installation's
+// configuration, a refused login, the message handlers' classification, and the connection state
+// bits behind reconnection.
 #include "support/client_fixture.h"
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <unistd.h>
 
 using namespace client;
 using fakect::agent;
 using fakect::ClientMessage;
 using fakect::ServerMessage;
-using testing::ElementsAre;
 using testing::IsEmpty;
 
 namespace {
@@ -52,57 +50,10 @@ TEST_F(ConnectTest, FreetdsConfOfTheInstallationIsUsedUnlessTheCallerChoseOne)
     std::filesystem::remove_all(home);
 }
 
-TEST_F(ConnectTest, EachContextStepThatFailsLeavesNothingBehind)
-{
-    struct Case {
-        const char *call;
-        CS_INT key;
-    } cases[] = {{"cs_ctx_alloc", fakect::kAny},   {"ct_init", fakect::kAny}, {"ct_callback", CS_CLIENTMSG_CB},
-                 {"ct_callback", CS_SERVERMSG_CB}, {"ct_config", CS_IFILE},   {"ct_config", CS_TIMEOUT}};
-    for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(c.call) + " " + std::to_string(c.key));
-        agent().Reset();
-        log.clear();
-        agent().On({.call = c.call, .key = c.key, .code = CS_FAIL});
-        EXPECT_EQ(Create(), nullptr);
-        EXPECT_EQ(Errors().size(), 1u);
-        EXPECT_THAT(agent().Leaks(), IsEmpty());
-    }
-}
-
-TEST_F(ConnectTest, EachRefusedLoginStepDropsTheConnectionAndLeavesTheHandleReusable)
-{
-    struct Case {
-        const char *call;
-        CS_INT key;
-        CS_INT action;
-        bool secure;
-    } cases[] = {
-        {"ct_con_alloc", fakect::kAny, fakect::kAny, false}, {"ct_con_props", CS_SEC_CHALLENGE, CS_SET, true},
-        {"ct_callback", CS_CHALLENGE_CB, CS_SET, true},      {"ct_callback", CS_CHALLENGE_CB, CS_GET, true},
-        {"ct_con_props", CS_USERNAME, CS_SET, false},        {"ct_con_props", CS_PASSWORD, CS_SET, false},
-        {"ct_con_props", CS_USERDATA, CS_SET, false},        {"ct_con_props", CS_DIAG_TIMEOUT, CS_SET, false},
-        {"ct_connect", fakect::kAny, fakect::kAny, false},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(c.call) + " " + std::to_string(c.key));
-        agent().Reset();
-        handle = c.secure ? PaSecureConnectCreate(kServer, kApp, kUser, kPassword) : Create();
-        agent().On({.call = c.call, .key = c.key, .action = c.action, .code = CS_FAIL});
-        EXPECT_EQ(PaConnect(handle), PaCONNECT_FAILED);
-        EXPECT_EQ(handle->connection, nullptr);
-        EXPECT_THAT(agent().Leaks(), ElementsAre("context #1 not dropped"));
-        agent().On({.call = "ct_connect", .code = CS_SUCCEED});  // no challenge: no login library here
-        EXPECT_EQ(PaConnect(handle), PaSUCCESS);
-        PaConnectDestroy(handle);
-        handle = nullptr;
-    }
-}
-
 TEST_F(ConnectTest, ALoginRefusedOnlyByTheAgentsMessageIsAGeneralErrorNotATimeOut)
 {
     ASSERT_NE(Create(), nullptr);
-    agent().On({.call = "ct_connect", .code = CS_FAIL, .raisesServer = ServerMessage(4002, 14, 1, "Login failed.")});
+    agent().On({.call = "ct_connect", .code = CS_FAIL, .raisesServer = ServerMessage(4002, 14, "Login failed.")});
     EXPECT_EQ(PaConnect(handle), PaCONNECT_FAILED);
     EXPECT_EQ(PaServerGetLastError(handle), PaGENERAL_ERROR);
     EXPECT_FALSE(PaTimedOut(handle));
@@ -146,46 +97,7 @@ TEST_F(HandlersTest, ClientMessagesAreClassifiedByNumberAndSeverity)
     EXPECT_THAT(log.texts(), IsEmpty());
 }
 
-TEST_F(HandlersTest, TheAgentsMessagesAreKeptAndLoggedByTheirSeverity)
-{
-    PaServerMessage message{};
-    EXPECT_EQ(PaServerGetLastMessage(handle, &message), PaNOT_FOUND);
-    const std::string longest(CS_MAX_MSG - 1, 'm');
-    for (auto [severity, level] : {std::pair{10, PaMSG_INFORMATION}, {16, PaMSG_ERROR}}) {
-        log.clear();
-        EXPECT_EQ(agent().Raise(ServerMessage(20001, severity, 1, longest, "agent1"), handle->connection), CS_SUCCEED);
-        ASSERT_EQ(PaServerGetLastMessage(handle, &message), PaSUCCESS);
-        EXPECT_EQ(message.severity * 10000 + message.number, severity * 10000 + 20001);
-        EXPECT_EQ(message.text, longest);
-        EXPECT_THAT(log.texts(level), ElementsAre(testing::EndsWith(": " + longest)));
-    }
-    EXPECT_EQ(PaServerGetLastError(handle), PaNO_ERROR);
-}
-
 using HealthTest = ConnectedTest;
-
-TEST_F(HealthTest, ValidAndOpenNeedsAReadableConnectedStatusWithoutTheDeadBit)
-{
-    struct Case {
-        std::optional<CS_INT> status;  // none: the status cannot be read
-        int32_t result;
-    } cases[] = {{std::nullopt, PaFAILURE},
-                 {CS_CONSTAT_DEAD, PaFAILURE},
-                 {CS_CONSTAT_CONNECTED | CS_CONSTAT_DEAD, PaFAILURE},
-                 {0, PaFAILURE},
-                 {CS_CONSTAT_CONNECTED, PaSUCCESS}};
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.status.value_or(-1));
-        if (c.status) {
-            agent().SetStatus(handle->connection, *c.status);
-        } else {
-            agent().On({.call = "ct_con_props", .key = CS_CON_STATUS, .code = CS_FAIL});
-        }
-        EXPECT_EQ(PaConnectValidAndOpen(handle), c.result);
-    }
-    ASSERT_EQ(PaDisconnect(handle, 1), PaSUCCESS);
-    EXPECT_EQ(PaConnectValidAndOpen(handle), PaFAILURE);
-}
 
 TEST_F(HealthTest, ReconnectKeepsOnlyAnOpenIdleConnection)
 {
@@ -217,11 +129,6 @@ TEST_F(HealthTest, ReconnectKeepsOnlyAnOpenIdleConnection)
         EXPECT_EQ(handle->busy, 0);
         EXPECT_EQ(PaConnectValidAndOpen(handle), PaSUCCESS);
     }
-    agent().SetStatus(handle->connection, CS_CONSTAT_DEAD);
-    agent().On({.call = "ct_connect", .code = CS_FAIL});
-    EXPECT_EQ(PaReconnect(handle), PaCONNECT_FAILED);
-    EXPECT_EQ(handle->connection, nullptr);
-    EXPECT_EQ(PaReconnect(handle), PaSUCCESS);
 }
 
 }  // namespace

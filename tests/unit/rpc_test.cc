@@ -88,19 +88,6 @@ TEST_F(RpcTest, RowsThatCannotBeReadOrDoNotFitFailTheCallAndLeaveTheConnectionUs
     }
 }
 
-TEST_F(RpcTest, FailedDescribeBindResultInfoOrSendFailsTheCallOnly)
-{
-    agent().Script(RpcName(pa::protocol::kProcessStatus), IntRows({{1, 2}}));
-    for (const char *failing : {"ct_res_info", "ct_describe", "ct_bind", "ct_send"}) {
-        SCOPED_TRACE(failing);
-        agent().On({.call = failing, .code = CS_FAIL});
-        std::array<int32_t, 2> target{-1, -1};
-        EXPECT_EQ(Call(handle, pa::protocol::kProcessStatus, target.data()), PaFAILURE);
-        EXPECT_EQ(Call(handle, pa::protocol::kProcessStatus, target.data()), PaSUCCESS);
-        EXPECT_EQ(target, (std::array<int32_t, 2>{1, 2}));
-    }
-}
-
 TEST_F(RpcTest, FailedCommandWithoutRetryFailsEvenWhenResultsEndNormally)
 {
     agent().Script(RpcName(pa::protocol::kServiceStop), Reply{.outcome = Outcome::CommandFails});
@@ -109,20 +96,11 @@ TEST_F(RpcTest, FailedCommandWithoutRetryFailsEvenWhenResultsEndNormally)
     EXPECT_EQ(agent().SendCount(RpcName(pa::protocol::kServiceStop)), 1);
 }
 
-class RetryTest : public RpcTest, public testing::WithParamInterface<bool> {
-protected:
-    void SetUp() override
-    {
-        RpcTest::SetUp();
-        agent().vendor = GetParam();
-        PaInstallRetryCB(handle, &RetryProbe::Answer, &probe);
-        agent().Script(RpcName(pa::protocol::kStopProcesses), Reply{.outcome = Outcome::CommandFails});
-    }
-    RetryProbe probe;
-};
-
-TEST_P(RetryTest, OnlyAnAnswerOf1RepeatsAndAfter11SendsTheConnectionCountsAsLost)
+TEST_F(RpcTest, OnlyARetryAnswerOf1RepeatsAndAfter11SendsTheConnectionCountsAsLost)
 {
+    RetryProbe probe;
+    PaInstallRetryCB(handle, &RetryProbe::Answer, &probe);
+    agent().Script(RpcName(pa::protocol::kStopProcesses), Reply{.outcome = Outcome::CommandFails});
     EXPECT_EQ(Call(handle, pa::protocol::kStopProcesses), PaCONNECTION_LOST);
     EXPECT_EQ(agent().SendCount(RpcName(pa::protocol::kStopProcesses)), 11);
     EXPECT_EQ(probe.calls, 11);
@@ -137,8 +115,6 @@ TEST_P(RetryTest, OnlyAnAnswerOf1RepeatsAndAfter11SendsTheConnectionCountsAsLost
     EXPECT_EQ(Call(handle, pa::protocol::kStopProcesses), PaSUCCESS);
     EXPECT_EQ(agent().SendCount(RpcName(pa::protocol::kStopProcesses)), 36);
 }
-
-INSTANTIATE_TEST_SUITE_P(FreeTdsAndVendor, RetryTest, testing::Bool());
 
 TEST_F(RpcTest, AReadIsSentAgainWhenTheConnectionBrokeUnderItButNotAfterATimeOutOrAChange)
 {
@@ -162,20 +138,6 @@ TEST_F(RpcTest, AReadIsSentAgainWhenTheConnectionBrokeUnderItButNotAfterATimeOut
     int32_t level = -1;
     EXPECT_EQ(PaServerGetDebugLevel(handle, &level), PaFAILURE);
     EXPECT_EQ(agent().SendCount(RpcName(pa::protocol::kDebugLevelGet)), 1);
-}
-
-TEST_F(RpcTest, ADeadConnectionIsReplacedBeforeTheCommandOrTheCallFailsAsLost)
-{
-    CS_CONNECTION *old = handle->connection;
-    agent().SetStatus(old, CS_CONSTAT_DEAD);
-    EXPECT_EQ(Call(handle, pa::protocol::kProcessStop), PaSUCCESS);
-    EXPECT_NE(handle->connection, old);
-
-    agent().SetStatus(handle->connection, CS_CONSTAT_DEAD);
-    agent().On({.call = "ct_connect", .code = CS_FAIL});
-    EXPECT_EQ(Call(handle, pa::protocol::kProcessStop), PaCONNECTION_LOST);
-    EXPECT_EQ(handle->connection, nullptr);
-    EXPECT_EQ(agent().Sent().size(), 1u);
 }
 
 using OperationsTest = ConnectedTest;

@@ -75,9 +75,9 @@ protected:
 };
 
 // A reply with one result set of integer columns.
-inline fakect::Reply IntRows(std::vector<fakect::Row> rows, int columns = 2, CS_INT type = CS_ROW_RESULT)
+inline fakect::Reply IntRows(std::vector<fakect::Row> rows, int columns = 2)
 {
-    fakect::ResultSet set{.type = type};
+    fakect::ResultSet set;
     for (int k = 1; k <= columns; ++k) {
         set.columns.push_back({"c" + std::to_string(k), CS_INT_TYPE, 4});
     }
