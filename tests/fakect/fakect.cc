@@ -58,7 +58,7 @@ struct _cs_command {
     std::string rpc{};
     std::vector<fakect::SentParam> params{};
     std::deque<fakect::Step> steps{};  // what ct_results still has to answer
-    bool cancelPending = false;        // the next ct_results or ct_send answers CS_CANCELED
+    bool cancelPending = false;        // the next ct_results answers CS_CANCELED
     std::optional<fakect::ResultSet> current{};
     std::size_t nextRow = 0;
     std::vector<fakect::Binding> bindings{};
@@ -288,15 +288,12 @@ CS_RETCODE ct_con_alloc(CS_CONTEXT *context, CS_CONNECTION **connection)
     return CS_SUCCEED;
 }
 
-// Like FreeTDS: the connection's commands stay allocated, detached from it.
 CS_RETCODE ct_con_drop(CS_CONNECTION *connection)
 {
     if (connection == nullptr)
         return CS_SUCCEED;
     _cs_connection &dropping = Use(connection, "ct_con_drop");
-    for (CS_COMMAND *command : dropping.commands)
-        command->connection = nullptr;
-    dropping.dropped = true;
+    dropping.dropped         = true;
     return CS_SUCCEED;
 }
 
@@ -352,8 +349,7 @@ CS_RETCODE ct_cmd_drop(CS_COMMAND *command)
     if (command == nullptr)
         return CS_SUCCEED;
     _cs_command &dropping = Use(command, "ct_cmd_drop");
-    if (dropping.connection != nullptr)
-        std::erase(dropping.connection->commands, command);
+    std::erase(dropping.connection->commands, command);
     dropping.dropped = true;
     return CS_SUCCEED;
 }
@@ -382,12 +378,8 @@ CS_RETCODE ct_send(CS_COMMAND *command)
 {
     _cs_command &target       = Use(command, "ct_send");
     CS_CONNECTION *connection = target.connection;
-    if (connection == nullptr || connection->status != CS_CONSTAT_CONNECTED)
+    if (connection->status != CS_CONSTAT_CONNECTED)
         return CS_FAIL;
-    if (target.cancelPending) {
-        target.cancelPending = false;
-        return CS_CANCELED;
-    }
     if (connection->resultsPending) {
         Deliver(ClientMessage(20019, 7, "Attempt to initiate a new Adaptive Server operation with results pending"),
                 connection);
@@ -409,9 +401,8 @@ void Cancel(_cs_command &command)
     if (command.state == _cs_command::State::Sent) {
         command.steps.clear();
         command.current.reset();
-        command.cancelPending = true;
-        if (command.connection != nullptr)
-            command.connection->resultsPending = false;
+        command.cancelPending              = true;
+        command.connection->resultsPending = false;
     }
     command.rpc.clear();
     command.params.clear();
@@ -449,7 +440,7 @@ CS_RETCODE ct_results(CS_COMMAND *command, CS_INT *resultType)
         return CS_CANCELED;
     }
     CS_CONNECTION *connection = target.connection;
-    if (connection == nullptr || connection->status != CS_CONSTAT_CONNECTED || target.steps.empty())
+    if (connection->status != CS_CONSTAT_CONNECTED || target.steps.empty())
         return CS_FAIL;
     Step step = std::move(target.steps.front());
     target.steps.pop_front();
@@ -535,13 +526,12 @@ CS_RETCODE ct_fetch(CS_COMMAND *command, CS_INT, CS_INT, CS_INT, CS_INT *rowsRea
     *rowsRead           = 0;
     if (target.nextRow >= target.current->rows.size())
         return CS_END_DATA;
-    std::size_t index = target.nextRow++;
-    const Row &row    = target.current->rows[index];
-    bool converted    = true;
+    const Row &row = target.current->rows[target.nextRow++];
+    bool converted = true;
     for (std::size_t column = 0; column < target.bindings.size() && column < row.size(); ++column) {
         const Binding &binding = target.bindings[column];
         converted              = Store(binding, row[column], *binding.copied, *binding.indicator) && converted;
     }
     *rowsRead = 1;
-    return converted && target.current->failingRow != index ? CS_SUCCEED : CS_ROW_FAIL;
+    return converted ? CS_SUCCEED : CS_ROW_FAIL;
 }

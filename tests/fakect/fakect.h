@@ -32,7 +32,6 @@ struct Column {
 struct ResultSet {
     std::vector<Column> columns{};
     std::vector<Row> rows{};
-    std::optional<std::size_t> failingRow{};  // this row (0-based) fetches as CS_ROW_FAIL
 };
 
 enum class Outcome {
