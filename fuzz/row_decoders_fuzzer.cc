@@ -43,7 +43,7 @@ fakect::ResultSet result_set_of(FuzzedDataProvider &input, std::span<const pa::p
             type   = input.PickValueInArray(kDatatypes);
             length = input.ConsumeIntegralInRange<CS_INT>(-1, 40000);
         }
-        set.columns.push_back({"c" + std::to_string(k), type, length});
+        set.columns.push_back({type, length});
     }
     for (std::size_t rows = input.ConsumeIntegralInRange(0, 6); rows > 0; --rows) {
         fakect::Row row;

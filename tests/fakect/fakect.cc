@@ -472,7 +472,6 @@ CS_RETCODE ct_describe(CS_COMMAND *command, CS_INT item, CS_DATAFMT *datafmt)
     _cs_command &target  = Use(command, "ct_describe");
     const Column &column = target.current->columns.at(static_cast<std::size_t>(item - 1));
     *datafmt             = CS_DATAFMT{};
-    datafmt->namelen     = static_cast<CS_INT>(column.name.copy(datafmt->name, sizeof datafmt->name - 1));
     datafmt->datatype    = column.datatype;
     datafmt->maxlength   = column.maxlength;
     datafmt->count       = 1;

@@ -24,7 +24,6 @@ inline constexpr std::monostate Null{};
 using Row = std::vector<Value>;
 
 struct Column {
-    std::string name{};
     CS_INT datatype  = CS_CHAR_TYPE;  // CS_CHAR_TYPE, CS_LONGCHAR_TYPE, CS_INT_TYPE or CS_SMALLINT_TYPE
     CS_INT maxlength = 0;
 };

@@ -17,15 +17,6 @@
 
 namespace {
 
-std::string Text(const PaProcess *process, int32_t id)
-{
-    char *text = nullptr;
-    EXPECT_EQ(PaProcessGetAttribute(process, id, &text, 0), PaSUCCESS);
-    std::string value = text != nullptr ? text : "<none>";
-    PaFree(text);
-    return value;
-}
-
 // Every attribute from the name to the process type.
 std::string All(const PaProcess *process)
 {
@@ -86,21 +77,6 @@ PaServProcess Member(const char *name, int32_t kind, int32_t integer = 0, const 
         entry.value.textValue = PaStrDup(text);
     }
     return entry;
-}
-
-// "name=value ..." for each member, then the type and start mode.
-std::string Describe(const PaService *service)
-{
-    std::string described;
-    for (auto *m = static_cast<const PaServProcess *>(PaListGetHead(service->members)); m != nullptr;
-         m       = static_cast<const PaServProcess *>(PaListGetNext(m))) {
-        described += Text(m->process, PaPROCESS_NAME) + "=" +
-                     (m->kind == PaVALUE_INTEGER ? std::to_string(m->value.intValue)
-                      : m->kind == PaVALUE_TEXT  ? std::string(m->value.textValue)
-                                                 : "NONE") +
-                     " ";
-    }
-    return described + std::to_string(service->type) + std::to_string(service->start);
 }
 
 PaService *ServiceS()

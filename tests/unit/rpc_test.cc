@@ -1,10 +1,9 @@
 // The RPC engine and the operations over the scripted Client-Library: parameters as sent, reply
 // rows well and badly formed, the retry callback, failures injected at exact points, and what
 // is sent again when the connection broke.
-#include "service.h"
 #include "support/client_fixture.h"
+#include "support/record_testing.h"
 
-#include <array>
 #include <cstring>
 #include <span>
 
@@ -164,22 +163,13 @@ ResultSet RowsOf(std::span<const pa::protocol::Field> layout, std::vector<Row> r
     ResultSet set{.rows = std::move(rows)};
     for (const auto &field : layout) {
         bool text = field.type == pa::protocol::Type::Text;
-        set.columns.push_back({std::string(field.name), text ? CS_CHAR_TYPE : CS_INT_TYPE, text ? 256 : 4});
+        set.columns.push_back({text ? CS_CHAR_TYPE : CS_INT_TYPE, text ? 256 : 4});
     }
     return set;
 }
 
 // A process row: name, host, command, user, managed, PID, restart and alert messages, retries, type.
 Row ProcessRow(const char *name) { return {std::string(name), "node1"s, "run"s, 7, 1, 0, "NULL"s, "NULL"s, 2, 0}; }
-
-std::string Text(const PaProcess *process, int32_t id)
-{
-    char *text = nullptr;
-    PaProcessGetAttribute(process, id, &text, 0);
-    std::string copy = text != nullptr ? text : "<none>";
-    PaFree(text);
-    return copy;
-}
 
 TEST_F(OperationsTest, ProcessRowsOfTheListAskedForBecomeRecordsInOrder)
 {
@@ -209,17 +199,6 @@ Row ServiceRow(const char *service, CS_INT kind, const char *value, const char *
     return row;
 }
 
-std::string Members(const PaService *service)
-{
-    std::string names;
-    for (auto *m = static_cast<PaServProcess *>(PaListGetHead(service->members)); m != nullptr;
-         m       = static_cast<PaServProcess *>(PaListGetNext(m))) {
-        names += Text(m->process, PaPROCESS_NAME) + "=" +
-                 (m->kind == PaVALUE_TEXT ? std::string(m->value.textValue) : std::to_string(m->value.intValue)) + " ";
-    }
-    return names;
-}
-
 // A row whose service is NULL continues the service before; a service without members is one
 // row whose process is NULL. An orphan continuation and a repeated member are refused.
 TEST_F(OperationsTest, ServiceRowsWithContinuationRowsBecomeServices)
@@ -237,8 +216,8 @@ TEST_F(OperationsTest, ServiceRowsWithContinuationRowsBecomeServices)
     auto *a     = static_cast<PaService *>(PaListGetHead(list));
     auto *b     = static_cast<PaService *>(PaListGetNext(a));
     auto *again = static_cast<PaService *>(PaListGetNext(b));
-    EXPECT_EQ(Members(a) + "|" + Members(b) + "|" + Members(again), "p1=42 p2=text ||p3=-3 ");
-    EXPECT_EQ(Errors().size(), 2u);
+    EXPECT_EQ(Describe(a) + "|" + Describe(b) + "|" + Describe(again), "p1=42 p2=text 02|02|p3=-3 02");
+    EXPECT_EQ(log.texts(PaMSG_ERROR).size(), 2u);
     PaServiceListFree(list);
 }
 

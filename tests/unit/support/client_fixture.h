@@ -56,8 +56,6 @@ protected:
 
     PaConnection *Create() { return handle = PaConnectCreate(kServer, kApp, kUser, kPassword); }
 
-    std::vector<std::string> Errors() const { return log.texts(PaMSG_ERROR); }
-
     TrackingHooks hooks;
     LogCapture log;
     PaConnection *handle = nullptr;
@@ -77,11 +75,7 @@ protected:
 // A reply with one result set of integer columns.
 inline fakect::Reply IntRows(std::vector<fakect::Row> rows, int columns = 2)
 {
-    fakect::ResultSet set;
-    for (int k = 1; k <= columns; ++k) {
-        set.columns.push_back({"c" + std::to_string(k), CS_INT_TYPE, 4});
-    }
-    set.rows = std::move(rows);
+    fakect::ResultSet set{.columns = std::vector<fakect::Column>(columns, {CS_INT_TYPE, 4}), .rows = std::move(rows)};
     return fakect::Reply{.results = {std::move(set)}};
 }
 

@@ -1,9 +1,10 @@
-// Support for record tests: a fixture that fails a test leaving blocks behind, and exhaustion
-// on demand (ExpectCleanFailures runs an attempt while only the first n allocations succeed,
+// Support for record tests: a fixture that fails a test leaving blocks behind, records as text,
+// and exhaustion on demand (ExpectCleanFailures runs an attempt while only the first n allocations succeed,
 // for n = 0, 1, 2, ... until the attempt needs no more).
 #ifndef AGENTCLIENT_TESTS_RECORDTESTING_H
 #define AGENTCLIENT_TESTS_RECORDTESTING_H
 
+#include "service.h"
 #include "support/log_capture.h"
 #include "support/tracking_hooks.h"
 
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <string>
 
 // Tracks every block and captures every message of a test; no block may outlive it.
 class LeakCheckedTest : public testing::Test {
@@ -24,6 +26,31 @@ protected:
         EXPECT_EQ(hooks.foreignFrees, 0u);
     }
 };
+
+// A text attribute of a process, "<none>" when it has none.
+inline std::string Text(const PaProcess *process, int32_t id)
+{
+    char *text = nullptr;
+    EXPECT_EQ(PaProcessGetAttribute(process, id, &text, 0), PaSUCCESS);
+    std::string value = text != nullptr ? text : "<none>";
+    PaFree(text);
+    return value;
+}
+
+// "name=value ..." for each member, then the type and start mode.
+inline std::string Describe(const PaService *service)
+{
+    std::string described;
+    for (auto *m = static_cast<const PaServProcess *>(PaListGetHead(service->members)); m != nullptr;
+         m       = static_cast<const PaServProcess *>(PaListGetNext(m))) {
+        described += Text(m->process, PaPROCESS_NAME) + "=" +
+                     (m->kind == PaVALUE_INTEGER ? std::to_string(m->value.intValue)
+                      : m->kind == PaVALUE_TEXT  ? std::string(m->value.textValue)
+                                                 : "NONE") +
+                     " ";
+    }
+    return described + std::to_string(service->type) + std::to_string(service->start);
+}
 
 namespace budget {
 inline std::size_t left    = 0;
