@@ -171,12 +171,10 @@ std::deque<Step> NextReply(const std::string &rpc)
 }
 
 template <typename Object>
-void ReportLive(const std::vector<std::unique_ptr<Object>> &objects, const char *kind, std::vector<std::string> &leaks)
+std::size_t Live(const std::vector<std::unique_ptr<Object>> &objects)
 {
-    for (std::size_t i = 0; i < objects.size(); ++i) {
-        if (!objects[i]->dropped)
-            leaks.push_back(std::string(kind) + " #" + std::to_string(i + 1) + " not dropped");
-    }
+    return static_cast<std::size_t>(
+        std::count_if(objects.begin(), objects.end(), [](const auto &object) { return !object->dropped; }));
 }
 
 }  // namespace
@@ -220,13 +218,9 @@ int Agent::SendCount(const std::string &rpc) const
         std::count_if(state().sent.begin(), state().sent.end(), [&](const SentRpc &sent) { return sent.name == rpc; }));
 }
 
-std::vector<std::string> Agent::Leaks() const
+std::size_t Agent::Undropped() const
 {
-    std::vector<std::string> leaks;
-    ReportLive(state().contexts, "context", leaks);
-    ReportLive(state().connections, "connection", leaks);
-    ReportLive(state().commands, "command", leaks);
-    return leaks;
+    return Live(state().contexts) + Live(state().connections) + Live(state().commands);
 }
 
 Agent &agent()

@@ -79,8 +79,8 @@ public:
     void SetStatus(CS_CONNECTION *connection, CS_INT status);
     const std::vector<SentRpc> &Sent() const;
     int SendCount(const std::string &rpc) const;
-    // One line per context, connection or command not dropped.
-    std::vector<std::string> Leaks() const;
+    // How many contexts, connections and commands are not dropped.
+    std::size_t Undropped() const;
 };
 
 Agent &agent();

@@ -49,7 +49,7 @@ protected:
         if (handle != nullptr) {
             PaConnectDestroy(handle);
         }
-        EXPECT_THAT(fakect::agent().Leaks(), testing::IsEmpty());
+        EXPECT_EQ(fakect::agent().Undropped(), 0u);
         EXPECT_EQ(hooks.liveBlocks(), 0u);
         EXPECT_THAT(log.texts(), testing::Each(testing::Not(testing::HasSubstr(kPassword))));
     }
