@@ -353,8 +353,14 @@ CS_RETCODE FetchRows(Call &call)
                      static_cast<int>(call.rpc));
             return CS_FAIL;
         }
-        if (code != CS_SUCCEED) {
+        if (code == CS_END_DATA) {
             break;
+        }
+        if (code != CS_SUCCEED) {
+            // The rows read so far are not the agent's whole answer.
+            PaMsgLog(PaMSG_ERROR, "Reading the rows from RPC %d failed; the results are refused.",
+                     static_cast<int>(call.rpc));
+            return CS_FAIL;
         }
         undecoded = !DispatchRow(call, row, &slot) || undecoded;
         // Rows that keep coming would keep the call for ever.

@@ -517,6 +517,8 @@ CS_RETCODE ct_fetch(CS_COMMAND *command, CS_INT, CS_INT, CS_INT, CS_INT *rowsRea
 {
     _cs_command &target = Use(command, "ct_fetch");
     *rowsRead           = 0;
+    if (auto injected = Intercept("ct_fetch", target.connection))
+        return *injected;
     if (target.nextRow >= target.current->rows.size())
         return CS_END_DATA;
     const Row &row = target.current->rows[target.nextRow++];

@@ -188,6 +188,11 @@ TEST_F(OperationsTest, ProcessRowsOfTheListAskedForBecomeRecordsInOrder)
         EXPECT_EQ(listed, names);
         PaProcessListFree(list);
     }
+    // Rows cut short by a failed fetch are not the agent's whole list.
+    agent().On({.call = "ct_fetch", .code = CS_FAIL});
+    PaList *list = nullptr;
+    EXPECT_EQ(PaProcessGetList(handle, &list, 1), PaFAILURE);
+    EXPECT_EQ(list, nullptr);
 }
 
 Row ServiceRow(const char *service, CS_INT kind, const char *value, const char *process)
