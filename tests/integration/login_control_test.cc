@@ -115,21 +115,37 @@ TEST(Routing, EntriesAreAddedListedWholeOrForThisAgentAndRemoved)
     EXPECT_EQ(FetchHosts(handle.get(), 0), "alpha -> " + self + "\ngamma -> " + self + "\n");
 }
 
-// Stop argument 0 leaves the agent's processes running, any other stops them first.
-TEST(StopAgent, ArgumentZeroLeavesProcessesRunningOtherValuesStopThem)
+// Stop argument 0 leaves the agent's processes running, any other stops them first; SIGTERM
+// stops them unless the agent was told to keep them for the next agent to adopt.
+TEST(StopAgent, LeavesProcessesRunningOnlyWhenAskedTo)
 {
-    for (int32_t argument : {0, 1}) {
-        SCOPED_TRACE(argument);
-        AgentProcess agent;
+    const struct {
+        const char *how;
+        std::vector<std::string> options;
+        int32_t argument;  // -1: SIGTERM
+        bool keeps;
+    } cases[] = {
+        {"argument 0", {}, 0, true},
+        {"argument 1", {}, 1, false},
+        {"SIGTERM", {}, -1, false},
+        {"SIGTERM, --keep-processes-on-exit", {"--keep-processes-on-exit"}, -1, true},
+    };
+    for (const auto &test : cases) {
+        SCOPED_TRACE(test.how);
+        AgentProcess agent(std::nullopt, test.options);
         Handle handle   = OpenHandle(agent);
         Process sleeper = MakeProcess("sleeper", kSleeper);
         ASSERT_EQ(PaProcessStart(handle.get(), sleeper.get()), PaSUCCESS);
         int32_t pid = StatusOf(handle.get(), sleeper.get()).pid;
         ASSERT_TRUE(Alive(pid));
 
-        EXPECT_EQ(PaStopPA(handle.get(), argument), PaSUCCESS);
+        if (test.argument >= 0) {
+            EXPECT_EQ(PaStopPA(handle.get(), test.argument), PaSUCCESS);
+        } else {
+            agent.Signal(SIGTERM);
+        }
         EXPECT_EQ(agent.WaitForExit(kWaitLimit), 0);
-        EXPECT_EQ(Alive(pid), argument == 0);
+        EXPECT_EQ(!Ends(pid, std::chrono::milliseconds(0)), test.keeps);
         kill(-pid, SIGKILL);
     }
 }
