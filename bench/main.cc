@@ -8,7 +8,9 @@
 #include <map>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -66,30 +68,39 @@ void PrintComparison(const ComparingReporter &reporter)
     std::printf("  library time / bare time:       %8.3f\n", library / bare);
 }
 
-void PrintLoginComparison(const ComparingReporter &reporter)
-{
-    double encrypted = reporter.Seconds(bench::kEncryptedLogin);
-    double clear     = reporter.Seconds(bench::kClearLogin);
-    if (encrypted <= 0 || clear <= 0) {
-        return;
-    }
-    std::printf("\nLogin (PaConnectCreate, PaConnect, PaConnectDestroy):\n");
-    std::printf("  password encrypted:              %8.2f ms per login\n", encrypted * 1e3);
-    std::printf("  password in clear:               %8.2f ms per login\n", clear * 1e3);
-    std::printf("  cost of the encryption:          %8.2f ms per login\n", (encrypted - clear) * 1e3);
-}
+// Two benchmarks of the same work done two ways, and what the second way costs more.
+struct Difference {
+    const char *title;
+    const char *first;  // benchmark name
+    const char *firstLabel;
+    const char *second;  // benchmark name
+    const char *secondLabel;
+    const char *costLabel;
+    double scale;  // from seconds to the unit shown
+    const char *unit;
+};
 
-void PrintRoutedComparison(const ComparingReporter &reporter)
+constexpr Difference kDifferences[] = {
+    {"Login (PaConnectCreate, PaConnect, PaConnectDestroy)", bench::kClearLogin, "password in clear",
+     bench::kEncryptedLogin, "password encrypted", "cost of the encryption", 1e3, "ms per login"},
+    {"Status of a process of another host (pa_ProcessStatusRPC)", bench::kDirectStatus, "sent to its own agent",
+     bench::kForwardedStatus, "forwarded by another agent", "cost of the forwarding", 1e6, "us per call"},
+};
+
+void PrintDifference(const ComparingReporter &reporter, const Difference &difference)
 {
-    double direct    = reporter.Seconds(bench::kDirectStatus);
-    double forwarded = reporter.Seconds(bench::kForwardedStatus);
-    if (direct <= 0 || forwarded <= 0) {
+    double first  = reporter.Seconds(difference.first);
+    double second = reporter.Seconds(difference.second);
+    if (first <= 0 || second <= 0) {
         return;
     }
-    std::printf("\nStatus of a process of another host (pa_ProcessStatusRPC):\n");
-    std::printf("  sent to its own agent:           %8.1f us per call\n", direct * 1e6);
-    std::printf("  forwarded by another agent:      %8.1f us per call\n", forwarded * 1e6);
-    std::printf("  cost of the forwarding:          %8.1f us per call\n", (forwarded - direct) * 1e6);
+    std::printf("\n%s:\n", difference.title);
+    for (auto [label, seconds] : {std::pair{difference.secondLabel, second},
+                                  {difference.firstLabel, first},
+                                  {difference.costLabel, second - first}}) {
+        std::printf("  %-32s %8.2f %s\n", (std::string(label) + ":").c_str(), seconds * difference.scale,
+                    difference.unit);
+    }
 }
 
 struct HandleCloser {
@@ -119,8 +130,9 @@ int main(int argc, char **argv)
         ComparingReporter reporter;
         benchmark::RunSpecifiedBenchmarks(&reporter);
         PrintComparison(reporter);
-        PrintLoginComparison(reporter);
-        PrintRoutedComparison(reporter);
+        for (const Difference &difference : kDifferences) {
+            PrintDifference(reporter, difference);
+        }
         if (reporter.Failed()) {
             return 1;
         }
