@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <stdexcept>
 
@@ -34,17 +35,10 @@ std::filesystem::path make_home()
 FileDescriptor spawn(const std::filesystem::path &home, const std::vector<std::string> &options, pid_t &pid)
 {
     // The host of the fixture's processes is the agent's own.
-    std::vector<std::string> args = {PAAGENTD_PATH,
-                                     "--home",
-                                     home.string(),
-                                     "--users",
-                                     (home / "users").string(),
-                                     "--listen",
-                                     "127.0.0.1:0",
-                                     "--login-key",
-                                     PAAGENT_TEST_LOGIN_KEY,
-                                     "--host-name",
-                                     "node1"};
+    std::vector<std::string> args = {PAAGENTD_PATH, "--home",      home.string(), "--users", (home / "users").string(),
+                                     "--listen",    "127.0.0.1:0", "--host-name", "node1"};
+    if (std::find(options.begin(), options.end(), "--login-key") == options.end())
+        args.insert(args.end(), {"--login-key", PAAGENT_TEST_LOGIN_KEY});
     args.insert(args.end(), options.begin(), options.end());
     std::vector<char *> argv;
     for (std::string &arg : args)

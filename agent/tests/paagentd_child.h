@@ -30,7 +30,8 @@ AgentExit run_paagentd(const std::vector<std::string> &options);
 
 class PaagentdChild {
 public:
-    // Starts paagentd with `options` beside --home, --users and --listen 127.0.0.1:0; throws
+    // Starts paagentd with `options` beside --home, --users, --listen 127.0.0.1:0 and the tests'
+    // login key unless `options` name one; throws
     // when it does not report that it listens within the wait limit.
     explicit PaagentdChild(const std::vector<std::string> &options = {});
     // SIGTERM, a bounded wait, then SIGKILL; fails the running test unless the agent ended with

@@ -1,30 +1,36 @@
-// paagentd as a whole, run as a child process: its options, its processes' logs, its inform
-// login.
+// paagentd as a whole, run as a child process: its options, its processes' logs, its notices
+// to systemd.
 #include <gmock/gmock.h>
 
 #include <algorithm>
 #include <fstream>
 #include <iterator>
 
-#include <protocol/rpc_table.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include "core/config_file.h"
-#include "core/rpc_handlers.h"
 #include "tests/agent_fixture.h"
 #include "tests/paagentd_child.h"
-#include "tests/raw_client.h"
 
 namespace paagent::tds::testing {
 namespace {
 
+using ::testing::AllOf;
+using ::testing::EndsWith;
 using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
-// Options that cannot be taken are refused by name; --check, and a start, read the
-// configuration and say which line is wrong.
+// Options that cannot be taken are refused by name, a login key others may read is refused;
+// --check, and a start, read the configuration and say which line is wrong.
 TEST(AgentOptions, AreRefusedByNameAndCheckSaysWhichLineIsWrong)
 {
     paagent::testing::TempDir files;
-    const std::filesystem::path good = files.path() / "good.cfg", bad = files.path() / "bad.cfg";
+    const std::filesystem::path good = files.path() / "good.cfg", bad = files.path() / "bad.cfg",
+                                key = files.path() / "key.pem";
+    std::ofstream(key).flush();
+    std::filesystem::permissions(key, std::filesystem::perms(0640));
     const std::string header = format_config({});
     std::ofstream(good) << header;
     std::ofstream(bad) << header << "not a record\n";
@@ -32,6 +38,7 @@ TEST(AgentOptions, AreRefusedByNameAndCheckSaysWhichLineIsWrong)
     const std::tuple<std::vector<std::string>, bool, std::string> cases[] = {
         {{"--max-pending", "0"}, false, "--max-pending"},
         {{"--require-encrypted-login", "--allow-clear-login"}, false, "excludes"},
+        {{"--login-key", key}, false, key.string() + " may be read by other users"},
         {{"--check", "--config", good}, true, good.string() + ": ok"},
         {{"--check", "--config", bad}, false, bad.string() + ": line " + bad_line},
         {{"--config", bad}, false, bad.string() + ": line " + bad_line},
@@ -84,16 +91,29 @@ TEST(AgentLogs, RotatedUnderAFastWriterLoseNoLine)
         EXPECT_LE(std::filesystem::file_size(file), 4096u) << file;
 }
 
-// The inform login may call only the inform RPC, and from its own application; either way its
-// session ends with its first RPC.
-TEST(AgentLogins, InformSessionEndsAfterItsRpc)
+// Under systemd the agent says it is ready once it listens, and that it stops on SIGTERM.
+TEST(AgentService, TellsTheServiceManagerWhenReadyAndWhenStopping)
 {
-    PaagentdChild agent;
-    RawClient client(agent.port());
-    ASSERT_TRUE(client.log_in({kInformUser, kInformPassword}).accepted);
-    const std::string version(pa::protocol::kRpcs[pa::protocol::kVersionGet].name);
-    EXPECT_NE(client.call(version).number, 0);
-    EXPECT_TRUE(client.closed_by_server());
+    paagent::testing::TempDir directory;
+    const std::string path = (directory.path() / "notify").string();
+    FileDescriptor manager(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{AF_UNIX, {}};
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(manager.get(), reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    auto next_notice = [&] {
+        pollfd ready{manager.get(), POLLIN, 0};
+        char notice[512];
+        const int limit   = static_cast<int>(std::chrono::milliseconds(kWaitLimit).count());
+        const ssize_t got = ::poll(&ready, 1, limit) == 1 ? ::recv(manager.get(), notice, sizeof notice, 0) : 0;
+        return std::string(notice, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    };
+    ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    auto agent = std::make_unique<PaagentdChild>();
+    ::unsetenv("NOTIFY_SOCKET");
+    EXPECT_THAT(next_notice(),
+                AllOf(StartsWith("READY=1\n"), EndsWith(" listening on 127.0.0.1:" + std::to_string(agent->port()))));
+    agent.reset();
+    EXPECT_EQ(next_notice(), "STOPPING=1");
 }
 
 }  // namespace
