@@ -20,23 +20,6 @@ Bytes rpc_with_three_params()
            hex("2c010000") + text(std::string(299, 'L') + '\0');
 }
 
-RpcRequest decode_rpc(const Bytes &bytes) { return std::get<RpcRequest>(decode_request(bytes)); }
-
-TEST(RequestDecoder, DecodesRpcNameAndTypedParameters)
-{
-    RpcRequest rpc = decode_rpc(rpc_with_three_params());
-    EXPECT_EQ(rpc.name, "pa_ProcessListRPC");
-    ASSERT_EQ(rpc.params.size(), 3u);
-    EXPECT_EQ(rpc.params[0].name, "@processIdArg");
-    EXPECT_EQ(rpc.params[0].type, WireType::IntN);
-    EXPECT_EQ(rpc.params[0].value, Value(4711));
-    EXPECT_EQ(rpc.params[1].type, WireType::Char);
-    EXPECT_EQ(rpc.params[1].value, Value("abc"));
-    EXPECT_EQ(rpc.params[2].type, WireType::LongChar);
-    EXPECT_EQ(rpc.params[2].declared_length, 300u);
-    EXPECT_EQ(rpc.params[2].value, Value(std::string(299, 'L')));
-}
-
 TEST(RequestDecoder, DecodesFixedIntegersTextAndNulls)
 {
     Bytes bytes = hex("e6 04 00 01") + text("p") + hex("02 00 ec 35 00 05 00") + hex("01") + text("a") +
@@ -46,7 +29,7 @@ TEST(RequestDecoder, DecodesFixedIntegersTextAndNulls)
                   hex("01") + text("d") + hex("00 00000000 23 ffffff7f 0000 00") +  // TEXT
                   hex("00 00 00000000 26 04 00") +                                  // unnamed INTN
                   hex("d7 ff feff ffffffffffffff7f 10") + Bytes(24, 0) + hex("02000000") + text("hi") + hex("00");
-    RpcRequest rpc = decode_rpc(bytes);
+    RpcRequest rpc = std::get<RpcRequest>(decode_request(bytes));
     ASSERT_EQ(rpc.params.size(), 5u);
     EXPECT_EQ(rpc.params[0].value, Value(255));
     EXPECT_EQ(rpc.params[1].value, Value(-2));
@@ -117,10 +100,7 @@ TEST(LoginParser, RejectsTruncatedOrInconsistentRecords)
 }
 TEST(EscapedForLog, WritesEveryByteOutsidePrintableAsciiAsAnEscape)
 {
-    struct Case {
-        std::string text;
-        std::string logged;
-    } cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         {"plain text, 100% ASCII ~!", "plain text, 100% ASCII ~!"},
         {"line\nforged", "line\\nforged"},
         {"cr\rlf\n tab\t", "cr\\rlf\\n tab\\t"},
@@ -130,9 +110,8 @@ TEST(EscapedForLog, WritesEveryByteOutsidePrintableAsciiAsAnEscape)
         {"caf\xc3\xa9 \xff", "caf\\xc3\\xa9 \\xff"},
         {"a\\nb", "a\\\\nb"},
     };
-    for (const Case &c : cases) {
-        EXPECT_EQ(escaped_for_log(c.text), c.logged) << c.logged;
-    }
+    for (const auto &[text, logged] : cases)
+        EXPECT_EQ(escaped_for_log(text), logged);
 }
 
 }  // namespace
