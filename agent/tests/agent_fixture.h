@@ -1,14 +1,12 @@
 // What the agent's tests share: a temporary directory, an agent logging into it, process
-// definitions, a FIFO a process writes to, and looks at process groups from outside the agent.
+// definitions, and looks at process groups from outside the agent.
 #ifndef PAAGENT_TESTS_AGENT_FIXTURE_H
 #define PAAGENT_TESTS_AGENT_FIXTURE_H
 
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <poll.h>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -70,41 +68,6 @@ inline ServiceSpec MakeService(std::string name, const std::vector<ProcessSpec> 
     return service;
 }
 
-// A FIFO a started process writes a line to; reading it waits, boundedly, for the process.
-class Fifo {
-public:
-    explicit Fifo(std::filesystem::path path) : path_(std::move(path))
-    {
-        if (mkfifo(path_.c_str(), 0600) != 0)
-            throw std::runtime_error("cannot create FIFO " + path_.string());
-    }
-
-    const std::filesystem::path &path() const { return path_; }
-
-    // The numbers on the first line written to the FIFO; none when no line came within kWaitLimit.
-    std::vector<long> read_numbers() const
-    {
-        int fd = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        std::string text;
-        const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
-        while (fd >= 0 && text.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-            pollfd ready{fd, POLLIN, 0};
-            char buffer[256];
-            ssize_t got = poll(&ready, 1, 100) > 0 ? read(fd, buffer, sizeof buffer) : 0;
-            text.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
-        }
-        close(fd);
-        std::istringstream line(text.substr(0, text.find('\n')));
-        std::vector<long> numbers;
-        for (long number = 0; line >> number;)
-            numbers.push_back(number);
-        return numbers;
-    }
-
-private:
-    std::filesystem::path path_;
-};
-
 // Whether a process of the group runs, from /proc: a process that exited and waits to be
 // reaped does not count.
 inline bool GroupRuns(pid_t group)
@@ -122,26 +85,14 @@ inline bool GroupRuns(pid_t group)
     return false;
 }
 
-// Kills, when the test ends, whatever is left of the groups.
-class GroupKiller {
-public:
-    GroupKiller() = default;
+// Kills, when the test ends, whatever is left of the group.
+struct GroupKiller {
+    pid_t group = 0;
     ~GroupKiller()
     {
-        for (pid_t group : groups_)
+        if (group > 1)
             kill(-group, SIGKILL);
     }
-    GroupKiller(const GroupKiller &)            = delete;
-    GroupKiller &operator=(const GroupKiller &) = delete;
-
-    void add(pid_t group)
-    {
-        if (group > 1)
-            groups_.push_back(group);
-    }
-
-private:
-    std::vector<pid_t> groups_;
 };
 
 }  // namespace paagent::testing

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <fcntl.h>
 #include <functional>
 #include <future>
 #include <mutex>
+#include <poll.h>
 #include <stdexcept>
 #include <tuple>
 
@@ -26,20 +28,36 @@ using Clock  = std::chrono::steady_clock;
 
 // An agent logging into a directory of its own, and a FIFO there that its processes write to.
 struct AgentAndFifo {
-    explicit AgentAndFifo(std::chrono::milliseconds grace = 200ms)
-        : agent(OptionsLoggingTo(home.path(), grace)), fifo(home.path() / "fifo")
+    explicit AgentAndFifo(std::chrono::milliseconds grace = 200ms) : agent(OptionsLoggingTo(home.path(), grace))
     {
+        if (mkfifo(fifo.c_str(), 0600) != 0)
+            throw std::runtime_error("cannot create FIFO " + fifo.string());
     }
     // Starts process "p", whose command finds the FIFO's path in $FIFO.
     std::future<void> start(const std::string &command, ProcessType type, std::int32_t timeout)
     {
-        const ProcessSpec process = MakeProcess("p", "FIFO=" + fifo.path().string() + "; " + command, type);
+        const ProcessSpec process = MakeProcess("p", "FIFO=" + fifo.string() + "; " + command, type);
         return std::async(std::launch::async, [this, process, timeout] { agent.start_process(process, timeout); });
+    }
+    // The numbers of the line a process writes to the FIFO in one write; none after kWaitLimit.
+    std::vector<long> read_numbers() const
+    {
+        // Opened for writing too, so that the open does not wait for a writer.
+        tds::FileDescriptor fd(open(fifo.c_str(), O_RDWR | O_CLOEXEC));
+        pollfd ready{fd.get(), POLLIN, 0};
+        char buffer[256];
+        const int limit   = static_cast<int>(std::chrono::milliseconds(kWaitLimit).count());
+        const ssize_t got = poll(&ready, 1, limit) == 1 ? read(fd.get(), buffer, sizeof buffer) : 0;
+        std::istringstream line(std::string(buffer, static_cast<std::size_t>(std::max<ssize_t>(got, 0))));
+        std::vector<long> numbers;
+        for (long number = 0; line >> number;)
+            numbers.push_back(number);
+        return numbers;
     }
 
     TempDir home;
     Agent agent;
-    Fifo fifo;
+    fs::path fifo = home.path() / "fifo";
 };
 
 // Runs a request that may be refused; whether it was.
@@ -111,12 +129,11 @@ TEST(AgentStop, EndsEveryProcessOfTheGroupBeforeItSucceeds)
         SCOPED_TRACE(test.what);
         AgentAndFifo with;
         auto started       = with.start(test.command, ProcessType::NotPaAware, test.leader_exits ? 10 : 0);
-        const auto numbers = with.fifo.read_numbers();
+        const auto numbers = with.read_numbers();
         ASSERT_NO_THROW(started.get());
         ASSERT_EQ(numbers.size(), 1u);
         const auto group = static_cast<pid_t>(numbers[0]);
-        GroupKiller killer;
-        killer.add(group);
+        GroupKiller killer{group};
         ASSERT_TRUE(GroupRuns(group));
 
         EXPECT_NO_THROW(test.stop(with.agent));
@@ -149,16 +166,14 @@ TEST(AgentWaits, EndWhenTheAgentShutsDownOrTheServiceIsRemoved)
     for (const auto &test : cases) {
         SCOPED_TRACE(test.what);
         AgentAndFifo with(kMaxGrace);
-        Agent &agent = with.agent;
-        const ProcessSpec member =
-            MakeProcess("p", "FIFO=" + with.fifo.path().string() + "; " + test.command, test.type);
+        Agent &agent             = with.agent;
+        const ProcessSpec member = MakeProcess("p", "FIFO=" + with.fifo.string() + "; " + test.command, test.type);
         for (int round = 0; round < (test.shut_down ? 1 : 40); ++round) {
             agent.add_service(MakeService("s", {member}));
             auto request     = Request([&] { agent.start_process(member, test.start_timeout); });
-            const auto group = with.fifo.read_numbers();
+            const auto group = with.read_numbers();
             ASSERT_EQ(group.size(), 1u);
-            GroupKiller killer;
-            killer.add(static_cast<pid_t>(group[0]));
+            GroupKiller killer{static_cast<pid_t>(group[0])};
             if (test.then_stop) {
                 request.wait();
                 request = Request([&] { agent.stop_process("p", "node1"); });
@@ -200,10 +215,9 @@ TEST(AgentReport, OnlyAWaitedForReportOfTheProcessOrADescendantIsAccepted)
         Agent &agent    = with.agent;
         auto started    = with.start("sleep 1000 & echo $PA_PROCESS_ID $$ $! > \"$FIFO\"; exec sleep 1000",
                                      ProcessType::PaAware, test.timeout);
-        const auto told = with.fifo.read_numbers();  // its process id, its PID, its child's PID
+        const auto told = with.read_numbers();  // its process id, its PID, its child's PID
         ASSERT_EQ(told.size(), 3u);
-        GroupKiller killer;
-        killer.add(static_cast<pid_t>(told[1]));
+        GroupKiller killer{static_cast<pid_t>(told[1])};
         if (test.timeout == 0) {
             ASSERT_NO_THROW(started.get());
         }
@@ -235,8 +249,7 @@ TEST(AgentAdoption, TakesOnOnlyTheProcessRecordedNotALaterOneGivenItsPid)
     request.log_directory    = logs.get();
     LaunchedChild sleeper    = launch(request);
     release(sleeper);
-    GroupKiller killer;
-    killer.add(sleeper.pid);
+    GroupKiller killer{sleeper.pid};
 
     const std::pair<const char *, std::function<void(ProcessIdentity &)>> cases[] = {
         {"the same process", [](ProcessIdentity &) {}},
