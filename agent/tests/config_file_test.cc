@@ -188,14 +188,6 @@ Definitions plain()
     return {{front, back}, {{"hostA", "PASRV"}}};
 }
 
-TEST(ConfigFile, APlainFileIsWrittenAndReadByteForByte)
-{
-    EXPECT_EQ(format_config(plain()), kPlainFile);
-    const Definitions read = parse_config(kPlainFile);
-    EXPECT_EQ(read.services, plain().services);
-    EXPECT_EQ(read.routes, plain().routes);
-}
-
 TEST(ConfigFile, AFileTheAgentCannotReadIsRefusedWithItsLine)
 {
     const std::tuple<std::string, int, const char *> cases[] = {
@@ -238,17 +230,19 @@ protected:
     paagent::testing::TempDir dir_;
 };
 
-// The file is its owner's alone whatever the umask; a missing one holds nothing.
-TEST_F(ConfigSave, TheFileIsItsOwnersAloneAndLoadsBack)
+// The file is written byte for byte, its owner's alone whatever the umask, and reads back; a
+// missing one holds nothing.
+TEST_F(ConfigSave, APlainFileIsWrittenByteForByteForItsOwnerAlone)
 {
     EXPECT_EQ(load_config(path()).services.size(), 0u);
     const mode_t previous = umask(0);
     save_config(path(), plain());
     umask(previous);
-    struct stat status {};
-    ASSERT_EQ(stat(path().c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 07777, 0600u);
-    EXPECT_EQ(load_config(path()).services, plain().services);
+    EXPECT_EQ(contents(), kPlainFile);
+    EXPECT_EQ(fs::status(path()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    const Definitions read = load_config(path());
+    EXPECT_EQ(read.services, plain().services);
+    EXPECT_EQ(read.routes, plain().routes);
 }
 
 // A save that fails, or a text with a zero byte, which the file cannot carry and which is
