@@ -19,21 +19,11 @@ extern char **environ;
 namespace paagent::tds::testing {
 namespace {
 
-// A fresh home directory with a users file holding kAgentUser.
-std::filesystem::path make_home()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "paagentd_test.XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("cannot create a temporary directory");
-    std::ofstream(std::filesystem::path(pattern) / "users")
-        << kAgentUser << ":" << hash_password(kAgentPassword) << "\n";
-    return pattern;
-}
-
-// Starts paagentd beside the home with its standard output and error on a pipe; the pipe's
-// reading end.
+// Starts paagentd in the home, beside a users file holding kAgentUser, with its standard output
+// and error on a pipe; the pipe's reading end.
 FileDescriptor spawn(const std::filesystem::path &home, const std::vector<std::string> &options, pid_t &pid)
 {
+    std::ofstream(home / "users") << kAgentUser << ":" << hash_password(kAgentPassword) << "\n";
     // The host of the fixture's processes is the agent's own.
     std::vector<std::string> args = {PAAGENTD_PATH, "--home",      home.string(), "--users", (home / "users").string(),
                                      "--listen",    "127.0.0.1:0", "--host-name", "node1"};
@@ -94,9 +84,9 @@ void collect(int fd, LogCapture &log)
 
 AgentExit run_paagentd(const std::vector<std::string> &options)
 {
-    const std::filesystem::path home = make_home();
-    pid_t pid                        = 0;
-    FileDescriptor output            = spawn(home, options, pid);
+    const paagent::testing::TempDir home;
+    pid_t pid             = 0;
+    FileDescriptor output = spawn(home.path(), options, pid);
     LogCapture log;
     std::thread collector([&] { collect(output.get(), log); });
     AgentExit result;
@@ -104,13 +94,12 @@ AgentExit run_paagentd(const std::vector<std::string> &options)
     collector.join();
     for (const std::string &line : log.lines())
         result.output += line + "\n";
-    std::filesystem::remove_all(home);
     return result;
 }
 
-PaagentdChild::PaagentdChild(const std::vector<std::string> &options) : home_(make_home())
+PaagentdChild::PaagentdChild(const std::vector<std::string> &options)
 {
-    output_                     = spawn(home_, options, pid_);
+    output_                     = spawn(home_.path(), options, pid_);
     collector_                  = std::thread([this] { collect(output_.get(), log_); });
     const std::string listening = "listening on 127.0.0.1:";
     const std::string line      = log_.line_with(listening);
@@ -129,8 +118,6 @@ void PaagentdChild::stop()
     if (int status = end_child(pid_, SIGTERM); status != 0)
         ADD_FAILURE() << "paagentd ended with status " << status << " on SIGTERM";
     collector_.join();
-    std::error_code ignored;
-    std::filesystem::remove_all(home_, ignored);
 }
 
 }  // namespace paagent::tds::testing

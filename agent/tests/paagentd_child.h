@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tds/socket.h"
+#include "tests/agent_fixture.h"
 #include "tests/server_fixture.h"
 
 namespace paagent::tds::testing {
@@ -41,14 +42,14 @@ public:
     PaagentdChild &operator=(const PaagentdChild &) = delete;
 
     std::uint16_t port() const { return port_; }
-    const std::filesystem::path &home() const { return home_; }
+    const std::filesystem::path &home() const { return home_.path(); }
     // Its standard output and error, line by line.
     LogCapture &log() { return log_; }
 
 private:
     void stop();
 
-    std::filesystem::path home_;
+    paagent::testing::TempDir home_;
     pid_t pid_ = 0;
     FileDescriptor output_;
     std::uint16_t port_ = 0;

@@ -153,11 +153,9 @@ class EncryptedOnly : public ServerTest {
 // nonce of its own, so that a recorded encrypted password is worth nothing in another login.
 TEST_F(EncryptedOnly, ClearPasswordsAreRefusedAndEachLoginGetsItsOwnNonce)
 {
-    for (const LoginFields &clear : {kRightPassword, LoginFields{kSingleRpcUser, kSingleRpcPassword}}) {
-        EXPECT_EQ(RawClient(port()).log_in(clear).message,
-                  "Login failed: this server accepts only encrypted passwords; set \"encryption = require\" for it "
-                  "in the client's freetds.conf.");
-    }
+    EXPECT_EQ(RawClient(port()).log_in(kRightPassword).message,
+              "Login failed: this server accepts only encrypted passwords; set \"encryption = require\" for it in "
+              "the client's freetds.conf.");
     LoginFields encrypting{kUser, ""};
     encrypting.encrypt = true;
     RawClient first(port()), second(port());
