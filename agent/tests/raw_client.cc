@@ -92,7 +92,6 @@ Answer read_answer(const std::vector<std::uint8_t> &reply)
 
 }  // namespace
 
-// The payload in packets of the type, at most 512 bytes each.
 std::vector<std::uint8_t> packets(std::uint8_t type, const std::vector<std::uint8_t> &payload)
 {
     std::vector<std::uint8_t> out;

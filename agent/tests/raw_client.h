@@ -28,6 +28,8 @@ struct LoginFields {
 // The login record, and the login message (type 0x02) in 512-byte packets, as FreeTDS 1.3.17 sends them.
 std::vector<std::uint8_t> login_record(const LoginFields &fields);
 std::vector<std::uint8_t> login_message(const LoginFields &fields);
+// The payload in packets of the type, at most 512 bytes each.
+std::vector<std::uint8_t> packets(std::uint8_t type, const std::vector<std::uint8_t> &payload);
 // An RPC without parameters, in one request message.
 std::vector<std::uint8_t> rpc_message(const std::string &rpc);
 

@@ -44,30 +44,15 @@ TEST_F(ServerErrors, AnAttentionCutsTheReplyShort)
     EXPECT_TRUE(client.call("echo").replied);
 }
 
-// A packet of the type and status with a payload of the size.
-std::vector<std::uint8_t> packet(std::uint8_t type, std::uint8_t status, std::size_t size)
-{
-    std::vector<std::uint8_t> bytes(size + 8, 0x41);
-    std::copy_n(
-        std::data({type, status, static_cast<std::uint8_t>((size + 8) >> 8), static_cast<std::uint8_t>(size + 8),
-                   std::uint8_t{0}, std::uint8_t{0}, std::uint8_t{0}, std::uint8_t{0}}),
-        8, bytes.begin());
-    return bytes;
-}
-
 TEST_F(ServerErrors, BadInputClosesOnlyItsConnection)
 {
-    std::vector<std::uint8_t> endless;  // packets that never end their message
-    for (int i = 0; i < 20; ++i) {
-        const auto more = packet(0x02, 0x00, 4088);
-        endless.insert(endless.end(), more.begin(), more.end());
-    }
-    const std::pair<std::vector<std::uint8_t>, const char *> cases[] = {
+    using Bytes                                  = std::vector<std::uint8_t>;
+    const std::pair<Bytes, const char *> cases[] = {
         {{0x02, 0x01, 0x00, 0x04, 0, 0, 0, 0}, "below the header size"},
-        {packet(0x02, 0x01, 100), "is truncated"},
-        {packet(0x0F, 0x01, 10), "expected a login"},
-        {packet(0x12, 0x01, 50), "TDS 7 connection attempt"},
-        {endless, "message exceeds 65536 bytes"},
+        {packets(0x02, Bytes(100)), "is truncated"},
+        {packets(0x0F, Bytes(10)), "expected a login"},
+        {packets(0x12, Bytes(50)), "TDS 7 connection attempt"},
+        {packets(0x02, Bytes(80'000)), "message exceeds 65536 bytes"},
     };
     RawClient session(port());
     ASSERT_TRUE(session.log_in(kRightPassword).accepted);
