@@ -22,12 +22,6 @@ std::string LogCapture::line_with(const std::string &fragment)
     return found;
 }
 
-std::vector<std::string> LogCapture::lines()
-{
-    std::lock_guard lock(mutex_);
-    return lines_;
-}
-
 void ServerTest::SetUp()
 {
     ServerConfig config;

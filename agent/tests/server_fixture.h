@@ -27,7 +27,6 @@ public:
     // The first line holding the fragment, once there is one; empty after kWaitLimit.
     std::string line_with(const std::string &fragment);
     bool wait_for(const std::string &fragment) { return !line_with(fragment).empty(); }
-    std::vector<std::string> lines();
 
 private:
     std::mutex mutex_;
