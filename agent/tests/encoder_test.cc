@@ -1,11 +1,10 @@
-// Encoding server tokens, replies and packets, checked against verified wire dumps, and the
-// rest of a reply an attention cut short. Whole login replies and result sets are read by the
-// real Client-Library in the end-to-end tests.
+// Encoding replies and packets, checked against verified wire dumps, and the rest of a reply an
+// attention cut short. Login replies and result sets are read by the real Client-Library in the
+// end-to-end tests.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
-#include "tds/login.h"
 #include "tds/packet.h"
 #include "tds/reply.h"
 #include "tds/reply_sender.h"
@@ -13,17 +12,6 @@
 
 namespace paagent::tds::testing {
 namespace {
-
-const LoginReplyOptions kOptions{"PA-Server", "PASRV", 512};
-
-TEST(LoginReply, LargerPacketSizeIsAnnouncedBeforeDone)
-{
-    LoginReplyOptions options = kOptions;
-    options.packet_size       = 2048;
-    Bytes reply               = login_accepted_reply(LoginRecord{}, options).bytes();
-    Bytes envchange           = hex("e3 0a 00 04 04") + text("2048") + hex("03") + text("512");
-    EXPECT_EQ(Bytes(reply.end() - 9 - static_cast<std::ptrdiff_t>(envchange.size()), reply.end() - 9), envchange);
-}
 
 TEST(Reply, FailureCarriesMessageStatusAndErrorBit)
 {
