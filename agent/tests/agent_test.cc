@@ -187,35 +187,33 @@ TEST(AgentWaits, EndWhenTheAgentShutsDownOrTheServiceIsRemoved)
 // and only for the process itself or one of its descendants.
 TEST(AgentReport, OnlyAWaitedForReportOfTheProcessOrADescendantIsAccepted)
 {
-    constexpr pid_t kItself = -1, kItsChild = -2;
     const struct {
         const char *what;
         std::int32_t timeout;  // of the start; 0 does not wait for a report
-        pid_t reported;        // kItself, kItsChild, or this PID
+        std::size_t reported;  // its PID (1), its child's (2), or this test's (3)
         bool accepted;
     } cases[] = {
-        {"its own PID", 10, kItself, true},
-        {"a descendant's PID", 10, kItsChild, true},
-        {"the PID of a process outside it", 10, getpid(), false},
-        {"its own PID when no start waits", 0, kItself, false},
+        {"its own PID", 10, 1, true},
+        {"a descendant's PID", 10, 2, true},
+        {"the PID of a process outside it", 10, 3, false},
+        {"its own PID when no start waits", 0, 1, false},
     };
     for (const auto &test : cases) {
         SCOPED_TRACE(test.what);
         AgentAndFifo with;
-        Agent &agent    = with.agent;
-        auto started    = with.start("sleep 1000 & echo $PA_PROCESS_ID $$ $! > \"$FIFO\"; exec sleep 1000",
-                                     ProcessType::PaAware, test.timeout);
-        const auto told = with.read_numbers();  // its process id, its PID, its child's PID
+        Agent &agent = with.agent;
+        auto started = with.start("sleep 1000 & echo $PA_PROCESS_ID $$ $! > \"$FIFO\"; exec sleep 1000",
+                                  ProcessType::PaAware, test.timeout);
+        auto told    = with.read_numbers();  // its process id, its PID, its child's PID
         ASSERT_EQ(told.size(), 3u);
+        told.push_back(getpid());
         GroupKiller killer{static_cast<pid_t>(told[1])};
         if (test.timeout == 0) {
             ASSERT_NO_THROW(started.get());
         }
 
-        const auto id        = static_cast<std::int32_t>(told[0]);
-        const pid_t reported = static_cast<pid_t>(test.reported == kItself     ? told[1]
-                                                  : test.reported == kItsChild ? told[2]
-                                                                               : test.reported);
+        const auto id       = static_cast<std::int32_t>(told[0]);
+        const auto reported = static_cast<pid_t>(told[test.reported]);
         if (test.accepted) {
             EXPECT_NO_THROW(agent.report_pid(id, reported));
             EXPECT_NO_THROW(started.get());
