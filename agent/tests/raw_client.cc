@@ -12,10 +12,10 @@
 namespace paagent::tds::testing {
 namespace {
 
-constexpr std::size_t kRecordSize   = 603;
-constexpr std::size_t kPacketSize   = 512;
-constexpr std::size_t kHeader       = 8;
-constexpr std::uint8_t kLoginPacket = 0x02, kRequestPacket = 0x0F;
+constexpr std::size_t kRecordSize     = 603;
+constexpr std::size_t kPacketSize     = 512;
+constexpr std::size_t kHeader         = 8;
+constexpr std::uint8_t kRequestPacket = 0x0F;
 
 // A fixed-width field: the value (cut to `width`), zero padding, then its length.
 void put_field(std::vector<std::uint8_t> &record, std::size_t at, std::size_t width, const std::string &value)
@@ -105,11 +105,6 @@ std::vector<std::uint8_t> packets(std::uint8_t type, const std::vector<std::uint
     return out;
 }
 
-std::vector<std::uint8_t> login_message(const LoginFields &fields)
-{
-    return packets(kLoginPacket, login_record(fields));
-}
-
 RawClient::RawClient(std::uint16_t port, const std::string &source)
     : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
 {
@@ -120,15 +115,10 @@ RawClient::RawClient(std::uint16_t port, const std::string &source)
         throw std::runtime_error("cannot connect from " + source);
 }
 
-void RawClient::send(const std::vector<std::uint8_t> &bytes)
+RawClient &RawClient::send(const std::vector<std::uint8_t> &bytes)
 {
     ::send(socket_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-}
-
-Answer RawClient::log_in(const LoginFields &fields)
-{
-    send(login_message(fields));
-    return answer();
+    return *this;
 }
 
 std::vector<std::uint8_t> rpc_message(const std::string &rpc)
@@ -138,12 +128,6 @@ std::vector<std::uint8_t> rpc_message(const std::string &rpc)
     token.insert(token.end(), rpc.begin(), rpc.end());
     token.insert(token.end(), {0, 0});
     return packets(kRequestPacket, token);
-}
-
-Answer RawClient::call(const std::string &rpc)
-{
-    send(rpc_message(rpc));
-    return answer();
 }
 
 Answer RawClient::answer() { return read_answer(reply()); }

@@ -25,11 +25,14 @@ struct LoginFields {
     bool encrypt            = false;  // asks to send the password encrypted, leaving it out
 };
 
-// The login record, and the login message (type 0x02) in 512-byte packets, as FreeTDS 1.3.17 sends them.
-std::vector<std::uint8_t> login_record(const LoginFields &fields);
-std::vector<std::uint8_t> login_message(const LoginFields &fields);
 // The payload in packets of the type, at most 512 bytes each.
 std::vector<std::uint8_t> packets(std::uint8_t type, const std::vector<std::uint8_t> &payload);
+// The login record, and the login message (type 0x02) in 512-byte packets, as FreeTDS 1.3.17 sends them.
+std::vector<std::uint8_t> login_record(const LoginFields &fields);
+inline std::vector<std::uint8_t> login_message(const LoginFields &fields)
+{
+    return packets(0x02, login_record(fields));
+}
 // An RPC without parameters, in one request message.
 std::vector<std::uint8_t> rpc_message(const std::string &rpc);
 
@@ -48,13 +51,13 @@ public:
     explicit RawClient(std::uint16_t port, const std::string &source = "127.0.0.1");
 
     // Errors are ignored: the server may close while the bytes are still going out.
-    void send(const std::vector<std::uint8_t> &bytes);
+    RawClient &send(const std::vector<std::uint8_t> &bytes);
     // The next reply message's payload; empty when none came.
     std::vector<std::uint8_t> reply();
     // The answer to a login or an RPC already sent.
     Answer answer();
-    Answer log_in(const LoginFields &fields);
-    Answer call(const std::string &rpc);
+    Answer log_in(const LoginFields &fields) { return send(login_message(fields)).answer(); }
+    Answer call(const std::string &rpc) { return send(rpc_message(rpc)).answer(); }
     // True when the server closes the connection.
     bool closed_by_server();
 
