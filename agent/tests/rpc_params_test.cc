@@ -75,12 +75,11 @@ tds::Param &Named(std::vector<tds::Param> &params, std::string_view name)
     throw std::out_of_range("no parameter " + std::string(name));
 }
 
-struct CheckCase {
-    const char *what;
-    protocol::Rpc rpc;
-    std::function<void(std::vector<tds::Param> &)> change;
-    std::string verdict;  // "accepted", or what the refusal says
-};
+// Replaces the parameter with one of the value (and the type of the value).
+std::function<void(std::vector<tds::Param> &)> Set(std::string name, tds::Value value)
+{
+    return [name, value](auto &params) { Named(params, name) = Param(name, value); };
+}
 
 // Checks the request, and reads a service start's service (after its leading serviceAddArg):
 // "accepted", or the refusal's text.
@@ -106,47 +105,43 @@ std::string Verdict(protocol::Rpc rpc, const tds::RpcRequest &request)
 
 TEST(RequestCheck, RefusesWhatTheContractDoesNotAllowNamingTheParameter)
 {
-    const std::size_t longest          = protocol::kMaxTextBytes;
-    const std::vector<CheckCase> cases = {
-        {"the longest text", protocol::kProcessStart,
-         [&](auto &p) { Named(p, "processCommandArg").value = std::string(longest, 'x'); }, "accepted"},
-        {"a text one byte too long", protocol::kProcessStart,
-         [&](auto &p) { Named(p, "processCommandArg").value = std::string(longest + 1, 'x'); },
-         "parameter processCommandArg is 8193 bytes long; the largest text value is 8192 bytes"},
-        // The decoder has removed the client's terminator: a zero byte left is the text's own.
-        {"a zero byte ending a text", protocol::kProcessStart,
-         [](auto &p) { Named(p, "processAMesgArg").value = std::string("gone\0", 5); },
-         "parameter processAMesgArg contains a zero byte"},
-        {"a text sent as NULL", protocol::kProcessStop,
-         [](auto &p) { Named(p, "processHostnameArg").value = tds::Value::null(); },
-         "parameter processHostnameArg must be a text"},
-        {"a text for an integer", protocol::kProcessStart,
-         [](auto &p) { Named(p, "processEUIDArg") = Param("processEUIDArg", "zero"); },
-         "parameter processEUIDArg must be an integer"},
-        {"an integer beyond 32 bits", protocol::kProcessStart,
-         [](auto &p) { Named(p, "processRetryCountArg").value = tds::Value(std::int64_t{1} << 40); },
-         "parameter processRetryCountArg is out of range"},
-        {"a missing parameter", protocol::kProcessStart, [](auto &p) { p.pop_back(); },
-         "missing parameter processTimeoutArg"},
-        {"a parameter left over", protocol::kProcessStart, [](auto &p) { p.push_back(Param("surpriseArg", 1)); },
-         "unexpected parameter surpriseArg"},
-        {"a service's members as sent", protocol::kServiceStart, [](auto &) {}, "accepted"},
-        {"an integer for a text member's value", protocol::kServiceStart,
-         [](auto &p) { Named(p, "Process1Value") = Param("Process1Value", 5); },
-         "parameter Process1Value must be a text"},
-        {"a negative member count", protocol::kServiceStart,
-         [](auto &p) { Named(p, "serviceProcessNoArg").value = tds::Value(-1); },
-         "parameter serviceProcessNoArg is negative"},
-        {"no process type", protocol::kServiceStart, [](auto &p) { Named(p, "processProcessTypeArg").value = 7; },
-         "parameter processProcessTypeArg is 7, not a process type"},
-        {"no value kind", protocol::kServiceStart, [](auto &p) { Named(p, "Process3").value = 7; },
-         "parameter Process3 is 7, not a value kind"},
-    };
-    for (const auto &test : cases) {
-        SCOPED_TRACE(test.what);
-        tds::RpcRequest request = RequestFor(*protocol::Find(test.rpc));
-        test.change(request.params);
-        EXPECT_EQ(Verdict(test.rpc, request), test.verdict);
+    const std::size_t longest = protocol::kMaxTextBytes;
+    const std::tuple<const char *, protocol::Rpc, std::function<void(std::vector<tds::Param> &)>, std::string> cases[] =
+        {
+            {"the longest text", protocol::kProcessStart, Set("processCommandArg", std::string(longest, 'x')),
+             "accepted"},
+            {"a text one byte too long", protocol::kProcessStart,
+             Set("processCommandArg", std::string(longest + 1, 'x')),
+             "parameter processCommandArg is 8193 bytes long; the largest text value is 8192 bytes"},
+            // The decoder has removed the client's terminator: a zero byte left is the text's own.
+            {"a zero byte ending a text", protocol::kProcessStart, Set("processAMesgArg", std::string("gone\0", 5)),
+             "parameter processAMesgArg contains a zero byte"},
+            {"a text sent as NULL", protocol::kProcessStop,
+             [](auto &p) { Named(p, "processHostnameArg").value = tds::Value::null(); },
+             "parameter processHostnameArg must be a text"},
+            {"a text for an integer", protocol::kProcessStart, Set("processEUIDArg", "zero"),
+             "parameter processEUIDArg must be an integer"},
+            {"an integer beyond 32 bits", protocol::kProcessStart,
+             Set("processRetryCountArg", tds::Value(std::int64_t{1} << 40)),
+             "parameter processRetryCountArg is out of range"},
+            {"a missing parameter", protocol::kProcessStart, [](auto &p) { p.pop_back(); },
+             "missing parameter processTimeoutArg"},
+            {"a parameter left over", protocol::kProcessStart, [](auto &p) { p.push_back(Param("surpriseArg", 1)); },
+             "unexpected parameter surpriseArg"},
+            {"a service's members as sent", protocol::kServiceStart, [](auto &) {}, "accepted"},
+            {"an integer for a text member's value", protocol::kServiceStart, Set("Process1Value", 5),
+             "parameter Process1Value must be a text"},
+            {"a negative member count", protocol::kServiceStart, Set("serviceProcessNoArg", -1),
+             "parameter serviceProcessNoArg is negative"},
+            {"no process type", protocol::kServiceStart, Set("processProcessTypeArg", 7),
+             "parameter processProcessTypeArg is 7, not a process type"},
+            {"no value kind", protocol::kServiceStart, Set("Process3", 7), "parameter Process3 is 7, not a value kind"},
+        };
+    for (const auto &[what, rpc, change, verdict] : cases) {
+        SCOPED_TRACE(what);
+        tds::RpcRequest request = RequestFor(*protocol::Find(rpc));
+        change(request.params);
+        EXPECT_EQ(Verdict(rpc, request), verdict);
     }
 }
 
