@@ -106,19 +106,17 @@ TEST(AgentRestarts, RestartsAfterDelaysThatDoubleThenGivesUp)
 // ignoring SIGTERM within the one call. Stopping every process is checked end to end.
 TEST(AgentStop, EndsEveryProcessOfTheGroupBeforeItSucceeds)
 {
-    const struct {
-        const char *what;
-        const char *command;  // writes its group's id to $FIFO
-        bool leader_exits;    // the start waits until the leader has exited
-    } cases[] = {
+    // What happens, its command, which writes its group's id to $FIFO, and whether the start waits
+    // until the leader has exited.
+    const std::tuple<const char *, const char *, bool> cases[] = {
         {"a child ignoring SIGTERM outlives its leader",
          "(trap '' TERM; exec sleep 1000) & echo $$ > \"$FIFO\"; exec sleep 1000", false},
         {"the leader has exited and left a child running", "sleep 1000 & echo $$ > \"$FIFO\"; exit 0", true},
     };
-    for (const auto &test : cases) {
-        SCOPED_TRACE(test.what);
+    for (const auto &[what, command, leader_exits] : cases) {
+        SCOPED_TRACE(what);
         AgentAndFifo with;
-        auto started       = with.start(test.command, ProcessType::NotPaAware, test.leader_exits ? 10 : 0);
+        auto started       = with.start(command, ProcessType::NotPaAware, leader_exits ? 10 : 0);
         const auto numbers = with.read_numbers();
         ASSERT_NO_THROW(started.get());
         ASSERT_EQ(numbers.size(), 1u);
@@ -241,6 +239,7 @@ TEST(AgentPersist, AChangeWhoseSaveFailsChangesNothing)
     const ProcessSpec worker  = MakeProcess("worker", "exec sleep 1000");
     const ServiceSpec kept    = MakeService("kept", {worker}),
                       changed = MakeService("kept", {MakeProcess("worker", "exec sleep 999")});
+    const Route route{"host", "SERVER"};
     agent.add_service(kept);
     failing                                                      = true;
     const std::pair<const char *, std::function<void()>> cases[] = {
@@ -249,10 +248,7 @@ TEST(AgentPersist, AChangeWhoseSaveFailsChangesNothing)
         {"change a service's member", [&] { agent.change_service("kept", changed); }},
         {"start a service under another definition", [&] { agent.start_service(changed); }},
         {"remove a service", [&] { agent.remove_service("kept"); }},
-        {"add a route",
-         [&] {
-             agent.add_route({"host", "SERVER"});
-         }},
+        {"add a route", [&] { agent.add_route(route); }},
     };
     for (const auto &[what, change] : cases) {
         SCOPED_TRACE(what);
