@@ -3,8 +3,6 @@
 // end-to-end tests.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "tds/packet.h"
 #include "tds/reply.h"
 #include "tds/reply_sender.h"

@@ -14,7 +14,6 @@ namespace {
 using std::chrono::milliseconds;
 
 const LoginFields kRightPassword{kUser, kPassword};
-const LoginFields kWrongPassword{kUser, "guess"};
 
 using ServerErrors = ServerTest;
 
@@ -104,7 +103,7 @@ class TwoLoggingIn : public ServerTest {
 TEST_F(TwoLoggingIn, NewConnectionDisplacesASilentOneBeforeOneWhoseLoginArrived)
 {
     RawClient refused(port());
-    refused.send(login_message(kWrongPassword));
+    refused.send(login_message({kUser, "guess"}));
     ASSERT_TRUE(log_.wait_for("failure 1 from"));
     RawClient silent(port());
     RawClient newest(port());
