@@ -60,6 +60,8 @@ public:
     Answer call(const std::string &rpc) { return send(rpc_message(rpc)).answer(); }
     // True when the server closes the connection.
     bool closed_by_server();
+    // The socket, for waiting on many clients at once.
+    int descriptor() const { return socket_.get(); }
 
 private:
     bool read_exact(std::uint8_t *out, std::size_t size, std::chrono::steady_clock::time_point deadline);

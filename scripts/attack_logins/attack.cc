@@ -31,13 +31,12 @@
 
 namespace {
 
-using paagent::tds::testing::LoginAnswer;
+using paagent::tds::testing::Answer;
 using paagent::tds::testing::LoginFields;
 using paagent::tds::testing::RawClient;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr milliseconds kAnswerLimit{10'000};
 constexpr milliseconds kPollInterval{100};
 constexpr int kClientRuns = 20;
 constexpr milliseconds kServedWithin{1'000};
@@ -79,7 +78,7 @@ private:
     {
         auto client = std::make_unique<RawClient>(target_.port);
         if (inform)
-            client->log_in({"vexamund", "marlock", "attack-host", "PAKitNotify"}, kAnswerLimit);
+            client->log_in({"vexamund", "marlock", "attack-host", "PAKitNotify"});
         return client;
     }
 
@@ -154,7 +153,7 @@ void guess(const Target &target, Clock::time_point end, GuessCounts &counts)
 {
     for (long k = 0; Clock::now() < end; ++k) {
         RawClient guesser(target.port);
-        LoginAnswer answer = guesser.log_in({target.user, "guess-" + std::to_string(k)}, kAnswerLimit);
+        Answer answer = guesser.log_in({target.user, "guess-" + std::to_string(k)});
         if (answer.message == kLoginFailed)
             ++counts.checked;
         else if (!answer.message.empty())
@@ -169,7 +168,7 @@ std::string right_login(const Target &target, const std::string &source)
 {
     auto start = Clock::now();
     RawClient client(target.port, source);
-    LoginAnswer answer  = client.log_in({target.user, target.password}, kAnswerLimit);
+    Answer answer       = client.log_in({target.user, target.password});
     std::string outcome = answer.accepted ? "accepted" : "refused (" + answer.message + ")";
     return outcome + " in " + std::to_string(to_ms(Clock::now() - start)) + " ms";
 }
