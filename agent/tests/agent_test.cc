@@ -13,7 +13,9 @@
 #include <tuple>
 
 #include "agent_fixture.h"
+#include "core/atomic_file.h"
 #include "core/peers.h"
+#include "core/state_file.h"
 #include "core/users.h"
 
 namespace {
@@ -22,6 +24,22 @@ using namespace paagent;
 using namespace paagent::testing;
 namespace fs = std::filesystem;
 using Clock  = std::chrono::steady_clock;
+
+// The numbers of the line a process writes to the FIFO in one write; none after kWaitLimit.
+std::vector<long> ReadNumbers(const fs::path &fifo)
+{
+    // Opened for writing too, so that the open does not wait for a writer.
+    tds::FileDescriptor fd(open(fifo.c_str(), O_RDWR | O_CLOEXEC));
+    pollfd ready{fd.get(), POLLIN, 0};
+    char buffer[256];
+    const int limit   = static_cast<int>(std::chrono::milliseconds(kWaitLimit).count());
+    const ssize_t got = poll(&ready, 1, limit) == 1 ? read(fd.get(), buffer, sizeof buffer) : 0;
+    std::istringstream line(std::string(buffer, static_cast<std::size_t>(std::max<ssize_t>(got, 0))));
+    std::vector<long> numbers;
+    for (long number = 0; line >> number;)
+        numbers.push_back(number);
+    return numbers;
+}
 
 // An agent logging into a directory of its own, and a FIFO there that its processes write to.
 struct AgentAndFifo {
@@ -36,21 +54,7 @@ struct AgentAndFifo {
         const ProcessSpec process = MakeProcess("p", "FIFO=" + fifo.string() + "; " + command, type);
         return std::async(std::launch::async, [this, process, timeout] { agent.start_process(process, timeout); });
     }
-    // The numbers of the line a process writes to the FIFO in one write; none after kWaitLimit.
-    std::vector<long> read_numbers() const
-    {
-        // Opened for writing too, so that the open does not wait for a writer.
-        tds::FileDescriptor fd(open(fifo.c_str(), O_RDWR | O_CLOEXEC));
-        pollfd ready{fd.get(), POLLIN, 0};
-        char buffer[256];
-        const int limit   = static_cast<int>(std::chrono::milliseconds(kWaitLimit).count());
-        const ssize_t got = poll(&ready, 1, limit) == 1 ? read(fd.get(), buffer, sizeof buffer) : 0;
-        std::istringstream line(std::string(buffer, static_cast<std::size_t>(std::max<ssize_t>(got, 0))));
-        std::vector<long> numbers;
-        for (long number = 0; line >> number;)
-            numbers.push_back(number);
-        return numbers;
-    }
+    std::vector<long> read_numbers() const { return ReadNumbers(fifo); }
 
     TempDir home;
     Agent agent;
@@ -226,6 +230,28 @@ TEST(AgentReport, OnlyAWaitedForReportOfTheProcessOrADescendantIsAccepted)
 }
 
 // A change whose save fails changes nothing, and starts nothing.
+// A managed process waiting for its restart when the agent ended is recorded without a PID and
+// started by the next agent.
+TEST(AgentAdoption, StartsAProcessThatWasWaitingForItsRestart)
+{
+    TempDir home;
+    const fs::path fifo = home.path() / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ProcessSpec worker   = MakeProcess("worker", "echo $$ > " + fifo.string() + "; exec sleep 30");
+    worker.managed       = true;
+    worker.retry_count   = 3;
+    AgentOptions options = OptionsLoggingTo(home.path());
+    options.state_file   = home.path() / "state";
+    replace_file(options.state_file, format_state({RunningRecord{worker, 0, {}, {}, {}}}), Durability::ProcessCrash);
+    Agent agent(std::move(options));
+
+    EXPECT_EQ(agent.adopt_recorded(), 1);
+    const std::vector<long> started = ReadNumbers(fifo);
+    ASSERT_EQ(started.size(), 1u);
+    const GroupKiller killer{static_cast<pid_t>(started[0])};
+    EXPECT_TRUE(GroupRuns(killer.group));
+}
+
 TEST(AgentPersist, AChangeWhoseSaveFailsChangesNothing)
 {
     TempDir home;
