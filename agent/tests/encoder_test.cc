@@ -3,6 +3,10 @@
 // end-to-end tests.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "tds/errors.h"
 #include "tds/packet.h"
 #include "tds/reply.h"
 #include "tds/reply_sender.h"
@@ -33,6 +37,29 @@ TEST(Packets, SplitIntoNegotiatedSizeWithLastPacketBitAtTheEnd)
     EXPECT_EQ(Bytes(packets.begin(), packets.begin() + 8), hex("04 00 02 00 00 00 00 00"));
     EXPECT_EQ(Bytes(packets.begin() + 512, packets.begin() + 520), hex("04 00 02 00 00 00 00 00"));
     EXPECT_EQ(Bytes(packets.begin() + 1024, packets.begin() + 1032), hex("04 01 00 64 00 00 00 00"));
+}
+
+// A request of exactly the largest payload is read whole; one byte less of room refuses it.
+TEST(Packets, AMessageOfTheLargestPayloadIsReadAndALargerOneRefused)
+{
+    const StopSignal stop;
+    const Bytes payload(1100, 0x5a);
+    Bytes packets;
+    append_packets(packets, payload, 512, true);
+    for (const std::size_t largest : {payload.size(), payload.size() - 1}) {
+        int ends[2] = {-1, -1};
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+        const FileDescriptor writer(ends[1]);
+        Stream stream(FileDescriptor{ends[0]}, stop);
+        ASSERT_EQ(write(writer.get(), packets.data(), packets.size()), static_cast<ssize_t>(packets.size()));
+        Message message;
+        if (largest == payload.size()) {
+            EXPECT_EQ(read_message(stream, message, largest, std::nullopt), IoResult::Ok);
+            EXPECT_EQ(message.payload, payload);
+        } else {
+            EXPECT_THROW(read_message(stream, message, largest, std::nullopt), ProtocolError);
+        }
+    }
 }
 
 const Bytes kAttentionAck = hex("fd 20 00 00 00 00 00 00 00");
