@@ -32,13 +32,6 @@ inline constexpr std::size_t kShortTextBytes = 255;
 // A process whose command has at least this many bytes is started through the long-command RPC.
 inline constexpr std::size_t kLongCommandBytes = 255;
 
-// Whether a text can travel as a value: not too long, and (the client's texts being C strings)
-// without a zero byte.
-constexpr bool TextFits(std::string_view text)
-{
-    return text.size() <= kMaxTextBytes && text.find('\0') == std::string_view::npos;
-}
-
 enum class Type : std::uint8_t {
     Int,
     Text
