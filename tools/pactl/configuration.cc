@@ -42,8 +42,8 @@ Configuration ReadConfiguration(const std::filesystem::path &path)
         throw UsageError(path.string() + ": " + error.what());
     }
     Configuration configuration;
-    for (const paagent::ServiceSpec &spec : definitions.services) {
-        configuration.services.push_back(ToClient(spec));
+    for (const paagent::ServiceSpec &service : definitions.services) {
+        configuration.services.push_back(ToClient(service));
     }
     for (const paagent::Route &route : definitions.routes) {
         configuration.routes.push_back({route.host, route.server});
