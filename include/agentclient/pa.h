@@ -19,11 +19,38 @@
  *     logger is called by one thread at a time, and may itself log through the library). A
  *     retry callback runs on the thread of the call it belongs to and may use the library,
  *     but not that call's handle. The library starts one thread of its own, at the first
- *     connect: it watches the bounds of calls and takes none of the process's signals.
- *   - Bounds: whatever the agent does, a login ends within the handle's results time-out and
- *     one second, and so does the reply to an RPC (or within the longer wait its operation
- *     states). A reply past its bound has its connection closed; the next call opens a new
- *     one. A read that finds its connection broken reconnects and is sent once more.
+ *     login, and only where the Client-Library cannot end a login itself (FreeTDS before
+ *     1.5, without CS_ENDPOINT): it ends logins that outlive their bound, takes none of the
+ *     process's signals and lives until the process ends, so the shared library is never
+ *     unloaded (dlclose leaves it in place). It is safe across fork: a child starts its own.
+ *   - Environment: at the first PaConnectCreate* the library sets SYBASE to the product-family
+ *     home (and FREETDSCONF to its freetds.conf when the caller set none and the file exists),
+ *     where FreeTDS finds the interfaces file; it writes no environment variable after that.
+ *     Create the first handle before starting threads that read the environment.
+ *   - Bounds: every call that talks to an agent is one operation with one deadline, the
+ *     handle's results time-out (or the longer wait the operation states, as a start that
+ *     asks the agent to watch its process), and it ends within that deadline and one second,
+ *     whatever the agent does: its connect and login, a reconnect, a resend and the reading
+ *     of the reply all draw on the same deadline, so a call that reconnects takes no longer
+ *     than one that does not. A call that runs out of time fails with the time-out error
+ *     (PaServerGetLastError), closes its connection and is not sent again; the next call
+ *     opens a new connection. A read that finds its connection broken reconnects and is sent
+ *     once more, within the same deadline. Not counted, and not bounded by the library: the
+ *     time the caller's own logger and retry callback take, and the system's name resolution
+ *     of the agent's host. A reply is read as it comes; the deadline is checked whenever the
+ *     agent is silent for a second and between rows, so an agent that keeps sending one row a
+ *     few bytes a second holds a call until that row ends.
+ *     The login needs more: FreeTDS 1.3 (Debian 12) cannot end a login the agent does not
+ *     answer. The library then shuts down the login's socket itself at the deadline, and
+ *     touches no other descriptor: only the socket the calling thread is waiting on inside
+ *     that login, never while the caller's logger runs, and only when it is a TCP socket
+ *     connected to the address the interfaces file gives for the server that was not
+ *     connected there before the login began. This needs /proc/self (the thread's wait and
+ *     the process's descriptors) and process_vm_readv; where either is missing or refused, or
+ *     the server is not in the interfaces file, the log says so once and a login to an agent
+ *     that accepts the connection but never answers waits until the agent answers or closes.
+ *     Everything else stays bounded. With FreeTDS 1.5 or later (CS_ENDPOINT), the socket is
+ *     shut down from the calling thread and none of these conditions apply.
  */
 #ifndef AGENTCLIENT_PA_H
 #define AGENTCLIENT_PA_H
@@ -528,9 +555,10 @@ PA_EXPORT void PaInstallRetryCB(PaConnection *handle, PaRetryFunc retryFunc, voi
 /* Stores the notification callback and its user data: PaSUCCESS, or PaFAILURE when the
  * handle is not connected. */
 PA_EXPORT int32_t PaInstallNotifcationCB(PaConnection *handle, PaNotificationFunc callback, void *userData);
-/* Sets how many seconds a reply from the agent may take before the call fails (30 on a new
- * handle), for the open connection and every later one: PaSUCCESS, or PaFAILURE (logged) for
- * fewer than 1 second. A start with a time-out waits at least that time-out and a margin. */
+/* Sets how many seconds a call on the handle may take, connect, login, reconnect and reply
+ * included (30 on a new handle; see Bounds above): PaSUCCESS, or PaFAILURE (logged) for fewer
+ * than 1 second. Any larger value is taken (INT32_MAX is about 68 years). A start with a
+ * time-out waits at least that time-out and a margin. */
 PA_EXPORT int32_t PaSetResultsTimeOut(PaConnection *handle, int32_t seconds);
 /* The handle's reply time-out in seconds. */
 PA_EXPORT int32_t PaGetResultsTimeOut(const PaConnection *handle);

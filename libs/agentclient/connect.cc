@@ -1,8 +1,9 @@
 // Handle creation, connection establishment with the optional secure-login challenge, and
 // handle destruction.
-#include "call_deadline.h"
 #include "connection.h"
+#include "login_stop.h"
 #include "memory.h"
+#include "operation.h"
 
 #include <atomic>
 #include <cstring>
@@ -152,27 +153,40 @@ void ReadHostName(char (&name)[kHostNameSize])
     }
 }
 
-// Logs in on the handle's prepared connection within the handle's time-out.
-bool Login(PaConnection *handle)
+// Logs in on the handle's prepared connection within what is left of the call.
+bool Login(PaConnection *handle, pa::Operation &operation)
 {
-    pa::CallDeadline deadline(handle->resultsTimeOut);
-    handle->loggingIn = true;
-    bool connected    = ct_connect(handle->connection, handle->serverName, CS_NULLTERM) == CS_SUCCEED;
-    handle->loggingIn = false;
-    if (deadline.Expired()) {
-        PaMsgLog(PaMSG_ERROR, "%s did not answer the login within %d seconds.", handle->serverName,
-                 static_cast<int>(handle->resultsTimeOut));
+    bool connected = false;
+    {
+        pa::LoginStop stop(handle->serverName, operation.Deadline());
+        operation.SetLoggingIn(true);
+        connected = ct_connect(handle->connection, handle->serverName, CS_NULLTERM) == CS_SUCCEED;
+        operation.SetLoggingIn(false);
+        if (stop.Stopped()) {
+            operation.SetTimedOut();
+        }
+    }
+    if (operation.TimedOut()) {
+        PaMsgLog(PaMSG_ERROR, "%s did not answer the login within %lld seconds.", handle->serverName,
+                 static_cast<long long>(operation.BudgetSeconds()));
         handle->lastClientMsgNumber = PaTIMED_OUT_NUMBER;
-    } else if (!connected) {
+        return false;
+    }
+    if (!connected) {
         // FreeTDS reports a refused login only through the agent's message.
         PaRecordSilentFailure(handle, PaREFUSED_LOGIN_NUMBER);
     }
-    return connected && !deadline.Expired();
+    return connected;
 }
 
 // Opens the handle's connection: PaSUCCESS, or PaCONNECT_FAILED with nothing left open.
-int32_t PaConnectEstablish(PaConnection *handle)
+int32_t PaConnectEstablish(PaConnection *handle, pa::Operation &operation)
 {
+    if (operation.Expired()) {
+        PaMsgLog(PaMSG_ERROR, "No time is left in the call to connect to %s.", handle->serverName);
+        handle->lastClientMsgNumber = PaTIMED_OUT_NUMBER;
+        return PaCONNECT_FAILED;
+    }
     if (ct_con_alloc(handle->context, &handle->connection) != CS_SUCCEED) {
         handle->connection = nullptr;
         PaMsgLog(PaMSG_ERROR, "Failed to allocate connection structure.");
@@ -225,10 +239,13 @@ int32_t PaConnectEstablish(PaConnection *handle)
     // Client-Library that refuses the property still connects with its own default.
     CS_INT tdsVersion = CS_TDS_50;
     ct_con_props(connection, CS_SET, CS_TDS_VERSION, &tdsVersion, CS_UNUSED, nullptr);
-    // The handle's time-out bounds the TCP connection and the login.
-    CS_INT loginTimeOut = handle->resultsTimeOut;
+    // What is left of the call bounds the TCP connection and each wait of the login; once logged
+    // in, the Client-Library waits one slice at a time.
+    CS_INT loginTimeOut = operation.SecondsLeft();
     ct_con_props(connection, CS_SET, CS_LOGIN_TIMEOUT, &loginTimeOut, CS_UNUSED, nullptr);
-    return Login(handle) ? PaSUCCESS : fail("Failed to make a connection to %s.", handle->serverName);
+    CS_INT slice = pa::kWaitSliceSeconds;
+    ct_con_props(connection, CS_SET, CS_TIMEOUT, &slice, CS_UNUSED, nullptr);
+    return Login(handle, operation) ? PaSUCCESS : fail("Failed to make a connection to %s.", handle->serverName);
 }
 
 }  // namespace
@@ -256,12 +273,13 @@ int32_t PaConnect(PaConnection *handle)
     if (handle == nullptr) {
         return PaCONNECT_FAILED;
     }
+    pa::Operation operation(handle);
     PaBeginCall(handle);
     // A handle holds at most one connection: a second connect replaces the first.
     if (handle->connection != nullptr) {
         PaDiscardConnection(handle);
     }
-    int32_t status = PaConnectEstablish(handle);
+    int32_t status = PaConnectEstablish(handle, operation);
     if (status != PaSUCCESS) {
         handle->connection = nullptr;
     }
@@ -271,6 +289,13 @@ int32_t PaConnect(PaConnection *handle)
 int32_t PaConnectDestroy(PaConnection *handle)
 {
     if (handle != nullptr) {
+        {
+            // The logout of a connection still open is bounded like a call.
+            pa::Operation operation(handle);
+            if (handle->connection != nullptr) {
+                PaDiscardConnection(handle);
+            }
+        }
         ReleaseHandle(handle);
     }
     return PaSUCCESS;

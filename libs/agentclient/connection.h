@@ -6,6 +6,10 @@
 
 #include <ctpublic.h>
 
+namespace pa {
+class Operation;
+}
+
 // The agent's last server message: its number, severity and text (always terminated).
 struct PaServerMessageRecord {
     bool present;
@@ -32,15 +36,13 @@ struct PaConnection {
     int32_t advancedDiag;
     int32_t busy;
     int32_t secureLogin;
-    int32_t resultsTimeOut;                   // seconds a reply may take; never below 1
-    int32_t replyWait;                        // seconds the current operation lets a reply take, 0 for resultsTimeOut
+    int32_t resultsTimeOut;                   // seconds a call may take; never below 1
     PaServerMessageRecord lastServerMessage;  // the agent's last message in the current call
-    bool clientMessageInCall;                 // a client message was recorded since the call began
-    bool loggingIn;                           // ct_connect is running
+    pa::Operation *operation;                 // the call under way, owned by its stack frame; null between calls
 };
 
-// Marks the start of a call (connect or RPC): the agent's messages and the client-message mark
-// then speak of this call alone.
+// Marks the start of a step of a call (connect or RPC): the agent's messages and the
+// client-message mark then speak of this step alone.
 void PaBeginCall(PaConnection *handle);
 // Records, when the Client-Library failed the call without saying why, the client message the
 // Client-Library the library was designed for reports, so that the failure is classified.
@@ -55,14 +57,9 @@ constexpr CS_INT PaBROKEN_CONNECTION_NUMBER = (5 << 24) | (3 << 16) | (5 << 8) |
 constexpr CS_INT PaREFUSED_LOGIN_NUMBER     = (4 << 24) | (1 << 16) | (5 << 8) | 44;
 // The number a time-out is recorded as: Client-Library's results time-out.
 constexpr CS_INT PaTIMED_OUT_NUMBER = (1 << 24) | (2 << 16) | (2 << 8) | 63;
-// Whether the handle's last call ended in a time-out.
-bool PaTimedOut(const PaConnection *handle);
 
 // Seconds a reply may take on a new handle.
 constexpr int32_t PaDEFAULT_RESULTS_TIMEOUT = 30;
-
-// Lets replies on the handle's connection take seconds from now on.
-bool PaApplyResultsTimeOut(PaConnection *handle, int32_t seconds);
 
 // The reserved login of the inform connection: the user is refused with any other
 // application name.

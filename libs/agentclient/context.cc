@@ -1,7 +1,8 @@
 // The Client-Library context of a handle: allocation, message callbacks, interfaces file and
-// results time-out, and the one-time SYBASE and FREETDSCONF settings that point Client-Library
+// the slice of its waits, and the one-time SYBASE and FREETDSCONF settings that point Client-Library
 // at the installation.
 #include "connection.h"
+#include "operation.h"
 #include "utils.h"
 
 #include <climits>
@@ -123,7 +124,8 @@ int32_t PaContextInit(PaConnection *handle, CS_INT version)
         return setup.Fail("Failed to set interfaces file location");
     }
 
-    CS_INT timeout = handle->resultsTimeOut;
+    // The Client-Library waits one slice at a time; the call's operation decides after each.
+    CS_INT timeout = pa::kWaitSliceSeconds;
     if (ct_config(context, CS_SET, CS_TIMEOUT, &timeout, CS_UNUSED, nullptr) != CS_SUCCEED) {
         return setup.Fail("Failed to set the results time-out setting.");
     }

@@ -1,5 +1,7 @@
 // Client and server message callbacks, and the notification callback installer.
 #include "connection.h"
+#include "login_stop.h"
+#include "operation.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -110,17 +112,18 @@ void RecordServerMessage(PaConnection *handle, const CS_SERVERMSG &message)
 void PaBeginCall(PaConnection *handle)
 {
     handle->lastServerMessage.present = false;
-    handle->clientMessageInCall       = false;
+    if (pa::Operation *operation = pa::Operation::Current(handle)) {
+        operation->SetClientMessageInStep(false);
+    }
 }
 
 void PaRecordSilentFailure(PaConnection *handle, CS_INT number)
 {
-    if (!handle->clientMessageInCall) {
+    pa::Operation *operation = pa::Operation::Current(handle);
+    if (operation == nullptr || !operation->ClientMessageInStep()) {
         handle->lastClientMsgNumber = number;
     }
 }
-
-bool PaTimedOut(const PaConnection *handle) { return handle->lastClientMsgNumber == PaTIMED_OUT_NUMBER; }
 
 bool PaConnectionBroken(const PaConnection *handle)
 {
@@ -153,10 +156,18 @@ CS_RETCODE PaClientMsgHandler(CS_CONTEXT *, CS_CONNECTION *connection, CS_CLIENT
     if (failed) {
         return CS_FAIL;
     }
+    pa::Operation *operation = handle != nullptr ? pa::Operation::Current(handle) : nullptr;
+    bool timed_out           = message->msgnumber == kFreeTdsTimeout;
+    // FreeTDS's waits are sliced: the end of a slice is no time-out while the call has time left.
+    if (timed_out && operation != nullptr && !operation->Expired()) {
+        return CS_SUCCEED;
+    }
     CS_INT number = NormalisedNumber(*message);
     if (handle != nullptr) {
         handle->lastClientMsgNumber = number;
-        handle->clientMessageInCall = true;
+        if (operation != nullptr) {
+            operation->SetClientMessageInStep(true);
+        }
         // A send refused while results are pending: the next reconnection must clear them.
         if (message->msgnumber == kFreeTdsResultsPending) {
             handle->busy = 1;
@@ -165,10 +176,14 @@ CS_RETCODE PaClientMsgHandler(CS_CONTEXT *, CS_CONNECTION *connection, CS_CLIENT
             PrintClientMessage(number, *message);
         }
     }
-    // A login that timed out is left waiting: FreeTDS would answer a failure by logging out from
-    // inside the wait and then wait for itself for ever. The call's deadline ends the wait.
-    if (handle != nullptr && handle->loggingIn && number == PaTIMED_OUT_NUMBER) {
-        return CS_SUCCEED;
+    if (timed_out && operation != nullptr) {
+        operation->SetTimedOut();
+        // FreeTDS would answer a failed login by logging out from inside this very wait and then
+        // wait for itself for ever: the login is left waiting, and the end of its socket ends it.
+        if (operation->LoggingIn()) {
+            pa::StopLoginOnEndpoint(connection);
+            return CS_SUCCEED;
+        }
     }
     if (CS_NUMBER(number) == kTimeoutNumber || CS_SEVERITY(number) >= kCommunicationSeverity) {
         return CS_FAIL;

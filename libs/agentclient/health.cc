@@ -1,7 +1,19 @@
 // Connection health: the open check, reconnection, disconnection and the retry callback.
 #include "connection.h"
+#include "operation.h"
 
 namespace {
+
+// FreeTDS waits this long for the agent to acknowledge a logout, whatever the close option.
+constexpr auto kLogoutWait = std::chrono::seconds(5);
+
+// Whether the call has time left to wait for a logout's acknowledgement; otherwise a
+// connection is dropped unclosed, which ends its socket at once.
+bool TimeToLogOut(const PaConnection *handle)
+{
+    const pa::Operation *operation = pa::Operation::Current(handle);
+    return operation == nullptr || operation->Deadline() - pa::Operation::Clock::now() > kLogoutWait;
+}
 
 bool IsOpen(CS_INT status) { return (status & CS_CONSTAT_DEAD) == 0 && (status & CS_CONSTAT_CONNECTED) != 0; }
 
@@ -9,7 +21,7 @@ bool IsOpen(CS_INT status) { return (status & CS_CONSTAT_DEAD) == 0 && (status &
 // the ordinary close is still closed by force and dropped, so that it never leaks.
 int32_t PaConnectClose(PaConnection *handle, bool orderly)
 {
-    if (ct_close(handle->connection, orderly ? CS_UNUSED : CS_FORCE_CLOSE) != CS_SUCCEED) {
+    if (!TimeToLogOut(handle) || ct_close(handle->connection, orderly ? CS_UNUSED : CS_FORCE_CLOSE) != CS_SUCCEED) {
         PaDiscardConnection(handle);
         return PaFAILURE;
     }
@@ -29,7 +41,7 @@ bool PaReadConnectionStatus(const PaConnection *handle, CS_INT *status)
 
 PaDiscardResult PaDiscardConnection(PaConnection *handle)
 {
-    PaDiscardResult result{ct_close(handle->connection, CS_FORCE_CLOSE) == CS_SUCCEED,
+    PaDiscardResult result{!TimeToLogOut(handle) || ct_close(handle->connection, CS_FORCE_CLOSE) == CS_SUCCEED,
                            ct_con_drop(handle->connection) == CS_SUCCEED};
     handle->connection = nullptr;
     return result;
@@ -59,6 +71,7 @@ int32_t PaReconnect(PaConnection *handle)
     if (handle == nullptr) {
         return PaCONNECT_FAILED;
     }
+    pa::Operation operation(handle);
     PaMsgLog(PaMSG_DEBUG, "Attempting to re-establish connection to server");
     // With no connection there is nothing to check, cancel or close: connect afresh.
     if (handle->connection != nullptr) {
@@ -99,6 +112,7 @@ int32_t PaDisconnect(PaConnection *handle, int32_t force)
     if (handle == nullptr || handle->connection == nullptr) {
         return PaFAILURE;
     }
+    pa::Operation operation(handle);
     return PaConnectClose(handle, force != 1);
 }
 

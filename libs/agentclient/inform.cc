@@ -30,6 +30,8 @@ extern "C" int32_t PaInformPA(const char *server, int32_t pid, int32_t processId
         PaMsgLog(PaMSG_ERROR, "Failed to create connection structure.");
         return PaCONNECT_FAILED;
     }
+    // The login, the report and the logout are one call.
+    pa::Operation operation(handle.get());
     if (PaConnect(handle.get()) != PaSUCCESS) {
         PaMsgLog(PaMSG_ERROR, "Failed to connection to the specified PA Server.");
         return PaCONNECT_FAILED;

@@ -1,4 +1,6 @@
 // The message log: levels, threshold, stream or user-logger delivery, Fatal Error exit.
+#include "login_stop.h"
+
 #include <agentclient/pa.h>
 
 #include <algorithm>
@@ -114,6 +116,7 @@ int32_t MsgLogCore(int32_t level, const char *suffix, const char *format, va_lis
         char ownBuffer[PaMSG_BUFFER_SIZE];
         char *buffer = userBuffer != nullptr ? userBuffer : ownBuffer;
         FormatInto(buffer, suffix, format, args);
+        pa::CallerCode logger;
         userLogger(level, buffer, LevelName(level), userData);
     } else {
         WriteStreamLine(level, suffix, format, args);

@@ -122,7 +122,7 @@ int32_t PaProcessStartWithTimeOut(PaConnection *handle, const PaProcess *process
     int32_t rpc =
         process->command != nullptr && HasLongCommand(process) ? protocol::kProcessStartLong : protocol::kProcessStart;
     // The agent may wait the time-out before it answers.
-    pa::LongerReplyWait wait(handle, timeout > 0 ? timeout + protocol::kReplyMarginSeconds : 0);
+    pa::Operation operation(handle, timeout > 0 ? int64_t{timeout} + protocol::kReplyMarginSeconds : 0);
     return SendWithProcess(handle, process, rpc, timeout);
 }
 

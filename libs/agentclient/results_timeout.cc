@@ -1,14 +1,5 @@
-// How long a reply from the agent may take, per handle.
+// How long a call on a handle may take.
 #include "connection.h"
-
-bool PaApplyResultsTimeOut(PaConnection *handle, int32_t seconds)
-{
-    if (handle->connection == nullptr) {
-        return true;
-    }
-    CS_INT timeout = seconds;
-    return ct_con_props(handle->connection, CS_SET, CS_TIMEOUT, &timeout, CS_UNUSED, nullptr) == CS_SUCCEED;
-}
 
 extern "C" {
 
@@ -22,13 +13,8 @@ int32_t PaSetResultsTimeOut(PaConnection *handle, int32_t seconds)
                  static_cast<int>(seconds));
         return PaFAILURE;
     }
-    // The context's setting reaches the connections opened later, the connection's the open one.
-    CS_INT timeout = seconds;
-    if (ct_config(handle->context, CS_SET, CS_TIMEOUT, &timeout, CS_UNUSED, nullptr) != CS_SUCCEED ||
-        !PaApplyResultsTimeOut(handle, seconds)) {
-        PaMsgLog(PaMSG_ERROR, "Failed to set the results time-out setting.");
-        return PaFAILURE;
-    }
+    // The library keeps the time-out itself: each call draws its deadline from it, while the
+    // Client-Library only ever waits one slice at a time.
     handle->resultsTimeOut = seconds;
     return PaSUCCESS;
 }

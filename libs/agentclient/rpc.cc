@@ -1,7 +1,6 @@
 // The RPC engine: one command per call, the parameters, up to eleven sends under the retry
 // callback, and every reply row handed to the decoder of its RPC.
 #include "rpc.h"
-#include "call_deadline.h"
 #include "memory.h"
 
 #include <algorithm>
@@ -250,37 +249,13 @@ void StoreInts(const ColumnSet &row, int32_t *target, CS_INT wanted)
     }
 }
 
-// Lets the replies of one call take as long as its operation allows, on whichever connection
-// the call ends up using, and gives the connection back the handle's own time-out afterwards.
-class ReplyWaitScope {
-public:
-    explicit ReplyWaitScope(PaConnection *handle) : handle_(handle), longer_(handle->replyWait > handle->resultsTimeOut)
-    {
-        if (longer_) {
-            PaApplyResultsTimeOut(handle_, handle_->replyWait);
-        }
-    }
-    ~ReplyWaitScope()
-    {
-        if (longer_) {
-            PaApplyResultsTimeOut(handle_, handle_->resultsTimeOut);
-        }
-    }
-    ReplyWaitScope(const ReplyWaitScope &)            = delete;
-    ReplyWaitScope &operator=(const ReplyWaitScope &) = delete;
-
-private:
-    PaConnection *handle_;
-    bool longer_;
-};
-
 // State of one call shared by its send attempts.
 struct Call {
     PaConnection *handle;
     int32_t rpc;
     const PaRpcParam *params;
     void *target;
-    const pa::CallDeadline &deadline;
+    const pa::Operation &operation;
     Command command;
     int32_t retry      = 0;
     bool commandFailed = false;
@@ -364,7 +339,7 @@ CS_RETCODE FetchRows(Call &call)
         }
         undecoded = !DispatchRow(call, row, &slot) || undecoded;
         // Rows that keep coming would keep the call for ever.
-        if (call.deadline.Expired()) {
+        if (call.operation.Expired()) {
             return CS_FAIL;
         }
         row.Clear();
@@ -422,7 +397,7 @@ CS_RETCODE SendAttempt(Call &call)
             break;
         default: break;
         }
-        if (call.deadline.Expired()) {
+        if (call.operation.Expired()) {
             return CS_FAIL;
         }
     }
@@ -485,9 +460,9 @@ int32_t PaRpcCall(PaConnection *handle, int32_t rpc, const PaRpcParam *params, v
     if (pa::protocol::Find(rpc) == nullptr) {
         return PaFAILURE;
     }
+    pa::Operation operation(handle);
     PaBeginCall(handle);
-    pa::CallDeadline deadline(std::max(handle->replyWait, handle->resultsTimeOut));
-    Call call{handle, rpc, params, target, deadline, {}};
+    Call call{handle, rpc, params, target, operation, {}};
     CS_RETCODE code = AllocateCommand(handle, call.command);
     if (code != CS_SUCCEED) {
         if (PaReconnect(handle) != PaSUCCESS) {
@@ -504,7 +479,6 @@ int32_t PaRpcCall(PaConnection *handle, int32_t rpc, const PaRpcParam *params, v
             return PaFAILURE;
         }
     }
-    ReplyWaitScope wait(handle);
     CS_RETCODE end = CS_FAIL;
     for (int sends = 0; sends < kMaxSends && (sends == 0 || call.retry == 1); ++sends) {
         // A cancel may have wiped the command: initiate it afresh for every send.
@@ -514,7 +488,7 @@ int32_t PaRpcCall(PaConnection *handle, int32_t rpc, const PaRpcParam *params, v
         end = SendAttempt(call);
     }
     int32_t result = Outcome(call, end);
-    if (deadline.Expired()) {
+    if (result != PaSUCCESS && (operation.TimedOut() || operation.Expired())) {
         // Cancelling would read the rest of a reply that may never end: the connection is closed
         // instead, unread, and the next call opens a new one.
         call.command.SetPending(false);
@@ -522,6 +496,7 @@ int32_t PaRpcCall(PaConnection *handle, int32_t rpc, const PaRpcParam *params, v
         PaMsgLog(PaMSG_ERROR, "The reply to RPC %d from %s did not end in time; the connection was closed.",
                  static_cast<int>(rpc), handle->serverName);
         handle->lastClientMsgNumber = PaTIMED_OUT_NUMBER;
+        operation.SetTimedOut();
         return PaFAILURE;
     }
     // FreeTDS fails a read or write on a closed socket without a client message.
@@ -533,12 +508,17 @@ int32_t PaRpcCall(PaConnection *handle, int32_t rpc, const PaRpcParam *params, v
 
 int32_t PaRpcCallReconnecting(PaConnection *handle, int32_t rpc, const PaRpcParam *params, void *target)
 {
+    if (handle == nullptr) {
+        return PaFAILURE;
+    }
+    // The call, a reconnect and the send after it draw on one deadline.
+    pa::Operation operation(handle);
     int32_t result = PaRpcCall(handle, rpc, params, target);
     // A call that only reads is sent again on a new connection when the old one broke under it:
     // it cannot have changed anything. Other calls fail, as the request may have run. A call
     // that ran out of time is not sent again, so that it stays within its bound.
     if (result == PaFAILURE && pa::protocol::ChangesNothing(Shape(rpc)) && PaConnectionBroken(handle) &&
-        !PaTimedOut(handle)) {
+        !operation.TimedOut()) {
         result = PaCONNECTION_LOST;
     }
     if (result != PaCONNECTION_LOST) {
@@ -623,12 +603,5 @@ RpcParams &RpcParams::Add(const char *name, CS_INT datatype, const void *value)
     entries_[count_] = PaRpcParam{};
     return *this;
 }
-
-LongerReplyWait::LongerReplyWait(PaConnection *handle, int32_t seconds) : handle_(handle), previous_(handle->replyWait)
-{
-    handle->replyWait = std::max(previous_, seconds);
-}
-
-LongerReplyWait::~LongerReplyWait() { handle_->replyWait = previous_; }
 
 }  // namespace pa

@@ -3,6 +3,7 @@
 #define AGENTCLIENT_RPC_H
 
 #include "connection.h"
+#include "operation.h"
 
 #include <protocol/rpc_table.h>
 
@@ -91,20 +92,6 @@ private:
     size_t capacity_;
     size_t count_ = 0;
     bool ok_;
-};
-
-// For the duration of one operation, lets the handle's calls wait at least seconds for their
-// reply: for a request that itself asks the agent to wait.
-class LongerReplyWait {
-public:
-    LongerReplyWait(PaConnection *handle, int32_t seconds);
-    ~LongerReplyWait();
-    LongerReplyWait(const LongerReplyWait &)            = delete;
-    LongerReplyWait &operator=(const LongerReplyWait &) = delete;
-
-private:
-    PaConnection *handle_;
-    int32_t previous_;
 };
 
 }  // namespace pa

@@ -7,6 +7,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <thread>
 #include <type_traits>
 
 namespace fakect {
@@ -126,8 +127,13 @@ std::optional<CS_RETCODE> Intercept(const char *call, CS_CONNECTION *connection)
         return std::nullopt;
     Injection injection = *found;
     injections.erase(found);
-    if (injection.raises)
+    if (injection.raises && injection.slice) {
+        do {
+            std::this_thread::sleep_for(*injection.slice);
+        } while (Deliver(*injection.raises, connection) == CS_SUCCEED);
+    } else if (injection.raises) {
         Deliver(*injection.raises, connection);
+    }
     if (injection.raisesServer)
         Deliver(*injection.raisesServer, connection);
     return injection.code;

@@ -10,6 +10,7 @@
 
 #include <ctpublic.h>
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -54,6 +55,9 @@ struct Injection {
     std::optional<CS_RETCODE> code{};  // the call does nothing else and returns this
     std::optional<CS_CLIENTMSG> raises{};
     std::optional<CS_SERVERMSG> raisesServer{};
+    // The call stands for a wait on a silent agent, as FreeTDS makes it: after each slice it
+    // raises `raises` again, for as long as the client-message handler answers CS_SUCCEED.
+    std::optional<std::chrono::milliseconds> slice{};
 };
 
 struct SentParam {

@@ -106,6 +106,10 @@ TEST_F(ProtocolEdges, ACallWaitsAsLongAsTheAgentWasAskedToWait)
     EXPECT_EQ(PaProcessStartWithTimeOut(handle(), watched.get(), 3), PaSUCCESS);
     EXPECT_EQ(StatusOf(handle(), watched.get()).state, 1);
     EXPECT_EQ(PaGetResultsTimeOut(handle()), 1);
+    // The longest time-out is a long wait, not a deadline overflowed into the past.
+    ASSERT_EQ(PaSetResultsTimeOut(handle(), INT32_MAX), PaSUCCESS);
+    int32_t major = 0, minor = 0;
+    EXPECT_EQ(PaServerGetVersionNo(handle(), &major, &minor), PaSUCCESS);
 }
 
 TEST_F(ProtocolEdges, AServiceOfStubbornMembersStopsWithinOneCall)

@@ -56,7 +56,7 @@ TEST_F(ConnectTest, ALoginRefusedOnlyByTheAgentsMessageIsAGeneralErrorNotATimeOu
     agent().On({.call = "ct_connect", .code = CS_FAIL, .raisesServer = ServerMessage(4002, 14, "Login failed.")});
     EXPECT_EQ(PaConnect(handle), PaCONNECT_FAILED);
     EXPECT_EQ(PaServerGetLastError(handle), PaGENERAL_ERROR);
-    EXPECT_FALSE(PaTimedOut(handle));
+    EXPECT_FALSE((handle->lastClientMsgNumber == PaTIMED_OUT_NUMBER));
     PaServerMessage message{};
     ASSERT_EQ(PaServerGetLastMessage(handle, &message), PaSUCCESS);
     EXPECT_STREQ(message.text, "Login failed.");
@@ -92,7 +92,7 @@ TEST_F(HandlersTest, ClientMessagesAreClassifiedByNumberAndSeverity)
         SCOPED_TRACE(c.number);
         EXPECT_EQ(agent().Raise(ClientMessage(c.number, c.severity, "message"), handle->connection), c.result);
         EXPECT_EQ(PaServerGetLastError(handle), c.lastError);
-        EXPECT_EQ(PaTimedOut(handle), c.timeOut);
+        EXPECT_EQ((handle->lastClientMsgNumber == PaTIMED_OUT_NUMBER), c.timeOut);
     }
     EXPECT_THAT(log.texts(), IsEmpty());
 }

@@ -107,7 +107,11 @@ TEST_F(RpcTest, AReadIsSentAgainWhenTheConnectionBrokeUnderItButNotAfterATimeOut
 
     agent().Script(RpcName(pa::protocol::kDebugLevelGet), Reply{.outcome = Outcome::ConnectionClosed});
     agent().Script(RpcName(pa::protocol::kDebugLevelGet), IntRows({{4}}, 1));
-    agent().On({.call = "ct_results", .raises = fakect::ClientMessage(20003, 6, "timed out")});
+    ASSERT_EQ(PaSetResultsTimeOut(handle, 1), PaSUCCESS);
+    agent().On({.call   = "ct_results",
+                .code   = CS_FAIL,
+                .raises = fakect::ClientMessage(20003, 6, "timed out"),
+                .slice  = std::chrono::milliseconds(100)});
     int32_t level = -1;
     EXPECT_EQ(PaServerGetDebugLevel(handle, &level), PaFAILURE);
     EXPECT_EQ(agent().SendCount(RpcName(pa::protocol::kDebugLevelGet)), 1);

@@ -181,6 +181,10 @@ void ScriptedRelay::Serve(int client)
                 return;
             }
             if (scripted && !playing && watch.Feed(buffer, static_cast<size_t>(got))) {
+                if (script_.cut_first && !cut_.exchange(true)) {
+                    shutdown(client, SHUT_RDWR);
+                    return;
+                }
                 playing = true;
                 if (!SendAll(client, script_.reply)) {
                     return;

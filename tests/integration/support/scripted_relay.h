@@ -20,8 +20,9 @@ public:
     };
     struct Script {
         Step step;
-        std::string reply;   // bytes sent instead of the agent's answer, then silence
-        std::string repeat;  // when not empty, sent again and again after reply until the client goes
+        std::string reply;       // bytes sent instead of the agent's answer, then silence
+        std::string repeat;      // when not empty, sent again and again after reply until the client goes
+        bool cut_first = false;  // the first connection to reach the step is closed there instead
     };
 
     // Listens on a free port under a server name of its own in the interfaces file.
@@ -44,6 +45,7 @@ private:
     int listener_ = -1;
     std::atomic<bool> recovered_{false};
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> cut_{false};
     std::mutex mutex_;
     std::vector<int> sockets_;  // every open socket, shut down at the end to release the threads
     std::vector<std::thread> threads_;
