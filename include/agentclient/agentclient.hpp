@@ -33,9 +33,10 @@ namespace agentclient {
 // (PaNO_ERROR, PaNETWORK_ERROR or PaGENERAL_ERROR) and the agent's reason when it refused.
 class Error : public std::runtime_error {
 public:
-    Error(std::string what, std::int32_t code, std::int32_t classification = PaNO_ERROR, std::string agentText = {})
+    Error(std::string what, std::int32_t code, std::int32_t classification = PaNO_ERROR, std::string agentText = {},
+          bool timedOut = false)
         : std::runtime_error(std::move(what)), code_(code), classification_(classification),
-          agentText_(std::move(agentText))
+          agentText_(std::move(agentText)), timedOut_(timedOut)
     {
     }
     std::int32_t code() const noexcept { return code_; }
@@ -46,13 +47,16 @@ public:
     // which it says why it did).
     bool unreachable() const noexcept
     {
-        return classification_ == PaNETWORK_ERROR || (code_ == PaCONNECT_FAILED && agentText_.empty());
+        return timedOut_ || classification_ == PaNETWORK_ERROR || (code_ == PaCONNECT_FAILED && agentText_.empty());
     }
+    // Whether the agent did not answer within the connection's time-out.
+    bool timedOut() const noexcept { return timedOut_; }
 
 private:
     std::int32_t code_;
     std::int32_t classification_;
     std::string agentText_;
+    bool timedOut_;
 };
 
 enum class ProcessType : std::int32_t {
@@ -576,7 +580,8 @@ private:
         if (auto message = LastMessage(); message && message->severity > 10) {
             reason = message->text;
         }
-        throw Error(reason.empty() ? what : what + ": " + reason, code, LastErrorClass(), reason);
+        throw Error(reason.empty() ? what : what + ": " + reason, code, LastErrorClass(), reason,
+                    PaServerTimedOut(handle_) == 1);
     }
 
     std::string server_;

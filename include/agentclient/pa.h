@@ -595,6 +595,9 @@ PA_EXPORT void PaDisableAdvancedDiag(PaConnection *handle);
 /* Classifies the last Client-Library message seen on the handle: PaNO_ERROR,
  * PaNETWORK_ERROR or PaGENERAL_ERROR. */
 PA_EXPORT int32_t PaServerGetLastError(PaConnection *handle);
+/* 1 when the handle's last call ended because it ran out of time (see Bounds above): the
+ * agent did not answer the login or the request within the time-out; 0 otherwise. */
+PA_EXPORT int32_t PaServerTimedOut(const PaConnection *handle);
 
 /* A message the agent sent: its number, its severity (above 10 for an error, such as the
  * reason for a refused request) and its text. */

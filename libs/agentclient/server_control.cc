@@ -135,6 +135,11 @@ int32_t PaServerGetLastError(PaConnection *handle)
     return PaGENERAL_ERROR;
 }
 
+int32_t PaServerTimedOut(const PaConnection *handle)
+{
+    return handle != nullptr && handle->lastClientMsgNumber == PaTIMED_OUT_NUMBER ? 1 : 0;
+}
+
 int32_t PaServerGetLastMessage(const PaConnection *handle, PaServerMessage *message)
 {
     if (handle == nullptr || message == nullptr || !handle->lastServerMessage.present) {
