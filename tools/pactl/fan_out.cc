@@ -1,9 +1,9 @@
 #include "fan_out.h"
 
-#include "bounded_task.h"
 #include "errors.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace pactl {
 
@@ -30,15 +30,16 @@ Json Ask(const std::string &server, const Credentials &credentials, const Questi
 
 Json AskEach(const std::vector<std::string> &servers, const Credentials &credentials, const Question &question)
 {
-    const auto deadline = std::chrono::steady_clock::now() + 2 * credentials.timeout;
-    std::vector<BoundedTask<Json>> askers;
-    for (const std::string &server : servers) {
-        askers.emplace_back([server, credentials, question] { return Ask(server, credentials, question); });
+    std::vector<Json> answers(servers.size());
+    {
+        // Every call the library makes is bounded, so every asker ends and is joined here.
+        std::vector<std::jthread> askers;
+        for (std::size_t i = 0; i < servers.size(); ++i) {
+            askers.emplace_back([&, i] { answers[i] = Ask(servers[i], credentials, question); });
+        }
     }
     Json merged = Json::array();
-    for (std::size_t i = 0; i < servers.size(); ++i) {
-        const Json answer = askers[i].Get(deadline).value_or(
-            Json::array({{{"server", servers[i]}, {"error", NoAnswer(servers[i], 2 * credentials.timeout).what()}}}));
+    for (const Json &answer : answers) {
         merged.insert(merged.end(), answer.begin(), answer.end());
     }
     return merged;

@@ -16,8 +16,8 @@ namespace pactl {
 using Question = std::function<Json(agentclient::Connection &)>;
 
 // The records every server gave, in the order of servers, each with "server" first. A server
-// that cannot be reached, refuses, or does not answer within twice the time-out (its login and
-// its questions) gives one record of its "server" and the "error".
+// that cannot be reached, refuses, or does not answer a call within the time-out gives one
+// record of its "server" and the "error".
 Json AskEach(const std::vector<std::string> &servers, const Credentials &credentials, const Question &question);
 
 // The agent of the session and, after it, every other server its routing table names.

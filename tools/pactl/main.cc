@@ -1,5 +1,4 @@
 // pactl: the process agent's command line, over the library's C++ API.
-#include "bounded_task.h"
 #include "command_line.h"
 #include "errors.h"
 
@@ -54,9 +53,6 @@ int main(int argc, char **argv)
             status = Report(pactl::Explain(std::current_exception()));
         }
         std::cout.flush();
-        if (pactl::ThreadsLeftBehind()) {
-            std::_Exit(status);
-        }
     }
     return status;
 }

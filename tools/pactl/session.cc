@@ -1,23 +1,20 @@
 #include "session.h"
 
-#include "bounded_task.h"
 #include "login.h"
 
 namespace pactl {
 
-// The login runs on a thread of its own, left behind when the time-out passes first.
 agentclient::Connection Connect(const std::string &server, const Credentials &credentials)
 {
-    BoundedTask<agentclient::Connection> login([server, credentials] {
+    try {
         return agentclient::Connection(server, credentials.user, credentials.password,
                                        {.application = "pactl", .timeout = credentials.timeout, .retry = {}});
-    });
-    std::optional<agentclient::Connection> connection =
-        login.Get(std::chrono::steady_clock::now() + credentials.timeout);
-    if (!connection) {
-        throw NoAnswer(server, credentials.timeout);
+    } catch (const agentclient::Error &error) {
+        if (error.timedOut()) {
+            throw NoAnswer(server, credentials.timeout);
+        }
+        throw;
     }
-    return std::move(*connection);
 }
 
 Failure NoAnswer(const std::string &server, std::chrono::seconds limit)
