@@ -5,9 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <functional>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -116,6 +123,154 @@ TEST(Bounds, FrozenAgentFailsCallsInTimeAndServesAgainWhenThawed)
 
     agent.Signal(SIGCONT);
     EXPECT_EQ(PaServerGetVersionNo(handle.get(), &major, &minor), PaSUCCESS);
+}
+
+// A TCP service of the test's own on 127.0.0.1, as a log collector or a slow web service: it
+// answers every line a client sends with "ok", the first one after a delay.
+class SlowPeer {
+public:
+    explicit SlowPeer(std::chrono::milliseconds delay) : delay_(delay)
+    {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family      = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size          = sizeof address;
+        if (bind(listener_, reinterpret_cast<sockaddr *>(&address), size) != 0 || listen(listener_, 4) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &size) != 0) {
+            throw std::runtime_error("the peer cannot listen");
+        }
+        port_   = ntohs(address.sin_port);
+        server_ = std::thread([this] { Serve(); });
+    }
+    ~SlowPeer()
+    {
+        shutdown(listener_, SHUT_RDWR);
+        if (client_ >= 0) {
+            shutdown(client_, SHUT_RDWR);
+        }
+        server_.join();
+        close(listener_);
+    }
+
+    // A connection of the caller's own to the peer.
+    int Connect() const
+    {
+        int link = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family      = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port        = htons(static_cast<uint16_t>(port_));
+        EXPECT_EQ(connect(link, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        return link;
+    }
+
+private:
+    void Serve()
+    {
+        client_   = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        char byte = 0;
+        for (auto delay = delay_; client_ >= 0 && recv(client_, &byte, 1, 0) == 1;) {
+            if (byte == '\n') {
+                std::this_thread::sleep_for(std::exchange(delay, std::chrono::milliseconds(0)));
+                send(client_, "ok\n", 3, MSG_NOSIGNAL);
+            }
+        }
+        if (client_ >= 0) {
+            close(client_);
+        }
+    }
+
+    std::chrono::milliseconds delay_;
+    int listener_ = -1;
+    int port_     = 0;
+    std::atomic<int> client_{-1};
+    std::thread server_;
+};
+
+// Sends a line on link and waits, in poll(2) as FreeTDS does, for its "ok": false when the
+// socket failed or no answer came within ten seconds.
+bool Ask(int link, const std::string &line)
+{
+    std::string request = line + "\n";
+    if (send(link, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+        return false;
+    }
+    char answer[3];
+    size_t got = 0;
+    pollfd polled{link, POLLIN, 0};
+    while (got < sizeof answer && poll(&polled, 1, 10000) == 1) {
+        ssize_t read = recv(link, answer + got, sizeof answer - got, 0);
+        if (read <= 0) {
+            return false;
+        }
+        got += static_cast<size_t>(read);
+    }
+    return got == sizeof answer;
+}
+
+struct Shipped {
+    int link;
+    int lines    = 0;
+    int answered = 0;
+};
+
+// An agent's message (TDS 5.0 extended error token) of number 50000 and severity 16.
+std::string AgentMessage(const std::string &text)
+{
+    std::string body("\x50\xC3\x00\x00\x01\x10\x00\x00\x00\x00", 10);
+    body += static_cast<char>(text.size());
+    body += '\0';
+    body += text;
+    body += std::string(4, '\0');
+    std::string token("\xE5");
+    token += static_cast<char>(body.size());
+    token += '\0';
+    return token + body;
+}
+
+// The library touches no socket but its connection's: a logger that ships every line to a
+// collector and a retry callback that asks a slow service of its own keep working sockets
+// while the calls they run in expire, the logger even when the agent's message makes it run
+// inside a login as its deadline passes.
+TEST(Bounds, TheCallersOwnSocketsWorkThroughCallsThatExpire)
+{
+    AgentProcess agent;
+    ScriptedRelay relay(agent, {ScriptedRelay::Step::Login, TdsReplyPacket(AgentMessage("hold on"), false), ""});
+    SlowPeer collector(std::chrono::milliseconds(1500));
+    Shipped shipped{collector.Connect()};
+    PaSetUserLoggerFunc(
+        [](int32_t, const char *text, const char *, void *data) {
+            auto &to = *static_cast<Shipped *>(data);
+            ++to.lines;
+            to.answered += Ask(to.link, text) ? 1 : 0;
+        },
+        nullptr, &shipped);
+    Handle silent(PaConnectCreate(relay.name().c_str(), "e2e-test", AgentProcess::kUser, AgentProcess::kPassword));
+    ASSERT_EQ(PaSetResultsTimeOut(silent.get(), 1), PaSUCCESS);
+    EXPECT_NE(PaConnect(silent.get()), PaSUCCESS);
+    int32_t major = 0, minor = 0;
+    EXPECT_NE(PaServerGetVersionNo(silent.get(), &major, &minor), PaSUCCESS);
+    PaRemoveUserLogFunc();
+    EXPECT_GT(shipped.lines, 0);
+    EXPECT_EQ(shipped.answered, shipped.lines);
+    close(shipped.link);
+
+    SlowPeer service(std::chrono::milliseconds(2500));
+    Shipped asked{service.Connect()};
+    Handle handle = OpenHandle(agent);
+    ASSERT_EQ(PaSetResultsTimeOut(handle.get(), 1), PaSUCCESS);
+    PaInstallRetryCB(
+        handle.get(),
+        [](PaConnection *, void *data) {
+            auto &to = *static_cast<Shipped *>(data);
+            to.answered += Ask(to.link, "retry?") ? 1 : 0;
+            return int32_t{0};
+        },
+        &asked);
+    EXPECT_EQ(PaProcessStop(handle.get(), MakeProcess("nosuch", kSleeper).get()), PaFAILURE);
+    EXPECT_EQ(asked.answered, 1);
+    close(asked.link);
 }
 
 }  // namespace
