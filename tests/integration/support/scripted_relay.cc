@@ -105,8 +105,10 @@ std::string TdsReplyPacket(const std::string &body, bool last)
 }
 
 ScriptedRelay::ScriptedRelay(const AgentProcess &agent, Script script)
-    : script_(std::move(script)), agentPort_(agent.port()), name_(agent.name() + "_RELAY")
+    : script_(std::move(script)), agentPort_(agent.port())
 {
+    static std::atomic<int> relays{0};
+    name_     = agent.name() + "_RELAY" + std::to_string(++relays);
     int port  = 0;
     listener_ = ListenOnFreePort(port);
     std::ofstream(FamilyHome() / "interfaces", std::ios::app)
