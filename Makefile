@@ -55,8 +55,8 @@ test-sanitize: deps
 	@cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300 -L 'unit|sanitize|agent' -E 'allocation_discipline|source_format'
 
 # The agent serves every connection on its own thread beside the child watcher, and the library
-# bounds calls from a thread of its own: the agent's tests, two handles driven on two threads and
-# the bounds of calls run once more under ThreadSanitizer.
+# ends late logins from a thread of its own: the agent's tests, two handles driven on two threads
+# and the bounds of calls run once more under ThreadSanitizer.
 test-tsan: deps
 	@cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DAGENTCLIENT_WERROR=ON -DAGENTCLIENT_TSAN=ON $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(TSAN_DIR) -j $(JOBS) --target paagentd paagent_core_tests paagent_tds_tests paagentd_tests agentclient_e2e_tests -- --no-print-directory
