@@ -33,11 +33,9 @@ void ReleaseText(char *&text, bool wipe = false)
     text = nullptr;
 }
 
+// Releases a handle that holds no connection.
 void ReleaseHandle(PaConnection *handle)
 {
-    if (handle->connection != nullptr) {
-        PaDiscardConnection(handle);
-    }
     if (handle->context != nullptr) {
         PaContextExit(handle->context);
     }

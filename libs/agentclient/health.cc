@@ -18,10 +18,14 @@ bool TimeToLogOut(const PaConnection *handle)
 bool IsOpen(CS_INT status) { return (status & CS_CONSTAT_DEAD) == 0 && (status & CS_CONSTAT_CONNECTED) != 0; }
 
 // Closes (ordinary or forced) and drops the handle's connection. A connection that refuses
-// the ordinary close is still closed by force and dropped, so that it never leaks.
+// the ordinary close is still closed by force and dropped, so that it never leaks; one the call
+// has no time to log out of is dropped unclosed.
 int32_t PaConnectClose(PaConnection *handle, bool orderly)
 {
-    if (!TimeToLogOut(handle) || ct_close(handle->connection, orderly ? CS_UNUSED : CS_FORCE_CLOSE) != CS_SUCCEED) {
+    if (!TimeToLogOut(handle)) {
+        return PaDiscardConnection(handle).dropped ? PaSUCCESS : PaFAILURE;
+    }
+    if (ct_close(handle->connection, orderly ? CS_UNUSED : CS_FORCE_CLOSE) != CS_SUCCEED) {
         PaDiscardConnection(handle);
         return PaFAILURE;
     }

@@ -4,6 +4,7 @@
 #include <agentclient/pa.h>
 
 #include <cerrno>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
