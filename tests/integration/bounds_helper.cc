@@ -18,104 +18,63 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int32_t kTimeOut = 2;
 // The time-out, the library's margin and room for a loaded machine.
-constexpr auto kBound = std::chrono::milliseconds((kTimeOut + 1) * 1000 + 1500);
-
-// The functions used, found in one loaded copy of the library.
-struct Library {
-    decltype(&PaConnectCreate) create;
-    decltype(&PaSetResultsTimeOut) set_time_out;
-    decltype(&PaConnect) connect;
-    decltype(&PaServerGetVersionNo) version;
-    decltype(&PaConnectDestroy) destroy;
-    decltype(&PaSetUserLoggerFunc) set_logger;
-
-    explicit Library(void *loaded)
-        : create(Find<decltype(create)>(loaded, "PaConnectCreate")),
-          set_time_out(Find<decltype(set_time_out)>(loaded, "PaSetResultsTimeOut")),
-          connect(Find<decltype(connect)>(loaded, "PaConnect")),
-          version(Find<decltype(version)>(loaded, "PaServerGetVersionNo")),
-          destroy(Find<decltype(destroy)>(loaded, "PaConnectDestroy")),
-          set_logger(Find<decltype(set_logger)>(loaded, "PaSetUserLoggerFunc"))
-    {
-    }
-
-    template <class Function>
-    static Function Find(void *loaded, const char *name)
-    {
-        return reinterpret_cast<Function>(dlsym(loaded, name));
-    }
-};
-
-int Fail(const char *what)
-{
-    std::fprintf(stderr, "bounds_helper: %s\n", what);
-    return 1;
-}
-
-// Connects to server with the test time-out, then asks for the version when asked to: whether
-// the connect failed, or when asked succeeded and the question failed, within the bound.
-bool FailsInTime(const Library &api, const char *server, bool ask)
-{
-    PaConnection *handle = api.create(server, "bounds-helper", "operator", "e2e-secret");
-    if (handle == nullptr || api.set_time_out(handle, kTimeOut) != PaSUCCESS) {
-        return false;
-    }
-    Clock::time_point start = Clock::now();
-    bool connected          = api.connect(handle) == PaSUCCESS;
-    int32_t major = 0, minor = 0;
-    bool failed  = ask && connected ? api.version(handle, &major, &minor) != PaSUCCESS : !connected;
-    bool in_time = Clock::now() - start < kBound;
-    api.destroy(handle);
-    return failed && in_time && connected == ask;
-}
+constexpr int32_t kTimeOut = 2;
+constexpr auto kBound      = std::chrono::milliseconds((kTimeOut + 1) * 1000 + 1500);
 
 std::string logged;
 
-void Collect(int32_t, const char *text, const char *, void *)
+// The function name in the loaded copy of the library.
+template <class Function>
+Function Find(void *library, const char *name)
 {
-    logged += text;
-    logged += '\n';
+    return reinterpret_cast<Function>(dlsym(library, name));
 }
 
-int Unload(const char *path, const char *server)
+// Whether, within the bound, the connect to server failed (ask false), or it succeeded and the
+// version asked then failed (ask true).
+bool FailsInTime(void *library, const char *server, bool ask)
 {
-    void *loaded = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (loaded == nullptr || !FailsInTime(Library(loaded), server, false)) {
-        return Fail("the first login did not end in time");
-    }
-    dlclose(loaded);
-    void *still = dlopen(path, RTLD_NOW | RTLD_NOLOAD);
-    if (still == nullptr) {
-        return Fail("dlclose unloaded the library");
-    }
-    return FailsInTime(Library(still), server, false) ? 0 : Fail("the login after dlclose did not end in time");
+    PaConnection *handle =
+        Find<decltype(&PaConnectCreate)>(library, "PaConnectCreate")(server, "bounds-helper", "operator", "e2e-secret");
+    Find<decltype(&PaSetResultsTimeOut)>(library, "PaSetResultsTimeOut")(handle, kTimeOut);
+    Clock::time_point start = Clock::now();
+    bool connected          = Find<decltype(&PaConnect)>(library, "PaConnect")(handle) == PaSUCCESS;
+    int32_t major = 0, minor = 0;
+    bool failed = !connected || Find<decltype(&PaServerGetVersionNo)>(library, "PaServerGetVersionNo")(
+                                    handle, &major, &minor) != PaSUCCESS;
+    bool in_time = Clock::now() - start < kBound;
+    Find<decltype(&PaConnectDestroy)>(library, "PaConnectDestroy")(handle);
+    return failed && in_time && connected == ask;
 }
 
-int Blind(const char *path, const char *server)
+int Outcome(bool held, const std::string &otherwise)
 {
-    void *loaded = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (loaded == nullptr) {
-        return Fail("cannot load the library");
+    if (!held) {
+        std::fprintf(stderr, "bounds_helper: %s\n", otherwise.c_str());
     }
-    Library api(loaded);
-    api.set_logger(&Collect, nullptr, nullptr);
-    if (!FailsInTime(api, server, true)) {
-        return Fail("the reply did not end in time");
-    }
-    return logged.find("/proc/self/fd") != std::string::npos ? 0 : Fail(("no word of /proc in: " + logged).c_str());
+    return held ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc != 4) {
-        return Fail("usage: bounds_helper unload|blind LIBRARY SERVER");
+    void *library = argc == 4 ? dlopen(argv[2], RTLD_NOW | RTLD_LOCAL) : nullptr;
+    if (library == nullptr) {
+        return Outcome(false, "usage: bounds_helper unload|blind LIBRARY SERVER");
     }
     if (std::strcmp(argv[1], "unload") == 0) {
-        return Unload(argv[2], argv[3]);
+        if (!FailsInTime(library, argv[3], false)) {
+            return Outcome(false, "the first login did not end in time");
+        }
+        dlclose(library);
+        void *still = dlopen(argv[2], RTLD_NOW | RTLD_NOLOAD);
+        return Outcome(still != nullptr && FailsInTime(still, argv[3], false),
+                       "dlclose unloaded the library, or the login after it did not end in time");
     }
-    return std::strcmp(argv[1], "blind") == 0 ? Blind(argv[2], argv[3]) : Fail("unknown mode");
+    Find<decltype(&PaSetUserLoggerFunc)>(library, "PaSetUserLoggerFunc")(
+        [](int32_t, const char *text, const char *, void *) { logged += std::string(text) + "\n"; }, nullptr, nullptr);
+    return Outcome(FailsInTime(library, argv[3], true) && logged.find("/proc/self/fd") != std::string::npos,
+                   "the reply did not end in time, or the log said nothing of /proc: " + logged);
 }

@@ -117,28 +117,6 @@ TEST_F(RecordsTest, ServiceCopiesAreIndependentAndFreeingAServiceClosesItsMember
     EXPECT_FALSE(IsOpen(held));
 }
 
-std::string Names(const PaHost *host)
-{
-    char *hostName    = PaHostGetHostName(host);
-    char *serverName  = PaHostGetServerName(host);
-    std::string names = std::string(hostName) + "/" + serverName;
-    PaFree(hostName);
-    PaFree(serverName);
-    return names;
-}
-
-TEST_F(RecordsTest, HostEntriesHoldTheirOwnCopies)
-{
-    std::string name = "h1";
-    PaHost *host     = PaHostCreate(name.c_str(), "s1");
-    name             = "changed";
-    EXPECT_EQ(Names(host), "h1/s1");
-    PaHostSetHostName(host, "h2");
-    PaHostSetServerName(host, nullptr);
-    EXPECT_EQ(Names(host), "h2/");
-    PaHostFree(host);
-}
-
 TEST(RecordsExhaustion, RecordsAreMadeWholeOrNotAtAll)
 {
     PaService *service = ServiceS();

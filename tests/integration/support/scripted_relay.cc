@@ -14,6 +14,8 @@ constexpr size_t kHeaderBytes       = 8;
 constexpr unsigned char kRpcToken   = 0xE6;
 constexpr unsigned char kLastPacket = 0x01;
 
+}  // namespace
+
 int ListenOnFreePort(int &port)
 {
     int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -42,6 +44,8 @@ int ConnectTo(int port)
     }
     return connection;
 }
+
+namespace {
 
 bool SendAll(int socket, const std::string &bytes)
 {

@@ -52,6 +52,11 @@ private:
     std::thread acceptor_;
 };
 
+// A listening socket on 127.0.0.1 and its free port; throws when there is none.
+int ListenOnFreePort(int &port);
+// A connection to that port, or -1.
+int ConnectTo(int port);
+
 // A TDS 5.0 reply packet (type 4) around body; last marks the end of the reply.
 std::string TdsReplyPacket(const std::string &body, bool last);
 
