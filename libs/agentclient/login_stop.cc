@@ -47,7 +47,11 @@ enum Unavailable : unsigned {
     kNoMemory  = 1U << 2,
     kNoAddress = 1U << 3,
     kNoList    = 1U << 4,
+    kNotFound  = 1U << 5,
 };
+
+// How long past its deadline a login's socket is looked for before the log says it was not found.
+constexpr auto kSearchLimit = std::chrono::seconds(1);
 
 std::atomic<unsigned> said{0};
 
@@ -69,6 +73,9 @@ void SayOnce(unsigned reasons)
     }
     if ((fresh & kNoList) != 0) {
         PaMsgLog(PaMSG_ERROR, "Cannot list the process's descriptors in /proc/self/fd: %s", bound);
+    }
+    if ((fresh & kNotFound) != 0) {
+        PaMsgLog(PaMSG_ERROR, "A late login was not found waiting on its own socket: %s", bound);
     }
 }
 
@@ -342,6 +349,9 @@ private:
                 Clock::time_point now = Clock::now();
                 if (!login->Stopped() && login->next_attempt_ <= now && !TryStop(*login, unavailable)) {
                     login->next_attempt_ = now + kRetryInterval;
+                    if (now - login->deadline_ > kSearchLimit) {
+                        unavailable |= kNotFound;
+                    }
                 }
             }
             if (unavailable != 0) {
