@@ -283,7 +283,7 @@ void reload(const Settings &settings, Agent &agent, SharedUsers &users, Peers &p
     }
     const std::filesystem::path config = config_path(settings);
     try {
-        agent.reload(load_config(config));
+        agent.reload(load_config(config, ConfigEnding::Routing));
         log_line("reload: read the configuration file " + config.string());
     } catch (const std::exception &error) {
         log_line("reload: " + config.string() + ": " + error.what() + "; the definitions are left as they were");
@@ -311,7 +311,7 @@ int check_files(const Settings &settings)
     }
     const std::filesystem::path config = config_path(settings);
     try {
-        load_config(config);
+        load_config(config, ConfigEnding::Routing);
         std::cout << config.string() << ": ok" << std::endl;
     } catch (const std::exception &error) {
         std::cerr << "paagentd: " << config.string() << ": " << error.what() << std::endl;
@@ -336,7 +336,7 @@ int run(const Settings &settings)
     std::filesystem::path config = config_path(settings);
     Definitions definitions;
     try {
-        definitions = load_config(config);
+        definitions = load_config(config, ConfigEnding::Routing);
     } catch (const ConfigError &error) {
         std::cerr << "paagentd: " << config.string() << ": " << error.what() << std::endl;
         return 2;

@@ -24,10 +24,18 @@ private:
     int line_;
 };
 
-// Reads the definitions from the text of a configuration file.
-Definitions parse_config(std::string_view text);
+// What a configuration file must end with. The writer ends every file with the routing section,
+// even an empty one, so the agent's own file without it was cut short: read as it is, it would
+// drop every definition after the cut.
+enum class ConfigEnding {
+    Any,
+    Routing
+};
+
+// Reads the definitions from the text of a configuration file that ends as `ending` asks.
+Definitions parse_config(std::string_view text, ConfigEnding ending = ConfigEnding::Any);
 // Reads a configuration file; a file that does not exist holds no definitions.
-Definitions load_config(const std::filesystem::path &path);
+Definitions load_config(const std::filesystem::path &path, ConfigEnding ending = ConfigEnding::Any);
 // The text of a configuration file holding the definitions, written by the client library's
 // writer. Throws std::runtime_error for a text the file cannot carry (one holding a zero byte),
 // naming its record and attribute.

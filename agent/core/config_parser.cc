@@ -95,10 +95,12 @@ class Parser {
 public:
     explicit Parser(std::vector<Token> tokens) : tokens_(std::move(tokens)) {}
 
-    Definitions parse()
+    Definitions parse(ConfigEnding ending)
     {
+        bool routing_last = false;
         while (peek().kind != Token::Kind::End) {
             const Token &keyword = word();
+            routing_last         = keyword.text == config::kRoutingBlock;
             if (keyword.text == config::kProcessBlock) {
                 process_block();
             } else if (keyword.text == config::kServiceBlock) {
@@ -108,6 +110,11 @@ public:
             } else {
                 throw ConfigError(keyword.line, "unknown block '" + keyword.text + "'");
             }
+        }
+        if (ending == ConfigEnding::Routing && !routing_last) {
+            throw ConfigError(peek().line, "the file looks cut short: it does not end with a " +
+                                               std::string(config::kRoutingBlock) +
+                                               " section, which every file the agent writes ends with");
         }
         return resolve();
     }
@@ -304,16 +311,16 @@ private:
 
 }  // namespace
 
-Definitions parse_config(std::string_view text)
+Definitions parse_config(std::string_view text, ConfigEnding ending)
 {
     if (text.substr(0, text.find('\n')) != config::kMagic) {
         throw ConfigError(1, "not a process agent configuration file (it must start with " +
                                  std::string(config::kMagic) + ")");
     }
-    return Parser(tokenize(text)).parse();
+    return Parser(tokenize(text)).parse(ending);
 }
 
-Definitions load_config(const std::filesystem::path &path)
+Definitions load_config(const std::filesystem::path &path, ConfigEnding ending)
 {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
@@ -323,7 +330,7 @@ Definitions load_config(const std::filesystem::path &path)
     }
     std::ostringstream text;
     text << file.rdbuf();
-    return parse_config(text.str());
+    return parse_config(text.str(), ending);
 }
 
 }  // namespace paagent

@@ -23,17 +23,19 @@ using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 // Options that cannot be taken are refused by name, a login key others may read is refused;
-// --check, and a start, read the configuration and say which line is wrong.
+// --check, and a start, read the configuration and say which line is wrong, or that it was cut
+// short before its routing section.
 TEST(AgentOptions, AreRefusedByNameAndCheckSaysWhichLineIsWrong)
 {
     paagent::testing::TempDir files;
     const std::filesystem::path good = files.path() / "good.cfg", bad = files.path() / "bad.cfg",
-                                key = files.path() / "key.pem";
+                                cut = files.path() / "cut.cfg", key = files.path() / "key.pem";
     std::ofstream(key).flush();
     std::filesystem::permissions(key, std::filesystem::perms(0640));
     const std::string header = format_config({});
     std::ofstream(good) << header;
     std::ofstream(bad) << header << "not a record\n";
+    std::ofstream(cut) << header.substr(0, header.find("zeb_routing"));
     const std::string bad_line = std::to_string(std::count(header.begin(), header.end(), '\n') + 1);
     const std::tuple<std::vector<std::string>, bool, std::string> cases[] = {
         {{"--max-pending", "0"}, false, "--max-pending"},
@@ -41,6 +43,7 @@ TEST(AgentOptions, AreRefusedByNameAndCheckSaysWhichLineIsWrong)
         {{"--login-key", key}, false, key.string() + " may be read by other users"},
         {{"--check", "--config", good}, true, good.string() + ": ok"},
         {{"--check", "--config", bad}, false, bad.string() + ": line " + bad_line},
+        {{"--check", "--config", cut}, false, "the file looks cut short"},
         {{"--config", bad}, false, bad.string() + ": line " + bad_line},
     };
     for (const auto &[options, succeeds, shown] : cases) {

@@ -46,10 +46,13 @@ TEST(Reload, NewPasswordIsAcceptedTheOldRefusedAndABadFileChangesNothing)
     EXPECT_NE(TryLogin(agent, AgentProcess::kUser, AgentProcess::kPassword), PaSUCCESS);
 
     std::ofstream(agent.home() / "users") << "# users\nno colon here\n";
-    std::ofstream(agent.home() / "pa.cfg", std::ios::app) << "\nnot a record\n";
+    // Cut before the services: read as it is, the file would remove the stopped service.
+    const std::string config = ReadText(agent.home() / "pa.cfg");
+    std::ofstream(agent.home() / "pa.cfg") << config.substr(0, config.find("zeb_service"));
     ASSERT_TRUE(reload(2));
     EXPECT_THAT(agent.errors(), HasSubstr("users:2: expected user:hash; the users are left as they were"));
-    EXPECT_THAT(agent.errors(), testing::ContainsRegex("pa.cfg: line [0-9]+: .*; the definitions are left"));
+    EXPECT_THAT(agent.errors(), testing::ContainsRegex("pa.cfg: line [0-9]+: the file looks cut short: .*; the "
+                                                       "definitions are left as they were"));
     EXPECT_EQ(TryLogin(agent, AgentProcess::kUser, "changed"), PaSUCCESS);
     EXPECT_EQ(FetchServices(handle.get(), 1), services);
 }
