@@ -24,6 +24,7 @@
 #include "core/log_writer.h"
 #include "core/peers.h"
 #include "core/rpc_handlers.h"
+#include "core/spawn.h"
 #include "core/users.h"
 #include "tds/listener.h"
 #include "tds/server.h"
@@ -344,7 +345,8 @@ int run(const Settings &settings)
     std::map<std::string, PeerLogin> peers;
     if (!settings.peers.empty())
         peers = load_peers(settings.peers);
-    std::filesystem::create_directories(settings.home / "logs");
+    // It holds the logs, the state file and the login key; the agent creates the logs.
+    create_private_directory(settings.home);
 
     AgentOptions options;
     options.server_name = settings.name;

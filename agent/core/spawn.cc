@@ -261,10 +261,34 @@ bool descends_from(pid_t pid, pid_t ancestor)
     return false;
 }
 
+namespace {
+
+// Creates the directory with mode 0700 when it is missing; whether it did.
+bool make_directory(const std::string &path)
+{
+    if (mkdir(path.c_str(), 0700) == 0)
+        return true;
+    if (errno != EEXIST)
+        throw_errno("cannot create " + path);
+    return false;
+}
+
+}  // namespace
+
+void create_private_directory(const std::filesystem::path &path)
+{
+    // "DIR/" names DIR; its parents are made as the umask makes them.
+    const std::filesystem::path directory = path.has_filename() ? path : path.parent_path();
+    if (directory.has_parent_path())
+        std::filesystem::create_directories(directory.parent_path());
+    // The umask may have taken bits off the new directory.
+    if (make_directory(directory) && chmod(directory.c_str(), 0700) != 0)
+        throw_errno("cannot restrict directory " + directory.string());
+}
+
 tds::FileDescriptor open_private_directory(const std::string &path)
 {
-    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-        throw_errno("cannot create " + path);
+    make_directory(path);
     tds::FileDescriptor directory(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!directory.valid())
         throw_errno("cannot open directory " + path);

@@ -4,6 +4,7 @@
 #define PAAGENT_CORE_SPAWN_H
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -82,6 +83,9 @@ std::optional<LaunchedChild> adopt(pid_t pid, const ProcessIdentity &identity);
 // Whether pid is ancestor or one of its descendants, by the parent links the kernel shows now.
 bool descends_from(pid_t pid, pid_t ancestor);
 
+// Creates the directory, and its missing parents, when it is missing: with mode 0700 whatever the
+// umask, while one that exists keeps the mode its owner gave it. Throws std::system_error.
+void create_private_directory(const std::filesystem::path &path);
 // Opens the directory, creating it with mode 0700 when it is missing, and keeps it to its owner
 // (mode 0700). Refuses a symbolic link. Throws std::system_error.
 tds::FileDescriptor open_private_directory(const std::string &path);

@@ -43,10 +43,9 @@ private:
     std::filesystem::path path_;
 };
 
-// Options for an agent whose logs go to DIRECTORY/logs, created as the program creates it.
+// Options for an agent whose logs go to DIRECTORY/logs, which the agent creates.
 inline AgentOptions OptionsLoggingTo(const std::filesystem::path &directory, std::chrono::milliseconds grace = 200ms)
 {
-    std::filesystem::create_directories(directory / "logs");
     AgentOptions options;
     options.log_dir       = directory / "logs";
     options.grace         = grace;

@@ -19,13 +19,14 @@ extern char **environ;
 namespace paagent::tds::testing {
 namespace {
 
-// Starts paagentd in the home, beside a users file holding kAgentUser, with its standard output
-// and error on a pipe; the pipe's reading end.
-FileDescriptor spawn(const std::filesystem::path &home, const std::vector<std::string> &options, pid_t &pid)
+// Starts paagentd under umask 0 with its home, which it creates, in the directory beside a users
+// file holding kAgentUser, with its standard output and error on a pipe; the pipe's reading end.
+FileDescriptor spawn(const std::filesystem::path &directory, const std::vector<std::string> &options, pid_t &pid)
 {
-    std::ofstream(home / "users") << kAgentUser << ":" << hash_password(kAgentPassword) << "\n";
+    const std::string home = (directory / "home").string(), users = (directory / "users").string();
+    std::ofstream(users) << kAgentUser << ":" << hash_password(kAgentPassword) << "\n";
     // The host of the fixture's processes is the agent's own.
-    std::vector<std::string> args = {PAAGENTD_PATH, "--home",      home.string(), "--users", (home / "users").string(),
+    std::vector<std::string> args = {PAAGENTD_PATH, "--home",      home,          "--users", users,
                                      "--listen",    "127.0.0.1:0", "--host-name", "node1"};
     if (std::find(options.begin(), options.end(), "--login-key") == options.end())
         args.insert(args.end(), {"--login-key", PAAGENT_TEST_LOGIN_KEY});
@@ -43,7 +44,9 @@ FileDescriptor spawn(const std::filesystem::path &home, const std::vector<std::s
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDERR_FILENO);
-    int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const mode_t previous = ::umask(0);
+    int spawned           = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    ::umask(previous);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0)
         throw std::runtime_error("cannot start paagentd");
@@ -84,9 +87,9 @@ void collect(int fd, LogCapture &log)
 
 AgentExit run_paagentd(const std::vector<std::string> &options)
 {
-    const paagent::testing::TempDir home;
+    const paagent::testing::TempDir directory;
     pid_t pid             = 0;
-    FileDescriptor output = spawn(home.path(), options, pid);
+    FileDescriptor output = spawn(directory.path(), options, pid);
     AgentExit result;
     // The few lines it writes fit in the pipe until it ends.
     result.status = end_child(pid, 0);
@@ -98,7 +101,7 @@ AgentExit run_paagentd(const std::vector<std::string> &options)
 
 PaagentdChild::PaagentdChild(const std::vector<std::string> &options)
 {
-    output_                     = spawn(home_.path(), options, pid_);
+    output_                     = spawn(directory_.path(), options, pid_);
     collector_                  = std::thread([this] { collect(output_.get(), log_); });
     const std::string listening = "listening on 127.0.0.1:";
     const std::string line      = log_.line_with(listening);

@@ -42,14 +42,14 @@ public:
     PaagentdChild &operator=(const PaagentdChild &) = delete;
 
     std::uint16_t port() const { return port_; }
-    const std::filesystem::path &home() const { return home_.path(); }
+    std::filesystem::path home() const { return directory_.path() / "home"; }
     // Its standard output and error, line by line.
     LogCapture &log() { return log_; }
 
 private:
     void stop();
 
-    paagent::testing::TempDir home_;
+    paagent::testing::TempDir directory_;
     pid_t pid_ = 0;
     FileDescriptor output_;
     std::uint16_t port_ = 0;

@@ -54,7 +54,7 @@ TEST(AgentOptions, AreRefusedByNameAndCheckSaysWhichLineIsWrong)
 }
 
 // A process's log, standard error included, is rotated under it at the size given, and no line
-// it wrote is lost.
+// it wrote is lost. The home the agent created, and its logs, are its user's alone under umask 0.
 TEST(AgentLogs, RotatedUnderAFastWriterLoseNoLine)
 {
     constexpr int kLines = 20000;
@@ -68,8 +68,10 @@ TEST(AgentLogs, RotatedUnderAFastWriterLoseNoLine)
     std::string expected;
     for (int line = 1; line <= kLines; ++line)
         expected += std::to_string(line) + "\n";
-    // NAME.log.K (the oldest) down to NAME.log.1, then NAME.log.
     const std::filesystem::path logs = agent.home() / "logs";
+    for (const auto &made : {agent.home(), logs})
+        EXPECT_EQ(std::filesystem::status(made).permissions(), std::filesystem::perms::owner_all) << made;
+    // NAME.log.K (the oldest) down to NAME.log.1, then NAME.log.
     std::string text;
     auto read_logs = [&] {
         text.clear();
