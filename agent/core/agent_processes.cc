@@ -158,6 +158,9 @@ LaunchRequest Agent::launch_request(const Process &process) const
 pid_t Agent::launch(Lock &lock, const ProcessPtr &process, const std::string &extra_args,
                     const std::vector<std::string> &environment)
 {
+    // A blank command, which the file's writer puts for a missing one, loads but would run nothing.
+    if (process->definition.command.find_first_not_of(" \t\n") == std::string::npos)
+        throw AgentError("process " + process->definition.name + " has no command to run");
     process->extra_args  = extra_args;
     process->environment = environment;
     forget_ended_groups(*process);

@@ -1,9 +1,11 @@
 #include "core/spawn.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
@@ -123,11 +125,54 @@ bool meant_for_the_agent(std::string_view entry)
     return false;
 }
 
+// Words the shell runs itself, builtins and reserved words: a command starting with one needs the
+// shell even when it holds nothing else the shell would read.
+constexpr std::string_view kShellWords[] = {
+    ".",     ":",       "alias", "bg",     "break", "case",     "cd",       "chdir",  "command", "continue",
+    "do",    "done",    "echo",  "elif",   "else",  "esac",     "eval",     "exec",   "exit",    "export",
+    "false", "fc",      "fg",    "fi",     "for",   "function", "getopts",  "hash",   "if",      "in",
+    "jobs",  "kill",    "local", "printf", "pwd",   "read",     "readonly", "return", "select",  "set",
+    "shift", "source",  "test",  "then",   "time",  "times",    "trap",     "true",   "type",    "ulimit",
+    "umask", "unalias", "unset", "until",  "wait",  "while"};
+
+// A character that means nothing to the shell within a word.
+bool plain(char c)
+{
+    return std::isalnum(static_cast<unsigned char>(c)) ||
+           std::string_view("-_./=:,+@%").find(c) != std::string_view::npos;
+}
+
+// The words of a command that holds nothing the shell would read (no quote, expansion,
+// redirection, pattern, separator or assignment, no word the shell runs itself); none otherwise.
+std::optional<std::vector<std::string>> plain_words(const std::string &command)
+{
+    std::vector<std::string> words;
+    std::string word;
+    for (char c : command + ' ') {
+        if (c != ' ') {
+            if (!plain(c))
+                return std::nullopt;
+            word += c;
+        } else if (!word.empty()) {
+            words.push_back(std::move(word));
+            word.clear();
+        }
+    }
+    if (words.empty() || words[0].find('=') != std::string::npos ||
+        std::find(std::begin(kShellWords), std::end(kShellWords), words[0]) != std::end(kShellWords)) {
+        return std::nullopt;
+    }
+    return words;
+}
+
 // Everything the child needs, prepared before fork: after it only async-signal-safe calls run.
 struct ChildPlan {
     std::vector<std::string> environment_storage;
     std::vector<char *> environment;
-    const char *command = nullptr;
+    // The command's own words, so that the process is the program's, or else sh -c and the command.
+    std::vector<std::string> arguments_storage;
+    std::vector<char *> arguments;
+    const char *program = nullptr;
     int log_fd          = -1;
     int null_fd         = -1;
     int started_fd      = -1;  // written once the child is in its own session
@@ -210,8 +255,11 @@ void start_log_writer(const ChildPlan &plan)
     }
     if (got != 1)
         _exit(125);
-    const char *argv[] = {"sh", "-c", plan.command, nullptr};
-    execve("/bin/sh", const_cast<char *const *>(argv), plan.environment.data());
+    execvpe(plan.program, plan.arguments.data(), plan.environment.data());
+    // Said in the process's log, as the shell would have said it.
+    const char *reason = strerrordesc_np(errno);
+    for (const char *part : {plan.program, ": cannot run: ", reason != nullptr ? reason : "error", "\n"})
+        (void)!write(STDERR_FILENO, part, std::strlen(part));
     _exit(127);
 }
 
@@ -336,7 +384,16 @@ LaunchedChild launch(const LaunchRequest &request)
         plan.output_write = output.write.get();
         plan.directory_fd = request.log_directory;
     }
-    plan.command     = request.command.c_str();
+    if (auto words = plain_words(request.command)) {
+        plan.arguments_storage = std::move(*words);
+        plan.program           = plan.arguments_storage[0].c_str();
+    } else {
+        plan.arguments_storage = {"sh", "-c", request.command};
+        plan.program           = "/bin/sh";
+    }
+    for (auto &argument : plan.arguments_storage)
+        plan.arguments.push_back(argument.data());
+    plan.arguments.push_back(nullptr);
     plan.log_fd      = log.get();
     plan.null_fd     = null.get();
     plan.uid         = request.uid;

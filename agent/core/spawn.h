@@ -15,7 +15,7 @@
 namespace paagent {
 
 struct LaunchRequest {
-    std::string command;                   // run by /bin/sh -c
+    std::string command;                   // run as its words, or by /bin/sh -c when it holds shell syntax
     uid_t uid = 0;                         // user to run as
     std::vector<std::string> environment;  // "NAME=value" entries added to the agent's own
     int log_directory = -1;                // a directory opened by the caller
@@ -70,8 +70,8 @@ struct LaunchedChild {
 // 125 without running it when the gate closes first (the agent ended meanwhile), so that a
 // command runs only once the caller has recorded its process. The log is created with mode
 // 0600 and never through a symbolic link. Throws std::system_error when the log cannot be
-// opened, the user cannot be taken on, or the process cannot be created; a command the shell
-// cannot run starts and then exits with status 127.
+// opened, the user cannot be taken on, or the process cannot be created; a command that cannot
+// be run starts and then exits with status 127.
 LaunchedChild launch(const LaunchRequest &request);
 // Lets the launched child run its command.
 void release(LaunchedChild &child);

@@ -125,6 +125,10 @@ TEST_F(Processes, StartWithATimeOutWaitsForFailureOrSurvival)
     ASSERT_EQ(PaServerGetLastMessage(handle(), &refusal), PaSUCCESS);
     EXPECT_THAT(refusal.text, HasSubstr("process failing exited with status 3 while starting"));
     EXPECT_EQ(Status(failing).state, 3);
+    Process blank = MakeProcess("blank", " ");
+    EXPECT_EQ(PaProcessStartWithTimeOut(handle(), blank.get(), 2), PaFAILURE);
+    ASSERT_EQ(PaServerGetLastMessage(handle(), &refusal), PaSUCCESS);
+    EXPECT_THAT(refusal.text, HasSubstr("process blank has no command to run"));
 
     Process steady = MakeProcess("steady", kSleeper);
     EXPECT_EQ(PaProcessStartWithTimeOut(handle(), steady.get(), 1), PaSUCCESS);
@@ -139,6 +143,12 @@ TEST_F(Processes, ArgumentsAndLongCommandsReachTheShellIntact)
     ASSERT_EQ(PaProcessStartWithArgs(handle(), writer.get(), "from-the-client"), PaSUCCESS);
     EXPECT_EQ(Finished(writer).state, 2);  // exited by itself with status 0
     EXPECT_EQ(ReadText(argumentFile), "from-the-client");
+    // Without shell syntax the command and its arguments run without a shell: the PID is the program's.
+    Process sleeper = MakeProcess("sleeper", "sleep");
+    ASSERT_EQ(PaProcessStartWithArgs(handle(), sleeper.get(), "30"), PaSUCCESS);
+    const auto comm = "/proc/" + std::to_string(Status(sleeper).pid) + "/comm";
+    EXPECT_TRUE(Eventually([&] { return ReadText(comm) == "sleep\n"; })) << ReadText(comm);
+    EXPECT_EQ(PaProcessStop(handle(), sleeper.get()), PaSUCCESS);
 
     // 300 bytes: sent as long text to the long-command RPC.
     ASSERT_EQ(PaServerChangeDebugLevel(handle(), 2), PaSUCCESS);  // the agent logs every RPC
