@@ -160,7 +160,8 @@ bool Login(PaConnection *handle, pa::Operation &operation)
         operation.SetLoggingIn(true);
         connected = ct_connect(handle->connection, handle->serverName, CS_NULLTERM) == CS_SUCCEED;
         operation.SetLoggingIn(false);
-        if (stop.Stopped()) {
+        // The watcher may still be acting when the shut-down it made ends the login.
+        if (stop.Finish()) {
             operation.SetTimedOut();
         }
     }

@@ -449,6 +449,12 @@ bool LoginStop::Leave()
 
 void LoginStop::Enter() { state_.store(kInside, std::memory_order_release); }
 
+bool LoginStop::Finish()
+{
+    Leave();
+    return Stopped();
+}
+
 bool LoginStop::Owns(int descriptor) const
 {
     ino_t inode = ConnectedTo(descriptor, addresses_);

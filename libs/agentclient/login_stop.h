@@ -50,7 +50,9 @@ public:
     LoginStop(const LoginStop &)            = delete;
     LoginStop &operator=(const LoginStop &) = delete;
 
-    // Whether the login's socket was shut down.
+    // Called once ct_connect has returned: leaves the Client-Library, after a watcher still
+    // acting on the login is done, and says whether the login's socket was shut down.
+    bool Finish();
     bool Stopped() const { return stopped_.load(std::memory_order_acquire); }
 
 private:
