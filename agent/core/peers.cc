@@ -1,4 +1,4 @@
-// Forwarding requests to the other agents: the peers file, and one connection to each peer.
+// Forwarding requests to the other agents: the peers file, and the connections to each peer.
 #include "core/peers.h"
 
 #include <agentclient/agentclient.hpp>
@@ -6,6 +6,8 @@
 #include <fstream>
 #include <optional>
 #include <stdexcept>
+#include <type_traits>
+#include <vector>
 
 namespace paagent {
 
@@ -74,10 +76,32 @@ std::map<std::string, PeerLogin> load_peers(const std::filesystem::path &path)
     return logins;
 }
 
-struct Peers::Link {
-    std::timed_mutex mutex;
-    std::optional<ac::Connection> connection;
-    PeerLogin login;  // the connection's
+// The idle connections to one peer, each with the login it was opened with.
+struct Peers::Pool {
+    // Idle connections kept per peer; more, opened for requests at once, close when done.
+    static constexpr std::size_t kKept = 4;
+
+    std::mutex mutex;
+    std::vector<std::pair<ac::Connection, PeerLogin>> idle;
+
+    // An idle connection of login, if any; those of a login a reload replaced are closed.
+    std::optional<ac::Connection> take(const PeerLogin &login)
+    {
+        std::lock_guard lock(mutex);
+        std::erase_if(idle, [&](const auto &entry) { return entry.second != login; });
+        if (idle.empty())
+            return std::nullopt;
+        std::optional<ac::Connection> taken(std::move(idle.back().first));
+        idle.pop_back();
+        return taken;
+    }
+
+    void give_back(ac::Connection connection, const PeerLogin &login)
+    {
+        std::lock_guard lock(mutex);
+        if (idle.size() < kKept)
+            idle.emplace_back(std::move(connection), login);
+    }
 };
 
 Peers::Peers(std::map<std::string, PeerLogin> logins, std::chrono::seconds timeout, std::chrono::seconds stop_allowance)
@@ -102,43 +126,45 @@ PeerLogin Peers::login(const std::string &server) const
     return found->second;
 }
 
-Peers::Link &Peers::link(const std::string &server)
+Peers::Pool &Peers::pool(const std::string &server)
 {
-    std::lock_guard lock(links_mutex_);
-    auto &entry = links_[server];
+    std::lock_guard lock(pools_mutex_);
+    auto &entry = pools_[server];
     if (!entry)
-        entry = std::make_unique<Link>();
+        entry = std::make_unique<Pool>();
     return *entry;
 }
 
 template <class Call>
 auto Peers::on(const std::string &server, std::chrono::seconds bound, const Call &call)
 {
-    const PeerLogin login = this->login(server);
-    Link &peer            = link(server);
-    std::unique_lock lock(peer.mutex, std::defer_lock);
-    if (!lock.try_lock_for(timeout_)) {
-        throw AgentError("peer " + server + " is still busy with another request after " +
-                         std::to_string(timeout_.count()) + " seconds");
-    }
+    const PeerLogin login                    = this->login(server);
+    Pool &peer                               = pool(server);
+    std::optional<ac::Connection> connection = peer.take(login);
     try {
-        // A login changed by a reload applies from the next request on.
-        if (peer.connection && peer.login != login)
-            peer.connection.reset();
-        if (!peer.connection) {
+        if (!connection) {
             ac::Options options;
             options.application = kForwardApplication;
             options.timeout     = bound;
-            peer.connection.emplace(server, login.user, login.password, std::move(options));
-            peer.login = login;
-        } else if (peer.connection->Timeout() != bound) {
-            peer.connection->SetTimeout(bound);
+            connection.emplace(server, login.user, login.password, std::move(options));
+        } else if (connection->Timeout() != bound) {
+            connection->SetTimeout(bound);
         }
-        return call(*peer.connection);
+        if constexpr (std::is_void_v<decltype(call(*connection))>) {
+            call(*connection);
+            peer.give_back(std::move(*connection), login);
+        } else {
+            auto answer = call(*connection);
+            peer.give_back(std::move(*connection), login);
+            return answer;
+        }
     } catch (const ac::Error &error) {
-        // A refusal is the peer's answer, passed on as it is; anything else is this agent's.
-        if (!error.agentText().empty() && peer.connection)
+        // A refusal is the peer's answer, passed on as it is, and its connection serves again;
+        // anything else is this agent's.
+        if (!error.agentText().empty() && connection) {
+            peer.give_back(std::move(*connection), login);
             throw AgentError(error.agentText());
+        }
         throw AgentError("peer " + server + (error.unreachable() ? " cannot be reached: " : ": ") + error.what());
     }
 }

@@ -39,9 +39,11 @@ struct PeerLogin {
 // read or write it, and naming the line of a malformed entry or a server listed twice.
 std::map<std::string, PeerLogin> load_peers(const std::filesystem::path &path);
 
-// Sends requests to peers through the client library, over one connection per peer, opened at
-// its first request, kept, and reopened by the library when it breaks. Each connection has a
-// lock of its own: a peer that does not answer holds up only the requests for it.
+// Sends requests to peers through the client library. A request holds a connection to its peer
+// for itself alone: an idle one kept from an earlier request, or a new one; afterwards a few are
+// kept for the requests to come. So a request that waits long (a start that watches its process)
+// holds up no other request to the same peer, and a peer that does not answer holds up only the
+// requests for it.
 class Peers : public PeerCalls {
 public:
     // timeout bounds every call; stop_allowance is added for the calls that stop processes.
@@ -63,13 +65,12 @@ public:
     std::vector<ProcessView> running(const std::string &server) override;
 
 private:
-    struct Link;
-    // Runs call on the connection to server: at most the time-out waiting for the connection,
-    // then at most bound for the answer. Throws AgentError with the peer's refusal,
-    // or naming the peer when it cannot be reached.
+    struct Pool;
+    // Runs call on a connection of its own to server, bounded by bound. Throws AgentError with
+    // the peer's refusal, or naming the peer when it cannot be reached.
     template <class Call>
     auto on(const std::string &server, std::chrono::seconds bound, const Call &call);
-    Link &link(const std::string &server);
+    Pool &pool(const std::string &server);
     // Throws AgentError when the peers file has no login for server.
     PeerLogin login(const std::string &server) const;
 
@@ -77,8 +78,8 @@ private:
     std::map<std::string, PeerLogin> logins_;
     std::chrono::seconds timeout_;
     std::chrono::seconds stop_allowance_;
-    std::mutex links_mutex_;
-    std::map<std::string, std::unique_ptr<Link>> links_;
+    std::mutex pools_mutex_;
+    std::map<std::string, std::unique_ptr<Pool>> pools_;
 };
 
 }  // namespace paagent

@@ -127,6 +127,19 @@ TEST_F(ManyHosts, RunsAServiceWithMembersOnEveryHost)
         EXPECT_EQ(ListedPid(Direct(host), "member_" + host), 0) << host;
 }
 
+// A start that waits for its process holds a connection to its peer for itself alone.
+TEST_F(ManyHosts, ALongForwardedStartHoldsUpNoOtherRequestToItsPeer)
+{
+    const ac::Process watched = Sleeper("watched", "beta"), near = Sleeper("near", "beta");
+    client_.Start(near);
+    auto started = std::async(std::launch::async, [&] { client_.Start(watched, 4); });
+    ASSERT_TRUE(Eventually([&] { return ListedPid(Direct("beta"), watched.name) != 0; }));
+    ac::Connection other(alpha_.name(), AgentProcess::kUser, AgentProcess::kPassword);
+    EXPECT_EQ(other.Status(near).state, 1);
+    EXPECT_EQ(started.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+    started.get();
+}
+
 TEST_F(ManyHosts, APeerFrozenOrDownFailsItsRequestsOnlyWithinTheTimeOut)
 {
     const ac::Process far = Sleeper("far", "gamma"), near = Sleeper("near", "beta");
