@@ -1,5 +1,6 @@
 // The agent's services and routing table, and keeping their definitions on disk.
 #include <algorithm>
+#include <map>
 #include <set>
 #include <utility>
 
@@ -8,6 +9,14 @@
 namespace paagent {
 
 namespace {
+
+// Whether a peer's list of what runs holds the process.
+bool listed(const std::vector<ProcessView> &running, const ProcessSpec &process)
+{
+    return std::any_of(running.begin(), running.end(), [&](const ProcessView &view) {
+        return view.definition.name == process.name && view.definition.host == process.host;
+    });
+}
 
 void check_members(const ServiceSpec &definition)
 {
@@ -449,9 +458,16 @@ ServiceStatus Agent::service_status(const std::string &name) const
         definition = *service;
         status     = status_of(definition);
     }
+    // Each peer is asked once what it runs, however many members it has.
+    std::map<std::string, std::vector<ProcessView>> remote;
     for (const auto &member : definition.members) {
         const std::optional<std::string> server = peer_of(member.process.host);
-        if (server && runs_remotely(*server, member.process))
+        if (!server)
+            continue;
+        auto [running, first] = remote.try_emplace(*server);
+        if (first)
+            running->second = options_.peers->running(*server);
+        if (listed(running->second, member.process))
             ++status.running_members;
     }
     status.state = state_of(status.running_members, definition.members.size());
@@ -498,10 +514,7 @@ std::optional<std::string> Agent::peer_of(const std::string &host) const
 
 bool Agent::runs_remotely(const std::string &server, const ProcessSpec &process) const
 {
-    const std::vector<ProcessView> running = options_.peers->running(server);
-    return std::any_of(running.begin(), running.end(), [&](const ProcessView &view) {
-        return view.definition.name == process.name && view.definition.host == process.host;
-    });
+    return listed(options_.peers->running(server), process);
 }
 
 std::vector<Route> Agent::routes(std::int32_t selector) const
