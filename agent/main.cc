@@ -387,8 +387,8 @@ int run(const Settings &settings)
              " bits); passwords in clear are " + (server_config.require_encrypted_login ? "refused" : "accepted"));
     // The inform login reports one process and goes: its session ends after its one RPC.
     server_config.check_login = [&users](std::string_view user, std::string_view password) {
-        if (user == kInformUser)
-            return password == kInformPassword ? tds::LoginGrant::SingleRpc : tds::LoginGrant::Refused;
+        if (user == pa::protocol::kInformUser)
+            return password == pa::protocol::kInformPassword ? tds::LoginGrant::SingleRpc : tds::LoginGrant::Refused;
         return users.load()->check(user, password) ? tds::LoginGrant::Session : tds::LoginGrant::Refused;
     };
     server_config.log = [&agent](tds::LogLevel level, std::string_view line) {

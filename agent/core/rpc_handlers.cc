@@ -334,8 +334,8 @@ void register_rpcs(tds::Server &server, Agent &agent, std::function<void(bool)> 
                                                                   const tds::RpcRequest &request, Reply &reply) {
             agent.log(Verbosity::Request, "RPC " + name + " from user " + session.user);
             try {
-                if (session.user == kInformUser &&
-                    (rpc != protocol::kNotification || session.application != kInformApplication)) {
+                if (session.user == protocol::kInformUser &&
+                    (rpc != protocol::kNotification || session.application != protocol::kInformApplication)) {
                     throw AgentError("the inform login may only report processes");
                 }
                 if (session.application == kForwardApplication && routed(rpc))

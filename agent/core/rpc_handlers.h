@@ -4,15 +4,12 @@
 
 #include <functional>
 
+#include <protocol/inform_login.h>
+
 #include "core/agent.h"
 #include "tds/server.h"
 
 namespace paagent {
-
-// The login reserved for process reports; it may call only the inform RPC.
-inline constexpr const char *kInformUser        = "vexamund";
-inline constexpr const char *kInformPassword    = "marlock";
-inline constexpr const char *kInformApplication = "PAKitNotify";
 
 // Message number of every request the agent refuses.
 inline constexpr std::int32_t kRequestRefused = 20001;

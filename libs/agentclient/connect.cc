@@ -5,6 +5,8 @@
 #include "memory.h"
 #include "operation.h"
 
+#include <protocol/inform_login.h>
+
 #include <atomic>
 #include <cstring>
 #include <dlfcn.h>
@@ -50,7 +52,8 @@ PaConnection *PaConnectCreateCommon(const char *server, const char *application,
                                     CS_INT version, int32_t secure)
 {
     if (server == nullptr || application == nullptr || user == nullptr || password == nullptr ||
-        (std::strcmp(application, PaINFORM_APPLICATION) != 0 && std::strcmp(user, PaINFORM_USER) == 0)) {
+        (std::strcmp(application, pa::protocol::kInformApplication) != 0 &&
+         std::strcmp(user, pa::protocol::kInformUser) == 0)) {
         if (server != nullptr) {
             PaMsgLog(PaMSG_ERROR, "Failed to make a connection to %s.", server);
         }

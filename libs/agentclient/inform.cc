@@ -1,15 +1,16 @@
 // The one-shot report of a process's identifiers to the agent of a named server.
 #include "rpc.h"
 
-namespace {
+#include <protocol/inform_login.h>
 
-constexpr const char *kInformPassword = "marlock";
+namespace {
 
 // Owns the inform handle for the life of one report.
 class InformHandle {
 public:
     explicit InformHandle(const char *server)
-        : handle_(PaConnectCreate(server, PaINFORM_APPLICATION, PaINFORM_USER, kInformPassword))
+        : handle_(PaConnectCreate(server, pa::protocol::kInformApplication, pa::protocol::kInformUser,
+                                  pa::protocol::kInformPassword))
     {
     }
     ~InformHandle() { PaConnectDestroy(handle_); }
