@@ -8,18 +8,18 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <grp.h>
 #include <memory>
 #include <optional>
 #include <pwd.h>
-#include <sstream>
 #include <string_view>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <system_error>
 #include <unistd.h>
+
+#include "core/proc_entry.h"
 
 extern char **environ;
 
@@ -33,39 +33,6 @@ namespace {
 
 // pidfd_send_signal's flag for the whole process group of the pidfd's process (Linux 6.9).
 constexpr unsigned kSignalProcessGroup = 1U << 2;
-
-// What /proc/PID/stat tells of a process.
-struct ProcessEntry {
-    char state               = '?';
-    pid_t parent             = 0;
-    pid_t group              = 0;
-    std::uint64_t start_time = 0;
-
-    bool running() const { return state != 'Z' && state != 'X'; }
-};
-
-std::optional<ProcessEntry> read_entry(const std::string &pid)
-{
-    std::ifstream file("/proc/" + pid + "/stat");
-    std::string text;
-    if (!std::getline(file, text))
-        return std::nullopt;
-    // The command name in parentheses may hold anything; the fields follow its last ')'.
-    auto close = text.rfind(')');
-    if (close == std::string::npos)
-        return std::nullopt;
-    std::istringstream fields(text.substr(close + 1));
-    ProcessEntry entry;
-    if (!(fields >> entry.state >> entry.parent >> entry.group))
-        return std::nullopt;
-    // From the session (field 6) to the start time (field 22).
-    std::string skipped;
-    for (int field = 6; field < 22; ++field)
-        fields >> skipped;
-    if (!(fields >> entry.start_time))
-        return std::nullopt;
-    return entry;
-}
 
 struct DirectoryCloser {
     void operator()(DIR *directory) const { closedir(directory); }

@@ -1,0 +1,31 @@
+#include "core/proc_entry.h"
+
+#include <fstream>
+#include <sstream>
+
+namespace paagent {
+
+std::optional<ProcessEntry> read_entry(const std::string &pid)
+{
+    std::ifstream file("/proc/" + pid + "/stat");
+    std::string text;
+    if (!std::getline(file, text))
+        return std::nullopt;
+    // The command name in parentheses may hold anything; the fields follow its last ')'.
+    auto close = text.rfind(')');
+    if (close == std::string::npos)
+        return std::nullopt;
+    std::istringstream fields(text.substr(close + 1));
+    ProcessEntry entry;
+    if (!(fields >> entry.state >> entry.parent >> entry.group >> entry.session))
+        return std::nullopt;
+    // From the terminal (field 7) to the start time (field 22).
+    std::string skipped;
+    for (int field = 7; field < 22; ++field)
+        fields >> skipped;
+    if (!(fields >> entry.start_time))
+        return std::nullopt;
+    return entry;
+}
+
+}  // namespace paagent
