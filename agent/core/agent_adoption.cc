@@ -1,0 +1,114 @@
+// The processes an earlier agent started, as the state file records them: taken on at start,
+// and the file rewritten whenever one starts or ends.
+#include <fstream>
+#include <sstream>
+
+#include "core/agent_process.h"
+#include "core/atomic_file.h"
+
+namespace paagent {
+
+int Agent::adopt_recorded()
+{
+    if (options_.state_file.empty())
+        return 0;
+    const auto began = Clock::now();
+    std::vector<RunningRecord> records;
+    try {
+        std::ifstream file(options_.state_file);
+        std::ostringstream text;
+        text << file.rdbuf();
+        records = parse_state(text.str());
+    } catch (const std::exception &error) {
+        log(Verbosity::Error, options_.state_file.string() + ": " + error.what() + "; no process taken on");
+        return 0;
+    }
+    Lock lock(mutex_);
+    int adopted = 0;
+    for (const RunningRecord &record : records)
+        adopted += adopt(record) ? 1 : 0;
+    record_running();
+    const auto took = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - began);
+    log(Verbosity::Event, "adopted " + std::to_string(adopted) + " of " + std::to_string(records.size()) +
+                              " recorded processes in " + std::to_string(took.count()) + " us");
+    return adopted;
+}
+
+bool Agent::adopt(const RunningRecord &record)
+{
+    const std::string &name = record.definition.name;
+    if (record.pid == 0)
+        return take_on_pending_restart(record);
+    const std::string pid              = std::to_string(record.pid);
+    std::optional<LaunchedChild> taken = paagent::adopt(record.pid, record.identity);
+    if (!taken) {
+        log(Verbosity::Event,
+            "forgot process " + name + " (PID " + pid + "): it has ended, or its PID now belongs to another process");
+        return false;
+    }
+    ProcessPtr process = lookup(name);
+    try {
+        if (process == nullptr)
+            process = define(record.definition);
+    } catch (const AgentError &error) {
+        log(Verbosity::Error, "cannot take on process " + name + " (PID " + pid + "): " + error.what());
+        return false;
+    }
+    if (process->active()) {
+        log(Verbosity::Error, "process " + name + " is recorded twice; PID " + pid + " not taken on");
+        return false;
+    }
+    process->pid         = record.pid;
+    process->identity    = record.identity;
+    process->state       = ProcessState::Running;
+    process->extra_args  = record.extra_args;
+    process->environment = record.environment;
+    process->groups.push_back(std::make_shared<const ProcessGroup>(record.pid, std::move(taken->group)));
+    watcher_->watch(record.pid, std::move(taken->pidfd));
+    log(Verbosity::Event, "adopted process " + name + " (PID " + pid + ")");
+    return true;
+}
+
+// A managed process that was waiting for its restart when the earlier agent ended: restarted
+// now, so that the agent's end does not lose it.
+bool Agent::take_on_pending_restart(const RunningRecord &record)
+{
+    const std::string &name = record.definition.name;
+    ProcessPtr process      = lookup(name);
+    try {
+        if (process == nullptr)
+            process = define(record.definition);
+    } catch (const AgentError &error) {
+        log(Verbosity::Error, "cannot restart process " + name + ": " + error.what());
+        return false;
+    }
+    if (process->active())
+        return false;
+    process->extra_args  = record.extra_args;
+    process->environment = record.environment;
+    process->restart     = Clock::now();
+    changed_.notify_all();
+    log(Verbosity::Event, "process " + name + " was waiting for its restart; restarting it");
+    return true;
+}
+
+void Agent::record_running() const
+{
+    if (options_.state_file.empty())
+        return;
+    std::vector<RunningRecord> records;
+    for (const auto &[name, process] : processes_) {
+        // A process waiting for its restart is recorded too, without a PID.
+        if (process->pid != 0 || process->restart) {
+            records.push_back(
+                {process->definition, process->pid, process->identity, process->extra_args, process->environment});
+        }
+    }
+    try {
+        replace_file(options_.state_file, format_state(records), Durability::ProcessCrash);
+    } catch (const std::exception &error) {
+        log(Verbosity::Error, std::string("cannot record the running processes: ") + error.what());
+    }
+}
+
+}  // namespace paagent
