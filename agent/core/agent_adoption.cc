@@ -60,6 +60,7 @@ bool Agent::adopt(const RunningRecord &record)
     }
     process->pid         = record.pid;
     process->identity    = record.identity;
+    process->launch_key  = record.launch_key;
     process->state       = ProcessState::Running;
     process->extra_args  = record.extra_args;
     process->environment = record.environment;
@@ -100,8 +101,8 @@ void Agent::record_running() const
     for (const auto &[name, process] : processes_) {
         // A process waiting for its restart is recorded too, without a PID.
         if (process->pid != 0 || process->restart) {
-            records.push_back(
-                {process->definition, process->pid, process->identity, process->extra_args, process->environment});
+            records.push_back({process->definition, process->pid, process->identity, process->launch_key,
+                               process->extra_args, process->environment});
         }
     }
     try {

@@ -17,6 +17,7 @@ struct Agent::Process {
     ProcessState state = ProcessState::Stopped;
     pid_t pid          = 0;     // the launched process while it runs
     ProcessIdentity identity;   // of that process
+    std::string launch_key;     // in its environment
     pid_t reported_pid    = 0;  // what a PA-aware process reported since its start
     std::int32_t restarts = 0;
     bool stop_requested   = false;

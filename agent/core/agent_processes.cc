@@ -180,6 +180,7 @@ pid_t Agent::launch(Lock &lock, const ProcessPtr &process, const std::string &ex
     process->state          = ProcessState::Running;
     process->stop_requested = false;
     process->identity       = child.identity;
+    process->launch_key     = child.launch_key;
     process->started        = Clock::now();
     process->groups.push_back(std::make_shared<const ProcessGroup>(child.pid, std::move(child.group)));
     watcher_->watch(child.pid, std::move(child.pidfd));

@@ -13,6 +13,7 @@
 #include <optional>
 #include <pwd.h>
 #include <string_view>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -82,14 +83,30 @@ LaunchedChild watchable(pid_t pid)
 }
 
 // What the service manager tells the agent alone: a process given it would take the agent's
-// notices, watchdog or journal stream for its own.
+// notices, watchdog or journal stream for its own. Likewise the launch key of an agent that
+// another agent started: each process gets a key of its own.
 bool meant_for_the_agent(std::string_view entry)
 {
     for (std::string_view name : {"NOTIFY_SOCKET=", "WATCHDOG_USEC=", "WATCHDOG_PID=", "JOURNAL_STREAM="}) {
         if (entry.starts_with(name))
             return true;
     }
-    return false;
+    return entry.starts_with(kLaunchKeyName) && entry.substr(kLaunchKeyName.size()).starts_with('=');
+}
+
+// 128 random bits in hexadecimal: no process can guess the key of another.
+std::string new_launch_key()
+{
+    unsigned char bytes[16];
+    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes))
+        throw_errno("cannot make a launch key");
+    constexpr std::string_view kDigits = "0123456789abcdef";
+    std::string key;
+    for (unsigned char byte : bytes) {
+        key += kDigits[byte >> 4];
+        key += kDigits[byte & 15];
+    }
+    return key;
 }
 
 // Words the shell runs itself, builtins and reserved words: a command starting with one needs the
@@ -336,6 +353,8 @@ LaunchedChild launch(const LaunchRequest &request)
     }
     plan.environment_storage.insert(plan.environment_storage.end(), request.environment.begin(),
                                     request.environment.end());
+    const std::string launch_key = new_launch_key();
+    plan.environment_storage.push_back(std::string(kLaunchKeyName) + "=" + launch_key);
     for (auto &entry : plan.environment_storage)
         plan.environment.push_back(entry.data());
     plan.environment.push_back(nullptr);
@@ -393,8 +412,9 @@ LaunchedChild launch(const LaunchRequest &request)
         throw std::system_error(error, std::generic_category(), "cannot watch process " + std::to_string(pid));
     }
     // The child waits at its gate: it has not exited and its entry is there to read.
-    child.identity = identity_of(pid).value_or(ProcessIdentity{pid, 0});
-    child.gate     = std::move(gate.write);
+    child.identity   = identity_of(pid).value_or(ProcessIdentity{pid, 0});
+    child.gate       = std::move(gate.write);
+    child.launch_key = launch_key;
     return child;
 }
 

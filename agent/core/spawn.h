@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 #include <vector>
 
@@ -57,9 +58,14 @@ struct ProcessIdentity {
 // The identity of a process that runs now (a zombie does not), if there is one of that PID.
 std::optional<ProcessIdentity> identity_of(pid_t pid);
 
+// The environment variable holding a launched process's launch key: proof, for a later agent,
+// that the process is one an agent launched.
+inline constexpr std::string_view kLaunchKeyName = "PA_LAUNCH_KEY";
+
 struct LaunchedChild {
     pid_t pid = 0;
     ProcessIdentity identity;
+    std::string launch_key;     // random, new for every launch, in its environment as kLaunchKeyName
     tds::FileDescriptor pidfd;  // readable once the child has exited
     tds::FileDescriptor group;  // another pidfd of the child, for its ProcessGroup
     tds::FileDescriptor gate;   // the child runs its command once released (see release)

@@ -8,8 +8,10 @@ namespace paagent {
 
 namespace {
 
-// The first line: the format's name and version, then the boot the PIDs belong to.
-const std::string kHeader = "paagentd-state 1 ";
+// The first line: the format's name and version, then the boot the PIDs belong to. Format 2
+// added the launch key; files of format 1 are still read.
+const std::string kFormat = "paagentd-state ";
+constexpr char kVersion   = '2';
 
 std::string boot_id()
 {
@@ -72,43 +74,47 @@ Number read_number(const std::string &field)
     return value;
 }
 
-// Fields of a record before its environment entries.
-enum Field {
-    kPid,
-    kGroup,
-    kStartTime,
-    kName,
-    kHost,
-    kCommand,
-    kEuid,
-    kManaged,
-    kRetryCount,
-    kType,
-    kRestartMessage,
-    kAlertMessage,
-    kExtraArgs,
-    kFixedFields
+// The fields of a line, taken in order.
+class FieldReader {
+public:
+    explicit FieldReader(std::vector<std::string> fields) : fields_(std::move(fields)) {}
+
+    const std::string &next()
+    {
+        if (next_ == fields_.size())
+            throw std::invalid_argument("too few fields");
+        return fields_[next_++];
+    }
+    std::vector<std::string> rest() const
+    {
+        return {fields_.begin() + static_cast<std::ptrdiff_t>(next_), fields_.end()};
+    }
+
+private:
+    std::vector<std::string> fields_;
+    std::size_t next_ = 0;
 };
 
-RunningRecord read_record(const std::vector<std::string> &fields)
+RunningRecord read_record(FieldReader fields, char version)
 {
-    if (fields.size() < kFixedFields)
-        throw std::invalid_argument("too few fields");
     RunningRecord record;
-    record.pid                        = read_number<pid_t>(fields[kPid]);
-    record.identity.group             = read_number<pid_t>(fields[kGroup]);
-    record.identity.start_time        = read_number<std::uint64_t>(fields[kStartTime]);
-    record.definition.name            = fields[kName];
-    record.definition.host            = fields[kHost];
-    record.definition.command         = fields[kCommand];
-    record.definition.euid            = read_number<std::int32_t>(fields[kEuid]);
-    record.definition.managed         = read_number<int>(fields[kManaged]) != 0;
-    record.definition.retry_count     = read_number<std::int32_t>(fields[kRetryCount]);
-    record.definition.type            = static_cast<ProcessType>(read_number<std::int32_t>(fields[kType]));
-    record.definition.restart_message = read_optional(fields[kRestartMessage]);
-    record.definition.alert_message   = read_optional(fields[kAlertMessage]);
-    record.extra_args                 = fields[kExtraArgs];
-    record.environment.assign(fields.begin() + kFixedFields, fields.end());
+    record.pid                 = read_number<pid_t>(fields.next());
+    record.identity.group      = read_number<pid_t>(fields.next());
+    record.identity.start_time = read_number<std::uint64_t>(fields.next());
+    if (version != '1')
+        record.launch_key = fields.next();
+    ProcessSpec &process    = record.definition;
+    process.name            = fields.next();
+    process.host            = fields.next();
+    process.command         = fields.next();
+    process.euid            = read_number<std::int32_t>(fields.next());
+    process.managed         = read_number<int>(fields.next()) != 0;
+    process.retry_count     = read_number<std::int32_t>(fields.next());
+    process.type            = static_cast<ProcessType>(read_number<std::int32_t>(fields.next()));
+    process.restart_message = read_optional(fields.next());
+    process.alert_message   = read_optional(fields.next());
+    record.extra_args       = fields.next();
+    record.environment      = fields.rest();
     return record;
 }
 
@@ -116,12 +122,13 @@ RunningRecord read_record(const std::vector<std::string> &fields)
 
 std::string format_state(const std::vector<RunningRecord> &records)
 {
-    std::string text = kHeader + boot_id() + "\n";
+    std::string text = kFormat + kVersion + " " + boot_id() + "\n";
     for (const RunningRecord &record : records) {
         const ProcessSpec &process      = record.definition;
         std::vector<std::string> fields = {std::to_string(record.pid),
                                            std::to_string(record.identity.group),
                                            std::to_string(record.identity.start_time),
+                                           record.launch_key,
                                            process.name,
                                            process.host,
                                            process.command,
@@ -144,6 +151,7 @@ std::vector<RunningRecord> parse_state(std::string_view text)
 {
     std::vector<RunningRecord> records;
     std::size_t start = 0;
+    char version      = 0;
     for (int number = 1; start < text.size(); ++number) {
         std::size_t end = text.find('\n', start);
         if (end == std::string_view::npos)
@@ -151,14 +159,18 @@ std::vector<RunningRecord> parse_state(std::string_view text)
         const std::string_view line = text.substr(start, end - start);
         start                       = end + 1;
         if (number == 1) {
-            if (line.substr(0, kHeader.size()) != kHeader)
+            // The format's name, a version of one digit, a space and the boot.
+            if (!line.starts_with(kFormat) || line.size() < kFormat.size() + 2 || line[kFormat.size() + 1] != ' ')
                 throw std::runtime_error("line 1: not a state file of this agent");
-            if (line.substr(kHeader.size()) != boot_id())
+            version = line[kFormat.size()];
+            if (version != '1' && version != kVersion)
+                throw std::runtime_error("line 1: format " + std::string(1, version) + " is not one this agent reads");
+            if (line.substr(kFormat.size() + 2) != boot_id())
                 return {};
             continue;
         }
         try {
-            records.push_back(read_record(split_fields(line)));
+            records.push_back(read_record(FieldReader(split_fields(line)), version));
         } catch (const std::invalid_argument &error) {
             throw std::runtime_error("line " + std::to_string(number) + ": " + error.what());
         }

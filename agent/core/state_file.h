@@ -16,6 +16,7 @@ struct RunningRecord {
     ProcessSpec definition;  // kept whole: a process started on its own is in no other file
     pid_t pid = 0;           // 0: a managed process waiting for its restart
     ProcessIdentity identity;
+    std::string launch_key;                // empty in a file of format 1, which had none
     std::string extra_args;                // kept for restarts
     std::vector<std::string> environment;  // likewise
 };

@@ -242,7 +242,8 @@ TEST(AgentAdoption, StartsAProcessThatWasWaitingForItsRestart)
     worker.retry_count   = 3;
     AgentOptions options = OptionsLoggingTo(home.path());
     options.state_file   = home.path() / "state";
-    replace_file(options.state_file, format_state({RunningRecord{worker, 0, {}, {}, {}}}), Durability::ProcessCrash);
+    replace_file(options.state_file, format_state({RunningRecord{worker, 0, {}, {}, {}, {}}}),
+                 Durability::ProcessCrash);
     Agent agent(std::move(options));
 
     EXPECT_EQ(agent.adopt_recorded(), 1);
