@@ -39,8 +39,15 @@ bool Agent::adopt(const RunningRecord &record)
     const std::string &name = record.definition.name;
     if (record.pid == 0)
         return take_on_pending_restart(record);
-    const std::string pid              = std::to_string(record.pid);
-    std::optional<LaunchedChild> taken = paagent::adopt(record.pid, record.identity);
+    const std::string pid = std::to_string(record.pid);
+    const RecordedLaunch launch{record.pid, record.identity, record.launch_key,
+                                static_cast<uid_t>(record.definition.euid)};
+    std::string refusal;
+    std::optional<LaunchedChild> taken = paagent::adopt(launch, refusal);
+    if (!refusal.empty()) {
+        log(Verbosity::Error, "not taking on process " + name + " (PID " + pid + "): " + refusal);
+        return false;
+    }
     if (!taken) {
         log(Verbosity::Event,
             "forgot process " + name + " (PID " + pid + "): it has ended, or its PID now belongs to another process");

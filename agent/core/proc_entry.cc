@@ -28,4 +28,26 @@ std::optional<ProcessEntry> read_entry(const std::string &pid)
     return entry;
 }
 
+std::optional<uid_t> read_real_uid(const std::string &pid)
+{
+    std::ifstream file("/proc/" + pid + "/status");
+    for (std::string line; std::getline(file, line);) {
+        // "Uid:" then the real, effective, saved and file system user ids.
+        uid_t uid = 0;
+        if (line.starts_with("Uid:") && std::istringstream(line.substr(4)) >> uid)
+            return uid;
+    }
+    return std::nullopt;
+}
+
+bool environment_holds(const std::string &pid, std::string_view entry)
+{
+    std::ifstream file("/proc/" + pid + "/environ", std::ios::binary);
+    for (std::string item; std::getline(file, item, '\0');) {
+        if (item == entry)
+            return true;
+    }
+    return false;
+}
+
 }  // namespace paagent

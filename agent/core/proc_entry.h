@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 
 namespace paagent {
@@ -22,6 +23,10 @@ struct ProcessEntry {
 
 // The entry of the process of that PID (a decimal number), if there is one.
 std::optional<ProcessEntry> read_entry(const std::string &pid);
+// Its real user id, from /proc/PID/status.
+std::optional<uid_t> read_real_uid(const std::string &pid);
+// Whether the environment it was started with holds the "NAME=value" entry.
+bool environment_holds(const std::string &pid, std::string_view entry);
 
 }  // namespace paagent
 

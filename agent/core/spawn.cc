@@ -433,17 +433,48 @@ std::optional<ProcessIdentity> identity_of(pid_t pid)
     return ProcessIdentity{entry->group, entry->start_time};
 }
 
-std::optional<LaunchedChild> adopt(pid_t pid, const ProcessIdentity &identity)
+namespace {
+
+// Why the process is none this agent could have launched as recorded; none when it could be.
+std::optional<std::string> not_launched_here(const RecordedLaunch &launch)
 {
-    LaunchedChild process = watchable(pid);
+    if (launch.pid == 1 || descends_from(getpid(), launch.pid))
+        return "it is PID 1, the agent or one of the agent's ancestors";
+    const std::string pid = std::to_string(launch.pid);
+    auto entry            = read_entry(pid);
+    if (!entry || entry->group != launch.pid || entry->session != launch.pid)
+        return "it does not lead a session of its own, as every process the agent launches does";
+    // The user asked for when the agent may take it on, else the agent's own (see launch).
+    const uid_t user = geteuid() == 0 ? launch.uid : getuid();
+    if (read_real_uid(pid) != user)
+        return "it does not run as user " + std::to_string(user);
+    if (launch.launch_key.empty())
+        return "its record has no launch key: an agent without launch keys wrote it";
+    if (!environment_holds(pid, std::string(kLaunchKeyName) + "=" + launch.launch_key))
+        return "its environment lacks the launch key the agent gave it";
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<LaunchedChild> adopt(const RecordedLaunch &launch, std::string &refusal)
+{
+    LaunchedChild process = watchable(launch.pid);
     if (!process.group.valid())
         return std::nullopt;
-    // Read once the pidfd holds the process: if the process still runs after the read, the
-    // entry read was its own and not that of a later process given the same PID.
-    auto now = identity_of(pid);
-    if (!now || !(*now == identity) || syscall(SYS_pidfd_send_signal, process.pidfd.get(), 0, nullptr, 0) != 0)
+    // Read once the pidfd holds the process: if the process still runs after the reads, what
+    // they read was its own and not that of a later process given the same PID.
+    auto now = identity_of(launch.pid);
+    if (!now || !(*now == launch.identity))
         return std::nullopt;
-    process.identity = identity;
+    if (auto reason = not_launched_here(launch)) {
+        refusal = *reason;
+        return std::nullopt;
+    }
+    if (syscall(SYS_pidfd_send_signal, process.pidfd.get(), 0, nullptr, 0) != 0)
+        return std::nullopt;
+    process.identity   = launch.identity;
+    process.launch_key = launch.launch_key;
     return process;
 }
 

@@ -82,9 +82,20 @@ LaunchedChild launch(const LaunchRequest &request);
 // Lets the launched child run its command.
 void release(LaunchedChild &child);
 
-// Takes on a process that another agent started, if it is still the process of that identity:
-// its pidfds, gate-less. Nullopt when no process of that PID runs or it is another process.
-std::optional<LaunchedChild> adopt(pid_t pid, const ProcessIdentity &identity);
+// A process another agent launched, as that agent recorded it.
+struct RecordedLaunch {
+    pid_t pid = 0;
+    ProcessIdentity identity;
+    std::string launch_key;
+    uid_t uid = 0;  // the user it was to run as (see LaunchRequest)
+};
+
+// Takes on a process that another agent launched, if it is still the recorded process and one
+// this agent could have launched: the leader of a session of its own, running as the user this
+// agent would run it as, with its launch key in its environment, and none of PID 1, the agent
+// and the agent's ancestors. Its pidfds, gate-less; else nullopt, with refusal saying which
+// check failed, or left empty when the process has ended or its PID is another process's.
+std::optional<LaunchedChild> adopt(const RecordedLaunch &launch, std::string &refusal);
 
 // Whether pid is ancestor or one of its descendants, by the parent links the kernel shows now.
 bool descends_from(pid_t pid, pid_t ancestor);
