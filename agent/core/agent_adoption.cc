@@ -78,16 +78,14 @@ bool Agent::adopt(const RunningRecord &record)
 }
 
 // A managed process that was waiting for its restart when the earlier agent ended: restarted
-// now, so that the agent's end does not lose it.
+// now, so that the agent's end does not lose it. Only as the configuration defines it: what the
+// state file says is no reason to run a command.
 bool Agent::take_on_pending_restart(const RunningRecord &record)
 {
     const std::string &name = record.definition.name;
     ProcessPtr process      = lookup(name);
-    try {
-        if (process == nullptr)
-            process = define(record.definition);
-    } catch (const AgentError &error) {
-        log(Verbosity::Error, "cannot restart process " + name + ": " + error.what());
+    if (process == nullptr) {
+        log(Verbosity::Error, "dropped the restart of process " + name + ": the configuration does not define it");
         return false;
     }
     if (process->active())

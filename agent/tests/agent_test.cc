@@ -231,7 +231,7 @@ TEST(AgentReport, OnlyAWaitedForReportOfTheProcessOrADescendantIsAccepted)
 
 // A change whose save fails changes nothing, and starts nothing.
 // A managed process waiting for its restart when the agent ended is recorded without a PID and
-// started by the next agent.
+// started by the next agent, which has it in its configuration.
 TEST(AgentAdoption, StartsAProcessThatWasWaitingForItsRestart)
 {
     TempDir home;
@@ -245,6 +245,7 @@ TEST(AgentAdoption, StartsAProcessThatWasWaitingForItsRestart)
     replace_file(options.state_file, format_state({RunningRecord{worker, 0, {}, {}, {}, {}}}),
                  Durability::ProcessCrash);
     Agent agent(std::move(options));
+    agent.load({{MakeService("s", {worker})}, {}});
 
     EXPECT_EQ(agent.adopt_recorded(), 1);
     const std::vector<long> started = ReadNumbers(fifo);
