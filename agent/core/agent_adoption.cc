@@ -13,23 +13,21 @@ int Agent::adopt_recorded()
     if (options_.state_file.empty())
         return 0;
     const auto began = Clock::now();
-    std::vector<RunningRecord> records;
-    try {
-        std::ifstream file(options_.state_file);
-        std::ostringstream text;
-        text << file.rdbuf();
-        records = parse_state(text.str());
-    } catch (const std::exception &error) {
-        log(Verbosity::Error, options_.state_file.string() + ": " + error.what() + "; no process taken on");
-        return 0;
+    std::ifstream file(options_.state_file);
+    std::ostringstream text;
+    text << file.rdbuf();
+    const ParsedState state = parse_state(text.str());
+    for (const BadLine &line : state.bad_lines) {
+        log(Verbosity::Error, options_.state_file.string() + ":" + std::to_string(line.number) + ": " + line.reason +
+                                  "; what it records is not taken on");
     }
     Lock lock(mutex_);
     int adopted = 0;
-    for (const RunningRecord &record : records)
+    for (const RunningRecord &record : state.records)
         adopted += adopt(record) ? 1 : 0;
     record_running();
     const auto took = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - began);
-    log(Verbosity::Event, "adopted " + std::to_string(adopted) + " of " + std::to_string(records.size()) +
+    log(Verbosity::Event, "adopted " + std::to_string(adopted) + " of " + std::to_string(state.records.size()) +
                               " recorded processes in " + std::to_string(took.count()) + " us");
     return adopted;
 }

@@ -95,6 +95,18 @@ private:
     std::size_t next_ = 0;
 };
 
+// The version of the format the first line names: its name, a version of one digit, a space and
+// the boot. Throws std::invalid_argument when it names none this agent reads.
+char read_version(std::string_view line)
+{
+    if (!line.starts_with(kFormat) || line.size() < kFormat.size() + 2 || line[kFormat.size() + 1] != ' ')
+        throw std::invalid_argument("not a state file of this agent");
+    const char version = line[kFormat.size()];
+    if (version != '1' && version != kVersion)
+        throw std::invalid_argument("format " + std::string(1, version) + " is not one this agent reads");
+    return version;
+}
+
 RunningRecord read_record(FieldReader fields, char version)
 {
     RunningRecord record;
@@ -147,9 +159,9 @@ std::string format_state(const std::vector<RunningRecord> &records)
     return text;
 }
 
-std::vector<RunningRecord> parse_state(std::string_view text)
+ParsedState parse_state(std::string_view text)
 {
-    std::vector<RunningRecord> records;
+    ParsedState state;
     std::size_t start = 0;
     char version      = 0;
     for (int number = 1; start < text.size(); ++number) {
@@ -158,24 +170,22 @@ std::vector<RunningRecord> parse_state(std::string_view text)
             end = text.size();
         const std::string_view line = text.substr(start, end - start);
         start                       = end + 1;
-        if (number == 1) {
-            // The format's name, a version of one digit, a space and the boot.
-            if (!line.starts_with(kFormat) || line.size() < kFormat.size() + 2 || line[kFormat.size() + 1] != ' ')
-                throw std::runtime_error("line 1: not a state file of this agent");
-            version = line[kFormat.size()];
-            if (version != '1' && version != kVersion)
-                throw std::runtime_error("line 1: format " + std::string(1, version) + " is not one this agent reads");
+        try {
+            if (number > 1) {
+                state.records.push_back(read_record(FieldReader(split_fields(line)), version));
+                continue;
+            }
+            version = read_version(line);
             if (line.substr(kFormat.size() + 2) != boot_id())
                 return {};
-            continue;
-        }
-        try {
-            records.push_back(read_record(FieldReader(split_fields(line)), version));
         } catch (const std::invalid_argument &error) {
-            throw std::runtime_error("line " + std::to_string(number) + ": " + error.what());
+            state.bad_lines.push_back({number, error.what()});
+            // Without its first line no other can be read.
+            if (number == 1)
+                break;
         }
     }
-    return records;
+    return state;
 }
 
 }  // namespace paagent

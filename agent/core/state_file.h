@@ -21,12 +21,23 @@ struct RunningRecord {
     std::vector<std::string> environment;  // likewise
 };
 
+// A line of a state file that cannot be read.
+struct BadLine {
+    int number = 0;  // from 1
+    std::string reason;
+};
+
+struct ParsedState {
+    std::vector<RunningRecord> records;
+    std::vector<BadLine> bad_lines;
+};
+
 // The text of a state file holding the records, for this boot of the system.
 std::string format_state(const std::vector<RunningRecord> &records);
-// The records of a state file written during this boot of the system; none from an earlier
-// boot, whose processes are all gone. Throws std::runtime_error naming the line that cannot be
-// read.
-std::vector<RunningRecord> parse_state(std::string_view text);
+// The records of a state file written during this boot of the system, and the lines that cannot
+// be read, each of which loses one record only; nothing from an earlier boot, whose processes are
+// all gone. A first line naming no format this agent reads is the file's only bad line.
+ParsedState parse_state(std::string_view text);
 
 }  // namespace paagent
 
