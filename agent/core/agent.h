@@ -233,6 +233,9 @@ private:
     // deadline. Throws AgentError when the agent shuts down and waiting gives up then.
     bool wait_until(Lock &lock, Clock::time_point deadline, Waiting waiting, const std::function<bool()> &done);
     void forget_ended_groups(Process &process);
+    // The records of the state file; logs the lines that cannot be read, and keeps a file holding
+    // such lines aside.
+    std::vector<RunningRecord> recorded() const;
     bool adopt(const RunningRecord &record);
     bool take_on_pending_restart(const RunningRecord &record);
     // Rewrites the state file with the processes that run; logs a failure.

@@ -1,10 +1,8 @@
 // The processes an earlier agent started, as the state file records them: taken on at start,
 // and the file rewritten whenever one starts or ends.
-#include <fstream>
-#include <sstream>
-
 #include "core/agent_process.h"
 #include "core/atomic_file.h"
+#include "core/state_store.h"
 
 namespace paagent {
 
@@ -12,24 +10,43 @@ int Agent::adopt_recorded()
 {
     if (options_.state_file.empty())
         return 0;
-    const auto began = Clock::now();
-    std::ifstream file(options_.state_file);
-    std::ostringstream text;
-    text << file.rdbuf();
-    const ParsedState state = parse_state(text.str());
-    for (const BadLine &line : state.bad_lines) {
-        log(Verbosity::Error, options_.state_file.string() + ":" + std::to_string(line.number) + ": " + line.reason +
-                                  "; what it records is not taken on");
-    }
+    const auto began                         = Clock::now();
+    const std::vector<RunningRecord> records = recorded();
     Lock lock(mutex_);
     int adopted = 0;
-    for (const RunningRecord &record : state.records)
+    for (const RunningRecord &record : records)
         adopted += adopt(record) ? 1 : 0;
     record_running();
     const auto took = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - began);
-    log(Verbosity::Event, "adopted " + std::to_string(adopted) + " of " + std::to_string(state.records.size()) +
+    log(Verbosity::Event, "adopted " + std::to_string(adopted) + " of " + std::to_string(records.size()) +
                               " recorded processes in " + std::to_string(took.count()) + " us");
     return adopted;
+}
+
+std::vector<RunningRecord> Agent::recorded() const
+{
+    const std::string path = options_.state_file.string();
+    std::optional<std::string> text;
+    try {
+        text = read_state_text(options_.state_file);
+    } catch (const std::runtime_error &error) {
+        log(Verbosity::Error, error.what() + std::string("; no process taken on"));
+        return {};
+    }
+    ParsedState state = parse_state(text.value_or(""));
+    for (const BadLine &line : state.bad_lines) {
+        log(Verbosity::Error,
+            path + ":" + std::to_string(line.number) + ": " + line.reason + "; what it records is not taken on");
+    }
+    // The file is rewritten next: what it holds that the agent could not read stays beside it.
+    if (!state.bad_lines.empty()) {
+        try {
+            log(Verbosity::Error, "kept " + path + " as " + keep_aside(options_.state_file, *text).string());
+        } catch (const std::runtime_error &error) {
+            log(Verbosity::Error, "cannot keep " + path + " aside: " + error.what());
+        }
+    }
+    return std::move(state.records);
 }
 
 bool Agent::adopt(const RunningRecord &record)

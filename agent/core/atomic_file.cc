@@ -22,8 +22,6 @@ struct FileCloser {
 // Creates the file for its owner alone, whatever the umask, and never through a symbolic link.
 std::FILE *create_private(const std::filesystem::path &path)
 {
-    // A temporary file a failed save left behind goes; anything else there makes the save fail.
-    unlink(path.c_str());
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return nullptr;
@@ -56,6 +54,8 @@ void replace_file(const std::filesystem::path &path, const std::string &text, Du
 {
     std::filesystem::path temporary = path;
     temporary += ".tmp";
+    // A temporary file a failed save left behind goes; anything else there makes the save fail.
+    unlink(temporary.c_str());
     try {
         write_file(temporary, text, durability);
     } catch (...) {
@@ -73,6 +73,11 @@ void replace_file(const std::filesystem::path &path, const std::string &text, Du
         fsync(directory);
         close(directory);
     }
+}
+
+void create_file(const std::filesystem::path &path, const std::string &text)
+{
+    write_file(path, text, Durability::ProcessCrash);
 }
 
 }  // namespace paagent

@@ -1,4 +1,4 @@
-// Replacing a file whole: a reader sees the old text or the new one, never a part.
+// Writing a file whole: a reader of a replaced file sees the old text or the new one, never a part.
 #ifndef PAAGENT_CORE_ATOMIC_FILE_H
 #define PAAGENT_CORE_ATOMIC_FILE_H
 
@@ -17,6 +17,9 @@ enum class Durability {
 // symbolic link, and renames it over path; for SystemCrash flushes both to disk first. Throws
 // std::runtime_error on failure, leaving path as it was.
 void replace_file(const std::filesystem::path &path, const std::string &text, Durability durability);
+// Writes text to a new file, created with mode 0600 whatever the umask and never through a
+// symbolic link. Throws std::runtime_error when path exists or the text cannot be written.
+void create_file(const std::filesystem::path &path, const std::string &text);
 
 }  // namespace paagent
 
