@@ -238,7 +238,9 @@ private:
     std::vector<RunningRecord> recorded() const;
     bool adopt(const RunningRecord &record);
     bool take_on_pending_restart(const RunningRecord &record);
-    // Rewrites the state file with the processes that run; logs a failure.
+    // Rewrites the state file with the processes that run. Throws std::runtime_error.
+    void write_state() const;
+    // write_state, logging a failure.
     void record_running() const;
     void on_exit(pid_t pid, ExitStatus status);
     void restart_or_fail(const ProcessPtr &process, ExitStatus status);

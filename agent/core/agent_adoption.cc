@@ -113,7 +113,7 @@ bool Agent::take_on_pending_restart(const RunningRecord &record)
     return true;
 }
 
-void Agent::record_running() const
+void Agent::write_state() const
 {
     if (options_.state_file.empty())
         return;
@@ -125,8 +125,13 @@ void Agent::record_running() const
                                process->extra_args, process->environment});
         }
     }
+    replace_file(options_.state_file, format_state(records), Durability::ProcessCrash);
+}
+
+void Agent::record_running() const
+{
     try {
-        replace_file(options_.state_file, format_state(records), Durability::ProcessCrash);
+        write_state();
     } catch (const std::exception &error) {
         log(Verbosity::Error, std::string("cannot record the running processes: ") + error.what());
     }

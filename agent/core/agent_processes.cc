@@ -174,19 +174,28 @@ pid_t Agent::launch(Lock &lock, const ProcessPtr &process, const std::string &ex
         changed_.notify_all();
         throw AgentError("process " + process->definition.name + " cannot start: " + error.what());
     }
-    process->launching      = false;
-    process->pid            = child.pid;
+    process->launching  = false;
+    process->pid        = child.pid;
+    process->identity   = child.identity;
+    process->launch_key = child.launch_key;
+    // Recorded before its command runs: a crash of the agent from now on leaves a process the
+    // next agent knows. One that cannot be recorded never runs its command.
+    try {
+        write_state();
+    } catch (const std::exception &error) {
+        paagent::cancel(child);
+        process->pid   = 0;
+        process->state = ProcessState::Failed;
+        changed_.notify_all();
+        throw AgentError("cannot record process " + process->definition.name + " in the state file: " + error.what() +
+                         "; it was not started");
+    }
     process->reported_pid   = 0;
     process->state          = ProcessState::Running;
     process->stop_requested = false;
-    process->identity       = child.identity;
-    process->launch_key     = child.launch_key;
     process->started        = Clock::now();
     process->groups.push_back(std::make_shared<const ProcessGroup>(child.pid, std::move(child.group)));
     watcher_->watch(child.pid, std::move(child.pidfd));
-    // Recorded before its command runs: a crash of the agent from now on leaves a process the
-    // next agent knows.
-    record_running();
     paagent::release(child);
     changed_.notify_all();
     log(Verbosity::Event, "started process " + process->definition.name + " (PID " + std::to_string(child.pid) + ")");

@@ -425,6 +425,15 @@ void release(LaunchedChild &child)
     child.gate.reset();
 }
 
+void cancel(LaunchedChild &child)
+{
+    ProcessGroup(child.pid, std::move(child.group)).signal(SIGKILL);
+    siginfo_t info{};
+    while (waitid(P_PIDFD, static_cast<id_t>(child.pidfd.get()), &info, WEXITED) != 0 && errno == EINTR) {
+    }
+    child.gate.reset();
+}
+
 std::optional<ProcessIdentity> identity_of(pid_t pid)
 {
     auto entry = read_entry(std::to_string(pid));

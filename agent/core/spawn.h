@@ -81,6 +81,9 @@ struct LaunchedChild {
 LaunchedChild launch(const LaunchRequest &request);
 // Lets the launched child run its command.
 void release(LaunchedChild &child);
+// Kills the launched child, before its release, with its group, and reaps it: its command never
+// runs.
+void cancel(LaunchedChild &child);
 
 // A process another agent launched, as that agent recorded it.
 struct RecordedLaunch {
