@@ -33,12 +33,9 @@ int CountMarked(const std::string &entry, pid_t agent)
     return count;
 }
 
-// Kills the process and waits, boundedly, until it has ended.
-bool KillAndAwait(pid_t pid)
-{
-    kill(pid, SIGKILL);
-    return Ends(pid, kWaitLimit);
-}
+// Kills the process and waits, boundedly, until it has ended. Not PID 0, which a status gives
+// for a process that does not run: kill would take it for the test's own process group.
+bool KillAndAwait(pid_t pid) { return pid > 0 && kill(pid, SIGKILL) == 0 && Ends(pid, kWaitLimit); }
 
 TEST(Adoption, RestartedAgentTakesOnItsProcessesAndStartsOnlyWhatIsMissing)
 {
