@@ -1,12 +1,20 @@
 // An agent killed with SIGKILL and started again takes on the processes it had started.
 #include "support/client.h"
 
+#include "core/state_file.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <charconv>
 #include <csignal>
+#include <list>
+#include <regex>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char **environ;
 
 namespace {
 
@@ -93,6 +101,108 @@ TEST(Adoption, RestartedAgentTakesOnItsProcessesAndStartsOnlyWhatIsMissing)
     EXPECT_EQ(PaServiceStop(h, trio.get()), PaSUCCESS);
     EXPECT_EQ(PaProcessStop(h, probes[3].get()), PaSUCCESS);
     EXPECT_TRUE(marked(0));
+}
+
+// A process the test starts itself, not the agent, from a shell command; killed and reaped when
+// the test ends.
+struct Foreign {
+    explicit Foreign(const std::string &command)
+    {
+        const char *argv[] = {"sh", "-c", command.c_str(), nullptr};
+        if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char *const *>(argv), environ) != 0)
+            pid = 0;
+    }
+    ~Foreign()
+    {
+        if (pid > 0 && kill(pid, SIGKILL) == 0)
+            waitpid(pid, nullptr, 0);
+    }
+    pid_t pid = 0;
+};
+
+// A state file is a record, not an authority: records written into it hand the agent no process
+// it could not have started and start nothing its configuration does not define, a bad line
+// loses its own record only, and a file that cannot be written lets no process run.
+TEST(Adoption, AStateFileHandsTheAgentOnlyWhatItStartedAndConfigured)
+{
+    AgentProcess agent;
+    Handle handle          = OpenHandle(agent);
+    PaConnection *h        = handle.get();
+    const Process survivor = MakeProcess("survivor", kSleeper);
+    ASSERT_EQ(PaProcessStart(h, survivor.get()), PaSUCCESS);
+    const int32_t survivorPid = StatusOf(h, survivor.get()).pid;
+
+    const std::string key = "0123456789abcdef0123456789abcdef", keyed = "exec env PA_LAUNCH_KEY=" + key;
+    const auto self = static_cast<int32_t>(getuid());
+    struct Row {
+        const char *what;
+        std::string command;  // of the process recorded, else pid
+        pid_t pid;
+        int32_t euid;
+        std::string key;  // recorded
+        const char *logged;
+    };
+    std::vector<Row> cases = {
+        {"PID 1", "", 1, self, key, "it is PID 1, the agent or one of the agent's ancestors"},
+        {"the agent's parent", "", getpid(), self, key, "it is PID 1, the agent or one of the agent's ancestors"},
+        {"a session the agent did not start", "exec setsid sleep 30", 0, self, key, "lacks the launch key"},
+        {"the key outside a session of its own", keyed + " sleep 30", 0, self, key, "lead a session"},
+        {"a record without a key", "exec env PA_LAUNCH_KEY= setsid sleep 30", 0, self, "", "no launch key"},
+        {"an unconfigured process waiting for its restart", "", 0, self, key, "configuration does not define it"},
+        {"another user", keyed + " setsid sleep 30", 0, 65534, key, "does not run as user 65534"},
+    };
+    // Only an agent running as root runs processes as other users.
+    if (geteuid() != 0)
+        cases.pop_back();
+    std::list<Foreign> foreign;
+    std::vector<paagent::RunningRecord> records;
+    for (const auto &test : cases) {
+        pid_t pid = test.pid;
+        if (!test.command.empty()) {
+            pid = foreign.emplace_back(test.command).pid;
+            ASSERT_TRUE(Eventually([&] { return ReadText("/proc/" + std::to_string(pid) + "/comm") == "sleep\n"; }));
+        }
+        const paagent::ProcessSpec process{
+            "hostile" + std::to_string(&test - cases.data()), "", kSleeper, test.euid, false, {}, {}, 0, {}};
+        records.push_back(
+            {process, pid, paagent::identity_of(pid).value_or(paagent::ProcessIdentity{}), test.key, {}, {}});
+    }
+    const fs::path state = agent.home() / "paagentd.state";
+    std::string written = paagent::format_state(records), agents = ReadText(state);
+    written.insert(written.find('\n') + 1, "not a record\n");
+    written += agents.substr(agents.find('\n') + 1);
+    agent.KillAndRestart([&] { std::ofstream(state) << written; });
+    const std::string log = agent.errors(), defined = FetchProcesses(h, 0);
+    for (const auto &test : cases) {
+        SCOPED_TRACE(test.what);
+        const std::string name = "hostile" + std::to_string(&test - cases.data());
+        EXPECT_THAT(log, testing::ContainsRegex("process " + name + "[^\n]*" + test.logged));
+        EXPECT_THAT(defined, testing::Not(testing::HasSubstr(name)));
+    }
+
+    // The bad line lost its own record only, and the file stays beside the one rewritten.
+    EXPECT_THAT(log, testing::HasSubstr("paagentd.state:2: 'not a record' is not a number"));
+    EXPECT_EQ(StatusOf(h, survivor.get()).pid, survivorPid);
+    std::smatch aside;
+    ASSERT_TRUE(std::regex_search(log, aside, std::regex(" as (\\S+/paagentd\\.state\\.bad-[0-9]{8}T[0-9]{6}Z)\n")));
+    EXPECT_EQ(ReadText(aside.str(1)), written);
+    EXPECT_EQ(fs::status(aside.str(1)).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(PaProcessStop(h, survivor.get()), PaSUCCESS);
+    EXPECT_TRUE(Ends(survivorPid));
+
+    // A process that cannot be recorded does not start, and its command never runs.
+    agent.KillAndRestart([&] {
+        fs::remove(state);
+        fs::create_directory(state);
+    });
+    const fs::path ran    = agent.home() / "ran";
+    const Process blocked = MakeProcess("blocked", "touch " + ran.string() + "; exec sleep 30");
+    const Handle again    = OpenHandle(agent);
+    EXPECT_EQ(PaProcessStart(again.get(), blocked.get()), PaFAILURE);
+    PaServerMessage refusal{};
+    ASSERT_EQ(PaServerGetLastMessage(again.get(), &refusal), PaSUCCESS);
+    EXPECT_THAT(refusal.text, testing::HasSubstr("cannot record process blocked in the state file: "));
+    EXPECT_FALSE(fs::exists(ran));
 }
 
 }  // namespace
