@@ -61,7 +61,6 @@ constexpr CS_INT PaTIMED_OUT_NUMBER = (1 << 24) | (2 << 16) | (2 << 8) | 63;
 // Seconds a reply may take on a new handle.
 constexpr int32_t PaDEFAULT_RESULTS_TIMEOUT = 30;
 
-
 // Builds the handle's Client-Library context: PaSUCCESS, or PaFAILURE with context null.
 int32_t PaContextInit(PaConnection *handle, CS_INT version);
 // Releases a context made by PaContextInit.
