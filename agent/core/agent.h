@@ -19,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include <protocol/states.h>
+
 #include "core/child_watcher.h"
 #include "core/definitions.h"
 #include "core/spawn.h"
@@ -32,22 +34,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-enum class ProcessState : std::int32_t {
-    Stopped = 0,
-    Running = 1,
-    Exited  = 2,
-    Failed  = 3
-};
-enum class ServiceState : std::int32_t {
-    Stopped = 0,
-    Running = 1,
-    Partial = 2
-};
-enum class StateRequest : std::int32_t {
-    Stop    = 0,
-    Run     = 1,
-    Restart = 2
-};
+using pa::protocol::ProcessState;
+using pa::protocol::ServiceState;
+using pa::protocol::StateRequest;
 
 struct ProcessView {
     ProcessSpec definition;

@@ -2,6 +2,8 @@
 
 #include "failure.h"
 
+#include <protocol/states.h>
+
 #include <algorithm>
 #include <array>
 #include <utility>
@@ -18,11 +20,12 @@ constexpr std::array kTypeWords = {
     std::pair{ac::ProcessType::NotPaAware, "plain"},
 };
 
-// The word at index state of words, or "unknown".
+// The name at index state of names, or "unknown".
 template <std::size_t N>
-std::string StateWord(const std::array<const char *, N> &words, std::int32_t state)
+std::string StateWord(const std::array<std::string_view, N> &names, std::int32_t state)
 {
-    return state >= 0 && static_cast<std::size_t>(state) < N ? words[static_cast<std::size_t>(state)] : "unknown";
+    return std::string(state >= 0 && static_cast<std::size_t>(state) < N ? names[static_cast<std::size_t>(state)]
+                                                                         : "unknown");
 }
 
 Json MemberValue(const ac::MemberValue &value)
@@ -47,15 +50,9 @@ std::string JoinNames(const std::vector<std::string> &names)
 
 }  // namespace
 
-std::string ProcessStateWord(std::int32_t state)
-{
-    return StateWord(std::array{"stopped", "running", "exited", "failed"}, state);
-}
+std::string ProcessStateWord(std::int32_t state) { return StateWord(pa::protocol::kProcessStateNames, state); }
 
-std::string ServiceStateWord(std::int32_t state)
-{
-    return StateWord(std::array{"stopped", "running", "partial"}, state);
-}
+std::string ServiceStateWord(std::int32_t state) { return StateWord(pa::protocol::kServiceStateNames, state); }
 
 std::string TypeWord(ac::ProcessType type)
 {

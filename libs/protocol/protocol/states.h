@@ -1,0 +1,34 @@
+// The state codes agents and clients exchange: a process's, a service's, and the states a client
+// may ask of a process; and their names as the tools show them, indexed by code.
+#ifndef AGENTCLIENT_PROTOCOL_STATES_H
+#define AGENTCLIENT_PROTOCOL_STATES_H
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+namespace pa::protocol {
+
+enum class ProcessState : std::int32_t {
+    Stopped = 0,
+    Running = 1,
+    Exited  = 2,
+    Failed  = 3
+};
+enum class ServiceState : std::int32_t {
+    Stopped = 0,
+    Running = 1,
+    Partial = 2
+};
+enum class StateRequest : std::int32_t {
+    Stop    = 0,
+    Run     = 1,
+    Restart = 2
+};
+
+inline constexpr std::array<std::string_view, 4> kProcessStateNames = {"stopped", "running", "exited", "failed"};
+inline constexpr std::array<std::string_view, 3> kServiceStateNames = {"stopped", "running", "partial"};
+
+}  // namespace pa::protocol
+
+#endif
