@@ -55,27 +55,30 @@ constexpr auto kSearchLimit = std::chrono::seconds(1);
 
 std::atomic<unsigned> said{0};
 
+// What each reason says, and at which level.
+struct Saying {
+    unsigned reason;
+    int32_t level;
+    const char *text;
+};
+
+constexpr Saying kSayings[] = {
+    {kNoThread, PaMSG_ERROR, "Cannot start the thread that ends late logins"},
+    {kNoView, PaMSG_ERROR, "Cannot see the calling thread's wait in /proc/self/task"},
+    {kNoMemory, PaMSG_ERROR, "Cannot read the calling thread's wait with process_vm_readv"},
+    {kNoAddress, PaMSG_WARNING, "A server's address is not in the interfaces file"},
+    {kNoList, PaMSG_ERROR, "Cannot list the process's descriptors in /proc/self/fd"},
+    {kNotFound, PaMSG_ERROR, "A late login was not found waiting on its own socket"},
+};
+
 void SayOnce(unsigned reasons)
 {
-    unsigned fresh    = reasons & ~said.fetch_or(reasons);
-    const char *bound = "a login that gets no answer is not ended before the agent answers or closes.";
-    if ((fresh & kNoThread) != 0) {
-        PaMsgLog(PaMSG_ERROR, "Cannot start the thread that ends late logins: %s", bound);
-    }
-    if ((fresh & kNoView) != 0) {
-        PaMsgLog(PaMSG_ERROR, "Cannot see the calling thread's wait in /proc/self/task: %s", bound);
-    }
-    if ((fresh & kNoMemory) != 0) {
-        PaMsgLog(PaMSG_ERROR, "Cannot read the calling thread's wait with process_vm_readv: %s", bound);
-    }
-    if ((fresh & kNoAddress) != 0) {
-        PaMsgLog(PaMSG_WARNING, "A server's address is not in the interfaces file: %s", bound);
-    }
-    if ((fresh & kNoList) != 0) {
-        PaMsgLog(PaMSG_ERROR, "Cannot list the process's descriptors in /proc/self/fd: %s", bound);
-    }
-    if ((fresh & kNotFound) != 0) {
-        PaMsgLog(PaMSG_ERROR, "A late login was not found waiting on its own socket: %s", bound);
+    unsigned fresh = reasons & ~said.fetch_or(reasons);
+    for (const Saying &saying : kSayings) {
+        if ((fresh & saying.reason) != 0) {
+            PaMsgLog(saying.level, "%s: a login that gets no answer is not ended before the agent answers or closes.",
+                     saying.text);
+        }
     }
 }
 

@@ -10,8 +10,6 @@
 
 namespace pa {
 
-// Seconds a call may run past its budget, to close what it opened.
-constexpr int32_t kCallMarginSeconds = 1;
 // The longest wait FreeTDS makes in one piece once logged in: at the end of each piece it asks
 // the client-message handler whether to go on, which decides by the operation's deadline. Never
 // 0, which FreeTDS reads as no limit.
