@@ -66,26 +66,28 @@ struct Settings {
 // covers this agent's wait for the peer's connection.
 constexpr int kMaxPeerTimeOut = 10;
 
-std::string machine_host_name()
+std::string MachineHostName()
 {
     char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0)
+    if (gethostname(name, sizeof name - 1) != 0) {
         throw std::runtime_error("cannot read the host name; give --host-name");
+    }
     return name;
 }
 
 // The log writer: run by the agent in each process's group, it outlives the agent with the
 // process. It ignores the signals that stop the process, and ends when the process's output
 // does, so that no line written before is lost.
-int run_log_writer(const Settings &settings)
+int RunLogWriter(const Settings &settings)
 {
-    for (int number : {SIGTERM, SIGINT, SIGHUP})
+    for (int number : {SIGTERM, SIGINT, SIGHUP}) {
         std::signal(number, SIG_IGN);
+    }
     constexpr int kLogDirectory = 3;
-    return write_log(STDIN_FILENO, STDOUT_FILENO, kLogDirectory, settings.write_log, settings.log_limits);
+    return WriteLog(STDIN_FILENO, STDOUT_FILENO, kLogDirectory, settings.write_log, settings.log_limits);
 }
 
-std::vector<std::string> log_writer_command(const Settings &settings)
+std::vector<std::string> LogWriterCommand(const Settings &settings)
 {
     return {"/proc/self/exe",
             "--log-max-bytes",
@@ -101,44 +103,45 @@ std::mutex log_mutex;
 // NOTIFY_SOCKET, and the log takes the journal's severity prefixes only when standard error is
 // the journal stream it named in JOURNAL_STREAM ("device:inode"); otherwise both are as without
 // systemd.
-bool stderr_is_journal()
+bool StderrIsJournal()
 {
     const char *stream = std::getenv("JOURNAL_STREAM");
     struct stat status {};
-    if (stream == nullptr || fstat(STDERR_FILENO, &status) != 0)
+    if (stream == nullptr || fstat(STDERR_FILENO, &status) != 0) {
         return false;
+    }
     return std::string(stream) == std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
 }
 
-int severity_of(Verbosity verbosity)
+int SeverityOf(Verbosity verbosity)
 {
     switch (verbosity) {
-    case Verbosity::Error: return LOG_ERR;
-    case Verbosity::Event: return LOG_NOTICE;
-    case Verbosity::Request: return LOG_INFO;
-    case Verbosity::Detail: break;
+    case Verbosity::kError: return LOG_ERR;
+    case Verbosity::kEvent: return LOG_NOTICE;
+    case Verbosity::kRequest: return LOG_INFO;
+    case Verbosity::kDetail: break;
     }
     return LOG_DEBUG;
 }
 
-int severity_of(tds::LogLevel level)
+int SeverityOf(tds::LogLevel level)
 {
     switch (level) {
-    case tds::LogLevel::Error: return LOG_ERR;
-    case tds::LogLevel::Warning: return LOG_WARNING;
-    case tds::LogLevel::Info: return LOG_INFO;
-    case tds::LogLevel::Debug: break;
+    case tds::LogLevel::kError: return LOG_ERR;
+    case tds::LogLevel::kWarning: return LOG_WARNING;
+    case tds::LogLevel::kInfo: return LOG_INFO;
+    case tds::LogLevel::kDebug: break;
     }
     return LOG_DEBUG;
 }
 
 // Every record is one line: whatever a client sent within text (names, parameters) is escaped,
 // so that it can neither end the line nor forge another. The journal stamps its records itself.
-void log_line(const std::string &text, int severity = LOG_NOTICE)
+void LogLine(const std::string &text, int severity = LOG_NOTICE)
 {
-    static const bool journal = stderr_is_journal();
-    if (journal) {
-        std::string escaped = tds::escaped_for_log(text);
+    static const bool kJournal = StderrIsJournal();
+    if (kJournal) {
+        std::string escaped = tds::EscapedForLog(text);
         std::lock_guard lock(log_mutex);
         std::cerr << "<" << severity << ">" << escaped << std::endl;
         return;
@@ -149,7 +152,7 @@ void log_line(const std::string &text, int severity = LOG_NOTICE)
     localtime_r(&now, &local);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-    std::string escaped = tds::escaped_for_log(text);
+    std::string escaped = tds::EscapedForLog(text);
     std::lock_guard lock(log_mutex);
     std::cerr << stamp << " paagentd: " << escaped << std::endl;
 }
@@ -158,18 +161,20 @@ void log_line(const std::string &text, int severity = LOG_NOTICE)
 constexpr std::size_t kMaxConnections = 10'000;
 
 // Splits HOST:PORT; the port must be a number from 0 to 65535.
-std::pair<std::string, std::uint16_t> split_address(const std::string &listen)
+std::pair<std::string, std::uint16_t> SplitAddress(const std::string &listen)
 {
     auto colon = listen.rfind(':');
-    if (colon == std::string::npos)
+    if (colon == std::string::npos) {
         throw CLI::ValidationError("--listen", "expected HOST:PORT");
+    }
     int port = -1;
     try {
         port = std::stoi(listen.substr(colon + 1));
     } catch (const std::exception &) {
     }
-    if (port < 0 || port > 65535)
+    if (port < 0 || port > 65535) {
         throw CLI::ValidationError("--listen", "bad port in " + listen);
+    }
     return {listen.substr(0, colon), static_cast<std::uint16_t>(port)};
 }
 
@@ -182,8 +187,9 @@ const CLI::Validator kGraceSeconds(
             seconds = std::stod(text);
         } catch (const std::exception &) {
         }
-        if (seconds >= 0 && seconds <= static_cast<double>(kMaxGrace.count()))
+        if (seconds >= 0 && seconds <= static_cast<double>(kMaxGrace.count())) {
             return {};
+        }
         return "the grace period must be from 0 to " + std::to_string(kMaxGrace.count()) +
                " seconds, so that a stop (grace period and " + std::to_string(kKillWait.count()) +
                " seconds after SIGKILL) answers within the client's " + std::to_string(kClientReplyTimeOut.count()) +
@@ -197,8 +203,9 @@ public:
     StopWaiter()
     {
         std::uint64_t watchdog_usec = 0;
-        if (sd_watchdog_enabled(0, &watchdog_usec) > 0)
+        if (sd_watchdog_enabled(0, &watchdog_usec) > 0) {
             ping_ms_ = static_cast<int>(std::max<std::uint64_t>(watchdog_usec / 2000, 1));
+        }
         sigset_t signals;
         sigemptyset(&signals);
         sigaddset(&signals, SIGINT);
@@ -210,33 +217,38 @@ public:
         request_ = tds::FileDescriptor(eventfd(0, EFD_CLOEXEC));
     }
 
-    void request(bool stop_processes)
+    void Request(bool stop_processes)
     {
         stop_processes_   = stop_processes;
         std::uint64_t one = 1;
-        (void)!write(request_.get(), &one, sizeof one);
+        (void)!write(request_.Get(), &one, sizeof one);
     }
 
     // Calls on_hangup for every SIGHUP until the agent is to stop; returns whether its
     // processes are to be stopped: after a signal when signal_stops_processes, after a request
     // when it says so.
-    bool wait(bool signal_stops_processes, const std::function<void()> &on_hangup)
+    bool Wait(bool signal_stops_processes, const std::function<void()> &on_hangup)
     {
         for (;;) {
-            pollfd fds[2]   = {{signals_.get(), POLLIN, 0}, {request_.get(), POLLIN, 0}};
+            pollfd fds[2]   = {{signals_.Get(), POLLIN, 0}, {request_.Get(), POLLIN, 0}};
             const int ready = poll(fds, 2, ping_ms_);
             // Twice within the service manager's watchdog time-out.
-            if (ready == 0)
+            if (ready == 0) {
                 sd_notify(0, "WATCHDOG=1");
-            if (ready <= 0)
+            }
+            if (ready <= 0) {
                 continue;
-            if (fds[1].revents != 0)
+            }
+            if (fds[1].revents != 0) {
                 return stop_processes_;
+            }
             signalfd_siginfo signal{};
-            if (read(signals_.get(), &signal, sizeof signal) != sizeof signal)
+            if (read(signals_.Get(), &signal, sizeof signal) != sizeof signal) {
                 continue;
-            if (signal.ssi_signo != SIGHUP)
+            }
+            if (signal.ssi_signo != SIGHUP) {
                 return signal_stops_processes;
+            }
             sd_notify(0, "RELOADING=1");
             on_hangup();
             sd_notify(0, "READY=1");
@@ -257,7 +269,7 @@ public:
     explicit LibraryLog(const Agent &agent)
     {
         agentclient::SetLogger([&agent](std::int32_t, std::string_view text) {
-            agent.log(Verbosity::Request, "client library: " + std::string(text));
+            agent.Log(Verbosity::kRequest, "client library: " + std::string(text));
         });
     }
     ~LibraryLog() { agentclient::SetLogger({}); }
@@ -269,59 +281,61 @@ public:
 // changes nothing, and the reason names its line.
 using SharedUsers = std::atomic<std::shared_ptr<const Users>>;
 
-std::filesystem::path config_path(const Settings &settings)
+std::filesystem::path ConfigPath(const Settings &settings)
 {
     return settings.config.empty() ? settings.home / "pa.cfg" : settings.config;
 }
 
-void reload(const Settings &settings, Agent &agent, SharedUsers &users, Peers &peers)
+void Reload(const Settings &settings, Agent &agent, SharedUsers &users, Peers &peers)
 {
     try {
-        users.store(std::make_shared<const Users>(Users::load(settings.users)));
-        log_line("reload: read the users file " + settings.users.string());
+        users.store(std::make_shared<const Users>(Users::Load(settings.users)));
+        LogLine("reload: read the users file " + settings.users.string());
     } catch (const std::exception &error) {
-        log_line(std::string("reload: ") + error.what() + "; the users are left as they were");
+        LogLine(std::string("reload: ") + error.what() + "; the users are left as they were");
     }
-    const std::filesystem::path config = config_path(settings);
+    const std::filesystem::path config = ConfigPath(settings);
     try {
-        agent.reload(load_config(config, ConfigEnding::Routing));
-        log_line("reload: read the configuration file " + config.string());
+        agent.Reload(LoadConfig(config, ConfigEnding::kRouting));
+        LogLine("reload: read the configuration file " + config.string());
     } catch (const std::exception &error) {
-        log_line("reload: " + config.string() + ": " + error.what() + "; the definitions are left as they were");
+        LogLine("reload: " + config.string() + ": " + error.what() + "; the definitions are left as they were");
     }
-    if (settings.peers.empty())
+    if (settings.peers.empty()) {
         return;
+    }
     try {
-        peers.replace_logins(load_peers(settings.peers));
-        log_line("reload: read the peers file " + settings.peers.string());
+        peers.ReplaceLogins(LoadPeers(settings.peers));
+        LogLine("reload: read the peers file " + settings.peers.string());
     } catch (const std::exception &error) {
-        log_line(std::string("reload: ") + error.what() + "; the peers are left as they were");
+        LogLine(std::string("reload: ") + error.what() + "; the peers are left as they were");
     }
 }
 
 // Reads both files as a start would; 0 when both can be used.
-int check_files(const Settings &settings)
+int CheckFiles(const Settings &settings)
 {
     int status = 0;
     try {
-        Users::load(settings.users);
+        Users::Load(settings.users);
         std::cout << settings.users.string() << ": ok" << std::endl;
     } catch (const std::exception &error) {
         std::cerr << "paagentd: " << error.what() << std::endl;
         status = 1;
     }
-    const std::filesystem::path config = config_path(settings);
+    const std::filesystem::path config = ConfigPath(settings);
     try {
-        load_config(config, ConfigEnding::Routing);
+        LoadConfig(config, ConfigEnding::kRouting);
         std::cout << config.string() << ": ok" << std::endl;
     } catch (const std::exception &error) {
         std::cerr << "paagentd: " << config.string() << ": " << error.what() << std::endl;
         status = 1;
     }
-    if (settings.peers.empty())
+    if (settings.peers.empty()) {
         return status;
+    }
     try {
-        load_peers(settings.peers);
+        LoadPeers(settings.peers);
         std::cout << settings.peers.string() << ": ok" << std::endl;
     } catch (const std::exception &error) {
         std::cerr << "paagentd: " << error.what() << std::endl;
@@ -330,48 +344,49 @@ int check_files(const Settings &settings)
     return status;
 }
 
-int run(const Settings &settings)
+int Run(const Settings &settings)
 {
     StopWaiter waiter;
-    SharedUsers users(std::make_shared<const Users>(Users::load(settings.users)));
-    std::filesystem::path config = config_path(settings);
+    SharedUsers users(std::make_shared<const Users>(Users::Load(settings.users)));
+    std::filesystem::path config = ConfigPath(settings);
     Definitions definitions;
     try {
-        definitions = load_config(config, ConfigEnding::Routing);
+        definitions = LoadConfig(config, ConfigEnding::kRouting);
     } catch (const ConfigError &error) {
         std::cerr << "paagentd: " << config.string() << ": " << error.what() << std::endl;
         return 2;
     }
     std::map<std::string, PeerLogin> peers;
-    if (!settings.peers.empty())
-        peers = load_peers(settings.peers);
+    if (!settings.peers.empty()) {
+        peers = LoadPeers(settings.peers);
+    }
     // It holds the logs, the state file and the login key; the agent creates the logs.
-    create_private_directory(settings.home);
+    CreatePrivateDirectory(settings.home);
 
     AgentOptions options;
-    options.server_name = settings.name;
-    options.log_dir     = settings.home / "logs";
-    options.grace       = std::chrono::milliseconds(static_cast<long>(settings.grace_seconds * 1000));
-    options.persist     = [config](const Definitions &next) { save_config(config, next); };
-    options.log         = [](Verbosity verbosity, const std::string &text) { log_line(text, severity_of(verbosity)); };
-    options.state_file  = settings.home / "paagentd.state";
-    options.log_writer  = log_writer_command(settings);
+    options.server_name   = settings.name;
+    options.log_dir       = settings.home / "logs";
+    options.grace         = std::chrono::milliseconds(static_cast<long>(settings.grace_seconds * 1000));
+    options.persist       = [config](const Definitions &next) { SaveConfig(config, next); };
+    options.log           = [](Verbosity verbosity, const std::string &text) { LogLine(text, SeverityOf(verbosity)); };
+    options.state_file    = settings.home / "paagentd.state";
+    options.log_writer    = LogWriterCommand(settings);
     options.restart_delay = std::chrono::milliseconds(static_cast<long>(settings.restart_delay_seconds * 1000));
-    options.host_name     = settings.host_name.empty() ? machine_host_name() : settings.host_name;
+    options.host_name     = settings.host_name.empty() ? MachineHostName() : settings.host_name;
     // A forwarded stop waits as long as a stop here would, peers being set up alike.
     const auto stop_allowance = std::chrono::ceil<std::chrono::seconds>(options.grace) + kKillWait;
     auto forwarding =
         std::make_shared<Peers>(std::move(peers), std::chrono::seconds(settings.peer_timeout_seconds), stop_allowance);
     options.peers = forwarding;
-    log_line("host " + options.host_name + "; requests for other hosts time out after " +
-             std::to_string(settings.peer_timeout_seconds) + " seconds");
+    LogLine("host " + options.host_name + "; requests for other hosts time out after " +
+            std::to_string(settings.peer_timeout_seconds) + " seconds");
     Agent agent(std::move(options));
     LibraryLog library_log(agent);
-    agent.set_debug_level(settings.debug);
-    agent.load(definitions);
-    agent.adopt_recorded();
+    agent.SetDebugLevel(settings.debug);
+    agent.Load(definitions);
+    agent.AdoptRecorded();
 
-    auto [host, port] = split_address(settings.listen);
+    auto [host, port] = SplitAddress(settings.listen);
     tds::ServerConfig server_config;
     server_config.address        = host;
     server_config.port           = port;
@@ -381,35 +396,36 @@ int run(const Settings &settings)
     server_config.max_single_rpc = settings.max_inform;
     server_config.login_timeout  = std::chrono::milliseconds(static_cast<long>(settings.login_timeout_seconds * 1000));
     std::filesystem::path key_file = settings.login_key.empty() ? settings.home / "login_key.pem" : settings.login_key;
-    server_config.login_key        = std::make_shared<const tds::LoginKey>(tds::LoginKey::load_or_create(key_file));
-    server_config.require_encrypted_login = settings.require_encrypted.value_or(!tds::is_loopback_address(host));
-    log_line("login key " + key_file.string() + " (" + std::to_string(server_config.login_key->bits()) +
-             " bits); passwords in clear are " + (server_config.require_encrypted_login ? "refused" : "accepted"));
+    server_config.login_key        = std::make_shared<const tds::LoginKey>(tds::LoginKey::LoadOrCreate(key_file));
+    server_config.require_encrypted_login = settings.require_encrypted.value_or(!tds::IsLoopbackAddress(host));
+    LogLine("login key " + key_file.string() + " (" + std::to_string(server_config.login_key->Bits()) +
+            " bits); passwords in clear are " + (server_config.require_encrypted_login ? "refused" : "accepted"));
     // The inform login reports one process and goes: its session ends after its one RPC.
     server_config.check_login = [&users](std::string_view user, std::string_view password) {
-        if (user == pa::protocol::kInformUser)
-            return password == pa::protocol::kInformPassword ? tds::LoginGrant::SingleRpc : tds::LoginGrant::Refused;
-        return users.load()->check(user, password) ? tds::LoginGrant::Session : tds::LoginGrant::Refused;
+        if (user == pa::protocol::kInformUser) {
+            return password == pa::protocol::kInformPassword ? tds::LoginGrant::kSingleRpc : tds::LoginGrant::kRefused;
+        }
+        return users.load()->Check(user, password) ? tds::LoginGrant::kSession : tds::LoginGrant::kRefused;
     };
     server_config.log = [&agent](tds::LogLevel level, std::string_view line) {
-        if (level != tds::LogLevel::Debug || agent.debug_level() >= static_cast<int>(Verbosity::Detail)) {
-            log_line(std::string(line), severity_of(level));
+        if (level != tds::LogLevel::kDebug || agent.DebugLevel() >= static_cast<int>(Verbosity::kDetail)) {
+            LogLine(std::string(line), SeverityOf(level));
         }
     };
     tds::Server server(std::move(server_config));
-    register_rpcs(server, agent, [&waiter](bool stop_processes) { waiter.request(stop_processes); });
-    server.start();
-    std::cout << "paagentd: " << settings.name << " listening on " << host << ":" << server.port() << std::endl;
-    sd_notifyf(0, "READY=1\nSTATUS=%s listening on %s:%u", settings.name.c_str(), host.c_str(), server.port());
+    RegisterRpcs(server, agent, [&waiter](bool stop_processes) { waiter.Request(stop_processes); });
+    server.Start();
+    std::cout << "paagentd: " << settings.name << " listening on " << host << ":" << server.Port() << std::endl;
+    sd_notifyf(0, "READY=1\nSTATUS=%s listening on %s:%u", settings.name.c_str(), host.c_str(), server.Port());
 
-    agent.start_automatic_services();
-    bool stop_processes = waiter.wait(!settings.keep_processes, [&] { reload(settings, agent, users, *forwarding); });
+    agent.StartAutomaticServices();
+    bool stop_processes = waiter.Wait(!settings.keep_processes, [&] { Reload(settings, agent, users, *forwarding); });
     sd_notify(0, "STOPPING=1");
-    log_line(stop_processes ? "stopping, with every process" : "stopping");
+    LogLine(stop_processes ? "stopping, with every process" : "stopping");
     // Ends the waits of the requests in progress, so that stopping the server, which lets
     // them finish, takes no longer than the agent's own stop of its processes.
-    agent.shut_down(stop_processes);
-    server.stop();
+    agent.ShutDown(stop_processes);
+    server.Stop();
     return 0;
 }
 
@@ -483,18 +499,20 @@ int main(int argc, char **argv)
         if (hash) {
             std::string password;
             std::getline(std::cin, password);
-            std::cout << hash_password(password) << std::endl;
+            std::cout << HashPassword(password) << std::endl;
             return 0;
         }
-        if (!settings.write_log.empty())
-            return run_log_writer(settings);
+        if (!settings.write_log.empty()) {
+            return RunLogWriter(settings);
+        }
         if (settings.home.empty() || settings.users.empty()) {
             std::cerr << "paagentd: --home and --users are required\n" << app.help();
             return 2;
         }
-        if (settings.check)
-            return check_files(settings);
-        return run(settings);
+        if (settings.check) {
+            return CheckFiles(settings);
+        }
+        return Run(settings);
     } catch (const std::exception &error) {
         std::cerr << "paagentd: " << error.what() << std::endl;
         return 1;

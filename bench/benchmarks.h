@@ -56,12 +56,12 @@ void RegisterLoginBenchmarks(const AgentEnv &env);
 class DefinedProcesses {
 public:
     // Throws std::runtime_error when a service cannot be added.
-    DefinedProcesses(PaConnection *handle, int services, int membersPerService);
+    DefinedProcesses(PaConnection *handle, int services, int members_per_service);
     ~DefinedProcesses();
     DefinedProcesses(const DefinedProcesses &)            = delete;
     DefinedProcesses &operator=(const DefinedProcesses &) = delete;
 
-    int count() const { return count_; }
+    int Count() const { return count_; }
 
 private:
     void RemoveAll();

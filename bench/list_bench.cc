@@ -74,23 +74,23 @@ void FetchProcessList(benchmark::State &state, PaConnection *handle, int expecte
 
 }  // namespace
 
-DefinedProcesses::DefinedProcesses(PaConnection *handle, int services, int membersPerService) : handle_(handle)
+DefinedProcesses::DefinedProcesses(PaConnection *handle, int services, int members_per_service) : handle_(handle)
 {
     auto started = std::chrono::steady_clock::now();
     for (int s = 0; s < services; ++s) {
-        PaService *service = MakeService("bench-service-" + std::to_string(s), membersPerService);
+        PaService *service = MakeService("bench-service-" + std::to_string(s), members_per_service);
         if (service == nullptr || PaServiceAdd(handle_, service) != PaSUCCESS) {
             PaServiceFree(service);
             RemoveAll();
-            throw std::runtime_error("cannot define a service of " + std::to_string(membersPerService) +
+            throw std::runtime_error("cannot define a service of " + std::to_string(members_per_service) +
                                      " members on the agent");
         }
         services_.push_back(service);
-        count_ += membersPerService;
+        count_ += members_per_service;
     }
     std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
     std::printf("Defined %d processes on the agent as %d services of %d members in %.2f s.\n", count_, services,
-                membersPerService, took.count());
+                members_per_service, took.count());
 }
 
 DefinedProcesses::~DefinedProcesses() { RemoveAll(); }

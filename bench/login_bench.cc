@@ -33,9 +33,9 @@ void RegisterLoginBenchmarks(const AgentEnv &env)
     benchmark::RegisterBenchmark(kEncryptedLogin, Login, env)->UseRealTime()->Unit(benchmark::kMillisecond);
     const char *clear = std::getenv("PA_CLEAR_SERVER");
     if (clear != nullptr && *clear != '\0') {
-        AgentEnv clearEnv = env;
-        clearEnv.server   = clear;
-        benchmark::RegisterBenchmark(kClearLogin, Login, clearEnv)->UseRealTime()->Unit(benchmark::kMillisecond);
+        AgentEnv clear_env = env;
+        clear_env.server   = clear;
+        benchmark::RegisterBenchmark(kClearLogin, Login, clear_env)->UseRealTime()->Unit(benchmark::kMillisecond);
     }
 }
 

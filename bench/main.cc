@@ -72,10 +72,10 @@ void PrintComparison(const ComparingReporter &reporter)
 struct Difference {
     const char *title;
     const char *first;  // benchmark name
-    const char *firstLabel;
+    const char *first_label;
     const char *second;  // benchmark name
-    const char *secondLabel;
-    const char *costLabel;
+    const char *second_label;
+    const char *cost_label;
     double scale;  // from seconds to the unit shown
     const char *unit;
 };
@@ -95,9 +95,9 @@ void PrintDifference(const ComparingReporter &reporter, const Difference &differ
         return;
     }
     std::printf("\n%s:\n", difference.title);
-    for (auto [label, seconds] : {std::pair{difference.secondLabel, second},
-                                  {difference.firstLabel, first},
-                                  {difference.costLabel, second - first}}) {
+    for (auto [label, seconds] : {std::pair{difference.second_label, second},
+                                  {difference.first_label, first},
+                                  {difference.cost_label, second - first}}) {
         std::printf("  %-32s %8.2f %s\n", (std::string(label) + ":").c_str(), seconds * difference.scale,
                     difference.unit);
     }
@@ -124,7 +124,7 @@ int main(int argc, char **argv)
 
         bench::WarmUpRpcs(handle.get(), &bare);
         bench::RegisterRpcBenchmarks(handle.get(), &bare);
-        bench::RegisterListBenchmark(handle.get(), processes.count());
+        bench::RegisterListBenchmark(handle.get(), processes.Count());
         bench::RegisterLoginBenchmarks(env);
         routed.Register();
         ComparingReporter reporter;

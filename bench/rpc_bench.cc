@@ -94,7 +94,7 @@ bool BareConnection::VersionRpc(CS_INT *major, CS_INT *minor)
         ct_command(command, CS_RPC_CMD, const_cast<char *>(pa::protocol::kRpcs[pa::protocol::kVersionGet].name.data()),
                    CS_NULLTERM, CS_UNUSED) == CS_SUCCEED &&
         ct_send(command) == CS_SUCCEED;
-    bool gotRow     = false;
+    bool got_row    = false;
     CS_RETCODE code = CS_FAIL;
     CS_INT type     = 0;
     while (ok && (code = ct_results(command, &type)) == CS_SUCCEED) {
@@ -108,12 +108,12 @@ bool BareConnection::VersionRpc(CS_INT *major, CS_INT *minor)
             ok               = ct_bind(command, 1, &format, major, nullptr, nullptr) == CS_SUCCEED &&
                  ct_bind(command, 2, &format, minor, nullptr, nullptr) == CS_SUCCEED;
             while (ok && (code = ct_fetch(command, CS_UNUSED, CS_UNUSED, CS_UNUSED, nullptr)) == CS_SUCCEED) {
-                gotRow = true;
+                got_row = true;
             }
             ok = ok && code == CS_END_DATA;
         }
     }
-    ok = ok && code == CS_END_RESULTS && gotRow;
+    ok = ok && code == CS_END_RESULTS && got_row;
     if (!ok) {
         ct_cancel(nullptr, command, CS_CANCEL_ALL);
     }
@@ -129,9 +129,9 @@ void WarmUpRpcs(PaConnection *handle, BareConnection *bare)
         if (PaServerGetVersionNo(handle, &major, &minor) != PaSUCCESS) {
             throw std::runtime_error("PaServerGetVersionNo failed");
         }
-        CS_INT bareMajor = 0;
-        CS_INT bareMinor = 0;
-        if (!bare->VersionRpc(&bareMajor, &bareMinor) || bareMajor != major || bareMinor != minor) {
+        CS_INT bare_major = 0;
+        CS_INT bare_minor = 0;
+        if (!bare->VersionRpc(&bare_major, &bare_minor) || bare_major != major || bare_minor != minor) {
             throw std::runtime_error("pa_ServerVersionGetRPC through bare Client-Library calls failed");
         }
     }

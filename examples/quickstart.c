@@ -22,7 +22,7 @@
 #define ROUTE_HOST "build-host.example"
 
 /* Reports a failed step; returns 1 when status is PaSUCCESS, else 0. */
-static int succeeded(int32_t status, const char *step)
+static int Succeeded(int32_t status, const char *step)
 {
     if (status != PaSUCCESS) {
         fprintf(stderr, "quickstart: could not %s (status %d).\n", step, (int)status);
@@ -32,7 +32,7 @@ static int succeeded(int32_t status, const char *step)
 }
 
 /* Releases a text the library returned, if there is one. */
-static void release_text(char *text)
+static void ReleaseText(char *text)
 {
     if (text != NULL) {
         PaFree(text);
@@ -40,12 +40,12 @@ static void release_text(char *text)
 }
 
 /* The singular or plural form of a noun, as count asks. */
-static const char *noun(int32_t count, const char *singular, const char *plural)
+static const char *Noun(int32_t count, const char *singular, const char *plural)
 {
     return count == 1 ? singular : plural;
 }
 
-static const char *process_state_text(int32_t state)
+static const char *ProcessStateText(int32_t state)
 {
     switch (state) {
     case 0: return "stopped";
@@ -57,7 +57,7 @@ static const char *process_state_text(int32_t state)
     }
 }
 
-static const char *service_state_text(int32_t state)
+static const char *ServiceStateText(int32_t state)
 {
     switch (state) {
     case 0: return "stopped";
@@ -70,7 +70,7 @@ static const char *service_state_text(int32_t state)
 
 /* Builds the service: two members that sleep, run as this user on this host, each handed its
  * position as its member value. NULL when a record cannot be made. */
-static PaService *make_service(void)
+static PaService *MakeService(void)
 {
     char host[256];
     if (gethostname(host, sizeof host) != 0) {
@@ -103,46 +103,46 @@ static PaService *make_service(void)
 }
 
 /* Prints every process the agent has defined, with its state and PID. */
-static int show_processes(PaConnection *handle)
+static int ShowProcesses(PaConnection *handle)
 {
     PaList *processes = NULL;
-    if (!succeeded(PaProcessGetList(handle, &processes, 1), "fetch the process list")) {
+    if (!Succeeded(PaProcessGetList(handle, &processes, 1), "fetch the process list")) {
         return 0;
     }
     int32_t count = PaListNumberOfElements(processes);
-    printf("The agent has %d %s:\n", (int)count, noun(count, "process", "processes"));
+    printf("The agent has %d %s:\n", (int)count, Noun(count, "process", "processes"));
     int ok = 1;
     for (PaProcess *process = PaListGetHead(processes); process != NULL; process = PaListGetNext(process)) {
         char *name    = NULL;
         char *command = NULL;
-        ok            = succeeded(PaProcessGetAttribute(process, PaPROCESS_NAME, &name, PaPROCESS_COMMAND, &command, 0),
+        ok            = Succeeded(PaProcessGetAttribute(process, PaPROCESS_NAME, &name, PaPROCESS_COMMAND, &command, 0),
                                   "read a process record");
         if (ok) {
             int32_t pid   = 0;
             int32_t state = PaProcessStatus(handle, process, &pid);
-            printf("  %s (\"%s\") is %s, PID %d.\n", name, command, process_state_text(state), (int)pid);
+            printf("  %s (\"%s\") is %s, PID %d.\n", name, command, ProcessStateText(state), (int)pid);
             ok = state != PaPROCESS_STATUS_FAILED;
         }
-        release_text(name);
-        release_text(command);
+        ReleaseText(name);
+        ReleaseText(command);
         if (!ok) {
             break;
         }
     }
-    return succeeded(PaProcessListFree(processes), "release the process list") && ok;
+    return Succeeded(PaProcessListFree(processes), "release the process list") && ok;
 }
 
 /* Prints the members of one fetched service. */
-static int show_members(const PaService *service)
+static int ShowMembers(const PaService *service)
 {
     PaList *members = NULL;
-    if (!succeeded(PaServiceGetAttribute(service, PaSERVICE_PROCESS_LIST, &members, 0), "read the members")) {
+    if (!Succeeded(PaServiceGetAttribute(service, PaSERVICE_PROCESS_LIST, &members, 0), "read the members")) {
         return 0;
     }
     int ok = 1;
     for (PaServProcess *member = PaListGetHead(members); member != NULL; member = PaListGetNext(member)) {
         char *name = NULL;
-        if (!succeeded(PaProcessGetAttribute(member->process, PaPROCESS_NAME, &name, 0), "read a member")) {
+        if (!Succeeded(PaProcessGetAttribute(member->process, PaPROCESS_NAME, &name, 0), "read a member")) {
             ok = 0;
             break;
         }
@@ -161,26 +161,26 @@ static int show_members(const PaService *service)
 
 /* Prints every service the agent has defined with its state and members, and hands the
  * fetched list to the caller (release it with PaServiceListFree). */
-static int show_services(PaConnection *handle, PaList **services)
+static int ShowServices(PaConnection *handle, PaList **services)
 {
-    if (!succeeded(PaServiceGetList(handle, services, 1), "fetch the service list")) {
+    if (!Succeeded(PaServiceGetList(handle, services, 1), "fetch the service list")) {
         return 0;
     }
     int32_t count = PaListNumberOfElements(*services);
-    printf("The agent has %d %s:\n", (int)count, noun(count, "service", "services"));
+    printf("The agent has %d %s:\n", (int)count, Noun(count, "service", "services"));
     int ok = 1;
     for (PaService *service = PaListGetHead(*services); service != NULL; service = PaListGetNext(service)) {
         char *name      = NULL;
         int32_t members = 0;
-        ok = succeeded(PaServiceGetAttribute(service, PaSERVICE_NAME, &name, PaSERVICE_PROCESS_COUNT, &members, 0),
+        ok = Succeeded(PaServiceGetAttribute(service, PaSERVICE_NAME, &name, PaSERVICE_PROCESS_COUNT, &members, 0),
                        "read a service record");
         if (ok) {
             int32_t state = PaServiceStatus(handle, service);
-            printf("  %s is %s, with %d %s:\n", name, service_state_text(state), (int)members,
-                   noun(members, "member", "members"));
-            ok = state != PaSERVICE_STATUS_FAILED && show_members(service);
+            printf("  %s is %s, with %d %s:\n", name, ServiceStateText(state), (int)members,
+                   Noun(members, "member", "members"));
+            ok = state != PaSERVICE_STATUS_FAILED && ShowMembers(service);
         }
-        release_text(name);
+        ReleaseText(name);
         if (!ok) {
             break;
         }
@@ -189,17 +189,17 @@ static int show_services(PaConnection *handle, PaList **services)
 }
 
 /* Writes the agent's services and routing table to path as a configuration file. */
-static int write_config(const char *path, const PaList *services, const PaList *hosts)
+static int WriteConfig(const char *path, const PaList *services, const PaList *hosts)
 {
     FILE *file = fopen(path, "w");
     if (file == NULL) {
         perror(path);
         return 0;
     }
-    int ok = succeeded(PaWriteFileHeaders(file), "write the file headers") &&
-             succeeded(PaWriteKnownServiceProcesses(services, file), "write the processes") &&
-             succeeded(PaWriteKnownServices(services, file), "write the services") &&
-             succeeded(PaWriteKnownHosts(hosts, file), "write the routing table");
+    int ok = Succeeded(PaWriteFileHeaders(file), "write the file headers") &&
+             Succeeded(PaWriteKnownServiceProcesses(services, file), "write the processes") &&
+             Succeeded(PaWriteKnownServices(services, file), "write the services") &&
+             Succeeded(PaWriteKnownHosts(hosts, file), "write the routing table");
     if (fclose(file) != 0) {
         perror(path);
         ok = 0;
@@ -212,10 +212,10 @@ static int write_config(const char *path, const PaList *services, const PaList *
 
 /* Adds a route to the agent, fetches the routing table and writes the configuration file
  * from the fetched services and routes; the route is removed again. */
-static int route_and_write(PaConnection *handle, const char *server, const char *path, const PaList *services)
+static int RouteAndWrite(PaConnection *handle, const char *server, const char *path, const PaList *services)
 {
     PaHost *route = PaHostCreate(ROUTE_HOST, server);
-    if (route == NULL || !succeeded(PaHostAdd(handle, route), "add a route")) {
+    if (route == NULL || !Succeeded(PaHostAdd(handle, route), "add a route")) {
         if (route != NULL) {
             PaHostFree(route);
         }
@@ -223,14 +223,14 @@ static int route_and_write(PaConnection *handle, const char *server, const char 
     }
     printf("Added a route: host %s is served by %s.\n", ROUTE_HOST, server);
     PaList *hosts = NULL;
-    int ok        = succeeded(PaHostGetList(handle, &hosts, 0), "fetch the routing table");
+    int ok        = Succeeded(PaHostGetList(handle, &hosts, 0), "fetch the routing table");
     if (ok) {
         int32_t count = PaListNumberOfElements(hosts);
-        printf("The routing table has %d %s.\n", (int)count, noun(count, "entry", "entries"));
-        ok = write_config(path, services, hosts);
+        printf("The routing table has %d %s.\n", (int)count, Noun(count, "entry", "entries"));
+        ok = WriteConfig(path, services, hosts);
         PaHostListDestroy(hosts);
     }
-    if (succeeded(PaHostRemove(handle, route), "remove the route")) {
+    if (Succeeded(PaHostRemove(handle, route), "remove the route")) {
         printf("Removed the route again.\n");
     } else {
         ok = 0;
@@ -240,45 +240,45 @@ static int route_and_write(PaConnection *handle, const char *server, const char 
 }
 
 /* Everything done over the open connection; the agent is left as it was found. */
-static int tour(PaConnection *handle, const char *server, const char *path)
+static int Tour(PaConnection *handle, const char *server, const char *path)
 {
     int32_t major = 0;
     int32_t minor = 0;
-    if (!succeeded(PaServerGetVersionNo(handle, &major, &minor), "read the agent's version")) {
+    if (!Succeeded(PaServerGetVersionNo(handle, &major, &minor), "read the agent's version")) {
         return 0;
     }
     printf("The agent reports version %d.%d.\n", (int)major, (int)minor);
 
-    PaService *service = make_service();
+    PaService *service = MakeService();
     if (service == NULL) {
         fprintf(stderr, "quickstart: could not build the service.\n");
         return 0;
     }
-    int ok = succeeded(PaServiceAdd(handle, service), "add the service");
+    int ok = Succeeded(PaServiceAdd(handle, service), "add the service");
     if (ok) {
         printf("Defined service %s with %d member processes.\n", SERVICE_NAME, MEMBER_COUNT);
-        int started = succeeded(PaServiceStart(handle, service), "start the service");
+        int started = Succeeded(PaServiceStart(handle, service), "start the service");
         if (started) {
             printf("Started service %s.\n", SERVICE_NAME);
         }
         PaList *services = NULL;
-        ok               = started && show_processes(handle) && show_services(handle, &services) &&
-             route_and_write(handle, server, path, services);
-        if (services != NULL && !succeeded(PaServiceListFree(services), "release the service list")) {
+        ok               = started && ShowProcesses(handle) && ShowServices(handle, &services) &&
+             RouteAndWrite(handle, server, path, services);
+        if (services != NULL && !Succeeded(PaServiceListFree(services), "release the service list")) {
             ok = 0;
         }
-        if (started && succeeded(PaServiceStop(handle, service), "stop the service")) {
+        if (started && Succeeded(PaServiceStop(handle, service), "stop the service")) {
             printf("Stopped service %s.\n", SERVICE_NAME);
         } else {
             ok = 0;
         }
-        if (succeeded(PaServiceRemove(handle, service), "remove the service")) {
+        if (Succeeded(PaServiceRemove(handle, service), "remove the service")) {
             printf("Removed service %s.\n", SERVICE_NAME);
         } else {
             ok = 0;
         }
     }
-    return succeeded(PaServiceFree(service), "release the service") && ok;
+    return Succeeded(PaServiceFree(service), "release the service") && ok;
 }
 
 int main(int argc, char **argv)
@@ -303,17 +303,17 @@ int main(int argc, char **argv)
         fprintf(stderr, "quickstart: could not create a handle for %s.\n", server);
         return 1;
     }
-    int ok = succeeded(PaConnect(handle), "connect");
+    int ok = Succeeded(PaConnect(handle), "connect");
     if (ok) {
         printf("Connected to agent %s as %s.\n", server, user);
-        ok = tour(handle, server, path);
-        if (succeeded(PaDisconnect(handle, 0), "disconnect")) {
+        ok = Tour(handle, server, path);
+        if (Succeeded(PaDisconnect(handle, 0), "disconnect")) {
             printf("Disconnected.\n");
         } else {
             ok = 0;
         }
     }
-    if (!succeeded(PaConnectDestroy(handle), "release the handle")) {
+    if (!Succeeded(PaConnectDestroy(handle), "release the handle")) {
         ok = 0;
     }
     puts(ok ? "Every step succeeded." : "Some step failed; see the messages above.");

@@ -13,7 +13,7 @@ namespace {
 
 using paagent::Definitions;
 
-bool same(const Definitions &left, const Definitions &right)
+bool Same(const Definitions &left, const Definitions &right)
 {
     return left.services == right.services && left.routes == right.routes;
 }
@@ -24,13 +24,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     Definitions definitions;
     try {
-        definitions = paagent::parse_config(std::string_view(reinterpret_cast<const char *>(data), size));
+        definitions = paagent::ParseConfig(std::string_view(reinterpret_cast<const char *>(data), size));
     } catch (const paagent::ConfigError &) {
         return 0;
     }
-    const std::string text      = paagent::format_config(definitions);
-    const Definitions read_back = paagent::parse_config(text);
-    if (!same(read_back, definitions) || paagent::format_config(read_back) != text)
+    const std::string text      = paagent::FormatConfig(definitions);
+    const Definitions read_back = paagent::ParseConfig(text);
+    if (!Same(read_back, definitions) || paagent::FormatConfig(read_back) != text)
         std::abort();
     return 0;
 }

@@ -11,8 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     using namespace paagent::tds;
     try {
-        LoginRecord login = parse_login(std::span(data, size));
-        login_accepted_reply(login, {.product_name = "paagentd", .server_name = "agent", .packet_size = 4096});
+        LoginRecord login = ParseLogin(std::span(data, size));
+        LoginAcceptedReply(login, {.product_name = "paagentd", .server_name = "agent", .packet_size = 4096});
     } catch (const ProtocolError &) {
     }
     return 0;

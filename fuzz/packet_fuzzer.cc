@@ -22,7 +22,7 @@ using namespace paagent::tds;
 constexpr std::size_t kMaxPayload = 64 * 1024;
 
 // A stream whose peer has written bytes and closed its end.
-Stream stream_of(std::span<const std::uint8_t> bytes, const StopSignal &stop)
+Stream StreamOf(std::span<const std::uint8_t> bytes, const StopSignal &stop)
 {
     std::array<int, 2> fds{};
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds.data()) != 0)
@@ -30,9 +30,9 @@ Stream stream_of(std::span<const std::uint8_t> bytes, const StopSignal &stop)
     FileDescriptor reader(fds[0]);
     FileDescriptor writer(fds[1]);
     int buffer = static_cast<int>(2 * (bytes.size() + kMaxPayload));
-    setsockopt(writer.get(), SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    setsockopt(writer.Get(), SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
     for (std::size_t at = 0; at < bytes.size();) {
-        ssize_t n = write(writer.get(), bytes.data() + at, bytes.size() - at);
+        ssize_t n = write(writer.Get(), bytes.data() + at, bytes.size() - at);
         if (n <= 0)
             std::abort();
         at += static_cast<std::size_t>(n);
@@ -40,13 +40,13 @@ Stream stream_of(std::span<const std::uint8_t> bytes, const StopSignal &stop)
     return Stream(std::move(reader), stop);
 }
 
-void expect_round_trip(const Message &message, std::size_t packet_size, const StopSignal &stop)
+void ExpectRoundTrip(const Message &message, std::size_t packet_size, const StopSignal &stop)
 {
     std::vector<std::uint8_t> packets;
-    append_packets(packets, message.payload, packet_size, true);
-    Stream again = stream_of(packets, stop);
+    AppendPackets(packets, message.payload, packet_size, true);
+    Stream again = StreamOf(packets, stop);
     Message copy;
-    if (read_message(again, copy, kMaxPayload, std::nullopt) != IoResult::Ok || copy.payload != message.payload)
+    if (ReadMessage(again, copy, kMaxPayload, std::nullopt) != IoResult::kOk || copy.payload != message.payload)
         std::abort();
 }
 
@@ -59,11 +59,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     // The first byte picks the packet size the messages are split into again.
     std::size_t packet_size = 512 + std::size_t{data[0]} * 16;
-    Stream stream           = stream_of(std::span(data + 1, size - 1), stop);
+    Stream stream           = StreamOf(std::span(data + 1, size - 1), stop);
     try {
         Message message;
-        while (read_message(stream, message, kMaxPayload, std::nullopt) == IoResult::Ok)
-            expect_round_trip(message, packet_size, stop);
+        while (ReadMessage(stream, message, kMaxPayload, std::nullopt) == IoResult::kOk)
+            ExpectRoundTrip(message, packet_size, stop);
     } catch (const ProtocolError &) {
     }
     return 0;

@@ -11,7 +11,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     try {
-        paagent::tds::decode_request(std::span(data, size));
+        paagent::tds::DecodeRequest(std::span(data, size));
     } catch (const paagent::tds::ProtocolError &) {
     } catch (const paagent::tds::UnsupportedRequest &) {
     }

@@ -20,10 +20,10 @@ namespace {
 
 constexpr CS_INT kDatatypes[] = {CS_CHAR_TYPE, CS_LONGCHAR_TYPE, CS_INT_TYPE, CS_SMALLINT_TYPE};
 
-fakect::Value value_of(FuzzedDataProvider &input)
+fakect::Value ValueOf(FuzzedDataProvider &input)
 {
     switch (input.ConsumeIntegralInRange(0, 4)) {
-    case 0: return fakect::Null;
+    case 0: return fakect::kNull;
     case 1: return input.ConsumeIntegral<CS_INT>();
     case 2: return std::string(pa::protocol::kNoValue);
     default: return input.ConsumeRandomLengthString(300);
@@ -31,12 +31,12 @@ fakect::Value value_of(FuzzedDataProvider &input)
 }
 
 // Columns as the protocol lays them out, some changed by the input, and rows for them.
-fakect::ResultSet result_set_of(FuzzedDataProvider &input, std::span<const pa::protocol::Field> layout)
+fakect::ResultSet ResultSetOf(FuzzedDataProvider &input, std::span<const pa::protocol::Field> layout)
 {
     fakect::ResultSet set;
     std::size_t count = layout.size() - 1 + input.ConsumeIntegralInRange<std::size_t>(0, 2);
     for (std::size_t k = 0; k < count; ++k) {
-        bool text     = k < layout.size() && layout[k].type == pa::protocol::Type::Text;
+        bool text     = k < layout.size() && layout[k].type == pa::protocol::Type::kText;
         CS_INT type   = text ? CS_CHAR_TYPE : CS_INT_TYPE;
         CS_INT length = text ? 256 : 4;
         if (input.ConsumeBool()) {
@@ -48,23 +48,23 @@ fakect::ResultSet result_set_of(FuzzedDataProvider &input, std::span<const pa::p
     for (std::size_t rows = input.ConsumeIntegralInRange(0, 6); rows > 0; --rows) {
         fakect::Row row;
         for (std::size_t k = 0; k < count; ++k)
-            row.push_back(value_of(input));
+            row.push_back(ValueOf(input));
         set.rows.push_back(std::move(row));
     }
     return set;
 }
 
 // Scripts the reply to every RPC that answers with rows of this layout.
-void script(FuzzedDataProvider &input, pa::protocol::Rows rows, std::span<const pa::protocol::Field> layout)
+void Script(FuzzedDataProvider &input, pa::protocol::Rows rows, std::span<const pa::protocol::Field> layout)
 {
     fakect::Reply reply;
     for (int sets = input.ConsumeIntegralInRange(1, 2); sets > 0; --sets)
-        reply.results.push_back(result_set_of(input, layout));
+        reply.results.push_back(ResultSetOf(input, layout));
     if (input.ConsumeBool())
-        reply.outcome = fakect::Outcome::CommandFails;
+        reply.outcome = fakect::Outcome::kCommandFails;
     for (const auto &shape : pa::protocol::kRpcs) {
         if (shape.rows == rows)
-            fakect::agent().Script(std::string(shape.name), reply);
+            fakect::Scripted().Script(std::string(shape.name), reply);
     }
 }
 
@@ -75,17 +75,17 @@ void fetch(FuzzedDataProvider &input, PaConnection *handle)
     int32_t selector = input.ConsumeBool() ? 1 : 0;
     switch (input.ConsumeIntegralInRange(0, 2)) {
     case 0:
-        script(input, Rows::Processes, pa::protocol::kProcessColumns);
+        Script(input, Rows::kProcesses, pa::protocol::kProcessColumns);
         if (PaProcessGetList(handle, &list, selector) == PaSUCCESS)
             PaProcessListFree(list);
         break;
     case 1:
-        script(input, Rows::Services, pa::protocol::kServiceColumns);
+        Script(input, Rows::kServices, pa::protocol::kServiceColumns);
         if (PaServiceGetList(handle, &list, selector) == PaSUCCESS)
             PaServiceListFree(list);
         break;
     default:
-        script(input, Rows::Hosts, pa::protocol::kHostColumns);
+        Script(input, Rows::kHosts, pa::protocol::kHostColumns);
         if (PaHostGetList(handle, &list, selector) == PaSUCCESS)
             PaHostListDestroy(list);
         break;
@@ -103,13 +103,13 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     FuzzedDataProvider input(data, size);
-    fakect::agent().Reset();
+    fakect::Scripted().Reset();
     PaConnection *handle = PaConnectCreate("agent", "fuzzer", "user", "password");
     if (handle == nullptr || PaConnect(handle) != PaSUCCESS)
         std::abort();
     fetch(input, handle);
     PaConnectDestroy(handle);
-    if (fakect::agent().Undropped() != 0)
+    if (fakect::Scripted().Undropped() != 0)
         std::abort();
     return 0;
 }

@@ -40,12 +40,12 @@ using pa::protocol::StateRequest;
 
 struct ProcessView {
     ProcessSpec definition;
-    ProcessState state = ProcessState::Stopped;
+    ProcessState state = ProcessState::kStopped;
     pid_t pid          = 0;
 };
 
 struct ServiceStatus {
-    ServiceState state           = ServiceState::Stopped;
+    ServiceState state           = ServiceState::kStopped;
     std::int32_t running_members = 0;
 };
 
@@ -69,22 +69,22 @@ static_assert(kMaxGrace + kKillWait < kClientReplyTimeOut);
 class PeerCalls {
 public:
     virtual ~PeerCalls()                                                                                    = default;
-    virtual void start(const std::string &server, const ProcessSpec &process, std::int32_t timeout_seconds,
+    virtual void Start(const std::string &server, const ProcessSpec &process, std::int32_t timeout_seconds,
                        const std::string &extra_args)                                                       = 0;
-    virtual void stop(const std::string &server, const ProcessSpec &process)                                = 0;
-    virtual void signal(const std::string &server, const ProcessSpec &process, std::int32_t signal)         = 0;
-    virtual ProcessView status(const std::string &server, const ProcessSpec &process)                       = 0;
-    virtual void change(const std::string &server, const std::string &old_name, const ProcessSpec &process) = 0;
-    virtual void request_state(const std::string &server, const ProcessSpec &process, std::int32_t state)   = 0;
+    virtual void Stop(const std::string &server, const ProcessSpec &process)                                = 0;
+    virtual void Signal(const std::string &server, const ProcessSpec &process, std::int32_t signal)         = 0;
+    virtual ProcessView Status(const std::string &server, const ProcessSpec &process)                       = 0;
+    virtual void Change(const std::string &server, const std::string &old_name, const ProcessSpec &process) = 0;
+    virtual void RequestState(const std::string &server, const ProcessSpec &process, std::int32_t state)    = 0;
     // The processes that run under the agent of server.
-    virtual std::vector<ProcessView> running(const std::string &server) = 0;
+    virtual std::vector<ProcessView> Running(const std::string &server) = 0;
 };
 
 enum class Verbosity : int {
-    Error   = 0,
-    Event   = 1,
-    Request = 2,
-    Detail  = 3
+    kError   = 0,
+    kEvent   = 1,
+    kRequest = 2,
+    kDetail  = 3
 };
 
 struct AgentOptions {
@@ -128,60 +128,60 @@ public:
     Agent &operator=(const Agent &) = delete;
 
     // Takes the definitions loaded at start, then starts the Auto services, Master ones first.
-    void load(const Definitions &definitions);
+    void Load(const Definitions &definitions);
     // Takes on the processes the state file records that still run, after load: they run as
     // if this agent had started them, and Auto services start only the members not taken on.
     // Returns how many it took on.
-    int adopt_recorded();
-    void start_automatic_services();
+    int AdoptRecorded();
+    void StartAutomaticServices();
     // Makes the definitions read again from the file the agent's, as a client's requests
     // would: new services are defined, stopped ones changed or removed, the routing table
     // replaced. A running service is left as it is. Logs every difference; saves nothing.
-    void reload(const Definitions &file);
+    void Reload(const Definitions &file);
     // Ends every wait a request makes and refuses the requests that would start or stop
     // anything; with stop_processes, then stops every process as stop_all_processes does.
-    void shut_down(bool stop_processes);
+    void ShutDown(bool stop_processes);
 
     // Processes. A process is addressed by its name and host: a request for a process of
     // another host goes to the agent the routing table names for that host, and is refused
     // when there is none; locally, a host other than the process's own is refused.
-    void start_process(const ProcessSpec &definition, std::int32_t timeout_seconds, const std::string &extra_args = {});
-    void stop_process(const std::string &name, const std::string &host);
-    void signal_process(const std::string &name, const std::string &host, int signal);
-    ProcessView process_status(const std::string &name, const std::string &host) const;
-    void change_process(const std::string &old_name, const ProcessSpec &definition);
-    void request_state(const ProcessSpec &definition, std::int32_t state);
-    std::vector<ProcessView> processes(bool running_only) const;
+    void StartProcess(const ProcessSpec &definition, std::int32_t timeout_seconds, const std::string &extra_args = {});
+    void StopProcess(const std::string &name, const std::string &host);
+    void SignalProcess(const std::string &name, const std::string &host, int signal);
+    ProcessView ProcessStatus(const std::string &name, const std::string &host) const;
+    void ChangeProcess(const std::string &old_name, const ProcessSpec &definition);
+    void RequestState(const ProcessSpec &definition, std::int32_t state);
+    std::vector<ProcessView> Processes(bool running_only) const;
     // A PA-aware process reports its PID, naming the process id it was started with. Accepted
     // only while a start waits for that report, and only for the process or a descendant.
-    void report_pid(std::int32_t process_id, pid_t pid);
+    void ReportPid(std::int32_t process_id, pid_t pid);
     // Stops every process within one grace period and the kill wait (see stop below).
-    void stop_all_processes();
-    void start_all_processes();
+    void StopAllProcesses();
+    void StartAllProcesses();
 
     // Services.
-    void add_service(const ServiceSpec &definition);
-    void start_service(const ServiceSpec &definition);
+    void AddService(const ServiceSpec &definition);
+    void StartService(const ServiceSpec &definition);
     // Stops the members within one grace period and the kill wait, SIGTERM in reverse order.
-    void stop_service(const std::string &name);
-    void remove_service(const std::string &name);
-    void change_service(const std::string &old_name, const ServiceSpec &definition);
-    ServiceStatus service_status(const std::string &name) const;
-    std::vector<ServiceSpec> services(bool running_only) const;
+    void StopService(const std::string &name);
+    void RemoveService(const std::string &name);
+    void ChangeService(const std::string &old_name, const ServiceSpec &definition);
+    ServiceStatus StatusOfService(const std::string &name) const;
+    std::vector<ServiceSpec> Services(bool running_only) const;
 
     // The agent server a request for a process of host goes to; none when this agent serves
     // host itself. Throws AgentError when host is neither its own nor in the routing table.
-    std::optional<std::string> peer_of(const std::string &host) const;
+    std::optional<std::string> PeerOf(const std::string &host) const;
     // Routing table; selector 0 gives every entry, 1 those served by this agent.
-    std::vector<Route> routes(std::int32_t selector) const;
-    void add_route(const Route &route);
-    void remove_route(const Route &route);
+    std::vector<Route> Routes(std::int32_t selector) const;
+    void AddRoute(const Route &route);
+    void RemoveRoute(const Route &route);
 
-    std::int32_t debug_level() const;
-    void set_debug_level(std::int32_t level);
+    std::int32_t DebugLevel() const;
+    void SetDebugLevel(std::int32_t level);
     // Writes to the agent's log when the debug level admits the verbosity.
-    void log(Verbosity verbosity, const std::string &text) const;
-    const std::string &server_name() const { return options_.server_name; }
+    void Log(Verbosity verbosity, const std::string &text) const;
+    const std::string &ServerName() const { return options_.server_name; }
 
 private:
     struct Process;
@@ -191,8 +191,8 @@ private:
     // Whether a wait gives up when the agent shuts down: a request's waits do, the agent's own
     // last stop does not.
     enum class Waiting {
-        UntilShutDown,
-        ThroughShutDown
+        kUntilShutDown,
+        kThroughShutDown
     };
     // A process group a stop ends, with the process that started it.
     struct Ending {
@@ -202,71 +202,71 @@ private:
 
     // Everything below expects the lock to be held. Waits release it, and the table may change
     // meanwhile: a process is held by shared ownership across a wait, never by reference.
-    ProcessPtr find(const std::string &name, const std::string &host) const;
-    ProcessPtr lookup(const std::string &name) const;
-    ProcessPtr lookup(std::int32_t id) const;
-    void check_definable(const ProcessSpec &definition) const;
-    ProcessPtr define(const ProcessSpec &definition);
-    void refuse_when_shutting_down() const;
+    ProcessPtr Find(const std::string &name, const std::string &host) const;
+    ProcessPtr Lookup(const std::string &name) const;
+    ProcessPtr Lookup(std::int32_t id) const;
+    void CheckDefinable(const ProcessSpec &definition) const;
+    ProcessPtr Define(const ProcessSpec &definition);
+    void RefuseWhenShuttingDown() const;
     // Forks and runs the process with the lock released; returns the PID of its leader.
-    pid_t launch(Lock &lock, const ProcessPtr &process, const std::string &extra_args,
+    pid_t Launch(Lock &lock, const ProcessPtr &process, const std::string &extra_args,
                  const std::vector<std::string> &environment);
-    LaunchRequest launch_request(const Process &process) const;
-    void await_start(Lock &lock, const ProcessPtr &process, pid_t leader, std::int32_t timeout_seconds);
+    LaunchRequest RequestToLaunch(const Process &process) const;
+    void AwaitStart(Lock &lock, const ProcessPtr &process, pid_t leader, std::int32_t timeout_seconds);
     // Stops the processes together: SIGTERM to every group each has started, one wait of up to
     // the grace period for them all, then SIGKILL to the groups left and one kill wait. A stop
     // is done when no process of those groups runs, whatever each leader did meanwhile.
-    void stop(Lock &lock, const std::vector<ProcessPtr> &processes, Waiting waiting);
-    std::vector<Ending> signal_groups(const std::vector<ProcessPtr> &processes);
+    void Stop(Lock &lock, const std::vector<ProcessPtr> &processes, Waiting waiting);
+    std::vector<Ending> SignalGroups(const std::vector<ProcessPtr> &processes);
     // Waits until done holds, re-checking it often for what no event reports; false at the
     // deadline. Throws AgentError when the agent shuts down and waiting gives up then.
-    bool wait_until(Lock &lock, Clock::time_point deadline, Waiting waiting, const std::function<bool()> &done);
-    void forget_ended_groups(Process &process);
+    bool WaitUntil(Lock &lock, Clock::time_point deadline, Waiting waiting, const std::function<bool()> &done);
+    void ForgetEndedGroups(Process &process);
     // The records of the state file; logs the lines that cannot be read, and keeps a file holding
     // such lines aside.
-    std::vector<RunningRecord> recorded() const;
-    bool adopt(const RunningRecord &record);
-    bool take_on_pending_restart(const RunningRecord &record);
+    std::vector<RunningRecord> Recorded() const;
+    bool Adopt(const RunningRecord &record);
+    bool TakeOnPendingRestart(const RunningRecord &record);
     // Rewrites the state file with the processes that run. Throws std::runtime_error.
-    void write_state() const;
-    // write_state, logging a failure.
-    void record_running() const;
-    void on_exit(pid_t pid, ExitStatus status);
-    void restart_or_fail(const ProcessPtr &process, ExitStatus status);
+    void WriteState() const;
+    // WriteState, logging a failure.
+    void RecordRunning() const;
+    void OnExit(pid_t pid, ExitStatus status);
+    void RestartOrFail(const ProcessPtr &process, ExitStatus status);
     // Runs the restarts whose delay has passed, until the agent is destroyed.
-    void run_restarts();
-    ProcessView view(const Process &process) const;
-    std::vector<ProcessPtr> all_processes() const;
+    void RunRestarts();
+    ProcessView View(const Process &process) const;
+    std::vector<ProcessPtr> AllProcesses() const;
 
-    // peer_of with the lock held.
-    std::optional<std::string> route(const std::string &host) const;
+    // PeerOf with the lock held.
+    std::optional<std::string> RouteOf(const std::string &host) const;
     // Whether host is this agent's own: false for another host, routed or not.
-    bool serves(const std::string &host) const;
+    bool Serves(const std::string &host) const;
     // Whether a process of another host runs under the agent of server; called without the lock.
-    bool runs_remotely(const std::string &server, const ProcessSpec &process) const;
+    bool RunsRemotely(const std::string &server, const ProcessSpec &process) const;
 
-    std::vector<ServiceSpec>::const_iterator find_service(const std::string &name) const;
-    std::vector<ProcessPtr> members(const ServiceSpec &definition) const;
-    void check_members_definable(const ServiceSpec &definition) const;
-    void define_members(const ServiceSpec &definition);
-    void start_members(Lock &lock, const ServiceSpec &definition);
-    ServiceStatus status_of(const ServiceSpec &definition) const;
-    void refuse_when_active(const ServiceSpec &definition) const;
+    std::vector<ServiceSpec>::const_iterator FindService(const std::string &name) const;
+    std::vector<ProcessPtr> Members(const ServiceSpec &definition) const;
+    void CheckMembersDefinable(const ServiceSpec &definition) const;
+    void DefineMembers(const ServiceSpec &definition);
+    void StartMembers(Lock &lock, const ServiceSpec &definition);
+    ServiceStatus StatusOf(const ServiceSpec &definition) const;
+    void RefuseWhenActive(const ServiceSpec &definition) const;
     // The definition a reload keeps for a service: wanted, or current while it runs; either
     // may be absent.
-    std::optional<ServiceSpec> reloaded(const std::optional<ServiceSpec> &current,
+    std::optional<ServiceSpec> Reloaded(const std::optional<ServiceSpec> &current,
                                         const std::optional<ServiceSpec> &wanted) const;
     // Forgets the members of a service no longer defined that no other service names.
-    void forget_unlisted_processes(const ServiceSpec &removed);
+    void ForgetUnlistedProcesses(const ServiceSpec &removed);
 
     // Changes the definitions: check, under the lock, refuses a request or gives the
     // definitions it makes; those are saved with the lock released; apply, under the lock
     // again, checks what may have changed meanwhile and makes them the agent's. When apply
     // refuses, the file is given back the definitions in force. One change at a time, so the
     // file takes them in the order they are made.
-    void change_definitions(const std::function<Definitions()> &check, const std::function<void(Definitions)> &apply);
-    void persist(const Definitions &next);
-    void restore_file();
+    void ChangeDefinitions(const std::function<Definitions()> &check, const std::function<void(Definitions)> &apply);
+    void Persist(const Definitions &next);
+    void RestoreFile();
 
     AgentOptions options_;
     tds::FileDescriptor log_directory_;

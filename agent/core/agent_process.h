@@ -14,7 +14,7 @@ namespace paagent {
 struct Agent::Process {
     ProcessSpec definition;
     std::int32_t id    = 0;
-    ProcessState state = ProcessState::Stopped;
+    ProcessState state = ProcessState::kStopped;
     pid_t pid          = 0;     // the launched process while it runs
     ProcessIdentity identity;   // of that process
     std::string launch_key;     // in its environment
@@ -34,7 +34,7 @@ struct Agent::Process {
     std::vector<std::shared_ptr<const ProcessGroup>> groups;
 
     // Running, or about to.
-    bool active() const { return pid != 0 || launching || restart.has_value(); }
+    bool Active() const { return pid != 0 || launching || restart.has_value(); }
 };
 
 // Releases a lock for the length of a scope and takes it again, also when the scope throws.

@@ -11,17 +11,18 @@ namespace paagent {
 namespace {
 
 // Whether a peer's list of what runs holds the process.
-bool listed(const std::vector<ProcessView> &running, const ProcessSpec &process)
+bool Listed(const std::vector<ProcessView> &running, const ProcessSpec &process)
 {
     return std::any_of(running.begin(), running.end(), [&](const ProcessView &view) {
         return view.definition.name == process.name && view.definition.host == process.host;
     });
 }
 
-void check_members(const ServiceSpec &definition)
+void CheckMembers(const ServiceSpec &definition)
 {
-    if (definition.name.empty())
+    if (definition.name.empty()) {
         throw AgentError("a service needs a name");
+    }
     for (std::size_t i = 0; i < definition.members.size(); ++i) {
         for (std::size_t j = 0; j < i; ++j) {
             if (definition.members[i].process.name == definition.members[j].process.name) {
@@ -33,42 +34,47 @@ void check_members(const ServiceSpec &definition)
 }
 
 // The environment entry that hands a member its value; none for a member without one.
-std::vector<std::string> member_environment(const MemberValue &value)
+std::vector<std::string> MemberEnvironment(const MemberValue &value)
 {
-    if (const auto *number = std::get_if<std::int32_t>(&value))
+    if (const auto *number = std::get_if<std::int32_t>(&value)) {
         return {"PA_MEMBER_VALUE=" + std::to_string(*number)};
-    if (const auto *text = std::get_if<std::string>(&value))
+    }
+    if (const auto *text = std::get_if<std::string>(&value)) {
         return {"PA_MEMBER_VALUE=" + *text};
+    }
     return {};
 }
 
-ServiceState state_of(std::int32_t running_members, std::size_t members)
+ServiceState StateOf(std::int32_t running_members, std::size_t members)
 {
-    if (running_members == 0)
-        return ServiceState::Stopped;
-    return running_members == static_cast<std::int32_t>(members) ? ServiceState::Running : ServiceState::Partial;
+    if (running_members == 0) {
+        return ServiceState::kStopped;
+    }
+    return running_members == static_cast<std::int32_t>(members) ? ServiceState::kRunning : ServiceState::kPartial;
 }
 
 // The one text of the failures of a request that went on past them.
-std::string joined(const std::vector<std::string> &failures)
+std::string Joined(const std::vector<std::string> &failures)
 {
     std::string text;
-    for (const auto &failure : failures)
+    for (const auto &failure : failures) {
         text += (text.empty() ? "" : "; ") + failure;
+    }
     return text;
 }
 
 }  // namespace
 
-std::vector<ServiceSpec>::const_iterator Agent::find_service(const std::string &name) const
+std::vector<ServiceSpec>::const_iterator Agent::FindService(const std::string &name) const
 {
     return std::find_if(services_.begin(), services_.end(), [&](const ServiceSpec &s) { return s.name == name; });
 }
 
-void Agent::persist(const Definitions &next)
+void Agent::Persist(const Definitions &next)
 {
-    if (!options_.persist)
+    if (!options_.persist) {
         return;
+    }
     try {
         options_.persist(next);
     } catch (const std::exception &error) {
@@ -76,7 +82,7 @@ void Agent::persist(const Definitions &next)
     }
 }
 
-void Agent::restore_file()
+void Agent::RestoreFile()
 {
     Definitions current;
     {
@@ -84,13 +90,13 @@ void Agent::restore_file()
         current = {services_, routes_};
     }
     try {
-        persist(current);
+        Persist(current);
     } catch (const AgentError &error) {
-        log(Verbosity::Error, error.what());
+        Log(Verbosity::kError, error.what());
     }
 }
 
-void Agent::change_definitions(const std::function<Definitions()> &check, const std::function<void(Definitions)> &apply)
+void Agent::ChangeDefinitions(const std::function<Definitions()> &check, const std::function<void(Definitions)> &apply)
 {
     std::lock_guard changing(changing_);
     Definitions next;
@@ -98,49 +104,49 @@ void Agent::change_definitions(const std::function<Definitions()> &check, const 
         std::lock_guard lock(mutex_);
         next = check();
     }
-    persist(next);
+    Persist(next);
     try {
         std::lock_guard lock(mutex_);
         apply(std::move(next));
     } catch (const AgentError &) {
-        restore_file();
+        RestoreFile();
         throw;
     }
 }
 
-void Agent::load(const Definitions &definitions)
+void Agent::Load(const Definitions &definitions)
 {
     std::lock_guard lock(mutex_);
     // Before the members: the routing table tells which of them are this agent's.
     routes_ = definitions.routes;
     for (const auto &service : definitions.services) {
-        check_members(service);
-        define_members(service);
+        CheckMembers(service);
+        DefineMembers(service);
     }
     services_ = definitions.services;
 }
 
-void Agent::start_automatic_services()
+void Agent::StartAutomaticServices()
 {
     std::vector<ServiceSpec> automatic;
     {
         std::lock_guard lock(mutex_);
         std::copy_if(services_.begin(), services_.end(), std::back_inserter(automatic),
-                     [](const ServiceSpec &s) { return s.starts_automatically(); });
+                     [](const ServiceSpec &s) { return s.StartsAutomatically(); });
     }
-    std::stable_partition(automatic.begin(), automatic.end(), [](const ServiceSpec &s) { return s.is_master(); });
+    std::stable_partition(automatic.begin(), automatic.end(), [](const ServiceSpec &s) { return s.IsMaster(); });
     for (const auto &service : automatic) {
         try {
             Lock lock(mutex_);
-            refuse_when_shutting_down();
-            start_members(lock, service);
+            RefuseWhenShuttingDown();
+            StartMembers(lock, service);
         } catch (const AgentError &error) {
-            log(Verbosity::Error, "automatic start of service " + service.name + ": " + error.what());
+            Log(Verbosity::kError, "automatic start of service " + service.name + ": " + error.what());
         }
     }
 }
 
-void Agent::forget_unlisted_processes(const ServiceSpec &removed)
+void Agent::ForgetUnlistedProcesses(const ServiceSpec &removed)
 {
     // Member processes no other service names are forgotten with the service.
     for (const auto &member : removed.members) {
@@ -148,40 +154,42 @@ void Agent::forget_unlisted_processes(const ServiceSpec &removed)
             return std::any_of(s.members.begin(), s.members.end(),
                                       [&](const ServiceMember &m) { return m.process.name == member.process.name; });
         });
-        ProcessPtr process = lookup(member.process.name);
-        if (!shared && process != nullptr && !process->active())
+        ProcessPtr process = Lookup(member.process.name);
+        if (!shared && process != nullptr && !process->Active()) {
             processes_.erase(member.process.name);
+        }
     }
 }
 
-std::optional<ServiceSpec> Agent::reloaded(const std::optional<ServiceSpec> &current,
+std::optional<ServiceSpec> Agent::Reloaded(const std::optional<ServiceSpec> &current,
                                            const std::optional<ServiceSpec> &wanted) const
 {
     const std::string &name = current ? current->name : wanted->name;
-    if (current && wanted && *current == *wanted)
+    if (current && wanted && *current == *wanted) {
         return current;
-    if (current && status_of(*current).running_members != 0) {
-        log(Verbosity::Error, "reload: service " + name + " is running; it is left as it is until it is stopped " +
-                                  "and the file read again");
+    }
+    if (current && StatusOf(*current).running_members != 0) {
+        Log(Verbosity::kError, "reload: service " + name + " is running; it is left as it is until it is stopped " +
+                                   "and the file read again");
         return current;
     }
     if (wanted) {
         try {
-            check_members_definable(*wanted);
+            CheckMembersDefinable(*wanted);
         } catch (const AgentError &error) {
-            log(Verbosity::Error, "reload: service " + name + " is left as it is: " + error.what());
+            Log(Verbosity::kError, "reload: service " + name + " is left as it is: " + error.what());
             return current;
         }
     }
-    log(Verbosity::Event, std::string("reload: ") +
-                              (!current ? "added"
-                               : wanted ? "changed"
-                                        : "removed") +
-                              " service " + name);
+    Log(Verbosity::kEvent, std::string("reload: ") +
+                               (!current ? "added"
+                                : wanted ? "changed"
+                                         : "removed") +
+                               " service " + name);
     return wanted;
 }
 
-void Agent::reload(const Definitions &file)
+void Agent::Reload(const Definitions &file)
 {
     std::lock_guard changing(changing_);
     std::lock_guard lock(mutex_);
@@ -192,139 +200,152 @@ void Agent::reload(const Definitions &file)
     };
     if (routes_ != file.routes) {
         routes_ = file.routes;
-        log(Verbosity::Event, "reload: replaced the routing table");
+        Log(Verbosity::kEvent, "reload: replaced the routing table");
     }
     std::vector<ServiceSpec> next;
     std::vector<ServiceSpec> removed;
     for (const auto &wanted : file.services) {
-        if (auto kept = reloaded(in(services_, wanted.name), wanted))
+        if (auto kept = Reloaded(in(services_, wanted.name), wanted)) {
             next.push_back(*kept);
+        }
     }
     for (const auto &current : services_) {
-        if (in(file.services, current.name))
+        if (in(file.services, current.name)) {
             continue;
-        if (auto kept = reloaded(current, std::nullopt)) {
+        }
+        if (auto kept = Reloaded(current, std::nullopt)) {
             next.push_back(*kept);
         } else {
             removed.push_back(current);
         }
     }
     services_ = std::move(next);
-    for (const auto &service : services_)
-        define_members(service);
-    for (const auto &service : removed)
-        forget_unlisted_processes(service);
+    for (const auto &service : services_) {
+        DefineMembers(service);
+    }
+    for (const auto &service : removed) {
+        ForgetUnlistedProcesses(service);
+    }
 }
 
-std::vector<Agent::ProcessPtr> Agent::members(const ServiceSpec &definition) const
+std::vector<Agent::ProcessPtr> Agent::Members(const ServiceSpec &definition) const
 {
     std::vector<ProcessPtr> found;
     for (const auto &member : definition.members) {
-        if (!serves(member.process.host))
+        if (!Serves(member.process.host)) {
             continue;
-        if (ProcessPtr process = lookup(member.process.name))
+        }
+        if (ProcessPtr process = Lookup(member.process.name)) {
             found.push_back(std::move(process));
+        }
     }
     return found;
 }
 
-void Agent::check_members_definable(const ServiceSpec &definition) const
+void Agent::CheckMembersDefinable(const ServiceSpec &definition) const
 {
     for (const auto &member : definition.members) {
-        if (serves(member.process.host))
-            check_definable(member.process);
+        if (Serves(member.process.host)) {
+            CheckDefinable(member.process);
+        }
     }
 }
 
-void Agent::define_members(const ServiceSpec &definition)
+void Agent::DefineMembers(const ServiceSpec &definition)
 {
-    check_members_definable(definition);
+    CheckMembersDefinable(definition);
     for (const auto &member : definition.members) {
-        if (serves(member.process.host))
-            define(member.process);
+        if (Serves(member.process.host)) {
+            Define(member.process);
+        }
     }
 }
 
-void Agent::start_members(Lock &lock, const ServiceSpec &definition)
+void Agent::StartMembers(Lock &lock, const ServiceSpec &definition)
 {
     // A member started on its own since may have run under another definition.
-    define_members(definition);
+    DefineMembers(definition);
     for (const auto &member : definition.members) {
-        if (!serves(member.process.host)) {
+        if (!Serves(member.process.host)) {
             // Started by its own agent, in its turn; the value stays with this agent.
-            const std::string server = *route(member.process.host);
+            const std::string server = *RouteOf(member.process.host);
             Unlocked unlocked(lock);
-            if (!runs_remotely(server, member.process))
-                options_.peers->start(server, member.process, 0, {});
+            if (!RunsRemotely(server, member.process)) {
+                options_.peers->Start(server, member.process, 0, {});
+            }
             continue;
         }
         // Each launch releases the lock: look the member up again every time.
-        ProcessPtr process = lookup(member.process.name);
-        if (process != nullptr && !process->active()) {
+        ProcessPtr process = Lookup(member.process.name);
+        if (process != nullptr && !process->Active()) {
             process->restarts = 0;
-            launch(lock, process, {}, member_environment(member.value));
+            Launch(lock, process, {}, MemberEnvironment(member.value));
         }
     }
-    log(Verbosity::Event, "started service " + definition.name);
+    Log(Verbosity::kEvent, "started service " + definition.name);
 }
 
-ServiceStatus Agent::status_of(const ServiceSpec &definition) const
+ServiceStatus Agent::StatusOf(const ServiceSpec &definition) const
 {
     ServiceStatus status;
-    for (const auto &process : members(definition)) {
-        if (process->pid != 0)
+    for (const auto &process : Members(definition)) {
+        if (process->pid != 0) {
             ++status.running_members;
+        }
     }
-    status.state = state_of(status.running_members, definition.members.size());
+    status.state = StateOf(status.running_members, definition.members.size());
     return status;
 }
 
-void Agent::refuse_when_active(const ServiceSpec &definition) const
+void Agent::RefuseWhenActive(const ServiceSpec &definition) const
 {
-    for (const auto &process : members(definition)) {
-        if (process->active())
+    for (const auto &process : Members(definition)) {
+        if (process->Active()) {
             throw AgentError("service " + definition.name + " is running; stop it first");
+        }
     }
 }
 
-void Agent::add_service(const ServiceSpec &definition)
+void Agent::AddService(const ServiceSpec &definition)
 {
-    check_members(definition);
-    change_definitions(
+    CheckMembers(definition);
+    ChangeDefinitions(
         [&] {
-            if (find_service(definition.name) != services_.end())
+            if (FindService(definition.name) != services_.end()) {
                 throw AgentError("service " + definition.name + " is already defined");
-            check_members_definable(definition);
+            }
+            CheckMembersDefinable(definition);
             Definitions next{services_, routes_};
             next.services.push_back(definition);
             return next;
         },
         [&](Definitions next) {
-            define_members(definition);
+            DefineMembers(definition);
             services_ = std::move(next.services);
         });
-    log(Verbosity::Event, "added service " + definition.name);
+    Log(Verbosity::kEvent, "added service " + definition.name);
 }
 
-void Agent::start_service(const ServiceSpec &definition)
+void Agent::StartService(const ServiceSpec &definition)
 {
-    check_members(definition);
+    CheckMembers(definition);
     bool in_force = false;
     {
         std::lock_guard lock(mutex_);
-        refuse_when_shutting_down();
-        auto existing = find_service(definition.name);
+        RefuseWhenShuttingDown();
+        auto existing = FindService(definition.name);
         in_force      = existing != services_.end() && *existing == definition;
     }
     if (!in_force) {
         // A new or different definition is saved before anything starts.
         auto check = [&] {
-            auto existing = find_service(definition.name);
-            if (existing != services_.end() && status_of(*existing).running_members != 0)
+            auto existing = FindService(definition.name);
+            if (existing != services_.end() && StatusOf(*existing).running_members != 0) {
                 throw AgentError("service " + definition.name + " is running with another definition");
-            check_members_definable(definition);
+            }
+            CheckMembersDefinable(definition);
         };
-        change_definitions(
+        ChangeDefinitions(
             [&] {
                 check();
                 Definitions next{services_, routes_};
@@ -339,22 +360,23 @@ void Agent::start_service(const ServiceSpec &definition)
             },
             [&](Definitions next) {
                 check();
-                define_members(definition);
+                DefineMembers(definition);
                 services_ = std::move(next.services);
             });
     }
     Lock lock(mutex_);
-    refuse_when_shutting_down();
-    start_members(lock, definition);
+    RefuseWhenShuttingDown();
+    StartMembers(lock, definition);
 }
 
-void Agent::stop_service(const std::string &name)
+void Agent::StopService(const std::string &name)
 {
     Lock lock(mutex_);
-    refuse_when_shutting_down();
-    auto service = find_service(name);
-    if (service == services_.end())
+    RefuseWhenShuttingDown();
+    auto service = FindService(name);
+    if (service == services_.end()) {
         throw AgentError("unknown service " + name);
+    }
     const ServiceSpec definition = *service;
     // In reverse order: this agent's members that come together are stopped together, each
     // member of another host by its agent. A failure stops no other member from stopping, but
@@ -364,24 +386,28 @@ void Agent::stop_service(const std::string &name)
     std::set<std::string> failed_peers;
     std::vector<ProcessPtr> stopping;
     auto stop_local = [&] {
-        if (!stopping.empty())
-            stop(lock, std::exchange(stopping, {}), Waiting::UntilShutDown);
+        if (!stopping.empty()) {
+            Stop(lock, std::exchange(stopping, {}), Waiting::kUntilShutDown);
+        }
     };
     for (auto member = definition.members.rbegin(); member != definition.members.rend(); ++member) {
         try {
-            if (serves(member->process.host)) {
-                if (ProcessPtr process = lookup(member->process.name))
+            if (Serves(member->process.host)) {
+                if (ProcessPtr process = Lookup(member->process.name)) {
                     stopping.push_back(std::move(process));
+                }
                 continue;
             }
             stop_local();
-            const std::string server = *route(member->process.host);
-            if (failed_peers.contains(server))
+            const std::string server = *RouteOf(member->process.host);
+            if (failed_peers.contains(server)) {
                 throw AgentError("process " + member->process.name + " was left to " + server + ", which failed");
+            }
             Unlocked unlocked(lock);
             try {
-                if (runs_remotely(server, member->process))
-                    options_.peers->stop(server, member->process);
+                if (RunsRemotely(server, member->process)) {
+                    options_.peers->Stop(server, member->process);
+                }
             } catch (const AgentError &) {
                 failed_peers.insert(server);
                 throw;
@@ -391,21 +417,23 @@ void Agent::stop_service(const std::string &name)
         }
     }
     stop_local();
-    if (!failures.empty())
-        throw AgentError("service " + name + " did not stop whole: " + joined(failures));
-    log(Verbosity::Event, "stopped service " + name);
+    if (!failures.empty()) {
+        throw AgentError("service " + name + " did not stop whole: " + Joined(failures));
+    }
+    Log(Verbosity::kEvent, "stopped service " + name);
 }
 
-void Agent::remove_service(const std::string &name)
+void Agent::RemoveService(const std::string &name)
 {
     auto position = [&] {
-        auto service = find_service(name);
-        if (service == services_.end())
+        auto service = FindService(name);
+        if (service == services_.end()) {
             throw AgentError("unknown service " + name);
-        refuse_when_active(*service);
+        }
+        RefuseWhenActive(*service);
         return static_cast<std::size_t>(service - services_.begin());
     };
-    change_definitions(
+    ChangeDefinitions(
         [&] {
             Definitions next{services_, routes_};
             next.services.erase(next.services.begin() + static_cast<std::ptrdiff_t>(position()));
@@ -414,25 +442,27 @@ void Agent::remove_service(const std::string &name)
         [&](Definitions next) {
             const ServiceSpec removed = services_[position()];
             services_                 = std::move(next.services);
-            forget_unlisted_processes(removed);
+            ForgetUnlistedProcesses(removed);
         });
-    log(Verbosity::Event, "removed service " + name);
+    Log(Verbosity::kEvent, "removed service " + name);
 }
 
-void Agent::change_service(const std::string &old_name, const ServiceSpec &definition)
+void Agent::ChangeService(const std::string &old_name, const ServiceSpec &definition)
 {
-    check_members(definition);
+    CheckMembers(definition);
     auto position = [&] {
-        auto service = find_service(old_name);
-        if (service == services_.end())
+        auto service = FindService(old_name);
+        if (service == services_.end()) {
             throw AgentError("unknown service " + old_name);
-        refuse_when_active(*service);
-        if (definition.name != old_name && find_service(definition.name) != services_.end())
+        }
+        RefuseWhenActive(*service);
+        if (definition.name != old_name && FindService(definition.name) != services_.end()) {
             throw AgentError("service " + definition.name + " is already defined");
-        check_members_definable(definition);
+        }
+        CheckMembersDefinable(definition);
         return static_cast<std::size_t>(service - services_.begin());
     };
-    change_definitions(
+    ChangeDefinitions(
         [&] {
             Definitions next{services_, routes_};
             next.services[position()] = definition;
@@ -440,55 +470,61 @@ void Agent::change_service(const std::string &old_name, const ServiceSpec &defin
         },
         [&](Definitions next) {
             position();
-            define_members(definition);
+            DefineMembers(definition);
             services_ = std::move(next.services);
         });
-    log(Verbosity::Event, "changed service " + old_name);
+    Log(Verbosity::kEvent, "changed service " + old_name);
 }
 
-ServiceStatus Agent::service_status(const std::string &name) const
+ServiceStatus Agent::StatusOfService(const std::string &name) const
 {
     ServiceSpec definition;
     ServiceStatus status;
     {
         std::lock_guard lock(mutex_);
-        auto service = find_service(name);
-        if (service == services_.end())
+        auto service = FindService(name);
+        if (service == services_.end()) {
             throw AgentError("unknown service " + name);
+        }
         definition = *service;
-        status     = status_of(definition);
+        status     = StatusOf(definition);
     }
     // Each peer is asked once what it runs, however many members it has.
     std::map<std::string, std::vector<ProcessView>> remote;
     for (const auto &member : definition.members) {
-        const std::optional<std::string> server = peer_of(member.process.host);
-        if (!server)
+        const std::optional<std::string> server = PeerOf(member.process.host);
+        if (!server) {
             continue;
+        }
         auto [running, first] = remote.try_emplace(*server);
-        if (first)
-            running->second = options_.peers->running(*server);
-        if (listed(running->second, member.process))
+        if (first) {
+            running->second = options_.peers->Running(*server);
+        }
+        if (Listed(running->second, member.process)) {
             ++status.running_members;
+        }
     }
-    status.state = state_of(status.running_members, definition.members.size());
+    status.state = StateOf(status.running_members, definition.members.size());
     return status;
 }
 
-std::vector<ServiceSpec> Agent::services(bool running_only) const
+std::vector<ServiceSpec> Agent::Services(bool running_only) const
 {
     std::lock_guard lock(mutex_);
     std::vector<ServiceSpec> result;
     for (const auto &service : services_) {
-        if (!running_only || status_of(service).running_members != 0)
+        if (!running_only || StatusOf(service).running_members != 0) {
             result.push_back(service);
+        }
     }
     return result;
 }
 
-std::optional<std::string> Agent::route(const std::string &host) const
+std::optional<std::string> Agent::RouteOf(const std::string &host) const
 {
-    if (!options_.peers || host.empty() || host == options_.host_name || host == "localhost")
+    if (!options_.peers || host.empty() || host == options_.host_name || host == "localhost") {
         return std::nullopt;
+    }
     auto entry = std::find_if(routes_.begin(), routes_.end(), [&](const Route &r) { return r.host == host; });
     if (entry == routes_.end()) {
         throw AgentError("no route to host " + host + ": it is not this agent's host (" + options_.host_name +
@@ -497,45 +533,48 @@ std::optional<std::string> Agent::route(const std::string &host) const
     return entry->server == options_.server_name ? std::nullopt : std::optional(entry->server);
 }
 
-bool Agent::serves(const std::string &host) const
+bool Agent::Serves(const std::string &host) const
 {
     try {
-        return !route(host);
+        return !RouteOf(host);
     } catch (const AgentError &) {
         return false;
     }
 }
 
-std::optional<std::string> Agent::peer_of(const std::string &host) const
+std::optional<std::string> Agent::PeerOf(const std::string &host) const
 {
     std::lock_guard lock(mutex_);
-    return route(host);
+    return RouteOf(host);
 }
 
-bool Agent::runs_remotely(const std::string &server, const ProcessSpec &process) const
+bool Agent::RunsRemotely(const std::string &server, const ProcessSpec &process) const
 {
-    return listed(options_.peers->running(server), process);
+    return Listed(options_.peers->Running(server), process);
 }
 
-std::vector<Route> Agent::routes(std::int32_t selector) const
+std::vector<Route> Agent::Routes(std::int32_t selector) const
 {
     std::lock_guard lock(mutex_);
-    if (selector == 0)
+    if (selector == 0) {
         return routes_;
-    if (selector != 1)
+    }
+    if (selector != 1) {
         throw AgentError("unknown routing selector " + std::to_string(selector));
+    }
     std::vector<Route> own;
     std::copy_if(routes_.begin(), routes_.end(), std::back_inserter(own),
                  [&](const Route &route) { return route.server == options_.server_name; });
     return own;
 }
 
-void Agent::add_route(const Route &route)
+void Agent::AddRoute(const Route &route)
 {
-    change_definitions(
+    ChangeDefinitions(
         [&] {
-            if (std::find(routes_.begin(), routes_.end(), route) != routes_.end())
+            if (std::find(routes_.begin(), routes_.end(), route) != routes_.end()) {
                 throw AgentError("route " + route.host + " to " + route.server + " is already defined");
+            }
             Definitions next{services_, routes_};
             next.routes.push_back(route);
             return next;
@@ -543,14 +582,15 @@ void Agent::add_route(const Route &route)
         [&](Definitions next) { routes_ = std::move(next.routes); });
 }
 
-void Agent::remove_route(const Route &route)
+void Agent::RemoveRoute(const Route &route)
 {
-    change_definitions(
+    ChangeDefinitions(
         [&] {
             Definitions next{services_, routes_};
             auto found = std::find(next.routes.begin(), next.routes.end(), route);
-            if (found == next.routes.end())
+            if (found == next.routes.end()) {
                 throw AgentError("no route " + route.host + " to " + route.server);
+            }
             next.routes.erase(found);
             return next;
         },

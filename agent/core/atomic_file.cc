@@ -13,18 +13,19 @@ namespace paagent {
 
 namespace {
 
-[[noreturn]] void fail(const std::string &what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
+[[noreturn]] void Fail(const std::string &what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
 
 struct FileCloser {
     void operator()(std::FILE *file) const { std::fclose(file); }
 };
 
 // Creates the file for its owner alone, whatever the umask, and never through a symbolic link.
-std::FILE *create_private(const std::filesystem::path &path)
+std::FILE *CreatePrivate(const std::filesystem::path &path)
 {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
+    if (fd < 0) {
         return nullptr;
+    }
     std::FILE *file = fchmod(fd, 0600) == 0 ? fdopen(fd, "w") : nullptr;
     if (file == nullptr) {
         const int error = errno;
@@ -34,38 +35,41 @@ std::FILE *create_private(const std::filesystem::path &path)
     return file;
 }
 
-void write_file(const std::filesystem::path &path, const std::string &text, Durability durability)
+void WriteFile(const std::filesystem::path &path, const std::string &text, Durability durability)
 {
-    std::unique_ptr<std::FILE, FileCloser> file(create_private(path));
-    if (!file)
-        fail("cannot create " + path.string());
+    std::unique_ptr<std::FILE, FileCloser> file(CreatePrivate(path));
+    if (!file) {
+        Fail("cannot create " + path.string());
+    }
     std::FILE *stream = file.get();
     if (std::fwrite(text.data(), 1, text.size(), stream) != text.size() || std::fflush(stream) != 0 ||
-        (durability == Durability::SystemCrash && fsync(fileno(stream)) != 0)) {
-        fail("cannot write " + path.string());
+        (durability == Durability::kSystemCrash && fsync(fileno(stream)) != 0)) {
+        Fail("cannot write " + path.string());
     }
-    if (std::fclose(file.release()) != 0)
-        fail("cannot write " + path.string());
+    if (std::fclose(file.release()) != 0) {
+        Fail("cannot write " + path.string());
+    }
 }
 
 }  // namespace
 
-void replace_file(const std::filesystem::path &path, const std::string &text, Durability durability)
+void ReplaceFile(const std::filesystem::path &path, const std::string &text, Durability durability)
 {
     std::filesystem::path temporary = path;
     temporary += ".tmp";
     // A temporary file a failed save left behind goes; anything else there makes the save fail.
     unlink(temporary.c_str());
     try {
-        write_file(temporary, text, durability);
+        WriteFile(temporary, text, durability);
     } catch (...) {
         std::error_code ignored;
         std::filesystem::remove(temporary, ignored);
         throw;
     }
     std::filesystem::rename(temporary, path);
-    if (durability == Durability::ProcessCrash)
+    if (durability == Durability::kProcessCrash) {
         return;
+    }
     // Make the rename itself durable.
     int directory =
         open(path.parent_path().empty() ? "." : path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -75,9 +79,9 @@ void replace_file(const std::filesystem::path &path, const std::string &text, Du
     }
 }
 
-void create_file(const std::filesystem::path &path, const std::string &text)
+void CreateFile(const std::filesystem::path &path, const std::string &text)
 {
-    write_file(path, text, Durability::ProcessCrash);
+    WriteFile(path, text, Durability::kProcessCrash);
 }
 
 }  // namespace paagent

@@ -9,17 +9,17 @@ namespace paagent {
 
 // Whether a replaced file must survive a crash of the system, or only one of the agent.
 enum class Durability {
-    ProcessCrash,
-    SystemCrash
+    kProcessCrash,
+    kSystemCrash
 };
 
 // Writes text to PATH.tmp, created with mode 0600 whatever the umask and never through a
 // symbolic link, and renames it over path; for SystemCrash flushes both to disk first. Throws
 // std::runtime_error on failure, leaving path as it was.
-void replace_file(const std::filesystem::path &path, const std::string &text, Durability durability);
+void ReplaceFile(const std::filesystem::path &path, const std::string &text, Durability durability);
 // Writes text to a new file, created with mode 0600 whatever the umask and never through a
 // symbolic link. Throws std::runtime_error when path exists or the text cannot be written.
-void create_file(const std::filesystem::path &path, const std::string &text);
+void CreateFile(const std::filesystem::path &path, const std::string &text);
 
 }  // namespace paagent
 

@@ -15,9 +15,10 @@ namespace paagent {
 ChildWatcher::ChildWatcher(ExitHandler on_exit)
     : on_exit_(std::move(on_exit)), wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
-    if (!wake_.valid())
+    if (!wake_.Valid()) {
         throw std::system_error(errno, std::generic_category(), "eventfd");
-    thread_ = std::thread([this] { run(); });
+    }
+    thread_ = std::thread([this] { Run(); });
 }
 
 ChildWatcher::~ChildWatcher()
@@ -26,48 +27,51 @@ ChildWatcher::~ChildWatcher()
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
-    wake();
+    Wake();
     thread_.join();
 }
 
-void ChildWatcher::watch(pid_t pid, tds::FileDescriptor pidfd)
+void ChildWatcher::Watch(pid_t pid, tds::FileDescriptor pidfd)
 {
     {
         std::lock_guard lock(mutex_);
         children_.emplace(pid, std::move(pidfd));
     }
-    wake();
+    Wake();
 }
 
-void ChildWatcher::wake()
+void ChildWatcher::Wake()
 {
     std::uint64_t one = 1;
-    (void)!write(wake_.get(), &one, sizeof one);
+    (void)!write(wake_.Get(), &one, sizeof one);
 }
 
-void ChildWatcher::run()
+void ChildWatcher::Run()
 {
     for (;;) {
-        std::vector<pollfd> fds{{wake_.get(), POLLIN, 0}};
+        std::vector<pollfd> fds{{wake_.Get(), POLLIN, 0}};
         std::vector<pid_t> pids;
         {
             std::lock_guard lock(mutex_);
-            if (stopping_)
+            if (stopping_) {
                 return;
+            }
             for (const auto &[pid, fd] : children_) {
-                fds.push_back({fd.get(), POLLIN, 0});
+                fds.push_back({fd.Get(), POLLIN, 0});
                 pids.push_back(pid);
             }
         }
-        if (poll(fds.data(), fds.size(), -1) < 0)
+        if (poll(fds.data(), fds.size(), -1) < 0) {
             continue;  // EINTR: look again
+        }
         if (fds[0].revents != 0) {
             std::uint64_t count = 0;
-            (void)!read(wake_.get(), &count, sizeof count);
+            (void)!read(wake_.Get(), &count, sizeof count);
         }
         for (std::size_t i = 1; i < fds.size(); ++i) {
-            if (fds[i].revents == 0)
+            if (fds[i].revents == 0) {
                 continue;
+            }
             const auto pidfd = static_cast<id_t>(fds[i].fd);
             siginfo_t info{};
             // A process that is not the agent's child (or a child reaped elsewhere) cannot be

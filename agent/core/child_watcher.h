@@ -19,7 +19,7 @@ struct ExitStatus {
     // has ended, but only its parent can learn how.
     bool known = true;
 
-    bool success() const { return known && !signalled && code == 0; }
+    bool Success() const { return known && !signalled && code == 0; }
 };
 
 class ChildWatcher {
@@ -35,11 +35,11 @@ public:
 
     // Watches a child until it exits; the watcher reaps it. Also watches a process that is not
     // the agent's child, whose exit is then reported with an unknown status.
-    void watch(pid_t pid, tds::FileDescriptor pidfd);
+    void Watch(pid_t pid, tds::FileDescriptor pidfd);
 
 private:
-    void run();
-    void wake();
+    void Run();
+    void Wake();
 
     ExitHandler on_exit_;
     std::mutex mutex_;

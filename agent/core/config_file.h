@@ -18,7 +18,7 @@ public:
         : std::runtime_error("line " + std::to_string(line) + ": " + reason), line_(line)
     {
     }
-    int line() const { return line_; }
+    int Line() const { return line_; }
 
 private:
     int line_;
@@ -28,22 +28,22 @@ private:
 // even an empty one, so the agent's own file without it was cut short: read as it is, it would
 // drop every definition after the cut.
 enum class ConfigEnding {
-    Any,
-    Routing
+    kAny,
+    kRouting
 };
 
 // Reads the definitions from the text of a configuration file that ends as `ending` asks.
-Definitions parse_config(std::string_view text, ConfigEnding ending = ConfigEnding::Any);
+Definitions ParseConfig(std::string_view text, ConfigEnding ending = ConfigEnding::kAny);
 // Reads a configuration file; a file that does not exist holds no definitions.
-Definitions load_config(const std::filesystem::path &path, ConfigEnding ending = ConfigEnding::Any);
+Definitions LoadConfig(const std::filesystem::path &path, ConfigEnding ending = ConfigEnding::kAny);
 // The text of a configuration file holding the definitions, written by the client library's
 // writer. Throws std::runtime_error for a text the file cannot carry (one holding a zero byte),
 // naming its record and attribute.
-std::string format_config(const Definitions &definitions);
+std::string FormatConfig(const Definitions &definitions);
 // Writes format_config's text to a temporary file beside path, created with mode 0600, flushes
 // it to disk and renames it over path. Throws std::runtime_error on failure, leaving path as it
 // was.
-void save_config(const std::filesystem::path &path, const Definitions &definitions);
+void SaveConfig(const std::filesystem::path &path, const Definitions &definitions);
 
 }  // namespace paagent
 

@@ -19,12 +19,12 @@ namespace config = pa::protocol::config;
 
 struct Token {
     enum class Kind {
-        Word,
-        Quoted,
-        Open,
-        Close,
-        Equals,
-        End
+        kWord,
+        kQuoted,
+        kOpen,
+        kClose,
+        kEquals,
+        kEnd
     } kind;
     std::string text;
     int line;
@@ -32,15 +32,17 @@ struct Token {
 
 // Reads the quoted text whose opening apostrophe is at text[i]: returns the text it stands for,
 // and moves i past its closing apostrophe and line past the line ends inside it.
-std::string quoted_text(std::string_view text, std::size_t &i, int &line)
+std::string QuotedText(std::string_view text, std::size_t &i, int &line)
 {
     const std::size_t close = config::QuotedEnd(text, i + 1);
-    if (close == std::string_view::npos)
+    if (close == std::string_view::npos) {
         throw ConfigError(line, "unterminated quoted text");
+    }
     const std::string_view raw = text.substr(i + 1, close - i - 1);
     // The writer cannot carry a zero byte, so a definition holding one could never be saved again.
-    if (!config::Writable(raw))
+    if (!config::Writable(raw)) {
         throw ConfigError(line, "a quoted text holds a zero byte");
+    }
     std::string value;
     value.reserve(raw.size());
     config::Unescape(raw, [&value](char c) { value.push_back(c); });
@@ -51,7 +53,7 @@ std::string quoted_text(std::string_view text, std::size_t &i, int &line)
 
 // Splits the file into words, quoted texts and punctuation. '#' outside a quoted text starts a
 // comment; inside one, everything up to the closing apostrophe is text, escapes undone.
-std::vector<Token> tokenize(std::string_view text)
+std::vector<Token> Tokenize(std::string_view text)
 {
     std::vector<Token> tokens;
     int line      = 1;
@@ -64,30 +66,31 @@ std::vector<Token> tokenize(std::string_view text)
         } else if (std::isspace(static_cast<unsigned char>(c))) {
             ++i;
         } else if (c == '#') {
-            while (i < text.size() && text[i] != '\n')
+            while (i < text.size() && text[i] != '\n') {
                 ++i;
+            }
         } else if (c == '{' || c == '}' || c == '=') {
-            tokens.push_back({c == '{'   ? Token::Kind::Open
-                              : c == '}' ? Token::Kind::Close
-                                         : Token::Kind::Equals,
+            tokens.push_back({c == '{'   ? Token::Kind::kOpen
+                              : c == '}' ? Token::Kind::kClose
+                                         : Token::Kind::kEquals,
                               {},
                               line});
             ++i;
         } else if (c == config::kQuote) {
             const int start   = line;
-            std::string value = quoted_text(text, i, line);
-            tokens.push_back({Token::Kind::Quoted, std::move(value), start});
+            std::string value = QuotedText(text, i, line);
+            tokens.push_back({Token::Kind::kQuoted, std::move(value), start});
         } else {
             std::size_t end = i;
             while (end < text.size() && !std::isspace(static_cast<unsigned char>(text[end])) &&
                    std::string_view("{}='#").find(text[end]) == std::string_view::npos) {
                 ++end;
             }
-            tokens.push_back({Token::Kind::Word, std::string(text.substr(i, end - i)), line});
+            tokens.push_back({Token::Kind::kWord, std::string(text.substr(i, end - i)), line});
             i = end;
         }
     }
-    tokens.push_back({Token::Kind::End, {}, line});
+    tokens.push_back({Token::Kind::kEnd, {}, line});
     return tokens;
 }
 
@@ -95,28 +98,28 @@ class Parser {
 public:
     explicit Parser(std::vector<Token> tokens) : tokens_(std::move(tokens)) {}
 
-    Definitions parse(ConfigEnding ending)
+    Definitions Parse(ConfigEnding ending)
     {
         bool routing_last = false;
-        while (peek().kind != Token::Kind::End) {
-            const Token &keyword = word();
+        while (Peek().kind != Token::Kind::kEnd) {
+            const Token &keyword = Word();
             routing_last         = keyword.text == config::kRoutingBlock;
             if (keyword.text == config::kProcessBlock) {
-                process_block();
+                ProcessBlock();
             } else if (keyword.text == config::kServiceBlock) {
-                service_block();
+                ServiceBlock();
             } else if (keyword.text == config::kRoutingBlock) {
-                routing_block();
+                RoutingBlock();
             } else {
                 throw ConfigError(keyword.line, "unknown block '" + keyword.text + "'");
             }
         }
-        if (ending == ConfigEnding::Routing && !routing_last) {
-            throw ConfigError(peek().line, "the file looks cut short: it does not end with a " +
+        if (ending == ConfigEnding::kRouting && !routing_last) {
+            throw ConfigError(Peek().line, "the file looks cut short: it does not end with a " +
                                                std::string(config::kRoutingBlock) +
                                                " section, which every file the agent writes ends with");
         }
-        return resolve();
+        return Resolve();
     }
 
 private:
@@ -130,28 +133,30 @@ private:
         std::vector<MemberReference> members;
     };
 
-    const Token &peek() const { return tokens_[position_]; }
-    const Token &take()
+    const Token &Peek() const { return tokens_[position_]; }
+    const Token &Take()
     {
         const Token &token = tokens_[position_];
-        if (token.kind != Token::Kind::End)
+        if (token.kind != Token::Kind::kEnd) {
             ++position_;
+        }
         return token;
     }
-    const Token &expect(Token::Kind kind, const char *what)
+    const Token &Expect(Token::Kind kind, const char *what)
     {
-        const Token &token = take();
-        if (token.kind != kind)
+        const Token &token = Take();
+        if (token.kind != kind) {
             throw ConfigError(token.line, std::string("expected ") + what);
+        }
         return token;
     }
-    const Token &word() { return expect(Token::Kind::Word, "a keyword"); }
-    std::string quoted() { return expect(Token::Kind::Quoted, "a quoted text").text; }
-    void equals() { expect(Token::Kind::Equals, "'='"); }
+    const Token &Word() { return Expect(Token::Kind::kWord, "a keyword"); }
+    std::string Quoted() { return Expect(Token::Kind::kQuoted, "a quoted text").text; }
+    void Equals() { Expect(Token::Kind::kEquals, "'='"); }
 
-    std::int32_t integer()
+    std::int32_t Integer()
     {
-        const Token &token = word();
+        const Token &token = Word();
         std::int32_t value = 0;
         auto [end, error]  = std::from_chars(token.text.data(), token.text.data() + token.text.size(), value);
         if (error != std::errc() || end != token.text.data() + token.text.size()) {
@@ -161,130 +166,135 @@ private:
     }
 
     // One of the given words, as its index.
-    std::size_t choice(std::span<const std::string_view> words)
+    std::size_t Choice(std::span<const std::string_view> words)
     {
-        const Token &token = word();
+        const Token &token = Word();
         std::size_t index  = 0;
         for (std::string_view candidate : words) {
-            if (token.text == candidate)
+            if (token.text == candidate) {
                 return index;
+            }
             ++index;
         }
         throw ConfigError(token.line, "unexpected value '" + token.text + "'");
     }
 
     // The writer puts a single blank for an absent message.
-    static std::optional<std::string> message(std::string text)
+    static std::optional<std::string> Message(std::string text)
     {
-        if (text == config::kAbsentText)
+        if (text == config::kAbsentText) {
             return std::nullopt;
+        }
         return text;
     }
 
-    void process_block()
+    void ProcessBlock()
     {
         ProcessSpec definition;
-        const int line  = peek().line;
-        definition.name = quoted();
-        if (definition.name.empty())
+        const int line  = Peek().line;
+        definition.name = Quoted();
+        if (definition.name.empty()) {
             throw ConfigError(line, "a process needs a name");
-        expect(Token::Kind::Open, "'{'");
-        while (peek().kind != Token::Kind::Close) {
-            const Token &attribute = word();
+        }
+        Expect(Token::Kind::kOpen, "'{'");
+        while (Peek().kind != Token::Kind::kClose) {
+            const Token &attribute = Word();
             if (attribute.text == config::kCommand) {
-                definition.command    = quoted();
-                const std::string run = word().text;
-                if (run + " " + word().text != config::kRunAs) {
+                definition.command    = Quoted();
+                const std::string run = Word().text;
+                if (run + " " + Word().text != config::kRunAs) {
                     throw ConfigError(attribute.line, "expected '" + std::string(config::kRunAs) + "'");
                 }
-                definition.euid = integer();
+                definition.euid = Integer();
             } else if (attribute.text == config::kHost) {
-                equals();
-                definition.host = quoted();
+                Equals();
+                definition.host = Quoted();
             } else if (attribute.text == config::kManaged) {
-                equals();
-                definition.managed = choice(config::kManagedWords) == 1;
+                Equals();
+                definition.managed = Choice(config::kManagedWords) == 1;
             } else if (attribute.text == config::kRestartMsg) {
-                equals();
-                definition.restart_message = message(quoted());
+                Equals();
+                definition.restart_message = Message(Quoted());
             } else if (attribute.text == config::kAlertMsg) {
-                equals();
-                definition.alert_message = message(quoted());
+                Equals();
+                definition.alert_message = Message(Quoted());
             } else if (attribute.text == config::kRetryCount) {
-                equals();
-                definition.retry_count = integer();
+                Equals();
+                definition.retry_count = Integer();
             } else if (attribute.text == config::kProcessType) {
-                equals();
-                definition.type = static_cast<ProcessType>(choice(config::kProcessTypeWords));
+                Equals();
+                definition.type = static_cast<ProcessType>(Choice(config::kProcessTypeWords));
             } else {
                 throw ConfigError(attribute.line, "unknown process attribute '" + attribute.text + "'");
             }
         }
-        take();
-        if (definition.command.empty())
+        Take();
+        if (definition.command.empty()) {
             throw ConfigError(line, "process " + definition.name + " has no command");
+        }
         std::string name = definition.name;
         processes_[name] = std::move(definition);
     }
 
-    void service_block()
+    void ServiceBlock()
     {
         PendingService service;
-        const int line          = peek().line;
-        service.definition.name = quoted();
-        if (service.definition.name.empty())
+        const int line          = Peek().line;
+        service.definition.name = Quoted();
+        if (service.definition.name.empty()) {
             throw ConfigError(line, "a service needs a name");
-        expect(Token::Kind::Open, "'{'");
-        while (peek().kind != Token::Kind::Close) {
-            const Token &attribute = word();
+        }
+        Expect(Token::Kind::kOpen, "'{'");
+        while (Peek().kind != Token::Kind::kClose) {
+            const Token &attribute = Word();
             if (attribute.text == config::kServiceType) {
-                equals();
-                service.definition.type = static_cast<std::int32_t>(choice(config::kServiceTypeWords));
+                Equals();
+                service.definition.type = static_cast<std::int32_t>(Choice(config::kServiceTypeWords));
             } else if (attribute.text == config::kServiceStart) {
-                equals();
-                const bool automatic     = choice(config::kServiceStartWords) == 0;
-                const ServiceStart start = automatic ? ServiceStart::Auto : ServiceStart::NonAuto;
+                Equals();
+                const bool automatic     = Choice(config::kServiceStartWords) == 0;
+                const ServiceStart start = automatic ? ServiceStart::kAuto : ServiceStart::kNonAuto;
                 service.definition.start = static_cast<std::int32_t>(start);
             } else if (attribute.text == config::kMember) {
-                MemberReference member{quoted(), {}, attribute.line};
+                MemberReference member{Quoted(), {}, attribute.line};
                 if (std::any_of(service.members.begin(), service.members.end(),
                                 [&](const MemberReference &listed) { return listed.process == member.process; })) {
                     throw ConfigError(member.line, "service " + service.definition.name + " lists process " +
                                                        member.process + " twice");
                 }
-                if (peek().kind == Token::Kind::Quoted) {
-                    member.value = quoted();
-                } else if (peek().kind == Token::Kind::Word && peek().text == config::kNoMemberValue) {
-                    take();
+                if (Peek().kind == Token::Kind::kQuoted) {
+                    member.value = Quoted();
+                } else if (Peek().kind == Token::Kind::kWord && Peek().text == config::kNoMemberValue) {
+                    Take();
                 } else {
-                    member.value = integer();
+                    member.value = Integer();
                 }
                 service.members.push_back(std::move(member));
             } else {
                 throw ConfigError(attribute.line, "unknown service attribute '" + attribute.text + "'");
             }
         }
-        take();
+        Take();
         services_.push_back(std::move(service));
     }
 
-    void routing_block()
+    void RoutingBlock()
     {
-        expect(Token::Kind::Open, "'{'");
-        while (peek().kind != Token::Kind::Close) {
-            const Token &keyword = word();
+        Expect(Token::Kind::kOpen, "'{'");
+        while (Peek().kind != Token::Kind::kClose) {
+            const Token &keyword = Word();
             if (keyword.text != config::kRoute) {
                 throw ConfigError(keyword.line, "expected '" + std::string(config::kRoute) + "'");
             }
             Route route;
-            route.host   = quoted();
-            route.server = quoted();
+            route.host   = Quoted();
+            route.server = Quoted();
             routes_.push_back(std::move(route));
         }
-        take();
+        Take();
     }
 
-    Definitions resolve()
+    Definitions Resolve()
     {
         Definitions definitions;
         for (auto &service : services_) {
@@ -311,26 +321,27 @@ private:
 
 }  // namespace
 
-Definitions parse_config(std::string_view text, ConfigEnding ending)
+Definitions ParseConfig(std::string_view text, ConfigEnding ending)
 {
     if (text.substr(0, text.find('\n')) != config::kMagic) {
         throw ConfigError(1, "not a process agent configuration file (it must start with " +
                                  std::string(config::kMagic) + ")");
     }
-    return Parser(tokenize(text)).parse(ending);
+    return Parser(Tokenize(text)).Parse(ending);
 }
 
-Definitions load_config(const std::filesystem::path &path, ConfigEnding ending)
+Definitions LoadConfig(const std::filesystem::path &path, ConfigEnding ending)
 {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
-        if (!std::filesystem::exists(path))
+        if (!std::filesystem::exists(path)) {
             return {};
+        }
         throw std::runtime_error("cannot read " + path.string());
     }
     std::ostringstream text;
     text << file.rdbuf();
-    return parse_config(text.str(), ending);
+    return ParseConfig(text.str(), ending);
 }
 
 }  // namespace paagent

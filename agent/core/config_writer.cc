@@ -29,10 +29,10 @@ struct HostListDeleter {
 using ServiceList = std::unique_ptr<PaList, ServiceListDeleter>;
 using HostList    = std::unique_ptr<PaList, HostListDeleter>;
 
-[[noreturn]] void fail(const std::string &what) { throw std::runtime_error(what); }
+[[noreturn]] void Fail(const std::string &what) { throw std::runtime_error(what); }
 
 // Shows text in a message with a zero byte as \0, so that the message is not cut short there.
-std::string shown(std::string_view text)
+std::string Shown(std::string_view text)
 {
     std::string result;
     for (char c : text) {
@@ -46,63 +46,64 @@ std::string shown(std::string_view text)
 }
 
 // Refuses a text the file cannot carry, naming the record and the attribute that hold it.
-void require_writable(const std::string &record, const std::string &attribute, std::string_view text)
+void RequireWritable(const std::string &record, const std::string &attribute, std::string_view text)
 {
     if (!config::Writable(text)) {
-        fail("cannot save " + record + ": its " + attribute +
+        Fail("cannot save " + record + ": its " + attribute +
              " holds a zero byte, which the configuration file cannot carry");
     }
 }
 
-void require_writable(const ProcessSpec &process)
+void RequireWritable(const ProcessSpec &process)
 {
-    const std::string record = "process '" + shown(process.name) + "'";
-    require_writable(record, "name", process.name);
-    require_writable(record, "host", process.host);
-    require_writable(record, "command", process.command);
-    require_writable(record, "restart message", process.restart_message.value_or(""));
-    require_writable(record, "alert message", process.alert_message.value_or(""));
+    const std::string record = "process '" + Shown(process.name) + "'";
+    RequireWritable(record, "name", process.name);
+    RequireWritable(record, "host", process.host);
+    RequireWritable(record, "command", process.command);
+    RequireWritable(record, "restart message", process.restart_message.value_or(""));
+    RequireWritable(record, "alert message", process.alert_message.value_or(""));
 }
 
 // Checks every text before anything is built or written, so that a refused save writes nothing.
-void require_writable(const Definitions &definitions)
+void RequireWritable(const Definitions &definitions)
 {
     for (const auto &service : definitions.services) {
-        const std::string record = "service '" + shown(service.name) + "'";
-        require_writable(record, "name", service.name);
+        const std::string record = "service '" + Shown(service.name) + "'";
+        RequireWritable(record, "name", service.name);
         for (const auto &member : service.members) {
-            require_writable(member.process);
+            RequireWritable(member.process);
             if (const auto *text = std::get_if<std::string>(&member.value)) {
-                require_writable(record, "value for process '" + shown(member.process.name) + "'", *text);
+                RequireWritable(record, "value for process '" + Shown(member.process.name) + "'", *text);
             }
         }
     }
     for (const auto &route : definitions.routes) {
-        const std::string record = "route '" + shown(route.host) + "' to '" + shown(route.server) + "'";
-        require_writable(record, "host name", route.host);
-        require_writable(record, "server name", route.server);
+        const std::string record = "route '" + Shown(route.host) + "' to '" + Shown(route.server) + "'";
+        RequireWritable(record, "host name", route.host);
+        RequireWritable(record, "server name", route.server);
     }
 }
 
-const char *text_or_none(const std::optional<std::string> &text) { return text ? text->c_str() : nullptr; }
+const char *TextOrNone(const std::optional<std::string> &text) { return text ? text->c_str() : nullptr; }
 
-PaProcess *make_process(const ProcessSpec &definition)
+PaProcess *MakeProcess(const ProcessSpec &definition)
 {
     PaProcess *process = PaVaProcessCreate(
         definition.name.c_str(), PaPROCESS_HOSTNAME, definition.host.c_str(), PaPROCESS_COMMAND,
         definition.command.c_str(), PaPROCESS_EUID, definition.euid, PaPROCESS_MANAGED,
-        std::int32_t{definition.managed ? 1 : 0}, PaPROCESS_RESTART_MSG, text_or_none(definition.restart_message),
-        PaPROCESS_ALERT_MSG, text_or_none(definition.alert_message), PaPROCESS_RETRY_COUNT, definition.retry_count,
+        std::int32_t{definition.managed ? 1 : 0}, PaPROCESS_RESTART_MSG, TextOrNone(definition.restart_message),
+        PaPROCESS_ALERT_MSG, TextOrNone(definition.alert_message), PaPROCESS_RETRY_COUNT, definition.retry_count,
         PaPROCESS_TYPE, static_cast<std::int32_t>(definition.type), 0);
-    if (process == nullptr)
-        fail("cannot build process " + definition.name);
+    if (process == nullptr) {
+        Fail("cannot build process " + definition.name);
+    }
     return process;
 }
 
-void add_member(PaService *service, const ServiceMember &member)
+void AddMember(PaService *service, const ServiceMember &member)
 {
     PaServProcess entry{};
-    entry.process = make_process(member.process);
+    entry.process = MakeProcess(member.process);
     entry.kind    = PaVALUE_NONE;
     if (const auto *number = std::get_if<std::int32_t>(&member.value)) {
         entry.kind           = PaVALUE_INTEGER;
@@ -114,41 +115,47 @@ void add_member(PaService *service, const ServiceMember &member)
     // On success the service takes over the process and the text.
     if (PaServiceAddProcess(service, &entry, 0) != PaSUCCESS) {
         PaProcessFree(entry.process);
-        if (entry.kind == PaVALUE_TEXT)
+        if (entry.kind == PaVALUE_TEXT) {
             PaFree(entry.value.textValue);
-        fail("cannot add process " + member.process.name + " to service");
+        }
+        Fail("cannot add process " + member.process.name + " to service");
     }
 }
 
-ServiceList make_services(const std::vector<ServiceSpec> &specs)
+ServiceList MakeServices(const std::vector<ServiceSpec> &specs)
 {
     ServiceList list(PaListCreate());
-    if (!list)
-        fail("out of memory");
+    if (!list) {
+        Fail("out of memory");
+    }
     for (const auto &definition : specs) {
         PaService *service = PaServiceAllocElement();
-        if (service == nullptr)
-            fail("out of memory");
+        if (service == nullptr) {
+            Fail("out of memory");
+        }
         PaListAddToTail(list.get(), service);
         if (PaServiceSetAttribute(service, PaSERVICE_NAME, definition.name.c_str(), PaSERVICE_TYPE, definition.type,
                                   PaSERVICE_START, definition.start, 0) != PaSUCCESS) {
-            fail("cannot build service " + definition.name);
+            Fail("cannot build service " + definition.name);
         }
-        for (const auto &member : definition.members)
-            add_member(service, member);
+        for (const auto &member : definition.members) {
+            AddMember(service, member);
+        }
     }
     return list;
 }
 
-HostList make_hosts(const std::vector<Route> &routes)
+HostList MakeHosts(const std::vector<Route> &routes)
 {
     HostList list(PaListCreate());
-    if (!list)
-        fail("out of memory");
+    if (!list) {
+        Fail("out of memory");
+    }
     for (const auto &route : routes) {
         PaHost *host = PaHostAllocElement(route.host.c_str(), route.server.c_str());
-        if (host == nullptr)
-            fail("out of memory");
+        if (host == nullptr) {
+            Fail("out of memory");
+        }
         PaListAddToTail(list.get(), host);
     }
     return list;
@@ -159,8 +166,9 @@ class TextStream {
 public:
     TextStream() : stream_(open_memstream(&buffer_, &size_))
     {
-        if (stream_ == nullptr)
-            fail("out of memory");
+        if (stream_ == nullptr) {
+            Fail("out of memory");
+        }
     }
     ~TextStream()
     {
@@ -170,11 +178,12 @@ public:
     TextStream(const TextStream &)            = delete;
     TextStream &operator=(const TextStream &) = delete;
 
-    std::FILE *get() const { return stream_; }
-    std::string text()
+    std::FILE *Get() const { return stream_; }
+    std::string Text()
     {
-        if (std::fflush(stream_) != 0)
-            fail("out of memory");
+        if (std::fflush(stream_) != 0) {
+            Fail("out of memory");
+        }
         return std::string(buffer_, size_);
     }
 
@@ -186,24 +195,24 @@ private:
 
 }  // namespace
 
-std::string format_config(const Definitions &definitions)
+std::string FormatConfig(const Definitions &definitions)
 {
-    require_writable(definitions);
-    ServiceList services = make_services(definitions.services);
-    HostList hosts       = make_hosts(definitions.routes);
+    RequireWritable(definitions);
+    ServiceList services = MakeServices(definitions.services);
+    HostList hosts       = MakeHosts(definitions.routes);
     TextStream output;
-    std::FILE *stream = output.get();
+    std::FILE *stream = output.Get();
     if (PaWriteFileHeaders(stream) != PaSUCCESS || PaWriteKnownServiceProcesses(services.get(), stream) != PaSUCCESS ||
         PaWriteKnownServices(services.get(), stream) != PaSUCCESS ||
         PaWriteKnownHosts(hosts.get(), stream) != PaSUCCESS) {
-        fail("cannot write the configuration with the client library");
+        Fail("cannot write the configuration with the client library");
     }
-    return output.text();
+    return output.Text();
 }
 
-void save_config(const std::filesystem::path &path, const Definitions &definitions)
+void SaveConfig(const std::filesystem::path &path, const Definitions &definitions)
 {
-    replace_file(path, format_config(definitions), Durability::SystemCrash);
+    ReplaceFile(path, FormatConfig(definitions), Durability::kSystemCrash);
 }
 
 }  // namespace paagent

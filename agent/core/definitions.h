@@ -13,9 +13,9 @@
 namespace paagent {
 
 enum class ProcessType : std::int32_t {
-    Daemon     = PaDAEMON_PROCESS,
-    PaAware    = PaPA_AWARE,
-    NotPaAware = PaNOT_PA_AWARE
+    kDaemon     = PaDAEMON_PROCESS,
+    kPaAware    = PaPA_AWARE,
+    kNotPaAware = PaNOT_PA_AWARE
 };
 
 struct ProcessSpec {
@@ -27,7 +27,7 @@ struct ProcessSpec {
     std::optional<std::string> restart_message;
     std::optional<std::string> alert_message;
     std::int32_t retry_count = 0;
-    ProcessType type         = ProcessType::NotPaAware;
+    ProcessType type         = ProcessType::kNotPaAware;
 
     bool operator==(const ProcessSpec &) const = default;
 };
@@ -44,22 +44,22 @@ struct ServiceMember {
 };
 
 enum class ServiceType : std::int32_t {
-    Master    = PaSERVICE_MASTER,
-    NonMaster = PaSERVICE_NON_MASTER
+    kMaster    = PaSERVICE_MASTER,
+    kNonMaster = PaSERVICE_NON_MASTER
 };
 enum class ServiceStart : std::int32_t {
-    Auto    = PaSERVICE_AUTO,
-    NonAuto = PaSERVICE_NON_AUTO
+    kAuto    = PaSERVICE_AUTO,
+    kNonAuto = PaSERVICE_NON_AUTO
 };
 
 struct ServiceSpec {
     std::string name;
-    std::int32_t type  = static_cast<std::int32_t>(ServiceType::NonMaster);
-    std::int32_t start = static_cast<std::int32_t>(ServiceStart::NonAuto);
+    std::int32_t type  = static_cast<std::int32_t>(ServiceType::kNonMaster);
+    std::int32_t start = static_cast<std::int32_t>(ServiceStart::kNonAuto);
     std::vector<ServiceMember> members;
 
-    bool is_master() const { return type == static_cast<std::int32_t>(ServiceType::Master); }
-    bool starts_automatically() const { return start == static_cast<std::int32_t>(ServiceStart::Auto); }
+    bool IsMaster() const { return type == static_cast<std::int32_t>(ServiceType::kMaster); }
+    bool StartsAutomatically() const { return start == static_cast<std::int32_t>(ServiceStart::kAuto); }
     bool operator==(const ServiceSpec &) const = default;
 };
 

@@ -12,14 +12,16 @@ namespace paagent {
 
 namespace {
 
-bool write_all(int fd, std::string_view text)
+bool WriteAll(int fd, std::string_view text)
 {
     while (!text.empty()) {
         ssize_t written = write(fd, text.data(), text.size());
-        if (written < 0 && errno == EINTR)
+        if (written < 0 && errno == EINTR) {
             continue;
-        if (written <= 0)
+        }
+        if (written <= 0) {
             return false;
+        }
         text.remove_prefix(static_cast<std::size_t>(written));
     }
     return true;
@@ -35,23 +37,26 @@ public:
     }
 
     // Writes the lines, rotating between two of them when the next would not fit.
-    bool write_lines(std::string_view lines)
+    bool WriteLines(std::string_view lines)
     {
         while (!lines.empty()) {
             std::size_t end = lines.find('\n');
             end             = end == std::string_view::npos ? lines.size() : end + 1;
-            if (size_ != 0 && size_ + end > limits_.max_bytes && !rotate())
+            if (size_ != 0 && size_ + end > limits_.max_bytes && !Rotate()) {
                 return false;
+            }
             // As many whole lines as fit, at least one.
             std::size_t fits = end;
             for (std::size_t next; fits < lines.size(); fits = next) {
                 next = lines.find('\n', fits);
                 next = next == std::string_view::npos ? lines.size() : next + 1;
-                if (size_ + next > limits_.max_bytes)
+                if (size_ + next > limits_.max_bytes) {
                     break;
+                }
             }
-            if (!write_all(log_, lines.substr(0, fits)))
+            if (!WriteAll(log_, lines.substr(0, fits))) {
                 return false;
+            }
             size_ += fits;
             lines.remove_prefix(fits);
         }
@@ -59,25 +64,25 @@ public:
     }
 
 private:
-    std::string backup(int number) const { return name_ + "." + std::to_string(number); }
+    std::string Backup(int number) const { return name_ + "." + std::to_string(number); }
 
-    bool rotate()
+    bool Rotate()
     {
         for (int number = limits_.backups - 1; number >= 1; --number) {
-            if (renameat(directory_, backup(number).c_str(), directory_, backup(number + 1).c_str()) != 0 &&
+            if (renameat(directory_, Backup(number).c_str(), directory_, Backup(number + 1).c_str()) != 0 &&
                 errno != ENOENT) {
                 return false;
             }
         }
-        if (limits_.backups > 0 ? renameat(directory_, name_.c_str(), directory_, backup(1).c_str()) != 0
+        if (limits_.backups > 0 ? renameat(directory_, name_.c_str(), directory_, Backup(1).c_str()) != 0
                                 : unlinkat(directory_, name_.c_str(), 0) != 0) {
             return false;
         }
         file_ = tds::FileDescriptor(
             openat(directory_, name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600));
-        log_  = file_.get();
+        log_  = file_.Get();
         size_ = 0;
-        return file_.valid();
+        return file_.Valid();
     }
 
     int log_;
@@ -90,28 +95,32 @@ private:
 
 }  // namespace
 
-int write_log(int input, int log, int directory, const std::string &name, const LogLimits &limits)
+int WriteLog(int input, int log, int directory, const std::string &name, const LogLimits &limits)
 {
     RotatingLog output(log, directory, name, limits);
     std::string pending;
     char buffer[65536];
     for (;;) {
         ssize_t got = read(input, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
+        if (got < 0 && errno == EINTR) {
             continue;
-        if (got <= 0)
+        }
+        if (got <= 0) {
             break;
+        }
         pending.append(buffer, static_cast<std::size_t>(got));
         // Whole lines go now; a part of a line waits for its end, unless it alone fills a log.
         std::size_t whole = pending.rfind('\n');
         whole             = whole == std::string::npos ? 0 : whole + 1;
-        if (pending.size() - whole >= limits.max_bytes)
+        if (pending.size() - whole >= limits.max_bytes) {
             whole = pending.size();
-        if (!output.write_lines(std::string_view(pending).substr(0, whole)))
+        }
+        if (!output.WriteLines(std::string_view(pending).substr(0, whole))) {
             return 1;
+        }
         pending.erase(0, whole);
     }
-    return output.write_lines(pending) ? 0 : 1;
+    return output.WriteLines(pending) ? 0 : 1;
 }
 
 }  // namespace paagent

@@ -18,7 +18,7 @@ struct LogLimits {
 // dropped, NAME to NAME.1, and goes on in a new NAME; a line longer than the limit fills a file
 // of its own. Every line read is written, the last one also without its newline. Returns 0, or
 // 1 when the log cannot be written or rotated.
-int write_log(int input, int log, int directory, const std::string &name, const LogLimits &limits);
+int WriteLog(int input, int log, int directory, const std::string &name, const LogLimits &limits);
 
 }  // namespace paagent
 

@@ -15,39 +15,40 @@ namespace {
 
 namespace ac = agentclient;
 
-ProcessView from_client(const ac::Process &record)
+ProcessView FromClient(const ac::Process &record)
 {
     ProcessView view;
-    view.definition = {record.name,         record.host,       record.command,
-                       record.euid,         record.managed,    record.restartMessage,
-                       record.alertMessage, record.retryCount, static_cast<ProcessType>(record.type)};
-    view.state      = ProcessState::Running;
+    view.definition = {record.name,          record.host,        record.command,
+                       record.euid,          record.managed,     record.restart_message,
+                       record.alert_message, record.retry_count, static_cast<ProcessType>(record.type)};
+    view.state      = ProcessState::kRunning;
     view.pid        = record.pid;
     return view;
 }
 
 }  // namespace
 
-ac::Process to_client(const ProcessSpec &process)
+ac::Process ToClient(const ProcessSpec &process)
 {
     ac::Process record;
-    record.name           = process.name;
-    record.host           = process.host;
-    record.command        = process.command;
-    record.euid           = process.euid;
-    record.managed        = process.managed;
-    record.restartMessage = process.restart_message;
-    record.alertMessage   = process.alert_message;
-    record.retryCount     = process.retry_count;
-    record.type           = static_cast<ac::ProcessType>(process.type);
+    record.name            = process.name;
+    record.host            = process.host;
+    record.command         = process.command;
+    record.euid            = process.euid;
+    record.managed         = process.managed;
+    record.restart_message = process.restart_message;
+    record.alert_message   = process.alert_message;
+    record.retry_count     = process.retry_count;
+    record.type            = static_cast<ac::ProcessType>(process.type);
     return record;
 }
 
-std::map<std::string, PeerLogin> load_peers(const std::filesystem::path &path)
+std::map<std::string, PeerLogin> LoadPeers(const std::filesystem::path &path)
 {
     std::ifstream file(path);
-    if (!file)
+    if (!file) {
         throw std::runtime_error("cannot read peers file " + path.string());
+    }
     // The file holds passwords for other agents: only its owner may read it.
     using std::filesystem::perms;
     const perms shared = perms::group_read | perms::group_write | perms::others_read | perms::others_write;
@@ -60,13 +61,15 @@ std::map<std::string, PeerLogin> load_peers(const std::filesystem::path &path)
     std::map<std::string, PeerLogin> logins;
     std::string line;
     for (int number = 1; std::getline(file, line); ++number) {
-        if (line.empty() || line[0] == '#')
+        if (line.empty() || line[0] == '#') {
             continue;
+        }
         const std::string where = path.string() + ":" + std::to_string(number) + ": ";
         const auto first        = line.find(':');
         const auto second       = first == std::string::npos ? first : line.find(':', first + 1);
-        if (first == 0 || second == std::string::npos || second == first + 1)
+        if (first == 0 || second == std::string::npos || second == first + 1) {
             throw std::runtime_error(where + "expected server:user:password");
+        }
         const std::string server = line.substr(0, first);
         if (!logins.emplace(server, PeerLogin{line.substr(first + 1, second - first - 1), line.substr(second + 1)})
                  .second) {
@@ -85,22 +88,24 @@ struct Peers::Pool {
     std::vector<std::pair<ac::Connection, PeerLogin>> idle;
 
     // An idle connection of login, if any; those of a login a reload replaced are closed.
-    std::optional<ac::Connection> take(const PeerLogin &login)
+    std::optional<ac::Connection> Take(const PeerLogin &login)
     {
         std::lock_guard lock(mutex);
         std::erase_if(idle, [&](const auto &entry) { return entry.second != login; });
-        if (idle.empty())
+        if (idle.empty()) {
             return std::nullopt;
+        }
         std::optional<ac::Connection> taken(std::move(idle.back().first));
         idle.pop_back();
         return taken;
     }
 
-    void give_back(ac::Connection connection, const PeerLogin &login)
+    void GiveBack(ac::Connection connection, const PeerLogin &login)
     {
         std::lock_guard lock(mutex);
-        if (idle.size() < kKept)
+        if (idle.size() < kKept) {
             idle.emplace_back(std::move(connection), login);
+        }
     }
 };
 
@@ -111,36 +116,38 @@ Peers::Peers(std::map<std::string, PeerLogin> logins, std::chrono::seconds timeo
 
 Peers::~Peers() = default;
 
-void Peers::replace_logins(std::map<std::string, PeerLogin> logins)
+void Peers::ReplaceLogins(std::map<std::string, PeerLogin> logins)
 {
     std::lock_guard lock(logins_mutex_);
     logins_ = std::move(logins);
 }
 
-PeerLogin Peers::login(const std::string &server) const
+PeerLogin Peers::Login(const std::string &server) const
 {
     std::lock_guard lock(logins_mutex_);
     auto found = logins_.find(server);
-    if (found == logins_.end())
+    if (found == logins_.end()) {
         throw AgentError("no login for peer " + server + " in the peers file");
+    }
     return found->second;
 }
 
-Peers::Pool &Peers::pool(const std::string &server)
+Peers::Pool &Peers::PoolOf(const std::string &server)
 {
     std::lock_guard lock(pools_mutex_);
     auto &entry = pools_[server];
-    if (!entry)
+    if (!entry) {
         entry = std::make_unique<Pool>();
+    }
     return *entry;
 }
 
 template <class Call>
-auto Peers::on(const std::string &server, std::chrono::seconds bound, const Call &call)
+auto Peers::On(const std::string &server, std::chrono::seconds bound, const Call &call)
 {
-    const PeerLogin login                    = this->login(server);
-    Pool &peer                               = pool(server);
-    std::optional<ac::Connection> connection = peer.take(login);
+    const PeerLogin login                    = this->Login(server);
+    Pool &peer                               = PoolOf(server);
+    std::optional<ac::Connection> connection = peer.Take(login);
     try {
         if (!connection) {
             ac::Options options;
@@ -152,66 +159,67 @@ auto Peers::on(const std::string &server, std::chrono::seconds bound, const Call
         }
         if constexpr (std::is_void_v<decltype(call(*connection))>) {
             call(*connection);
-            peer.give_back(std::move(*connection), login);
+            peer.GiveBack(std::move(*connection), login);
         } else {
             auto answer = call(*connection);
-            peer.give_back(std::move(*connection), login);
+            peer.GiveBack(std::move(*connection), login);
             return answer;
         }
     } catch (const ac::Error &error) {
         // A refusal is the peer's answer, passed on as it is, and its connection serves again;
         // anything else is this agent's.
-        if (!error.agentText().empty() && connection) {
-            peer.give_back(std::move(*connection), login);
-            throw AgentError(error.agentText());
+        if (!error.AgentText().empty() && connection) {
+            peer.GiveBack(std::move(*connection), login);
+            throw AgentError(error.AgentText());
         }
-        throw AgentError("peer " + server + (error.unreachable() ? " cannot be reached: " : ": ") + error.what());
+        throw AgentError("peer " + server + (error.Unreachable() ? " cannot be reached: " : ": ") + error.what());
     }
 }
 
-void Peers::start(const std::string &server, const ProcessSpec &process, std::int32_t timeout_seconds,
+void Peers::Start(const std::string &server, const ProcessSpec &process, std::int32_t timeout_seconds,
                   const std::string &extra_args)
 {
-    on(server, timeout_, [&](ac::Connection &peer) {
-        extra_args.empty() ? peer.Start(to_client(process), timeout_seconds)
-                           : peer.StartWithArgs(to_client(process), extra_args);
+    On(server, timeout_, [&](ac::Connection &peer) {
+        extra_args.empty() ? peer.Start(ToClient(process), timeout_seconds)
+                           : peer.StartWithArgs(ToClient(process), extra_args);
     });
 }
 
-void Peers::stop(const std::string &server, const ProcessSpec &process)
+void Peers::Stop(const std::string &server, const ProcessSpec &process)
 {
-    on(server, timeout_ + stop_allowance_, [&](ac::Connection &peer) { peer.Stop(to_client(process)); });
+    On(server, timeout_ + stop_allowance_, [&](ac::Connection &peer) { peer.Stop(ToClient(process)); });
 }
 
-void Peers::signal(const std::string &server, const ProcessSpec &process, std::int32_t signal)
+void Peers::Signal(const std::string &server, const ProcessSpec &process, std::int32_t signal)
 {
-    on(server, timeout_, [&](ac::Connection &peer) { peer.Signal(to_client(process), signal); });
+    On(server, timeout_, [&](ac::Connection &peer) { peer.Signal(ToClient(process), signal); });
 }
 
-ProcessView Peers::status(const std::string &server, const ProcessSpec &process)
+ProcessView Peers::Status(const std::string &server, const ProcessSpec &process)
 {
-    return on(server, timeout_, [&](ac::Connection &peer) {
-        const ac::ProcessStatus status = peer.Status(to_client(process));
+    return On(server, timeout_, [&](ac::Connection &peer) {
+        const ac::ProcessStatus status = peer.Status(ToClient(process));
         return ProcessView{process, static_cast<ProcessState>(status.state), status.pid};
     });
 }
 
-void Peers::change(const std::string &server, const std::string &old_name, const ProcessSpec &process)
+void Peers::Change(const std::string &server, const std::string &old_name, const ProcessSpec &process)
 {
-    on(server, timeout_, [&](ac::Connection &peer) { peer.Change(old_name, to_client(process)); });
+    On(server, timeout_, [&](ac::Connection &peer) { peer.Change(old_name, ToClient(process)); });
 }
 
-void Peers::request_state(const std::string &server, const ProcessSpec &process, std::int32_t state)
+void Peers::RequestState(const std::string &server, const ProcessSpec &process, std::int32_t state)
 {
-    on(server, timeout_ + stop_allowance_, [&](ac::Connection &peer) { peer.ForwardState(to_client(process), state); });
+    On(server, timeout_ + stop_allowance_, [&](ac::Connection &peer) { peer.ForwardState(ToClient(process), state); });
 }
 
-std::vector<ProcessView> Peers::running(const std::string &server)
+std::vector<ProcessView> Peers::Running(const std::string &server)
 {
-    return on(server, timeout_, [&](ac::Connection &peer) {
+    return On(server, timeout_, [&](ac::Connection &peer) {
         std::vector<ProcessView> views;
-        for (const ac::Process &record : peer.Processes(false))
-            views.push_back(from_client(record));
+        for (const ac::Process &record : peer.Processes(false)) {
+            views.push_back(FromClient(record));
+        }
         return views;
     });
 }

@@ -24,7 +24,7 @@ namespace paagent {
 inline constexpr const char *kForwardApplication = "paagentd-forward";
 
 // A definition as the client library sends it.
-agentclient::Process to_client(const ProcessSpec &process);
+agentclient::Process ToClient(const ProcessSpec &process);
 
 struct PeerLogin {
     std::string user;
@@ -37,7 +37,7 @@ struct PeerLogin {
 // line and may hold colons); empty lines and lines starting with # are skipped. Throws
 // std::runtime_error naming the file when it cannot be read or when its group or others may
 // read or write it, and naming the line of a malformed entry or a server listed twice.
-std::map<std::string, PeerLogin> load_peers(const std::filesystem::path &path);
+std::map<std::string, PeerLogin> LoadPeers(const std::filesystem::path &path);
 
 // Sends requests to peers through the client library. A request holds a connection to its peer
 // for itself alone: an idle one kept from an earlier request, or a new one; afterwards a few are
@@ -53,26 +53,26 @@ public:
     Peers &operator=(const Peers &) = delete;
 
     // Makes these the logins of the requests to come (a reload of the peers file).
-    void replace_logins(std::map<std::string, PeerLogin> logins);
+    void ReplaceLogins(std::map<std::string, PeerLogin> logins);
 
-    void start(const std::string &server, const ProcessSpec &process, std::int32_t timeout_seconds,
+    void Start(const std::string &server, const ProcessSpec &process, std::int32_t timeout_seconds,
                const std::string &extra_args) override;
-    void stop(const std::string &server, const ProcessSpec &process) override;
-    void signal(const std::string &server, const ProcessSpec &process, std::int32_t signal) override;
-    ProcessView status(const std::string &server, const ProcessSpec &process) override;
-    void change(const std::string &server, const std::string &old_name, const ProcessSpec &process) override;
-    void request_state(const std::string &server, const ProcessSpec &process, std::int32_t state) override;
-    std::vector<ProcessView> running(const std::string &server) override;
+    void Stop(const std::string &server, const ProcessSpec &process) override;
+    void Signal(const std::string &server, const ProcessSpec &process, std::int32_t signal) override;
+    ProcessView Status(const std::string &server, const ProcessSpec &process) override;
+    void Change(const std::string &server, const std::string &old_name, const ProcessSpec &process) override;
+    void RequestState(const std::string &server, const ProcessSpec &process, std::int32_t state) override;
+    std::vector<ProcessView> Running(const std::string &server) override;
 
 private:
     struct Pool;
     // Runs call on a connection of its own to server, bounded by bound. Throws AgentError with
     // the peer's refusal, or naming the peer when it cannot be reached.
     template <class Call>
-    auto on(const std::string &server, std::chrono::seconds bound, const Call &call);
-    Pool &pool(const std::string &server);
+    auto On(const std::string &server, std::chrono::seconds bound, const Call &call);
+    Pool &PoolOf(const std::string &server);
     // Throws AgentError when the peers file has no login for server.
-    PeerLogin login(const std::string &server) const;
+    PeerLogin Login(const std::string &server) const;
 
     mutable std::mutex logins_mutex_;
     std::map<std::string, PeerLogin> logins_;

@@ -18,15 +18,15 @@ struct ProcessEntry {
     pid_t session            = 0;
     std::uint64_t start_time = 0;  // clock ticks after boot
 
-    bool running() const { return state != 'Z' && state != 'X'; }
+    bool Running() const { return state != 'Z' && state != 'X'; }
 };
 
 // The entry of the process of that PID (a decimal number), if there is one.
-std::optional<ProcessEntry> read_entry(const std::string &pid);
+std::optional<ProcessEntry> ReadEntry(const std::string &pid);
 // Its real user id, from /proc/PID/status.
-std::optional<uid_t> read_real_uid(const std::string &pid);
+std::optional<uid_t> ReadRealUid(const std::string &pid);
 // Whether the environment it was started with holds the "NAME=value" entry.
-bool environment_holds(const std::string &pid, std::string_view entry);
+bool EnvironmentHolds(const std::string &pid, std::string_view entry);
 
 }  // namespace paagent
 

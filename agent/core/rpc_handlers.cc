@@ -33,9 +33,9 @@ using Handler      = std::function<void(ParamReader &params, Reply &reply)>;
 using HandlerTable = std::map<Rpc, Handler>;
 using Row          = std::vector<Value>;
 
-Value no_value() { return Value(std::string(protocol::kNoValue)); }
+Value NoValue() { return Value(std::string(protocol::kNoValue)); }
 
-Value text_or_none(const std::optional<std::string> &text) { return text ? Value(*text) : no_value(); }
+Value TextOrNone(const std::optional<std::string> &text) { return text ? Value(*text) : NoValue(); }
 
 // Text columns declared as wide as their longest value, so short tables stay small on the wire.
 class RowSet {
@@ -44,30 +44,31 @@ public:
     {
         for (const Field &field : fields) {
             std::string name(field.name);
-            columns_.push_back(field.type == protocol::Type::Text ? Column::text(std::move(name), 1)
-                                                                  : Column::integer(std::move(name)));
+            columns_.push_back(field.type == protocol::Type::kText ? Column::Text(std::move(name), 1)
+                                                                   : Column::Integer(std::move(name)));
         }
     }
 
     // A row with every column empty, to be filled in by the contract's column positions.
-    Row blank() const { return Row(columns_.size()); }
+    Row Blank() const { return Row(columns_.size()); }
 
-    void add(Row row)
+    void Add(Row row)
     {
         for (std::size_t k = 0; k < row.size(); ++k) {
-            if (columns_[k].type == tds::ColumnType::Text && row[k].is_text()) {
-                columns_[k].max_length = std::max<std::uint32_t>(columns_[k].max_length,
-                                                                 static_cast<std::uint32_t>(row[k].as_text().size()));
+            if (columns_[k].type == tds::ColumnType::kText && row[k].IsText()) {
+                columns_[k].max_length =
+                    std::max<std::uint32_t>(columns_[k].max_length, static_cast<std::uint32_t>(row[k].AsText().size()));
             }
         }
         rows_.push_back(std::move(row));
     }
 
-    void send(Reply &reply) &&
+    void Send(Reply &reply) &&
     {
-        reply.begin_rows(std::move(columns_));
-        for (const auto &row : rows_)
-            reply.add_row(row);
+        reply.BeginRows(std::move(columns_));
+        for (const auto &row : rows_) {
+            reply.AddRow(row);
+        }
     }
 
 private:
@@ -76,7 +77,7 @@ private:
 };
 
 // Fills the process columns of row, which start at column first.
-void put_process(Row &row, std::size_t first, const ProcessSpec &definition, pid_t pid)
+void PutProcess(Row &row, std::size_t first, const ProcessSpec &definition, pid_t pid)
 {
     row[first + protocol::kColName]        = Value(definition.name);
     row[first + protocol::kColHost]        = Value(definition.host);
@@ -84,33 +85,33 @@ void put_process(Row &row, std::size_t first, const ProcessSpec &definition, pid
     row[first + protocol::kColEuid]        = Value(definition.euid);
     row[first + protocol::kColManaged]     = Value(std::int32_t{definition.managed ? 1 : 0});
     row[first + protocol::kColPid]         = Value(static_cast<std::int32_t>(pid));
-    row[first + protocol::kColRestartMsg]  = text_or_none(definition.restart_message);
-    row[first + protocol::kColAlertMsg]    = text_or_none(definition.alert_message);
+    row[first + protocol::kColRestartMsg]  = TextOrNone(definition.restart_message);
+    row[first + protocol::kColAlertMsg]    = TextOrNone(definition.alert_message);
     row[first + protocol::kColRetryCount]  = Value(definition.retry_count);
     row[first + protocol::kColProcessType] = Value(static_cast<std::int32_t>(definition.type));
 }
 
 // A reply of one row of integers.
-void send_integers(Reply &reply, std::span<const Field> columns, Row row)
+void SendIntegers(Reply &reply, std::span<const Field> columns, Row row)
 {
     RowSet rows(columns);
-    rows.add(std::move(row));
-    std::move(rows).send(reply);
+    rows.Add(std::move(row));
+    std::move(rows).Send(reply);
 }
 
-void send_processes(Reply &reply, const std::vector<ProcessView> &processes)
+void SendProcesses(Reply &reply, const std::vector<ProcessView> &processes)
 {
     RowSet rows(protocol::kProcessColumns);
     for (const auto &process : processes) {
-        Row row = rows.blank();
-        put_process(row, 0, process.definition, process.pid);
-        rows.add(std::move(row));
+        Row row = rows.Blank();
+        PutProcess(row, 0, process.definition, process.pid);
+        rows.Add(std::move(row));
     }
-    std::move(rows).send(reply);
+    std::move(rows).Send(reply);
 }
 
 // Fills the kind and the text form of a member's value, as a service row carries them.
-void put_member_value(Row &row, const MemberValue &value)
+void PutMemberValue(Row &row, const MemberValue &value)
 {
     if (const auto *number = std::get_if<std::int32_t>(&value)) {
         row[protocol::kColValueKind] = Value(std::int32_t{PaVALUE_INTEGER});
@@ -120,23 +121,23 @@ void put_member_value(Row &row, const MemberValue &value)
         row[protocol::kColValue]     = Value(*text);
     } else {
         row[protocol::kColValueKind] = Value(std::int32_t{PaVALUE_NONE});
-        row[protocol::kColValue]     = no_value();
+        row[protocol::kColValue]     = NoValue();
     }
 }
 
 // One row per member; the rows after a service's first carry no service name. A service
 // without members is one row whose member process name and host are absent.
-void send_services(Reply &reply, const std::vector<ServiceSpec> &services)
+void SendServices(Reply &reply, const std::vector<ServiceSpec> &services)
 {
     RowSet rows(protocol::kServiceColumns);
     auto add = [&rows](const ServiceSpec &service, bool first, const ServiceMember &member) {
-        Row row                         = rows.blank();
-        row[protocol::kColService]      = first ? Value(service.name) : no_value();
+        Row row                         = rows.Blank();
+        row[protocol::kColService]      = first ? Value(service.name) : NoValue();
         row[protocol::kColServiceType]  = Value(service.type);
         row[protocol::kColServiceStart] = Value(service.start);
-        put_member_value(row, member.value);
-        put_process(row, protocol::kColMemberProcess, member.process, 0);
-        rows.add(std::move(row));
+        PutMemberValue(row, member.value);
+        PutProcess(row, protocol::kColMemberProcess, member.process, 0);
+        rows.Add(std::move(row));
     };
     for (const auto &service : services) {
         if (service.members.empty()) {
@@ -144,143 +145,143 @@ void send_services(Reply &reply, const std::vector<ServiceSpec> &services)
             none.process.name = none.process.host = none.process.command = protocol::kNoValue;
             add(service, true, none);
         }
-        for (std::size_t i = 0; i < service.members.size(); ++i)
+        for (std::size_t i = 0; i < service.members.size(); ++i) {
             add(service, i == 0, service.members[i]);
+        }
     }
-    std::move(rows).send(reply);
+    std::move(rows).Send(reply);
 }
 
-void send_routes(Reply &reply, const std::vector<Route> &routes)
+void SendRoutes(Reply &reply, const std::vector<Route> &routes)
 {
     RowSet rows(protocol::kHostColumns);
-    for (const auto &route : routes)
-        rows.add({Value(route.host), Value(route.server)});
-    std::move(rows).send(reply);
+    for (const auto &route : routes) {
+        rows.Add({Value(route.host), Value(route.server)});
+    }
+    std::move(rows).Send(reply);
 }
 
-HandlerTable handlers(Agent &agent, std::function<void(bool)> stop_agent)
+HandlerTable Handlers(Agent &agent, std::function<void(bool)> stop_agent)
 {
     HandlerTable table;
     auto start = [&agent](ParamReader &params, Reply &) {
-        ProcessSpec definition = params.process();
-        std::int32_t timeout   = params.integer();
-        agent.start_process(definition, timeout);
+        ProcessSpec definition = params.Process();
+        std::int32_t timeout   = params.Integer();
+        agent.StartProcess(definition, timeout);
     };
     table[protocol::kProcessStart]         = start;
     table[protocol::kProcessStartLong]     = start;
     table[protocol::kProcessStartWithArgs] = [&agent](ParamReader &params, Reply &) {
-        ProcessSpec definition = params.process();
-        std::string args       = params.text();
-        agent.start_process(definition, 0, args);
+        ProcessSpec definition = params.Process();
+        std::string args       = params.Text();
+        agent.StartProcess(definition, 0, args);
     };
     table[protocol::kProcessStop] = [&agent](ParamReader &params, Reply &) {
-        std::string name = params.text();
-        std::string host = params.text();
-        agent.stop_process(name, host);
+        std::string name = params.Text();
+        std::string host = params.Text();
+        agent.StopProcess(name, host);
     };
     table[protocol::kSignalProcess] = [&agent](ParamReader &params, Reply &) {
-        std::string name    = params.text();
-        std::string host    = params.text();
-        std::int32_t signal = params.integer();
-        agent.signal_process(name, host, signal);
+        std::string name    = params.Text();
+        std::string host    = params.Text();
+        std::int32_t signal = params.Integer();
+        agent.SignalProcess(name, host, signal);
     };
     table[protocol::kProcessStatus] = [&agent](ParamReader &params, Reply &reply) {
-        std::string name = params.text();
-        std::string host = params.text();
-        ProcessView view = agent.process_status(name, host);
-        send_integers(reply, protocol::kProcessStatusColumns,
-                      {Value(static_cast<std::int32_t>(view.state)), Value(static_cast<std::int32_t>(view.pid))});
+        std::string name = params.Text();
+        std::string host = params.Text();
+        ProcessView view = agent.ProcessStatus(name, host);
+        SendIntegers(reply, protocol::kProcessStatusColumns,
+                     {Value(static_cast<std::int32_t>(view.state)), Value(static_cast<std::int32_t>(view.pid))});
     };
     table[protocol::kProcessChange] = [&agent](ParamReader &params, Reply &) {
-        ProcessSpec definition = params.process();
-        std::string old_name   = params.text();
-        agent.change_process(old_name, definition);
+        ProcessSpec definition = params.Process();
+        std::string old_name   = params.Text();
+        agent.ChangeProcess(old_name, definition);
     };
     table[protocol::kProcessState] = [&agent](ParamReader &params, Reply &) {
-        ProcessSpec definition = params.process();
-        std::int32_t state     = params.integer();
-        agent.request_state(definition, state);
+        ProcessSpec definition = params.Process();
+        std::int32_t state     = params.Integer();
+        agent.RequestState(definition, state);
     };
     auto list_processes = [&agent](bool running_only) {
         return [&agent, running_only](ParamReader &, Reply &reply) {
-            send_processes(reply, agent.processes(running_only));
+            SendProcesses(reply, agent.Processes(running_only));
         };
     };
     table[protocol::kProcessList]       = list_processes(false);
     table[protocol::kSingleProcessList] = list_processes(true);
-    table[protocol::kStopProcesses]     = [&agent](ParamReader &, Reply &) { agent.stop_all_processes(); };
-    table[protocol::kStartProcesses]    = [&agent](ParamReader &, Reply &) { agent.start_all_processes(); };
+    table[protocol::kStopProcesses]     = [&agent](ParamReader &, Reply &) { agent.StopAllProcesses(); };
+    table[protocol::kStartProcesses]    = [&agent](ParamReader &, Reply &) { agent.StartAllProcesses(); };
 
     table[protocol::kServiceStart] = [&agent](ParamReader &params, Reply &) {
-        bool add               = params.integer() != 0;
-        ServiceSpec definition = params.service();
-        add ? agent.add_service(definition) : agent.start_service(definition);
+        bool add               = params.Integer() != 0;
+        ServiceSpec definition = params.Service();
+        add ? agent.AddService(definition) : agent.StartService(definition);
     };
     table[protocol::kServiceChange] = [&agent](ParamReader &params, Reply &) {
-        std::string old_name   = params.text();
-        ServiceSpec definition = params.service();
-        agent.change_service(old_name, definition);
+        std::string old_name   = params.Text();
+        ServiceSpec definition = params.Service();
+        agent.ChangeService(old_name, definition);
     };
     auto by_service_name = [&agent](void (Agent::*action)(const std::string &)) {
-        return [&agent, action](ParamReader &params, Reply &) { (agent.*action)(params.text()); };
+        return [&agent, action](ParamReader &params, Reply &) { (agent.*action)(params.Text()); };
     };
-    table[protocol::kServiceStop]   = by_service_name(&Agent::stop_service);
-    table[protocol::kServiceRemove] = by_service_name(&Agent::remove_service);
+    table[protocol::kServiceStop]   = by_service_name(&Agent::StopService);
+    table[protocol::kServiceRemove] = by_service_name(&Agent::RemoveService);
     table[protocol::kServiceStatus] = [&agent](ParamReader &params, Reply &reply) {
-        ServiceStatus status = agent.service_status(params.text());
-        send_integers(reply, protocol::kServiceStatusColumns,
-                      {Value(static_cast<std::int32_t>(status.state)), Value(status.running_members)});
+        ServiceStatus status = agent.StatusOfService(params.Text());
+        SendIntegers(reply, protocol::kServiceStatusColumns,
+                     {Value(static_cast<std::int32_t>(status.state)), Value(status.running_members)});
     };
     auto list_services = [&agent](bool running_only) {
         return
-            [&agent, running_only](ParamReader &, Reply &reply) { send_services(reply, agent.services(running_only)); };
+            [&agent, running_only](ParamReader &, Reply &reply) { SendServices(reply, agent.Services(running_only)); };
     };
     table[protocol::kServiceList]       = list_services(false);
     table[protocol::kSingleServiceList] = list_services(true);
 
     table[protocol::kHostList] = [&agent](ParamReader &params, Reply &reply) {
-        send_routes(reply, agent.routes(params.integer()));
+        SendRoutes(reply, agent.Routes(params.Integer()));
     };
     auto by_route = [&agent](void (Agent::*action)(const Route &)) {
         return [&agent, action](ParamReader &params, Reply &) {
             Route route;
-            route.host   = params.text();
-            route.server = params.text();
+            route.host   = params.Text();
+            route.server = params.Text();
             (agent.*action)(route);
         };
     };
-    table[protocol::kHostAdd]    = by_route(&Agent::add_route);
-    table[protocol::kHostRemove] = by_route(&Agent::remove_route);
+    table[protocol::kHostAdd]    = by_route(&Agent::AddRoute);
+    table[protocol::kHostRemove] = by_route(&Agent::RemoveRoute);
 
-    table[protocol::kDebugLevelSet] = [&agent](ParamReader &params, Reply &) {
-        agent.set_debug_level(params.integer());
-    };
+    table[protocol::kDebugLevelSet] = [&agent](ParamReader &params, Reply &) { agent.SetDebugLevel(params.Integer()); };
     table[protocol::kDebugLevelGet] = [&agent](ParamReader &, Reply &reply) {
-        send_integers(reply, protocol::kDebugLevelColumns, {Value(agent.debug_level())});
+        SendIntegers(reply, protocol::kDebugLevelColumns, {Value(agent.DebugLevel())});
     };
     table[protocol::kVersionGet] = [](ParamReader &, Reply &reply) {
-        send_integers(reply, protocol::kVersionColumns, {Value(kVersionMajor), Value(kVersionMinor)});
+        SendIntegers(reply, protocol::kVersionColumns, {Value(kVersionMajor), Value(kVersionMinor)});
     };
     table[protocol::kGenerateNotification] = [&agent](ParamReader &, Reply &reply) {
-        agent.log(Verbosity::Event, "notification requested");
-        reply.message(tds::ServerMessage::info(kNotificationMessage, "notification from " + agent.server_name()));
+        agent.Log(Verbosity::kEvent, "notification requested");
+        reply.Message(tds::ServerMessage::Info(kNotificationMessage, "notification from " + agent.ServerName()));
     };
     table[protocol::kNotification] = [&agent](ParamReader &params, Reply &) {
-        std::int32_t pid = params.integer();
-        std::int32_t id  = params.integer();
-        agent.report_pid(id, pid);
+        std::int32_t pid = params.Integer();
+        std::int32_t id  = params.Integer();
+        agent.ReportPid(id, pid);
     };
     table[protocol::kStopPa] = [stop_agent](ParamReader &params, Reply &reply) {
-        bool stop_processes = params.integer() != 0;
+        bool stop_processes = params.Integer() != 0;
         // The client learns of its success before the agent goes away.
-        reply.after_delivery([stop_agent, stop_processes] { stop_agent(stop_processes); });
+        reply.AfterDelivery([stop_agent, stop_processes] { stop_agent(stop_processes); });
     };
     return table;
 }
 
 // The RPCs about one process, whose first two parameters are its name and host: the agent
 // of that host carries them out.
-bool routed(Rpc rpc)
+bool Routed(Rpc rpc)
 {
     static const std::set<Rpc> kRouted = {protocol::kProcessStart,         protocol::kProcessStartLong,
                                           protocol::kProcessStartWithArgs, protocol::kProcessStop,
@@ -291,19 +292,19 @@ bool routed(Rpc rpc)
 
 // A request another agent forwarded goes no further: routing tables that point back at each
 // other cannot make it loop.
-void refuse_forwarding_again(const Agent &agent, const protocol::RpcShape &shape, const tds::RpcRequest &request)
+void RefuseForwardingAgain(const Agent &agent, const protocol::RpcShape &shape, const tds::RpcRequest &request)
 {
     ParamReader params(shape, request);
-    const std::string name = params.text();
-    const std::string host = params.text();
-    if (auto peer = agent.peer_of(host)) {
+    const std::string name = params.Text();
+    const std::string host = params.Text();
+    if (auto peer = agent.PeerOf(host)) {
         throw AgentError("process " + name + " of host " + host + " would be forwarded again, to " + *peer +
                          ": a request is forwarded at most once");
     }
 }
 
 // Every RPC a client calls has a handler, and every handler serves one of them.
-void check_coverage(const HandlerTable &table)
+void CheckCoverage(const HandlerTable &table)
 {
     for (const auto &[rpc, handler] : table) {
         const protocol::RpcShape *shape = protocol::Find(rpc);
@@ -320,31 +321,32 @@ void check_coverage(const HandlerTable &table)
 
 }  // namespace
 
-void register_rpcs(tds::Server &server, Agent &agent, std::function<void(bool)> stop_agent)
+void RegisterRpcs(tds::Server &server, Agent &agent, std::function<void(bool)> stop_agent)
 {
-    HandlerTable table = handlers(agent, std::move(stop_agent));
-    check_coverage(table);
+    HandlerTable table = Handlers(agent, std::move(stop_agent));
+    CheckCoverage(table);
     // Named variables rather than structured bindings: clang 14 cannot capture bindings in a lambda.
     for (const auto &entry : table) {
         const Rpc rpc                   = entry.first;
         const auto &handler             = entry.second;
         const protocol::RpcShape &shape = *protocol::Find(rpc);
         const std::string name(shape.name);
-        server.add_rpc(name, [&agent, &shape, rpc, name, handler](const tds::SessionInfo &session,
-                                                                  const tds::RpcRequest &request, Reply &reply) {
-            agent.log(Verbosity::Request, "RPC " + name + " from user " + session.user);
+        server.AddRpc(name, [&agent, &shape, rpc, name, handler](const tds::SessionInfo &session,
+                                                                 const tds::RpcRequest &request, Reply &reply) {
+            agent.Log(Verbosity::kRequest, "RPC " + name + " from user " + session.user);
             try {
                 if (session.user == protocol::kInformUser &&
                     (rpc != protocol::kNotification || session.application != protocol::kInformApplication)) {
                     throw AgentError("the inform login may only report processes");
                 }
-                if (session.application == kForwardApplication && routed(rpc))
-                    refuse_forwarding_again(agent, shape, request);
+                if (session.application == kForwardApplication && Routed(rpc)) {
+                    RefuseForwardingAgain(agent, shape, request);
+                }
                 ParamReader params(shape, request);
                 handler(params, reply);
             } catch (const AgentError &error) {
-                agent.log(Verbosity::Request, name + " refused: " + error.what());
-                reply.fail(tds::ServerMessage::error(kRequestRefused, error.what()));
+                agent.Log(Verbosity::kRequest, name + " refused: " + error.what());
+                reply.Fail(tds::ServerMessage::Error(kRequestRefused, error.what()));
             }
         });
     }

@@ -19,7 +19,7 @@ inline constexpr std::int32_t kRequestRefused = 20001;
 // when such an RPC has no handler or a handler serves an RPC outside them. stop_agent is called
 // by the stop RPC, after its reply is built, with whether the agent's processes are to be stopped
 // first.
-void register_rpcs(tds::Server &server, Agent &agent, std::function<void(bool stop_processes)> stop_agent);
+void RegisterRpcs(tds::Server &server, Agent &agent, std::function<void(bool stop_processes)> stop_agent);
 
 }  // namespace paagent
 

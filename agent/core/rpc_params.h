@@ -20,7 +20,7 @@ namespace protocol = pa::protocol;
 // Throws AgentError naming the first parameter of request that the contract of shape does not
 // allow: misnamed, of the wrong type, an integer outside 32 bits, a text longer than
 // protocol::kMaxTextBytes or holding a zero byte, missing, or left over.
-void check_request(const protocol::RpcShape &shape, const tds::RpcRequest &request);
+void CheckRequest(const protocol::RpcShape &shape, const tds::RpcRequest &request);
 
 // Reads the values of a request in the order they travel, once check_request has accepted it;
 // the reads turn them into definitions and refuse values outside their range with AgentError.
@@ -29,18 +29,18 @@ public:
     // Checks request against shape first.
     ParamReader(const protocol::RpcShape &shape, const tds::RpcRequest &request);
 
-    std::int32_t integer();
-    std::string text();
+    std::int32_t Integer();
+    std::string Text();
     // A text where protocol::kNoValue stands for none.
-    std::optional<std::string> optional_text();
+    std::optional<std::string> OptionalText();
     // The ten parameters of a process.
-    ProcessSpec process();
+    ProcessSpec Process();
     // A whole service: name, type, start, member count, members.
-    ServiceSpec service();
+    ServiceSpec Service();
 
 private:
-    const tds::Value &next();
-    ServiceMember member(std::int32_t index);
+    const tds::Value &Next();
+    ServiceMember Member(std::int32_t index);
 
     const tds::RpcRequest &request_;
     std::size_t position_ = 0;

@@ -27,10 +27,7 @@ extern char **environ;
 namespace paagent {
 namespace {
 
-[[noreturn]] void throw_errno(const std::string &what)
-{
-    throw std::system_error(errno, std::generic_category(), what);
-}
+[[noreturn]] void ThrowErrno(const std::string &what) { throw std::system_error(errno, std::generic_category(), what); }
 
 // pidfd_send_signal's flag for the whole process group of the pidfd's process (Linux 6.9).
 constexpr unsigned kSignalProcessGroup = 1U << 2;
@@ -40,19 +37,22 @@ struct DirectoryCloser {
 };
 
 // Whether a process of the group runs, from a look at every process.
-bool group_runs(pid_t group)
+bool GroupRuns(pid_t group)
 {
     std::unique_ptr<DIR, DirectoryCloser> proc(opendir("/proc"));
-    if (!proc)
+    if (!proc) {
         return true;  // cannot tell: assume so
+    }
     while (const dirent *item = readdir(proc.get())) {
         std::string name = item->d_name;
         pid_t pid        = 0;
-        if (std::from_chars(name.data(), name.data() + name.size(), pid).ec != std::errc())
+        if (std::from_chars(name.data(), name.data() + name.size(), pid).ec != std::errc()) {
             continue;
-        auto entry = read_entry(name);
-        if (entry && entry->group == group && entry->running())
+        }
+        auto entry = ReadEntry(name);
+        if (entry && entry->group == group && entry->Running()) {
             return true;
+        }
     }
     return false;
 }
@@ -62,44 +62,48 @@ struct Pipe {
     tds::FileDescriptor write;
 };
 
-Pipe make_pipe()
+Pipe MakePipe()
 {
     int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0)
-        throw_errno("cannot create a pipe");
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        ThrowErrno("cannot create a pipe");
+    }
     return {tds::FileDescriptor(ends[0]), tds::FileDescriptor(ends[1])};
 }
 
 // Two pidfds of the process, the second for its group; invalid when it cannot be opened.
-LaunchedChild watchable(pid_t pid)
+LaunchedChild Watchable(pid_t pid)
 {
     // glibc's own pidfd_open wrapper lacks C linkage in this version; call the kernel directly.
     LaunchedChild process;
     process.pid   = pid;
     process.pidfd = tds::FileDescriptor(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
-    if (process.pidfd.valid())
-        process.group = tds::FileDescriptor(fcntl(process.pidfd.get(), F_DUPFD_CLOEXEC, 0));
+    if (process.pidfd.Valid()) {
+        process.group = tds::FileDescriptor(fcntl(process.pidfd.Get(), F_DUPFD_CLOEXEC, 0));
+    }
     return process;
 }
 
 // What the service manager tells the agent alone: a process given it would take the agent's
 // notices, watchdog or journal stream for its own. Likewise the launch key of an agent that
 // another agent started: each process gets a key of its own.
-bool meant_for_the_agent(std::string_view entry)
+bool MeantForTheAgent(std::string_view entry)
 {
     for (std::string_view name : {"NOTIFY_SOCKET=", "WATCHDOG_USEC=", "WATCHDOG_PID=", "JOURNAL_STREAM="}) {
-        if (entry.starts_with(name))
+        if (entry.starts_with(name)) {
             return true;
+        }
     }
     return entry.starts_with(kLaunchKeyName) && entry.substr(kLaunchKeyName.size()).starts_with('=');
 }
 
 // 128 random bits in hexadecimal: no process can guess the key of another.
-std::string new_launch_key()
+std::string NewLaunchKey()
 {
     unsigned char bytes[16];
-    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes))
-        throw_errno("cannot make a launch key");
+    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+        ThrowErrno("cannot make a launch key");
+    }
     constexpr std::string_view kDigits = "0123456789abcdef";
     std::string key;
     for (unsigned char byte : bytes) {
@@ -120,7 +124,7 @@ constexpr std::string_view kShellWords[] = {
     "umask", "unalias", "unset", "until",  "wait",  "while"};
 
 // A character that means nothing to the shell within a word.
-bool plain(char c)
+bool Plain(char c)
 {
     return std::isalnum(static_cast<unsigned char>(c)) ||
            std::string_view("-_./=:,+@%").find(c) != std::string_view::npos;
@@ -128,14 +132,15 @@ bool plain(char c)
 
 // The words of a command that holds nothing the shell would read (no quote, expansion,
 // redirection, pattern, separator or assignment, no word the shell runs itself); none otherwise.
-std::optional<std::vector<std::string>> plain_words(const std::string &command)
+std::optional<std::vector<std::string>> PlainWords(const std::string &command)
 {
     std::vector<std::string> words;
     std::string word;
     for (char c : command + ' ') {
         if (c != ' ') {
-            if (!plain(c))
+            if (!Plain(c)) {
                 return std::nullopt;
+            }
             word += c;
         } else if (!word.empty()) {
             words.push_back(std::move(word));
@@ -172,23 +177,25 @@ struct ChildPlan {
 };
 
 // The primary group of a user, or the number of the user itself when it has no entry.
-gid_t primary_group(uid_t uid)
+gid_t PrimaryGroup(uid_t uid)
 {
     passwd entry{};
     passwd *found = nullptr;
     std::vector<char> buffer(16384);
-    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr)
+    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
         return found->pw_gid;
+    }
     return static_cast<gid_t>(uid);
 }
 
 // Forks the log writer into the child's new process group, before the child takes on another
 // user: the writer keeps the agent's and may rotate the log in the agent's directory. It ends
 // when every process of the group has closed the pipe.
-void start_log_writer(const ChildPlan &plan)
+void StartLogWriter(const ChildPlan &plan)
 {
-    if (fork() != 0)
+    if (fork() != 0) {
         return;
+    }
     dup2(plan.output_read, STDIN_FILENO);
     dup2(plan.log_fd, STDOUT_FILENO);
     // Not the agent's standard error, which the writer would hold open after the agent ends.
@@ -205,7 +212,7 @@ void start_log_writer(const ChildPlan &plan)
     _exit(127);
 }
 
-[[noreturn]] void run_child(const ChildPlan &plan)
+[[noreturn]] void RunChild(const ChildPlan &plan)
 {
     // The agent blocks SIGINT and SIGTERM for its own use; a blocked mask survives exec.
     sigset_t none;
@@ -213,7 +220,7 @@ void start_log_writer(const ChildPlan &plan)
     sigprocmask(SIG_SETMASK, &none, nullptr);
     setsid();
     if (!plan.writer.empty()) {
-        start_log_writer(plan);
+        StartLogWriter(plan);
         dup2(plan.output_write, STDOUT_FILENO);
         dup2(plan.output_write, STDERR_FILENO);
     } else {
@@ -237,57 +244,65 @@ void start_log_writer(const ChildPlan &plan)
     ssize_t got = 0;
     while ((got = read(plan.gate_fd, &go, 1)) < 0 && errno == EINTR) {
     }
-    if (got != 1)
+    if (got != 1) {
         _exit(125);
+    }
     execvpe(plan.program, plan.arguments.data(), plan.environment.data());
     // Said in the process's log, as the shell would have said it.
     const char *reason = strerrordesc_np(errno);
-    for (const char *part : {plan.program, ": cannot run: ", reason != nullptr ? reason : "error", "\n"})
+    for (const char *part : {plan.program, ": cannot run: ", reason != nullptr ? reason : "error", "\n"}) {
         (void)!write(STDERR_FILENO, part, std::strlen(part));
+    }
     _exit(127);
 }
 
 }  // namespace
 
-bool ProcessGroup::signal(int number) const
+bool ProcessGroup::Signal(int number) const
 {
-    if (syscall(SYS_pidfd_send_signal, pidfd_.get(), number, nullptr, kSignalProcessGroup) == 0)
+    if (syscall(SYS_pidfd_send_signal, pidfd_.Get(), number, nullptr, kSignalProcessGroup) == 0) {
         return true;
+    }
     // Kernels before 6.9 cannot signal a group through a pidfd: its number is all there is.
-    if (errno == EINVAL)
+    if (errno == EINVAL) {
         return kill(-leader_, number) == 0;
+    }
     return false;
 }
 
-void ProcessGroup::reap_leader() const
+void ProcessGroup::ReapLeader() const
 {
     siginfo_t info{};
-    (void)waitid(P_PIDFD, static_cast<id_t>(pidfd_.get()), &info, WEXITED | WNOHANG);
+    (void)waitid(P_PIDFD, static_cast<id_t>(pidfd_.Get()), &info, WEXITED | WNOHANG);
 }
 
-bool ProcessGroup::alive() const
+bool ProcessGroup::Alive() const
 {
     // The leader counts until the agent has reaped it.
     siginfo_t info{};
-    if (waitid(P_PIDFD, static_cast<id_t>(pidfd_.get()), &info, WEXITED | WNOHANG | WNOWAIT) == 0)
+    if (waitid(P_PIDFD, static_cast<id_t>(pidfd_.Get()), &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
         return true;
-    if (!signal(0) && errno == ESRCH)
+    }
+    if (!Signal(0) && errno == ESRCH) {
         return false;
+    }
     // Processes that exited stay in the group until they are reaped, and an orphan's new parent
     // may never reap it: look for one that still runs. The group holds its number while it has
     // a process, so what carries that number is this group.
-    return group_runs(leader_);
+    return GroupRuns(leader_);
 }
 
-bool descends_from(pid_t pid, pid_t ancestor)
+bool DescendsFrom(pid_t pid, pid_t ancestor)
 {
     // Bounded, in case parent links change under the walk.
     for (int depth = 0; depth < 4096 && pid > 1; ++depth) {
-        if (pid == ancestor)
+        if (pid == ancestor) {
             return true;
-        auto entry = read_entry(std::to_string(pid));
-        if (!entry)
+        }
+        auto entry = ReadEntry(std::to_string(pid));
+        if (!entry) {
             return false;
+        }
         pid = entry->parent;
     }
     return false;
@@ -296,51 +311,60 @@ bool descends_from(pid_t pid, pid_t ancestor)
 namespace {
 
 // Creates the directory with mode 0700 when it is missing; whether it did.
-bool make_directory(const std::string &path)
+bool MakeDirectory(const std::string &path)
 {
-    if (mkdir(path.c_str(), 0700) == 0)
+    if (mkdir(path.c_str(), 0700) == 0) {
         return true;
-    if (errno != EEXIST)
-        throw_errno("cannot create " + path);
+    }
+    if (errno != EEXIST) {
+        ThrowErrno("cannot create " + path);
+    }
     return false;
 }
 
 }  // namespace
 
-void create_private_directory(const std::filesystem::path &path)
+void CreatePrivateDirectory(const std::filesystem::path &path)
 {
     // "DIR/" names DIR; its parents are made as the umask makes them.
     const std::filesystem::path directory = path.has_filename() ? path : path.parent_path();
-    if (directory.has_parent_path())
+    if (directory.has_parent_path()) {
         std::filesystem::create_directories(directory.parent_path());
+    }
     // The umask may have taken bits off the new directory.
-    if (make_directory(directory) && chmod(directory.c_str(), 0700) != 0)
-        throw_errno("cannot restrict directory " + directory.string());
+    if (MakeDirectory(directory) && chmod(directory.c_str(), 0700) != 0) {
+        ThrowErrno("cannot restrict directory " + directory.string());
+    }
 }
 
-tds::FileDescriptor open_private_directory(const std::string &path)
+tds::FileDescriptor OpenPrivateDirectory(const std::string &path)
 {
-    make_directory(path);
+    MakeDirectory(path);
     tds::FileDescriptor directory(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!directory.valid())
-        throw_errno("cannot open directory " + path);
+    if (!directory.Valid()) {
+        ThrowErrno("cannot open directory " + path);
+    }
     // The umask may have taken bits off a new directory, or an old one may be open to others.
-    if (fchmod(directory.get(), 0700) != 0)
-        throw_errno("cannot restrict directory " + path);
+    if (fchmod(directory.Get(), 0700) != 0) {
+        ThrowErrno("cannot restrict directory " + path);
+    }
     return directory;
 }
 
-LaunchedChild launch(const LaunchRequest &request)
+LaunchedChild Launch(const LaunchRequest &request)
 {
     tds::FileDescriptor log(openat(request.log_directory, request.log_name.c_str(),
                                    O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600));
-    if (!log.valid())
-        throw_errno("cannot open log " + request.log_name);
-    if (fchmod(log.get(), 0600) != 0)
-        throw_errno("cannot restrict log " + request.log_name);
+    if (!log.Valid()) {
+        ThrowErrno("cannot open log " + request.log_name);
+    }
+    if (fchmod(log.Get(), 0600) != 0) {
+        ThrowErrno("cannot restrict log " + request.log_name);
+    }
     tds::FileDescriptor null(open("/dev/null", O_RDONLY | O_CLOEXEC));
-    if (!null.valid())
-        throw_errno("cannot open /dev/null");
+    if (!null.Valid()) {
+        ThrowErrno("cannot open /dev/null");
+    }
     if (request.uid != getuid() && geteuid() != 0) {
         throw std::system_error(EPERM, std::generic_category(),
                                 "cannot run as user " + std::to_string(request.uid) + " unless the agent runs as root");
@@ -348,140 +372,156 @@ LaunchedChild launch(const LaunchRequest &request)
 
     ChildPlan plan;
     for (char **entry = environ; *entry != nullptr; ++entry) {
-        if (!meant_for_the_agent(*entry))
+        if (!MeantForTheAgent(*entry)) {
             plan.environment_storage.emplace_back(*entry);
+        }
     }
     plan.environment_storage.insert(plan.environment_storage.end(), request.environment.begin(),
                                     request.environment.end());
-    const std::string launch_key = new_launch_key();
+    const std::string launch_key = NewLaunchKey();
     plan.environment_storage.push_back(std::string(kLaunchKeyName) + "=" + launch_key);
-    for (auto &entry : plan.environment_storage)
+    for (auto &entry : plan.environment_storage) {
         plan.environment.push_back(entry.data());
+    }
     plan.environment.push_back(nullptr);
     Pipe output;
     if (!request.log_writer.empty()) {
-        output              = make_pipe();
+        output              = MakePipe();
         plan.writer_storage = request.log_writer;
         plan.writer_storage.push_back(request.log_name);
-        for (auto &argument : plan.writer_storage)
+        for (auto &argument : plan.writer_storage) {
             plan.writer.push_back(argument.data());
+        }
         plan.writer.push_back(nullptr);
-        plan.output_read  = output.read.get();
-        plan.output_write = output.write.get();
+        plan.output_read  = output.read.Get();
+        plan.output_write = output.write.Get();
         plan.directory_fd = request.log_directory;
     }
-    if (auto words = plain_words(request.command)) {
+    if (auto words = PlainWords(request.command)) {
         plan.arguments_storage = std::move(*words);
         plan.program           = plan.arguments_storage[0].c_str();
     } else {
         plan.arguments_storage = {"sh", "-c", request.command};
         plan.program           = "/bin/sh";
     }
-    for (auto &argument : plan.arguments_storage)
+    for (auto &argument : plan.arguments_storage) {
         plan.arguments.push_back(argument.data());
+    }
     plan.arguments.push_back(nullptr);
-    plan.log_fd      = log.get();
-    plan.null_fd     = null.get();
+    plan.log_fd      = log.Get();
+    plan.null_fd     = null.Get();
     plan.uid         = request.uid;
     plan.change_user = request.uid != geteuid();
-    if (plan.change_user)
-        plan.gid = primary_group(request.uid);
+    if (plan.change_user) {
+        plan.gid = PrimaryGroup(request.uid);
+    }
 
     // Written by the child (or closed by its exit): once it reads, the child has its own
     // session and process group, so the group can be signalled as soon as launch returns.
-    Pipe started    = make_pipe();
-    Pipe gate       = make_pipe();
-    plan.started_fd = started.write.get();
-    plan.gate_fd    = gate.read.get();
+    Pipe started    = MakePipe();
+    Pipe gate       = MakePipe();
+    plan.started_fd = started.write.Get();
+    plan.gate_fd    = gate.read.Get();
     pid_t pid       = fork();
-    if (pid < 0)
-        throw_errno("cannot fork");
-    if (pid == 0)
-        run_child(plan);
-    started.write.reset();
-    gate.read.reset();
+    if (pid < 0) {
+        ThrowErrno("cannot fork");
+    }
+    if (pid == 0) {
+        RunChild(plan);
+    }
+    started.write.Reset();
+    gate.read.Reset();
     char byte = 0;
-    while (read(started.read.get(), &byte, 1) < 0 && errno == EINTR) {
+    while (read(started.read.Get(), &byte, 1) < 0 && errno == EINTR) {
     }
     // Only the agent reaps its children, so the pidfd can be opened even after an early exit.
-    LaunchedChild child = watchable(pid);
-    if (!child.group.valid()) {
+    LaunchedChild child = Watchable(pid);
+    if (!child.group.Valid()) {
         int error = errno;
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
         throw std::system_error(error, std::generic_category(), "cannot watch process " + std::to_string(pid));
     }
     // The child waits at its gate: it has not exited and its entry is there to read.
-    child.identity   = identity_of(pid).value_or(ProcessIdentity{pid, 0});
+    child.identity   = IdentityOf(pid).value_or(ProcessIdentity{pid, 0});
     child.gate       = std::move(gate.write);
     child.launch_key = launch_key;
     return child;
 }
 
-void release(LaunchedChild &child)
+void Release(LaunchedChild &child)
 {
     const char go = 1;
-    (void)!write(child.gate.get(), &go, 1);
-    child.gate.reset();
+    (void)!write(child.gate.Get(), &go, 1);
+    child.gate.Reset();
 }
 
-void cancel(LaunchedChild &child)
+void Cancel(LaunchedChild &child)
 {
-    ProcessGroup(child.pid, std::move(child.group)).signal(SIGKILL);
+    ProcessGroup(child.pid, std::move(child.group)).Signal(SIGKILL);
     siginfo_t info{};
-    while (waitid(P_PIDFD, static_cast<id_t>(child.pidfd.get()), &info, WEXITED) != 0 && errno == EINTR) {
+    while (waitid(P_PIDFD, static_cast<id_t>(child.pidfd.Get()), &info, WEXITED) != 0 && errno == EINTR) {
     }
-    child.gate.reset();
+    child.gate.Reset();
 }
 
-std::optional<ProcessIdentity> identity_of(pid_t pid)
+std::optional<ProcessIdentity> IdentityOf(pid_t pid)
 {
-    auto entry = read_entry(std::to_string(pid));
-    if (!entry || !entry->running())
+    auto entry = ReadEntry(std::to_string(pid));
+    if (!entry || !entry->Running()) {
         return std::nullopt;
+    }
     return ProcessIdentity{entry->group, entry->start_time};
 }
 
 namespace {
 
 // Why the process is none this agent could have launched as recorded; none when it could be.
-std::optional<std::string> not_launched_here(const RecordedLaunch &launch)
+std::optional<std::string> NotLaunchedHere(const RecordedLaunch &launch)
 {
-    if (launch.pid == 1 || descends_from(getpid(), launch.pid))
+    if (launch.pid == 1 || DescendsFrom(getpid(), launch.pid)) {
         return "it is PID 1, the agent or one of the agent's ancestors";
+    }
     const std::string pid = std::to_string(launch.pid);
-    auto entry            = read_entry(pid);
-    if (!entry || entry->group != launch.pid || entry->session != launch.pid)
+    auto entry            = ReadEntry(pid);
+    if (!entry || entry->group != launch.pid || entry->session != launch.pid) {
         return "it does not lead a session of its own, as every process the agent launches does";
+    }
     // The user asked for when the agent may take it on, else the agent's own (see launch).
     const uid_t user = geteuid() == 0 ? launch.uid : getuid();
-    if (read_real_uid(pid) != user)
+    if (ReadRealUid(pid) != user) {
         return "it does not run as user " + std::to_string(user);
-    if (launch.launch_key.empty())
+    }
+    if (launch.launch_key.empty()) {
         return "its record has no launch key: an agent without launch keys wrote it";
-    if (!environment_holds(pid, std::string(kLaunchKeyName) + "=" + launch.launch_key))
+    }
+    if (!EnvironmentHolds(pid, std::string(kLaunchKeyName) + "=" + launch.launch_key)) {
         return "its environment lacks the launch key the agent gave it";
+    }
     return std::nullopt;
 }
 
 }  // namespace
 
-std::optional<LaunchedChild> adopt(const RecordedLaunch &launch, std::string &refusal)
+std::optional<LaunchedChild> Adopt(const RecordedLaunch &launch, std::string &refusal)
 {
-    LaunchedChild process = watchable(launch.pid);
-    if (!process.group.valid())
+    LaunchedChild process = Watchable(launch.pid);
+    if (!process.group.Valid()) {
         return std::nullopt;
+    }
     // Read once the pidfd holds the process: if the process still runs after the reads, what
     // they read was its own and not that of a later process given the same PID.
-    auto now = identity_of(launch.pid);
-    if (!now || !(*now == launch.identity))
+    auto now = IdentityOf(launch.pid);
+    if (!now || !(*now == launch.identity)) {
         return std::nullopt;
-    if (auto reason = not_launched_here(launch)) {
+    }
+    if (auto reason = NotLaunchedHere(launch)) {
         refusal = *reason;
         return std::nullopt;
     }
-    if (syscall(SYS_pidfd_send_signal, process.pidfd.get(), 0, nullptr, 0) != 0)
+    if (syscall(SYS_pidfd_send_signal, process.pidfd.Get(), 0, nullptr, 0) != 0) {
         return std::nullopt;
+    }
     process.identity   = launch.identity;
     process.launch_key = launch.launch_key;
     return process;

@@ -33,14 +33,14 @@ class ProcessGroup {
 public:
     ProcessGroup(pid_t leader, tds::FileDescriptor pidfd) : leader_(leader), pidfd_(std::move(pidfd)) {}
 
-    pid_t leader() const { return leader_; }
+    pid_t Leader() const { return leader_; }
     // Sends the signal to every process of the group; false when the group has no process left.
-    bool signal(int number) const;
+    bool Signal(int number) const;
     // Reaps the leader if it has exited, for an owner that has recorded its exit.
-    void reap_leader() const;
+    void ReapLeader() const;
     // Whether a process of the group is left: the leader until it is reaped, any other while
     // it runs (an orphan that exited may wait for a reaper that never comes).
-    bool alive() const;
+    bool Alive() const;
 
 private:
     pid_t leader_;
@@ -56,7 +56,7 @@ struct ProcessIdentity {
 };
 
 // The identity of a process that runs now (a zombie does not), if there is one of that PID.
-std::optional<ProcessIdentity> identity_of(pid_t pid);
+std::optional<ProcessIdentity> IdentityOf(pid_t pid);
 
 // The environment variable holding a launched process's launch key: proof, for a later agent,
 // that the process is one an agent launched.
@@ -78,12 +78,12 @@ struct LaunchedChild {
 // 0600 and never through a symbolic link. Throws std::system_error when the log cannot be
 // opened, the user cannot be taken on, or the process cannot be created; a command that cannot
 // be run starts and then exits with status 127.
-LaunchedChild launch(const LaunchRequest &request);
+LaunchedChild Launch(const LaunchRequest &request);
 // Lets the launched child run its command.
-void release(LaunchedChild &child);
+void Release(LaunchedChild &child);
 // Kills the launched child, before its release, with its group, and reaps it: its command never
 // runs.
-void cancel(LaunchedChild &child);
+void Cancel(LaunchedChild &child);
 
 // A process another agent launched, as that agent recorded it.
 struct RecordedLaunch {
@@ -98,17 +98,17 @@ struct RecordedLaunch {
 // agent would run it as, with its launch key in its environment, and none of PID 1, the agent
 // and the agent's ancestors. Its pidfds, gate-less; else nullopt, with refusal saying which
 // check failed, or left empty when the process has ended or its PID is another process's.
-std::optional<LaunchedChild> adopt(const RecordedLaunch &launch, std::string &refusal);
+std::optional<LaunchedChild> Adopt(const RecordedLaunch &launch, std::string &refusal);
 
 // Whether pid is ancestor or one of its descendants, by the parent links the kernel shows now.
-bool descends_from(pid_t pid, pid_t ancestor);
+bool DescendsFrom(pid_t pid, pid_t ancestor);
 
 // Creates the directory, and its missing parents, when it is missing: with mode 0700 whatever the
 // umask, while one that exists keeps the mode its owner gave it. Throws std::system_error.
-void create_private_directory(const std::filesystem::path &path);
+void CreatePrivateDirectory(const std::filesystem::path &path);
 // Opens the directory, creating it with mode 0700 when it is missing, and keeps it to its owner
 // (mode 0700). Refuses a symbolic link. Throws std::system_error.
-tds::FileDescriptor open_private_directory(const std::string &path);
+tds::FileDescriptor OpenPrivateDirectory(const std::string &path);
 
 }  // namespace paagent
 

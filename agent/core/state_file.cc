@@ -13,7 +13,7 @@ namespace {
 const std::string kFormat = "paagentd-state ";
 constexpr char kVersion   = '2';
 
-std::string boot_id()
+std::string BootId()
 {
     std::ifstream file("/proc/sys/kernel/random/boot_id");
     std::string id;
@@ -22,7 +22,7 @@ std::string boot_id()
 }
 
 // Fields are separated by tabs; a backslash, tab or newline inside one is escaped.
-std::string escaped(std::string_view text)
+std::string Escaped(std::string_view text)
 {
     std::string out;
     for (char c : text) {
@@ -36,7 +36,7 @@ std::string escaped(std::string_view text)
     return out;
 }
 
-std::vector<std::string> split_fields(std::string_view line)
+std::vector<std::string> SplitFields(std::string_view line)
 {
     std::vector<std::string> fields(1);
     for (std::size_t i = 0; i < line.size(); ++i) {
@@ -53,24 +53,27 @@ std::vector<std::string> split_fields(std::string_view line)
 }
 
 // An optional text: "-" when absent, else "+" and the text.
-std::string optional_field(const std::optional<std::string> &text) { return text ? "+" + *text : "-"; }
+std::string OptionalField(const std::optional<std::string> &text) { return text ? "+" + *text : "-"; }
 
-std::optional<std::string> read_optional(const std::string &field)
+std::optional<std::string> ReadOptional(const std::string &field)
 {
-    if (field == "-")
+    if (field == "-") {
         return std::nullopt;
-    if (field.empty() || field[0] != '+')
+    }
+    if (field.empty() || field[0] != '+') {
         throw std::invalid_argument("a message must be - or start with +");
+    }
     return field.substr(1);
 }
 
 template <typename Number>
-Number read_number(const std::string &field)
+Number ReadNumber(const std::string &field)
 {
     Number value{};
     auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
-    if (error != std::errc() || end != field.data() + field.size())
+    if (error != std::errc() || end != field.data() + field.size()) {
         throw std::invalid_argument("'" + field + "' is not a number");
+    }
     return value;
 }
 
@@ -79,13 +82,14 @@ class FieldReader {
 public:
     explicit FieldReader(std::vector<std::string> fields) : fields_(std::move(fields)) {}
 
-    const std::string &next()
+    const std::string &Next()
     {
-        if (next_ == fields_.size())
+        if (next_ == fields_.size()) {
             throw std::invalid_argument("too few fields");
+        }
         return fields_[next_++];
     }
-    std::vector<std::string> rest() const
+    std::vector<std::string> Rest() const
     {
         return {fields_.begin() + static_cast<std::ptrdiff_t>(next_), fields_.end()};
     }
@@ -97,44 +101,47 @@ private:
 
 // The version of the format the first line names: its name, a version of one digit, a space and
 // the boot. Throws std::invalid_argument when it names none this agent reads.
-char read_version(std::string_view line)
+char ReadVersion(std::string_view line)
 {
-    if (!line.starts_with(kFormat) || line.size() < kFormat.size() + 2 || line[kFormat.size() + 1] != ' ')
+    if (!line.starts_with(kFormat) || line.size() < kFormat.size() + 2 || line[kFormat.size() + 1] != ' ') {
         throw std::invalid_argument("not a state file of this agent");
+    }
     const char version = line[kFormat.size()];
-    if (version != '1' && version != kVersion)
+    if (version != '1' && version != kVersion) {
         throw std::invalid_argument("format " + std::string(1, version) + " is not one this agent reads");
+    }
     return version;
 }
 
-RunningRecord read_record(FieldReader fields, char version)
+RunningRecord ReadRecord(FieldReader fields, char version)
 {
     RunningRecord record;
-    record.pid                 = read_number<pid_t>(fields.next());
-    record.identity.group      = read_number<pid_t>(fields.next());
-    record.identity.start_time = read_number<std::uint64_t>(fields.next());
-    if (version != '1')
-        record.launch_key = fields.next();
+    record.pid                 = ReadNumber<pid_t>(fields.Next());
+    record.identity.group      = ReadNumber<pid_t>(fields.Next());
+    record.identity.start_time = ReadNumber<std::uint64_t>(fields.Next());
+    if (version != '1') {
+        record.launch_key = fields.Next();
+    }
     ProcessSpec &process    = record.definition;
-    process.name            = fields.next();
-    process.host            = fields.next();
-    process.command         = fields.next();
-    process.euid            = read_number<std::int32_t>(fields.next());
-    process.managed         = read_number<int>(fields.next()) != 0;
-    process.retry_count     = read_number<std::int32_t>(fields.next());
-    process.type            = static_cast<ProcessType>(read_number<std::int32_t>(fields.next()));
-    process.restart_message = read_optional(fields.next());
-    process.alert_message   = read_optional(fields.next());
-    record.extra_args       = fields.next();
-    record.environment      = fields.rest();
+    process.name            = fields.Next();
+    process.host            = fields.Next();
+    process.command         = fields.Next();
+    process.euid            = ReadNumber<std::int32_t>(fields.Next());
+    process.managed         = ReadNumber<int>(fields.Next()) != 0;
+    process.retry_count     = ReadNumber<std::int32_t>(fields.Next());
+    process.type            = static_cast<ProcessType>(ReadNumber<std::int32_t>(fields.Next()));
+    process.restart_message = ReadOptional(fields.Next());
+    process.alert_message   = ReadOptional(fields.Next());
+    record.extra_args       = fields.Next();
+    record.environment      = fields.Rest();
     return record;
 }
 
 }  // namespace
 
-std::string format_state(const std::vector<RunningRecord> &records)
+std::string FormatState(const std::vector<RunningRecord> &records)
 {
-    std::string text = kFormat + kVersion + " " + boot_id() + "\n";
+    std::string text = kFormat + kVersion + " " + BootId() + "\n";
     for (const RunningRecord &record : records) {
         const ProcessSpec &process      = record.definition;
         std::vector<std::string> fields = {std::to_string(record.pid),
@@ -148,41 +155,45 @@ std::string format_state(const std::vector<RunningRecord> &records)
                                            process.managed ? "1" : "0",
                                            std::to_string(process.retry_count),
                                            std::to_string(static_cast<std::int32_t>(process.type)),
-                                           optional_field(process.restart_message),
-                                           optional_field(process.alert_message),
+                                           OptionalField(process.restart_message),
+                                           OptionalField(process.alert_message),
                                            record.extra_args};
         fields.insert(fields.end(), record.environment.begin(), record.environment.end());
-        for (std::size_t i = 0; i < fields.size(); ++i)
-            text += (i == 0 ? "" : "\t") + escaped(fields[i]);
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            text += (i == 0 ? "" : "\t") + Escaped(fields[i]);
+        }
         text += "\n";
     }
     return text;
 }
 
-ParsedState parse_state(std::string_view text)
+ParsedState ParseState(std::string_view text)
 {
     ParsedState state;
     std::size_t start = 0;
     char version      = 0;
     for (int number = 1; start < text.size(); ++number) {
         std::size_t end = text.find('\n', start);
-        if (end == std::string_view::npos)
+        if (end == std::string_view::npos) {
             end = text.size();
+        }
         const std::string_view line = text.substr(start, end - start);
         start                       = end + 1;
         try {
             if (number > 1) {
-                state.records.push_back(read_record(FieldReader(split_fields(line)), version));
+                state.records.push_back(ReadRecord(FieldReader(SplitFields(line)), version));
                 continue;
             }
-            version = read_version(line);
-            if (line.substr(kFormat.size() + 2) != boot_id())
+            version = ReadVersion(line);
+            if (line.substr(kFormat.size() + 2) != BootId()) {
                 return {};
+            }
         } catch (const std::invalid_argument &error) {
             state.bad_lines.push_back({number, error.what()});
             // Without its first line no other can be read.
-            if (number == 1)
+            if (number == 1) {
                 break;
+            }
         }
     }
     return state;

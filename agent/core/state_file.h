@@ -33,11 +33,11 @@ struct ParsedState {
 };
 
 // The text of a state file holding the records, for this boot of the system.
-std::string format_state(const std::vector<RunningRecord> &records);
+std::string FormatState(const std::vector<RunningRecord> &records);
 // The records of a state file written during this boot of the system, and the lines that cannot
 // be read, each of which loses one record only; nothing from an earlier boot, whose processes are
 // all gone. A first line naming no format this agent reads is the file's only bad line.
-ParsedState parse_state(std::string_view text);
+ParsedState ParseState(std::string_view text);
 
 }  // namespace paagent
 

@@ -10,11 +10,11 @@ namespace paagent {
 
 // The text of the file; none when there is no file. Throws std::runtime_error when it cannot be
 // read.
-std::optional<std::string> read_state_text(const std::filesystem::path &path);
+std::optional<std::string> ReadStateText(const std::filesystem::path &path);
 // Writes text, the file's own, beside it as PATH.bad-TIME (TIME in UTC, as 20261207T011500Z), for
 // its owner alone, before the agent replaces the file; a name taken already gets -2, -3 and so
 // on after it. Returns the name written. Throws std::runtime_error.
-std::filesystem::path keep_aside(const std::filesystem::path &path, const std::string &text);
+std::filesystem::path KeepAside(const std::filesystem::path &path, const std::string &text);
 
 }  // namespace paagent
 

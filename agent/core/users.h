@@ -13,18 +13,18 @@ class Users {
 public:
     // Reads "user:hash" lines; '#' starts a comment. Throws std::runtime_error naming the
     // file and line of anything else, or naming a file others may write.
-    static Users load(const std::filesystem::path &path);
+    static Users Load(const std::filesystem::path &path);
 
-    void add(std::string user, std::string hash) { hashes_[std::move(user)] = std::move(hash); }
+    void Add(std::string user, std::string hash) { hashes_[std::move(user)] = std::move(hash); }
     // Whether password is the user's.
-    bool check(std::string_view user, std::string_view password) const;
+    bool Check(std::string_view user, std::string_view password) const;
 
 private:
     std::map<std::string, std::string, std::less<>> hashes_;
 };
 
 // A salted SHA-512 crypt(3) hash of password, for a users file.
-std::string hash_password(std::string_view password);
+std::string HashPassword(std::string_view password);
 
 }  // namespace paagent
 

@@ -13,24 +13,24 @@ class ByteReader {
 public:
     explicit ByteReader(std::span<const std::uint8_t> data) : data_(data) {}
 
-    std::uint8_t u8();
-    std::uint16_t u16();
-    std::uint32_t u32();
-    std::span<const std::uint8_t> bytes(std::size_t count);
-    std::string text(std::size_t count);
-    void skip(std::size_t count) { bytes(count); }
+    std::uint8_t U8();
+    std::uint16_t U16();
+    std::uint32_t U32();
+    std::span<const std::uint8_t> Bytes(std::size_t count);
+    std::string Text(std::size_t count);
+    void Skip(std::size_t count) { Bytes(count); }
 
     // Splits off the next `count` bytes as an independent reader (a length-prefixed token body).
-    ByteReader sub(std::size_t count) { return ByteReader(bytes(count)); }
+    ByteReader Sub(std::size_t count) { return ByteReader(Bytes(count)); }
 
-    std::size_t remaining() const { return data_.size() - pos_; }
-    bool empty() const { return remaining() == 0; }
+    std::size_t Remaining() const { return data_.size() - pos_; }
+    bool Empty() const { return Remaining() == 0; }
 
     // Raises ProtocolError naming `what` unless every byte was consumed.
-    void expect_end(const char *what) const;
+    void ExpectEnd(const char *what) const;
 
 private:
-    std::uint64_t little_endian(std::size_t width);
+    std::uint64_t LittleEndian(std::size_t width);
 
     std::span<const std::uint8_t> data_;
     std::size_t pos_ = 0;

@@ -4,21 +4,21 @@
 
 namespace paagent::tds {
 
-void ByteWriter::little_endian(std::uint64_t value, std::size_t width)
+void ByteWriter::LittleEndian(std::uint64_t value, std::size_t width)
 {
     for (std::size_t i = 0; i < width; ++i) {
         out_.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
     }
 }
 
-std::size_t ByteWriter::begin_length16()
+std::size_t ByteWriter::BeginLength16()
 {
     std::size_t at = out_.size();
-    u16(0);
+    U16(0);
     return at;
 }
 
-void ByteWriter::end_length16(std::size_t at)
+void ByteWriter::EndLength16(std::size_t at)
 {
     std::size_t length = out_.size() - at - 2;
     if (length > 0xFFFF) {

@@ -12,22 +12,22 @@ namespace paagent::tds {
 
 class ByteWriter {
 public:
-    void u8(std::uint8_t value) { out_.push_back(value); }
-    void u16(std::uint16_t value) { little_endian(value, 2); }
-    void u32(std::uint32_t value) { little_endian(value, 4); }
-    void i32(std::int32_t value) { u32(static_cast<std::uint32_t>(value)); }
-    void bytes(std::span<const std::uint8_t> data) { out_.insert(out_.end(), data.begin(), data.end()); }
-    void text(std::string_view data) { out_.insert(out_.end(), data.begin(), data.end()); }
+    void U8(std::uint8_t value) { out_.push_back(value); }
+    void U16(std::uint16_t value) { LittleEndian(value, 2); }
+    void U32(std::uint32_t value) { LittleEndian(value, 4); }
+    void I32(std::int32_t value) { U32(static_cast<std::uint32_t>(value)); }
+    void Bytes(std::span<const std::uint8_t> data) { out_.insert(out_.end(), data.begin(), data.end()); }
+    void Text(std::string_view data) { out_.insert(out_.end(), data.begin(), data.end()); }
 
     // Reserves a 2-byte length; end_length16 fills in the number of bytes written after it.
-    std::size_t begin_length16();
-    void end_length16(std::size_t at);
+    std::size_t BeginLength16();
+    void EndLength16(std::size_t at);
 
-    std::size_t size() const { return out_.size(); }
-    const std::vector<std::uint8_t> &data() const { return out_; }
+    std::size_t Size() const { return out_.size(); }
+    const std::vector<std::uint8_t> &Data() const { return out_; }
 
 private:
-    void little_endian(std::uint64_t value, std::size_t width);
+    void LittleEndian(std::uint64_t value, std::size_t width);
 
     std::vector<std::uint8_t> out_;
 };

@@ -14,74 +14,81 @@ PoolMembership::PoolMembership(PoolMembership &&other) noexcept
 
 PoolMembership::~PoolMembership()
 {
-    if (pools_ != nullptr)
-        pools_->remove(id_);
+    if (pools_ != nullptr) {
+        pools_->Remove(id_);
+    }
 }
 
-bool PoolMembership::move_to(Pool pool, std::optional<Displaced> &displaced)
+bool PoolMembership::MoveTo(Pool pool, std::optional<Displaced> &displaced)
 {
-    return pools_->move_to(id_, pool, displaced);
+    return pools_->MoveTo(id_, pool, displaced);
 }
 
-void PoolMembership::login_arrived() { pools_->login_arrived(id_); }
+void PoolMembership::LoginArrived() { pools_->LoginArrived(id_); }
 
 ConnectionPools::ConnectionPools(const ServerConfig &config)
     : limits_{config.max_logging_in, config.max_sessions, config.max_single_rpc}
 {
 }
 
-PoolMembership ConnectionPools::admit(int socket, std::uint32_t spid, std::string peer,
+PoolMembership ConnectionPools::Admit(int socket, std::uint32_t spid, std::string peer,
                                       std::optional<Displaced> &displaced)
 {
     std::lock_guard lock(mutex_);
-    Members &logging_in = pools_[index(Pool::LoggingIn)];
-    displaced           = make_room(logging_in, limit(Pool::LoggingIn));
+    Members &logging_in = pools_[Index(Pool::kLoggingIn)];
+    displaced           = MakeRoom(logging_in, Limit(Pool::kLoggingIn));
     std::uint64_t id    = next_id_++;
     logging_in.push_back(Member{id, socket, spid, std::move(peer)});
     return PoolMembership(*this, id);
 }
 
-bool ConnectionPools::move_to(std::uint64_t id, Pool pool, std::optional<Displaced> &displaced)
+bool ConnectionPools::MoveTo(std::uint64_t id, Pool pool, std::optional<Displaced> &displaced)
 {
     std::lock_guard lock(mutex_);
-    Pool from  = Pool::LoggingIn;
-    auto found = find(id, from);
-    if (!found)
+    Pool from  = Pool::kLoggingIn;
+    auto found = Find(id, from);
+    if (!found) {
         return false;
-    Members &to = pools_[index(pool)];
-    if (pool == Pool::Sessions && to.size() >= limit(pool))
+    }
+    Members &to = pools_[Index(pool)];
+    if (pool == Pool::kSessions && to.size() >= Limit(pool)) {
         return false;
-    if (pool != Pool::Sessions)
-        displaced = make_room(to, limit(pool));
-    to.splice(to.end(), pools_[index(from)], *found);
+    }
+    if (pool != Pool::kSessions) {
+        displaced = MakeRoom(to, Limit(pool));
+    }
+    to.splice(to.end(), pools_[Index(from)], *found);
     return true;
 }
 
-void ConnectionPools::remove(std::uint64_t id)
+void ConnectionPools::Remove(std::uint64_t id)
 {
     std::lock_guard lock(mutex_);
-    Pool pool = Pool::LoggingIn;
-    if (auto found = find(id, pool))
-        pools_[index(pool)].erase(*found);
+    Pool pool = Pool::kLoggingIn;
+    if (auto found = Find(id, pool)) {
+        pools_[Index(pool)].erase(*found);
+    }
 }
 
-void ConnectionPools::login_arrived(std::uint64_t id)
+void ConnectionPools::LoginArrived(std::uint64_t id)
 {
     std::lock_guard lock(mutex_);
-    Pool pool = Pool::LoggingIn;
-    if (auto found = find(id, pool))
+    Pool pool = Pool::kLoggingIn;
+    if (auto found = Find(id, pool)) {
         (*found)->login_arrived = true;
+    }
 }
 
 // The displaced member leaves its pool at once, so that the pools never touch its socket again,
 // whose session closes it later.
-std::optional<Displaced> ConnectionPools::make_room(Members &members, std::size_t pool_limit)
+std::optional<Displaced> ConnectionPools::MakeRoom(Members &members, std::size_t pool_limit)
 {
     std::optional<Displaced> displaced;
     while (!members.empty() && members.size() >= pool_limit) {
         auto chosen = std::find_if(members.begin(), members.end(), [](const Member &m) { return !m.login_arrived; });
-        if (chosen == members.end())
+        if (chosen == members.end()) {
             chosen = members.begin();
+        }
         ::shutdown(chosen->socket, SHUT_RDWR);
         displaced = Displaced{chosen->spid, std::move(chosen->peer)};
         members.erase(chosen);
@@ -89,10 +96,10 @@ std::optional<Displaced> ConnectionPools::make_room(Members &members, std::size_
     return displaced;
 }
 
-std::optional<ConnectionPools::Members::iterator> ConnectionPools::find(std::uint64_t id, Pool &pool)
+std::optional<ConnectionPools::Members::iterator> ConnectionPools::Find(std::uint64_t id, Pool &pool)
 {
-    for (Pool candidate : {Pool::LoggingIn, Pool::Sessions, Pool::SingleRpc}) {
-        Members &members = pools_[index(candidate)];
+    for (Pool candidate : {Pool::kLoggingIn, Pool::kSessions, Pool::kSingleRpc}) {
+        Members &members = pools_[Index(candidate)];
         for (auto it = members.begin(); it != members.end(); ++it) {
             if (it->id == id) {
                 pool = candidate;

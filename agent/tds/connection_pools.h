@@ -16,9 +16,9 @@
 namespace paagent::tds {
 
 enum class Pool {
-    LoggingIn,
-    Sessions,
-    SingleRpc
+    kLoggingIn,
+    kSessions,
+    kSingleRpc
 };
 
 // A connection closed to make room for a newer one.
@@ -39,9 +39,9 @@ public:
     ~PoolMembership();
 
     // Moves the connection from the logging-in pool to `pool`; see ConnectionPools::move_to.
-    bool move_to(Pool pool, std::optional<Displaced> &displaced);
+    bool MoveTo(Pool pool, std::optional<Displaced> &displaced);
     // Records that the connection's whole login has arrived.
-    void login_arrived();
+    void LoginArrived();
 
 private:
     ConnectionPools *pools_;
@@ -57,13 +57,13 @@ public:
     explicit ConnectionPools(const ServerConfig &config);
 
     // Adds a connection to the logging-in pool; `displaced` names the member closed to make room.
-    PoolMembership admit(int socket, std::uint32_t spid, std::string peer, std::optional<Displaced> &displaced);
+    PoolMembership Admit(int socket, std::uint32_t spid, std::string peer, std::optional<Displaced> &displaced);
     // Moves a connection to `pool`. The sessions' pool, when full, refuses it (false); the
     // single-RPC pool makes room.
-    bool move_to(std::uint64_t id, Pool pool, std::optional<Displaced> &displaced);
-    void remove(std::uint64_t id);
-    void login_arrived(std::uint64_t id);
-    std::size_t limit(Pool pool) const { return limits_[index(pool)]; }
+    bool MoveTo(std::uint64_t id, Pool pool, std::optional<Displaced> &displaced);
+    void Remove(std::uint64_t id);
+    void LoginArrived(std::uint64_t id);
+    std::size_t Limit(Pool pool) const { return limits_[Index(pool)]; }
 
 private:
     struct Member {
@@ -75,11 +75,11 @@ private:
     };
     using Members = std::list<Member>;  // oldest first
 
-    static std::size_t index(Pool pool) { return static_cast<std::size_t>(pool); }
+    static std::size_t Index(Pool pool) { return static_cast<std::size_t>(pool); }
     // Makes room in a full pool by shutting down a member: the oldest whose login has not
     // arrived, else the oldest.
-    std::optional<Displaced> make_room(Members &members, std::size_t limit);
-    std::optional<Members::iterator> find(std::uint64_t id, Pool &pool);
+    std::optional<Displaced> MakeRoom(Members &members, std::size_t limit);
+    std::optional<Members::iterator> Find(std::uint64_t id, Pool &pool);
 
     std::array<std::size_t, 3> limits_;
     std::mutex mutex_;

@@ -19,15 +19,15 @@ inline constexpr std::size_t kNonceSize = 32;
 
 // The security message (type 0x1e) with the cipher suite (RSA), the public key in PEM and the
 // nonce as parameters, then DONE.
-TokenBuffer password_key_message(std::string_view public_pem, std::string_view nonce);
+TokenBuffer PasswordKeyMessage(std::string_view public_pem, std::string_view nonce);
 
 // The encrypted password of the client's answer: the parameter of its security message 0x1f.
 // The message 0x20 that follows (passwords for remote servers) is read and ignored. Throws
 // ProtocolError when the payload is not such an answer.
-std::string encrypted_password(std::span<const std::uint8_t> payload);
+std::string EncryptedPassword(std::span<const std::uint8_t> payload);
 
 // The password in a decrypted "nonce followed by password"; nothing when the nonce differs.
-std::optional<std::string> password_after_nonce(std::string_view plaintext, std::string_view nonce);
+std::optional<std::string> PasswordAfterNonce(std::string_view plaintext, std::string_view nonce);
 
 }  // namespace paagent::tds
 

@@ -21,10 +21,10 @@ public:
 };
 
 // "0x" followed by two hex digits, for naming bytes in error texts.
-inline std::string hex_byte(std::uint8_t byte)
+inline std::string HexByte(std::uint8_t byte)
 {
-    constexpr char digits[] = "0123456789abcdef";
-    return std::string("0x") + digits[byte >> 4] + digits[byte & 0x0F];
+    constexpr char kDigits[] = "0123456789abcdef";
+    return std::string("0x") + kDigits[byte >> 4] + kDigits[byte & 0x0F];
 }
 
 }  // namespace paagent::tds

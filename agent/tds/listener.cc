@@ -16,13 +16,10 @@ namespace {
 // later; the pools decide what becomes of them.
 constexpr int kBacklog = SOMAXCONN;
 
-[[noreturn]] void throw_errno(const std::string &what)
-{
-    throw std::system_error(errno, std::generic_category(), what);
-}
+[[noreturn]] void ThrowErrno(const std::string &what) { throw std::system_error(errno, std::generic_category(), what); }
 }  // namespace
 
-FileDescriptor listen_tcp(const std::string &address, std::uint16_t port)
+FileDescriptor ListenTcp(const std::string &address, std::uint16_t port)
 {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -31,46 +28,49 @@ FileDescriptor listen_tcp(const std::string &address, std::uint16_t port)
         throw std::invalid_argument("not an IPv4 address: " + address);
     }
     FileDescriptor listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!listener.valid())
-        throw_errno("socket");
-    int on = 1;
-    ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (::bind(listener.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
-        throw_errno("bind " + address + ":" + std::to_string(port));
+    if (!listener.Valid()) {
+        ThrowErrno("socket");
     }
-    if (::listen(listener.get(), kBacklog) != 0)
-        throw_errno("listen");
+    int on = 1;
+    ::setsockopt(listener.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(listener.Get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
+        ThrowErrno("bind " + address + ":" + std::to_string(port));
+    }
+    if (::listen(listener.Get(), kBacklog) != 0) {
+        ThrowErrno("listen");
+    }
     return listener;
 }
 
-std::uint16_t bound_port(const FileDescriptor &listener)
+std::uint16_t BoundPort(const FileDescriptor &listener)
 {
     sockaddr_in addr{};
     socklen_t length = sizeof addr;
-    if (::getsockname(listener.get(), reinterpret_cast<sockaddr *>(&addr), &length) != 0)
-        throw_errno("getsockname");
+    if (::getsockname(listener.Get(), reinterpret_cast<sockaddr *>(&addr), &length) != 0) {
+        ThrowErrno("getsockname");
+    }
     return ntohs(addr.sin_port);
 }
 
-bool is_loopback_address(const std::string &address)
+bool IsLoopbackAddress(const std::string &address)
 {
     in_addr parsed{};
     return ::inet_pton(AF_INET, address.c_str(), &parsed) == 1 && (ntohl(parsed.s_addr) >> 24) == 127;
 }
 
-AcceptedClient accept_client(const FileDescriptor &listener)
+AcceptedClient AcceptClient(const FileDescriptor &listener)
 {
     sockaddr_in addr{};
     socklen_t length = sizeof addr;
     AcceptedClient client;
     client.socket =
-        FileDescriptor(::accept4(listener.get(), reinterpret_cast<sockaddr *>(&addr), &length, SOCK_CLOEXEC));
-    if (!client.socket.valid()) {
+        FileDescriptor(::accept4(listener.Get(), reinterpret_cast<sockaddr *>(&addr), &length, SOCK_CLOEXEC));
+    if (!client.socket.Valid()) {
         client.error = errno;
         return client;
     }
     int on = 1;
-    ::setsockopt(client.socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ::setsockopt(client.socket.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     char text[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
     client.address = text;

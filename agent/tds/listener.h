@@ -10,11 +10,11 @@
 namespace paagent::tds {
 
 // Throws std::system_error when the socket cannot be bound, std::invalid_argument for a bad address.
-FileDescriptor listen_tcp(const std::string &address, std::uint16_t port);
-std::uint16_t bound_port(const FileDescriptor &listener);
+FileDescriptor ListenTcp(const std::string &address, std::uint16_t port);
+std::uint16_t BoundPort(const FileDescriptor &listener);
 
 // Whether an IPv4 address is in 127.0.0.0/8, reachable from this host only.
-bool is_loopback_address(const std::string &address);
+bool IsLoopbackAddress(const std::string &address);
 
 struct AcceptedClient {
     FileDescriptor socket;
@@ -25,7 +25,7 @@ struct AcceptedClient {
 
 // Accepts one pending client with TCP_NODELAY set; the listener is non-blocking, so an empty
 // queue gives EAGAIN.
-AcceptedClient accept_client(const FileDescriptor &listener);
+AcceptedClient AcceptClient(const FileDescriptor &listener);
 
 }  // namespace paagent::tds
 

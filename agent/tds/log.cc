@@ -4,7 +4,7 @@ namespace paagent::tds {
 namespace {
 
 // The escape of a byte that is not printable ASCII, or of the backslash; empty for the others.
-std::string escape(unsigned char byte)
+std::string Escape(unsigned char byte)
 {
     constexpr char kDigits[] = "0123456789abcdef";
     switch (byte) {
@@ -14,23 +14,25 @@ std::string escape(unsigned char byte)
     case '\t': return "\\t";
     default: break;
     }
-    if (byte >= 0x20 && byte < 0x7f)
+    if (byte >= 0x20 && byte < 0x7f) {
         return {};
+    }
     return {'\\', 'x', kDigits[byte >> 4], kDigits[byte & 0x0f]};
 }
 
 }  // namespace
 
-std::string escaped_for_log(std::string_view text)
+std::string EscapedForLog(std::string_view text)
 {
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
-        std::string escaped = escape(static_cast<unsigned char>(c));
-        if (escaped.empty())
+        std::string escaped = Escape(static_cast<unsigned char>(c));
+        if (escaped.empty()) {
             out.push_back(c);
-        else
+        } else {
             out += escaped;
+        }
     }
     return out;
 }

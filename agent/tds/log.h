@@ -11,10 +11,10 @@
 namespace paagent::tds {
 
 enum class LogLevel {
-    Debug,
-    Info,
-    Warning,
-    Error
+    kDebug,
+    kInfo,
+    kWarning,
+    kError
 };
 
 // Called from the server's threads, possibly concurrently. The line holds texts the client sent
@@ -24,7 +24,7 @@ using LogHook = std::function<void(LogLevel level, std::string_view line)>;
 // The text with every byte outside printable ASCII written as an escape (\n, \r, \t, else \xHH)
 // and each backslash doubled, so that a logged text is one line, cannot forge another and cannot
 // drive the terminal that shows the log.
-std::string escaped_for_log(std::string_view text);
+std::string EscapedForLog(std::string_view text);
 
 class Logger {
 public:
@@ -34,8 +34,9 @@ public:
     template <typename... Parts>
     void operator()(LogLevel level, const Parts &...parts) const
     {
-        if (!hook_)
+        if (!hook_) {
             return;
+        }
         std::ostringstream line;
         (line << ... << parts);
         hook_(level, line.str());

@@ -34,7 +34,7 @@ constexpr std::int32_t kLoginFailedNumber   = 4002;
 constexpr std::uint8_t kLoginFailedSeverity = 14;
 
 // A fixed-width field: `width` bytes of value, zero padded, then a one-byte length.
-std::string fixed_field(std::span<const std::uint8_t> record, std::size_t at, std::size_t width)
+std::string FixedField(std::span<const std::uint8_t> record, std::size_t at, std::size_t width)
 {
     std::size_t length = record[at + width];
     if (length > width) {
@@ -46,7 +46,7 @@ std::string fixed_field(std::span<const std::uint8_t> record, std::size_t at, st
 
 // The remote-password block holds {server-name length, name, password length, password} and,
 // unlike the 30-byte field, the whole password. Returns false when the block is empty.
-bool remote_password(std::span<const std::uint8_t> record, std::string &password)
+bool RemotePassword(std::span<const std::uint8_t> record, std::string &password)
 {
     std::size_t used = record[kRemotePasswordLengthAt];
     if (used == 0) {
@@ -56,12 +56,12 @@ bool remote_password(std::span<const std::uint8_t> record, std::string &password
         throw ProtocolError("remote-password block claims " + std::to_string(used) + " bytes");
     }
     ByteReader block(record.subspan(kRemotePasswordAt, used));
-    block.skip(block.u8());  // remote server name
-    password = block.text(block.u8());
+    block.Skip(block.U8());  // remote server name
+    password = block.Text(block.U8());
     return true;
 }
 
-std::size_t parse_packet_size(const std::string &text)
+std::size_t ParsePacketSize(const std::string &text)
 {
     std::size_t size  = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), size);
@@ -71,22 +71,22 @@ std::size_t parse_packet_size(const std::string &text)
     return size;
 }
 
-std::vector<std::uint8_t> capability(std::span<const std::uint8_t> record)
+std::vector<std::uint8_t> Capability(std::span<const std::uint8_t> record)
 {
     if (record.size() <= kCapabilityAt) {
         return {};
     }
     ByteReader in(record.subspan(kCapabilityAt));
-    if (in.u8() != token::Capability) {
+    if (in.U8() != token::kCapability) {
         throw ProtocolError("login record: capability token expected at offset 568");
     }
-    auto body = in.bytes(in.u16());
+    auto body = in.Bytes(in.U16());
     return {body.begin(), body.end()};
 }
 
 }  // namespace
 
-LoginRecord parse_login(std::span<const std::uint8_t> payload)
+LoginRecord ParseLogin(std::span<const std::uint8_t> payload)
 {
     if (payload.size() < kPacketSizeAt + kPacketSizeField + 1) {
         throw ProtocolError("login record of " + std::to_string(payload.size()) + " bytes is truncated");
@@ -98,43 +98,43 @@ LoginRecord parse_login(std::span<const std::uint8_t> payload)
         throw ProtocolError("client uses big-endian integers, which this server does not support");
     }
     LoginRecord login;
-    login.client_host = fixed_field(payload, kHostAt, kShortField);
-    login.user        = fixed_field(payload, kUserAt, kShortField);
-    if (!remote_password(payload, login.password)) {
-        login.password = fixed_field(payload, kPasswordAt, kShortField);
+    login.client_host = FixedField(payload, kHostAt, kShortField);
+    login.user        = FixedField(payload, kUserAt, kShortField);
+    if (!RemotePassword(payload, login.password)) {
+        login.password = FixedField(payload, kPasswordAt, kShortField);
     }
     login.encrypted_password    = (payload[kSecurityFlagsAt] & kSecurityEncryptedPassword) != 0;
-    login.client_process        = fixed_field(payload, kProcessAt, kShortField);
-    login.application           = fixed_field(payload, kApplicationAt, kShortField);
-    login.server_name           = fixed_field(payload, kServerAt, kShortField);
-    login.requested_packet_size = parse_packet_size(fixed_field(payload, kPacketSizeAt, kPacketSizeField));
-    login.capability            = capability(payload);
+    login.client_process        = FixedField(payload, kProcessAt, kShortField);
+    login.application           = FixedField(payload, kApplicationAt, kShortField);
+    login.server_name           = FixedField(payload, kServerAt, kShortField);
+    login.requested_packet_size = ParsePacketSize(FixedField(payload, kPacketSizeAt, kPacketSizeField));
+    login.capability            = Capability(payload);
     return login;
 }
 
-TokenBuffer login_accepted_reply(const LoginRecord &login, const LoginReplyOptions &options)
+TokenBuffer LoginAcceptedReply(const LoginRecord &login, const LoginReplyOptions &options)
 {
     TokenBuffer reply;
-    put_loginack(reply, true, options.product_name);
+    PutLoginack(reply, true, options.product_name);
     // Echoing the client's masks grants what it asked for; FreeTDS needs no capability token at all.
     if (!login.capability.empty()) {
-        put_capability(reply, login.capability);
+        PutCapability(reply, login.capability);
     }
     if (options.packet_size != kDefaultPacketSize) {
-        put_envchange(reply, kEnvPacketSize, std::to_string(options.packet_size), std::to_string(kDefaultPacketSize));
+        PutEnvchange(reply, kEnvPacketSize, std::to_string(options.packet_size), std::to_string(kDefaultPacketSize));
     }
-    put_done(reply, DoneToken::Done, 0, 0);
+    PutDone(reply, DoneToken::kDone, 0, 0);
     return reply;
 }
 
-TokenBuffer login_rejected_reply(const LoginReplyOptions &options, std::string_view reason)
+TokenBuffer LoginRejectedReply(const LoginReplyOptions &options, std::string_view reason)
 {
     TokenBuffer reply;
-    ServerMessage failed = ServerMessage::error(kLoginFailedNumber, std::string(reason));
+    ServerMessage failed = ServerMessage::Error(kLoginFailedNumber, std::string(reason));
     failed.severity      = kLoginFailedSeverity;
-    put_eed(reply, failed, options.server_name);
-    put_loginack(reply, false, options.product_name);
-    put_done(reply, DoneToken::Done, done::Error, 0);
+    PutEed(reply, failed, options.server_name);
+    PutLoginack(reply, false, options.product_name);
+    PutDone(reply, DoneToken::kDone, done::kError, 0);
     return reply;
 }
 

@@ -28,7 +28,7 @@ struct LoginRecord {
 };
 
 // Throws ProtocolError for a record that is truncated, inconsistent, or not TDS 5.0 little-endian.
-LoginRecord parse_login(std::span<const std::uint8_t> payload);
+LoginRecord ParseLogin(std::span<const std::uint8_t> payload);
 
 struct LoginReplyOptions {
     std::string_view product_name;  // LOGINACK name; must not contain "Microsoft"
@@ -36,11 +36,11 @@ struct LoginReplyOptions {
     std::size_t packet_size;        // announced with ENVCHANGE when not the default 512
 };
 
-TokenBuffer login_accepted_reply(const LoginRecord &login, const LoginReplyOptions &options);
+TokenBuffer LoginAcceptedReply(const LoginRecord &login, const LoginReplyOptions &options);
 inline constexpr std::string_view kLoginFailed = "Login failed.";
 
 // `reason` is the text of the refusal's message (number 4002, severity 14).
-TokenBuffer login_rejected_reply(const LoginReplyOptions &options, std::string_view reason = kLoginFailed);
+TokenBuffer LoginRejectedReply(const LoginReplyOptions &options, std::string_view reason = kLoginFailed);
 
 }  // namespace paagent::tds
 

@@ -26,25 +26,26 @@ struct ContextDeleter {
 };
 
 // The reason of OpenSSL's latest error, for messages.
-std::string openssl_reason()
+std::string OpensslReason()
 {
     unsigned long code = ERR_get_error();
     ERR_clear_error();
-    if (code == 0)
+    if (code == 0) {
         return "unknown error";
+    }
     char text[256];
     ERR_error_string_n(code, text, sizeof text);
     return text;
 }
 
-std::string bio_text(BIO *bio)
+std::string BioText(BIO *bio)
 {
     char *data = nullptr;
     long size  = BIO_get_mem_data(bio, &data);
     return std::string(data, static_cast<std::size_t>(size));
 }
 
-std::string encode_public(EVP_PKEY *key)
+std::string EncodePublic(EVP_PKEY *key)
 {
     // "type-specific" selects PKCS#1, whose PEM label is "RSA PUBLIC KEY".
     OSSL_ENCODER_CTX *encoder =
@@ -53,21 +54,24 @@ std::string encode_public(EVP_PKEY *key)
     std::size_t size    = 0;
     bool encoded        = encoder != nullptr && OSSL_ENCODER_to_data(encoder, &data, &size) == 1;
     OSSL_ENCODER_CTX_free(encoder);
-    if (!encoded)
-        throw LoginKeyError("cannot encode the public login key: " + openssl_reason());
+    if (!encoded) {
+        throw LoginKeyError("cannot encode the public login key: " + OpensslReason());
+    }
     std::string pem(reinterpret_cast<const char *>(data), size);
     OPENSSL_free(data);
     return pem;
 }
 
-void write_all(int fd, const std::string &text, const std::filesystem::path &file)
+void WriteAll(int fd, const std::string &text, const std::filesystem::path &file)
 {
     for (std::size_t done = 0; done < text.size();) {
         ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
-        if (wrote < 0 && errno == EINTR)
+        if (wrote < 0 && errno == EINTR) {
             continue;
-        if (wrote <= 0)
+        }
+        if (wrote <= 0) {
             throw LoginKeyError("cannot write " + file.string() + ": " + std::strerror(errno));
+        }
         done += static_cast<std::size_t>(wrote);
     }
 }
@@ -78,50 +82,57 @@ void LoginKey::KeyDeleter::operator()(EVP_PKEY *key) const { EVP_PKEY_free(key);
 
 LoginKey::LoginKey(KeyPointer key, std::string public_pem) : key_(std::move(key)), public_pem_(std::move(public_pem)) {}
 
-LoginKey LoginKey::load_or_create(const std::filesystem::path &file)
+LoginKey LoginKey::LoadOrCreate(const std::filesystem::path &file)
 {
-    if (!std::filesystem::exists(file))
-        create(file);
+    if (!std::filesystem::exists(file)) {
+        Create(file);
+    }
     using std::filesystem::perms;
-    if ((std::filesystem::status(file).permissions() & (perms::group_all | perms::others_all)) != perms::none)
+    if ((std::filesystem::status(file).permissions() & (perms::group_all | perms::others_all)) != perms::none) {
         throw LoginKeyError(file.string() + " may be read by other users; make it its owner's only (chmod 600)");
-    KeyPointer key = read(file);
-    if (EVP_PKEY_is_a(key.get(), "RSA") != 1)
+    }
+    KeyPointer key = Read(file);
+    if (EVP_PKEY_is_a(key.get(), "RSA") != 1) {
         throw LoginKeyError(file.string() + " does not hold an RSA key");
+    }
     if (EVP_PKEY_get_bits(key.get()) < kMinimumBits) {
         throw LoginKeyError(file.string() + " holds a " + std::to_string(EVP_PKEY_get_bits(key.get())) +
                             "-bit key; login keys need at least " + std::to_string(kMinimumBits) + " bits");
     }
-    std::string pem = encode_public(key.get());
+    std::string pem = EncodePublic(key.get());
     return LoginKey(std::move(key), std::move(pem));
 }
 
-LoginKey::KeyPointer LoginKey::read(const std::filesystem::path &file)
+LoginKey::KeyPointer LoginKey::Read(const std::filesystem::path &file)
 {
     BioPointer in(BIO_new_file(file.c_str(), "r"));
-    if (!in)
-        throw LoginKeyError("cannot open " + file.string() + ": " + openssl_reason());
+    if (!in) {
+        throw LoginKeyError("cannot open " + file.string() + ": " + OpensslReason());
+    }
     KeyPointer key(PEM_read_bio_PrivateKey(in.get(), nullptr, nullptr, nullptr));
-    if (!key)
-        throw LoginKeyError("cannot read a private key from " + file.string() + ": " + openssl_reason());
+    if (!key) {
+        throw LoginKeyError("cannot read a private key from " + file.string() + ": " + OpensslReason());
+    }
     return key;
 }
 
 // Writes a new key to a private temporary file, then links it into place: a server started at
 // the same time with the same file either wins or finds the other's key there, never half a file.
-void LoginKey::create(const std::filesystem::path &file)
+void LoginKey::Create(const std::filesystem::path &file)
 {
     KeyPointer key(EVP_RSA_gen(kMinimumBits));
     BioPointer out(BIO_new(BIO_s_mem()));
-    if (!key || !out || PEM_write_bio_PrivateKey(out.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1)
-        throw LoginKeyError("cannot generate a login key: " + openssl_reason());
+    if (!key || !out || PEM_write_bio_PrivateKey(out.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+        throw LoginKeyError("cannot generate a login key: " + OpensslReason());
+    }
     std::filesystem::path temporary = file;
     temporary += ".new." + std::to_string(::getpid());
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0)
+    if (fd < 0) {
         throw LoginKeyError("cannot create " + temporary.string() + ": " + std::strerror(errno));
+    }
     try {
-        write_all(fd, bio_text(out.get()), temporary);
+        WriteAll(fd, BioText(out.get()), temporary);
     } catch (...) {
         ::close(fd);
         ::unlink(temporary.c_str());
@@ -131,20 +142,21 @@ void LoginKey::create(const std::filesystem::path &file)
     int linked = closed == 0 ? ::link(temporary.c_str(), file.c_str()) : -1;
     int error  = errno;
     ::unlink(temporary.c_str());
-    if (closed != 0 || (linked != 0 && error != EEXIST))
+    if (closed != 0 || (linked != 0 && error != EEXIST)) {
         throw LoginKeyError("cannot create " + file.string() + ": " + std::strerror(error));
+    }
 }
 
-int LoginKey::bits() const { return EVP_PKEY_get_bits(key_.get()); }
+int LoginKey::Bits() const { return EVP_PKEY_get_bits(key_.get()); }
 
-std::optional<std::string> LoginKey::decrypt(std::span<const std::uint8_t> ciphertext) const
+std::optional<std::string> LoginKey::Decrypt(std::span<const std::uint8_t> ciphertext) const
 {
     std::unique_ptr<EVP_PKEY_CTX, ContextDeleter> context(EVP_PKEY_CTX_new_from_pkey(nullptr, key_.get(), nullptr));
     if (!context || EVP_PKEY_decrypt_init(context.get()) != 1 ||
         EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_OAEP_PADDING) != 1 ||
         EVP_PKEY_CTX_set_rsa_oaep_md(context.get(), EVP_sha1()) != 1 ||
         EVP_PKEY_CTX_set_rsa_mgf1_md(context.get(), EVP_sha1()) != 1) {
-        throw LoginKeyError("cannot set up RSA-OAEP decryption: " + openssl_reason());
+        throw LoginKeyError("cannot set up RSA-OAEP decryption: " + OpensslReason());
     }
     std::string plain(static_cast<std::size_t>(EVP_PKEY_get_size(key_.get())), '\0');
     std::size_t size = plain.size();
@@ -157,11 +169,12 @@ std::optional<std::string> LoginKey::decrypt(std::span<const std::uint8_t> ciphe
     return plain;
 }
 
-std::string random_bytes(std::size_t size)
+std::string RandomBytes(std::size_t size)
 {
     std::string bytes(size, '\0');
-    if (RAND_bytes(reinterpret_cast<unsigned char *>(bytes.data()), static_cast<int>(size)) != 1)
-        throw LoginKeyError("no random bytes: " + openssl_reason());
+    if (RAND_bytes(reinterpret_cast<unsigned char *>(bytes.data()), static_cast<int>(size)) != 1) {
+        throw LoginKeyError("no random bytes: " + OpensslReason());
+    }
     return bytes;
 }
 

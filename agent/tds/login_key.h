@@ -29,15 +29,15 @@ public:
     // Loads the private key in `file`; when there is none, generates one and writes it there,
     // readable by the owner only. Throws LoginKeyError, also for a file that other users may
     // read or write.
-    static LoginKey load_or_create(const std::filesystem::path &file);
+    static LoginKey LoadOrCreate(const std::filesystem::path &file);
 
     // The public key as PKCS#1 "RSA PUBLIC KEY" PEM text, the form FreeTDS decodes.
-    const std::string &public_pem() const { return public_pem_; }
-    int bits() const;
+    const std::string &PublicPem() const { return public_pem_; }
+    int Bits() const;
 
     // The plaintext of RSA-OAEP (SHA-1, empty label) ciphertext; nothing when it is not valid
     // ciphertext for this key.
-    std::optional<std::string> decrypt(std::span<const std::uint8_t> ciphertext) const;
+    std::optional<std::string> Decrypt(std::span<const std::uint8_t> ciphertext) const;
 
 private:
     struct KeyDeleter {
@@ -46,15 +46,15 @@ private:
     using KeyPointer = std::unique_ptr<EVP_PKEY, KeyDeleter>;
 
     explicit LoginKey(KeyPointer key, std::string public_pem);
-    static KeyPointer read(const std::filesystem::path &file);
-    static void create(const std::filesystem::path &file);
+    static KeyPointer Read(const std::filesystem::path &file);
+    static void Create(const std::filesystem::path &file);
 
     KeyPointer key_;
     std::string public_pem_;
 };
 
 // `size` bytes from the system's cryptographic random generator.
-std::string random_bytes(std::size_t size);
+std::string RandomBytes(std::size_t size);
 
 }  // namespace paagent::tds
 

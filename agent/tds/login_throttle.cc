@@ -16,70 +16,76 @@ LoginThrottle::Check::Check(Check &&other) noexcept
 
 LoginThrottle::Check::~Check()
 {
-    if (throttle_ != nullptr)
-        throttle_->end_check(address_);
+    if (throttle_ != nullptr) {
+        throttle_->EndCheck(address_);
+    }
 }
 
-LoginThrottle::Failure LoginThrottle::Check::failed(TimePoint now)
+LoginThrottle::Failure LoginThrottle::Check::Failed(TimePoint now)
 {
-    return std::exchange(throttle_, nullptr)->end_failed_check(address_, now);
+    return std::exchange(throttle_, nullptr)->EndFailedCheck(address_, now);
 }
 
-LoginThrottle::Turn LoginThrottle::begin_check(const std::string &address, TimePoint now, TimePoint latest)
+LoginThrottle::Turn LoginThrottle::BeginCheck(const std::string &address, TimePoint now, TimePoint latest)
 {
     std::lock_guard lock(mutex_);
-    forget_quiet_addresses(now);
+    ForgetQuietAddresses(now);
     Record &record = records_[address];
-    if (forgotten(record, now))
+    if (Forgotten(record, now)) {
         record.failures = 0;
+    }
     TimePoint turn = record.checking ? now + kBusyRetry : std::max(now, record.next_check);
-    if (turn > latest)
+    if (turn > latest) {
         return TooLate{};
-    if (turn > now)
+    }
+    if (turn > now) {
         return Wait{turn};
+    }
     record.checking = true;
     return Check(*this, address);
 }
 
-void LoginThrottle::end_check(const std::string &address)
+void LoginThrottle::EndCheck(const std::string &address)
 {
     std::lock_guard lock(mutex_);
     records_[address].checking = false;
 }
 
-LoginThrottle::Failure LoginThrottle::end_failed_check(const std::string &address, TimePoint now)
+LoginThrottle::Failure LoginThrottle::EndFailedCheck(const std::string &address, TimePoint now)
 {
     std::lock_guard lock(mutex_);
     Record &record                  = records_[address];
     record.checking                 = false;
     record.failures                 = std::min(record.failures + 1, kMaxCountedFailures);
     record.last_failure             = now;
-    std::chrono::milliseconds delay = delay_after(record.failures);
+    std::chrono::milliseconds delay = DelayAfter(record.failures);
     record.next_check               = now + delay;
     return {record.failures, delay};
 }
 
-std::chrono::milliseconds LoginThrottle::delay_after(unsigned failures) const
+std::chrono::milliseconds LoginThrottle::DelayAfter(unsigned failures) const
 {
     std::chrono::milliseconds delay{0};
-    for (unsigned k = 0; k < failures && delay < delays_.longest; ++k)
+    for (unsigned k = 0; k < failures && delay < delays_.longest; ++k) {
         delay = k == 0 ? delays_.first : delay * 2;
+    }
     return std::min(delay, delays_.longest);
 }
 
 // An address that checks no password now and has had no failure for a while starts afresh.
-bool LoginThrottle::forgotten(const Record &record, TimePoint now) const
+bool LoginThrottle::Forgotten(const Record &record, TimePoint now) const
 {
     return !record.checking && now - record.last_failure >= delays_.forget_after && record.next_check <= now;
 }
 
 // Sweeps at most once per forget period, so that a stream of logins from many addresses does
 // not pay for a walk over all of them each time.
-void LoginThrottle::forget_quiet_addresses(TimePoint now)
+void LoginThrottle::ForgetQuietAddresses(TimePoint now)
 {
-    if (now < next_sweep_)
+    if (now < next_sweep_) {
         return;
-    std::erase_if(records_, [&](const auto &entry) { return forgotten(entry.second, now); });
+    }
+    std::erase_if(records_, [&](const auto &entry) { return Forgotten(entry.second, now); });
     next_sweep_ = now + delays_.forget_after;
 }
 

@@ -39,7 +39,7 @@ public:
         Check &operator=(Check &&) = delete;
         ~Check();
 
-        Failure failed(TimePoint now);
+        Failure Failed(TimePoint now);
 
     private:
         LoginThrottle *throttle_;
@@ -54,7 +54,7 @@ public:
     explicit LoginThrottle(LoginDelays delays) : delays_(delays) {}
 
     // Starts a check of a password from `address`, when it may have one now.
-    Turn begin_check(const std::string &address, TimePoint now, TimePoint latest);
+    Turn BeginCheck(const std::string &address, TimePoint now, TimePoint latest);
 
 private:
     struct Record {
@@ -64,11 +64,11 @@ private:
         bool checking = false;
     };
 
-    void end_check(const std::string &address);
-    Failure end_failed_check(const std::string &address, TimePoint now);
-    std::chrono::milliseconds delay_after(unsigned failures) const;
-    bool forgotten(const Record &record, TimePoint now) const;
-    void forget_quiet_addresses(TimePoint now);
+    void EndCheck(const std::string &address);
+    Failure EndFailedCheck(const std::string &address, TimePoint now);
+    std::chrono::milliseconds DelayAfter(unsigned failures) const;
+    bool Forgotten(const Record &record, TimePoint now) const;
+    void ForgetQuietAddresses(TimePoint now);
 
     const LoginDelays delays_;
     std::mutex mutex_;

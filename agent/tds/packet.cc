@@ -7,7 +7,7 @@
 
 namespace paagent::tds {
 
-PacketHeader parse_header(std::span<const std::uint8_t, kHeaderSize> raw)
+PacketHeader ParseHeader(std::span<const std::uint8_t, kHeaderSize> raw)
 {
     PacketHeader header{raw[0], raw[1], std::size_t{raw[2]} << 8 | raw[3]};
     if (header.length < kHeaderSize) {
@@ -16,19 +16,20 @@ PacketHeader parse_header(std::span<const std::uint8_t, kHeaderSize> raw)
     return header;
 }
 
-IoResult read_message(Stream &stream, Message &message, std::size_t max_payload, Deadline deadline)
+IoResult ReadMessage(Stream &stream, Message &message, std::size_t max_payload, Deadline deadline)
 {
     message.payload.clear();
     for (bool first = true;; first = false) {
         std::array<std::uint8_t, kHeaderSize> raw{};
-        if (IoResult r = stream.read_exact(raw, deadline); r != IoResult::Ok)
+        if (IoResult r = stream.ReadExact(raw, deadline); r != IoResult::kOk) {
             return r;
-        PacketHeader header = parse_header(raw);
+        }
+        PacketHeader header = ParseHeader(raw);
         if (first) {
             message.type = header.type;
         } else if (header.type != message.type) {
-            throw ProtocolError("packet of type " + hex_byte(header.type) + " inside a message of type " +
-                                hex_byte(message.type));
+            throw ProtocolError("packet of type " + HexByte(header.type) + " inside a message of type " +
+                                HexByte(message.type));
         }
         std::size_t body = header.length - kHeaderSize;
         if (message.payload.size() + body > max_payload) {
@@ -36,15 +37,17 @@ IoResult read_message(Stream &stream, Message &message, std::size_t max_payload,
         }
         std::size_t at = message.payload.size();
         message.payload.resize(at + body);
-        if (IoResult r = stream.read_exact(std::span(message.payload).subspan(at), deadline); r != IoResult::Ok)
+        if (IoResult r = stream.ReadExact(std::span(message.payload).subspan(at), deadline); r != IoResult::kOk) {
             return r;
-        if (header.is_last())
-            return IoResult::Ok;
+        }
+        if (header.IsLast()) {
+            return IoResult::kOk;
+        }
     }
 }
 
-void append_packets(std::vector<std::uint8_t> &out, std::span<const std::uint8_t> payload, std::size_t packet_size,
-                    bool ends_message)
+void AppendPackets(std::vector<std::uint8_t> &out, std::span<const std::uint8_t> payload, std::size_t packet_size,
+                   bool ends_message)
 {
     const std::size_t room = packet_size - kHeaderSize;
     std::size_t at         = 0;
@@ -52,8 +55,9 @@ void append_packets(std::vector<std::uint8_t> &out, std::span<const std::uint8_t
         std::size_t chunk  = std::min(room, payload.size() - at);
         std::size_t length = chunk + kHeaderSize;
         bool last          = ends_message && at + chunk == payload.size();
-        out.insert(out.end(), {static_cast<std::uint8_t>(PacketType::Reply), last ? kLastPacketStatus : std::uint8_t{0},
-                               static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length), 0, 0, 0, 0});
+        out.insert(out.end(),
+                   {static_cast<std::uint8_t>(PacketType::kReply), last ? kLastPacketStatus : std::uint8_t{0},
+                    static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length), 0, 0, 0, 0});
         out.insert(out.end(), payload.begin() + static_cast<std::ptrdiff_t>(at),
                    payload.begin() + static_cast<std::ptrdiff_t>(at + chunk));
         at += chunk;

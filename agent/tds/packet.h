@@ -17,11 +17,11 @@ struct PacketHeader {
     std::uint8_t status = 0;
     std::size_t length  = 0;  // header included
 
-    bool is_last() const { return (status & kLastPacketStatus) != 0; }
+    bool IsLast() const { return (status & kLastPacketStatus) != 0; }
 };
 
 // Throws ProtocolError for a length below the header size.
-PacketHeader parse_header(std::span<const std::uint8_t, kHeaderSize> raw);
+PacketHeader ParseHeader(std::span<const std::uint8_t, kHeaderSize> raw);
 
 struct Message {
     std::uint8_t type = 0;  // type of its packets (a PacketType value)
@@ -30,12 +30,12 @@ struct Message {
 
 // Reads packets until one carries the last-packet bit. Throws ProtocolError for malformed headers,
 // packets of mixed types, or a payload beyond `max_payload` bytes.
-IoResult read_message(Stream &stream, Message &message, std::size_t max_payload, Deadline deadline);
+IoResult ReadMessage(Stream &stream, Message &message, std::size_t max_payload, Deadline deadline);
 
 // Appends `payload` to `out` as reply packets of at most `packet_size` bytes; the last one gets
 // the last-packet bit when `ends_message`.
-void append_packets(std::vector<std::uint8_t> &out, std::span<const std::uint8_t> payload, std::size_t packet_size,
-                    bool ends_message);
+void AppendPackets(std::vector<std::uint8_t> &out, std::span<const std::uint8_t> payload, std::size_t packet_size,
+                   bool ends_message);
 
 }  // namespace paagent::tds
 

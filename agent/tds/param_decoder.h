@@ -10,7 +10,7 @@
 namespace paagent::tds {
 
 // Reads a parameter format token (its token byte already consumed) followed by PARAMS.
-std::vector<Param> decode_params(ByteReader &in, std::uint8_t format_token);
+std::vector<Param> DecodeParams(ByteReader &in, std::uint8_t format_token);
 
 }  // namespace paagent::tds
 

@@ -9,12 +9,12 @@ namespace paagent::tds {
 
 // Packet types (first header byte).
 enum class PacketType : std::uint8_t {
-    Login        = 0x02,
-    Reply        = 0x04,
-    Attention    = 0x06,
-    Normal       = 0x0F,
-    Tds7Login    = 0x10,
-    Tds7Prelogin = 0x12,
+    kLogin        = 0x02,
+    kReply        = 0x04,
+    kAttention    = 0x06,
+    kNormal       = 0x0F,
+    kTds7Login    = 0x10,
+    kTds7Prelogin = 0x12,
 };
 
 inline constexpr std::size_t kHeaderSize        = 8;
@@ -24,31 +24,31 @@ inline constexpr std::size_t kMaxPacketSize     = 65535;
 
 // Token bytes.
 namespace token {
-inline constexpr std::uint8_t ParamFmt2    = 0x20;
-inline constexpr std::uint8_t Language     = 0x21;
-inline constexpr std::uint8_t Message      = 0x65;
-inline constexpr std::uint8_t Logout       = 0x71;
-inline constexpr std::uint8_t ReturnStatus = 0x79;
-inline constexpr std::uint8_t LoginAck     = 0xAD;
-inline constexpr std::uint8_t ParamFmt     = 0xEC;
-inline constexpr std::uint8_t Params       = 0xD7;
-inline constexpr std::uint8_t Row          = 0xD1;
-inline constexpr std::uint8_t Capability   = 0xE2;
-inline constexpr std::uint8_t EnvChange    = 0xE3;
-inline constexpr std::uint8_t Eed          = 0xE5;
-inline constexpr std::uint8_t DbRpc        = 0xE6;
-inline constexpr std::uint8_t RowFmt       = 0xEE;
-inline constexpr std::uint8_t Done         = 0xFD;
-inline constexpr std::uint8_t DoneProc     = 0xFE;
-inline constexpr std::uint8_t DoneInProc   = 0xFF;
+inline constexpr std::uint8_t kParamFmt2    = 0x20;
+inline constexpr std::uint8_t kLanguage     = 0x21;
+inline constexpr std::uint8_t kMessage      = 0x65;
+inline constexpr std::uint8_t kLogout       = 0x71;
+inline constexpr std::uint8_t kReturnStatus = 0x79;
+inline constexpr std::uint8_t kLoginAck     = 0xAD;
+inline constexpr std::uint8_t kParamFmt     = 0xEC;
+inline constexpr std::uint8_t kParams       = 0xD7;
+inline constexpr std::uint8_t kRow          = 0xD1;
+inline constexpr std::uint8_t kCapability   = 0xE2;
+inline constexpr std::uint8_t kEnvChange    = 0xE3;
+inline constexpr std::uint8_t kEed          = 0xE5;
+inline constexpr std::uint8_t kDbRpc        = 0xE6;
+inline constexpr std::uint8_t kRowFmt       = 0xEE;
+inline constexpr std::uint8_t kDone         = 0xFD;
+inline constexpr std::uint8_t kDoneProc     = 0xFE;
+inline constexpr std::uint8_t kDoneInProc   = 0xFF;
 }  // namespace token
 
 // Status bits of DONE, DONEPROC and DONEINPROC.
 namespace done {
-inline constexpr std::uint16_t More      = 0x0001;
-inline constexpr std::uint16_t Error     = 0x0002;
-inline constexpr std::uint16_t Count     = 0x0010;
-inline constexpr std::uint16_t Attention = 0x0020;
+inline constexpr std::uint16_t kMore      = 0x0001;
+inline constexpr std::uint16_t kError     = 0x0002;
+inline constexpr std::uint16_t kCount     = 0x0010;
+inline constexpr std::uint16_t kAttention = 0x0020;
 }  // namespace done
 
 // DBRPC option: a parameter format and parameter values follow.

@@ -15,56 +15,56 @@ Reply::Reply(std::string server_name, std::string procedure)
 {
 }
 
-void Reply::begin_rows(std::vector<Column> columns)
+void Reply::BeginRows(std::vector<Column> columns)
 {
-    end_rows();
-    put_rowfmt(tokens_, columns);
+    EndRows();
+    PutRowfmt(tokens_, columns);
     columns_   = std::move(columns);
     row_count_ = 0;
     rows_open_ = true;
 }
 
-void Reply::add_row(const std::vector<Value> &values)
+void Reply::AddRow(const std::vector<Value> &values)
 {
     if (!rows_open_) {
         throw std::logic_error("add_row called before begin_rows");
     }
-    put_row(tokens_, columns_, values);
+    PutRow(tokens_, columns_, values);
     ++row_count_;
 }
 
 // Closing each result set with DONEINPROC(MORE|COUNT) gives the client a CS_CMD_DONE with its row count.
-void Reply::end_rows()
+void Reply::EndRows()
 {
     if (rows_open_) {
-        put_done(tokens_, DoneToken::DoneInProc, done::More | done::Count, row_count_);
+        PutDone(tokens_, DoneToken::kDoneInProc, done::kMore | done::kCount, row_count_);
         rows_open_ = false;
     }
 }
 
-void Reply::message(ServerMessage message)
+void Reply::Message(ServerMessage message)
 {
-    end_rows();
+    EndRows();
     if (message.procedure.empty()) {
         message.procedure = procedure_;
     }
-    put_eed(tokens_, message, server_name_);
+    PutEed(tokens_, message, server_name_);
 }
 
-void Reply::fail() { failed_ = true; }
+void Reply::Fail() { failed_ = true; }
 
-void Reply::fail(ServerMessage message)
+void Reply::Fail(ServerMessage message)
 {
-    this->message(std::move(message));
-    fail();
+    this->Message(std::move(message));
+    Fail();
 }
 
 // RETURNSTATUS must come right before the DONEPROC, or FreeTDS drops it.
-TokenBuffer Reply::finish() &&
+TokenBuffer Reply::Finish() &&
 {
-    end_rows();
-    put_return_status(tokens_, return_status_.value_or(failed_ ? kFailedReturnStatus : 0));
-    put_done(tokens_, DoneToken::DoneProc, failed_ ? done::Error : 0, 0);
+    EndRows();
+    PutReturnStatus(tokens_, return_status_.value_or(failed_ ? kFailedReturnStatus : 0));
+    PutDone(tokens_, DoneToken::kDoneProc, failed_ ? done::kError : 0, 0);
     return std::move(tokens_);
 }
 

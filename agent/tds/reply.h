@@ -20,31 +20,31 @@ public:
     Reply(std::string server_name, std::string procedure);
 
     // Starts a result set; ends the previous one. Throws std::invalid_argument for bad columns.
-    void begin_rows(std::vector<Column> columns);
+    void BeginRows(std::vector<Column> columns);
     // Adds a row to the current result set. Throws std::logic_error without a result set and
     // std::invalid_argument when a value does not match its column (type, length, nullability).
-    void add_row(const std::vector<Value> &values);
+    void AddRow(const std::vector<Value> &values);
 
     // Sends a message to the client; an empty procedure becomes the RPC's name.
-    void message(ServerMessage message);
+    void Message(ServerMessage message);
     // Marks the command as failed (the client's ct_results reports CS_CMD_FAIL).
-    void fail();
-    void fail(ServerMessage message);
-    bool failed() const { return failed_; }
+    void Fail();
+    void Fail(ServerMessage message);
+    bool Failed() const { return failed_; }
 
     // Return status of the RPC; defaults to 0, or -6 for a failed command.
-    void set_return_status(std::int32_t status) { return_status_ = status; }
+    void SetReturnStatus(std::int32_t status) { return_status_ = status; }
 
     // Runs action once the whole reply has been handed to the client's connection; not when
     // it could not be sent. For work that must not cut the reply short, such as shutting down.
-    void after_delivery(std::function<void()> action) { after_delivery_ = std::move(action); }
-    std::function<void()> take_after_delivery() { return std::move(after_delivery_); }
+    void AfterDelivery(std::function<void()> action) { after_delivery_ = std::move(action); }
+    std::function<void()> TakeAfterDelivery() { return std::move(after_delivery_); }
 
     // Completes the reply: ends an open result set, then RETURNSTATUS and the final DONEPROC.
-    TokenBuffer finish() &&;
+    TokenBuffer Finish() &&;
 
 private:
-    void end_rows();
+    void EndRows();
 
     std::string server_name_;
     std::string procedure_;

@@ -19,21 +19,21 @@ struct SendLimits {
 };
 
 struct SendOutcome {
-    IoResult io    = IoResult::Ok;
+    IoResult io    = IoResult::kOk;
     bool cancelled = false;  // an attention arrived and was acknowledged
 };
 
 // On an attention the rest of the reply is dropped: the token in progress is completed (the client
 // parses tokens across packets) and a DONE with the attention bit ends the message.
 // Throws ProtocolError if the client sends anything but an attention while the reply is going out.
-SendOutcome send_reply(Stream &stream, const TokenBuffer &reply, const SendLimits &limits);
+SendOutcome SendReply(Stream &stream, const TokenBuffer &reply, const SendLimits &limits);
 
 // What follows `sent` bytes of a cancelled reply: the rest of the token in progress, then the
 // DONE with the attention bit.
-std::vector<std::uint8_t> cancelled_tail(const TokenBuffer &reply, std::size_t sent);
+std::vector<std::uint8_t> CancelledTail(const TokenBuffer &reply, std::size_t sent);
 
 // Acknowledges an attention that arrived after a reply was complete.
-IoResult send_attention_ack(Stream &stream, const SendLimits &limits);
+IoResult SendAttentionAck(Stream &stream, const SendLimits &limits);
 
 }  // namespace paagent::tds
 

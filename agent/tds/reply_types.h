@@ -9,23 +9,23 @@
 namespace paagent::tds {
 
 enum class ColumnType {
-    Int,   // 32-bit integer: INTN(4) when nullable, INT4 otherwise (ct_describe: CS_INT_TYPE)
-    Text,  // character data: VARCHAR up to 255 bytes, LONGCHAR above (ct_describe: CS_CHAR_TYPE)
+    kInt,   // 32-bit integer: INTN(4) when nullable, INT4 otherwise (ct_describe: CS_INT_TYPE)
+    kText,  // character data: VARCHAR up to 255 bytes, LONGCHAR above (ct_describe: CS_CHAR_TYPE)
 };
 
 struct Column {
     std::string name;  // at most 255 bytes
-    ColumnType type          = ColumnType::Int;
+    ColumnType type          = ColumnType::kInt;
     std::uint32_t max_length = 0;  // Text only: declared width in bytes (at least 1)
     bool nullable            = true;
 
-    static Column integer(std::string name, bool nullable = true)
+    static Column Integer(std::string name, bool nullable = true)
     {
-        return {std::move(name), ColumnType::Int, 0, nullable};
+        return {std::move(name), ColumnType::kInt, 0, nullable};
     }
-    static Column text(std::string name, std::uint32_t max_length)
+    static Column Text(std::string name, std::uint32_t max_length)
     {
-        return {std::move(name), ColumnType::Text, max_length, true};
+        return {std::move(name), ColumnType::kText, max_length, true};
     }
 };
 
@@ -40,11 +40,11 @@ struct ServerMessage {
     std::uint16_t line = 0;
     std::string sqlstate;  // empty: none (the client derives one from the number)
 
-    static ServerMessage error(std::int32_t number, std::string text) { return make(number, 16, std::move(text)); }
-    static ServerMessage info(std::int32_t number, std::string text) { return make(number, 10, std::move(text)); }
+    static ServerMessage Error(std::int32_t number, std::string text) { return Make(number, 16, std::move(text)); }
+    static ServerMessage Info(std::int32_t number, std::string text) { return Make(number, 10, std::move(text)); }
 
 private:
-    static ServerMessage make(std::int32_t number, std::uint8_t severity, std::string text)
+    static ServerMessage Make(std::int32_t number, std::uint8_t severity, std::string text)
     {
         ServerMessage message;
         message.number   = number;

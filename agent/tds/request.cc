@@ -2,7 +2,7 @@
 
 namespace paagent::tds {
 
-const Param *RpcRequest::find(std::string_view param_name) const
+const Param *RpcRequest::Find(std::string_view param_name) const
 {
     for (const Param &param : params) {
         if (param.name == param_name) {

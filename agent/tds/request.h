@@ -13,24 +13,24 @@ namespace paagent::tds {
 
 // Datatypes as they appear on the wire (the byte in the parameter format).
 enum class WireType : std::uint8_t {
-    Text       = 0x23,
-    VarBinary  = 0x25,
-    IntN       = 0x26,
-    VarChar    = 0x27,
-    Binary     = 0x2D,
-    Char       = 0x2F,
-    Int1       = 0x30,
-    Bit        = 0x32,
-    Int2       = 0x34,
-    Int4       = 0x38,
-    LongChar   = 0xAF,
-    Int8       = 0xBF,
-    LongBinary = 0xE1,
+    kText       = 0x23,
+    kVarBinary  = 0x25,
+    kIntN       = 0x26,
+    kVarChar    = 0x27,
+    kBinary     = 0x2D,
+    kChar       = 0x2F,
+    kInt1       = 0x30,
+    kBit        = 0x32,
+    kInt2       = 0x34,
+    kInt4       = 0x38,
+    kLongChar   = 0xAF,
+    kInt8       = 0xBF,
+    kLongBinary = 0xE1,
 };
 
 struct Param {
     std::string name;  // exactly as the client sent it ("@x" keeps its "@")
-    WireType type                 = WireType::IntN;
+    WireType type                 = WireType::kIntN;
     std::uint32_t declared_length = 0;  // length from the parameter format (0 for fixed-size types)
     bool is_output                = false;
     // Integers for the integer types and BIT; text for character and binary types, with one
@@ -43,7 +43,7 @@ struct RpcRequest {
     std::vector<Param> params;
 
     // The parameter called `param_name`, or nullptr.
-    const Param *find(std::string_view param_name) const;
+    const Param *Find(std::string_view param_name) const;
 };
 
 // The logged-in client of a connection.

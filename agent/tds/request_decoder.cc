@@ -8,53 +8,53 @@
 namespace paagent::tds {
 namespace {
 
-LanguageRequest decode_language(ByteReader &in)
+LanguageRequest DecodeLanguage(ByteReader &in)
 {
-    std::uint32_t length = in.u32();
+    std::uint32_t length = in.U32();
     if (length == 0) {
         throw ProtocolError("LANGUAGE token with zero length");
     }
-    ByteReader body = in.sub(length);
-    if (body.u8() != 0) {
+    ByteReader body = in.Sub(length);
+    if (body.U8() != 0) {
         throw UnsupportedRequest("language commands with parameters are not supported");
     }
-    return LanguageRequest{body.text(body.remaining())};
+    return LanguageRequest{body.Text(body.Remaining())};
 }
 
-RpcRequest decode_rpc(ByteReader &in)
+RpcRequest DecodeRpc(ByteReader &in)
 {
-    ByteReader body = in.sub(in.u16());
+    ByteReader body = in.Sub(in.U16());
     RpcRequest rpc;
-    rpc.name              = body.text(body.u8());
-    std::uint16_t options = body.u16();
-    body.expect_end("DBRPC token");
+    rpc.name              = body.Text(body.U8());
+    std::uint16_t options = body.U16();
+    body.ExpectEnd("DBRPC token");
     if ((options & kRpcHasParams) != 0) {
-        std::uint8_t format_token = in.u8();
-        if (format_token != token::ParamFmt && format_token != token::ParamFmt2) {
+        std::uint8_t format_token = in.U8();
+        if (format_token != token::kParamFmt && format_token != token::kParamFmt2) {
             throw ProtocolError("DBRPC announces parameters but no parameter format follows");
         }
-        rpc.params = decode_params(in, format_token);
+        rpc.params = DecodeParams(in, format_token);
     }
     return rpc;
 }
 
 }  // namespace
 
-ClientRequest decode_request(std::span<const std::uint8_t> payload)
+ClientRequest DecodeRequest(std::span<const std::uint8_t> payload)
 {
     ByteReader in(payload);
-    std::uint8_t first = in.u8();
+    std::uint8_t first = in.U8();
     ClientRequest request;
     switch (first) {
-    case token::Language: request = decode_language(in); break;
-    case token::DbRpc: request = decode_rpc(in); break;
-    case token::Logout:
-        in.u8();  // option byte
+    case token::kLanguage: request = DecodeLanguage(in); break;
+    case token::kDbRpc: request = DecodeRpc(in); break;
+    case token::kLogout:
+        in.U8();  // option byte
         request = LogoutRequest{};
         break;
-    default: throw ProtocolError("unexpected request token " + hex_byte(first));
+    default: throw ProtocolError("unexpected request token " + HexByte(first));
     }
-    in.expect_end("request");
+    in.ExpectEnd("request");
     return request;
 }
 

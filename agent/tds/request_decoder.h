@@ -21,7 +21,7 @@ using ClientRequest = std::variant<LanguageRequest, RpcRequest, LogoutRequest>;
 
 // Throws ProtocolError for malformed bytes and UnsupportedRequest for well-formed requests this
 // server does not handle (such as a parameter datatype it cannot decode).
-ClientRequest decode_request(std::span<const std::uint8_t> payload);
+ClientRequest DecodeRequest(std::span<const std::uint8_t> payload);
 
 }  // namespace paagent::tds
 

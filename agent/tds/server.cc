@@ -23,9 +23,9 @@ Server::Server(ServerConfig config)
 {
 }
 
-Server::~Server() { stop(); }
+Server::~Server() { Stop(); }
 
-void Server::add_rpc(std::string name, RpcHandler handler)
+void Server::AddRpc(std::string name, RpcHandler handler)
 {
     if (started_) {
         throw std::logic_error("add_rpc after start");
@@ -33,23 +33,23 @@ void Server::add_rpc(std::string name, RpcHandler handler)
     rpcs_.insert_or_assign(std::move(name), std::move(handler));
 }
 
-void Server::start()
+void Server::Start()
 {
     if (started_) {
         throw std::logic_error("a server starts only once");
     }
     started_  = true;
-    listener_ = listen_tcp(config_.address, config_.port);
-    port_     = bound_port(listener_);
-    log_(LogLevel::Info, "listening on ", config_.address, ":", port_, " with ", rpcs_.size(), " RPCs; room for ",
+    listener_ = ListenTcp(config_.address, config_.port);
+    port_     = BoundPort(listener_);
+    log_(LogLevel::kInfo, "listening on ", config_.address, ":", port_, " with ", rpcs_.size(), " RPCs; room for ",
          config_.max_logging_in, " connections logging in (", config_.login_timeout.count(), " ms each), ",
          config_.max_sessions, " sessions and ", config_.max_single_rpc, " single-RPC sessions");
-    acceptor_ = std::thread([this] { accept_loop(); });
+    acceptor_ = std::thread([this] { AcceptLoop(); });
 }
 
-void Server::stop()
+void Server::Stop()
 {
-    stop_.raise();
+    stop_.Raise();
     if (acceptor_.joinable()) {
         acceptor_.join();
     }
@@ -61,54 +61,56 @@ void Server::stop()
     for (Worker &worker : workers) {
         worker.thread.join();
     }
-    if (listener_.valid()) {
-        listener_.reset();
-        log_(LogLevel::Info, "stopped");
+    if (listener_.Valid()) {
+        listener_.Reset();
+        log_(LogLevel::kInfo, "stopped");
     }
 }
 
-void Server::accept_loop()
+void Server::AcceptLoop()
 {
     for (;;) {
-        pollfd fds[2] = {{listener_.get(), POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
+        pollfd fds[2] = {{listener_.Get(), POLLIN, 0}, {stop_.Fd(), POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
-            log_(LogLevel::Error, "poll on the listening socket failed: ", std::strerror(errno));
+            log_(LogLevel::kError, "poll on the listening socket failed: ", std::strerror(errno));
             return;
         }
-        if (fds[1].revents != 0)
+        if (fds[1].revents != 0) {
             return;
-        if (fds[0].revents != 0)
-            accept_one();
+        }
+        if (fds[0].revents != 0) {
+            AcceptOne();
+        }
     }
 }
 
-void Server::accept_one()
+void Server::AcceptOne()
 {
-    AcceptedClient client = accept_client(listener_);
-    if (!client.socket.valid()) {
+    AcceptedClient client = AcceptClient(listener_);
+    if (!client.socket.Valid()) {
         if (client.error != EINTR && client.error != EAGAIN && client.error != ECONNABORTED) {
-            log_(LogLevel::Warning, "accept failed: ", std::strerror(client.error));
-            wait_before_retrying_accept();
+            log_(LogLevel::kWarning, "accept failed: ", std::strerror(client.error));
+            WaitBeforeRetryingAccept();
         }
         return;
     }
-    join_finished_workers();
-    start_session(std::move(client));
+    JoinFinishedWorkers();
+    StartSession(std::move(client));
 }
 
 // A flood of connections that do not log in fills the logging-in pool; from then on each new
 // connection displaces one of them. That is logged once per flood, and each displacement at the
 // debug level only, so that the flood does not fill the log.
-void Server::start_session(AcceptedClient client)
+void Server::StartSession(AcceptedClient client)
 {
     std::uint32_t spid = next_spid_;
     next_spid_         = spid % kMaxSpid + 1;
     std::optional<Displaced> displaced;
-    int socket = client.socket.get();
-    AdmittedClient admitted{std::move(client.socket), pools_.admit(socket, spid, client.peer, displaced), spid,
+    int socket = client.socket.Get();
+    AdmittedClient admitted{std::move(client.socket), pools_.Admit(socket, spid, client.peer, displaced), spid,
                             std::move(client.address), std::move(client.peer)};
     if (displaced) {
-        log_(making_room_ ? LogLevel::Debug : LogLevel::Warning, "closed connection ", displaced->spid, " (",
+        log_(making_room_ ? LogLevel::kDebug : LogLevel::kWarning, "closed connection ", displaced->spid, " (",
              displaced->peer, ") to make room: ", config_.max_logging_in, " connections are logging in",
              making_room_ ? "" : "; each new connection now displaces one of them");
     }
@@ -116,20 +118,20 @@ void Server::start_session(AcceptedClient client)
     auto finished = std::make_shared<std::atomic<bool>>(false);
     auto run      = [this, finished, spid, admitted = std::move(admitted)]() mutable {
         SessionContext context{config_, rpcs_, log_, stop_, throttle_};
-        Session(std::move(admitted), context).run();
+        Session(std::move(admitted), context).Run();
         // Logged once the session has left its pool and closed its socket.
-        log_(LogLevel::Debug, "connection ", spid, " closed");
+        log_(LogLevel::kDebug, "connection ", spid, " closed");
         finished->store(true);
     };
     std::lock_guard lock(workers_mutex_);
     try {
         workers_.push_back(Worker{std::thread(std::move(run)), finished});
     } catch (const std::system_error &error) {
-        log_(LogLevel::Error, "no thread for connection ", spid, ": ", error.what());
+        log_(LogLevel::kError, "no thread for connection ", spid, ": ", error.what());
     }
 }
 
-void Server::join_finished_workers()
+void Server::JoinFinishedWorkers()
 {
     std::lock_guard lock(workers_mutex_);
     for (auto it = workers_.begin(); it != workers_.end();) {
@@ -142,9 +144,9 @@ void Server::join_finished_workers()
     }
 }
 
-void Server::wait_before_retrying_accept()
+void Server::WaitBeforeRetryingAccept()
 {
-    pollfd stop{stop_.fd(), POLLIN, 0};
+    pollfd stop{stop_.Fd(), POLLIN, 0};
     ::poll(&stop, 1, kAcceptRetryMs);
 }
 

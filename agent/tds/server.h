@@ -26,17 +26,17 @@ public:
     Server &operator=(const Server &) = delete;
 
     // Registers the handler for RPCs called `name`. Throws std::logic_error after start().
-    void add_rpc(std::string name, RpcHandler handler);
+    void AddRpc(std::string name, RpcHandler handler);
 
     // Binds, listens and starts accepting. Throws std::system_error or std::invalid_argument
     // when the address cannot be used, std::logic_error when called twice.
-    void start();
+    void Start();
     // The bound port (useful with port 0); 0 before start().
-    std::uint16_t port() const { return port_; }
+    std::uint16_t Port() const { return port_; }
 
     // Closes every connection and joins all threads. Handlers in progress run to completion.
     // Idempotent; also done by the destructor.
-    void stop();
+    void Stop();
 
 private:
     struct Worker {
@@ -44,11 +44,11 @@ private:
         std::shared_ptr<std::atomic<bool>> finished;
     };
 
-    void accept_loop();
-    void accept_one();
-    void start_session(AcceptedClient client);
-    void join_finished_workers();
-    void wait_before_retrying_accept();
+    void AcceptLoop();
+    void AcceptOne();
+    void StartSession(AcceptedClient client);
+    void JoinFinishedWorkers();
+    void WaitBeforeRetryingAccept();
 
     ServerConfig config_;
     RpcTable rpcs_;

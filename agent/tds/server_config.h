@@ -21,9 +21,9 @@ namespace paagent::tds {
 // What a login is granted: nothing, a session that lasts until the client leaves, or a session
 // that ends once its one RPC is answered (for clients that only report something).
 enum class LoginGrant {
-    Refused,
-    Session,
-    SingleRpc
+    kRefused,
+    kSession,
+    kSingleRpc
 };
 
 // Decides a login. Called on the connection's thread, possibly concurrently.
@@ -76,10 +76,10 @@ struct ServerConfig {
 
 // Message numbers of the errors the server itself raises (severity 16).
 namespace server_error {
-inline constexpr std::int32_t UnknownRpc           = 2812;
-inline constexpr std::int32_t LanguageNotSupported = 18001;
-inline constexpr std::int32_t UnsupportedRequest   = 18002;
-inline constexpr std::int32_t HandlerFailed        = 18003;
+inline constexpr std::int32_t kUnknownRpc           = 2812;
+inline constexpr std::int32_t kLanguageNotSupported = 18001;
+inline constexpr std::int32_t kUnsupportedRequest   = 18002;
+inline constexpr std::int32_t kHandlerFailed        = 18003;
 }  // namespace server_error
 
 }  // namespace paagent::tds

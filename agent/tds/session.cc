@@ -13,21 +13,23 @@ namespace paagent::tds {
 namespace {
 
 // Lower case with whitespace runs collapsed, so spellings of the post-login query compare equal.
-std::string normalized(std::string_view text)
+std::string Normalized(std::string_view text)
 {
     std::string out;
     for (char c : text) {
         bool space = std::isspace(static_cast<unsigned char>(c)) != 0;
-        if (space && (out.empty() || out.back() == ' '))
+        if (space && (out.empty() || out.back() == ' ')) {
             continue;
+        }
         out.push_back(space ? ' ' : static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
     }
-    if (!out.empty() && out.back() == ' ')
+    if (!out.empty() && out.back() == ' ') {
         out.pop_back();
+    }
     return out;
 }
 
-bool is_type(const Message &message, PacketType type) { return message.type == static_cast<std::uint8_t>(type); }
+bool IsType(const Message &message, PacketType type) { return message.type == static_cast<std::uint8_t>(type); }
 
 constexpr std::string_view kTooManyFailures =
     "Login failed: too many failed logins from this address; try again later.";
@@ -48,66 +50,66 @@ Session::Session(AdmittedClient client, const SessionContext &context)
     info_.packet_size = kDefaultPacketSize;
 }
 
-void Session::run()
+void Session::Run()
 {
     try {
-        if (log_in()) {
-            serve_requests();
+        if (LogIn()) {
+            ServeRequests();
         }
     } catch (const ProtocolError &error) {
-        log(LogLevel::Warning, "closing connection after malformed input: ", error.what());
+        Log(LogLevel::kWarning, "closing connection after malformed input: ", error.what());
     } catch (const std::exception &error) {
-        log(LogLevel::Error, "closing connection after internal error: ", error.what());
+        Log(LogLevel::kError, "closing connection after internal error: ", error.what());
     }
 }
 
-SendLimits Session::limits() const
+SendLimits Session::Limits() const
 {
     return {info_.packet_size, context_.config.max_request_bytes, context_.config.write_timeout};
 }
 
-SendOutcome Session::send(const TokenBuffer &reply)
+SendOutcome Session::Send(const TokenBuffer &reply)
 {
-    SendOutcome outcome = send_reply(stream_, reply, limits());
-    if (outcome.io != IoResult::Ok) {
-        log(LogLevel::Debug, "reply not delivered: ", to_string(outcome.io));
+    SendOutcome outcome = SendReply(stream_, reply, Limits());
+    if (outcome.io != IoResult::kOk) {
+        Log(LogLevel::kDebug, "reply not delivered: ", ToString(outcome.io));
     } else if (outcome.cancelled) {
-        log(LogLevel::Debug, "attention acknowledged, rest of the reply dropped");
+        Log(LogLevel::kDebug, "attention acknowledged, rest of the reply dropped");
     }
     return outcome;
 }
 
-bool Session::log_in()
+bool Session::LogIn()
 {
     const ServerConfig &config = context_.config;
     Message message;
-    IoResult r = read_message(stream_, message, config.max_request_bytes, login_deadline_);
-    if (r != IoResult::Ok) {
-        log(LogLevel::Debug, "no login: ", to_string(r));
+    IoResult r = ReadMessage(stream_, message, config.max_request_bytes, login_deadline_);
+    if (r != IoResult::kOk) {
+        Log(LogLevel::kDebug, "no login: ", ToString(r));
         return false;
     }
     // FreeTDS in automatic version mode probes with TDS 7 first and falls back to TDS 5.0 on close.
-    if (is_type(message, PacketType::Tds7Prelogin) || is_type(message, PacketType::Tds7Login)) {
-        log(LogLevel::Debug, "closing TDS 7 connection attempt");
+    if (IsType(message, PacketType::kTds7Prelogin) || IsType(message, PacketType::kTds7Login)) {
+        Log(LogLevel::kDebug, "closing TDS 7 connection attempt");
         return false;
     }
-    if (!is_type(message, PacketType::Login)) {
-        throw ProtocolError("first message has type " + hex_byte(message.type) + ", expected a login");
+    if (!IsType(message, PacketType::kLogin)) {
+        throw ProtocolError("first message has type " + HexByte(message.type) + ", expected a login");
     }
-    membership_.login_arrived();
-    LoginRecord login      = parse_login(message.payload);
+    membership_.LoginArrived();
+    LoginRecord login      = ParseLogin(message.payload);
     std::size_t largest    = std::clamp(config.max_packet_size, kDefaultPacketSize, kMaxPacketSize);
     std::size_t negotiated = std::clamp(login.requested_packet_size, kDefaultPacketSize, largest);
     LoginReplyOptions options{config.product_name, config.server_name, negotiated};
-    if (!obtain_password(login, options)) {
+    if (!ObtainPassword(login, options)) {
         return false;
     }
-    LoginGrant grant = checked_login(login, options);
-    if (grant == LoginGrant::Refused || !enter_pool(grant, login, options)) {
+    LoginGrant grant = CheckedLogin(login, options);
+    if (grant == LoginGrant::kRefused || !EnterPool(grant, login, options)) {
         return false;
     }
     // The login reply itself still travels in default-size packets.
-    if (send(login_accepted_reply(login, options)).io != IoResult::Ok) {
+    if (Send(LoginAcceptedReply(login, options)).io != IoResult::kOk) {
         return false;
     }
     info_.user           = login.user;
@@ -115,8 +117,8 @@ bool Session::log_in()
     info_.client_process = login.client_process;
     info_.application    = login.application;
     info_.packet_size    = negotiated;
-    single_rpc_          = grant == LoginGrant::SingleRpc;
-    log(LogLevel::Info, "login accepted: user '", info_.user, "', host '", info_.client_host, "', process ",
+    single_rpc_          = grant == LoginGrant::kSingleRpc;
+    Log(LogLevel::kInfo, "login accepted: user '", info_.user, "', host '", info_.client_host, "', process ",
         info_.client_process, ", application '", info_.application, "', packet size ", info_.packet_size,
         login.encrypted_password ? ", password encrypted" : ", password in clear", single_rpc_ ? ", for one RPC" : "");
     return true;
@@ -124,24 +126,24 @@ bool Session::log_in()
 
 // Fills in the password of an encrypted login, or refuses a clear one where only encrypted ones
 // are accepted. A refusal here has checked no password, so it costs the address no delay.
-bool Session::obtain_password(LoginRecord &login, const LoginReplyOptions &options)
+bool Session::ObtainPassword(LoginRecord &login, const LoginReplyOptions &options)
 {
     const ServerConfig &config = context_.config;
     if (!login.encrypted_password) {
         if (!config.require_encrypted_login) {
             return true;
         }
-        log(LogLevel::Info, "login refused for user '", login.user, "' from host '", login.client_host,
+        Log(LogLevel::kInfo, "login refused for user '", login.user, "' from host '", login.client_host,
             "': its password came in clear");
-        refuse_login(options, kClearPassword);
+        RefuseLogin(options, kClearPassword);
         return false;
     }
     if (!config.login_key) {
-        log(LogLevel::Info, "login refused for user '", login.user, "': it asks to encrypt its password");
-        refuse_login(options, kNoLoginKey);
+        Log(LogLevel::kInfo, "login refused for user '", login.user, "': it asks to encrypt its password");
+        RefuseLogin(options, kNoLoginKey);
         return false;
     }
-    std::optional<std::string> password = decrypted_password(*config.login_key, login, options);
+    std::optional<std::string> password = DecryptedPassword(*config.login_key, login, options);
     if (!password) {
         return false;
     }
@@ -152,232 +154,236 @@ bool Session::obtain_password(LoginRecord &login, const LoginReplyOptions &optio
 // Sends the public key with a fresh nonce and decrypts the client's answer; nothing when the
 // client leaves, or when the answer was not encrypted for this nonce (a replayed login, say),
 // which is refused.
-std::optional<std::string> Session::decrypted_password(const LoginKey &key, const LoginRecord &login,
-                                                       const LoginReplyOptions &options)
+std::optional<std::string> Session::DecryptedPassword(const LoginKey &key, const LoginRecord &login,
+                                                      const LoginReplyOptions &options)
 {
-    std::string nonce = random_bytes(kNonceSize);
-    if (send(password_key_message(key.public_pem(), nonce)).io != IoResult::Ok) {
+    std::string nonce = RandomBytes(kNonceSize);
+    if (Send(PasswordKeyMessage(key.PublicPem(), nonce)).io != IoResult::kOk) {
         return std::nullopt;
     }
     Message answer;
-    IoResult r = read_message(stream_, answer, context_.config.max_request_bytes, login_deadline_);
-    if (r != IoResult::Ok) {
-        log(LogLevel::Debug, "no encrypted password: ", to_string(r));
+    IoResult r = ReadMessage(stream_, answer, context_.config.max_request_bytes, login_deadline_);
+    if (r != IoResult::kOk) {
+        Log(LogLevel::kDebug, "no encrypted password: ", ToString(r));
         return std::nullopt;
     }
-    if (!is_type(answer, PacketType::Normal)) {
-        throw ProtocolError("encrypted password in a message of type " + hex_byte(answer.type));
+    if (!IsType(answer, PacketType::kNormal)) {
+        throw ProtocolError("encrypted password in a message of type " + HexByte(answer.type));
     }
-    std::string ciphertext = encrypted_password(answer.payload);
+    std::string ciphertext = EncryptedPassword(answer.payload);
     std::optional<std::string> plain =
-        key.decrypt(std::span(reinterpret_cast<const std::uint8_t *>(ciphertext.data()), ciphertext.size()));
-    std::optional<std::string> password = plain ? password_after_nonce(*plain, nonce) : std::nullopt;
+        key.Decrypt(std::span(reinterpret_cast<const std::uint8_t *>(ciphertext.data()), ciphertext.size()));
+    std::optional<std::string> password = plain ? PasswordAfterNonce(*plain, nonce) : std::nullopt;
     if (!password) {
-        log(LogLevel::Warning, "login refused for user '", login.user, "' from host '", login.client_host,
+        Log(LogLevel::kWarning, "login refused for user '", login.user, "' from host '", login.client_host,
             "': its encrypted password was not encrypted for this login (replayed or forged)");
-        refuse_login(options, kLoginFailed);
+        RefuseLogin(options, kLoginFailed);
     }
     return password;
 }
 
 // Checks the password in the address's turn; a refusal waits the delay its failure earned, which
 // holds only this connection, still in the pool of those logging in.
-LoginGrant Session::checked_login(const LoginRecord &login, const LoginReplyOptions &options)
+LoginGrant Session::CheckedLogin(const LoginRecord &login, const LoginReplyOptions &options)
 {
-    std::optional<LoginThrottle::Check> check = wait_for_turn(login, options);
+    std::optional<LoginThrottle::Check> check = WaitForTurn(login, options);
     if (!check) {
-        return LoginGrant::Refused;
+        return LoginGrant::kRefused;
     }
     const LoginCheck &decide = context_.config.check_login;
-    LoginGrant grant         = decide ? decide(login.user, login.password) : LoginGrant::Refused;
-    if (grant != LoginGrant::Refused) {
+    LoginGrant grant         = decide ? decide(login.user, login.password) : LoginGrant::kRefused;
+    if (grant != LoginGrant::kRefused) {
         return grant;
     }
-    LoginThrottle::Failure failure = check->failed(Clock::now());
-    log(LogLevel::Info, "login rejected for user '", login.user, "' from host '", login.client_host, "', application '",
-        login.application, "': failure ", failure.count, " from ", address_, ", refused after ", failure.delay.count(),
-        " ms");
-    if (stream_.quiet_until(std::min(Clock::now() + failure.delay, login_deadline_))) {
-        refuse_login(options, kLoginFailed);
+    LoginThrottle::Failure failure = check->Failed(Clock::now());
+    Log(LogLevel::kInfo, "login rejected for user '", login.user, "' from host '", login.client_host,
+        "', application '", login.application, "': failure ", failure.count, " from ", address_, ", refused after ",
+        failure.delay.count(), " ms");
+    if (stream_.QuietUntil(std::min(Clock::now() + failure.delay, login_deadline_))) {
+        RefuseLogin(options, kLoginFailed);
     }
-    return LoginGrant::Refused;
+    return LoginGrant::kRefused;
 }
 
 // Waits, watching the client, until its address may have a password checked; nothing when the
 // client leaves or its turn would come after the login time-out. Refused unchecked, such logins
 // cost the server little and tell the client nothing; logging them only in detail keeps a flood
 // of them out of the log.
-std::optional<LoginThrottle::Check> Session::wait_for_turn(const LoginRecord &login, const LoginReplyOptions &options)
+std::optional<LoginThrottle::Check> Session::WaitForTurn(const LoginRecord &login, const LoginReplyOptions &options)
 {
     for (;;) {
-        LoginThrottle::Turn turn = context_.throttle.begin_check(address_, Clock::now(), login_deadline_);
+        LoginThrottle::Turn turn = context_.throttle.BeginCheck(address_, Clock::now(), login_deadline_);
         if (auto *check = std::get_if<LoginThrottle::Check>(&turn)) {
             return std::move(*check);
         }
         if (std::holds_alternative<LoginThrottle::TooLate>(turn)) {
-            log(LogLevel::Debug, "login refused unchecked for user '", login.user, "': the turn of ", address_,
+            Log(LogLevel::kDebug, "login refused unchecked for user '", login.user, "': the turn of ", address_,
                 " to try a password comes after the login time-out");
-            refuse_login(options, kTooManyFailures);
+            RefuseLogin(options, kTooManyFailures);
             return std::nullopt;
         }
-        if (!stream_.quiet_until(std::get<LoginThrottle::Wait>(turn).until)) {
-            log(LogLevel::Debug, "no login: the client left or spoke while its password waited");
+        if (!stream_.QuietUntil(std::get<LoginThrottle::Wait>(turn).until)) {
+            Log(LogLevel::kDebug, "no login: the client left or spoke while its password waited");
             return std::nullopt;
         }
     }
 }
 
-bool Session::enter_pool(LoginGrant grant, const LoginRecord &login, const LoginReplyOptions &options)
+bool Session::EnterPool(LoginGrant grant, const LoginRecord &login, const LoginReplyOptions &options)
 {
-    Pool pool = grant == LoginGrant::SingleRpc ? Pool::SingleRpc : Pool::Sessions;
+    Pool pool = grant == LoginGrant::kSingleRpc ? Pool::kSingleRpc : Pool::kSessions;
     std::optional<Displaced> displaced;
-    if (!membership_.move_to(pool, displaced)) {
-        log(LogLevel::Warning, "login refused for user '", login.user, "': all ", context_.config.max_sessions,
+    if (!membership_.MoveTo(pool, displaced)) {
+        Log(LogLevel::kWarning, "login refused for user '", login.user, "': all ", context_.config.max_sessions,
             " sessions are in use");
-        refuse_login(options, kNoSessionLeft);
+        RefuseLogin(options, kNoSessionLeft);
         return false;
     }
     if (displaced) {
-        log(LogLevel::Info, "closed connection ", displaced->spid, " (", displaced->peer,
+        Log(LogLevel::kInfo, "closed connection ", displaced->spid, " (", displaced->peer,
             ") to make room: the pool of ", context_.config.max_single_rpc, " single-RPC sessions is full");
     }
     return true;
 }
 
-void Session::refuse_login(const LoginReplyOptions &options, std::string_view reason)
+void Session::RefuseLogin(const LoginReplyOptions &options, std::string_view reason)
 {
-    if (send(login_rejected_reply(options, reason)).io == IoResult::Ok) {
-        answer_logout_after_rejection();
+    if (Send(LoginRejectedReply(options, reason)).io == IoResult::kOk) {
+        AnswerLogoutAfterRejection();
     }
 }
 
 // FreeTDS sends a LOGOUT after a rejected login and waits for an answer before giving up.
-void Session::answer_logout_after_rejection()
+void Session::AnswerLogoutAfterRejection()
 {
     Message message;
-    if (read_message(stream_, message, context_.config.max_request_bytes, login_deadline_) != IoResult::Ok ||
-        !is_type(message, PacketType::Normal)) {
+    if (ReadMessage(stream_, message, context_.config.max_request_bytes, login_deadline_) != IoResult::kOk ||
+        !IsType(message, PacketType::kNormal)) {
         return;
     }
-    if (std::holds_alternative<LogoutRequest>(decode_request(message.payload))) {
-        answer_logout();
+    if (std::holds_alternative<LogoutRequest>(DecodeRequest(message.payload))) {
+        AnswerLogout();
     }
 }
 
-void Session::answer_logout()
+void Session::AnswerLogout()
 {
     TokenBuffer done;
-    put_done(done, DoneToken::Done, 0, 0);
-    send(done);
+    PutDone(done, DoneToken::kDone, 0, 0);
+    Send(done);
 }
 
 // A session stays as long as its client likes; a single-RPC session ends with its RPC's reply,
 // and must send that RPC within the login time-out.
-void Session::serve_requests()
+void Session::ServeRequests()
 {
-    Deadline deadline = single_rpc_ ? deadline_after(context_.config.login_timeout) : std::nullopt;
+    Deadline deadline = single_rpc_ ? DeadlineAfter(context_.config.login_timeout) : std::nullopt;
     for (;;) {
         Message message;
-        IoResult r = read_message(stream_, message, context_.config.max_request_bytes, deadline);
-        if (r != IoResult::Ok) {
-            log(LogLevel::Debug, "connection ended: ", to_string(r));
+        IoResult r = ReadMessage(stream_, message, context_.config.max_request_bytes, deadline);
+        if (r != IoResult::kOk) {
+            Log(LogLevel::kDebug, "connection ended: ", ToString(r));
             return;
         }
-        if (is_type(message, PacketType::Attention)) {
+        if (IsType(message, PacketType::kAttention)) {
             // The reply was complete before the attention arrived; the client still awaits the ack.
-            if (send_attention_ack(stream_, limits()) != IoResult::Ok)
+            if (SendAttentionAck(stream_, Limits()) != IoResult::kOk) {
                 return;
-            log(LogLevel::Debug, "attention acknowledged after a complete reply");
+            }
+            Log(LogLevel::kDebug, "attention acknowledged after a complete reply");
             continue;
         }
-        if (!is_type(message, PacketType::Normal)) {
-            throw ProtocolError("request of packet type " + hex_byte(message.type));
+        if (!IsType(message, PacketType::kNormal)) {
+            throw ProtocolError("request of packet type " + HexByte(message.type));
         }
         ClientRequest request;
         try {
-            request = decode_request(message.payload);
+            request = DecodeRequest(message.payload);
         } catch (const UnsupportedRequest &error) {
-            log(LogLevel::Info, "request refused: ", error.what());
-            if (send(command_failed(server_error::UnsupportedRequest, error.what(), "")).io != IoResult::Ok)
+            Log(LogLevel::kInfo, "request refused: ", error.what());
+            if (Send(CommandFailed(server_error::kUnsupportedRequest, error.what(), "")).io != IoResult::kOk) {
                 return;
+            }
             continue;
         }
         if (std::holds_alternative<LogoutRequest>(request)) {
-            answer_logout();
-            log(LogLevel::Info, "logged out");
+            AnswerLogout();
+            Log(LogLevel::kInfo, "logged out");
             return;
         }
         std::function<void()> after_delivery;
-        if (send(answer(request, after_delivery)).io != IoResult::Ok)
+        if (Send(Answer(request, after_delivery)).io != IoResult::kOk) {
             return;
-        if (after_delivery)
+        }
+        if (after_delivery) {
             after_delivery();
+        }
         if (single_rpc_ && std::holds_alternative<RpcRequest>(request)) {
-            log(LogLevel::Debug, "single-RPC session ends after its RPC");
+            Log(LogLevel::kDebug, "single-RPC session ends after its RPC");
             return;
         }
     }
 }
 
-TokenBuffer Session::answer(const ClientRequest &request, std::function<void()> &after_delivery)
+TokenBuffer Session::Answer(const ClientRequest &request, std::function<void()> &after_delivery)
 {
     if (const auto *rpc = std::get_if<RpcRequest>(&request)) {
-        return answer_rpc(*rpc, after_delivery);
+        return AnswerRpc(*rpc, after_delivery);
     }
-    return answer_language(std::get<LanguageRequest>(request));
+    return AnswerLanguage(std::get<LanguageRequest>(request));
 }
 
 // FreeTDS sends "select @@spid" inside ct_connect and needs an answer; a bare DONE satisfies the
 // variants of that batch (text size prefix, database suffix, newer probes). Nothing else is served.
-TokenBuffer Session::answer_language(const LanguageRequest &request)
+TokenBuffer Session::AnswerLanguage(const LanguageRequest &request)
 {
-    std::string text = normalized(request.text);
+    std::string text = Normalized(request.text);
     TokenBuffer reply;
     if (text == "select @@spid") {
-        Column spid = Column::integer("", false);
-        put_rowfmt(reply, std::span(&spid, 1));
+        Column spid = Column::Integer("", false);
+        PutRowfmt(reply, std::span(&spid, 1));
         Value value(static_cast<std::int64_t>(info_.spid));
-        put_row(reply, std::span(&spid, 1), std::span(&value, 1));
-        put_done(reply, DoneToken::Done, done::Count, 1);
+        PutRow(reply, std::span(&spid, 1), std::span(&value, 1));
+        PutDone(reply, DoneToken::kDone, done::kCount, 1);
     } else if (text.find("@@spid") != std::string::npos) {
-        put_done(reply, DoneToken::Done, 0, 0);
+        PutDone(reply, DoneToken::kDone, 0, 0);
     } else {
-        log(LogLevel::Info, "language command refused: ", text.substr(0, 80));
-        return command_failed(server_error::LanguageNotSupported, "Language commands are not supported; call an RPC.",
-                              "");
+        Log(LogLevel::kInfo, "language command refused: ", text.substr(0, 80));
+        return CommandFailed(server_error::kLanguageNotSupported, "Language commands are not supported; call an RPC.",
+                             "");
     }
     return reply;
 }
 
-TokenBuffer Session::answer_rpc(const RpcRequest &request, std::function<void()> &after_delivery)
+TokenBuffer Session::AnswerRpc(const RpcRequest &request, std::function<void()> &after_delivery)
 {
     auto handler = context_.rpcs.find(request.name);
     if (handler == context_.rpcs.end()) {
-        log(LogLevel::Info, "unknown RPC '", request.name, "'");
-        return command_failed(server_error::UnknownRpc, "Stored procedure '" + request.name + "' not found.", "");
+        Log(LogLevel::kInfo, "unknown RPC '", request.name, "'");
+        return CommandFailed(server_error::kUnknownRpc, "Stored procedure '" + request.name + "' not found.", "");
     }
-    log(LogLevel::Debug, "RPC '", request.name, "' with ", request.params.size(), " parameters");
+    Log(LogLevel::kDebug, "RPC '", request.name, "' with ", request.params.size(), " parameters");
     Reply reply(context_.config.server_name, request.name);
     try {
         handler->second(info_, request, reply);
-        after_delivery = reply.take_after_delivery();
-        return std::move(reply).finish();
+        after_delivery = reply.TakeAfterDelivery();
+        return std::move(reply).Finish();
     } catch (const std::exception &error) {
-        log(LogLevel::Error, "RPC '", request.name, "' handler failed: ", error.what());
+        Log(LogLevel::kError, "RPC '", request.name, "' handler failed: ", error.what());
     } catch (...) {
-        log(LogLevel::Error, "RPC '", request.name, "' handler failed with a non-standard exception");
+        Log(LogLevel::kError, "RPC '", request.name, "' handler failed with a non-standard exception");
     }
-    return command_failed(server_error::HandlerFailed, "RPC " + request.name + " failed: internal error.",
-                          request.name);
+    return CommandFailed(server_error::kHandlerFailed, "RPC " + request.name + " failed: internal error.",
+                         request.name);
 }
 
-TokenBuffer Session::command_failed(std::int32_t number, const std::string &text, const std::string &procedure) const
+TokenBuffer Session::CommandFailed(std::int32_t number, const std::string &text, const std::string &procedure) const
 {
     TokenBuffer reply;
-    ServerMessage message = ServerMessage::error(number, text);
+    ServerMessage message = ServerMessage::Error(number, text);
     message.procedure     = procedure;
-    put_eed(reply, message, context_.config.server_name);
-    put_done(reply, DoneToken::Done, done::Error, 0);
+    PutEed(reply, message, context_.config.server_name);
+    PutDone(reply, DoneToken::kDone, done::kError, 0);
     return reply;
 }
 

@@ -40,34 +40,34 @@ public:
     Session(AdmittedClient client, const SessionContext &context);
 
     // Runs the whole conversation; never throws. A protocol error closes this connection only.
-    void run();
+    void Run();
 
 private:
     using Clock = LoginThrottle::Clock;
 
-    bool log_in();
-    bool obtain_password(LoginRecord &login, const LoginReplyOptions &options);
-    std::optional<std::string> decrypted_password(const LoginKey &key, const LoginRecord &login,
-                                                  const LoginReplyOptions &options);
-    LoginGrant checked_login(const LoginRecord &login, const LoginReplyOptions &options);
-    std::optional<LoginThrottle::Check> wait_for_turn(const LoginRecord &login, const LoginReplyOptions &options);
-    bool enter_pool(LoginGrant grant, const LoginRecord &login, const LoginReplyOptions &options);
-    void refuse_login(const LoginReplyOptions &options, std::string_view reason);
-    void answer_logout_after_rejection();
-    void answer_logout();
-    void serve_requests();
+    bool LogIn();
+    bool ObtainPassword(LoginRecord &login, const LoginReplyOptions &options);
+    std::optional<std::string> DecryptedPassword(const LoginKey &key, const LoginRecord &login,
+                                                 const LoginReplyOptions &options);
+    LoginGrant CheckedLogin(const LoginRecord &login, const LoginReplyOptions &options);
+    std::optional<LoginThrottle::Check> WaitForTurn(const LoginRecord &login, const LoginReplyOptions &options);
+    bool EnterPool(LoginGrant grant, const LoginRecord &login, const LoginReplyOptions &options);
+    void RefuseLogin(const LoginReplyOptions &options, std::string_view reason);
+    void AnswerLogoutAfterRejection();
+    void AnswerLogout();
+    void ServeRequests();
 
     // after_delivery receives what the handler asked to run once the reply is sent.
-    TokenBuffer answer(const ClientRequest &request, std::function<void()> &after_delivery);
-    TokenBuffer answer_language(const LanguageRequest &request);
-    TokenBuffer answer_rpc(const RpcRequest &request, std::function<void()> &after_delivery);
-    TokenBuffer command_failed(std::int32_t number, const std::string &text, const std::string &procedure) const;
+    TokenBuffer Answer(const ClientRequest &request, std::function<void()> &after_delivery);
+    TokenBuffer AnswerLanguage(const LanguageRequest &request);
+    TokenBuffer AnswerRpc(const RpcRequest &request, std::function<void()> &after_delivery);
+    TokenBuffer CommandFailed(std::int32_t number, const std::string &text, const std::string &procedure) const;
 
-    SendOutcome send(const TokenBuffer &reply);
-    SendLimits limits() const;
+    SendOutcome Send(const TokenBuffer &reply);
+    SendLimits Limits() const;
 
     template <typename... Parts>
-    void log(LogLevel level, const Parts &...parts) const
+    void Log(LogLevel level, const Parts &...parts) const
     {
         context_.log(level, "connection ", info_.spid, " (", peer_, "): ", parts...);
     }

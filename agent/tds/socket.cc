@@ -14,15 +14,15 @@ namespace paagent::tds {
 FileDescriptor &FileDescriptor::operator=(FileDescriptor &&other) noexcept
 {
     if (this != &other) {
-        reset();
-        fd_ = other.release();
+        Reset();
+        fd_ = other.Release();
     }
     return *this;
 }
 
-int FileDescriptor::release() { return std::exchange(fd_, -1); }
+int FileDescriptor::Release() { return std::exchange(fd_, -1); }
 
-void FileDescriptor::reset()
+void FileDescriptor::Reset()
 {
     if (fd_ >= 0) {
         ::close(fd_);
@@ -32,97 +32,107 @@ void FileDescriptor::reset()
 
 StopSignal::StopSignal() : event_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
-    if (!event_.valid()) {
+    if (!event_.Valid()) {
         throw std::system_error(errno, std::generic_category(), "eventfd");
     }
 }
 
-void StopSignal::raise()
+void StopSignal::Raise()
 {
     std::uint64_t one = 1;
     // The counter only needs to become non-zero; a full counter is already raised.
-    [[maybe_unused]] auto written = ::write(event_.get(), &one, sizeof one);
+    [[maybe_unused]] auto written = ::write(event_.Get(), &one, sizeof one);
 }
 
-const char *to_string(IoResult result)
+const char *ToString(IoResult result)
 {
     switch (result) {
-    case IoResult::Ok: return "ok";
-    case IoResult::Closed: return "closed by peer";
-    case IoResult::Stopped: return "server stopping";
-    case IoResult::TimedOut: return "timed out";
-    case IoResult::Failed: return "socket error";
+    case IoResult::kOk: return "ok";
+    case IoResult::kClosed: return "closed by peer";
+    case IoResult::kStopped: return "server stopping";
+    case IoResult::kTimedOut: return "timed out";
+    case IoResult::kFailed: return "socket error";
     }
     return "unknown";
 }
 
-Deadline deadline_after(std::chrono::milliseconds timeout) { return std::chrono::steady_clock::now() + timeout; }
+Deadline DeadlineAfter(std::chrono::milliseconds timeout) { return std::chrono::steady_clock::now() + timeout; }
 
-IoResult Stream::wait(short events, Deadline deadline) const
+IoResult Stream::Wait(short events, Deadline deadline) const
 {
     for (;;) {
         int timeout_ms = -1;
         if (deadline) {
             // Rounded up: poll's whole milliseconds must not end the wait before the deadline.
             auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0)
-                return IoResult::TimedOut;
+            if (left.count() <= 0) {
+                return IoResult::kTimedOut;
+            }
             timeout_ms = static_cast<int>(left.count());
         }
-        pollfd fds[2] = {{socket_.get(), events, 0}, {stop_.fd(), POLLIN, 0}};
+        pollfd fds[2] = {{socket_.Get(), events, 0}, {stop_.Fd(), POLLIN, 0}};
         int ready     = ::poll(fds, 2, timeout_ms);
-        if (ready < 0 && errno == EINTR)
+        if (ready < 0 && errno == EINTR) {
             continue;
-        if (ready < 0)
-            return IoResult::Failed;
-        if (fds[1].revents != 0)
-            return IoResult::Stopped;
-        if (fds[0].revents != 0)
-            return IoResult::Ok;
+        }
+        if (ready < 0) {
+            return IoResult::kFailed;
+        }
+        if (fds[1].revents != 0) {
+            return IoResult::kStopped;
+        }
+        if (fds[0].revents != 0) {
+            return IoResult::kOk;
+        }
     }
 }
 
-IoResult Stream::read_exact(std::span<std::uint8_t> out, Deadline deadline)
+IoResult Stream::ReadExact(std::span<std::uint8_t> out, Deadline deadline)
 {
     std::size_t done = 0;
     while (done < out.size()) {
-        if (IoResult ready = wait(POLLIN, deadline); ready != IoResult::Ok)
+        if (IoResult ready = Wait(POLLIN, deadline); ready != IoResult::kOk) {
             return ready;
-        ssize_t got = ::recv(socket_.get(), out.data() + done, out.size() - done, 0);
-        if (got == 0)
-            return IoResult::Closed;
+        }
+        ssize_t got = ::recv(socket_.Get(), out.data() + done, out.size() - done, 0);
+        if (got == 0) {
+            return IoResult::kClosed;
+        }
         if (got < 0) {
-            if (errno == EINTR || errno == EAGAIN)
+            if (errno == EINTR || errno == EAGAIN) {
                 continue;
-            return errno == ECONNRESET ? IoResult::Closed : IoResult::Failed;
+            }
+            return errno == ECONNRESET ? IoResult::kClosed : IoResult::kFailed;
         }
         done += static_cast<std::size_t>(got);
     }
-    return IoResult::Ok;
+    return IoResult::kOk;
 }
 
-IoResult Stream::write_all(std::span<const std::uint8_t> data, Deadline deadline)
+IoResult Stream::WriteAll(std::span<const std::uint8_t> data, Deadline deadline)
 {
     std::size_t done = 0;
     while (done < data.size()) {
-        if (IoResult ready = wait(POLLOUT, deadline); ready != IoResult::Ok)
+        if (IoResult ready = Wait(POLLOUT, deadline); ready != IoResult::kOk) {
             return ready;
-        ssize_t sent = ::send(socket_.get(), data.data() + done, data.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+        ssize_t sent = ::send(socket_.Get(), data.data() + done, data.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0) {
-            if (errno == EINTR || errno == EAGAIN)
+            if (errno == EINTR || errno == EAGAIN) {
                 continue;
-            return (errno == EPIPE || errno == ECONNRESET) ? IoResult::Closed : IoResult::Failed;
+            }
+            return (errno == EPIPE || errno == ECONNRESET) ? IoResult::kClosed : IoResult::kFailed;
         }
         done += static_cast<std::size_t>(sent);
     }
-    return IoResult::Ok;
+    return IoResult::kOk;
 }
 
-bool Stream::quiet_until(Deadline until) const { return wait(POLLIN, until) == IoResult::TimedOut; }
+bool Stream::QuietUntil(Deadline until) const { return Wait(POLLIN, until) == IoResult::kTimedOut; }
 
-bool Stream::has_input() const
+bool Stream::HasInput() const
 {
-    pollfd fd{socket_.get(), POLLIN, 0};
+    pollfd fd{socket_.Get(), POLLIN, 0};
     return ::poll(&fd, 1, 0) > 0 && fd.revents != 0;
 }
 

@@ -14,16 +14,16 @@ class FileDescriptor {
 public:
     FileDescriptor() = default;
     explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(FileDescriptor &&other) noexcept : fd_(other.release()) {}
+    FileDescriptor(FileDescriptor &&other) noexcept : fd_(other.Release()) {}
     FileDescriptor &operator=(FileDescriptor &&other) noexcept;
     FileDescriptor(const FileDescriptor &)            = delete;
     FileDescriptor &operator=(const FileDescriptor &) = delete;
-    ~FileDescriptor() { reset(); }
+    ~FileDescriptor() { Reset(); }
 
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release();
-    void reset();
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    int Release();
+    void Reset();
 
 private:
     int fd_ = -1;
@@ -33,39 +33,39 @@ private:
 class StopSignal {
 public:
     StopSignal();
-    void raise();
-    int fd() const { return event_.get(); }
+    void Raise();
+    int Fd() const { return event_.Get(); }
 
 private:
     FileDescriptor event_;
 };
 
 enum class IoResult {
-    Ok,
-    Closed,
-    Stopped,
-    TimedOut,
-    Failed
+    kOk,
+    kClosed,
+    kStopped,
+    kTimedOut,
+    kFailed
 };
-const char *to_string(IoResult result);
+const char *ToString(IoResult result);
 
 using Deadline = std::optional<std::chrono::steady_clock::time_point>;
-Deadline deadline_after(std::chrono::milliseconds timeout);
+Deadline DeadlineAfter(std::chrono::milliseconds timeout);
 
 class Stream {
 public:
     Stream(FileDescriptor socket, const StopSignal &stop) : socket_(std::move(socket)), stop_(stop) {}
 
-    IoResult read_exact(std::span<std::uint8_t> out, Deadline deadline);
-    IoResult write_all(std::span<const std::uint8_t> data, Deadline deadline);
+    IoResult ReadExact(std::span<std::uint8_t> out, Deadline deadline);
+    IoResult WriteAll(std::span<const std::uint8_t> data, Deadline deadline);
     // True when bytes (or the end of the stream) are waiting to be read.
-    bool has_input() const;
+    bool HasInput() const;
     // Waits until `until`; false when input (or the end of the stream) comes first, or the server
     // stops. For pauses in which the client has nothing to say.
-    bool quiet_until(Deadline until) const;
+    bool QuietUntil(Deadline until) const;
 
 private:
-    IoResult wait(short events, Deadline deadline) const;
+    IoResult Wait(short events, Deadline deadline) const;
 
     FileDescriptor socket_;
     const StopSignal &stop_;

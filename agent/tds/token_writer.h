@@ -18,11 +18,11 @@ namespace paagent::tds {
 // at a token boundary.
 class TokenBuffer {
 public:
-    ByteWriter &out() { return out_; }
-    void end_token() { token_ends_.push_back(out_.size()); }
+    ByteWriter &Out() { return out_; }
+    void EndToken() { token_ends_.push_back(out_.Size()); }
 
-    const std::vector<std::uint8_t> &bytes() const { return out_.data(); }
-    const std::vector<std::size_t> &token_ends() const { return token_ends_; }
+    const std::vector<std::uint8_t> &Bytes() const { return out_.Data(); }
+    const std::vector<std::size_t> &TokenEnds() const { return token_ends_; }
 
 private:
     ByteWriter out_;
@@ -30,23 +30,23 @@ private:
 };
 
 enum class DoneToken : std::uint8_t {
-    Done       = 0xFD,
-    DoneProc   = 0xFE,
-    DoneInProc = 0xFF
+    kDone       = 0xFD,
+    kDoneProc   = 0xFE,
+    kDoneInProc = 0xFF
 };
 
-void put_done(TokenBuffer &buf, DoneToken kind, std::uint16_t status, std::int32_t count);
-void put_return_status(TokenBuffer &buf, std::int32_t status);
-void put_eed(TokenBuffer &buf, const ServerMessage &message, std::string_view server_name);
+void PutDone(TokenBuffer &buf, DoneToken kind, std::uint16_t status, std::int32_t count);
+void PutReturnStatus(TokenBuffer &buf, std::int32_t status);
+void PutEed(TokenBuffer &buf, const ServerMessage &message, std::string_view server_name);
 
 // Throws std::invalid_argument for column lists a client cannot describe.
-void put_rowfmt(TokenBuffer &buf, std::span<const Column> columns);
+void PutRowfmt(TokenBuffer &buf, std::span<const Column> columns);
 // Throws std::invalid_argument when a value does not fit its column.
-void put_row(TokenBuffer &buf, std::span<const Column> columns, std::span<const Value> values);
+void PutRow(TokenBuffer &buf, std::span<const Column> columns, std::span<const Value> values);
 
-void put_loginack(TokenBuffer &buf, bool accepted, std::string_view product_name);
-void put_capability(TokenBuffer &buf, std::span<const std::uint8_t> masks);
-void put_envchange(TokenBuffer &buf, std::uint8_t type, std::string_view new_value, std::string_view old_value);
+void PutLoginack(TokenBuffer &buf, bool accepted, std::string_view product_name);
+void PutCapability(TokenBuffer &buf, std::span<const std::uint8_t> masks);
+void PutEnvchange(TokenBuffer &buf, std::uint8_t type, std::string_view new_value, std::string_view old_value);
 
 }  // namespace paagent::tds
 

@@ -18,15 +18,15 @@ public:
     Value(std::string text) : data_(std::move(text)) {}
     Value(const char *text) : data_(std::string(text)) {}
 
-    static Value null() { return Value(); }
+    static Value Null() { return Value(); }
 
-    bool is_null() const { return std::holds_alternative<std::monostate>(data_); }
-    bool is_int() const { return std::holds_alternative<std::int64_t>(data_); }
-    bool is_text() const { return std::holds_alternative<std::string>(data_); }
+    bool IsNull() const { return std::holds_alternative<std::monostate>(data_); }
+    bool IsInt() const { return std::holds_alternative<std::int64_t>(data_); }
+    bool IsText() const { return std::holds_alternative<std::string>(data_); }
 
     // Accessors throw std::bad_variant_access when the value holds another kind.
-    std::int64_t as_int() const { return std::get<std::int64_t>(data_); }
-    const std::string &as_text() const { return std::get<std::string>(data_); }
+    std::int64_t AsInt() const { return std::get<std::int64_t>(data_); }
+    const std::string &AsText() const { return std::get<std::string>(data_); }
 
     bool operator==(const Value &) const = default;
 

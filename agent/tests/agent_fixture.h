@@ -29,15 +29,16 @@ public:
     TempDir()
     {
         std::string pattern = (std::filesystem::temp_directory_path() / "paagent_test_XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr)
+        if (mkdtemp(pattern.data()) == nullptr) {
             throw std::runtime_error("cannot create a temporary directory");
+        }
         path_ = pattern;
     }
     ~TempDir() { std::filesystem::remove_all(path_); }
     TempDir(const TempDir &)            = delete;
     TempDir &operator=(const TempDir &) = delete;
 
-    const std::filesystem::path &path() const { return path_; }
+    const std::filesystem::path &Path() const { return path_; }
 
 private:
     std::filesystem::path path_;
@@ -53,7 +54,7 @@ inline AgentOptions OptionsLoggingTo(const std::filesystem::path &directory, std
     return options;
 }
 
-inline ProcessSpec MakeProcess(std::string name, std::string command, ProcessType type = ProcessType::NotPaAware)
+inline ProcessSpec MakeProcess(std::string name, std::string command, ProcessType type = ProcessType::kNotPaAware)
 {
     return {std::move(name), "node1", std::move(command), static_cast<std::int32_t>(getuid()), false, {}, {}, 0, type};
 }
@@ -62,8 +63,9 @@ inline ServiceSpec MakeService(std::string name, const std::vector<ProcessSpec> 
 {
     ServiceSpec service;
     service.name = std::move(name);
-    for (const auto &process : processes)
+    for (const auto &process : processes) {
         service.members.push_back({process, MemberValue{}});
+    }
     return service;
 }
 
@@ -78,8 +80,9 @@ inline bool GroupRuns(pid_t group)
         std::istringstream fields(text.substr(std::min(text.size(), text.rfind(')') + 1)));
         char state   = 'X';
         pid_t parent = 0, process_group = 0;
-        if (fields >> state >> parent >> process_group && process_group == group && state != 'Z' && state != 'X')
+        if (fields >> state >> parent >> process_group && process_group == group && state != 'Z' && state != 'X') {
             return true;
+        }
     }
     return false;
 }
@@ -89,8 +92,9 @@ struct GroupKiller {
     pid_t group = 0;
     ~GroupKiller()
     {
-        if (group > 1)
+        if (group > 1) {
             kill(-group, SIGKILL);
+        }
     }
 };
 

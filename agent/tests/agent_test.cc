@@ -30,35 +30,37 @@ std::vector<long> ReadNumbers(const fs::path &fifo)
 {
     // Opened for writing too, so that the open does not wait for a writer.
     tds::FileDescriptor fd(open(fifo.c_str(), O_RDWR | O_CLOEXEC));
-    pollfd ready{fd.get(), POLLIN, 0};
+    pollfd ready{fd.Get(), POLLIN, 0};
     char buffer[256];
     const int limit   = static_cast<int>(std::chrono::milliseconds(kWaitLimit).count());
-    const ssize_t got = poll(&ready, 1, limit) == 1 ? read(fd.get(), buffer, sizeof buffer) : 0;
+    const ssize_t got = poll(&ready, 1, limit) == 1 ? read(fd.Get(), buffer, sizeof buffer) : 0;
     std::istringstream line(std::string(buffer, static_cast<std::size_t>(std::max<ssize_t>(got, 0))));
     std::vector<long> numbers;
-    for (long number = 0; line >> number;)
+    for (long number = 0; line >> number;) {
         numbers.push_back(number);
+    }
     return numbers;
 }
 
 // An agent logging into a directory of its own, and a FIFO there that its processes write to.
 struct AgentAndFifo {
-    explicit AgentAndFifo(std::chrono::milliseconds grace = 200ms) : agent(OptionsLoggingTo(home.path(), grace))
+    explicit AgentAndFifo(std::chrono::milliseconds grace = 200ms) : agent(OptionsLoggingTo(home.Path(), grace))
     {
-        if (mkfifo(fifo.c_str(), 0600) != 0)
+        if (mkfifo(fifo.c_str(), 0600) != 0) {
             throw std::runtime_error("cannot create FIFO " + fifo.string());
+        }
     }
     // Starts process "p", whose command finds the FIFO's path in $FIFO.
-    std::future<void> start(const std::string &command, ProcessType type, std::int32_t timeout)
+    std::future<void> Start(const std::string &command, ProcessType type, std::int32_t timeout)
     {
         const ProcessSpec process = MakeProcess("p", "FIFO=" + fifo.string() + "; " + command, type);
-        return std::async(std::launch::async, [this, process, timeout] { agent.start_process(process, timeout); });
+        return std::async(std::launch::async, [this, process, timeout] { agent.StartProcess(process, timeout); });
     }
-    std::vector<long> read_numbers() const { return ReadNumbers(fifo); }
+    std::vector<long> Numbers() const { return ReadNumbers(fifo); }
 
     TempDir home;
     Agent agent;
-    fs::path fifo = home.path() / "fifo";
+    fs::path fifo = home.Path() / "fifo";
 };
 
 // Runs a request that may be refused; whether it was.
@@ -81,12 +83,13 @@ TEST(AgentRestarts, RestartsAfterDelaysThatDoubleThenGivesUp)
     std::condition_variable changed;
     std::vector<Clock::time_point> starts;
     bool gave_up          = false;
-    AgentOptions options  = OptionsLoggingTo(home.path());
+    AgentOptions options  = OptionsLoggingTo(home.Path());
     options.restart_delay = 20ms;
     options.log           = [&](Verbosity, const std::string &text) {
         std::lock_guard lock(mutex);
-        if (text.starts_with("started process failing"))
+        if (text.starts_with("started process failing")) {
             starts.push_back(Clock::now());
+        }
         gave_up |= text.find("giving up") != std::string::npos;
         changed.notify_all();
     };
@@ -94,16 +97,17 @@ TEST(AgentRestarts, RestartsAfterDelaysThatDoubleThenGivesUp)
     ProcessSpec failing = MakeProcess("failing", "exit 3");
     failing.managed     = true;
     failing.retry_count = 4;
-    agent.start_process(failing, 0);
+    agent.StartProcess(failing, 0);
     {
         // The agent logs under its own lock: the agent is not called while this one is held.
         std::unique_lock lock(mutex);
         ASSERT_TRUE(changed.wait_for(lock, kWaitLimit, [&] { return gave_up; }));
     }
     ASSERT_EQ(starts.size(), 5u);
-    for (std::size_t i = 1; i < starts.size(); ++i)
+    for (std::size_t i = 1; i < starts.size(); ++i) {
         EXPECT_GE(starts[i] - starts[i - 1], 20ms * (1 << (i - 1))) << "restart " << i;
-    EXPECT_EQ(agent.process_status("failing", "node1").state, ProcessState::Failed);
+    }
+    EXPECT_EQ(agent.ProcessStatus("failing", "node1").state, ProcessState::kFailed);
 }
 
 // A stop ends every process of the process's group, whatever its leader did, and a process
@@ -120,15 +124,15 @@ TEST(AgentStop, EndsEveryProcessOfTheGroupBeforeItSucceeds)
     for (const auto &[what, command, leader_exits] : cases) {
         SCOPED_TRACE(what);
         AgentAndFifo with;
-        auto started       = with.start(command, ProcessType::NotPaAware, leader_exits ? 10 : 0);
-        const auto numbers = with.read_numbers();
+        auto started       = with.Start(command, ProcessType::kNotPaAware, leader_exits ? 10 : 0);
+        const auto numbers = with.Numbers();
         ASSERT_NO_THROW(started.get());
         ASSERT_EQ(numbers.size(), 1u);
         const auto group = static_cast<pid_t>(numbers[0]);
         GroupKiller killer{group};
         ASSERT_TRUE(GroupRuns(group));
 
-        EXPECT_NO_THROW(with.agent.stop_process("p", "node1"));
+        EXPECT_NO_THROW(with.agent.StopProcess("p", "node1"));
         EXPECT_FALSE(GroupRuns(group)) << "a process of group " << group << " survived the stop";
     }
 }
@@ -147,12 +151,13 @@ TEST(AgentWaits, EndWhenTheAgentShutsDownOrTheServiceIsRemoved)
         bool then_stop;  // the request that waits is a stop made once the process runs
         bool shut_down;  // else the service is removed, again and again
     } cases[] = {
-        {"a start waiting for a report", "echo $$ > \"$FIFO\"; exec sleep 1000", ProcessType::PaAware, 60, false, true},
+        {"a start waiting for a report", "echo $$ > \"$FIFO\"; exec sleep 1000", ProcessType::kPaAware, 60, false,
+         true},
         {"a stop waiting for a process that ignores SIGTERM", "trap '' TERM; echo $$ > \"$FIFO\"; exec sleep 1000",
-         ProcessType::NotPaAware, 0, true, true},
-        {"a start waiting for its member to prove itself", "echo $$ > \"$FIFO\"; exit 3", ProcessType::NotPaAware, 10,
+         ProcessType::kNotPaAware, 0, true, true},
+        {"a start waiting for its member to prove itself", "echo $$ > \"$FIFO\"; exit 3", ProcessType::kNotPaAware, 10,
          false, false},
-        {"a stop waiting for its member to end", "echo $$ > \"$FIFO\"; exec sleep 1000", ProcessType::NotPaAware, 0,
+        {"a stop waiting for its member to end", "echo $$ > \"$FIFO\"; exec sleep 1000", ProcessType::kNotPaAware, 0,
          true, false},
     };
     for (const auto &test : cases) {
@@ -161,23 +166,24 @@ TEST(AgentWaits, EndWhenTheAgentShutsDownOrTheServiceIsRemoved)
         Agent &agent             = with.agent;
         const ProcessSpec member = MakeProcess("p", "FIFO=" + with.fifo.string() + "; " + test.command, test.type);
         for (int round = 0; round < (test.shut_down ? 1 : 40); ++round) {
-            agent.add_service(MakeService("s", {member}));
-            auto request     = Request([&] { agent.start_process(member, test.start_timeout); });
-            const auto group = with.read_numbers();
+            agent.AddService(MakeService("s", {member}));
+            auto request     = Request([&] { agent.StartProcess(member, test.start_timeout); });
+            const auto group = with.Numbers();
             ASSERT_EQ(group.size(), 1u);
             GroupKiller killer{static_cast<pid_t>(group[0])};
             if (test.then_stop) {
                 request.wait();
-                request = Request([&] { agent.stop_process("p", "node1"); });
+                request = Request([&] { agent.StopProcess("p", "node1"); });
             }
             if (test.shut_down) {
-                agent.shut_down(false);
-                EXPECT_THROW(agent.start_process(MakeProcess("late", "exit 0"), 0), AgentError);
+                agent.ShutDown(false);
+                EXPECT_THROW(agent.StartProcess(MakeProcess("late", "exit 0"), 0), AgentError);
             }
             // The agent refuses the removal while the member runs.
             const auto deadline = Clock::now() + kWaitLimit;
-            while (!test.shut_down && Clock::now() < deadline && !agent.services(false).empty())
-                Request([&] { agent.remove_service("s"); }).wait();
+            while (!test.shut_down && Clock::now() < deadline && !agent.Services(false).empty()) {
+                Request([&] { agent.RemoveService("s"); }).wait();
+            }
             // Far within the start's time-out and the grace period.
             ASSERT_EQ(request.wait_for(10s), std::future_status::ready);
             EXPECT_TRUE(request.get() || !test.shut_down) << "the request was not refused";
@@ -204,9 +210,9 @@ TEST(AgentReport, OnlyAWaitedForReportOfTheProcessOrADescendantIsAccepted)
         SCOPED_TRACE(test.what);
         AgentAndFifo with;
         Agent &agent = with.agent;
-        auto started = with.start("sleep 1000 & echo $PA_PROCESS_ID $$ $! > \"$FIFO\"; exec sleep 1000",
-                                  ProcessType::PaAware, test.timeout);
-        auto told    = with.read_numbers();  // its process id, its PID, its child's PID
+        auto started = with.Start("sleep 1000 & echo $PA_PROCESS_ID $$ $! > \"$FIFO\"; exec sleep 1000",
+                                  ProcessType::kPaAware, test.timeout);
+        auto told    = with.Numbers();  // its process id, its PID, its child's PID
         ASSERT_EQ(told.size(), 3u);
         told.push_back(getpid());
         GroupKiller killer{static_cast<pid_t>(told[1])};
@@ -217,15 +223,16 @@ TEST(AgentReport, OnlyAWaitedForReportOfTheProcessOrADescendantIsAccepted)
         const auto id       = static_cast<std::int32_t>(told[0]);
         const auto reported = static_cast<pid_t>(told[test.reported]);
         if (test.accepted) {
-            EXPECT_NO_THROW(agent.report_pid(id, reported));
+            EXPECT_NO_THROW(agent.ReportPid(id, reported));
             EXPECT_NO_THROW(started.get());
         } else {
-            EXPECT_THROW(agent.report_pid(id, reported), AgentError);
+            EXPECT_THROW(agent.ReportPid(id, reported), AgentError);
         }
-        EXPECT_EQ(agent.process_status("p", "node1").pid, test.accepted ? reported : told[1]);
-        agent.stop_process("p", "node1");
-        if (started.valid())
+        EXPECT_EQ(agent.ProcessStatus("p", "node1").pid, test.accepted ? reported : told[1]);
+        agent.StopProcess("p", "node1");
+        if (started.valid()) {
             started.wait();
+        }
     }
 }
 
@@ -235,19 +242,18 @@ TEST(AgentReport, OnlyAWaitedForReportOfTheProcessOrADescendantIsAccepted)
 TEST(AgentAdoption, StartsAProcessThatWasWaitingForItsRestart)
 {
     TempDir home;
-    const fs::path fifo = home.path() / "fifo";
+    const fs::path fifo = home.Path() / "fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     ProcessSpec worker   = MakeProcess("worker", "echo $$ > " + fifo.string() + "; exec sleep 30");
     worker.managed       = true;
     worker.retry_count   = 3;
-    AgentOptions options = OptionsLoggingTo(home.path());
-    options.state_file   = home.path() / "state";
-    replace_file(options.state_file, format_state({RunningRecord{worker, 0, {}, {}, {}, {}}}),
-                 Durability::ProcessCrash);
+    AgentOptions options = OptionsLoggingTo(home.Path());
+    options.state_file   = home.Path() / "state";
+    ReplaceFile(options.state_file, FormatState({RunningRecord{worker, 0, {}, {}, {}, {}}}), Durability::kProcessCrash);
     Agent agent(std::move(options));
-    agent.load({{MakeService("s", {worker})}, {}});
+    agent.Load({{MakeService("s", {worker})}, {}});
 
-    EXPECT_EQ(agent.adopt_recorded(), 1);
+    EXPECT_EQ(agent.AdoptRecorded(), 1);
     const std::vector<long> started = ReadNumbers(fifo);
     ASSERT_EQ(started.size(), 1u);
     const GroupKiller killer{static_cast<pid_t>(started[0])};
@@ -258,34 +264,35 @@ TEST(AgentPersist, AChangeWhoseSaveFailsChangesNothing)
 {
     TempDir home;
     bool failing         = false;
-    AgentOptions options = OptionsLoggingTo(home.path());
+    AgentOptions options = OptionsLoggingTo(home.Path());
     options.persist      = [&failing](const Definitions &) {
-        if (failing)
+        if (failing) {
             throw std::runtime_error("disk full");
+        }
     };
     Agent agent(std::move(options));
     const ProcessSpec worker  = MakeProcess("worker", "exec sleep 1000");
     const ServiceSpec kept    = MakeService("kept", {worker}),
                       changed = MakeService("kept", {MakeProcess("worker", "exec sleep 999")});
     const Route route{"host", "SERVER"};
-    agent.add_service(kept);
+    agent.AddService(kept);
     failing                                                      = true;
     const std::pair<const char *, std::function<void()>> cases[] = {
         {"add a service with a new member",
-         [&] { agent.add_service(MakeService("new", {MakeProcess("newcomer", "exec sleep 1000")})); }},
-        {"change a service's member", [&] { agent.change_service("kept", changed); }},
-        {"start a service under another definition", [&] { agent.start_service(changed); }},
-        {"remove a service", [&] { agent.remove_service("kept"); }},
-        {"add a route", [&] { agent.add_route(route); }},
+         [&] { agent.AddService(MakeService("new", {MakeProcess("newcomer", "exec sleep 1000")})); }},
+        {"change a service's member", [&] { agent.ChangeService("kept", changed); }},
+        {"start a service under another definition", [&] { agent.StartService(changed); }},
+        {"remove a service", [&] { agent.RemoveService("kept"); }},
+        {"add a route", [&] { agent.AddRoute(route); }},
     };
     for (const auto &[what, change] : cases) {
         SCOPED_TRACE(what);
         EXPECT_THROW(change(), AgentError);
-        EXPECT_EQ(agent.services(false), std::vector<ServiceSpec>{kept});
-        EXPECT_EQ(agent.routes(0), std::vector<Route>{});
-        ASSERT_EQ(agent.processes(false).size(), 1u);
-        EXPECT_EQ(agent.processes(false)[0].definition, worker);
-        EXPECT_TRUE(agent.processes(true).empty()) << "a process started although its definition was not saved";
+        EXPECT_EQ(agent.Services(false), std::vector<ServiceSpec>{kept});
+        EXPECT_EQ(agent.Routes(0), std::vector<Route>{});
+        ASSERT_EQ(agent.Processes(false).size(), 1u);
+        EXPECT_EQ(agent.Processes(false)[0].definition, worker);
+        EXPECT_TRUE(agent.Processes(true).empty()) << "a process started although its definition was not saved";
     }
 }
 
@@ -294,21 +301,21 @@ TEST(AgentFiles, ProcessLogsAreTheAgentsOwn)
 {
     TempDir home;
     const mode_t previous = umask(0);
-    Agent agent(OptionsLoggingTo(home.path()));
-    agent.start_process(MakeProcess("writer", "exit 0"), 10);
+    Agent agent(OptionsLoggingTo(home.Path()));
+    agent.StartProcess(MakeProcess("writer", "exit 0"), 10);
     umask(previous);
     struct stat status {};
-    ASSERT_EQ(lstat((home.path() / "logs").c_str(), &status), 0);
+    ASSERT_EQ(lstat((home.Path() / "logs").c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0700u);
-    ASSERT_EQ(lstat((home.path() / "logs" / "writer.log").c_str(), &status), 0);
+    ASSERT_EQ(lstat((home.Path() / "logs" / "writer.log").c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0600u);
 
-    const fs::path outside = home.path() / "outside";
+    const fs::path outside = home.Path() / "outside";
     std::ofstream(outside).flush();
-    fs::create_symlink(outside, home.path() / "logs" / "leaky.log");
-    EXPECT_THROW(agent.start_process(MakeProcess("leaky", "echo leaked"), 10), AgentError);
+    fs::create_symlink(outside, home.Path() / "logs" / "leaky.log");
+    EXPECT_THROW(agent.StartProcess(MakeProcess("leaky", "echo leaked"), 10), AgentError);
     EXPECT_EQ(fs::file_size(outside), 0u);
-    EXPECT_EQ(agent.process_status("leaky", "node1").state, ProcessState::Failed);
+    EXPECT_EQ(agent.ProcessStatus("leaky", "node1").state, ProcessState::kFailed);
 }
 
 TEST(AgentFiles, AUsersFileOthersMayWriteIsRefused)
@@ -316,13 +323,13 @@ TEST(AgentFiles, AUsersFileOthersMayWriteIsRefused)
     for (const auto &[mode, accepted] : {std::pair{0600, true}, {0644, true}, {0646, false}, {0666, false}}) {
         SCOPED_TRACE(mode);
         TempDir home;
-        const fs::path users = home.path() / "users";
-        std::ofstream(users) << "operator:" << hash_password("secret") << "\n";
+        const fs::path users = home.Path() / "users";
+        std::ofstream(users) << "operator:" << HashPassword("secret") << "\n";
         fs::permissions(users, static_cast<fs::perms>(mode));
         if (accepted) {
-            EXPECT_TRUE(Users::load(users).check("operator", "secret"));
+            EXPECT_TRUE(Users::Load(users).Check("operator", "secret"));
         } else {
-            EXPECT_THROW(Users::load(users), std::runtime_error);
+            EXPECT_THROW(Users::Load(users), std::runtime_error);
         }
     }
 }
@@ -340,11 +347,11 @@ TEST(AgentFiles, APeersFileIsItsOwnersAloneAndWellFormed)
     for (const auto &[mode, text, refusal] : cases) {
         SCOPED_TRACE(text);
         TempDir home;
-        const fs::path peers = home.path() / "peers";
+        const fs::path peers = home.Path() / "peers";
         std::ofstream(peers) << text;
         fs::permissions(peers, static_cast<fs::perms>(mode));
         try {
-            const auto logins = load_peers(peers);
+            const auto logins = LoadPeers(peers);
             EXPECT_EQ(refusal, nullptr);
             EXPECT_EQ(logins.at("PA_B").password, "pass:with:colons");
             EXPECT_EQ(logins.size(), 2u);

@@ -29,74 +29,78 @@ class Generator {
 public:
     explicit Generator(std::uint32_t seed) : random_(seed) {}
 
-    Definitions definitions()
+    Definitions Generate()
     {
-        std::vector<ProcessSpec> processes(below(9));
+        std::vector<ProcessSpec> processes(Below(9));
         for (auto &process : processes) {
-            process = {unique_name(), text(),    filled_text(),
-                       integer(),     one_in(2), message(),
-                       message(),     integer(), static_cast<ProcessType>(below(3))};
+            process = {UniqueName(), Text(),    FilledText(),
+                       Integer(),    OneIn(2),  Message(),
+                       Message(),    Integer(), static_cast<ProcessType>(Below(3))};
         }
         Definitions definitions;
-        definitions.services.resize(below(6));
-        for (auto &service : definitions.services)
-            service = random_service(processes);
-        definitions.routes.resize(below(5));
-        for (auto &route : definitions.routes)
-            route = {text(), text()};
+        definitions.services.resize(Below(6));
+        for (auto &service : definitions.services) {
+            service = RandomService(processes);
+        }
+        definitions.routes.resize(Below(5));
+        for (auto &route : definitions.routes) {
+            route = {Text(), Text()};
+        }
         return definitions;
     }
 
 private:
-    std::size_t below(std::size_t bound) { return std::uniform_int_distribution<std::size_t>(0, bound - 1)(random_); }
-    bool one_in(std::size_t n) { return below(n) == 0; }
-    std::int32_t integer() { return static_cast<std::int32_t>(random_()); }
-    char byte()
+    std::size_t Below(std::size_t bound) { return std::uniform_int_distribution<std::size_t>(0, bound - 1)(random_); }
+    bool OneIn(std::size_t n) { return Below(n) == 0; }
+    std::int32_t Integer() { return static_cast<std::int32_t>(random_()); }
+    char Byte()
     {
         static constexpr char kMeaningful[] = {'\'', '\\', '\t', '\n', '#', '{', '}', '=', ' '};
-        switch (below(4)) {
-        case 0: return kMeaningful[below(std::size(kMeaningful))];
-        case 1: return static_cast<char>(0x80 + below(0x80));
-        default: return static_cast<char>(1 + below(255));
+        switch (Below(4)) {
+        case 0: return kMeaningful[Below(std::size(kMeaningful))];
+        case 1: return static_cast<char>(0x80 + Below(0x80));
+        default: return static_cast<char>(1 + Below(255));
         }
     }
     // Mostly short, sometimes long, now and then ending in a backslash.
-    std::string text()
+    std::string Text()
     {
-        std::string text(below(one_in(20) ? 8193 : 65), '\0');
-        for (char &c : text)
-            c = byte();
-        return one_in(8) ? text + '\\' : text;
+        std::string text(Below(OneIn(20) ? 8193 : 65), '\0');
+        for (char &c : text) {
+            c = Byte();
+        }
+        return OneIn(8) ? text + '\\' : text;
     }
     // A message that is exactly the blank written for an absent one reads as absent.
-    std::optional<std::string> message()
+    std::optional<std::string> Message()
     {
-        std::string message = text();
-        return one_in(3) || message == " " ? std::nullopt : std::optional(message);
+        std::string message = Text();
+        return OneIn(3) || message == " " ? std::nullopt : std::optional(message);
     }
     // Names and commands are never empty: a file holding an empty one is refused.
-    std::string filled_text() { return byte() + text(); }
-    std::string unique_name()
+    std::string FilledText() { return Byte() + Text(); }
+    std::string UniqueName()
     {
-        std::string name = filled_text();
-        while (!names_.insert(name).second)
-            name += byte();
+        std::string name = FilledText();
+        while (!names_.insert(name).second) {
+            name += Byte();
+        }
         return name;
     }
     // A service holding a random selection of the processes of pool, in random order.
-    ServiceSpec random_service(std::vector<ProcessSpec> pool)
+    ServiceSpec RandomService(std::vector<ProcessSpec> pool)
     {
         ServiceSpec service;
-        service.name  = filled_text();
-        service.type  = static_cast<std::int32_t>(one_in(2) ? ServiceType::Master : ServiceType::NonMaster);
-        service.start = static_cast<std::int32_t>(one_in(2) ? ServiceStart::Auto : ServiceStart::NonAuto);
+        service.name  = FilledText();
+        service.type  = static_cast<std::int32_t>(OneIn(2) ? ServiceType::kMaster : ServiceType::kNonMaster);
+        service.start = static_cast<std::int32_t>(OneIn(2) ? ServiceStart::kAuto : ServiceStart::kNonAuto);
         std::shuffle(pool.begin(), pool.end(), random_);
-        pool.resize(below(pool.size() + 1));
+        pool.resize(Below(pool.size() + 1));
         for (auto &process : pool) {
-            const std::size_t kind = below(3);
+            const std::size_t kind = Below(3);
             service.members.push_back({std::move(process), kind == 0   ? MemberValue{}
-                                                           : kind == 1 ? MemberValue(integer())
-                                                                       : MemberValue(text())});
+                                                           : kind == 1 ? MemberValue(Integer())
+                                                                       : MemberValue(Text())});
         }
         return service;
     }
@@ -110,13 +114,13 @@ TEST(ConfigRoundTrip, RandomDefinitionsReadBackAndRewriteIdentically)
     constexpr std::uint32_t kSeed = 0x5eed2024;
     for (std::uint32_t index = 0; index < 3000; ++index) {
         SCOPED_TRACE("seed " + std::to_string(kSeed) + " + case " + std::to_string(index));
-        const Definitions generated = Generator(kSeed + index).definitions();
-        const std::string written   = format_config(generated);
+        const Definitions generated = Generator(kSeed + index).Generate();
+        const std::string written   = FormatConfig(generated);
         Definitions read;
-        ASSERT_NO_THROW(read = parse_config(written));
+        ASSERT_NO_THROW(read = ParseConfig(written));
         ASSERT_EQ(read.services, generated.services);
         ASSERT_EQ(read.routes, generated.routes);
-        ASSERT_EQ(format_config(read), written);
+        ASSERT_EQ(FormatConfig(read), written);
     }
 }
 
@@ -128,8 +132,8 @@ TEST(ConfigFile, FilesWrittenBeforeBackslashesWereEscapedReadAsBefore)
         {"'\\n is not a line end'", "\\n is not a line end"},
     };
     for (const auto &[quoted, text] : cases) {
-        const Definitions read = parse_config("#ZEB_PA3\nzeb_process 'p'\n{\n\tCommand " + std::string(quoted) +
-                                              " run as 0\n}\nzeb_service 's'\n{\n\tprocess 'p' NONE\n}\n");
+        const Definitions read = ParseConfig("#ZEB_PA3\nzeb_process 'p'\n{\n\tCommand " + std::string(quoted) +
+                                             " run as 0\n}\nzeb_service 's'\n{\n\tprocess 'p' NONE\n}\n");
         EXPECT_EQ(read.services.at(0).members.at(0).process.command, text) << quoted;
     }
 }
@@ -152,18 +156,18 @@ const std::string kPlainFile =
     "zeb_routing\n{\n\thost 'hostA' 'PASRV'\n}\n\n";
 
 // What kPlainFile holds; the blank host and command of db are texts, kept as they are.
-Definitions plain()
+Definitions Plain()
 {
     ProcessSpec web{"web",        "node1", "httpd -f /etc/httpd.conf", 1000, true, "restarting web",
-                    std::nullopt, 3,       ProcessType::PaAware};
-    ProcessSpec db{"db", " ", " ", 0, false, "", "db is down", -1, ProcessType::Daemon};
+                    std::nullopt, 3,       ProcessType::kPaAware};
+    ProcessSpec db{"db", " ", " ", 0, false, "", "db is down", -1, ProcessType::kDaemon};
     ServiceSpec front{"front",
-                      static_cast<std::int32_t>(ServiceType::Master),
-                      static_cast<std::int32_t>(ServiceStart::Auto),
+                      static_cast<std::int32_t>(ServiceType::kMaster),
+                      static_cast<std::int32_t>(ServiceStart::kAuto),
                       {{web, std::int32_t{-42}}, {db, std::string("a text")}}};
     ServiceSpec back{"back",
-                     static_cast<std::int32_t>(ServiceType::NonMaster),
-                     static_cast<std::int32_t>(ServiceStart::NonAuto),
+                     static_cast<std::int32_t>(ServiceType::kNonMaster),
+                     static_cast<std::int32_t>(ServiceStart::kNonAuto),
                      {{db, MemberValue{}}}};
     return {{front, back}, {{"hostA", "PASRV"}}};
 }
@@ -186,10 +190,10 @@ TEST(ConfigFile, AFileTheAgentCannotReadIsRefusedWithItsLine)
     for (const auto &[text, line, reason] : cases) {
         SCOPED_TRACE(reason);
         try {
-            parse_config(text);
+            ParseConfig(text);
             ADD_FAILURE() << "accepted: " << text;
         } catch (const ConfigError &error) {
-            EXPECT_EQ(error.line(), line) << error.what();
+            EXPECT_EQ(error.Line(), line) << error.what();
             EXPECT_THAT(error.what(), HasSubstr(reason));
         }
     }
@@ -197,10 +201,10 @@ TEST(ConfigFile, AFileTheAgentCannotReadIsRefusedWithItsLine)
 
 class ConfigSave : public ::testing::Test {
 protected:
-    fs::path path() const { return dir_.path() / "pa.cfg"; }
-    std::string contents() const
+    fs::path Path() const { return dir_.Path() / "pa.cfg"; }
+    std::string Contents() const
     {
-        std::ifstream file(path(), std::ios::binary);
+        std::ifstream file(Path(), std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(file), {});
     }
 
@@ -211,15 +215,15 @@ protected:
 // missing one holds nothing.
 TEST_F(ConfigSave, APlainFileIsWrittenByteForByteForItsOwnerAlone)
 {
-    EXPECT_EQ(load_config(path()).services.size(), 0u);
+    EXPECT_EQ(LoadConfig(Path()).services.size(), 0u);
     const mode_t previous = umask(0);
-    save_config(path(), plain());
+    SaveConfig(Path(), Plain());
     umask(previous);
-    EXPECT_EQ(contents(), kPlainFile);
-    EXPECT_EQ(fs::status(path()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-    const Definitions read = load_config(path());
-    EXPECT_EQ(read.services, plain().services);
-    EXPECT_EQ(read.routes, plain().routes);
+    EXPECT_EQ(Contents(), kPlainFile);
+    EXPECT_EQ(fs::status(Path()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    const Definitions read = LoadConfig(Path());
+    EXPECT_EQ(read.services, Plain().services);
+    EXPECT_EQ(read.routes, Plain().routes);
 }
 
 // A save that fails, or a text with a zero byte, which the file cannot carry and which is
@@ -234,24 +238,24 @@ TEST_F(ConfigSave, AFailedSaveLeavesTheFileAsItWas)
          "service 'front': its value for process 'db'"},
         {[](Definitions &d) { d.routes[0].server = "x\0y"s; }, "route 'hostA' to 'x\\0y': its server name"},
     };
-    save_config(path(), plain());
+    SaveConfig(Path(), Plain());
     for (const auto &[put, named] : cases) {
         SCOPED_TRACE(named);
-        Definitions definitions = plain();
+        Definitions definitions = Plain();
         put(definitions);
         try {
-            save_config(path(), definitions);
+            SaveConfig(Path(), definitions);
             ADD_FAILURE() << "saved with a zero byte";
         } catch (const std::runtime_error &error) {
             EXPECT_THAT(error.what(), HasSubstr(named));
             EXPECT_THAT(error.what(), HasSubstr("zero byte"));
         }
-        EXPECT_EQ(contents(), kPlainFile);
-        EXPECT_FALSE(fs::exists(dir_.path() / "pa.cfg.tmp"));
+        EXPECT_EQ(Contents(), kPlainFile);
+        EXPECT_FALSE(fs::exists(dir_.Path() / "pa.cfg.tmp"));
     }
-    fs::create_directory(dir_.path() / "pa.cfg.tmp");  // the temporary file cannot be created
-    EXPECT_THROW(save_config(path(), Definitions{}), std::exception);
-    EXPECT_EQ(contents(), kPlainFile);
+    fs::create_directory(dir_.Path() / "pa.cfg.tmp");  // the temporary file cannot be created
+    EXPECT_THROW(SaveConfig(Path(), Definitions{}), std::exception);
+    EXPECT_EQ(Contents(), kPlainFile);
 }
 
 }  // namespace

@@ -18,25 +18,25 @@ namespace {
 TEST(Reply, FailureCarriesMessageStatusAndErrorBit)
 {
     Reply reply("PASRV", "pa_Fail");
-    ServerMessage message = ServerMessage::error(20001, "gone");
+    ServerMessage message = ServerMessage::Error(20001, "gone");
     message.state         = 3;
     message.line          = 42;
-    reply.fail(message);
-    Bytes expected = hex("e5 25 00 21 4e 00 00 03 10 05") + text("ZZZZZ") + hex("00 00 00 04 00") + text("gone") +
-                     hex("05") + text("PASRV") + hex("07") + text("pa_Fail") + hex("2a 00") +
-                     hex("79 fa ff ff ff fe 02 00 00 00 00 00 00 00");
-    EXPECT_EQ(std::move(reply).finish().bytes(), expected);
+    reply.Fail(message);
+    Bytes expected = Hex("e5 25 00 21 4e 00 00 03 10 05") + Text("ZZZZZ") + Hex("00 00 00 04 00") + Text("gone") +
+                     Hex("05") + Text("PASRV") + Hex("07") + Text("pa_Fail") + Hex("2a 00") +
+                     Hex("79 fa ff ff ff fe 02 00 00 00 00 00 00 00");
+    EXPECT_EQ(std::move(reply).Finish().Bytes(), expected);
 }
 
 TEST(Packets, SplitIntoNegotiatedSizeWithLastPacketBitAtTheEnd)
 {
     Bytes payload(1100, 0x5a);
     Bytes packets;
-    append_packets(packets, payload, 512, true);
+    AppendPackets(packets, payload, 512, true);
     ASSERT_EQ(packets.size(), 1100u + 3 * 8);
-    EXPECT_EQ(Bytes(packets.begin(), packets.begin() + 8), hex("04 00 02 00 00 00 00 00"));
-    EXPECT_EQ(Bytes(packets.begin() + 512, packets.begin() + 520), hex("04 00 02 00 00 00 00 00"));
-    EXPECT_EQ(Bytes(packets.begin() + 1024, packets.begin() + 1032), hex("04 01 00 64 00 00 00 00"));
+    EXPECT_EQ(Bytes(packets.begin(), packets.begin() + 8), Hex("04 00 02 00 00 00 00 00"));
+    EXPECT_EQ(Bytes(packets.begin() + 512, packets.begin() + 520), Hex("04 00 02 00 00 00 00 00"));
+    EXPECT_EQ(Bytes(packets.begin() + 1024, packets.begin() + 1032), Hex("04 01 00 64 00 00 00 00"));
 }
 
 // A request of exactly the largest payload is read whole; one byte less of room refuses it.
@@ -45,39 +45,39 @@ TEST(Packets, AMessageOfTheLargestPayloadIsReadAndALargerOneRefused)
     const StopSignal stop;
     const Bytes payload(1100, 0x5a);
     Bytes packets;
-    append_packets(packets, payload, 512, true);
+    AppendPackets(packets, payload, 512, true);
     for (const std::size_t largest : {payload.size(), payload.size() - 1}) {
         int ends[2] = {-1, -1};
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
         const FileDescriptor writer(ends[1]);
         Stream stream(FileDescriptor{ends[0]}, stop);
-        ASSERT_EQ(write(writer.get(), packets.data(), packets.size()), static_cast<ssize_t>(packets.size()));
+        ASSERT_EQ(write(writer.Get(), packets.data(), packets.size()), static_cast<ssize_t>(packets.size()));
         Message message;
         if (largest == payload.size()) {
-            EXPECT_EQ(read_message(stream, message, largest, std::nullopt), IoResult::Ok);
+            EXPECT_EQ(ReadMessage(stream, message, largest, std::nullopt), IoResult::kOk);
             EXPECT_EQ(message.payload, payload);
         } else {
-            EXPECT_THROW(read_message(stream, message, largest, std::nullopt), ProtocolError);
+            EXPECT_THROW(ReadMessage(stream, message, largest, std::nullopt), ProtocolError);
         }
     }
 }
 
-const Bytes kAttentionAck = hex("fd 20 00 00 00 00 00 00 00");
+const Bytes kAttentionAck = Hex("fd 20 00 00 00 00 00 00 00");
 
 TEST(CancelledTail, CompletesTheTokenInProgressThenAcknowledges)
 {
     Reply reply("PASRV", "p");
-    reply.begin_rows({Column::text("t", 1000)});
-    reply.add_row({std::string(1000, 't')});
-    TokenBuffer tokens     = std::move(reply).finish();
-    std::size_t rowfmt_end = tokens.token_ends()[0];
-    std::size_t row_end    = tokens.token_ends()[1];
+    reply.BeginRows({Column::Text("t", 1000)});
+    reply.AddRow({std::string(1000, 't')});
+    TokenBuffer tokens     = std::move(reply).Finish();
+    std::size_t rowfmt_end = tokens.TokenEnds()[0];
+    std::size_t row_end    = tokens.TokenEnds()[1];
     std::size_t sent       = rowfmt_end + 500;  // in the middle of the row
-    Bytes expected(tokens.bytes().begin() + static_cast<std::ptrdiff_t>(sent),
-                   tokens.bytes().begin() + static_cast<std::ptrdiff_t>(row_end));
-    EXPECT_EQ(cancelled_tail(tokens, sent), expected + kAttentionAck);
-    EXPECT_EQ(cancelled_tail(tokens, row_end), kAttentionAck);
-    EXPECT_EQ(cancelled_tail(tokens, 0), kAttentionAck);
+    Bytes expected(tokens.Bytes().begin() + static_cast<std::ptrdiff_t>(sent),
+                   tokens.Bytes().begin() + static_cast<std::ptrdiff_t>(row_end));
+    EXPECT_EQ(CancelledTail(tokens, sent), expected + kAttentionAck);
+    EXPECT_EQ(CancelledTail(tokens, row_end), kAttentionAck);
+    EXPECT_EQ(CancelledTail(tokens, 0), kAttentionAck);
 }
 
 }  // namespace

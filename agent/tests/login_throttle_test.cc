@@ -15,19 +15,20 @@ const TimePoint kStart = TimePoint{} + std::chrono::hours(1);
 const TimePoint kNever = TimePoint::max();
 
 // When the address may have its next check: now, or when to ask again; kNever for too late.
-TimePoint turn_of(LoginThrottle &throttle, const std::string &address, TimePoint now, TimePoint latest = kNever)
+TimePoint TurnOf(LoginThrottle &throttle, const std::string &address, TimePoint now, TimePoint latest = kNever)
 {
-    LoginThrottle::Turn turn = throttle.begin_check(address, now, latest);
-    if (std::holds_alternative<Check>(turn))
+    LoginThrottle::Turn turn = throttle.BeginCheck(address, now, latest);
+    if (std::holds_alternative<Check>(turn)) {
         return now;
+    }
     const auto *wait = std::get_if<LoginThrottle::Wait>(&turn);
     return wait != nullptr ? wait->until : kNever;
 }
 
 // Fails one check of the address at `now`, which must be its turn.
-LoginThrottle::Failure fail(LoginThrottle &throttle, const std::string &address, TimePoint now)
+LoginThrottle::Failure Fail(LoginThrottle &throttle, const std::string &address, TimePoint now)
 {
-    return std::get<Check>(throttle.begin_check(address, now, kNever)).failed(now);
+    return std::get<Check>(throttle.BeginCheck(address, now, kNever)).Failed(now);
 }
 
 // The delay doubles with each failure up to the longest, and is forgotten after a quiet while.
@@ -36,14 +37,14 @@ TEST(LoginThrottle, DelayDoublesWithEachFailureUntilForgotten)
     LoginThrottle throttle(kDelays);
     TimePoint now = kStart;
     for (long expected : {100, 200, 400, 800, 1'600, 3'200, 3'200}) {
-        LoginThrottle::Failure failure = fail(throttle, "10.0.0.1", now);
+        LoginThrottle::Failure failure = Fail(throttle, "10.0.0.1", now);
         EXPECT_EQ(failure.delay, milliseconds(expected));
-        EXPECT_EQ(turn_of(throttle, "10.0.0.1", now), now + failure.delay);
+        EXPECT_EQ(TurnOf(throttle, "10.0.0.1", now), now + failure.delay);
         now += failure.delay;
     }
     now += kDelays.forget_after - milliseconds(3'201);
-    EXPECT_EQ(fail(throttle, "10.0.0.1", now).count, 8u);
-    EXPECT_EQ(fail(throttle, "10.0.0.1", now + kDelays.forget_after).delay, kDelays.first);
+    EXPECT_EQ(Fail(throttle, "10.0.0.1", now).count, 8u);
+    EXPECT_EQ(Fail(throttle, "10.0.0.1", now + kDelays.forget_after).delay, kDelays.first);
 }
 
 // One check at a time per address; a right password adds no delay; a turn after the latest
@@ -51,15 +52,16 @@ TEST(LoginThrottle, DelayDoublesWithEachFailureUntilForgotten)
 TEST(LoginThrottle, AnAddressHasOneCheckAtATime)
 {
     LoginThrottle throttle(kDelays);
-    LoginThrottle::Turn first = throttle.begin_check("10.0.0.1", kStart, kNever);
+    LoginThrottle::Turn first = throttle.BeginCheck("10.0.0.1", kStart, kNever);
     ASSERT_TRUE(std::holds_alternative<Check>(first));
-    EXPECT_EQ(turn_of(throttle, "10.0.0.1", kStart), kStart + LoginThrottle::kBusyRetry);
-    EXPECT_EQ(turn_of(throttle, "10.0.0.2", kStart), kStart) << "another address";
-    std::get<Check>(first).failed(kStart);
-    EXPECT_EQ(turn_of(throttle, "10.0.0.1", kStart, kStart + milliseconds(99)), kNever);
-    EXPECT_EQ(turn_of(throttle, "10.0.0.1", kStart, kStart + milliseconds(100)), kStart + kDelays.first);
-    for (int k = 0; k < 3; ++k)
-        EXPECT_TRUE(std::holds_alternative<Check>(throttle.begin_check("10.0.0.2", kStart, kNever)));
+    EXPECT_EQ(TurnOf(throttle, "10.0.0.1", kStart), kStart + LoginThrottle::kBusyRetry);
+    EXPECT_EQ(TurnOf(throttle, "10.0.0.2", kStart), kStart) << "another address";
+    std::get<Check>(first).Failed(kStart);
+    EXPECT_EQ(TurnOf(throttle, "10.0.0.1", kStart, kStart + milliseconds(99)), kNever);
+    EXPECT_EQ(TurnOf(throttle, "10.0.0.1", kStart, kStart + milliseconds(100)), kStart + kDelays.first);
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_TRUE(std::holds_alternative<Check>(throttle.BeginCheck("10.0.0.2", kStart, kNever)));
+    }
 }
 
 }  // namespace

@@ -21,63 +21,69 @@ namespace {
 
 // Starts paagentd under umask 0 with its home, which it creates, in the directory beside a users
 // file holding kAgentUser, with its standard output and error on a pipe; the pipe's reading end.
-FileDescriptor spawn(const std::filesystem::path &directory, const std::vector<std::string> &options, pid_t &pid)
+FileDescriptor Spawn(const std::filesystem::path &directory, const std::vector<std::string> &options, pid_t &pid)
 {
     const std::string home = (directory / "home").string(), users = (directory / "users").string();
-    std::ofstream(users) << kAgentUser << ":" << hash_password(kAgentPassword) << "\n";
+    std::ofstream(users) << kAgentUser << ":" << HashPassword(kAgentPassword) << "\n";
     // The host of the fixture's processes is the agent's own.
     std::vector<std::string> args = {PAAGENTD_PATH, "--home",      home,          "--users", users,
                                      "--listen",    "127.0.0.1:0", "--host-name", "node1"};
-    if (std::find(options.begin(), options.end(), "--login-key") == options.end())
+    if (std::find(options.begin(), options.end(), "--login-key") == options.end()) {
         args.insert(args.end(), {"--login-key", PAAGENT_TEST_LOGIN_KEY});
+    }
     args.insert(args.end(), options.begin(), options.end());
     std::vector<char *> argv;
-    for (std::string &arg : args)
+    for (std::string &arg : args) {
         argv.push_back(arg.data());
+    }
     argv.push_back(nullptr);
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
+    if (pipe2(fds, O_CLOEXEC) != 0) {
         throw std::runtime_error("cannot create a pipe");
+    }
     FileDescriptor read_end(fds[0]), write_end(fds[1]);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, write_end.Get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, write_end.Get(), STDERR_FILENO);
     const mode_t previous = ::umask(0);
     int spawned           = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     ::umask(previous);
     posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
+    if (spawned != 0) {
         throw std::runtime_error("cannot start paagentd");
+    }
     return read_end;
 }
 
 // Waits, boundedly, for the child's exit after `signal` (none when 0), then kills it; its exit
 // status, not 0 when it had to be killed.
-int end_child(pid_t pid, int signal)
+int EndChild(pid_t pid, int signal)
 {
     FileDescriptor pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-    if (signal != 0)
+    if (signal != 0) {
         ::kill(pid, signal);
-    pollfd entry{pidfd.get(), POLLIN, 0};
+    }
+    pollfd entry{pidfd.Get(), POLLIN, 0};
     const bool ended = ::poll(&entry, 1, static_cast<int>(std::chrono::milliseconds(kWaitLimit).count())) == 1;
-    if (!ended)
+    if (!ended) {
         ::kill(pid, SIGKILL);
+    }
     int status = 0;
     ::waitpid(pid, &status, 0);
     return !ended ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 // Reads the output line by line into the log until its end.
-void collect(int fd, LogCapture &log)
+void Collect(int fd, LogCapture &log)
 {
     std::string line;
     for (char c = 0; ::read(fd, &c, 1) == 1;) {
         if (c != '\n') {
             line += c;
         } else {
-            log.add(line);
+            log.Add(line);
             line.clear();
         }
     }
@@ -85,40 +91,42 @@ void collect(int fd, LogCapture &log)
 
 }  // namespace
 
-AgentExit run_paagentd(const std::vector<std::string> &options)
+AgentExit RunPaagentd(const std::vector<std::string> &options)
 {
     const paagent::testing::TempDir directory;
     pid_t pid             = 0;
-    FileDescriptor output = spawn(directory.path(), options, pid);
+    FileDescriptor output = Spawn(directory.Path(), options, pid);
     AgentExit result;
     // The few lines it writes fit in the pipe until it ends.
-    result.status = end_child(pid, 0);
+    result.status = EndChild(pid, 0);
     char buffer[4096];
-    for (ssize_t got = 0; (got = ::read(output.get(), buffer, sizeof buffer)) > 0;)
+    for (ssize_t got = 0; (got = ::read(output.Get(), buffer, sizeof buffer)) > 0;) {
         result.output.append(buffer, static_cast<std::size_t>(got));
+    }
     return result;
 }
 
 PaagentdChild::PaagentdChild(const std::vector<std::string> &options)
 {
-    output_                     = spawn(directory_.path(), options, pid_);
-    collector_                  = std::thread([this] { collect(output_.get(), log_); });
+    output_                     = Spawn(directory_.Path(), options, pid_);
+    collector_                  = std::thread([this] { Collect(output_.Get(), log_); });
     const std::string listening = "listening on 127.0.0.1:";
-    const std::string line      = log_.line_with(listening);
+    const std::string line      = log_.LineWith(listening);
     if (line.empty()) {
-        stop();
+        Stop();
         throw std::runtime_error("paagentd did not start");
     }
     port_ = static_cast<std::uint16_t>(std::stoi(line.substr(line.find(listening) + listening.size())));
 }
 
-PaagentdChild::~PaagentdChild() { stop(); }
+PaagentdChild::~PaagentdChild() { Stop(); }
 
-void PaagentdChild::stop()
+void PaagentdChild::Stop()
 {
     // Also how a sanitizer that found a fault in the agent makes itself heard.
-    if (int status = end_child(pid_, SIGTERM); status != 0)
+    if (int status = EndChild(pid_, SIGTERM); status != 0) {
         ADD_FAILURE() << "paagentd ended with status " << status << " on SIGTERM";
+    }
     collector_.join();
 }
 

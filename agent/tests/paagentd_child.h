@@ -27,7 +27,7 @@ struct AgentExit {
 };
 
 // Runs paagentd with `options` beside a home and a users file of its own, until it ends.
-AgentExit run_paagentd(const std::vector<std::string> &options);
+AgentExit RunPaagentd(const std::vector<std::string> &options);
 
 class PaagentdChild {
 public:
@@ -41,13 +41,13 @@ public:
     PaagentdChild(const PaagentdChild &)            = delete;
     PaagentdChild &operator=(const PaagentdChild &) = delete;
 
-    std::uint16_t port() const { return port_; }
-    std::filesystem::path home() const { return directory_.path() / "home"; }
+    std::uint16_t Port() const { return port_; }
+    std::filesystem::path Home() const { return directory_.Path() / "home"; }
     // Its standard output and error, line by line.
-    LogCapture &log() { return log_; }
+    LogCapture &Log() { return log_; }
 
 private:
-    void stop();
+    void Stop();
 
     paagent::testing::TempDir directory_;
     pid_t pid_ = 0;

@@ -26,15 +26,12 @@ struct LoginFields {
 };
 
 // The payload in packets of the type, at most 512 bytes each.
-std::vector<std::uint8_t> packets(std::uint8_t type, const std::vector<std::uint8_t> &payload);
+std::vector<std::uint8_t> Packets(std::uint8_t type, const std::vector<std::uint8_t> &payload);
 // The login record, and the login message (type 0x02) in 512-byte packets, as FreeTDS 1.3.17 sends them.
-std::vector<std::uint8_t> login_record(const LoginFields &fields);
-inline std::vector<std::uint8_t> login_message(const LoginFields &fields)
-{
-    return packets(0x02, login_record(fields));
-}
+std::vector<std::uint8_t> LoginBytes(const LoginFields &fields);
+inline std::vector<std::uint8_t> LoginMessage(const LoginFields &fields) { return Packets(0x02, LoginBytes(fields)); }
 // An RPC without parameters, in one request message.
-std::vector<std::uint8_t> rpc_message(const std::string &rpc);
+std::vector<std::uint8_t> RpcMessage(const std::string &rpc);
 
 // What the server answered: whether it answered at all, whether it acknowledged a login, and
 // its first message if any.
@@ -51,20 +48,20 @@ public:
     explicit RawClient(std::uint16_t port, const std::string &source = "127.0.0.1");
 
     // Errors are ignored: the server may close while the bytes are still going out.
-    RawClient &send(const std::vector<std::uint8_t> &bytes);
+    RawClient &Send(const std::vector<std::uint8_t> &bytes);
     // The next reply message's payload; empty when none came.
-    std::vector<std::uint8_t> reply();
+    std::vector<std::uint8_t> Reply();
     // The answer to a login or an RPC already sent.
-    Answer answer();
-    Answer log_in(const LoginFields &fields) { return send(login_message(fields)).answer(); }
-    Answer call(const std::string &rpc) { return send(rpc_message(rpc)).answer(); }
+    Answer ReadAnswer();
+    Answer LogIn(const LoginFields &fields) { return Send(LoginMessage(fields)).ReadAnswer(); }
+    Answer Call(const std::string &rpc) { return Send(RpcMessage(rpc)).ReadAnswer(); }
     // True when the server closes the connection.
-    bool closed_by_server();
+    bool ClosedByServer();
     // The socket, for waiting on many clients at once.
-    int descriptor() const { return socket_.get(); }
+    int Descriptor() const { return socket_.Get(); }
 
 private:
-    bool read_exact(std::uint8_t *out, std::size_t size, std::chrono::steady_clock::time_point deadline);
+    bool ReadExact(std::uint8_t *out, std::size_t size, std::chrono::steady_clock::time_point deadline);
 
     FileDescriptor socket_;
 };

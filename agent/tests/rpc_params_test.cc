@@ -16,7 +16,7 @@ tds::Param Param(std::string_view name, tds::Value value)
 {
     tds::Param param;
     param.name  = std::string(name);
-    param.type  = value.is_text() ? tds::WireType::LongChar : tds::WireType::IntN;
+    param.type  = value.IsText() ? tds::WireType::kLongChar : tds::WireType::kIntN;
     param.value = std::move(value);
     return param;
 }
@@ -24,7 +24,7 @@ tds::Param Param(std::string_view name, tds::Value value)
 void AddFields(std::vector<tds::Param> &params, std::span<const protocol::Field> fields)
 {
     for (const auto &field : fields) {
-        params.push_back(Param(field.name, field.type == protocol::Type::Text ? tds::Value("x") : tds::Value(0)));
+        params.push_back(Param(field.name, field.type == protocol::Type::kText ? tds::Value("x") : tds::Value(0)));
     }
 }
 
@@ -57,10 +57,12 @@ tds::RpcRequest RequestFor(const protocol::RpcShape &shape)
 {
     tds::RpcRequest request{std::string(shape.name), {}};
     AddFields(request.params, shape.leading);
-    if (shape.group == protocol::Group::Process)
+    if (shape.group == protocol::Group::kProcess) {
         AddFields(request.params, protocol::kProcessParams);
-    if (shape.group == protocol::Group::Service)
+    }
+    if (shape.group == protocol::Group::kService) {
         AddService(request.params);
+    }
     AddFields(request.params, shape.trailing);
     return request;
 }
@@ -69,8 +71,9 @@ tds::RpcRequest RequestFor(const protocol::RpcShape &shape)
 tds::Param &Named(std::vector<tds::Param> &params, std::string_view name)
 {
     for (auto &param : params) {
-        if (param.name == name)
+        if (param.name == name) {
             return param;
+        }
     }
     throw std::out_of_range("no parameter " + std::string(name));
 }
@@ -88,15 +91,16 @@ std::string Verdict(protocol::Rpc rpc, const tds::RpcRequest &request)
     try {
         const protocol::RpcShape &shape = *protocol::Find(rpc);
         if (rpc != protocol::kServiceStart) {
-            check_request(shape, request);
+            CheckRequest(shape, request);
             return "accepted";
         }
         ParamReader reader(shape, request);
-        reader.integer();
-        const auto members = reader.service().members;
+        reader.Integer();
+        const auto members = reader.Service().members;
         if (members.size() != 3 || members[0].value != MemberValue(std::string("hello")) ||
-            members[1].value != MemberValue(std::int32_t{7}) || members[2].value != MemberValue{})
+            members[1].value != MemberValue(std::int32_t{7}) || members[2].value != MemberValue{}) {
             return "the members read differ from those sent";
+        }
     } catch (const AgentError &error) {
         return error.what();
     }
@@ -117,7 +121,7 @@ TEST(RequestCheck, RefusesWhatTheContractDoesNotAllowNamingTheParameter)
             {"a zero byte ending a text", protocol::kProcessStart, Set("processAMesgArg", std::string("gone\0", 5)),
              "parameter processAMesgArg contains a zero byte"},
             {"a text sent as NULL", protocol::kProcessStop,
-             [](auto &p) { Named(p, "processHostnameArg").value = tds::Value::null(); },
+             [](auto &p) { Named(p, "processHostnameArg").value = tds::Value::Null(); },
              "parameter processHostnameArg must be a text"},
             {"a text for an integer", protocol::kProcessStart, Set("processEUIDArg", "zero"),
              "parameter processEUIDArg must be an integer"},

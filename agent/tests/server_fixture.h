@@ -23,10 +23,10 @@ inline constexpr auto kWaitLimit            = std::chrono::seconds(10);
 // Collects log lines; tests wait (bounded) for a line to appear.
 class LogCapture {
 public:
-    void add(std::string_view line);
+    void Add(std::string_view line);
     // The first line holding the fragment, once there is one; empty after kWaitLimit.
-    std::string line_with(const std::string &fragment);
-    bool wait_for(const std::string &fragment) { return !line_with(fragment).empty(); }
+    std::string LineWith(const std::string &fragment);
+    bool WaitFor(const std::string &fragment) { return !LineWith(fragment).empty(); }
 
 private:
     std::mutex mutex_;
@@ -43,9 +43,9 @@ protected:
     void SetUp() override;
     void TearDown() override;
     // Adjusts the server's configuration before it starts.
-    virtual void configure(ServerConfig &) {}
+    virtual void Configure(ServerConfig &) {}
 
-    std::uint16_t port() const { return server_->port(); }
+    std::uint16_t Port() const { return server_->Port(); }
 
     LogCapture log_;
 

@@ -22,18 +22,18 @@ using ServerErrors = ServerTest;
 TEST_F(ServerErrors, FailedCommandsAndAttentionsLeaveTheSessionUsable)
 {
     const std::pair<const char *, int> cases[] = {
-        {"fail", 20001}, {"no_such_rpc", server_error::UnknownRpc}, {"misuse_reply", server_error::HandlerFailed}};
-    RawClient client(port());
-    ASSERT_TRUE(client.log_in(kRightPassword).accepted);
+        {"fail", 20001}, {"no_such_rpc", server_error::kUnknownRpc}, {"misuse_reply", server_error::kHandlerFailed}};
+    RawClient client(Port());
+    ASSERT_TRUE(client.LogIn(kRightPassword).accepted);
     for (const auto &[rpc, number] : cases) {
-        EXPECT_EQ(client.call(rpc).number, number) << rpc;
-        EXPECT_TRUE(client.call("echo").replied);
+        EXPECT_EQ(client.Call(rpc).number, number) << rpc;
+        EXPECT_TRUE(client.Call("echo").replied);
     }
-    std::vector<std::uint8_t> cancelled = rpc_message("echo");
+    std::vector<std::uint8_t> cancelled = RpcMessage("echo");
     cancelled.insert(cancelled.end(), {0x06, 0x01, 0x00, 0x08, 0, 0, 0, 0});
-    client.send(cancelled);
-    EXPECT_EQ(client.reply(), (std::vector<std::uint8_t>{0xfd, 0x20, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_TRUE(client.call("echo").replied);
+    client.Send(cancelled);
+    EXPECT_EQ(client.Reply(), (std::vector<std::uint8_t>{0xfd, 0x20, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_TRUE(client.Call("echo").replied);
 }
 
 TEST_F(ServerErrors, BadInputClosesOnlyItsConnection)
@@ -41,25 +41,25 @@ TEST_F(ServerErrors, BadInputClosesOnlyItsConnection)
     using Bytes                                  = std::vector<std::uint8_t>;
     const std::pair<Bytes, const char *> cases[] = {
         {{0x02, 0x01, 0x00, 0x04, 0, 0, 0, 0}, "below the header size"},
-        {packets(0x02, Bytes(100)), "is truncated"},
-        {packets(0x0F, Bytes(10)), "expected a login"},
-        {packets(0x12, Bytes(50)), "TDS 7 connection attempt"},
-        {packets(0x02, Bytes(80'000)), "message exceeds 65536 bytes"},
+        {Packets(0x02, Bytes(100)), "is truncated"},
+        {Packets(0x0F, Bytes(10)), "expected a login"},
+        {Packets(0x12, Bytes(50)), "TDS 7 connection attempt"},
+        {Packets(0x02, Bytes(80'000)), "message exceeds 65536 bytes"},
     };
-    RawClient session(port());
-    ASSERT_TRUE(session.log_in(kRightPassword).accepted);
+    RawClient session(Port());
+    ASSERT_TRUE(session.LogIn(kRightPassword).accepted);
     for (const auto &[bytes, logged] : cases) {
         SCOPED_TRACE(logged);
-        RawClient raw(port());
-        raw.send(bytes);
-        EXPECT_TRUE(raw.closed_by_server());
-        EXPECT_TRUE(log_.wait_for(logged));
+        RawClient raw(Port());
+        raw.Send(bytes);
+        EXPECT_TRUE(raw.ClosedByServer());
+        EXPECT_TRUE(log_.WaitFor(logged));
     }
-    EXPECT_TRUE(session.call("echo").replied);
+    EXPECT_TRUE(session.Call("echo").replied);
 }
 
 class OneSession : public ServerTest {
-    void configure(ServerConfig &config) override
+    void Configure(ServerConfig &config) override
     {
         config.max_sessions  = 1;
         config.login_timeout = milliseconds(200);
@@ -71,27 +71,27 @@ class OneSession : public ServerTest {
 // session is not.
 TEST_F(OneSession, FullPoolRefusesLoginsAndOnlySessionsMayIdle)
 {
-    auto first = std::make_unique<RawClient>(port());
-    ASSERT_TRUE(first->log_in(kRightPassword).accepted);
-    RawClient refused(port());
-    EXPECT_EQ(refused.log_in(kRightPassword).message, "Login failed: every session of this server is in use.");
+    auto first = std::make_unique<RawClient>(Port());
+    ASSERT_TRUE(first->LogIn(kRightPassword).accepted);
+    RawClient refused(Port());
+    EXPECT_EQ(refused.LogIn(kRightPassword).message, "Login failed: every session of this server is in use.");
     first.reset();
-    ASSERT_TRUE(log_.wait_for("connection 1 closed"));
+    ASSERT_TRUE(log_.WaitFor("connection 1 closed"));
 
-    RawClient idle(port());
-    ASSERT_TRUE(idle.log_in(kRightPassword).accepted);
-    RawClient silent(port());
-    RawClient single_rpc(port());
-    ASSERT_TRUE(single_rpc.log_in({kSingleRpcUser, kSingleRpcPassword}).accepted);
-    EXPECT_TRUE(silent.closed_by_server());
-    EXPECT_TRUE(single_rpc.closed_by_server());
-    EXPECT_TRUE(idle.call("echo").replied);
+    RawClient idle(Port());
+    ASSERT_TRUE(idle.LogIn(kRightPassword).accepted);
+    RawClient silent(Port());
+    RawClient single_rpc(Port());
+    ASSERT_TRUE(single_rpc.LogIn({kSingleRpcUser, kSingleRpcPassword}).accepted);
+    EXPECT_TRUE(silent.ClosedByServer());
+    EXPECT_TRUE(single_rpc.ClosedByServer());
+    EXPECT_TRUE(idle.Call("echo").replied);
 }
 
 // Two connections may be logging in; a refusal waits out the delay its failure earned among
 // them, until the login time-out.
 class TwoLoggingIn : public ServerTest {
-    void configure(ServerConfig &config) override
+    void Configure(ServerConfig &config) override
     {
         config.max_logging_in = 2;
         config.login_timeout  = milliseconds(1'000);
@@ -102,26 +102,26 @@ class TwoLoggingIn : public ServerTest {
 // The oldest connection has sent its whole login, so the silent one behind it makes room.
 TEST_F(TwoLoggingIn, NewConnectionDisplacesASilentOneBeforeOneWhoseLoginArrived)
 {
-    RawClient refused(port());
-    refused.send(login_message({kUser, "guess"}));
-    ASSERT_TRUE(log_.wait_for("failure 1 from"));
-    RawClient silent(port());
-    RawClient newest(port());
-    EXPECT_TRUE(silent.closed_by_server());
-    EXPECT_EQ(refused.answer().message, "Login failed.");
+    RawClient refused(Port());
+    refused.Send(LoginMessage({kUser, "guess"}));
+    ASSERT_TRUE(log_.WaitFor("failure 1 from"));
+    RawClient silent(Port());
+    RawClient newest(Port());
+    EXPECT_TRUE(silent.ClosedByServer());
+    EXPECT_EQ(refused.ReadAnswer().message, "Login failed.");
 }
 
 // One key for every test: generating one takes about a second.
-std::shared_ptr<const LoginKey> test_key()
+std::shared_ptr<const LoginKey> TestKey()
 {
-    static const auto key = std::make_shared<const LoginKey>(LoginKey::load_or_create(PAAGENT_TEST_LOGIN_KEY));
-    return key;
+    static const auto kEy = std::make_shared<const LoginKey>(LoginKey::LoadOrCreate(PAAGENT_TEST_LOGIN_KEY));
+    return kEy;
 }
 
 class EncryptedOnly : public ServerTest {
-    void configure(ServerConfig &config) override
+    void Configure(ServerConfig &config) override
     {
-        config.login_key               = test_key();
+        config.login_key               = TestKey();
         config.require_encrypted_login = true;
     }
 };
@@ -130,25 +130,25 @@ class EncryptedOnly : public ServerTest {
 // nonce of its own, so that a recorded encrypted password is worth nothing in another login.
 TEST_F(EncryptedOnly, ClearPasswordsAreRefusedAndEachLoginGetsItsOwnNonce)
 {
-    EXPECT_EQ(RawClient(port()).log_in(kRightPassword).message,
+    EXPECT_EQ(RawClient(Port()).LogIn(kRightPassword).message,
               "Login failed: this server accepts only encrypted passwords; set \"encryption = require\" for it in "
               "the client's freetds.conf.");
     LoginFields encrypting{kUser, ""};
     encrypting.encrypt = true;
-    RawClient first(port()), second(port());
-    first.send(login_message(encrypting));
-    second.send(login_message(encrypting));
-    const auto key_message = first.reply();
+    RawClient first(Port()), second(Port());
+    first.Send(LoginMessage(encrypting));
+    second.Send(LoginMessage(encrypting));
+    const auto key_message = first.Reply();
     ASSERT_GT(key_message.size(), kNonceSize);
-    EXPECT_NE(key_message, second.reply());
+    EXPECT_NE(key_message, second.Reply());
 }
 
 TEST(EncryptedLogin, ThePasswordFollowsOnlyThisLoginsNonce)
 {
     const std::string nonce(kNonceSize, 'n');
-    EXPECT_EQ(password_after_nonce(nonce + "secret", nonce), "secret");
-    EXPECT_EQ(password_after_nonce(std::string(kNonceSize, 'o') + "secret", nonce), std::nullopt);
-    EXPECT_EQ(password_after_nonce(nonce.substr(1), nonce), std::nullopt);
+    EXPECT_EQ(PasswordAfterNonce(nonce + "secret", nonce), "secret");
+    EXPECT_EQ(PasswordAfterNonce(std::string(kNonceSize, 'o') + "secret", nonce), std::nullopt);
+    EXPECT_EQ(PasswordAfterNonce(nonce.substr(1), nonce), std::nullopt);
 }
 
 }  // namespace

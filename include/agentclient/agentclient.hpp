@@ -33,24 +33,24 @@ namespace agentclient {
 // (PaNO_ERROR, PaNETWORK_ERROR or PaGENERAL_ERROR) and the agent's reason when it refused.
 class Error : public std::runtime_error {
 public:
-    Error(std::string what, std::int32_t code, std::int32_t classification = PaNO_ERROR, std::string agentText = {},
-          bool timedOut = false)
+    Error(std::string what, std::int32_t code, std::int32_t classification = PaNO_ERROR, std::string agent_text = {},
+          bool timed_out = false)
         : std::runtime_error(std::move(what)), code_(code), classification_(classification),
-          agentText_(std::move(agentText)), timedOut_(timedOut)
+          agentText_(std::move(agent_text)), timedOut_(timed_out)
     {
     }
-    std::int32_t code() const noexcept { return code_; }
-    std::int32_t classification() const noexcept { return classification_; }
+    std::int32_t Code() const noexcept { return code_; }
+    std::int32_t Classification() const noexcept { return classification_; }
     // Empty unless the agent said why it refused.
-    const std::string &agentText() const noexcept { return agentText_; }
+    const std::string &AgentText() const noexcept { return agentText_; }
     // Whether the agent could not be reached (as opposed to refusing the login or the request,
     // which it says why it did).
-    bool unreachable() const noexcept
+    bool Unreachable() const noexcept
     {
         return timedOut_ || classification_ == PaNETWORK_ERROR || (code_ == PaCONNECT_FAILED && agentText_.empty());
     }
     // Whether the agent did not answer within the connection's time-out.
-    bool timedOut() const noexcept { return timedOut_; }
+    bool TimedOut() const noexcept { return timedOut_; }
 
 private:
     std::int32_t code_;
@@ -60,9 +60,9 @@ private:
 };
 
 enum class ProcessType : std::int32_t {
-    Daemon     = PaDAEMON_PROCESS,
-    PaAware    = PaPA_AWARE,
-    NotPaAware = PaNOT_PA_AWARE
+    kDaemon     = PaDAEMON_PROCESS,
+    kPaAware    = PaPA_AWARE,
+    kNotPaAware = PaNOT_PA_AWARE
 };
 
 struct Process {
@@ -72,10 +72,10 @@ struct Process {
     std::int32_t euid = 0;
     bool managed      = false;
     std::int32_t pid  = 0;  // as the agent reported it in a list; not sent
-    std::optional<std::string> restartMessage;
-    std::optional<std::string> alertMessage;
-    std::int32_t retryCount = 0;
-    ProcessType type        = ProcessType::NotPaAware;
+    std::optional<std::string> restart_message;
+    std::optional<std::string> alert_message;
+    std::int32_t retry_count = 0;
+    ProcessType type         = ProcessType::kNotPaAware;
 
     bool operator==(const Process &) const = default;
 };
@@ -91,18 +91,18 @@ struct Member {
 };
 
 enum class ServiceType : std::int32_t {
-    Master    = PaSERVICE_MASTER,
-    NonMaster = PaSERVICE_NON_MASTER
+    kMaster    = PaSERVICE_MASTER,
+    kNonMaster = PaSERVICE_NON_MASTER
 };
 enum class ServiceStart : std::int32_t {
-    Auto    = PaSERVICE_AUTO,
-    NonAuto = PaSERVICE_NON_AUTO
+    kAuto    = PaSERVICE_AUTO,
+    kNonAuto = PaSERVICE_NON_AUTO
 };
 
 struct Service {
     std::string name;
-    ServiceType type   = ServiceType::NonMaster;
-    ServiceStart start = ServiceStart::NonAuto;
+    ServiceType type   = ServiceType::kNonMaster;
+    ServiceStart start = ServiceStart::kNonAuto;
     std::vector<Member> members;
 
     bool operator==(const Service &) const = default;
@@ -188,7 +188,7 @@ inline CProcess ToC(const Process &p)
     CProcess process(PaVaProcessCreate(
         p.name.c_str(), PaPROCESS_HOSTNAME, p.host.c_str(), PaPROCESS_COMMAND, p.command.c_str(), PaPROCESS_EUID,
         p.euid, PaPROCESS_MANAGED, std::int32_t{p.managed ? 1 : 0}, PaPROCESS_PID, p.pid, PaPROCESS_RESTART_MSG,
-        OrNull(p.restartMessage), PaPROCESS_ALERT_MSG, OrNull(p.alertMessage), PaPROCESS_RETRY_COUNT, p.retryCount,
+        OrNull(p.restart_message), PaPROCESS_ALERT_MSG, OrNull(p.alert_message), PaPROCESS_RETRY_COUNT, p.retry_count,
         PaPROCESS_TYPE, static_cast<std::int32_t>(p.type), 0));
     if (!process) {
         Throw("cannot build process " + p.name, PaFAILURE);
@@ -418,9 +418,9 @@ public:
     Connection(const Connection &)            = delete;
     Connection &operator=(const Connection &) = delete;
 
-    const std::string &server() const { return server_; }
+    const std::string &Server() const { return server_; }
     // The C handle, still owned by this object.
-    PaConnection *native() const { return handle_; }
+    PaConnection *Native() const { return handle_; }
 
     // Connection health.
     bool ValidAndOpen() const { return PaConnectValidAndOpen(handle_) == PaSUCCESS; }
@@ -447,8 +447,8 @@ public:
     }
 
     // The agent as a whole.
-    // Asks the agent to stop; stopArgument is the agent's (paagentd: non-zero stops its processes).
-    void StopAgent(std::int32_t stopArgument) { Check(PaStopPA(handle_, stopArgument), "cannot stop the agent"); }
+    // Asks the agent to stop; stop_argument is the agent's (paagentd: non-zero stops its processes).
+    void StopAgent(std::int32_t stop_argument) { Check(PaStopPA(handle_, stop_argument), "cannot stop the agent"); }
     void StopAllProcesses() { Check(PaStopProcesses(handle_), "cannot stop the agent's processes"); }
     void StartAllProcesses() { Check(PaStartProcesses(handle_), "cannot start the agent's processes"); }
     void SetDebugLevel(std::int32_t level)
@@ -554,10 +554,10 @@ public:
     }
 
     // Routes.
-    std::vector<Route> Routes(std::int32_t fetchArgument = 0)
+    std::vector<Route> Routes(std::int32_t fetch_argument = 0)
     {
         detail::ListOwner<PaHostListDestroy> list;
-        Check(PaHostGetList(handle_, &list.list, fetchArgument), "cannot list the agent's routes");
+        Check(PaHostGetList(handle_, &list.list, fetch_argument), "cannot list the agent's routes");
         return detail::Values<Route, PaHost>(list.list);
     }
     void Add(const Route &route)
@@ -590,11 +590,11 @@ private:
 };
 
 // Reports a process's PID and process id to the agent of server over a connection of its own.
-inline void Inform(const std::string &server, std::int32_t pid, std::int32_t processId)
+inline void Inform(const std::string &server, std::int32_t pid, std::int32_t process_id)
 {
-    std::int32_t code = PaInformPA(server.c_str(), pid, processId);
+    std::int32_t code = PaInformPA(server.c_str(), pid, process_id);
     if (code != PaSUCCESS) {
-        detail::Throw("cannot report process " + std::to_string(processId) + " to " + server, code);
+        detail::Throw("cannot report process " + std::to_string(process_id) + " to " + server, code);
     }
 }
 
@@ -603,17 +603,17 @@ inline void Inform(const std::string &server, std::int32_t pid, std::int32_t pro
 inline void WriteConfiguration(std::FILE *stream, const std::vector<Service> &services,
                                const std::vector<Route> &routes)
 {
-    detail::ListOwner<PaServiceListFree> serviceList{PaListCreate()};
-    detail::ListOwner<PaHostListDestroy> routeList{PaListCreate()};
-    if (serviceList.list == nullptr || routeList.list == nullptr) {
+    detail::ListOwner<PaServiceListFree> service_list{PaListCreate()};
+    detail::ListOwner<PaHostListDestroy> route_list{PaListCreate()};
+    if (service_list.list == nullptr || route_list.list == nullptr) {
         detail::Throw("out of memory", PaFAILURE);
     }
-    detail::AppendServices(serviceList.list, services);
-    detail::AppendRoutes(routeList.list, routes);
+    detail::AppendServices(service_list.list, services);
+    detail::AppendRoutes(route_list.list, routes);
     if (PaWriteFileHeaders(stream) != PaSUCCESS ||
-        PaWriteKnownServiceProcesses(serviceList.list, stream) != PaSUCCESS ||
-        PaWriteKnownServices(serviceList.list, stream) != PaSUCCESS ||
-        PaWriteKnownHosts(routeList.list, stream) != PaSUCCESS) {
+        PaWriteKnownServiceProcesses(service_list.list, stream) != PaSUCCESS ||
+        PaWriteKnownServices(service_list.list, stream) != PaSUCCESS ||
+        PaWriteKnownHosts(route_list.list, stream) != PaSUCCESS) {
         detail::Throw("cannot write the configuration", PaFAILURE);
     }
 }

@@ -41,9 +41,9 @@ void ReleaseHandle(PaConnection *handle)
     if (handle->context != nullptr) {
         PaContextExit(handle->context);
     }
-    ReleaseText(handle->serverName);
-    ReleaseText(handle->appName);
-    ReleaseText(handle->userName);
+    ReleaseText(handle->server_name);
+    ReleaseText(handle->app_name);
+    ReleaseText(handle->user_name);
     ReleaseText(handle->password, true);
     PaFree(handle);
 }
@@ -63,18 +63,18 @@ PaConnection *PaConnectCreateCommon(const char *server, const char *application,
     if (handle == nullptr) {
         return nullptr;
     }
-    *handle                = PaConnection{};
-    handle->resultsTimeOut = PaDEFAULT_RESULTS_TIMEOUT;
+    *handle                  = PaConnection{};
+    handle->results_time_out = kPaDefaultResultsTimeout;
     if (PaContextInit(handle, version) != PaSUCCESS) {
         PaFree(handle);
         return nullptr;
     }
-    handle->serverName  = PaStrDup(server);
-    handle->appName     = PaStrDup(application);
-    handle->userName    = PaStrDup(user);
-    handle->password    = PaStrDup(password);
-    handle->secureLogin = secure;
-    if (handle->serverName == nullptr || handle->appName == nullptr || handle->userName == nullptr ||
+    handle->server_name  = PaStrDup(server);
+    handle->app_name     = PaStrDup(application);
+    handle->user_name    = PaStrDup(user);
+    handle->password     = PaStrDup(password);
+    handle->secure_login = secure;
+    if (handle->server_name == nullptr || handle->app_name == nullptr || handle->user_name == nullptr ||
         handle->password == nullptr) {
         ReleaseHandle(handle);
         return nullptr;
@@ -100,9 +100,9 @@ SecureLoginFunc SecureLoginFunction()
     return function.load();
 }
 
-CS_RETCODE PaSecureLoginChallengeHandler(CS_CONNECTION *connection, CS_INT receivedId, CS_INT *sendId,
-                                         CS_DATAFMT *inputFormat, CS_BYTE *input, CS_DATAFMT *outputFormat,
-                                         CS_BYTE *output, CS_INT *outputLength)
+CS_RETCODE PaSecureLoginChallengeHandler(CS_CONNECTION *connection, CS_INT received_id, CS_INT *send_id,
+                                         CS_DATAFMT *input_format, CS_BYTE *input, CS_DATAFMT *output_format,
+                                         CS_BYTE *output, CS_INT *output_length)
 {
     bool failed          = false;
     PaConnection *handle = PaHandleOfConnection(connection, &failed);
@@ -112,12 +112,12 @@ CS_RETCODE PaSecureLoginChallengeHandler(CS_CONNECTION *connection, CS_INT recei
         }
         return CS_FAIL;
     }
-    SecureLoginFunc sendLogin = SecureLoginFunction();
-    if (sendLogin == nullptr) {
+    SecureLoginFunc send_login = SecureLoginFunction();
+    if (send_login == nullptr) {
         return CS_FAIL;
     }
-    return sendLogin(connection, receivedId, sendId, inputFormat, input, outputFormat, output, outputLength,
-                     handle->userName, handle->password, 1);
+    return send_login(connection, received_id, send_id, input_format, input, output_format, output, output_length,
+                      handle->user_name, handle->password, 1);
 }
 
 // Sets a text login property.
@@ -159,9 +159,9 @@ bool Login(PaConnection *handle, pa::Operation &operation)
 {
     bool connected = false;
     {
-        pa::LoginStop stop(handle->serverName, operation.Deadline());
+        pa::LoginStop stop(handle->server_name, operation.Deadline());
         operation.SetLoggingIn(true);
-        connected = ct_connect(handle->connection, handle->serverName, CS_NULLTERM) == CS_SUCCEED;
+        connected = ct_connect(handle->connection, handle->server_name, CS_NULLTERM) == CS_SUCCEED;
         operation.SetLoggingIn(false);
         // The watcher may still be acting when the shut-down it made ends the login.
         if (stop.Finish()) {
@@ -169,14 +169,14 @@ bool Login(PaConnection *handle, pa::Operation &operation)
         }
     }
     if (operation.TimedOut()) {
-        PaMsgLog(PaMSG_ERROR, "%s did not answer the login within %lld seconds.", handle->serverName,
+        PaMsgLog(PaMSG_ERROR, "%s did not answer the login within %lld seconds.", handle->server_name,
                  static_cast<long long>(operation.BudgetSeconds()));
-        handle->lastClientMsgNumber = PaTIMED_OUT_NUMBER;
+        handle->last_client_msg_number = kPaTimedOutNumber;
         return false;
     }
     if (!connected) {
         // FreeTDS reports a refused login only through the agent's message.
-        PaRecordSilentFailure(handle, PaREFUSED_LOGIN_NUMBER);
+        PaRecordSilentFailure(handle, kPaRefusedLoginNumber);
     }
     return connected;
 }
@@ -185,8 +185,8 @@ bool Login(PaConnection *handle, pa::Operation &operation)
 int32_t PaConnectEstablish(PaConnection *handle, pa::Operation &operation)
 {
     if (operation.Expired()) {
-        PaMsgLog(PaMSG_ERROR, "No time is left in the call to connect to %s.", handle->serverName);
-        handle->lastClientMsgNumber = PaTIMED_OUT_NUMBER;
+        PaMsgLog(PaMSG_ERROR, "No time is left in the call to connect to %s.", handle->server_name);
+        handle->last_client_msg_number = kPaTimedOutNumber;
         return PaCONNECT_FAILED;
     }
     if (ct_con_alloc(handle->context, &handle->connection) != CS_SUCCEED) {
@@ -201,12 +201,12 @@ int32_t PaConnectEstablish(PaConnection *handle, pa::Operation &operation)
         return PaCONNECT_FAILED;
     };
 
-    const char *loginUser     = handle->userName;
-    const char *loginPassword = handle->password;
-    if (handle->secureLogin == 1) {
+    const char *login_user     = handle->user_name;
+    const char *login_password = handle->password;
+    if (handle->secure_login == 1) {
         PaMsgLog(PaMSG_DEBUG, "Connection to remote PA is made with secure login.");
-        loginUser     = kSecureLoginUser;
-        loginPassword = kSecureLoginPassword;
+        login_user     = kSecureLoginUser;
+        login_password = kSecureLoginPassword;
         if (!SetFlag(connection, CS_SEC_CHALLENGE)) {
             return fail("Failed to set security challenge connection property.");
         }
@@ -216,18 +216,18 @@ int32_t PaConnectEstablish(PaConnection *handle, pa::Operation &operation)
     } else {
         PaMsgLog(PaMSG_DEBUG, "Connection to remote PA is not made with secure login.");
     }
-    if (!SetText(connection, CS_USERNAME, loginUser)) {
+    if (!SetText(connection, CS_USERNAME, login_user)) {
         return fail("Failed to set user name connection property.");
     }
-    if (!SetText(connection, CS_PASSWORD, loginPassword)) {
+    if (!SetText(connection, CS_PASSWORD, login_password)) {
         return fail("Failed to set password connection property.");
     }
-    if (!SetText(connection, CS_APPNAME, handle->appName)) {
+    if (!SetText(connection, CS_APPNAME, handle->app_name)) {
         return fail("Failed to set application name connection property.");
     }
-    char hostName[kHostNameSize];
-    ReadHostName(hostName);
-    if (!SetText(connection, CS_HOSTNAME, hostName)) {
+    char host_name[kHostNameSize];
+    ReadHostName(host_name);
+    if (!SetText(connection, CS_HOSTNAME, host_name)) {
         return fail("Failed to set host name connection property.");
     }
     PaConnection *self = handle;
@@ -239,15 +239,15 @@ int32_t PaConnectEstablish(PaConnection *handle, pa::Operation &operation)
     }
     // Agents speak TDS 5.0; without this FreeTDS first probes with a newer protocol. A
     // Client-Library that refuses the property still connects with its own default.
-    CS_INT tdsVersion = CS_TDS_50;
-    ct_con_props(connection, CS_SET, CS_TDS_VERSION, &tdsVersion, CS_UNUSED, nullptr);
+    CS_INT tds_version = CS_TDS_50;
+    ct_con_props(connection, CS_SET, CS_TDS_VERSION, &tds_version, CS_UNUSED, nullptr);
     // What is left of the call bounds the TCP connection and each wait of the login; once logged
     // in, the Client-Library waits one slice at a time.
-    CS_INT loginTimeOut = operation.SecondsLeft();
-    ct_con_props(connection, CS_SET, CS_LOGIN_TIMEOUT, &loginTimeOut, CS_UNUSED, nullptr);
+    CS_INT login_time_out = operation.SecondsLeft();
+    ct_con_props(connection, CS_SET, CS_LOGIN_TIMEOUT, &login_time_out, CS_UNUSED, nullptr);
     CS_INT slice = pa::kWaitSliceSeconds;
     ct_con_props(connection, CS_SET, CS_TIMEOUT, &slice, CS_UNUSED, nullptr);
-    return Login(handle, operation) ? PaSUCCESS : fail("Failed to make a connection to %s.", handle->serverName);
+    return Login(handle, operation) ? PaSUCCESS : fail("Failed to make a connection to %s.", handle->server_name);
 }
 
 }  // namespace

@@ -21,24 +21,24 @@ struct PaServerMessageRecord {
 // One handle per agent connection: its own Client-Library context, at most one open
 // connection, the caller's callbacks and the flags the operations keep.
 struct PaConnection {
-    char *serverName;  // owned copies of the creator's texts
-    char *appName;
-    char *userName;
-    char *password;                       // wiped before it is released
-    PaNotificationFunc notificationFunc;  // the caller's, never released here
-    PaRetryFunc retryFunc;
-    void *notificationData;
-    void *retryData;
+    char *server_name;  // owned copies of the creator's texts
+    char *app_name;
+    char *user_name;
+    char *password;                        // wiped before it is released
+    PaNotificationFunc notification_func;  // the caller's, never released here
+    PaRetryFunc retry_func;
+    void *notification_data;
+    void *retry_data;
     CS_CONTEXT *context;        // owned from creation to destruction
     CS_CONNECTION *connection;  // owned; null while not connected
-    int32_t internalMode;
-    int32_t lastClientMsgNumber;
-    int32_t advancedDiag;
+    int32_t internal_mode;
+    int32_t last_client_msg_number;
+    int32_t advanced_diag;
     int32_t busy;
-    int32_t secureLogin;
-    int32_t resultsTimeOut;                   // seconds a call may take; never below 1
-    PaServerMessageRecord lastServerMessage;  // the agent's last message in the current call
-    pa::Operation *operation;                 // the call under way, owned by its stack frame; null between calls
+    int32_t secure_login;
+    int32_t results_time_out;                   // seconds a call may take; never below 1
+    PaServerMessageRecord last_server_message;  // the agent's last message in the current call
+    pa::Operation *operation;                   // the call under way, owned by its stack frame; null between calls
 };
 
 // Marks the start of a step of a call (connect or RPC): the agent's messages and the
@@ -53,13 +53,13 @@ bool PaConnectionBroken(const PaConnection *handle);
 // The numbers recorded for failures FreeTDS reports without a client message: a connection that
 // broke under a call (the net-library's disconnect, a network error), and a login the agent
 // refused (the protocol layer's failed connect attempt, a general error).
-constexpr CS_INT PaBROKEN_CONNECTION_NUMBER = (5 << 24) | (3 << 16) | (5 << 8) | 6;
-constexpr CS_INT PaREFUSED_LOGIN_NUMBER     = (4 << 24) | (1 << 16) | (5 << 8) | 44;
+constexpr CS_INT kPaBrokenConnectionNumber = (5 << 24) | (3 << 16) | (5 << 8) | 6;
+constexpr CS_INT kPaRefusedLoginNumber     = (4 << 24) | (1 << 16) | (5 << 8) | 44;
 // The number a time-out is recorded as: Client-Library's results time-out.
-constexpr CS_INT PaTIMED_OUT_NUMBER = (1 << 24) | (2 << 16) | (2 << 8) | 63;
+constexpr CS_INT kPaTimedOutNumber = (1 << 24) | (2 << 16) | (2 << 8) | 63;
 
 // Seconds a reply may take on a new handle.
-constexpr int32_t PaDEFAULT_RESULTS_TIMEOUT = 30;
+constexpr int32_t kPaDefaultResultsTimeout = 30;
 
 // Builds the handle's Client-Library context: PaSUCCESS, or PaFAILURE with context null.
 int32_t PaContextInit(PaConnection *handle, CS_INT version);

@@ -15,7 +15,7 @@ namespace {
 
 constexpr size_t kInterfacesPathSize = 260;
 
-std::once_flag environmentPrepared;
+std::once_flag environment_prepared;
 
 // Points FreeTDS at the installation's freetds.conf, where it is told to encrypt passwords,
 // unless the caller chose a configuration file.
@@ -33,7 +33,7 @@ void UseInstallationFreetdsConf()
 // their first handles at once.
 void PrepareEnvironment()
 {
-    std::call_once(environmentPrepared, [] {
+    std::call_once(environment_prepared, [] {
         setenv("SYBASE", PaGetVthome(), 1);
         UseInstallationFreetdsConf();
     });

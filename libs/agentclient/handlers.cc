@@ -38,7 +38,7 @@ CS_INT NormalisedNumber(const CS_CLIENTMSG &message)
         return message.msgnumber;
     }
     if (message.msgnumber == kFreeTdsTimeout) {
-        return PaTIMED_OUT_NUMBER;
+        return kPaTimedOutNumber;
     }
     if (message.severity == kFreeTdsCommunicationClass) {
         return Packed(5, 3, kCommunicationSeverity, message.msgnumber);
@@ -95,7 +95,7 @@ void PrintServerMessage(const CS_SERVERMSG &message)
 // agent's reason for refusing a request.
 void RecordServerMessage(PaConnection *handle, const CS_SERVERMSG &message)
 {
-    PaServerMessageRecord &record = handle->lastServerMessage;
+    PaServerMessageRecord &record = handle->last_server_message;
     int length                    = FieldLength(message.textlen, sizeof message.text, message.text);
     std::memcpy(record.text, message.text, static_cast<size_t>(length));
     record.text[length] = '\0';
@@ -104,14 +104,14 @@ void RecordServerMessage(PaConnection *handle, const CS_SERVERMSG &message)
     record.present      = true;
     PaMsgLog(message.severity > kInformationalSeverity ? PaMSG_ERROR : PaMSG_INFORMATION,
              "Server message %d (severity %d) from %s: %s", static_cast<int>(record.number),
-             static_cast<int>(record.severity), handle->serverName, record.text);
+             static_cast<int>(record.severity), handle->server_name, record.text);
 }
 
 }  // namespace
 
 void PaBeginCall(PaConnection *handle)
 {
-    handle->lastServerMessage.present = false;
+    handle->last_server_message.present = false;
     if (pa::Operation *operation = pa::Operation::Current(handle)) {
         operation->SetClientMessageInStep(false);
     }
@@ -121,7 +121,7 @@ void PaRecordSilentFailure(PaConnection *handle, CS_INT number)
 {
     pa::Operation *operation = pa::Operation::Current(handle);
     if (operation == nullptr || !operation->ClientMessageInStep()) {
-        handle->lastClientMsgNumber = number;
+        handle->last_client_msg_number = number;
     }
 }
 
@@ -164,7 +164,7 @@ CS_RETCODE PaClientMsgHandler(CS_CONTEXT *, CS_CONNECTION *connection, CS_CLIENT
     }
     CS_INT number = NormalisedNumber(*message);
     if (handle != nullptr) {
-        handle->lastClientMsgNumber = number;
+        handle->last_client_msg_number = number;
         if (operation != nullptr) {
             operation->SetClientMessageInStep(true);
         }
@@ -172,7 +172,7 @@ CS_RETCODE PaClientMsgHandler(CS_CONTEXT *, CS_CONNECTION *connection, CS_CLIENT
         if (message->msgnumber == kFreeTdsResultsPending) {
             handle->busy = 1;
         }
-        if (handle->advancedDiag == 1) {
+        if (handle->advanced_diag == 1) {
             PrintClientMessage(number, *message);
         }
     }
@@ -202,13 +202,13 @@ CS_RETCODE PaServerMsgHandler(CS_CONTEXT *, CS_CONNECTION *connection, CS_SERVER
         return CS_SUCCEED;
     }
     RecordServerMessage(handle, *message);
-    if (handle->advancedDiag == 1) {
+    if (handle->advanced_diag == 1) {
         PrintServerMessage(*message);
     }
     return CS_SUCCEED;
 }
 
-extern "C" int32_t PaInstallNotifcationCB(PaConnection *handle, PaNotificationFunc callback, void *userData)
+extern "C" int32_t PaInstallNotifcationCB(PaConnection *handle, PaNotificationFunc callback, void *user_data)
 {
     if (handle == nullptr) {
         return PaFAILURE;
@@ -217,7 +217,7 @@ extern "C" int32_t PaInstallNotifcationCB(PaConnection *handle, PaNotificationFu
         PaMsgLog(PaMSG_ERROR, "Attempt to install user handler before connection made.");
         return PaFAILURE;
     }
-    handle->notificationFunc = callback;
-    handle->notificationData = userData;
+    handle->notification_func = callback;
+    handle->notification_data = user_data;
     return PaSUCCESS;
 }

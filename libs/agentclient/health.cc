@@ -97,15 +97,15 @@ int32_t PaReconnect(PaConnection *handle)
         }
         PaDiscardResult discarded = PaDiscardConnection(handle);
         if (!discarded.closed) {
-            PaMsgLog(PaMSG_ERROR, "Failed to close connection to %s, dropping connection anyway", handle->serverName);
+            PaMsgLog(PaMSG_ERROR, "Failed to close connection to %s, dropping connection anyway", handle->server_name);
         }
         if (!discarded.dropped) {
-            PaMsgLog(PaMSG_ERROR, "Failed to drop connection to %s", handle->serverName);
+            PaMsgLog(PaMSG_ERROR, "Failed to drop connection to %s", handle->server_name);
         }
     }
     handle->busy = 0;
     if (PaConnect(handle) != PaSUCCESS) {
-        PaMsgLog(PaMSG_ERROR, "Unable to re-establish connection to server %s", handle->serverName);
+        PaMsgLog(PaMSG_ERROR, "Unable to re-establish connection to server %s", handle->server_name);
         return PaCONNECT_FAILED;
     }
     return PaSUCCESS;
@@ -120,13 +120,13 @@ int32_t PaDisconnect(PaConnection *handle, int32_t force)
     return PaConnectClose(handle, force != 1);
 }
 
-void PaInstallRetryCB(PaConnection *handle, PaRetryFunc retryFunc, void *retryData)
+void PaInstallRetryCB(PaConnection *handle, PaRetryFunc retry_func, void *retry_data)
 {
     if (handle == nullptr) {
         return;
     }
-    handle->retryFunc = retryFunc;
-    handle->retryData = retryData;
+    handle->retry_func = retry_func;
+    handle->retry_data = retry_data;
 }
 
 }  // extern "C"

@@ -9,10 +9,10 @@ namespace {
 const char *OrEmpty(const char *text) { return text != nullptr ? text : ""; }
 
 // Makes both copies before the entry's storage, so that no failure leaves a half-made entry.
-PaHost *MakeHost(const char *hostName, const char *serverName, void *(*allocate)(size_t))
+PaHost *MakeHost(const char *host_name, const char *server_name, void *(*allocate)(size_t))
 {
-    pa::Owned<char> host(PaStrDup(OrEmpty(hostName)));
-    pa::Owned<char> server(PaStrDup(OrEmpty(serverName)));
+    pa::Owned<char> host(PaStrDup(OrEmpty(host_name)));
+    pa::Owned<char> server(PaStrDup(OrEmpty(server_name)));
     if (host == nullptr || server == nullptr) {
         return nullptr;
     }
@@ -37,14 +37,17 @@ void SetField(PaHost *host, char *PaHost::*field, const char *text)
 void PaHostFreeContents(void *record)
 {
     auto *host = static_cast<PaHost *>(record);
-    pa::Release(host->hostName);
-    pa::Release(host->serverName);
+    pa::Release(host->host_name);
+    pa::Release(host->server_name);
     *host = PaHost{nullptr, nullptr};
 }
 
 extern "C" {
 
-PaHost *PaHostCreate(const char *hostName, const char *serverName) { return MakeHost(hostName, serverName, PaMalloc); }
+PaHost *PaHostCreate(const char *host_name, const char *server_name)
+{
+    return MakeHost(host_name, server_name, PaMalloc);
+}
 
 void PaHostFree(PaHost *host)
 {
@@ -54,18 +57,18 @@ void PaHostFree(PaHost *host)
     }
 }
 
-PaHost *PaHostAllocElement(const char *hostName, const char *serverName)
+PaHost *PaHostAllocElement(const char *host_name, const char *server_name)
 {
-    return MakeHost(hostName, serverName, pa::AllocUnlinkedElement);
+    return MakeHost(host_name, server_name, pa::AllocUnlinkedElement);
 }
 
 void PaHostDeleteElement(PaList *list, PaHost *host) { PaListDeleteElement(list, host, PaHostFreeContents); }
 
 void PaHostListDestroy(PaList *list) { PaListDestroy(list, PaHostFreeContents); }
 
-char *PaHostGetHostName(const PaHost *host) { return CopyField(host, &PaHost::hostName); }
-char *PaHostGetServerName(const PaHost *host) { return CopyField(host, &PaHost::serverName); }
-void PaHostSetHostName(PaHost *host, const char *hostName) { SetField(host, &PaHost::hostName, hostName); }
-void PaHostSetServerName(PaHost *host, const char *serverName) { SetField(host, &PaHost::serverName, serverName); }
+char *PaHostGetHostName(const PaHost *host) { return CopyField(host, &PaHost::host_name); }
+char *PaHostGetServerName(const PaHost *host) { return CopyField(host, &PaHost::server_name); }
+void PaHostSetHostName(PaHost *host, const char *host_name) { SetField(host, &PaHost::host_name, host_name); }
+void PaHostSetServerName(PaHost *host, const char *server_name) { SetField(host, &PaHost::server_name, server_name); }
 
 }  // extern "C"

@@ -6,8 +6,8 @@
 
 // Both texts are owned copies and never none (an absent text is stored as the empty text).
 struct PaHost {
-    char *hostName;
-    char *serverName;
+    char *host_name;
+    char *server_name;
 };
 
 // Releases both texts of an entry, not the entry; the list release callback.

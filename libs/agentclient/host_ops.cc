@@ -19,10 +19,10 @@ int32_t PaHostSend(PaConnection *handle, const PaHost *host, int32_t rpc)
         return PaFAILURE;
     }
     pa::RpcParams params(2);
-    if (!params.Text(pa::Leading(rpc, 0), host->hostName).Text(pa::Leading(rpc, 1), host->serverName).ok()) {
+    if (!params.Text(pa::Leading(rpc, 0), host->host_name).Text(pa::Leading(rpc, 1), host->server_name).Ok()) {
         return PaFAILURE;
     }
-    return PaRpcCallReconnecting(handle, rpc, params.list(), nullptr);
+    return PaRpcCallReconnecting(handle, rpc, params.List(), nullptr);
 }
 
 const PaRowDecoder kHostRowDecoder = {PaHostRowDecode, PaHostFreeContents};
@@ -31,16 +31,16 @@ const PaRowDecoder kHostRowDecoder = {PaHostRowDecode, PaHostFreeContents};
 
 extern "C" {
 
-int32_t PaHostGetList(PaConnection *handle, PaList **list, int32_t fetchArgument)
+int32_t PaHostGetList(PaConnection *handle, PaList **list, int32_t fetch_argument)
 {
     if (handle == nullptr || list == nullptr) {
         return PaFAILURE;
     }
     pa::RpcParams params(1);
-    if (!params.Int(pa::Leading(pa::protocol::kHostList), fetchArgument).ok()) {
+    if (!params.Int(pa::Leading(pa::protocol::kHostList), fetch_argument).Ok()) {
         return PaFAILURE;
     }
-    return PaRpcFetchList(handle, pa::protocol::kHostList, params.list(), &kHostRowDecoder, list);
+    return PaRpcFetchList(handle, pa::protocol::kHostList, params.List(), &kHostRowDecoder, list);
 }
 
 int32_t PaHostAdd(PaConnection *handle, const PaHost *host) { return PaHostSend(handle, host, pa::protocol::kHostAdd); }

@@ -16,7 +16,7 @@ public:
     ~InformHandle() { PaConnectDestroy(handle_); }
     InformHandle(const InformHandle &)            = delete;
     InformHandle &operator=(const InformHandle &) = delete;
-    PaConnection *get() const { return handle_; }
+    PaConnection *Get() const { return handle_; }
 
 private:
     PaConnection *handle_;
@@ -24,16 +24,16 @@ private:
 
 }  // namespace
 
-extern "C" int32_t PaInformPA(const char *server, int32_t pid, int32_t processId)
+extern "C" int32_t PaInformPA(const char *server, int32_t pid, int32_t process_id)
 {
     InformHandle handle(server);
-    if (handle.get() == nullptr) {
+    if (handle.Get() == nullptr) {
         PaMsgLog(PaMSG_ERROR, "Failed to create connection structure.");
         return PaCONNECT_FAILED;
     }
     // The login, the report and the logout are one call.
-    pa::Operation operation(handle.get());
-    if (PaConnect(handle.get()) != PaSUCCESS) {
+    pa::Operation operation(handle.Get());
+    if (PaConnect(handle.Get()) != PaSUCCESS) {
         PaMsgLog(PaMSG_ERROR, "Failed to connection to the specified PA Server.");
         return PaCONNECT_FAILED;
     }
@@ -41,11 +41,11 @@ extern "C" int32_t PaInformPA(const char *server, int32_t pid, int32_t processId
     {
         pa::RpcParams params(2);
         if (params.Int(pa::Leading(pa::protocol::kNotification, 0), pid)
-                .Int(pa::Leading(pa::protocol::kNotification, 1), processId)
-                .ok()) {
-            result = PaRpcCallReconnecting(handle.get(), pa::protocol::kNotification, params.list(), nullptr);
+                .Int(pa::Leading(pa::protocol::kNotification, 1), process_id)
+                .Ok()) {
+            result = PaRpcCallReconnecting(handle.Get(), pa::protocol::kNotification, params.List(), nullptr);
         }
     }
-    PaDisconnect(handle.get(), 0);
+    PaDisconnect(handle.Get(), 0);
     return result;
 }

@@ -60,15 +60,15 @@ PaList *PaListCreate(void)
     return list;
 }
 
-void PaListDestroy(PaList *list, PaListFreeFunc freeFunc)
+void PaListDestroy(PaList *list, PaListFreeFunc free_func)
 {
     if (list == nullptr) {
         return;
     }
     PaListLinks *element = list->head;
     while (element != nullptr) {
-        if (freeFunc != nullptr) {
-            freeFunc(PayloadOf(element));
+        if (free_func != nullptr) {
+            free_func(PayloadOf(element));
         }
         PaListLinks *next = element->next;
         PaFree(element);
@@ -77,7 +77,7 @@ void PaListDestroy(PaList *list, PaListFreeFunc freeFunc)
     PaFree(list);
 }
 
-void *PaListAllocElement(size_t size, PaListInitFunc initFunc)
+void *PaListAllocElement(size_t size, PaListInitFunc init_func)
 {
     if (size == 0) {
         return nullptr;
@@ -92,8 +92,8 @@ void *PaListAllocElement(size_t size, PaListInitFunc initFunc)
     }
     void *payload = PayloadOf(element);
     std::memset(payload, 0, size);
-    if (initFunc != nullptr) {
-        initFunc(payload);
+    if (init_func != nullptr) {
+        init_func(payload);
     }
     element->next = nullptr;
     element->prev = nullptr;
@@ -140,14 +140,14 @@ void *PaListGetTail(const PaList *list) { return list != nullptr ? PayloadOf(lis
 void *PaListGetNext(const void *payload) { return payload != nullptr ? PayloadOf(LinksOf(payload)->next) : nullptr; }
 void *PaListGetPrev(const void *payload) { return payload != nullptr ? PayloadOf(LinksOf(payload)->prev) : nullptr; }
 
-void PaListDeleteElement(PaList *list, void *payload, PaListFreeFunc freeFunc)
+void PaListDeleteElement(PaList *list, void *payload, PaListFreeFunc free_func)
 {
     if (list == nullptr || payload == nullptr) {
         return;
     }
     Unlink(list, LinksOf(payload));
-    if (freeFunc != nullptr) {
-        freeFunc(payload);
+    if (free_func != nullptr) {
+        free_func(payload);
     }
     PaFree(LinksOf(payload));
 }

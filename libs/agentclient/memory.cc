@@ -7,27 +7,27 @@
 
 namespace {
 
-PaAllocFunc allocHook     = std::malloc;
-PaFreeFunc freeHook       = std::free;
-PaReallocFunc reallocHook = std::realloc;
-PaStrDupFunc strDupHook   = strdup;
+PaAllocFunc alloc_hook     = std::malloc;
+PaFreeFunc free_hook       = std::free;
+PaReallocFunc realloc_hook = std::realloc;
+PaStrDupFunc str_dup_hook  = strdup;
 
 // An absent hook falls back to the runtime function, so a NULL set by mistake never turns
 // the next allocation into a call through a null pointer.
-void *CallAlloc(size_t size) { return allocHook != nullptr ? allocHook(size) : std::malloc(size); }
+void *CallAlloc(size_t size) { return alloc_hook != nullptr ? alloc_hook(size) : std::malloc(size); }
 void CallFree(void *block)
 {
-    if (freeHook != nullptr) {
-        freeHook(block);
+    if (free_hook != nullptr) {
+        free_hook(block);
     } else {
         std::free(block);
     }
 }
 void *CallRealloc(void *block, size_t size)
 {
-    return reallocHook != nullptr ? reallocHook(block, size) : std::realloc(block, size);
+    return realloc_hook != nullptr ? realloc_hook(block, size) : std::realloc(block, size);
 }
-char *CallStrDup(const char *text) { return strDupHook != nullptr ? strDupHook(text) : strdup(text); }
+char *CallStrDup(const char *text) { return str_dup_hook != nullptr ? str_dup_hook(text) : strdup(text); }
 
 }  // namespace
 
@@ -88,14 +88,14 @@ char *PaStrDup(const char *text)
     return copy;
 }
 
-void PaMemorySetAlloc(PaAllocFunc hook) { allocHook = hook; }
-void PaMemorySetFree(PaFreeFunc hook) { freeHook = hook; }
-void PaMemorySetRealloc(PaReallocFunc hook) { reallocHook = hook; }
-void PaMemorySetStrDup(PaStrDupFunc hook) { strDupHook = hook; }
+void PaMemorySetAlloc(PaAllocFunc hook) { alloc_hook = hook; }
+void PaMemorySetFree(PaFreeFunc hook) { free_hook = hook; }
+void PaMemorySetRealloc(PaReallocFunc hook) { realloc_hook = hook; }
+void PaMemorySetStrDup(PaStrDupFunc hook) { str_dup_hook = hook; }
 
-PaAllocFunc PaMemoryGetAlloc(void) { return allocHook; }
-PaFreeFunc PaMemoryGetFree(void) { return freeHook; }
-PaReallocFunc PaMemoryGetRealloc(void) { return reallocHook; }
-PaStrDupFunc PaMemoryGetStrDup(void) { return strDupHook; }
+PaAllocFunc PaMemoryGetAlloc(void) { return alloc_hook; }
+PaFreeFunc PaMemoryGetFree(void) { return free_hook; }
+PaReallocFunc PaMemoryGetRealloc(void) { return realloc_hook; }
+PaStrDupFunc PaMemoryGetStrDup(void) { return str_dup_hook; }
 
 }  // extern "C"

@@ -29,11 +29,11 @@ std::atomic<int32_t> threshold{kDefaultThreshold};
 // Guards the delivery settings below and every delivery, so that messages of different threads
 // neither interleave on the stream nor share the user's buffer at once. Recursive: a user logger
 // may log through the library.
-std::recursive_mutex deliveryLock;
-FILE *stream                = nullptr;
-PaUserLoggerFunc userLogger = nullptr;
-char *userBuffer            = nullptr;
-void *userData              = nullptr;
+std::recursive_mutex delivery_lock;
+FILE *stream                 = nullptr;
+PaUserLoggerFunc user_logger = nullptr;
+char *user_buffer            = nullptr;
+void *user_data              = nullptr;
 
 const char *LevelName(int32_t level)
 {
@@ -111,13 +111,13 @@ int32_t MsgLogCore(int32_t level, const char *suffix, const char *format, va_lis
                         "will not be logged. The message starts [%s...]",
                         PaMSG_MAX_FORMAT_LENGTH + 1, beginning);
     }
-    std::lock_guard guard(deliveryLock);
-    if (userLogger != nullptr) {
-        char ownBuffer[PaMSG_BUFFER_SIZE];
-        char *buffer = userBuffer != nullptr ? userBuffer : ownBuffer;
+    std::lock_guard guard(delivery_lock);
+    if (user_logger != nullptr) {
+        char own_buffer[PaMSG_BUFFER_SIZE];
+        char *buffer = user_buffer != nullptr ? user_buffer : own_buffer;
         FormatInto(buffer, suffix, format, args);
         pa::CallerCode logger;
-        userLogger(level, buffer, LevelName(level), userData);
+        user_logger(level, buffer, LevelName(level), user_data);
     } else {
         WriteStreamLine(level, suffix, format, args);
     }
@@ -172,20 +172,20 @@ int32_t PaSetMsgLogLevel(int32_t level)
 
 int32_t PaGetMsgLogLevel(void) { return threshold; }
 
-int32_t PaSetMsgStream(FILE *newStream)
+int32_t PaSetMsgStream(FILE *new_stream)
 {
-    std::lock_guard guard(deliveryLock);
+    std::lock_guard guard(delivery_lock);
     // Re-installing the current stream must not close it under the caller.
-    if (newStream != stream) {
+    if (new_stream != stream) {
         ReleaseStream();
-        stream = newStream;
+        stream = new_stream;
     }
     return 0;
 }
 
 FILE *PaGetMsgStream(void)
 {
-    std::lock_guard guard(deliveryLock);
+    std::lock_guard guard(delivery_lock);
     return stream;
 }
 
@@ -195,12 +195,12 @@ int32_t PaSetUserLoggerFunc(PaUserLoggerFunc logger, char *buffer, void *data)
         PaMsgLog(PaMSG_ERROR, "Attempt to insert a NULL user Logger function.");
         return PaFAILURE;
     }
-    std::lock_guard guard(deliveryLock);
-    userLogger = logger;
-    userData   = data;
+    std::lock_guard guard(delivery_lock);
+    user_logger = logger;
+    user_data   = data;
     // The buffer is installed before the notice is formatted, so the notice never lands in a
     // buffer the caller may already have released.
-    userBuffer = buffer;
+    user_buffer = buffer;
     if (buffer == nullptr) {
         PaMsgLog(PaMSG_DEBUG, "No User Message Buffer Supplied.");
     }
@@ -209,22 +209,22 @@ int32_t PaSetUserLoggerFunc(PaUserLoggerFunc logger, char *buffer, void *data)
 
 PaUserLoggerFunc PaGetUserLoggerFunc(void)
 {
-    std::lock_guard guard(deliveryLock);
-    return userLogger;
+    std::lock_guard guard(delivery_lock);
+    return user_logger;
 }
 
 int32_t PaRemoveUserLogFunc(void)
 {
-    std::lock_guard guard(deliveryLock);
-    userLogger = nullptr;
-    userBuffer = nullptr;
-    userData   = nullptr;
+    std::lock_guard guard(delivery_lock);
+    user_logger = nullptr;
+    user_buffer = nullptr;
+    user_data   = nullptr;
     return 0;
 }
 
 int32_t PaShutdownMsgLogSystem(void)
 {
-    std::lock_guard guard(deliveryLock);
+    std::lock_guard guard(delivery_lock);
     ReleaseStream();
     stream    = stderr;
     threshold = kDefaultThreshold;

@@ -19,7 +19,7 @@ Operation::Operation(PaConnection *handle, int64_t budget_seconds) : handle_(han
         return;
     }
     budget_seconds_ =
-        std::clamp(std::max<int64_t>(budget_seconds, handle->resultsTimeOut), int64_t{1}, kLongestBudgetSeconds);
+        std::clamp(std::max<int64_t>(budget_seconds, handle->results_time_out), int64_t{1}, kLongestBudgetSeconds);
     deadline_         = Clock::now() + std::chrono::seconds(budget_seconds_);
     handle->operation = this;
 }

@@ -32,16 +32,22 @@ struct Attribute {
 };
 
 constexpr Attribute kAttributes[] = {
-    {Attribute::kUnknown, nullptr, nullptr},           {Attribute::kName, &PaProcess::name, nullptr},
-    {Attribute::kText, &PaProcess::hostName, nullptr}, {Attribute::kText, &PaProcess::command, nullptr},
-    {Attribute::kInteger, nullptr, &PaProcess::euid},  {Attribute::kInteger, nullptr, &PaProcess::managed},
-    {Attribute::kInteger, nullptr, &PaProcess::pid},   {Attribute::kText, &PaProcess::restartMsg, nullptr},
-    {Attribute::kText, &PaProcess::alertMsg, nullptr}, {Attribute::kInteger, nullptr, &PaProcess::retryCount},
-    {Attribute::kInteger, nullptr, &PaProcess::type},  {Attribute::kHandle, nullptr, nullptr},
+    {Attribute::kUnknown, nullptr, nullptr},
+    {Attribute::kName, &PaProcess::name, nullptr},
+    {Attribute::kText, &PaProcess::host_name, nullptr},
+    {Attribute::kText, &PaProcess::command, nullptr},
+    {Attribute::kInteger, nullptr, &PaProcess::euid},
+    {Attribute::kInteger, nullptr, &PaProcess::managed},
+    {Attribute::kInteger, nullptr, &PaProcess::pid},
+    {Attribute::kText, &PaProcess::restart_msg, nullptr},
+    {Attribute::kText, &PaProcess::alert_msg, nullptr},
+    {Attribute::kInteger, nullptr, &PaProcess::retry_count},
+    {Attribute::kInteger, nullptr, &PaProcess::type},
+    {Attribute::kHandle, nullptr, nullptr},
 };
 
 constexpr char *PaProcess::*kTexts[] = {
-    &PaProcess::name, &PaProcess::hostName, &PaProcess::command, &PaProcess::restartMsg, &PaProcess::alertMsg,
+    &PaProcess::name, &PaProcess::host_name, &PaProcess::command, &PaProcess::restart_msg, &PaProcess::alert_msg,
 };
 
 const Attribute &AttributeOf(int32_t id)
@@ -228,11 +234,11 @@ PaProcess *PaProcessCopy(const PaProcess *source)
             return nullptr;
         }
     }
-    copy->euid       = source->euid;
-    copy->managed    = source->managed;
-    copy->pid        = source->pid;
-    copy->retryCount = source->retryCount;
-    copy->type       = source->type;
+    copy->euid        = source->euid;
+    copy->managed     = source->managed;
+    copy->pid         = source->pid;
+    copy->retry_count = source->retry_count;
+    copy->type        = source->type;
     if (source->handle != 0) {
         PaDuplicateHandle(source->handle, &copy->handle);
     }
@@ -244,10 +250,10 @@ int32_t PaProcessCompare(const PaProcess *a, const PaProcess *b)
     if (a == nullptr || b == nullptr) {
         return 0;
     }
-    return a->euid == b->euid && a->managed == b->managed && a->retryCount == b->retryCount && a->type == b->type &&
-           pa::SameText(a->name, b->name) && pa::SameText(a->hostName, b->hostName) &&
-           pa::SameText(a->command, b->command) && SameMessage(a->restartMsg, b->restartMsg) &&
-           SameMessage(a->alertMsg, b->alertMsg);
+    return a->euid == b->euid && a->managed == b->managed && a->retry_count == b->retry_count && a->type == b->type &&
+           pa::SameText(a->name, b->name) && pa::SameText(a->host_name, b->host_name) &&
+           pa::SameText(a->command, b->command) && SameMessage(a->restart_msg, b->restart_msg) &&
+           SameMessage(a->alert_msg, b->alert_msg);
 }
 
 int32_t PaProcessFree(PaProcess *process)

@@ -12,14 +12,14 @@
 // Texts are owned copies, NULL meaning none; the handle is owned, 0 meaning none.
 struct PaProcess {
     char *name;
-    char *hostName;
+    char *host_name;
     char *command;
     int32_t euid;
     int32_t managed;
     int32_t pid;
-    char *restartMsg;
-    char *alertMsg;
-    int32_t retryCount;
+    char *restart_msg;
+    char *alert_msg;
+    int32_t retry_count;
     int32_t type = PaNOT_PA_AWARE;
     PaProcessHandle handle;
 };

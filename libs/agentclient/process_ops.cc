@@ -32,21 +32,21 @@ int32_t SendWithProcess(PaConnection *handle, const PaProcess *process, int32_t 
         return marshalled;
     }
     AddValue(params, pa::Trailing(rpc), extra);
-    if (!params.ok()) {
+    if (!params.Ok()) {
         return PaFAILURE;
     }
-    return PaRpcCallReconnecting(handle, rpc, params.list(), nullptr);
+    return PaRpcCallReconnecting(handle, rpc, params.List(), nullptr);
 }
 
 // Name and host name of a process for stop, signal and status; false (logged) without a host.
 bool NameAndHost(const PaProcess *process, pa::RpcParams &params)
 {
-    if (process->hostName == nullptr) {
+    if (process->host_name == nullptr) {
         PaMsgLog(PaMSG_ERROR, "Missing command argument in process.");
         return false;
     }
     params.Text(kProcessParams[protocol::kProcessName], process->name)
-        .Text(kProcessParams[protocol::kProcessHost], process->hostName);
+        .Text(kProcessParams[protocol::kProcessHost], process->host_name);
     return true;
 }
 
@@ -69,11 +69,11 @@ const PaRowDecoder kProcessRowDecoder = {PaProcessRowDecode, PaProcessFreeConten
 int32_t PaProcessMarshal(const PaProcess *process, pa::RpcParams &params)
 {
     params.Text(kProcessParams[protocol::kProcessName], process->name);
-    if (process->hostName == nullptr) {
+    if (process->host_name == nullptr) {
         PaMsgLog(PaMSG_ERROR, "Attempt to send process with no hostname.");
         return PaMISSING_ARGUMENT;
     }
-    params.Text(kProcessParams[protocol::kProcessHost], process->hostName);
+    params.Text(kProcessParams[protocol::kProcessHost], process->host_name);
     if (process->command == nullptr) {
         PaMsgLog(PaMSG_ERROR, "Attempt to send process with no command.");
         return PaMISSING_ARGUMENT;
@@ -83,22 +83,22 @@ int32_t PaProcessMarshal(const PaProcess *process, pa::RpcParams &params)
     params.Text(kProcessParams[protocol::kProcessCommand], process->command)
         .Int(kProcessParams[protocol::kProcessEuid], process->euid)
         .Int(kProcessParams[protocol::kProcessManaged], process->managed)
-        .Text(kProcessParams[protocol::kProcessRestartMsg], TextOrNull(process->restartMsg))
-        .Text(kProcessParams[protocol::kProcessAlertMsg], TextOrNull(process->alertMsg))
+        .Text(kProcessParams[protocol::kProcessRestartMsg], TextOrNull(process->restart_msg))
+        .Text(kProcessParams[protocol::kProcessAlertMsg], TextOrNull(process->alert_msg))
         .Int(kProcessParams[protocol::kProcessPid], process->pid)
         .Int(kProcessParams[protocol::kProcessType], process->type)
-        .Int(kProcessParams[protocol::kProcessRetryCount], process->retryCount);
-    return params.ok() ? PaSUCCESS : PaFAILURE;
+        .Int(kProcessParams[protocol::kProcessRetryCount], process->retry_count);
+    return params.Ok() ? PaSUCCESS : PaFAILURE;
 }
 
 void PaProcessFromRow(PaProcess *process, const PaRpcColumn *columns)
 {
     using namespace pa::protocol;
     PaProcessSetAttribute(process, PaPROCESS_NAME, columns[kColName].text, PaPROCESS_HOSTNAME, columns[kColHost].text,
-                          PaPROCESS_COMMAND, columns[kColCommand].text, PaPROCESS_EUID, columns[kColEuid].intValue,
-                          PaPROCESS_MANAGED, columns[kColManaged].intValue, PaPROCESS_PID, columns[kColPid].intValue,
-                          PaPROCESS_RETRY_COUNT, columns[kColRetryCount].intValue, PaPROCESS_TYPE,
-                          columns[kColProcessType].intValue, 0);
+                          PaPROCESS_COMMAND, columns[kColCommand].text, PaPROCESS_EUID, columns[kColEuid].int_value,
+                          PaPROCESS_MANAGED, columns[kColManaged].int_value, PaPROCESS_PID, columns[kColPid].int_value,
+                          PaPROCESS_RETRY_COUNT, columns[kColRetryCount].int_value, PaPROCESS_TYPE,
+                          columns[kColProcessType].int_value, 0);
     if (columns[kColRestartMsg].text != kNoValue) {
         PaProcessSetAttribute(process, PaPROCESS_RESTART_MSG, columns[kColRestartMsg].text, 0);
     }
@@ -156,7 +156,7 @@ int32_t PaProcessStop(PaConnection *handle, const PaProcess *process)
     if (!NameAndHost(process, params)) {
         return PaMISSING_ARGUMENT;
     }
-    return params.ok() ? PaRpcCallReconnecting(handle, protocol::kProcessStop, params.list(), nullptr) : PaFAILURE;
+    return params.Ok() ? PaRpcCallReconnecting(handle, protocol::kProcessStop, params.List(), nullptr) : PaFAILURE;
 }
 
 int32_t PaProcessSignal(PaConnection *handle, const PaProcess *process, int32_t signal)
@@ -168,10 +168,10 @@ int32_t PaProcessSignal(PaConnection *handle, const PaProcess *process, int32_t 
     if (!NameAndHost(process, params)) {
         return PaMISSING_ARGUMENT;
     }
-    if (!params.Int(pa::Leading(protocol::kSignalProcess, 2), signal).ok()) {
+    if (!params.Int(pa::Leading(protocol::kSignalProcess, 2), signal).Ok()) {
         return PaFAILURE;
     }
-    return PaRpcCallReconnecting(handle, protocol::kSignalProcess, params.list(), nullptr);
+    return PaRpcCallReconnecting(handle, protocol::kSignalProcess, params.List(), nullptr);
 }
 
 int32_t PaProcessStatus(PaConnection *handle, const PaProcess *process, int32_t *status)
@@ -184,7 +184,7 @@ int32_t PaProcessStatus(PaConnection *handle, const PaProcess *process, int32_t 
         return PaSTATUS_UNKNOWN;
     }
     int32_t pair[2] = {PaSTATUS_UNKNOWN, 0};
-    if (!params.ok() || PaRpcCallReconnecting(handle, protocol::kProcessStatus, params.list(), pair) != PaSUCCESS) {
+    if (!params.Ok() || PaRpcCallReconnecting(handle, protocol::kProcessStatus, params.List(), pair) != PaSUCCESS) {
         return PaPROCESS_STATUS_FAILED;
     }
     if (status != nullptr) {
@@ -201,7 +201,7 @@ int32_t PaProcessGetList(PaConnection *handle, PaList **list, int32_t selector)
     *list = nullptr;
     pa::RpcParams params(0);
     int32_t rpc = selector != 0 ? protocol::kProcessList : protocol::kSingleProcessList;
-    return params.ok() ? PaRpcFetchList(handle, rpc, params.list(), &kProcessRowDecoder, list) : PaFAILURE;
+    return params.Ok() ? PaRpcFetchList(handle, rpc, params.List(), &kProcessRowDecoder, list) : PaFAILURE;
 }
 
 }  // extern "C"

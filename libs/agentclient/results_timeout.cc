@@ -15,10 +15,10 @@ int32_t PaSetResultsTimeOut(PaConnection *handle, int32_t seconds)
     }
     // The library keeps the time-out itself: each call draws its deadline from it, while the
     // Client-Library only ever waits one slice at a time.
-    handle->resultsTimeOut = seconds;
+    handle->results_time_out = seconds;
     return PaSUCCESS;
 }
 
-int32_t PaGetResultsTimeOut(const PaConnection *handle) { return handle != nullptr ? handle->resultsTimeOut : 0; }
+int32_t PaGetResultsTimeOut(const PaConnection *handle) { return handle != nullptr ? handle->results_time_out : 0; }
 
 }  // extern "C"

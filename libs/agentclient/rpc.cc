@@ -38,8 +38,8 @@ public:
             PaMsgLog(PaMSG_WARNING, "Failed to drop command structure.");
         }
     }
-    CS_COMMAND **slot() { return &command_; }
-    CS_COMMAND *get() const { return command_; }
+    CS_COMMAND **Slot() { return &command_; }
+    CS_COMMAND *Get() const { return command_; }
     void SetPending(bool pending) { pending_ = pending; }
 
 private:
@@ -57,7 +57,7 @@ CS_RETCODE AllocateCommand(PaConnection *handle, Command &command)
         (status & CS_CONSTAT_CONNECTED) == 0) {
         return CS_FAIL;
     }
-    return ct_cmd_alloc(handle->connection, command.slot());
+    return ct_cmd_alloc(handle->connection, command.Slot());
 }
 
 void LogAllocationFailure(CS_RETCODE code)
@@ -81,7 +81,7 @@ void LogParameterFailure(const PaRpcParam &entry, const char *text, CS_INT lengt
                      static_cast<int>(kMaxValueBytes));
         }
     } else {
-        CS_INT value = entry.datatype == CS_INT_TYPE ? entry.intValue
+        CS_INT value = entry.datatype == CS_INT_TYPE ? entry.int_value
                        : entry.value != nullptr      ? *static_cast<const CS_SMALLINT *>(entry.value)
                                                      : 0;
         PaMsgLog(PaMSG_ERROR, "Failed to set parameter - %s. (Value=[%d][%d])", entry.name, static_cast<int>(value),
@@ -108,7 +108,7 @@ bool PassParameter(CS_COMMAND *command, CS_DATAFMT &format, const PaRpcParam &en
     } else if (datatype == CS_SMALLINT_TYPE) {
         length = sizeof(CS_SMALLINT);
     } else if (datatype == CS_INT_TYPE) {
-        value  = &entry.intValue;
+        value  = &entry.int_value;
         length = sizeof(CS_INT);
     }
     if (acceptable) {
@@ -170,9 +170,9 @@ public:
     ColumnSet(const ColumnSet &)            = delete;
     ColumnSet &operator=(const ColumnSet &) = delete;
 
-    bool ok() const { return columns_ != nullptr; }
-    PaRpcColumn *columns() const { return columns_; }
-    CS_INT count() const { return count_; }
+    bool Ok() const { return columns_ != nullptr; }
+    PaRpcColumn *Columns() const { return columns_; }
+    CS_INT Count() const { return count_; }
 
     // Describes and binds column k (from 1); text columns get a buffer as wide as the reply
     // describes them, up to the largest value the protocol carries.
@@ -195,9 +195,9 @@ public:
             column.format.maxlength = size;
             target                  = column.text;
         } else if (column.format.datatype == CS_INT_TYPE) {
-            target = &column.intValue;
+            target = &column.int_value;
         }
-        code = ct_bind(command, k, &column.format, target, &column.copiedLength, &column.indicator);
+        code = ct_bind(command, k, &column.format, target, &column.copied_length, &column.indicator);
         if (code != CS_SUCCEED) {
             PaMsgLog(PaMSG_ERROR, "Failed to bind to variable.");
         }
@@ -212,7 +212,7 @@ public:
             if (column.text != nullptr) {
                 std::memset(column.text, 0, static_cast<size_t>(column.format.maxlength) + 1);
             }
-            column.intValue = 0;
+            column.int_value = 0;
         }
     }
 
@@ -228,7 +228,7 @@ public:
         for (size_t k = 0; k < layout.size(); ++k) {
             bool text    = columns_[k].text != nullptr;
             bool integer = columns_[k].format.datatype == CS_INT_TYPE;
-            if (layout[k].type == pa::protocol::Type::Text ? !text : !integer) {
+            if (layout[k].type == pa::protocol::Type::kText ? !text : !integer) {
                 return false;
             }
         }
@@ -244,7 +244,7 @@ void StoreInts(const ColumnSet &row, int32_t *target, CS_INT wanted)
 {
     for (CS_INT k = 1; k <= wanted; ++k) {
         if (row.HasInt(k)) {
-            target[k - 1] = row.columns()[k - 1].intValue;
+            target[k - 1] = row.Columns()[k - 1].int_value;
         }
     }
 }
@@ -257,8 +257,8 @@ struct Call {
     void *target;
     const pa::Operation &operation;
     Command command;
-    int32_t retry      = 0;
-    bool commandFailed = false;
+    int32_t retry       = 0;
+    bool command_failed = false;
 };
 
 // Hands one row to its RPC's decoder; false when the RPC has none.
@@ -269,28 +269,28 @@ bool DispatchRow(Call &call, const ColumnSet &row, void **slot)
         return false;
     }
     switch (shape.rows) {
-    case Rows::IntPair: StoreInts(row, static_cast<int32_t *>(call.target), 2); return true;
-    case Rows::OneInt: StoreInts(row, static_cast<int32_t *>(call.target), 1); return true;
-    case Rows::None: return false;
-    case Rows::Processes:
-    case Rows::Services:
-    case Rows::Hosts: break;
+    case Rows::kIntPair: StoreInts(row, static_cast<int32_t *>(call.target), 2); return true;
+    case Rows::kOneInt: StoreInts(row, static_cast<int32_t *>(call.target), 1); return true;
+    case Rows::kNone: return false;
+    case Rows::kProcesses:
+    case Rows::kServices:
+    case Rows::kHosts: break;
     }
     const auto *sink = static_cast<const PaRowTarget *>(call.target);
-    sink->decoder->decode(row.columns(), sink->list, slot);
+    sink->decoder->decode(row.Columns(), sink->list, slot);
     return true;
 }
 
 bool HasRecordRows(int32_t rpc)
 {
     Rows rows = Shape(rpc).rows;
-    return rows == Rows::Processes || rows == Rows::Services || rows == Rows::Hosts;
+    return rows == Rows::kProcesses || rows == Rows::kServices || rows == Rows::kHosts;
 }
 
 // Fetches one result set and dispatches its rows.
 CS_RETCODE FetchRows(Call &call)
 {
-    CS_COMMAND *command = call.command.get();
+    CS_COMMAND *command = call.command.Get();
     CS_INT count        = 0;
     CS_RETCODE code     = ct_res_info(command, CS_NUMDATA, &count, sizeof count, nullptr);
     if (code != CS_SUCCEED) {
@@ -302,7 +302,7 @@ CS_RETCODE FetchRows(Call &call)
         return CS_SUCCEED;
     }
     ColumnSet row(count);
-    if (!row.ok()) {
+    if (!row.Ok()) {
         return CS_FAIL;
     }
     for (CS_INT k = 1; k <= count; ++k) {
@@ -317,11 +317,11 @@ CS_RETCODE FetchRows(Call &call)
                  static_cast<int>(call.rpc));
         return CS_FAIL;
     }
-    bool undecoded  = false;
-    void *slot      = nullptr;
-    CS_INT rowsRead = 0;
+    bool undecoded   = false;
+    void *slot       = nullptr;
+    CS_INT rows_read = 0;
     for (;;) {
-        code = ct_fetch(command, CS_UNUSED, CS_UNUSED, CS_UNUSED, &rowsRead);
+        code = ct_fetch(command, CS_UNUSED, CS_UNUSED, CS_UNUSED, &rows_read);
         if (code == CS_ROW_FAIL) {
             // A list missing a row would read as the agent's whole answer.
             PaMsgLog(PaMSG_ERROR, "A row from RPC %d could not be read whole; the results are refused.",
@@ -362,11 +362,11 @@ void EmptyListTarget(const Call &call)
 // One send and the reading of its results; returns the code that ended the results.
 CS_RETCODE SendAttempt(Call &call)
 {
-    call.commandFailed = false;
+    call.command_failed = false;
     EmptyListTarget(call);
-    CS_COMMAND *command = call.command.get();
+    CS_COMMAND *command = call.command.Get();
     if (ct_send(command) != CS_SUCCEED) {
-        PaMsgLog(PaMSG_ERROR, "Failed to send RPC command to %s", call.handle->serverName);
+        PaMsgLog(PaMSG_ERROR, "Failed to send RPC command to %s", call.handle->server_name);
         return CS_FAIL;
     }
     PaMsgLog(PaMSG_DEBUG, "Sent the PRC command. Now getting results.");
@@ -387,13 +387,13 @@ CS_RETCODE SendAttempt(Call &call)
         case CS_CMD_SUCCEED: call.retry = 0; break;
         case CS_CMD_FAIL:
             PaMsgLog(PaMSG_ERROR, "Command failed.");
-            call.commandFailed = true;
+            call.command_failed = true;
             if (ct_cancel(call.handle->connection, nullptr, CS_CANCEL_ALL) != CS_SUCCEED) {
                 PaMsgLog(PaMSG_ERROR, "Failed to cancel the errored command.");
                 return CS_FAIL;
             }
             call.retry =
-                call.handle->retryFunc != nullptr ? call.handle->retryFunc(call.handle, call.handle->retryData) : 0;
+                call.handle->retry_func != nullptr ? call.handle->retry_func(call.handle, call.handle->retry_data) : 0;
             break;
         default: break;
         }
@@ -413,7 +413,7 @@ int32_t Outcome(const Call &call, CS_RETCODE end)
         return PaCONNECTION_LOST;
     }
     // A command the agent failed stays a failure even when its results end normally.
-    if (end == CS_END_RESULTS && !call.commandFailed) {
+    if (end == CS_END_RESULTS && !call.command_failed) {
         PaMsgLog(PaMSG_DEBUG, "RPC Results successfully fetched.");
         return PaSUCCESS;
     }
@@ -431,13 +431,13 @@ int32_t Outcome(const Call &call, CS_RETCODE end)
 
 bool PaRpcParamSet(PaRpcParam *entry, const char *name, CS_INT datatype, CS_INT status, const void *value)
 {
-    entry->name     = PaStrDup(name);
-    entry->datatype = datatype;
-    entry->status   = status;
-    entry->value    = nullptr;
-    entry->intValue = 0;
+    entry->name      = PaStrDup(name);
+    entry->datatype  = datatype;
+    entry->status    = status;
+    entry->value     = nullptr;
+    entry->int_value = 0;
     if (datatype == CS_INT_TYPE) {
-        entry->intValue = *static_cast<const CS_INT *>(value);
+        entry->int_value = *static_cast<const CS_INT *>(value);
     } else {
         entry->value = value;
     }
@@ -456,7 +456,7 @@ int32_t PaRpcCall(PaConnection *handle, int32_t rpc, const PaRpcParam *params, v
     if (handle == nullptr) {
         return PaFAILURE;
     }
-    PaMsgLog(PaMSG_DEBUG, "Call to RPC %d made to connection %s.", static_cast<int>(rpc), handle->serverName);
+    PaMsgLog(PaMSG_DEBUG, "Call to RPC %d made to connection %s.", static_cast<int>(rpc), handle->server_name);
     if (pa::protocol::Find(rpc) == nullptr) {
         return PaFAILURE;
     }
@@ -471,7 +471,7 @@ int32_t PaRpcCall(PaConnection *handle, int32_t rpc, const PaRpcParam *params, v
         }
         code = AllocateCommand(handle, call.command);
         if (code != CS_SUCCEED) {
-            PaMsgLog(PaMSG_ERROR, "Complete failure of connection %s.", handle->serverName);
+            PaMsgLog(PaMSG_ERROR, "Complete failure of connection %s.", handle->server_name);
             LogAllocationFailure(code);
             if (code == CS_BUSY) {
                 handle->busy = 1;
@@ -482,7 +482,7 @@ int32_t PaRpcCall(PaConnection *handle, int32_t rpc, const PaRpcParam *params, v
     CS_RETCODE end = CS_FAIL;
     for (int sends = 0; sends < kMaxSends && (sends == 0 || call.retry == 1); ++sends) {
         // A cancel may have wiped the command: initiate it afresh for every send.
-        if (!Initiate(call.command.get(), rpc, params)) {
+        if (!Initiate(call.command.Get(), rpc, params)) {
             return PaFAILURE;
         }
         end = SendAttempt(call);
@@ -494,14 +494,14 @@ int32_t PaRpcCall(PaConnection *handle, int32_t rpc, const PaRpcParam *params, v
         call.command.SetPending(false);
         ct_close(handle->connection, CS_FORCE_CLOSE);
         PaMsgLog(PaMSG_ERROR, "The reply to RPC %d from %s did not end in time; the connection was closed.",
-                 static_cast<int>(rpc), handle->serverName);
-        handle->lastClientMsgNumber = PaTIMED_OUT_NUMBER;
+                 static_cast<int>(rpc), handle->server_name);
+        handle->last_client_msg_number = kPaTimedOutNumber;
         operation.SetTimedOut();
         return PaFAILURE;
     }
     // FreeTDS fails a read or write on a closed socket without a client message.
     if (result != PaSUCCESS && PaConnectionBroken(handle)) {
-        PaRecordSilentFailure(handle, PaBROKEN_CONNECTION_NUMBER);
+        PaRecordSilentFailure(handle, kPaBrokenConnectionNumber);
     }
     return result;
 }
@@ -566,7 +566,7 @@ RpcParams::~RpcParams()
 
 RpcParams &RpcParams::Int(const protocol::Field &field, int32_t value)
 {
-    if (field.type != protocol::Type::Int) {
+    if (field.type != protocol::Type::kInt) {
         ok_ = false;
         return *this;
     }
@@ -575,7 +575,7 @@ RpcParams &RpcParams::Int(const protocol::Field &field, int32_t value)
 
 RpcParams &RpcParams::Text(const protocol::Field &field, const char *value)
 {
-    if (field.type != protocol::Type::Text) {
+    if (field.type != protocol::Type::kText) {
         ok_ = false;
         return *this;
     }

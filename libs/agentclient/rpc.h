@@ -16,16 +16,16 @@ struct PaRpcParam {
     CS_INT datatype;    // CS_CHAR_TYPE, CS_LONGCHAR_TYPE, CS_SMALLINT_TYPE or CS_INT_TYPE
     CS_INT status;      // CS_INPUTVALUE
     const void *value;  // the caller's value, read when the engine runs (not for CS_INT_TYPE)
-    CS_INT intValue;    // CS_INT_TYPE: the value itself
+    CS_INT int_value;   // CS_INT_TYPE: the value itself
 };
 
 // One column of a fetched row, as the row decoders see it.
 struct PaRpcColumn {
     CS_SMALLINT indicator;
     CS_DATAFMT format;
-    char *text;       // text columns: always terminated; null for other columns
-    CS_INT intValue;  // CS_INT_TYPE columns
-    CS_INT copiedLength;
+    char *text;        // text columns: always terminated; null for other columns
+    CS_INT int_value;  // CS_INT_TYPE columns
+    CS_INT copied_length;
 };
 
 // Turns one reply row, laid out as its RPC's columns in the protocol table, into a record
@@ -83,8 +83,8 @@ public:
     RpcParams &Int(const char *name, int32_t value);
     RpcParams &Text(const char *name, const char *value);
     // False when an entry could not be added (no memory, or more entries than capacity).
-    bool ok() const { return ok_; }
-    const PaRpcParam *list() const { return entries_; }
+    bool Ok() const { return ok_; }
+    const PaRpcParam *List() const { return entries_; }
 
 private:
     RpcParams &Add(const char *name, CS_INT datatype, const void *value);

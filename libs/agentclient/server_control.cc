@@ -22,24 +22,24 @@ int32_t CallWithoutParameters(PaConnection *handle, int32_t rpc, void *target)
         return PaFAILURE;
     }
     pa::RpcParams params(0);
-    return params.ok() ? PaRpcCallReconnecting(handle, rpc, params.list(), target) : PaFAILURE;
+    return params.Ok() ? PaRpcCallReconnecting(handle, rpc, params.List(), target) : PaFAILURE;
 }
 
 }  // namespace
 
 extern "C" {
 
-int32_t PaStopPA(PaConnection *handle, int32_t stopArgument)
+int32_t PaStopPA(PaConnection *handle, int32_t stop_argument)
 {
     if (handle == nullptr) {
         return PaFAILURE;
     }
     pa::RpcParams params(1);
-    if (!params.Int(pa::Leading(pa::protocol::kStopPa), stopArgument).ok()) {
+    if (!params.Int(pa::Leading(pa::protocol::kStopPa), stop_argument).Ok()) {
         return PaFAILURE;
     }
     // An agent that goes away while stopping has done what was asked.
-    int32_t result = PaRpcCall(handle, pa::protocol::kStopPa, params.list(), nullptr);
+    int32_t result = PaRpcCall(handle, pa::protocol::kStopPa, params.List(), nullptr);
     return result == PaCONNECTION_LOST ? PaSUCCESS : result;
 }
 
@@ -64,10 +64,10 @@ int32_t PaServerChangeDebugLevel(PaConnection *handle, int32_t level)
         return PaFAILURE;
     }
     pa::RpcParams params(1);
-    if (!params.Int(pa::Leading(pa::protocol::kDebugLevelSet), level).ok()) {
+    if (!params.Int(pa::Leading(pa::protocol::kDebugLevelSet), level).Ok()) {
         return PaFAILURE;
     }
-    return PaRpcCallReconnecting(handle, pa::protocol::kDebugLevelSet, params.list(), nullptr);
+    return PaRpcCallReconnecting(handle, pa::protocol::kDebugLevelSet, params.List(), nullptr);
 }
 
 int32_t PaServerGetDebugLevel(PaConnection *handle, int32_t *level)
@@ -105,30 +105,30 @@ int32_t PaInstallDevLibDebug(PaConnection *handle)
 void PaSetServerInternalMode(PaConnection *handle)
 {
     if (handle != nullptr) {
-        handle->internalMode = 1;
+        handle->internal_mode = 1;
     }
 }
 
 void PaEnableAdvancedDiag(PaConnection *handle)
 {
     if (handle != nullptr) {
-        handle->advancedDiag = 1;
+        handle->advanced_diag = 1;
     }
 }
 
 void PaDisableAdvancedDiag(PaConnection *handle)
 {
     if (handle != nullptr) {
-        handle->advancedDiag = 0;
+        handle->advanced_diag = 0;
     }
 }
 
 int32_t PaServerGetLastError(PaConnection *handle)
 {
-    if (handle == nullptr || handle->lastClientMsgNumber == 0) {
+    if (handle == nullptr || handle->last_client_msg_number == 0) {
         return PaNO_ERROR;
     }
-    CS_INT number = handle->lastClientMsgNumber;
+    CS_INT number = handle->last_client_msg_number;
     if (CS_LAYER(number) == kNetworkLayer && CS_ORIGIN(number) == kNetLibraryOrigin) {
         return PaNETWORK_ERROR;
     }
@@ -137,15 +137,15 @@ int32_t PaServerGetLastError(PaConnection *handle)
 
 int32_t PaServerTimedOut(const PaConnection *handle)
 {
-    return handle != nullptr && handle->lastClientMsgNumber == PaTIMED_OUT_NUMBER ? 1 : 0;
+    return handle != nullptr && handle->last_client_msg_number == kPaTimedOutNumber ? 1 : 0;
 }
 
 int32_t PaServerGetLastMessage(const PaConnection *handle, PaServerMessage *message)
 {
-    if (handle == nullptr || message == nullptr || !handle->lastServerMessage.present) {
+    if (handle == nullptr || message == nullptr || !handle->last_server_message.present) {
         return PaNOT_FOUND;
     }
-    const PaServerMessageRecord &record = handle->lastServerMessage;
+    const PaServerMessageRecord &record = handle->last_server_message;
     *message                            = PaServerMessage{record.number, record.severity, record.text};
     return PaSUCCESS;
 }

@@ -23,21 +23,21 @@ int32_t MarshalMember(const PaServProcess *member, int index, pa::RpcParams &par
         PaMsgLog(PaMSG_ERROR, "Attempt to send process with no hostname.");
         return PaMISSING_ARGUMENT;
     }
-    char kindName[protocol::kMemberNameSize];
-    char valueName[protocol::kMemberNameSize];
-    protocol::MemberKindName(index, kindName);
-    protocol::MemberValueName(index, valueName);
-    params.Int(kindName, member->kind);
-    if (protocol::MemberValueType(member->kind) == protocol::Type::Text) {
-        params.Text(valueName, member->value.textValue != nullptr ? member->value.textValue : "");
+    char kind_name[protocol::kMemberNameSize];
+    char value_name[protocol::kMemberNameSize];
+    protocol::MemberKindName(index, kind_name);
+    protocol::MemberValueName(index, value_name);
+    params.Int(kind_name, member->kind);
+    if (protocol::MemberValueType(member->kind) == protocol::Type::kText) {
+        params.Text(value_name, member->value.textValue != nullptr ? member->value.textValue : "");
     } else {
-        params.Int(valueName, member->value.intValue);
+        params.Int(value_name, member->value.intValue);
     }
     return PaProcessMarshal(member->process, params);
 }
 
 // Sends a whole service: RPC 3 with the add flag, or RPC 10 with the name it replaces.
-int32_t PaServiceSend(PaConnection *handle, const PaService *service, int32_t rpc, bool add, const char *changeName)
+int32_t PaServiceSend(PaConnection *handle, const PaService *service, int32_t rpc, bool add, const char *change_name)
 {
     if (handle == nullptr || service == nullptr) {
         return PaFAILURE;
@@ -45,7 +45,7 @@ int32_t PaServiceSend(PaConnection *handle, const PaService *service, int32_t rp
     size_t count = static_cast<size_t>(PaListNumberOfElements(service->members));
     pa::RpcParams params(protocol::kMemberParamCount * count + std::size(kServiceParams) + 1);
     if (rpc == protocol::kServiceChange) {
-        params.Text(pa::Leading(rpc), changeName);
+        params.Text(pa::Leading(rpc), change_name);
     } else {
         params.Int(pa::Leading(rpc), add ? 1 : 0);
     }
@@ -60,7 +60,7 @@ int32_t PaServiceSend(PaConnection *handle, const PaService *service, int32_t rp
             return marshalled;
         }
     }
-    return params.ok() ? PaRpcCallReconnecting(handle, rpc, params.list(), nullptr) : PaFAILURE;
+    return params.Ok() ? PaRpcCallReconnecting(handle, rpc, params.List(), nullptr) : PaFAILURE;
 }
 
 // Sends only the service's name.
@@ -70,10 +70,10 @@ int32_t SendServiceName(PaConnection *handle, const PaService *service, int32_t 
         return PaFAILURE;
     }
     pa::RpcParams params(1);
-    if (!params.Text(pa::Leading(rpc), service->name).ok()) {
+    if (!params.Text(pa::Leading(rpc), service->name).Ok()) {
         return PaFAILURE;
     }
-    return PaRpcCallReconnecting(handle, rpc, params.list(), pair);
+    return PaRpcCallReconnecting(handle, rpc, params.List(), pair);
 }
 
 // The integer a member value of kind 0 travels as in a row: decimal text, clamped to 32 bits.
@@ -93,7 +93,7 @@ int32_t IntegerFromText(const char *text)
 void PaServiceMemberFromRow(const PaRpcColumn *columns, PaService *service)
 {
     PaServProcess entry{};
-    entry.kind        = columns[protocol::kColValueKind].intValue;
+    entry.kind        = columns[protocol::kColValueKind].int_value;
     const char *value = columns[protocol::kColValue].text;
     if (entry.kind == PaVALUE_INTEGER) {
         entry.value.intValue = IntegerFromText(value);
@@ -127,7 +127,7 @@ void PaServiceRowDecode(const PaRpcColumn *columns, PaList *list, void **slot)
             return;
         }
         PaServiceSetAttribute(service, PaSERVICE_NAME, columns[kColService].text, PaSERVICE_TYPE,
-                              columns[kColServiceType].intValue, PaSERVICE_START, columns[kColServiceStart].intValue,
+                              columns[kColServiceType].int_value, PaSERVICE_START, columns[kColServiceStart].int_value,
                               0);
         if (!IsNoText(member[kColName].text) || !IsNoText(member[kColHost].text)) {
             PaServiceMemberFromRow(columns, service);
@@ -193,7 +193,7 @@ int32_t PaServiceGetList(PaConnection *handle, PaList **list, int32_t selector)
     pa::RpcParams params(0);
     int32_t rpc = selector != 0 ? protocol::kServiceList : protocol::kSingleServiceList;
     // Every failure is reported alike, whatever the call answered.
-    return params.ok() && PaRpcFetchList(handle, rpc, params.list(), &kServiceRowDecoder, list) == PaSUCCESS
+    return params.Ok() && PaRpcFetchList(handle, rpc, params.List(), &kServiceRowDecoder, list) == PaSUCCESS
                ? PaSUCCESS
                : PaFAILURE;
 }

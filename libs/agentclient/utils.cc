@@ -38,7 +38,7 @@ constexpr const char *kPasswordPrompt  = "Password: ";
 constexpr size_t kPasswordCapacity     = 4096;
 
 nl_catd messages = reinterpret_cast<nl_catd>(-1);
-char versionText[256];
+char version_text[256];
 
 const char *EnvironmentOr(const char *name, const char *fallback)
 {
@@ -163,8 +163,8 @@ const char *PaGetVersionString(void)
     if (text == nullptr) {
         return kVersionFallback;
     }
-    std::snprintf(versionText, sizeof versionText, "%s", text);
-    return versionText;
+    std::snprintf(version_text, sizeof version_text, "%s", text);
+    return version_text;
 }
 
 int32_t PaGetInterfacesFilePath(char *buffer, size_t size)

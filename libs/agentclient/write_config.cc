@@ -85,9 +85,9 @@ int32_t WriteSingleProcess(FILE *stream, const PaProcess &process)
     }
     pa::Owned<char> name    = Escaped(process.name);
     pa::Owned<char> command = Escaped(process.command);
-    pa::Owned<char> host    = Escaped(process.hostName);
-    pa::Owned<char> restart = Escaped(process.restartMsg);
-    pa::Owned<char> alert   = Escaped(process.alertMsg);
+    pa::Owned<char> host    = Escaped(process.host_name);
+    pa::Owned<char> restart = Escaped(process.restart_msg);
+    pa::Owned<char> alert   = Escaped(process.alert_msg);
     if (name == nullptr || command == nullptr || host == nullptr || restart == nullptr || alert == nullptr) {
         return PaFAILURE;
     }
@@ -98,7 +98,7 @@ int32_t WriteSingleProcess(FILE *stream, const PaProcess &process)
                    Print(stream, "\t%s\t\t=\t%.*s\n", config::kManaged.data(), Width(managed), managed.data()) &&
                    Print(stream, "\t%s\t=\t'%s'\n", config::kRestartMsg.data(), restart.get()) &&
                    Print(stream, "\t%s\t=\t'%s'\n", config::kAlertMsg.data(), alert.get()) &&
-                   Print(stream, "\t%s\t=\t%d\n", config::kRetryCount.data(), process.retryCount) &&
+                   Print(stream, "\t%s\t=\t%d\n", config::kRetryCount.data(), process.retry_count) &&
                    Print(stream, "\t%s\t=\t%.*s\n", config::kProcessType.data(), Width(type), type.data());
     if (!written) {
         return WriteFailure();
@@ -142,8 +142,8 @@ int32_t WriteMember(FILE *stream, const PaServProcess &member)
 
 int32_t WriteHost(FILE *stream, const PaHost &entry)
 {
-    pa::Owned<char> host   = Escaped(entry.hostName);
-    pa::Owned<char> server = Escaped(entry.serverName);
+    pa::Owned<char> host   = Escaped(entry.host_name);
+    pa::Owned<char> server = Escaped(entry.server_name);
     if (host == nullptr || server == nullptr) {
         return PaFAILURE;
     }

@@ -18,7 +18,7 @@ struct Step {
     CS_RETCODE code = CS_SUCCEED;
     CS_INT type     = 0;
     std::optional<ResultSet> set{};
-    bool closesConnection = false;
+    bool closes_connection = false;
 };
 
 struct Binding {
@@ -40,28 +40,28 @@ struct _cs_context {
 
 struct _cs_connection {
     CS_CONTEXT *context;
-    bool dropped        = false;
-    CS_INT status       = 0;      // CS_CONSTAT_* bits
-    bool resultsPending = false;  // a reply is unfinished: another send fails with 20019
+    bool dropped         = false;
+    CS_INT status        = 0;      // CS_CONSTAT_* bits
+    bool results_pending = false;  // a reply is unfinished: another send fails with 20019
     std::string userdata{};
     std::vector<CS_COMMAND *> commands{};
 };
 
 struct _cs_command {
     enum class State {
-        Idle,
-        Ready,
-        Sent
+        kIdle,
+        kReady,
+        kSent
     };
     CS_CONNECTION *connection;
     bool dropped = false;
-    State state  = State::Idle;
+    State state  = State::kIdle;
     std::string rpc{};
     std::vector<fakect::SentParam> params{};
     std::deque<fakect::Step> steps{};  // what ct_results still has to answer
-    bool cancelPending = false;        // the next ct_results answers CS_CANCELED
+    bool cancel_pending = false;       // the next ct_results answers CS_CANCELED
     std::optional<fakect::ResultSet> current{};
-    std::size_t nextRow = 0;
+    std::size_t next_row = 0;
     std::vector<fakect::Binding> bindings{};
 };
 
@@ -77,7 +77,7 @@ struct State {
     std::vector<SentRpc> sent;
 };
 
-State &state()
+State &Shared()
 {
     static State instance;
     return instance;
@@ -96,11 +96,11 @@ Object &Use(const std::vector<std::unique_ptr<Object>> &objects, const Object *h
     return **found;
 }
 
-_cs_context &Use(CS_CONTEXT *context, const char *call) { return Use(state().contexts, context, call); }
-_cs_command &Use(CS_COMMAND *command, const char *call) { return Use(state().commands, command, call); }
+_cs_context &Use(CS_CONTEXT *context, const char *call) { return Use(Shared().contexts, context, call); }
+_cs_command &Use(CS_COMMAND *command, const char *call) { return Use(Shared().commands, command, call); }
 _cs_connection &Use(CS_CONNECTION *connection, const char *call)
 {
-    _cs_connection &found = Use(state().connections, connection, call);
+    _cs_connection &found = Use(Shared().connections, connection, call);
     Use(found.context, call);
     return found;
 }
@@ -121,10 +121,11 @@ CS_RETCODE Deliver(const Message &message, CS_CONNECTION *connection)
 // Applies and forgets the first injection for this call: raises its messages and returns its code.
 std::optional<CS_RETCODE> Intercept(const char *call, CS_CONNECTION *connection)
 {
-    auto &injections = state().injections;
+    auto &injections = Shared().injections;
     auto found = std::find_if(injections.begin(), injections.end(), [&](const auto &i) { return i.call == call; });
-    if (found == injections.end())
+    if (found == injections.end()) {
         return std::nullopt;
+    }
     Injection injection = *found;
     injections.erase(found);
     if (injection.raises && injection.slice) {
@@ -134,8 +135,9 @@ std::optional<CS_RETCODE> Intercept(const char *call, CS_CONNECTION *connection)
     } else if (injection.raises) {
         Deliver(*injection.raises, connection);
     }
-    if (injection.raisesServer)
-        Deliver(*injection.raisesServer, connection);
+    if (injection.raises_server) {
+        Deliver(*injection.raises_server, connection);
+    }
     return injection.code;
 }
 
@@ -153,12 +155,12 @@ std::deque<Step> StepsOf(const Reply &reply)
         steps.push_back(Step{.type = CS_ROW_RESULT, .set = set});
         steps.push_back(Step{.type = CS_CMD_DONE});
     }
-    if (reply.outcome == Outcome::ConnectionClosed) {
-        steps.push_back(Step{.code = CS_FAIL, .closesConnection = true});
+    if (reply.outcome == Outcome::kConnectionClosed) {
+        steps.push_back(Step{.code = CS_FAIL, .closes_connection = true});
         return steps;
     }
     steps.push_back(Step{.type = CS_STATUS_RESULT});
-    steps.push_back(Step{.type = reply.outcome == Outcome::CommandFails ? CS_CMD_FAIL : CS_CMD_SUCCEED});
+    steps.push_back(Step{.type = reply.outcome == Outcome::kCommandFails ? CS_CMD_FAIL : CS_CMD_SUCCEED});
     steps.push_back(Step{.type = CS_CMD_DONE});
     steps.push_back(Step{.code = CS_END_RESULTS});
     return steps;
@@ -166,13 +168,15 @@ std::deque<Step> StepsOf(const Reply &reply)
 
 std::deque<Step> NextReply(const std::string &rpc)
 {
-    auto scripted = state().scripts.find(rpc);
-    if (scripted == state().scripts.end())
+    auto scripted = Shared().scripts.find(rpc);
+    if (scripted == Shared().scripts.end()) {
         return StepsOf(Reply{});
+    }
     std::deque<Reply> &replies = scripted->second;
     std::deque<Step> steps     = StepsOf(replies.front());
-    if (replies.size() > 1)
+    if (replies.size() > 1) {
         replies.pop_front();
+    }
     return steps;
 }
 
@@ -203,11 +207,11 @@ CS_SERVERMSG ServerMessage(CS_MSGNUM number, CS_INT severity, const std::string 
     return message;
 }
 
-void Agent::Reset() { state() = State{}; }
+void Agent::Reset() { Shared() = State{}; }
 
-void Agent::Script(const std::string &rpc, Reply reply) { state().scripts[rpc].push_back(std::move(reply)); }
+void Agent::Script(const std::string &rpc, Reply reply) { Shared().scripts[rpc].push_back(std::move(reply)); }
 
-void Agent::On(Injection injection) { state().injections.push_back(std::move(injection)); }
+void Agent::On(Injection injection) { Shared().injections.push_back(std::move(injection)); }
 
 CS_RETCODE Agent::Raise(const CS_CLIENTMSG &message, CS_CONNECTION *connection)
 {
@@ -216,20 +220,20 @@ CS_RETCODE Agent::Raise(const CS_CLIENTMSG &message, CS_CONNECTION *connection)
 
 void Agent::SetStatus(CS_CONNECTION *connection, CS_INT status) { Use(connection, "SetStatus").status = status; }
 
-const std::vector<SentRpc> &Agent::Sent() const { return state().sent; }
+const std::vector<SentRpc> &Agent::Sent() const { return Shared().sent; }
 
 int Agent::SendCount(const std::string &rpc) const
 {
-    return static_cast<int>(
-        std::count_if(state().sent.begin(), state().sent.end(), [&](const SentRpc &sent) { return sent.name == rpc; }));
+    return static_cast<int>(std::count_if(Shared().sent.begin(), Shared().sent.end(),
+                                          [&](const SentRpc &sent) { return sent.name == rpc; }));
 }
 
 std::size_t Agent::Undropped() const
 {
-    return Live(state().contexts) + Live(state().connections) + Live(state().commands);
+    return Live(Shared().contexts) + Live(Shared().connections) + Live(Shared().commands);
 }
 
-Agent &agent()
+Agent &Scripted()
 {
     static Agent instance;
     return instance;
@@ -242,14 +246,15 @@ using namespace fakect;
 
 CS_RETCODE cs_ctx_alloc(CS_INT, CS_CONTEXT **context)
 {
-    *context = state().contexts.emplace_back(std::make_unique<_cs_context>()).get();
+    *context = Shared().contexts.emplace_back(std::make_unique<_cs_context>()).get();
     return CS_SUCCEED;
 }
 
 CS_RETCODE cs_ctx_drop(CS_CONTEXT *context)
 {
-    if (context != nullptr)
+    if (context != nullptr) {
         Use(context, "cs_ctx_drop").dropped = true;
+    }
     return CS_SUCCEED;
 }
 
@@ -262,8 +267,9 @@ CS_RETCODE ct_init(CS_CONTEXT *context, CS_INT)
 // Like FreeTDS: connections stay open.
 CS_RETCODE ct_exit(CS_CONTEXT *context, CS_INT)
 {
-    if (context != nullptr)
+    if (context != nullptr) {
         Use(context, "ct_exit");
+    }
     return CS_SUCCEED;
 }
 
@@ -284,14 +290,15 @@ CS_RETCODE ct_config(CS_CONTEXT *context, CS_INT, CS_INT, CS_VOID *, CS_INT, CS_
 CS_RETCODE ct_con_alloc(CS_CONTEXT *context, CS_CONNECTION **connection)
 {
     Use(context, "ct_con_alloc");
-    *connection = state().connections.emplace_back(std::make_unique<_cs_connection>(_cs_connection{context})).get();
+    *connection = Shared().connections.emplace_back(std::make_unique<_cs_connection>(_cs_connection{context})).get();
     return CS_SUCCEED;
 }
 
 CS_RETCODE ct_con_drop(CS_CONNECTION *connection)
 {
-    if (connection == nullptr)
+    if (connection == nullptr) {
         return CS_SUCCEED;
+    }
     _cs_connection &dropping = Use(connection, "ct_con_drop");
     dropping.dropped         = true;
     return CS_SUCCEED;
@@ -302,8 +309,9 @@ CS_RETCODE ct_con_props(CS_CONNECTION *connection, CS_INT action, CS_INT propert
                         CS_INT *outlen)
 {
     _cs_connection &target = Use(connection, "ct_con_props");
-    if (auto injected = Intercept("ct_con_props", connection))
+    if (auto injected = Intercept("ct_con_props", connection)) {
         return *injected;
+    }
     if (action == CS_SET && property == CS_USERDATA) {
         target.userdata = TextOf(buffer, buflen);
     } else if (action == CS_GET && property == CS_USERDATA) {
@@ -318,8 +326,9 @@ CS_RETCODE ct_con_props(CS_CONNECTION *connection, CS_INT action, CS_INT propert
 CS_RETCODE ct_connect(CS_CONNECTION *connection, CS_CHAR *, CS_INT)
 {
     _cs_connection &target = Use(connection, "ct_connect");
-    if (auto injected = Intercept("ct_connect", connection))
+    if (auto injected = Intercept("ct_connect", connection)) {
         return *injected;
+    }
     target.status = CS_CONSTAT_CONNECTED;
     return CS_SUCCEED;
 }
@@ -328,17 +337,18 @@ CS_RETCODE ct_connect(CS_CONNECTION *connection, CS_CHAR *, CS_INT)
 CS_RETCODE ct_close(CS_CONNECTION *connection, CS_INT)
 {
     _cs_connection &target = Use(connection, "ct_close");
-    if (auto injected = Intercept("ct_close", connection))
+    if (auto injected = Intercept("ct_close", connection)) {
         return *injected;
-    target.status         = 0;
-    target.resultsPending = false;
+    }
+    target.status          = 0;
+    target.results_pending = false;
     return CS_SUCCEED;
 }
 
 CS_RETCODE ct_cmd_alloc(CS_CONNECTION *connection, CS_COMMAND **command)
 {
     _cs_connection &owner = Use(connection, "ct_cmd_alloc");
-    *command              = state().commands.emplace_back(std::make_unique<_cs_command>(_cs_command{connection})).get();
+    *command = Shared().commands.emplace_back(std::make_unique<_cs_command>(_cs_command{connection})).get();
     owner.commands.push_back(*command);
     return CS_SUCCEED;
 }
@@ -346,8 +356,9 @@ CS_RETCODE ct_cmd_alloc(CS_CONNECTION *connection, CS_COMMAND **command)
 // Like FreeTDS, an unfinished reply keeps the connection busy after the drop.
 CS_RETCODE ct_cmd_drop(CS_COMMAND *command)
 {
-    if (command == nullptr)
+    if (command == nullptr) {
         return CS_SUCCEED;
+    }
     _cs_command &dropping = Use(command, "ct_cmd_drop");
     std::erase(dropping.connection->commands, command);
     dropping.dropped = true;
@@ -359,15 +370,16 @@ CS_RETCODE ct_command(CS_COMMAND *command, CS_INT, const CS_VOID *buffer, CS_INT
     _cs_command &target = Use(command, "ct_command");
     target.rpc          = TextOf(buffer, buflen);
     target.params.clear();
-    target.state = _cs_command::State::Ready;
+    target.state = _cs_command::State::kReady;
     return CS_SUCCEED;
 }
 
 CS_RETCODE ct_param(CS_COMMAND *command, CS_DATAFMT *datafmt, CS_VOID *data, CS_INT datalen, CS_SMALLINT)
 {
     _cs_command &target = Use(command, "ct_param");
-    if (target.state == _cs_command::State::Idle)
+    if (target.state == _cs_command::State::kIdle) {
         return CS_FAIL;
+    }
     CS_INT size = datafmt->datatype == CS_INT_TYPE ? 4 : datafmt->datatype == CS_SMALLINT_TYPE ? 2 : datalen;
     target.params.push_back(SentParam{TextOf(datafmt->name, datafmt->namelen), datafmt->datatype,
                                       data != nullptr ? std::optional(TextOf(data, size)) : std::nullopt});
@@ -378,18 +390,19 @@ CS_RETCODE ct_send(CS_COMMAND *command)
 {
     _cs_command &target       = Use(command, "ct_send");
     CS_CONNECTION *connection = target.connection;
-    if (connection->status != CS_CONSTAT_CONNECTED)
+    if (connection->status != CS_CONSTAT_CONNECTED) {
         return CS_FAIL;
-    if (connection->resultsPending) {
+    }
+    if (connection->results_pending) {
         Deliver(ClientMessage(20019, 7, "Attempt to initiate a new Adaptive Server operation with results pending"),
                 connection);
         return CS_FAIL;
     }
-    state().sent.push_back(SentRpc{target.rpc, target.params});
+    Shared().sent.push_back(SentRpc{target.rpc, target.params});
     target.steps = NextReply(target.rpc);
     target.current.reset();
-    target.state               = _cs_command::State::Sent;
-    connection->resultsPending = true;
+    target.state                = _cs_command::State::kSent;
+    connection->results_pending = true;
     return CS_SUCCEED;
 }
 
@@ -398,15 +411,15 @@ namespace {
 // Like FreeTDS: a cancel forgets the RPC and its parameters.
 void Cancel(_cs_command &command)
 {
-    if (command.state == _cs_command::State::Sent) {
+    if (command.state == _cs_command::State::kSent) {
         command.steps.clear();
         command.current.reset();
-        command.cancelPending              = true;
-        command.connection->resultsPending = false;
+        command.cancel_pending              = true;
+        command.connection->results_pending = false;
     }
     command.rpc.clear();
     command.params.clear();
-    command.state = _cs_command::State::Idle;
+    command.state = _cs_command::State::kIdle;
 }
 
 }  // namespace
@@ -415,46 +428,52 @@ void Cancel(_cs_command &command)
 CS_RETCODE ct_cancel(CS_CONNECTION *connection, CS_COMMAND *command, CS_INT type)
 {
     CS_CONNECTION *concerned = command != nullptr ? Use(command, "ct_cancel").connection : connection;
-    if (connection != nullptr)
+    if (connection != nullptr) {
         Use(connection, "ct_cancel");
-    if (auto injected = Intercept("ct_cancel", concerned))
+    }
+    if (auto injected = Intercept("ct_cancel", concerned)) {
         return *injected;
-    if ((connection == nullptr) == (command == nullptr) || type != CS_CANCEL_ALL)
+    }
+    if ((connection == nullptr) == (command == nullptr) || type != CS_CANCEL_ALL) {
         return CS_FAIL;
+    }
     if (command != nullptr) {
         Cancel(*command);
         return CS_SUCCEED;
     }
-    for (CS_COMMAND *each : connection->commands)
+    for (CS_COMMAND *each : connection->commands) {
         Cancel(*each);
+    }
     return CS_SUCCEED;
 }
 
-CS_RETCODE ct_results(CS_COMMAND *command, CS_INT *resultType)
+CS_RETCODE ct_results(CS_COMMAND *command, CS_INT *result_type)
 {
     _cs_command &target = Use(command, "ct_results");
-    if (auto injected = Intercept("ct_results", target.connection))
+    if (auto injected = Intercept("ct_results", target.connection)) {
         return *injected;
-    if (target.cancelPending) {
-        target.cancelPending = false;
+    }
+    if (target.cancel_pending) {
+        target.cancel_pending = false;
         return CS_CANCELED;
     }
     CS_CONNECTION *connection = target.connection;
-    if (connection->status != CS_CONSTAT_CONNECTED || target.steps.empty())
+    if (connection->status != CS_CONSTAT_CONNECTED || target.steps.empty()) {
         return CS_FAIL;
+    }
     Step step = std::move(target.steps.front());
     target.steps.pop_front();
-    target.current = std::move(step.set);
-    target.nextRow = 0;
+    target.current  = std::move(step.set);
+    target.next_row = 0;
     target.bindings.clear();
-    if (step.closesConnection) {
-        connection->status         = CS_CONSTAT_DEAD;
-        connection->resultsPending = false;
+    if (step.closes_connection) {
+        connection->status          = CS_CONSTAT_DEAD;
+        connection->results_pending = false;
     } else if (step.code != CS_SUCCEED) {
-        target.state               = _cs_command::State::Ready;  // FreeTDS lets a finished RPC be sent again
-        connection->resultsPending = false;
+        target.state                = _cs_command::State::kReady;  // FreeTDS lets a finished RPC be sent again
+        connection->results_pending = false;
     } else {
-        *resultType = step.type;
+        *result_type = step.type;
     }
     return step.code;
 }
@@ -506,33 +525,38 @@ bool Store(const Binding &binding, const Value &value, CS_INT &copied, CS_SMALLI
 {
     copied    = 0;
     indicator = std::holds_alternative<std::monostate>(value) ? -1 : 0;
-    if (binding.buffer == nullptr || indicator != 0)
+    if (binding.buffer == nullptr || indicator != 0) {
         return true;
-    if (const std::string *text = std::get_if<std::string>(&value))
+    }
+    if (const std::string *text = std::get_if<std::string>(&value)) {
         return IsText(binding.datatype) && CopyText(binding, *text, copied);
+    }
     CS_INT number = std::get<CS_INT>(value);
-    if (IsText(binding.datatype))
+    if (IsText(binding.datatype)) {
         return CopyText(binding, std::to_string(number), copied);
+    }
     std::memcpy(binding.buffer, &number, copied = sizeof number);
     return true;
 }
 
 }  // namespace
 
-CS_RETCODE ct_fetch(CS_COMMAND *command, CS_INT, CS_INT, CS_INT, CS_INT *rowsRead)
+CS_RETCODE ct_fetch(CS_COMMAND *command, CS_INT, CS_INT, CS_INT, CS_INT *rows_read)
 {
     _cs_command &target = Use(command, "ct_fetch");
-    *rowsRead           = 0;
-    if (auto injected = Intercept("ct_fetch", target.connection))
+    *rows_read          = 0;
+    if (auto injected = Intercept("ct_fetch", target.connection)) {
         return *injected;
-    if (target.nextRow >= target.current->rows.size())
+    }
+    if (target.next_row >= target.current->rows.size()) {
         return CS_END_DATA;
-    const Row &row = target.current->rows[target.nextRow++];
+    }
+    const Row &row = target.current->rows[target.next_row++];
     bool converted = true;
     for (std::size_t column = 0; column < target.bindings.size() && column < row.size(); ++column) {
         const Binding &binding = target.bindings[column];
         converted              = Store(binding, row[column], *binding.copied, *binding.indicator) && converted;
     }
-    *rowsRead = 1;
+    *rows_read = 1;
     return converted ? CS_SUCCEED : CS_ROW_FAIL;
 }

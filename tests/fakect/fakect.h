@@ -21,7 +21,7 @@ namespace fakect {
 
 // One value of a scripted row: NULL, an integer or a text.
 using Value = std::variant<std::monostate, CS_INT, std::string>;
-inline constexpr std::monostate Null{};
+inline constexpr std::monostate kNull{};
 using Row = std::vector<Value>;
 
 struct Column {
@@ -35,15 +35,15 @@ struct ResultSet {
 };
 
 enum class Outcome {
-    Succeed,          // ... CS_STATUS_RESULT, CS_CMD_SUCCEED, CS_CMD_DONE, CS_END_RESULTS
-    CommandFails,     // ... CS_STATUS_RESULT, CS_CMD_FAIL, CS_CMD_DONE, CS_END_RESULTS
-    ConnectionClosed  // after the result sets ct_results fails and the connection is dead, without a message
+    kSucceed,          // ... CS_STATUS_RESULT, CS_CMD_SUCCEED, CS_CMD_DONE, CS_END_RESULTS
+    kCommandFails,     // ... CS_STATUS_RESULT, CS_CMD_FAIL, CS_CMD_DONE, CS_END_RESULTS
+    kConnectionClosed  // after the result sets ct_results fails and the connection is dead, without a message
 };
 
 // The agent's answer to one RPC: row result sets, each followed by CS_CMD_DONE, then the outcome.
 struct Reply {
     std::vector<ResultSet> results{};
-    Outcome outcome = Outcome::Succeed;
+    Outcome outcome = Outcome::kSucceed;
 };
 
 CS_CLIENTMSG ClientMessage(CS_MSGNUM number, CS_INT severity, const std::string &text);
@@ -54,7 +54,7 @@ struct Injection {
     std::string call;
     std::optional<CS_RETCODE> code{};  // the call does nothing else and returns this
     std::optional<CS_CLIENTMSG> raises{};
-    std::optional<CS_SERVERMSG> raisesServer{};
+    std::optional<CS_SERVERMSG> raises_server{};
     // The call stands for a wait on a silent agent, as FreeTDS makes it: after each slice it
     // raises `raises` again, for as long as the client-message handler answers CS_SUCCEED.
     std::optional<std::chrono::milliseconds> slice{};
@@ -87,7 +87,7 @@ public:
     std::size_t Undropped() const;
 };
 
-Agent &agent();
+Agent &Scripted();
 
 }  // namespace fakect
 

@@ -55,7 +55,7 @@ TEST(Adoption, RestartedAgentTakesOnItsProcessesAndStartsOnlyWhatIsMissing)
     PaConnection *h         = handle.get();
     const std::string mark  = kMark + ("=" + value);
     const std::string sleep = "exec sleep 60";
-    auto marked = [&](int expected) { return Eventually([&] { return CountMarked(mark, agent.pid()) == expected; }); };
+    auto marked = [&](int expected) { return Eventually([&] { return CountMarked(mark, agent.Pid()) == expected; }); };
     const std::vector<std::string> names{"alpha", "beta", "gamma"};
     std::vector<Member> members;
     std::vector<Process> probes;
@@ -88,7 +88,7 @@ TEST(Adoption, RestartedAgentTakesOnItsProcessesAndStartsOnlyWhatIsMissing)
     EXPECT_EQ(after[3], before[3]);
     EXPECT_EQ(PaServiceStatus(h, trio.get()), 1);
     EXPECT_TRUE(marked(4));
-    EXPECT_THAT(agent.errors(), testing::HasSubstr("adopted 3 of 4 recorded processes"));
+    EXPECT_THAT(agent.Errors(), testing::HasSubstr("adopted 3 of 4 recorded processes"));
 
     // The managed process is restarted when it dies under the agent that adopted it.
     ASSERT_TRUE(KillAndAwait(after[3]));
@@ -109,13 +109,15 @@ struct Foreign {
     explicit Foreign(const std::string &command)
     {
         const char *argv[] = {"sh", "-c", command.c_str(), nullptr};
-        if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char *const *>(argv), environ) != 0)
+        if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char *const *>(argv), environ) != 0) {
             pid = 0;
+        }
     }
     ~Foreign()
     {
-        if (pid > 0 && kill(pid, SIGKILL) == 0)
+        if (pid > 0 && kill(pid, SIGKILL) == 0) {
             waitpid(pid, nullptr, 0);
+        }
     }
     pid_t pid = 0;
 };
@@ -130,7 +132,7 @@ TEST(Adoption, AStateFileHandsTheAgentOnlyWhatItStartedAndConfigured)
     PaConnection *h        = handle.get();
     const Process survivor = MakeProcess("survivor", kSleeper);
     ASSERT_EQ(PaProcessStart(h, survivor.get()), PaSUCCESS);
-    const int32_t survivorPid = StatusOf(h, survivor.get()).pid;
+    const int32_t survivor_pid = StatusOf(h, survivor.get()).pid;
 
     const std::string key = "0123456789abcdef0123456789abcdef", keyed = "exec env PA_LAUNCH_KEY=" + key;
     const auto self = static_cast<int32_t>(getuid());
@@ -152,8 +154,9 @@ TEST(Adoption, AStateFileHandsTheAgentOnlyWhatItStartedAndConfigured)
         {"another user", keyed + " setsid sleep 30", 0, 65534, key, "does not run as user 65534"},
     };
     // Only an agent running as root runs processes as other users.
-    if (geteuid() != 0)
+    if (geteuid() != 0) {
         cases.pop_back();
+    }
     std::list<Foreign> foreign;
     std::vector<paagent::RunningRecord> records;
     for (const auto &test : cases) {
@@ -165,14 +168,14 @@ TEST(Adoption, AStateFileHandsTheAgentOnlyWhatItStartedAndConfigured)
         const paagent::ProcessSpec process{
             "hostile" + std::to_string(&test - cases.data()), "", kSleeper, test.euid, false, {}, {}, 0, {}};
         records.push_back(
-            {process, pid, paagent::identity_of(pid).value_or(paagent::ProcessIdentity{}), test.key, {}, {}});
+            {process, pid, paagent::IdentityOf(pid).value_or(paagent::ProcessIdentity{}), test.key, {}, {}});
     }
-    const fs::path state = agent.home() / "paagentd.state";
-    std::string written = paagent::format_state(records), agents = ReadText(state);
+    const fs::path state = agent.Home() / "paagentd.state";
+    std::string written = paagent::FormatState(records), agents = ReadText(state);
     written.insert(written.find('\n') + 1, "not a record\n");
     written += agents.substr(agents.find('\n') + 1);
     agent.KillAndRestart([&] { std::ofstream(state) << written; });
-    const std::string log = agent.errors(), defined = FetchProcesses(h, 0);
+    const std::string log = agent.Errors(), defined = FetchProcesses(h, 0);
     for (const auto &test : cases) {
         SCOPED_TRACE(test.what);
         const std::string name = "hostile" + std::to_string(&test - cases.data());
@@ -182,20 +185,20 @@ TEST(Adoption, AStateFileHandsTheAgentOnlyWhatItStartedAndConfigured)
 
     // The bad line lost its own record only, and the file stays beside the one rewritten.
     EXPECT_THAT(log, testing::HasSubstr("paagentd.state:2: 'not a record' is not a number"));
-    EXPECT_EQ(StatusOf(h, survivor.get()).pid, survivorPid);
+    EXPECT_EQ(StatusOf(h, survivor.get()).pid, survivor_pid);
     std::smatch aside;
     ASSERT_TRUE(std::regex_search(log, aside, std::regex(" as (\\S+/paagentd\\.state\\.bad-[0-9]{8}T[0-9]{6}Z)\n")));
     EXPECT_EQ(ReadText(aside.str(1)), written);
     EXPECT_EQ(fs::status(aside.str(1)).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(PaProcessStop(h, survivor.get()), PaSUCCESS);
-    EXPECT_TRUE(Ends(survivorPid));
+    EXPECT_TRUE(Ends(survivor_pid));
 
     // A process that cannot be recorded does not start, and its command never runs.
     agent.KillAndRestart([&] {
         fs::remove(state);
         fs::create_directory(state);
     });
-    const fs::path ran    = agent.home() / "ran";
+    const fs::path ran    = agent.Home() / "ran";
     const Process blocked = MakeProcess("blocked", "touch " + ran.string() + "; exec sleep 30");
     const Handle again    = OpenHandle(agent);
     EXPECT_EQ(PaProcessStart(again.get(), blocked.get()), PaFAILURE);

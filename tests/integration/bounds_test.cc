@@ -68,14 +68,14 @@ struct Misbehaviour {
 };
 
 const Misbehaviour kMisbehaviours[] = {
-    {"silent after accept", {ScriptedRelay::Step::Login, "", ""}},
-    {"silent after login", {ScriptedRelay::Step::FirstRpc, "", ""}},
-    {"cut, then silent on the resend", {ScriptedRelay::Step::FirstRpc, "", "", true}},
-    {"reply stops half way", {ScriptedRelay::Step::FirstRpc, TdsReplyPacket(kTwoIntegers + kRow, false), ""}},
+    {"silent after accept", {ScriptedRelay::Step::kLogin, "", ""}},
+    {"silent after login", {ScriptedRelay::Step::kFirstRpc, "", ""}},
+    {"cut, then silent on the resend", {ScriptedRelay::Step::kFirstRpc, "", "", true}},
+    {"reply stops half way", {ScriptedRelay::Step::kFirstRpc, TdsReplyPacket(kTwoIntegers + kRow, false), ""}},
     {"row without its format",
-     {ScriptedRelay::Step::FirstRpc, TdsReplyPacket(std::string("\xD1\xFD\0\0\0\0\0\0\0\0", 10), true), ""}},
+     {ScriptedRelay::Step::kFirstRpc, TdsReplyPacket(std::string("\xD1\xFD\0\0\0\0\0\0\0\0", 10), true), ""}},
     {"rows without end",
-     {ScriptedRelay::Step::FirstRpc, TdsReplyPacket(kTwoIntegers, false), TdsReplyPacket(Rows(400), false)}},
+     {ScriptedRelay::Step::kFirstRpc, TdsReplyPacket(kTwoIntegers, false), TdsReplyPacket(Rows(400), false)}},
 };
 
 void PrintTo(const Misbehaviour &misbehaviour, std::ostream *out) { *out << misbehaviour.name; }
@@ -86,7 +86,7 @@ TEST_P(Bounds, EveryCallEndsWithinTheTimeOutAndTheHandleRecovers)
 {
     AgentProcess agent;
     ScriptedRelay relay(agent, GetParam().script);
-    Handle handle(PaConnectCreate(relay.name().c_str(), "e2e-test", AgentProcess::kUser, AgentProcess::kPassword));
+    Handle handle(PaConnectCreate(relay.Name().c_str(), "e2e-test", AgentProcess::kUser, AgentProcess::kPassword));
     ASSERT_EQ(PaSetResultsTimeOut(handle.get(), kTimeOut), PaSUCCESS);
 
     int32_t major = 0, minor = 0;
@@ -127,7 +127,7 @@ TEST(Bounds, FrozenAgentFailsCallsInTimeAndServesAgainWhenThawed)
     ASSERT_EQ(PaServerGetVersionNo(handle.get(), &major, &minor), PaSUCCESS);
 
     agent.Signal(SIGSTOP);
-    ASSERT_TRUE(Eventually([&] { return StateOf(agent.pid()) == 'T'; }));
+    ASSERT_TRUE(Eventually([&] { return StateOf(agent.Pid()) == 'T'; }));
     for (int call = 0; call < 2; ++call) {  // the second one reconnects
         EXPECT_NE(Bounded([&] { return PaServerGetVersionNo(handle.get(), &major, &minor); }), PaSUCCESS);
     }
@@ -202,8 +202,8 @@ struct Shipped {
 std::string AgentMessage(const std::string &text)
 {
     paagent::tds::TokenBuffer buffer;
-    paagent::tds::put_eed(buffer, paagent::tds::ServerMessage::error(50000, text), "relay");
-    return std::string(buffer.bytes().begin(), buffer.bytes().end());
+    paagent::tds::PutEed(buffer, paagent::tds::ServerMessage::Error(50000, text), "relay");
+    return std::string(buffer.Bytes().begin(), buffer.Bytes().end());
 }
 
 // The library touches no socket but its connection's: a logger that ships every line to a
@@ -212,7 +212,7 @@ std::string AgentMessage(const std::string &text)
 TEST(Bounds, TheCallersOwnSocketsWorkThroughCallsThatExpire)
 {
     AgentProcess agent;
-    ScriptedRelay relay(agent, {ScriptedRelay::Step::Login, TdsReplyPacket(AgentMessage("hold on"), false), ""});
+    ScriptedRelay relay(agent, {ScriptedRelay::Step::kLogin, TdsReplyPacket(AgentMessage("hold on"), false), ""});
     SlowPeer collector(std::chrono::milliseconds(1500));
     Shipped shipped{collector.Connect()};
     PaSetUserLoggerFunc(
@@ -222,7 +222,7 @@ TEST(Bounds, TheCallersOwnSocketsWorkThroughCallsThatExpire)
             to.answered += Ask(to.link, text) ? 1 : 0;
         },
         nullptr, &shipped);
-    Handle silent(PaConnectCreate(relay.name().c_str(), "e2e-test", AgentProcess::kUser, AgentProcess::kPassword));
+    Handle silent(PaConnectCreate(relay.Name().c_str(), "e2e-test", AgentProcess::kUser, AgentProcess::kPassword));
     ASSERT_EQ(PaSetResultsTimeOut(silent.get(), 1), PaSUCCESS);
     EXPECT_NE(PaConnect(silent.get()), PaSUCCESS);
     int32_t major = 0, minor = 0;
@@ -254,16 +254,16 @@ int RunBounded(std::vector<std::string> argv, std::chrono::seconds limit)
 TEST(Bounds, HowTheLibraryIsLoadedAndWhatItMaySee)
 {
     AgentProcess agent;
-    ScriptedRelay silent(agent, {ScriptedRelay::Step::Login, "", ""});
-    EXPECT_EQ(RunBounded({BOUNDS_HELPER_PATH, "unload", AGENTCLIENT_SHARED_PATH, silent.name()}, kWaitLimit), 0);
+    ScriptedRelay silent(agent, {ScriptedRelay::Step::kLogin, "", ""});
+    EXPECT_EQ(RunBounded({BOUNDS_HELPER_PATH, "unload", AGENTCLIENT_SHARED_PATH, silent.Name()}, kWaitLimit), 0);
 
     if (geteuid() != 0) {
         GTEST_SKIP() << "hiding /proc needs root";
     }
-    ScriptedRelay mute(agent, {ScriptedRelay::Step::FirstRpc, "", ""});
+    ScriptedRelay mute(agent, {ScriptedRelay::Step::kFirstRpc, "", ""});
     EXPECT_EQ(RunBounded({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
                           "mount -t tmpfs none /proc && exec \"$0\" \"$@\"", BOUNDS_HELPER_PATH, "blind",
-                          AGENTCLIENT_SHARED_PATH, mute.name()},
+                          AGENTCLIENT_SHARED_PATH, mute.Name()},
                          kWaitLimit),
               0);
 }

@@ -22,13 +22,13 @@ namespace {
 struct Stage {
     const AgentProcess &agent;
     PaConnection *handle;
-    Process solo                      = MakeProcess("solo", kSleeper);
-    Process changed                   = MakeProcess("solo", "exec sleep 29");
-    Process longCommand               = MakeProcess("long", std::string(kSleeper) + " #" + std::string(300, 'x'));
-    Process withArgs                  = MakeProcess("with-args", "exec sleep");
-    std::filesystem::path reportedPid = agent.home() / "aware-pid";
+    Process solo                       = MakeProcess("solo", kSleeper);
+    Process changed                    = MakeProcess("solo", "exec sleep 29");
+    Process long_command               = MakeProcess("long", std::string(kSleeper) + " #" + std::string(300, 'x'));
+    Process with_args                  = MakeProcess("with-args", "exec sleep");
+    std::filesystem::path reported_pid = agent.Home() / "aware-pid";
     Process aware =
-        MakeProcess("aware", std::string(INFORM_HELPER_PATH) + " " + reportedPid.string(), {.type = PaPA_AWARE});
+        MakeProcess("aware", std::string(INFORM_HELPER_PATH) + " " + reported_pid.string(), {.type = PaPA_AWARE});
     Service service = Members("svc");
     Service renamed = Members("svc2");
     PaHost *route   = PaHostCreate("node9", "PA_NINE");
@@ -91,7 +91,7 @@ std::vector<Step> Scenario()
              int32_t result = PaServerGenerateNotification(s.handle);
              PaServerMessage message{};
              const bool kept = PaServerGetLastMessage(s.handle, &message) == PaSUCCESS &&
-                               std::string(message.text) == "notification from " + s.agent.name();
+                               std::string(message.text) == "notification from " + s.agent.Name();
              return result == PaSUCCESS && !kept ? PaFAILURE : result;
          }},
         {kProcessStart, [](Stage &s) { return PaProcessStart(s.handle, s.solo.get()); }},
@@ -99,7 +99,7 @@ std::vector<Step> Scenario()
         {kNotification,
          [](Stage &s) {
              int32_t result             = PaProcessStartWithTimeOut(s.handle, s.aware.get(), 10);
-             const std::string reported = ReadText(s.reportedPid);
+             const std::string reported = ReadText(s.reported_pid);
              return result == PaSUCCESS && reported != std::to_string(StatusOf(s.handle, s.aware.get()).pid) ? PaFAILURE
                                                                                                              : result;
          }},
@@ -119,9 +119,9 @@ std::vector<Step> Scenario()
          }},
         {kProcessStop, [](Stage &s) { return PaProcessStop(s.handle, s.solo.get()); }},
         {kProcessChange, [](Stage &s) { return PaProcessChange(s.handle, "solo", s.changed.get()); }},
-        {kProcessStartLong, [](Stage &s) { return PaProcessStart(s.handle, s.longCommand.get()); }},
-        {kProcessStartWithArgs, [](Stage &s) { return PaProcessStartWithArgs(s.handle, s.withArgs.get(), "30"); }},
-        {kProcessState, [](Stage &s) { return PaProcessForwardStateRequest(s.handle, s.withArgs.get(), 0); }},
+        {kProcessStartLong, [](Stage &s) { return PaProcessStart(s.handle, s.long_command.get()); }},
+        {kProcessStartWithArgs, [](Stage &s) { return PaProcessStartWithArgs(s.handle, s.with_args.get(), "30"); }},
+        {kProcessState, [](Stage &s) { return PaProcessForwardStateRequest(s.handle, s.with_args.get(), 0); }},
         {kStopProcesses, [](Stage &s) { return PaStopProcesses(s.handle); }},
         {kStartProcesses, [](Stage &s) { return PaStartProcesses(s.handle); }},
         {kServiceStart, [](Stage &s) { return PaServiceAdd(s.handle, s.service.get()); }},
@@ -165,7 +165,7 @@ TEST(Contract, EveryCalledRpcIsSentAsTheAgentExpectsAndItsRowsAreRead)
         const std::string name(protocol::kRpcs[static_cast<size_t>(step.rpc)].name);
         SCOPED_TRACE(name);
         covered.insert(step.rpc);
-        const size_t before = agent.errors().size();
+        const size_t before = agent.Errors().size();
         EXPECT_EQ(step.run(stage), PaSUCCESS);
         PaServerMessage refusal{};
         if (PaServerGetLastMessage(stage.handle, &refusal) == PaSUCCESS && refusal.severity > 10) {
@@ -173,7 +173,7 @@ TEST(Contract, EveryCalledRpcIsSentAsTheAgentExpectsAndItsRowsAreRead)
         }
         // The agent logs every request by name from debug level 2 on.
         if (step.rpc != protocol::kDebugLevelSet) {
-            EXPECT_THAT(agent.errors().substr(before), testing::HasSubstr("RPC " + name + " from user"));
+            EXPECT_THAT(agent.Errors().substr(before), testing::HasSubstr("RPC " + name + " from user"));
         }
     }
     EXPECT_EQ(covered, called);

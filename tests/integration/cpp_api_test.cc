@@ -21,16 +21,17 @@ namespace {
 TEST(CppApi, TheWholeSurfaceAgainstARealAgent)
 {
     AgentProcess agent;
-    ac::Error refused = Refusal([&] { ac::Connection(agent.name(), AgentProcess::kUser, "wrong"); });
-    EXPECT_EQ(refused.code(), PaCONNECT_FAILED);
+    ac::Error refused = Refusal([&] { ac::Connection(agent.Name(), AgentProcess::kUser, "wrong"); });
+    EXPECT_EQ(refused.Code(), PaCONNECT_FAILED);
 
     std::vector<std::string> logged;
     ac::SetLogger([&](std::int32_t level, std::string_view text) {
-        if (level >= PaMSG_ERROR)
+        if (level >= PaMSG_ERROR) {
             logged.emplace_back(text);
+        }
     });
     int retries = 0;
-    ac::Connection first(agent.name(), AgentProcess::kUser, AgentProcess::kPassword,
+    ac::Connection first(agent.Name(), AgentProcess::kUser, AgentProcess::kPassword,
                          {.timeout = std::chrono::seconds(20), .retry = [&] { return ++retries < 2; }});
     ac::Connection connection = std::move(first);  // the callbacks move with it
     EXPECT_EQ(connection.Timeout(), std::chrono::seconds(20));
@@ -39,18 +40,18 @@ TEST(CppApi, TheWholeSurfaceAgainstARealAgent)
     EXPECT_EQ(connection.DebugLevel(), 2);
     connection.GenerateNotification();
 
-    ac::Service service{"web", ac::ServiceType::Master, ac::ServiceStart::NonAuto, {}};
+    ac::Service service{"web", ac::ServiceType::kMaster, ac::ServiceStart::kNonAuto, {}};
     service.members.push_back({Sleeper("front"), std::int32_t{-7}});
     service.members.push_back({Sleeper("back"), std::string("blue sky")});
     service.members.push_back({Sleeper("cache"), std::monostate{}});
-    service.members[1].process.restartMessage = "back's back";
+    service.members[1].process.restart_message = "back's back";
     connection.Add(service);
     ASSERT_EQ(connection.Services(), std::vector<ac::Service>{service});
     ac::Error duplicate = Refusal([&] { connection.Add(service); });
-    EXPECT_EQ(duplicate.code(), PaFAILURE);
-    EXPECT_THAT(duplicate.agentText(), HasSubstr("web"));
+    EXPECT_EQ(duplicate.Code(), PaFAILURE);
+    EXPECT_THAT(duplicate.AgentText(), HasSubstr("web"));
     EXPECT_EQ(retries, 2);  // asked once per refusal, repeating the first
-    EXPECT_THAT(logged, testing::Contains(HasSubstr(duplicate.agentText())));
+    EXPECT_THAT(logged, testing::Contains(HasSubstr(duplicate.AgentText())));
 
     connection.Start(service);
     EXPECT_EQ(connection.Status(service), 1);
@@ -64,7 +65,7 @@ TEST(CppApi, TheWholeSurfaceAgainstARealAgent)
 
     ac::Process solo = Sleeper("solo");
     connection.StartWithArgs(solo, "# with arguments");
-    EXPECT_THAT(Refusal([&] { connection.Start(solo); }).agentText(), HasSubstr("already running"));
+    EXPECT_THAT(Refusal([&] { connection.Start(solo); }).AgentText(), HasSubstr("already running"));
     connection.ForwardState(solo, 0);
     solo.command = "exec sleep 29";
     connection.Change("solo", solo);
@@ -78,9 +79,9 @@ TEST(CppApi, TheWholeSurfaceAgainstARealAgent)
     EXPECT_EQ(connection.Routes(), std::vector<ac::Route>{route});
 
     // What the C++ writer writes, the agent reads back as the services and routes it holds.
-    const auto file = agent.home() / "export.cfg";
+    const auto file = agent.Home() / "export.cfg";
     ac::WriteConfiguration(file, connection.Services(), connection.Routes());
-    paagent::Definitions read = paagent::load_config(file);
+    paagent::Definitions read = paagent::LoadConfig(file);
     ASSERT_EQ(read.services.size(), 1u);
     EXPECT_EQ(read.services[0].members.size(), 3u);
     EXPECT_EQ(read.services[0].members[1].process.restart_message, "back's back");
@@ -92,13 +93,13 @@ TEST(CppApi, TheWholeSurfaceAgainstARealAgent)
     connection.StopAllProcesses();
     connection.Remove(service);
     EXPECT_TRUE(connection.Services().empty());
-    EXPECT_THAT(Refusal([&] { ac::Inform(agent.name(), 1, 999); }).code(), PaFAILURE);
+    EXPECT_THAT(Refusal([&] { ac::Inform(agent.Name(), 1, 999); }).Code(), PaFAILURE);
 
     connection.StopAgent(1);
     EXPECT_TRUE(agent.WaitForExit(std::chrono::seconds(10)).has_value());
     // A read that finds the connection gone tries a new one, which cannot reach the agent.
     ac::Error unreachable = Refusal([&] { connection.Processes(); });
-    EXPECT_TRUE(unreachable.unreachable()) << unreachable.what();
+    EXPECT_TRUE(unreachable.Unreachable()) << unreachable.what();
     ac::SetLogger(nullptr);
 }
 

@@ -9,17 +9,17 @@
 
 int main(int argc, char **argv)
 {
-    const char *server    = getenv("PA_SERVER");
-    const char *processId = getenv("PA_PROCESS_ID");
-    FILE *file            = NULL;
-    if (argc != 2 || server == NULL || processId == NULL || (file = fopen(argv[1], "w")) == NULL) {
+    const char *server     = getenv("PA_SERVER");
+    const char *process_id = getenv("PA_PROCESS_ID");
+    FILE *file             = NULL;
+    if (argc != 2 || server == NULL || process_id == NULL || (file = fopen(argv[1], "w")) == NULL) {
         return 2;
     }
     fprintf(file, "%d", (int)getpid());
     if (fclose(file) != 0) {
         return 2;
     }
-    if (PaInformPA(server, (int32_t)getpid(), (int32_t)atoi(processId)) != PaSUCCESS) {
+    if (PaInformPA(server, (int32_t)getpid(), (int32_t)atoi(process_id)) != PaSUCCESS) {
         return 1;
     }
     sleep(30);

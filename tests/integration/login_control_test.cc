@@ -23,18 +23,18 @@ TEST(Login, UsersFileLoginIsAcceptedAndAWrongPasswordOrUnknownUserRefused)
     LogCapture log(PaMSG_ERROR);
     EXPECT_EQ(TryLogin(agent, AgentProcess::kUser, "not-the-password"), PaCONNECT_FAILED);
     EXPECT_EQ(TryLogin(agent, "intruder", AgentProcess::kPassword), PaCONNECT_FAILED);
-    EXPECT_THAT(log.texts(), Contains("Failed to make a connection to " + agent.name() + "."));
-    EXPECT_THAT(agent.errors(), HasSubstr("login rejected for user 'intruder'"));
+    EXPECT_THAT(log.Texts(), Contains("Failed to make a connection to " + agent.Name() + "."));
+    EXPECT_THAT(agent.Errors(), HasSubstr("login rejected for user 'intruder'"));
 }
 
 // A server the interfaces file places on a loopback port nobody listens on.
 const char *ClosedServer()
 {
-    static const bool written = [] {
+    static const bool kWritten = [] {
         std::ofstream(FamilyHome() / "interfaces", std::ios::app) << "PA_CLOSED\n\tquery tcp 5.0 127.0.0.1 1\n";
         return true;
     }();
-    return written ? "PA_CLOSED" : nullptr;
+    return kWritten ? "PA_CLOSED" : nullptr;
 }
 
 struct Unreachable {
@@ -43,7 +43,7 @@ struct Unreachable {
     int32_t result;
     std::vector<std::string> logged;
     PaConnection *handle = nullptr;  // when set, classified as lastError afterwards
-    int32_t lastError    = PaNO_ERROR;
+    int32_t last_error   = PaNO_ERROR;
 };
 
 // Each way of failing to reach an agent returns its code, logs what the caller is told, and
@@ -83,13 +83,13 @@ TEST(Login, FailuresToReachAnAgentAreReportedWithoutThePassword)
         LogCapture log(PaMSG_ERROR);
         EXPECT_EQ(test.call(), test.result);
         for (const std::string &text : test.logged) {
-            EXPECT_THAT(log.texts(), Contains(text));
+            EXPECT_THAT(log.Texts(), Contains(text));
         }
-        for (const std::string &text : log.texts()) {
+        for (const std::string &text : log.Texts()) {
             EXPECT_THAT(text, testing::Not(HasSubstr("secret")));
         }
         if (test.handle != nullptr) {
-            EXPECT_EQ(PaServerGetLastError(test.handle), test.lastError);
+            EXPECT_EQ(PaServerGetLastError(test.handle), test.last_error);
         }
     }
 }
@@ -98,7 +98,7 @@ TEST(Routing, EntriesAreAddedListedWholeOrForThisAgentAndRemoved)
 {
     AgentProcess agent;
     Handle handle          = OpenHandle(agent);
-    const std::string self = agent.name();
+    const std::string self = agent.Name();
     for (auto [host, server] : {std::pair{"alpha", self.c_str()}, {"beta", "OTHER_AGENT"}, {"gamma", self.c_str()}}) {
         PaHost *entry = PaHostCreate(host, server);
         EXPECT_EQ(PaHostAdd(handle.get(), entry), PaSUCCESS) << host;

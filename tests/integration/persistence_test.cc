@@ -32,7 +32,7 @@ TEST(Persistence, WrittenConfigurationIsReadByAFreshAgentAndKeptAcrossARestart)
     std::vector<Member> members;
     members.push_back(
         {MakeProcess("db", "sleep 30",
-                     {.managed = 1, .retries = 3, .restartMessage = "db's back", .alertMessage = "db gave up"}),
+                     {.managed = 1, .retries = 3, .restart_message = "db's back", .alert_message = "db gave up"}),
          PaVALUE_INTEGER,
          -7,
          {}});
@@ -54,7 +54,7 @@ TEST(Persistence, WrittenConfigurationIsReadByAFreshAgentAndKeptAcrossARestart)
     const std::string services = FetchServices(handle.get(), 1), hosts = FetchHosts(handle.get(), 0);
     ASSERT_EQ(services, Describe(core.get()) + Describe(reports.get()) + Describe(empty.get()));
 
-    const auto written = FamilyHome() / (source.name() + ".cfg");
+    const auto written = FamilyHome() / (source.Name() + ".cfg");
     ASSERT_TRUE(WriteConfiguration(handle.get(), written));
     AgentProcess fresh(written);
     Handle reader = OpenHandle(fresh);

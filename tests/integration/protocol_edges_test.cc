@@ -15,7 +15,7 @@ namespace {
 class ProtocolEdges : public testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(PaConnectValidAndOpen(handle_.get()), PaSUCCESS); }
-    PaConnection *handle() const { return handle_.get(); }
+    PaConnection *Connected() const { return handle_.get(); }
 
     AgentProcess agent_;
     Handle handle_ = OpenHandle(agent_);
@@ -37,20 +37,20 @@ TEST_F(ProtocolEdges, EveryTextSurvivesTheAgentsConfigurationFile)
     int index = 0;
     for (const std::string &command : awkward) {
         const std::string name = "p" + std::to_string(index++) + "'\\";
-        members.push_back({MakeProcess(name, command, {.restartMessage = "back\\", .alertMessage = "'gone'"}),
+        members.push_back({MakeProcess(name, command, {.restart_message = "back\\", .alert_message = "'gone'"}),
                            PaVALUE_TEXT, 0, command});
     }
     Service service = MakeService("odd\\", PaSERVICE_NON_MASTER, PaSERVICE_NON_AUTO, std::move(members));
-    ASSERT_EQ(PaServiceAdd(handle(), service.get()), PaSUCCESS);
+    ASSERT_EQ(PaServiceAdd(Connected(), service.get()), PaSUCCESS);
     PaHost *route = PaHostCreate("host\\", "PA'\\");
-    ASSERT_EQ(PaHostAdd(handle(), route), PaSUCCESS);
+    ASSERT_EQ(PaHostAdd(Connected(), route), PaSUCCESS);
     PaHostFree(route);
-    const std::string services = FetchServices(handle(), 1);
+    const std::string services = FetchServices(Connected(), 1);
     ASSERT_EQ(services, Describe(service.get()));
 
     agent_.KillAndRestart();
     Handle again = OpenHandle(agent_);
-    ASSERT_EQ(PaConnectValidAndOpen(again.get()), PaSUCCESS) << agent_.errors();
+    ASSERT_EQ(PaConnectValidAndOpen(again.get()), PaSUCCESS) << agent_.Errors();
     EXPECT_EQ(FetchServices(again.get(), 1), services);
     EXPECT_EQ(FetchHosts(again.get(), 0), "host\\ -> PA'\\\n");
 }
@@ -59,57 +59,58 @@ TEST_F(ProtocolEdges, ValuesUpToTheLimitAreCarriedWholeAndLongerOnesRefusedBefor
 {
     Process longest = MakeProcess("longest", PaddedSleeper(8192));
     Process plain   = MakeProcess("plain", kSleeper);
-    ASSERT_EQ(PaProcessStart(handle(), longest.get()), PaSUCCESS);
-    ASSERT_EQ(PaProcessStart(handle(), plain.get()), PaSUCCESS);
-    const std::string listed = FetchProcesses(handle(), 1);
+    ASSERT_EQ(PaProcessStart(Connected(), longest.get()), PaSUCCESS);
+    ASSERT_EQ(PaProcessStart(Connected(), plain.get()), PaSUCCESS);
+    const std::string listed = FetchProcesses(Connected(), 1);
     EXPECT_THAT(listed, HasSubstr("[" + PaddedSleeper(8192) + "]"));
     EXPECT_THAT(listed, HasSubstr("plain @"));
 
-    Process tooLong = MakeProcess("too-long", PaddedSleeper(9000));
+    Process too_long = MakeProcess("too-long", PaddedSleeper(9000));
     std::vector<std::string> errors;
     PaSetUserLoggerFunc(
         [](int32_t level, const char *text, const char *, void *data) {
-            if (level == PaMSG_ERROR)
+            if (level == PaMSG_ERROR) {
                 static_cast<std::vector<std::string> *>(data)->push_back(text);
+            }
         },
         nullptr, &errors);
-    EXPECT_EQ(PaProcessStart(handle(), tooLong.get()), PaFAILURE);
+    EXPECT_EQ(PaProcessStart(Connected(), too_long.get()), PaFAILURE);
     PaRemoveUserLogFunc();
     EXPECT_THAT(errors, testing::Contains(HasSubstr("maximum size of 8193")));
     EXPECT_THAT(errors, testing::Contains(HasSubstr("Failed to set parameter - processCommandArg.")));
-    EXPECT_EQ(FetchProcesses(handle(), 1), listed);  // nothing reached the agent
+    EXPECT_EQ(FetchProcesses(Connected(), 1), listed);  // nothing reached the agent
 }
 
 TEST_F(ProtocolEdges, TheAgentsReasonForARefusalReachesTheCaller)
 {
     Process sleeper = MakeProcess("twice", kSleeper);
-    ASSERT_EQ(PaProcessStart(handle(), sleeper.get()), PaSUCCESS);
+    ASSERT_EQ(PaProcessStart(Connected(), sleeper.get()), PaSUCCESS);
     PaServerMessage message{};
-    EXPECT_EQ(PaServerGetLastMessage(handle(), &message), PaNOT_FOUND);
+    EXPECT_EQ(PaServerGetLastMessage(Connected(), &message), PaNOT_FOUND);
 
-    EXPECT_EQ(PaProcessStart(handle(), sleeper.get()), PaFAILURE);
-    ASSERT_EQ(PaServerGetLastMessage(handle(), &message), PaSUCCESS);
+    EXPECT_EQ(PaProcessStart(Connected(), sleeper.get()), PaFAILURE);
+    ASSERT_EQ(PaServerGetLastMessage(Connected(), &message), PaSUCCESS);
     EXPECT_THAT(message.text, HasSubstr("already running"));
     EXPECT_GT(message.severity, 10);
 
     // Each operation reports only its own messages.
-    EXPECT_EQ(PaProcessStop(handle(), sleeper.get()), PaSUCCESS);
-    EXPECT_EQ(PaServerGetLastMessage(handle(), &message), PaNOT_FOUND);
+    EXPECT_EQ(PaProcessStop(Connected(), sleeper.get()), PaSUCCESS);
+    EXPECT_EQ(PaServerGetLastMessage(Connected(), &message), PaNOT_FOUND);
 }
 
 TEST_F(ProtocolEdges, ACallWaitsAsLongAsTheAgentWasAskedToWait)
 {
-    ASSERT_EQ(PaSetResultsTimeOut(handle(), 0), PaFAILURE);
-    ASSERT_EQ(PaSetResultsTimeOut(handle(), 1), PaSUCCESS);
+    ASSERT_EQ(PaSetResultsTimeOut(Connected(), 0), PaFAILURE);
+    ASSERT_EQ(PaSetResultsTimeOut(Connected(), 1), PaSUCCESS);
     // The agent holds its answer for the 3 seconds the start asks it to watch the process.
     Process watched = MakeProcess("watched", kSleeper);
-    EXPECT_EQ(PaProcessStartWithTimeOut(handle(), watched.get(), 3), PaSUCCESS);
-    EXPECT_EQ(StatusOf(handle(), watched.get()).state, 1);
-    EXPECT_EQ(PaGetResultsTimeOut(handle()), 1);
+    EXPECT_EQ(PaProcessStartWithTimeOut(Connected(), watched.get(), 3), PaSUCCESS);
+    EXPECT_EQ(StatusOf(Connected(), watched.get()).state, 1);
+    EXPECT_EQ(PaGetResultsTimeOut(Connected()), 1);
     // The longest time-out is a long wait, not a deadline overflowed into the past.
-    ASSERT_EQ(PaSetResultsTimeOut(handle(), INT32_MAX), PaSUCCESS);
+    ASSERT_EQ(PaSetResultsTimeOut(Connected(), INT32_MAX), PaSUCCESS);
     int32_t major = 0, minor = 0;
-    EXPECT_EQ(PaServerGetVersionNo(handle(), &major, &minor), PaSUCCESS);
+    EXPECT_EQ(PaServerGetVersionNo(Connected(), &major, &minor), PaSUCCESS);
 }
 
 TEST_F(ProtocolEdges, AServiceOfStubbornMembersStopsWithinOneCall)
@@ -124,13 +125,13 @@ TEST_F(ProtocolEdges, AServiceOfStubbornMembersStopsWithinOneCall)
         probes.push_back(MakeProcess(name, kSleeper));
     }
     Service service = MakeService("stubborn", PaSERVICE_NON_MASTER, PaSERVICE_NON_AUTO, std::move(members));
-    ASSERT_EQ(PaServiceStart(handle(), service.get()), PaSUCCESS);
+    ASSERT_EQ(PaServiceStart(Connected(), service.get()), PaSUCCESS);
     std::vector<int32_t> pids;
     for (const Process &probe : probes) {
-        pids.push_back(StatusOf(handle(), probe.get()).pid);
+        pids.push_back(StatusOf(Connected(), probe.get()).pid);
     }
-    ASSERT_EQ(PaSetResultsTimeOut(handle(), 8), PaSUCCESS);
-    EXPECT_EQ(PaServiceStop(handle(), service.get()), PaSUCCESS);
+    ASSERT_EQ(PaSetResultsTimeOut(Connected(), 8), PaSUCCESS);
+    EXPECT_EQ(PaServiceStop(Connected(), service.get()), PaSUCCESS);
     for (int32_t pid : pids) {
         EXPECT_TRUE(Eventually([pid] { return !Alive(pid); })) << pid;
     }

@@ -12,9 +12,9 @@ TEST(Recovery, ReadsSurviveRestartsOfTheAgentAndABrokenChangeIsANetworkError)
 {
     AgentProcess agent;
     Handle handle = OpenHandle(agent);
-    PaHost *route = PaHostCreate("kept", agent.name().c_str());
+    PaHost *route = PaHostCreate("kept", agent.Name().c_str());
     ASSERT_EQ(PaHostAdd(handle.get(), route), PaSUCCESS);
-    const int port = agent.port();
+    const int port = agent.Port();
     Process probe  = MakeProcess("never-started", kSleeper);
     std::vector<Member> members;
     members.push_back({MakeProcess("never-started", kSleeper), PaVALUE_NONE, 0, {}});
@@ -24,11 +24,11 @@ TEST(Recovery, ReadsSurviveRestartsOfTheAgentAndABrokenChangeIsANetworkError)
     for (int restart = 0; restart < 20; ++restart) {
         SCOPED_TRACE(restart);
         agent.KillAndRestart();
-        ASSERT_EQ(agent.port(), port);
+        ASSERT_EQ(agent.Port(), port);
         int32_t major = 0, minor = 0;
         switch (restart % 3) {
         case 0: EXPECT_EQ(PaServerGetVersionNo(handle.get(), &major, &minor), PaSUCCESS); break;
-        case 1: EXPECT_EQ(FetchHosts(handle.get(), 0), "kept -> " + agent.name() + "\n"); break;
+        case 1: EXPECT_EQ(FetchHosts(handle.get(), 0), "kept -> " + agent.Name() + "\n"); break;
         case 2: EXPECT_EQ(StatusOf(handle.get(), probe.get()).state, 0); break;
         }
     }
@@ -71,13 +71,13 @@ TEST(Recovery, TwoHandlesWorkAtOnce)
     Handle one = OpenHandle(agent), two = OpenHandle(agent);
     ASSERT_EQ(PaConnectValidAndOpen(one.get()), PaSUCCESS);
     ASSERT_EQ(PaConnectValidAndOpen(two.get()), PaSUCCESS);
-    int failuresOne = -1, failuresTwo = -1;
-    std::thread first([&] { failuresOne = Drive(one.get(), "one", agent.name()); });
-    std::thread second([&] { failuresTwo = Drive(two.get(), "two", agent.name()); });
+    int failures_one = -1, failures_two = -1;
+    std::thread first([&] { failures_one = Drive(one.get(), "one", agent.Name()); });
+    std::thread second([&] { failures_two = Drive(two.get(), "two", agent.Name()); });
     first.join();
     second.join();
-    EXPECT_EQ(failuresOne, 0);
-    EXPECT_EQ(failuresTwo, 0);
+    EXPECT_EQ(failures_one, 0);
+    EXPECT_EQ(failures_two, 0);
     EXPECT_EQ(FetchHosts(one.get(), 0), "");
     EXPECT_EQ(FetchProcesses(two.get(), 0), "");
 }

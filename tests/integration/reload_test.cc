@@ -36,22 +36,22 @@ TEST(Reload, NewPasswordIsAcceptedTheOldRefusedAndABadFileChangesNothing)
     ASSERT_EQ(PaServiceAdd(handle.get(), kept.get()), PaSUCCESS);
     const std::string services = FetchServices(handle.get(), 1);
     auto reload                = [&](int expected) {
-        kill(agent.pid(), SIGHUP);
-        return Eventually([&] { return Reloads(agent.errors()) == expected; });
+        kill(agent.Pid(), SIGHUP);
+        return Eventually([&] { return Reloads(agent.Errors()) == expected; });
     };
 
-    std::ofstream(agent.home() / "users") << AgentProcess::kUser << ":" << paagent::hash_password("changed") << "\n";
+    std::ofstream(agent.Home() / "users") << AgentProcess::kUser << ":" << paagent::HashPassword("changed") << "\n";
     ASSERT_TRUE(reload(1));
     EXPECT_EQ(TryLogin(agent, AgentProcess::kUser, "changed"), PaSUCCESS);
     EXPECT_NE(TryLogin(agent, AgentProcess::kUser, AgentProcess::kPassword), PaSUCCESS);
 
-    std::ofstream(agent.home() / "users") << "# users\nno colon here\n";
+    std::ofstream(agent.Home() / "users") << "# users\nno colon here\n";
     // Cut before the services: read as it is, the file would remove the stopped service.
-    const std::string config = ReadText(agent.home() / "pa.cfg");
-    std::ofstream(agent.home() / "pa.cfg") << config.substr(0, config.find("zeb_service"));
+    const std::string config = ReadText(agent.Home() / "pa.cfg");
+    std::ofstream(agent.Home() / "pa.cfg") << config.substr(0, config.find("zeb_service"));
     ASSERT_TRUE(reload(2));
-    EXPECT_THAT(agent.errors(), HasSubstr("users:2: expected user:hash; the users are left as they were"));
-    EXPECT_THAT(agent.errors(), testing::ContainsRegex("pa.cfg: line [0-9]+: the file looks cut short: .*; the "
+    EXPECT_THAT(agent.Errors(), HasSubstr("users:2: expected user:hash; the users are left as they were"));
+    EXPECT_THAT(agent.Errors(), testing::ContainsRegex("pa.cfg: line [0-9]+: the file looks cut short: .*; the "
                                                        "definitions are left as they were"));
     EXPECT_EQ(TryLogin(agent, AgentProcess::kUser, "changed"), PaSUCCESS);
     EXPECT_EQ(FetchServices(handle.get(), 1), services);

@@ -29,8 +29,9 @@ const std::vector<std::string> kHosts = {"alpha", "beta", "gamma"};
 std::int32_t ListedPid(ac::Connection &agent, const std::string &name)
 {
     for (const ac::Process &process : agent.Processes(false)) {
-        if (process.name == name)
+        if (process.name == name) {
             return process.pid;
+        }
     }
     return 0;
 }
@@ -45,8 +46,9 @@ protected:
     void WriteLogins(const std::vector<std::string> &hosts) const
     {
         std::ofstream file(PeersFile());
-        for (const auto &host : hosts)
+        for (const auto &host : hosts) {
             file << ServerOf(host) << ":" << AgentProcess::kUser << ":" << AgentProcess::kPassword << "\n";
+        }
         std::filesystem::permissions(PeersFile(),
                                      std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     }
@@ -62,8 +64,9 @@ protected:
         for (const auto &host : kHosts) {
             direct_.emplace_back(ServerOf(host), AgentProcess::kUser, AgentProcess::kPassword);
             for (const auto &other : kHosts) {
-                if (other != host)
+                if (other != host) {
                     direct_.back().Add(ac::Route{other, ServerOf(other)});
+                }
             }
         }
     }
@@ -73,13 +76,13 @@ protected:
         return direct_[std::find(kHosts.begin(), kHosts.end(), host) - kHosts.begin()];
     }
 
-    inline static int runs_ = 0;
-    const std::string run_  = std::to_string(getpid()) + "_" + std::to_string(++runs_);
+    inline static int runs = 0;
+    const std::string run_ = std::to_string(getpid()) + "_" + std::to_string(++runs);
     AgentProcess alpha_{std::nullopt, RoutedOptions("alpha"), ServerOf("alpha")};
     AgentProcess beta_{std::nullopt, RoutedOptions("beta"), ServerOf("beta")};
     AgentProcess gamma_{std::nullopt, RoutedOptions("gamma"), ServerOf("gamma")};
     std::vector<ac::Connection> direct_;
-    ac::Connection client_{alpha_.name(), AgentProcess::kUser, AgentProcess::kPassword};
+    ac::Connection client_{alpha_.Name(), AgentProcess::kUser, AgentProcess::kPassword};
 };
 
 TEST_F(ManyHosts, OneClientDrivesProcessesOnEveryHost)
@@ -112,19 +115,22 @@ TEST_F(ManyHosts, RunsAServiceWithMembersOnEveryHost)
 {
     ac::Service service;
     service.name = "spread";
-    for (const auto &host : kHosts)
+    for (const auto &host : kHosts) {
         service.members.push_back({Sleeper("member_" + host, host), {}});
+    }
     client_.Start(service);
-    for (const auto &host : kHosts)
+    for (const auto &host : kHosts) {
         EXPECT_NE(ListedPid(Direct(host), "member_" + host), 0) << host;
+    }
     EXPECT_EQ(client_.Status(service), 1);
 
     Direct("gamma").Stop(Sleeper("member_gamma", "gamma"));
     EXPECT_EQ(client_.Status(service), 2);  // partly running
     client_.Stop(service);
     EXPECT_EQ(client_.Status(service), 0);
-    for (const auto &host : kHosts)
+    for (const auto &host : kHosts) {
         EXPECT_EQ(ListedPid(Direct(host), "member_" + host), 0) << host;
+    }
 }
 
 // A start that waits for its process holds a connection to its peer for itself alone.
@@ -134,7 +140,7 @@ TEST_F(ManyHosts, ALongForwardedStartHoldsUpNoOtherRequestToItsPeer)
     client_.Start(near);
     auto started = std::async(std::launch::async, [&] { client_.Start(watched, 4); });
     ASSERT_TRUE(Eventually([&] { return ListedPid(Direct("beta"), watched.name) != 0; }));
-    ac::Connection other(alpha_.name(), AgentProcess::kUser, AgentProcess::kPassword);
+    ac::Connection other(alpha_.Name(), AgentProcess::kUser, AgentProcess::kPassword);
     EXPECT_EQ(other.Status(near).state, 1);
     EXPECT_EQ(started.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
     started.get();
@@ -146,37 +152,37 @@ TEST_F(ManyHosts, APeerFrozenOrDownFailsItsRequestsOnlyWithinTheTimeOut)
     client_.Start(far);
     client_.Start(near);
     // frozen: the request for gamma is still waiting when the others have been answered.
-    auto failsAlone = [&](bool frozen) {
+    auto fails_alone = [&](bool frozen) {
         const auto began = std::chrono::steady_clock::now();
         auto gamma =
             std::async(std::launch::async, [&] { return std::string(Refusal([&] { client_.Status(far); }).what()); });
         // Meanwhile the other hosts answer, over another connection to alpha and to beta.
-        ac::Connection other(alpha_.name(), AgentProcess::kUser, AgentProcess::kPassword);
+        ac::Connection other(alpha_.Name(), AgentProcess::kUser, AgentProcess::kPassword);
         EXPECT_EQ(other.Status(near).state, 1);
         EXPECT_EQ(Direct("beta").Status(near).state, 1);
         if (frozen) {
             EXPECT_EQ(gamma.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
         }
-        EXPECT_THAT(gamma.get(), HasSubstr(gamma_.name()));
+        EXPECT_THAT(gamma.get(), HasSubstr(gamma_.Name()));
         EXPECT_LT(std::chrono::steady_clock::now() - began, kFailureBound);
     };
 
     gamma_.Signal(SIGSTOP);
-    ASSERT_TRUE(Eventually([&] { return StateOf(gamma_.pid()) == 'T'; }));
-    failsAlone(true);
+    ASSERT_TRUE(Eventually([&] { return StateOf(gamma_.Pid()) == 'T'; }));
+    fails_alone(true);
     gamma_.Signal(SIGCONT);
     EXPECT_EQ(client_.Status(far).state, 1);  // the connection is made again
     client_.Stop(far);
 
     gamma_.Signal(SIGKILL);
     ASSERT_TRUE(gamma_.WaitForExit(std::chrono::seconds(10)));
-    failsAlone(false);
+    fails_alone(false);
 }
 
 TEST_F(ManyHosts, RefusesUnknownHostsAndRequestsThatWouldLoop)
 {
-    Direct("alpha").Add(ac::Route{"x", beta_.name()});
-    Direct("beta").Add(ac::Route{"x", alpha_.name()});
+    Direct("alpha").Add(ac::Route{"x", beta_.Name()});
+    Direct("beta").Add(ac::Route{"x", alpha_.Name()});
     Direct("alpha").Add(ac::Route{"delta", ServerOf("delta")});
     const struct {
         const char *host;
@@ -186,9 +192,9 @@ TEST_F(ManyHosts, RefusesUnknownHostsAndRequestsThatWouldLoop)
         {"nowhere", "no route to host nowhere"},
         {"delta", "no login for peer ROUTE_delta"},
     };
-    for (const auto &[host, refusal] : cases) {
-        EXPECT_THAT(Refusal([&] { client_.Start(Sleeper("p", host)); }).what(), HasSubstr(refusal)) << host;
-        EXPECT_THAT(Refusal([&] { client_.Status(Sleeper("p", host)); }).what(), HasSubstr(refusal)) << host;
+    for (const auto &c : cases) {
+        EXPECT_THAT(Refusal([&] { client_.Start(Sleeper("p", c.host)); }).what(), HasSubstr(c.refusal)) << c.host;
+        EXPECT_THAT(Refusal([&] { client_.Status(Sleeper("p", c.host)); }).what(), HasSubstr(c.refusal)) << c.host;
     }
 
     // SIGHUP reads the peers file again: delta has a login now, and no agent in the interfaces file.

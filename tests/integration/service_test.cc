@@ -9,9 +9,9 @@ namespace {
 namespace fs = std::filesystem;
 
 // A member that writes its value (or "unset") and a bar to valueFile, then runs on.
-Process MemberProcess(const std::string &name, const fs::path &valueFile)
+Process MemberProcess(const std::string &name, const fs::path &value_file)
 {
-    return MakeProcess(name, "printf '%s|' \"${PA_MEMBER_VALUE-unset}\" > " + valueFile.string() + "; exec sleep 30");
+    return MakeProcess(name, "printf '%s|' \"${PA_MEMBER_VALUE-unset}\" > " + value_file.string() + "; exec sleep 30");
 }
 
 TEST(Services, DefinedStartedListedStoppedInReverseAndRemoved)
@@ -19,7 +19,7 @@ TEST(Services, DefinedStartedListedStoppedInReverseAndRemoved)
     AgentProcess agent;
     Handle handle        = OpenHandle(agent);
     PaConnection *h      = handle.get();
-    const fs::path first = agent.home() / "first", second = agent.home() / "second";
+    const fs::path first = agent.Home() / "first", second = agent.Home() / "second";
 
     std::vector<Member> pair;
     pair.push_back({MemberProcess("first", first), PaVALUE_INTEGER, 42, {}});
@@ -51,12 +51,12 @@ TEST(Services, DefinedStartedListedStoppedInReverseAndRemoved)
     EXPECT_EQ(PaServiceRemove(h, both.get()), PaFAILURE);  // running
 
     EXPECT_EQ(PaServiceStop(h, both.get()), PaSUCCESS);
-    std::string events = agent.errors();
+    std::string events = agent.Errors();
     // Members are asked to stop in reverse order, then awaited together.
-    size_t stoppingFirst  = events.find("stopping process first"),
-           stoppingSecond = events.find("stopping process second");
-    ASSERT_NE(stoppingFirst, std::string::npos);
-    EXPECT_LT(stoppingSecond, stoppingFirst);
+    size_t stopping_first  = events.find("stopping process first"),
+           stopping_second = events.find("stopping process second");
+    ASSERT_NE(stopping_first, std::string::npos);
+    EXPECT_LT(stopping_second, stopping_first);
     EXPECT_NE(events.find("stopped process first"), std::string::npos);
     EXPECT_NE(events.find("stopped process second"), std::string::npos);
     EXPECT_EQ(PaServiceStatus(h, both.get()), 0);

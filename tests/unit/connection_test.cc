@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 using namespace client;
-using fakect::agent;
 using fakect::ClientMessage;
+using fakect::Scripted;
 using fakect::ServerMessage;
 using testing::IsEmpty;
 
@@ -53,12 +53,12 @@ TEST_F(ConnectTest, FreetdsConfOfTheInstallationIsUsedUnlessTheCallerChoseOne)
 TEST_F(ConnectTest, ALoginRefusedOnlyByTheAgentsMessageIsAGeneralErrorNotATimeOut)
 {
     ASSERT_NE(Create(), nullptr);
-    agent().On({.call = "ct_connect", .code = CS_FAIL, .raisesServer = ServerMessage(4002, 14, "Login failed.")});
-    EXPECT_EQ(PaConnect(handle), PaCONNECT_FAILED);
-    EXPECT_EQ(PaServerGetLastError(handle), PaGENERAL_ERROR);
-    EXPECT_FALSE((handle->lastClientMsgNumber == PaTIMED_OUT_NUMBER));
+    Scripted().On({.call = "ct_connect", .code = CS_FAIL, .raises_server = ServerMessage(4002, 14, "Login failed.")});
+    EXPECT_EQ(PaConnect(handle_), PaCONNECT_FAILED);
+    EXPECT_EQ(PaServerGetLastError(handle_), PaGENERAL_ERROR);
+    EXPECT_FALSE((handle_->last_client_msg_number == kPaTimedOutNumber));
     PaServerMessage message{};
-    ASSERT_EQ(PaServerGetLastMessage(handle, &message), PaSUCCESS);
+    ASSERT_EQ(PaServerGetLastMessage(handle_, &message), PaSUCCESS);
     EXPECT_STREQ(message.text, "Login failed.");
 }
 
@@ -75,8 +75,8 @@ TEST_F(HandlersTest, ClientMessagesAreClassifiedByNumberAndSeverity)
         CS_MSGNUM number;
         CS_INT severity;
         CS_RETCODE result;
-        int32_t lastError;
-        bool timeOut;
+        int32_t last_error;
+        bool time_out;
     } cases[] = {
         {Number(1, 2, 2, 63), 2, CS_FAIL, PaGENERAL_ERROR, true},
         {Number(5, 3, 1, 63), 1, CS_FAIL, PaNETWORK_ERROR, false},
@@ -90,11 +90,11 @@ TEST_F(HandlersTest, ClientMessagesAreClassifiedByNumberAndSeverity)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.number);
-        EXPECT_EQ(agent().Raise(ClientMessage(c.number, c.severity, "message"), handle->connection), c.result);
-        EXPECT_EQ(PaServerGetLastError(handle), c.lastError);
-        EXPECT_EQ((handle->lastClientMsgNumber == PaTIMED_OUT_NUMBER), c.timeOut);
+        EXPECT_EQ(Scripted().Raise(ClientMessage(c.number, c.severity, "message"), handle_->connection), c.result);
+        EXPECT_EQ(PaServerGetLastError(handle_), c.last_error);
+        EXPECT_EQ((handle_->last_client_msg_number == kPaTimedOutNumber), c.time_out);
     }
-    EXPECT_THAT(log.texts(), IsEmpty());
+    EXPECT_THAT(log_.Texts(), IsEmpty());
 }
 
 using HealthTest = ConnectedTest;
@@ -118,16 +118,16 @@ TEST_F(HealthTest, ReconnectKeepsOnlyAnOpenIdleConnection)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        CS_CONNECTION *old = handle->connection;
-        agent().SetStatus(old, c.status);
-        handle->busy = c.busy ? 1 : 0;
+        CS_CONNECTION *old = handle_->connection;
+        Scripted().SetStatus(old, c.status);
+        handle_->busy = c.busy ? 1 : 0;
         if (c.failing != nullptr) {
-            agent().On({.call = c.failing, .code = CS_FAIL});
+            Scripted().On({.call = c.failing, .code = CS_FAIL});
         }
-        EXPECT_EQ(PaReconnect(handle), PaSUCCESS);
-        EXPECT_EQ(handle->connection == old, c.kept);
-        EXPECT_EQ(handle->busy, 0);
-        EXPECT_EQ(PaConnectValidAndOpen(handle), PaSUCCESS);
+        EXPECT_EQ(PaReconnect(handle_), PaSUCCESS);
+        EXPECT_EQ(handle_->connection == old, c.kept);
+        EXPECT_EQ(handle_->busy, 0);
+        EXPECT_EQ(PaConnectValidAndOpen(handle_), PaSUCCESS);
     }
 }
 

@@ -1,9 +1,9 @@
 /* Compiles the public header as C99 and uses a few of its declarations. */
 #include <agentclient/pa.h>
 
-int pa_header_is_c(void);
+int PaHeaderIsC(void);
 
-int pa_header_is_c(void)
+int PaHeaderIsC(void)
 {
     PaServProcess member = {0, PaVALUE_NONE, {0}};
     PaAllocFunc alloc    = PaMemoryGetAlloc();

@@ -31,14 +31,14 @@ TEST(Memory, WrappersGoThroughTheInstalledHooksAndExhaustionIsFatalUpToTheFatalT
         PaFree(PaMalloc(16));
         PaFree(PaRealloc(PaMalloc(16), 64));
         PaFree(copy);
-        EXPECT_EQ(hooks.foreignFrees, 0u);
-        EXPECT_EQ(hooks.liveBlocks(), 0u);
+        EXPECT_EQ(hooks.foreign_frees, 0u);
+        EXPECT_EQ(hooks.LiveBlocks(), 0u);
 
         LogCapture log(PaMSG_FATAL_ERROR + 1);
         hooks.fail = true;
         EXPECT_EQ(PaMalloc(64), nullptr);
         EXPECT_EQ(PaStrDup("abc"), nullptr);
-        EXPECT_THAT(log.texts(), IsEmpty());
+        EXPECT_THAT(log.Texts(), IsEmpty());
     }
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
@@ -58,7 +58,7 @@ TEST(MessageLog, ThresholdBoundsAndFatalErrors)
         PaMsgLog(PaMSG_ERROR, nullptr);
         std::string refused = std::string(1024, 'b') + std::string(7168, 'c');
         EXPECT_EQ(PaMsgLog(PaMSG_FATAL_ERROR, refused.c_str(), 0), 0);  // refusal never ends the process
-        EXPECT_THAT(log.texts(), ElementsAre("value 3 of five", HasSubstr("[" + std::string(1024, 'b') + "...]")));
+        EXPECT_THAT(log.Texts(), ElementsAre("value 3 of five", HasSubstr("[" + std::string(1024, 'b') + "...]")));
     }
     struct Seen {
         size_t length = 0;
@@ -135,8 +135,8 @@ TEST(List, AddsUnlinksAndMovesKeepBothDirectionsAndTheCount)
     PaListDestroy(list, record);
     PaListDestroy(other, nullptr);
     EXPECT_THAT(cleaned, ElementsAre(0, 5, 1, 3, 4));
-    EXPECT_EQ(hooks.liveBlocks(), 0u);
-    EXPECT_EQ(hooks.foreignFrees, 0u);
+    EXPECT_EQ(hooks.LiveBlocks(), 0u);
+    EXPECT_EQ(hooks.foreign_frees, 0u);
 }
 
 }  // namespace

@@ -127,7 +127,7 @@ TEST(RecordsExhaustion, RecordsAreMadeWholeOrNotAtAll)
     ExpectCleanFailures([] {
         PaProcess *process = PaVaProcessCreate("p", PaPROCESS_HOSTNAME, "h1", 0);
         bool set = process != nullptr && PaProcessSetAttribute(process, PaPROCESS_HOSTNAME, "h2", 0) == PaSUCCESS;
-        EXPECT_TRUE(process == nullptr || std::string(process->hostName) == (set ? "h2" : "h1"));
+        EXPECT_TRUE(process == nullptr || std::string(process->host_name) == (set ? "h2" : "h1"));
         PaProcessFree(process);
         return set;
     });

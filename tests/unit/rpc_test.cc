@@ -8,10 +8,10 @@
 #include <span>
 
 using namespace client;
-using fakect::agent;
 using fakect::Outcome;
 using fakect::Reply;
 using fakect::ResultSet;
+using fakect::Scripted;
 using namespace std::string_literals;
 using fakect::Row;
 using testing::ElementsAre;
@@ -23,14 +23,14 @@ using RpcTest = ConnectedTest;
 int32_t Call(PaConnection *handle, int32_t rpc, void *target = nullptr)
 {
     pa::RpcParams params(0);
-    return PaRpcCall(handle, rpc, params.list(), target);
+    return PaRpcCall(handle, rpc, params.List(), target);
 }
 
 // "name=value" for every parameter of the last RPC sent, integers as numbers.
 std::vector<std::string> SentParams()
 {
     std::vector<std::string> params;
-    for (const auto &param : agent().Sent().back().params) {
+    for (const auto &param : Scripted().Sent().back().params) {
         std::string value = param.value.value_or("");
         int32_t number    = 0;
         std::memcpy(&number, value.data(), std::min(value.size(), sizeof number));
@@ -43,78 +43,78 @@ TEST_F(RpcTest, TextsOver254BytesGoAsLongTextAndOver8192AreRefused)
 {
     struct Case {
         size_t characters;
-        size_t nameLength;
+        size_t name_length;
         CS_INT datatype;  // -1: refused, nothing sent
     } cases[] = {
         {254, 131, CS_CHAR_TYPE}, {255, 8, CS_LONGCHAR_TYPE}, {8192, 8, CS_LONGCHAR_TYPE}, {8193, 8, -1}, {1, 132, -1}};
     for (const Case &c : cases) {
-        SCOPED_TRACE(std::to_string(c.characters) + " " + std::to_string(c.nameLength));
+        SCOPED_TRACE(std::to_string(c.characters) + " " + std::to_string(c.name_length));
         std::string text(c.characters, 'x');
-        std::string name(c.nameLength, 'n');
+        std::string name(c.name_length, 'n');
         pa::RpcParams params(1);
         params.Text(name.c_str(), text.c_str());
-        size_t sent = agent().Sent().size();
-        EXPECT_EQ(PaRpcCall(handle, pa::protocol::kProcessStart, params.list(), nullptr),
+        size_t sent = Scripted().Sent().size();
+        EXPECT_EQ(PaRpcCall(handle_, pa::protocol::kProcessStart, params.List(), nullptr),
                   c.datatype < 0 ? PaFAILURE : PaSUCCESS);
-        ASSERT_EQ(agent().Sent().size(), sent + (c.datatype < 0 ? 0 : 1));
-        EXPECT_EQ(c.datatype < 0 ? -1 : agent().Sent().back().params.at(0).datatype, c.datatype);
+        ASSERT_EQ(Scripted().Sent().size(), sent + (c.datatype < 0 ? 0 : 1));
+        EXPECT_EQ(c.datatype < 0 ? -1 : Scripted().Sent().back().params.at(0).datatype, c.datatype);
     }
 }
 
 TEST_F(RpcTest, FailedCommandWithoutRetryFailsEvenWhenResultsEndNormally)
 {
-    agent().Script(RpcName(pa::protocol::kServiceStop), Reply{.outcome = Outcome::CommandFails});
-    agent().On({.call = "ct_cancel", .code = CS_SUCCEED});  // a cancel that leaves the results to be read
-    EXPECT_EQ(Call(handle, pa::protocol::kServiceStop), PaFAILURE);
-    EXPECT_EQ(agent().SendCount(RpcName(pa::protocol::kServiceStop)), 1);
+    Scripted().Script(RpcName(pa::protocol::kServiceStop), Reply{.outcome = Outcome::kCommandFails});
+    Scripted().On({.call = "ct_cancel", .code = CS_SUCCEED});  // a cancel that leaves the results to be read
+    EXPECT_EQ(Call(handle_, pa::protocol::kServiceStop), PaFAILURE);
+    EXPECT_EQ(Scripted().SendCount(RpcName(pa::protocol::kServiceStop)), 1);
 }
 
 TEST_F(RpcTest, OnlyARetryAnswerOf1RepeatsAndAfter11SendsTheConnectionCountsAsLost)
 {
     RetryProbe probe;
-    PaInstallRetryCB(handle, &RetryProbe::Answer, &probe);
-    agent().Script(RpcName(pa::protocol::kStopProcesses), Reply{.outcome = Outcome::CommandFails});
-    EXPECT_EQ(Call(handle, pa::protocol::kStopProcesses), PaCONNECTION_LOST);
-    EXPECT_EQ(agent().SendCount(RpcName(pa::protocol::kStopProcesses)), 11);
+    PaInstallRetryCB(handle_, &RetryProbe::Answer, &probe);
+    Scripted().Script(RpcName(pa::protocol::kStopProcesses), Reply{.outcome = Outcome::kCommandFails});
+    EXPECT_EQ(Call(handle_, pa::protocol::kStopProcesses), PaCONNECTION_LOST);
+    EXPECT_EQ(Scripted().SendCount(RpcName(pa::protocol::kStopProcesses)), 11);
     EXPECT_EQ(probe.calls, 11);
     // An operation reconnects once and sends 11 more.
-    EXPECT_EQ(PaStopProcesses(handle), PaCONNECTION_LOST);
-    EXPECT_EQ(agent().SendCount(RpcName(pa::protocol::kStopProcesses)), 33);
+    EXPECT_EQ(PaStopProcesses(handle_), PaCONNECTION_LOST);
+    EXPECT_EQ(Scripted().SendCount(RpcName(pa::protocol::kStopProcesses)), 33);
     probe = RetryProbe{.answer = 2};
-    EXPECT_EQ(Call(handle, pa::protocol::kStopProcesses), PaFAILURE);
+    EXPECT_EQ(Call(handle_, pa::protocol::kStopProcesses), PaFAILURE);
     EXPECT_EQ(probe.calls, 1);
-    agent().Script(RpcName(pa::protocol::kStopProcesses), Reply{});
+    Scripted().Script(RpcName(pa::protocol::kStopProcesses), Reply{});
     probe = RetryProbe{};
-    EXPECT_EQ(Call(handle, pa::protocol::kStopProcesses), PaSUCCESS);
-    EXPECT_EQ(agent().SendCount(RpcName(pa::protocol::kStopProcesses)), 36);
+    EXPECT_EQ(Call(handle_, pa::protocol::kStopProcesses), PaSUCCESS);
+    EXPECT_EQ(Scripted().SendCount(RpcName(pa::protocol::kStopProcesses)), 36);
 }
 
 TEST_F(RpcTest, AReadIsSentAgainWhenTheConnectionBrokeUnderItButNotAfterATimeOutOrAChange)
 {
     // FreeTDS fails the results of a socket the agent closed without a client message.
-    agent().Script(RpcName(pa::protocol::kVersionGet), Reply{.outcome = Outcome::ConnectionClosed});
-    agent().Script(RpcName(pa::protocol::kVersionGet), IntRows({{3, 1}}));
+    Scripted().Script(RpcName(pa::protocol::kVersionGet), Reply{.outcome = Outcome::kConnectionClosed});
+    Scripted().Script(RpcName(pa::protocol::kVersionGet), IntRows({{3, 1}}));
     int32_t major = 0, minor = 0;
-    EXPECT_EQ(PaServerGetVersionNo(handle, &major, &minor), PaSUCCESS);
+    EXPECT_EQ(PaServerGetVersionNo(handle_, &major, &minor), PaSUCCESS);
     EXPECT_EQ(major * 10 + minor, 31);
-    EXPECT_EQ(agent().SendCount(RpcName(pa::protocol::kVersionGet)), 2);
-    EXPECT_EQ(PaServerGetLastError(handle), PaNETWORK_ERROR);
+    EXPECT_EQ(Scripted().SendCount(RpcName(pa::protocol::kVersionGet)), 2);
+    EXPECT_EQ(PaServerGetLastError(handle_), PaNETWORK_ERROR);
 
-    agent().Script(RpcName(pa::protocol::kStopProcesses), Reply{.outcome = Outcome::ConnectionClosed});
-    EXPECT_EQ(PaStopProcesses(handle), PaFAILURE);  // it may have run: not sent again
-    EXPECT_EQ(agent().SendCount(RpcName(pa::protocol::kStopProcesses)), 1);
-    EXPECT_EQ(PaServerGetLastError(handle), PaNETWORK_ERROR);
+    Scripted().Script(RpcName(pa::protocol::kStopProcesses), Reply{.outcome = Outcome::kConnectionClosed});
+    EXPECT_EQ(PaStopProcesses(handle_), PaFAILURE);  // it may have run: not sent again
+    EXPECT_EQ(Scripted().SendCount(RpcName(pa::protocol::kStopProcesses)), 1);
+    EXPECT_EQ(PaServerGetLastError(handle_), PaNETWORK_ERROR);
 
-    agent().Script(RpcName(pa::protocol::kDebugLevelGet), Reply{.outcome = Outcome::ConnectionClosed});
-    agent().Script(RpcName(pa::protocol::kDebugLevelGet), IntRows({{4}}, 1));
-    ASSERT_EQ(PaSetResultsTimeOut(handle, 1), PaSUCCESS);
-    agent().On({.call   = "ct_results",
-                .code   = CS_FAIL,
-                .raises = fakect::ClientMessage(20003, 6, "timed out"),
-                .slice  = std::chrono::milliseconds(100)});
+    Scripted().Script(RpcName(pa::protocol::kDebugLevelGet), Reply{.outcome = Outcome::kConnectionClosed});
+    Scripted().Script(RpcName(pa::protocol::kDebugLevelGet), IntRows({{4}}, 1));
+    ASSERT_EQ(PaSetResultsTimeOut(handle_, 1), PaSUCCESS);
+    Scripted().On({.call   = "ct_results",
+                   .code   = CS_FAIL,
+                   .raises = fakect::ClientMessage(20003, 6, "timed out"),
+                   .slice  = std::chrono::milliseconds(100)});
     int32_t level = -1;
-    EXPECT_EQ(PaServerGetDebugLevel(handle, &level), PaFAILURE);
-    EXPECT_EQ(agent().SendCount(RpcName(pa::protocol::kDebugLevelGet)), 1);
+    EXPECT_EQ(PaServerGetDebugLevel(handle_, &level), PaFAILURE);
+    EXPECT_EQ(Scripted().SendCount(RpcName(pa::protocol::kDebugLevelGet)), 1);
 }
 
 using OperationsTest = ConnectedTest;
@@ -134,7 +134,7 @@ TEST_F(OperationsTest, CommandsOf255BytesGoAsLongTextToTheLongCommandRpc)
 {
     struct Case {
         size_t length;
-        bool withArgs;
+        bool with_args;
         int32_t rpc;
         CS_INT datatype;
     } cases[] = {{254, false, pa::protocol::kProcessStart, CS_CHAR_TYPE},
@@ -144,20 +144,20 @@ TEST_F(OperationsTest, CommandsOf255BytesGoAsLongTextToTheLongCommandRpc)
         SCOPED_TRACE(c.length);
         std::string command(c.length, 'c');
         OwnedProcess p{Process("p", command.c_str())};
-        EXPECT_EQ(c.withArgs ? PaProcessStartWithArgs(handle, p.process, "x") : PaProcessStart(handle, p.process),
+        EXPECT_EQ(c.with_args ? PaProcessStartWithArgs(handle_, p.process, "x") : PaProcessStart(handle_, p.process),
                   PaSUCCESS);
-        EXPECT_EQ(agent().Sent().back().name, RpcName(c.rpc));
+        EXPECT_EQ(Scripted().Sent().back().name, RpcName(c.rpc));
         EXPECT_EQ(SentParams()[2], "processCommandArg=" + command);
-        EXPECT_EQ(agent().Sent().back().params[2].datatype, c.datatype);
+        EXPECT_EQ(Scripted().Sent().back().params[2].datatype, c.datatype);
     }
 }
 
 TEST_F(OperationsTest, StatusQueriesReturnTheAgentsStateAndPid)
 {
-    agent().Script(RpcName(pa::protocol::kProcessStatus), IntRows({{2, 4242}}));
+    Scripted().Script(RpcName(pa::protocol::kProcessStatus), IntRows({{2, 4242}}));
     OwnedProcess p{Process("web")};
     int32_t pid = -1;
-    EXPECT_EQ(PaProcessStatus(handle, p.process, &pid), 2);
+    EXPECT_EQ(PaProcessStatus(handle_, p.process, &pid), 2);
     EXPECT_EQ(pid, 4242);
 }
 
@@ -166,7 +166,7 @@ ResultSet RowsOf(std::span<const pa::protocol::Field> layout, std::vector<Row> r
 {
     ResultSet set{.rows = std::move(rows)};
     for (const auto &field : layout) {
-        bool text = field.type == pa::protocol::Type::Text;
+        bool text = field.type == pa::protocol::Type::kText;
         set.columns.push_back({text ? CS_CHAR_TYPE : CS_INT_TYPE, text ? 256 : 4});
     }
     return set;
@@ -177,13 +177,13 @@ Row ProcessRow(const char *name) { return {std::string(name), "node1"s, "run"s, 
 
 TEST_F(OperationsTest, ProcessRowsOfTheListAskedForBecomeRecordsInOrder)
 {
-    agent().Script(RpcName(pa::protocol::kProcessList),
-                   Reply{.results = {RowsOf(pa::protocol::kProcessColumns, {ProcessRow("a"), ProcessRow("b")})}});
-    agent().Script(RpcName(pa::protocol::kSingleProcessList),
-                   Reply{.results = {RowsOf(pa::protocol::kProcessColumns, {ProcessRow("only")})}});
+    Scripted().Script(RpcName(pa::protocol::kProcessList),
+                      Reply{.results = {RowsOf(pa::protocol::kProcessColumns, {ProcessRow("a"), ProcessRow("b")})}});
+    Scripted().Script(RpcName(pa::protocol::kSingleProcessList),
+                      Reply{.results = {RowsOf(pa::protocol::kProcessColumns, {ProcessRow("only")})}});
     for (auto [selector, names] : {std::pair{1, "a b "}, {0, "only "}}) {
         PaList *list = nullptr;
-        ASSERT_EQ(PaProcessGetList(handle, &list, selector), PaSUCCESS);
+        ASSERT_EQ(PaProcessGetList(handle_, &list, selector), PaSUCCESS);
         std::string listed;
         for (auto *p = static_cast<PaProcess *>(PaListGetHead(list)); p != nullptr;
              p       = static_cast<PaProcess *>(PaListGetNext(p))) {
@@ -193,9 +193,9 @@ TEST_F(OperationsTest, ProcessRowsOfTheListAskedForBecomeRecordsInOrder)
         PaProcessListFree(list);
     }
     // Rows cut short by a failed fetch are not the agent's whole list.
-    agent().On({.call = "ct_fetch", .code = CS_FAIL});
+    Scripted().On({.call = "ct_fetch", .code = CS_FAIL});
     PaList *list = nullptr;
-    EXPECT_EQ(PaProcessGetList(handle, &list, 1), PaFAILURE);
+    EXPECT_EQ(PaProcessGetList(handle_, &list, 1), PaFAILURE);
     EXPECT_EQ(list, nullptr);
 }
 
@@ -212,21 +212,22 @@ Row ServiceRow(const char *service, CS_INT kind, const char *value, const char *
 // row whose process is NULL. An orphan continuation and a repeated member are refused.
 TEST_F(OperationsTest, ServiceRowsWithContinuationRowsBecomeServices)
 {
-    Row emptyService = ServiceRow("b", 2, "NULL", "NULL");
-    emptyService[6]  = std::string("NULL");
-    agent().Script(RpcName(pa::protocol::kServiceList),
-                   Reply{.results = {RowsOf(pa::protocol::kServiceColumns,
-                                            {ServiceRow("NULL", 0, "1", "orphan"), ServiceRow("a", 0, " 42x", "p1"),
-                                             ServiceRow("NULL", 1, "text", "p2"), ServiceRow("NULL", 2, "NULL", "p1"),
-                                             emptyService, ServiceRow("a", 0, "-3", "p3")})}});
+    Row empty_service = ServiceRow("b", 2, "NULL", "NULL");
+    empty_service[6]  = std::string("NULL");
+    Scripted().Script(
+        RpcName(pa::protocol::kServiceList),
+        Reply{.results = {RowsOf(pa::protocol::kServiceColumns,
+                                 {ServiceRow("NULL", 0, "1", "orphan"), ServiceRow("a", 0, " 42x", "p1"),
+                                  ServiceRow("NULL", 1, "text", "p2"), ServiceRow("NULL", 2, "NULL", "p1"),
+                                  empty_service, ServiceRow("a", 0, "-3", "p3")})}});
     PaList *list = nullptr;
-    ASSERT_EQ(PaServiceGetList(handle, &list, 1), PaSUCCESS);
+    ASSERT_EQ(PaServiceGetList(handle_, &list, 1), PaSUCCESS);
     ASSERT_EQ(PaListNumberOfElements(list), 3);
     auto *a     = static_cast<PaService *>(PaListGetHead(list));
     auto *b     = static_cast<PaService *>(PaListGetNext(a));
     auto *again = static_cast<PaService *>(PaListGetNext(b));
     EXPECT_EQ(Describe(a) + "|" + Describe(b) + "|" + Describe(again), "p1=42 p2=text 02|02|p3=-3 02");
-    EXPECT_EQ(log.texts(PaMSG_ERROR).size(), 2u);
+    EXPECT_EQ(log_.Texts(PaMSG_ERROR).size(), 2u);
     PaServiceListFree(list);
 }
 
@@ -235,15 +236,15 @@ using InformTest = ClientTest;
 TEST_F(InformTest, ReportsPidAndProcessIdOverItsOwnConnectionAndReleasesItWhateverTheOutcome)
 {
     EXPECT_EQ(PaInformPA(kServer, -5, 77), PaSUCCESS);
-    EXPECT_EQ(agent().Sent().back().name, RpcName(pa::protocol::kNotification));
+    EXPECT_EQ(Scripted().Sent().back().name, RpcName(pa::protocol::kNotification));
     EXPECT_THAT(SentParams(), ElementsAre("processPIDArg=-5", "processIDArg=77"));
 
-    agent().Script(RpcName(pa::protocol::kNotification), Reply{.outcome = Outcome::CommandFails});
+    Scripted().Script(RpcName(pa::protocol::kNotification), Reply{.outcome = Outcome::kCommandFails});
     EXPECT_EQ(PaInformPA(kServer, 1, 2), PaFAILURE);
-    agent().On({.call = "ct_connect", .code = CS_FAIL});
+    Scripted().On({.call = "ct_connect", .code = CS_FAIL});
     EXPECT_EQ(PaInformPA(kServer, 1, 2), PaCONNECT_FAILED);
     EXPECT_EQ(PaInformPA(nullptr, 1, 2), PaCONNECT_FAILED);
-    EXPECT_EQ(agent().Sent().size(), 2u);
+    EXPECT_EQ(Scripted().Sent().size(), 2u);
 }
 
 }  // namespace

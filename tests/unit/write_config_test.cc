@@ -65,7 +65,7 @@ struct Records {
     Records(const Records &)            = delete;
     Records &operator=(const Records &) = delete;
 
-    PaService *first() const { return static_cast<PaService *>(PaListGetHead(services)); }
+    PaService *First() const { return static_cast<PaService *>(PaListGetHead(services)); }
 };
 
 // What the writers put in a file, or "<failed>" when one of them failed.
@@ -108,7 +108,7 @@ TEST_F(WriteConfigTest, AWholeFileIsWrittenByteForByte)
 {
     Records records;
     EXPECT_EQ(Written(records), kExpectedFile);
-    EXPECT_THAT(log.texts(), IsEmpty());
+    EXPECT_THAT(log_.Texts(), IsEmpty());
 }
 
 TEST_F(WriteConfigTest, EscapingIsByteWiseInEveryLocale)

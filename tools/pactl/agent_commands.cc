@@ -14,8 +14,8 @@ Exit AgentAction(Session &session, const Output &output, const std::string &acti
 {
     ac::Connection &agent = session.Agent();
     call(agent);
-    output.Outcomes({{agent.server() + ": " + done, {{"action", action}, {"server", agent.server()}}}});
-    return Exit::Done;
+    output.Outcomes({{agent.Server() + ": " + done, {{"action", action}, {"server", agent.Server()}}}});
+    return Exit::kDone;
 }
 
 Exit RouteAction(Session &session, const Output &output, const ac::Route &route, const std::string &done,
@@ -25,7 +25,7 @@ Exit RouteAction(Session &session, const Output &output, const ac::Route &route,
     Json record = {{"action", done}};
     record.update(RouteRecord(route));
     output.Outcomes({{done + " route " + route.host + " to " + route.server, std::move(record)}});
-    return Exit::Done;
+    return Exit::kDone;
 }
 
 }  // namespace
@@ -33,7 +33,7 @@ Exit RouteAction(Session &session, const Output &output, const ac::Route &route,
 Json VersionRecords(ac::Connection &agent)
 {
     const ac::Version version = agent.GetVersion();
-    return Json::array({{{"server", agent.server()},
+    return Json::array({{{"server", agent.Server()},
                          {"version", std::to_string(version.major) + "." + std::to_string(version.minor)},
                          {"major", version.major},
                          {"minor", version.minor}}});
@@ -46,9 +46,9 @@ Exit DebugLevel(Session &session, const Output &output, std::optional<std::int32
         agent.SetDebugLevel(*level);
     }
     const std::int32_t now = agent.DebugLevel();
-    output.Outcomes({{agent.server() + ": debug level " + std::to_string(now),
-                      {{"action", level ? "set" : "read"}, {"server", agent.server()}, {"debug_level", now}}}});
-    return Exit::Done;
+    output.Outcomes({{agent.Server() + ": debug level " + std::to_string(now),
+                      {{"action", level ? "set" : "read"}, {"server", agent.Server()}, {"debug_level", now}}}});
+    return Exit::kDone;
 }
 
 Exit Notify(Session &session, const Output &output)
@@ -78,7 +78,7 @@ Exit StopAgent(Session &session, const Output &output, bool processes)
 Exit ListRoutes(Session &session, const Output &output)
 {
     output.Records(kRouteColumns, RouteRecords(session.Agent().Routes()));
-    return Exit::Done;
+    return Exit::kDone;
 }
 
 Exit AddRoute(Session &session, const Output &output, const ac::Route &route)

@@ -17,7 +17,7 @@ constexpr const char *kDescription =
     "pactl: the process agent's command line. It starts, stops, signals and watches the agent's processes and "
     "services, keeps its routing table and makes its definitions match a configuration file. See pactl(1).";
 
-Exit Answered(const Json &) { return Exit::Done; }
+Exit Answered(const Json &) { return Exit::kDone; }
 
 // The first word no command took, if any.
 std::optional<std::string> Unmatched(const CLI::App &app)
@@ -62,7 +62,7 @@ void CommandLine::DefineGlobalOptions()
     app_.add_option("-S,--server", login_.server,
                     "the agent's server name (default: PA_SERVER, else the interfaces file's only entry)");
     app_.add_option("-U,--user", login_.user, "the user to log in as (default: PA_USER, else your login name)");
-    app_.add_option("--password-file", login_.passwordFile,
+    app_.add_option("--password-file", login_.password_file,
                     "read the password from the first line of FILE (default: PA_PASSWORD, else a prompt)");
     auto *servers =
         app_.add_option("--servers", servers_, "ask each of these agents (status, service list, agent version)")
@@ -74,11 +74,11 @@ void CommandLine::DefineGlobalOptions()
     app_.add_flag("-v,--verbose", verbosity_, "show the library's log on standard error (twice: its debug log)");
 }
 
-void CommandLine::Choose(CLI::App *subcommand, Command run, bool manyAgents)
+void CommandLine::Choose(CLI::App *subcommand, Command run, bool many_agents)
 {
-    subcommand->callback([this, run = std::move(run), manyAgents] {
+    subcommand->callback([this, run = std::move(run), many_agents] {
         run_        = run;
-        manyAgents_ = manyAgents;
+        manyAgents_ = many_agents;
     });
 }
 
@@ -98,7 +98,7 @@ Exit CommandLine::Ask(Session &session, const Output &output, const std::vector<
     // Each agent that did not answer gave one error record.
     if (std::count_if(records.begin(), records.end(), [](const Json &r) { return r.contains("error"); }) ==
         static_cast<std::ptrdiff_t>(servers.size())) {
-        throw Failure(Exit::Unreachable, "none of the " + std::to_string(servers.size()) + " agents answered");
+        throw Failure(Exit::kUnreachable, "none of the " + std::to_string(servers.size()) + " agents answered");
     }
     return judge(records);
 }
@@ -193,9 +193,9 @@ void CommandLine::DefineDeclarativeCommands()
     auto *apply  = app_.add_subcommand("apply", "make the agent's services and routes match a configuration file");
     apply->add_option("FILE", a.file, "a configuration file in the agent's format")->required();
     apply->add_flag("--prune", a.prune, "also remove the stopped services and the routes the file lacks");
-    apply->add_flag("--dry-run", a.dryRun, "print the changes and make none");
+    apply->add_flag("--dry-run", a.dry_run, "print the changes and make none");
     Choose(apply, [this](Session &s, const Output &o) {
-        return Apply(s, o, arguments_.file, arguments_.prune, arguments_.dryRun);
+        return Apply(s, o, arguments_.file, arguments_.prune, arguments_.dry_run);
     });
 
     auto *exporter = app_.add_subcommand("export", "write the agent's services and routes as a configuration file");
@@ -238,12 +238,13 @@ void CommandLine::DefineAgentCommands()
         },
         true);
 
-    auto *debug        = agent->add_subcommand("debug", "show the agent's debug level, or set it");
-    a.debugLevelOption = debug->add_option("LEVEL", a.debugLevel, "0 errors, 1 events, 2 requests, 3 protocol detail")
-                             ->check(CLI::Range(0, 3));
+    auto *debug = agent->add_subcommand("debug", "show the agent's debug level, or set it");
+    a.debug_level_option =
+        debug->add_option("LEVEL", a.debug_level, "0 errors, 1 events, 2 requests, 3 protocol detail")
+            ->check(CLI::Range(0, 3));
     Choose(debug, [this](Session &s, const Output &o) {
-        const bool given = arguments_.debugLevelOption->count() > 0;
-        return DebugLevel(s, o, given ? std::optional(arguments_.debugLevel) : std::nullopt);
+        const bool given = arguments_.debug_level_option->count() > 0;
+        return DebugLevel(s, o, given ? std::optional(arguments_.debug_level) : std::nullopt);
     });
 
     Choose(agent->add_subcommand("notify", "ask the agent to generate a notification"),
@@ -253,8 +254,8 @@ void CommandLine::DefineAgentCommands()
     Choose(agent->add_subcommand("start-all", "start every process the agent knows"),
            [](Session &s, const Output &o) { return StartAll(s, o); });
     auto *stop = agent->add_subcommand("stop", "stop the agent (its processes keep running)");
-    stop->add_flag("--processes", a.stopProcesses, "stop every process it runs first");
-    Choose(stop, [this](Session &s, const Output &o) { return StopAgent(s, o, arguments_.stopProcesses); });
+    stop->add_flag("--processes", a.stop_processes, "stop every process it runs first");
+    Choose(stop, [this](Session &s, const Output &o) { return StopAgent(s, o, arguments_.stop_processes); });
 }
 
 }  // namespace pactl

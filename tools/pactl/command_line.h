@@ -26,9 +26,9 @@ public:
     // Prints the help a CLI::CallForHelp asked for; the exit status.
     int Help(const CLI::Error &request) { return app_.exit(request); }
 
-    const LoginOptions &login() const { return login_; }
-    bool json() const { return json_; }
-    int verbosity() const { return verbosity_; }
+    const LoginOptions &Login() const { return login_; }
+    bool AsJson() const { return json_; }
+    int Verbosity() const { return verbosity_; }
     // Runs the command chosen.
     Exit Run(Session &session, const Output &output) const { return run_(session, output); }
 
@@ -43,11 +43,11 @@ private:
         std::string host;
         std::string server;
         std::string file;
-        bool prune                    = false;
-        bool dryRun                   = false;
-        std::int32_t debugLevel       = 0;
-        CLI::Option *debugLevelOption = nullptr;
-        bool stopProcesses            = false;
+        bool prune                      = false;
+        bool dry_run                    = false;
+        std::int32_t debug_level        = 0;
+        CLI::Option *debug_level_option = nullptr;
+        bool stop_processes             = false;
     };
     using Command = std::function<Exit(Session &, const Output &)>;
 
@@ -58,7 +58,7 @@ private:
     void DefineRouteCommands();
     void DefineAgentCommands();
     // Makes run the command chosen when subcommand is; manyAgents when it takes --servers.
-    void Choose(CLI::App *subcommand, Command run, bool manyAgents = false);
+    void Choose(CLI::App *subcommand, Command run, bool many_agents = false);
     // A read-only command asked of one agent, or of many with --servers or --all.
     Exit Ask(Session &session, const Output &output, const std::vector<Column> &columns,
              const std::function<Json(agentclient::Connection &, bool many)> &question,

@@ -22,7 +22,7 @@ ac::Service ToClient(const paagent::ServiceSpec &definition)
     for (const paagent::ServiceMember &member : definition.members) {
         // Both variants hold none, an integer or a text, in that order.
         ac::MemberValue value = std::visit([](const auto &v) { return ac::MemberValue(v); }, member.value);
-        service.members.push_back({paagent::to_client(member.process), std::move(value)});
+        service.members.push_back({paagent::ToClient(member.process), std::move(value)});
     }
     return service;
 }
@@ -37,7 +37,7 @@ Configuration ReadConfiguration(const std::filesystem::path &path)
     }
     paagent::Definitions definitions;
     try {
-        definitions = paagent::load_config(path);
+        definitions = paagent::LoadConfig(path);
     } catch (const std::exception &error) {
         throw UsageError(path.string() + ": " + error.what());
     }

@@ -21,10 +21,10 @@ constexpr std::int32_t kStopped = 0;
 // One change that brings the agent closer to the file, or a service left as it is.
 struct Step {
     enum class Action {
-        Add,
-        Change,
-        Remove,
-        Leave,
+        kAdd,
+        kChange,
+        kRemove,
+        kLeave,
     };
     Action action;
     std::variant<ac::Service, ac::Route> subject;
@@ -69,7 +69,7 @@ Step OnStopped(Step::Action action, const ac::Service &service, std::int32_t sta
     if (state == kStopped) {
         return {action, service, {}};
     }
-    return {Step::Action::Leave, service, ServiceStateWord(state) + ", " + why + "; stop it and apply again"};
+    return {Step::Action::kLeave, service, ServiceStateWord(state) + ", " + why + "; stop it and apply again"};
 }
 
 // Services removed (with prune), changed, added; then routes removed (with prune) and added.
@@ -81,14 +81,14 @@ std::vector<Step> Plan(const Configuration &wanted, const AgentDefinitions &curr
         held.push_back(service);
         const ac::Service *want = Named(wanted.services, service.name);
         if (want == nullptr && prune) {
-            removals.push_back(OnStopped(Step::Action::Remove, service, state, "not in the file"));
+            removals.push_back(OnStopped(Step::Action::kRemove, service, state, "not in the file"));
         } else if (want != nullptr && !(*want == service)) {
-            changes.push_back(OnStopped(Step::Action::Change, *want, state, "differs from the file"));
+            changes.push_back(OnStopped(Step::Action::kChange, *want, state, "differs from the file"));
         }
     }
     for (const ac::Service &service : wanted.services) {
         if (Named(held, service.name) == nullptr) {
-            additions.push_back({Step::Action::Add, service, {}});
+            additions.push_back({Step::Action::kAdd, service, {}});
         }
     }
     std::vector<Step> steps = std::move(removals);
@@ -96,12 +96,12 @@ std::vector<Step> Plan(const Configuration &wanted, const AgentDefinitions &curr
     steps.insert(steps.end(), additions.begin(), additions.end());
     for (const ac::Route &route : current.routes) {
         if (prune && !Holds(wanted.routes, route)) {
-            steps.push_back({Step::Action::Remove, route, {}});
+            steps.push_back({Step::Action::kRemove, route, {}});
         }
     }
     for (const ac::Route &route : wanted.routes) {
         if (!Holds(current.routes, route)) {
-            steps.push_back({Step::Action::Add, route, {}});
+            steps.push_back({Step::Action::kAdd, route, {}});
         }
     }
     return steps;
@@ -111,15 +111,15 @@ void Make(ac::Connection &agent, const Step &step)
 {
     if (const auto *service = std::get_if<ac::Service>(&step.subject)) {
         switch (step.action) {
-        case Step::Action::Add: agent.Add(*service); break;
-        case Step::Action::Change: agent.Change(service->name, *service); break;
-        case Step::Action::Remove: agent.Remove(*service); break;
-        case Step::Action::Leave: break;
+        case Step::Action::kAdd: agent.Add(*service); break;
+        case Step::Action::kChange: agent.Change(service->name, *service); break;
+        case Step::Action::kRemove: agent.Remove(*service); break;
+        case Step::Action::kLeave: break;
         }
         return;
     }
     const auto &route = std::get<ac::Route>(step.subject);
-    if (step.action == Step::Action::Add) {
+    if (step.action == Step::Action::kAdd) {
         agent.Add(route);
     } else {
         agent.Remove(route);
@@ -129,10 +129,10 @@ void Make(ac::Connection &agent, const Step &step)
 // "add service web", or when made "added service web"; "leave service web: running, ...".
 Outcome Describe(const Step &step, bool made)
 {
-    static const char *const plans[] = {"add", "change", "remove", "leave"};
-    static const char *const dones[] = {"added", "changed", "removed", "left"};
-    const auto index                 = static_cast<std::size_t>(step.action);
-    Json record                      = {{"action", plans[index]}};
+    static const char *const kPlans[] = {"add", "change", "remove", "leave"};
+    static const char *const kDones[] = {"added", "changed", "removed", "left"};
+    const auto index                  = static_cast<std::size_t>(step.action);
+    Json record                       = {{"action", kPlans[index]}};
     std::string what;
     if (const auto *service = std::get_if<ac::Service>(&step.subject)) {
         record.update({{"kind", "service"}, {"name", service->name}});
@@ -142,12 +142,12 @@ Outcome Describe(const Step &step, bool made)
         record.update({{"kind", "route"}, {"host", route.host}, {"server", route.server}});
         what = "route " + route.host + " to " + route.server;
     }
-    const bool leave = step.action == Step::Action::Leave;
+    const bool leave = step.action == Step::Action::kLeave;
     record["done"]   = made && !leave;
     if (leave) {
         record["reason"] = step.reason;
     }
-    return {std::string(made ? dones[index] : plans[index]) + " " + what + (leave ? ": " + step.reason : ""),
+    return {std::string(made ? kDones[index] : kPlans[index]) + " " + what + (leave ? ": " + step.reason : ""),
             std::move(record)};
 }
 
@@ -171,52 +171,52 @@ void MakeAll(ac::Connection &agent, const Output &output, const std::vector<Step
 void WriteJson(const Json &document, const std::filesystem::path &file)
 {
     if (file.empty()) {
-        Output(std::cout, Output::Style::Document, false).Document(document);
+        Output(std::cout, Output::Style::kDocument, false).Document(document);
         return;
     }
     std::ofstream stream(file);
-    Output(stream, Output::Style::Document, false).Document(document);
+    Output(stream, Output::Style::kDocument, false).Document(document);
     if (!stream.flush()) {
-        throw Failure(Exit::Failed, "cannot write " + file.string());
+        throw Failure(Exit::kFailed, "cannot write " + file.string());
     }
 }
 
 }  // namespace
 
-Exit Apply(Session &session, const Output &output, const std::filesystem::path &file, bool prune, bool dryRun)
+Exit Apply(Session &session, const Output &output, const std::filesystem::path &file, bool prune, bool dry_run)
 {
     const Configuration wanted    = ReadConfiguration(file);
     ac::Connection &agent         = session.Agent();
     const std::vector<Step> steps = Plan(wanted, ReadAgent(agent), prune);
-    if (steps.empty() && !output.json()) {
-        output.Outcomes({{agent.server() + " already matches " + file.string(), {}}});
-        return Exit::Done;
+    if (steps.empty() && !output.AsJson()) {
+        output.Outcomes({{agent.Server() + " already matches " + file.string(), {}}});
+        return Exit::kDone;
     }
-    if (dryRun) {
+    if (dry_run) {
         std::vector<Outcome> plan;
         std::transform(steps.begin(), steps.end(), std::back_inserter(plan),
                        [](const Step &step) { return Describe(step, false); });
         output.Outcomes(plan);
-        return Exit::Done;
+        return Exit::kDone;
     }
     MakeAll(agent, output, steps);
-    return Exit::Done;
+    return Exit::kDone;
 }
 
 Exit Export(Session &session, const Output &output, const std::filesystem::path &file)
 {
     ac::Connection &agent = session.Agent();
-    if (output.json()) {
+    if (output.AsJson()) {
         WriteJson({{"services", ServiceRecords(agent)}, {"routes", RouteRecords(agent.Routes())}}, file);
     } else if (file.empty()) {
         ac::WriteConfiguration(stdout, agent.Services(), agent.Routes());
         if (std::fflush(stdout) != 0) {
-            throw Failure(Exit::Failed, "cannot write the configuration to standard output");
+            throw Failure(Exit::kFailed, "cannot write the configuration to standard output");
         }
     } else {
         ac::WriteConfiguration(file, agent.Services(), agent.Routes());
     }
-    return Exit::Done;
+    return Exit::kDone;
 }
 
 }  // namespace pactl

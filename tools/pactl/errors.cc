@@ -18,11 +18,11 @@ Explanation Explain(std::exception_ptr error)
     try {
         std::rethrow_exception(error);
     } catch (const Failure &failure) {
-        return {failure.status(), OneLine(failure.what())};
+        return {failure.Status(), OneLine(failure.what())};
     } catch (const agentclient::Error &refused) {
-        return {refused.unreachable() ? Exit::Unreachable : Exit::Failed, OneLine(refused.what())};
+        return {refused.Unreachable() ? Exit::kUnreachable : Exit::kFailed, OneLine(refused.what())};
     } catch (const std::exception &other) {
-        return {Exit::Failed, OneLine(other.what())};
+        return {Exit::kFailed, OneLine(other.what())};
     }
 }
 

@@ -8,24 +8,24 @@
 namespace pactl {
 
 enum class Exit : int {
-    Done        = 0,  // the command did what it was asked
-    Failed      = 1,  // the agent refused, or a call failed
-    Usage       = 2,  // the command line or a file given on it is wrong
-    NotRunning  = 3,  // status NAME: a named process is not running
-    Unreachable = 4,  // the agent cannot be reached
+    kDone        = 0,  // the command did what it was asked
+    kFailed      = 1,  // the agent refused, or a call failed
+    kUsage       = 2,  // the command line or a file given on it is wrong
+    kNotRunning  = 3,  // status NAME: a named process is not running
+    kUnreachable = 4,  // the agent cannot be reached
 };
 
 // A command that cannot go on: one sentence for standard error and the exit status.
 class Failure : public std::runtime_error {
 public:
     Failure(Exit status, const std::string &what) : std::runtime_error(what), status_(status) {}
-    Exit status() const { return status_; }
+    Exit Status() const { return status_; }
 
 private:
     Exit status_;
 };
 
-inline Failure UsageError(const std::string &what) { return Failure(Exit::Usage, what); }
+inline Failure UsageError(const std::string &what) { return Failure(Exit::kUsage, what); }
 
 }  // namespace pactl
 

@@ -84,13 +84,13 @@ std::string ResolveUser(const std::string &given)
     return login;
 }
 
-std::string ResolvePassword(const std::string &passwordFile)
+std::string ResolvePassword(const std::string &password_file)
 {
-    if (!passwordFile.empty()) {
-        std::ifstream file(passwordFile);
+    if (!password_file.empty()) {
+        std::ifstream file(password_file);
         std::string password;
         if (!file || !std::getline(file, password)) {
-            throw UsageError("cannot read a password from " + passwordFile);
+            throw UsageError("cannot read a password from " + password_file);
         }
         return password;
     }

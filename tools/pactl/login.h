@@ -20,7 +20,7 @@ std::string ResolveServer(const std::string &given);
 std::string ResolveUser(const std::string &given);
 // The first line of passwordFile when one is given, else PA_PASSWORD, else what is typed at
 // the terminal's prompt.
-std::string ResolvePassword(const std::string &passwordFile);
+std::string ResolvePassword(const std::string &password_file);
 
 }  // namespace pactl
 

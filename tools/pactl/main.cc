@@ -30,25 +30,26 @@ int Report(const pactl::Explanation &explanation)
 
 int main(int argc, char **argv)
 {
-    pactl::CommandLine commandLine;
+    pactl::CommandLine command_line;
     try {
-        commandLine.Parse(argc, argv);
+        command_line.Parse(argc, argv);
     } catch (const CLI::CallForHelp &request) {
-        return commandLine.Help(request);
+        return command_line.Help(request);
     } catch (const CLI::CallForAllHelp &request) {
-        return commandLine.Help(request);
+        return command_line.Help(request);
     } catch (const CLI::ParseError &error) {
-        return Report({pactl::Exit::Usage, pactl::OneLine(error.what()) + " (see pactl --help)"});
+        return Report({pactl::Exit::kUsage, pactl::OneLine(error.what()) + " (see pactl --help)"});
     } catch (...) {
         return Report(pactl::Explain(std::current_exception()));
     }
-    RouteLibraryLog(commandLine.verbosity());
+    RouteLibraryLog(command_line.Verbosity());
 
     int status = 0;
     {
-        pactl::Session session(commandLine.login());
+        pactl::Session session(command_line.Login());
         try {
-            status = static_cast<int>(commandLine.Run(session, pactl::Output::ToStandardOutput(commandLine.json())));
+            status =
+                static_cast<int>(command_line.Run(session, pactl::Output::ToStandardOutput(command_line.AsJson())));
         } catch (...) {
             status = Report(pactl::Explain(std::current_exception()));
         }

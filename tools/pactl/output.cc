@@ -24,11 +24,11 @@ constexpr const char *kRed   = "\033[31m";
 // The colour of a state word: good news green, half-way yellow, bad news red.
 std::string StateColour(const std::string &state)
 {
-    static const std::map<std::string, std::string> colours = {
+    static const std::map<std::string, std::string> kColours = {
         {"running", "\033[32m"}, {"partial", "\033[33m"}, {"exited", "\033[33m"}, {"failed", kRed}, {"unknown", kRed},
     };
-    auto found = colours.find(state);
-    return found != colours.end() ? found->second : "";
+    auto found = kColours.find(state);
+    return found != kColours.end() ? found->second : "";
 }
 
 // A record's value as a cell: texts as they are, a list of records by their names.
@@ -86,26 +86,26 @@ std::vector<Column> WithServer(const std::vector<Column> &columns)
 Output Output::ToStandardOutput(bool json)
 {
     if (json) {
-        return Output(std::cout, Style::Document, false);
+        return Output(std::cout, Style::kDocument, false);
     }
-    const bool terminal  = isatty(STDOUT_FILENO) == 1;
-    const char *noColour = std::getenv("NO_COLOR");
-    return Output(std::cout, terminal ? Style::Table : Style::Plain,
-                  terminal && (noColour == nullptr || *noColour == '\0'));
+    const bool terminal   = isatty(STDOUT_FILENO) == 1;
+    const char *no_colour = std::getenv("NO_COLOR");
+    return Output(std::cout, terminal ? Style::kTable : Style::kPlain,
+                  terminal && (no_colour == nullptr || *no_colour == '\0'));
 }
 
 void Output::Records(const std::vector<Column> &columns, const Json &records) const
 {
     switch (style_) {
-    case Style::Document: Document(records); break;
-    case Style::Table: Aligned(columns, records); break;
-    case Style::Plain: Tabbed(columns, records); break;
+    case Style::kDocument: Document(records); break;
+    case Style::kTable: Aligned(columns, records); break;
+    case Style::kPlain: Tabbed(columns, records); break;
     }
 }
 
 void Output::Outcomes(const std::vector<Outcome> &outcomes) const
 {
-    if (json()) {
+    if (AsJson()) {
         Json records = Json::array();
         for (const Outcome &outcome : outcomes) {
             records.push_back(outcome.record);

@@ -34,9 +34,9 @@ struct Outcome {
 class Output {
 public:
     enum class Style {
-        Table,     // aligned, with headings; states in colour when colour is on
-        Plain,     // one line per record, fields separated by a tab, no headings
-        Document,  // one JSON document
+        kTable,     // aligned, with headings; states in colour when colour is on
+        kPlain,     // one line per record, fields separated by a tab, no headings
+        kDocument,  // one JSON document
     };
 
     Output(std::ostream &out, Style style, bool colour) : out_(out), style_(style), colour_(colour) {}
@@ -44,7 +44,7 @@ public:
     // set and not empty) and plain columns elsewhere.
     static Output ToStandardOutput(bool json);
 
-    bool json() const { return style_ == Style::Document; }
+    bool AsJson() const { return style_ == Style::kDocument; }
     // The records (a JSON array) under the columns. A record holding "error" is shown as its
     // first column and the error.
     void Records(const std::vector<Column> &columns, const Json &records) const;

@@ -44,20 +44,20 @@ Exit ActOnEach(ac::Connection &agent, const Output &output, const std::vector<ac
         outcomes.push_back(ProcessOutcome(agent, process, done));
     }
     output.Outcomes(outcomes);
-    return Exit::Done;
+    return Exit::kDone;
 }
 
 // The process --command defines: it runs as the user pactl runs as.
 ac::Process Definition(const std::string &name, const StartOptions &options)
 {
     ac::Process process;
-    process.name       = name;
-    process.host       = options.host;
-    process.command    = options.command;
-    process.euid       = static_cast<std::int32_t>(getuid());
-    process.managed    = options.managed;
-    process.retryCount = options.retries;
-    process.type       = options.type;
+    process.name        = name;
+    process.host        = options.host;
+    process.command     = options.command;
+    process.euid        = static_cast<std::int32_t>(getuid());
+    process.managed     = options.managed;
+    process.retry_count = options.retries;
+    process.type        = options.type;
     return process;
 }
 
@@ -95,7 +95,7 @@ Exit StatusExit(const Json &records, const std::vector<std::string> &names)
         return std::any_of(records.begin(), records.end(),
                              [&](const Json &record) { return record.value("name", "") == name; });
     });
-    return names.empty() || (running && found) ? Exit::Done : Exit::NotRunning;
+    return names.empty() || (running && found) ? Exit::kDone : Exit::kNotRunning;
 }
 
 Exit StartProcesses(Session &session, const Output &output, const std::vector<std::string> &names,

@@ -20,7 +20,7 @@ struct StartOptions {
     std::string host              = "localhost";
     bool managed                  = false;
     std::int32_t retries          = 0;
-    agentclient::ProcessType type = agentclient::ProcessType::NotPaAware;
+    agentclient::ProcessType type = agentclient::ProcessType::kNotPaAware;
 };
 
 // The records of the named processes, or of every process; with lenient, names the agent does

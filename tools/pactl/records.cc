@@ -15,9 +15,9 @@ namespace ac = agentclient;
 namespace {
 
 constexpr std::array kTypeWords = {
-    std::pair{ac::ProcessType::Daemon, "daemon"},
-    std::pair{ac::ProcessType::PaAware, "aware"},
-    std::pair{ac::ProcessType::NotPaAware, "plain"},
+    std::pair{ac::ProcessType::kDaemon, "daemon"},
+    std::pair{ac::ProcessType::kPaAware, "aware"},
+    std::pair{ac::ProcessType::kNotPaAware, "plain"},
 };
 
 // The name at index state of names, or "unknown".
@@ -78,7 +78,7 @@ Json ProcessRecord(const ac::Process &process, const ac::ProcessStatus &status)
             {"command", process.command},
             {"type", TypeWord(process.type)},
             {"managed", process.managed},
-            {"retries", process.retryCount},
+            {"retries", process.retry_count},
             {"euid", process.euid}};
 }
 
@@ -92,8 +92,8 @@ Json MemberRecord(const ac::Member &member, const ac::ProcessStatus &status)
 Json ServiceRecord(const ac::Service &service, std::int32_t state, Json members)
 {
     return {{"name", service.name},
-            {"type", service.type == ac::ServiceType::Master ? "master" : "non-master"},
-            {"start", service.start == ac::ServiceStart::Auto ? "auto" : "manual"},
+            {"type", service.type == ac::ServiceType::kMaster ? "master" : "non-master"},
+            {"start", service.start == ac::ServiceStart::kAuto ? "auto" : "manual"},
             {"state", ServiceStateWord(state)},
             {"state_code", state},
             {"members", std::move(members)}};
@@ -127,7 +127,7 @@ std::vector<ac::Process> FindProcesses(ac::Connection &agent, const std::vector<
         }
     }
     if (!unknown.empty()) {
-        throw Failure(Exit::Failed, agent.server() + " knows no process " + JoinNames(unknown));
+        throw Failure(Exit::kFailed, agent.Server() + " knows no process " + JoinNames(unknown));
     }
     return found;
 }
@@ -139,7 +139,7 @@ ac::Service FindService(ac::Connection &agent, const std::string &name)
             return std::move(service);
         }
     }
-    throw Failure(Exit::Failed, agent.server() + " knows no service " + name);
+    throw Failure(Exit::kFailed, agent.Server() + " knows no service " + name);
 }
 
 Json ProcessRecords(ac::Connection &agent, const std::vector<ac::Process> &processes)

@@ -35,10 +35,10 @@ Exit ShowService(Session &session, const Output &output, const std::string &name
     ac::Connection &agent = session.Agent();
     const Json record     = DescribeService(agent, FindService(agent, name));
     output.Records(kServiceColumns, Json::array({record}));
-    if (!output.json()) {
+    if (!output.AsJson()) {
         output.Records(kMemberColumns, record["members"]);
     }
-    return Exit::Done;
+    return Exit::kDone;
 }
 
 Exit StartService(Session &session, const Output &output, const std::string &name)
@@ -46,7 +46,7 @@ Exit StartService(Session &session, const Output &output, const std::string &nam
     ac::Connection &agent = session.Agent();
     agent.Start(FindService(agent, name));
     output.Outcomes({ServiceOutcome(agent, name, "started")});
-    return Exit::Done;
+    return Exit::kDone;
 }
 
 Exit StopService(Session &session, const Output &output, const std::string &name)
@@ -54,14 +54,14 @@ Exit StopService(Session &session, const Output &output, const std::string &name
     ac::Connection &agent = session.Agent();
     agent.Stop(Named(name));
     output.Outcomes({ServiceOutcome(agent, name, "stopped")});
-    return Exit::Done;
+    return Exit::kDone;
 }
 
 Exit RemoveService(Session &session, const Output &output, const std::string &name)
 {
     session.Agent().Remove(Named(name));
     output.Outcomes({{"removed service " + name, {{"action", "removed"}, {"name", name}}}});
-    return Exit::Done;
+    return Exit::kDone;
 }
 
 }  // namespace pactl

@@ -10,7 +10,7 @@ agentclient::Connection Connect(const std::string &server, const Credentials &cr
         return agentclient::Connection(server, credentials.user, credentials.password,
                                        {.application = "pactl", .timeout = credentials.timeout, .retry = {}});
     } catch (const agentclient::Error &error) {
-        if (error.timedOut()) {
+        if (error.TimedOut()) {
             throw NoAnswer(server, credentials.timeout);
         }
         throw;
@@ -20,7 +20,7 @@ agentclient::Connection Connect(const std::string &server, const Credentials &cr
 Failure NoAnswer(const std::string &server, std::chrono::seconds limit)
 {
     const std::string seconds = std::to_string(limit.count()) + (limit.count() == 1 ? " second" : " seconds");
-    return Failure(Exit::Unreachable, "no answer from " + server + " within " + seconds);
+    return Failure(Exit::kUnreachable, "no answer from " + server + " within " + seconds);
 }
 
 const std::string &Session::ServerName()
@@ -35,7 +35,7 @@ const Credentials &Session::Login()
 {
     if (!credentials_) {
         std::string user = ResolveUser(options_.user);
-        credentials_     = Credentials{std::move(user), ResolvePassword(options_.passwordFile), options_.timeout};
+        credentials_     = Credentials{std::move(user), ResolvePassword(options_.password_file), options_.timeout};
     }
     return *credentials_;
 }

@@ -16,7 +16,7 @@ namespace pactl {
 struct LoginOptions {
     std::string server;
     std::string user;
-    std::string passwordFile;
+    std::string password_file;
     std::chrono::seconds timeout{30};
 };
 

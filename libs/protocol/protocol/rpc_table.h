@@ -33,8 +33,8 @@ inline constexpr std::size_t kShortTextBytes = 255;
 inline constexpr std::size_t kLongCommandBytes = 255;
 
 enum class Type : std::uint8_t {
-    Int,
-    Text
+    kInt,
+    kText
 };
 
 // One named parameter or column.
@@ -82,10 +82,10 @@ enum Rpc : std::int32_t {
 
 // The ten parameters of a process, in the order they travel.
 inline constexpr Field kProcessParams[] = {
-    {"processNameArg", Type::Text},      {"processHostnameArg", Type::Text}, {"processCommandArg", Type::Text},
-    {"processEUIDArg", Type::Int},       {"processManagedArg", Type::Int},   {"processRMesgArg", Type::Text},
-    {"processAMesgArg", Type::Text},     {"processPIDArg", Type::Int},       {"processProcessTypeArg", Type::Int},
-    {"processRetryCountArg", Type::Int},
+    {"processNameArg", Type::kText},      {"processHostnameArg", Type::kText}, {"processCommandArg", Type::kText},
+    {"processEUIDArg", Type::kInt},       {"processManagedArg", Type::kInt},   {"processRMesgArg", Type::kText},
+    {"processAMesgArg", Type::kText},     {"processPIDArg", Type::kInt},       {"processProcessTypeArg", Type::kInt},
+    {"processRetryCountArg", Type::kInt},
 };
 enum ProcessParam : std::size_t {
     kProcessName,
@@ -104,10 +104,10 @@ enum ProcessParam : std::size_t {
 // "Process<i>Value" (text for a text member, else an integer) and the member's ten process
 // parameters.
 inline constexpr Field kServiceParams[] = {
-    {"serviceNameArg", Type::Text},
-    {"serviceServTypeArg", Type::Int},
-    {"serviceServStartArg", Type::Int},
-    {"serviceProcessNoArg", Type::Int},
+    {"serviceNameArg", Type::kText},
+    {"serviceServTypeArg", Type::kInt},
+    {"serviceServStartArg", Type::kInt},
+    {"serviceProcessNoArg", Type::kInt},
 };
 inline constexpr std::size_t kMemberParamCount = 2 + std::size(kProcessParams);
 // Room for the longest member parameter name, "Process<INT32_MAX>Value", and its zero.
@@ -124,13 +124,15 @@ inline void MemberValueName(int index, char (&out)[kMemberNameSize])
 }
 // The type the value parameter of a member of this kind (PaVALUE_...) travels as; a member
 // without a value sends the integer 0.
-constexpr Type MemberValueType(std::int32_t kind) { return kind == PaVALUE_TEXT ? Type::Text : Type::Int; }
+constexpr Type MemberValueType(std::int32_t kind) { return kind == PaVALUE_TEXT ? Type::kText : Type::kInt; }
 
 // Columns of a process row (process lists, and the member columns of a service row).
 inline constexpr Field kProcessColumns[] = {
-    {"name", Type::Text},      {"host", Type::Text},       {"command", Type::Text},        {"euid", Type::Int},
-    {"managed", Type::Int},    {"pid", Type::Int},         {"restartMessage", Type::Text}, {"alertMessage", Type::Text},
-    {"retryCount", Type::Int}, {"processType", Type::Int},
+    {"name", Type::kText},           {"host", Type::kText},
+    {"command", Type::kText},        {"euid", Type::kInt},
+    {"managed", Type::kInt},         {"pid", Type::kInt},
+    {"restartMessage", Type::kText}, {"alertMessage", Type::kText},
+    {"retryCount", Type::kInt},      {"processType", Type::kInt},
 };
 enum ProcessColumn : std::size_t {
     kColName,
@@ -149,11 +151,11 @@ enum ProcessColumn : std::size_t {
 // whose service column is kNoValue continues the service of the row before; a service without
 // members is one row whose member process name and host are kNoValue.
 inline constexpr Field kServiceColumns[] = {
-    {"service", Type::Text},      {"serviceType", Type::Int}, {"serviceStart", Type::Int},
-    {"valueKind", Type::Int},     {"value", Type::Text},      {"name", Type::Text},
-    {"host", Type::Text},         {"command", Type::Text},    {"euid", Type::Int},
-    {"managed", Type::Int},       {"pid", Type::Int},         {"restartMessage", Type::Text},
-    {"alertMessage", Type::Text}, {"retryCount", Type::Int},  {"processType", Type::Int},
+    {"service", Type::kText},      {"serviceType", Type::kInt}, {"serviceStart", Type::kInt},
+    {"valueKind", Type::kInt},     {"value", Type::kText},      {"name", Type::kText},
+    {"host", Type::kText},         {"command", Type::kText},    {"euid", Type::kInt},
+    {"managed", Type::kInt},       {"pid", Type::kInt},         {"restartMessage", Type::kText},
+    {"alertMessage", Type::kText}, {"retryCount", Type::kInt},  {"processType", Type::kInt},
 };
 enum ServiceColumn : std::size_t {
     kColService,
@@ -164,27 +166,27 @@ enum ServiceColumn : std::size_t {
     kColMemberProcess
 };
 
-inline constexpr Field kHostColumns[]          = {{"host", Type::Text}, {"server", Type::Text}};
-inline constexpr Field kProcessStatusColumns[] = {{"state", Type::Int}, {"pid", Type::Int}};
-inline constexpr Field kServiceStatusColumns[] = {{"state", Type::Int}, {"running", Type::Int}};
-inline constexpr Field kVersionColumns[]       = {{"major", Type::Int}, {"minor", Type::Int}};
-inline constexpr Field kDebugLevelColumns[]    = {{"debugLevel", Type::Int}};
+inline constexpr Field kHostColumns[]          = {{"host", Type::kText}, {"server", Type::kText}};
+inline constexpr Field kProcessStatusColumns[] = {{"state", Type::kInt}, {"pid", Type::kInt}};
+inline constexpr Field kServiceStatusColumns[] = {{"state", Type::kInt}, {"running", Type::kInt}};
+inline constexpr Field kVersionColumns[]       = {{"major", Type::kInt}, {"minor", Type::kInt}};
+inline constexpr Field kDebugLevelColumns[]    = {{"debugLevel", Type::kInt}};
 
 // What a reply's rows hold.
 enum class Rows : std::uint8_t {
-    None,
-    IntPair,
-    OneInt,
-    Processes,
-    Services,
-    Hosts
+    kNone,
+    kIntPair,
+    kOneInt,
+    kProcesses,
+    kServices,
+    kHosts
 };
 
 // The block of parameters between an RPC's leading and trailing ones.
 enum class Group : std::uint8_t {
-    None,
-    Process,
-    Service
+    kNone,
+    kProcess,
+    kService
 };
 
 struct RpcShape {
@@ -198,35 +200,35 @@ struct RpcShape {
 };
 
 namespace detail {
-inline constexpr Field kStopPaParams[] = {{"stopPAArg", Type::Int}};
-inline constexpr Field kNameAndHost[]  = {{"processNameArg", Type::Text}, {"processHostnameArg", Type::Text}};
+inline constexpr Field kStopPaParams[] = {{"stopPAArg", Type::kInt}};
+inline constexpr Field kNameAndHost[]  = {{"processNameArg", Type::kText}, {"processHostnameArg", Type::kText}};
 inline constexpr Field kSignalParams[] = {
-    {"processNameArg", Type::Text}, {"processHostnameArg", Type::Text}, {"processSignalArg", Type::Int}};
-inline constexpr Field kTimeout[]            = {{"processTimeoutArg", Type::Int}};
-inline constexpr Field kServiceAdd[]         = {{"serviceAddArg", Type::Int}};
-inline constexpr Field kServiceName[]        = {{"serviceNameArg", Type::Text}};
-inline constexpr Field kProcessChangeName[]  = {{"processChangeArg", Type::Text}};
-inline constexpr Field kNotificationParams[] = {{"processPIDArg", Type::Int}, {"processIDArg", Type::Int}};
-inline constexpr Field kHostListParams[]     = {{"pa_HostListFetchArg", Type::Int}};
-inline constexpr Field kHostParams[]         = {{"pa_HostNameArg", Type::Text}, {"pa_ServerNameArg", Type::Text}};
-inline constexpr Field kAddArgs[]            = {{"processAddArgsArg", Type::Text}};
-inline constexpr Field kDebugLevel[]         = {{"serverDebugLevArg", Type::Int}};
-inline constexpr Field kState[]              = {{"processStateArg", Type::Int}};
+    {"processNameArg", Type::kText}, {"processHostnameArg", Type::kText}, {"processSignalArg", Type::kInt}};
+inline constexpr Field kTimeout[]            = {{"processTimeoutArg", Type::kInt}};
+inline constexpr Field kServiceAdd[]         = {{"serviceAddArg", Type::kInt}};
+inline constexpr Field kServiceName[]        = {{"serviceNameArg", Type::kText}};
+inline constexpr Field kProcessChangeName[]  = {{"processChangeArg", Type::kText}};
+inline constexpr Field kNotificationParams[] = {{"processPIDArg", Type::kInt}, {"processIDArg", Type::kInt}};
+inline constexpr Field kHostListParams[]     = {{"pa_HostListFetchArg", Type::kInt}};
+inline constexpr Field kHostParams[]         = {{"pa_HostNameArg", Type::kText}, {"pa_ServerNameArg", Type::kText}};
+inline constexpr Field kAddArgs[]            = {{"processAddArgsArg", Type::kText}};
+inline constexpr Field kDebugLevel[]         = {{"serverDebugLevArg", Type::kInt}};
+inline constexpr Field kState[]              = {{"processStateArg", Type::kInt}};
 
-constexpr RpcShape Plain(std::string_view name, std::span<const Field> params = {}, Rows rows = Rows::None,
+constexpr RpcShape Plain(std::string_view name, std::span<const Field> params = {}, Rows rows = Rows::kNone,
                          std::span<const Field> columns = {})
 {
-    return {name, params, Group::None, {}, rows, columns, true};
+    return {name, params, Group::kNone, {}, rows, columns, true};
 }
 constexpr RpcShape WithProcess(std::string_view name, std::span<const Field> trailing)
 {
-    return {name, {}, Group::Process, trailing, Rows::None, {}, true};
+    return {name, {}, Group::kProcess, trailing, Rows::kNone, {}, true};
 }
 constexpr RpcShape WithService(std::string_view name, std::span<const Field> leading)
 {
-    return {name, leading, Group::Service, {}, Rows::None, {}, true};
+    return {name, leading, Group::kService, {}, Rows::kNone, {}, true};
 }
-constexpr RpcShape Uncalled(std::string_view name) { return {name, {}, Group::None, {}, Rows::None, {}, false}; }
+constexpr RpcShape Uncalled(std::string_view name) { return {name, {}, Group::kNone, {}, Rows::kNone, {}, false}; }
 }  // namespace detail
 
 inline constexpr std::array<RpcShape, kRpcCount> kRpcs = {
@@ -235,30 +237,30 @@ inline constexpr std::array<RpcShape, kRpcCount> kRpcs = {
     detail::Plain("pa_ProcessStopRPC", detail::kNameAndHost),
     detail::WithService("pa_ServiceStartRPC", detail::kServiceAdd),
     detail::Plain("pa_ServiceStopRPC", detail::kServiceName),
-    detail::Plain("pa_ProcessStatusRPC", detail::kNameAndHost, Rows::IntPair, kProcessStatusColumns),
-    detail::Plain("pa_ServiceStatusRPC", detail::kServiceName, Rows::IntPair, kServiceStatusColumns),
-    detail::Plain("pa_ServiceListRPC", {}, Rows::Services, kServiceColumns),
-    detail::Plain("pa_ProcessListRPC", {}, Rows::Processes, kProcessColumns),
+    detail::Plain("pa_ProcessStatusRPC", detail::kNameAndHost, Rows::kIntPair, kProcessStatusColumns),
+    detail::Plain("pa_ServiceStatusRPC", detail::kServiceName, Rows::kIntPair, kServiceStatusColumns),
+    detail::Plain("pa_ServiceListRPC", {}, Rows::kServices, kServiceColumns),
+    detail::Plain("pa_ProcessListRPC", {}, Rows::kProcesses, kProcessColumns),
     detail::Uncalled("sp_regwatch"),
     detail::WithService("pa_ServiceChangeRPC", detail::kServiceName),
     detail::WithProcess("pa_ProcessChangeRPC", detail::kProcessChangeName),
     detail::Plain("pa_StopProcessesRPC"),
     detail::Plain("pa_StartProcessesRPC"),
-    detail::Plain("pa_SingleProcList", {}, Rows::Processes, kProcessColumns),
-    detail::Plain("pa_SingleServList", {}, Rows::Services, kServiceColumns),
+    detail::Plain("pa_SingleProcList", {}, Rows::kProcesses, kProcessColumns),
+    detail::Plain("pa_SingleServList", {}, Rows::kServices, kServiceColumns),
     detail::Plain("pa_PANotificationRPC", detail::kNotificationParams),
-    detail::Plain("pa_HostListRPC", detail::kHostListParams, Rows::Hosts, kHostColumns),
+    detail::Plain("pa_HostListRPC", detail::kHostListParams, Rows::kHosts, kHostColumns),
     detail::Plain("pa_HostAddRPC", detail::kHostParams),
     detail::Plain("pa_HostRemoveRPC", detail::kHostParams),
     detail::Plain("pa_ServiceRemoveRPC", detail::kServiceName),
     detail::WithProcess("pa_ProcessStartWithArgsRPC", detail::kAddArgs),
     detail::Plain("pa_ServerDebugLevelSetRPC", detail::kDebugLevel),
-    detail::Plain("pa_ServerDebugLevelGetRPC", {}, Rows::OneInt, kDebugLevelColumns),
+    detail::Plain("pa_ServerDebugLevelGetRPC", {}, Rows::kOneInt, kDebugLevelColumns),
     detail::Plain("pa_PAGenNotifyRPC"),
     detail::WithProcess("pa_PAStateProcRPC", detail::kState),
     detail::Uncalled("sp_regnowatch"),
     detail::WithProcess("pa_ServiceStartLcRPC", detail::kTimeout),
-    detail::Plain("pa_ServerVersionGetRPC", {}, Rows::IntPair, kVersionColumns),
+    detail::Plain("pa_ServerVersionGetRPC", {}, Rows::kIntPair, kVersionColumns),
     detail::Plain("pa_SignalProcessRPC", detail::kSignalParams),
     detail::Uncalled("pa_SignalListRPC"),
     detail::Uncalled("pa_ServerUnameGetRPC"),
@@ -283,7 +285,7 @@ constexpr const RpcShape *Find(std::string_view name)
 
 // Whether a call of the RPC changes nothing on the agent (it only reads), so that a client may
 // send it again when the connection broke under it.
-constexpr bool ChangesNothing(const RpcShape &shape) { return shape.rows != Rows::None; }
+constexpr bool ChangesNothing(const RpcShape &shape) { return shape.rows != Rows::kNone; }
 
 // How long a client waits for the reply of a call whose own argument asks the agent to wait
 // seconds: that long and this margin beyond it.

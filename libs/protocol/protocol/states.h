@@ -10,20 +10,20 @@
 namespace pa::protocol {
 
 enum class ProcessState : std::int32_t {
-    Stopped = 0,
-    Running = 1,
-    Exited  = 2,
-    Failed  = 3
+    kStopped = 0,
+    kRunning = 1,
+    kExited  = 2,
+    kFailed  = 3
 };
 enum class ServiceState : std::int32_t {
-    Stopped = 0,
-    Running = 1,
-    Partial = 2
+    kStopped = 0,
+    kRunning = 1,
+    kPartial = 2
 };
 enum class StateRequest : std::int32_t {
-    Stop    = 0,
-    Run     = 1,
-    Restart = 2
+    kStop    = 0,
+    kRun     = 1,
+    kRestart = 2
 };
 
 inline constexpr std::array<std::string_view, 4> kProcessStateNames = {"stopped", "running", "exited", "failed"};

@@ -51,7 +51,7 @@ public:
         std::error_code ignored;
         fs::remove_all(path_, ignored);
     }
-    const fs::path &path() const { return path_; }
+    const fs::path &Path() const { return path_; }
 
 private:
     fs::path path_;
@@ -110,7 +110,7 @@ bool Ends(pid_t pid, std::chrono::milliseconds limit)
 const fs::path &FamilyHome()
 {
     static TemporaryFamilyHome home;
-    return home.path();
+    return home.Path();
 }
 
 AgentProcess::AgentProcess(std::optional<fs::path> config, std::vector<std::string> options, std::string name)
@@ -119,7 +119,7 @@ AgentProcess::AgentProcess(std::optional<fs::path> config, std::vector<std::stri
     home_ = FamilyHome() / name_;
     fs::create_directories(home_);
     config_ = config.value_or(home_ / "pa.cfg");
-    std::ofstream(home_ / "users") << kUser << ":" << paagent::hash_password(kPassword) << "\n";
+    std::ofstream(home_ / "users") << kUser << ":" << paagent::HashPassword(kPassword) << "\n";
     Start();
     std::ofstream(FamilyHome() / "interfaces", std::ios::app)
         << name_ << "\n\tquery tcp 5.0 127.0.0.1 " << port_ << "\n";
@@ -135,11 +135,11 @@ AgentProcess::~AgentProcess()
         }
     }
     if (testing::Test::HasFailure()) {
-        std::cerr << "--- standard error of paagentd " << name_ << " ---\n" << errors() << "---\n";
+        std::cerr << "--- standard error of paagentd " << name_ << " ---\n" << Errors() << "---\n";
     }
 }
 
-std::string AgentProcess::errors() const { return ReadText(home_ / "stderr"); }
+std::string AgentProcess::Errors() const { return ReadText(home_ / "stderr"); }
 
 void AgentProcess::Start()
 {
@@ -172,12 +172,12 @@ void AgentProcess::Start()
     if (pipe2(out, O_CLOEXEC) != 0) {
         throw std::runtime_error("cannot create a pipe");
     }
-    std::string errorPath = (home_ / "stderr").string();
+    std::string error_path = (home_ / "stderr").string();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, error_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -195,7 +195,7 @@ void AgentProcess::Start()
     if (line.rfind(expected, 0) != 0) {
         Signal(SIGKILL);
         WaitForExit(kStopLimit);
-        throw std::runtime_error("paagentd did not start (first line '" + line + "'):\n" + errors());
+        throw std::runtime_error("paagentd did not start (first line '" + line + "'):\n" + Errors());
     }
     port_ = std::stoi(line.substr(expected.size()));
 }
@@ -225,14 +225,14 @@ std::optional<int> AgentProcess::WaitForExit(std::chrono::milliseconds limit)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-void AgentProcess::KillAndRestart(const std::function<void()> &whileDown)
+void AgentProcess::KillAndRestart(const std::function<void()> &while_down)
 {
     Signal(SIGKILL);
     if (!WaitForExit(kStopLimit)) {
         throw std::runtime_error("paagentd survived SIGKILL");
     }
-    if (whileDown) {
-        whileDown();
+    if (while_down) {
+        while_down();
     }
     Start();
 }

@@ -40,16 +40,16 @@ public:
     AgentProcess(const AgentProcess &)            = delete;
     AgentProcess &operator=(const AgentProcess &) = delete;
 
-    const std::string &name() const { return name_; }
-    const std::filesystem::path &home() const { return home_; }
-    int port() const { return port_; }
-    pid_t pid() const { return pid_; }
+    const std::string &Name() const { return name_; }
+    const std::filesystem::path &Home() const { return home_; }
+    int Port() const { return port_; }
+    pid_t Pid() const { return pid_; }
     // Everything the agent wrote on standard error so far.
-    std::string errors() const;
+    std::string Errors() const;
 
     // SIGKILL, then start again on the same port, home and configuration; whileDown runs
     // in between.
-    void KillAndRestart(const std::function<void()> &whileDown = {});
+    void KillAndRestart(const std::function<void()> &while_down = {});
     // Waits for the agent to exit by itself; its exit status, or nullopt when it is still
     // running after limit.
     std::optional<int> WaitForExit(std::chrono::milliseconds limit);

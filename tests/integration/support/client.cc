@@ -36,7 +36,7 @@ std::string DescribeProcess(const PaProcess *process)
 
 Handle OpenHandle(const AgentProcess &agent)
 {
-    Handle handle(PaConnectCreate(agent.name().c_str(), "e2e-test", AgentProcess::kUser, AgentProcess::kPassword));
+    Handle handle(PaConnectCreate(agent.Name().c_str(), "e2e-test", AgentProcess::kUser, AgentProcess::kPassword));
     if (handle != nullptr) {
         PaConnect(handle.get());
     }
@@ -45,7 +45,7 @@ Handle OpenHandle(const AgentProcess &agent)
 
 int32_t TryLogin(const AgentProcess &agent, const char *user, const char *password)
 {
-    Handle handle(PaConnectCreate(agent.name().c_str(), "e2e-test", user, password));
+    Handle handle(PaConnectCreate(agent.Name().c_str(), "e2e-test", user, password));
     return handle != nullptr ? PaConnect(handle.get()) : PaFAILURE;
 }
 
@@ -54,8 +54,8 @@ Process MakeProcess(const std::string &name, const std::string &command, const P
     return Process(PaVaProcessCreate(name.c_str(), PaPROCESS_HOSTNAME, kHost, PaPROCESS_COMMAND, command.c_str(),
                                      PaPROCESS_EUID, static_cast<int32_t>(getuid()), PaPROCESS_MANAGED,
                                      settings.managed, PaPROCESS_RETRY_COUNT, settings.retries, PaPROCESS_TYPE,
-                                     settings.type, PaPROCESS_RESTART_MSG, settings.restartMessage, PaPROCESS_ALERT_MSG,
-                                     settings.alertMessage, 0));
+                                     settings.type, PaPROCESS_RESTART_MSG, settings.restart_message,
+                                     PaPROCESS_ALERT_MSG, settings.alert_message, 0));
 }
 
 Service MakeService(const std::string &name, int32_t type, int32_t start, std::vector<Member> members)
@@ -158,10 +158,10 @@ std::string FetchServices(PaConnection *handle, int32_t selector)
     return FetchList<PaService>(result, services, PaServiceListFree, Describe);
 }
 
-std::string FetchHosts(PaConnection *handle, int32_t fetchArgument)
+std::string FetchHosts(PaConnection *handle, int32_t fetch_argument)
 {
     PaList *hosts  = nullptr;
-    int32_t result = PaHostGetList(handle, &hosts, fetchArgument);
+    int32_t result = PaHostGetList(handle, &hosts, fetch_argument);
     return FetchList<PaHost>(result, hosts, PaHostListDestroy, [](PaHost *host) {
         return Text(PaHostGetHostName(host)) + " -> " + Text(PaHostGetServerName(host)) + "\n";
     });

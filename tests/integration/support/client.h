@@ -39,11 +39,11 @@ Handle OpenHandle(const AgentProcess &agent);
 int32_t TryLogin(const AgentProcess &agent, const char *user, const char *password);
 
 struct ProcessSettings {
-    int32_t managed            = 0;
-    int32_t retries            = 0;
-    int32_t type               = PaNOT_PA_AWARE;
-    const char *restartMessage = nullptr;
-    const char *alertMessage   = nullptr;
+    int32_t managed             = 0;
+    int32_t retries             = 0;
+    int32_t type                = PaNOT_PA_AWARE;
+    const char *restart_message = nullptr;
+    const char *alert_message   = nullptr;
 };
 // A process of this host, run as the user of the test.
 Process MakeProcess(const std::string &name, const std::string &command, const ProcessSettings &settings = {});
@@ -72,7 +72,7 @@ std::string Describe(const PaService *service);
 // The fetched lists, one line per record with every field the agent keeps; "failed: CODE"
 // when the fetch fails.
 std::string FetchServices(PaConnection *handle, int32_t selector);
-std::string FetchHosts(PaConnection *handle, int32_t fetchArgument);
+std::string FetchHosts(PaConnection *handle, int32_t fetch_argument);
 std::string FetchProcesses(PaConnection *handle, int32_t selector);
 
 #endif

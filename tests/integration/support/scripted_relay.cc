@@ -109,10 +109,10 @@ std::string TdsReplyPacket(const std::string &body, bool last)
 }
 
 ScriptedRelay::ScriptedRelay(const AgentProcess &agent, Script script)
-    : script_(std::move(script)), agentPort_(agent.port())
+    : script_(std::move(script)), agentPort_(agent.Port())
 {
     static std::atomic<int> relays{0};
-    name_     = agent.name() + "_RELAY" + std::to_string(++relays);
+    name_     = agent.Name() + "_RELAY" + std::to_string(++relays);
     int port  = 0;
     listener_ = ListenOnFreePort(port);
     std::ofstream(FamilyHome() / "interfaces", std::ios::app)
@@ -162,13 +162,13 @@ void ScriptedRelay::Serve(int client)
 {
     bool scripted = !recovered_;
     int agent     = -1;
-    if (!scripted || script_.step != Step::Login) {
+    if (!scripted || script_.step != Step::kLogin) {
         agent = ConnectTo(agentPort_);
         std::lock_guard lock(mutex_);
         sockets_.push_back(agent);
     }
     RequestWatch watch;
-    bool playing = scripted && script_.step == Step::Login;
+    bool playing = scripted && script_.step == Step::kLogin;
     if (playing && !SendAll(client, script_.reply)) {
         return;
     }

@@ -15,8 +15,8 @@
 class ScriptedRelay {
 public:
     enum class Step {
-        Login,     // the login is never passed on
-        FirstRpc,  // the login passes; the first RPC of the connection is never passed on
+        kLogin,     // the login is never passed on
+        kFirstRpc,  // the login passes; the first RPC of the connection is never passed on
     };
     struct Script {
         Step step;
@@ -31,7 +31,7 @@ public:
     ScriptedRelay(const ScriptedRelay &)            = delete;
     ScriptedRelay &operator=(const ScriptedRelay &) = delete;
 
-    const std::string &name() const { return name_; }
+    const std::string &Name() const { return name_; }
     // Connections accepted from now on are passed through whole, as if the agent had recovered.
     void Recover() { recovered_ = true; }
 

@@ -42,23 +42,23 @@ struct RetryProbe {
 
 class ClientTest : public testing::Test {
 protected:
-    void SetUp() override { fakect::agent().Reset(); }
+    void SetUp() override { fakect::Scripted().Reset(); }
 
     void TearDown() override
     {
-        if (handle != nullptr) {
-            PaConnectDestroy(handle);
+        if (handle_ != nullptr) {
+            PaConnectDestroy(handle_);
         }
-        EXPECT_EQ(fakect::agent().Undropped(), 0u);
-        EXPECT_EQ(hooks.liveBlocks(), 0u);
-        EXPECT_THAT(log.texts(), testing::Each(testing::Not(testing::HasSubstr(kPassword))));
+        EXPECT_EQ(fakect::Scripted().Undropped(), 0u);
+        EXPECT_EQ(hooks_.LiveBlocks(), 0u);
+        EXPECT_THAT(log_.Texts(), testing::Each(testing::Not(testing::HasSubstr(kPassword))));
     }
 
-    PaConnection *Create() { return handle = PaConnectCreate(kServer, kApp, kUser, kPassword); }
+    PaConnection *Create() { return handle_ = PaConnectCreate(kServer, kApp, kUser, kPassword); }
 
-    TrackingHooks hooks;
-    LogCapture log;
-    PaConnection *handle = nullptr;
+    TrackingHooks hooks_;
+    LogCapture log_;
+    PaConnection *handle_ = nullptr;
 };
 
 class ConnectedTest : public ClientTest {
@@ -67,8 +67,8 @@ protected:
     {
         ClientTest::SetUp();
         ASSERT_NE(Create(), nullptr);
-        ASSERT_EQ(PaConnect(handle), PaSUCCESS);
-        log.clear();
+        ASSERT_EQ(PaConnect(handle_), PaSUCCESS);
+        log_.Clear();
     }
 };
 

@@ -14,9 +14,9 @@ void LogCapture::Record(int32_t level, const char *text, const char *, void *sel
     static_cast<LogCapture *>(self)->messages_.emplace_back(level, text);
 }
 
-std::vector<std::string> LogCapture::texts() const { return texts(-1); }
+std::vector<std::string> LogCapture::Texts() const { return Texts(-1); }
 
-std::vector<std::string> LogCapture::texts(int32_t level) const
+std::vector<std::string> LogCapture::Texts(int32_t level) const
 {
     std::vector<std::string> matching;
     for (const auto &[logged, text] : messages_) {

@@ -17,13 +17,13 @@ public:
     LogCapture(const LogCapture &)            = delete;
     LogCapture &operator=(const LogCapture &) = delete;
 
-    std::vector<std::string> texts() const;
+    std::vector<std::string> Texts() const;
     // Texts logged at exactly this level.
-    std::vector<std::string> texts(int32_t level) const;
-    void clear() { messages_.clear(); }
+    std::vector<std::string> Texts(int32_t level) const;
+    void Clear() { messages_.clear(); }
 
 private:
-    static void Record(int32_t level, const char *text, const char *levelName, void *self);
+    static void Record(int32_t level, const char *text, const char *level_name, void *self);
     std::vector<std::pair<int32_t, std::string>> messages_;
 };
 

@@ -18,12 +18,12 @@
 // Tracks every block and captures every message of a test; no block may outlive it.
 class LeakCheckedTest : public testing::Test {
 protected:
-    TrackingHooks hooks;
-    LogCapture log;
+    TrackingHooks hooks_;
+    LogCapture log_;
     void TearDown() override
     {
-        EXPECT_EQ(hooks.liveBlocks(), 0u);
-        EXPECT_EQ(hooks.foreignFrees, 0u);
+        EXPECT_EQ(hooks_.LiveBlocks(), 0u);
+        EXPECT_EQ(hooks_.foreign_frees, 0u);
     }
 };
 
@@ -53,17 +53,17 @@ inline std::string Describe(const PaService *service)
 }
 
 namespace budget {
-inline std::size_t left    = 0;
-inline bool refused        = false;
-inline PaAllocFunc alloc   = nullptr;
-inline PaStrDupFunc strDup = nullptr;
+inline std::size_t left     = 0;
+inline bool refused         = false;
+inline PaAllocFunc alloc    = nullptr;
+inline PaStrDupFunc str_dup = nullptr;
 inline bool Take()
 {
     refused = refused || left == 0;
     return left > 0 && left-- > 0;
 }
 inline void *Alloc(std::size_t size) { return Take() ? alloc(size) : nullptr; }
-inline char *StrDup(const char *text) { return Take() ? strDup(text) : nullptr; }
+inline char *StrDup(const char *text) { return Take() ? str_dup(text) : nullptr; }
 }  // namespace budget
 
 // attempt returns whether it succeeded and releases what it made. A run in which an allocation
@@ -77,17 +77,17 @@ std::size_t ExpectCleanFailures(Attempt attempt)
     for (;; ++allowed) {
         TrackingHooks hooks;
         budget::alloc   = PaMemoryGetAlloc();
-        budget::strDup  = PaMemoryGetStrDup();
+        budget::str_dup = PaMemoryGetStrDup();
         budget::left    = allowed;
         budget::refused = false;
         PaMemorySetAlloc(budget::Alloc);
         PaMemorySetStrDup(budget::StrDup);
         bool succeeded = attempt();
         PaMemorySetAlloc(budget::alloc);
-        PaMemorySetStrDup(budget::strDup);
+        PaMemorySetStrDup(budget::str_dup);
         EXPECT_EQ(succeeded, !budget::refused) << "with " << allowed << " allocations";
-        EXPECT_EQ(hooks.liveBlocks(), 0u) << "with " << allowed << " allocations";
-        EXPECT_EQ(hooks.foreignFrees, 0u) << "with " << allowed << " allocations";
+        EXPECT_EQ(hooks.LiveBlocks(), 0u) << "with " << allowed << " allocations";
+        EXPECT_EQ(hooks.foreign_frees, 0u) << "with " << allowed << " allocations";
         if (!budget::refused || allowed == 1000) {
             break;
         }

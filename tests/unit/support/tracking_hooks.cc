@@ -43,7 +43,7 @@ char *TrackingHooks::StrDup(const char *text)
 void TrackingHooks::Free(void *block)
 {
     if (active->live_.erase(block) == 0) {
-        ++active->foreignFrees;
+        ++active->foreign_frees;
         return;
     }
     std::free(block);

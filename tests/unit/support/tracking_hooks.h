@@ -14,11 +14,11 @@ public:
     TrackingHooks &operator=(const TrackingHooks &) = delete;
 
     // Releases of blocks these hooks never made.
-    std::size_t foreignFrees = 0;
+    std::size_t foreign_frees = 0;
     // When set, the allocating hooks return NULL.
     bool fail = false;
 
-    std::size_t liveBlocks() const { return live_.size(); }
+    std::size_t LiveBlocks() const { return live_.size(); }
 
 private:
     static void *Alloc(std::size_t size);

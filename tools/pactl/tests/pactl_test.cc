@@ -26,7 +26,7 @@ namespace {
 
 ac::Connection Connect(const AgentProcess &agent)
 {
-    return ac::Connection(agent.name(), AgentProcess::kUser, AgentProcess::kPassword);
+    return ac::Connection(agent.Name(), AgentProcess::kUser, AgentProcess::kPassword);
 }
 
 std::string Describe(const std::vector<std::string> &args, const PactlRun &run)
@@ -51,7 +51,7 @@ struct Step {
 void RunSteps(const AgentProcess &agent, const std::vector<Step> &steps)
 {
     for (const Step &step : steps) {
-        std::vector<std::string> environment = {"PA_SERVER=" + agent.name()};
+        std::vector<std::string> environment = {"PA_SERVER=" + agent.Name()};
         environment.insert(environment.end(), step.environment.begin(), step.environment.end());
         const PactlRun run = RunPactl(step.args, environment);
         SCOPED_TRACE(Describe(step.args, run));
@@ -129,11 +129,11 @@ TEST(Pactl, ServiceRouteAndAgentCommands)
 {
     AgentProcess agent;
     ac::Connection api = Connect(agent);
-    ac::Service front{"front", ac::ServiceType::Master, ac::ServiceStart::NonAuto, {}};
+    ac::Service front{"front", ac::ServiceType::kMaster, ac::ServiceStart::kNonAuto, {}};
     front.members = {{Sleeper("fa"), std::int32_t{7}}, {Sleeper("fb"), std::string("blue")}};
     api.Add(front);
     std::vector<pid_t> members;
-    auto membersRun = [&] {
+    auto members_run = [&] {
         EXPECT_EQ(api.Status(front), 1);
         members.clear();
         for (const ac::Member &member : front.members) {
@@ -141,7 +141,7 @@ TEST(Pactl, ServiceRouteAndAgentCommands)
             EXPECT_TRUE(Alive(members.back()));
         }
     };
-    auto membersEnded = [&] {
+    auto members_ended = [&] {
         for (pid_t pid : members) {
             EXPECT_TRUE(Ends(pid));
         }
@@ -151,7 +151,7 @@ TEST(Pactl, ServiceRouteAndAgentCommands)
         agent,
         {
             {{"service", "list"}, 0, "front\tmaster\tmanual\tstopped\tfa,fb\n"},
-            {{"service", "start", "front"}, 0, "started service front: running", membersRun},
+            {{"service", "start", "front"}, 0, "started service front: running", members_run},
             {{"service", "status", "front"}, 0, "fb\tlocalhost\trunning\t"},
             {{"--json", "service", "status", "front"},
              0,
@@ -168,7 +168,7 @@ TEST(Pactl, ServiceRouteAndAgentCommands)
                  EXPECT_EQ(records[0]["members"][1]["value"], "blue");
                  EXPECT_EQ(records[0]["members"][1]["pid"], members[1]);
              }},
-            {{"service", "stop", "front"}, 0, "stopped service front: stopped", membersEnded},
+            {{"service", "stop", "front"}, 0, "stopped service front: stopped", members_ended},
             {{"service", "remove", "front"}, 0, "removed service front", [&] { EXPECT_TRUE(api.Services().empty()); }},
             {{"service", "start", "front"}, 1, "knows no service front"},
             {{"route", "add", "node1", "OTHER"},
@@ -178,14 +178,14 @@ TEST(Pactl, ServiceRouteAndAgentCommands)
             {{"route", "list"}, 0, "node1\tOTHER\n"},
             {{"route", "remove", "node1", "OTHER"}, 0, "removed", [&] { EXPECT_TRUE(api.Routes().empty()); }},
             {{"route", "remove", "node1", "OTHER"}, 1, "no route node1 to OTHER"},
-            {{"agent", "version"}, 0, agent.name() + "\t3.1\n"},
+            {{"agent", "version"}, 0, agent.Name() + "\t3.1\n"},
             {{"agent", "debug", "3"}, 0, "debug level 3", [&] { EXPECT_EQ(api.DebugLevel(), 3); }},
             {{"agent", "notify"}, 0, "generated a notification"},
             {{"start", "solo", "--command", "exec sleep 30"},
              0,
              "running",
              [&] { members = {api.Status(Sleeper("solo")).pid}; }},
-            {{"agent", "stop-all"}, 0, "stopped every process", membersEnded},
+            {{"agent", "stop-all"}, 0, "stopped every process", members_ended},
             {{"agent", "start-all"},
              0,
              "started every process",
@@ -198,7 +198,7 @@ TEST(Pactl, ServiceRouteAndAgentCommands)
              "stopping",
              [&] {
                  EXPECT_TRUE(agent.WaitForExit(std::chrono::seconds(10)).has_value());
-                 membersEnded();
+                 members_ended();
              }},
         });
 }
@@ -206,7 +206,7 @@ TEST(Pactl, ServiceRouteAndAgentCommands)
 // A file the agent writes, whole; the test fails when it cannot.
 std::filesystem::path Written(const AgentProcess &agent, const std::string &name, const std::string &text)
 {
-    const auto path = agent.home() / name;
+    const auto path = agent.Home() / name;
     std::ofstream(path) << text;
     return path;
 }
@@ -214,14 +214,14 @@ std::filesystem::path Written(const AgentProcess &agent, const std::string &name
 TEST(Pactl, BadInputGivesOneLineAndItsStatus)
 {
     AgentProcess agent;
-    const auto badFile  = Written(agent, "bad.cfg", "#ZEB_PA3\nzeb_service {\n");
+    const auto bad_file = Written(agent, "bad.cfg", "#ZEB_PA3\nzeb_service {\n");
     const auto password = Written(agent, "password", std::string(AgentProcess::kPassword) + "\n");
     // The agent's home doubles as a family home whose interfaces file names two servers.
     Written(agent, "interfaces", "A\n\tquery tcp 5.0 127.0.0.1 1\nB\n\tquery tcp 5.0 127.0.0.1 2\n");
     // A family home whose interfaces file names only the agent: no server name is needed.
-    const auto single = agent.home() / "family";
+    const auto single = agent.Home() / "family";
     std::filesystem::create_directories(single);
-    std::ofstream(single / "interfaces") << agent.name() << "\n\tquery tcp 5.0 127.0.0.1 " << agent.port() << "\n";
+    std::ofstream(single / "interfaces") << agent.Name() << "\n\tquery tcp 5.0 127.0.0.1 " << agent.Port() << "\n";
     std::filesystem::copy_file(FamilyHome() / "freetds.conf", single / "freetds.conf");
     RunSteps(
         agent,
@@ -236,33 +236,33 @@ TEST(Pactl, BadInputGivesOneLineAndItsStatus)
             {{"--timeout", "0", "status"}, 2, "--timeout"},
             {{"--password-file", "/nonexistent", "status"}, 2, "cannot read a password from /nonexistent"},
             {{"apply", "/nonexistent.cfg"}, 2, "cannot read /nonexistent.cfg"},
-            {{"apply", badFile.string()}, 2, badFile.string() + ": line "},
+            {{"apply", bad_file.string()}, 2, bad_file.string() + ": line "},
             {{"status", "nosuch"}, 1, "knows no process nosuch"},
             {{"status"}, 1, "Login failed", {}, {}, {"PA_PASSWORD=wrong"}},
             {{"status"}, 1, "Login failed", {}, {}, {"PA_USER=nobody"}},
             {{"--password-file", password.string(), "status"}, 0, "", {}, {}, {"PA_PASSWORD=wrong"}},
             {{"-S", "NO_SUCH_AGENT", "status"}, 4, "cannot connect to NO_SUCH_AGENT"},
-            {{"status"}, 2, "lists 2 servers", {}, {}, {"PA_SERVER=", "VTHOME=" + agent.home().string()}},
-            {{"agent", "version"}, 0, agent.name() + "\t3.1\n", {}, {}, {"PA_SERVER=", "VTHOME=" + single.string()}},
+            {{"status"}, 2, "lists 2 servers", {}, {}, {"PA_SERVER=", "VTHOME=" + agent.Home().string()}},
+            {{"agent", "version"}, 0, agent.Name() + "\t3.1\n", {}, {}, {"PA_SERVER=", "VTHOME=" + single.string()}},
         });
 
     // An agent that accepts connections but answers nothing costs the time-out, no more.
-    kill(agent.pid(), SIGSTOP);
+    kill(agent.Pid(), SIGSTOP);
     RunSteps(agent,
-             {{{"--timeout", "1", "agent", "version"}, 4, "no answer from " + agent.name() + " within 1 second"}});
-    kill(agent.pid(), SIGCONT);
+             {{{"--timeout", "1", "agent", "version"}, 4, "no answer from " + agent.Name() + " within 1 second"}});
+    kill(agent.Pid(), SIGCONT);
 }
 
 // Services and routes with what the configuration file can hold: member values of every kind,
 // messages, and texts with apostrophes.
 void Define(ac::Connection &api)
 {
-    ac::Service front{"front", ac::ServiceType::Master, ac::ServiceStart::Auto, {}};
+    ac::Service front{"front", ac::ServiceType::kMaster, ac::ServiceStart::kAuto, {}};
     front.members                    = {{Sleeper("fa"), std::int32_t{-3}}, {Sleeper("fb"), std::string("it's blue")}};
     front.members[0].process.managed = true;
-    front.members[0].process.retryCount     = 2;
-    front.members[0].process.restartMessage = "fa's back";
-    ac::Service back{"back", ac::ServiceType::NonMaster, ac::ServiceStart::NonAuto, {{Sleeper("ba"), {}}}};
+    front.members[0].process.retry_count     = 2;
+    front.members[0].process.restart_message = "fa's back";
+    ac::Service back{"back", ac::ServiceType::kNonMaster, ac::ServiceStart::kNonAuto, {{Sleeper("ba"), {}}}};
     api.Add(front);
     api.Add(back);
     api.Add(ac::Route{"node1", "PA_ONE"});
@@ -286,21 +286,21 @@ TEST(Pactl, ExportThenApplyReproducesAnAgent)
     AgentProcess source, target;
     ac::Connection from = Connect(source), to = Connect(target);
     Define(from);
-    const auto file = source.home() / "exported.cfg";
+    const auto file = source.Home() / "exported.cfg";
     RunSteps(source, {
                          {{"export", "-o", file.string()}, 0, ""},
-                         {{"-S", target.name(), "apply", "--dry-run", file.string()},
+                         {{"-S", target.Name(), "apply", "--dry-run", file.string()},
                           0,
                           "add service front\nadd service back\n",
                           [&] { EXPECT_TRUE(to.Services().empty()); }},
-                         {{"-S", target.name(), "apply", file.string()},
+                         {{"-S", target.Name(), "apply", file.string()},
                           0,
                           "added route node2 to PA_TWO",
                           [&] {
                               EXPECT_EQ(Definitions(to), Definitions(from));
                               EXPECT_EQ(to.Routes(), from.Routes());
                           }},
-                         {{"-S", target.name(), "apply", file.string()}, 0, "already matches"},
+                         {{"-S", target.Name(), "apply", file.string()}, 0, "already matches"},
                      });
 
     // The file now differs: front's command changed and back's, a route and a service gone.
@@ -308,9 +308,9 @@ TEST(Pactl, ExportThenApplyReproducesAnAgent)
     wanted[0].members[1].process.command = "exec sleep 29";
     wanted[1].members[0].process.command = "exec sleep 28";
     ac::WriteConfiguration(file, {wanted[0], wanted[1]}, {ac::Route{"node1", "PA_ONE"}});
-    to.Add(ac::Service{"extra", ac::ServiceType::NonMaster, ac::ServiceStart::NonAuto, {{Sleeper("xa"), {}}}});
-    const ac::Service backBefore = Definitions(to)[1];
-    to.Start(backBefore);  // back runs, with the definition the file no longer has
+    to.Add(ac::Service{"extra", ac::ServiceType::kNonMaster, ac::ServiceStart::kNonAuto, {{Sleeper("xa"), {}}}});
+    const ac::Service back_before = Definitions(to)[1];
+    to.Start(back_before);  // back runs, with the definition the file no longer has
     RunSteps(target,
              {
                  {{"--json", "apply", "--prune", file.string()},
@@ -320,7 +320,7 @@ TEST(Pactl, ExportThenApplyReproducesAnAgent)
                       const std::vector<ac::Service> now = Definitions(to);
                       ASSERT_EQ(now.size(), 2u);
                       EXPECT_EQ(now[0], wanted[0]);
-                      EXPECT_EQ(now[1], backBefore);
+                      EXPECT_EQ(now[1], back_before);
                       EXPECT_EQ(to.Routes(), std::vector<ac::Route>({{"node1", "PA_ONE"}}));
                   },
                   [](const Json &steps) {
@@ -346,9 +346,9 @@ TEST(Pactl, ManyAgentsAnswerTogetherAndOneDownIsOneRow)
 {
     AgentProcess first, second;
     ac::Connection api = Connect(first), other = Connect(second);
-    api.Add(ac::Route{"node2", second.name()});
+    api.Add(ac::Route{"node2", second.Name()});
     other.Start(Sleeper("far"));
-    const std::string servers = first.name() + ",NO_SUCH_AGENT," + second.name();
+    const std::string servers = first.Name() + ",NO_SUCH_AGENT," + second.Name();
     RunSteps(first,
              {
                  {{"--all", "--json", "agent", "version"},
@@ -358,8 +358,8 @@ TEST(Pactl, ManyAgentsAnswerTogetherAndOneDownIsOneRow)
                   [&](const Json &records) {
                       EXPECT_EQ(
                           records,
-                          Json::array({{{"server", first.name()}, {"version", "3.1"}, {"major", 3}, {"minor", 1}},
-                                       {{"server", second.name()}, {"version", "3.1"}, {"major", 3}, {"minor", 1}}}));
+                          Json::array({{{"server", first.Name()}, {"version", "3.1"}, {"major", 3}, {"minor", 1}},
+                                       {{"server", second.Name()}, {"version", "3.1"}, {"major", 3}, {"minor", 1}}}));
                   }},
                  {{"--servers", servers, "--json", "status"},
                   0,
@@ -369,22 +369,22 @@ TEST(Pactl, ManyAgentsAnswerTogetherAndOneDownIsOneRow)
                       ASSERT_EQ(records.size(), 2u);
                       EXPECT_EQ(records[0]["server"], "NO_SUCH_AGENT");
                       EXPECT_THAT(records[0]["error"].get<std::string>(), HasSubstr("cannot connect"));
-                      EXPECT_EQ(records[1]["server"], second.name());
+                      EXPECT_EQ(records[1]["server"], second.Name());
                       EXPECT_EQ(records[1]["name"], "far");
                       EXPECT_EQ(records[1]["state"], "running");
                   }},
-                 {{"--servers", servers, "status", "far"}, 0, second.name() + "\tfar\tlocalhost\trunning\t"},
+                 {{"--servers", servers, "status", "far"}, 0, second.Name() + "\tfar\tlocalhost\trunning\t"},
                  {{"--servers", servers, "status", "far", "near"}, 3, "NO_SUCH_AGENT\tcannot connect"},
                  {{"--servers", servers, "service", "list"}, 0, "NO_SUCH_AGENT\tcannot connect"},
                  {{"--servers", "NO_SUCH_AGENT,NOR_THIS", "agent", "version"}, 4, "none of the 2 agents answered"},
              });
 
     // An agent that answers nothing is a row of its own, within the time-out.
-    kill(second.pid(), SIGSTOP);
-    RunSteps(first, {{{"--timeout", "1", "--servers", first.name() + "," + second.name(), "agent", "version"},
+    kill(second.Pid(), SIGSTOP);
+    RunSteps(first, {{{"--timeout", "1", "--servers", first.Name() + "," + second.Name(), "agent", "version"},
                       0,
-                      second.name() + "\tno answer from " + second.name() + " within 1 second\n"}});
-    kill(second.pid(), SIGCONT);
+                      second.Name() + "\tno answer from " + second.Name() + " within 1 second\n"}});
+    kill(second.Pid(), SIGCONT);
     other.StopAllProcesses();
 }
 
