@@ -21,48 +21,13 @@
 
 #include <protocol/states.h>
 
-#include "core/child_watcher.h"
+#include "core/agent_types.h"
 #include "core/definitions.h"
 #include "core/spawn.h"
 #include "core/state_file.h"
+#include "core/supervisor.h"
 
 namespace paagent {
-
-// A request the agent cannot honour; the text names the problem for the client.
-class AgentError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-using pa::protocol::ProcessState;
-using pa::protocol::ServiceState;
-using pa::protocol::StateRequest;
-
-struct ProcessView {
-    ProcessSpec definition;
-    ProcessState state = ProcessState::kStopped;
-    pid_t pid          = 0;
-};
-
-struct ServiceStatus {
-    ServiceState state           = ServiceState::kStopped;
-    std::int32_t running_members = 0;
-};
-
-// What the agent keeps across restarts.
-struct Definitions {
-    std::vector<ServiceSpec> services;
-    std::vector<Route> routes;
-};
-
-// How long a stop waits for processes to go after SIGKILL.
-inline constexpr std::chrono::seconds kKillWait{5};
-// The client library's default time-out for a reply.
-inline constexpr std::chrono::seconds kClientReplyTimeOut{30};
-// The longest grace period: a stop waits at most the grace period and the kill wait, and must
-// answer before the client stops waiting.
-inline constexpr std::chrono::seconds kMaxGrace{20};
-static_assert(kMaxGrace + kKillWait < kClientReplyTimeOut);
 
 // Requests for processes of other hosts, sent to the agent server that serves each host.
 // Throws AgentError with the peer's refusal, or naming the peer when it cannot be reached.
@@ -78,13 +43,6 @@ public:
     virtual void RequestState(const std::string &server, const ProcessSpec &process, std::int32_t state)    = 0;
     // The processes that run under the agent of server.
     virtual std::vector<ProcessView> Running(const std::string &server) = 0;
-};
-
-enum class Verbosity : int {
-    kError   = 0,
-    kEvent   = 1,
-    kRequest = 2,
-    kDetail  = 3
 };
 
 struct AgentOptions {
@@ -112,9 +70,6 @@ struct AgentOptions {
     // it every host is this agent's own.
     std::shared_ptr<PeerCalls> peers;
 };
-
-// The longest restart delay, in restart delays: from 1 s, doubling up to 60 s.
-inline constexpr int kMaxRestartDelays = 60;
 
 class Agent {
 public:
@@ -184,60 +139,9 @@ public:
     const std::string &ServerName() const { return options_.server_name; }
 
 private:
-    struct Process;
-    using ProcessPtr = std::shared_ptr<Process>;
-    using Lock       = std::unique_lock<std::mutex>;
-    using Clock      = std::chrono::steady_clock;
-    // Whether a wait gives up when the agent shuts down: a request's waits do, the agent's own
-    // last stop does not.
-    enum class Waiting {
-        kUntilShutDown,
-        kThroughShutDown
-    };
-    // A process group a stop ends, with the process that started it.
-    struct Ending {
-        ProcessPtr process;
-        std::shared_ptr<const ProcessGroup> group;
-    };
+    using Lock = std::unique_lock<std::mutex>;
 
-    // Everything below expects the lock to be held. Waits release it, and the table may change
-    // meanwhile: a process is held by shared ownership across a wait, never by reference.
-    ProcessPtr Find(const std::string &name, const std::string &host) const;
-    ProcessPtr Lookup(const std::string &name) const;
-    ProcessPtr Lookup(std::int32_t id) const;
-    void CheckDefinable(const ProcessSpec &definition) const;
-    ProcessPtr Define(const ProcessSpec &definition);
     void RefuseWhenShuttingDown() const;
-    // Forks and runs the process with the lock released; returns the PID of its leader.
-    pid_t Launch(Lock &lock, const ProcessPtr &process, const std::string &extra_args,
-                 const std::vector<std::string> &environment);
-    LaunchRequest RequestToLaunch(const Process &process) const;
-    void AwaitStart(Lock &lock, const ProcessPtr &process, pid_t leader, std::int32_t timeout_seconds);
-    // Stops the processes together: SIGTERM to every group each has started, one wait of up to
-    // the grace period for them all, then SIGKILL to the groups left and one kill wait. A stop
-    // is done when no process of those groups runs, whatever each leader did meanwhile.
-    void Stop(Lock &lock, const std::vector<ProcessPtr> &processes, Waiting waiting);
-    std::vector<Ending> SignalGroups(const std::vector<ProcessPtr> &processes);
-    // Waits until done holds, re-checking it often for what no event reports; false at the
-    // deadline. Throws AgentError when the agent shuts down and waiting gives up then.
-    bool WaitUntil(Lock &lock, Clock::time_point deadline, Waiting waiting, const std::function<bool()> &done);
-    void ForgetEndedGroups(Process &process);
-    // The records of the state file; logs the lines that cannot be read, and keeps a file holding
-    // such lines aside.
-    std::vector<RunningRecord> Recorded() const;
-    bool Adopt(const RunningRecord &record);
-    bool TakeOnPendingRestart(const RunningRecord &record);
-    // Rewrites the state file with the processes that run. Throws std::runtime_error.
-    void WriteState() const;
-    // WriteState, logging a failure.
-    void RecordRunning() const;
-    void OnExit(pid_t pid, ExitStatus status);
-    void RestartOrFail(const ProcessPtr &process, ExitStatus status);
-    // Runs the restarts whose delay has passed, until the agent is destroyed.
-    void RunRestarts();
-    ProcessView View(const Process &process) const;
-    std::vector<ProcessPtr> AllProcesses() const;
-
     // PeerOf with the lock held.
     std::optional<std::string> RouteOf(const std::string &host) const;
     // Whether host is this agent's own: false for another host, routed or not.
@@ -246,7 +150,9 @@ private:
     bool RunsRemotely(const std::string &server, const ProcessSpec &process) const;
 
     std::vector<ServiceSpec>::const_iterator FindService(const std::string &name) const;
-    std::vector<ProcessPtr> Members(const ServiceSpec &definition) const;
+    // The names of the members this agent runs itself.
+    std::vector<std::string> LocalMembers(const ServiceSpec &definition) const;
+    std::vector<ProcessSpec> LocalDefinitions(const ServiceSpec &definition) const;
     void CheckMembersDefinable(const ServiceSpec &definition) const;
     void DefineMembers(const ServiceSpec &definition);
     void StartMembers(Lock &lock, const ServiceSpec &definition);
@@ -269,20 +175,14 @@ private:
     void RestoreFile();
 
     AgentOptions options_;
-    tds::FileDescriptor log_directory_;
     std::mutex changing_;  // held through one change of the definitions, save included
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::map<std::string, ProcessPtr> processes_;
     std::vector<ServiceSpec> services_;
     std::vector<Route> routes_;
-    std::int32_t next_process_id_ = 1;
-    bool shutting_down_           = false;
+    std::atomic<bool> shutting_down_ = false;
     std::atomic<std::int32_t> debug_level_{1};
-    bool destroying_ = false;
-    std::thread restarter_;
-    // Declared last: its thread reports exits into the members above.
-    std::unique_ptr<ChildWatcher> watcher_;
+    // Declared last: its thread logs through the members above.
+    std::unique_ptr<Supervisor> supervisor_;
 };
 
 }  // namespace paagent

@@ -4,7 +4,8 @@
 #include <set>
 #include <utility>
 
-#include "core/agent_process.h"
+#include "core/agent.h"
+#include "core/unlocked.h"
 
 namespace paagent {
 
@@ -149,16 +150,17 @@ void Agent::StartAutomaticServices()
 void Agent::ForgetUnlistedProcesses(const ServiceSpec &removed)
 {
     // Member processes no other service names are forgotten with the service.
+    std::vector<std::string> unlisted;
     for (const auto &member : removed.members) {
-        bool shared        = std::any_of(services_.begin(), services_.end(), [&](const ServiceSpec &s) {
+        bool shared = std::any_of(services_.begin(), services_.end(), [&](const ServiceSpec &s) {
             return std::any_of(s.members.begin(), s.members.end(),
-                                      [&](const ServiceMember &m) { return m.process.name == member.process.name; });
+                               [&](const ServiceMember &m) { return m.process.name == member.process.name; });
         });
-        ProcessPtr process = Lookup(member.process.name);
-        if (!shared && process != nullptr && !process->Active()) {
-            processes_.erase(member.process.name);
+        if (!shared) {
+            unlisted.push_back(member.process.name);
         }
     }
+    supervisor_->Forget(unlisted);
 }
 
 std::optional<ServiceSpec> Agent::Reloaded(const std::optional<ServiceSpec> &current,
@@ -228,81 +230,74 @@ void Agent::Reload(const Definitions &file)
     }
 }
 
-std::vector<Agent::ProcessPtr> Agent::Members(const ServiceSpec &definition) const
+std::vector<ProcessSpec> Agent::LocalDefinitions(const ServiceSpec &definition) const
 {
-    std::vector<ProcessPtr> found;
+    std::vector<ProcessSpec> local;
     for (const auto &member : definition.members) {
-        if (!Serves(member.process.host)) {
-            continue;
-        }
-        if (ProcessPtr process = Lookup(member.process.name)) {
-            found.push_back(std::move(process));
+        if (Serves(member.process.host)) {
+            local.push_back(member.process);
         }
     }
-    return found;
+    return local;
+}
+
+std::vector<std::string> Agent::LocalMembers(const ServiceSpec &definition) const
+{
+    std::vector<std::string> names;
+    for (const auto &process : LocalDefinitions(definition)) {
+        names.push_back(process.name);
+    }
+    return names;
 }
 
 void Agent::CheckMembersDefinable(const ServiceSpec &definition) const
 {
-    for (const auto &member : definition.members) {
-        if (Serves(member.process.host)) {
-            CheckDefinable(member.process);
-        }
-    }
+    supervisor_->CheckDefinable(LocalDefinitions(definition));
 }
 
-void Agent::DefineMembers(const ServiceSpec &definition)
-{
-    CheckMembersDefinable(definition);
-    for (const auto &member : definition.members) {
-        if (Serves(member.process.host)) {
-            Define(member.process);
-        }
-    }
-}
+void Agent::DefineMembers(const ServiceSpec &definition) { supervisor_->Define(LocalDefinitions(definition)); }
 
 void Agent::StartMembers(Lock &lock, const ServiceSpec &definition)
 {
     // A member started on its own since may have run under another definition.
     DefineMembers(definition);
-    for (const auto &member : definition.members) {
-        if (!Serves(member.process.host)) {
-            // Started by its own agent, in its turn; the value stays with this agent.
-            const std::string server = *RouteOf(member.process.host);
+    // In order: the members of this agent that come together are launched together, each
+    // member of another host by its agent, in its turn; the value stays with this agent.
+    std::vector<Launchable> local;
+    auto start_local = [&] {
+        if (!local.empty()) {
             Unlocked unlocked(lock);
-            if (!RunsRemotely(server, member.process)) {
-                options_.peers->Start(server, member.process, 0, {});
-            }
+            supervisor_->StartEach(std::exchange(local, {}));
+        }
+    };
+    for (const auto &member : definition.members) {
+        if (Serves(member.process.host)) {
+            local.push_back({member.process, MemberEnvironment(member.value)});
             continue;
         }
-        // Each launch releases the lock: look the member up again every time.
-        ProcessPtr process = Lookup(member.process.name);
-        if (process != nullptr && !process->Active()) {
-            process->restarts = 0;
-            Launch(lock, process, {}, MemberEnvironment(member.value));
+        start_local();
+        const std::string server = *RouteOf(member.process.host);
+        Unlocked unlocked(lock);
+        if (!RunsRemotely(server, member.process)) {
+            options_.peers->Start(server, member.process, 0, {});
         }
     }
+    start_local();
     Log(Verbosity::kEvent, "started service " + definition.name);
 }
 
 ServiceStatus Agent::StatusOf(const ServiceSpec &definition) const
 {
     ServiceStatus status;
-    for (const auto &process : Members(definition)) {
-        if (process->pid != 0) {
-            ++status.running_members;
-        }
-    }
-    status.state = StateOf(status.running_members, definition.members.size());
+    status.running_members = supervisor_->Running(LocalMembers(definition));
+    status.state           = StateOf(status.running_members, definition.members.size());
     return status;
 }
 
 void Agent::RefuseWhenActive(const ServiceSpec &definition) const
 {
-    for (const auto &process : Members(definition)) {
-        if (process->Active()) {
-            throw AgentError("service " + definition.name + " is running; stop it first");
-        }
+    if (supervisor_->AnyActive(LocalMembers(definition))) {
+        throw AgentError("service " + definition.name + " is running; stop it first");
     }
 }
 
@@ -384,18 +379,17 @@ void Agent::StopService(const std::string &name)
     // time-out once.
     std::vector<std::string> failures;
     std::set<std::string> failed_peers;
-    std::vector<ProcessPtr> stopping;
+    std::vector<std::string> stopping;
     auto stop_local = [&] {
         if (!stopping.empty()) {
-            Stop(lock, std::exchange(stopping, {}), Waiting::kUntilShutDown);
+            Unlocked unlocked(lock);
+            supervisor_->Stop(std::exchange(stopping, {}));
         }
     };
     for (auto member = definition.members.rbegin(); member != definition.members.rend(); ++member) {
         try {
             if (Serves(member->process.host)) {
-                if (ProcessPtr process = Lookup(member->process.name)) {
-                    stopping.push_back(std::move(process));
-                }
+                stopping.push_back(member->process.name);
                 continue;
             }
             stop_local();

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <fstream>
+#include <map>
 #include <stdexcept>
 
 namespace paagent {
@@ -9,9 +10,12 @@ namespace paagent {
 namespace {
 
 // The first line: the format's name and version, then the boot the PIDs belong to. Format 2
-// added the launch key; files of format 1 are still read.
+// added the launch key, format 3 lines that end a record, so that the file grows by a line at
+// every change instead of being written whole; files of formats 1 and 2 are still read.
 const std::string kFormat = "paagentd-state ";
-constexpr char kVersion   = '2';
+constexpr char kVersion   = '3';
+// The first field of a line that ends the record of the process it names.
+constexpr std::string_view kEnded = "-";
 
 std::string BootId()
 {
@@ -107,7 +111,7 @@ char ReadVersion(std::string_view line)
         throw std::invalid_argument("not a state file of this agent");
     }
     const char version = line[kFormat.size()];
-    if (version != '1' && version != kVersion) {
+    if (version != '1' && version != '2' && version != kVersion) {
         throw std::invalid_argument("format " + std::string(1, version) + " is not one this agent reads");
     }
     return version;
@@ -137,32 +141,54 @@ RunningRecord ReadRecord(FieldReader fields, char version)
     return record;
 }
 
+// A line of the file: a record, which replaces an earlier one of its name, or the end of one.
+void Apply(std::map<std::string, RunningRecord> &records, FieldReader fields, char version)
+{
+    if (version == kVersion && fields.Rest().front() == kEnded) {
+        fields.Next();
+        records.erase(fields.Next());
+        return;
+    }
+    RunningRecord record            = ReadRecord(std::move(fields), version);
+    records[record.definition.name] = std::move(record);
+}
+
 }  // namespace
+
+std::string StateHeader() { return kFormat + kVersion + " " + BootId() + "\n"; }
+
+std::string StateLine(const RunningRecord &record)
+{
+    const ProcessSpec &process      = record.definition;
+    std::vector<std::string> fields = {std::to_string(record.pid),
+                                       std::to_string(record.identity.group),
+                                       std::to_string(record.identity.start_time),
+                                       record.launch_key,
+                                       process.name,
+                                       process.host,
+                                       process.command,
+                                       std::to_string(process.euid),
+                                       process.managed ? "1" : "0",
+                                       std::to_string(process.retry_count),
+                                       std::to_string(static_cast<std::int32_t>(process.type)),
+                                       OptionalField(process.restart_message),
+                                       OptionalField(process.alert_message),
+                                       record.extra_args};
+    fields.insert(fields.end(), record.environment.begin(), record.environment.end());
+    std::string line;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        line += (i == 0 ? "" : "\t") + Escaped(fields[i]);
+    }
+    return line + "\n";
+}
+
+std::string EndedLine(const std::string &name) { return std::string(kEnded) + "\t" + Escaped(name) + "\n"; }
 
 std::string FormatState(const std::vector<RunningRecord> &records)
 {
-    std::string text = kFormat + kVersion + " " + BootId() + "\n";
+    std::string text = StateHeader();
     for (const RunningRecord &record : records) {
-        const ProcessSpec &process      = record.definition;
-        std::vector<std::string> fields = {std::to_string(record.pid),
-                                           std::to_string(record.identity.group),
-                                           std::to_string(record.identity.start_time),
-                                           record.launch_key,
-                                           process.name,
-                                           process.host,
-                                           process.command,
-                                           std::to_string(process.euid),
-                                           process.managed ? "1" : "0",
-                                           std::to_string(process.retry_count),
-                                           std::to_string(static_cast<std::int32_t>(process.type)),
-                                           OptionalField(process.restart_message),
-                                           OptionalField(process.alert_message),
-                                           record.extra_args};
-        fields.insert(fields.end(), record.environment.begin(), record.environment.end());
-        for (std::size_t i = 0; i < fields.size(); ++i) {
-            text += (i == 0 ? "" : "\t") + Escaped(fields[i]);
-        }
-        text += "\n";
+        text += StateLine(record);
     }
     return text;
 }
@@ -170,18 +196,24 @@ std::string FormatState(const std::vector<RunningRecord> &records)
 ParsedState ParseState(std::string_view text)
 {
     ParsedState state;
+    std::map<std::string, RunningRecord> records;
     std::size_t start = 0;
     char version      = 0;
     for (int number = 1; start < text.size(); ++number) {
         std::size_t end = text.find('\n', start);
-        if (end == std::string_view::npos) {
+        // Every line is written with its end: one without was cut short by the agent's end.
+        const bool cut_short = end == std::string_view::npos;
+        if (cut_short) {
             end = text.size();
         }
         const std::string_view line = text.substr(start, end - start);
         start                       = end + 1;
         try {
+            if (cut_short && number > 1) {
+                throw std::invalid_argument("the line is cut short");
+            }
             if (number > 1) {
-                state.records.push_back(ReadRecord(FieldReader(SplitFields(line)), version));
+                Apply(records, FieldReader(SplitFields(line)), version);
                 continue;
             }
             version = ReadVersion(line);
@@ -195,6 +227,9 @@ ParsedState ParseState(std::string_view text)
                 break;
             }
         }
+    }
+    for (auto &[name, record] : records) {
+        state.records.push_back(std::move(record));
     }
     return state;
 }

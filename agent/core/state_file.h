@@ -32,8 +32,12 @@ struct ParsedState {
     std::vector<BadLine> bad_lines;
 };
 
-// The text of a state file holding the records, for this boot of the system.
+// The text of a state file holding the records, for this boot of the system: its first line, then
+// a line per record. A line appended later replaces the record of its name, or ends it.
 std::string FormatState(const std::vector<RunningRecord> &records);
+std::string StateHeader();
+std::string StateLine(const RunningRecord &record);
+std::string EndedLine(const std::string &name);
 // The records of a state file written during this boot of the system, and the lines that cannot
 // be read, each of which loses one record only; nothing from an earlier boot, whose processes are
 // all gone. A first line naming no format this agent reads is the file's only bad line.

@@ -1,0 +1,61 @@
+// What the agent's parts tell each other and their callers: refusals, process views, log levels.
+#ifndef PAAGENT_CORE_AGENT_TYPES_H
+#define PAAGENT_CORE_AGENT_TYPES_H
+
+#include <chrono>
+#include <cstdint>
+#include <stdexcept>
+#include <sys/types.h>
+
+#include <protocol/states.h>
+
+#include "core/definitions.h"
+
+namespace paagent {
+
+// A request the agent cannot honour; the text names the problem for the client.
+class AgentError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+using pa::protocol::ProcessState;
+using pa::protocol::ServiceState;
+using pa::protocol::StateRequest;
+
+struct ProcessView {
+    ProcessSpec definition;
+    ProcessState state = ProcessState::kStopped;
+    pid_t pid          = 0;
+};
+
+struct ServiceStatus {
+    ServiceState state           = ServiceState::kStopped;
+    std::int32_t running_members = 0;
+};
+
+// What the agent keeps across restarts.
+struct Definitions {
+    std::vector<ServiceSpec> services;
+    std::vector<Route> routes;
+};
+
+// How long a stop waits for processes to go after SIGKILL.
+inline constexpr std::chrono::seconds kKillWait{5};
+// The client library's default time-out for a reply.
+inline constexpr std::chrono::seconds kClientReplyTimeOut{30};
+// The longest grace period: a stop waits at most the grace period and the kill wait, and must
+// answer before the client stops waiting.
+inline constexpr std::chrono::seconds kMaxGrace{20};
+static_assert(kMaxGrace + kKillWait < kClientReplyTimeOut);
+
+enum class Verbosity : int {
+    kError   = 0,
+    kEvent   = 1,
+    kRequest = 2,
+    kDetail  = 3
+};
+
+}  // namespace paagent
+
+#endif  // PAAGENT_CORE_AGENT_TYPES_H

@@ -1,0 +1,1095 @@
+#include "core/supervisor.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <future>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/timerfd.h>
+#include <sys/wait.h>
+#include <system_error>
+#include <unistd.h>
+
+#include "core/state_store.h"
+
+namespace paagent {
+
+namespace {
+
+// Tags of the descriptors the thread waits on; a pidfd of an adopted process is its own tag.
+constexpr std::uint64_t kWakeTag     = ~0ULL;
+constexpr std::uint64_t kChildrenTag = ~0ULL - 1;
+constexpr std::uint64_t kTimerTag    = ~0ULL - 2;
+// Orphans of a process an earlier agent launched are not this agent's to reap, so their end
+// raises no event here: while a stop waits for such a group, it looks again this often.
+constexpr std::chrono::milliseconds kForeignGroupCheck{100};
+// A request's wait beyond the longest its command can take, so that it never waits for ever.
+constexpr std::chrono::seconds kCommandMargin{5};
+// Launches are quick, but a start of every process may launch thousands.
+constexpr std::chrono::hours kStartAllBound{1};
+
+std::string Describe(const ExitStatus &status)
+{
+    if (!status.known) {
+        return "ended, with a status the agent cannot learn (it was started by an earlier agent)";
+    }
+    return status.signalled ? "was killed by signal " + std::to_string(status.code)
+                            : "exited with status " + std::to_string(status.code);
+}
+
+// A file name for a process's log: its name with path separators replaced.
+std::string LogFileName(std::string name)
+{
+    std::replace(name.begin(), name.end(), '/', '_');
+    return name.empty() || name[0] == '.' ? "_" + name + ".log" : name + ".log";
+}
+
+bool GroupLeft(pid_t group) { return kill(-group, 0) == 0 || errno != ESRCH; }
+
+std::string Joined(const std::vector<std::string> &texts)
+{
+    std::string joined;
+    for (const auto &text : texts) {
+        joined += (joined.empty() ? "" : "; ") + text;
+    }
+    return joined;
+}
+
+void ThrowIfInvalid(const tds::FileDescriptor &fd, const char *what)
+{
+    if (!fd.Valid()) {
+        throw std::system_error(errno, std::generic_category(), what);
+    }
+}
+
+}  // namespace
+
+// One request waiting for the outcome of its command: count outcomes, each a success or a
+// failure; done when all have come.
+struct Supervisor::Waiter {
+    explicit Waiter(int count) : pending(count) {}
+
+    void Succeed() { Settle({}); }
+    void Fail(const std::string &why) { Settle(why); }
+    void Settle(const std::string &failure)
+    {
+        if (pending <= 0) {
+            return;
+        }
+        if (!failure.empty()) {
+            failures.push_back(failure);
+        }
+        if (--pending == 0) {
+            if (failures.empty()) {
+                promise.set_value();
+            } else {
+                promise.set_exception(std::make_exception_ptr(AgentError(Joined(failures))));
+            }
+        }
+    }
+
+    int pending;
+    std::vector<std::string> failures;
+    std::promise<void> promise;
+};
+
+struct Supervisor::Entry {
+    ProcessSpec definition;
+    std::int32_t id = 0;
+    Phase phase     = Phase::kStopped;
+    pid_t pid       = 0;  // the launched process while it runs
+    bool adopted    = false;
+    tds::FileDescriptor pidfd;  // of an adopted process, whose exit comes through it
+    ProcessIdentity identity;
+    std::string launch_key;
+    pid_t reported_pid    = 0;
+    std::int32_t restarts = 0;
+    std::optional<ExitStatus> last_exit;
+    Clock::time_point started;
+    std::chrono::milliseconds restart_delay{0};
+    std::string extra_args;  // kept for restarts
+    std::vector<std::string> environment;
+    // The groups its launches made that may still hold processes, its current one last.
+    std::vector<ProcessGroup> groups;
+    std::int32_t start_timeout = 0;
+    std::shared_ptr<Waiter> start_waiter;
+    std::vector<std::shared_ptr<Waiter>> stop_waiters;
+    std::uint64_t generation = 0;  // of its phase: a timer armed in an earlier one is stale
+
+    bool Reports() const { return definition.type == ProcessType::kPaAware && start_timeout > 0; }
+    // Running, or about to.
+    bool Active() const { return pid != 0 || phase == Phase::kRestartPending; }
+};
+
+Supervisor::Supervisor(SupervisorOptions options) : options_(std::move(options))
+{
+    if (!options_.log_dir.empty()) {
+        log_directory_ = OpenPrivateDirectory(options_.log_dir.string());
+    }
+    if (!options_.state_file.empty()) {
+        journal_.emplace(options_.state_file);
+    }
+    // Orphans of the groups the agent starts come back to it, so that their end is an event.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    sigset_t child;
+    sigemptyset(&child);
+    sigaddset(&child, SIGCHLD);
+    pthread_sigmask(SIG_BLOCK, &child, nullptr);
+    epoll_    = tds::FileDescriptor(epoll_create1(EPOLL_CLOEXEC));
+    wake_     = tds::FileDescriptor(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    children_ = tds::FileDescriptor(signalfd(-1, &child, SFD_CLOEXEC | SFD_NONBLOCK));
+    timer_    = tds::FileDescriptor(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+    ThrowIfInvalid(epoll_, "epoll_create1");
+    ThrowIfInvalid(wake_, "eventfd");
+    ThrowIfInvalid(children_, "signalfd");
+    ThrowIfInvalid(timer_, "timerfd_create");
+    for (auto [fd, tag] : {std::pair{wake_.Get(), kWakeTag}, std::pair{children_.Get(), kChildrenTag},
+                           std::pair{timer_.Get(), kTimerTag}}) {
+        epoll_event event{};
+        event.events   = EPOLLIN;
+        event.data.u64 = tag;
+        if (epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, fd, &event) != 0) {
+            throw std::system_error(errno, std::generic_category(), "epoll_ctl");
+        }
+    }
+    thread_ = std::thread([this] { Loop(); });
+}
+
+Supervisor::~Supervisor()
+{
+    Post([this] {
+        ending_ = true;
+        for (auto &[name, entry] : entries_) {
+            if (entry->start_waiter) {
+                entry->start_waiter->Fail("the agent is stopping");
+            }
+            for (const auto &waiter : entry->stop_waiters) {
+                waiter->Fail("the agent is stopping");
+            }
+        }
+    });
+    thread_.join();
+}
+
+void Supervisor::Log(Verbosity verbosity, const std::string &text) const
+{
+    if (options_.log) {
+        options_.log(verbosity, text);
+    }
+}
+
+void Supervisor::Post(std::function<void()> fn) const
+{
+    {
+        std::lock_guard lock(queue_mutex_);
+        queue_.push_back(std::move(fn));
+    }
+    const std::uint64_t one = 1;
+    (void)!write(wake_.Get(), &one, sizeof one);
+}
+
+template <typename Fn>
+auto Supervisor::OnThread(Fn fn) const -> decltype(fn())
+{
+    using Result = decltype(fn());
+    auto task    = std::make_shared<std::packaged_task<Result()>>(std::move(fn));
+    auto outcome = task->get_future();
+    Post([task] { (*task)(); });
+    return outcome.get();
+}
+
+void Supervisor::AwaitOutcome(const std::function<void(const std::shared_ptr<Waiter> &)> &fn, int count,
+                              std::chrono::milliseconds bound) const
+{
+    auto waiter  = std::make_shared<Waiter>(count);
+    auto outcome = waiter->promise.get_future();
+    Post([waiter, fn] {
+        try {
+            fn(waiter);
+        } catch (const AgentError &error) {
+            // A refusal settles the whole request, whatever else it had started.
+            while (waiter->pending > 0) {
+                waiter->Fail(waiter->failures.empty() ? error.what() : "");
+            }
+        }
+    });
+    if (outcome.wait_for(bound + kCommandMargin) != std::future_status::ready) {
+        throw AgentError("no outcome within " + std::to_string((bound + kCommandMargin).count() / 1000) + " seconds");
+    }
+    outcome.get();
+}
+
+void Supervisor::Loop()
+{
+    while (!ending_) {
+        epoll_event events[64];
+        const int count = epoll_wait(epoll_.Get(), events, 64, -1);
+        if (count < 0) {
+            continue;
+        }
+        for (int i = 0; i < count; ++i) {
+            const std::uint64_t tag = events[i].data.u64;
+            if (tag == kWakeTag) {
+                RunCommands();
+            } else if (tag == kChildrenTag) {
+                ReapChildren();
+            } else if (tag == kTimerTag) {
+                RunTimers();
+            } else if (auto found = adopted_.find(static_cast<int>(tag)); found != adopted_.end()) {
+                Entry &entry = *found->second;
+                epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, found->first, nullptr);
+                adopted_.erase(found);
+                entry.pidfd.Reset();
+                OnLeaderExit(entry, ExitStatus{.known = false});
+            }
+        }
+        RearmTimer();
+    }
+}
+
+void Supervisor::RunCommands()
+{
+    std::uint64_t count = 0;
+    (void)!read(wake_.Get(), &count, sizeof count);
+    std::deque<std::function<void()>> commands;
+    {
+        std::lock_guard lock(queue_mutex_);
+        commands.swap(queue_);
+    }
+    for (auto &command : commands) {
+        command();
+    }
+}
+
+void Supervisor::ReapChildren()
+{
+    signalfd_siginfo info{};
+    while (read(children_.Get(), &info, sizeof info) == sizeof info) {
+    }
+    bool orphan_ended = false;
+    for (;;) {
+        siginfo_t child{};
+        if (waitid(P_ALL, 0, &child, WEXITED | WNOHANG) != 0 || child.si_pid == 0) {
+            break;
+        }
+        auto leader = leaders_.find(child.si_pid);
+        if (leader == leaders_.end()) {
+            orphan_ended = true;
+            continue;
+        }
+        Entry &entry = *leader->second;
+        leaders_.erase(leader);
+        const bool signalled = child.si_code == CLD_KILLED || child.si_code == CLD_DUMPED;
+        OnLeaderExit(entry, ExitStatus{.signalled = signalled, .code = child.si_status});
+    }
+    if (orphan_ended) {
+        CheckLingering();
+    }
+}
+
+void Supervisor::OnLeaderExit(Entry &entry, const ExitStatus &status)
+{
+    const Phase before = entry.phase;
+    entry.pid          = 0;
+    entry.reported_pid = 0;
+    entry.last_exit    = status;
+    Facts facts;
+    facts.exit_success = status.Success();
+    facts.reports      = entry.Reports();
+    facts.may_restart  = entry.definition.managed && entry.restarts < entry.definition.retry_count && !shutting_down_;
+    facts.leader_gone  = true;
+    facts.groups_alive = GroupsAlive(entry);
+    Fire(entry, Event::kLeaderExit, facts);
+    LogExit(entry, status, before);
+}
+
+void Supervisor::LogExit(const Entry &entry, const ExitStatus &status, Phase before)
+{
+    const std::string &name = entry.definition.name;
+    switch (entry.phase) {
+    case Phase::kExited: Log(Verbosity::kEvent, "process " + name + " finished"); break;
+    case Phase::kFailed:
+        if (before == Phase::kRunning && entry.definition.managed && !shutting_down_) {
+            Log(Verbosity::kError, "process " + name + " " + Describe(status) +
+                                       "; giving up: " + entry.definition.alert_message.value_or("no restarts left"));
+        } else {
+            Log(Verbosity::kError, "process " + name + " " + Describe(status));
+        }
+        break;
+    case Phase::kRestartPending:
+        Log(Verbosity::kError,
+            "process " + name + " " + Describe(status) + "; restart " + std::to_string(entry.restarts) + " of " +
+                std::to_string(entry.definition.retry_count) + " in " + std::to_string(entry.restart_delay.count()) +
+                " ms: " + entry.definition.restart_message.value_or("restarting"));
+        break;
+    default: break;
+    }
+}
+
+void Supervisor::CheckLingering()
+{
+    for (Entry *entry : std::vector<Entry *>(lingering_.begin(), lingering_.end())) {
+        if (!GroupsAlive(*entry)) {
+            Fire(*entry, Event::kGroupsEnded, Facts{.leader_gone = true});
+        }
+    }
+}
+
+bool Supervisor::GroupsAlive(Entry &entry) const
+{
+    std::erase_if(entry.groups, [&entry](const ProcessGroup &group) {
+        return !(group.Leader() == entry.pid || GroupLeft(group.Leader()));
+    });
+    return !entry.groups.empty();
+}
+
+void Supervisor::SignalGroups(Entry &entry, int signal)
+{
+    for (const ProcessGroup &group : entry.groups) {
+        // Once its leader has gone, a group is signalled by its number, which it holds while it
+        // has a process.
+        if (!group.Signal(signal) && GroupLeft(group.Leader())) {
+            kill(-group.Leader(), signal);
+        }
+    }
+}
+
+void Supervisor::Arm(Entry &entry, Event event, Clock::duration after)
+{
+    timers_.emplace(Clock::now() + after, Timer{entry.definition.name, event, entry.generation});
+}
+
+void Supervisor::RearmTimer()
+{
+    itimerspec spec{};
+    if (!timers_.empty()) {
+        const auto left = std::max<Clock::duration>(timers_.begin()->first - Clock::now(), std::chrono::nanoseconds(1));
+        const auto seconds    = std::chrono::duration_cast<std::chrono::seconds>(left);
+        spec.it_value.tv_sec  = seconds.count();
+        spec.it_value.tv_nsec = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count();
+    }
+    timerfd_settime(timer_.Get(), 0, &spec, nullptr);
+}
+
+void Supervisor::RunTimers()
+{
+    std::uint64_t expirations = 0;
+    (void)!read(timer_.Get(), &expirations, sizeof expirations);
+    const auto now = Clock::now();
+    while (!timers_.empty() && timers_.begin()->first <= now) {
+        const Timer timer = timers_.begin()->second;
+        timers_.erase(timers_.begin());
+        Entry *entry = Lookup(timer.name);
+        if (entry == nullptr) {
+            continue;
+        }
+        if (timer.event == Event::kGroupsEnded) {
+            // A foreign group's end, looked for again.
+            if (lingering_.contains(entry)) {
+                CheckLingering();
+                if (lingering_.contains(entry)) {
+                    Arm(*entry, Event::kGroupsEnded, kForeignGroupCheck);
+                }
+            }
+            continue;
+        }
+        if (timer.generation != entry->generation) {
+            continue;
+        }
+        Facts facts;
+        facts.reports     = entry->Reports();
+        facts.leader_gone = entry->pid == 0;
+        Fire(*entry, timer.event, facts);
+    }
+}
+
+void Supervisor::Fire(Entry &entry, Event event, Facts facts, const std::shared_ptr<Waiter> &requester)
+{
+    const Transition step   = Next(entry.phase, event, facts);
+    const std::string &name = entry.definition.name;
+    if ((step.effects & kRefuse) != 0) {
+        throw AgentError("process " + name + " " + std::string(step.refusal));
+    }
+    if (step.next != entry.phase) {
+        ++entry.generation;
+    }
+    entry.phase = step.next;
+    if ((step.effects & kResetRestarts) != 0) {
+        entry.restarts = 0;
+    }
+    if ((step.effects & kJoinStop) != 0 && requester) {
+        entry.stop_waiters.push_back(requester);
+    }
+    if ((step.effects & kStartFails) != 0 && entry.start_waiter) {
+        std::string why = "process " + name + " was stopped while starting";
+        if (event == Event::kLeaderExit && entry.last_exit) {
+            why = "process " + name + " " + Describe(*entry.last_exit) + " while starting";
+        } else if (event == Event::kStartTimedOut) {
+            why = "process " + name + " did not report within " + std::to_string(entry.start_timeout) + " seconds";
+        }
+        std::exchange(entry.start_waiter, nullptr)->Fail(why);
+    }
+    if ((step.effects & kLaunch) != 0) {
+        if (requester && event == Event::kStart) {
+            entry.start_waiter = requester;
+        }
+        try {
+            LaunchEntry(entry);
+        } catch (const AgentError &error) {
+            ++entry.generation;
+            entry.phase = Phase::kFailed;
+            if (entry.start_waiter) {
+                std::exchange(entry.start_waiter, nullptr)->Fail(error.what());
+            } else {
+                Log(Verbosity::kError, error.what());
+            }
+            return;
+        }
+    }
+    if ((step.effects & kArmStartTimer) != 0) {
+        Arm(entry, Event::kStartTimedOut, std::chrono::seconds(entry.start_timeout));
+    }
+    if ((step.effects & kStartSucceeds) != 0 && entry.start_waiter) {
+        std::exchange(entry.start_waiter, nullptr)->Succeed();
+    }
+    if ((step.effects & kSignalTerm) != 0) {
+        Log(Verbosity::kEvent, "stopping process " + name);
+        SignalGroups(entry, SIGTERM);
+        Arm(entry, Event::kGraceOver, options_.grace);
+    }
+    if ((step.effects & kSignalKill) != 0) {
+        Log(Verbosity::kEvent, "process " + name + " ignored SIGTERM; killing it");
+        SignalGroups(entry, SIGKILL);
+        Arm(entry, Event::kKillWaitOver, kKillWait);
+    }
+    if ((step.effects & kArmRestart) != 0) {
+        ++entry.restarts;
+        const auto base     = options_.restart_delay;
+        const auto longest  = base * kMaxRestartDelays;
+        const bool steady   = Clock::now() - entry.started >= longest;
+        entry.restart_delay = steady || entry.restart_delay == std::chrono::milliseconds::zero()
+                                  ? base
+                                  : std::min(entry.restart_delay * 2, longest);
+        Arm(entry, Event::kRestartDue, entry.restart_delay);
+    }
+    if ((step.effects & kStopSucceeds) != 0) {
+        if (entry.phase == Phase::kStopped && event != Event::kStop) {
+            Log(Verbosity::kEvent, "stopped process " + name);
+        }
+        for (const auto &waiter : std::exchange(entry.stop_waiters, {})) {
+            waiter->Succeed();
+        }
+        if (requester && event == Event::kStop) {
+            requester->Succeed();
+        }
+    }
+    if ((step.effects & kStopFails) != 0) {
+        for (const auto &waiter : std::exchange(entry.stop_waiters, {})) {
+            waiter->Fail("still running after SIGKILL: " + name);
+        }
+    }
+    // A stop whose leader has gone waits for the rest of its groups.
+    const bool stopping = entry.phase == Phase::kStopping || entry.phase == Phase::kKilling;
+    if (stopping && entry.pid == 0 && !entry.groups.empty()) {
+        if (lingering_.insert(&entry).second && entry.adopted) {
+            Arm(entry, Event::kGroupsEnded, kForeignGroupCheck);
+        }
+    } else {
+        lingering_.erase(&entry);
+    }
+    if (stopping && entry.pid == 0 && !GroupsAlive(entry)) {
+        Fire(entry, Event::kGroupsEnded, Facts{.leader_gone = true});
+        return;
+    }
+    // What the state file holds follows the phase: a process runs, waits for its restart, or
+    // has nothing left to record.
+    if (entry.phase == Phase::kRestartPending) {
+        Record(entry);
+    } else if (entry.pid == 0 && (step.effects & kLaunch) == 0) {
+        EndRecord(entry);
+    }
+}
+
+void Supervisor::LaunchEntry(Entry &entry)
+{
+    const std::string &name = entry.definition.name;
+    // A blank command, which the file's writer puts for a missing one, loads but would run nothing.
+    if (entry.definition.command.find_first_not_of(" \t\n") == std::string::npos) {
+        throw AgentError("process " + name + " has no command to run");
+    }
+    GroupsAlive(entry);
+    LaunchRequest request;
+    request.command =
+        entry.extra_args.empty() ? entry.definition.command : entry.definition.command + " " + entry.extra_args;
+    request.uid         = static_cast<uid_t>(entry.definition.euid);
+    request.environment = entry.environment;
+    request.environment.push_back("PA_SERVER=" + options_.server_name);
+    request.environment.push_back("PA_PROCESS_ID=" + std::to_string(entry.id));
+    request.log_directory = log_directory_.Get();
+    request.log_name      = LogFileName(name);
+    request.log_writer    = options_.log_writer;
+    LaunchedChild child;
+    try {
+        child = paagent::Launch(request);
+    } catch (const std::system_error &error) {
+        throw AgentError("process " + name + " cannot start: " + error.what());
+    }
+    entry.pid        = child.pid;
+    entry.identity   = child.identity;
+    entry.launch_key = child.launch_key;
+    entry.adopted    = false;
+    // Recorded before its command runs: a crash of the agent from now on leaves a process the
+    // next agent knows. One that cannot be recorded never runs its command.
+    try {
+        Record(entry);
+    } catch (const std::runtime_error &error) {
+        paagent::Cancel(child);
+        entry.pid = 0;
+        throw AgentError("cannot record process " + name + " in the state file: " + error.what() +
+                         "; it was not started");
+    }
+    entry.reported_pid = 0;
+    entry.started      = Clock::now();
+    entry.groups.emplace_back(child.pid, std::move(child.group));
+    leaders_[child.pid] = &entry;
+    paagent::Release(child);
+    Log(Verbosity::kEvent, "started process " + name + " (PID " + std::to_string(child.pid) + ")");
+}
+
+void Supervisor::Record(const Entry &entry)
+{
+    if (journal_) {
+        journal_->Record(
+            {entry.definition, entry.pid, entry.identity, entry.launch_key, entry.extra_args, entry.environment});
+    }
+}
+
+void Supervisor::EndRecord(const Entry &entry)
+{
+    if (!journal_) {
+        return;
+    }
+    try {
+        journal_->End(entry.definition.name);
+    } catch (const std::runtime_error &error) {
+        Log(Verbosity::kError, error.what());
+    }
+}
+
+Supervisor::Entry *Supervisor::Lookup(const std::string &name) const
+{
+    auto found = entries_.find(name);
+    return found == entries_.end() ? nullptr : found->second.get();
+}
+
+Supervisor::Entry &Supervisor::Find(const std::string &name, const std::string &host) const
+{
+    Entry *entry = Lookup(name);
+    if (entry == nullptr) {
+        throw AgentError("unknown process " + name);
+    }
+    if (entry->definition.host != host) {
+        throw AgentError("process " + name + " is not defined for host " + host);
+    }
+    return *entry;
+}
+
+void Supervisor::CheckOne(const ProcessSpec &definition) const
+{
+    if (definition.name.empty()) {
+        throw AgentError("a process needs a name");
+    }
+    if (definition.command.empty()) {
+        throw AgentError("process " + definition.name + " has no command");
+    }
+    const Entry *entry = Lookup(definition.name);
+    if (entry != nullptr && entry->Active() && !(entry->definition == definition)) {
+        throw AgentError("process " + definition.name + " is running with another definition");
+    }
+}
+
+Supervisor::Entry &Supervisor::DefineOne(const ProcessSpec &definition)
+{
+    CheckOne(definition);
+    auto &slot = entries_[definition.name];
+    if (!slot) {
+        slot     = std::make_unique<Entry>();
+        slot->id = next_id_++;
+    }
+    slot->definition = definition;
+    return *slot;
+}
+
+void Supervisor::RefuseWhenShuttingDown() const
+{
+    if (shutting_down_) {
+        throw AgentError("the agent is stopping");
+    }
+}
+
+ProcessView Supervisor::View(const Entry &entry) const
+{
+    ProcessState state = ProcessState::kRunning;
+    switch (entry.phase) {
+    case Phase::kStopped: state = ProcessState::kStopped; break;
+    case Phase::kExited: state = ProcessState::kExited; break;
+    case Phase::kFailed: state = ProcessState::kFailed; break;
+    default: break;
+    }
+    return {entry.definition, state, entry.reported_pid != 0 ? entry.reported_pid : entry.pid};
+}
+
+void Supervisor::CheckDefinable(const std::vector<ProcessSpec> &definitions) const
+{
+    OnThread([&] {
+        for (const auto &definition : definitions) {
+            CheckOne(definition);
+        }
+    });
+}
+
+void Supervisor::Define(const std::vector<ProcessSpec> &definitions)
+{
+    OnThread([&] {
+        for (const auto &definition : definitions) {
+            CheckOne(definition);
+        }
+        for (const auto &definition : definitions) {
+            DefineOne(definition);
+        }
+    });
+}
+
+void Supervisor::Change(const std::string &old_name, const ProcessSpec &definition)
+{
+    OnThread([&] {
+        auto found = entries_.find(old_name);
+        if (found == entries_.end()) {
+            throw AgentError("unknown process " + old_name);
+        }
+        if (definition.name != old_name && entries_.contains(definition.name)) {
+            throw AgentError("process " + definition.name + " is already defined");
+        }
+        if (definition.command.empty()) {
+            throw AgentError("process " + definition.name + " has no command");
+        }
+        if (found->second->pid != 0 && definition.name != old_name) {
+            // The state file knows a running process by its name.
+            EndRecord(*found->second);
+        }
+        auto node                 = entries_.extract(found);
+        node.key()                = definition.name;
+        node.mapped()->definition = definition;
+        Entry &entry              = *entries_.insert(std::move(node)).position->second;
+        if (entry.pid != 0) {
+            Record(entry);
+        }
+    });
+    Log(Verbosity::kEvent, "changed process " + old_name);
+}
+
+void Supervisor::Forget(const std::vector<std::string> &names)
+{
+    OnThread([&] {
+        for (const auto &name : names) {
+            Entry *entry = Lookup(name);
+            if (entry != nullptr && !entry->Active() && entry->phase != Phase::kStopping &&
+                entry->phase != Phase::kKilling) {
+                lingering_.erase(entry);
+                entries_.erase(name);
+            }
+        }
+    });
+}
+
+void Supervisor::Start(const ProcessSpec &definition, std::int32_t timeout_seconds, const std::string &extra_args)
+{
+    const auto bound = std::chrono::seconds(std::max(timeout_seconds, 0));
+    AwaitOutcome(
+        [=, this](const std::shared_ptr<Waiter> &waiter) {
+            RefuseWhenShuttingDown();
+            Entry *existing = Lookup(definition.name);
+            if (existing != nullptr && existing->Active()) {
+                throw AgentError("process " + definition.name + " is already running");
+            }
+            Entry &entry        = DefineOne(definition);
+            entry.extra_args    = extra_args;
+            entry.environment   = {};
+            entry.start_timeout = timeout_seconds;
+            Facts facts;
+            facts.start_waiting = timeout_seconds > 0;
+            facts.reports       = entry.Reports();
+            Fire(entry, Event::kStart, facts, waiter);
+        },
+        1, bound);
+}
+
+void Supervisor::StartEach(const std::vector<Launchable> &members)
+{
+    AwaitOutcome(
+        [=, this](const std::shared_ptr<Waiter> &waiter) {
+            RefuseWhenShuttingDown();
+            for (const auto &member : members) {
+                Entry *entry = Lookup(member.definition.name);
+                if (entry == nullptr || entry->Active() || entry->phase == Phase::kStopping ||
+                    entry->phase == Phase::kKilling) {
+                    continue;
+                }
+                entry->extra_args    = {};
+                entry->environment   = member.environment;
+                entry->start_timeout = 0;
+                auto one             = std::make_shared<Waiter>(1);
+                Fire(*entry, Event::kStart, Facts{}, one);
+                if (!one->failures.empty()) {
+                    throw AgentError(one->failures.front());
+                }
+            }
+            waiter->Succeed();
+        },
+        1, std::chrono::seconds(members.size()));
+}
+
+void Supervisor::StartAll()
+{
+    AwaitOutcome(
+        [this](const std::shared_ptr<Waiter> &waiter) {
+            RefuseWhenShuttingDown();
+            for (auto &[name, entry] : entries_) {
+                if (!entry->Active() && entry->phase != Phase::kStopping && entry->phase != Phase::kKilling) {
+                    entry->start_timeout = 0;
+                    auto one             = std::make_shared<Waiter>(1);
+                    Fire(*entry, Event::kStart, Facts{}, one);
+                    if (!one->failures.empty()) {
+                        throw AgentError(one->failures.front());
+                    }
+                }
+            }
+            waiter->Succeed();
+        },
+        1, kStartAllBound);
+}
+
+void Supervisor::Relaunch(const std::string &name, const std::string &host)
+{
+    AwaitOutcome(
+        [=, this](const std::shared_ptr<Waiter> &waiter) {
+            RefuseWhenShuttingDown();
+            Entry &entry = Find(name, host);
+            // Another request may have started it meanwhile.
+            if (entry.Active() || entry.phase == Phase::kStopping || entry.phase == Phase::kKilling) {
+                waiter->Succeed();
+                return;
+            }
+            entry.start_timeout = 0;
+            Fire(entry, Event::kStart, Facts{}, waiter);
+        },
+        1, std::chrono::seconds(0));
+}
+
+void Supervisor::Stop(const std::vector<std::string> &names)
+{
+    const int count = static_cast<int>(names.size());
+    if (count == 0) {
+        return;
+    }
+    AwaitOutcome(
+        [=, this](const std::shared_ptr<Waiter> &waiter) {
+            RefuseWhenShuttingDown();
+            for (const auto &name : names) {
+                Entry *entry = Lookup(name);
+                if (entry == nullptr) {
+                    waiter->Succeed();
+                    continue;
+                }
+                Facts facts;
+                facts.leader_gone  = entry->pid == 0;
+                facts.groups_alive = GroupsAlive(*entry);
+                Fire(*entry, Event::kStop, facts, waiter);
+            }
+        },
+        count, options_.grace + kKillWait);
+}
+
+void Supervisor::StopOne(const std::string &name, const std::string &host)
+{
+    OnThread([&] {
+        RefuseWhenShuttingDown();
+        Find(name, host);
+    });
+    Stop({name});
+}
+
+void Supervisor::StopAll()
+{
+    std::vector<std::string> names = OnThread([this] {
+        RefuseWhenShuttingDown();
+        std::vector<std::string> all;
+        for (const auto &[name, entry] : entries_) {
+            all.push_back(name);
+        }
+        return all;
+    });
+    Stop(names);
+}
+
+void Supervisor::Signal(const std::string &name, const std::string &host, int signal)
+{
+    OnThread([&] {
+        Entry &entry = Find(name, host);
+        if (signal < 0 || signal > SIGRTMAX) {
+            throw AgentError("no signal " + std::to_string(signal));
+        }
+        if (entry.pid == 0) {
+            throw AgentError("process " + name + " is not running");
+        }
+        if (!entry.groups.back().Signal(signal)) {
+            throw AgentError("cannot signal process " + name);
+        }
+    });
+    Log(Verbosity::kEvent, "sent signal " + std::to_string(signal) + " to process " + name);
+}
+
+void Supervisor::Report(std::int32_t process_id, pid_t pid)
+{
+    OnThread([&] {
+        auto found = std::find_if(entries_.begin(), entries_.end(),
+                                  [process_id](const auto &item) { return item.second->id == process_id; });
+        if (found == entries_.end()) {
+            throw AgentError("no process has the id " + std::to_string(process_id));
+        }
+        Entry &entry            = *found->second;
+        const std::string &name = entry.definition.name;
+        if (entry.phase != Phase::kStarting || !entry.Reports() || entry.reported_pid != 0) {
+            throw AgentError("process " + name + " is not waiting for a report");
+        }
+        if (!DescendsFrom(pid, entry.pid)) {
+            throw AgentError("PID " + std::to_string(pid) + " is not process " + name + " or one of its descendants");
+        }
+        entry.reported_pid = pid;
+        Facts facts;
+        facts.reports = true;
+        Fire(entry, Event::kReport, facts);
+        Log(Verbosity::kEvent, "process " + name + " reported PID " + std::to_string(pid));
+    });
+}
+
+void Supervisor::ShutDown(bool stop_processes)
+{
+    OnThread([this] {
+        shutting_down_ = true;
+        for (auto &[name, entry] : entries_) {
+            if (entry->start_waiter) {
+                std::exchange(entry->start_waiter, nullptr)->Fail("the agent is stopping");
+            }
+            if (entry->phase == Phase::kRestartPending) {
+                ++entry->generation;
+                entry->phase = Phase::kFailed;
+                EndRecord(*entry);
+            }
+        }
+    });
+    if (!stop_processes) {
+        return;
+    }
+    std::vector<std::string> names = OnThread([this] {
+        std::vector<std::string> all;
+        for (const auto &[name, entry] : entries_) {
+            all.push_back(name);
+        }
+        return all;
+    });
+    try {
+        // The agent's own last stop goes through its refusal of requests.
+        AwaitOutcome(
+            [=, this](const std::shared_ptr<Waiter> &waiter) {
+                for (const auto &name : names) {
+                    Entry *entry = Lookup(name);
+                    if (entry == nullptr) {
+                        waiter->Succeed();
+                        continue;
+                    }
+                    Facts facts;
+                    facts.leader_gone  = entry->pid == 0;
+                    facts.groups_alive = GroupsAlive(*entry);
+                    Fire(*entry, Event::kStop, facts, waiter);
+                }
+            },
+            static_cast<int>(names.size()), options_.grace + kKillWait);
+    } catch (const AgentError &error) {
+        Log(Verbosity::kError, error.what());
+    }
+}
+
+ProcessView Supervisor::Status(const std::string &name, const std::string &host) const
+{
+    return OnThread([&] { return View(Find(name, host)); });
+}
+
+std::vector<ProcessView> Supervisor::List(bool running_only) const
+{
+    return OnThread([&] {
+        std::vector<ProcessView> views;
+        views.reserve(entries_.size());
+        for (const auto &[name, entry] : entries_) {
+            if (!running_only || entry->pid != 0) {
+                views.push_back(View(*entry));
+            }
+        }
+        return views;
+    });
+}
+
+int Supervisor::Running(const std::vector<std::string> &names) const
+{
+    return OnThread([&] {
+        return static_cast<int>(std::count_if(names.begin(), names.end(), [this](const std::string &name) {
+            const Entry *entry = Lookup(name);
+            return entry != nullptr && entry->pid != 0;
+        }));
+    });
+}
+
+bool Supervisor::AnyActive(const std::vector<std::string> &names) const
+{
+    return OnThread([&] {
+        return std::any_of(names.begin(), names.end(), [this](const std::string &name) {
+            const Entry *entry = Lookup(name);
+            return entry != nullptr &&
+                   (entry->Active() || entry->phase == Phase::kStopping || entry->phase == Phase::kKilling);
+        });
+    });
+}
+
+int Supervisor::Adopt()
+{
+    if (!journal_) {
+        return 0;
+    }
+    const auto began                         = Clock::now();
+    const std::vector<RunningRecord> records = Recorded();
+    const int adopted                        = OnThread([&] {
+        int taken = 0;
+        for (const RunningRecord &record : records) {
+            taken += AdoptOne(record) ? 1 : 0;
+        }
+        std::vector<RunningRecord> now;
+        for (const auto &[name, entry] : entries_) {
+            if (entry->pid != 0 || entry->phase == Phase::kRestartPending) {
+                now.push_back({entry->definition, entry->pid, entry->identity, entry->launch_key, entry->extra_args,
+                               entry->environment});
+            }
+        }
+        try {
+            journal_->Reset(now);
+        } catch (const std::runtime_error &error) {
+            Log(Verbosity::kError, error.what());
+        }
+        return taken;
+    });
+    const auto took = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - began);
+    Log(Verbosity::kEvent, "adopted " + std::to_string(adopted) + " of " + std::to_string(records.size()) +
+                               " recorded processes in " + std::to_string(took.count()) + " us");
+    return adopted;
+}
+
+std::vector<RunningRecord> Supervisor::Recorded() const
+{
+    const std::string path = options_.state_file.string();
+    std::optional<std::string> text;
+    try {
+        text = ReadStateText(options_.state_file);
+    } catch (const std::runtime_error &error) {
+        Log(Verbosity::kError, error.what() + std::string("; no process taken on"));
+        return {};
+    }
+    ParsedState state = ParseState(text.value_or(""));
+    for (const BadLine &line : state.bad_lines) {
+        Log(Verbosity::kError,
+            path + ":" + std::to_string(line.number) + ": " + line.reason + "; what it records is not taken on");
+    }
+    // The file is rewritten next: what it holds that the agent could not read stays beside it.
+    if (!state.bad_lines.empty()) {
+        try {
+            Log(Verbosity::kError, "kept " + path + " as " + KeepAside(options_.state_file, *text).string());
+        } catch (const std::runtime_error &error) {
+            Log(Verbosity::kError, "cannot keep " + path + " aside: " + error.what());
+        }
+    }
+    return std::move(state.records);
+}
+
+bool Supervisor::AdoptOne(const RunningRecord &record)
+{
+    const std::string &name = record.definition.name;
+    Entry *existing         = Lookup(name);
+    if (record.pid == 0) {
+        // A managed process that was waiting for its restart when the earlier agent ended:
+        // restarted now, and only as the configuration defines it: what the state file says is
+        // no reason to run a command.
+        if (existing == nullptr) {
+            Log(Verbosity::kError, "dropped the restart of process " + name + ": the configuration does not define it");
+            return false;
+        }
+        if (existing->Active()) {
+            return false;
+        }
+        existing->extra_args  = record.extra_args;
+        existing->environment = record.environment;
+        ++existing->generation;
+        existing->phase = Phase::kRestartPending;
+        Arm(*existing, Event::kRestartDue, Clock::duration::zero());
+        Log(Verbosity::kEvent, "process " + name + " was waiting for its restart; restarting it");
+        return true;
+    }
+    const std::string pid = std::to_string(record.pid);
+    const RecordedLaunch launch{record.pid, record.identity, record.launch_key,
+                                static_cast<uid_t>(record.definition.euid)};
+    std::string refusal;
+    std::optional<LaunchedChild> taken = paagent::Adopt(launch, refusal);
+    if (!refusal.empty()) {
+        Log(Verbosity::kError, "not taking on process " + name + " (PID " + pid + "): " + refusal);
+        return false;
+    }
+    if (!taken) {
+        Log(Verbosity::kEvent,
+            "forgot process " + name + " (PID " + pid + "): it has ended, or its PID now belongs to another process");
+        return false;
+    }
+    Entry *entry = existing;
+    try {
+        if (entry == nullptr) {
+            entry = &DefineOne(record.definition);
+        }
+    } catch (const AgentError &error) {
+        Log(Verbosity::kError, "cannot take on process " + name + " (PID " + pid + "): " + error.what());
+        return false;
+    }
+    if (entry->Active()) {
+        Log(Verbosity::kError, "process " + name + " is recorded twice; PID " + pid + " not taken on");
+        return false;
+    }
+    entry->pid         = record.pid;
+    entry->adopted     = true;
+    entry->identity    = record.identity;
+    entry->launch_key  = record.launch_key;
+    entry->extra_args  = record.extra_args;
+    entry->environment = record.environment;
+    entry->started     = Clock::now();
+    ++entry->generation;
+    entry->phase = Phase::kRunning;
+    entry->groups.emplace_back(record.pid, std::move(taken->group));
+    entry->pidfd = std::move(taken->pidfd);
+    epoll_event event{};
+    event.events   = EPOLLIN;
+    event.data.u64 = static_cast<std::uint64_t>(entry->pidfd.Get());
+    epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, entry->pidfd.Get(), &event);
+    adopted_[entry->pidfd.Get()] = entry;
+    Log(Verbosity::kEvent, "adopted process " + name + " (PID " + pid + ")");
+    return true;
+}
+
+}  // namespace paagent

@@ -1,0 +1,184 @@
+// The owner of the agent's processes: their table, launches, exits, restarts and stops, the
+// processes an earlier agent left, and the state file. One thread does all of it, woken by the
+// exits of the agent's children (it is their subreaper), by its timer and by the commands that
+// requests hand it; each request waits for its own command only, within a bound.
+#ifndef PAAGENT_CORE_SUPERVISOR_H
+#define PAAGENT_CORE_SUPERVISOR_H
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "core/agent_types.h"
+#include "core/life_cycle.h"
+#include "core/spawn.h"
+#include "core/state_journal.h"
+#include "tds/socket.h"
+
+namespace paagent {
+
+struct SupervisorOptions {
+    std::string server_name;
+    std::filesystem::path log_dir;  // process output goes to log_dir/NAME.log
+    std::chrono::milliseconds grace{5000};
+    // A managed process that keeps failing is restarted after this delay, doubled at each
+    // failure up to kMaxRestartDelays of it; a run of that longest delay or more starts the
+    // doubling again.
+    std::chrono::milliseconds restart_delay{1000};
+    std::vector<std::string> log_writer;  // see LaunchRequest
+    std::filesystem::path state_file;     // none when empty
+    std::function<void(Verbosity, const std::string &)> log;
+};
+
+// How a process ended.
+struct ExitStatus {
+    bool signalled = false;  // killed by a signal, else exited
+    int code       = 0;      // the exit status, or the signal number
+    // False for a process that is not the agent's child (adopted from an earlier agent): it
+    // has ended, but only its parent can learn how.
+    bool known = true;
+
+    bool Success() const { return known && !signalled && code == 0; }
+};
+
+// The longest restart delay, in restart delays: from 1 s, doubling up to 60 s.
+inline constexpr int kMaxRestartDelays = 60;
+
+// A member of a service to start: its definition and what its environment gains.
+struct Launchable {
+    ProcessSpec definition;
+    std::vector<std::string> environment;
+};
+
+class Supervisor {
+public:
+    // Blocks SIGCHLD in the calling thread, which every later thread inherits: create it before
+    // any other thread. Throws std::system_error when the log directory or the thread's
+    // descriptors cannot be had.
+    explicit Supervisor(SupervisorOptions options);
+    // Ends the thread; processes still running are left running, and recorded.
+    ~Supervisor();
+    Supervisor(const Supervisor &)            = delete;
+    Supervisor &operator=(const Supervisor &) = delete;
+
+    // Every call below is a command run on the supervisor's thread; one that waits for an
+    // outcome waits for its own. Each throws AgentError with the refusal or the failure.
+
+    // Refuses a definition that cannot be made the process's now.
+    void CheckDefinable(const std::vector<ProcessSpec> &definitions) const;
+    // Defines the processes, replacing the definitions of those that do not run.
+    void Define(const std::vector<ProcessSpec> &definitions);
+    // Renames and redefines a process.
+    void Change(const std::string &old_name, const ProcessSpec &definition);
+    // Forgets those of the processes that do not run.
+    void Forget(const std::vector<std::string> &names);
+    // Defines and starts a process, and waits up to timeout_seconds for it to report (PA-aware)
+    // or to fail.
+    void Start(const ProcessSpec &definition, std::int32_t timeout_seconds, const std::string &extra_args);
+    // Starts, in order, those of the processes that are not running or about to.
+    void StartEach(const std::vector<Launchable> &members);
+    // Starts every defined process that is not running or about to, as it last ran.
+    void StartAll();
+    // Starts a process again as it last ran, unless it runs or is about to.
+    void Relaunch(const std::string &name, const std::string &host);
+    // Stops the processes together: SIGTERM to every group each has started, one grace period,
+    // SIGKILL to the groups left, one kill wait. Done when no process of those groups is left.
+    void Stop(const std::vector<std::string> &names);
+    void StopOne(const std::string &name, const std::string &host);
+    void StopAll();
+    void Signal(const std::string &name, const std::string &host, int signal);
+    // A PA-aware process reports its PID, naming the process id it was started with: accepted
+    // while its start waits for that report, for the process or a descendant only.
+    void Report(std::int32_t process_id, pid_t pid);
+    // Takes on what the state file records, for the processes defined by then: those that
+    // still run as if launched here, those that waited for their restart restarted. Then the
+    // file holds what runs. Returns how many it took on.
+    int Adopt();
+    // Refuses every later start and stop; with stop_processes stops every process first.
+    void ShutDown(bool stop_processes);
+
+    ProcessView Status(const std::string &name, const std::string &host) const;
+    std::vector<ProcessView> List(bool running_only) const;
+    // How many of the named have a process running.
+    int Running(const std::vector<std::string> &names) const;
+    // Whether one of the named runs or is about to.
+    bool AnyActive(const std::vector<std::string> &names) const;
+
+private:
+    struct Entry;
+    struct Waiter;
+    struct Timer {
+        std::string name;
+        Event event;
+        std::uint64_t generation;
+    };
+    using Clock = std::chrono::steady_clock;
+
+    // Runs fn on the thread and returns what it returns, or throws what it throws.
+    template <typename Fn>
+    auto OnThread(Fn fn) const -> decltype(fn());
+    // Posts fn, whose outcome waiter gives, and waits for it within bound.
+    void AwaitOutcome(const std::function<void(const std::shared_ptr<Waiter> &)> &fn, int count,
+                      std::chrono::milliseconds bound) const;
+    void Post(std::function<void()> fn) const;
+    void Loop();
+    void RunCommands();
+    void ReapChildren();
+    void RunTimers();
+    void OnLeaderExit(Entry &entry, const ExitStatus &status);
+    void CheckLingering();
+    void Fire(Entry &entry, Event event, Facts facts, const std::shared_ptr<Waiter> &requester = nullptr);
+    void LaunchEntry(Entry &entry);
+    void SignalGroups(Entry &entry, int signal);
+    bool GroupsAlive(Entry &entry) const;
+    void Arm(Entry &entry, Event event, Clock::duration after);
+    void RearmTimer();
+    void Record(const Entry &entry);
+    void EndRecord(const Entry &entry);
+    void LogExit(const Entry &entry, const ExitStatus &status, Phase before);
+    Entry &Find(const std::string &name, const std::string &host) const;
+    Entry *Lookup(const std::string &name) const;
+    Entry &DefineOne(const ProcessSpec &definition);
+    void CheckOne(const ProcessSpec &definition) const;
+    void RefuseWhenShuttingDown() const;
+    ProcessView View(const Entry &entry) const;
+    void Log(Verbosity verbosity, const std::string &text) const;
+    std::vector<RunningRecord> Recorded() const;
+    bool AdoptOne(const RunningRecord &record);
+
+    SupervisorOptions options_;
+    tds::FileDescriptor log_directory_;
+    tds::FileDescriptor epoll_;
+    tds::FileDescriptor wake_;      // an eventfd: commands wait
+    tds::FileDescriptor children_;  // a signalfd of SIGCHLD
+    tds::FileDescriptor timer_;     // a timerfd armed for the first of timers_
+    mutable std::mutex queue_mutex_;
+    mutable std::deque<std::function<void()>> queue_;
+    // Everything below belongs to the thread.
+    std::map<std::string, std::unique_ptr<Entry>> entries_;
+    std::map<pid_t, Entry *> leaders_;  // launched processes that run, by PID
+    std::map<int, Entry *> adopted_;    // pidfds of processes an earlier agent launched
+    std::set<Entry *> lingering_;       // stopping, leader gone, a group left
+    std::multimap<Clock::time_point, Timer> timers_;
+    std::optional<StateJournal> journal_;
+    std::int32_t next_id_ = 1;
+    bool shutting_down_   = false;
+    bool ending_          = false;
+    std::thread thread_;
+};
+
+}  // namespace paagent
+
+#endif  // PAAGENT_CORE_SUPERVISOR_H
