@@ -211,8 +211,11 @@ public:
         sigaddset(&signals, SIGINT);
         sigaddset(&signals, SIGTERM);
         sigaddset(&signals, SIGHUP);
-        // Blocked before any thread starts, so every thread inherits the mask.
-        pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+        // Blocked before any thread starts, so every thread inherits the mask; SIGCHLD too,
+        // which the supervisor alone reads.
+        sigset_t blocked = signals;
+        sigaddset(&blocked, SIGCHLD);
+        pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
         signals_ = tds::FileDescriptor(signalfd(-1, &signals, SFD_CLOEXEC));
         request_ = tds::FileDescriptor(eventfd(0, EFD_CLOEXEC));
     }

@@ -12,6 +12,7 @@
 #include <regex>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char **environ;
@@ -101,6 +102,37 @@ TEST(Adoption, RestartedAgentTakesOnItsProcessesAndStartsOnlyWhatIsMissing)
     EXPECT_EQ(PaServiceStop(h, trio.get()), PaSUCCESS);
     EXPECT_EQ(PaProcessStop(h, probes[3].get()), PaSUCCESS);
     EXPECT_TRUE(marked(0));
+}
+
+// An agent killed in the middle of starting a service leaves no process it launched unrecorded:
+// the next agent takes each one on, and starting the service again runs no member twice.
+TEST(Adoption, AnAgentKilledWhileStartingAServiceLeavesNoProcessUnrecordedOrTwice)
+{
+    const std::string value = std::to_string(getpid()) + "-batch";
+    setenv(kMark, value.c_str(), 1);
+    const std::unique_ptr<const char, void (*)(const char *)> unmark(kMark, [](const char *name) { unsetenv(name); });
+    const std::string mark = kMark + ("=" + value);
+    constexpr int kMembers = 400;
+    AgentProcess agent;
+    Handle handle = OpenHandle(agent), starting = OpenHandle(agent);
+    std::vector<Member> members;
+    for (int i = 0; i < kMembers; ++i) {
+        members.push_back({MakeProcess("m" + std::to_string(i), "exec sleep 600"), PaVALUE_NONE, 0, {}});
+    }
+    Service batch = MakeService("batch", PaSERVICE_NON_MASTER, PaSERVICE_NON_AUTO, std::move(members));
+    ASSERT_EQ(PaServiceAdd(handle.get(), batch.get()), PaSUCCESS);
+    ASSERT_EQ(PaConnectValidAndOpen(starting.get()), PaSUCCESS);
+    std::thread start([&] { PaServiceStart(starting.get(), batch.get()); });
+    ASSERT_TRUE(Eventually([&] { return CountMarked(mark, agent.Pid()) >= 10; }));
+    agent.KillAndRestart();
+    start.join();
+
+    ASSERT_EQ(PaServiceStart(handle.get(), batch.get()), PaSUCCESS);
+    // A member running twice runs on: once the count is right it stays so.
+    EXPECT_TRUE(Eventually([&] { return CountMarked(mark, agent.Pid()) == kMembers; }));
+    EXPECT_EQ(PaServiceStatus(handle.get(), batch.get()), 1);
+    EXPECT_EQ(PaServiceStop(handle.get(), batch.get()), PaSUCCESS);
+    EXPECT_TRUE(Eventually([&] { return CountMarked(mark, agent.Pid()) == 0; }));
 }
 
 // A process the test starts itself, not the agent, from a shell command; killed and reaped when
