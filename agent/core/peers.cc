@@ -2,6 +2,7 @@
 #include "core/peers.h"
 
 #include <agentclient/agentclient.hpp>
+#include <algorithm>
 
 #include <fstream>
 #include <optional>
@@ -179,9 +180,10 @@ auto Peers::On(const std::string &server, std::chrono::seconds bound, const Call
 void Peers::Start(const std::string &server, const ProcessSpec &process, std::int32_t timeout_seconds,
                   const std::string &extra_args)
 {
+    // The peer watches its process no longer than this agent waits for any peer.
+    const auto watched = static_cast<std::int32_t>(std::min<std::int64_t>(timeout_seconds, timeout_.count()));
     On(server, timeout_, [&](ac::Connection &peer) {
-        extra_args.empty() ? peer.Start(ToClient(process), timeout_seconds)
-                           : peer.StartWithArgs(ToClient(process), extra_args);
+        extra_args.empty() ? peer.Start(ToClient(process), watched) : peer.StartWithArgs(ToClient(process), extra_args);
     });
 }
 

@@ -133,17 +133,20 @@ TEST_F(ManyHosts, RunsAServiceWithMembersOnEveryHost)
     }
 }
 
-// A start that waits for its process holds a connection to its peer for itself alone.
+// A start that waits for its process holds a connection to its peer for itself alone, and waits
+// no longer than the peer time-out.
 TEST_F(ManyHosts, ALongForwardedStartHoldsUpNoOtherRequestToItsPeer)
 {
     const ac::Process watched = Sleeper("watched", "beta"), near = Sleeper("near", "beta");
     client_.Start(near);
-    auto started = std::async(std::launch::async, [&] { client_.Start(watched, 4); });
+    const auto began = std::chrono::steady_clock::now();
+    auto started     = std::async(std::launch::async, [&] { client_.Start(watched, 60); });
     ASSERT_TRUE(Eventually([&] { return ListedPid(Direct("beta"), watched.name) != 0; }));
     ac::Connection other(alpha_.Name(), AgentProcess::kUser, AgentProcess::kPassword);
     EXPECT_EQ(other.Status(near).state, 1);
     EXPECT_EQ(started.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
     started.get();
+    EXPECT_LT(std::chrono::steady_clock::now() - began, kFailureBound);
 }
 
 TEST_F(ManyHosts, APeerFrozenOrDownFailsItsRequestsOnlyWithinTheTimeOut)
