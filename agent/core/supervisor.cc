@@ -902,6 +902,9 @@ void Supervisor::ShutDown(bool stop_processes)
         }
         return all;
     });
+    if (names.empty()) {
+        return;
+    }
     try {
         // The agent's own last stop goes through its refusal of requests.
         AwaitOutcome(
