@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <fstream>
 #include <stdexcept>
+#include <utility>
 
 #include "core/users.h"
 
@@ -19,8 +20,9 @@ extern char **environ;
 namespace paagent::tds::testing {
 namespace {
 
-// Starts paagentd under umask 0 with its home, which it creates, in the directory beside a users
-// file holding kAgentUser, with its standard output and error on a pipe; the pipe's reading end.
+// Starts paagentd under umask 0, in a process group of its own, with its home, which it creates,
+// in the directory beside a users file holding kAgentUser, with its standard output and error on
+// a pipe; the pipe's reading end.
 FileDescriptor Spawn(const std::filesystem::path &directory, const std::vector<std::string> &options, pid_t &pid)
 {
     const std::string home = (directory / "home").string(), users = (directory / "users").string();
@@ -47,9 +49,13 @@ FileDescriptor Spawn(const std::filesystem::path &directory, const std::vector<s
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, write_end.Get(), STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, write_end.Get(), STDERR_FILENO);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
     const mode_t previous = ::umask(0);
-    int spawned           = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    int spawned           = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
     ::umask(previous);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
         throw std::runtime_error("cannot start paagentd");
@@ -57,13 +63,13 @@ FileDescriptor Spawn(const std::filesystem::path &directory, const std::vector<s
     return read_end;
 }
 
-// Waits, boundedly, for the child's exit after `signal` (none when 0), then kills it; its exit
-// status, not 0 when it had to be killed.
+// Waits, boundedly, for the child's exit after `signal` to its process group (none when 0), then
+// kills it; its exit status, not 0 when it had to be killed.
 int EndChild(pid_t pid, int signal)
 {
     FileDescriptor pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     if (signal != 0) {
-        ::kill(pid, signal);
+        ::kill(-pid, signal);
     }
     pollfd entry{pidfd.Get(), POLLIN, 0};
     const bool ended = ::poll(&entry, 1, static_cast<int>(std::chrono::milliseconds(kWaitLimit).count())) == 1;
@@ -113,21 +119,25 @@ PaagentdChild::PaagentdChild(const std::vector<std::string> &options)
     const std::string listening = "listening on 127.0.0.1:";
     const std::string line      = log_.LineWith(listening);
     if (line.empty()) {
-        Stop();
+        End(SIGTERM);
         throw std::runtime_error("paagentd did not start");
     }
     port_ = static_cast<std::uint16_t>(std::stoi(line.substr(line.find(listening) + listening.size())));
 }
 
-PaagentdChild::~PaagentdChild() { Stop(); }
-
-void PaagentdChild::Stop()
+PaagentdChild::~PaagentdChild()
 {
     // Also how a sanitizer that found a fault in the agent makes itself heard.
-    if (int status = EndChild(pid_, SIGTERM); status != 0) {
+    if (int status = pid_ != 0 ? End(SIGTERM) : 0; status != 0) {
         ADD_FAILURE() << "paagentd ended with status " << status << " on SIGTERM";
     }
+}
+
+int PaagentdChild::End(int signal)
+{
+    const int status = EndChild(std::exchange(pid_, 0), signal);
     collector_.join();
+    return status;
 }
 
 }  // namespace paagent::tds::testing

@@ -31,24 +31,27 @@ AgentExit RunPaagentd(const std::vector<std::string> &options);
 
 class PaagentdChild {
 public:
-    // Starts paagentd with `options` beside --home, --users, --listen 127.0.0.1:0 and the tests'
-    // login key unless `options` name one; throws
-    // when it does not report that it listens within the wait limit.
+    // Starts paagentd, in a process group of its own, with `options` beside --home, --users,
+    // --listen 127.0.0.1:0 and the tests' login key unless `options` name one; throws when it
+    // does not report that it listens within the wait limit.
     explicit PaagentdChild(const std::vector<std::string> &options = {});
-    // SIGTERM, a bounded wait, then SIGKILL; fails the running test unless the agent ended with
-    // status 0.
+    // Ends the agent unless End already has: fails the running test unless it ended with status 0
+    // on SIGTERM.
     ~PaagentdChild();
     PaagentdChild(const PaagentdChild &)            = delete;
     PaagentdChild &operator=(const PaagentdChild &) = delete;
 
+    // Sends the signal to the agent's process group, then waits, boundedly, for the agent to end
+    // and kills it when it has not; its exit status, not 0 when it had to be killed.
+    int End(int signal);
+
+    pid_t Pid() const { return pid_; }
     std::uint16_t Port() const { return port_; }
     std::filesystem::path Home() const { return directory_.Path() / "home"; }
     // Its standard output and error, line by line.
     LogCapture &Log() { return log_; }
 
 private:
-    void Stop();
-
     paagent::testing::TempDir directory_;
     pid_t pid_ = 0;
     FileDescriptor output_;
