@@ -75,9 +75,9 @@ std::string MachineHostName()
     return name;
 }
 
-// The log writer: run by the agent in each process's group, it outlives the agent with the
-// process. It ignores the signals that stop the process, and ends when the process's output
-// does, so that no line written before is lost.
+// The log writer: run by the agent for each process, in a session of its own, it outlives the
+// agent. It ignores the signals that end programs and ends when the process's output does, so
+// that no line written before is lost.
 int RunLogWriter(const Settings &settings)
 {
     for (int number : {SIGTERM, SIGINT, SIGHUP}) {

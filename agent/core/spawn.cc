@@ -188,14 +188,20 @@ gid_t PrimaryGroup(uid_t uid)
     return static_cast<gid_t>(uid);
 }
 
-// Forks the log writer into the child's new process group, before the child takes on another
-// user: the writer keeps the agent's and may rotate the log in the agent's directory. It ends
-// when every process of the group has closed the pipe.
-void StartLogWriter(const ChildPlan &plan)
+// The agent blocks SIGINT and SIGTERM for its own use; a blocked mask survives exec.
+void UnblockSignals()
 {
-    if (fork() != 0) {
-        return;
-    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// Runs the log writer in a session of its own, so that no signal to the process's group or
+// session, or to the agent's, reaches it.
+[[noreturn]] void RunLogWriter(const ChildPlan &plan)
+{
+    UnblockSignals();
+    setsid();
     dup2(plan.output_read, STDIN_FILENO);
     dup2(plan.log_fd, STDOUT_FILENO);
     // Not the agent's standard error, which the writer would hold open after the agent ends.
@@ -206,21 +212,44 @@ void StartLogWriter(const ChildPlan &plan)
     } else {
         dup2(plan.directory_fd, 3);
     }
+    // Nor anything else the agent holds open without close-on-exec.
     close_range(4, ~0U, 0);
     char *const no_environment[] = {nullptr};
     execve(plan.writer[0], plan.writer.data(), no_environment);
     _exit(127);
 }
 
+// Starts the log writer, as the agent's user, through a child that exits at once and is reaped
+// here: the writer, orphaned, is none of the process's children (a program waiting for all of
+// its own would wait for it for ever) and leaves the agent nothing to reap. It ends once every
+// process holding the pipe has closed it; the agent's copy closes when launch returns.
+void StartLogWriter(const ChildPlan &plan)
+{
+    const pid_t middle = fork();
+    if (middle < 0) {
+        ThrowErrno("cannot fork the log writer");
+    }
+    if (middle == 0) {
+        // _Fork runs no fork handlers, which need not work in the child of a threaded program.
+        const pid_t writer = _Fork();
+        if (writer == 0) {
+            RunLogWriter(plan);
+        }
+        _exit(writer < 0 ? errno : 0);
+    }
+    int status = 0;
+    while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+        throw std::system_error(WEXITSTATUS(status), std::generic_category(), "cannot fork the log writer");
+    }
+}
+
 [[noreturn]] void RunChild(const ChildPlan &plan)
 {
-    // The agent blocks SIGINT and SIGTERM for its own use; a blocked mask survives exec.
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+    UnblockSignals();
     setsid();
     if (!plan.writer.empty()) {
-        StartLogWriter(plan);
         dup2(plan.output_write, STDOUT_FILENO);
         dup2(plan.output_write, STDERR_FILENO);
     } else {
@@ -416,6 +445,9 @@ LaunchedChild Launch(const LaunchRequest &request)
         plan.gid = PrimaryGroup(request.uid);
     }
 
+    if (!plan.writer.empty()) {
+        StartLogWriter(plan);
+    }
     // Written by the child (or closed by its exit): once it reads, the child has its own
     // session and process group, so the group can be signalled as soon as launch returns.
     Pipe started    = MakePipe();

@@ -23,7 +23,8 @@ struct LaunchRequest {
     std::string log_name;                  // standard output and error are appended to this file in it
     // A program (argv, the log's name appended) that copies its standard input into the log
     // open on its standard output, with the log directory as descriptor 3; empty to have the
-    // process write its log itself.
+    // process write its log itself. It runs as the agent's user in a session of its own, and
+    // is none of the process's children nor the agent's.
     std::vector<std::string> log_writer;
 };
 
@@ -72,11 +73,13 @@ struct LaunchedChild {
 };
 
 // Starts the command in a session and process group of its own, with standard input from
-// /dev/null. The child waits for release before it runs the command, and exits with status
+// /dev/null, and its log writer, if it has one, outside them: no signal to the group reaches the
+// writer, which outlives the agent and ends once every process holding the command's output has
+// closed it. The child waits for release before it runs the command, and exits with status
 // 125 without running it when the gate closes first (the agent ended meanwhile), so that a
 // command runs only once the caller has recorded its process. The log is created with mode
 // 0600 and never through a symbolic link. Throws std::system_error when the log cannot be
-// opened, the user cannot be taken on, or the process cannot be created; a command that cannot
+// opened, the user cannot be taken on, or the process or its log writer cannot be created; a command that cannot
 // be run starts and then exits with status 127.
 LaunchedChild Launch(const LaunchRequest &request);
 // Lets the launched child run its command.

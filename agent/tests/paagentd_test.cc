@@ -3,14 +3,19 @@
 #include <gmock/gmock.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
 #include "core/config_file.h"
+#include "core/proc_entry.h"
 #include "tests/agent_fixture.h"
 #include "tests/paagentd_child.h"
 
@@ -53,18 +58,48 @@ TEST(AgentOptions, AreRefusedByNameAndCheckSaysWhichLineIsWrong)
     }
 }
 
+// Options for an agent that starts the command at once, as process "auto" of an automatic
+// service, from a configuration file it writes in the directory; more options follow.
+std::vector<std::string> StartingAtOnce(const paagent::testing::TempDir &directory, const std::string &command,
+                                        std::vector<std::string> more = {})
+{
+    const std::string config = (directory.Path() / "pa.cfg").string();
+    ServiceSpec service      = paagent::testing::MakeService("auto", {paagent::testing::MakeProcess("auto", command)});
+    service.start            = static_cast<std::int32_t>(ServiceStart::kAuto);
+    SaveConfig(config, {{service}, {}});
+    more.insert(more.begin(), {"--config", config});
+    return more;
+}
+
+// The log's text; empty when it cannot be read.
+std::string ReadLog(const std::filesystem::path &log)
+{
+    std::ifstream input(log);
+    return {std::istreambuf_iterator<char>(input), {}};
+}
+
+// Whether the condition holds within the wait limit: a log writer may still be copying the last
+// lines once its process has ended, or once the agent has.
+bool Eventually(const std::function<bool()> &condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
 // A process's log, standard error included, is rotated under it at the size given, and no line
 // it wrote is lost. The home the agent created, and its logs, are its user's alone under umask 0.
 TEST(AgentLogs, RotatedUnderAFastWriterLoseNoLine)
 {
     constexpr int kLines = 20000;
     paagent::testing::TempDir directory;
-    const std::string config = (directory.Path() / "pa.cfg").string();
-    ServiceSpec service      = paagent::testing::MakeService(
-             "auto", {paagent::testing::MakeProcess("auto", "seq 1 " + std::to_string(kLines) + " >&2")});
-    service.start = static_cast<std::int32_t>(ServiceStart::kAuto);
-    SaveConfig(config, {{service}, {}});
-    PaagentdChild agent({"--config", config, "--log-max-bytes", "4096", "--log-backups", "100"});
+    PaagentdChild agent(StartingAtOnce(directory, "seq 1 " + std::to_string(kLines) + " >&2",
+                                       {"--log-max-bytes", "4096", "--log-backups", "100"}));
     std::string expected;
     for (int line = 1; line <= kLines; ++line) {
         expected += std::to_string(line) + "\n";
@@ -78,21 +113,59 @@ TEST(AgentLogs, RotatedUnderAFastWriterLoseNoLine)
     auto read_logs = [&] {
         text.clear();
         for (int number = 100; number >= 0; --number) {
-            std::ifstream input(logs / ("auto.log" + (number > 0 ? "." + std::to_string(number) : "")));
-            text.append(std::istreambuf_iterator<char>(input), {});
+            text += ReadLog(logs / ("auto.log" + (number > 0 ? "." + std::to_string(number) : "")));
         }
         return text.size() >= expected.size();
     };
     ASSERT_TRUE(agent.Log().WaitFor("process auto finished"));
-    // The writer may still be copying the last lines once the process has finished.
-    const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
-    while (!read_logs() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::yield();
-    }
+    Eventually(read_logs);
     EXPECT_EQ(text, expected);
     EXPECT_TRUE(std::filesystem::exists(logs / "auto.log.20"));
     for (const auto &file : std::filesystem::directory_iterator(logs)) {
         EXPECT_LE(file.file_size(), 4096u) << file.path();
+    }
+}
+
+// A program that waits for children until it has none left ends, its output in its log: the log
+// writer is none of its children. Nor is anything left for the agent to reap.
+TEST(AgentLogs, AProgramWaitingForAllItsChildrenEnds)
+{
+    paagent::testing::TempDir directory;
+    PaagentdChild agent(
+        StartingAtOnce(directory, "exec perl -e 'fork or exec qw(sleep 0.2); 1 while wait != -1; print qq(done\\n)'"));
+    ASSERT_TRUE(agent.Log().WaitFor("process auto finished"));
+    EXPECT_TRUE(Eventually([&] { return ReadLog(agent.Home() / "logs" / "auto.log") == "done\n"; }));
+    int children = 0;
+    for (const auto &process : std::filesystem::directory_iterator("/proc")) {
+        const auto entry = ReadEntry(process.path().filename());
+        children += entry && entry->parent == agent.Pid() ? 1 : 0;
+    }
+    EXPECT_EQ(children, 0);
+}
+
+// What a process writes once its agent has ended reaches its log, whether the agent was killed
+// with its process group or stopped the process first, with SIGKILL for a process that ignores
+// SIGTERM: the log writer is in neither group and outlives both.
+TEST(AgentLogs, OutputAfterTheAgentEndedReachesTheLog)
+{
+    for (const int signal : {SIGKILL, SIGTERM}) {
+        SCOPED_TRACE(sigabbrev_np(signal));
+        paagent::testing::TempDir directory;
+        const std::filesystem::path fifo = directory.Path() / "fifo";
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        // Its child, in a session of its own, outlives a stop and writes the line the test sends.
+        PaagentdChild agent(StartingAtOnce(directory,
+                                           "trap '' TERM; setsid sh -c 'read line < " + fifo.string() +
+                                               " && echo \"$line\"' & echo $$; exec sleep 1000",
+                                           {"--grace", "0.2"}));
+        const std::filesystem::path log = agent.Home() / "logs" / "auto.log";
+        ASSERT_TRUE(Eventually([&] { return ReadLog(log).ends_with('\n'); }));
+        const paagent::testing::GroupKiller killer{std::stoi(ReadLog(log))};
+        agent.End(signal);
+        // Open for reading too, so that neither the open nor the line waits for the reader.
+        const FileDescriptor sender(::open(fifo.c_str(), O_RDWR | O_CLOEXEC));
+        ASSERT_EQ(::write(sender.Get(), "after\n", 6), 6);
+        EXPECT_TRUE(Eventually([&] { return ReadLog(log).ends_with("\nafter\n"); })) << ReadLog(log);
     }
 }
 
