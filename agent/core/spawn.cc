@@ -221,8 +221,9 @@ void UnblockSignals()
 
 // Starts the log writer, as the agent's user, through a child that exits at once and is reaped
 // here: the writer, orphaned, is none of the process's children (a program waiting for all of
-// its own would wait for it for ever) and leaves the agent nothing to reap. It ends once every
-// process holding the pipe has closed it; the agent's copy closes when launch returns.
+// its own would wait for it for ever); it comes back to the agent, their subreaper, which reaps it
+// with the orphans of the groups. It ends once every process holding the pipe has closed it; the
+// agent's copy closes when launch returns.
 void StartLogWriter(const ChildPlan &plan)
 {
     const pid_t middle = fork();

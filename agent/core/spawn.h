@@ -24,7 +24,7 @@ struct LaunchRequest {
     // A program (argv, the log's name appended) that copies its standard input into the log
     // open on its standard output, with the log directory as descriptor 3; empty to have the
     // process write its log itself. It runs as the agent's user in a session of its own, and
-    // is none of the process's children nor the agent's.
+    // is none of the process's children.
     std::vector<std::string> log_writer;
 };
 
