@@ -31,4 +31,13 @@ PaConnection *ConnectLibrary(const AgentEnv &env)
     return handle;
 }
 
+std::string LastAgentMessage(const PaConnection *handle)
+{
+    PaServerMessage message{};
+    if (PaServerGetLastMessage(handle, &message) != PaSUCCESS || message.text == nullptr) {
+        return "the agent gave no reason";
+    }
+    return message.text;
+}
+
 }  // namespace bench

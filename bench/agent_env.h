@@ -20,6 +20,9 @@ AgentEnv ReadAgentEnv();
 // A library handle connected to the agent; throws std::runtime_error when it cannot connect.
 PaConnection *ConnectLibrary(const AgentEnv &env);
 
+// The text of the last message the agent sent on the handle, such as why it refused a request.
+std::string LastAgentMessage(const PaConnection *handle);
+
 }  // namespace bench
 
 #endif

@@ -4,8 +4,11 @@
 
 #include "agent_env.h"
 
+#include <benchmark/benchmark.h>
 #include <ctpublic.h>
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,27 +55,94 @@ void RegisterRpcBenchmarks(PaConnection *handle, BareConnection *bare);
 void RegisterLoginBenchmarks(const AgentEnv &env);
 
 // Process definitions on the agent, made without running anything: services added with
-// PaServiceAdd have their members defined, not started. Removed again on destruction.
+// PaServiceAdd have their members, each a long sleep, defined, not started. Stopped when they
+// were started, and removed, on destruction.
 class DefinedProcesses {
 public:
-    // Throws std::runtime_error when a service cannot be added.
-    DefinedProcesses(PaConnection *handle, int services, int members_per_service);
+    // count processes as services named PREFIX-0 and on, of at most members_per_service
+    // members each. Throws std::runtime_error when a service cannot be added.
+    DefinedProcesses(PaConnection *handle, const std::string &prefix, int count, int members_per_service);
     ~DefinedProcesses();
     DefinedProcesses(const DefinedProcesses &)            = delete;
     DefinedProcesses &operator=(const DefinedProcesses &) = delete;
 
     int Count() const { return count_; }
 
+    // Start or stop every service, one call each; throw std::runtime_error with the agent's
+    // reason when one fails.
+    void StartAll();
+    void StopAll();
+    // Whether the agent reports every member of every service running.
+    bool AllRunning() const;
+
 private:
+    std::string ServiceName(size_t index) const;
     void RemoveAll();
 
     PaConnection *handle_;
+    std::string prefix_;
     std::vector<PaService *> services_;
-    int count_ = 0;
+    int count_    = 0;
+    bool started_ = false;  // StartAll was called since the last StopAll that succeeded
 };
 
-// Registers the fetch and decoding of every defined process; expected is how many there are.
-void RegisterListBenchmark(PaConnection *handle, int expected);
+// The number of processes the agent lists (only the running ones, or every defined one); -1
+// when the fetch fails.
+int CountProcesses(PaConnection *handle, bool running_only);
+
+// Registers the fetch and decoding of every defined process; defined is how many the fixture
+// defined.
+void RegisterListBenchmark(PaConnection *handle, int defined);
+
+// A handle for the supervision benchmarks, whose calls may take minutes where the agent runs
+// thousands of processes; throws std::runtime_error when it cannot connect.
+PaConnection *ConnectSupervisor(const AgentEnv &env);
+
+// The supervision benchmarks that share one count of processes running beside them: sleeping
+// members of services, started by the first of the benchmarks that runs, and stopped and
+// removed with the turn. The turns run one after another, so that each count is started once.
+class SupervisionTurn {
+public:
+    // The agent's CPU measured over a period of seconds.
+    struct IdlePeriod {
+        long agent_pid;
+        int seconds;
+    };
+
+    // With process_benchmarks, one process's start, stop and both beside running others; with
+    // running 0, a whole service's start and stop; with idle, the agent's CPU while idle.
+    SupervisionTurn(PaConnection *handle, int running, bool process_benchmarks, std::optional<IdlePeriod> idle);
+    ~SupervisionTurn();
+    SupervisionTurn(const SupervisionTurn &)            = delete;
+    SupervisionTurn &operator=(const SupervisionTurn &) = delete;
+
+    void Register();
+
+    // Whether the processes running beside are there, started at the first call; else the
+    // benchmark is skipped with the reason, as is every later one of the turn.
+    bool Ready(benchmark::State &state);
+    // The service of a thousand members the service benchmarks start, defined at the first call;
+    // nullptr when the benchmark is skipped.
+    DefinedProcesses *Service(benchmark::State &state);
+
+    PaConnection *Handle() const { return handle_; }
+    int Running() const { return running_; }
+
+private:
+    PaConnection *handle_;
+    int running_;
+    bool process_benchmarks_;
+    std::optional<IdlePeriod> idle_;
+    std::unique_ptr<DefinedProcesses> background_;
+    std::unique_ptr<DefinedProcesses> service_;
+    std::string failure_;  // why the processes running beside could not be started
+};
+
+// The turns PA_BENCH_RUNNING asks for (counts separated by commas; 1 and 1,000 by default), and
+// one with nothing running for the service benchmarks, in growing order. The idle CPU is
+// measured in the last when PA_AGENT_PID names the agent, over PA_BENCH_IDLE_SECONDS (60).
+// Throws std::runtime_error when a variable is malformed.
+std::vector<std::unique_ptr<SupervisionTurn>> MakeSupervisionTurns(PaConnection *handle);
 
 // A process of the agent of PA_SERVER started through the agent PA_FORWARDER, which routes the
 // host PA_PEER_HOST to PA_SERVER; nothing when either is unset. Stopped on destruction.

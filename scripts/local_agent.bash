@@ -87,8 +87,8 @@ any_running() {
   return 1
 }
 
-# Stops every agent (SIGTERM, then SIGKILL after 10 seconds) and removes the temporary
-# directory.
+# Stops every agent (SIGTERM, then SIGKILL after 10 seconds, with the processes it started)
+# and removes the temporary directory.
 stop_local_agent() {
   local running=() pid
   for pid in "${AGENT_PIDS[@]}"; do
@@ -101,8 +101,15 @@ stop_local_agent() {
     done
     for pid in "${running[@]}"; do
       if kill -0 "$pid" 2>/dev/null; then
-        echo "paagentd (PID $pid) did not stop within 10 seconds; killing it" >&2
+        echo "paagentd (PID $pid) did not stop within 10 seconds; killing it and its processes" >&2
+        # Every process the agent started is its child and leads a process group of its own,
+        # with its log writer: a killed agent would leave them running.
+        local children child
+        children=$(pgrep -P "$pid" || true)
         kill -KILL "$pid" 2>/dev/null || true
+        for child in $children; do
+          kill -KILL -- "-$child" 2>/dev/null || true
+        done
       fi
       wait "$pid" 2>/dev/null || true
     done
