@@ -365,14 +365,14 @@ void Supervisor::Arm(Entry &entry, Event event, Clock::duration after)
 
 void Supervisor::RearmTimer()
 {
-    itimerspec spec{};
+    itimerspec timing{};
     if (!timers_.empty()) {
         const auto left = std::max<Clock::duration>(timers_.begin()->first - Clock::now(), std::chrono::nanoseconds(1));
-        const auto seconds    = std::chrono::duration_cast<std::chrono::seconds>(left);
-        spec.it_value.tv_sec  = seconds.count();
-        spec.it_value.tv_nsec = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count();
+        const auto seconds      = std::chrono::duration_cast<std::chrono::seconds>(left);
+        timing.it_value.tv_sec  = seconds.count();
+        timing.it_value.tv_nsec = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count();
     }
-    timerfd_settime(timer_.Get(), 0, &spec, nullptr);
+    timerfd_settime(timer_.Get(), 0, &timing, nullptr);
 }
 
 void Supervisor::RunTimers()
@@ -728,6 +728,16 @@ void Supervisor::Start(const ProcessSpec &definition, std::int32_t timeout_secon
         1, bound);
 }
 
+void Supervisor::LaunchNow(Entry &entry)
+{
+    entry.start_timeout = 0;
+    auto launched       = std::make_shared<Waiter>(1);
+    Fire(entry, Event::kStart, Facts{}, launched);
+    if (!launched->failures.empty()) {
+        throw AgentError(launched->failures.front());
+    }
+}
+
 void Supervisor::StartEach(const std::vector<Launchable> &members)
 {
     AwaitOutcome(
@@ -739,14 +749,9 @@ void Supervisor::StartEach(const std::vector<Launchable> &members)
                     entry->phase == Phase::kKilling) {
                     continue;
                 }
-                entry->extra_args    = {};
-                entry->environment   = member.environment;
-                entry->start_timeout = 0;
-                auto one             = std::make_shared<Waiter>(1);
-                Fire(*entry, Event::kStart, Facts{}, one);
-                if (!one->failures.empty()) {
-                    throw AgentError(one->failures.front());
-                }
+                entry->extra_args  = {};
+                entry->environment = member.environment;
+                LaunchNow(*entry);
             }
             waiter->Succeed();
         },
@@ -760,12 +765,7 @@ void Supervisor::StartAll()
             RefuseWhenShuttingDown();
             for (auto &[name, entry] : entries_) {
                 if (!entry->Active() && entry->phase != Phase::kStopping && entry->phase != Phase::kKilling) {
-                    entry->start_timeout = 0;
-                    auto one             = std::make_shared<Waiter>(1);
-                    Fire(*entry, Event::kStart, Facts{}, one);
-                    if (!one->failures.empty()) {
-                        throw AgentError(one->failures.front());
-                    }
+                    LaunchNow(*entry);
                 }
             }
             waiter->Succeed();
@@ -790,15 +790,19 @@ void Supervisor::Relaunch(const std::string &name, const std::string &host)
         1, std::chrono::seconds(0));
 }
 
-void Supervisor::Stop(const std::vector<std::string> &names)
+void Supervisor::Stop(const std::vector<std::string> &names) { StopTogether(names, false); }
+
+void Supervisor::StopTogether(const std::vector<std::string> &names, bool shutting_down)
 {
-    const int count = static_cast<int>(names.size());
-    if (count == 0) {
+    if (names.empty()) {
         return;
     }
     AwaitOutcome(
         [=, this](const std::shared_ptr<Waiter> &waiter) {
-            RefuseWhenShuttingDown();
+            // The agent's own last stop goes through its refusal of requests.
+            if (!shutting_down) {
+                RefuseWhenShuttingDown();
+            }
             for (const auto &name : names) {
                 Entry *entry = Lookup(name);
                 if (entry == nullptr) {
@@ -811,7 +815,7 @@ void Supervisor::Stop(const std::vector<std::string> &names)
                 Fire(*entry, Event::kStop, facts, waiter);
             }
         },
-        count, options_.grace + kKillWait);
+        static_cast<int>(names.size()), options_.grace + kKillWait);
 }
 
 void Supervisor::StopOne(const std::string &name, const std::string &host)
@@ -902,26 +906,8 @@ void Supervisor::ShutDown(bool stop_processes)
         }
         return all;
     });
-    if (names.empty()) {
-        return;
-    }
     try {
-        // The agent's own last stop goes through its refusal of requests.
-        AwaitOutcome(
-            [=, this](const std::shared_ptr<Waiter> &waiter) {
-                for (const auto &name : names) {
-                    Entry *entry = Lookup(name);
-                    if (entry == nullptr) {
-                        waiter->Succeed();
-                        continue;
-                    }
-                    Facts facts;
-                    facts.leader_gone  = entry->pid == 0;
-                    facts.groups_alive = GroupsAlive(*entry);
-                    Fire(*entry, Event::kStop, facts, waiter);
-                }
-            },
-            static_cast<int>(names.size()), options_.grace + kKillWait);
+        StopTogether(names, true);
     } catch (const AgentError &error) {
         Log(Verbosity::kError, error.what());
     }

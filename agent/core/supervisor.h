@@ -140,6 +140,9 @@ private:
     void OnLeaderExit(Entry &entry, const ExitStatus &status);
     void CheckLingering();
     void Fire(Entry &entry, Event event, Facts facts, const std::shared_ptr<Waiter> &requester = nullptr);
+    // Starts it at once, without waiting for it; throws AgentError when it cannot be launched.
+    void LaunchNow(Entry &entry);
+    void StopTogether(const std::vector<std::string> &names, bool shutting_down);
     void LaunchEntry(Entry &entry);
     void SignalGroups(Entry &entry, int signal);
     bool GroupsAlive(Entry &entry) const;
