@@ -37,8 +37,9 @@ set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 # The static archive leaves the Client-Library to the program linking it.
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS freetds-dev)
 set(CPACK_DEBIAN_DEV_DESCRIPTION "client library of the process agent - development files
-The C header pa.h, the C++ header agentclient.hpp, the static library, the
-CMake package (find_package(agentclient)) and the pkg-config file.")
+The C header pa.h, the C++ headers agentclient.hpp and records.hpp, the
+static library, the CMake package (find_package(agentclient)) and the
+pkg-config file.")
 
 set(CPACK_DEBIAN_PAAGENTD_PACKAGE_NAME paagentd)
 set(CPACK_DEBIAN_PAAGENTD_PACKAGE_SECTION admin)

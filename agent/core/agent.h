@@ -22,7 +22,7 @@
 #include <protocol/states.h>
 
 #include "core/agent_types.h"
-#include "core/definitions.h"
+#include "core/records.h"
 #include "core/spawn.h"
 #include "core/state_file.h"
 #include "core/supervisor.h"
@@ -33,14 +33,14 @@ namespace paagent {
 // Throws AgentError with the peer's refusal, or naming the peer when it cannot be reached.
 class PeerCalls {
 public:
-    virtual ~PeerCalls()                                                                                    = default;
-    virtual void Start(const std::string &server, const ProcessSpec &process, std::int32_t timeout_seconds,
-                       const std::string &extra_args)                                                       = 0;
-    virtual void Stop(const std::string &server, const ProcessSpec &process)                                = 0;
-    virtual void Signal(const std::string &server, const ProcessSpec &process, std::int32_t signal)         = 0;
-    virtual ProcessView Status(const std::string &server, const ProcessSpec &process)                       = 0;
-    virtual void Change(const std::string &server, const std::string &old_name, const ProcessSpec &process) = 0;
-    virtual void RequestState(const std::string &server, const ProcessSpec &process, std::int32_t state)    = 0;
+    virtual ~PeerCalls()                                                                                = default;
+    virtual void Start(const std::string &server, const Process &process, std::int32_t timeout_seconds,
+                       const std::string &extra_args)                                                   = 0;
+    virtual void Stop(const std::string &server, const Process &process)                                = 0;
+    virtual void Signal(const std::string &server, const Process &process, std::int32_t signal)         = 0;
+    virtual ProcessView Status(const std::string &server, const Process &process)                       = 0;
+    virtual void Change(const std::string &server, const std::string &old_name, const Process &process) = 0;
+    virtual void RequestState(const std::string &server, const Process &process, std::int32_t state)    = 0;
     // The processes that run under the agent of server.
     virtual std::vector<ProcessView> Running(const std::string &server) = 0;
 };
@@ -100,12 +100,12 @@ public:
     // Processes. A process is addressed by its name and host: a request for a process of
     // another host goes to the agent the routing table names for that host, and is refused
     // when there is none; locally, a host other than the process's own is refused.
-    void StartProcess(const ProcessSpec &definition, std::int32_t timeout_seconds, const std::string &extra_args = {});
+    void StartProcess(const Process &definition, std::int32_t timeout_seconds, const std::string &extra_args = {});
     void StopProcess(const std::string &name, const std::string &host);
     void SignalProcess(const std::string &name, const std::string &host, int signal);
     ProcessView ProcessStatus(const std::string &name, const std::string &host) const;
-    void ChangeProcess(const std::string &old_name, const ProcessSpec &definition);
-    void RequestState(const ProcessSpec &definition, std::int32_t state);
+    void ChangeProcess(const std::string &old_name, const Process &definition);
+    void RequestState(const Process &definition, std::int32_t state);
     std::vector<ProcessView> Processes(bool running_only) const;
     // A PA-aware process reports its PID, naming the process id it was started with. Accepted
     // only while a start waits for that report, and only for the process or a descendant.
@@ -115,14 +115,14 @@ public:
     void StartAllProcesses();
 
     // Services.
-    void AddService(const ServiceSpec &definition);
-    void StartService(const ServiceSpec &definition);
+    void AddService(const Service &definition);
+    void StartService(const Service &definition);
     // Stops the members within one grace period and the kill wait, SIGTERM in reverse order.
     void StopService(const std::string &name);
     void RemoveService(const std::string &name);
-    void ChangeService(const std::string &old_name, const ServiceSpec &definition);
+    void ChangeService(const std::string &old_name, const Service &definition);
     ServiceStatus StatusOfService(const std::string &name) const;
-    std::vector<ServiceSpec> Services(bool running_only) const;
+    std::vector<Service> Services(bool running_only) const;
 
     // The agent server a request for a process of host goes to; none when this agent serves
     // host itself. Throws AgentError when host is neither its own nor in the routing table.
@@ -147,23 +147,22 @@ private:
     // Whether host is this agent's own: false for another host, routed or not.
     bool Serves(const std::string &host) const;
     // Whether a process of another host runs under the agent of server; called without the lock.
-    bool RunsRemotely(const std::string &server, const ProcessSpec &process) const;
+    bool RunsRemotely(const std::string &server, const Process &process) const;
 
-    std::vector<ServiceSpec>::const_iterator FindService(const std::string &name) const;
+    std::vector<Service>::const_iterator FindService(const std::string &name) const;
     // The names of the members this agent runs itself.
-    std::vector<std::string> LocalMembers(const ServiceSpec &definition) const;
-    std::vector<ProcessSpec> LocalDefinitions(const ServiceSpec &definition) const;
-    void CheckMembersDefinable(const ServiceSpec &definition) const;
-    void DefineMembers(const ServiceSpec &definition);
-    void StartMembers(Lock &lock, const ServiceSpec &definition);
-    ServiceStatus StatusOf(const ServiceSpec &definition) const;
-    void RefuseWhenActive(const ServiceSpec &definition) const;
+    std::vector<std::string> LocalMembers(const Service &definition) const;
+    std::vector<Process> LocalDefinitions(const Service &definition) const;
+    void CheckMembersDefinable(const Service &definition) const;
+    void DefineMembers(const Service &definition);
+    void StartMembers(Lock &lock, const Service &definition);
+    ServiceStatus StatusOf(const Service &definition) const;
+    void RefuseWhenActive(const Service &definition) const;
     // The definition a reload keeps for a service: wanted, or current while it runs; either
     // may be absent.
-    std::optional<ServiceSpec> Reloaded(const std::optional<ServiceSpec> &current,
-                                        const std::optional<ServiceSpec> &wanted) const;
+    std::optional<Service> Reloaded(const std::optional<Service> &current, const std::optional<Service> &wanted) const;
     // Forgets the members of a service no longer defined that no other service names.
-    void ForgetUnlistedProcesses(const ServiceSpec &removed);
+    void ForgetUnlistedProcesses(const Service &removed);
 
     // Changes the definitions: check, under the lock, refuses a request or gives the
     // definitions it makes; those are saved with the lock released; apply, under the lock
@@ -177,7 +176,7 @@ private:
     AgentOptions options_;
     std::mutex changing_;  // held through one change of the definitions, save included
     mutable std::mutex mutex_;
-    std::vector<ServiceSpec> services_;
+    std::vector<Service> services_;
     std::vector<Route> routes_;
     std::atomic<bool> shutting_down_ = false;
     std::atomic<std::int32_t> debug_level_{1};

@@ -9,9 +9,9 @@ namespace paagent {
 namespace {
 
 // A process as a request for it addresses it: by name and host.
-ProcessSpec Addressed(const std::string &name, const std::string &host)
+Process Addressed(const std::string &name, const std::string &host)
 {
-    ProcessSpec process;
+    Process process;
     process.name = name;
     process.host = host;
     return process;
@@ -58,7 +58,7 @@ void Agent::RefuseWhenShuttingDown() const
 
 int Agent::AdoptRecorded() { return supervisor_->Adopt(); }
 
-void Agent::StartProcess(const ProcessSpec &definition, std::int32_t timeout_seconds, const std::string &extra_args)
+void Agent::StartProcess(const Process &definition, std::int32_t timeout_seconds, const std::string &extra_args)
 {
     if (auto peer = PeerOf(definition.host)) {
         return options_.peers->Start(*peer, definition, timeout_seconds, extra_args);
@@ -90,7 +90,7 @@ ProcessView Agent::ProcessStatus(const std::string &name, const std::string &hos
     return supervisor_->Status(name, host);
 }
 
-void Agent::ChangeProcess(const std::string &old_name, const ProcessSpec &definition)
+void Agent::ChangeProcess(const std::string &old_name, const Process &definition)
 {
     if (auto peer = PeerOf(definition.host)) {
         return options_.peers->Change(*peer, old_name, definition);
@@ -98,7 +98,7 @@ void Agent::ChangeProcess(const std::string &old_name, const ProcessSpec &defini
     supervisor_->Change(old_name, definition);
 }
 
-void Agent::RequestState(const ProcessSpec &definition, std::int32_t state)
+void Agent::RequestState(const Process &definition, std::int32_t state)
 {
     if (auto peer = PeerOf(definition.host)) {
         return options_.peers->RequestState(*peer, definition, state);

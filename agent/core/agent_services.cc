@@ -12,14 +12,14 @@ namespace paagent {
 namespace {
 
 // Whether a peer's list of what runs holds the process.
-bool Listed(const std::vector<ProcessView> &running, const ProcessSpec &process)
+bool Listed(const std::vector<ProcessView> &running, const Process &process)
 {
     return std::any_of(running.begin(), running.end(), [&](const ProcessView &view) {
         return view.definition.name == process.name && view.definition.host == process.host;
     });
 }
 
-void CheckMembers(const ServiceSpec &definition)
+void CheckMembers(const Service &definition)
 {
     if (definition.name.empty()) {
         throw AgentError("a service needs a name");
@@ -66,9 +66,9 @@ std::string Joined(const std::vector<std::string> &failures)
 
 }  // namespace
 
-std::vector<ServiceSpec>::const_iterator Agent::FindService(const std::string &name) const
+std::vector<Service>::const_iterator Agent::FindService(const std::string &name) const
 {
-    return std::find_if(services_.begin(), services_.end(), [&](const ServiceSpec &s) { return s.name == name; });
+    return std::find_if(services_.begin(), services_.end(), [&](const Service &s) { return s.name == name; });
 }
 
 void Agent::Persist(const Definitions &next)
@@ -129,13 +129,14 @@ void Agent::Load(const Definitions &definitions)
 
 void Agent::StartAutomaticServices()
 {
-    std::vector<ServiceSpec> automatic;
+    std::vector<Service> automatic;
     {
         std::lock_guard lock(mutex_);
         std::copy_if(services_.begin(), services_.end(), std::back_inserter(automatic),
-                     [](const ServiceSpec &s) { return s.StartsAutomatically(); });
+                     [](const Service &s) { return s.start == ServiceStart::kAuto; });
     }
-    std::stable_partition(automatic.begin(), automatic.end(), [](const ServiceSpec &s) { return s.IsMaster(); });
+    std::stable_partition(automatic.begin(), automatic.end(),
+                          [](const Service &s) { return s.type == ServiceType::kMaster; });
     for (const auto &service : automatic) {
         try {
             Lock lock(mutex_);
@@ -147,14 +148,14 @@ void Agent::StartAutomaticServices()
     }
 }
 
-void Agent::ForgetUnlistedProcesses(const ServiceSpec &removed)
+void Agent::ForgetUnlistedProcesses(const Service &removed)
 {
     // Member processes no other service names are forgotten with the service.
     std::vector<std::string> unlisted;
     for (const auto &member : removed.members) {
-        bool shared = std::any_of(services_.begin(), services_.end(), [&](const ServiceSpec &s) {
+        bool shared = std::any_of(services_.begin(), services_.end(), [&](const Service &s) {
             return std::any_of(s.members.begin(), s.members.end(),
-                               [&](const ServiceMember &m) { return m.process.name == member.process.name; });
+                               [&](const Member &m) { return m.process.name == member.process.name; });
         });
         if (!shared) {
             unlisted.push_back(member.process.name);
@@ -163,8 +164,8 @@ void Agent::ForgetUnlistedProcesses(const ServiceSpec &removed)
     supervisor_->Forget(unlisted);
 }
 
-std::optional<ServiceSpec> Agent::Reloaded(const std::optional<ServiceSpec> &current,
-                                           const std::optional<ServiceSpec> &wanted) const
+std::optional<Service> Agent::Reloaded(const std::optional<Service> &current,
+                                       const std::optional<Service> &wanted) const
 {
     const std::string &name = current ? current->name : wanted->name;
     if (current && wanted && *current == *wanted) {
@@ -195,17 +196,16 @@ void Agent::Reload(const Definitions &file)
 {
     std::lock_guard changing(changing_);
     std::lock_guard lock(mutex_);
-    auto in = [](const std::vector<ServiceSpec> &services, const std::string &name) -> std::optional<ServiceSpec> {
-        auto found =
-            std::find_if(services.begin(), services.end(), [&](const ServiceSpec &s) { return s.name == name; });
+    auto in = [](const std::vector<Service> &services, const std::string &name) -> std::optional<Service> {
+        auto found = std::find_if(services.begin(), services.end(), [&](const Service &s) { return s.name == name; });
         return found == services.end() ? std::nullopt : std::optional(*found);
     };
     if (routes_ != file.routes) {
         routes_ = file.routes;
         Log(Verbosity::kEvent, "reload: replaced the routing table");
     }
-    std::vector<ServiceSpec> next;
-    std::vector<ServiceSpec> removed;
+    std::vector<Service> next;
+    std::vector<Service> removed;
     for (const auto &wanted : file.services) {
         if (auto kept = Reloaded(in(services_, wanted.name), wanted)) {
             next.push_back(*kept);
@@ -230,9 +230,9 @@ void Agent::Reload(const Definitions &file)
     }
 }
 
-std::vector<ProcessSpec> Agent::LocalDefinitions(const ServiceSpec &definition) const
+std::vector<Process> Agent::LocalDefinitions(const Service &definition) const
 {
-    std::vector<ProcessSpec> local;
+    std::vector<Process> local;
     for (const auto &member : definition.members) {
         if (Serves(member.process.host)) {
             local.push_back(member.process);
@@ -241,7 +241,7 @@ std::vector<ProcessSpec> Agent::LocalDefinitions(const ServiceSpec &definition) 
     return local;
 }
 
-std::vector<std::string> Agent::LocalMembers(const ServiceSpec &definition) const
+std::vector<std::string> Agent::LocalMembers(const Service &definition) const
 {
     std::vector<std::string> names;
     for (const auto &process : LocalDefinitions(definition)) {
@@ -250,14 +250,14 @@ std::vector<std::string> Agent::LocalMembers(const ServiceSpec &definition) cons
     return names;
 }
 
-void Agent::CheckMembersDefinable(const ServiceSpec &definition) const
+void Agent::CheckMembersDefinable(const Service &definition) const
 {
     supervisor_->CheckDefinable(LocalDefinitions(definition));
 }
 
-void Agent::DefineMembers(const ServiceSpec &definition) { supervisor_->Define(LocalDefinitions(definition)); }
+void Agent::DefineMembers(const Service &definition) { supervisor_->Define(LocalDefinitions(definition)); }
 
-void Agent::StartMembers(Lock &lock, const ServiceSpec &definition)
+void Agent::StartMembers(Lock &lock, const Service &definition)
 {
     // A member started on its own since may have run under another definition.
     DefineMembers(definition);
@@ -286,7 +286,7 @@ void Agent::StartMembers(Lock &lock, const ServiceSpec &definition)
     Log(Verbosity::kEvent, "started service " + definition.name);
 }
 
-ServiceStatus Agent::StatusOf(const ServiceSpec &definition) const
+ServiceStatus Agent::StatusOf(const Service &definition) const
 {
     ServiceStatus status;
     status.running_members = supervisor_->Running(LocalMembers(definition));
@@ -294,14 +294,14 @@ ServiceStatus Agent::StatusOf(const ServiceSpec &definition) const
     return status;
 }
 
-void Agent::RefuseWhenActive(const ServiceSpec &definition) const
+void Agent::RefuseWhenActive(const Service &definition) const
 {
     if (supervisor_->AnyActive(LocalMembers(definition))) {
         throw AgentError("service " + definition.name + " is running; stop it first");
     }
 }
 
-void Agent::AddService(const ServiceSpec &definition)
+void Agent::AddService(const Service &definition)
 {
     CheckMembers(definition);
     ChangeDefinitions(
@@ -321,7 +321,7 @@ void Agent::AddService(const ServiceSpec &definition)
     Log(Verbosity::kEvent, "added service " + definition.name);
 }
 
-void Agent::StartService(const ServiceSpec &definition)
+void Agent::StartService(const Service &definition)
 {
     CheckMembers(definition);
     bool in_force = false;
@@ -345,7 +345,7 @@ void Agent::StartService(const ServiceSpec &definition)
                 check();
                 Definitions next{services_, routes_};
                 auto existing = std::find_if(next.services.begin(), next.services.end(),
-                                             [&](const ServiceSpec &s) { return s.name == definition.name; });
+                                             [&](const Service &s) { return s.name == definition.name; });
                 if (existing == next.services.end()) {
                     next.services.push_back(definition);
                 } else {
@@ -372,7 +372,7 @@ void Agent::StopService(const std::string &name)
     if (service == services_.end()) {
         throw AgentError("unknown service " + name);
     }
-    const ServiceSpec definition = *service;
+    const Service definition = *service;
     // In reverse order: this agent's members that come together are stopped together, each
     // member of another host by its agent. A failure stops no other member from stopping, but
     // an agent that failed once is not asked again, so that one that does not answer costs its
@@ -434,14 +434,14 @@ void Agent::RemoveService(const std::string &name)
             return next;
         },
         [&](Definitions next) {
-            const ServiceSpec removed = services_[position()];
-            services_                 = std::move(next.services);
+            const Service removed = services_[position()];
+            services_             = std::move(next.services);
             ForgetUnlistedProcesses(removed);
         });
     Log(Verbosity::kEvent, "removed service " + name);
 }
 
-void Agent::ChangeService(const std::string &old_name, const ServiceSpec &definition)
+void Agent::ChangeService(const std::string &old_name, const Service &definition)
 {
     CheckMembers(definition);
     auto position = [&] {
@@ -472,7 +472,7 @@ void Agent::ChangeService(const std::string &old_name, const ServiceSpec &defini
 
 ServiceStatus Agent::StatusOfService(const std::string &name) const
 {
-    ServiceSpec definition;
+    Service definition;
     ServiceStatus status;
     {
         std::lock_guard lock(mutex_);
@@ -502,10 +502,10 @@ ServiceStatus Agent::StatusOfService(const std::string &name) const
     return status;
 }
 
-std::vector<ServiceSpec> Agent::Services(bool running_only) const
+std::vector<Service> Agent::Services(bool running_only) const
 {
     std::lock_guard lock(mutex_);
-    std::vector<ServiceSpec> result;
+    std::vector<Service> result;
     for (const auto &service : services_) {
         if (!running_only || StatusOf(service).running_members != 0) {
             result.push_back(service);
@@ -542,7 +542,7 @@ std::optional<std::string> Agent::PeerOf(const std::string &host) const
     return RouteOf(host);
 }
 
-bool Agent::RunsRemotely(const std::string &server, const ProcessSpec &process) const
+bool Agent::RunsRemotely(const std::string &server, const Process &process) const
 {
     return Listed(options_.peers->Running(server), process);
 }

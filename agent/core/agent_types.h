@@ -9,7 +9,7 @@
 
 #include <protocol/states.h>
 
-#include "core/definitions.h"
+#include "core/records.h"
 
 namespace paagent {
 
@@ -24,7 +24,7 @@ using pa::protocol::ServiceState;
 using pa::protocol::StateRequest;
 
 struct ProcessView {
-    ProcessSpec definition;
+    Process definition;
     ProcessState state = ProcessState::kStopped;
     pid_t pid          = 0;
 };
@@ -36,7 +36,7 @@ struct ServiceStatus {
 
 // What the agent keeps across restarts.
 struct Definitions {
-    std::vector<ServiceSpec> services;
+    std::vector<Service> services;
     std::vector<Route> routes;
 };
 

@@ -129,7 +129,7 @@ private:
         int line;
     };
     struct PendingService {
-        ServiceSpec definition;
+        Service definition;
         std::vector<MemberReference> members;
     };
 
@@ -190,7 +190,7 @@ private:
 
     void ProcessBlock()
     {
-        ProcessSpec definition;
+        Process definition;
         const int line  = Peek().line;
         definition.name = Quoted();
         if (definition.name.empty()) {
@@ -249,12 +249,11 @@ private:
             const Token &attribute = Word();
             if (attribute.text == config::kServiceType) {
                 Equals();
-                service.definition.type = static_cast<std::int32_t>(Choice(config::kServiceTypeWords));
+                service.definition.type = static_cast<ServiceType>(Choice(config::kServiceTypeWords));
             } else if (attribute.text == config::kServiceStart) {
                 Equals();
                 const bool automatic     = Choice(config::kServiceStartWords) == 0;
-                const ServiceStart start = automatic ? ServiceStart::kAuto : ServiceStart::kNonAuto;
-                service.definition.start = static_cast<std::int32_t>(start);
+                service.definition.start = automatic ? ServiceStart::kAuto : ServiceStart::kNonAuto;
             } else if (attribute.text == config::kMember) {
                 MemberReference member{Quoted(), {}, attribute.line};
                 if (std::any_of(service.members.begin(), service.members.end(),
@@ -314,7 +313,7 @@ private:
 
     std::vector<Token> tokens_;
     std::size_t position_ = 0;
-    std::map<std::string, ProcessSpec> processes_;
+    std::map<std::string, Process> processes_;
     std::vector<PendingService> services_;
     std::vector<Route> routes_;
 };

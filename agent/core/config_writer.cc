@@ -54,7 +54,7 @@ void RequireWritable(const std::string &record, const std::string &attribute, st
     }
 }
 
-void RequireWritable(const ProcessSpec &process)
+void RequireWritable(const Process &process)
 {
     const std::string record = "process '" + Shown(process.name) + "'";
     RequireWritable(record, "name", process.name);
@@ -86,7 +86,7 @@ void RequireWritable(const Definitions &definitions)
 
 const char *TextOrNone(const std::optional<std::string> &text) { return text ? text->c_str() : nullptr; }
 
-PaProcess *MakeProcess(const ProcessSpec &definition)
+PaProcess *MakeProcess(const Process &definition)
 {
     PaProcess *process = PaVaProcessCreate(
         definition.name.c_str(), PaPROCESS_HOSTNAME, definition.host.c_str(), PaPROCESS_COMMAND,
@@ -100,7 +100,7 @@ PaProcess *MakeProcess(const ProcessSpec &definition)
     return process;
 }
 
-void AddMember(PaService *service, const ServiceMember &member)
+void AddMember(PaService *service, const Member &member)
 {
     PaServProcess entry{};
     entry.process = MakeProcess(member.process);
@@ -122,7 +122,7 @@ void AddMember(PaService *service, const ServiceMember &member)
     }
 }
 
-ServiceList MakeServices(const std::vector<ServiceSpec> &specs)
+ServiceList MakeServices(const std::vector<Service> &specs)
 {
     ServiceList list(PaListCreate());
     if (!list) {
@@ -134,8 +134,9 @@ ServiceList MakeServices(const std::vector<ServiceSpec> &specs)
             Fail("out of memory");
         }
         PaListAddToTail(list.get(), service);
-        if (PaServiceSetAttribute(service, PaSERVICE_NAME, definition.name.c_str(), PaSERVICE_TYPE, definition.type,
-                                  PaSERVICE_START, definition.start, 0) != PaSUCCESS) {
+        if (PaServiceSetAttribute(service, PaSERVICE_NAME, definition.name.c_str(), PaSERVICE_TYPE,
+                                  static_cast<std::int32_t>(definition.type), PaSERVICE_START,
+                                  static_cast<std::int32_t>(definition.start), 0) != PaSUCCESS) {
             Fail("cannot build service " + definition.name);
         }
         for (const auto &member : definition.members) {

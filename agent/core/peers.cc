@@ -8,41 +8,12 @@
 #include <optional>
 #include <stdexcept>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace paagent {
 
-namespace {
-
 namespace ac = agentclient;
-
-ProcessView FromClient(const ac::Process &record)
-{
-    ProcessView view;
-    view.definition = {record.name,          record.host,        record.command,
-                       record.euid,          record.managed,     record.restart_message,
-                       record.alert_message, record.retry_count, static_cast<ProcessType>(record.type)};
-    view.state      = ProcessState::kRunning;
-    view.pid        = record.pid;
-    return view;
-}
-
-}  // namespace
-
-ac::Process ToClient(const ProcessSpec &process)
-{
-    ac::Process record;
-    record.name            = process.name;
-    record.host            = process.host;
-    record.command         = process.command;
-    record.euid            = process.euid;
-    record.managed         = process.managed;
-    record.restart_message = process.restart_message;
-    record.alert_message   = process.alert_message;
-    record.retry_count     = process.retry_count;
-    record.type            = static_cast<ac::ProcessType>(process.type);
-    return record;
-}
 
 std::map<std::string, PeerLogin> LoadPeers(const std::filesystem::path &path)
 {
@@ -177,50 +148,52 @@ auto Peers::On(const std::string &server, std::chrono::seconds bound, const Call
     }
 }
 
-void Peers::Start(const std::string &server, const ProcessSpec &process, std::int32_t timeout_seconds,
+void Peers::Start(const std::string &server, const Process &process, std::int32_t timeout_seconds,
                   const std::string &extra_args)
 {
     // The peer watches its process no longer than this agent waits for any peer.
     const auto watched = static_cast<std::int32_t>(std::min<std::int64_t>(timeout_seconds, timeout_.count()));
     On(server, timeout_, [&](ac::Connection &peer) {
-        extra_args.empty() ? peer.Start(ToClient(process), watched) : peer.StartWithArgs(ToClient(process), extra_args);
+        extra_args.empty() ? peer.Start(process, watched) : peer.StartWithArgs(process, extra_args);
     });
 }
 
-void Peers::Stop(const std::string &server, const ProcessSpec &process)
+void Peers::Stop(const std::string &server, const Process &process)
 {
-    On(server, timeout_ + stop_allowance_, [&](ac::Connection &peer) { peer.Stop(ToClient(process)); });
+    On(server, timeout_ + stop_allowance_, [&](ac::Connection &peer) { peer.Stop(process); });
 }
 
-void Peers::Signal(const std::string &server, const ProcessSpec &process, std::int32_t signal)
+void Peers::Signal(const std::string &server, const Process &process, std::int32_t signal)
 {
-    On(server, timeout_, [&](ac::Connection &peer) { peer.Signal(ToClient(process), signal); });
+    On(server, timeout_, [&](ac::Connection &peer) { peer.Signal(process, signal); });
 }
 
-ProcessView Peers::Status(const std::string &server, const ProcessSpec &process)
+ProcessView Peers::Status(const std::string &server, const Process &process)
 {
     return On(server, timeout_, [&](ac::Connection &peer) {
-        const ac::ProcessStatus status = peer.Status(ToClient(process));
+        const ac::ProcessStatus status = peer.Status(process);
         return ProcessView{process, static_cast<ProcessState>(status.state), status.pid};
     });
 }
 
-void Peers::Change(const std::string &server, const std::string &old_name, const ProcessSpec &process)
+void Peers::Change(const std::string &server, const std::string &old_name, const Process &process)
 {
-    On(server, timeout_, [&](ac::Connection &peer) { peer.Change(old_name, ToClient(process)); });
+    On(server, timeout_, [&](ac::Connection &peer) { peer.Change(old_name, process); });
 }
 
-void Peers::RequestState(const std::string &server, const ProcessSpec &process, std::int32_t state)
+void Peers::RequestState(const std::string &server, const Process &process, std::int32_t state)
 {
-    On(server, timeout_ + stop_allowance_, [&](ac::Connection &peer) { peer.ForwardState(ToClient(process), state); });
+    On(server, timeout_ + stop_allowance_, [&](ac::Connection &peer) { peer.ForwardState(process, state); });
 }
 
 std::vector<ProcessView> Peers::Running(const std::string &server)
 {
     return On(server, timeout_, [&](ac::Connection &peer) {
         std::vector<ProcessView> views;
-        for (const ac::Process &record : peer.Processes(false)) {
-            views.push_back(FromClient(record));
+        for (Process &record : peer.Processes(false)) {
+            // The PID a list carries is the view's, not part of the definition.
+            const pid_t pid = std::exchange(record.pid, 0);
+            views.push_back({std::move(record), ProcessState::kRunning, pid});
         }
         return views;
     });

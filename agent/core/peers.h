@@ -11,20 +11,12 @@
 
 #include "core/agent.h"
 
-namespace agentclient {
-class Connection;
-struct Process;
-}  // namespace agentclient
-
 namespace paagent {
 
 // The application name of an agent's logins to its peers. A request that comes under it has
 // been forwarded once already and is never forwarded again, so that routing tables that point
 // back at each other cannot make a loop.
 inline constexpr const char *kForwardApplication = "paagentd-forward";
-
-// A definition as the client library sends it.
-agentclient::Process ToClient(const ProcessSpec &process);
 
 struct PeerLogin {
     std::string user;
@@ -55,13 +47,13 @@ public:
     // Makes these the logins of the requests to come (a reload of the peers file).
     void ReplaceLogins(std::map<std::string, PeerLogin> logins);
 
-    void Start(const std::string &server, const ProcessSpec &process, std::int32_t timeout_seconds,
+    void Start(const std::string &server, const Process &process, std::int32_t timeout_seconds,
                const std::string &extra_args) override;
-    void Stop(const std::string &server, const ProcessSpec &process) override;
-    void Signal(const std::string &server, const ProcessSpec &process, std::int32_t signal) override;
-    ProcessView Status(const std::string &server, const ProcessSpec &process) override;
-    void Change(const std::string &server, const std::string &old_name, const ProcessSpec &process) override;
-    void RequestState(const std::string &server, const ProcessSpec &process, std::int32_t state) override;
+    void Stop(const std::string &server, const Process &process) override;
+    void Signal(const std::string &server, const Process &process, std::int32_t signal) override;
+    ProcessView Status(const std::string &server, const Process &process) override;
+    void Change(const std::string &server, const std::string &old_name, const Process &process) override;
+    void RequestState(const std::string &server, const Process &process, std::int32_t state) override;
     std::vector<ProcessView> Running(const std::string &server) override;
 
 private:

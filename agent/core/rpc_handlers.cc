@@ -77,7 +77,7 @@ private:
 };
 
 // Fills the process columns of row, which start at column first.
-void PutProcess(Row &row, std::size_t first, const ProcessSpec &definition, pid_t pid)
+void PutProcess(Row &row, std::size_t first, const Process &definition, pid_t pid)
 {
     row[first + protocol::kColName]        = Value(definition.name);
     row[first + protocol::kColHost]        = Value(definition.host);
@@ -127,21 +127,21 @@ void PutMemberValue(Row &row, const MemberValue &value)
 
 // One row per member; the rows after a service's first carry no service name. A service
 // without members is one row whose member process name and host are absent.
-void SendServices(Reply &reply, const std::vector<ServiceSpec> &services)
+void SendServices(Reply &reply, const std::vector<Service> &services)
 {
     RowSet rows(protocol::kServiceColumns);
-    auto add = [&rows](const ServiceSpec &service, bool first, const ServiceMember &member) {
+    auto add = [&rows](const Service &service, bool first, const Member &member) {
         Row row                         = rows.Blank();
         row[protocol::kColService]      = first ? Value(service.name) : NoValue();
-        row[protocol::kColServiceType]  = Value(service.type);
-        row[protocol::kColServiceStart] = Value(service.start);
+        row[protocol::kColServiceType]  = Value(static_cast<std::int32_t>(service.type));
+        row[protocol::kColServiceStart] = Value(static_cast<std::int32_t>(service.start));
         PutMemberValue(row, member.value);
         PutProcess(row, protocol::kColMemberProcess, member.process, 0);
         rows.Add(std::move(row));
     };
     for (const auto &service : services) {
         if (service.members.empty()) {
-            ServiceMember none;
+            Member none;
             none.process.name = none.process.host = none.process.command = protocol::kNoValue;
             add(service, true, none);
         }
@@ -165,15 +165,15 @@ HandlerTable Handlers(Agent &agent, std::function<void(bool)> stop_agent)
 {
     HandlerTable table;
     auto start = [&agent](ParamReader &params, Reply &) {
-        ProcessSpec definition = params.Process();
-        std::int32_t timeout   = params.Integer();
+        Process definition   = params.Process();
+        std::int32_t timeout = params.Integer();
         agent.StartProcess(definition, timeout);
     };
     table[protocol::kProcessStart]         = start;
     table[protocol::kProcessStartLong]     = start;
     table[protocol::kProcessStartWithArgs] = [&agent](ParamReader &params, Reply &) {
-        ProcessSpec definition = params.Process();
-        std::string args       = params.Text();
+        Process definition = params.Process();
+        std::string args   = params.Text();
         agent.StartProcess(definition, 0, args);
     };
     table[protocol::kProcessStop] = [&agent](ParamReader &params, Reply &) {
@@ -195,13 +195,13 @@ HandlerTable Handlers(Agent &agent, std::function<void(bool)> stop_agent)
                      {Value(static_cast<std::int32_t>(view.state)), Value(static_cast<std::int32_t>(view.pid))});
     };
     table[protocol::kProcessChange] = [&agent](ParamReader &params, Reply &) {
-        ProcessSpec definition = params.Process();
-        std::string old_name   = params.Text();
+        Process definition   = params.Process();
+        std::string old_name = params.Text();
         agent.ChangeProcess(old_name, definition);
     };
     table[protocol::kProcessState] = [&agent](ParamReader &params, Reply &) {
-        ProcessSpec definition = params.Process();
-        std::int32_t state     = params.Integer();
+        Process definition = params.Process();
+        std::int32_t state = params.Integer();
         agent.RequestState(definition, state);
     };
     auto list_processes = [&agent](bool running_only) {
@@ -215,13 +215,13 @@ HandlerTable Handlers(Agent &agent, std::function<void(bool)> stop_agent)
     table[protocol::kStartProcesses]    = [&agent](ParamReader &, Reply &) { agent.StartAllProcesses(); };
 
     table[protocol::kServiceStart] = [&agent](ParamReader &params, Reply &) {
-        bool add               = params.Integer() != 0;
-        ServiceSpec definition = params.Service();
+        bool add           = params.Integer() != 0;
+        Service definition = params.Service();
         add ? agent.AddService(definition) : agent.StartService(definition);
     };
     table[protocol::kServiceChange] = [&agent](ParamReader &params, Reply &) {
-        std::string old_name   = params.Text();
-        ServiceSpec definition = params.Service();
+        std::string old_name = params.Text();
+        Service definition   = params.Service();
         agent.ChangeService(old_name, definition);
     };
     auto by_service_name = [&agent](void (Agent::*action)(const std::string &)) {

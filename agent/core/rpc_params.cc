@@ -178,7 +178,7 @@ std::string ParamReader::Text() { return Next().AsText(); }
 
 std::optional<std::string> ParamReader::OptionalText() { return UnlessNoValue(Text()); }
 
-ProcessSpec ParamReader::Process()
+Process ParamReader::Process()
 {
     using protocol::ProcessParam;
     std::array<const tds::Value *, std::size(protocol::kProcessParams)> values{};
@@ -188,7 +188,7 @@ ProcessSpec ParamReader::Process()
     auto text_of    = [&](ProcessParam param) { return values[param]->AsText(); };
     auto integer_of = [&](ProcessParam param) { return static_cast<std::int32_t>(values[param]->AsInt()); };
 
-    ProcessSpec definition;
+    agentclient::Process definition;
     definition.name            = text_of(protocol::kProcessName);
     definition.host            = text_of(protocol::kProcessHost);
     definition.command         = text_of(protocol::kProcessCommand);
@@ -204,13 +204,15 @@ ProcessSpec ParamReader::Process()
     return definition;
 }
 
-ServiceSpec ParamReader::Service()
+Service ParamReader::Service()
 {
     const auto &[name, type, start, count] = protocol::kServiceParams;
-    ServiceSpec definition;
-    definition.name  = Text();
-    definition.type  = OneOf(type.name, Integer(), {PaSERVICE_MASTER, PaSERVICE_NON_MASTER}, "a service type");
-    definition.start = OneOf(start.name, Integer(), {PaSERVICE_AUTO, PaSERVICE_NON_AUTO}, "a service start mode");
+    agentclient::Service definition;
+    definition.name = Text();
+    definition.type = static_cast<ServiceType>(
+        OneOf(type.name, Integer(), {PaSERVICE_MASTER, PaSERVICE_NON_MASTER}, "a service type"));
+    definition.start = static_cast<ServiceStart>(
+        OneOf(start.name, Integer(), {PaSERVICE_AUTO, PaSERVICE_NON_AUTO}, "a service start mode"));
     const std::int32_t members = Integer();
     for (std::int32_t index = 1; index <= members; ++index) {
         definition.members.push_back(Member(index));
@@ -218,13 +220,13 @@ ServiceSpec ParamReader::Service()
     return definition;
 }
 
-ServiceMember ParamReader::Member(std::int32_t index)
+Member ParamReader::Member(std::int32_t index)
 {
     char kind_name[protocol::kMemberNameSize];
     protocol::MemberKindName(index, kind_name);
     const std::int32_t kind =
         OneOf(kind_name, Integer(), {PaVALUE_INTEGER, PaVALUE_TEXT, PaVALUE_NONE}, "a value kind");
-    ServiceMember entry;
+    agentclient::Member entry;
     if (kind == PaVALUE_TEXT) {
         entry.value = Text();
     } else if (kind == PaVALUE_INTEGER) {

@@ -10,7 +10,7 @@
 #include <protocol/rpc_table.h>
 
 #include "core/agent.h"
-#include "core/definitions.h"
+#include "core/records.h"
 #include "tds/request.h"
 
 namespace paagent {
@@ -34,13 +34,13 @@ public:
     // A text where protocol::kNoValue stands for none.
     std::optional<std::string> OptionalText();
     // The ten parameters of a process.
-    ProcessSpec Process();
+    agentclient::Process Process();
     // A whole service: name, type, start, member count, members.
-    ServiceSpec Service();
+    agentclient::Service Service();
 
 private:
     const tds::Value &Next();
-    ServiceMember Member(std::int32_t index);
+    agentclient::Member Member(std::int32_t index);
 
     const tds::RpcRequest &request_;
     std::size_t position_ = 0;

@@ -126,7 +126,7 @@ RunningRecord ReadRecord(FieldReader fields, char version)
     if (version != '1') {
         record.launch_key = fields.Next();
     }
-    ProcessSpec &process    = record.definition;
+    Process &process        = record.definition;
     process.name            = fields.Next();
     process.host            = fields.Next();
     process.command         = fields.Next();
@@ -159,7 +159,7 @@ std::string StateHeader() { return kFormat + kVersion + " " + BootId() + "\n"; }
 
 std::string StateLine(const RunningRecord &record)
 {
-    const ProcessSpec &process      = record.definition;
+    const Process &process          = record.definition;
     std::vector<std::string> fields = {std::to_string(record.pid),
                                        std::to_string(record.identity.group),
                                        std::to_string(record.identity.start_time),

@@ -7,14 +7,14 @@
 #include <string_view>
 #include <vector>
 
-#include "core/definitions.h"
+#include "core/records.h"
 #include "core/spawn.h"
 
 namespace paagent {
 
 struct RunningRecord {
-    ProcessSpec definition;  // kept whole: a process started on its own is in no other file
-    pid_t pid = 0;           // 0: a managed process waiting for its restart
+    Process definition;  // kept whole: a process started on its own is in no other file
+    pid_t pid = 0;       // 0: a managed process waiting for its restart
     ProcessIdentity identity;
     std::string launch_key;                // empty in a file of format 1, which had none
     std::string extra_args;                // kept for restarts

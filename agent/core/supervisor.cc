@@ -98,7 +98,7 @@ struct Supervisor::Waiter {
 };
 
 struct Supervisor::Entry {
-    ProcessSpec definition;
+    Process definition;
     std::int32_t id = 0;
     Phase phase     = Phase::kStopped;
     pid_t pid       = 0;  // the launched process while it runs
@@ -598,7 +598,7 @@ Supervisor::Entry &Supervisor::Find(const std::string &name, const std::string &
     return *entry;
 }
 
-void Supervisor::CheckOne(const ProcessSpec &definition) const
+void Supervisor::CheckOne(const Process &definition) const
 {
     if (definition.name.empty()) {
         throw AgentError("a process needs a name");
@@ -612,7 +612,7 @@ void Supervisor::CheckOne(const ProcessSpec &definition) const
     }
 }
 
-Supervisor::Entry &Supervisor::DefineOne(const ProcessSpec &definition)
+Supervisor::Entry &Supervisor::DefineOne(const Process &definition)
 {
     CheckOne(definition);
     auto &slot = entries_[definition.name];
@@ -643,7 +643,7 @@ ProcessView Supervisor::View(const Entry &entry) const
     return {entry.definition, state, entry.reported_pid != 0 ? entry.reported_pid : entry.pid};
 }
 
-void Supervisor::CheckDefinable(const std::vector<ProcessSpec> &definitions) const
+void Supervisor::CheckDefinable(const std::vector<Process> &definitions) const
 {
     OnThread([&] {
         for (const auto &definition : definitions) {
@@ -652,7 +652,7 @@ void Supervisor::CheckDefinable(const std::vector<ProcessSpec> &definitions) con
     });
 }
 
-void Supervisor::Define(const std::vector<ProcessSpec> &definitions)
+void Supervisor::Define(const std::vector<Process> &definitions)
 {
     OnThread([&] {
         for (const auto &definition : definitions) {
@@ -664,7 +664,7 @@ void Supervisor::Define(const std::vector<ProcessSpec> &definitions)
     });
 }
 
-void Supervisor::Change(const std::string &old_name, const ProcessSpec &definition)
+void Supervisor::Change(const std::string &old_name, const Process &definition)
 {
     OnThread([&] {
         auto found = entries_.find(old_name);
@@ -706,7 +706,7 @@ void Supervisor::Forget(const std::vector<std::string> &names)
     });
 }
 
-void Supervisor::Start(const ProcessSpec &definition, std::int32_t timeout_seconds, const std::string &extra_args)
+void Supervisor::Start(const Process &definition, std::int32_t timeout_seconds, const std::string &extra_args)
 {
     const auto bound = std::chrono::seconds(std::max(timeout_seconds, 0));
     AwaitOutcome(

@@ -58,7 +58,7 @@ inline constexpr int kMaxRestartDelays = 60;
 
 // A member of a service to start: its definition and what its environment gains.
 struct Launchable {
-    ProcessSpec definition;
+    Process definition;
     std::vector<std::string> environment;
 };
 
@@ -77,16 +77,16 @@ public:
     // outcome waits for its own. Each throws AgentError with the refusal or the failure.
 
     // Refuses a definition that cannot be made the process's now.
-    void CheckDefinable(const std::vector<ProcessSpec> &definitions) const;
+    void CheckDefinable(const std::vector<Process> &definitions) const;
     // Defines the processes, replacing the definitions of those that do not run.
-    void Define(const std::vector<ProcessSpec> &definitions);
+    void Define(const std::vector<Process> &definitions);
     // Renames and redefines a process.
-    void Change(const std::string &old_name, const ProcessSpec &definition);
+    void Change(const std::string &old_name, const Process &definition);
     // Forgets those of the processes that do not run.
     void Forget(const std::vector<std::string> &names);
     // Defines and starts a process, and waits up to timeout_seconds for it to report (PA-aware)
     // or to fail.
-    void Start(const ProcessSpec &definition, std::int32_t timeout_seconds, const std::string &extra_args);
+    void Start(const Process &definition, std::int32_t timeout_seconds, const std::string &extra_args);
     // Starts, in order, those of the processes that are not running or about to.
     void StartEach(const std::vector<Launchable> &members);
     // Starts every defined process that is not running or about to, as it last ran.
@@ -153,8 +153,8 @@ private:
     void LogExit(const Entry &entry, const ExitStatus &status, Phase before);
     Entry &Find(const std::string &name, const std::string &host) const;
     Entry *Lookup(const std::string &name) const;
-    Entry &DefineOne(const ProcessSpec &definition);
-    void CheckOne(const ProcessSpec &definition) const;
+    Entry &DefineOne(const Process &definition);
+    void CheckOne(const Process &definition) const;
     void RefuseWhenShuttingDown() const;
     ProcessView View(const Entry &entry) const;
     void Log(Verbosity verbosity, const std::string &text) const;

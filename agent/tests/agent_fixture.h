@@ -54,14 +54,20 @@ inline AgentOptions OptionsLoggingTo(const std::filesystem::path &directory, std
     return options;
 }
 
-inline ProcessSpec MakeProcess(std::string name, std::string command, ProcessType type = ProcessType::kNotPaAware)
+inline Process MakeProcess(std::string name, std::string command, ProcessType type = ProcessType::kNotPaAware)
 {
-    return {std::move(name), "node1", std::move(command), static_cast<std::int32_t>(getuid()), false, {}, {}, 0, type};
+    Process process;
+    process.name    = std::move(name);
+    process.host    = "node1";
+    process.command = std::move(command);
+    process.euid    = static_cast<std::int32_t>(getuid());
+    process.type    = type;
+    return process;
 }
 
-inline ServiceSpec MakeService(std::string name, const std::vector<ProcessSpec> &processes)
+inline Service MakeService(std::string name, const std::vector<Process> &processes)
 {
-    ServiceSpec service;
+    Service service;
     service.name = std::move(name);
     for (const auto &process : processes) {
         service.members.push_back({process, MemberValue{}});

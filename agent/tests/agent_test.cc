@@ -53,7 +53,7 @@ struct AgentAndFifo {
     // Starts process "p", whose command finds the FIFO's path in $FIFO.
     std::future<void> Start(const std::string &command, ProcessType type, std::int32_t timeout)
     {
-        const ProcessSpec process = MakeProcess("p", "FIFO=" + fifo.string() + "; " + command, type);
+        const Process process = MakeProcess("p", "FIFO=" + fifo.string() + "; " + command, type);
         return std::async(std::launch::async, [this, process, timeout] { agent.StartProcess(process, timeout); });
     }
     std::vector<long> Numbers() const { return ReadNumbers(fifo); }
@@ -94,7 +94,7 @@ TEST(AgentRestarts, RestartsAfterDelaysThatDoubleThenGivesUp)
         changed.notify_all();
     };
     Agent agent(std::move(options));
-    ProcessSpec failing = MakeProcess("failing", "exit 3");
+    Process failing     = MakeProcess("failing", "exit 3");
     failing.managed     = true;
     failing.retry_count = 4;
     agent.StartProcess(failing, 0);
@@ -163,8 +163,8 @@ TEST(AgentWaits, EndWhenTheAgentShutsDownOrTheServiceIsRemoved)
     for (const auto &test : cases) {
         SCOPED_TRACE(test.what);
         AgentAndFifo with(kMaxGrace);
-        Agent &agent             = with.agent;
-        const ProcessSpec member = MakeProcess("p", "FIFO=" + with.fifo.string() + "; " + test.command, test.type);
+        Agent &agent         = with.agent;
+        const Process member = MakeProcess("p", "FIFO=" + with.fifo.string() + "; " + test.command, test.type);
         for (int round = 0; round < (test.shut_down ? 1 : 40); ++round) {
             agent.AddService(MakeService("s", {member}));
             auto request     = Request([&] { agent.StartProcess(member, test.start_timeout); });
@@ -244,7 +244,7 @@ TEST(AgentAdoption, StartsAProcessThatWasWaitingForItsRestart)
     TempDir home;
     const fs::path fifo = home.Path() / "fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    ProcessSpec worker   = MakeProcess("worker", "echo $$ > " + fifo.string() + "; exec sleep 30");
+    Process worker       = MakeProcess("worker", "echo $$ > " + fifo.string() + "; exec sleep 30");
     worker.managed       = true;
     worker.retry_count   = 3;
     AgentOptions options = OptionsLoggingTo(home.Path());
@@ -271,9 +271,9 @@ TEST(AgentPersist, AChangeWhoseSaveFailsChangesNothing)
         }
     };
     Agent agent(std::move(options));
-    const ProcessSpec worker  = MakeProcess("worker", "exec sleep 1000");
-    const ServiceSpec kept    = MakeService("kept", {worker}),
-                      changed = MakeService("kept", {MakeProcess("worker", "exec sleep 999")});
+    const Process worker  = MakeProcess("worker", "exec sleep 1000");
+    const Service kept    = MakeService("kept", {worker}),
+                  changed = MakeService("kept", {MakeProcess("worker", "exec sleep 999")});
     const Route route{"host", "SERVER"};
     agent.AddService(kept);
     failing                                                      = true;
@@ -288,7 +288,7 @@ TEST(AgentPersist, AChangeWhoseSaveFailsChangesNothing)
     for (const auto &[what, change] : cases) {
         SCOPED_TRACE(what);
         EXPECT_THROW(change(), AgentError);
-        EXPECT_EQ(agent.Services(false), std::vector<ServiceSpec>{kept});
+        EXPECT_EQ(agent.Services(false), std::vector<Service>{kept});
         EXPECT_EQ(agent.Routes(0), std::vector<Route>{});
         ASSERT_EQ(agent.Processes(false).size(), 1u);
         EXPECT_EQ(agent.Processes(false)[0].definition, worker);

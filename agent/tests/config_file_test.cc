@@ -31,11 +31,13 @@ public:
 
     Definitions Generate()
     {
-        std::vector<ProcessSpec> processes(Below(9));
+        std::vector<Process> processes(Below(9));
         for (auto &process : processes) {
-            process = {UniqueName(), Text(),    FilledText(),
-                       Integer(),    OneIn(2),  Message(),
-                       Message(),    Integer(), static_cast<ProcessType>(Below(3))};
+            process = {UniqueName(), Text(),
+                       FilledText(), Integer(),
+                       OneIn(2),     0,
+                       Message(),    Message(),
+                       Integer(),    static_cast<ProcessType>(Below(3))};
         }
         Definitions definitions;
         definitions.services.resize(Below(6));
@@ -88,12 +90,12 @@ private:
         return name;
     }
     // A service holding a random selection of the processes of pool, in random order.
-    ServiceSpec RandomService(std::vector<ProcessSpec> pool)
+    Service RandomService(std::vector<Process> pool)
     {
-        ServiceSpec service;
+        Service service;
         service.name  = FilledText();
-        service.type  = static_cast<std::int32_t>(OneIn(2) ? ServiceType::kMaster : ServiceType::kNonMaster);
-        service.start = static_cast<std::int32_t>(OneIn(2) ? ServiceStart::kAuto : ServiceStart::kNonAuto);
+        service.type  = OneIn(2) ? ServiceType::kMaster : ServiceType::kNonMaster;
+        service.start = OneIn(2) ? ServiceStart::kAuto : ServiceStart::kNonAuto;
         std::shuffle(pool.begin(), pool.end(), random_);
         pool.resize(Below(pool.size() + 1));
         for (auto &process : pool) {
@@ -158,17 +160,12 @@ const std::string kPlainFile =
 // What kPlainFile holds; the blank host and command of db are texts, kept as they are.
 Definitions Plain()
 {
-    ProcessSpec web{"web",        "node1", "httpd -f /etc/httpd.conf", 1000, true, "restarting web",
-                    std::nullopt, 3,       ProcessType::kPaAware};
-    ProcessSpec db{"db", " ", " ", 0, false, "", "db is down", -1, ProcessType::kDaemon};
-    ServiceSpec front{"front",
-                      static_cast<std::int32_t>(ServiceType::kMaster),
-                      static_cast<std::int32_t>(ServiceStart::kAuto),
-                      {{web, std::int32_t{-42}}, {db, std::string("a text")}}};
-    ServiceSpec back{"back",
-                     static_cast<std::int32_t>(ServiceType::kNonMaster),
-                     static_cast<std::int32_t>(ServiceStart::kNonAuto),
-                     {{db, MemberValue{}}}};
+    Process web{"web",        "node1", "httpd -f /etc/httpd.conf", 1000, true, 0, "restarting web",
+                std::nullopt, 3,       ProcessType::kPaAware};
+    Process db{"db", " ", " ", 0, false, 0, "", "db is down", -1, ProcessType::kDaemon};
+    Service front{
+        "front", ServiceType::kMaster, ServiceStart::kAuto, {{web, std::int32_t{-42}}, {db, std::string("a text")}}};
+    Service back{"back", ServiceType::kNonMaster, ServiceStart::kNonAuto, {{db, MemberValue{}}}};
     return {{front, back}, {{"hostA", "PASRV"}}};
 }
 

@@ -64,8 +64,8 @@ std::vector<std::string> StartingAtOnce(const paagent::testing::TempDir &directo
                                         std::vector<std::string> more = {})
 {
     const std::string config = (directory.Path() / "pa.cfg").string();
-    ServiceSpec service      = paagent::testing::MakeService("auto", {paagent::testing::MakeProcess("auto", command)});
-    service.start            = static_cast<std::int32_t>(ServiceStart::kAuto);
+    Service service          = paagent::testing::MakeService("auto", {paagent::testing::MakeProcess("auto", command)});
+    service.start            = ServiceStart::kAuto;
     SaveConfig(config, {{service}, {}});
     more.insert(more.begin(), {"--config", config});
     return more;

@@ -8,10 +8,12 @@
 // Errors: every failed call throws agentclient::Error with the status code, the classification
 // of the last Client-Library message and the agent's own text when it refused the request.
 // Threads: as for the C API, one Connection is used by one thread at a time.
+// Records: the values of records.hpp, built into the C API's records and read back here.
 #ifndef AGENTCLIENT_AGENTCLIENT_HPP
 #define AGENTCLIENT_AGENTCLIENT_HPP
 
 #include <agentclient/pa.h>
+#include <agentclient/records.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -57,62 +59,6 @@ private:
     std::int32_t classification_;
     std::string agentText_;
     bool timedOut_;
-};
-
-enum class ProcessType : std::int32_t {
-    kDaemon     = PaDAEMON_PROCESS,
-    kPaAware    = PaPA_AWARE,
-    kNotPaAware = PaNOT_PA_AWARE
-};
-
-struct Process {
-    std::string name;
-    std::string host;
-    std::string command;
-    std::int32_t euid = 0;
-    bool managed      = false;
-    std::int32_t pid  = 0;  // as the agent reported it in a list; not sent
-    std::optional<std::string> restart_message;
-    std::optional<std::string> alert_message;
-    std::int32_t retry_count = 0;
-    ProcessType type         = ProcessType::kNotPaAware;
-
-    bool operator==(const Process &) const = default;
-};
-
-// A member's value: none, an integer or a text.
-using MemberValue = std::variant<std::monostate, std::int32_t, std::string>;
-
-struct Member {
-    Process process;
-    MemberValue value;
-
-    bool operator==(const Member &) const = default;
-};
-
-enum class ServiceType : std::int32_t {
-    kMaster    = PaSERVICE_MASTER,
-    kNonMaster = PaSERVICE_NON_MASTER
-};
-enum class ServiceStart : std::int32_t {
-    kAuto    = PaSERVICE_AUTO,
-    kNonAuto = PaSERVICE_NON_AUTO
-};
-
-struct Service {
-    std::string name;
-    ServiceType type   = ServiceType::kNonMaster;
-    ServiceStart start = ServiceStart::kNonAuto;
-    std::vector<Member> members;
-
-    bool operator==(const Service &) const = default;
-};
-
-struct Route {
-    std::string host;
-    std::string server;
-
-    bool operator==(const Route &) const = default;
 };
 
 // A process's state as the agent reports it, and its PID (0 when it is not running).

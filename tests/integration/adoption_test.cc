@@ -198,8 +198,10 @@ TEST(Adoption, AStateFileHandsTheAgentOnlyWhatItStartedAndConfigured)
             pid = foreign.emplace_back(test.command).pid;
             ASSERT_TRUE(Eventually([&] { return ReadText("/proc/" + std::to_string(pid) + "/comm") == "sleep\n"; }));
         }
-        const paagent::ProcessSpec process{
-            "hostile" + std::to_string(&test - cases.data()), "", kSleeper, test.euid, false, {}, {}, 0, {}};
+        paagent::Process process;
+        process.name    = "hostile" + std::to_string(&test - cases.data());
+        process.command = kSleeper;
+        process.euid    = test.euid;
         records.push_back(
             {process, pid, paagent::IdentityOf(pid).value_or(paagent::ProcessIdentity{}), test.key, {}, {}});
     }

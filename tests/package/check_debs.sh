@@ -20,6 +20,7 @@ declare -A files depends
 files[libagentclient0]="./usr/lib/libagentclient.so.0 ./usr/lib/libagentclient.so.$version"
 depends[libagentclient0]="libc6,libct4,libstdc\+\+6"
 files[libagentclient-dev]="./usr/include/agentclient/agentclient.hpp ./usr/include/agentclient/pa.h
+  ./usr/include/agentclient/records.hpp
   ./usr/lib/cmake/agentclient/agentclient-config-version.cmake ./usr/lib/cmake/agentclient/agentclient-config.cmake
   ./usr/lib/cmake/agentclient/agentclient-targets-$config.cmake ./usr/lib/cmake/agentclient/agentclient-targets.cmake
   ./usr/lib/libagentclient.a ./usr/lib/libagentclient.so ./usr/lib/pkgconfig/agentclient.pc"

@@ -3,31 +3,10 @@
 #include "failure.h"
 
 #include "core/config_file.h"
-#include "core/peers.h"
 
 #include <fstream>
 
 namespace pactl {
-
-namespace ac = agentclient;
-
-namespace {
-
-ac::Service ToClient(const paagent::ServiceSpec &definition)
-{
-    ac::Service service{definition.name,
-                        static_cast<ac::ServiceType>(definition.type),
-                        static_cast<ac::ServiceStart>(definition.start),
-                        {}};
-    for (const paagent::ServiceMember &member : definition.members) {
-        // Both variants hold none, an integer or a text, in that order.
-        ac::MemberValue value = std::visit([](const auto &v) { return ac::MemberValue(v); }, member.value);
-        service.members.push_back({paagent::ToClient(member.process), std::move(value)});
-    }
-    return service;
-}
-
-}  // namespace
 
 Configuration ReadConfiguration(const std::filesystem::path &path)
 {
@@ -41,14 +20,7 @@ Configuration ReadConfiguration(const std::filesystem::path &path)
     } catch (const std::exception &error) {
         throw UsageError(path.string() + ": " + error.what());
     }
-    Configuration configuration;
-    for (const paagent::ServiceSpec &service : definitions.services) {
-        configuration.services.push_back(ToClient(service));
-    }
-    for (const paagent::Route &route : definitions.routes) {
-        configuration.routes.push_back({route.host, route.server});
-    }
-    return configuration;
+    return {std::move(definitions.services), std::move(definitions.routes)};
 }
 
 }  // namespace pactl

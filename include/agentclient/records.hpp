@@ -1,6 +1,9 @@
-// What the agent is asked to manage: process, service and routing definitions.
-#ifndef PAAGENT_CORE_DEFINITIONS_H
-#define PAAGENT_CORE_DEFINITIONS_H
+// agentclient's records as C++ values: processes, services with their members, and routes.
+//
+// Plain values with equality, usable without the rest of the C++ API: what a client sends and
+// lists, what the agent holds and what the configuration file carries are these same types.
+#ifndef AGENTCLIENT_RECORDS_HPP
+#define AGENTCLIENT_RECORDS_HPP
 
 #include <agentclient/pa.h>
 
@@ -10,7 +13,7 @@
 #include <variant>
 #include <vector>
 
-namespace paagent {
+namespace agentclient {
 
 enum class ProcessType : std::int32_t {
     kDaemon     = PaDAEMON_PROCESS,
@@ -18,29 +21,30 @@ enum class ProcessType : std::int32_t {
     kNotPaAware = PaNOT_PA_AWARE
 };
 
-struct ProcessSpec {
+struct Process {
     std::string name;
     std::string host;
     std::string command;
     std::int32_t euid = 0;
     bool managed      = false;
+    std::int32_t pid  = 0;  // as the agent reported it in a list; no part of a definition
     std::optional<std::string> restart_message;
     std::optional<std::string> alert_message;
     std::int32_t retry_count = 0;
     ProcessType type         = ProcessType::kNotPaAware;
 
-    bool operator==(const ProcessSpec &) const = default;
+    bool operator==(const Process &) const = default;
 };
 
-// A member's value: an integer, a text, or none (the kinds PaVALUE_INTEGER, PaVALUE_TEXT and
-// PaVALUE_NONE).
+// A member's value: none, an integer or a text (the kinds PaVALUE_NONE, PaVALUE_INTEGER and
+// PaVALUE_TEXT).
 using MemberValue = std::variant<std::monostate, std::int32_t, std::string>;
 
-struct ServiceMember {
-    ProcessSpec process;
+struct Member {
+    Process process;
     MemberValue value;
 
-    bool operator==(const ServiceMember &) const = default;
+    bool operator==(const Member &) const = default;
 };
 
 enum class ServiceType : std::int32_t {
@@ -52,15 +56,13 @@ enum class ServiceStart : std::int32_t {
     kNonAuto = PaSERVICE_NON_AUTO
 };
 
-struct ServiceSpec {
+struct Service {
     std::string name;
-    std::int32_t type  = static_cast<std::int32_t>(ServiceType::kNonMaster);
-    std::int32_t start = static_cast<std::int32_t>(ServiceStart::kNonAuto);
-    std::vector<ServiceMember> members;
+    ServiceType type   = ServiceType::kNonMaster;
+    ServiceStart start = ServiceStart::kNonAuto;
+    std::vector<Member> members;
 
-    bool IsMaster() const { return type == static_cast<std::int32_t>(ServiceType::kMaster); }
-    bool StartsAutomatically() const { return start == static_cast<std::int32_t>(ServiceStart::kAuto); }
-    bool operator==(const ServiceSpec &) const = default;
+    bool operator==(const Service &) const = default;
 };
 
 struct Route {
@@ -70,6 +72,6 @@ struct Route {
     bool operator==(const Route &) const = default;
 };
 
-}  // namespace paagent
+}  // namespace agentclient
 
-#endif  // PAAGENT_CORE_DEFINITIONS_H
+#endif
