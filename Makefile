@@ -51,7 +51,7 @@ test: build
 
 test-sanitize: deps
 	@cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=Debug -DAGENTCLIENT_WERROR=ON -DAGENTCLIENT_SANITIZE=ON $(CMAKE_FLAGS) >/dev/null
-	@cmake --build $(SANITIZE_DIR) -j $(JOBS) --target agentclient_unit_tests agentclient_cpp_tests paagentd paagent_core_tests paagent_tds_tests paagentd_tests -- --no-print-directory
+	@cmake --build $(SANITIZE_DIR) -j $(JOBS) --target agentclient_unit_tests agentclient_config_tests agentclient_cpp_tests paagentd paagent_core_tests paagent_tds_tests paagentd_tests -- --no-print-directory
 	@cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300 -L 'unit|sanitize|agent' -E 'allocation_discipline|source_format'
 
 # The agent serves every connection on its own thread beside the child watcher, and the library
@@ -60,7 +60,7 @@ test-sanitize: deps
 test-tsan: deps
 	@cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DAGENTCLIENT_WERROR=ON -DAGENTCLIENT_TSAN=ON $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(TSAN_DIR) -j $(JOBS) --target paagentd paagent_core_tests paagent_tds_tests paagentd_tests agentclient_e2e_tests -- --no-print-directory
-	@cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) --timeout 300 -L agent -E ConfigRoundTrip
+	@cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) --timeout 300 -L agent
 	@cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) --timeout 300 -R 'Recovery.TwoHandles|Bounds'
 
 # libFuzzer harnesses of the agent's decoders, its configuration parser and the library's row

@@ -1,6 +1,7 @@
 // paagentd: the reference process agent.
 #include <CLI/CLI.hpp>
 #include <agentclient/agentclient.hpp>
+#include <config/config_file.h>
 
 #include <algorithm>
 #include <csignal>
@@ -20,7 +21,6 @@
 #include <unistd.h>
 
 #include "core/agent.h"
-#include "core/config_file.h"
 #include "core/log_writer.h"
 #include "core/peers.h"
 #include "core/rpc_handlers.h"
@@ -32,6 +32,10 @@
 namespace {
 
 using namespace paagent;
+using agentclient::config::ConfigEnding;
+using agentclient::config::ConfigError;
+using agentclient::config::LoadConfig;
+using agentclient::config::SaveConfig;
 
 const tds::ServerConfig kServerDefaults;
 

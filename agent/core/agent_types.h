@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <sys/types.h>
 
+#include <config/config_file.h>
 #include <protocol/states.h>
 
 #include "core/records.h"
@@ -34,11 +35,8 @@ struct ServiceStatus {
     std::int32_t running_members = 0;
 };
 
-// What the agent keeps across restarts.
-struct Definitions {
-    std::vector<Service> services;
-    std::vector<Route> routes;
-};
+// What the agent keeps across restarts: what its configuration file holds.
+using agentclient::config::Definitions;
 
 // How long a stop waits for processes to go after SIGKILL.
 inline constexpr std::chrono::seconds kKillWait{5};

@@ -1,12 +1,11 @@
 #include "core/state_journal.h"
 
 #include <cerrno>
+#include <config/atomic_file.h>
 #include <cstring>
 #include <fcntl.h>
 #include <stdexcept>
 #include <unistd.h>
-
-#include "core/atomic_file.h"
 
 namespace paagent {
 
@@ -26,7 +25,7 @@ void StateJournal::Reset(const std::vector<RunningRecord> &records)
         records_[record.definition.name] = record;
     }
     // Durable for a crash of the agent only: after one of the system no process it records runs.
-    ReplaceFile(path_, FormatState(records), Durability::kProcessCrash);
+    agentclient::config::ReplaceFile(path_, FormatState(records), agentclient::config::Durability::kProcessCrash);
     file_ = tds::FileDescriptor(open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW));
     if (!file_.Valid()) {
         throw std::runtime_error("cannot open " + path_.string() + ": " + std::strerror(errno));

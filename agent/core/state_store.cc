@@ -1,13 +1,13 @@
 #include "core/state_store.h"
 
 #include <cerrno>
+#include <config/atomic_file.h>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <stdexcept>
 #include <unistd.h>
 
-#include "core/atomic_file.h"
 #include "tds/socket.h"
 
 namespace paagent {
@@ -46,7 +46,7 @@ std::filesystem::path KeepAside(const std::filesystem::path &path, const std::st
     for (int copy = 2; std::filesystem::exists(std::filesystem::symlink_status(aside)); ++copy) {
         aside = name + "-" + std::to_string(copy);
     }
-    CreateFile(aside, text);
+    agentclient::config::CreateFile(aside, text);
     return aside;
 }
 

@@ -1,4 +1,4 @@
-// What the agent's tests share: a temporary directory, an agent logging into it, process
+// What the agent's tests share: an agent logging into a directory of the test's own, process
 // definitions, and looks at process groups from outside the agent.
 #ifndef PAAGENT_TESTS_AGENT_FIXTURE_H
 #define PAAGENT_TESTS_AGENT_FIXTURE_H
@@ -8,13 +8,13 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 #include "core/agent.h"
+#include "support/temp_dir.h"
 
 namespace paagent::testing {
 
@@ -22,27 +22,6 @@ using namespace std::chrono_literals;
 
 // Every wait of a test ends by this, long after anything it waits for should have happened.
 inline constexpr std::chrono::seconds kWaitLimit{20};
-
-// A directory of its own, removed with everything in it.
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "paagent_test_XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("cannot create a temporary directory");
-        }
-        path_ = pattern;
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    TempDir(const TempDir &)            = delete;
-    TempDir &operator=(const TempDir &) = delete;
-
-    const std::filesystem::path &Path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 // Options for an agent whose logs go to DIRECTORY/logs, which the agent creates.
 inline AgentOptions OptionsLoggingTo(const std::filesystem::path &directory, std::chrono::milliseconds grace = 200ms)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <config/atomic_file.h>
 #include <fcntl.h>
 #include <functional>
 #include <future>
@@ -13,7 +14,6 @@
 #include <tuple>
 
 #include "agent_fixture.h"
-#include "core/atomic_file.h"
 #include "core/peers.h"
 #include "core/state_file.h"
 #include "core/users.h"
@@ -22,8 +22,9 @@ namespace {
 
 using namespace paagent;
 using namespace paagent::testing;
-namespace fs = std::filesystem;
-using Clock  = std::chrono::steady_clock;
+namespace fs     = std::filesystem;
+namespace config = agentclient::config;
+using Clock      = std::chrono::steady_clock;
 
 // The numbers of the line a process writes to the FIFO in one write; none after kWaitLimit.
 std::vector<long> ReadNumbers(const fs::path &fifo)
@@ -249,7 +250,8 @@ TEST(AgentAdoption, StartsAProcessThatWasWaitingForItsRestart)
     worker.retry_count   = 3;
     AgentOptions options = OptionsLoggingTo(home.Path());
     options.state_file   = home.Path() / "state";
-    ReplaceFile(options.state_file, FormatState({RunningRecord{worker, 0, {}, {}, {}, {}}}), Durability::kProcessCrash);
+    config::ReplaceFile(options.state_file, FormatState({RunningRecord{worker, 0, {}, {}, {}, {}}}),
+                        config::Durability::kProcessCrash);
     Agent agent(std::move(options));
     agent.Load({{MakeService("s", {worker})}, {}});
 

@@ -99,7 +99,7 @@ void Collect(int fd, LogCapture &log)
 
 AgentExit RunPaagentd(const std::vector<std::string> &options)
 {
-    const paagent::testing::TempDir directory;
+    const TempDir directory;
     pid_t pid             = 0;
     FileDescriptor output = Spawn(directory.Path(), options, pid);
     AgentExit result;

@@ -52,7 +52,7 @@ public:
     LogCapture &Log() { return log_; }
 
 private:
-    paagent::testing::TempDir directory_;
+    TempDir directory_;
     pid_t pid_ = 0;
     FileDescriptor output_;
     std::uint16_t port_ = 0;

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 
 #include <algorithm>
+#include <config/config_file.h>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -14,7 +15,6 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
-#include "core/config_file.h"
 #include "core/proc_entry.h"
 #include "tests/agent_fixture.h"
 #include "tests/paagentd_child.h"
@@ -32,12 +32,12 @@ using ::testing::StartsWith;
 // short before its routing section.
 TEST(AgentOptions, AreRefusedByNameAndCheckSaysWhichLineIsWrong)
 {
-    paagent::testing::TempDir files;
+    TempDir files;
     const std::filesystem::path good = files.Path() / "good.cfg", bad = files.Path() / "bad.cfg",
                                 cut = files.Path() / "cut.cfg", key = files.Path() / "key.pem";
     std::ofstream(key).flush();
     std::filesystem::permissions(key, std::filesystem::perms(0640));
-    const std::string header = FormatConfig({});
+    const std::string header = agentclient::config::FormatConfig({});
     std::ofstream(good) << header;
     std::ofstream(bad) << header << "not a record\n";
     std::ofstream(cut) << header.substr(0, header.find("zeb_routing"));
@@ -60,13 +60,13 @@ TEST(AgentOptions, AreRefusedByNameAndCheckSaysWhichLineIsWrong)
 
 // Options for an agent that starts the command at once, as process "auto" of an automatic
 // service, from a configuration file it writes in the directory; more options follow.
-std::vector<std::string> StartingAtOnce(const paagent::testing::TempDir &directory, const std::string &command,
+std::vector<std::string> StartingAtOnce(const TempDir &directory, const std::string &command,
                                         std::vector<std::string> more = {})
 {
     const std::string config = (directory.Path() / "pa.cfg").string();
     Service service          = paagent::testing::MakeService("auto", {paagent::testing::MakeProcess("auto", command)});
     service.start            = ServiceStart::kAuto;
-    SaveConfig(config, {{service}, {}});
+    agentclient::config::SaveConfig(config, {{service}, {}});
     more.insert(more.begin(), {"--config", config});
     return more;
 }
@@ -97,7 +97,7 @@ bool Eventually(const std::function<bool()> &condition)
 TEST(AgentLogs, RotatedUnderAFastWriterLoseNoLine)
 {
     constexpr int kLines = 20000;
-    paagent::testing::TempDir directory;
+    TempDir directory;
     PaagentdChild agent(StartingAtOnce(directory, "seq 1 " + std::to_string(kLines) + " >&2",
                                        {"--log-max-bytes", "4096", "--log-backups", "100"}));
     std::string expected;
@@ -130,7 +130,7 @@ TEST(AgentLogs, RotatedUnderAFastWriterLoseNoLine)
 // writer is none of its children. Nor is anything left unreaped.
 TEST(AgentLogs, AProgramWaitingForAllItsChildrenEnds)
 {
-    paagent::testing::TempDir directory;
+    TempDir directory;
     PaagentdChild agent(
         StartingAtOnce(directory, "exec perl -e 'fork or exec qw(sleep 0.2); 1 while wait != -1; print qq(done\\n)'"));
     ASSERT_TRUE(agent.Log().WaitFor("process auto finished"));
@@ -153,7 +153,7 @@ TEST(AgentLogs, OutputAfterTheAgentEndedReachesTheLog)
 {
     for (const int signal : {SIGKILL, SIGTERM}) {
         SCOPED_TRACE(sigabbrev_np(signal));
-        paagent::testing::TempDir directory;
+        TempDir directory;
         const std::filesystem::path fifo = directory.Path() / "fifo";
         ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
         // Its child, in a session of its own, outlives a stop and writes the line the test sends.
@@ -175,7 +175,7 @@ TEST(AgentLogs, OutputAfterTheAgentEndedReachesTheLog)
 // Under systemd the agent says it is ready once it listens, and that it stops on SIGTERM.
 TEST(AgentService, TellsTheServiceManagerWhenReadyAndWhenStopping)
 {
-    paagent::testing::TempDir directory;
+    TempDir directory;
     const std::string path = (directory.Path() / "notify").string();
     FileDescriptor manager(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{AF_UNIX, {}};

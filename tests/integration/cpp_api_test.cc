@@ -4,8 +4,7 @@
 #include "support/cpp_process.h"
 
 #include <agentclient/agentclient.hpp>
-
-#include "core/config_file.h"
+#include <config/config_file.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -81,7 +80,7 @@ TEST(CppApi, TheWholeSurfaceAgainstARealAgent)
     // What the C++ writer writes, the agent reads back as the services and routes it holds.
     const auto file = agent.Home() / "export.cfg";
     ac::WriteConfiguration(file, connection.Services(), connection.Routes());
-    paagent::Definitions read = paagent::LoadConfig(file);
+    agentclient::config::Definitions read = agentclient::config::LoadConfig(file);
     ASSERT_EQ(read.services.size(), 1u);
     EXPECT_EQ(read.services[0].members.size(), 3u);
     EXPECT_EQ(read.services[0].members[1].process.restart_message, "back's back");

@@ -11,7 +11,8 @@
 
 namespace pactl {
 
-namespace ac = agentclient;
+namespace ac     = agentclient;
+namespace config = agentclient::config;
 
 namespace {
 
@@ -73,7 +74,7 @@ Step OnStopped(Step::Action action, const ac::Service &service, std::int32_t sta
 }
 
 // Services removed (with prune), changed, added; then routes removed (with prune) and added.
-std::vector<Step> Plan(const Configuration &wanted, const AgentDefinitions &current, bool prune)
+std::vector<Step> Plan(const config::Definitions &wanted, const AgentDefinitions &current, bool prune)
 {
     std::vector<Step> removals, changes, additions;
     std::vector<ac::Service> held;
@@ -185,9 +186,9 @@ void WriteJson(const Json &document, const std::filesystem::path &file)
 
 Exit Apply(Session &session, const Output &output, const std::filesystem::path &file, bool prune, bool dry_run)
 {
-    const Configuration wanted    = ReadConfiguration(file);
-    ac::Connection &agent         = session.Agent();
-    const std::vector<Step> steps = Plan(wanted, ReadAgent(agent), prune);
+    const config::Definitions wanted = ReadConfiguration(file);
+    ac::Connection &agent            = session.Agent();
+    const std::vector<Step> steps    = Plan(wanted, ReadAgent(agent), prune);
     if (steps.empty() && !output.AsJson()) {
         output.Outcomes({{agent.Server() + " already matches " + file.string(), {}}});
         return Exit::kDone;

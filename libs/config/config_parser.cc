@@ -9,13 +9,13 @@
 #include <sstream>
 #include <vector>
 
-#include "core/config_file.h"
+#include "config/config_file.h"
 
-namespace paagent {
+namespace agentclient::config {
 
 namespace {
 
-namespace config = pa::protocol::config;
+namespace format = pa::protocol::config;
 
 struct Token {
     enum class Kind {
@@ -34,18 +34,18 @@ struct Token {
 // and moves i past its closing apostrophe and line past the line ends inside it.
 std::string QuotedText(std::string_view text, std::size_t &i, int &line)
 {
-    const std::size_t close = config::QuotedEnd(text, i + 1);
+    const std::size_t close = format::QuotedEnd(text, i + 1);
     if (close == std::string_view::npos) {
         throw ConfigError(line, "unterminated quoted text");
     }
     const std::string_view raw = text.substr(i + 1, close - i - 1);
     // The writer cannot carry a zero byte, so a definition holding one could never be saved again.
-    if (!config::Writable(raw)) {
+    if (!format::Writable(raw)) {
         throw ConfigError(line, "a quoted text holds a zero byte");
     }
     std::string value;
     value.reserve(raw.size());
-    config::Unescape(raw, [&value](char c) { value.push_back(c); });
+    format::Unescape(raw, [&value](char c) { value.push_back(c); });
     line += static_cast<int>(std::count(raw.begin(), raw.end(), '\n'));
     i = close + 1;
     return value;
@@ -76,7 +76,7 @@ std::vector<Token> Tokenize(std::string_view text)
                               {},
                               line});
             ++i;
-        } else if (c == config::kQuote) {
+        } else if (c == format::kQuote) {
             const int start   = line;
             std::string value = QuotedText(text, i, line);
             tokens.push_back({Token::Kind::kQuoted, std::move(value), start});
@@ -103,12 +103,12 @@ public:
         bool routing_last = false;
         while (Peek().kind != Token::Kind::kEnd) {
             const Token &keyword = Word();
-            routing_last         = keyword.text == config::kRoutingBlock;
-            if (keyword.text == config::kProcessBlock) {
+            routing_last         = keyword.text == format::kRoutingBlock;
+            if (keyword.text == format::kProcessBlock) {
                 ProcessBlock();
-            } else if (keyword.text == config::kServiceBlock) {
+            } else if (keyword.text == format::kServiceBlock) {
                 ServiceBlock();
-            } else if (keyword.text == config::kRoutingBlock) {
+            } else if (keyword.text == format::kRoutingBlock) {
                 RoutingBlock();
             } else {
                 throw ConfigError(keyword.line, "unknown block '" + keyword.text + "'");
@@ -116,7 +116,7 @@ public:
         }
         if (ending == ConfigEnding::kRouting && !routing_last) {
             throw ConfigError(Peek().line, "the file looks cut short: it does not end with a " +
-                                               std::string(config::kRoutingBlock) +
+                                               std::string(format::kRoutingBlock) +
                                                " section, which every file the agent writes ends with");
         }
         return Resolve();
@@ -182,7 +182,7 @@ private:
     // The writer puts a single blank for an absent message.
     static std::optional<std::string> Message(std::string text)
     {
-        if (text == config::kAbsentText) {
+        if (text == format::kAbsentText) {
             return std::nullopt;
         }
         return text;
@@ -199,31 +199,31 @@ private:
         Expect(Token::Kind::kOpen, "'{'");
         while (Peek().kind != Token::Kind::kClose) {
             const Token &attribute = Word();
-            if (attribute.text == config::kCommand) {
+            if (attribute.text == format::kCommand) {
                 definition.command    = Quoted();
                 const std::string run = Word().text;
-                if (run + " " + Word().text != config::kRunAs) {
-                    throw ConfigError(attribute.line, "expected '" + std::string(config::kRunAs) + "'");
+                if (run + " " + Word().text != format::kRunAs) {
+                    throw ConfigError(attribute.line, "expected '" + std::string(format::kRunAs) + "'");
                 }
                 definition.euid = Integer();
-            } else if (attribute.text == config::kHost) {
+            } else if (attribute.text == format::kHost) {
                 Equals();
                 definition.host = Quoted();
-            } else if (attribute.text == config::kManaged) {
+            } else if (attribute.text == format::kManaged) {
                 Equals();
-                definition.managed = Choice(config::kManagedWords) == 1;
-            } else if (attribute.text == config::kRestartMsg) {
+                definition.managed = Choice(format::kManagedWords) == 1;
+            } else if (attribute.text == format::kRestartMsg) {
                 Equals();
                 definition.restart_message = Message(Quoted());
-            } else if (attribute.text == config::kAlertMsg) {
+            } else if (attribute.text == format::kAlertMsg) {
                 Equals();
                 definition.alert_message = Message(Quoted());
-            } else if (attribute.text == config::kRetryCount) {
+            } else if (attribute.text == format::kRetryCount) {
                 Equals();
                 definition.retry_count = Integer();
-            } else if (attribute.text == config::kProcessType) {
+            } else if (attribute.text == format::kProcessType) {
                 Equals();
-                definition.type = static_cast<ProcessType>(Choice(config::kProcessTypeWords));
+                definition.type = static_cast<ProcessType>(Choice(format::kProcessTypeWords));
             } else {
                 throw ConfigError(attribute.line, "unknown process attribute '" + attribute.text + "'");
             }
@@ -247,14 +247,14 @@ private:
         Expect(Token::Kind::kOpen, "'{'");
         while (Peek().kind != Token::Kind::kClose) {
             const Token &attribute = Word();
-            if (attribute.text == config::kServiceType) {
+            if (attribute.text == format::kServiceType) {
                 Equals();
-                service.definition.type = static_cast<ServiceType>(Choice(config::kServiceTypeWords));
-            } else if (attribute.text == config::kServiceStart) {
+                service.definition.type = static_cast<ServiceType>(Choice(format::kServiceTypeWords));
+            } else if (attribute.text == format::kServiceStart) {
                 Equals();
-                const bool automatic     = Choice(config::kServiceStartWords) == 0;
+                const bool automatic     = Choice(format::kServiceStartWords) == 0;
                 service.definition.start = automatic ? ServiceStart::kAuto : ServiceStart::kNonAuto;
-            } else if (attribute.text == config::kMember) {
+            } else if (attribute.text == format::kMember) {
                 MemberReference member{Quoted(), {}, attribute.line};
                 if (std::any_of(service.members.begin(), service.members.end(),
                                 [&](const MemberReference &listed) { return listed.process == member.process; })) {
@@ -263,7 +263,7 @@ private:
                 }
                 if (Peek().kind == Token::Kind::kQuoted) {
                     member.value = Quoted();
-                } else if (Peek().kind == Token::Kind::kWord && Peek().text == config::kNoMemberValue) {
+                } else if (Peek().kind == Token::Kind::kWord && Peek().text == format::kNoMemberValue) {
                     Take();
                 } else {
                     member.value = Integer();
@@ -282,8 +282,8 @@ private:
         Expect(Token::Kind::kOpen, "'{'");
         while (Peek().kind != Token::Kind::kClose) {
             const Token &keyword = Word();
-            if (keyword.text != config::kRoute) {
-                throw ConfigError(keyword.line, "expected '" + std::string(config::kRoute) + "'");
+            if (keyword.text != format::kRoute) {
+                throw ConfigError(keyword.line, "expected '" + std::string(format::kRoute) + "'");
             }
             Route route;
             route.host   = Quoted();
@@ -322,9 +322,9 @@ private:
 
 Definitions ParseConfig(std::string_view text, ConfigEnding ending)
 {
-    if (text.substr(0, text.find('\n')) != config::kMagic) {
+    if (text.substr(0, text.find('\n')) != format::kMagic) {
         throw ConfigError(1, "not a process agent configuration file (it must start with " +
-                                 std::string(config::kMagic) + ")");
+                                 std::string(format::kMagic) + ")");
     }
     return Parser(Tokenize(text)).Parse(ending);
 }
@@ -343,4 +343,4 @@ Definitions LoadConfig(const std::filesystem::path &path, ConfigEnding ending)
     return ParseConfig(text.str(), ending);
 }
 
-}  // namespace paagent
+}  // namespace agentclient::config

@@ -1,11 +1,11 @@
 // Writing a file whole: a reader of a replaced file sees the old text or the new one, never a part.
-#ifndef PAAGENT_CORE_ATOMIC_FILE_H
-#define PAAGENT_CORE_ATOMIC_FILE_H
+#ifndef AGENTCLIENT_CONFIG_ATOMIC_FILE_H
+#define AGENTCLIENT_CONFIG_ATOMIC_FILE_H
 
 #include <filesystem>
 #include <string>
 
-namespace paagent {
+namespace agentclient::config {
 
 // Whether a replaced file must survive a crash of the system, or only one of the agent.
 enum class Durability {
@@ -21,6 +21,6 @@ void ReplaceFile(const std::filesystem::path &path, const std::string &text, Dur
 // symbolic link. Throws std::runtime_error when path exists or the text cannot be written.
 void CreateFile(const std::filesystem::path &path, const std::string &text);
 
-}  // namespace paagent
+}  // namespace agentclient::config
 
-#endif  // PAAGENT_CORE_ATOMIC_FILE_H
+#endif  // AGENTCLIENT_CONFIG_ATOMIC_FILE_H

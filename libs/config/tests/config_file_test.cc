@@ -11,12 +11,14 @@
 #include <fstream>
 #include <random>
 #include <set>
+#include <sys/stat.h>
 
-#include "agent_fixture.h"
-#include "core/config_file.h"
+#include "config/config_file.h"
+#include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
-using namespace paagent;
+using namespace agentclient;
+using namespace agentclient::config;
 using namespace std::string_literals;
 using ::testing::HasSubstr;
 
@@ -205,7 +207,7 @@ protected:
         return std::string(std::istreambuf_iterator<char>(file), {});
     }
 
-    paagent::testing::TempDir dir_;
+    TempDir dir_;
 };
 
 // The file is written byte for byte, its owner's alone whatever the umask, and reads back; a

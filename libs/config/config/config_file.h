@@ -1,15 +1,25 @@
 // The agent's configuration file: services with their member processes, and the routing table.
-#ifndef PAAGENT_CORE_CONFIG_FILE_H
-#define PAAGENT_CORE_CONFIG_FILE_H
+// The agent and pactl both read and write it here, so that they take exactly the same files.
+#ifndef AGENTCLIENT_CONFIG_CONFIG_FILE_H
+#define AGENTCLIENT_CONFIG_CONFIG_FILE_H
+
+#include <agentclient/records.hpp>
 
 #include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "core/agent.h"
+namespace agentclient::config {
 
-namespace paagent {
+// What a configuration file holds: what the agent keeps across restarts.
+struct Definitions {
+    std::vector<Service> services;
+    std::vector<Route> routes;
+
+    bool operator==(const Definitions &) const = default;
+};
 
 // A file that is not a configuration the agent can read, with the line where reading stopped.
 class ConfigError : public std::runtime_error {
@@ -40,11 +50,10 @@ Definitions LoadConfig(const std::filesystem::path &path, ConfigEnding ending = 
 // writer. Throws std::runtime_error for a text the file cannot carry (one holding a zero byte),
 // naming its record and attribute.
 std::string FormatConfig(const Definitions &definitions);
-// Writes format_config's text to a temporary file beside path, created with mode 0600, flushes
-// it to disk and renames it over path. Throws std::runtime_error on failure, leaving path as it
-// was.
+// Replaces the file at path with FormatConfig's text, as ReplaceFile does, flushed to disk.
+// Throws std::runtime_error on failure, leaving path as it was.
 void SaveConfig(const std::filesystem::path &path, const Definitions &definitions);
 
-}  // namespace paagent
+}  // namespace agentclient::config
 
-#endif  // PAAGENT_CORE_CONFIG_FILE_H
+#endif  // AGENTCLIENT_CONFIG_CONFIG_FILE_H

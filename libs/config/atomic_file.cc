@@ -1,4 +1,4 @@
-#include "core/atomic_file.h"
+#include "config/atomic_file.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace paagent {
+namespace agentclient::config {
 
 namespace {
 
@@ -84,4 +84,4 @@ void CreateFile(const std::filesystem::path &path, const std::string &text)
     WriteFile(path, text, Durability::kProcessCrash);
 }
 
-}  // namespace paagent
+}  // namespace agentclient::config
