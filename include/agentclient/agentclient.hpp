@@ -18,7 +18,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -88,9 +87,6 @@ struct ServiceFree {
 };
 struct HostFree {
     void operator()(PaHost *host) const { PaHostFree(host); }
-};
-struct FileClose {
-    void operator()(std::FILE *file) const { std::fclose(file); }
 };
 struct TextFree {
     void operator()(char *text) const
@@ -561,28 +557,6 @@ inline void WriteConfiguration(std::FILE *stream, const std::vector<Service> &se
         PaWriteKnownServices(service_list.list, stream) != PaSUCCESS ||
         PaWriteKnownHosts(route_list.list, stream) != PaSUCCESS) {
         detail::Throw("cannot write the configuration", PaFAILURE);
-    }
-}
-
-// The same, to a file that is replaced only once it is written whole.
-inline void WriteConfiguration(const std::filesystem::path &path, const std::vector<Service> &services,
-                               const std::vector<Route> &routes)
-{
-    std::filesystem::path temporary = path;
-    temporary += ".tmp";
-    std::unique_ptr<std::FILE, detail::FileClose> file(std::fopen(temporary.c_str(), "w"));
-    if (!file) {
-        detail::Throw("cannot create " + temporary.string(), PaFAILURE);
-    }
-    try {
-        WriteConfiguration(file.get(), services, routes);
-        if (std::fclose(file.release()) != 0) {
-            detail::Throw("cannot write " + temporary.string(), PaFAILURE);
-        }
-        std::filesystem::rename(temporary, path);
-    } catch (...) {
-        std::filesystem::remove(temporary);
-        throw;
     }
 }
 

@@ -4,7 +4,6 @@
 #include "support/cpp_process.h"
 
 #include <agentclient/agentclient.hpp>
-#include <config/config_file.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -76,16 +75,6 @@ TEST(CppApi, TheWholeSurfaceAgainstARealAgent)
     const ac::Route route{"node9", "PA_NINE"};
     connection.Add(route);
     EXPECT_EQ(connection.Routes(), std::vector<ac::Route>{route});
-
-    // What the C++ writer writes, the agent reads back as the services and routes it holds.
-    const auto file = agent.Home() / "export.cfg";
-    ac::WriteConfiguration(file, connection.Services(), connection.Routes());
-    agentclient::config::Definitions read = agentclient::config::LoadConfig(file);
-    ASSERT_EQ(read.services.size(), 1u);
-    EXPECT_EQ(read.services[0].members.size(), 3u);
-    EXPECT_EQ(read.services[0].members[1].process.restart_message, "back's back");
-    ASSERT_EQ(read.routes.size(), 1u);
-    EXPECT_EQ(read.routes[0].server, "PA_NINE");
     connection.Remove(route);
     EXPECT_TRUE(connection.Routes().empty());
 

@@ -4,9 +4,9 @@
 #include "service_commands.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <fstream>
+#include <config/atomic_file.h>
 #include <iostream>
+#include <sstream>
 #include <variant>
 
 namespace pactl {
@@ -169,16 +169,15 @@ void MakeAll(ac::Connection &agent, const Output &output, const std::vector<Step
     output.Outcomes(outcomes);
 }
 
-void WriteJson(const Json &document, const std::filesystem::path &file)
+// Writes text to file, replaced only once written whole, or to standard output when file is empty.
+void WriteText(const std::string &text, const std::filesystem::path &file)
 {
-    if (file.empty()) {
-        Output(std::cout, Output::Style::kDocument, false).Document(document);
+    if (!file.empty()) {
+        config::ReplaceFile(file, text, config::Durability::kSystemCrash);
         return;
     }
-    std::ofstream stream(file);
-    Output(stream, Output::Style::kDocument, false).Document(document);
-    if (!stream.flush()) {
-        throw Failure(Exit::kFailed, "cannot write " + file.string());
+    if (!(std::cout << text << std::flush)) {
+        throw Failure(Exit::kFailed, "cannot write to standard output");
     }
 }
 
@@ -207,16 +206,14 @@ Exit Apply(Session &session, const Output &output, const std::filesystem::path &
 Exit Export(Session &session, const Output &output, const std::filesystem::path &file)
 {
     ac::Connection &agent = session.Agent();
-    if (output.AsJson()) {
-        WriteJson({{"services", ServiceRecords(agent)}, {"routes", RouteRecords(agent.Routes())}}, file);
-    } else if (file.empty()) {
-        ac::WriteConfiguration(stdout, agent.Services(), agent.Routes());
-        if (std::fflush(stdout) != 0) {
-            throw Failure(Exit::kFailed, "cannot write the configuration to standard output");
-        }
-    } else {
-        ac::WriteConfiguration(file, agent.Services(), agent.Routes());
+    if (!output.AsJson()) {
+        WriteText(config::FormatConfig({agent.Services(), agent.Routes()}), file);
+        return Exit::kDone;
     }
+    std::ostringstream json;
+    Output(json, Output::Style::kDocument, false)
+        .Document({{"services", ServiceRecords(agent)}, {"routes", RouteRecords(agent.Routes())}});
+    WriteText(json.str(), file);
     return Exit::kDone;
 }
 

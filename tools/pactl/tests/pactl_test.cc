@@ -6,6 +6,7 @@
 #include "support/cpp_process.h"
 
 #include <agentclient/agentclient.hpp>
+#include <config/config_file.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -307,7 +308,7 @@ TEST(Pactl, ExportThenApplyReproducesAnAgent)
     std::vector<ac::Service> wanted      = Definitions(from);
     wanted[0].members[1].process.command = "exec sleep 29";
     wanted[1].members[0].process.command = "exec sleep 28";
-    ac::WriteConfiguration(file, {wanted[0], wanted[1]}, {ac::Route{"node1", "PA_ONE"}});
+    agentclient::config::SaveConfig(file, {{wanted[0], wanted[1]}, {ac::Route{"node1", "PA_ONE"}}});
     to.Add(ac::Service{"extra", ac::ServiceType::kNonMaster, ac::ServiceStart::kNonAuto, {{Sleeper("xa"), {}}}});
     const ac::Service back_before = Definitions(to)[1];
     to.Start(back_before);  // back runs, with the definition the file no longer has
