@@ -2,8 +2,6 @@
 
 #include "support/text_file.h"
 
-#include "core/users.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -119,7 +117,7 @@ AgentProcess::AgentProcess(std::optional<fs::path> config, std::vector<std::stri
     home_ = FamilyHome() / name_;
     fs::create_directories(home_);
     config_ = config.value_or(home_ / "pa.cfg");
-    std::ofstream(home_ / "users") << kUser << ":" << paagent::HashPassword(kPassword) << "\n";
+    std::ofstream(home_ / "users") << kUser << ":" << kPasswordHash << "\n";
     Start();
     std::ofstream(FamilyHome() / "interfaces", std::ios::app)
         << name_ << "\n\tquery tcp 5.0 127.0.0.1 " << port_ << "\n";

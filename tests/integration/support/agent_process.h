@@ -28,6 +28,10 @@ class AgentProcess {
 public:
     static constexpr const char *kUser     = "operator";
     static constexpr const char *kPassword = "e2e-secret";
+    // kPassword's hash in the users file, as `paagentd --hash-password` gives it: the tests that
+    // drive an agent need none of its code.
+    static constexpr const char *kPasswordHash =
+        "$6$6YU9Tj5BchgXMzdq$fB3uwBkzoh.FEzDv8KzHr6tumVIplWMCqg8VplmTNPhJG5ISf5n3mleKzmTXB8ZD3b0sEGKUwTc9OHjANJadn0";
 
     // Starts an agent under a unique server name, or name, with a users file holding kUser,
     // refusing passwords in clear; config replaces the default configuration file (HOME/pa.cfg)
