@@ -4,8 +4,10 @@
 #include <config/config_file.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <functional>
 #include <iostream>
@@ -59,7 +61,6 @@ struct Settings {
     bool check                   = false;  // only check the files
     double restart_delay_seconds = 1;      // the first delay before restarting a failed process
     LogLimits log_limits;
-    std::string write_log;  // run as the log writer of the log of this name
     // Many hosts: this agent's host, and the logins and time-out of its calls to other agents.
     std::string host_name;
     std::filesystem::path peers;
@@ -79,26 +80,20 @@ std::string MachineHostName()
     return name;
 }
 
-// The log writer: run by the agent for each process, in a session of its own, it outlives the
-// agent. It ignores the signals that end programs and ends when the process's output does, so
-// that no line written before is lost.
-int RunLogWriter(const Settings &settings)
-{
-    for (int number : {SIGTERM, SIGINT, SIGHUP}) {
-        std::signal(number, SIG_IGN);
-    }
-    constexpr int kLogDirectory = 3;
-    return WriteLog(STDIN_FILENO, STDOUT_FILENO, kLogDirectory, settings.write_log, settings.log_limits);
-}
-
+// The log writer, where the installation puts it beside the agent (PAAGENTD_LOG_WRITER, relative
+// to the agent's directory), and its arguments.
 std::vector<std::string> LogWriterCommand(const Settings &settings)
 {
-    return {"/proc/self/exe",
-            "--log-max-bytes",
-            std::to_string(settings.log_limits.max_bytes),
-            "--log-backups",
-            std::to_string(settings.log_limits.backups),
-            "--write-log"};
+    std::error_code error;
+    const std::filesystem::path agent = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) {
+        throw std::runtime_error("cannot find the agent's own program: " + error.message());
+    }
+    const std::filesystem::path writer = (agent.parent_path() / PAAGENTD_LOG_WRITER).lexically_normal();
+    if (access(writer.c_str(), X_OK) != 0) {
+        throw std::runtime_error("cannot run the log writer " + writer.string() + ": " + std::strerror(errno));
+    }
+    return {writer.string(), std::to_string(settings.log_limits.max_bytes), std::to_string(settings.log_limits.backups)};
 }
 
 std::mutex log_mutex;
@@ -484,8 +479,6 @@ int main(int argc, char **argv)
     app.add_option("--log-backups", settings.log_limits.backups, "rotated logs kept for each process")
         ->check(CLI::Range(0, 1000))
         ->capture_default_str();
-    app.add_option("--write-log", settings.write_log, "(used by the agent itself) copy standard input to this log")
-        ->group("");
     app.add_option("--restart-delay", settings.restart_delay_seconds,
                    "seconds before the first restart of a failed managed process; doubled at each failure up to " +
                        std::to_string(kMaxRestartDelays) + " times as long")
@@ -508,9 +501,6 @@ int main(int argc, char **argv)
             std::getline(std::cin, password);
             std::cout << HashPassword(password) << std::endl;
             return 0;
-        }
-        if (!settings.write_log.empty()) {
-            return RunLogWriter(settings);
         }
         if (settings.home.empty() || settings.users.empty()) {
             std::cerr << "paagentd: --home and --users are required\n" << app.help();

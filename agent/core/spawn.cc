@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <charconv>
 #include <csignal>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,7 +14,10 @@
 #include <memory>
 #include <optional>
 #include <pwd.h>
+#include <sched.h>
+#include <spawn.h>
 #include <string_view>
+#include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -154,26 +159,34 @@ std::optional<std::vector<std::string>> PlainWords(const std::string &command)
     return words;
 }
 
-// Everything the child needs, prepared before fork: after it only async-signal-safe calls run.
+// A stack of its own for the child, which runs in the agent's memory until its exec.
+constexpr std::size_t kChildStackBytes = 64 * 1024;
+
+// ThreadSanitizer's clone cannot run a child in its parent's memory: under it the child gets a
+// copy, as from fork.
+#if defined(__SANITIZE_THREAD__)
+constexpr int kShareMemory = 0;
+#else
+constexpr int kShareMemory = CLONE_VM;
+#endif
+
+// What the child reads, all prepared before it starts: it makes system calls only, and writes to
+// nothing but its own stack (see RunChild).
 struct ChildPlan {
-    std::vector<std::string> environment_storage;
-    std::vector<char *> environment;
-    // The command's own words, so that the process is the program's, or else sh -c and the command.
-    std::vector<std::string> arguments_storage;
-    std::vector<char *> arguments;
-    const char *program = nullptr;
-    int log_fd          = -1;
-    int null_fd         = -1;
-    int started_fd      = -1;  // written once the child is in its own session
-    int directory_fd    = -1;  // the log directory, for the log writer
-    int output_read     = -1;  // a pipe from the process to its log writer, when it has one
-    int output_write    = -1;
-    std::vector<std::string> writer_storage;
-    std::vector<char *> writer;
-    int gate_fd      = -1;  // read for the byte that lets the command run
-    uid_t uid        = 0;
-    gid_t gid        = 0;
-    bool change_user = false;
+    const char *const *arguments   = nullptr;
+    const char *const *environment = nullptr;
+    // Where to look for the program, as execvp looks along PATH, and for each the arguments that
+    // run it through /bin/sh when it is a script without an interpreter line.
+    const char *const *candidates             = nullptr;
+    const char *const *const *shell_arguments = nullptr;
+    const char *program                = nullptr;  // as the command names it, for the failure's message
+    int output_fd                      = -1;       // standard output and error
+    int null_fd                        = -1;
+    int started_fd                     = -1;  // written once the child is in its own session
+    int gate_fd                        = -1;  // read for the byte that lets the command run
+    uid_t uid                          = 0;
+    gid_t gid                          = 0;
+    bool change_user                   = false;
 };
 
 // The primary group of a user, or the number of the user itself when it has no entry.
@@ -188,102 +201,88 @@ gid_t PrimaryGroup(uid_t uid)
     return static_cast<gid_t>(uid);
 }
 
-// The agent blocks SIGINT and SIGTERM for its own use; a blocked mask survives exec.
-void UnblockSignals()
+// The kernel's sigaction, which the child reads and sets through the raw system call.
+struct KernelSigaction {
+    void (*handler)(int);
+    unsigned long flags;
+    void (*restorer)();
+    std::uint64_t mask;
+};
+
+__attribute__((no_sanitize("address", "thread", "undefined"))) void WriteError(const char *text)
 {
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+    std::size_t length = 0;
+    while (text[length] != '\0') {
+        ++length;
+    }
+    syscall(SYS_write, STDERR_FILENO, text, length);
 }
 
-// Runs the log writer in a session of its own, so that no signal to the process's group or
-// session, or to the agent's, reaches it.
-[[noreturn]] void RunLogWriter(const ChildPlan &plan)
+// The child, up to the exec of its command. It shares the agent's memory, so it makes system
+// calls only, never through a library function that could take a lock or write memory, and is
+// left out of the sanitizers' bookkeeping. Only errno, the launching thread's, can change: that
+// thread waits in a read of the started pipe whenever a call here can fail.
+__attribute__((no_sanitize("address", "thread", "undefined"))) int RunChild(void *argument)
 {
-    UnblockSignals();
-    setsid();
-    dup2(plan.output_read, STDIN_FILENO);
-    dup2(plan.log_fd, STDOUT_FILENO);
-    // Not the agent's standard error, which the writer would hold open after the agent ends.
-    dup2(plan.log_fd, STDERR_FILENO);
-    // dup2 onto the same number would leave it closed on exec.
-    if (plan.directory_fd == 3) {
-        fcntl(3, F_SETFD, 0);
-    } else {
-        dup2(plan.directory_fd, 3);
-    }
-    // Nor anything else the agent holds open without close-on-exec.
-    close_range(4, ~0U, 0);
-    char *const no_environment[] = {nullptr};
-    execve(plan.writer[0], plan.writer.data(), no_environment);
-    _exit(127);
-}
-
-// Starts the log writer, as the agent's user, through a child that exits at once and is reaped
-// here: the writer, orphaned, is none of the process's children (a program waiting for all of
-// its own would wait for it for ever); it comes back to the agent, their subreaper, which reaps it
-// with the orphans of the groups. It ends once every process holding the pipe has closed it; the
-// agent's copy closes when launch returns.
-void StartLogWriter(const ChildPlan &plan)
-{
-    const pid_t middle = fork();
-    if (middle < 0) {
-        ThrowErrno("cannot fork the log writer");
-    }
-    if (middle == 0) {
-        // _Fork runs no fork handlers, which need not work in the child of a threaded program.
-        const pid_t writer = _Fork();
-        if (writer == 0) {
-            RunLogWriter(plan);
-        }
-        _exit(writer < 0 ? errno : 0);
-    }
-    int status = 0;
-    while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
-        throw std::system_error(WEXITSTATUS(status), std::generic_category(), "cannot fork the log writer");
-    }
-}
-
-[[noreturn]] void RunChild(const ChildPlan &plan)
-{
-    UnblockSignals();
-    setsid();
-    if (!plan.writer.empty()) {
-        dup2(plan.output_write, STDOUT_FILENO);
-        dup2(plan.output_write, STDERR_FILENO);
-    } else {
-        dup2(plan.log_fd, STDOUT_FILENO);
-        dup2(plan.log_fd, STDERR_FILENO);
-    }
-    dup2(plan.null_fd, STDIN_FILENO);
-    if (plan.change_user && (setgroups(0, nullptr) != 0 || setgid(plan.gid) != 0 || setuid(plan.uid) != 0)) {
-        _exit(126);
+    const ChildPlan &plan = *static_cast<const ChildPlan *>(argument);
+    syscall(SYS_setsid);
+    syscall(SYS_dup2, plan.output_fd, STDOUT_FILENO);
+    syscall(SYS_dup2, plan.output_fd, STDERR_FILENO);
+    syscall(SYS_dup2, plan.null_fd, STDIN_FILENO);
+    if (plan.change_user &&
+        (syscall(SYS_setgroups, 0, nullptr) != 0 || syscall(SYS_setgid, plan.gid) != 0 ||
+         syscall(SYS_setuid, plan.uid) != 0)) {
+        syscall(SYS_exit_group, 126);
     }
     // Descriptors of other children's gates, inherited from a fork in another thread, would
     // keep those gates from closing when the agent ends.
-    const unsigned low  = static_cast<unsigned>(std::min(plan.started_fd, plan.gate_fd));
-    const unsigned high = static_cast<unsigned>(std::max(plan.started_fd, plan.gate_fd));
-    close_range(STDERR_FILENO + 1, low - 1, 0);
-    close_range(low + 1, high - 1, 0);
-    close_range(high + 1, ~0U, 0);
+    const bool started_first = plan.started_fd < plan.gate_fd;
+    const unsigned low       = static_cast<unsigned>(started_first ? plan.started_fd : plan.gate_fd);
+    const unsigned high      = static_cast<unsigned>(started_first ? plan.gate_fd : plan.started_fd);
+    syscall(SYS_close_range, STDERR_FILENO + 1, low - 1, 0);
+    syscall(SYS_close_range, low + 1, high - 1, 0);
+    syscall(SYS_close_range, high + 1, ~0U, 0);
     const char started = 1;
-    (void)!write(plan.started_fd, &started, 1);
-    char go     = 0;
-    ssize_t got = 0;
-    while ((got = read(plan.gate_fd, &go, 1)) < 0 && errno == EINTR) {
+    syscall(SYS_write, plan.started_fd, &started, 1);
+    char go = 0;
+    if (syscall(SYS_read, plan.gate_fd, &go, 1) != 1) {
+        syscall(SYS_exit_group, 125);
     }
-    if (got != 1) {
-        _exit(125);
+    // The command starts with default signal handling and nothing blocked: the agent blocks the
+    // signals it waits for, and a blocked mask survives exec.
+    for (int number = 1; number < NSIG; ++number) {
+        KernelSigaction action{};
+        if (syscall(SYS_rt_sigaction, number, nullptr, &action, sizeof action.mask) == 0 &&
+            action.handler != SIG_DFL && action.handler != SIG_IGN) {
+            action = KernelSigaction{};
+            syscall(SYS_rt_sigaction, number, &action, nullptr, sizeof action.mask);
+        }
     }
-    execvpe(plan.program, plan.arguments.data(), plan.environment.data());
+    const std::uint64_t none = 0;
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, sizeof none);
+    // As execvp: the first candidate that runs, or the reason of the last that exists.
+    int reason = ENOENT;
+    for (std::size_t index = 0; plan.candidates[index] != nullptr; ++index) {
+        syscall(SYS_execve, plan.candidates[index], plan.arguments, plan.environment);
+        const int error = errno;
+        if (error == ENOEXEC) {
+            syscall(SYS_execve, "/bin/sh", plan.shell_arguments[index], plan.environment);
+        }
+        if (error == EACCES) {
+            reason = EACCES;
+        } else if (error != ENOENT && error != ENOTDIR && error != ESTALE && error != ENODEV && error != ETIMEDOUT) {
+            reason = error;
+            break;
+        }
+    }
     // Said in the process's log, as the shell would have said it.
-    const char *reason = strerrordesc_np(errno);
-    for (const char *part : {plan.program, ": cannot run: ", reason != nullptr ? reason : "error", "\n"}) {
-        (void)!write(STDERR_FILENO, part, std::strlen(part));
-    }
-    _exit(127);
+    const char *description = strerrordesc_np(reason);
+    WriteError(plan.program);
+    WriteError(": cannot run: ");
+    WriteError(description != nullptr ? description : "error");
+    WriteError("\n");
+    syscall(SYS_exit_group, 127);
+    return 127;
 }
 
 }  // namespace
@@ -381,6 +380,127 @@ tds::FileDescriptor OpenPrivateDirectory(const std::string &path)
     return directory;
 }
 
+namespace {
+
+// The words of the command, or sh -c and the command when it holds shell syntax.
+std::vector<std::string> CommandArguments(const std::string &command)
+{
+    if (auto words = PlainWords(command)) {
+        return std::move(*words);
+    }
+    return {"/bin/sh", "-c", command};
+}
+
+// The paths execvp would try for the program, along the agent's PATH.
+std::vector<std::string> Candidates(const std::string &program)
+{
+    if (program.find('/') != std::string::npos) {
+        return {program};
+    }
+    const char *path = std::getenv("PATH");
+    std::string_view directories = path != nullptr ? path : "/bin:/usr/bin";
+    std::vector<std::string> candidates;
+    for (;;) {
+        const std::size_t end           = directories.find(':');
+        const std::string_view directory = directories.substr(0, end);
+        // An empty entry is the current directory.
+        candidates.push_back(directory.empty() ? program : std::string(directory) + "/" + program);
+        if (end == std::string_view::npos) {
+            return candidates;
+        }
+        directories.remove_prefix(end + 1);
+    }
+}
+
+std::vector<const char *> Pointers(const std::vector<std::string> &strings)
+{
+    std::vector<const char *> pointers;
+    pointers.reserve(strings.size() + 1);
+    for (const std::string &text : strings) {
+        pointers.push_back(text.c_str());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Starts the log writer, as the agent's child in a session of its own: none of the process's
+// children (a program waiting for all of its own would wait for it for ever), and out of reach
+// of the signals to the process's group or session and to the agent's. Standard input is the
+// process's output, standard output and error the log, descriptor 3 the log directory, and its
+// environment empty. It ends once every process holding the pipe has closed it, and outlives
+// the agent; the agent reaps it with the orphans of the groups.
+void StartLogWriter(const LaunchRequest &request, int output, int log)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, output, STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, log, STDOUT_FILENO);
+    // Not the agent's standard error, which the writer would hold open after the agent ends.
+    posix_spawn_file_actions_adddup2(&actions, log, STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, request.log_directory, 3);
+    // Nor anything else the agent holds open without close-on-exec.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 4);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
+    std::vector<std::string> arguments = request.log_writer;
+    arguments.push_back(request.log_name);
+    std::vector<const char *> argv = Pointers(arguments);
+    const char *const no_environment[] = {nullptr};
+    pid_t writer                       = 0;
+    const int error = posix_spawn(&writer, argv[0], &actions, &attributes, const_cast<char *const *>(argv.data()),
+                                  const_cast<char *const *>(no_environment));
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        throw std::system_error(error, std::generic_category(), "cannot start the log writer " + arguments[0]);
+    }
+}
+
+}  // namespace
+
+// Everything a launched child uses until its exec: the strings and arrays its plan points into,
+// and its stack, all in the agent's memory, which the child shares until then.
+struct ChildStart {
+    std::vector<std::string> environment_storage;
+    std::vector<const char *> environment;
+    std::vector<std::string> arguments_storage;
+    std::vector<const char *> arguments;
+    std::vector<std::string> candidates_storage;
+    std::vector<const char *> candidates;
+    std::vector<std::vector<const char *>> shell_arguments_storage;
+    std::vector<const char *const *> shell_arguments;
+    ChildPlan plan;
+    void *stack = MAP_FAILED;
+    // A byte once the child is in its own session, then the end of file once it has run its
+    // command or exited: until then, nothing here may go.
+    tds::FileDescriptor started;
+    tds::FileDescriptor gate;  // the child runs its command once it reads a byte
+
+    ChildStart() = default;
+    ChildStart(const ChildStart &)            = delete;
+    ChildStart &operator=(const ChildStart &) = delete;
+    ~ChildStart()
+    {
+        // A child not yet released reads the end of its gate and exits without running its command.
+        gate.Reset();
+        if (started.Valid()) {
+            char byte   = 0;
+            ssize_t got = 0;
+            while ((got = read(started.Get(), &byte, 1)) != 0 && (got > 0 || errno == EINTR)) {
+            }
+        }
+        if (stack != MAP_FAILED) {
+            munmap(stack, kChildStackBytes);
+        }
+    }
+};
+
+void ChildStartEnd::operator()(ChildStart *start) const { delete start; }
+
 LaunchedChild Launch(const LaunchRequest &request)
 {
     tds::FileDescriptor log(openat(request.log_directory, request.log_name.c_str(),
@@ -400,102 +520,108 @@ LaunchedChild Launch(const LaunchRequest &request)
                                 "cannot run as user " + std::to_string(request.uid) + " unless the agent runs as root");
     }
 
-    ChildPlan plan;
+    std::unique_ptr<ChildStart, ChildStartEnd> start(new ChildStart);
     for (char **entry = environ; *entry != nullptr; ++entry) {
         if (!MeantForTheAgent(*entry)) {
-            plan.environment_storage.emplace_back(*entry);
+            start->environment_storage.emplace_back(*entry);
         }
     }
-    plan.environment_storage.insert(plan.environment_storage.end(), request.environment.begin(),
-                                    request.environment.end());
+    start->environment_storage.insert(start->environment_storage.end(), request.environment.begin(),
+                                      request.environment.end());
     const std::string launch_key = NewLaunchKey();
-    plan.environment_storage.push_back(std::string(kLaunchKeyName) + "=" + launch_key);
-    for (auto &entry : plan.environment_storage) {
-        plan.environment.push_back(entry.data());
+    start->environment_storage.push_back(std::string(kLaunchKeyName) + "=" + launch_key);
+    start->environment        = Pointers(start->environment_storage);
+    start->arguments_storage  = CommandArguments(request.command);
+    start->arguments          = Pointers(start->arguments_storage);
+    start->candidates_storage = Candidates(start->arguments_storage[0]);
+    start->candidates         = Pointers(start->candidates_storage);
+    for (const std::string &candidate : start->candidates_storage) {
+        std::vector<const char *> shell{"/bin/sh", candidate.c_str()};
+        shell.insert(shell.end(), start->arguments.begin() + 1, start->arguments.end());
+        start->shell_arguments_storage.push_back(std::move(shell));
     }
-    plan.environment.push_back(nullptr);
-    Pipe output;
-    if (!request.log_writer.empty()) {
-        output              = MakePipe();
-        plan.writer_storage = request.log_writer;
-        plan.writer_storage.push_back(request.log_name);
-        for (auto &argument : plan.writer_storage) {
-            plan.writer.push_back(argument.data());
-        }
-        plan.writer.push_back(nullptr);
-        plan.output_read  = output.read.Get();
-        plan.output_write = output.write.Get();
-        plan.directory_fd = request.log_directory;
+    for (const auto &shell : start->shell_arguments_storage) {
+        start->shell_arguments.push_back(shell.data());
     }
-    if (auto words = PlainWords(request.command)) {
-        plan.arguments_storage = std::move(*words);
-        plan.program           = plan.arguments_storage[0].c_str();
-    } else {
-        plan.arguments_storage = {"sh", "-c", request.command};
-        plan.program           = "/bin/sh";
-    }
-    for (auto &argument : plan.arguments_storage) {
-        plan.arguments.push_back(argument.data());
-    }
-    plan.arguments.push_back(nullptr);
-    plan.log_fd      = log.Get();
-    plan.null_fd     = null.Get();
-    plan.uid         = request.uid;
-    plan.change_user = request.uid != geteuid();
+
+    ChildPlan &plan      = start->plan;
+    plan.arguments       = start->arguments.data();
+    plan.environment     = start->environment.data();
+    plan.candidates      = start->candidates.data();
+    plan.shell_arguments = start->shell_arguments.data();
+    plan.program         = start->arguments[0];
+    plan.null_fd         = null.Get();
+    plan.uid             = request.uid;
+    plan.change_user     = request.uid != geteuid();
     if (plan.change_user) {
         plan.gid = PrimaryGroup(request.uid);
     }
-
-    if (!plan.writer.empty()) {
-        StartLogWriter(plan);
+    Pipe output;
+    if (!request.log_writer.empty()) {
+        output = MakePipe();
+        StartLogWriter(request, output.read.Get(), log.Get());
+        plan.output_fd = output.write.Get();
+    } else {
+        plan.output_fd = log.Get();
     }
-    // Written by the child (or closed by its exit): once it reads, the child has its own
-    // session and process group, so the group can be signalled as soon as launch returns.
     Pipe started    = MakePipe();
     Pipe gate       = MakePipe();
     plan.started_fd = started.write.Get();
     plan.gate_fd    = gate.read.Get();
-    pid_t pid       = fork();
+    start->stack = mmap(nullptr, kChildStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK,
+                        -1, 0);
+    if (start->stack == MAP_FAILED) {
+        ThrowErrno("cannot map a stack for the child");
+    }
+    int pidfd       = -1;
+    const pid_t pid = clone(RunChild, static_cast<char *>(start->stack) + kChildStackBytes,
+                            kShareMemory | CLONE_PIDFD | SIGCHLD, &plan, &pidfd);
     if (pid < 0) {
-        ThrowErrno("cannot fork");
+        ThrowErrno("cannot create a process");
     }
-    if (pid == 0) {
-        RunChild(plan);
-    }
+    start->started = std::move(started.read);
+    start->gate    = std::move(gate.write);
     started.write.Reset();
     gate.read.Reset();
+    // Once the byte is read, the child has its own session and process group, so the group can
+    // be signalled as soon as launch returns.
     char byte = 0;
-    while (read(started.read.Get(), &byte, 1) < 0 && errno == EINTR) {
+    while (read(start->started.Get(), &byte, 1) < 0 && errno == EINTR) {
     }
-    // Only the agent reaps its children, so the pidfd can be opened even after an early exit.
-    LaunchedChild child = Watchable(pid);
+    LaunchedChild child;
+    child.pid   = pid;
+    child.pidfd = tds::FileDescriptor(pidfd);
+    child.group = tds::FileDescriptor(fcntl(pidfd, F_DUPFD_CLOEXEC, 0));
     if (!child.group.Valid()) {
-        int error = errno;
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
+        const int error = errno;
+        Cancel(child);
         throw std::system_error(error, std::generic_category(), "cannot watch process " + std::to_string(pid));
     }
     // The child waits at its gate: it has not exited and its entry is there to read.
     child.identity   = IdentityOf(pid).value_or(ProcessIdentity{pid, 0});
-    child.gate       = std::move(gate.write);
     child.launch_key = launch_key;
+    child.start      = std::move(start);
     return child;
 }
 
 void Release(LaunchedChild &child)
 {
     const char go = 1;
-    (void)!write(child.gate.Get(), &go, 1);
-    child.gate.Reset();
+    (void)!write(child.start->gate.Get(), &go, 1);
+    child.start.reset();
 }
 
 void Cancel(LaunchedChild &child)
 {
-    ProcessGroup(child.pid, std::move(child.group)).Signal(SIGKILL);
+    if (child.group.Valid()) {
+        ProcessGroup(child.pid, std::move(child.group)).Signal(SIGKILL);
+    } else {
+        kill(child.pid, SIGKILL);
+    }
     siginfo_t info{};
     while (waitid(P_PIDFD, static_cast<id_t>(child.pidfd.Get()), &info, WEXITED) != 0 && errno == EINTR) {
     }
-    child.gate.Reset();
+    child.start.reset();
 }
 
 std::optional<ProcessIdentity> IdentityOf(pid_t pid)

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,10 +22,10 @@ struct LaunchRequest {
     std::vector<std::string> environment;  // "NAME=value" entries added to the agent's own
     int log_directory = -1;                // a directory opened by the caller
     std::string log_name;                  // standard output and error are appended to this file in it
-    // A program (argv, the log's name appended) that copies its standard input into the log
-    // open on its standard output, with the log directory as descriptor 3; empty to have the
-    // process write its log itself. It runs as the agent's user in a session of its own, and
-    // is none of the process's children.
+    // A program (its path and arguments, the log's name appended) that copies its standard input
+    // into the log open on its standard output, with the log directory as descriptor 3; empty to
+    // have the process write its log itself. It runs as the agent's user in a session of its own,
+    // and is none of the process's children.
     std::vector<std::string> log_writer;
 };
 
@@ -63,13 +64,20 @@ std::optional<ProcessIdentity> IdentityOf(pid_t pid);
 // that the process is one an agent launched.
 inline constexpr std::string_view kLaunchKeyName = "PA_LAUNCH_KEY";
 
+// What a launched child needs until it runs its command (spawn.cc). Ending it before Release
+// ends the child without running its command, and waits until the child no longer needs it.
+struct ChildStart;
+struct ChildStartEnd {
+    void operator()(ChildStart *start) const;
+};
+
 struct LaunchedChild {
     pid_t pid = 0;
     ProcessIdentity identity;
     std::string launch_key;     // random, new for every launch, in its environment as kLaunchKeyName
     tds::FileDescriptor pidfd;  // readable once the child has exited
     tds::FileDescriptor group;  // another pidfd of the child, for its ProcessGroup
-    tds::FileDescriptor gate;   // the child runs its command once released (see release)
+    std::unique_ptr<ChildStart, ChildStartEnd> start;  // until its release; none when adopted
 };
 
 // Starts the command in a session and process group of its own, with standard input from
@@ -82,7 +90,7 @@ struct LaunchedChild {
 // opened, the user cannot be taken on, or the process or its log writer cannot be created; a command that cannot
 // be run starts and then exits with status 127.
 LaunchedChild Launch(const LaunchRequest &request);
-// Lets the launched child run its command.
+// Lets the launched child run its command, and returns once it runs it (or has failed to).
 void Release(LaunchedChild &child);
 // Kills the launched child, before its release, with its group, and reaps it: its command never
 // runs.
