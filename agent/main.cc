@@ -93,7 +93,8 @@ std::vector<std::string> LogWriterCommand(const Settings &settings)
     if (access(writer.c_str(), X_OK) != 0) {
         throw std::runtime_error("cannot run the log writer " + writer.string() + ": " + std::strerror(errno));
     }
-    return {writer.string(), std::to_string(settings.log_limits.max_bytes), std::to_string(settings.log_limits.backups)};
+    return {writer.string(), std::to_string(settings.log_limits.max_bytes),
+            std::to_string(settings.log_limits.backups)};
 }
 
 std::mutex log_mutex;

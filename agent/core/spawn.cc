@@ -3,12 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <charconv>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <memory>
@@ -36,31 +34,6 @@ namespace {
 
 // pidfd_send_signal's flag for the whole process group of the pidfd's process (Linux 6.9).
 constexpr unsigned kSignalProcessGroup = 1U << 2;
-
-struct DirectoryCloser {
-    void operator()(DIR *directory) const { closedir(directory); }
-};
-
-// Whether a process of the group runs, from a look at every process.
-bool GroupRuns(pid_t group)
-{
-    std::unique_ptr<DIR, DirectoryCloser> proc(opendir("/proc"));
-    if (!proc) {
-        return true;  // cannot tell: assume so
-    }
-    while (const dirent *item = readdir(proc.get())) {
-        std::string name = item->d_name;
-        pid_t pid        = 0;
-        if (std::from_chars(name.data(), name.data() + name.size(), pid).ec != std::errc()) {
-            continue;
-        }
-        auto entry = ReadEntry(name);
-        if (entry && entry->group == group && entry->Running()) {
-            return true;
-        }
-    }
-    return false;
-}
 
 struct Pipe {
     tds::FileDescriptor read;
@@ -169,25 +142,8 @@ constexpr int kShareMemory = 0;
 #else
 constexpr int kShareMemory = CLONE_VM;
 #endif
-
-// What the child reads, all prepared before it starts: it makes system calls only, and writes to
-// nothing but its own stack (see RunChild).
-struct ChildPlan {
-    const char *const *arguments   = nullptr;
-    const char *const *environment = nullptr;
-    // Where to look for the program, as execvp looks along PATH, and for each the arguments that
-    // run it through /bin/sh when it is a script without an interpreter line.
-    const char *const *candidates             = nullptr;
-    const char *const *const *shell_arguments = nullptr;
-    const char *program                = nullptr;  // as the command names it, for the failure's message
-    int output_fd                      = -1;       // standard output and error
-    int null_fd                        = -1;
-    int started_fd                     = -1;  // written once the child is in its own session
-    int gate_fd                        = -1;  // read for the byte that lets the command run
-    uid_t uid                          = 0;
-    gid_t gid                          = 0;
-    bool change_user                   = false;
-};
+// A child shares the agent's descriptor table until it copies the few it needs.
+constexpr int kChildFlags = CLONE_FILES | CLONE_PIDFD | SIGCHLD;
 
 // The primary group of a user, or the number of the user itself when it has no entry.
 gid_t PrimaryGroup(uid_t uid)
@@ -200,6 +156,27 @@ gid_t PrimaryGroup(uid_t uid)
     }
     return static_cast<gid_t>(uid);
 }
+
+// What a child reads, all prepared before it starts: it makes system calls only, and writes to
+// nothing but its own stack (see RunChild). Descriptors are the launcher's slots.
+struct ChildPlan {
+    const char *const *arguments   = nullptr;
+    const char *const *environment = nullptr;
+    // Where to look for the program, as execvp looks along PATH, and for each the arguments that
+    // run it through /bin/sh when it is a script without an interpreter line.
+    const char *const *candidates             = nullptr;
+    const char *const *const *shell_arguments = nullptr;
+    const char *program                       = nullptr;  // as the command names it, for a failure's message
+    int first_unused                          = 0;        // above every slot: the copy stops below it
+    int input                                 = -1;
+    int output                                = -1;  // standard output and error
+    int directory                             = -1;  // given as descriptor 3, when there is one
+    int started                               = -1;  // written once the child is in its own session
+    int gate                                  = -1;  // read for the byte that lets the command run
+    uid_t uid                                 = 0;
+    gid_t gid                                 = 0;
+    bool change_user                          = false;
+};
 
 // The kernel's sigaction, which the child reads and sets through the raw system call.
 struct KernelSigaction {
@@ -218,42 +195,59 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) void WriteError(c
     syscall(SYS_write, STDERR_FILENO, text, length);
 }
 
+// Closes every descriptor from low up, but keep and other_keep (-1 for none).
+__attribute__((no_sanitize("address", "thread", "undefined"))) void CloseAllBut(int low, int keep, int other_keep)
+{
+    const int first  = keep < other_keep ? keep : other_keep;
+    const int second = keep < other_keep ? other_keep : keep;
+    for (int kept : {first, second}) {
+        if (kept >= low) {
+            syscall(SYS_close_range, low, kept - 1, 0);
+            low = kept + 1;
+        }
+    }
+    syscall(SYS_close_range, low, ~0U, 0);
+}
+
 // The child, up to the exec of its command. It shares the agent's memory, so it makes system
 // calls only, never through a library function that could take a lock or write memory, and is
 // left out of the sanitizers' bookkeeping. Only errno, the launching thread's, can change: that
-// thread waits in a read of the started pipe whenever a call here can fail.
+// thread waits (in clone or in a read of the started pipe) whenever a call here can fail.
 __attribute__((no_sanitize("address", "thread", "undefined"))) int RunChild(void *argument)
 {
     const ChildPlan &plan = *static_cast<const ChildPlan *>(argument);
-    syscall(SYS_setsid);
-    syscall(SYS_dup2, plan.output_fd, STDOUT_FILENO);
-    syscall(SYS_dup2, plan.output_fd, STDERR_FILENO);
-    syscall(SYS_dup2, plan.null_fd, STDIN_FILENO);
-    if (plan.change_user &&
-        (syscall(SYS_setgroups, 0, nullptr) != 0 || syscall(SYS_setgid, plan.gid) != 0 ||
-         syscall(SYS_setuid, plan.uid) != 0)) {
+    // The descriptor table is the agent's until this copy of its lowest numbers, the slots
+    // among them; nothing before it may change a descriptor.
+    if (syscall(SYS_close_range, plan.first_unused, ~0U, CLOSE_RANGE_UNSHARE) != 0) {
         syscall(SYS_exit_group, 126);
     }
-    // Descriptors of other children's gates, inherited from a fork in another thread, would
-    // keep those gates from closing when the agent ends.
-    const bool started_first = plan.started_fd < plan.gate_fd;
-    const unsigned low       = static_cast<unsigned>(started_first ? plan.started_fd : plan.gate_fd);
-    const unsigned high      = static_cast<unsigned>(started_first ? plan.gate_fd : plan.started_fd);
-    syscall(SYS_close_range, STDERR_FILENO + 1, low - 1, 0);
-    syscall(SYS_close_range, low + 1, high - 1, 0);
-    syscall(SYS_close_range, high + 1, ~0U, 0);
+    syscall(SYS_dup2, plan.input, STDIN_FILENO);
+    syscall(SYS_dup2, plan.output, STDOUT_FILENO);
+    syscall(SYS_dup2, plan.output, STDERR_FILENO);
+    int low = STDERR_FILENO + 1;
+    if (plan.directory >= 0) {
+        syscall(SYS_dup2, plan.directory, low++);
+    }
+    CloseAllBut(low, plan.started, plan.gate);
+    syscall(SYS_setsid);
+    if (plan.change_user && (syscall(SYS_setgroups, 0, nullptr) != 0 || syscall(SYS_setgid, plan.gid) != 0 ||
+                             syscall(SYS_setuid, plan.uid) != 0)) {
+        syscall(SYS_exit_group, 126);
+    }
     const char started = 1;
-    syscall(SYS_write, plan.started_fd, &started, 1);
-    char go = 0;
-    if (syscall(SYS_read, plan.gate_fd, &go, 1) != 1) {
+    char go            = 0;
+    if (plan.started >= 0) {
+        syscall(SYS_write, plan.started, &started, 1);
+    }
+    if (plan.gate >= 0 && syscall(SYS_read, plan.gate, &go, 1) != 1) {
         syscall(SYS_exit_group, 125);
     }
     // The command starts with default signal handling and nothing blocked: the agent blocks the
     // signals it waits for, and a blocked mask survives exec.
     for (int number = 1; number < NSIG; ++number) {
         KernelSigaction action{};
-        if (syscall(SYS_rt_sigaction, number, nullptr, &action, sizeof action.mask) == 0 &&
-            action.handler != SIG_DFL && action.handler != SIG_IGN) {
+        if (syscall(SYS_rt_sigaction, number, nullptr, &action, sizeof action.mask) == 0 && action.handler != SIG_DFL &&
+            action.handler != SIG_IGN) {
             action = KernelSigaction{};
             syscall(SYS_rt_sigaction, number, &action, nullptr, sizeof action.mask);
         }
@@ -297,28 +291,6 @@ bool ProcessGroup::Signal(int number) const
         return kill(-leader_, number) == 0;
     }
     return false;
-}
-
-void ProcessGroup::ReapLeader() const
-{
-    siginfo_t info{};
-    (void)waitid(P_PIDFD, static_cast<id_t>(pidfd_.Get()), &info, WEXITED | WNOHANG);
-}
-
-bool ProcessGroup::Alive() const
-{
-    // The leader counts until the agent has reaped it.
-    siginfo_t info{};
-    if (waitid(P_PIDFD, static_cast<id_t>(pidfd_.Get()), &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
-        return true;
-    }
-    if (!Signal(0) && errno == ESRCH) {
-        return false;
-    }
-    // Processes that exited stay in the group until they are reaped, and an orphan's new parent
-    // may never reap it: look for one that still runs. The group holds its number while it has
-    // a process, so what carries that number is this group.
-    return GroupRuns(leader_);
 }
 
 bool DescendsFrom(pid_t pid, pid_t ancestor)
@@ -397,11 +369,11 @@ std::vector<std::string> Candidates(const std::string &program)
     if (program.find('/') != std::string::npos) {
         return {program};
     }
-    const char *path = std::getenv("PATH");
+    const char *path             = std::getenv("PATH");
     std::string_view directories = path != nullptr ? path : "/bin:/usr/bin";
     std::vector<std::string> candidates;
     for (;;) {
-        const std::size_t end           = directories.find(':');
+        const std::size_t end            = directories.find(':');
         const std::string_view directory = directories.substr(0, end);
         // An empty entry is the current directory.
         candidates.push_back(directory.empty() ? program : std::string(directory) + "/" + program);
@@ -423,64 +395,41 @@ std::vector<const char *> Pointers(const std::vector<std::string> &strings)
     return pointers;
 }
 
-// Starts the log writer, as the agent's child in a session of its own: none of the process's
-// children (a program waiting for all of its own would wait for it for ever), and out of reach
-// of the signals to the process's group or session and to the agent's. Standard input is the
-// process's output, standard output and error the log, descriptor 3 the log directory, and its
-// environment empty. It ends once every process holding the pipe has closed it, and outlives
-// the agent; the agent reaps it with the orphans of the groups.
-void StartLogWriter(const LaunchRequest &request, int output, int log)
-{
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, output, STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, log, STDOUT_FILENO);
-    // Not the agent's standard error, which the writer would hold open after the agent ends.
-    posix_spawn_file_actions_adddup2(&actions, log, STDERR_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, request.log_directory, 3);
-    // Nor anything else the agent holds open without close-on-exec.
-    posix_spawn_file_actions_addclosefrom_np(&actions, 4);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
-    std::vector<std::string> arguments = request.log_writer;
-    arguments.push_back(request.log_name);
-    std::vector<const char *> argv = Pointers(arguments);
-    const char *const no_environment[] = {nullptr};
-    pid_t writer                       = 0;
-    const int error = posix_spawn(&writer, argv[0], &actions, &attributes, const_cast<char *const *>(argv.data()),
-                                  const_cast<char *const *>(no_environment));
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) {
-        throw std::system_error(error, std::generic_category(), "cannot start the log writer " + arguments[0]);
-    }
-}
+// The slots' uses.
+constexpr std::size_t kInputSlot     = 0;
+constexpr std::size_t kOutputSlot    = 1;
+constexpr std::size_t kDirectorySlot = 2;
+constexpr std::size_t kStartedSlot   = 3;
+constexpr std::size_t kGateSlot      = 4;
 
 }  // namespace
 
 // Everything a launched child uses until its exec: the strings and arrays its plan points into,
 // and its stack, all in the agent's memory, which the child shares until then.
 struct ChildStart {
-    std::vector<std::string> environment_storage;
-    std::vector<const char *> environment;
-    std::vector<std::string> arguments_storage;
-    std::vector<const char *> arguments;
-    std::vector<std::string> candidates_storage;
-    std::vector<const char *> candidates;
-    std::vector<std::vector<const char *>> shell_arguments_storage;
-    std::vector<const char *const *> shell_arguments;
-    ChildPlan plan;
-    void *stack = MAP_FAILED;
-    // A byte once the child is in its own session, then the end of file once it has run its
-    // command or exited: until then, nothing here may go.
-    tds::FileDescriptor started;
-    tds::FileDescriptor gate;  // the child runs its command once it reads a byte
-
-    ChildStart() = default;
+    explicit ChildStart(std::vector<std::string> argument_words, std::vector<std::string> environment_entries)
+        : arguments_storage(std::move(argument_words)), arguments(Pointers(arguments_storage)),
+          environment_storage(std::move(environment_entries)), environment(Pointers(environment_storage)),
+          candidates_storage(Candidates(arguments_storage[0])), candidates(Pointers(candidates_storage))
+    {
+        for (const std::string &candidate : candidates_storage) {
+            std::vector<const char *> shell{"/bin/sh", candidate.c_str()};
+            shell.insert(shell.end(), arguments.begin() + 1, arguments.end());
+            shell_arguments_storage.push_back(std::move(shell));
+        }
+        for (const auto &shell : shell_arguments_storage) {
+            shell_arguments.push_back(shell.data());
+        }
+        plan.arguments       = arguments.data();
+        plan.environment     = environment.data();
+        plan.candidates      = candidates.data();
+        plan.shell_arguments = shell_arguments.data();
+        plan.program         = arguments[0];
+        stack = mmap(nullptr, kChildStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+        if (stack == MAP_FAILED) {
+            ThrowErrno("cannot map a stack for a child");
+        }
+    }
     ChildStart(const ChildStart &)            = delete;
     ChildStart &operator=(const ChildStart &) = delete;
     ~ChildStart()
@@ -497,11 +446,68 @@ struct ChildStart {
             munmap(stack, kChildStackBytes);
         }
     }
+
+    // Starts the child on its stack, with the flags beside kChildFlags; the pidfd of the child.
+    tds::FileDescriptor Clone(int flags, pid_t &pid)
+    {
+        int pidfd = -1;
+        pid       = clone(RunChild, static_cast<char *>(stack) + kChildStackBytes, flags | kChildFlags, &plan, &pidfd);
+        if (pid < 0) {
+            ThrowErrno("cannot create a process");
+        }
+        return tds::FileDescriptor(pidfd);
+    }
+
+    std::vector<std::string> arguments_storage;
+    std::vector<const char *> arguments;
+    std::vector<std::string> environment_storage;
+    std::vector<const char *> environment;
+    std::vector<std::string> candidates_storage;
+    std::vector<const char *> candidates;
+    std::vector<std::vector<const char *>> shell_arguments_storage;
+    std::vector<const char *const *> shell_arguments;
+    ChildPlan plan;
+    void *stack = MAP_FAILED;
+    // A byte once the child is in its own session, then the end of file once it has run its
+    // command or exited: until then, nothing here may go.
+    tds::FileDescriptor started;
+    tds::FileDescriptor gate;  // the child runs its command once it reads a byte
 };
 
 void ChildStartEnd::operator()(ChildStart *start) const { delete start; }
 
-LaunchedChild Launch(const LaunchRequest &request)
+Launcher::Launcher() : null_(open("/dev/null", O_RDWR | O_CLOEXEC))
+{
+    if (!null_.Valid()) {
+        ThrowErrno("cannot open /dev/null");
+    }
+    // Above standard input, output and error and the descriptor 3 a child may be given.
+    int above = STDERR_FILENO + 1;
+    for (auto &slot : slots_) {
+        slot = tds::FileDescriptor(fcntl(null_.Get(), F_DUPFD_CLOEXEC, above + 1));
+        if (!slot.Valid()) {
+            ThrowErrno("cannot keep a descriptor for launches");
+        }
+        above = slot.Get();
+    }
+}
+
+int Launcher::Place(std::size_t slot, int fd)
+{
+    if (dup3(fd, slots_[slot].Get(), O_CLOEXEC) < 0) {
+        ThrowErrno("cannot hand a descriptor to a child");
+    }
+    return slots_[slot].Get();
+}
+
+void Launcher::ClearSlots()
+{
+    for (auto &slot : slots_) {
+        dup3(null_.Get(), slot.Get(), O_CLOEXEC);
+    }
+}
+
+LaunchedChild Launcher::Launch(const LaunchRequest &request)
 {
     tds::FileDescriptor log(openat(request.log_directory, request.log_name.c_str(),
                                    O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600));
@@ -511,96 +517,77 @@ LaunchedChild Launch(const LaunchRequest &request)
     if (fchmod(log.Get(), 0600) != 0) {
         ThrowErrno("cannot restrict log " + request.log_name);
     }
-    tds::FileDescriptor null(open("/dev/null", O_RDONLY | O_CLOEXEC));
-    if (!null.Valid()) {
-        ThrowErrno("cannot open /dev/null");
-    }
     if (request.uid != getuid() && geteuid() != 0) {
         throw std::system_error(EPERM, std::generic_category(),
                                 "cannot run as user " + std::to_string(request.uid) + " unless the agent runs as root");
     }
+    struct SlotsCleared {
+        Launcher &launcher;
+        ~SlotsCleared() { launcher.ClearSlots(); }
+    } cleared{*this};
+    int first_unused = slots_.back().Get() + 1;
 
-    std::unique_ptr<ChildStart, ChildStartEnd> start(new ChildStart);
+    LaunchedChild child;
+    Pipe output;
+    if (!request.log_writer.empty()) {
+        std::vector<std::string> writer_arguments = request.log_writer;
+        writer_arguments.push_back(request.log_name);
+        ChildStart writer(std::move(writer_arguments), {});
+        output                   = MakePipe();
+        writer.plan.first_unused = first_unused;
+        writer.plan.input        = Place(kInputSlot, output.read.Get());
+        writer.plan.output       = Place(kOutputSlot, log.Get());
+        writer.plan.directory    = Place(kDirectorySlot, request.log_directory);
+        // Returns once the writer has run its program: its copy of the descriptors is made.
+        child.writer = writer.Clone(kShareMemory | CLONE_VFORK, child.writer_pid);
+        ClearSlots();
+    }
+
+    std::vector<std::string> environment;
     for (char **entry = environ; *entry != nullptr; ++entry) {
         if (!MeantForTheAgent(*entry)) {
-            start->environment_storage.emplace_back(*entry);
+            environment.emplace_back(*entry);
         }
     }
-    start->environment_storage.insert(start->environment_storage.end(), request.environment.begin(),
-                                      request.environment.end());
-    const std::string launch_key = NewLaunchKey();
-    start->environment_storage.push_back(std::string(kLaunchKeyName) + "=" + launch_key);
-    start->environment        = Pointers(start->environment_storage);
-    start->arguments_storage  = CommandArguments(request.command);
-    start->arguments          = Pointers(start->arguments_storage);
-    start->candidates_storage = Candidates(start->arguments_storage[0]);
-    start->candidates         = Pointers(start->candidates_storage);
-    for (const std::string &candidate : start->candidates_storage) {
-        std::vector<const char *> shell{"/bin/sh", candidate.c_str()};
-        shell.insert(shell.end(), start->arguments.begin() + 1, start->arguments.end());
-        start->shell_arguments_storage.push_back(std::move(shell));
-    }
-    for (const auto &shell : start->shell_arguments_storage) {
-        start->shell_arguments.push_back(shell.data());
-    }
-
-    ChildPlan &plan      = start->plan;
-    plan.arguments       = start->arguments.data();
-    plan.environment     = start->environment.data();
-    plan.candidates      = start->candidates.data();
-    plan.shell_arguments = start->shell_arguments.data();
-    plan.program         = start->arguments[0];
-    plan.null_fd         = null.Get();
-    plan.uid             = request.uid;
-    plan.change_user     = request.uid != geteuid();
+    environment.insert(environment.end(), request.environment.begin(), request.environment.end());
+    child.launch_key = NewLaunchKey();
+    environment.push_back(std::string(kLaunchKeyName) + "=" + child.launch_key);
+    auto start = std::unique_ptr<ChildStart, ChildStartEnd>(
+        new ChildStart(CommandArguments(request.command), std::move(environment)));
+    ChildPlan &plan   = start->plan;
+    plan.first_unused = first_unused;
+    plan.input        = Place(kInputSlot, null_.Get());
+    plan.output       = Place(kOutputSlot, output.write.Valid() ? output.write.Get() : log.Get());
+    plan.uid          = request.uid;
+    plan.change_user  = request.uid != geteuid();
     if (plan.change_user) {
         plan.gid = PrimaryGroup(request.uid);
     }
-    Pipe output;
-    if (!request.log_writer.empty()) {
-        output = MakePipe();
-        StartLogWriter(request, output.read.Get(), log.Get());
-        plan.output_fd = output.write.Get();
-    } else {
-        plan.output_fd = log.Get();
-    }
-    Pipe started    = MakePipe();
-    Pipe gate       = MakePipe();
-    plan.started_fd = started.write.Get();
-    plan.gate_fd    = gate.read.Get();
-    start->stack = mmap(nullptr, kChildStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK,
-                        -1, 0);
-    if (start->stack == MAP_FAILED) {
-        ThrowErrno("cannot map a stack for the child");
-    }
-    int pidfd       = -1;
-    const pid_t pid = clone(RunChild, static_cast<char *>(start->stack) + kChildStackBytes,
-                            kShareMemory | CLONE_PIDFD | SIGCHLD, &plan, &pidfd);
-    if (pid < 0) {
-        ThrowErrno("cannot create a process");
-    }
+    Pipe started   = MakePipe();
+    Pipe gate      = MakePipe();
+    plan.started   = Place(kStartedSlot, started.write.Get());
+    plan.gate      = Place(kGateSlot, gate.read.Get());
     start->started = std::move(started.read);
     start->gate    = std::move(gate.write);
     started.write.Reset();
     gate.read.Reset();
-    // Once the byte is read, the child has its own session and process group, so the group can
-    // be signalled as soon as launch returns.
+    output.write.Reset();
+    child.pidfd = start->Clone(kShareMemory, child.pid);
+    // Once the byte is read, the child has its own descriptors, session and process group: the
+    // slots may change, and the group can be signalled as soon as launch returns.
     char byte = 0;
     while (read(start->started.Get(), &byte, 1) < 0 && errno == EINTR) {
     }
-    LaunchedChild child;
-    child.pid   = pid;
-    child.pidfd = tds::FileDescriptor(pidfd);
-    child.group = tds::FileDescriptor(fcntl(pidfd, F_DUPFD_CLOEXEC, 0));
+    ClearSlots();
+    child.group = tds::FileDescriptor(fcntl(child.pidfd.Get(), F_DUPFD_CLOEXEC, 0));
     if (!child.group.Valid()) {
         const int error = errno;
         Cancel(child);
-        throw std::system_error(error, std::generic_category(), "cannot watch process " + std::to_string(pid));
+        throw std::system_error(error, std::generic_category(), "cannot watch process " + std::to_string(child.pid));
     }
     // The child waits at its gate: it has not exited and its entry is there to read.
-    child.identity   = IdentityOf(pid).value_or(ProcessIdentity{pid, 0});
-    child.launch_key = launch_key;
-    child.start      = std::move(start);
+    child.identity = IdentityOf(child.pid).value_or(ProcessIdentity{child.pid, 0});
+    child.start    = std::move(start);
     return child;
 }
 

@@ -3,6 +3,8 @@
 #ifndef PAAGENT_CORE_SPAWN_H
 #define PAAGENT_CORE_SPAWN_H
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -38,11 +40,6 @@ public:
     pid_t Leader() const { return leader_; }
     // Sends the signal to every process of the group; false when the group has no process left.
     bool Signal(int number) const;
-    // Reaps the leader if it has exited, for an owner that has recorded its exit.
-    void ReapLeader() const;
-    // Whether a process of the group is left: the leader until it is reaped, any other while
-    // it runs (an orphan that exited may wait for a reaper that never comes).
-    bool Alive() const;
 
 private:
     pid_t leader_;
@@ -77,19 +74,45 @@ struct LaunchedChild {
     std::string launch_key;     // random, new for every launch, in its environment as kLaunchKeyName
     tds::FileDescriptor pidfd;  // readable once the child has exited
     tds::FileDescriptor group;  // another pidfd of the child, for its ProcessGroup
+    // Its log writer, when it has one, and a pidfd of it, readable once the writer has exited.
+    pid_t writer_pid = 0;
+    tds::FileDescriptor writer;
     std::unique_ptr<ChildStart, ChildStartEnd> start;  // until its release; none when adopted
 };
 
-// Starts the command in a session and process group of its own, with standard input from
-// /dev/null, and its log writer, if it has one, outside them: no signal to the group reaches the
-// writer, which outlives the agent and ends once every process holding the command's output has
-// closed it. The child waits for release before it runs the command, and exits with status
-// 125 without running it when the gate closes first (the agent ended meanwhile), so that a
-// command runs only once the caller has recorded its process. The log is created with mode
-// 0600 and never through a symbolic link. Throws std::system_error when the log cannot be
-// opened, the user cannot be taken on, or the process or its log writer cannot be created; a command that cannot
-// be run starts and then exits with status 127.
-LaunchedChild Launch(const LaunchRequest &request);
+// The number of descriptor numbers a Launcher keeps.
+inline constexpr std::size_t kLaunchSlots = 6;
+
+// Starts commands, one at a time. A new process shares the agent's descriptors until it makes a
+// copy of those below a few numbers this launcher keeps for its own use, low and fixed, through
+// which it takes the descriptors it needs: a start costs the same whatever the number of
+// descriptors the agent holds (thousands when it runs thousands of processes).
+class Launcher {
+public:
+    Launcher();
+
+    // Starts the command in a session and process group of its own, with standard input from
+    // /dev/null, and its log writer, if it has one, outside them: no signal to the group
+    // reaches the writer, which outlives the agent and ends once every process holding the
+    // command's output has closed it. The child waits for release before it runs the command,
+    // and exits with status 125 without running it when the gate closes first (the agent ended
+    // meanwhile), so that a command runs only once the caller has recorded its process. The log
+    // is created with mode 0600 and never through a symbolic link. Throws std::system_error
+    // when the log cannot be opened, the user cannot be taken on, or the process or its log
+    // writer cannot be created; a command that cannot be run starts and then exits with status
+    // 127.
+    LaunchedChild Launch(const LaunchRequest &request);
+
+private:
+    // Puts a duplicate of the descriptor at the slot's number, for the next child to take.
+    int Place(std::size_t slot, int fd);
+    // Drops what the slots hold, so that no pipe end stays open in the agent.
+    void ClearSlots();
+
+    tds::FileDescriptor null_;
+    std::array<tds::FileDescriptor, kLaunchSlots> slots_;
+};
+
 // Lets the launched child run its command, and returns once it runs it (or has failed to).
 void Release(LaunchedChild &child);
 // Kills the launched child, before its release, with its group, and reaps it: its command never

@@ -20,10 +20,15 @@ namespace paagent {
 
 namespace {
 
-// Tags of the descriptors the thread waits on; a pidfd of an adopted process is its own tag.
+// Tags of the descriptors the thread waits on; a pidfd, of a process or a log writer, is tagged
+// with its PID.
 constexpr std::uint64_t kWakeTag     = ~0ULL;
 constexpr std::uint64_t kChildrenTag = ~0ULL - 1;
 constexpr std::uint64_t kTimerTag    = ~0ULL - 2;
+// The agent's own children end through their pidfds, each at once; the orphans of their groups
+// that come back to the agent are reaped this long after the first of them ended, in one look at
+// every child, unless a stop waits for one. A look costs in proportion to the children.
+constexpr std::chrono::seconds kOrphanSweepDelay{1};
 // Orphans of a process an earlier agent launched are not this agent's to reap, so their end
 // raises no event here: while a stop waits for such a group, it looks again this often.
 constexpr std::chrono::milliseconds kForeignGroupCheck{100};
@@ -49,6 +54,11 @@ std::string LogFileName(std::string name)
 }
 
 bool GroupLeft(pid_t group) { return kill(-group, 0) == 0 || errno != ESRCH; }
+
+ExitStatus StatusOf(const siginfo_t &child)
+{
+    return ExitStatus{.signalled = child.si_code == CLD_KILLED || child.si_code == CLD_DUMPED, .code = child.si_status};
+}
 
 std::string Joined(const std::vector<std::string> &texts)
 {
@@ -103,7 +113,7 @@ struct Supervisor::Entry {
     Phase phase     = Phase::kStopped;
     pid_t pid       = 0;  // the launched process while it runs
     bool adopted    = false;
-    tds::FileDescriptor pidfd;  // of an adopted process, whose exit comes through it
+    tds::FileDescriptor pidfd;  // while it runs: its exit comes through it
     ProcessIdentity identity;
     std::string launch_key;
     pid_t reported_pid    = 0;
@@ -236,16 +246,20 @@ void Supervisor::Loop()
             if (tag == kWakeTag) {
                 RunCommands();
             } else if (tag == kChildrenTag) {
-                ReapChildren();
+                OnChildrenSignal();
             } else if (tag == kTimerTag) {
                 RunTimers();
-            } else if (auto found = adopted_.find(static_cast<int>(tag)); found != adopted_.end()) {
-                Entry &entry = *found->second;
-                epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, found->first, nullptr);
-                adopted_.erase(found);
-                entry.pidfd.Reset();
-                OnLeaderExit(entry, ExitStatus{.known = false});
+            } else if (auto leader = leaders_.find(static_cast<pid_t>(tag)); leader != leaders_.end()) {
+                OnLeaderEnded(*leader->second);
+            } else if (auto writer = writers_.find(static_cast<pid_t>(tag)); writer != writers_.end()) {
+                siginfo_t info{};
+                (void)waitid(P_PIDFD, static_cast<id_t>(writer->second.Get()), &info, WEXITED | WNOHANG);
+                Unwatch(writer->second.Get());
+                writers_.erase(writer);
             }
+        }
+        if (sweep_now_) {
+            ReapChildren();
         }
         RearmTimer();
     }
@@ -265,30 +279,76 @@ void Supervisor::RunCommands()
     }
 }
 
-void Supervisor::ReapChildren()
+void Supervisor::OnChildrenSignal()
 {
     signalfd_siginfo info{};
     while (read(children_.Get(), &info, sizeof info) == sizeof info) {
     }
+    // The agent's own children come through their pidfds; what else ended is an orphan, whose
+    // end matters now only to a stop waiting for its group.
+    if (!lingering_.empty()) {
+        sweep_now_ = true;
+    } else if (!sweep_due_) {
+        sweep_due_ = Clock::now() + kOrphanSweepDelay;
+    }
+}
+
+void Supervisor::ReapChildren()
+{
+    sweep_now_ = false;
+    sweep_due_.reset();
     bool orphan_ended = false;
     for (;;) {
         siginfo_t child{};
         if (waitid(P_ALL, 0, &child, WEXITED | WNOHANG) != 0 || child.si_pid == 0) {
             break;
         }
-        auto leader = leaders_.find(child.si_pid);
-        if (leader == leaders_.end()) {
+        if (auto leader = leaders_.find(child.si_pid); leader != leaders_.end()) {
+            Entry &entry = *leader->second;
+            Unwatch(entry.pidfd.Get());
+            leaders_.erase(leader);
+            entry.pidfd.Reset();
+            OnLeaderExit(entry, StatusOf(child));
+        } else if (auto writer = writers_.find(child.si_pid); writer != writers_.end()) {
+            Unwatch(writer->second.Get());
+            writers_.erase(writer);
+        } else {
             orphan_ended = true;
-            continue;
         }
-        Entry &entry = *leader->second;
-        leaders_.erase(leader);
-        const bool signalled = child.si_code == CLD_KILLED || child.si_code == CLD_DUMPED;
-        OnLeaderExit(entry, ExitStatus{.signalled = signalled, .code = child.si_status});
     }
     if (orphan_ended) {
         CheckLingering();
     }
+}
+
+void Supervisor::Watch(pid_t pid, int pidfd)
+{
+    epoll_event event{};
+    event.events   = EPOLLIN;
+    event.data.u64 = static_cast<std::uint64_t>(pid);
+    if (epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, pidfd, &event) != 0) {
+        throw std::system_error(errno, std::generic_category(), "epoll_ctl");
+    }
+}
+
+// A duplicate of the pidfd (its group's) would keep it watched once closed.
+void Supervisor::Unwatch(int pidfd) { epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, pidfd, nullptr); }
+
+void Supervisor::OnLeaderEnded(Entry &entry)
+{
+    ExitStatus status{.known = false};
+    if (!entry.adopted) {
+        siginfo_t child{};
+        if (waitid(P_PIDFD, static_cast<id_t>(entry.pidfd.Get()), &child, WEXITED | WNOHANG) != 0 ||
+            child.si_pid == 0) {
+            return;
+        }
+        status = StatusOf(child);
+    }
+    Unwatch(entry.pidfd.Get());
+    leaders_.erase(entry.pid);
+    entry.pidfd.Reset();
+    OnLeaderExit(entry, status);
 }
 
 void Supervisor::OnLeaderExit(Entry &entry, const ExitStatus &status)
@@ -366,8 +426,12 @@ void Supervisor::Arm(Entry &entry, Event event, Clock::duration after)
 void Supervisor::RearmTimer()
 {
     itimerspec timing{};
-    if (!timers_.empty()) {
-        const auto left = std::max<Clock::duration>(timers_.begin()->first - Clock::now(), std::chrono::nanoseconds(1));
+    std::optional<Clock::time_point> first = sweep_due_;
+    if (!timers_.empty() && (!first || timers_.begin()->first < *first)) {
+        first = timers_.begin()->first;
+    }
+    if (first) {
+        const auto left         = std::max<Clock::duration>(*first - Clock::now(), std::chrono::nanoseconds(1));
         const auto seconds      = std::chrono::duration_cast<std::chrono::seconds>(left);
         timing.it_value.tv_sec  = seconds.count();
         timing.it_value.tv_nsec = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count();
@@ -380,6 +444,9 @@ void Supervisor::RunTimers()
     std::uint64_t expirations = 0;
     (void)!read(timer_.Get(), &expirations, sizeof expirations);
     const auto now = Clock::now();
+    if (sweep_due_ && *sweep_due_ <= now) {
+        ReapChildren();
+    }
     while (!timers_.empty() && timers_.begin()->first <= now) {
         const Timer timer = timers_.begin()->second;
         timers_.erase(timers_.begin());
@@ -495,8 +562,12 @@ void Supervisor::Fire(Entry &entry, Event event, Facts facts, const std::shared_
     // A stop whose leader has gone waits for the rest of its groups.
     const bool stopping = entry.phase == Phase::kStopping || entry.phase == Phase::kKilling;
     if (stopping && entry.pid == 0 && !entry.groups.empty()) {
-        if (lingering_.insert(&entry).second && entry.adopted) {
-            Arm(entry, Event::kGroupsEnded, kForeignGroupCheck);
+        if (lingering_.insert(&entry).second) {
+            // An orphan of the group may have ended already.
+            sweep_now_ = true;
+            if (entry.adopted) {
+                Arm(entry, Event::kGroupsEnded, kForeignGroupCheck);
+            }
         }
     } else {
         lingering_.erase(&entry);
@@ -534,7 +605,7 @@ void Supervisor::LaunchEntry(Entry &entry)
     request.log_writer    = options_.log_writer;
     LaunchedChild child;
     try {
-        child = paagent::Launch(request);
+        child = launcher_.Launch(request);
     } catch (const std::system_error &error) {
         throw AgentError("process " + name + " cannot start: " + error.what());
     }
@@ -555,7 +626,13 @@ void Supervisor::LaunchEntry(Entry &entry)
     entry.reported_pid = 0;
     entry.started      = Clock::now();
     entry.groups.emplace_back(child.pid, std::move(child.group));
+    entry.pidfd = std::move(child.pidfd);
+    Watch(child.pid, entry.pidfd.Get());
     leaders_[child.pid] = &entry;
+    if (child.writer.Valid()) {
+        Watch(child.writer_pid, child.writer.Get());
+        writers_.emplace(child.writer_pid, std::move(child.writer));
+    }
     paagent::Release(child);
     Log(Verbosity::kEvent, "started process " + name + " (PID " + std::to_string(child.pid) + ")");
 }
@@ -1072,11 +1149,8 @@ bool Supervisor::AdoptOne(const RunningRecord &record)
     entry->phase = Phase::kRunning;
     entry->groups.emplace_back(record.pid, std::move(taken->group));
     entry->pidfd = std::move(taken->pidfd);
-    epoll_event event{};
-    event.events   = EPOLLIN;
-    event.data.u64 = static_cast<std::uint64_t>(entry->pidfd.Get());
-    epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, entry->pidfd.Get(), &event);
-    adopted_[entry->pidfd.Get()] = entry;
+    Watch(record.pid, entry->pidfd.Get());
+    leaders_[record.pid] = entry;
     Log(Verbosity::kEvent, "adopted process " + name + " (PID " + pid + ")");
     return true;
 }

@@ -135,7 +135,13 @@ private:
     void Post(std::function<void()> fn) const;
     void Loop();
     void RunCommands();
+    void OnChildrenSignal();
+    // Reaps every child that has ended.
     void ReapChildren();
+    void Watch(pid_t pid, int pidfd);
+    void Unwatch(int pidfd);
+    // Takes the exit of the entry's process, readable on its pidfd.
+    void OnLeaderEnded(Entry &entry);
     void RunTimers();
     void OnLeaderExit(Entry &entry, const ExitStatus &status);
     void CheckLingering();
@@ -171,9 +177,13 @@ private:
     mutable std::deque<std::function<void()>> queue_;
     // Everything below belongs to the thread.
     std::map<std::string, std::unique_ptr<Entry>> entries_;
-    std::map<pid_t, Entry *> leaders_;  // launched processes that run, by PID
-    std::map<int, Entry *> adopted_;    // pidfds of processes an earlier agent launched
-    std::set<Entry *> lingering_;       // stopping, leader gone, a group left
+    Launcher launcher_;
+    std::map<pid_t, Entry *> leaders_;  // processes that run, by PID
+    // Pidfds of the log writers that have not ended, by PID, for the agent to reap them.
+    std::map<pid_t, tds::FileDescriptor> writers_;
+    bool sweep_now_ = false;                      // a stop waits for a group: reap every child
+    std::optional<Clock::time_point> sweep_due_;  // when to reap the orphans that ended
+    std::set<Entry *> lingering_;                 // stopping, leader gone, a group left
     std::multimap<Clock::time_point, Timer> timers_;
     std::optional<StateJournal> journal_;
     std::int32_t next_id_ = 1;
