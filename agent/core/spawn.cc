@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
@@ -110,6 +109,7 @@ bool Plain(char c)
 
 // The words of a command that holds nothing the shell would read (no quote, expansion,
 // redirection, pattern, separator or assignment, no word the shell runs itself); none otherwise.
+// "exec WORDS" is WORDS: the shell would only replace itself with them.
 std::optional<std::vector<std::string>> PlainWords(const std::string &command)
 {
     std::vector<std::string> words;
@@ -124,6 +124,9 @@ std::optional<std::vector<std::string>> PlainWords(const std::string &command)
             words.push_back(std::move(word));
             word.clear();
         }
+    }
+    if (words.size() > 1 && words[0] == "exec" && !words[1].starts_with('-')) {
+        words.erase(words.begin());
     }
     if (words.empty() || words[0].find('=') != std::string::npos ||
         std::find(std::begin(kShellWords), std::end(kShellWords), words[0]) != std::end(kShellWords)) {
@@ -162,7 +165,7 @@ gid_t PrimaryGroup(uid_t uid)
 struct ChildPlan {
     const char *const *arguments   = nullptr;
     const char *const *environment = nullptr;
-    // Where to look for the program, as execvp looks along PATH, and for each the arguments that
+    // Where to look for the program, as the shell looks along PATH, and for each the arguments that
     // run it through /bin/sh when it is a script without an interpreter line.
     const char *const *candidates             = nullptr;
     const char *const *const *shell_arguments = nullptr;
@@ -254,7 +257,7 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) int RunChild(void
     }
     const std::uint64_t none = 0;
     syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, sizeof none);
-    // As execvp: the first candidate that runs, or the reason of the last that exists.
+    // As the shell: the first candidate that runs, or the reason of the last that exists.
     int reason = ENOENT;
     for (std::size_t index = 0; plan.candidates[index] != nullptr; ++index) {
         syscall(SYS_execve, plan.candidates[index], plan.arguments, plan.environment);
@@ -363,14 +366,18 @@ std::vector<std::string> CommandArguments(const std::string &command)
     return {"/bin/sh", "-c", command};
 }
 
-// The paths execvp would try for the program, along the agent's PATH.
-std::vector<std::string> Candidates(const std::string &program)
+// The paths the shell would try for the program, along the PATH of the process's environment.
+std::vector<std::string> Candidates(const std::string &program, const std::vector<std::string> &environment)
 {
     if (program.find('/') != std::string::npos) {
         return {program};
     }
-    const char *path             = std::getenv("PATH");
-    std::string_view directories = path != nullptr ? path : "/bin:/usr/bin";
+    std::string_view directories = "/bin:/usr/bin";
+    for (const std::string &entry : environment) {
+        if (entry.starts_with("PATH=")) {
+            directories = std::string_view(entry).substr(5);
+        }
+    }
     std::vector<std::string> candidates;
     for (;;) {
         const std::size_t end            = directories.find(':');
@@ -410,7 +417,8 @@ struct ChildStart {
     explicit ChildStart(std::vector<std::string> argument_words, std::vector<std::string> environment_entries)
         : arguments_storage(std::move(argument_words)), arguments(Pointers(arguments_storage)),
           environment_storage(std::move(environment_entries)), environment(Pointers(environment_storage)),
-          candidates_storage(Candidates(arguments_storage[0])), candidates(Pointers(candidates_storage))
+          candidates_storage(Candidates(arguments_storage[0], environment_storage)),
+          candidates(Pointers(candidates_storage))
     {
         for (const std::string &candidate : candidates_storage) {
             std::vector<const char *> shell{"/bin/sh", candidate.c_str()};
