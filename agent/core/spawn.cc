@@ -214,8 +214,9 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) void CloseAllBut(
 
 // The child, up to the exec of its command. It shares the agent's memory, so it makes system
 // calls only, never through a library function that could take a lock or write memory, and is
-// left out of the sanitizers' bookkeeping. Only errno, the launching thread's, can change: that
-// thread waits (in clone or in a read of the started pipe) whenever a call here can fail.
+// left out of the sanitizers' bookkeeping. Only errno, the launching thread's, can change: up to
+// the started byte that thread waits for it, and after it only a failed exec (of a program found
+// a moment before) writes it.
 __attribute__((no_sanitize("address", "thread", "undefined"))) int RunChild(void *argument)
 {
     const ChildPlan &plan = *static_cast<const ChildPlan *>(argument);
@@ -385,10 +386,17 @@ std::vector<std::string> Candidates(const std::string &program, const std::vecto
         // An empty entry is the current directory.
         candidates.push_back(directory.empty() ? program : std::string(directory) + "/" + program);
         if (end == std::string_view::npos) {
-            return candidates;
+            break;
         }
         directories.remove_prefix(end + 1);
     }
+    // Found here, so that the child's exec rarely fails: its failures change this thread's errno.
+    for (const std::string &candidate : candidates) {
+        if (access(candidate.c_str(), X_OK) == 0) {
+            return {candidate};
+        }
+    }
+    return candidates;
 }
 
 std::vector<const char *> Pointers(const std::vector<std::string> &strings)
@@ -455,6 +463,15 @@ struct ChildStart {
         }
     }
 
+    // Waits for the child's started byte, or its end: the child has its own descriptors, and the
+    // slots may change.
+    void AwaitStarted()
+    {
+        char byte = 0;
+        while (read(started.Get(), &byte, 1) < 0 && errno == EINTR) {
+        }
+    }
+
     // Starts the child on its stack, with the flags beside kChildFlags; the pidfd of the child.
     tds::FileDescriptor Clone(int flags, pid_t &pid)
     {
@@ -483,6 +500,8 @@ struct ChildStart {
 };
 
 void ChildStartEnd::operator()(ChildStart *start) const { delete start; }
+
+int StartDescriptor(const ChildStart &start) { return start.started.Get(); }
 
 Launcher::Launcher() : null_(open("/dev/null", O_RDWR | O_CLOEXEC))
 {
@@ -540,15 +559,20 @@ LaunchedChild Launcher::Launch(const LaunchRequest &request)
     if (!request.log_writer.empty()) {
         std::vector<std::string> writer_arguments = request.log_writer;
         writer_arguments.push_back(request.log_name);
-        ChildStart writer(std::move(writer_arguments), {});
-        output                   = MakePipe();
-        writer.plan.first_unused = first_unused;
-        writer.plan.input        = Place(kInputSlot, output.read.Get());
-        writer.plan.output       = Place(kOutputSlot, log.Get());
-        writer.plan.directory    = Place(kDirectorySlot, request.log_directory);
-        // Returns once the writer has run its program: its copy of the descriptors is made.
-        child.writer = writer.Clone(kShareMemory | CLONE_VFORK, child.writer_pid);
+        ChildStartPointer writer(new ChildStart(std::move(writer_arguments), {}));
+        output                    = MakePipe();
+        writer->plan.first_unused = first_unused;
+        writer->plan.input        = Place(kInputSlot, output.read.Get());
+        writer->plan.output       = Place(kOutputSlot, log.Get());
+        writer->plan.directory    = Place(kDirectorySlot, request.log_directory);
+        Pipe writer_started       = MakePipe();
+        writer->plan.started      = Place(kStartedSlot, writer_started.write.Get());
+        writer->started           = std::move(writer_started.read);
+        writer_started.write.Reset();
+        child.writer = writer->Clone(kShareMemory, child.writer_pid);
+        writer->AwaitStarted();
         ClearSlots();
+        child.writer_start = std::move(writer);
     }
 
     std::vector<std::string> environment;
@@ -560,8 +584,7 @@ LaunchedChild Launcher::Launch(const LaunchRequest &request)
     environment.insert(environment.end(), request.environment.begin(), request.environment.end());
     child.launch_key = NewLaunchKey();
     environment.push_back(std::string(kLaunchKeyName) + "=" + child.launch_key);
-    auto start = std::unique_ptr<ChildStart, ChildStartEnd>(
-        new ChildStart(CommandArguments(request.command), std::move(environment)));
+    auto start        = ChildStartPointer(new ChildStart(CommandArguments(request.command), std::move(environment)));
     ChildPlan &plan   = start->plan;
     plan.first_unused = first_unused;
     plan.input        = Place(kInputSlot, null_.Get());
@@ -581,11 +604,9 @@ LaunchedChild Launcher::Launch(const LaunchRequest &request)
     gate.read.Reset();
     output.write.Reset();
     child.pidfd = start->Clone(kShareMemory, child.pid);
-    // Once the byte is read, the child has its own descriptors, session and process group: the
-    // slots may change, and the group can be signalled as soon as launch returns.
-    char byte = 0;
-    while (read(start->started.Get(), &byte, 1) < 0 && errno == EINTR) {
-    }
+    // The child has its own session and process group: the group can be signalled as soon as
+    // launch returns.
+    start->AwaitStarted();
     ClearSlots();
     child.group = tds::FileDescriptor(fcntl(child.pidfd.Get(), F_DUPFD_CLOEXEC, 0));
     if (!child.group.Valid()) {
@@ -603,7 +624,7 @@ void Release(LaunchedChild &child)
 {
     const char go = 1;
     (void)!write(child.start->gate.Get(), &go, 1);
-    child.start.reset();
+    child.start->gate.Reset();
 }
 
 void Cancel(LaunchedChild &child)

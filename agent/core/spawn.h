@@ -62,11 +62,15 @@ std::optional<ProcessIdentity> IdentityOf(pid_t pid);
 inline constexpr std::string_view kLaunchKeyName = "PA_LAUNCH_KEY";
 
 // What a launched child needs until it runs its command (spawn.cc). Ending it before Release
-// ends the child without running its command, and waits until the child no longer needs it.
+// ends the child without running its command; ending it waits until the child no longer needs
+// it, which it can tell without waiting through its descriptor (see StartDescriptor).
 struct ChildStart;
 struct ChildStartEnd {
     void operator()(ChildStart *start) const;
 };
+using ChildStartPointer = std::unique_ptr<ChildStart, ChildStartEnd>;
+// Becomes readable at its end of file once the child has run its command or exited.
+int StartDescriptor(const ChildStart &start);
 
 struct LaunchedChild {
     pid_t pid = 0;
@@ -77,7 +81,8 @@ struct LaunchedChild {
     // Its log writer, when it has one, and a pidfd of it, readable once the writer has exited.
     pid_t writer_pid = 0;
     tds::FileDescriptor writer;
-    std::unique_ptr<ChildStart, ChildStartEnd> start;  // until its release; none when adopted
+    ChildStartPointer start;         // until it has run its command; none when adopted
+    ChildStartPointer writer_start;  // until its log writer has run its program
 };
 
 // The number of descriptor numbers a Launcher keeps.
@@ -113,7 +118,8 @@ private:
     std::array<tds::FileDescriptor, kLaunchSlots> slots_;
 };
 
-// Lets the launched child run its command, and returns once it runs it (or has failed to).
+// Lets the launched child run its command. Its start and its writer's are left to the caller, to
+// be ended once their descriptors say so.
 void Release(LaunchedChild &child);
 // Kills the launched child, before its release, with its group, and reaps it: its command never
 // runs.

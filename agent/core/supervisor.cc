@@ -25,6 +25,8 @@ namespace {
 constexpr std::uint64_t kWakeTag     = ~0ULL;
 constexpr std::uint64_t kChildrenTag = ~0ULL - 1;
 constexpr std::uint64_t kTimerTag    = ~0ULL - 2;
+// With the descriptor of a child's start in the low bits: the child has run its command.
+constexpr std::uint64_t kStartTag = 1ULL << 40;
 // The agent's own children end through their pidfds, each at once; the orphans of their groups
 // that come back to the agent are reaped this long after the first of them ended, in one look at
 // every child, unless a stop waits for one. A look costs in proportion to the children.
@@ -249,6 +251,8 @@ void Supervisor::Loop()
                 OnChildrenSignal();
             } else if (tag == kTimerTag) {
                 RunTimers();
+            } else if ((tag & kStartTag) != 0) {
+                starts_.erase(static_cast<int>(tag & ~kStartTag));
             } else if (auto leader = leaders_.find(static_cast<pid_t>(tag)); leader != leaders_.end()) {
                 OnLeaderEnded(*leader->second);
             } else if (auto writer = writers_.find(static_cast<pid_t>(tag)); writer != writers_.end()) {
@@ -319,6 +323,21 @@ void Supervisor::ReapChildren()
     if (orphan_ended) {
         CheckLingering();
     }
+}
+
+void Supervisor::Finish(ChildStartPointer start)
+{
+    if (!start) {
+        return;
+    }
+    const int fd = StartDescriptor(*start);
+    epoll_event event{};
+    event.events   = EPOLLIN;
+    event.data.u64 = kStartTag | static_cast<std::uint64_t>(fd);
+    if (epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, fd, &event) != 0) {
+        return;  // ended here, waiting for its child
+    }
+    starts_.emplace(fd, std::move(start));
 }
 
 void Supervisor::Watch(pid_t pid, int pidfd)
@@ -634,6 +653,8 @@ void Supervisor::LaunchEntry(Entry &entry)
         writers_.emplace(child.writer_pid, std::move(child.writer));
     }
     paagent::Release(child);
+    Finish(std::move(child.start));
+    Finish(std::move(child.writer_start));
     Log(Verbosity::kEvent, "started process " + name + " (PID " + std::to_string(child.pid) + ")");
 }
 

@@ -139,6 +139,8 @@ private:
     // Reaps every child that has ended.
     void ReapChildren();
     void Watch(pid_t pid, int pidfd);
+    // Keeps a released child's start until the child has run its command.
+    void Finish(ChildStartPointer start);
     void Unwatch(int pidfd);
     // Takes the exit of the entry's process, readable on its pidfd.
     void OnLeaderEnded(Entry &entry);
@@ -181,6 +183,7 @@ private:
     std::map<pid_t, Entry *> leaders_;  // processes that run, by PID
     // Pidfds of the log writers that have not ended, by PID, for the agent to reap them.
     std::map<pid_t, tds::FileDescriptor> writers_;
+    std::map<int, ChildStartPointer> starts_;     // by their descriptors
     bool sweep_now_ = false;                      // a stop waits for a group: reap every child
     std::optional<Clock::time_point> sweep_due_;  // when to reap the orphans that ended
     std::set<Entry *> lingering_;                 // stopping, leader gone, a group left
