@@ -48,16 +48,13 @@ Pipe MakePipe()
     return {tds::FileDescriptor(ends[0]), tds::FileDescriptor(ends[1])};
 }
 
-// Two pidfds of the process, the second for its group; invalid when it cannot be opened.
+// A pidfd of the process; invalid when it cannot be opened.
 LaunchedChild Watchable(pid_t pid)
 {
     // glibc's own pidfd_open wrapper lacks C linkage in this version; call the kernel directly.
     LaunchedChild process;
     process.pid   = pid;
     process.pidfd = tds::FileDescriptor(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
-    if (process.pidfd.Valid()) {
-        process.group = tds::FileDescriptor(fcntl(process.pidfd.Get(), F_DUPFD_CLOEXEC, 0));
-    }
     return process;
 }
 
@@ -146,7 +143,7 @@ constexpr int kShareMemory = 0;
 constexpr int kShareMemory = CLONE_VM;
 #endif
 // A child shares the agent's descriptor table until it copies the few it needs.
-constexpr int kChildFlags = CLONE_FILES | CLONE_PIDFD | SIGCHLD;
+constexpr int kChildFlags = CLONE_FILES | SIGCHLD;
 
 // The primary group of a user, or the number of the user itself when it has no entry.
 gid_t PrimaryGroup(uid_t uid)
@@ -472,15 +469,20 @@ struct ChildStart {
         }
     }
 
-    // Starts the child on its stack, with the flags beside kChildFlags; the pidfd of the child.
-    tds::FileDescriptor Clone(int flags, pid_t &pid)
+    // Starts the child on its stack, with the flags beside kChildFlags; its PID, and its pidfd
+    // when pidfd is given.
+    pid_t Clone(int flags, tds::FileDescriptor *pidfd = nullptr)
     {
-        int pidfd = -1;
-        pid       = clone(RunChild, static_cast<char *>(stack) + kChildStackBytes, flags | kChildFlags, &plan, &pidfd);
+        int fd          = -1;
+        const pid_t pid = clone(RunChild, static_cast<char *>(stack) + kChildStackBytes,
+                                flags | kChildFlags | (pidfd != nullptr ? CLONE_PIDFD : 0), &plan, &fd);
         if (pid < 0) {
             ThrowErrno("cannot create a process");
         }
-        return tds::FileDescriptor(pidfd);
+        if (pidfd != nullptr) {
+            *pidfd = tds::FileDescriptor(fd);
+        }
+        return pid;
     }
 
     std::vector<std::string> arguments_storage;
@@ -569,7 +571,7 @@ LaunchedChild Launcher::Launch(const LaunchRequest &request)
         writer->plan.started      = Place(kStartedSlot, writer_started.write.Get());
         writer->started           = std::move(writer_started.read);
         writer_started.write.Reset();
-        child.writer = writer->Clone(kShareMemory, child.writer_pid);
+        writer->Clone(kShareMemory);
         writer->AwaitStarted();
         ClearSlots();
         child.writer_start = std::move(writer);
@@ -603,17 +605,11 @@ LaunchedChild Launcher::Launch(const LaunchRequest &request)
     started.write.Reset();
     gate.read.Reset();
     output.write.Reset();
-    child.pidfd = start->Clone(kShareMemory, child.pid);
+    child.pid = start->Clone(kShareMemory, &child.pidfd);
     // The child has its own session and process group: the group can be signalled as soon as
     // launch returns.
     start->AwaitStarted();
     ClearSlots();
-    child.group = tds::FileDescriptor(fcntl(child.pidfd.Get(), F_DUPFD_CLOEXEC, 0));
-    if (!child.group.Valid()) {
-        const int error = errno;
-        Cancel(child);
-        throw std::system_error(error, std::generic_category(), "cannot watch process " + std::to_string(child.pid));
-    }
     // The child waits at its gate: it has not exited and its entry is there to read.
     child.identity = IdentityOf(child.pid).value_or(ProcessIdentity{child.pid, 0});
     child.start    = std::move(start);
@@ -629,11 +625,8 @@ void Release(LaunchedChild &child)
 
 void Cancel(LaunchedChild &child)
 {
-    if (child.group.Valid()) {
-        ProcessGroup(child.pid, std::move(child.group)).Signal(SIGKILL);
-    } else {
-        kill(child.pid, SIGKILL);
-    }
+    // Not reaped yet, the child's group keeps its number.
+    kill(-child.pid, SIGKILL);
     siginfo_t info{};
     while (waitid(P_PIDFD, static_cast<id_t>(child.pidfd.Get()), &info, WEXITED) != 0 && errno == EINTR) {
     }
@@ -681,7 +674,7 @@ std::optional<std::string> NotLaunchedHere(const RecordedLaunch &launch)
 std::optional<LaunchedChild> Adopt(const RecordedLaunch &launch, std::string &refusal)
 {
     LaunchedChild process = Watchable(launch.pid);
-    if (!process.group.Valid()) {
+    if (!process.pidfd.Valid()) {
         return std::nullopt;
     }
     // Read once the pidfd holds the process: if the process still runs after the reads, what

@@ -38,6 +38,8 @@ public:
     ProcessGroup(pid_t leader, tds::FileDescriptor pidfd) : leader_(leader), pidfd_(std::move(pidfd)) {}
 
     pid_t Leader() const { return leader_; }
+    // The leader's pidfd: readable once it has exited.
+    int Pidfd() const { return pidfd_.Get(); }
     // Sends the signal to every process of the group; false when the group has no process left.
     bool Signal(int number) const;
 
@@ -75,12 +77,8 @@ int StartDescriptor(const ChildStart &start);
 struct LaunchedChild {
     pid_t pid = 0;
     ProcessIdentity identity;
-    std::string launch_key;     // random, new for every launch, in its environment as kLaunchKeyName
-    tds::FileDescriptor pidfd;  // readable once the child has exited
-    tds::FileDescriptor group;  // another pidfd of the child, for its ProcessGroup
-    // Its log writer, when it has one, and a pidfd of it, readable once the writer has exited.
-    pid_t writer_pid = 0;
-    tds::FileDescriptor writer;
+    std::string launch_key;          // random, new for every launch, in its environment as kLaunchKeyName
+    tds::FileDescriptor pidfd;       // readable once the child has exited; names its group
     ChildStartPointer start;         // until it has run its command; none when adopted
     ChildStartPointer writer_start;  // until its log writer has run its program
 };

@@ -20,16 +20,16 @@ namespace paagent {
 
 namespace {
 
-// Tags of the descriptors the thread waits on; a pidfd, of a process or a log writer, is tagged
-// with its PID.
+// Tags of the descriptors the thread waits on; a process's pidfd is tagged with its PID.
 constexpr std::uint64_t kWakeTag     = ~0ULL;
 constexpr std::uint64_t kChildrenTag = ~0ULL - 1;
 constexpr std::uint64_t kTimerTag    = ~0ULL - 2;
 // With the descriptor of a child's start in the low bits: the child has run its command.
 constexpr std::uint64_t kStartTag = 1ULL << 40;
-// The agent's own children end through their pidfds, each at once; the orphans of their groups
-// that come back to the agent are reaped this long after the first of them ended, in one look at
-// every child, unless a stop waits for one. A look costs in proportion to the children.
+// The processes the agent launches end through their pidfds, each at once; their log writers and
+// the orphans of their groups that come back to the agent are reaped this long after the first of
+// them ended, in one look at every child, unless a stop waits for one: a look costs in proportion
+// to the children.
 constexpr std::chrono::seconds kOrphanSweepDelay{1};
 // Orphans of a process an earlier agent launched are not this agent's to reap, so their end
 // raises no event here: while a stop waits for such a group, it looks again this often.
@@ -115,7 +115,6 @@ struct Supervisor::Entry {
     Phase phase     = Phase::kStopped;
     pid_t pid       = 0;  // the launched process while it runs
     bool adopted    = false;
-    tds::FileDescriptor pidfd;  // while it runs: its exit comes through it
     ProcessIdentity identity;
     std::string launch_key;
     pid_t reported_pid    = 0;
@@ -255,11 +254,6 @@ void Supervisor::Loop()
                 starts_.erase(static_cast<int>(tag & ~kStartTag));
             } else if (auto leader = leaders_.find(static_cast<pid_t>(tag)); leader != leaders_.end()) {
                 OnLeaderEnded(*leader->second);
-            } else if (auto writer = writers_.find(static_cast<pid_t>(tag)); writer != writers_.end()) {
-                siginfo_t info{};
-                (void)waitid(P_PIDFD, static_cast<id_t>(writer->second.Get()), &info, WEXITED | WNOHANG);
-                Unwatch(writer->second.Get());
-                writers_.erase(writer);
             }
         }
         if (sweep_now_) {
@@ -288,8 +282,8 @@ void Supervisor::OnChildrenSignal()
     signalfd_siginfo info{};
     while (read(children_.Get(), &info, sizeof info) == sizeof info) {
     }
-    // The agent's own children come through their pidfds; what else ended is an orphan, whose
-    // end matters now only to a stop waiting for its group.
+    // The processes' ends come through their pidfds; what else ended is a log writer or an
+    // orphan, whose end matters now only to a stop waiting for its group.
     if (!lingering_.empty()) {
         sweep_now_ = true;
     } else if (!sweep_due_) {
@@ -309,14 +303,11 @@ void Supervisor::ReapChildren()
         }
         if (auto leader = leaders_.find(child.si_pid); leader != leaders_.end()) {
             Entry &entry = *leader->second;
-            Unwatch(entry.pidfd.Get());
+            Unwatch(entry.groups.back().Pidfd());
             leaders_.erase(leader);
-            entry.pidfd.Reset();
             OnLeaderExit(entry, StatusOf(child));
-        } else if (auto writer = writers_.find(child.si_pid); writer != writers_.end()) {
-            Unwatch(writer->second.Get());
-            writers_.erase(writer);
         } else {
+            // An orphan, or a log writer, which has ended with its process's output.
             orphan_ended = true;
         }
     }
@@ -350,7 +341,7 @@ void Supervisor::Watch(pid_t pid, int pidfd)
     }
 }
 
-// A duplicate of the pidfd (its group's) would keep it watched once closed.
+// Its group keeps the pidfd open after the leader has gone.
 void Supervisor::Unwatch(int pidfd) { epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, pidfd, nullptr); }
 
 void Supervisor::OnLeaderEnded(Entry &entry)
@@ -358,15 +349,14 @@ void Supervisor::OnLeaderEnded(Entry &entry)
     ExitStatus status{.known = false};
     if (!entry.adopted) {
         siginfo_t child{};
-        if (waitid(P_PIDFD, static_cast<id_t>(entry.pidfd.Get()), &child, WEXITED | WNOHANG) != 0 ||
+        if (waitid(P_PIDFD, static_cast<id_t>(entry.groups.back().Pidfd()), &child, WEXITED | WNOHANG) != 0 ||
             child.si_pid == 0) {
             return;
         }
         status = StatusOf(child);
     }
-    Unwatch(entry.pidfd.Get());
+    Unwatch(entry.groups.back().Pidfd());
     leaders_.erase(entry.pid);
-    entry.pidfd.Reset();
     OnLeaderExit(entry, status);
 }
 
@@ -644,14 +634,9 @@ void Supervisor::LaunchEntry(Entry &entry)
     }
     entry.reported_pid = 0;
     entry.started      = Clock::now();
-    entry.groups.emplace_back(child.pid, std::move(child.group));
-    entry.pidfd = std::move(child.pidfd);
-    Watch(child.pid, entry.pidfd.Get());
+    entry.groups.emplace_back(child.pid, std::move(child.pidfd));
+    Watch(child.pid, entry.groups.back().Pidfd());
     leaders_[child.pid] = &entry;
-    if (child.writer.Valid()) {
-        Watch(child.writer_pid, child.writer.Get());
-        writers_.emplace(child.writer_pid, std::move(child.writer));
-    }
     paagent::Release(child);
     Finish(std::move(child.start));
     Finish(std::move(child.writer_start));
@@ -1168,9 +1153,8 @@ bool Supervisor::AdoptOne(const RunningRecord &record)
     entry->started     = Clock::now();
     ++entry->generation;
     entry->phase = Phase::kRunning;
-    entry->groups.emplace_back(record.pid, std::move(taken->group));
-    entry->pidfd = std::move(taken->pidfd);
-    Watch(record.pid, entry->pidfd.Get());
+    entry->groups.emplace_back(record.pid, std::move(taken->pidfd));
+    Watch(record.pid, entry->groups.back().Pidfd());
     leaders_[record.pid] = entry;
     Log(Verbosity::kEvent, "adopted process " + name + " (PID " + pid + ")");
     return true;
