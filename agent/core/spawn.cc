@@ -571,9 +571,8 @@ LaunchedChild Launcher::Launch(const LaunchRequest &request)
         writer->plan.started      = Place(kStartedSlot, writer_started.write.Get());
         writer->started           = std::move(writer_started.read);
         writer_started.write.Reset();
-        writer->Clone(kShareMemory);
+        child.writer_pid = writer->Clone(kShareMemory, &child.writer);
         writer->AwaitStarted();
-        ClearSlots();
         child.writer_start = std::move(writer);
     }
 
@@ -609,7 +608,6 @@ LaunchedChild Launcher::Launch(const LaunchRequest &request)
     // The child has its own session and process group: the group can be signalled as soon as
     // launch returns.
     start->AwaitStarted();
-    ClearSlots();
     // The child waits at its gate: it has not exited and its entry is there to read.
     child.identity = IdentityOf(child.pid).value_or(ProcessIdentity{child.pid, 0});
     child.start    = std::move(start);

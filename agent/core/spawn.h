@@ -77,8 +77,12 @@ int StartDescriptor(const ChildStart &start);
 struct LaunchedChild {
     pid_t pid = 0;
     ProcessIdentity identity;
-    std::string launch_key;          // random, new for every launch, in its environment as kLaunchKeyName
-    tds::FileDescriptor pidfd;       // readable once the child has exited; names its group
+    std::string launch_key;     // random, new for every launch, in its environment as kLaunchKeyName
+    tds::FileDescriptor pidfd;  // readable once the child has exited; names its group
+    // Its log writer, when it has one, and a pidfd of it, readable once the writer has exited:
+    // reaped alone, a writer costs nothing when another ends.
+    pid_t writer_pid = 0;
+    tds::FileDescriptor writer;
     ChildStartPointer start;         // until it has run its command; none when adopted
     ChildStartPointer writer_start;  // until its log writer has run its program
 };

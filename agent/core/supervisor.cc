@@ -20,16 +20,17 @@ namespace paagent {
 
 namespace {
 
-// Tags of the descriptors the thread waits on; a process's pidfd is tagged with its PID.
+// Tags of the descriptors the thread waits on; a pidfd, of a process or a log writer, is tagged
+// with its PID.
 constexpr std::uint64_t kWakeTag     = ~0ULL;
 constexpr std::uint64_t kChildrenTag = ~0ULL - 1;
 constexpr std::uint64_t kTimerTag    = ~0ULL - 2;
 // With the descriptor of a child's start in the low bits: the child has run its command.
 constexpr std::uint64_t kStartTag = 1ULL << 40;
-// The processes the agent launches end through their pidfds, each at once; their log writers and
-// the orphans of their groups that come back to the agent are reaped this long after the first of
-// them ended, in one look at every child, unless a stop waits for one: a look costs in proportion
-// to the children.
+// The processes the agent launches and their log writers end through their pidfds, each at once;
+// the orphans of their groups that come back to the agent are reaped this long after the first
+// of them ended, in one look at every child, unless a stop waits for one: a look costs in
+// proportion to the children.
 constexpr std::chrono::seconds kOrphanSweepDelay{1};
 // Orphans of a process an earlier agent launched are not this agent's to reap, so their end
 // raises no event here: while a stop waits for such a group, it looks again this often.
@@ -254,6 +255,11 @@ void Supervisor::Loop()
                 starts_.erase(static_cast<int>(tag & ~kStartTag));
             } else if (auto leader = leaders_.find(static_cast<pid_t>(tag)); leader != leaders_.end()) {
                 OnLeaderEnded(*leader->second);
+            } else if (auto writer = writers_.find(static_cast<pid_t>(tag)); writer != writers_.end()) {
+                siginfo_t info{};
+                (void)waitid(P_PIDFD, static_cast<id_t>(writer->second.Get()), &info, WEXITED | WNOHANG);
+                Unwatch(writer->second.Get());
+                writers_.erase(writer);
             }
         }
         if (sweep_now_) {
@@ -282,7 +288,7 @@ void Supervisor::OnChildrenSignal()
     signalfd_siginfo info{};
     while (read(children_.Get(), &info, sizeof info) == sizeof info) {
     }
-    // The processes' ends come through their pidfds; what else ended is a log writer or an
+    // The processes' and log writers' ends come through their pidfds; what else ended is an
     // orphan, whose end matters now only to a stop waiting for its group.
     if (!lingering_.empty()) {
         sweep_now_ = true;
@@ -306,8 +312,10 @@ void Supervisor::ReapChildren()
             Unwatch(entry.groups.back().Pidfd());
             leaders_.erase(leader);
             OnLeaderExit(entry, StatusOf(child));
+        } else if (auto writer = writers_.find(child.si_pid); writer != writers_.end()) {
+            Unwatch(writer->second.Get());
+            writers_.erase(writer);
         } else {
-            // An orphan, or a log writer, which has ended with its process's output.
             orphan_ended = true;
         }
     }
@@ -637,6 +645,10 @@ void Supervisor::LaunchEntry(Entry &entry)
     entry.groups.emplace_back(child.pid, std::move(child.pidfd));
     Watch(child.pid, entry.groups.back().Pidfd());
     leaders_[child.pid] = &entry;
+    if (child.writer.Valid()) {
+        Watch(child.writer_pid, child.writer.Get());
+        writers_.emplace(child.writer_pid, std::move(child.writer));
+    }
     paagent::Release(child);
     Finish(std::move(child.start));
     Finish(std::move(child.writer_start));

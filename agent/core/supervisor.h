@@ -180,7 +180,9 @@ private:
     // Everything below belongs to the thread.
     std::map<std::string, std::unique_ptr<Entry>> entries_;
     Launcher launcher_;
-    std::map<pid_t, Entry *> leaders_;            // processes that run, by PID
+    std::map<pid_t, Entry *> leaders_;  // processes that run, by PID
+    // Pidfds of the log writers that have not ended, by PID, for the agent to reap them.
+    std::map<pid_t, tds::FileDescriptor> writers_;
     std::map<int, ChildStartPointer> starts_;     // by their descriptors
     bool sweep_now_ = false;                      // a stop waits for a group: reap every child
     std::optional<Clock::time_point> sweep_due_;  // when to reap the orphans that ended
