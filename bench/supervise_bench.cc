@@ -20,14 +20,14 @@ namespace bench {
 
 namespace {
 
-// The running counts of the turns when PA_BENCH_RUNNING is unset. Larger counts take the
-// current agent most of an hour to start, so they are asked for by name.
+// The running counts of the turns when PA_BENCH_RUNNING is unset. Larger counts take a minute
+// to start, and more open files than a default limit allows, so they are asked for by name.
 constexpr const char *kDefaultRunning = "1,1000";
 constexpr int kDefaultIdleSeconds     = 60;
 constexpr int kMembersPerService      = 1000;
 constexpr int kServiceMembers         = 1000;
-// A service start or stop of a thousand processes beside thousands of others may take minutes
-// on the current agent: its calls are bounded by this, not by the library's 30 seconds.
+// A service start or stop of a thousand processes beside thousands of others may take longer
+// than the library's 30 seconds on a slow machine: its calls are bounded by this.
 constexpr int kLongCallSeconds = 1800;
 
 // Above any count or period the machine can hold, and any PID.
@@ -283,8 +283,8 @@ void SupervisionTurn::Register()
         }
     }
     if (running_ == 0) {
-        // A start of a thousand processes takes the current agent most of a minute: one per
-        // repetition, and three repetitions.
+        // A start of a thousand processes takes seconds: one per repetition, and three
+        // repetitions.
         const std::string members = "/members:" + std::to_string(kServiceMembers);
         for (auto [name, time_stop, time_start] : kServiceBenchmarks) {
             benchmark::RegisterBenchmark((name + members).c_str(), RestartService, this, time_stop, time_start)

@@ -25,7 +25,8 @@ files[libagentclient-dev]="./usr/include/agentclient/agentclient.hpp ./usr/inclu
   ./usr/lib/cmake/agentclient/agentclient-targets-$config.cmake ./usr/lib/cmake/agentclient/agentclient-targets.cmake
   ./usr/lib/libagentclient.a ./usr/lib/libagentclient.so ./usr/lib/pkgconfig/agentclient.pc"
 depends[libagentclient-dev]="libagentclient0 \(= $version-1\),freetds-dev"
-files[paagentd]="./usr/bin/pactl ./usr/lib/systemd/system/paagentd.service ./usr/sbin/paagentd
+files[paagentd]="./usr/bin/pactl ./usr/lib/systemd/system/paagentd.service ./usr/libexec/paagentd/paagentd-log-writer
+  ./usr/sbin/paagentd
   ./usr/share/bash-completion/completions/pactl ./usr/share/man/man1/pactl.1.gz ./usr/share/man/man8/paagentd.8.gz"
 depends[paagentd]="libc6,libct4,libcrypt1,libssl3,libsystemd0"
 
