@@ -37,27 +37,27 @@ public:
     Error(std::string what, std::int32_t code, std::int32_t classification = PaNO_ERROR, std::string agent_text = {},
           bool timed_out = false)
         : std::runtime_error(std::move(what)), code_(code), classification_(classification),
-          agentText_(std::move(agent_text)), timedOut_(timed_out)
+          agent_text_(std::move(agent_text)), timed_out_(timed_out)
     {
     }
     std::int32_t Code() const noexcept { return code_; }
     std::int32_t Classification() const noexcept { return classification_; }
     // Empty unless the agent said why it refused.
-    const std::string &AgentText() const noexcept { return agentText_; }
+    const std::string &AgentText() const noexcept { return agent_text_; }
     // Whether the agent could not be reached (as opposed to refusing the login or the request,
     // which it says why it did).
     bool Unreachable() const noexcept
     {
-        return timedOut_ || classification_ == PaNETWORK_ERROR || (code_ == PaCONNECT_FAILED && agentText_.empty());
+        return timed_out_ || classification_ == PaNETWORK_ERROR || (code_ == PaCONNECT_FAILED && agent_text_.empty());
     }
     // Whether the agent did not answer within the connection's time-out.
-    bool TimedOut() const noexcept { return timedOut_; }
+    bool TimedOut() const noexcept { return timed_out_; }
 
 private:
     std::int32_t code_;
     std::int32_t classification_;
-    std::string agentText_;
-    bool timedOut_;
+    std::string agent_text_;
+    bool timed_out_;
 };
 
 // A process's state as the agent reports it, and its PID (0 when it is not running).

@@ -71,12 +71,12 @@ public:
         if (tcgetattr(input_, &saved_) == 0) {
             termios quiet = saved_;
             quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-            echoOff_ = tcsetattr(input_, TCSAFLUSH, &quiet) == 0;
+            echo_off_ = tcsetattr(input_, TCSAFLUSH, &quiet) == 0;
         }
     }
     ~PromptTerminal()
     {
-        if (echoOff_) {
+        if (echo_off_) {
             tcsetattr(input_, TCSAFLUSH, &saved_);
             Write("\n");
         }
@@ -138,7 +138,7 @@ private:
     int input_  = STDIN_FILENO;
     int output_ = STDERR_FILENO;
     termios saved_{};
-    bool echoOff_ = false;
+    bool echo_off_ = false;
 };
 
 }  // namespace

@@ -51,7 +51,7 @@ void CommandLine::Parse(int argc, char **argv)
         }
         throw;
     }
-    if ((all_ || !servers_.empty()) && !manyAgents_) {
+    if ((all_ || !servers_.empty()) && !many_agents_) {
         throw UsageError("--servers and --all go with status, service list and agent version only");
     }
     login_.timeout = std::chrono::seconds(timeout_);
@@ -77,8 +77,8 @@ void CommandLine::DefineGlobalOptions()
 void CommandLine::Choose(CLI::App *subcommand, Command run, bool many_agents)
 {
     subcommand->callback([this, run = std::move(run), many_agents] {
-        run_        = run;
-        manyAgents_ = many_agents;
+        run_         = run;
+        many_agents_ = many_agents;
     });
 }
 

@@ -67,11 +67,11 @@ private:
     CLI::App app_;
     LoginOptions login_;
     std::vector<std::string> servers_;
-    bool all_        = false;
-    bool json_       = false;
-    int verbosity_   = 0;
-    int timeout_     = 30;
-    bool manyAgents_ = false;
+    bool all_         = false;
+    bool json_        = false;
+    int verbosity_    = 0;
+    int timeout_      = 30;
+    bool many_agents_ = false;
     Command run_;
     Arguments arguments_;
 };

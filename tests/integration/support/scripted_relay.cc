@@ -69,12 +69,12 @@ public:
     {
         for (size_t i = 0; i < size; ++i) {
             packet_ += data[i];
-            if (packet_.size() == kHeaderBytes + 1 && messageStart_ &&
+            if (packet_.size() == kHeaderBytes + 1 && message_start_ &&
                 static_cast<unsigned char>(data[i]) == kRpcToken) {
                 return true;
             }
             if (packet_.size() >= 4 && packet_.size() == PacketLength()) {
-                messageStart_ = (static_cast<unsigned char>(packet_[1]) & kLastPacket) != 0;
+                message_start_ = (static_cast<unsigned char>(packet_[1]) & kLastPacket) != 0;
                 packet_.clear();
             }
         }
@@ -89,7 +89,7 @@ private:
     }
 
     std::string packet_;  // the packet read so far
-    bool messageStart_ = true;
+    bool message_start_ = true;
 };
 
 }  // namespace
@@ -109,7 +109,7 @@ std::string TdsReplyPacket(const std::string &body, bool last)
 }
 
 ScriptedRelay::ScriptedRelay(const AgentProcess &agent, Script script)
-    : script_(std::move(script)), agentPort_(agent.Port())
+    : script_(std::move(script)), agent_port_(agent.Port())
 {
     static std::atomic<int> relays{0};
     name_     = agent.Name() + "_RELAY" + std::to_string(++relays);
@@ -163,7 +163,7 @@ void ScriptedRelay::Serve(int client)
     bool scripted = !recovered_;
     int agent     = -1;
     if (!scripted || script_.step != Step::kLogin) {
-        agent = ConnectTo(agentPort_);
+        agent = ConnectTo(agent_port_);
         std::lock_guard lock(mutex_);
         sockets_.push_back(agent);
     }

@@ -40,7 +40,7 @@ private:
     void Serve(int client);
 
     Script script_;
-    int agentPort_;
+    int agent_port_;
     std::string name_;
     int listener_ = -1;
     std::atomic<bool> recovered_{false};
