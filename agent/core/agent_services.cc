@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/agent.h"
+#include "core/router.h"
 #include "core/unlocked.h"
 
 namespace paagent {
@@ -516,24 +517,12 @@ std::vector<Service> Agent::Services(bool running_only) const
 
 std::optional<std::string> Agent::RouteOf(const std::string &host) const
 {
-    if (!options_.peers || host.empty() || host == options_.host_name || host == "localhost") {
-        return std::nullopt;
-    }
-    auto entry = std::find_if(routes_.begin(), routes_.end(), [&](const Route &r) { return r.host == host; });
-    if (entry == routes_.end()) {
-        throw AgentError("no route to host " + host + ": it is not this agent's host (" + options_.host_name +
-                         ") and the routing table names no agent for it");
-    }
-    return entry->server == options_.server_name ? std::nullopt : std::optional(entry->server);
+    return paagent::PeerOf(routes_, Here{options_.server_name, options_.host_name, options_.peers != nullptr}, host);
 }
 
 bool Agent::Serves(const std::string &host) const
 {
-    try {
-        return !RouteOf(host);
-    } catch (const AgentError &) {
-        return false;
-    }
+    return paagent::Serves(routes_, Here{options_.server_name, options_.host_name, options_.peers != nullptr}, host);
 }
 
 std::optional<std::string> Agent::PeerOf(const std::string &host) const
@@ -550,16 +539,7 @@ bool Agent::RunsRemotely(const std::string &server, const Process &process) cons
 std::vector<Route> Agent::Routes(std::int32_t selector) const
 {
     std::lock_guard lock(mutex_);
-    if (selector == 0) {
-        return routes_;
-    }
-    if (selector != 1) {
-        throw AgentError("unknown routing selector " + std::to_string(selector));
-    }
-    std::vector<Route> own;
-    std::copy_if(routes_.begin(), routes_.end(), std::back_inserter(own),
-                 [&](const Route &route) { return route.server == options_.server_name; });
-    return own;
+    return Selected(routes_, Here{options_.server_name, options_.host_name, options_.peers != nullptr}, selector);
 }
 
 void Agent::AddRoute(const Route &route)
