@@ -367,17 +367,18 @@ int Run(const Settings &settings)
     CreatePrivateDirectory(settings.home);
 
     AgentOptions options;
-    options.server_name   = settings.name;
-    options.log_dir       = settings.home / "logs";
-    options.grace         = std::chrono::milliseconds(static_cast<long>(settings.grace_seconds * 1000));
-    options.persist       = [config](const Definitions &next) { SaveConfig(config, next); };
-    options.log           = [](Verbosity verbosity, const std::string &text) { LogLine(text, SeverityOf(verbosity)); };
-    options.state_file    = settings.home / "paagentd.state";
-    options.log_writer    = LogWriterCommand(settings);
-    options.restart_delay = std::chrono::milliseconds(static_cast<long>(settings.restart_delay_seconds * 1000));
-    options.host_name     = settings.host_name.empty() ? MachineHostName() : settings.host_name;
+    options.supervision.server_name = settings.name;
+    options.supervision.log_dir     = settings.home / "logs";
+    options.supervision.grace       = std::chrono::milliseconds(static_cast<long>(settings.grace_seconds * 1000));
+    options.persist                 = [config](const Definitions &next) { SaveConfig(config, next); };
+    options.log = [](Verbosity verbosity, const std::string &text) { LogLine(text, SeverityOf(verbosity)); };
+    options.supervision.state_file = settings.home / "paagentd.state";
+    options.supervision.log_writer = LogWriterCommand(settings);
+    options.supervision.restart_delay =
+        std::chrono::milliseconds(static_cast<long>(settings.restart_delay_seconds * 1000));
+    options.host_name = settings.host_name.empty() ? MachineHostName() : settings.host_name;
     // A forwarded stop waits as long as a stop here would, peers being set up alike.
-    const auto stop_allowance = std::chrono::ceil<std::chrono::seconds>(options.grace) + kKillWait;
+    const auto stop_allowance = std::chrono::ceil<std::chrono::seconds>(options.supervision.grace) + kKillWait;
     auto forwarding =
         std::make_shared<Peers>(std::move(peers), std::chrono::seconds(settings.peer_timeout_seconds), stop_allowance);
     options.peers = forwarding;

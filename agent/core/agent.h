@@ -46,23 +46,14 @@ public:
 };
 
 struct AgentOptions {
-    std::string server_name = "PASRV";
-    std::filesystem::path log_dir;          // process output goes to log_dir/NAME.log
-    std::chrono::milliseconds grace{5000};  // between SIGTERM and SIGKILL, at most kMaxGrace
+    // How processes are run. Its log is not used: the supervisor logs through the agent's,
+    // which the debug level filters. The grace period may be at most kMaxGrace.
+    SupervisorOptions supervision;
     // Saves the definitions a change will make the agent's, before it makes them so. Called
     // without the agent's lock, one change at a time, in the order the changes are made.
     std::function<void(const Definitions &)> persist;
     // The agent's own log.
     std::function<void(Verbosity, const std::string &)> log;
-    // Where the processes that run are recorded for the next agent; none when empty.
-    std::filesystem::path state_file;
-    // A managed process that keeps failing is restarted after this delay, doubled at each
-    // failure up to kMaxRestartDelays of it; a run of that longest delay or more starts the
-    // doubling again.
-    std::chrono::milliseconds restart_delay{1000};
-    // The program that copies each process's output into its log (see LaunchRequest); none
-    // when empty.
-    std::vector<std::string> log_writer;
     // This agent's host. "localhost", the empty host and the hosts the routing table gives to
     // this agent's server name are its own too.
     std::string host_name;
@@ -136,7 +127,7 @@ public:
     void SetDebugLevel(std::int32_t level);
     // Writes to the agent's log when the debug level admits the verbosity.
     void Log(Verbosity verbosity, const std::string &text) const;
-    const std::string &ServerName() const { return options_.server_name; }
+    const std::string &ServerName() const { return options_.supervision.server_name; }
 
 private:
     using Lock = std::unique_lock<std::mutex>;

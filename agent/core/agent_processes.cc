@@ -21,19 +21,13 @@ Process Addressed(const std::string &name, const std::string &host)
 
 Agent::Agent(AgentOptions options) : options_(std::move(options))
 {
-    if (options_.grace > kMaxGrace) {
+    if (options_.supervision.grace > kMaxGrace) {
         throw std::invalid_argument("the grace period may be at most " + std::to_string(kMaxGrace.count()) +
                                     " seconds");
     }
-    SupervisorOptions supervision;
-    supervision.server_name   = options_.server_name;
-    supervision.log_dir       = options_.log_dir;
-    supervision.grace         = options_.grace;
-    supervision.restart_delay = options_.restart_delay;
-    supervision.log_writer    = options_.log_writer;
-    supervision.state_file    = options_.state_file;
-    supervision.log           = [this](Verbosity verbosity, const std::string &text) { Log(verbosity, text); };
-    supervisor_               = std::make_unique<Supervisor>(std::move(supervision));
+    SupervisorOptions supervision = options_.supervision;
+    supervision.log               = [this](Verbosity verbosity, const std::string &text) { Log(verbosity, text); };
+    supervisor_                   = std::make_unique<Supervisor>(std::move(supervision));
 }
 
 Agent::~Agent() = default;

@@ -517,12 +517,14 @@ std::vector<Service> Agent::Services(bool running_only) const
 
 std::optional<std::string> Agent::RouteOf(const std::string &host) const
 {
-    return paagent::PeerOf(routes_, Here{options_.server_name, options_.host_name, options_.peers != nullptr}, host);
+    return paagent::PeerOf(routes_,
+                           Here{options_.supervision.server_name, options_.host_name, options_.peers != nullptr}, host);
 }
 
 bool Agent::Serves(const std::string &host) const
 {
-    return paagent::Serves(routes_, Here{options_.server_name, options_.host_name, options_.peers != nullptr}, host);
+    return paagent::Serves(routes_,
+                           Here{options_.supervision.server_name, options_.host_name, options_.peers != nullptr}, host);
 }
 
 std::optional<std::string> Agent::PeerOf(const std::string &host) const
@@ -539,7 +541,8 @@ bool Agent::RunsRemotely(const std::string &server, const Process &process) cons
 std::vector<Route> Agent::Routes(std::int32_t selector) const
 {
     std::lock_guard lock(mutex_);
-    return Selected(routes_, Here{options_.server_name, options_.host_name, options_.peers != nullptr}, selector);
+    return Selected(routes_, Here{options_.supervision.server_name, options_.host_name, options_.peers != nullptr},
+                    selector);
 }
 
 void Agent::AddRoute(const Route &route)

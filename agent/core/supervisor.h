@@ -30,7 +30,8 @@
 namespace paagent {
 
 struct SupervisorOptions {
-    std::string server_name;
+    // The agent server the processes run under; they find it in PA_SERVER.
+    std::string server_name = "PASRV";
     std::filesystem::path log_dir;  // process output goes to log_dir/NAME.log
     std::chrono::milliseconds grace{5000};
     // A managed process that keeps failing is restarted after this delay, doubled at each

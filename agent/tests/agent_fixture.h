@@ -27,9 +27,9 @@ inline constexpr std::chrono::seconds kWaitLimit{20};
 inline AgentOptions OptionsLoggingTo(const std::filesystem::path &directory, std::chrono::milliseconds grace = 200ms)
 {
     AgentOptions options;
-    options.log_dir       = directory / "logs";
-    options.grace         = grace;
-    options.restart_delay = 1ms;
+    options.supervision.log_dir       = directory / "logs";
+    options.supervision.grace         = grace;
+    options.supervision.restart_delay = 1ms;
     return options;
 }
 

@@ -83,10 +83,10 @@ TEST(AgentRestarts, RestartsAfterDelaysThatDoubleThenGivesUp)
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<Clock::time_point> starts;
-    bool gave_up          = false;
-    AgentOptions options  = OptionsLoggingTo(home.Path());
-    options.restart_delay = 20ms;
-    options.log           = [&](Verbosity, const std::string &text) {
+    bool gave_up                      = false;
+    AgentOptions options              = OptionsLoggingTo(home.Path());
+    options.supervision.restart_delay = 20ms;
+    options.log                       = [&](Verbosity, const std::string &text) {
         std::lock_guard lock(mutex);
         if (text.starts_with("started process failing")) {
             starts.push_back(Clock::now());
@@ -245,12 +245,12 @@ TEST(AgentAdoption, StartsAProcessThatWasWaitingForItsRestart)
     TempDir home;
     const fs::path fifo = home.Path() / "fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    Process worker       = MakeProcess("worker", "echo $$ > " + fifo.string() + "; exec sleep 30");
-    worker.managed       = true;
-    worker.retry_count   = 3;
-    AgentOptions options = OptionsLoggingTo(home.Path());
-    options.state_file   = home.Path() / "state";
-    config::ReplaceFile(options.state_file, FormatState({RunningRecord{worker, 0, {}, {}, {}, {}}}),
+    Process worker                 = MakeProcess("worker", "echo $$ > " + fifo.string() + "; exec sleep 30");
+    worker.managed                 = true;
+    worker.retry_count             = 3;
+    AgentOptions options           = OptionsLoggingTo(home.Path());
+    options.supervision.state_file = home.Path() / "state";
+    config::ReplaceFile(options.supervision.state_file, FormatState({RunningRecord{worker, 0, {}, {}, {}, {}}}),
                         config::Durability::kProcessCrash);
     Agent agent(std::move(options));
     agent.Load({{MakeService("s", {worker})}, {}});
