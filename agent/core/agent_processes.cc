@@ -19,23 +19,25 @@ Process Addressed(const std::string &name, const std::string &host)
 
 }  // namespace
 
-Agent::Agent(AgentOptions options) : options_(std::move(options))
+Agent::Agent(AgentOptions options) : log_(std::move(options.log)), peers_(std::move(options.peers))
 {
-    if (options_.supervision.grace > kMaxGrace) {
+    if (options.supervision.grace > kMaxGrace) {
         throw std::invalid_argument("the grace period may be at most " + std::to_string(kMaxGrace.count()) +
                                     " seconds");
     }
-    SupervisorOptions supervision = options_.supervision;
-    supervision.log               = [this](Verbosity verbosity, const std::string &text) { Log(verbosity, text); };
-    supervisor_                   = std::make_unique<Supervisor>(std::move(supervision));
+    here_                   = {options.supervision.server_name, std::move(options.host_name), peers_ != nullptr};
+    auto log                = [this](Verbosity verbosity, const std::string &text) { Log(verbosity, text); };
+    options.supervision.log = log;
+    supervisor_             = std::make_unique<Supervisor>(std::move(options.supervision));
+    catalog_ = std::make_unique<Catalog>(CatalogOptions{here_, std::move(options.persist), log}, *supervisor_);
 }
 
 Agent::~Agent() = default;
 
 void Agent::Log(Verbosity verbosity, const std::string &text) const
 {
-    if (options_.log && static_cast<int>(verbosity) <= debug_level_) {
-        options_.log(verbosity, text);
+    if (log_ && static_cast<int>(verbosity) <= debug_level_) {
+        log_(verbosity, text);
     }
 }
 
@@ -50,52 +52,50 @@ void Agent::RefuseWhenShuttingDown() const
     }
 }
 
-int Agent::AdoptRecorded() { return supervisor_->Adopt(); }
-
 void Agent::StartProcess(const Process &definition, std::int32_t timeout_seconds, const std::string &extra_args)
 {
-    if (auto peer = PeerOf(definition.host)) {
-        return options_.peers->Start(*peer, definition, timeout_seconds, extra_args);
+    if (auto peer = catalog_->PeerOf(definition.host)) {
+        return peers_->Start(*peer, definition, timeout_seconds, extra_args);
     }
     supervisor_->Start(definition, timeout_seconds, extra_args);
 }
 
 void Agent::StopProcess(const std::string &name, const std::string &host)
 {
-    if (auto peer = PeerOf(host)) {
-        return options_.peers->Stop(*peer, Addressed(name, host));
+    if (auto peer = catalog_->PeerOf(host)) {
+        return peers_->Stop(*peer, Addressed(name, host));
     }
     supervisor_->StopOne(name, host);
 }
 
 void Agent::SignalProcess(const std::string &name, const std::string &host, int signal)
 {
-    if (auto peer = PeerOf(host)) {
-        return options_.peers->Signal(*peer, Addressed(name, host), signal);
+    if (auto peer = catalog_->PeerOf(host)) {
+        return peers_->Signal(*peer, Addressed(name, host), signal);
     }
     supervisor_->Signal(name, host, signal);
 }
 
 ProcessView Agent::ProcessStatus(const std::string &name, const std::string &host) const
 {
-    if (auto peer = PeerOf(host)) {
-        return options_.peers->Status(*peer, Addressed(name, host));
+    if (auto peer = catalog_->PeerOf(host)) {
+        return peers_->Status(*peer, Addressed(name, host));
     }
     return supervisor_->Status(name, host);
 }
 
 void Agent::ChangeProcess(const std::string &old_name, const Process &definition)
 {
-    if (auto peer = PeerOf(definition.host)) {
-        return options_.peers->Change(*peer, old_name, definition);
+    if (auto peer = catalog_->PeerOf(definition.host)) {
+        return peers_->Change(*peer, old_name, definition);
     }
     supervisor_->Change(old_name, definition);
 }
 
 void Agent::RequestState(const Process &definition, std::int32_t state)
 {
-    if (auto peer = PeerOf(definition.host)) {
-        return options_.peers->RequestState(*peer, definition, state);
+    if (auto peer = catalog_->PeerOf(definition.host)) {
+        return peers_->RequestState(*peer, definition, state);
     }
     RefuseWhenShuttingDown();
     const auto request = static_cast<StateRequest>(state);
@@ -110,10 +110,6 @@ void Agent::RequestState(const Process &definition, std::int32_t state)
         supervisor_->Relaunch(definition.name, definition.host);
     }
 }
-
-std::vector<ProcessView> Agent::Processes(bool running_only) const { return supervisor_->List(running_only); }
-
-void Agent::ReportPid(std::int32_t process_id, pid_t pid) { supervisor_->Report(process_id, pid); }
 
 void Agent::StopAllProcesses()
 {

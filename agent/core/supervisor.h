@@ -23,6 +23,7 @@
 
 #include "core/agent_types.h"
 #include "core/life_cycle.h"
+#include "core/member_processes.h"
 #include "core/spawn.h"
 #include "core/state_journal.h"
 #include "tds/socket.h"
@@ -63,14 +64,14 @@ struct Launchable {
     std::vector<std::string> environment;
 };
 
-class Supervisor {
+class Supervisor : public MemberProcesses {
 public:
     // Blocks SIGCHLD in the calling thread, which every later thread inherits: create it before
     // any other thread. Throws std::system_error when the log directory or the thread's
     // descriptors cannot be had.
     explicit Supervisor(SupervisorOptions options);
     // Ends the thread; processes still running are left running, and recorded.
-    ~Supervisor();
+    ~Supervisor() override;
     Supervisor(const Supervisor &)            = delete;
     Supervisor &operator=(const Supervisor &) = delete;
 
@@ -78,13 +79,13 @@ public:
     // outcome waits for its own. Each throws AgentError with the refusal or the failure.
 
     // Refuses a definition that cannot be made the process's now.
-    void CheckDefinable(const std::vector<Process> &definitions) const;
+    void CheckDefinable(const std::vector<Process> &definitions) const override;
     // Defines the processes, replacing the definitions of those that do not run.
-    void Define(const std::vector<Process> &definitions);
+    void Define(const std::vector<Process> &definitions) override;
     // Renames and redefines a process.
     void Change(const std::string &old_name, const Process &definition);
     // Forgets those of the processes that do not run.
-    void Forget(const std::vector<std::string> &names);
+    void Forget(const std::vector<std::string> &names) override;
     // Defines and starts a process, and waits up to timeout_seconds for it to report (PA-aware)
     // or to fail.
     void Start(const Process &definition, std::int32_t timeout_seconds, const std::string &extra_args);
@@ -113,9 +114,9 @@ public:
     ProcessView Status(const std::string &name, const std::string &host) const;
     std::vector<ProcessView> List(bool running_only) const;
     // How many of the named have a process running.
-    int Running(const std::vector<std::string> &names) const;
+    int Running(const std::vector<std::string> &names) const override;
     // Whether one of the named runs or is about to.
-    bool AnyActive(const std::vector<std::string> &names) const;
+    bool AnyActive(const std::vector<std::string> &names) const override;
 
 private:
     struct Entry;
