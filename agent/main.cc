@@ -299,7 +299,7 @@ void Reload(const Settings &settings, Agent &agent, SharedUsers &users, Peers &p
     }
     const std::filesystem::path config = ConfigPath(settings);
     try {
-        agent.Reload(LoadConfig(config, ConfigEnding::kRouting));
+        agent.GetCatalog().Reload(LoadConfig(config, ConfigEnding::kRouting));
         LogLine("reload: read the configuration file " + config.string());
     } catch (const std::exception &error) {
         LogLine("reload: " + config.string() + ": " + error.what() + "; the definitions are left as they were");
@@ -387,8 +387,8 @@ int Run(const Settings &settings)
     Agent agent(std::move(options));
     LibraryLog library_log(agent);
     agent.SetDebugLevel(settings.debug);
-    agent.Load(definitions);
-    agent.AdoptRecorded();
+    agent.GetCatalog().Load(definitions);
+    agent.GetSupervisor().Adopt();
 
     auto [host, port] = SplitAddress(settings.listen);
     tds::ServerConfig server_config;

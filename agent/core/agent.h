@@ -69,23 +69,6 @@ public:
     Supervisor &GetSupervisor() { return *supervisor_; }
     Catalog &GetCatalog() { return *catalog_; }
 
-    void Load(const Definitions &definitions) { catalog_->Load(definitions); }
-    int AdoptRecorded() { return supervisor_->Adopt(); }
-    void Reload(const Definitions &file) { catalog_->Reload(file); }
-    std::vector<ProcessView> Processes(bool running_only) const { return supervisor_->List(running_only); }
-    void ReportPid(std::int32_t process_id, pid_t pid) { supervisor_->Report(process_id, pid); }
-    void AddService(const Service &definition) { catalog_->AddService(definition); }
-    void RemoveService(const std::string &name) { catalog_->RemoveService(name); }
-    void ChangeService(const std::string &old_name, const Service &definition)
-    {
-        catalog_->ChangeService(old_name, definition);
-    }
-    std::vector<Service> Services(bool running_only) const { return catalog_->Services(running_only); }
-    std::optional<std::string> PeerOf(const std::string &host) const { return catalog_->PeerOf(host); }
-    std::vector<Route> Routes(std::int32_t selector) const { return catalog_->Routes(selector); }
-    void AddRoute(const Route &route) { catalog_->AddRoute(route); }
-    void RemoveRoute(const Route &route) { catalog_->RemoveRoute(route); }
-
     // Starts the Auto services, Master ones first.
     void StartAutomaticServices();
     // Ends every wait a request makes and refuses the requests that would start or stop

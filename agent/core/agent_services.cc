@@ -82,7 +82,7 @@ void Agent::StartMembers(const Service &definition)
             continue;
         }
         start_local();
-        const std::string server = *paagent::PeerOf(routes, here_, member.process.host);
+        const std::string server = *PeerOf(routes, here_, member.process.host);
         if (!RunsRemotely(server, member.process)) {
             peers_->Start(server, member.process, 0, {});
         }
@@ -124,7 +124,7 @@ void Agent::StopService(const std::string &name)
                 continue;
             }
             stop_local();
-            const std::string server = *paagent::PeerOf(routes, here_, member->process.host);
+            const std::string server = *PeerOf(routes, here_, member->process.host);
             if (failed_peers.contains(server)) {
                 throw AgentError("process " + member->process.name + " was left to " + server + ", which failed");
             }

@@ -163,6 +163,8 @@ void SendRoutes(Reply &reply, const std::vector<Route> &routes)
 
 HandlerTable Handlers(Agent &agent, std::function<void(bool)> stop_agent)
 {
+    Supervisor &supervisor = agent.GetSupervisor();
+    Catalog &catalog       = agent.GetCatalog();
     HandlerTable table;
     auto start = [&agent](ParamReader &params, Reply &) {
         Process definition   = params.Process();
@@ -204,9 +206,9 @@ HandlerTable Handlers(Agent &agent, std::function<void(bool)> stop_agent)
         std::int32_t state = params.Integer();
         agent.RequestState(definition, state);
     };
-    auto list_processes = [&agent](bool running_only) {
-        return [&agent, running_only](ParamReader &, Reply &reply) {
-            SendProcesses(reply, agent.Processes(running_only));
+    auto list_processes = [&supervisor](bool running_only) {
+        return [&supervisor, running_only](ParamReader &, Reply &reply) {
+            SendProcesses(reply, supervisor.List(running_only));
         };
     };
     table[protocol::kProcessList]       = list_processes(false);
@@ -214,46 +216,46 @@ HandlerTable Handlers(Agent &agent, std::function<void(bool)> stop_agent)
     table[protocol::kStopProcesses]     = [&agent](ParamReader &, Reply &) { agent.StopAllProcesses(); };
     table[protocol::kStartProcesses]    = [&agent](ParamReader &, Reply &) { agent.StartAllProcesses(); };
 
-    table[protocol::kServiceStart] = [&agent](ParamReader &params, Reply &) {
+    table[protocol::kServiceStart] = [&agent, &catalog](ParamReader &params, Reply &) {
         bool add           = params.Integer() != 0;
         Service definition = params.Service();
-        add ? agent.AddService(definition) : agent.StartService(definition);
+        add ? catalog.AddService(definition) : agent.StartService(definition);
     };
-    table[protocol::kServiceChange] = [&agent](ParamReader &params, Reply &) {
+    table[protocol::kServiceChange] = [&catalog](ParamReader &params, Reply &) {
         std::string old_name = params.Text();
         Service definition   = params.Service();
-        agent.ChangeService(old_name, definition);
+        catalog.ChangeService(old_name, definition);
     };
-    auto by_service_name = [&agent](void (Agent::*action)(const std::string &)) {
-        return [&agent, action](ParamReader &params, Reply &) { (agent.*action)(params.Text()); };
+    table[protocol::kServiceStop]   = [&agent](ParamReader &params, Reply &) { agent.StopService(params.Text()); };
+    table[protocol::kServiceRemove] = [&catalog](ParamReader &params, Reply &) {
+        catalog.RemoveService(params.Text());
     };
-    table[protocol::kServiceStop]   = by_service_name(&Agent::StopService);
-    table[protocol::kServiceRemove] = by_service_name(&Agent::RemoveService);
     table[protocol::kServiceStatus] = [&agent](ParamReader &params, Reply &reply) {
         ServiceStatus status = agent.StatusOfService(params.Text());
         SendIntegers(reply, protocol::kServiceStatusColumns,
                      {Value(static_cast<std::int32_t>(status.state)), Value(status.running_members)});
     };
-    auto list_services = [&agent](bool running_only) {
-        return
-            [&agent, running_only](ParamReader &, Reply &reply) { SendServices(reply, agent.Services(running_only)); };
+    auto list_services = [&catalog](bool running_only) {
+        return [&catalog, running_only](ParamReader &, Reply &reply) {
+            SendServices(reply, catalog.Services(running_only));
+        };
     };
     table[protocol::kServiceList]       = list_services(false);
     table[protocol::kSingleServiceList] = list_services(true);
 
-    table[protocol::kHostList] = [&agent](ParamReader &params, Reply &reply) {
-        SendRoutes(reply, agent.Routes(params.Integer()));
+    table[protocol::kHostList] = [&catalog](ParamReader &params, Reply &reply) {
+        SendRoutes(reply, catalog.Routes(params.Integer()));
     };
-    auto by_route = [&agent](void (Agent::*action)(const Route &)) {
-        return [&agent, action](ParamReader &params, Reply &) {
+    auto by_route = [&catalog](void (Catalog::*action)(const Route &)) {
+        return [&catalog, action](ParamReader &params, Reply &) {
             Route route;
             route.host   = params.Text();
             route.server = params.Text();
-            (agent.*action)(route);
+            (catalog.*action)(route);
         };
     };
-    table[protocol::kHostAdd]    = by_route(&Agent::AddRoute);
-    table[protocol::kHostRemove] = by_route(&Agent::RemoveRoute);
+    table[protocol::kHostAdd]    = by_route(&Catalog::AddRoute);
+    table[protocol::kHostRemove] = by_route(&Catalog::RemoveRoute);
 
     table[protocol::kDebugLevelSet] = [&agent](ParamReader &params, Reply &) { agent.SetDebugLevel(params.Integer()); };
     table[protocol::kDebugLevelGet] = [&agent](ParamReader &, Reply &reply) {
@@ -266,10 +268,10 @@ HandlerTable Handlers(Agent &agent, std::function<void(bool)> stop_agent)
         agent.Log(Verbosity::kEvent, "notification requested");
         reply.Message(tds::ServerMessage::Info(kNotificationMessage, "notification from " + agent.ServerName()));
     };
-    table[protocol::kNotification] = [&agent](ParamReader &params, Reply &) {
+    table[protocol::kNotification] = [&supervisor](ParamReader &params, Reply &) {
         std::int32_t pid = params.Integer();
         std::int32_t id  = params.Integer();
-        agent.ReportPid(id, pid);
+        supervisor.Report(id, pid);
     };
     table[protocol::kStopPa] = [stop_agent](ParamReader &params, Reply &reply) {
         bool stop_processes = params.Integer() != 0;
@@ -292,12 +294,12 @@ bool Routed(Rpc rpc)
 
 // A request another agent forwarded goes no further: routing tables that point back at each
 // other cannot make it loop.
-void RefuseForwardingAgain(const Agent &agent, const protocol::RpcShape &shape, const tds::RpcRequest &request)
+void RefuseForwardingAgain(const Catalog &catalog, const protocol::RpcShape &shape, const tds::RpcRequest &request)
 {
     ParamReader params(shape, request);
     const std::string name = params.Text();
     const std::string host = params.Text();
-    if (auto peer = agent.PeerOf(host)) {
+    if (auto peer = catalog.PeerOf(host)) {
         throw AgentError("process " + name + " of host " + host + " would be forwarded again, to " + *peer +
                          ": a request is forwarded at most once");
     }
@@ -340,7 +342,7 @@ void RegisterRpcs(tds::Server &server, Agent &agent, std::function<void(bool)> s
                     throw AgentError("the inform login may only report processes");
                 }
                 if (session.application == kForwardApplication && Routed(rpc)) {
-                    RefuseForwardingAgain(agent, shape, request);
+                    RefuseForwardingAgain(agent.GetCatalog(), shape, request);
                 }
                 ParamReader params(shape, request);
                 handler(params, reply);

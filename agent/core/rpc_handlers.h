@@ -1,4 +1,5 @@
-// The agent's RPCs: each one reads its parameters, acts on the agent and builds the reply.
+// The agent's RPCs: each one reads its parameters, acts on the supervisor, the catalog or the
+// agent as a whole, and builds the reply.
 #ifndef PAAGENT_CORE_RPC_HANDLERS_H
 #define PAAGENT_CORE_RPC_HANDLERS_H
 

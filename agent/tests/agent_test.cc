@@ -167,7 +167,7 @@ TEST(AgentWaits, EndWhenTheAgentShutsDownOrTheServiceIsRemoved)
         Agent &agent         = with.agent;
         const Process member = MakeProcess("p", "FIFO=" + with.fifo.string() + "; " + test.command, test.type);
         for (int round = 0; round < (test.shut_down ? 1 : 40); ++round) {
-            agent.AddService(MakeService("s", {member}));
+            agent.GetCatalog().AddService(MakeService("s", {member}));
             auto request     = Request([&] { agent.StartProcess(member, test.start_timeout); });
             const auto group = with.Numbers();
             ASSERT_EQ(group.size(), 1u);
@@ -182,8 +182,8 @@ TEST(AgentWaits, EndWhenTheAgentShutsDownOrTheServiceIsRemoved)
             }
             // The agent refuses the removal while the member runs.
             const auto deadline = Clock::now() + kWaitLimit;
-            while (!test.shut_down && Clock::now() < deadline && !agent.Services(false).empty()) {
-                Request([&] { agent.RemoveService("s"); }).wait();
+            while (!test.shut_down && Clock::now() < deadline && !agent.GetCatalog().Services(false).empty()) {
+                Request([&] { agent.GetCatalog().RemoveService("s"); }).wait();
             }
             // Far within the start's time-out and the grace period.
             ASSERT_EQ(request.wait_for(10s), std::future_status::ready);
@@ -224,10 +224,10 @@ TEST(AgentReport, OnlyAWaitedForReportOfTheProcessOrADescendantIsAccepted)
         const auto id       = static_cast<std::int32_t>(told[0]);
         const auto reported = static_cast<pid_t>(told[test.reported]);
         if (test.accepted) {
-            EXPECT_NO_THROW(agent.ReportPid(id, reported));
+            EXPECT_NO_THROW(agent.GetSupervisor().Report(id, reported));
             EXPECT_NO_THROW(started.get());
         } else {
-            EXPECT_THROW(agent.ReportPid(id, reported), AgentError);
+            EXPECT_THROW(agent.GetSupervisor().Report(id, reported), AgentError);
         }
         EXPECT_EQ(agent.ProcessStatus("p", "node1").pid, test.accepted ? reported : told[1]);
         agent.StopProcess("p", "node1");
@@ -253,9 +253,9 @@ TEST(AgentAdoption, StartsAProcessThatWasWaitingForItsRestart)
     config::ReplaceFile(options.supervision.state_file, FormatState({RunningRecord{worker, 0, {}, {}, {}, {}}}),
                         config::Durability::kProcessCrash);
     Agent agent(std::move(options));
-    agent.Load({{MakeService("s", {worker})}, {}});
+    agent.GetCatalog().Load({{MakeService("s", {worker})}, {}});
 
-    EXPECT_EQ(agent.AdoptRecorded(), 1);
+    EXPECT_EQ(agent.GetSupervisor().Adopt(), 1);
     const std::vector<long> started = ReadNumbers(fifo);
     ASSERT_EQ(started.size(), 1u);
     const GroupKiller killer{static_cast<pid_t>(started[0])};
@@ -277,24 +277,25 @@ TEST(AgentPersist, AChangeWhoseSaveFailsChangesNothing)
     const Service kept    = MakeService("kept", {worker}),
                   changed = MakeService("kept", {MakeProcess("worker", "exec sleep 999")});
     const Route route{"host", "SERVER"};
-    agent.AddService(kept);
+    agent.GetCatalog().AddService(kept);
     failing                                                      = true;
     const std::pair<const char *, std::function<void()>> cases[] = {
         {"add a service with a new member",
-         [&] { agent.AddService(MakeService("new", {MakeProcess("newcomer", "exec sleep 1000")})); }},
-        {"change a service's member", [&] { agent.ChangeService("kept", changed); }},
+         [&] { agent.GetCatalog().AddService(MakeService("new", {MakeProcess("newcomer", "exec sleep 1000")})); }},
+        {"change a service's member", [&] { agent.GetCatalog().ChangeService("kept", changed); }},
         {"start a service under another definition", [&] { agent.StartService(changed); }},
-        {"remove a service", [&] { agent.RemoveService("kept"); }},
-        {"add a route", [&] { agent.AddRoute(route); }},
+        {"remove a service", [&] { agent.GetCatalog().RemoveService("kept"); }},
+        {"add a route", [&] { agent.GetCatalog().AddRoute(route); }},
     };
     for (const auto &[what, change] : cases) {
         SCOPED_TRACE(what);
         EXPECT_THROW(change(), AgentError);
-        EXPECT_EQ(agent.Services(false), std::vector<Service>{kept});
-        EXPECT_EQ(agent.Routes(0), std::vector<Route>{});
-        ASSERT_EQ(agent.Processes(false).size(), 1u);
-        EXPECT_EQ(agent.Processes(false)[0].definition, worker);
-        EXPECT_TRUE(agent.Processes(true).empty()) << "a process started although its definition was not saved";
+        EXPECT_EQ(agent.GetCatalog().Services(false), std::vector<Service>{kept});
+        EXPECT_EQ(agent.GetCatalog().Routes(0), std::vector<Route>{});
+        ASSERT_EQ(agent.GetSupervisor().List(false).size(), 1u);
+        EXPECT_EQ(agent.GetSupervisor().List(false)[0].definition, worker);
+        EXPECT_TRUE(agent.GetSupervisor().List(true).empty())
+            << "a process started although its definition was not saved";
     }
 }
 
