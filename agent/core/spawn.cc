@@ -550,14 +550,15 @@ LaunchedChild Launcher::Launch(const LaunchRequest &request)
         throw std::system_error(EPERM, std::generic_category(),
                                 "cannot run as user " + std::to_string(request.uid) + " unless the agent runs as root");
     }
+    LaunchedChild child;
+    Pipe output;
+    // Cleared before child goes: a failed launch waits there for its log writer to run its
+    // program, which it cannot tell while a slot still holds the writer's end of that pipe.
     struct SlotsCleared {
         Launcher &launcher;
         ~SlotsCleared() { launcher.ClearSlots(); }
     } cleared{*this};
-    int first_unused = slots_.back().Get() + 1;
-
-    LaunchedChild child;
-    Pipe output;
+    const int first_unused = slots_.back().Get() + 1;
     if (!request.log_writer.empty()) {
         std::vector<std::string> writer_arguments = request.log_writer;
         writer_arguments.push_back(request.log_name);

@@ -32,6 +32,8 @@ constexpr std::uint64_t kStartTag = 1ULL << 40;
 // of them ended, in one look at every child, unless a stop waits for one: a look costs in
 // proportion to the children.
 constexpr std::chrono::seconds kOrphanSweepDelay{1};
+// Released children whose starts are kept at most, waiting for them to run their commands.
+constexpr std::size_t kStartsKept = 32;
 // Orphans of a process an earlier agent launched are not this agent's to reap, so their end
 // raises no event here: while a stop waits for such a group, it looks again this often.
 constexpr std::chrono::milliseconds kForeignGroupCheck{100};
@@ -252,7 +254,8 @@ void Supervisor::Loop()
             } else if (tag == kTimerTag) {
                 RunTimers();
             } else if ((tag & kStartTag) != 0) {
-                starts_.erase(static_cast<int>(tag & ~kStartTag));
+                const int fd = static_cast<int>(tag & ~kStartTag);
+                std::erase_if(starts_, [fd](const ChildStartPointer &start) { return StartDescriptor(*start) == fd; });
             } else if (auto leader = leaders_.find(static_cast<pid_t>(tag)); leader != leaders_.end()) {
                 OnLeaderEnded(*leader->second);
             } else if (auto writer = writers_.find(static_cast<pid_t>(tag)); writer != writers_.end()) {
@@ -329,6 +332,11 @@ void Supervisor::Finish(ChildStartPointer start)
     if (!start) {
         return;
     }
+    // Each start holds descriptors until its child has run its command: in a batch of launches
+    // the oldest has had the time to get there, and the batch does not pile up thousands.
+    if (starts_.size() >= kStartsKept) {
+        starts_.pop_front();
+    }
     const int fd = StartDescriptor(*start);
     epoll_event event{};
     event.events   = EPOLLIN;
@@ -336,7 +344,7 @@ void Supervisor::Finish(ChildStartPointer start)
     if (epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, fd, &event) != 0) {
         return;  // ended here, waiting for its child
     }
-    starts_.emplace(fd, std::move(start));
+    starts_.push_back(std::move(start));
 }
 
 void Supervisor::Watch(pid_t pid, int pidfd)
@@ -983,6 +991,10 @@ void Supervisor::ShutDown(bool stop_processes)
         for (auto &[name, entry] : entries_) {
             if (entry->start_waiter) {
                 std::exchange(entry->start_waiter, nullptr)->Fail("the agent is stopping");
+            }
+            // A stop under way goes on to its end; its requests are answered now.
+            for (const auto &waiter : std::exchange(entry->stop_waiters, {})) {
+                waiter->Fail("the agent is stopping");
             }
             if (entry->phase == Phase::kRestartPending) {
                 ++entry->generation;

@@ -185,7 +185,7 @@ private:
     std::map<pid_t, Entry *> leaders_;  // processes that run, by PID
     // Pidfds of the log writers that have not ended, by PID, for the agent to reap them.
     std::map<pid_t, tds::FileDescriptor> writers_;
-    std::map<int, ChildStartPointer> starts_;     // by their descriptors
+    std::deque<ChildStartPointer> starts_;        // oldest first
     bool sweep_now_ = false;                      // a stop waits for a group: reap every child
     std::optional<Clock::time_point> sweep_due_;  // when to reap the orphans that ended
     std::set<Entry *> lingering_;                 // stopping, leader gone, a group left

@@ -154,7 +154,9 @@ TEST(AgentWaits, EndWhenTheAgentShutsDownOrTheServiceIsRemoved)
     } cases[] = {
         {"a start waiting for a report", "echo $$ > \"$FIFO\"; exec sleep 1000", ProcessType::kPaAware, 60, false,
          true},
-        {"a stop waiting for a process that ignores SIGTERM", "trap '' TERM; echo $$ > \"$FIFO\"; exec sleep 1000",
+        // Says when SIGTERM has come, and goes on.
+        {"a stop waiting for a process that ignores SIGTERM",
+         "trap 'echo 0 > \"$FIFO\"' TERM; echo $$ > \"$FIFO\"; while :; do sleep 1000 & wait $!; done",
          ProcessType::kNotPaAware, 0, true, true},
         {"a start waiting for its member to prove itself", "echo $$ > \"$FIFO\"; exit 3", ProcessType::kNotPaAware, 10,
          false, false},
@@ -175,6 +177,9 @@ TEST(AgentWaits, EndWhenTheAgentShutsDownOrTheServiceIsRemoved)
             if (test.then_stop) {
                 request.wait();
                 request = Request([&] { agent.StopProcess("p", "node1"); });
+                if (test.shut_down) {
+                    ASSERT_EQ(with.Numbers(), std::vector<long>{0});  // the stop has begun
+                }
             }
             if (test.shut_down) {
                 agent.ShutDown(false);

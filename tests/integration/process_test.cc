@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <sys/resource.h>
 #include <unistd.h>
 
 using testing::HasSubstr;
@@ -166,6 +169,43 @@ TEST_F(Processes, ArgumentsAndLongCommandsReachTheShellIntact)
     EXPECT_EQ(ReadText(marker_file), marker);
     EXPECT_THAT(agent_.Errors(), HasSubstr("RPC pa_ServiceStartLcRPC from user operator"));
     EXPECT_THAT(FetchProcesses(Connected(), 1), HasSubstr("[" + command + "]"));
+}
+
+// The agent's descriptors, from /proc.
+int OpenDescriptors(pid_t pid)
+{
+    const auto fds = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd");
+    return static_cast<int>(std::distance(begin(fds), end(fds)));
+}
+
+// At its limit of open files the agent refuses a start, saying why, whichever of a launch's
+// descriptors it could not have (its log, its log writer's, the process's), and starts again
+// once there is room: nothing waits for ever on a launch cut short.
+TEST_F(Processes, AStartAtTheLimitOfOpenFilesIsRefusedAndTheAgentGoesOn)
+{
+    rlimit unlimited{};
+    ASSERT_EQ(prlimit(agent_.Pid(), RLIMIT_NOFILE, nullptr, &unlimited), 0);
+    int refused = 0;
+    for (int room = 0; room < 12; ++room) {
+        SCOPED_TRACE("room for " + std::to_string(room) + " descriptors");
+        Process sleeper    = MakeProcess("limited", kSleeper);
+        const rlimit tight = {static_cast<rlim_t>(OpenDescriptors(agent_.Pid()) + room), unlimited.rlim_max};
+        ASSERT_EQ(prlimit(agent_.Pid(), RLIMIT_NOFILE, &tight, nullptr), 0);
+        const int32_t started = PaProcessStart(Connected(), sleeper.get());
+        ASSERT_EQ(prlimit(agent_.Pid(), RLIMIT_NOFILE, &unlimited, nullptr), 0);
+        if (started == PaSUCCESS) {
+            EXPECT_EQ(PaProcessStop(Connected(), sleeper.get()), PaSUCCESS);
+            continue;
+        }
+        ++refused;
+        PaServerMessage refusal{};
+        ASSERT_EQ(PaServerGetLastMessage(Connected(), &refusal), PaSUCCESS);
+        EXPECT_THAT(refusal.text, HasSubstr("Too many open files"));
+        ASSERT_EQ(PaProcessStart(Connected(), sleeper.get()), PaSUCCESS);
+        EXPECT_TRUE(Running(Status(sleeper)));
+        EXPECT_EQ(PaProcessStop(Connected(), sleeper.get()), PaSUCCESS);
+    }
+    EXPECT_GT(refused, 3);
 }
 
 }  // namespace
