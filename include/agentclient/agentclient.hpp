@@ -364,6 +364,10 @@ public:
     // The C handle, still owned by this object.
     PaConnection *Native() const { return handle_; }
 
+    // Gives up the call another thread makes on this connection, and every later one (see
+    // PaConnectAbandon): that call throws, out of time, within about a second. Safe from any thread.
+    void Abandon() { PaConnectAbandon(handle_); }
+
     // Connection health.
     bool ValidAndOpen() const { return PaConnectValidAndOpen(handle_) == PaSUCCESS; }
     void Reconnect() { Check(PaReconnect(handle_), "cannot reconnect to " + server_); }

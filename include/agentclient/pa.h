@@ -12,7 +12,8 @@
  *     getters are new copies, released with PaFree; PaGetKovahome, PaGetArch and
  *     PaGetVersionString return shared texts that the caller does not release.
  *   - Failures are also logged once, through the message log, where they happen.
- *   - Threads: one handle is used by one thread at a time; different handles may be used on
+ *   - Threads: one handle is used by one thread at a time (save PaConnectAbandon, which any
+ *     thread may call to give up another's call); different handles may be used on
  *     different threads at once, and records and lists likewise (one thread per record). The
  *     memory hooks are installed once, before any other call. Log settings may change at any
  *     time; messages of different threads never interleave (delivery is serialised, so a user
@@ -541,6 +542,13 @@ PA_EXPORT int32_t PaConnect(PaConnection *handle);
 /* Closes any connection and releases the handle with everything it owns (not the caller's
  * callbacks or user values); PaSUCCESS. */
 PA_EXPORT int32_t PaConnectDestroy(PaConnection *handle);
+/* Gives up the call under way on the handle and every later one, for a thread that answers
+ * someone who has gone away (an agent forwarding a request whose client left): the call ends
+ * within about a second as if its time had run out (PaServerTimedOut is 1) and closes its
+ * connection; a login under way ends at its own bound. The one function that may be called
+ * while another thread uses the handle; afterwards the handle is only good for
+ * PaConnectDestroy. */
+PA_EXPORT void PaConnectAbandon(PaConnection *handle);
 /* PaSUCCESS when the handle's connection is open and not dead, else PaFAILURE. */
 PA_EXPORT int32_t PaConnectValidAndOpen(PaConnection *handle);
 /* Keeps an open idle connection, else closes it and connects afresh: PaSUCCESS or

@@ -288,6 +288,13 @@ int32_t PaConnect(PaConnection *handle)
     return status;
 }
 
+void PaConnectAbandon(PaConnection *handle)
+{
+    if (handle != nullptr) {
+        std::atomic_ref(handle->abandoned).store(1, std::memory_order_release);
+    }
+}
+
 int32_t PaConnectDestroy(PaConnection *handle)
 {
     if (handle != nullptr) {

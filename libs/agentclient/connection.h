@@ -36,7 +36,8 @@ struct PaConnection {
     int32_t advanced_diag;
     int32_t busy;
     int32_t secure_login;
-    int32_t results_time_out;                   // seconds a call may take; never below 1
+    int32_t results_time_out;  // seconds a call may take; never below 1
+    int32_t abandoned;         // 1 once PaConnectAbandon ran; through std::atomic_ref only, as any thread sets it
     PaServerMessageRecord last_server_message;  // the agent's last message in the current call
     pa::Operation *operation;                   // the call under way, owned by its stack frame; null between calls
 };

@@ -3,6 +3,7 @@
 #include "connection.h"
 
 #include <algorithm>
+#include <atomic>
 
 namespace pa {
 
@@ -32,6 +33,10 @@ Operation::~Operation()
 }
 
 Operation *Operation::Current(const PaConnection *handle) { return handle->operation; }
+
+bool Operation::Expired() const { return Clock::now() >= Root().deadline_ || Abandoned(); }
+
+bool Operation::Abandoned() const { return std::atomic_ref(handle_->abandoned).load(std::memory_order_acquire) != 0; }
 
 int32_t Operation::SecondsLeft() const
 {

@@ -37,8 +37,10 @@ public:
     // The operation open on handle, or null between calls.
     static Operation *Current(const PaConnection *handle);
 
-    // Whether the budget is spent: the call gives up at its next chance.
-    bool Expired() const { return Clock::now() >= Root().deadline_; }
+    // Whether the budget is spent, or the call abandoned: the call gives up at its next chance.
+    bool Expired() const;
+    // Whether another thread gave up the handle's calls (PaConnectAbandon).
+    bool Abandoned() const;
     // The moment the budget is spent.
     Clock::time_point Deadline() const { return Root().deadline_; }
     // The budget in seconds, for messages.

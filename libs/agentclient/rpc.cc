@@ -493,7 +493,9 @@ int32_t PaRpcCall(PaConnection *handle, int32_t rpc, const PaRpcParam *params, v
         // instead, unread, and the next call opens a new one.
         call.command.SetPending(false);
         ct_close(handle->connection, CS_FORCE_CLOSE);
-        PaMsgLog(PaMSG_ERROR, "The reply to RPC %d from %s did not end in time; the connection was closed.",
+        PaMsgLog(PaMSG_ERROR,
+                 operation.Abandoned() ? "The call of RPC %d to %s was abandoned; the connection was closed."
+                                       : "The reply to RPC %d from %s did not end in time; the connection was closed.",
                  static_cast<int>(rpc), handle->server_name);
         handle->last_client_msg_number = kPaTimedOutNumber;
         operation.SetTimedOut();
