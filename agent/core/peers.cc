@@ -3,7 +3,6 @@
 
 #include <agentclient/agentclient.hpp>
 #include <algorithm>
-
 #include <fstream>
 #include <optional>
 #include <stdexcept>
@@ -120,6 +119,7 @@ auto Peers::On(const std::string &server, std::chrono::seconds bound, const Call
     const PeerLogin login                    = this->Login(server);
     Pool &peer                               = PoolOf(server);
     std::optional<ac::Connection> connection = peer.Take(login);
+    HangUpWatcher::Watch watch;  // after connection, which it may abandon
     try {
         if (!connection) {
             ac::Options options;
@@ -129,15 +129,24 @@ auto Peers::On(const std::string &server, std::chrono::seconds bound, const Call
         } else if (connection->Timeout() != bound) {
             connection->SetTimeout(bound);
         }
+        watch = hang_ups_.WatchClient(*connection);
+        // An abandoned connection serves no later request.
         if constexpr (std::is_void_v<decltype(call(*connection))>) {
             call(*connection);
-            peer.GiveBack(std::move(*connection), login);
+            if (!watch.Stop()) {
+                peer.GiveBack(std::move(*connection), login);
+            }
         } else {
             auto answer = call(*connection);
-            peer.GiveBack(std::move(*connection), login);
+            if (!watch.Stop()) {
+                peer.GiveBack(std::move(*connection), login);
+            }
             return answer;
         }
     } catch (const ac::Error &error) {
+        if (watch.Stop()) {
+            throw AgentError("the call to peer " + server + " was given up: its client has gone");
+        }
         // A refusal is the peer's answer, passed on as it is, and its connection serves again;
         // anything else is this agent's.
         if (!error.AgentText().empty() && connection) {

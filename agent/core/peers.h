@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/agent.h"
+#include "core/hang_up_watcher.h"
 
 namespace paagent {
 
@@ -72,6 +73,8 @@ private:
     std::chrono::seconds stop_allowance_;
     std::mutex pools_mutex_;
     std::map<std::string, std::unique_ptr<Pool>> pools_;
+    // A forwarded call is given up once its client has gone: nobody is left to hear the answer.
+    HangUpWatcher hang_ups_;
 };
 
 }  // namespace paagent

@@ -8,6 +8,7 @@
 #include "tds/errors.h"
 #include "tds/packet.h"
 #include "tds/protocol.h"
+#include "tds/request_client.h"
 
 namespace paagent::tds {
 namespace {
@@ -365,6 +366,7 @@ TokenBuffer Session::AnswerRpc(const RpcRequest &request, std::function<void()> 
     Log(LogLevel::kDebug, "RPC '", request.name, "' with ", request.params.size(), " parameters");
     Reply reply(context_.config.server_name, request.name);
     try {
+        const RequestClientScope client(stream_.Descriptor());
         handler->second(info_, request, reply);
         after_delivery = reply.TakeAfterDelivery();
         return std::move(reply).Finish();

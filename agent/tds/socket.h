@@ -63,6 +63,8 @@ public:
     // Waits until `until`; false when input (or the end of the stream) comes first, or the server
     // stops. For pauses in which the client has nothing to say.
     bool QuietUntil(Deadline until) const;
+    // The socket, to be polled for the peer's hang-up by code that must not read it.
+    int Descriptor() const { return socket_.Get(); }
 
 private:
     IoResult Wait(short events, Deadline deadline) const;

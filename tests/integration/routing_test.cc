@@ -149,6 +149,28 @@ TEST_F(ManyHosts, ALongForwardedStartHoldsUpNoOtherRequestToItsPeer)
     EXPECT_LT(std::chrono::steady_clock::now() - began, kFailureBound);
 }
 
+// A forwarded call whose client has gone is given up then, within the library's second for
+// each of the two calls, not at the peer time-out: here the client abandons its start, which
+// closes its connection.
+TEST_F(ManyHosts, AForwardedCallIsGivenUpWhenItsClientHasGone)
+{
+    const AgentProcess delta{
+        std::nullopt,
+        {"--host-name", "delta", "--peers", PeersFile().string(), "--peer-timeout", "10", "--debug", "2"},
+        ServerOf("delta")};
+    ac::Connection(delta.Name(), AgentProcess::kUser, AgentProcess::kPassword).Add(ac::Route{"beta", ServerOf("beta")});
+    ac::Connection leaving(delta.Name(), AgentProcess::kUser, AgentProcess::kPassword);
+    const ac::Process watched = Sleeper("watched", "beta");
+    auto start = std::async(std::launch::async, [&] { return Refusal([&] { leaving.Start(watched, 10); }); });
+    ASSERT_TRUE(Eventually([&] { return ListedPid(Direct("beta"), watched.name) != 0; }));
+    const auto left = std::chrono::steady_clock::now();
+    leaving.Abandon();
+    EXPECT_TRUE(start.get().TimedOut());
+    EXPECT_TRUE(Eventually([&] { return delta.Errors().find("its client has gone") != std::string::npos; }))
+        << delta.Errors();
+    EXPECT_LT(std::chrono::steady_clock::now() - left, std::chrono::seconds(5));
+}
+
 TEST_F(ManyHosts, APeerFrozenOrDownFailsItsRequestsOnlyWithinTheTimeOut)
 {
     const ac::Process far = Sleeper("far", "gamma"), near = Sleeper("near", "beta");
