@@ -159,6 +159,9 @@ void LogLine(const std::string &text, int severity = LOG_NOTICE)
 
 // Each pool's limit: every connection takes a thread and a descriptor.
 constexpr std::size_t kMaxConnections = 10'000;
+// The largest --log-max-bytes: a larger value, times the backups kept for each process, is more
+// likely a slip than a plan for the disk.
+constexpr std::uint64_t kMaxLogBytes = std::uint64_t{1} << 30;
 
 // Splits HOST:PORT; the port must be a number from 0 to 65535.
 std::pair<std::string, std::uint16_t> SplitAddress(const std::string &listen)
@@ -476,7 +479,7 @@ int main(int argc, char **argv)
                  "on SIGTERM or SIGINT leave the processes running, for the next agent to adopt");
     app.add_flag("--check", settings.check, "check the users and configuration files, then exit");
     app.add_option("--log-max-bytes", settings.log_limits.max_bytes, "size at which a process's log is rotated")
-        ->check(CLI::Range(std::uint64_t{1024}, std::uint64_t{1} << 40))
+        ->check(CLI::Range(std::uint64_t{1024}, kMaxLogBytes))
         ->capture_default_str();
     app.add_option("--log-backups", settings.log_limits.backups, "rotated logs kept for each process")
         ->check(CLI::Range(0, 1000))

@@ -44,6 +44,7 @@ TEST(AgentOptions, AreRefusedByNameAndCheckSaysWhichLineIsWrong)
     const std::string bad_line = std::to_string(std::count(header.begin(), header.end(), '\n') + 1);
     const std::tuple<std::vector<std::string>, bool, std::string> cases[] = {
         {{"--max-pending", "0"}, false, "--max-pending"},
+        {{"--log-max-bytes", "1073741825"}, false, "--log-max-bytes"},
         {{"--require-encrypted-login", "--allow-clear-login"}, false, "excludes"},
         {{"--login-key", key}, false, key.string() + " may be read by other users"},
         {{"--check", "--config", good}, true, good.string() + ": ok"},
