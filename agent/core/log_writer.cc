@@ -1,6 +1,7 @@
 #include "core/log_writer.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <string_view>
 #include <sys/stat.h>
@@ -11,6 +12,10 @@
 namespace paagent {
 
 namespace {
+
+// A part of a line is written once it is this long, so that the writer's memory stays bounded
+// whatever the process writes.
+constexpr std::size_t kLongestPartialLine = 64 * 1024;
 
 bool WriteAll(int fd, std::string_view text)
 {
@@ -98,8 +103,9 @@ private:
 int WriteLog(int input, int log, int directory, const std::string &name, const LogLimits &limits)
 {
     RotatingLog output(log, directory, name, limits);
-    std::string pending;
     char buffer[65536];
+    std::string pending;
+    pending.reserve(kLongestPartialLine + sizeof buffer);
     for (;;) {
         ssize_t got = read(input, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) {
@@ -108,11 +114,15 @@ int WriteLog(int input, int log, int directory, const std::string &name, const L
         if (got <= 0) {
             break;
         }
+        // Whole lines go now; a part of a line waits for its end, unless it is too long. Only the
+        // bytes just read can end the last line.
+        const std::size_t held = pending.size();
         pending.append(buffer, static_cast<std::size_t>(got));
-        // Whole lines go now; a part of a line waits for its end, unless it alone fills a log.
-        std::size_t whole = pending.rfind('\n');
-        whole             = whole == std::string::npos ? 0 : whole + 1;
-        if (pending.size() - whole >= limits.max_bytes) {
+        const void *last_end = memrchr(pending.data() + held, '\n', static_cast<std::size_t>(got));
+        std::size_t whole    = last_end == nullptr
+                                   ? 0
+                                   : static_cast<std::size_t>(static_cast<const char *>(last_end) - pending.data()) + 1;
+        if (pending.size() - whole >= kLongestPartialLine) {
             whole = pending.size();
         }
         if (!output.WriteLines(std::string_view(pending).substr(0, whole))) {

@@ -16,8 +16,8 @@ struct LogLimits {
 // Reads input until its end, appending whole lines to log, the file NAME open in directory.
 // Before a line would take the file past the limit, renames each NAME.K to NAME.K+1, the oldest
 // dropped, NAME to NAME.1, and goes on in a new NAME; a line longer than the limit fills a file
-// of its own. Every line read is written, the last one also without its newline. Returns 0, or
-// 1 when the log cannot be written or rotated.
+// of its own. A part of a line waits for its end up to 64 KiB, then is written as it is; the last
+// one is written without its newline. Returns 0, or 1 when the log cannot be written or rotated.
 int WriteLog(int input, int log, int directory, const std::string &name, const LogLimits &limits);
 
 }  // namespace paagent

@@ -7,9 +7,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -52,6 +55,27 @@ inline Service MakeService(std::string name, const std::vector<Process> &process
         service.members.push_back({process, MemberValue{}});
     }
     return service;
+}
+
+// The file's text; empty when it cannot be read.
+inline std::string ReadLog(const std::filesystem::path &log)
+{
+    std::ifstream input(log);
+    return {std::istreambuf_iterator<char>(input), {}};
+}
+
+// Whether the condition holds within the wait limit: a log writer may still be copying the last
+// lines once its process has ended, or once the agent has.
+inline bool Eventually(const std::function<bool()> &condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
 }
 
 // Whether a process of the group runs, from /proc: a process that exited and waits to be

@@ -14,6 +14,7 @@
 #include <tuple>
 
 #include "agent_fixture.h"
+#include "core/log_writer.h"
 #include "core/peers.h"
 #include "core/state_file.h"
 #include "core/users.h"
@@ -324,6 +325,24 @@ TEST(AgentFiles, ProcessLogsAreTheAgentsOwn)
     EXPECT_THROW(agent.StartProcess(MakeProcess("leaky", "echo leaked"), 10), AgentError);
     EXPECT_EQ(fs::file_size(outside), 0u);
     EXPECT_EQ(agent.ProcessStatus("leaky", "node1").state, ProcessState::kFailed);
+}
+
+// A part of a line too long to hold waits for no end: the writer's memory stays bounded.
+TEST(AgentFiles, ALogWriterWritesALongPartOfALineBeforeItsEnd)
+{
+    TempDir home;
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+    tds::FileDescriptor input(ends[0]), output(ends[1]);
+    const tds::FileDescriptor directory(open(home.Path().c_str(), O_DIRECTORY | O_CLOEXEC));
+    const tds::FileDescriptor log(openat(directory.Get(), "p.log", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+    std::thread writer([&] { WriteLog(input.Get(), log.Get(), directory.Get(), "p.log", {}); });
+    const std::string part(100 * 1024, 'x');
+    ASSERT_EQ(write(output.Get(), part.data(), part.size()), static_cast<ssize_t>(part.size()));
+    EXPECT_TRUE(Eventually([&] { return fs::file_size(home.Path() / "p.log") >= 64 * 1024; }));
+    output.Reset();
+    writer.join();
+    EXPECT_EQ(ReadLog(home.Path() / "p.log"), part);
 }
 
 TEST(AgentFiles, AUsersFileOthersMayWriteIsRefused)

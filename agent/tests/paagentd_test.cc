@@ -6,8 +6,6 @@
 #include <config/config_file.h>
 #include <cstring>
 #include <fstream>
-#include <functional>
-#include <iterator>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -22,6 +20,8 @@
 namespace paagent::tds::testing {
 namespace {
 
+using paagent::testing::Eventually;
+using paagent::testing::ReadLog;
 using ::testing::AllOf;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
@@ -70,27 +70,6 @@ std::vector<std::string> StartingAtOnce(const TempDir &directory, const std::str
     agentclient::config::SaveConfig(config, {{service}, {}});
     more.insert(more.begin(), {"--config", config});
     return more;
-}
-
-// The log's text; empty when it cannot be read.
-std::string ReadLog(const std::filesystem::path &log)
-{
-    std::ifstream input(log);
-    return {std::istreambuf_iterator<char>(input), {}};
-}
-
-// Whether the condition holds within the wait limit: a log writer may still be copying the last
-// lines once its process has ended, or once the agent has.
-bool Eventually(const std::function<bool()> &condition)
-{
-    const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::yield();
-    }
-    return true;
 }
 
 // A process's log, standard error included, is rotated under it at the size given, and no line
