@@ -1,8 +1,11 @@
 #include "core/log_writer.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,23 +16,30 @@ namespace paagent {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // A part of a line is written once it is this long, so that the writer's memory stays bounded
 // whatever the process writes.
 constexpr std::size_t kLongestPartialLine = 64 * 1024;
+// After a failed write the next try waits this long, doubled at each failure up to the last.
+constexpr std::chrono::milliseconds kFirstRetry{100};
+constexpr std::chrono::milliseconds kLastRetry{3200};
 
-bool WriteAll(int fd, std::string_view text)
+// Writes as much of text as fd takes; how much that was, errno set when it is not all.
+std::size_t WriteSome(int fd, std::string_view text)
 {
-    while (!text.empty()) {
-        ssize_t written = write(fd, text.data(), text.size());
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t written = write(fd, text.data() + done, text.size() - done);
         if (written < 0 && errno == EINTR) {
             continue;
         }
         if (written <= 0) {
-            return false;
+            break;
         }
-        text.remove_prefix(static_cast<std::size_t>(written));
+        done += static_cast<std::size_t>(written);
     }
-    return true;
+    return done;
 }
 
 class RotatingLog {
@@ -41,13 +51,18 @@ public:
         size_ = fstat(log_, &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
     }
 
-    // Writes the lines, rotating between two of them when the next would not fit.
-    bool WriteLines(std::string_view lines)
+    // Writes the lines at the front of lines, rotating between two of them when the next would
+    // not fit. False, with errno set and lines holding what is left, when it stops short.
+    bool WriteLines(std::string_view &lines)
     {
         while (!lines.empty()) {
             std::size_t end = lines.find('\n');
             end             = end == std::string_view::npos ? lines.size() : end + 1;
             if (size_ != 0 && size_ + end > limits_.max_bytes && !Rotate()) {
+                return false;
+            }
+            // A rotation whose new log could not be made makes it at the next try.
+            if (log_ < 0 && !Open()) {
                 return false;
             }
             // As many whole lines as fit, at least one.
@@ -59,14 +74,21 @@ public:
                     break;
                 }
             }
-            if (!WriteAll(log_, lines.substr(0, fits))) {
+            const std::size_t written = WriteSome(log_, lines.substr(0, fits));
+            if (written > 0) {
+                size_ += written;
+                ends_line_ = lines[written - 1] == '\n';
+            }
+            lines.remove_prefix(written);
+            if (written < fits) {
                 return false;
             }
-            size_ += fits;
-            lines.remove_prefix(fits);
         }
         return true;
     }
+
+    // Whether what was written last ended a line.
+    bool EndsLine() const { return ends_line_; }
 
 private:
     std::string Backup(int number) const { return name_ + "." + std::to_string(number); }
@@ -83,6 +105,11 @@ private:
                                 : unlinkat(directory_, name_.c_str(), 0) != 0) {
             return false;
         }
+        return Open();
+    }
+
+    bool Open()
+    {
         file_ = tds::FileDescriptor(
             openat(directory_, name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600));
         log_  = file_.Get();
@@ -96,17 +123,104 @@ private:
     std::string name_;
     LogLimits limits_;
     std::uint64_t size_ = 0;
+    bool ends_line_     = true;
+};
+
+// The log as the process's output sees it: what cannot be written is dropped and counted, and
+// the log is tried again once a delay has passed, first with a line saying what was lost.
+class LossyLog {
+public:
+    LossyLog(int log, int directory, std::string name, const LogLimits &limits)
+        : log_(log, directory, std::move(name), limits)
+    {
+    }
+
+    void Write(std::string_view text, Clock::time_point now)
+    {
+        if (!Recover(now)) {
+            lost_ += text.size();
+        } else if (!log_.WriteLines(text)) {
+            Fail(text.size(), now);
+        }
+    }
+
+    // Nothing comes after the last output to try again for: it is tried at once.
+    void WriteLast(std::string_view text)
+    {
+        retry_at_ = Clock::now();
+        Write(text, retry_at_);
+    }
+
+    // Says what was lost once the delay has passed; whether nothing lost is left unsaid.
+    bool Recover(Clock::time_point now)
+    {
+        if (lost_ == 0) {
+            return true;
+        }
+        if (now < retry_at_) {
+            return false;
+        }
+        const std::string notice = std::string(log_.EndsLine() ? "" : "\n") +
+                                   "paagentd-log-writer: " + std::to_string(lost_) + " bytes of output lost (" +
+                                   std::strerror(error_) + ")\n";
+        std::string_view left = notice;
+        if (!log_.WriteLines(left)) {
+            Fail(0, now);
+            return false;
+        }
+        lost_  = 0;
+        delay_ = {};
+        return true;
+    }
+
+    // How long to wait for output before trying the log again, for poll(): -1 for ever.
+    int Timeout(Clock::time_point now) const
+    {
+        if (lost_ == 0) {
+            return -1;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(retry_at_ - now);
+        return static_cast<int>(std::max(left, left.zero()).count());
+    }
+
+    std::uint64_t Lost() const { return lost_; }
+
+private:
+    void Fail(std::size_t unwritten, Clock::time_point now)
+    {
+        if (lost_ == 0) {
+            error_ = errno;
+        }
+        lost_ += unwritten;
+        delay_    = delay_ == delay_.zero() ? kFirstRetry : std::min(delay_ * 2, kLastRetry);
+        retry_at_ = now + delay_;
+    }
+
+    RotatingLog log_;
+    std::uint64_t lost_ = 0;  // bytes dropped since the log last took a write
+    int error_          = 0;  // why the first of them were
+    std::chrono::milliseconds delay_{};
+    Clock::time_point retry_at_;
 };
 
 }  // namespace
 
 int WriteLog(int input, int log, int directory, const std::string &name, const LogLimits &limits)
 {
-    RotatingLog output(log, directory, name, limits);
+    LossyLog output(log, directory, name, limits);
     char buffer[65536];
     std::string pending;
     pending.reserve(kLongestPartialLine + sizeof buffer);
     for (;;) {
+        pollfd ready{input, POLLIN, 0};
+        const int events = poll(&ready, 1, output.Timeout(Clock::now()));
+        if (events == 0) {
+            output.Recover(Clock::now());
+            continue;
+        }
+        if (events < 0 && errno == EINTR) {
+            continue;
+        }
         ssize_t got = read(input, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) {
             continue;
@@ -125,12 +239,11 @@ int WriteLog(int input, int log, int directory, const std::string &name, const L
         if (pending.size() - whole >= kLongestPartialLine) {
             whole = pending.size();
         }
-        if (!output.WriteLines(std::string_view(pending).substr(0, whole))) {
-            return 1;
-        }
+        output.Write(std::string_view(pending).substr(0, whole), Clock::now());
         pending.erase(0, whole);
     }
-    return output.WriteLines(pending) ? 0 : 1;
+    output.WriteLast(pending);
+    return output.Lost() == 0 ? 0 : 1;
 }
 
 }  // namespace paagent

@@ -17,7 +17,11 @@ struct LogLimits {
 // Before a line would take the file past the limit, renames each NAME.K to NAME.K+1, the oldest
 // dropped, NAME to NAME.1, and goes on in a new NAME; a line longer than the limit fills a file
 // of its own. A part of a line waits for its end up to 64 KiB, then is written as it is; the last
-// one is written without its newline. Returns 0, or 1 when the log cannot be written or rotated.
+// one is written without its newline. What the log cannot take, on a full disk or a failed
+// rotation, is dropped and counted while reading goes on, so that the process never blocks on its
+// output nor dies of SIGPIPE; writing is tried again once a delay has passed, 100 ms doubling to
+// 3.2 s, and its first line then says how many bytes were lost and why. Returns 0, or 1 when
+// output lost was never said.
 int WriteLog(int input, int log, int directory, const std::string &name, const LogLimits &limits);
 
 }  // namespace paagent

@@ -22,8 +22,9 @@ namespace {
 
 // Starts paagentd under umask 0, in a process group of its own, with its home, which it creates,
 // in the directory beside a users file holding kAgentUser, with its standard output and error on
-// a pipe; the pipe's reading end.
-FileDescriptor Spawn(const std::filesystem::path &directory, const std::vector<std::string> &options, pid_t &pid)
+// a pipe, through the launcher when there is one; the pipe's reading end.
+FileDescriptor Spawn(const std::filesystem::path &directory, const std::vector<std::string> &options, pid_t &pid,
+                     const std::vector<std::string> &launcher = {})
 {
     const std::string home = (directory / "home").string(), users = (directory / "users").string();
     std::ofstream(users) << kAgentUser << ":" << HashPassword(kAgentPassword) << "\n";
@@ -34,6 +35,7 @@ FileDescriptor Spawn(const std::filesystem::path &directory, const std::vector<s
         args.insert(args.end(), {"--login-key", PAAGENT_TEST_LOGIN_KEY});
     }
     args.insert(args.end(), options.begin(), options.end());
+    args.insert(args.begin(), launcher.begin(), launcher.end());
     std::vector<char *> argv;
     for (std::string &arg : args) {
         argv.push_back(arg.data());
@@ -112,9 +114,9 @@ AgentExit RunPaagentd(const std::vector<std::string> &options)
     return result;
 }
 
-PaagentdChild::PaagentdChild(const std::vector<std::string> &options)
+PaagentdChild::PaagentdChild(const std::vector<std::string> &options, const std::vector<std::string> &launcher)
 {
-    output_                     = Spawn(directory_.Path(), options, pid_);
+    output_                     = Spawn(directory_.Path(), options, pid_, launcher);
     collector_                  = std::thread([this] { Collect(output_.Get(), log_); });
     const std::string listening = "listening on 127.0.0.1:";
     const std::string line      = log_.LineWith(listening);

@@ -33,8 +33,9 @@ class PaagentdChild {
 public:
     // Starts paagentd, in a process group of its own, with `options` beside --home, --users,
     // --listen 127.0.0.1:0 and the tests' login key unless `options` name one; throws when it
-    // does not report that it listens within the wait limit.
-    explicit PaagentdChild(const std::vector<std::string> &options = {});
+    // does not report that it listens within the wait limit. A launcher, a program (its path) and
+    // arguments, runs the agent's command line given after them, in the same process.
+    explicit PaagentdChild(const std::vector<std::string> &options = {}, const std::vector<std::string> &launcher = {});
     // Ends the agent unless End already has: fails the running test unless it ended with status 0
     // on SIGTERM.
     ~PaagentdChild();

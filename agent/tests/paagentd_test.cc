@@ -6,6 +6,7 @@
 #include <config/config_file.h>
 #include <cstring>
 #include <fstream>
+#include <optional>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -150,6 +151,66 @@ TEST(AgentLogs, OutputAfterTheAgentEndedReachesTheLog)
         ASSERT_EQ(::write(sender.Get(), "after\n", 6), 6);
         EXPECT_TRUE(Eventually([&] { return ReadLog(log).ends_with("\nafter\n"); })) << ReadLog(log);
     }
+}
+
+// The write calls of the agent's log writer, failed ones too, from /proc/PID/io; none before it
+// runs its program.
+std::optional<long> LogWriterWrites(pid_t agent)
+{
+    for (const auto &process : std::filesystem::directory_iterator("/proc")) {
+        const auto entry = ReadEntry(process.path().filename());
+        std::string command;
+        std::ifstream(process.path() / "comm") >> command;
+        if (entry && entry->parent == agent && command == "paagentd-log-wr") {
+            std::ifstream io(process.path() / "io");
+            std::string field;
+            for (long value = 0; io >> field >> value;) {
+                if (field == "syscw:") {
+                    return value;
+                }
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+// On a full disk a process's output is dropped and counted while the process goes on: once there
+// is room again, its log says what was lost, then takes the next lines.
+TEST(AgentLogs, AFullDiskLosesOutputButNotTheProcess)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "mounting a file system to fill takes root";
+    }
+    TempDir directory;
+    const std::filesystem::path fifo = directory.Path() / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // The agent in a mount namespace of its own, its logs on a small file system a file fills.
+    const std::vector<std::string> full_logs = {
+        "/usr/bin/unshare",
+        "--mount",
+        "sh",
+        "-c",
+        "for arg; do [ \"$previous\" = --home ] && logs=$arg/logs; previous=$arg; done; umask 077; "
+        "mkdir -p \"$logs\" && mount -t tmpfs -o size=64k,mode=0700 tmpfs \"$logs\" && "
+        "{ cat /dev/zero > \"$logs/filler\" 2> /dev/null; exec \"$@\"; }",
+        "sh"};
+    // It writes a line when the test says so, then the line the test sends.
+    const std::string read_line = "read line < " + fifo.string() + " && echo \"$line\"";
+    PaagentdChild agent(StartingAtOnce(directory, read_line + "; " + read_line + "; exec sleep 1000"), full_logs);
+    const std::filesystem::path logs =
+        std::filesystem::path("/proc") / std::to_string(agent.Pid()) / "root" / agent.Home().relative_path() / "logs";
+    std::optional<long> writes;
+    ASSERT_TRUE(Eventually([&] { return (writes = LogWriterWrites(agent.Pid())).has_value(); }));
+    // Open for reading too, so that neither the open nor a line waits for the reader.
+    const FileDescriptor sender(::open(fifo.c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_EQ(::write(sender.Get(), "lost\n", 5), 5);
+    ASSERT_TRUE(Eventually([&] { return LogWriterWrites(agent.Pid()) > writes; }));
+    std::filesystem::remove(logs / "filler");
+    const std::string notice = "paagentd-log-writer: 5 bytes of output lost (No space left on device)\n";
+    EXPECT_TRUE(Eventually([&] { return ReadLog(logs / "auto.log") == notice; })) << ReadLog(logs / "auto.log");
+    ASSERT_EQ(::write(sender.Get(), "after\n", 6), 6);
+    EXPECT_TRUE(Eventually([&] { return ReadLog(logs / "auto.log") == notice + "after\n"; }))
+        << ReadLog(logs / "auto.log");
 }
 
 // Under systemd the agent says it is ready once it listens, and that it stops on SIGTERM.
