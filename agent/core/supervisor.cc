@@ -51,11 +51,16 @@ std::string Describe(const ExitStatus &status)
                             : "exited with status " + std::to_string(status.code);
 }
 
-// A file name for a process's log: its name with path separators replaced.
-std::string LogFileName(std::string name)
+// The file name of a process's log, one for each process name: the name itself, with '/', the
+// '%' that encodes and a leading '.', which would name a hidden file, encoded as %XX.
+std::string LogFileName(const std::string &name)
 {
-    std::replace(name.begin(), name.end(), '/', '_');
-    return name.empty() || name[0] == '.' ? "_" + name + ".log" : name + ".log";
+    std::string file;
+    for (std::size_t at = 0; at < name.size(); ++at) {
+        const char c = name[at];
+        file += c == '/' ? "%2F" : c == '%' ? "%25" : c == '.' && at == 0 ? "%2E" : std::string(1, c);
+    }
+    return file + ".log";
 }
 
 bool GroupLeft(pid_t group) { return kill(-group, 0) == 0 || errno != ESRCH; }

@@ -327,6 +327,24 @@ TEST(AgentFiles, ProcessLogsAreTheAgentsOwn)
     EXPECT_EQ(agent.ProcessStatus("leaky", "node1").state, ProcessState::kFailed);
 }
 
+// Each process name has a log of its own, a name without '/', '%' or a leading '.' the same
+// name: no two processes write one file, and none writes a hidden one.
+TEST(AgentFiles, EachProcessNameHasALogOfItsOwn)
+{
+    const std::pair<std::string, std::string> names[] = {
+        {"a_b", "a_b.log"}, {"a/b", "a%2Fb.log"}, {"a%2Fb", "a%252Fb.log"},
+        {".x", "%2Ex.log"}, {"_.x", "_.x.log"},   {"..", "%2E..log"},
+    };
+    TempDir home;
+    Agent agent(OptionsLoggingTo(home.Path()));
+    for (const auto &[name, file] : names) {
+        agent.StartProcess(MakeProcess(name, "echo '" + name + "'"), 10);
+    }
+    for (const auto &[name, file] : names) {
+        EXPECT_EQ(ReadLog(home.Path() / "logs" / file), name + "\n") << name;
+    }
+}
+
 // A part of a line too long to hold waits for no end: the writer's memory stays bounded.
 TEST(AgentFiles, ALogWriterWritesALongPartOfALineBeforeItsEnd)
 {
