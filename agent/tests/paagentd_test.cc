@@ -181,6 +181,11 @@ TEST(AgentLogs, AFullDiskLosesOutputButNotTheProcess)
     if (geteuid() != 0) {
         GTEST_SKIP() << "mounting a file system to fill takes root";
     }
+#if defined(__SANITIZE_THREAD__)
+    // The test waits for the writer's count of write calls to grow, which the sanitizer's own
+    // writes from that process blur.
+    GTEST_SKIP() << "the log writer's writes cannot be counted under ThreadSanitizer";
+#endif
     TempDir directory;
     const std::filesystem::path fifo = directory.Path() / "fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
