@@ -106,7 +106,9 @@ enum {
     PaGENERAL_ERROR         = 13, /* last client message is not a network error */
     PaNO_ERROR              = 14, /* no client message recorded */
     PaNETWORK_ERROR         = 15, /* last client message is a network error */
-    PaCONNECTION_LOST       = 16  /* no command could be sent, or retries were exhausted */
+    PaCONNECTION_LOST       = 16, /* no command could be sent, or retries were exhausted */
+    PaNOT_SUPPORTED         = 17  /* the agent does not know the request (an older agent); its
+                                     text is the last server message */
 };
 
 /* ======================================================================================
@@ -186,6 +188,49 @@ enum {
     PaVALUE_NONE    = 2
 };
 
+/* Event attribute identifiers, read with PaEventGetAttribute: PaEVENT_CURSOR, PaEVENT_TIME_MS
+ * and PaEVENT_LOST into int64_t, the integers into int32_t, the texts into char * (a new copy
+ * released with PaFree, or NULL when the event has none). Identifier 0 ends a list. */
+enum {
+    PaEVENT_CURSOR  = 1,  /* its number: pass it to PaEventWait to get the events after it */
+    PaEVENT_TIME_MS = 2,  /* when it happened, in milliseconds since 1970 (UTC) */
+    PaEVENT_KIND    = 3,  /* one of the event kinds */
+    PaEVENT_PROCESS = 4,  /* text: the process it is about */
+    PaEVENT_SERVICE = 5,  /* text: the service it is about */
+    PaEVENT_HOST    = 6,  /* text: the host of the process */
+    PaEVENT_PID     = 7,  /* integer: the process's PID, 0 when none */
+    PaEVENT_STATUS  = 8,  /* integer: the exit status, -1 when none */
+    PaEVENT_SIGNAL  = 9,  /* integer: the signal that ended the process, 0 when none */
+    PaEVENT_MESSAGE = 10, /* text: the process's restart or alert message, or the agent's words */
+    PaEVENT_USER    = 11, /* text: the login whose request caused it */
+    PaEVENT_LOST    = 12  /* PaEVENT_KIND_LOST: how many events were lost, -1 when unknown */
+};
+
+/* Event kinds. */
+enum {
+    PaEVENT_KIND_NONE            = 0,
+    PaEVENT_KIND_LOST            = 1,  /* events between the cursor and this one are gone */
+    PaEVENT_KIND_DEFINED         = 2,  /* a process was defined */
+    PaEVENT_KIND_CHANGED         = 3,  /* a process's definition changed */
+    PaEVENT_KIND_REMOVED         = 4,  /* a process's definition was removed */
+    PaEVENT_KIND_STARTING        = 5,
+    PaEVENT_KIND_STARTED         = 6,  /* with its PID */
+    PaEVENT_KIND_READY           = 7,  /* it reported itself (PA-aware) */
+    PaEVENT_KIND_EXITED          = 8,  /* with its exit status or signal */
+    PaEVENT_KIND_RESTARTING      = 9,  /* the message says which attempt and after what delay */
+    PaEVENT_KIND_FAILED          = 10, /* no more restarts; the message is its alert message */
+    PaEVENT_KIND_STOPPING        = 11,
+    PaEVENT_KIND_STOPPED         = 12,
+    PaEVENT_KIND_ADOPTED         = 13, /* found running from an earlier agent */
+    PaEVENT_KIND_SERVICE_STARTED = 14,
+    PaEVENT_KIND_SERVICE_STOPPED = 15,
+    PaEVENT_KIND_ROUTE_ADDED     = 16, /* the host is the route's, the message its server */
+    PaEVENT_KIND_ROUTE_REMOVED   = 17,
+    PaEVENT_KIND_RELOADED        = 18, /* the configuration was read again */
+    PaEVENT_KIND_AGENT_STOPPING  = 19,
+    PaEVENT_KIND_COUNT           = 20
+};
+
 /* ======================================================================================
  * Types
  * ==================================================================================== */
@@ -195,6 +240,7 @@ typedef struct PaProcess PaProcess;       /* process record */
 typedef struct PaService PaService;       /* service record */
 typedef struct PaHost PaHost;             /* host routing entry */
 typedef struct PaList PaList;             /* doubly linked list of payloads */
+typedef struct PaEvent PaEvent;           /* one event of an agent, read only */
 
 /* An operating-system handle on a running process: a Linux pidfd, 0 meaning none. */
 typedef int PaProcessHandle;
@@ -689,6 +735,43 @@ PA_EXPORT int32_t PaHostGetList(PaConnection *handle, PaList **list, int32_t fet
 /* Asks the agent to add or remove the pair of the entry, which stays the caller's. */
 PA_EXPORT int32_t PaHostAdd(PaConnection *handle, const PaHost *host);
 PA_EXPORT int32_t PaHostRemove(PaConnection *handle, const PaHost *host);
+
+/* ======================================================================================
+ * Output and events
+ * Both are long polls by cursor: each call returns what is new after the cursor, waiting up to
+ * wait_seconds for something new, and leaves in *cursor the value to pass next time, so that a
+ * caller that keeps its cursor across calls, connections and its own restarts sees nothing
+ * twice and misses nothing without being told. A cursor of -1 starts at the end. A wait longer
+ * than the handle's results time-out is refused (PaFAILURE, logged) before anything is sent;
+ * the call's deadline is the wait and ten seconds. Against an agent that does not know these
+ * requests they return PaNOT_SUPPORTED, the agent's text in PaServerGetLastMessage. A process
+ * of another host is read through the agent its routing table names.
+ * ==================================================================================== */
+
+/* Reads a process's output (by its name and host name) after *cursor, or its last tail_lines
+ * lines when *cursor is -1: into *text a new buffer of *length bytes, exactly as the process
+ * wrote them, followed by a zero that *length does not count (released with PaFree; empty
+ * when nothing came within the wait), and into *lost the number of bytes that were rotated
+ * away before they could be read (0 when none). A reply carries at most 256 KiB. PaSUCCESS,
+ * or the call's code with *text NULL and *cursor unchanged. */
+PA_EXPORT int32_t PaProcessOutputRead(PaConnection *handle, const PaProcess *process, int64_t *cursor,
+                                      int32_t tail_lines, int32_t wait_seconds, char **text, size_t *length,
+                                      int64_t *lost);
+
+/* Fetches the agent's events after *cursor into a new list of PaEvent (empty when none came
+ * within the wait), released with PaEventListFree. A cursor older than the agent keeps, or
+ * from before the agent restarted, brings one event of kind PaEVENT_KIND_LOST first. On failure
+ * *events is NULL and *cursor unchanged. */
+PA_EXPORT int32_t PaEventWait(PaConnection *handle, int64_t *cursor, int32_t wait_seconds, PaList **events);
+/* The same for the events of the agent that serves host, through the connected agent's
+ * routing table; a NULL or empty host is the connected agent's own. */
+PA_EXPORT int32_t PaEventWaitForHost(PaConnection *handle, const char *host, int64_t *cursor, int32_t wait_seconds,
+                                     PaList **events);
+/* Reads attributes of an event: identifier/pointer pairs ended by 0 (see PaEVENT_...).
+ * PaSUCCESS, or PaUNKNOWN_ATTRIBUTE at the first identifier it does not know. */
+PA_EXPORT int32_t PaEventGetAttribute(const PaEvent *event, ...);
+/* Releases a list of events and its events. */
+PA_EXPORT int32_t PaEventListFree(PaList *list);
 
 #ifdef __cplusplus
 }

@@ -1,4 +1,5 @@
-// agentclient's records as C++ values: processes, services with their members, and routes.
+// agentclient's records as C++ values: processes, services with their members, routes, and
+// the agent's events.
 //
 // Plain values with equality, usable without the rest of the C++ API: what a client sends and
 // lists, what the agent holds and what the configuration file carries are these same types.
@@ -70,6 +71,58 @@ struct Route {
     std::string server;
 
     bool operator==(const Route &) const = default;
+};
+
+enum class EventKind : std::int32_t {
+    kNone           = PaEVENT_KIND_NONE,
+    kLost           = PaEVENT_KIND_LOST,
+    kDefined        = PaEVENT_KIND_DEFINED,
+    kChanged        = PaEVENT_KIND_CHANGED,
+    kRemoved        = PaEVENT_KIND_REMOVED,
+    kStarting       = PaEVENT_KIND_STARTING,
+    kStarted        = PaEVENT_KIND_STARTED,
+    kReady          = PaEVENT_KIND_READY,
+    kExited         = PaEVENT_KIND_EXITED,
+    kRestarting     = PaEVENT_KIND_RESTARTING,
+    kFailed         = PaEVENT_KIND_FAILED,
+    kStopping       = PaEVENT_KIND_STOPPING,
+    kStopped        = PaEVENT_KIND_STOPPED,
+    kAdopted        = PaEVENT_KIND_ADOPTED,
+    kServiceStarted = PaEVENT_KIND_SERVICE_STARTED,
+    kServiceStopped = PaEVENT_KIND_SERVICE_STOPPED,
+    kRouteAdded     = PaEVENT_KIND_ROUTE_ADDED,
+    kRouteRemoved   = PaEVENT_KIND_ROUTE_REMOVED,
+    kReloaded       = PaEVENT_KIND_RELOADED,
+    kAgentStopping  = PaEVENT_KIND_AGENT_STOPPING
+};
+
+// One of the agent's events: what happened, to what, and who asked for it. Absent texts are
+// empty optionals; the numbers have the defaults below when they do not apply.
+struct Event {
+    std::int64_t cursor  = 0;  // its number, unique and growing within the agent
+    std::int64_t time_ms = 0;  // milliseconds since 1970 (UTC)
+    EventKind kind       = EventKind::kNone;
+    std::optional<std::string> process;
+    std::optional<std::string> service;
+    std::optional<std::string> host;
+    std::int32_t pid    = 0;
+    std::int32_t status = -1;  // exit status
+    std::int32_t signal = 0;   // the signal that ended the process
+    std::optional<std::string> message;
+    std::optional<std::string> user;
+    std::int64_t lost = 0;  // kLost: how many events are gone, -1 when unknown
+
+    bool operator==(const Event &) const = default;
+};
+
+// What one read of a process's output brought: its bytes as written, how many bytes before
+// them were rotated away unread, and the cursor to read on from.
+struct Output {
+    std::string data;
+    std::int64_t lost   = 0;
+    std::int64_t cursor = -1;
+
+    bool operator==(const Output &) const = default;
 };
 
 }  // namespace agentclient

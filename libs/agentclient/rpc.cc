@@ -274,7 +274,9 @@ bool DispatchRow(Call &call, const ColumnSet &row, void **slot)
     case Rows::kNone: return false;
     case Rows::kProcesses:
     case Rows::kServices:
-    case Rows::kHosts: break;
+    case Rows::kHosts:
+    case Rows::kOutput:
+    case Rows::kEvents: break;
     }
     const auto *sink = static_cast<const PaRowTarget *>(call.target);
     sink->decoder->decode(row.Columns(), sink->list, slot);
@@ -284,7 +286,7 @@ bool DispatchRow(Call &call, const ColumnSet &row, void **slot)
 bool HasRecordRows(int32_t rpc)
 {
     Rows rows = Shape(rpc).rows;
-    return rows == Rows::kProcesses || rows == Rows::kServices || rows == Rows::kHosts;
+    return rows != Rows::kNone && rows != Rows::kIntPair && rows != Rows::kOneInt;
 }
 
 // Fetches one result set and dispatches its rows.

@@ -77,7 +77,10 @@ enum Rpc : std::int32_t {
     kSignalProcess        = 29,
     kSignalList           = 30,
     kUnameGet             = 31,
-    kRpcCount             = 32
+    // Beyond the base set: an agent without them refuses them as unknown.
+    kProcessOutput = 32,
+    kEventWait     = 33,
+    kRpcCount      = 34
 };
 
 // The ten parameters of a process, in the order they travel.
@@ -172,6 +175,40 @@ inline constexpr Field kServiceStatusColumns[] = {{"state", Type::kInt}, {"runni
 inline constexpr Field kVersionColumns[]       = {{"major", Type::kInt}, {"minor", Type::kInt}};
 inline constexpr Field kDebugLevelColumns[]    = {{"debugLevel", Type::kInt}};
 
+// Columns of a reply of a process's output: per row, the bytes lost before its data, its data
+// and the cursor just after that data. Cursors and counts are 64-bit, so they travel as decimal
+// text; the data is base64, so any bytes travel unchanged through the character conversions
+// of the Client-Library. A reply has at least one row, whose cursor is the one to pass next.
+inline constexpr Field kOutputColumns[] = {{"cursor", Type::kText}, {"lost", Type::kText}, {"data", Type::kText}};
+enum OutputColumn : std::size_t {
+    kColOutputCursor,
+    kColOutputLost,
+    kColOutputData
+};
+
+// Columns of a reply of events, one row per event in order, then one row of kind 0 (no event)
+// whose cursor is the one to pass next. Absent texts are kNoValue; an absent PID or signal is
+// 0 and an absent exit status -1.
+inline constexpr Field kEventColumns[] = {
+    {"cursor", Type::kText},  {"time", Type::kText},    {"kind", Type::kInt},  {"process", Type::kText},
+    {"service", Type::kText}, {"host", Type::kText},    {"pid", Type::kInt},   {"status", Type::kInt},
+    {"signal", Type::kInt},   {"message", Type::kText}, {"user", Type::kText}, {"lost", Type::kText},
+};
+enum EventColumn : std::size_t {
+    kColEventCursor,
+    kColEventTime,
+    kColEventKind,
+    kColEventProcess,
+    kColEventService,
+    kColEventHost,
+    kColEventPid,
+    kColEventStatus,
+    kColEventSignal,
+    kColEventMessage,
+    kColEventUser,
+    kColEventLost
+};
+
 // What a reply's rows hold.
 enum class Rows : std::uint8_t {
     kNone,
@@ -179,7 +216,9 @@ enum class Rows : std::uint8_t {
     kOneInt,
     kProcesses,
     kServices,
-    kHosts
+    kHosts,
+    kOutput,
+    kEvents
 };
 
 // The block of parameters between an RPC's leading and trailing ones.
@@ -214,6 +253,13 @@ inline constexpr Field kHostParams[]         = {{"pa_HostNameArg", Type::kText},
 inline constexpr Field kAddArgs[]            = {{"processAddArgsArg", Type::kText}};
 inline constexpr Field kDebugLevel[]         = {{"serverDebugLevArg", Type::kInt}};
 inline constexpr Field kState[]              = {{"processStateArg", Type::kInt}};
+inline constexpr Field kOutputParams[]       = {{"processNameArg", Type::kText},
+                                                {"processHostnameArg", Type::kText},
+                                                {"outputCursorArg", Type::kText},
+                                                {"outputTailArg", Type::kInt},
+                                                {"outputWaitArg", Type::kInt}};
+inline constexpr Field kEventParams[]        = {
+           {"eventHostArg", Type::kText}, {"eventCursorArg", Type::kText}, {"eventWaitArg", Type::kInt}};
 
 constexpr RpcShape Plain(std::string_view name, std::span<const Field> params = {}, Rows rows = Rows::kNone,
                          std::span<const Field> columns = {})
@@ -264,6 +310,8 @@ inline constexpr std::array<RpcShape, kRpcCount> kRpcs = {
     detail::Plain("pa_SignalProcessRPC", detail::kSignalParams),
     detail::Uncalled("pa_SignalListRPC"),
     detail::Uncalled("pa_ServerUnameGetRPC"),
+    {"pa_ProcessOutputRPC", detail::kOutputParams, Group::kNone, {}, Rows::kOutput, kOutputColumns, false},
+    {"pa_EventWaitRPC", detail::kEventParams, Group::kNone, {}, Rows::kEvents, kEventColumns, false},
 };
 
 // The shape of RPC number rpc, or none outside the table.
@@ -286,6 +334,15 @@ constexpr const RpcShape *Find(std::string_view name)
 // Whether a call of the RPC changes nothing on the agent (it only reads), so that a client may
 // send it again when the connection broke under it.
 constexpr bool ChangesNothing(const RpcShape &shape) { return shape.rows != Rows::kNone; }
+
+// The most output bytes one reply carries, before base64, and the most a row carries (its
+// base64 text then fills kMaxTextBytes).
+inline constexpr std::size_t kOutputReplyBytes = 256 * 1024;
+inline constexpr std::size_t kOutputRowBytes   = kMaxTextBytes / 4 * 3;
+// The most events one reply carries.
+inline constexpr std::size_t kEventsPerReply = 1000;
+// The cursor that asks for the end: the last lines of an output, or the events still to come.
+inline constexpr std::int64_t kEndCursor = -1;
 
 // How long a client waits for the reply of a call whose own argument asks the agent to wait
 // seconds: that long and this margin beyond it.
