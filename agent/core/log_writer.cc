@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
@@ -42,10 +43,27 @@ std::size_t WriteSome(int fd, std::string_view text)
     return done;
 }
 
+// Replaces the start file at once, so that a reader never sees a part of it.
+bool WriteStart(int directory, const std::string &name, std::uint64_t start)
+{
+    const std::string file = StartFileName(name);
+    const std::string next = file + ".new";
+    const std::string text = std::to_string(start) + "\n";
+    {
+        const tds::FileDescriptor out(
+            openat(directory, next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (!out.Valid() || WriteSome(out.Get(), text) != text.size()) {
+            return false;
+        }
+    }
+    return renameat(directory, next.c_str(), directory, file.c_str()) == 0;
+}
+
 class RotatingLog {
 public:
     RotatingLog(int log, int directory, std::string name, const LogLimits &limits)
-        : log_(log), directory_(directory), name_(std::move(name)), limits_(limits)
+        : log_(log), directory_(directory), name_(std::move(name)), limits_(limits),
+          start_(ReadStart(directory, name_).value_or(0))
     {
         struct stat status {};
         size_ = fstat(log_, &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
@@ -105,11 +123,18 @@ private:
                                 : unlinkat(directory_, name_.c_str(), 0) != 0) {
             return false;
         }
+        start_ += size_;
+        size_ = 0;
+        log_  = -1;
         return Open();
     }
 
+    // The new log's start is recorded before it exists: a reader that finds it finds its start.
     bool Open()
     {
+        if (!WriteStart(directory_, name_, start_)) {
+            return false;
+        }
         file_ = tds::FileDescriptor(
             openat(directory_, name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600));
         log_  = file_.Get();
@@ -122,6 +147,7 @@ private:
     int directory_;
     std::string name_;
     LogLimits limits_;
+    std::uint64_t start_;  // of the log, in the whole output
     std::uint64_t size_ = 0;
     bool ends_line_     = true;
 };
@@ -204,6 +230,19 @@ private:
 };
 
 }  // namespace
+
+std::optional<std::uint64_t> ReadStart(int directory, const std::string &name)
+{
+    const tds::FileDescriptor file(openat(directory, StartFileName(name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    char text[32];
+    const ssize_t got = file.Valid() ? read(file.Get(), text, sizeof text) : -1;
+    if (got < 0) {
+        return std::nullopt;
+    }
+    std::uint64_t start = 0;
+    std::from_chars(text, text + got, start);
+    return start;
+}
 
 int WriteLog(int input, int log, int directory, const std::string &name, const LogLimits &limits)
 {
