@@ -10,6 +10,7 @@
 #include <future>
 #include <mutex>
 #include <poll.h>
+#include <regex>
 #include <stdexcept>
 #include <tuple>
 
@@ -349,18 +350,36 @@ TEST(AgentFiles, EachProcessNameHasALogOfItsOwn)
 TEST(AgentFiles, ALogWriterWritesALongPartOfALineBeforeItsEnd)
 {
     TempDir home;
-    int ends[2];
-    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
-    tds::FileDescriptor input(ends[0]), output(ends[1]);
-    const tds::FileDescriptor directory(open(home.Path().c_str(), O_DIRECTORY | O_CLOEXEC));
-    const tds::FileDescriptor log(openat(directory.Get(), "p.log", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
-    std::thread writer([&] { WriteLog(input.Get(), log.Get(), directory.Get(), "p.log", {}); });
+    LogWriterThread writer(home.Path(), {});
     const std::string part(100 * 1024, 'x');
-    ASSERT_EQ(write(output.Get(), part.data(), part.size()), static_cast<ssize_t>(part.size()));
+    ASSERT_TRUE(writer.Write(part));
     EXPECT_TRUE(Eventually([&] { return fs::file_size(home.Path() / "p.log") >= 64 * 1024; }));
-    output.Reset();
-    writer.join();
+    writer.Close();
     EXPECT_EQ(ReadLog(home.Path() / "p.log"), part);
+}
+
+// Each line begins with the UTC time it was written, one written in parts once.
+TEST(AgentFiles, ALogWriterStampsEachLineOnceWithItsTime)
+{
+    TempDir home;
+    LogWriterThread writer(home.Path(), {.timestamps = true});
+    const std::string part(100 * 1024, 'x');
+    ASSERT_TRUE(writer.Write("one\n" + part));
+    EXPECT_TRUE(Eventually([&] { return fs::file_size(home.Path() / "p.log") >= 64 * 1024; }));
+    ASSERT_TRUE(writer.Write("y\ntwo"));
+    writer.Close();
+    std::istringstream log(ReadLog(home.Path() / "p.log"));
+    const std::regex stamp(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z )");
+    constexpr std::size_t kStamp = 25;
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(log, line);) {
+        ASSERT_TRUE(std::regex_match(line.substr(0, kStamp), stamp)) << line.substr(0, 40);
+        std::tm utc{};
+        strptime(line.c_str(), "%Y-%m-%dT%H:%M:%S", &utc);
+        EXPECT_LE(std::abs(timegm(&utc) - std::time(nullptr)), 60) << line.substr(0, kStamp);
+        lines.push_back(line.substr(kStamp));
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{"one", part + "y", "two"}));
 }
 
 TEST(AgentFiles, AUsersFileOthersMayWriteIsRefused)
