@@ -104,17 +104,15 @@ struct Supervisor::Waiter {
             failures.push_back(failure);
         }
         if (--pending == 0) {
-            if (failures.empty()) {
-                promise.set_value();
-            } else {
-                promise.set_exception(std::make_exception_ptr(AgentError(Joined(failures))));
-            }
+            promise.set_value(Joined(failures));
         }
     }
 
     int pending;
     std::vector<std::string> failures;
-    std::promise<void> promise;
+    // What failed, empty when nothing did: the requester throws it, as an exception handed from
+    // thread to thread is freed through counts ThreadSanitizer cannot see, and reported as a race.
+    std::promise<std::string> promise;
 };
 
 struct Supervisor::Entry {
@@ -215,9 +213,22 @@ template <typename Fn>
 auto Supervisor::OnThread(Fn fn) const -> decltype(fn())
 {
     using Result = decltype(fn());
-    auto task    = std::make_shared<std::packaged_task<Result()>>(std::move(fn));
+    // A refusal comes back as its text, for the reason Waiter::promise gives.
+    std::optional<std::string> refusal;
+    auto task    = std::make_shared<std::packaged_task<Result()>>([&fn, &refusal]() -> Result {
+        try {
+            return fn();
+        } catch (const AgentError &error) {
+            refusal = error.what();
+            return Result();
+        }
+    });
     auto outcome = task->get_future();
     Post([task] { (*task)(); });
+    outcome.wait();
+    if (refusal) {
+        throw AgentError(*refusal);
+    }
     return outcome.get();
 }
 
@@ -239,7 +250,9 @@ void Supervisor::AwaitOutcome(const std::function<void(const std::shared_ptr<Wai
     if (outcome.wait_for(bound + kCommandMargin) != std::future_status::ready) {
         throw AgentError("no outcome within " + std::to_string((bound + kCommandMargin).count() / 1000) + " seconds");
     }
-    outcome.get();
+    if (const std::string failure = outcome.get(); !failure.empty()) {
+        throw AgentError(failure);
+    }
 }
 
 void Supervisor::Loop()
