@@ -129,6 +129,7 @@ struct Supervisor::Entry {
     Clock::time_point started;
     std::chrono::milliseconds restart_delay{0};
     std::string extra_args;  // kept for restarts
+    std::string log_name;    // the log of the process that runs, named when it was launched
     std::vector<std::string> environment;
     // The groups its launches made that may still hold processes, its current one last.
     std::vector<ProcessGroup> groups;
@@ -397,6 +398,7 @@ void Supervisor::OnLeaderEnded(Entry &entry)
 void Supervisor::OnLeaderExit(Entry &entry, const ExitStatus &status)
 {
     const Phase before = entry.phase;
+    logs_.erase(entry.log_name);
     entry.pid          = 0;
     entry.reported_pid = 0;
     entry.last_exit    = status;
@@ -645,7 +647,11 @@ void Supervisor::LaunchEntry(Entry &entry)
     request.environment.push_back("PA_PROCESS_ID=" + std::to_string(entry.id));
     request.log_directory = log_directory_.Get();
     request.log_name      = LogFileName(name);
-    request.log_writer    = options_.log_writer;
+    if (auto user = logs_.find(request.log_name); user != logs_.end() && user->second != &entry) {
+        throw AgentError("process " + name + " cannot start: its log " + request.log_name + " is in use by process " +
+                         user->second->definition.name);
+    }
+    request.log_writer = options_.log_writer;
     LaunchedChild child;
     try {
         child = launcher_.Launch(request);
@@ -670,7 +676,9 @@ void Supervisor::LaunchEntry(Entry &entry)
     entry.started      = Clock::now();
     entry.groups.emplace_back(child.pid, std::move(child.pidfd));
     Watch(child.pid, entry.groups.back().Pidfd());
-    leaders_[child.pid] = &entry;
+    leaders_[child.pid]   = &entry;
+    entry.log_name        = request.log_name;
+    logs_[entry.log_name] = &entry;
     if (child.writer.Valid()) {
         Watch(child.writer_pid, child.writer.Get());
         writers_.emplace(child.writer_pid, std::move(child.writer));
@@ -1198,6 +1206,9 @@ bool Supervisor::AdoptOne(const RunningRecord &record)
     entry->groups.emplace_back(record.pid, std::move(taken->pidfd));
     Watch(record.pid, entry->groups.back().Pidfd());
     leaders_[record.pid] = entry;
+    // As the earlier agent named it, unless the process was renamed while it ran.
+    entry->log_name        = LogFileName(name);
+    logs_[entry->log_name] = entry;
     Log(Verbosity::kEvent, "adopted process " + name + " (PID " + pid + ")");
     return true;
 }

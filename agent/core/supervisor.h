@@ -183,6 +183,9 @@ private:
     std::map<std::string, std::unique_ptr<Entry>> entries_;
     Launcher launcher_;
     std::map<pid_t, Entry *> leaders_;  // processes that run, by PID
+    // The logs of the processes that run, by file name: a process renamed while it runs keeps
+    // writing the log of its old name.
+    std::map<std::string, const Entry *> logs_;
     // Pidfds of the log writers that have not ended, by PID, for the agent to reap them.
     std::map<pid_t, tds::FileDescriptor> writers_;
     std::deque<ChildStartPointer> starts_;        // oldest first

@@ -346,6 +346,22 @@ TEST(AgentFiles, EachProcessNameHasALogOfItsOwn)
     }
 }
 
+// A process renamed while it runs goes on writing the log of its old name: a start of a process
+// of that name is refused until it has ended.
+TEST(AgentFiles, AStartWaitsForItsLogToBeFree)
+{
+    TempDir home;
+    Agent agent(OptionsLoggingTo(home.Path()));
+    agent.StartProcess(MakeProcess("old", "exec sleep 1000"), 0);
+    agent.ChangeProcess("old", MakeProcess("new", "exec sleep 1000"));
+    EXPECT_THAT([&] { agent.StartProcess(MakeProcess("old", "echo again"), 10); },
+                ::testing::ThrowsMessage<AgentError>(
+                    ::testing::HasSubstr("process old cannot start: its log old.log is in use by process new")));
+    agent.StopProcess("new", "node1");
+    EXPECT_NO_THROW(agent.StartProcess(MakeProcess("old", "echo again"), 10));
+    EXPECT_EQ(ReadLog(home.Path() / "logs" / "old.log"), "again\n");
+}
+
 // A part of a line too long to hold waits for no end: the writer's memory stays bounded.
 TEST(AgentFiles, ALogWriterWritesALongPartOfALineBeforeItsEnd)
 {
