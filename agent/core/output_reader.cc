@@ -25,8 +25,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How many times one read starts again when a rotation moves the files it reads.
-constexpr int kAttempts = 100;
+// How long one read keeps starting again while rotations move the files it reads: a rotation
+// takes a few system calls, longer when its writer is descheduled among them. The first tries
+// yield, the later ones wait a millisecond.
+constexpr std::chrono::seconds kSettleTime{1};
+constexpr int kYields = 100;
 // How much of a file a look for line ends reads at once.
 constexpr std::size_t kScanBytes = 64 * 1024;
 constexpr std::uint32_t kChanges = IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE;
@@ -101,7 +104,7 @@ std::optional<Pieces> Snapshot(int directory, const std::string &name, std::int6
         first -= backup->st_size;
         backups.emplace_back(PieceOf(file, *backup, first), *backup);
     }
-    if (!log && !settled && (recorded || !backups.empty())) {
+    if (!log && !settled && (recorded || StatAt(directory, name + ".1"))) {
         return std::nullopt;
     }
     for (const auto &[piece, status] : backups) {
@@ -207,11 +210,20 @@ std::optional<std::int64_t> TailStart(int directory, const Pieces &pieces, std::
 agentclient::Output ReadNow(int directory, const std::string &name, std::int64_t cursor, std::int32_t tail_lines,
                             std::size_t max_bytes)
 {
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        const bool tail     = cursor == pa::protocol::kEndCursor;
-        const auto snapshot = Snapshot(directory, name, tail ? 0 : cursor, attempt == kAttempts - 1);
-        if (!snapshot) {
+    const auto settle_by = Clock::now() + kSettleTime;
+    for (int attempt = 0;; ++attempt) {
+        if (attempt >= kYields) {
+            usleep(1000);
+        } else if (attempt > 0) {
             sched_yield();
+        }
+        const bool settled  = Clock::now() >= settle_by;
+        const bool tail     = cursor == pa::protocol::kEndCursor;
+        const auto snapshot = Snapshot(directory, name, tail ? 0 : cursor, settled);
+        if (!snapshot) {
+            if (settled) {
+                break;
+            }
             continue;
         }
         // A cursor beyond the end, left by logs removed by hand, reads all that is kept again.
@@ -231,7 +243,9 @@ agentclient::Output ReadNow(int directory, const std::string &name, std::int64_t
             data = ReadFrom(directory, *snapshot, *from, max_bytes);
         }
         if (!data) {
-            sched_yield();
+            if (settled) {
+                break;
+            }
             continue;
         }
         output.data   = std::move(*data);
