@@ -1051,6 +1051,14 @@ ProcessView Supervisor::Status(const std::string &name, const std::string &host)
     return OnThread([&] { return View(Find(name, host)); });
 }
 
+std::string Supervisor::LogOf(const std::string &name, const std::string &host) const
+{
+    return OnThread([&] {
+        const Entry &entry = Find(name, host);
+        return entry.pid != 0 ? entry.log_name : LogFileName(entry.definition.name);
+    });
+}
+
 std::vector<ProcessView> Supervisor::List(bool running_only) const
 {
     return OnThread([&] {

@@ -112,6 +112,9 @@ public:
     void ShutDown(bool stop_processes);
 
     ProcessView Status(const std::string &name, const std::string &host) const;
+    // The file in the log directory the process's output goes to: while it runs, the one it was
+    // started with, whatever it has been renamed since.
+    std::string LogOf(const std::string &name, const std::string &host) const;
     std::vector<ProcessView> List(bool running_only) const;
     // How many of the named have a process running.
     int Running(const std::vector<std::string> &names) const override;
