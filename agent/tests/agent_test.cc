@@ -362,6 +362,32 @@ TEST(AgentFiles, AStartWaitsForItsLogToBeFree)
     EXPECT_EQ(ReadLog(home.Path() / "logs" / "old.log"), "again\n");
 }
 
+// A read of a process's output outside its bounds is refused, naming the bound.
+TEST(AgentFiles, AReadOfOutputOutsideItsBoundsIsRefused)
+{
+    TempDir home;
+    Agent agent(OptionsLoggingTo(home.Path()));
+    agent.StartProcess(MakeProcess("p", "echo hi"), 10);
+    const struct {
+        std::string name;
+        std::int64_t cursor;
+        std::int32_t tail;
+        std::chrono::seconds wait;
+        std::string refusal;
+    } cases[] = {
+        {"q", 0, 0, 0s, "unknown process q"},
+        {"p", -2, 0, 0s, "an output cursor is -1 or at least 0, not -2"},
+        {"p", -1, -1, 0s, "a number of last lines cannot be negative"},
+        {"p", 0, 0, -1s, "a wait for output is 0 to 3600 seconds, not -1"},
+        {"p", 0, 0, 3601s, "a wait for output is 0 to 3600 seconds, not 3601"},
+    };
+    for (const auto &read : cases) {
+        EXPECT_THAT([&] { agent.ProcessOutput(read.name, "node1", read.cursor, read.tail, read.wait); },
+                    ::testing::ThrowsMessage<AgentError>(::testing::HasSubstr(read.refusal)));
+    }
+    EXPECT_EQ(agent.ProcessOutput("p", "node1", -1, 1, 3600s).data, "hi\n");
+}
+
 // A part of a line too long to hold waits for no end: the writer's memory stays bounded.
 TEST(AgentFiles, ALogWriterWritesALongPartOfALineBeforeItsEnd)
 {
