@@ -23,10 +23,16 @@ namespace {
 // An agent rotating its logs at 1 KiB, keeping backups, and a connection to it, which waits
 // the default 30 seconds for a reply.
 struct OutputAgent {
-    explicit OutputAgent(int backups)
-        : agent(std::nullopt, {"--log-max-bytes", "1024", "--log-backups", std::to_string(backups)}),
+    explicit OutputAgent(int backups, std::vector<std::string> more = {})
+        : agent(std::nullopt, Options(backups, std::move(more))),
           connection(agent.Name(), AgentProcess::kUser, AgentProcess::kPassword)
     {
+    }
+
+    static std::vector<std::string> Options(int backups, std::vector<std::string> more)
+    {
+        more.insert(more.end(), {"--log-max-bytes", "1024", "--log-backups", std::to_string(backups)});
+        return more;
     }
 
     // Starts process name running command.
@@ -130,6 +136,16 @@ TEST(Output, BytesOfEveryValueComeBackAsWritten)
     }
     const ac::Process process = agent.Run("binary", "exec perl -e 'print map { chr } 0..255'");
     EXPECT_EQ(agent.ReadUntil(process, 0, bytes.size()).data, bytes);
+}
+
+// With --log-timestamps each line begins with its time.
+TEST(Output, LinesBeginWithTheirTimeWhenAsked)
+{
+    OutputAgent agent(5, {"--log-timestamps"});
+    const ac::Process process = agent.Run("stamped", "exec seq 1 2");
+    const std::string text    = agent.ReadUntil(process, 0, 2 * 27).data;
+    EXPECT_THAT(text,
+                testing::MatchesRegex("([0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}[.][0-9]{3}Z [12]\n){2}"));
 }
 
 // A wait ends as soon as output comes, or at its end with nothing at the same cursor; a process
