@@ -70,6 +70,11 @@ public:
     {
         struct stat status {};
         size_ = fstat(log_, &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+        // Recorded from the first, so that a reader takes a log missing beside its start file for
+        // a rotation under way, even the first one.
+        if (start_ == 0) {
+            WriteStart(directory_, name_, 0);
+        }
     }
 
     // Writes the lines at the front of lines, rotating between two of them when the next would
