@@ -60,7 +60,7 @@ struct Settings {
     bool keep_processes          = false;  // on SIGTERM or SIGINT, for the next agent to adopt
     bool check                   = false;  // only check the files
     double restart_delay_seconds = 1;      // the first delay before restarting a failed process
-    LogLimits log_limits;
+    LogOptions log_options;
     // Many hosts: this agent's host, and the logins and time-out of its calls to other agents.
     std::string host_name;
     std::filesystem::path peers;
@@ -93,8 +93,13 @@ std::vector<std::string> LogWriterCommand(const Settings &settings)
     if (access(writer.c_str(), X_OK) != 0) {
         throw std::runtime_error("cannot run the log writer " + writer.string() + ": " + std::strerror(errno));
     }
-    return {writer.string(), std::to_string(settings.log_limits.max_bytes),
-            std::to_string(settings.log_limits.backups)};
+    std::vector<std::string> command = {writer.string()};
+    if (settings.log_options.timestamps) {
+        command.emplace_back("--timestamps");
+    }
+    command.push_back(std::to_string(settings.log_options.max_bytes));
+    command.push_back(std::to_string(settings.log_options.backups));
+    return command;
 }
 
 std::mutex log_mutex;
@@ -478,12 +483,14 @@ int main(int argc, char **argv)
     app.add_flag("--keep-processes-on-exit", settings.keep_processes,
                  "on SIGTERM or SIGINT leave the processes running, for the next agent to adopt");
     app.add_flag("--check", settings.check, "check the users and configuration files, then exit");
-    app.add_option("--log-max-bytes", settings.log_limits.max_bytes, "size at which a process's log is rotated")
+    app.add_option("--log-max-bytes", settings.log_options.max_bytes, "size at which a process's log is rotated")
         ->check(CLI::Range(std::uint64_t{1024}, kMaxLogBytes))
         ->capture_default_str();
-    app.add_option("--log-backups", settings.log_limits.backups, "rotated logs kept for each process")
+    app.add_option("--log-backups", settings.log_options.backups, "rotated logs kept for each process")
         ->check(CLI::Range(0, 1000))
         ->capture_default_str();
+    app.add_flag("--log-timestamps", settings.log_options.timestamps,
+                 "begin each line of a process's log with the time it was written (RFC 3339, UTC)");
     app.add_option("--restart-delay", settings.restart_delay_seconds,
                    "seconds before the first restart of a failed managed process; doubled at each failure up to " +
                        std::to_string(kMaxRestartDelays) + " times as long")

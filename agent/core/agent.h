@@ -3,6 +3,7 @@
 #define PAAGENT_CORE_AGENT_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -13,6 +14,7 @@
 
 #include "core/agent_types.h"
 #include "core/catalog.h"
+#include "core/output_reader.h"
 #include "core/records.h"
 #include "core/router.h"
 #include "core/supervisor.h"
@@ -40,6 +42,9 @@ public:
     virtual agentclient::EventBatch WaitEvents(const std::string &server, const std::string &host, std::int64_t cursor,
                                                std::int32_t wait_seconds)                      = 0;
 };
+
+// The longest a read of a process's output waits for something new.
+inline constexpr std::chrono::seconds kMaxOutputWait{3600};
 
 struct AgentOptions {
     // How processes are run. Its log is not used: the supervisor logs through the agent's,
@@ -88,6 +93,10 @@ public:
     void StopProcess(const std::string &name, const std::string &host);
     void SignalProcess(const std::string &name, const std::string &host, int signal);
     ProcessView ProcessStatus(const std::string &name, const std::string &host) const;
+    // What the process wrote from cursor, as OutputReader::Read reads it: at most
+    // pa::protocol::kOutputReplyBytes, waiting up to kMaxOutputWait for something new.
+    agentclient::Output ProcessOutput(const std::string &name, const std::string &host, std::int64_t cursor,
+                                      std::int32_t tail_lines, std::chrono::seconds wait) const;
     void ChangeProcess(const std::string &old_name, const Process &definition);
     void RequestState(const Process &definition, std::int32_t state);
     // Stops every process within one grace period and the kill wait (see stop below).
@@ -117,6 +126,7 @@ private:
     Here here_;
     std::atomic<bool> shutting_down_ = false;
     std::atomic<std::int32_t> debug_level_{1};
+    OutputReader output_;
     // Declared after the members above: its thread logs through them.
     std::unique_ptr<Supervisor> supervisor_;
     // Declared last: it defines and forgets the supervisor's processes.

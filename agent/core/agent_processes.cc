@@ -2,6 +2,8 @@
 // supervisor.
 #include <stdexcept>
 
+#include <protocol/rpc_table.h>
+
 #include "core/agent.h"
 
 namespace paagent {
@@ -19,7 +21,8 @@ Process Addressed(const std::string &name, const std::string &host)
 
 }  // namespace
 
-Agent::Agent(AgentOptions options) : log_(std::move(options.log)), peers_(std::move(options.peers))
+Agent::Agent(AgentOptions options)
+    : log_(std::move(options.log)), peers_(std::move(options.peers)), output_(options.supervision.log_dir)
 {
     if (options.supervision.grace > kMaxGrace) {
         throw std::invalid_argument("the grace period may be at most " + std::to_string(kMaxGrace.count()) +
@@ -84,6 +87,26 @@ ProcessView Agent::ProcessStatus(const std::string &name, const std::string &hos
     return supervisor_->Status(name, host);
 }
 
+agentclient::Output Agent::ProcessOutput(const std::string &name, const std::string &host, std::int64_t cursor,
+                                         std::int32_t tail_lines, std::chrono::seconds wait) const
+{
+    if (auto peer = catalog_->PeerOf(host)) {
+        throw AgentError("output of host " + host + " is the agent " + *peer + "'s");
+    }
+    if (cursor < pa::protocol::kEndCursor) {
+        throw AgentError("an output cursor is " + std::to_string(pa::protocol::kEndCursor) + " or at least 0, not " +
+                         std::to_string(cursor));
+    }
+    if (tail_lines < 0) {
+        throw AgentError("a number of last lines cannot be negative");
+    }
+    if (wait.count() < 0 || wait > kMaxOutputWait) {
+        throw AgentError("a wait for output is 0 to " + std::to_string(kMaxOutputWait.count()) + " seconds, not " +
+                         std::to_string(wait.count()));
+    }
+    return output_.Read(supervisor_->LogOf(name, host), cursor, tail_lines, wait, pa::protocol::kOutputReplyBytes);
+}
+
 void Agent::ChangeProcess(const std::string &old_name, const Process &definition)
 {
     if (auto peer = catalog_->PeerOf(definition.host)) {
@@ -126,6 +149,7 @@ void Agent::StartAllProcesses()
 void Agent::ShutDown(bool stop_processes)
 {
     shutting_down_ = true;
+    output_.Stop();
     supervisor_->ShutDown(stop_processes);
 }
 

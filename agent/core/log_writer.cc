@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <string_view>
 #include <sys/stat.h>
@@ -42,13 +46,35 @@ std::size_t WriteSome(int fd, std::string_view text)
     return done;
 }
 
+// Replaces the start file at once, so that a reader never sees a part of it.
+bool WriteStart(int directory, const std::string &name, std::uint64_t start)
+{
+    const std::string file = StartFileName(name);
+    const std::string next = file + ".new";
+    const std::string text = std::to_string(start) + "\n";
+    {
+        const tds::FileDescriptor out(
+            openat(directory, next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (!out.Valid() || WriteSome(out.Get(), text) != text.size()) {
+            return false;
+        }
+    }
+    return renameat(directory, next.c_str(), directory, file.c_str()) == 0;
+}
+
 class RotatingLog {
 public:
-    RotatingLog(int log, int directory, std::string name, const LogLimits &limits)
-        : log_(log), directory_(directory), name_(std::move(name)), limits_(limits)
+    RotatingLog(int log, int directory, std::string name, const LogOptions &options)
+        : log_(log), directory_(directory), name_(std::move(name)), options_(options),
+          start_(ReadStart(directory, name_).value_or(0))
     {
         struct stat status {};
         size_ = fstat(log_, &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+        // Recorded from the first, so that a reader takes a log missing beside its start file for
+        // a rotation under way, even the first one.
+        if (start_ == 0) {
+            WriteStart(directory_, name_, 0);
+        }
     }
 
     // Writes the lines at the front of lines, rotating between two of them when the next would
@@ -58,7 +84,7 @@ public:
         while (!lines.empty()) {
             std::size_t end = lines.find('\n');
             end             = end == std::string_view::npos ? lines.size() : end + 1;
-            if (size_ != 0 && size_ + end > limits_.max_bytes && !Rotate()) {
+            if (size_ != 0 && size_ + end > options_.max_bytes && !Rotate()) {
                 return false;
             }
             // A rotation whose new log could not be made makes it at the next try.
@@ -70,7 +96,7 @@ public:
             for (std::size_t next; fits < lines.size(); fits = next) {
                 next = lines.find('\n', fits);
                 next = next == std::string_view::npos ? lines.size() : next + 1;
-                if (size_ + next > limits_.max_bytes) {
+                if (size_ + next > options_.max_bytes) {
                     break;
                 }
             }
@@ -95,21 +121,28 @@ private:
 
     bool Rotate()
     {
-        for (int number = limits_.backups - 1; number >= 1; --number) {
+        for (int number = options_.backups - 1; number >= 1; --number) {
             if (renameat(directory_, Backup(number).c_str(), directory_, Backup(number + 1).c_str()) != 0 &&
                 errno != ENOENT) {
                 return false;
             }
         }
-        if (limits_.backups > 0 ? renameat(directory_, name_.c_str(), directory_, Backup(1).c_str()) != 0
-                                : unlinkat(directory_, name_.c_str(), 0) != 0) {
+        if (options_.backups > 0 ? renameat(directory_, name_.c_str(), directory_, Backup(1).c_str()) != 0
+                                 : unlinkat(directory_, name_.c_str(), 0) != 0) {
             return false;
         }
+        start_ += size_;
+        size_ = 0;
+        log_  = -1;
         return Open();
     }
 
+    // The new log's start is recorded before it exists: a reader that finds it finds its start.
     bool Open()
     {
+        if (!WriteStart(directory_, name_, start_)) {
+            return false;
+        }
         file_ = tds::FileDescriptor(
             openat(directory_, name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600));
         log_  = file_.Get();
@@ -121,7 +154,8 @@ private:
     tds::FileDescriptor file_;  // the log opened since the first rotation
     int directory_;
     std::string name_;
-    LogLimits limits_;
+    LogOptions options_;
+    std::uint64_t start_;  // of the log, in the whole output
     std::uint64_t size_ = 0;
     bool ends_line_     = true;
 };
@@ -130,8 +164,8 @@ private:
 // the log is tried again once a delay has passed, first with a line saying what was lost.
 class LossyLog {
 public:
-    LossyLog(int log, int directory, std::string name, const LogLimits &limits)
-        : log_(log, directory, std::move(name), limits)
+    LossyLog(int log, int directory, std::string name, const LogOptions &options)
+        : log_(log, directory, std::move(name), options)
     {
     }
 
@@ -203,11 +237,65 @@ private:
     Clock::time_point retry_at_;
 };
 
+// Output with each line begun by the UTC time it is written, "2026-12-07T13:45:01.123Z ". A line
+// written in parts is stamped once, before its first part.
+class Stamper {
+public:
+    std::string_view Stamp(std::string_view text)
+    {
+        stamped_.clear();
+        const std::string stamp = Now();
+        for (char c : text) {
+            if (line_start_) {
+                stamped_ += stamp;
+            }
+            stamped_ += c;
+            line_start_ = c == '\n';
+        }
+        return stamped_;
+    }
+
+private:
+    static std::string Now()
+    {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        tm utc{};
+        gmtime_r(&now.tv_sec, &utc);
+        char text[64];
+        const int length =
+            std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ ", utc.tm_year + 1900,
+                          utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, now.tv_nsec / 1000000);
+        return std::string(text, static_cast<std::size_t>(length));
+    }
+
+    std::string stamped_;
+    bool line_start_ = true;
+};
+
 }  // namespace
 
-int WriteLog(int input, int log, int directory, const std::string &name, const LogLimits &limits)
+std::optional<std::uint64_t> ReadStart(int directory, const std::string &name)
 {
-    LossyLog output(log, directory, name, limits);
+    const tds::FileDescriptor file(openat(directory, StartFileName(name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    char text[32];
+    const ssize_t got = file.Valid() ? read(file.Get(), text, sizeof text) : -1;
+    if (got < 0) {
+        return std::nullopt;
+    }
+    std::uint64_t start = 0;
+    std::from_chars(text, text + got, start);
+    return start;
+}
+
+int WriteLog(int input, int log, int directory, const std::string &name, const LogOptions &options)
+{
+    LossyLog output(log, directory, name, options);
+    std::optional<Stamper> stamper;
+    if (options.timestamps) {
+        stamper.emplace();
+    }
+    auto stamped = [&stamper](std::string_view text) { return stamper ? stamper->Stamp(text) : text; };
     char buffer[65536];
     std::string pending;
     pending.reserve(kLongestPartialLine + sizeof buffer);
@@ -239,10 +327,10 @@ int WriteLog(int input, int log, int directory, const std::string &name, const L
         if (pending.size() - whole >= kLongestPartialLine) {
             whole = pending.size();
         }
-        output.Write(std::string_view(pending).substr(0, whole), Clock::now());
+        output.Write(stamped(std::string_view(pending).substr(0, whole)), Clock::now());
         pending.erase(0, whole);
     }
-    output.WriteLast(pending);
+    output.WriteLast(stamped(pending));
     return output.Lost() == 0 ? 0 : 1;
 }
 

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include <protocol/base64.h>
 #include <protocol/rpc_table.h>
 
 #include "core/peers.h"
@@ -161,6 +162,29 @@ void SendRoutes(Reply &reply, const std::vector<Route> &routes)
     std::move(rows).Send(reply);
 }
 
+// The output in rows of at most protocol::kOutputRowBytes, in base64: the first says what was
+// lost before it, each the cursor after its data; at least one row.
+void SendOutput(Reply &reply, const agentclient::Output &output)
+{
+    RowSet rows(protocol::kOutputColumns);
+    const std::string_view data = output.data;
+    std::int64_t cursor         = output.cursor - static_cast<std::int64_t>(data.size());
+    char encoded[protocol::Base64EncodedLength(protocol::kOutputRowBytes)];
+    std::size_t at = 0;
+    do {
+        const std::string_view part = data.substr(at, protocol::kOutputRowBytes);
+        cursor += static_cast<std::int64_t>(part.size());
+        Row row                         = rows.Blank();
+        row[protocol::kColOutputCursor] = Value(std::to_string(cursor));
+        row[protocol::kColOutputLost]   = Value(std::to_string(at == 0 ? output.lost : 0));
+        protocol::Base64Encode(part, encoded);
+        row[protocol::kColOutputData] = Value(std::string(encoded, protocol::Base64EncodedLength(part.size())));
+        at += part.size();
+        rows.Add(std::move(row));
+    } while (at < data.size());
+    std::move(rows).Send(reply);
+}
+
 HandlerTable Handlers(Agent &agent, std::function<void(bool)> stop_agent)
 {
     Supervisor &supervisor = agent.GetSupervisor();
@@ -195,6 +219,14 @@ HandlerTable Handlers(Agent &agent, std::function<void(bool)> stop_agent)
         ProcessView view = agent.ProcessStatus(name, host);
         SendIntegers(reply, protocol::kProcessStatusColumns,
                      {Value(static_cast<std::int32_t>(view.state)), Value(static_cast<std::int32_t>(view.pid))});
+    };
+    table[protocol::kProcessOutput] = [&agent](ParamReader &params, Reply &reply) {
+        std::string name    = params.Text();
+        std::string host    = params.Text();
+        std::int64_t cursor = params.Number("cursor");
+        std::int32_t tail   = params.Integer();
+        std::int32_t wait   = params.Integer();
+        SendOutput(reply, agent.ProcessOutput(name, host, cursor, tail, std::chrono::seconds(wait)));
     };
     table[protocol::kProcessChange] = [&agent](ParamReader &params, Reply &) {
         Process definition   = params.Process();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <initializer_list>
 #include <limits>
 #include <span>
@@ -175,6 +176,17 @@ const tds::Value &ParamReader::Next()
 std::int32_t ParamReader::Integer() { return static_cast<std::int32_t>(Next().AsInt()); }
 
 std::string ParamReader::Text() { return Next().AsText(); }
+
+std::int64_t ParamReader::Number(const std::string &what)
+{
+    const std::string text  = Text();
+    std::int64_t number     = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+        throw AgentError("the " + what + " " + text + " is not a number");
+    }
+    return number;
+}
 
 std::optional<std::string> ParamReader::OptionalText() { return UnlessNoValue(Text()); }
 

@@ -31,6 +31,9 @@ public:
 
     std::int32_t Integer();
     std::string Text();
+    // A 64-bit number, which travels as decimal text; throws AgentError naming what when the
+    // text is none.
+    std::int64_t Number(const std::string &what);
     // A text where protocol::kNoValue stands for none.
     std::optional<std::string> OptionalText();
     // The ten parameters of a process.

@@ -104,17 +104,15 @@ struct Supervisor::Waiter {
             failures.push_back(failure);
         }
         if (--pending == 0) {
-            if (failures.empty()) {
-                promise.set_value();
-            } else {
-                promise.set_exception(std::make_exception_ptr(AgentError(Joined(failures))));
-            }
+            promise.set_value(Joined(failures));
         }
     }
 
     int pending;
     std::vector<std::string> failures;
-    std::promise<void> promise;
+    // What failed, empty when nothing did: the requester throws it, as an exception handed from
+    // thread to thread is freed through counts ThreadSanitizer cannot see, and reported as a race.
+    std::promise<std::string> promise;
 };
 
 struct Supervisor::Entry {
@@ -131,6 +129,7 @@ struct Supervisor::Entry {
     Clock::time_point started;
     std::chrono::milliseconds restart_delay{0};
     std::string extra_args;  // kept for restarts
+    std::string log_name;    // the log of the process that runs, named when it was launched
     std::vector<std::string> environment;
     // The groups its launches made that may still hold processes, its current one last.
     std::vector<ProcessGroup> groups;
@@ -215,9 +214,22 @@ template <typename Fn>
 auto Supervisor::OnThread(Fn fn) const -> decltype(fn())
 {
     using Result = decltype(fn());
-    auto task    = std::make_shared<std::packaged_task<Result()>>(std::move(fn));
+    // A refusal comes back as its text, for the reason Waiter::promise gives.
+    std::optional<std::string> refusal;
+    auto task    = std::make_shared<std::packaged_task<Result()>>([&fn, &refusal]() -> Result {
+        try {
+            return fn();
+        } catch (const AgentError &error) {
+            refusal = error.what();
+            return Result();
+        }
+    });
     auto outcome = task->get_future();
     Post([task] { (*task)(); });
+    outcome.wait();
+    if (refusal) {
+        throw AgentError(*refusal);
+    }
     return outcome.get();
 }
 
@@ -239,7 +251,9 @@ void Supervisor::AwaitOutcome(const std::function<void(const std::shared_ptr<Wai
     if (outcome.wait_for(bound + kCommandMargin) != std::future_status::ready) {
         throw AgentError("no outcome within " + std::to_string((bound + kCommandMargin).count() / 1000) + " seconds");
     }
-    outcome.get();
+    if (const std::string failure = outcome.get(); !failure.empty()) {
+        throw AgentError(failure);
+    }
 }
 
 void Supervisor::Loop()
@@ -384,6 +398,7 @@ void Supervisor::OnLeaderEnded(Entry &entry)
 void Supervisor::OnLeaderExit(Entry &entry, const ExitStatus &status)
 {
     const Phase before = entry.phase;
+    logs_.erase(entry.log_name);
     entry.pid          = 0;
     entry.reported_pid = 0;
     entry.last_exit    = status;
@@ -632,7 +647,11 @@ void Supervisor::LaunchEntry(Entry &entry)
     request.environment.push_back("PA_PROCESS_ID=" + std::to_string(entry.id));
     request.log_directory = log_directory_.Get();
     request.log_name      = LogFileName(name);
-    request.log_writer    = options_.log_writer;
+    if (auto user = logs_.find(request.log_name); user != logs_.end() && user->second != &entry) {
+        throw AgentError("process " + name + " cannot start: its log " + request.log_name + " is in use by process " +
+                         user->second->definition.name);
+    }
+    request.log_writer = options_.log_writer;
     LaunchedChild child;
     try {
         child = launcher_.Launch(request);
@@ -657,7 +676,9 @@ void Supervisor::LaunchEntry(Entry &entry)
     entry.started      = Clock::now();
     entry.groups.emplace_back(child.pid, std::move(child.pidfd));
     Watch(child.pid, entry.groups.back().Pidfd());
-    leaders_[child.pid] = &entry;
+    leaders_[child.pid]   = &entry;
+    entry.log_name        = request.log_name;
+    logs_[entry.log_name] = &entry;
     if (child.writer.Valid()) {
         Watch(child.writer_pid, child.writer.Get());
         writers_.emplace(child.writer_pid, std::move(child.writer));
@@ -1030,6 +1051,14 @@ ProcessView Supervisor::Status(const std::string &name, const std::string &host)
     return OnThread([&] { return View(Find(name, host)); });
 }
 
+std::string Supervisor::LogOf(const std::string &name, const std::string &host) const
+{
+    return OnThread([&] {
+        const Entry &entry = Find(name, host);
+        return entry.pid != 0 ? entry.log_name : LogFileName(entry.definition.name);
+    });
+}
+
 std::vector<ProcessView> Supervisor::List(bool running_only) const
 {
     return OnThread([&] {
@@ -1185,6 +1214,9 @@ bool Supervisor::AdoptOne(const RunningRecord &record)
     entry->groups.emplace_back(record.pid, std::move(taken->pidfd));
     Watch(record.pid, entry->groups.back().Pidfd());
     leaders_[record.pid] = entry;
+    // As the earlier agent named it, unless the process was renamed while it ran.
+    entry->log_name        = LogFileName(name);
+    logs_[entry->log_name] = entry;
     Log(Verbosity::kEvent, "adopted process " + name + " (PID " + pid + ")");
     return true;
 }

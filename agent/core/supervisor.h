@@ -112,6 +112,9 @@ public:
     void ShutDown(bool stop_processes);
 
     ProcessView Status(const std::string &name, const std::string &host) const;
+    // The file in the log directory the process's output goes to: while it runs, the one it was
+    // started with, whatever it has been renamed since.
+    std::string LogOf(const std::string &name, const std::string &host) const;
     std::vector<ProcessView> List(bool running_only) const;
     // How many of the named have a process running.
     int Running(const std::vector<std::string> &names) const override;
@@ -183,6 +186,9 @@ private:
     std::map<std::string, std::unique_ptr<Entry>> entries_;
     Launcher launcher_;
     std::map<pid_t, Entry *> leaders_;  // processes that run, by PID
+    // The logs of the processes that run, by file name: a process renamed while it runs keeps
+    // writing the log of its old name.
+    std::map<std::string, const Entry *> logs_;
     // Pidfds of the log writers that have not ended, by PID, for the agent to reap them.
     std::map<pid_t, tds::FileDescriptor> writers_;
     std::deque<ChildStartPointer> starts_;        // oldest first

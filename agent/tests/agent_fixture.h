@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "core/agent.h"
+#include "core/log_writer.h"
 #include "support/temp_dir.h"
 
 namespace paagent::testing {
@@ -77,6 +79,44 @@ inline bool Eventually(const std::function<bool()> &condition)
     }
     return true;
 }
+
+// A log writer on a thread of its own, copying what the test writes into DIRECTORY/p.log.
+class LogWriterThread {
+public:
+    LogWriterThread(const std::filesystem::path &directory, LogOptions options)
+        : directory_(open(directory.c_str(), O_DIRECTORY | O_CLOEXEC)),
+          log_(openat(directory_.Get(), "p.log", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600))
+    {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) {
+            throw std::system_error(errno, std::generic_category(), "pipe2");
+        }
+        input_  = tds::FileDescriptor(ends[0]);
+        output_ = tds::FileDescriptor(ends[1]);
+        thread_ =
+            std::thread([this, options] { WriteLog(input_.Get(), log_.Get(), directory_.Get(), "p.log", options); });
+    }
+    ~LogWriterThread() { Close(); }
+    LogWriterThread(const LogWriterThread &)            = delete;
+    LogWriterThread &operator=(const LogWriterThread &) = delete;
+
+    bool Write(const std::string &text) const
+    {
+        return write(output_.Get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    }
+    // Returns once all that was written is in the log.
+    void Close()
+    {
+        output_.Reset();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+
+private:
+    tds::FileDescriptor directory_, log_, input_, output_;
+    std::thread thread_;
+};
 
 // Whether a process of the group runs, from /proc: a process that exited and waits to be
 // reaped does not count.

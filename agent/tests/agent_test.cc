@@ -10,6 +10,7 @@
 #include <future>
 #include <mutex>
 #include <poll.h>
+#include <regex>
 #include <stdexcept>
 #include <tuple>
 
@@ -345,22 +346,82 @@ TEST(AgentFiles, EachProcessNameHasALogOfItsOwn)
     }
 }
 
+// A process renamed while it runs goes on writing the log of its old name: a start of a process
+// of that name is refused until it has ended.
+TEST(AgentFiles, AStartWaitsForItsLogToBeFree)
+{
+    TempDir home;
+    Agent agent(OptionsLoggingTo(home.Path()));
+    agent.StartProcess(MakeProcess("old", "exec sleep 1000"), 0);
+    agent.ChangeProcess("old", MakeProcess("new", "exec sleep 1000"));
+    EXPECT_THAT([&] { agent.StartProcess(MakeProcess("old", "echo again"), 10); },
+                ::testing::ThrowsMessage<AgentError>(
+                    ::testing::HasSubstr("process old cannot start: its log old.log is in use by process new")));
+    agent.StopProcess("new", "node1");
+    EXPECT_NO_THROW(agent.StartProcess(MakeProcess("old", "echo again"), 10));
+    EXPECT_EQ(ReadLog(home.Path() / "logs" / "old.log"), "again\n");
+}
+
+// A read of a process's output outside its bounds is refused, naming the bound.
+TEST(AgentFiles, AReadOfOutputOutsideItsBoundsIsRefused)
+{
+    TempDir home;
+    Agent agent(OptionsLoggingTo(home.Path()));
+    agent.StartProcess(MakeProcess("p", "echo hi"), 10);
+    const struct {
+        std::string name;
+        std::int64_t cursor;
+        std::int32_t tail;
+        std::chrono::seconds wait;
+        std::string refusal;
+    } cases[] = {
+        {"q", 0, 0, 0s, "unknown process q"},
+        {"p", -2, 0, 0s, "an output cursor is -1 or at least 0, not -2"},
+        {"p", -1, -1, 0s, "a number of last lines cannot be negative"},
+        {"p", 0, 0, -1s, "a wait for output is 0 to 3600 seconds, not -1"},
+        {"p", 0, 0, 3601s, "a wait for output is 0 to 3600 seconds, not 3601"},
+    };
+    for (const auto &read : cases) {
+        EXPECT_THAT([&] { agent.ProcessOutput(read.name, "node1", read.cursor, read.tail, read.wait); },
+                    ::testing::ThrowsMessage<AgentError>(::testing::HasSubstr(read.refusal)));
+    }
+    EXPECT_EQ(agent.ProcessOutput("p", "node1", -1, 1, 3600s).data, "hi\n");
+}
+
 // A part of a line too long to hold waits for no end: the writer's memory stays bounded.
 TEST(AgentFiles, ALogWriterWritesALongPartOfALineBeforeItsEnd)
 {
     TempDir home;
-    int ends[2];
-    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
-    tds::FileDescriptor input(ends[0]), output(ends[1]);
-    const tds::FileDescriptor directory(open(home.Path().c_str(), O_DIRECTORY | O_CLOEXEC));
-    const tds::FileDescriptor log(openat(directory.Get(), "p.log", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
-    std::thread writer([&] { WriteLog(input.Get(), log.Get(), directory.Get(), "p.log", {}); });
+    LogWriterThread writer(home.Path(), {});
     const std::string part(100 * 1024, 'x');
-    ASSERT_EQ(write(output.Get(), part.data(), part.size()), static_cast<ssize_t>(part.size()));
+    ASSERT_TRUE(writer.Write(part));
     EXPECT_TRUE(Eventually([&] { return fs::file_size(home.Path() / "p.log") >= 64 * 1024; }));
-    output.Reset();
-    writer.join();
+    writer.Close();
     EXPECT_EQ(ReadLog(home.Path() / "p.log"), part);
+}
+
+// Each line begins with the UTC time it was written, one written in parts once.
+TEST(AgentFiles, ALogWriterStampsEachLineOnceWithItsTime)
+{
+    TempDir home;
+    LogWriterThread writer(home.Path(), {.timestamps = true});
+    const std::string part(100 * 1024, 'x');
+    ASSERT_TRUE(writer.Write("one\n" + part));
+    EXPECT_TRUE(Eventually([&] { return fs::file_size(home.Path() / "p.log") >= 64 * 1024; }));
+    ASSERT_TRUE(writer.Write("y\ntwo"));
+    writer.Close();
+    std::istringstream log(ReadLog(home.Path() / "p.log"));
+    const std::regex stamp(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z )");
+    constexpr std::size_t kStamp = 25;
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(log, line);) {
+        ASSERT_TRUE(std::regex_match(line.substr(0, kStamp), stamp)) << line.substr(0, 40);
+        std::tm utc{};
+        strptime(line.c_str(), "%Y-%m-%dT%H:%M:%S", &utc);
+        EXPECT_LE(std::abs(timegm(&utc) - std::time(nullptr)), 60) << line.substr(0, kStamp);
+        lines.push_back(line.substr(kStamp));
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{"one", part + "y", "two"}));
 }
 
 TEST(AgentFiles, AUsersFileOthersMayWriteIsRefused)

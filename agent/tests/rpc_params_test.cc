@@ -84,12 +84,18 @@ std::function<void(std::vector<tds::Param> &)> Set(std::string name, tds::Value 
     return [name, value](auto &params) { Named(params, name) = Param(name, value); };
 }
 
-// Checks the request, and reads a service start's service (after its leading serviceAddArg):
-// "accepted", or the refusal's text.
+// Checks the request, and reads a service start's service (after its leading serviceAddArg) or
+// an output read's cursor: "accepted" or the cursor, or the refusal's text.
 std::string Verdict(protocol::Rpc rpc, const tds::RpcRequest &request)
 {
     try {
         const protocol::RpcShape &shape = *protocol::Find(rpc);
+        if (rpc == protocol::kProcessOutput) {
+            ParamReader reader(shape, request);
+            reader.Text();
+            reader.Text();
+            return std::to_string(reader.Number("cursor"));
+        }
         if (rpc != protocol::kServiceStart) {
             CheckRequest(shape, request);
             return "accepted";
@@ -140,6 +146,13 @@ TEST(RequestCheck, RefusesWhatTheContractDoesNotAllowNamingTheParameter)
             {"no process type", protocol::kServiceStart, Set("processProcessTypeArg", 7),
              "parameter processProcessTypeArg is 7, not a process type"},
             {"no value kind", protocol::kServiceStart, Set("Process3", 7), "parameter Process3 is 7, not a value kind"},
+            {"the end cursor", protocol::kProcessOutput, Set("outputCursorArg", "-1"), "-1"},
+            {"the largest cursor", protocol::kProcessOutput, Set("outputCursorArg", "9223372036854775807"),
+             "9223372036854775807"},
+            {"a cursor beyond 64 bits", protocol::kProcessOutput, Set("outputCursorArg", "9223372036854775808"),
+             "the cursor 9223372036854775808 is not a number"},
+            {"a cursor followed by more", protocol::kProcessOutput, Set("outputCursorArg", "12x"),
+             "the cursor 12x is not a number"},
         };
     for (const auto &[what, rpc, change, verdict] : cases) {
         SCOPED_TRACE(what);

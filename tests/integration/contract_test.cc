@@ -109,6 +109,15 @@ std::vector<Step> Scenario()
              return PaProcessStatus(s.handle, s.solo.get(), &pid) == 1 && pid > 0 ? PaSUCCESS : PaFAILURE;
          }},
         {kSignalProcess, [](Stage &s) { return PaProcessSignal(s.handle, s.solo.get(), SIGCONT); }},
+        {kProcessOutput,
+         [](Stage &s) {
+             int64_t cursor = -1, lost = 0;
+             char *text     = nullptr;
+             size_t length  = 0;
+             int32_t result = PaProcessOutputRead(s.handle, s.solo.get(), &cursor, 10, 0, &text, &length, &lost);
+             PaFree(text);
+             return result == PaSUCCESS && cursor != 0 ? PaFAILURE : result;
+         }},
         {kProcessList,
          [](Stage &s) {
              return Stage::NonEmpty([&](PaList **l) { return PaProcessGetList(s.handle, l, 1); }, PaProcessListFree);

@@ -310,7 +310,7 @@ inline constexpr std::array<RpcShape, kRpcCount> kRpcs = {
     detail::Plain("pa_SignalProcessRPC", detail::kSignalParams),
     detail::Uncalled("pa_SignalListRPC"),
     detail::Uncalled("pa_ServerUnameGetRPC"),
-    {"pa_ProcessOutputRPC", detail::kOutputParams, Group::kNone, {}, Rows::kOutput, kOutputColumns, false},
+    detail::Plain("pa_ProcessOutputRPC", detail::kOutputParams, Rows::kOutput, kOutputColumns),
     {"pa_EventWaitRPC", detail::kEventParams, Group::kNone, {}, Rows::kEvents, kEventColumns, false},
 };
 
