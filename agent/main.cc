@@ -65,11 +65,14 @@ struct Settings {
     std::string host_name;
     std::filesystem::path peers;
     int peer_timeout_seconds = 5;
+    std::size_t events_kept  = 10'000;  // for clients to wait for
 };
 
 // The longest a forwarded call may take: well within the caller's own time-out, which also
 // covers this agent's wait for the peer's connection.
 constexpr int kMaxPeerTimeOut = 10;
+// The most events kept: each takes some hundred bytes.
+constexpr std::size_t kMaxEventsKept = 10'000'000;
 
 std::string MachineHostName()
 {
@@ -370,6 +373,7 @@ int Run(const Settings &settings)
     CreatePrivateDirectory(settings.home);
 
     AgentOptions options;
+    options.events_kept             = settings.events_kept;
     options.supervision.server_name = settings.name;
     options.supervision.log_dir     = settings.home / "logs";
     options.supervision.grace       = std::chrono::milliseconds(static_cast<long>(settings.grace_seconds * 1000));
@@ -496,6 +500,9 @@ int main(int argc, char **argv)
                    "seconds a request forwarded to another agent may take (a stop: plus the grace period and " +
                        std::to_string(kKillWait.count()) + " seconds)")
         ->check(CLI::Range(1, kMaxPeerTimeOut))
+        ->capture_default_str();
+    app.add_option("--events-kept", settings.events_kept, "the last events kept for clients to wait for")
+        ->check(CLI::Range(kMinEventsKept, kMaxEventsKept))
         ->capture_default_str();
     app.add_flag("--hash-password", hash, "read a password on standard input and print its hash for a users file");
     CLI11_PARSE(app, argc, argv);

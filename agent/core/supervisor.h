@@ -42,6 +42,8 @@ struct SupervisorOptions {
     std::vector<std::string> log_writer;  // see LaunchRequest
     std::filesystem::path state_file;     // none when empty
     std::function<void(Verbosity, const std::string &)> log;
+    // Takes each event of the processes' lives.
+    std::function<void(agentclient::Event)> emit;
 };
 
 // How a process ended.
@@ -161,6 +163,11 @@ private:
     void Record(const Entry &entry);
     void EndRecord(const Entry &entry);
     void LogExit(const Entry &entry, const ExitStatus &status, Phase before);
+    // An event about the entry's process, in the name of the request that set its course.
+    agentclient::Event About(const Entry &entry, EventKind kind) const;
+    void Emit(agentclient::Event event) const;
+    // Its alert message, or else why.
+    void EmitFailed(const Entry &entry, const std::string &why) const;
     Entry &Find(const std::string &name, const std::string &host) const;
     Entry *Lookup(const std::string &name) const;
     Entry &DefineOne(const Process &definition);
