@@ -368,6 +368,9 @@ void Supervisor::ReapChildren()
             writers_.erase(writer);
         } else {
             orphan_ended = true;
+            if (options_.child_ended) {
+                options_.child_ended(child);
+            }
         }
     }
     if (orphan_ended) {

@@ -6,6 +6,7 @@
 #define PAAGENT_CORE_SUPERVISOR_H
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -44,6 +45,9 @@ struct SupervisorOptions {
     std::function<void(Verbosity, const std::string &)> log;
     // Takes each event of the processes' lives.
     std::function<void(agentclient::Event)> emit;
+    // Takes the end of each child the supervisor reaped that was none of its own: the agent is
+    // the subreaper of its processes, and reaps every child.
+    std::function<void(const siginfo_t &)> child_ended;
 };
 
 // How a process ended.
