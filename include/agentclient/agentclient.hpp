@@ -15,6 +15,7 @@
 #include <agentclient/pa.h>
 #include <agentclient/records.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -75,6 +76,12 @@ struct ServerMessage {
     std::int32_t number   = 0;
     std::int32_t severity = 0;
     std::string text;
+};
+
+// What one wait for events brought, and the cursor to pass next.
+struct EventBatch {
+    std::vector<Event> events;
+    std::int64_t cursor = -1;
 };
 
 namespace detail {
@@ -224,6 +231,24 @@ inline CHost ToC(const Route &route)
 }
 
 inline Route FromC(const PaHost *c) { return {Text(PaHostGetHostName(c)), Text(PaHostGetServerName(c))}; }
+
+inline Event FromC(const PaEvent *c)
+{
+    Event event;
+    std::int32_t kind = 0;
+    char *texts[5]    = {};
+    PaEventGetAttribute(c, PaEVENT_CURSOR, &event.cursor, PaEVENT_TIME_MS, &event.time_ms, PaEVENT_LOST, &event.lost,
+                        PaEVENT_KIND, &kind, PaEVENT_PID, &event.pid, PaEVENT_STATUS, &event.status, PaEVENT_SIGNAL,
+                        &event.signal, PaEVENT_PROCESS, &texts[0], PaEVENT_SERVICE, &texts[1], PaEVENT_HOST, &texts[2],
+                        PaEVENT_MESSAGE, &texts[3], PaEVENT_USER, &texts[4], 0);
+    event.kind    = static_cast<EventKind>(kind);
+    event.process = Optional(texts[0]);
+    event.service = Optional(texts[1]);
+    event.host    = Optional(texts[2]);
+    event.message = Optional(texts[3]);
+    event.user    = Optional(texts[4]);
+    return event;
+}
 
 // The records of a fetched list, converted.
 template <class Value, class Record>
@@ -499,6 +524,64 @@ public:
         return detail::Values<Service, PaService>(list.list);
     }
 
+    // Output and events, by cursor (see PaProcessOutputRead and PaEventWait): each call waits at
+    // most wait, within the connection's time-out, for something after cursor (-1: the end).
+
+    // The output of the process (by name and host) after cursor, or its last tail_lines lines.
+    Output ReadOutput(const Process &process, std::int64_t cursor, std::int32_t tail_lines, std::chrono::seconds wait)
+    {
+        Output output;
+        output.cursor      = cursor;
+        char *text         = nullptr;
+        std::size_t length = 0;
+        Check(PaProcessOutputRead(handle_, detail::ToC(process).get(), &output.cursor, tail_lines,
+                                  static_cast<std::int32_t>(wait.count()), &text, &length, &output.lost),
+              "cannot read the output of process " + process.name);
+        detail::CText owned(text);
+        output.data.assign(text, length);
+        return output;
+    }
+    // The events of the agent (or of the agent that serves host) after cursor.
+    EventBatch WaitEvents(std::int64_t cursor, std::chrono::seconds wait, const std::string &host = {})
+    {
+        EventBatch batch;
+        batch.cursor = cursor;
+        detail::ListOwner<PaEventListFree> list;
+        Check(PaEventWaitForHost(handle_, host.c_str(), &batch.cursor, static_cast<std::int32_t>(wait.count()),
+                                 &list.list),
+              "cannot read the events of " + (host.empty() ? server_ : "host " + host));
+        batch.events = detail::Values<Event, PaEvent>(list.list);
+        return batch;
+    }
+    // Follows the process's output from cursor (-1: its last tail_lines lines), handing each
+    // piece that comes to each_piece until it returns false; returns the cursor to go on from.
+    std::int64_t FollowOutput(const Process &process, std::int64_t cursor, std::int32_t tail_lines,
+                              const std::function<bool(const Output &)> &each_piece)
+    {
+        for (;;) {
+            Output output = ReadOutput(process, cursor, tail_lines, FollowWait());
+            cursor        = output.cursor;
+            if ((!output.data.empty() || output.lost != 0) && !each_piece(output)) {
+                return cursor;
+            }
+        }
+    }
+    // Follows the events after cursor (-1: from now on), handing each to each_event until it
+    // returns false; returns the cursor of the last event handed.
+    std::int64_t FollowEvents(std::int64_t cursor, const std::function<bool(const Event &)> &each_event,
+                              const std::string &host = {})
+    {
+        for (;;) {
+            EventBatch batch = WaitEvents(cursor, FollowWait(), host);
+            for (const Event &event : batch.events) {
+                if (!each_event(event)) {
+                    return event.cursor;
+                }
+            }
+            cursor = batch.cursor;
+        }
+    }
+
     // Routes.
     std::vector<Route> Routes(std::int32_t fetch_argument = 0)
     {
@@ -516,6 +599,9 @@ public:
     }
 
 private:
+    // A follower's wait: as long as the connection's time-out allows, so that it asks seldom.
+    std::chrono::seconds FollowWait() const { return std::min(Timeout(), std::chrono::seconds(60)); }
+
     // Throws Error for any code but PaSUCCESS, with the agent's reason when it gave one.
     void Check(std::int32_t code, const std::string &what) const
     {

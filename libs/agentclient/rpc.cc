@@ -507,6 +507,11 @@ int32_t PaRpcCall(PaConnection *handle, int32_t rpc, const PaRpcParam *params, v
     if (result != PaSUCCESS && PaConnectionBroken(handle)) {
         PaRecordSilentFailure(handle, kPaBrokenConnectionNumber);
     }
+    // An older agent refuses what it does not know; its text stays the last server message.
+    if (result == PaFAILURE && handle->last_server_message.present &&
+        handle->last_server_message.number == pa::protocol::kUnknownRpcMessage) {
+        return PaNOT_SUPPORTED;
+    }
     return result;
 }
 

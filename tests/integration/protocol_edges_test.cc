@@ -2,6 +2,9 @@
 // carry, the largest value, the agent's reason for a refusal, and replies that take longer
 // than the handle's usual time-out.
 #include "support/client.h"
+#include "support/scripted_relay.h"
+#include "tds/protocol.h"
+#include "tds/token_writer.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -96,6 +99,33 @@ TEST_F(ProtocolEdges, TheAgentsReasonForARefusalReachesTheCaller)
     // Each operation reports only its own messages.
     EXPECT_EQ(PaProcessStop(Connected(), sleeper.get()), PaSUCCESS);
     EXPECT_EQ(PaServerGetLastMessage(Connected(), &message), PaNOT_FOUND);
+}
+
+// An agent older than a request refuses it as an unknown stored procedure, as the agent does
+// for every RPC it does not serve; the caller learns that it is not supported, and why. A wait
+// the handle's time-out cannot hold is refused before anything is sent: the relay answers only
+// the first request of a connection, which is the wait that fits.
+TEST(OlderAgents, ARequestTheAgentDoesNotKnowIsReportedAsNotSupported)
+{
+    AgentProcess agent;
+    paagent::tds::TokenBuffer refusal;
+    paagent::tds::PutEed(
+        refusal, paagent::tds::ServerMessage::Error(2812, "Stored procedure 'pa_EventWaitRPC' not found."), "old");
+    paagent::tds::PutDone(refusal, paagent::tds::DoneToken::kDone, paagent::tds::done::kError, 0);
+    ScriptedRelay older(agent, {ScriptedRelay::Step::kFirstRpc,
+                                TdsReplyPacket(std::string(refusal.Bytes().begin(), refusal.Bytes().end()), true), ""});
+    Handle handle(PaConnectCreate(older.Name().c_str(), "e2e-test", AgentProcess::kUser, AgentProcess::kPassword));
+    ASSERT_EQ(PaSetResultsTimeOut(handle.get(), 5), PaSUCCESS);
+    ASSERT_EQ(PaConnect(handle.get()), PaSUCCESS);
+    int64_t cursor = -1;
+    PaList *events = nullptr;
+    EXPECT_EQ(PaEventWait(handle.get(), &cursor, 6, &events), PaFAILURE);
+    EXPECT_EQ(PaEventWait(handle.get(), &cursor, 1, &events), PaNOT_SUPPORTED);
+    EXPECT_EQ(events, nullptr);
+    EXPECT_EQ(cursor, -1);
+    PaServerMessage message{};
+    ASSERT_EQ(PaServerGetLastMessage(handle.get(), &message), PaSUCCESS);
+    EXPECT_THAT(message.text, HasSubstr("not found"));
 }
 
 TEST_F(ProtocolEdges, ACallWaitsAsLongAsTheAgentWasAskedToWait)

@@ -38,6 +38,7 @@ CommandLine::CommandLine() : app_(kDescription, "pactl")
     DefineDeclarativeCommands();
     DefineRouteCommands();
     DefineAgentCommands();
+    DefineFollowCommands();
 }
 
 void CommandLine::Parse(int argc, char **argv)
@@ -52,7 +53,7 @@ void CommandLine::Parse(int argc, char **argv)
         throw;
     }
     if ((all_ || !servers_.empty()) && !many_agents_) {
-        throw UsageError("--servers and --all go with status, service list and agent version only");
+        throw UsageError("--servers and --all go with status, service list, agent version and watch only");
     }
     login_.timeout = std::chrono::seconds(timeout_);
 }
@@ -256,6 +257,37 @@ void CommandLine::DefineAgentCommands()
     auto *stop = agent->add_subcommand("stop", "stop the agent (its processes keep running)");
     stop->add_flag("--processes", a.stop_processes, "stop every process it runs first");
     Choose(stop, [this](Session &s, const Output &o) { return StopAgent(s, o, arguments_.stop_processes); });
+}
+
+void CommandLine::DefineFollowCommands()
+{
+    LogsOptions &logs = arguments_.logs;
+    auto *log         = app_.add_subcommand("logs", "show a process's last lines of output, and with -f follow it");
+    log->add_option("NAME", logs.name, "the process")->required();
+    log->add_option("--host", logs.host, "the process's host (default: its own, as the agent lists it)");
+    log->add_option("-n,--lines", logs.lines, "how many of its last lines to show first (default 10)")
+        ->check(CLI::Range(0, 1000000));
+    log->add_flag("-f,--follow", logs.follow, "go on showing output as it comes, until Ctrl-C");
+    Choose(log, [this](Session &s, const Output &o) { return Logs(s, o, arguments_.logs); });
+
+    WatchOptions &watch = arguments_.watch;
+    auto *watcher       = app_.add_subcommand("watch", "show the agent's events as they come, until Ctrl-C");
+    watcher->add_option("NAME", watch.names, "only the events of these processes or services");
+    watcher->add_option("--count", watch.count, "end after this many events")->check(CLI::PositiveNumber);
+    watcher->add_option("--since", watch.since, "the events after this cursor (a cursor an earlier watch showed)");
+    watcher->add_option("--host", watch.host, "the events of the agent serving this host, through the routing table");
+    Choose(
+        watcher,
+        [this](Session &s, const Output &o) {
+            WatchOptions options = arguments_.watch;
+            options.all          = all_;
+            options.servers      = servers_;
+            if (!options.host.empty() && (all_ || !servers_.empty())) {
+                throw UsageError("--host names one agent; it does not go with --all or --servers");
+            }
+            return Watch(s, o, options);
+        },
+        true);
 }
 
 }  // namespace pactl

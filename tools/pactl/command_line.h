@@ -3,6 +3,7 @@
 #define PACTL_COMMAND_LINE_H
 
 #include "failure.h"
+#include "follow_commands.h"
 #include "output.h"
 #include "process_commands.h"
 #include "session.h"
@@ -48,6 +49,8 @@ private:
         std::int32_t debug_level        = 0;
         CLI::Option *debug_level_option = nullptr;
         bool stop_processes             = false;
+        LogsOptions logs;
+        WatchOptions watch;
     };
     using Command = std::function<Exit(Session &, const Output &)>;
 
@@ -57,6 +60,7 @@ private:
     void DefineDeclarativeCommands();
     void DefineRouteCommands();
     void DefineAgentCommands();
+    void DefineFollowCommands();
     // Makes run the command chosen when subcommand is; manyAgents when it takes --servers.
     void Choose(CLI::App *subcommand, Command run, bool many_agents = false);
     // A read-only command asked of one agent, or of many with --servers or --all.

@@ -20,6 +20,9 @@ Explanation Explain(std::exception_ptr error)
     } catch (const Failure &failure) {
         return {failure.Status(), OneLine(failure.what())};
     } catch (const agentclient::Error &refused) {
+        if (refused.Code() == PaNOT_SUPPORTED) {
+            return {Exit::kFailed, OneLine(std::string(refused.what()) + " (the agent is older than this request)")};
+        }
         return {refused.Unreachable() ? Exit::kUnreachable : Exit::kFailed, OneLine(refused.what())};
     } catch (const std::exception &other) {
         return {Exit::kFailed, OneLine(other.what())};

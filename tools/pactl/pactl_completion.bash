@@ -31,7 +31,7 @@ _pactl() {
       mapfile -t COMPREPLY < <(compgen -W "daemon aware plain" -- "$cur")
       return
       ;;
-    -U | --user | --timeout | --args | --wait | --command | --host | --retries)
+    -U | --user | --timeout | --args | --wait | --command | --host | --retries | -n | --lines | --count | --since)
       return
       ;;
   esac
@@ -43,7 +43,7 @@ _pactl() {
     case $word in
       -S | --server) server=${COMP_WORDS[i + 1]:-} && ((i++)) ;;
       -U | --user | --password-file | --servers | --timeout | --args | --wait | --command | --host | --retries | \
-        --type | -o | --output) ((i++)) ;;
+        --type | -o | --output | -n | --lines | --count | --since) ((i++)) ;;
       -*) ;;
       *) if [[ -z $command ]]; then command=$word; elif [[ -z $sub ]]; then sub=$word; fi ;;
     esac
@@ -51,9 +51,11 @@ _pactl() {
 
   local words=''
   case $command in
-    '') words="status start stop restart signal service apply export route agent
+    '') words="status start stop restart signal logs watch service apply export route agent
                -S --server -U --user --password-file --servers --all --json --timeout -v --verbose -h --help" ;;
     status | stop | restart) words=$(_pactl_names "$server" status) ;;
+    logs) words="--host -n --lines -f --follow $(_pactl_names "$server" status)" ;;
+    watch) words="--count --since --host $(_pactl_names "$server" status)" ;;
     start) words="--args --wait --command --host --managed --retries --type $(_pactl_names "$server" status)" ;;
     signal)
       if [[ -z $sub ]]; then

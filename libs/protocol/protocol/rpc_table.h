@@ -344,6 +344,9 @@ inline constexpr std::size_t kEventsPerReply = 1000;
 // The cursor that asks for the end: the last lines of an output, or the events still to come.
 inline constexpr std::int64_t kEndCursor = -1;
 
+// The number of the server message with which an agent refuses an RPC it does not know.
+inline constexpr std::int32_t kUnknownRpcMessage = 2812;
+
 // How long a client waits for the reply of a call whose own argument asks the agent to wait
 // seconds: that long and this margin beyond it.
 inline constexpr std::int32_t kReplyMarginSeconds = 10;
