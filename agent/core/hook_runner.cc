@@ -96,7 +96,7 @@ HookRunner::HookRunner(HookOptions options)
 HookRunner::~HookRunner()
 {
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(queue_mutex_);
         stopping_ = true;
     }
     const std::uint64_t one = 1;
@@ -114,7 +114,7 @@ void HookRunner::Log(Verbosity verbosity, const std::string &text) const
 void HookRunner::Enqueue(const agentclient::Event &event)
 {
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(queue_mutex_);
         if (stopping_ || queue_.size() >= kHooksQueued) {
             ++dropped_;
             return;
@@ -250,32 +250,45 @@ void HookRunner::Finish(Hook &hook)
     }
 }
 
+bool HookRunner::TakeQueued(std::deque<agentclient::Event> &starting, std::optional<Clock::time_point> &give_up)
+{
+    std::lock_guard lock(queue_mutex_);
+    const auto now = Clock::now();
+    if (stopping_ && !give_up) {
+        give_up = now + options_.timeout;
+    }
+    if (give_up && now >= *give_up) {
+        dropped_ += queue_.size();
+        queue_.clear();
+    }
+    while (running_.size() + starting.size() < kHooksAtOnce && !queue_.empty()) {
+        starting.push_back(std::move(queue_.front()));
+        queue_.pop_front();
+    }
+    if (dropped_ > 0 && (queue_.size() < kHooksQueued || stopping_)) {
+        Log(Verbosity::kError,
+            "dropped the hooks of " + std::to_string(std::exchange(dropped_, 0)) + " events: too many waited");
+    }
+    return stopping_ && queue_.empty() && running_.empty() && starting.empty();
+}
+
 void HookRunner::Loop()
 {
     std::unique_lock lock(mutex_);
     std::optional<Clock::time_point> give_up;  // stopping: when the hooks left are killed
     for (;;) {
-        auto now = Clock::now();
-        if (stopping_ && !give_up) {
-            give_up = now + options_.timeout;
+        std::deque<agentclient::Event> starting;
+        if (TakeQueued(starting, give_up)) {
+            return;
         }
+        auto now = Clock::now();
         if (give_up && now >= *give_up) {
-            dropped_ += queue_.size();
-            queue_.clear();
             for (Hook &hook : running_) {
                 hook.deadline = std::min(hook.deadline, now);
             }
         }
-        while (running_.size() < kHooksAtOnce && !queue_.empty()) {
-            Launch(queue_.front());
-            queue_.pop_front();
-        }
-        if (dropped_ > 0 && (queue_.size() < kHooksQueued || stopping_)) {
-            Log(Verbosity::kError,
-                "dropped the hooks of " + std::to_string(std::exchange(dropped_, 0)) + " events: too many waited");
-        }
-        if (stopping_ && queue_.empty() && running_.empty()) {
-            return;
+        for (const agentclient::Event &event : starting) {
+            Launch(event);
         }
         std::vector<pollfd> watched{{wake_.Get(), POLLIN, 0}};
         std::optional<Clock::time_point> next = give_up;

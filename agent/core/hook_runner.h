@@ -11,6 +11,7 @@
 #include <functional>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -58,6 +59,8 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void Loop();
+    // Takes from the queue the events whose hooks may start now; whether the runner is done.
+    bool TakeQueued(std::deque<agentclient::Event> &starting, std::optional<Clock::time_point> &give_up);
     // The following run with mutex_ held.
     void Launch(const agentclient::Event &event);
     void Watch(Hook &hook, short events, Clock::time_point now);
@@ -68,11 +71,13 @@ private:
 
     const HookOptions options_;
     tds::FileDescriptor wake_;  // an eventfd
-    std::mutex mutex_;
+    // The queue has a lock of its own, so that an event is queued without waiting for a launch.
+    std::mutex queue_mutex_;
     std::deque<agentclient::Event> queue_;
-    std::list<Hook> running_;
     std::size_t dropped_ = 0;  // since the queue was last full
     bool stopping_       = false;
+    std::mutex mutex_;  // of the hooks that run, which ChildEnded looks up
+    std::list<Hook> running_;
     std::thread thread_;
 };
 
