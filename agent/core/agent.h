@@ -34,6 +34,12 @@ public:
     virtual void RequestState(const std::string &server, const Process &process, std::int32_t state)    = 0;
     // The processes that run under the agent of server.
     virtual std::vector<ProcessView> Running(const std::string &server) = 0;
+    // The process's output and the events of the agent of host, read from the agent of server,
+    // which may wait wait_seconds for them.
+    virtual agentclient::Output ReadOutput(const std::string &server, const Process &process, std::int64_t cursor,
+                                           std::int32_t tail_lines, std::int32_t wait_seconds) = 0;
+    virtual agentclient::EventBatch WaitEvents(const std::string &server, const std::string &host, std::int64_t cursor,
+                                               std::int32_t wait_seconds)                      = 0;
 };
 
 struct AgentOptions {

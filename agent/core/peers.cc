@@ -208,4 +208,21 @@ std::vector<ProcessView> Peers::Running(const std::string &server)
     });
 }
 
+// A peer that waits for output or events answers within the wait; the call may take that and
+// this agent's usual bound.
+ac::Output Peers::ReadOutput(const std::string &server, const Process &process, std::int64_t cursor,
+                             std::int32_t tail_lines, std::int32_t wait_seconds)
+{
+    return On(server, timeout_ + std::chrono::seconds(wait_seconds), [&](ac::Connection &peer) {
+        return peer.ReadOutput(process, cursor, tail_lines, std::chrono::seconds(wait_seconds));
+    });
+}
+
+ac::EventBatch Peers::WaitEvents(const std::string &server, const std::string &host, std::int64_t cursor,
+                                 std::int32_t wait_seconds)
+{
+    return On(server, timeout_ + std::chrono::seconds(wait_seconds),
+              [&](ac::Connection &peer) { return peer.WaitEvents(cursor, std::chrono::seconds(wait_seconds), host); });
+}
+
 }  // namespace paagent

@@ -56,6 +56,10 @@ public:
     void Change(const std::string &server, const std::string &old_name, const Process &process) override;
     void RequestState(const std::string &server, const Process &process, std::int32_t state) override;
     std::vector<ProcessView> Running(const std::string &server) override;
+    agentclient::Output ReadOutput(const std::string &server, const Process &process, std::int64_t cursor,
+                                   std::int32_t tail_lines, std::int32_t wait_seconds) override;
+    agentclient::EventBatch WaitEvents(const std::string &server, const std::string &host, std::int64_t cursor,
+                                       std::int32_t wait_seconds) override;
 
 private:
     struct Pool;

@@ -78,12 +78,6 @@ struct ServerMessage {
     std::string text;
 };
 
-// What one wait for events brought, and the cursor to pass next.
-struct EventBatch {
-    std::vector<Event> events;
-    std::int64_t cursor = -1;
-};
-
 namespace detail {
 
 struct ProcessFree {

@@ -115,6 +115,14 @@ struct Event {
     bool operator==(const Event &) const = default;
 };
 
+// What one wait for events brought, and the cursor to pass next.
+struct EventBatch {
+    std::vector<Event> events;
+    std::int64_t cursor = -1;
+
+    bool operator==(const EventBatch &) const = default;
+};
+
 // What one read of a process's output brought: its bytes as written, how many bytes before
 // them were rotated away unread, and the cursor to read on from.
 struct Output {
