@@ -113,7 +113,7 @@ public:
 
     // The events after cursor of the agent that serves host (this one for an empty host),
     // waiting up to wait for one (see EventLog::After).
-    EventPage Events(const std::string &host, std::int64_t cursor, std::chrono::milliseconds wait) const;
+    EventBatch Events(const std::string &host, std::int64_t cursor, std::chrono::milliseconds wait) const;
 
 private:
     void RefuseWhenShuttingDown() const;

@@ -136,7 +136,7 @@ void Agent::ShutDown(bool stop_processes)
     supervisor_->ShutDown(stop_processes);
 }
 
-EventPage Agent::Events(const std::string &host, std::int64_t cursor, std::chrono::milliseconds wait) const
+EventBatch Agent::Events(const std::string &host, std::int64_t cursor, std::chrono::milliseconds wait) const
 {
     if (!host.empty() && host != pa::protocol::kNoValue) {
         const std::vector<Route> routes = catalog_->Routes(kEveryRoute);

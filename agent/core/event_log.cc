@@ -56,7 +56,7 @@ void EventLog::Emit(agentclient::Event event)
     arrived_.notify_all();
 }
 
-EventPage EventLog::After(std::int64_t cursor, std::chrono::milliseconds wait)
+EventBatch EventLog::After(std::int64_t cursor, std::chrono::milliseconds wait)
 {
     std::unique_lock lock(mutex_);
     if (cursor == pa::protocol::kEndCursor) {
@@ -69,7 +69,7 @@ EventPage EventLog::After(std::int64_t cursor, std::chrono::milliseconds wait)
                           [&] { return closed_ || next_ - 1 > cursor; });
     }
     const std::int64_t oldest = next_ - static_cast<std::int64_t>(events_.size());
-    EventPage page;
+    EventBatch page;
     auto from = events_.begin();
     if (!this_run || cursor < oldest - 1) {
         agentclient::Event lost;

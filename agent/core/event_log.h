@@ -9,7 +9,6 @@
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <vector>
 
 #include "core/records.h"
 
@@ -20,12 +19,6 @@ inline constexpr std::size_t kMinEventsKept = 10;
 
 // An event of kind about to happen, in the name of the request this thread carries out.
 agentclient::Event NewEvent(EventKind kind);
-
-// What a wait for events brought, and the cursor to pass next.
-struct EventPage {
-    std::vector<agentclient::Event> events;
-    std::int64_t cursor = 0;
-};
 
 // Keeps the last events, numbered one by one from the agent's start time in milliseconds times
 // 1000, so that every cursor of an earlier run is below the numbers of this one (unless it
@@ -48,7 +41,7 @@ public:
     // when none is there yet; kEndCursor asks for the events from now on. A cursor older than
     // the events kept brings an event of kind kLost first, with the number skipped; a cursor of
     // another run one with an unknown number (-1), then every event kept.
-    EventPage After(std::int64_t cursor, std::chrono::milliseconds wait);
+    EventBatch After(std::int64_t cursor, std::chrono::milliseconds wait);
     // Ends every wait, now and later: they return what there is.
     void Close();
 

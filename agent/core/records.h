@@ -8,6 +8,7 @@
 
 namespace paagent {
 
+using agentclient::EventBatch;
 using agentclient::EventKind;
 using agentclient::Member;
 using agentclient::MemberValue;

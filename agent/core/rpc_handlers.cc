@@ -178,7 +178,7 @@ std::int64_t CursorOf(const std::string &text)
 }
 
 // The events, then a row of no event whose cursor is the one to pass next.
-void SendEvents(Reply &reply, const EventPage &page)
+void SendEvents(Reply &reply, const EventBatch &page)
 {
     RowSet rows(protocol::kEventColumns);
     auto add = [&rows](const agentclient::Event &event) {

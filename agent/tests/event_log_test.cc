@@ -56,7 +56,7 @@ TEST(EventLogTest, CursorBringsWhatFollowsItAndSaysWhatWasLost)
         for (std::int64_t i = 0; i < ask.emitted; ++i) {
             log.Emit(NewEvent(EventKind::kStarted));
         }
-        EventPage page = log.After(ask.cursor, 0ms);
+        EventBatch page = log.After(ask.cursor, 0ms);
         if (ask.lost) {
             ASSERT_FALSE(page.events.empty());
             EXPECT_EQ(page.events.front().kind, EventKind::kLost);
@@ -79,7 +79,7 @@ TEST(EventLogTest, WaitEndsWithTheNextEventOrTheClose)
     auto waiting = std::async(std::launch::async, [&log] { return log.After(kFirst - 1, 60s); });
     log.Emit(NewEvent(EventKind::kReloaded));
     ASSERT_EQ(waiting.wait_for(20s), std::future_status::ready);
-    const EventPage page = waiting.get();
+    const EventBatch page = waiting.get();
     ASSERT_EQ(page.events.size(), 1U);
     EXPECT_EQ(page.events[0].kind, EventKind::kReloaded);
     EXPECT_EQ(page.cursor, kFirst);
