@@ -209,10 +209,10 @@ enum {
 /* Event kinds. */
 enum {
     PaEVENT_KIND_NONE            = 0,
-    PaEVENT_KIND_LOST            = 1,  /* events between the cursor and this one are gone */
-    PaEVENT_KIND_DEFINED         = 2,  /* a process was defined */
-    PaEVENT_KIND_CHANGED         = 3,  /* a process's definition changed */
-    PaEVENT_KIND_REMOVED         = 4,  /* a process's definition was removed */
+    PaEVENT_KIND_LOST            = 1, /* events between the cursor and this one are gone */
+    PaEVENT_KIND_DEFINED         = 2, /* a process was defined */
+    PaEVENT_KIND_CHANGED         = 3, /* a process's definition changed */
+    PaEVENT_KIND_REMOVED         = 4, /* a process's definition was removed */
     PaEVENT_KIND_STARTING        = 5,
     PaEVENT_KIND_STARTED         = 6,  /* with its PID */
     PaEVENT_KIND_READY           = 7,  /* it reported itself (PA-aware) */
