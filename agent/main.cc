@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include "core/agent.h"
+#include "core/hook_runner.h"
 #include "core/log_writer.h"
 #include "core/peers.h"
 #include "core/rpc_handlers.h"
@@ -65,11 +66,17 @@ struct Settings {
     std::string host_name;
     std::filesystem::path peers;
     int peer_timeout_seconds = 5;
+    // Events: how many are kept for clients, and the program run for each.
+    std::size_t events_kept = 10'000;
+    std::filesystem::path on_event;
+    double hook_timeout_seconds = 10;
 };
 
 // The longest a forwarded call may take: well within the caller's own time-out, which also
 // covers this agent's wait for the peer's connection.
 constexpr int kMaxPeerTimeOut = 10;
+// The most events kept: each takes some hundred bytes.
+constexpr std::size_t kMaxEventsKept = 10'000'000;
 
 std::string MachineHostName()
 {
@@ -375,6 +382,16 @@ int Run(const Settings &settings)
     CreatePrivateDirectory(settings.home);
 
     AgentOptions options;
+    // Outlives the agent: the last events' hooks may still run when it has gone.
+    std::optional<HookRunner> hooks;
+    if (!settings.on_event.empty()) {
+        hooks.emplace(HookOptions{
+            settings.on_event, std::chrono::milliseconds(static_cast<long>(settings.hook_timeout_seconds * 1000)),
+            [](Verbosity verbosity, const std::string &text) { LogLine(text, SeverityOf(verbosity)); }});
+        options.on_event                = [&hooks](const agentclient::Event &event) { hooks->Enqueue(event); };
+        options.supervision.child_ended = [&hooks](const siginfo_t &child) { hooks->ChildEnded(child); };
+    }
+    options.events_kept             = settings.events_kept;
     options.supervision.server_name = settings.name;
     options.supervision.log_dir     = settings.home / "logs";
     options.supervision.grace       = std::chrono::milliseconds(static_cast<long>(settings.grace_seconds * 1000));
@@ -503,6 +520,16 @@ int main(int argc, char **argv)
                    "seconds a request forwarded to another agent may take (a stop: plus the grace period and " +
                        std::to_string(kKillWait.count()) + " seconds)")
         ->check(CLI::Range(1, kMaxPeerTimeOut))
+        ->capture_default_str();
+    app.add_option("--events-kept", settings.events_kept, "the last events kept for clients to wait for")
+        ->check(CLI::Range(kMinEventsKept, kMaxEventsKept))
+        ->capture_default_str();
+    app.add_option("--on-event", settings.on_event,
+                   "program run for each event, with the event in PA_EVENT_* environment variables")
+        ->check(CLI::ExistingFile);
+    app.add_option("--hook-timeout", settings.hook_timeout_seconds,
+                   "seconds after which the program of --on-event is killed")
+        ->check(CLI::Range(0.1, 3600.0))
         ->capture_default_str();
     app.add_flag("--hash-password", hash, "read a password on standard input and print its hash for a users file");
     CLI11_PARSE(app, argc, argv);

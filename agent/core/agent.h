@@ -15,6 +15,7 @@
 #include "core/agent_types.h"
 #include "core/catalog.h"
 #include "core/output_reader.h"
+#include "core/event_log.h"
 #include "core/records.h"
 #include "core/router.h"
 #include "core/supervisor.h"
@@ -60,6 +61,10 @@ struct AgentOptions {
     // Carries out the requests for processes of the other hosts of the routing table. Without
     // it every host is this agent's own.
     std::shared_ptr<PeerCalls> peers;
+    // The events kept for clients to wait for (at least kMinEventsKept).
+    std::size_t events_kept = 10'000;
+    // Takes each event as it is kept; it must not block.
+    std::function<void(const agentclient::Event &)> on_event;
 };
 
 // The supervisor, the catalog and the peers, and the requests that need more than one of them:
@@ -115,6 +120,10 @@ public:
     void Log(Verbosity verbosity, const std::string &text) const;
     const std::string &ServerName() const { return here_.server_name; }
 
+    // The events after cursor of the agent that serves host (this one for an empty host),
+    // waiting up to wait for one (see EventLog::After).
+    EventBatch Events(const std::string &host, std::int64_t cursor, std::chrono::milliseconds wait) const;
+
 private:
     void RefuseWhenShuttingDown() const;
     void StartMembers(const Service &definition);
@@ -127,6 +136,8 @@ private:
     std::atomic<bool> shutting_down_ = false;
     std::atomic<std::int32_t> debug_level_{1};
     OutputReader output_;
+    // Before the supervisor and the catalog, which emit to it.
+    std::unique_ptr<EventLog> events_;
     // Declared after the members above: its thread logs through them.
     std::unique_ptr<Supervisor> supervisor_;
     // Declared last: it defines and forgets the supervisor's processes.

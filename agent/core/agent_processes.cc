@@ -28,11 +28,14 @@ Agent::Agent(AgentOptions options)
         throw std::invalid_argument("the grace period may be at most " + std::to_string(kMaxGrace.count()) +
                                     " seconds");
     }
-    here_                   = {options.supervision.server_name, std::move(options.host_name), peers_ != nullptr};
-    auto log                = [this](Verbosity verbosity, const std::string &text) { Log(verbosity, text); };
-    options.supervision.log = log;
-    supervisor_             = std::make_unique<Supervisor>(std::move(options.supervision));
-    catalog_ = std::make_unique<Catalog>(CatalogOptions{here_, std::move(options.persist), log}, *supervisor_);
+    here_    = {options.supervision.server_name, std::move(options.host_name), peers_ != nullptr};
+    events_  = std::make_unique<EventLog>(options.events_kept, EventLog::FirstNumberNow(), std::move(options.on_event));
+    auto log = [this](Verbosity verbosity, const std::string &text) { Log(verbosity, text); };
+    auto emit                = [this](agentclient::Event event) { events_->Emit(std::move(event)); };
+    options.supervision.log  = log;
+    options.supervision.emit = emit;
+    supervisor_              = std::make_unique<Supervisor>(std::move(options.supervision));
+    catalog_ = std::make_unique<Catalog>(CatalogOptions{here_, std::move(options.persist), log, emit}, *supervisor_);
 }
 
 Agent::~Agent() = default;
@@ -150,7 +153,23 @@ void Agent::ShutDown(bool stop_processes)
 {
     shutting_down_ = true;
     output_.Stop();
+    events_->Emit(NewEvent(EventKind::kAgentStopping));
+    events_->Close();
     supervisor_->ShutDown(stop_processes);
+}
+
+EventBatch Agent::Events(const std::string &host, std::int64_t cursor, std::chrono::milliseconds wait) const
+{
+    if (!host.empty() && host != pa::protocol::kNoValue) {
+        const std::vector<Route> routes = catalog_->Routes(kEveryRoute);
+        if (auto peer = PeerOf(routes, here_, host)) {
+            throw AgentError("events of host " + host + " are the agent " + *peer + "'s");
+        }
+        if (!Serves(routes, here_, host)) {
+            throw AgentError("no agent serves host " + host);
+        }
+    }
+    return events_->After(cursor, wait);
 }
 
 }  // namespace paagent

@@ -88,6 +88,9 @@ void Agent::StartMembers(const Service &definition)
         }
     }
     start_local();
+    agentclient::Event started = NewEvent(EventKind::kServiceStarted);
+    started.service            = definition.name;
+    events_->Emit(std::move(started));
     Log(Verbosity::kEvent, "started service " + definition.name);
 }
 
@@ -144,6 +147,9 @@ void Agent::StopService(const std::string &name)
     if (!failures.empty()) {
         throw AgentError("service " + name + " did not stop whole: " + Joined(failures));
     }
+    agentclient::Event stopped = NewEvent(EventKind::kServiceStopped);
+    stopped.service            = name;
+    events_->Emit(std::move(stopped));
     Log(Verbosity::kEvent, "stopped service " + name);
 }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/event_log.h"
+
 namespace paagent {
 
 void CheckService(const Service &definition)
@@ -317,6 +319,29 @@ std::vector<Route> Catalog::Routes(std::int32_t selector) const
     return Selected(routes_, options_.here, selector);
 }
 
+void Catalog::Emit(agentclient::Event event) const
+{
+    if (options_.emit) {
+        options_.emit(std::move(event));
+    }
+}
+
+void Catalog::EmitRouteChanges(const std::vector<Route> &before, const std::vector<Route> &after) const
+{
+    auto emit = [this](const std::vector<Route> &from, const std::vector<Route> &in, EventKind kind) {
+        for (const Route &route : from) {
+            if (std::find(in.begin(), in.end(), route) == in.end()) {
+                agentclient::Event event = NewEvent(kind);
+                event.host               = route.host;
+                event.message            = route.server;
+                Emit(std::move(event));
+            }
+        }
+    };
+    emit(before, after, EventKind::kRouteRemoved);
+    emit(after, before, EventKind::kRouteAdded);
+}
+
 void Catalog::AddRoute(const Route &route)
 {
     ChangeDefinitions(
@@ -328,7 +353,10 @@ void Catalog::AddRoute(const Route &route)
             next.routes.push_back(route);
             return next;
         },
-        [&](Definitions next) { routes_ = std::move(next.routes); });
+        [&](Definitions next) {
+            EmitRouteChanges(routes_, next.routes);
+            routes_ = std::move(next.routes);
+        });
 }
 
 void Catalog::RemoveRoute(const Route &route)
@@ -343,7 +371,10 @@ void Catalog::RemoveRoute(const Route &route)
             next.routes.erase(found);
             return next;
         },
-        [&](Definitions next) { routes_ = std::move(next.routes); });
+        [&](Definitions next) {
+            EmitRouteChanges(routes_, next.routes);
+            routes_ = std::move(next.routes);
+        });
 }
 
 }  // namespace paagent

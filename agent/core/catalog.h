@@ -23,6 +23,8 @@ struct CatalogOptions {
     // without the catalog's lock, one change at a time, in the order the changes are made.
     std::function<void(const Definitions &)> persist;
     std::function<void(Verbosity, const std::string &)> log;
+    // Takes the events of the routing table and of reloads.
+    std::function<void(agentclient::Event)> emit;
 };
 
 // Refuses a service without a name or listing a process twice.
@@ -83,6 +85,9 @@ private:
     // may be absent.
     std::optional<Service> Reloaded(const std::optional<Service> &current, const std::optional<Service> &wanted) const;
     void Log(Verbosity verbosity, const std::string &text) const;
+    void Emit(agentclient::Event event) const;
+    // The events of the routes in one table and not the other.
+    void EmitRouteChanges(const std::vector<Route> &before, const std::vector<Route> &after) const;
 
     // Changes the definitions: check, under the lock, refuses a request or gives the
     // definitions it makes; those are saved with the lock released; apply, under the lock

@@ -4,6 +4,8 @@
 
 #include "core/catalog.h"
 
+#include "core/event_log.h"
+
 namespace paagent {
 
 std::optional<Service> Catalog::Reloaded(const std::optional<Service> &current,
@@ -43,6 +45,7 @@ void Catalog::Reload(const Definitions &file)
         return found == services.end() ? std::nullopt : std::optional(*found);
     };
     if (routes_ != file.routes) {
+        EmitRouteChanges(routes_, file.routes);
         routes_ = file.routes;
         Log(Verbosity::kEvent, "reload: replaced the routing table");
     }
@@ -70,6 +73,7 @@ void Catalog::Reload(const Definitions &file)
     for (const auto &service : removed) {
         ForgetUnlistedProcesses(service);
     }
+    Emit(NewEvent(EventKind::kReloaded));
 }
 
 }  // namespace paagent

@@ -1,5 +1,6 @@
 // What the agent is asked to manage are the client library's records: the values a client sends
-// are the agent's definitions as they are.
+// are the agent's definitions as they are. Its events are agentclient::Event: paagent::Event is
+// what moves a process through its life cycle.
 #ifndef PAAGENT_CORE_RECORDS_H
 #define PAAGENT_CORE_RECORDS_H
 
@@ -7,6 +8,8 @@
 
 namespace paagent {
 
+using agentclient::EventBatch;
+using agentclient::EventKind;
 using agentclient::Member;
 using agentclient::MemberValue;
 using agentclient::Process;

@@ -1,6 +1,7 @@
 #include "core/rpc_handlers.h"
 
 #include <algorithm>
+#include <charconv>
 #include <map>
 #include <optional>
 #include <set>
@@ -14,6 +15,7 @@
 #include <protocol/rpc_table.h>
 
 #include "core/peers.h"
+#include "core/request_user.h"
 #include "core/rpc_params.h"
 
 namespace paagent {
@@ -29,6 +31,9 @@ using tds::Value;
 constexpr std::int32_t kVersionMajor        = 3;
 constexpr std::int32_t kVersionMinor        = 1;
 constexpr std::int32_t kNotificationMessage = 20100;
+// The longest wait for events a client may ask for: a session waits in a thread of its own,
+// but one that asks for hours has most likely mistaken the unit.
+constexpr std::int32_t kMaxEventWaitSeconds = 3600;
 
 using Handler      = std::function<void(ParamReader &params, Reply &reply)>;
 using HandlerTable = std::map<Rpc, Handler>;
@@ -185,6 +190,46 @@ void SendOutput(Reply &reply, const agentclient::Output &output)
     std::move(rows).Send(reply);
 }
 
+// A cursor travels as decimal text: it is 64-bit.
+std::int64_t CursorOf(const std::string &text)
+{
+    std::int64_t cursor     = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), cursor);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+        throw AgentError("event cursor \"" + text + "\" is not a number");
+    }
+    return cursor;
+}
+
+// The events, then a row of no event whose cursor is the one to pass next.
+void SendEvents(Reply &reply, const EventBatch &page)
+{
+    RowSet rows(protocol::kEventColumns);
+    auto add = [&rows](const agentclient::Event &event) {
+        Row row                         = rows.Blank();
+        row[protocol::kColEventCursor]  = Value(std::to_string(event.cursor));
+        row[protocol::kColEventTime]    = Value(std::to_string(event.time_ms));
+        row[protocol::kColEventKind]    = Value(static_cast<std::int32_t>(event.kind));
+        row[protocol::kColEventProcess] = TextOrNone(event.process);
+        row[protocol::kColEventService] = TextOrNone(event.service);
+        row[protocol::kColEventHost]    = TextOrNone(event.host);
+        row[protocol::kColEventPid]     = Value(event.pid);
+        row[protocol::kColEventStatus]  = Value(event.status);
+        row[protocol::kColEventSignal]  = Value(event.signal);
+        row[protocol::kColEventMessage] = TextOrNone(event.message);
+        row[protocol::kColEventUser]    = TextOrNone(event.user);
+        row[protocol::kColEventLost]    = Value(std::to_string(event.lost));
+        rows.Add(std::move(row));
+    };
+    for (const auto &event : page.events) {
+        add(event);
+    }
+    agentclient::Event end;
+    end.cursor = page.cursor;
+    add(end);
+    std::move(rows).Send(reply);
+}
+
 HandlerTable Handlers(Agent &agent, std::function<void(bool)> stop_agent)
 {
     Supervisor &supervisor = agent.GetSupervisor();
@@ -305,6 +350,16 @@ HandlerTable Handlers(Agent &agent, std::function<void(bool)> stop_agent)
         std::int32_t id  = params.Integer();
         supervisor.Report(id, pid);
     };
+    table[protocol::kEventWait] = [&agent](ParamReader &params, Reply &reply) {
+        const std::string host    = params.Text();
+        const std::int64_t cursor = CursorOf(params.Text());
+        const std::int32_t wait   = params.Integer();
+        if (wait < 0 || wait > kMaxEventWaitSeconds) {
+            throw AgentError("a wait for events is from 0 to " + std::to_string(kMaxEventWaitSeconds) +
+                             " seconds; got " + std::to_string(wait));
+        }
+        SendEvents(reply, agent.Events(host, cursor, std::chrono::seconds(wait)));
+    };
     table[protocol::kStopPa] = [stop_agent](ParamReader &params, Reply &reply) {
         bool stop_processes = params.Integer() != 0;
         // The client learns of its success before the agent goes away.
@@ -368,6 +423,7 @@ void RegisterRpcs(tds::Server &server, Agent &agent, std::function<void(bool)> s
         server.AddRpc(name, [&agent, &shape, rpc, name, handler](const tds::SessionInfo &session,
                                                                  const tds::RpcRequest &request, Reply &reply) {
             agent.Log(Verbosity::kRequest, "RPC " + name + " from user " + session.user);
+            const RequestUserScope user(session.user);
             try {
                 if (session.user == protocol::kInformUser &&
                     (rpc != protocol::kNotification || session.application != protocol::kInformApplication)) {

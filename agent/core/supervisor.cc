@@ -14,6 +14,8 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "core/event_log.h"
+#include "core/request_user.h"
 #include "core/state_store.h"
 
 namespace paagent {
@@ -61,6 +63,17 @@ std::string LogFileName(const std::string &name)
         file += c == '/' ? "%2F" : c == '%' ? "%25" : c == '.' && at == 0 ? "%2E" : std::string(1, c);
     }
     return file + ".log";
+}
+
+// A delay as a client reads it: "1", "0.25".
+std::string InSeconds(std::chrono::milliseconds delay)
+{
+    std::string text = std::to_string(delay.count() / 1000);
+    if (const auto rest = delay.count() % 1000; rest != 0) {
+        std::string fraction = std::to_string(1000 + rest).substr(1);
+        text += "." + fraction.substr(0, fraction.find_last_not_of('0') + 1);
+    }
+    return text;
 }
 
 bool GroupLeft(pid_t group) { return kill(-group, 0) == 0 || errno != ESRCH; }
@@ -137,6 +150,8 @@ struct Supervisor::Entry {
     std::shared_ptr<Waiter> start_waiter;
     std::vector<std::shared_ptr<Waiter>> stop_waiters;
     std::uint64_t generation = 0;  // of its phase: a timer armed in an earlier one is stale
+    // The user whose start or stop set its course; none once it ended or restarted by itself.
+    std::optional<std::string> requester;
 
     bool Reports() const { return definition.type == ProcessType::kPaAware && start_timeout > 0; }
     // Running, or about to.
@@ -200,11 +215,39 @@ void Supervisor::Log(Verbosity verbosity, const std::string &text) const
     }
 }
 
+agentclient::Event Supervisor::About(const Entry &entry, EventKind kind) const
+{
+    agentclient::Event event = NewEvent(kind);
+    event.process            = entry.definition.name;
+    event.host               = entry.definition.host;
+    event.pid                = entry.pid;
+    event.user               = entry.requester;
+    return event;
+}
+
+void Supervisor::Emit(agentclient::Event event) const
+{
+    if (options_.emit) {
+        options_.emit(std::move(event));
+    }
+}
+
+void Supervisor::EmitFailed(const Entry &entry, const std::string &why) const
+{
+    agentclient::Event event = About(entry, EventKind::kFailed);
+    event.message            = entry.definition.alert_message.value_or(why);
+    Emit(std::move(event));
+}
+
+// The command runs in the name of the request that posts it.
 void Supervisor::Post(std::function<void()> fn) const
 {
     {
         std::lock_guard lock(queue_mutex_);
-        queue_.push_back(std::move(fn));
+        queue_.push_back([user = RequestUser(), fn = std::move(fn)] {
+            const RequestUserScope scope(user);
+            fn();
+        });
     }
     const std::uint64_t one = 1;
     (void)!write(wake_.Get(), &one, sizeof one);
@@ -339,6 +382,9 @@ void Supervisor::ReapChildren()
             writers_.erase(writer);
         } else {
             orphan_ended = true;
+            if (options_.child_ended) {
+                options_.child_ended(child);
+            }
         }
     }
     if (orphan_ended) {
@@ -399,6 +445,18 @@ void Supervisor::OnLeaderExit(Entry &entry, const ExitStatus &status)
 {
     const Phase before = entry.phase;
     logs_.erase(entry.log_name);
+    if (before != Phase::kStopping && before != Phase::kKilling) {
+        entry.requester.reset();
+    }
+    agentclient::Event exited = About(entry, EventKind::kExited);
+    if (!status.known) {
+        exited.message = Describe(status);
+    } else if (status.signalled) {
+        exited.signal = status.code;
+    } else {
+        exited.status = status.code;
+    }
+    Emit(std::move(exited));
     entry.pid          = 0;
     entry.reported_pid = 0;
     entry.last_exit    = status;
@@ -529,7 +587,13 @@ void Supervisor::Fire(Entry &entry, Event event, Facts facts, const std::shared_
     if (step.next != entry.phase) {
         ++entry.generation;
     }
-    entry.phase = step.next;
+    if (event == Event::kStart || event == Event::kStop) {
+        entry.requester = RequestUser();
+    } else if (event == Event::kRestartDue) {
+        entry.requester.reset();
+    }
+    const Phase before = entry.phase;
+    entry.phase        = step.next;
     if ((step.effects & kResetRestarts) != 0) {
         entry.restarts = 0;
     }
@@ -549,11 +613,13 @@ void Supervisor::Fire(Entry &entry, Event event, Facts facts, const std::shared_
         if (requester && event == Event::kStart) {
             entry.start_waiter = requester;
         }
+        Emit(About(entry, EventKind::kStarting));
         try {
             LaunchEntry(entry);
         } catch (const AgentError &error) {
             ++entry.generation;
             entry.phase = Phase::kFailed;
+            EmitFailed(entry, error.what());
             if (entry.start_waiter) {
                 std::exchange(entry.start_waiter, nullptr)->Fail(error.what());
             } else {
@@ -561,6 +627,7 @@ void Supervisor::Fire(Entry &entry, Event event, Facts facts, const std::shared_
             }
             return;
         }
+        Emit(About(entry, EventKind::kStarted));
     }
     if ((step.effects & kArmStartTimer) != 0) {
         Arm(entry, Event::kStartTimedOut, std::chrono::seconds(entry.start_timeout));
@@ -568,7 +635,13 @@ void Supervisor::Fire(Entry &entry, Event event, Facts facts, const std::shared_
     if ((step.effects & kStartSucceeds) != 0 && entry.start_waiter) {
         std::exchange(entry.start_waiter, nullptr)->Succeed();
     }
+    if (event == Event::kReport && entry.phase == Phase::kRunning) {
+        agentclient::Event ready = About(entry, EventKind::kReady);
+        ready.pid                = entry.reported_pid;
+        Emit(std::move(ready));
+    }
     if ((step.effects & kSignalTerm) != 0) {
+        Emit(About(entry, EventKind::kStopping));
         Log(Verbosity::kEvent, "stopping process " + name);
         SignalGroups(entry, SIGTERM);
         Arm(entry, Event::kGraceOver, options_.grace);
@@ -587,8 +660,16 @@ void Supervisor::Fire(Entry &entry, Event event, Facts facts, const std::shared_
                                   ? base
                                   : std::min(entry.restart_delay * 2, longest);
         Arm(entry, Event::kRestartDue, entry.restart_delay);
+        agentclient::Event restarting = About(entry, EventKind::kRestarting);
+        restarting.message            = "attempt " + std::to_string(entry.restarts) + " of " +
+                             std::to_string(entry.definition.retry_count) + " in " + InSeconds(entry.restart_delay) +
+                             " s" + (entry.definition.restart_message ? ": " + *entry.definition.restart_message : "");
+        Emit(std::move(restarting));
     }
     if ((step.effects & kStopSucceeds) != 0) {
+        if (before != Phase::kStopped) {
+            Emit(About(entry, EventKind::kStopped));
+        }
         if (entry.phase == Phase::kStopped && event != Event::kStop) {
             Log(Verbosity::kEvent, "stopped process " + name);
         }
@@ -603,6 +684,10 @@ void Supervisor::Fire(Entry &entry, Event event, Facts facts, const std::shared_
         for (const auto &waiter : std::exchange(entry.stop_waiters, {})) {
             waiter->Fail("still running after SIGKILL: " + name);
         }
+    }
+    if (entry.phase == Phase::kFailed && before != Phase::kFailed) {
+        EmitFailed(entry, event == Event::kLeaderExit && entry.last_exit ? Describe(*entry.last_exit)
+                                                                         : "still running after SIGKILL");
     }
     // A stop whose leader has gone waits for the rest of its groups.
     const bool stopping = entry.phase == Phase::kStopping || entry.phase == Phase::kKilling;
@@ -744,12 +829,18 @@ void Supervisor::CheckOne(const Process &definition) const
 Supervisor::Entry &Supervisor::DefineOne(const Process &definition)
 {
     CheckOne(definition);
-    auto &slot = entries_[definition.name];
-    if (!slot) {
+    auto &slot        = entries_[definition.name];
+    const bool is_new = !slot;
+    if (is_new) {
         slot     = std::make_unique<Entry>();
         slot->id = next_id_++;
     }
-    slot->definition = definition;
+    if (is_new || !(slot->definition == definition)) {
+        slot->definition         = definition;
+        agentclient::Event event = About(*slot, is_new ? EventKind::kDefined : EventKind::kChanged);
+        event.user               = RequestUser();
+        Emit(std::move(event));
+    }
     return *slot;
 }
 
@@ -817,6 +908,12 @@ void Supervisor::Change(const std::string &old_name, const Process &definition)
         if (entry.pid != 0) {
             Record(entry);
         }
+        agentclient::Event changed = About(entry, EventKind::kChanged);
+        changed.user               = RequestUser();
+        if (definition.name != old_name) {
+            changed.message = "renamed from " + old_name;
+        }
+        Emit(std::move(changed));
     });
     Log(Verbosity::kEvent, "changed process " + old_name);
 }
@@ -829,7 +926,10 @@ void Supervisor::Forget(const std::vector<std::string> &names)
             if (entry != nullptr && !entry->Active() && entry->phase != Phase::kStopping &&
                 entry->phase != Phase::kKilling) {
                 lingering_.erase(entry);
+                agentclient::Event removed = About(*entry, EventKind::kRemoved);
+                removed.user               = RequestUser();
                 entries_.erase(name);
+                Emit(std::move(removed));
             }
         }
     });
@@ -1026,6 +1126,7 @@ void Supervisor::ShutDown(bool stop_processes)
                 ++entry->generation;
                 entry->phase = Phase::kFailed;
                 EndRecord(*entry);
+                EmitFailed(*entry, "the agent is stopping");
             }
         }
     });
@@ -1217,6 +1318,7 @@ bool Supervisor::AdoptOne(const RunningRecord &record)
     // As the earlier agent named it, unless the process was renamed while it ran.
     entry->log_name        = LogFileName(name);
     logs_[entry->log_name] = entry;
+    Emit(About(*entry, EventKind::kAdopted));
     Log(Verbosity::kEvent, "adopted process " + name + " (PID " + pid + ")");
     return true;
 }

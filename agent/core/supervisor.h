@@ -6,6 +6,7 @@
 #define PAAGENT_CORE_SUPERVISOR_H
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -42,6 +43,11 @@ struct SupervisorOptions {
     std::vector<std::string> log_writer;  // see LaunchRequest
     std::filesystem::path state_file;     // none when empty
     std::function<void(Verbosity, const std::string &)> log;
+    // Takes each event of the processes' lives.
+    std::function<void(agentclient::Event)> emit;
+    // Takes the end of each child the supervisor reaped that was none of its own: the agent is
+    // the subreaper of its processes, and reaps every child.
+    std::function<void(const siginfo_t &)> child_ended;
 };
 
 // How a process ended.
@@ -164,6 +170,11 @@ private:
     void Record(const Entry &entry);
     void EndRecord(const Entry &entry);
     void LogExit(const Entry &entry, const ExitStatus &status, Phase before);
+    // An event about the entry's process, in the name of the request that set its course.
+    agentclient::Event About(const Entry &entry, EventKind kind) const;
+    void Emit(agentclient::Event event) const;
+    // Its alert message, or else why.
+    void EmitFailed(const Entry &entry, const std::string &why) const;
     Entry &Find(const std::string &name, const std::string &host) const;
     Entry *Lookup(const std::string &name) const;
     Entry &DefineOne(const Process &definition);

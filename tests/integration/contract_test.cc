@@ -154,6 +154,11 @@ std::vector<Step> Scenario()
              return Stage::NonEmpty([&](PaList **l) { return PaHostGetList(s.handle, l, 0); }, PaHostListDestroy);
          }},
         {kHostRemove, [](Stage &s) { return PaHostRemove(s.handle, s.route); }},
+        {kEventWait,
+         [](Stage &s) {
+             int64_t cursor = 0;  // of no run of the agent: every event kept comes
+             return Stage::NonEmpty([&](PaList **l) { return PaEventWait(s.handle, &cursor, 0, l); }, PaEventListFree);
+         }},
         {kStopPa, [](Stage &s) { return PaStopPA(s.handle, 1); }},
     };
 }

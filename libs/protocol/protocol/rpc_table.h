@@ -311,7 +311,7 @@ inline constexpr std::array<RpcShape, kRpcCount> kRpcs = {
     detail::Uncalled("pa_SignalListRPC"),
     detail::Uncalled("pa_ServerUnameGetRPC"),
     detail::Plain("pa_ProcessOutputRPC", detail::kOutputParams, Rows::kOutput, kOutputColumns),
-    {"pa_EventWaitRPC", detail::kEventParams, Group::kNone, {}, Rows::kEvents, kEventColumns, false},
+    detail::Plain("pa_EventWaitRPC", detail::kEventParams, Rows::kEvents, kEventColumns),
 };
 
 // The shape of RPC number rpc, or none outside the table.
