@@ -14,8 +14,8 @@
 
 #include "core/agent_types.h"
 #include "core/catalog.h"
-#include "core/output_reader.h"
 #include "core/event_log.h"
+#include "core/output_reader.h"
 #include "core/records.h"
 #include "core/router.h"
 #include "core/supervisor.h"
@@ -44,8 +44,8 @@ public:
                                                std::int32_t wait_seconds)                      = 0;
 };
 
-// The longest a read of a process's output waits for something new.
-inline constexpr std::chrono::seconds kMaxOutputWait{3600};
+// The longest a read of a process's output or a wait for events waits for something new.
+inline constexpr std::chrono::seconds kLongestWait{3600};
 
 struct AgentOptions {
     // How processes are run. Its log is not used: the supervisor logs through the agent's,
@@ -99,7 +99,7 @@ public:
     void SignalProcess(const std::string &name, const std::string &host, int signal);
     ProcessView ProcessStatus(const std::string &name, const std::string &host) const;
     // What the process wrote from cursor, as OutputReader::Read reads it: at most
-    // pa::protocol::kOutputReplyBytes, waiting up to kMaxOutputWait for something new.
+    // pa::protocol::kOutputReplyBytes, waiting up to kLongestWait for something new.
     agentclient::Output ProcessOutput(const std::string &name, const std::string &host, std::int64_t cursor,
                                       std::int32_t tail_lines, std::chrono::seconds wait) const;
     void ChangeProcess(const std::string &old_name, const Process &definition);
@@ -121,8 +121,8 @@ public:
     const std::string &ServerName() const { return here_.server_name; }
 
     // The events after cursor of the agent that serves host (this one for an empty host),
-    // waiting up to wait for one (see EventLog::After).
-    EventBatch Events(const std::string &host, std::int64_t cursor, std::chrono::milliseconds wait) const;
+    // waiting up to wait (at most kLongestWait) for one (see EventLog::After).
+    EventBatch Events(const std::string &host, std::int64_t cursor, std::chrono::seconds wait) const;
 
 private:
     void RefuseWhenShuttingDown() const;

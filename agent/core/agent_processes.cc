@@ -19,6 +19,15 @@ Process Addressed(const std::string &name, const std::string &host)
     return process;
 }
 
+// A wait is 0 to kLongestWait seconds.
+void RefuseLongWait(std::chrono::seconds wait)
+{
+    if (wait.count() < 0 || wait > kLongestWait) {
+        throw AgentError("a wait is 0 to " + std::to_string(kLongestWait.count()) + " seconds, not " +
+                         std::to_string(wait.count()));
+    }
+}
+
 }  // namespace
 
 Agent::Agent(AgentOptions options)
@@ -93,9 +102,6 @@ ProcessView Agent::ProcessStatus(const std::string &name, const std::string &hos
 agentclient::Output Agent::ProcessOutput(const std::string &name, const std::string &host, std::int64_t cursor,
                                          std::int32_t tail_lines, std::chrono::seconds wait) const
 {
-    if (auto peer = catalog_->PeerOf(host)) {
-        throw AgentError("output of host " + host + " is the agent " + *peer + "'s");
-    }
     if (cursor < pa::protocol::kEndCursor) {
         throw AgentError("an output cursor is " + std::to_string(pa::protocol::kEndCursor) + " or at least 0, not " +
                          std::to_string(cursor));
@@ -103,9 +109,10 @@ agentclient::Output Agent::ProcessOutput(const std::string &name, const std::str
     if (tail_lines < 0) {
         throw AgentError("a number of last lines cannot be negative");
     }
-    if (wait.count() < 0 || wait > kMaxOutputWait) {
-        throw AgentError("a wait for output is 0 to " + std::to_string(kMaxOutputWait.count()) + " seconds, not " +
-                         std::to_string(wait.count()));
+    RefuseLongWait(wait);
+    if (auto peer = catalog_->PeerOf(host)) {
+        return peers_->ReadOutput(*peer, Addressed(name, host), cursor, tail_lines,
+                                  static_cast<std::int32_t>(wait.count()));
     }
     return output_.Read(supervisor_->LogOf(name, host), cursor, tail_lines, wait, pa::protocol::kOutputReplyBytes);
 }
@@ -158,12 +165,13 @@ void Agent::ShutDown(bool stop_processes)
     supervisor_->ShutDown(stop_processes);
 }
 
-EventBatch Agent::Events(const std::string &host, std::int64_t cursor, std::chrono::milliseconds wait) const
+EventBatch Agent::Events(const std::string &host, std::int64_t cursor, std::chrono::seconds wait) const
 {
+    RefuseLongWait(wait);
     if (!host.empty() && host != pa::protocol::kNoValue) {
         const std::vector<Route> routes = catalog_->Routes(kEveryRoute);
         if (auto peer = PeerOf(routes, here_, host)) {
-            throw AgentError("events of host " + host + " are the agent " + *peer + "'s");
+            return peers_->WaitEvents(*peer, host, cursor, static_cast<std::int32_t>(wait.count()));
         }
         if (!Serves(routes, here_, host)) {
             throw AgentError("no agent serves host " + host);

@@ -33,7 +33,6 @@ constexpr std::int32_t kVersionMinor        = 1;
 constexpr std::int32_t kNotificationMessage = 20100;
 // The longest wait for events a client may ask for: a session waits in a thread of its own,
 // but one that asks for hours has most likely mistaken the unit.
-constexpr std::int32_t kMaxEventWaitSeconds = 3600;
 
 using Handler      = std::function<void(ParamReader &params, Reply &reply)>;
 using HandlerTable = std::map<Rpc, Handler>;
@@ -190,17 +189,6 @@ void SendOutput(Reply &reply, const agentclient::Output &output)
     std::move(rows).Send(reply);
 }
 
-// A cursor travels as decimal text: it is 64-bit.
-std::int64_t CursorOf(const std::string &text)
-{
-    std::int64_t cursor     = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), cursor);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
-        throw AgentError("event cursor \"" + text + "\" is not a number");
-    }
-    return cursor;
-}
-
 // The events, then a row of no event whose cursor is the one to pass next.
 void SendEvents(Reply &reply, const EventBatch &page)
 {
@@ -352,12 +340,8 @@ HandlerTable Handlers(Agent &agent, std::function<void(bool)> stop_agent)
     };
     table[protocol::kEventWait] = [&agent](ParamReader &params, Reply &reply) {
         const std::string host    = params.Text();
-        const std::int64_t cursor = CursorOf(params.Text());
+        const std::int64_t cursor = params.Number("event cursor");
         const std::int32_t wait   = params.Integer();
-        if (wait < 0 || wait > kMaxEventWaitSeconds) {
-            throw AgentError("a wait for events is from 0 to " + std::to_string(kMaxEventWaitSeconds) +
-                             " seconds; got " + std::to_string(wait));
-        }
         SendEvents(reply, agent.Events(host, cursor, std::chrono::seconds(wait)));
     };
     table[protocol::kStopPa] = [stop_agent](ParamReader &params, Reply &reply) {
@@ -368,27 +352,31 @@ HandlerTable Handlers(Agent &agent, std::function<void(bool)> stop_agent)
     return table;
 }
 
-// The RPCs about one process, whose first two parameters are its name and host: the agent
-// of that host carries them out.
-bool Routed(Rpc rpc)
+// Where the host parameter is of the RPCs that the agent of that host carries out: those about
+// one process, whose first two parameters are its name and host, and the wait for events.
+std::optional<std::size_t> HostParam(Rpc rpc)
 {
-    static const std::set<Rpc> kRouted = {protocol::kProcessStart,         protocol::kProcessStartLong,
-                                          protocol::kProcessStartWithArgs, protocol::kProcessStop,
-                                          protocol::kSignalProcess,        protocol::kProcessStatus,
-                                          protocol::kProcessChange,        protocol::kProcessState};
-    return kRouted.contains(rpc);
+    static const std::set<Rpc> kAboutOneProcess = {
+        protocol::kProcessStart,  protocol::kProcessStartLong, protocol::kProcessStartWithArgs,
+        protocol::kProcessStop,   protocol::kSignalProcess,    protocol::kProcessStatus,
+        protocol::kProcessChange, protocol::kProcessState,     protocol::kProcessOutput};
+    if (rpc == protocol::kEventWait) {
+        return 0;
+    }
+    return kAboutOneProcess.contains(rpc) ? std::optional<std::size_t>(1) : std::nullopt;
 }
 
 // A request another agent forwarded goes no further: routing tables that point back at each
 // other cannot make it loop.
-void RefuseForwardingAgain(const Catalog &catalog, const protocol::RpcShape &shape, const tds::RpcRequest &request)
+void RefuseForwardingAgain(const Catalog &catalog, const protocol::RpcShape &shape, const tds::RpcRequest &request,
+                           std::size_t host_param)
 {
     ParamReader params(shape, request);
-    const std::string name = params.Text();
+    const std::string name = host_param > 0 ? params.Text() : std::string();
     const std::string host = params.Text();
     if (auto peer = catalog.PeerOf(host)) {
-        throw AgentError("process " + name + " of host " + host + " would be forwarded again, to " + *peer +
-                         ": a request is forwarded at most once");
+        throw AgentError((name.empty() ? "the request" : "process " + name) + " of host " + host +
+                         " would be forwarded again, to " + *peer + ": a request is forwarded at most once");
     }
 }
 
@@ -429,8 +417,8 @@ void RegisterRpcs(tds::Server &server, Agent &agent, std::function<void(bool)> s
                     (rpc != protocol::kNotification || session.application != protocol::kInformApplication)) {
                     throw AgentError("the inform login may only report processes");
                 }
-                if (session.application == kForwardApplication && Routed(rpc)) {
-                    RefuseForwardingAgain(agent.GetCatalog(), shape, request);
+                if (const auto host_param = HostParam(rpc); session.application == kForwardApplication && host_param) {
+                    RefuseForwardingAgain(agent.GetCatalog(), shape, request, *host_param);
                 }
                 ParamReader params(shape, request);
                 handler(params, reply);

@@ -378,8 +378,8 @@ TEST(AgentFiles, AReadOfOutputOutsideItsBoundsIsRefused)
         {"q", 0, 0, 0s, "unknown process q"},
         {"p", -2, 0, 0s, "an output cursor is -1 or at least 0, not -2"},
         {"p", -1, -1, 0s, "a number of last lines cannot be negative"},
-        {"p", 0, 0, -1s, "a wait for output is 0 to 3600 seconds, not -1"},
-        {"p", 0, 0, 3601s, "a wait for output is 0 to 3600 seconds, not 3601"},
+        {"p", 0, 0, -1s, "a wait is 0 to 3600 seconds, not -1"},
+        {"p", 0, 0, 3601s, "a wait is 0 to 3600 seconds, not 3601"},
     };
     for (const auto &read : cases) {
         EXPECT_THAT([&] { agent.ProcessOutput(read.name, "node1", read.cursor, read.tail, read.wait); },
