@@ -168,14 +168,9 @@ void Agent::ShutDown(bool stop_processes)
 EventBatch Agent::Events(const std::string &host, std::int64_t cursor, std::chrono::seconds wait) const
 {
     RefuseLongWait(wait);
-    if (!host.empty() && host != pa::protocol::kNoValue) {
-        const std::vector<Route> routes = catalog_->Routes(kEveryRoute);
-        if (auto peer = PeerOf(routes, here_, host)) {
-            return peers_->WaitEvents(*peer, host, cursor, static_cast<std::int32_t>(wait.count()));
-        }
-        if (!Serves(routes, here_, host)) {
-            throw AgentError("no agent serves host " + host);
-        }
+    // The host as a process's is addressed: the agent of another host serves its events.
+    if (auto peer = host != pa::protocol::kNoValue ? catalog_->PeerOf(host) : std::nullopt) {
+        return peers_->WaitEvents(*peer, host, cursor, static_cast<std::int32_t>(wait.count()));
     }
     return events_->After(cursor, wait);
 }
