@@ -46,9 +46,12 @@ std::vector<char *> Pointers(std::vector<std::string> &texts)
     return pointers;
 }
 
-// Reads both pipes to their ends; false when the deadline came first.
-bool Drain(int out, int err, PactlRun &run, std::chrono::steady_clock::time_point deadline)
+// Reads both pipes to their ends, interrupting pid once its output holds interrupt_after; false
+// when the deadline came first.
+bool Drain(int out, int err, PactlRun &run, std::chrono::steady_clock::time_point deadline, pid_t pid,
+           const std::string &interrupt_after)
 {
+    bool interrupted      = false;
     pollfd fds[2]         = {{out, POLLIN, 0}, {err, POLLIN, 0}};
     std::string *texts[2] = {&run.out, &run.err};
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
@@ -65,6 +68,9 @@ bool Drain(int out, int err, PactlRun &run, std::chrono::steady_clock::time_poin
                 } else {
                     texts[i]->append(buffer, static_cast<std::size_t>(got));
                 }
+                if (!interrupt_after.empty() && !interrupted && run.out.find(interrupt_after) != std::string::npos) {
+                    interrupted = kill(pid, SIGINT) == 0;
+                }
             }
         }
     }
@@ -74,7 +80,7 @@ bool Drain(int out, int err, PactlRun &run, std::chrono::steady_clock::time_poin
 }  // namespace
 
 PactlRun RunPactl(const std::vector<std::string> &args, const std::vector<std::string> &environment,
-                  std::chrono::seconds limit)
+                  std::chrono::seconds limit, const std::string &interrupt_after)
 {
     std::vector<std::string> argv = {PACTL_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -96,7 +102,7 @@ PactlRun RunPactl(const std::vector<std::string> &args, const std::vector<std::s
     PactlRun run;
     if (spawned == 0) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
-        if (!Drain(out[0], err[0], run, deadline)) {
+        if (!Drain(out[0], err[0], run, deadline, pid, interrupt_after)) {
             kill(pid, SIGKILL);
             ADD_FAILURE() << "pactl ran longer than " << limit.count() << " s";
         }

@@ -16,8 +16,8 @@ struct PactlRun {
 // Runs pactl with args, standard input /dev/null and this process's environment (VTHOME naming
 // the test family home) less any PA_ variable, plus PA_USER and PA_PASSWORD of the test login,
 // plus environment (NAME=VALUE each, later ones winning). Killed, and the test failed, after
-// limit.
+// limit. With interrupt_after, pactl gets SIGINT (Ctrl-C) once its standard output holds that text.
 PactlRun RunPactl(const std::vector<std::string> &args, const std::vector<std::string> &environment = {},
-                  std::chrono::seconds limit = std::chrono::seconds(20));
+                  std::chrono::seconds limit = std::chrono::seconds(20), const std::string &interrupt_after = {});
 
 #endif

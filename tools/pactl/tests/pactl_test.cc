@@ -16,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <unistd.h>
 
 namespace ac = agentclient;
@@ -387,6 +388,76 @@ TEST(Pactl, ManyAgentsAnswerTogetherAndOneDownIsOneRow)
                       second.Name() + "\tno answer from " + second.Name() + " within 1 second\n"}});
     kill(second.Pid(), SIGCONT);
     other.StopAllProcesses();
+}
+
+// The JSON Lines of a run, one object each, their keys in the order written.
+std::vector<nlohmann::ordered_json> JsonLines(const std::string &out)
+{
+    std::vector<nlohmann::ordered_json> lines;
+    std::istringstream stream(out);
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(nlohmann::ordered_json::parse(line));
+    }
+    return lines;
+}
+
+TEST(Pactl, LogsAndWatchShowWhatProcessesWroteAndWhatHappened)
+{
+    AgentProcess agent;
+    ac::Connection api     = Connect(agent);
+    ac::Process talker     = Sleeper("talker");
+    talker.command         = "printf 'one\\ntwo\\nthree\\n'; exec sleep 600";
+    const std::string said = "one\ntwo\nthree\n";
+    api.Start(talker);
+    std::string written;
+    for (std::int64_t cursor = 0; written.size() < said.size();) {
+        const ac::Output read = api.ReadOutput(talker, cursor, 0, std::chrono::seconds(5));
+        ASSERT_FALSE(read.data.empty());
+        written += read.data;
+        cursor = read.cursor;
+    }
+    const std::vector<std::string> server = {"PA_SERVER=" + agent.Name()};
+
+    PactlRun run = RunPactl({"logs", "talker", "-n", "2"}, server);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "two\nthree\n");
+    run = RunPactl({"--json", "logs", "talker", "-n", "1"}, server);
+    EXPECT_EQ(run.out, R"({"process":"talker","host":"localhost","cursor":14,"line":"three"})"
+                       "\n");
+    run = RunPactl({"logs", "ghost"}, server);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_THAT(run.err, HasSubstr("unknown process ghost"));
+    // Ctrl-C ends a follow cleanly, within the bound, with what came before it.
+    run = RunPactl({"logs", "-f", "talker"}, server, std::chrono::seconds(20), "three\n");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, said);
+
+    const std::int64_t before = api.WaitEvents(-1, std::chrono::seconds(0)).cursor;
+    api.Stop(talker);
+    run = RunPactl({"--json", "watch", "--count", "3", "--since", std::to_string(before), "talker"}, server);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::vector<nlohmann::ordered_json> events = JsonLines(run.out);
+    ASSERT_EQ(events.size(), 3u) << run.out;
+    const char *const kinds[] = {"stopping", "exited", "stopped"};
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        const nlohmann::ordered_json &event = events[i];
+        std::vector<std::string> keys;
+        for (const auto &item : event.items()) {
+            keys.push_back(item.key());
+        }
+        EXPECT_THAT(keys, testing::ElementsAre("cursor", "time", "kind", "process", "service", "host", "pid", "status",
+                                               "signal", "message", "user", "lost"));
+        EXPECT_EQ(event["cursor"], before + 1 + static_cast<std::int64_t>(i));
+        EXPECT_EQ(event["kind"], kinds[i]);
+        EXPECT_EQ(event["process"], "talker");
+        EXPECT_EQ(event["user"], AgentProcess::kUser);
+        EXPECT_TRUE(event["service"].is_null());
+        EXPECT_EQ(event["signal"], i == 1 ? nlohmann::ordered_json(SIGTERM) : nlohmann::ordered_json(nullptr));
+        EXPECT_THAT(event["time"].get<std::string>(), testing::MatchesRegex("....-..-..T..:..:..\\....Z"));
+    }
+    run = RunPactl({"watch", "--count", "1", "--since", std::to_string(before)}, server);
+    EXPECT_THAT(run.out, HasSubstr(" stopping talker on localhost pid "));
+    EXPECT_THAT(run.out, HasSubstr(" (by " + std::string(AgentProcess::kUser) + ")\n"));
 }
 
 }  // namespace
