@@ -21,6 +21,8 @@ inline constexpr const char *kEncryptedLogin  = "login/encrypted";
 inline constexpr const char *kClearLogin      = "login/clear";
 inline constexpr const char *kDirectStatus    = "routed_status/direct";
 inline constexpr const char *kForwardedStatus = "routed_status/forwarded";
+inline constexpr const char *kFollowedOutput  = "followed_output";
+inline constexpr const char *kEventLatency    = "event_latency";
 
 // A Client-Library connection of its own to the agent, logged in like the library's, for a
 // loop that makes the same RPC without the library.
@@ -163,6 +165,30 @@ private:
     PaConnection *direct_    = nullptr;
     PaConnection *forwarder_ = nullptr;
     PaProcess *process_      = nullptr;
+};
+
+class ExitWatcher;
+
+// A process that has written 48 MiB of output, read through one connection, and a process
+// killed and started again under a client waiting for the agent's events. Stopped on destruction.
+class Following {
+public:
+    // Throws std::runtime_error when the processes cannot be started or their output read.
+    Following(const AgentEnv &env, PaConnection *handle);
+    ~Following();
+    Following(const Following &)            = delete;
+    Following &operator=(const Following &) = delete;
+
+    // Registers the output's reading (bytes a second) and the event latency (median, p99).
+    void Register();
+
+private:
+    void Release();
+
+    PaConnection *handle_;
+    PaProcess *chatter_;
+    PaProcess *exiting_;
+    std::unique_ptr<ExitWatcher> watcher_;
 };
 
 }  // namespace bench

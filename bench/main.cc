@@ -154,12 +154,14 @@ size_t RunCallBenchmarks(const bench::AgentEnv &env, PaConnection *handle, Compa
     bench::BareConnection bare(env);
     bench::DefinedProcesses processes(handle, "bench-service", kDefinedProcesses, kMembersPerService);
     bench::RoutedProcess routed(env, handle);
+    bench::Following following(env, handle);
 
     bench::WarmUpRpcs(handle, &bare);
     bench::RegisterRpcBenchmarks(handle, &bare);
     bench::RegisterListBenchmark(handle, processes.Count());
     bench::RegisterLoginBenchmarks(env);
     routed.Register();
+    following.Register();
     return benchmark::RunSpecifiedBenchmarks(reporter);
 }
 
