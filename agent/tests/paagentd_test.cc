@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 
 #include "core/proc_entry.h"
@@ -153,21 +154,27 @@ TEST(AgentLogs, OutputAfterTheAgentEndedReachesTheLog)
     }
 }
 
-// The write calls of the agent's log writer, failed ones too, from /proc/PID/io; none before it
-// runs its program.
+// The write calls of the agent's log writer, failed ones too, from /proc/PID/io, once it has
+// set its log up and waits in poll for output (from /proc/PID/syscall); none before.
 std::optional<long> LogWriterWrites(pid_t agent)
 {
     for (const auto &process : std::filesystem::directory_iterator("/proc")) {
         const auto entry = ReadEntry(process.path().filename());
         std::string command;
         std::ifstream(process.path() / "comm") >> command;
-        if (entry && entry->parent == agent && command == "paagentd-log-wr") {
-            std::ifstream io(process.path() / "io");
-            std::string field;
-            for (long value = 0; io >> field >> value;) {
-                if (field == "syscw:") {
-                    return value;
-                }
+        if (!entry || entry->parent != agent || command != "paagentd-log-wr") {
+            continue;
+        }
+        long call = -1;
+        std::ifstream(process.path() / "syscall") >> call;
+        if (call != SYS_poll && call != SYS_ppoll) {
+            return std::nullopt;
+        }
+        std::ifstream io(process.path() / "io");
+        std::string field;
+        for (long value = 0; io >> field >> value;) {
+            if (field == "syscw:") {
+                return value;
             }
         }
     }
@@ -209,13 +216,17 @@ TEST(AgentLogs, AFullDiskLosesOutputButNotTheProcess)
     // Open for reading too, so that neither the open nor a line waits for the reader.
     const FileDescriptor sender(::open(fifo.c_str(), O_RDWR | O_CLOEXEC));
     ASSERT_EQ(::write(sender.Get(), "lost\n", 5), 5);
-    ASSERT_TRUE(Eventually([&] { return LogWriterWrites(agent.Pid()) > writes; }));
+    ASSERT_TRUE(Eventually([&] {
+        const std::optional<long> now = LogWriterWrites(agent.Pid());
+        return now && *now > *writes;
+    }));
     std::filesystem::remove(logs / "filler");
     const std::string notice = "paagentd-log-writer: 5 bytes of output lost (No space left on device)\n";
     EXPECT_TRUE(Eventually([&] { return ReadLog(logs / "auto.log") == notice; })) << ReadLog(logs / "auto.log");
     ASSERT_EQ(::write(sender.Get(), "after\n", 6), 6);
     EXPECT_TRUE(Eventually([&] { return ReadLog(logs / "auto.log") == notice + "after\n"; }))
         << ReadLog(logs / "auto.log");
+    EXPECT_FALSE(std::filesystem::exists(logs / "auto.log.start.new"));
 }
 
 // Under systemd the agent says it is ready once it listens, and that it stops on SIGTERM.
