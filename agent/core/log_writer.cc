@@ -55,7 +55,12 @@ bool WriteStart(int directory, const std::string &name, std::uint64_t start)
     {
         const tds::FileDescriptor out(
             openat(directory, next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
-        if (!out.Valid() || WriteSome(out.Get(), text) != text.size()) {
+        if (!out.Valid()) {
+            return false;
+        }
+        // A start file that could not be written whole (a full disk) is not left behind.
+        if (WriteSome(out.Get(), text) != text.size()) {
+            unlinkat(directory, next.c_str(), 0);
             return false;
         }
     }
