@@ -335,8 +335,11 @@ int CheckFiles(const Settings &settings)
 {
     int status = 0;
     try {
-        Users::Load(settings.users);
+        const Users users = Users::Load(settings.users);
         std::cout << settings.users.string() << ": ok" << std::endl;
+        for (const auto &access : users.Accesses()) {
+            std::cout << "user " << access->User() << ": " << access->Describe() << std::endl;
+        }
     } catch (const std::exception &error) {
         std::cerr << "paagentd: " << error.what() << std::endl;
         status = 1;
@@ -362,10 +365,30 @@ int CheckFiles(const Settings &settings)
     return status;
 }
 
+// An agent running as root runs a process as whichever user its definition names.
+void WarnOfRootLogins(const Users &users)
+{
+    if (geteuid() != 0) {
+        return;
+    }
+    std::string logins;
+    for (const auto &access : users.Accesses()) {
+        if (access->GetRole() != Role::kRead && access->MayRunAs(0)) {
+            logins += (logins.empty() ? "" : ", ") + access->User();
+        }
+    }
+    if (!logins.empty()) {
+        LogLine("running as root, and logins " + logins +
+                    " may run processes as root: give them a uids field in the users file",
+                LOG_WARNING);
+    }
+}
+
 int Run(const Settings &settings)
 {
     StopWaiter waiter;
     SharedUsers users(std::make_shared<const Users>(Users::Load(settings.users)));
+    WarnOfRootLogins(*users.load());
     std::filesystem::path config = ConfigPath(settings);
     Definitions definitions;
     try {
@@ -442,7 +465,9 @@ int Run(const Settings &settings)
         }
     };
     tds::Server server(std::move(server_config));
-    RegisterRpcs(server, agent, [&waiter](bool stop_processes) { waiter.Request(stop_processes); });
+    RegisterRpcs(
+        server, agent, [&waiter](bool stop_processes) { waiter.Request(stop_processes); },
+        [&users](const std::string &user) { return users.load()->AccessOf(user); });
     server.Start();
     std::cout << "paagentd: " << settings.name << " listening on " << host << ":" << server.Port() << std::endl;
     sd_notifyf(0, "READY=1\nSTATUS=%s listening on %s:%u", settings.name.c_str(), host.c_str(), server.Port());
@@ -466,7 +491,8 @@ int main(int argc, char **argv)
     Settings settings;
     bool hash = false;
     app.add_option("--home", settings.home, "working directory: process logs, default configuration file");
-    app.add_option("--users", settings.users, "users file of user:crypt-hash lines")->check(CLI::ExistingFile);
+    app.add_option("--users", settings.users, "users file of user:crypt-hash[:role[:uids]] lines")
+        ->check(CLI::ExistingFile);
     app.add_option("--listen", settings.listen, "HOST:PORT to listen on (port 0 picks one)")->capture_default_str();
     app.add_option("--name", settings.name, "the agent's server name")->capture_default_str();
     app.add_option("--config", settings.config, "configuration file (default HOME/pa.cfg)");

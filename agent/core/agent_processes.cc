@@ -4,6 +4,7 @@
 
 #include <protocol/rpc_table.h>
 
+#include "core/access.h"
 #include "core/agent.h"
 
 namespace paagent {
@@ -70,6 +71,7 @@ void Agent::RefuseWhenShuttingDown() const
 void Agent::StartProcess(const Process &definition, std::int32_t timeout_seconds, const std::string &extra_args)
 {
     if (auto peer = catalog_->PeerOf(definition.host)) {
+        RequireUnlimited("start processes", definition.host);
         return peers_->Start(*peer, definition, timeout_seconds, extra_args);
     }
     supervisor_->Start(definition, timeout_seconds, extra_args);
@@ -120,6 +122,7 @@ agentclient::Output Agent::ProcessOutput(const std::string &name, const std::str
 void Agent::ChangeProcess(const std::string &old_name, const Process &definition)
 {
     if (auto peer = catalog_->PeerOf(definition.host)) {
+        RequireUnlimited("define processes", definition.host);
         return peers_->Change(*peer, old_name, definition);
     }
     supervisor_->Change(old_name, definition);
@@ -128,6 +131,7 @@ void Agent::ChangeProcess(const std::string &old_name, const Process &definition
 void Agent::RequestState(const Process &definition, std::int32_t state)
 {
     if (auto peer = catalog_->PeerOf(definition.host)) {
+        RequireUnlimited("change the state of processes", definition.host);
         return peers_->RequestState(*peer, definition, state);
     }
     RefuseWhenShuttingDown();

@@ -5,6 +5,7 @@
 #include <set>
 #include <utility>
 
+#include "core/access.h"
 #include "core/agent.h"
 
 namespace paagent {
@@ -68,6 +69,11 @@ void Agent::StartMembers(const Service &definition)
     // One look at the routing table, so that a change to it meanwhile cannot split the members
     // between two tables.
     const std::vector<Route> routes = catalog_->Routes(kEveryRoute);
+    for (const auto &member : definition.members) {
+        if (!Serves(routes, here_, member.process.host)) {
+            RequireUnlimited("start processes", member.process.host);
+        }
+    }
     // In order: the members of this agent that come together are launched together, each
     // member of another host by its agent, in its turn; the value stays with this agent.
     std::vector<Launchable> local;
@@ -97,6 +103,7 @@ void Agent::StartMembers(const Service &definition)
 void Agent::StartService(const Service &definition)
 {
     CheckService(definition);
+    RequireAsDefined(catalog_->Stored(definition.name), definition);
     RefuseWhenShuttingDown();
     catalog_->PutService(definition);
     RefuseWhenShuttingDown();

@@ -295,6 +295,13 @@ Service Catalog::Find(const std::string &name) const
     return *service;
 }
 
+std::optional<Service> Catalog::Stored(const std::string &name) const
+{
+    std::lock_guard lock(mutex_);
+    auto service = FindService(name);
+    return service == services_.end() ? std::nullopt : std::optional<Service>(*service);
+}
+
 std::vector<Service> Catalog::Services(bool running_only) const
 {
     std::lock_guard lock(mutex_);

@@ -56,6 +56,8 @@ public:
     void ChangeService(const std::string &old_name, const Service &definition);
     // Throws AgentError for an unknown service.
     Service Find(const std::string &name) const;
+    // The service's definition, or none for an unknown service.
+    std::optional<Service> Stored(const std::string &name) const;
     std::vector<Service> Services(bool running_only) const;
     // Defines the members this agent runs itself.
     void DefineMembers(const Service &definition);

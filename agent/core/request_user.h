@@ -1,26 +1,32 @@
-// The login whose request a thread carries out, so that the events the request causes name it,
-// however far below the request's handler they happen.
+// The login whose request a thread carries out, so that the events the request causes name it
+// and the checks of what it may do find it, however far below the request's handler they happen.
 #ifndef PAAGENT_CORE_REQUEST_USER_H
 #define PAAGENT_CORE_REQUEST_USER_H
 
+#include <memory>
 #include <optional>
 #include <string>
 
 namespace paagent {
 
+class Access;
+
 // The user of the request this thread carries out; none when it carries out none.
 const std::optional<std::string> &RequestUser();
+// What that user may do; none when the thread carries out no client's request.
+const std::shared_ptr<const Access> &RequestAccess();
 
-// Makes user this thread's RequestUser while it lives.
+// Makes user and access this thread's RequestUser and RequestAccess while it lives.
 class RequestUserScope {
 public:
-    explicit RequestUserScope(std::optional<std::string> user);
+    explicit RequestUserScope(std::optional<std::string> user, std::shared_ptr<const Access> access = nullptr);
     ~RequestUserScope();
     RequestUserScope(const RequestUserScope &)            = delete;
     RequestUserScope &operator=(const RequestUserScope &) = delete;
 
 private:
-    std::optional<std::string> previous_;
+    std::optional<std::string> previous_user_;
+    std::shared_ptr<const Access> previous_access_;
 };
 
 }  // namespace paagent

@@ -12,8 +12,10 @@
 #include <vector>
 
 #include <protocol/base64.h>
+#include <protocol/roles.h>
 #include <protocol/rpc_table.h>
 
+#include "core/access.h"
 #include "core/peers.h"
 #include "core/request_user.h"
 #include "core/rpc_params.h"
@@ -284,7 +286,12 @@ HandlerTable Handlers(Agent &agent, std::function<void(bool)> stop_agent)
     table[protocol::kServiceStart] = [&agent, &catalog](ParamReader &params, Reply &) {
         bool add           = params.Integer() != 0;
         Service definition = params.Service();
-        add ? catalog.AddService(definition) : agent.StartService(definition);
+        if (add) {
+            RequireRole(Role::kAdmin, "define services");
+            catalog.AddService(definition);
+        } else {
+            agent.StartService(definition);
+        }
     };
     table[protocol::kServiceChange] = [&catalog](ParamReader &params, Reply &) {
         std::string old_name = params.Text();
@@ -398,7 +405,7 @@ void CheckCoverage(const HandlerTable &table)
 
 }  // namespace
 
-void RegisterRpcs(tds::Server &server, Agent &agent, std::function<void(bool)> stop_agent)
+void RegisterRpcs(tds::Server &server, Agent &agent, std::function<void(bool)> stop_agent, AccessOf access_of)
 {
     HandlerTable table = Handlers(agent, std::move(stop_agent));
     CheckCoverage(table);
@@ -408,15 +415,20 @@ void RegisterRpcs(tds::Server &server, Agent &agent, std::function<void(bool)> s
         const auto &handler             = entry.second;
         const protocol::RpcShape &shape = *protocol::Find(rpc);
         const std::string name(shape.name);
-        server.AddRpc(name, [&agent, &shape, rpc, name, handler](const tds::SessionInfo &session,
-                                                                 const tds::RpcRequest &request, Reply &reply) {
+        server.AddRpc(name, [&agent, &shape, rpc, name, handler,
+                             access_of](const tds::SessionInfo &session, const tds::RpcRequest &request, Reply &reply) {
             agent.Log(Verbosity::kRequest, "RPC " + name + " from user " + session.user);
-            const RequestUserScope user(session.user);
+            const bool inform = session.user == protocol::kInformUser;
+            const RequestUserScope user(session.user, inform ? nullptr : access_of(session.user));
             try {
-                if (session.user == protocol::kInformUser &&
-                    (rpc != protocol::kNotification || session.application != protocol::kInformApplication)) {
+                if (inform && (rpc != protocol::kNotification || session.application != protocol::kInformApplication)) {
                     throw AgentError("the inform login may only report processes");
                 }
+                // A reload of the users file may have removed the user since it logged in.
+                if (!inform && !RequestAccess()) {
+                    throw AgentError("user " + session.user + " is no longer in the users file");
+                }
+                RequireRole(protocol::RoleOf(rpc).role, protocol::RoleOf(rpc).action);
                 if (const auto host_param = HostParam(rpc); session.application == kForwardApplication && host_param) {
                     RefuseForwardingAgain(agent.GetCatalog(), shape, request, *host_param);
                 }

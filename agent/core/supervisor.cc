@@ -14,6 +14,7 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "core/access.h"
 #include "core/event_log.h"
 #include "core/request_user.h"
 #include "core/state_store.h"
@@ -244,8 +245,8 @@ void Supervisor::Post(std::function<void()> fn) const
 {
     {
         std::lock_guard lock(queue_mutex_);
-        queue_.push_back([user = RequestUser(), fn = std::move(fn)] {
-            const RequestUserScope scope(user);
+        queue_.push_back([user = RequestUser(), access = RequestAccess(), fn = std::move(fn)] {
+            const RequestUserScope scope(user, access);
             fn();
         });
     }
@@ -820,6 +821,7 @@ void Supervisor::CheckOne(const Process &definition) const
     if (definition.command.empty()) {
         throw AgentError("process " + definition.name + " has no command");
     }
+    RequireRunAs(definition.euid);
     const Entry *entry = Lookup(definition.name);
     if (entry != nullptr && entry->Active() && !(entry->definition == definition)) {
         throw AgentError("process " + definition.name + " is running with another definition");
@@ -897,6 +899,7 @@ void Supervisor::Change(const std::string &old_name, const Process &definition)
         if (definition.command.empty()) {
             throw AgentError("process " + definition.name + " has no command");
         }
+        RequireRunAs(definition.euid);
         if (found->second->pid != 0 && definition.name != old_name) {
             // The state file knows a running process by its name.
             EndRecord(*found->second);
@@ -945,6 +948,7 @@ void Supervisor::Start(const Process &definition, std::int32_t timeout_seconds, 
             if (existing != nullptr && existing->Active()) {
                 throw AgentError("process " + definition.name + " is already running");
             }
+            RequireAsDefined(existing != nullptr ? &existing->definition : nullptr, definition);
             Entry &entry        = DefineOne(definition);
             entry.extra_args    = extra_args;
             entry.environment   = {};
@@ -992,10 +996,15 @@ void Supervisor::StartAll()
     AwaitOutcome(
         [this](const std::shared_ptr<Waiter> &waiter) {
             RefuseWhenShuttingDown();
+            std::vector<Entry *> stopped;
             for (auto &[name, entry] : entries_) {
                 if (!entry->Active() && entry->phase != Phase::kStopping && entry->phase != Phase::kKilling) {
-                    LaunchNow(*entry);
+                    RequireRunAs(entry->definition.euid);
+                    stopped.push_back(entry.get());
                 }
+            }
+            for (Entry *entry : stopped) {
+                LaunchNow(*entry);
             }
             waiter->Succeed();
         },
@@ -1013,6 +1022,7 @@ void Supervisor::Relaunch(const std::string &name, const std::string &host)
                 waiter->Succeed();
                 return;
             }
+            RequireRunAs(entry.definition.euid);
             entry.start_timeout = 0;
             Fire(entry, Event::kStart, Facts{}, waiter);
         },

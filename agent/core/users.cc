@@ -1,5 +1,6 @@
 #include "core/users.h"
 
+#include <algorithm>
 #include <crypt.h>
 #include <fstream>
 #include <memory>
@@ -42,24 +43,65 @@ Users Users::Load(const std::filesystem::path &path)
         if (line.empty() || line[0] == '#') {
             continue;
         }
-        auto colon = line.find(':');
-        if (colon == 0 || colon == std::string::npos || colon + 1 == line.size()) {
-            throw std::runtime_error(path.string() + ":" + std::to_string(number) + ": expected user:hash");
+        try {
+            users.AddLine(line);
+        } catch (const std::invalid_argument &malformed) {
+            throw std::runtime_error(path.string() + ":" + std::to_string(number) + ": " + malformed.what());
         }
-        users.Add(line.substr(0, colon), line.substr(colon + 1));
     }
     return users;
 }
 
+void Users::AddLine(std::string_view line)
+{
+    std::vector<std::string> fields;
+    for (std::size_t at = 0; at <= line.size();) {
+        const std::size_t colon = std::min(line.find(':', at), line.size());
+        fields.emplace_back(line.substr(at, colon - at));
+        at = colon + 1;
+    }
+    if (fields.size() < 2 || fields.size() > 4 || fields[0].empty() || fields[1].empty()) {
+        throw std::invalid_argument("expected user:hash[:role[:uids]]");
+    }
+    Role role = Role::kAdmin;
+    if (fields.size() > 2) {
+        auto named = pa::protocol::RoleNamed(fields[2]);
+        if (!named) {
+            throw std::invalid_argument("unknown role '" + fields[2] + "'; expected read, operate or admin");
+        }
+        role = *named;
+    }
+    std::optional<std::vector<UidRange>> uids;
+    if (fields.size() > 3) {
+        uids = ParseUids(fields[3]);
+    }
+    logins_[fields[0]] = {fields[1], std::make_shared<const Access>(fields[0], role, std::move(uids))};
+}
+
+std::shared_ptr<const Access> Users::AccessOf(std::string_view user) const
+{
+    auto found = logins_.find(user);
+    return found == logins_.end() ? nullptr : found->second.access;
+}
+
+std::vector<std::shared_ptr<const Access>> Users::Accesses() const
+{
+    std::vector<std::shared_ptr<const Access>> accesses;
+    for (const auto &[user, login] : logins_) {
+        accesses.push_back(login.access);
+    }
+    return accesses;
+}
+
 bool Users::Check(std::string_view user, std::string_view password) const
 {
-    auto found = hashes_.find(user);
-    if (found == hashes_.end()) {
+    auto found = logins_.find(user);
+    if (found == logins_.end()) {
         return false;
     }
     auto data          = std::make_unique<crypt_data>();
-    const char *hashed = crypt_r(std::string(password).c_str(), found->second.c_str(), data.get());
-    return hashed != nullptr && hashed[0] != '*' && Same(hashed, found->second);
+    const char *hashed = crypt_r(std::string(password).c_str(), found->second.hash.c_str(), data.get());
+    return hashed != nullptr && hashed[0] != '*' && Same(hashed, found->second.hash);
 }
 
 std::string HashPassword(std::string_view password)

@@ -440,6 +440,34 @@ TEST(AgentFiles, AUsersFileOthersMayWriteIsRefused)
     }
 }
 
+// A login's role and uids follow its hash; without them it is an admin's, as before roles.
+TEST(AgentFiles, AUsersLineGivesItsRoleAndUidsOrIsRefusedWithItsLineNumber)
+{
+    const std::string hash                            = HashPassword("secret");
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "admin, uids any"},
+        {":read", "read, uids any"},
+        {":operate:1000,2000-2999,root", "operate, uids 1000,2000-2999,0"},
+        {":boss", "users:2: unknown role 'boss'"},
+        {":operate:12-3", "users:2: neither a user id, a range of them nor a user: '12-3'"},
+        {":admin:", "users:2: neither a user id"},
+        {":admin:1:2", "users:2: expected user:hash[:role[:uids]]"},
+    };
+    for (const auto &[fields, expected] : cases) {
+        SCOPED_TRACE(fields);
+        TempDir home;
+        const fs::path users = home.Path() / "users";
+        std::ofstream(users) << "# logins\noperator:" << hash << fields << "\n";
+        try {
+            const Users loaded = Users::Load(users);
+            EXPECT_TRUE(loaded.Check("operator", "secret"));
+            EXPECT_EQ(loaded.AccessOf("operator")->Describe(), expected);
+        } catch (const std::runtime_error &error) {
+            EXPECT_THAT(error.what(), ::testing::HasSubstr(expected));
+        }
+    }
+}
+
 // A peers file holds passwords: its owner's alone, one server:user:password line per server.
 TEST(AgentFiles, APeersFileIsItsOwnersAloneAndWellFormed)
 {

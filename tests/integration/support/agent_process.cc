@@ -111,13 +111,14 @@ const fs::path &FamilyHome()
     return home.Path();
 }
 
-AgentProcess::AgentProcess(std::optional<fs::path> config, std::vector<std::string> options, std::string name)
+AgentProcess::AgentProcess(std::optional<fs::path> config, std::vector<std::string> options, std::string name,
+                           const std::string &users)
     : name_(name.empty() ? UniqueServerName() : std::move(name)), options_(std::move(options))
 {
     home_ = FamilyHome() / name_;
     fs::create_directories(home_);
     config_ = config.value_or(home_ / "pa.cfg");
-    std::ofstream(home_ / "users") << kUser << ":" << kPasswordHash << "\n";
+    std::ofstream(home_ / "users") << kUser << ":" << kPasswordHash << "\n" << users;
     Start();
     std::ofstream(FamilyHome() / "interfaces", std::ios::app)
         << name_ << "\n\tquery tcp 5.0 127.0.0.1 " << port_ << "\n";

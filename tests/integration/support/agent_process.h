@@ -33,11 +33,11 @@ public:
     static constexpr const char *kPasswordHash =
         "$6$6YU9Tj5BchgXMzdq$fB3uwBkzoh.FEzDv8KzHr6tumVIplWMCqg8VplmTNPhJG5ISf5n3mleKzmTXB8ZD3b0sEGKUwTc9OHjANJadn0";
 
-    // Starts an agent under a unique server name, or name, with a users file holding kUser,
-    // refusing passwords in clear; config replaces the default configuration file (HOME/pa.cfg)
-    // and options are added to the command line.
+    // Starts an agent under a unique server name, or name, with a users file holding kUser and
+    // the lines of users, refusing passwords in clear; config replaces the default configuration
+    // file (HOME/pa.cfg) and options are added to the command line.
     explicit AgentProcess(std::optional<std::filesystem::path> config = std::nullopt,
-                          std::vector<std::string> options = {}, std::string name = {});
+                          std::vector<std::string> options = {}, std::string name = {}, const std::string &users = {});
     // Stops the agent (SIGTERM, bounded wait, SIGKILL); prints its standard error when the
     // test has failed.
     ~AgentProcess();
