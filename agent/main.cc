@@ -378,8 +378,8 @@ void WarnOfRootLogins(const Users &users)
         }
     }
     if (!logins.empty()) {
-        LogLine("running as root, and logins " + logins +
-                    " may run processes as root: give them a uids field in the users file",
+        LogLine("running as root, and these logins may run processes as root: " + logins +
+                    "; give them a uids field in the users file",
                 LOG_WARNING);
     }
 }

@@ -50,6 +50,7 @@ TEST(AgentOptions, AreRefusedByNameAndCheckSaysWhichLineIsWrong)
         {{"--require-encrypted-login", "--allow-clear-login"}, false, "excludes"},
         {{"--login-key", key}, false, key.string() + " may be read by other users"},
         {{"--check", "--config", good}, true, good.string() + ": ok"},
+        {{"--check", "--config", good}, true, "user " + kAgentUser + ": admin, uids any\n"},
         {{"--check", "--config", bad}, false, bad.string() + ": line " + bad_line},
         {{"--check", "--config", cut}, false, "the file looks cut short"},
         {{"--config", bad}, false, bad.string() + ": line " + bad_line},

@@ -50,7 +50,8 @@ TEST(Reload, NewPasswordIsAcceptedTheOldRefusedAndABadFileChangesNothing)
     const std::string config = ReadText(agent.Home() / "pa.cfg");
     std::ofstream(agent.Home() / "pa.cfg") << config.substr(0, config.find("zeb_service"));
     ASSERT_TRUE(reload(2));
-    EXPECT_THAT(agent.Errors(), HasSubstr("users:2: expected user:hash; the users are left as they were"));
+    EXPECT_THAT(agent.Errors(),
+                HasSubstr("users:2: expected user:hash[:role[:uids]]; the users are left as they were"));
     EXPECT_THAT(agent.Errors(), testing::ContainsRegex("pa.cfg: line [0-9]+: the file looks cut short: .*; the "
                                                        "definitions are left as they were"));
     EXPECT_EQ(TryLogin(agent, AgentProcess::kUser, "changed"), PaSUCCESS);

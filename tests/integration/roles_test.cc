@@ -86,7 +86,7 @@ TEST(Roles, EachRoleIsAllowedItsRequestsAndRefusedTheRest)
         }
     }
     if (geteuid() == 0) {
-        EXPECT_THAT(agent.Errors(), HasSubstr("logins ada, opal, operator, oscar may run processes as root"));
+        EXPECT_THAT(agent.Errors(), HasSubstr("logins may run processes as root: ada, opal, operator, oscar;"));
     }
 }
 
