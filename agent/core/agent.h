@@ -15,6 +15,7 @@
 #include "core/agent_types.h"
 #include "core/catalog.h"
 #include "core/event_log.h"
+#include "core/hang_up_watcher.h"
 #include "core/output_reader.h"
 #include "core/records.h"
 #include "core/router.h"
@@ -138,6 +139,8 @@ private:
     OutputReader output_;
     // Before the supervisor and the catalog, which emit to it.
     std::unique_ptr<EventLog> events_;
+    // Ends the waits for events whose clients have gone.
+    mutable HangUpWatcher hang_ups_;
     // Declared after the members above: its thread logs through them.
     std::unique_ptr<Supervisor> supervisor_;
     // Declared last: it defines and forgets the supervisor's processes.

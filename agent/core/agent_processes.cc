@@ -176,7 +176,12 @@ EventBatch Agent::Events(const std::string &host, std::int64_t cursor, std::chro
     if (auto peer = host != pa::protocol::kNoValue ? catalog_->PeerOf(host) : std::nullopt) {
         return peers_->WaitEvents(*peer, host, cursor, static_cast<std::int32_t>(wait.count()));
     }
-    return events_->After(cursor, wait);
+    std::atomic<bool> gone           = false;
+    const HangUpWatcher::Watch watch = hang_ups_.WatchClient([this, &gone] {
+        gone = true;
+        events_->Wake();
+    });
+    return events_->After(cursor, wait, &gone);
 }
 
 }  // namespace paagent

@@ -56,7 +56,7 @@ void EventLog::Emit(agentclient::Event event)
     arrived_.notify_all();
 }
 
-EventBatch EventLog::After(std::int64_t cursor, std::chrono::milliseconds wait)
+EventBatch EventLog::After(std::int64_t cursor, std::chrono::milliseconds wait, const std::atomic<bool> *given_up)
 {
     std::unique_lock lock(mutex_);
     if (cursor == pa::protocol::kEndCursor) {
@@ -66,7 +66,7 @@ EventBatch EventLog::After(std::int64_t cursor, std::chrono::milliseconds wait)
     const bool this_run = cursor >= first_ - 1 && cursor < next_;
     if (this_run) {
         arrived_.wait_for(lock, std::max(wait, std::chrono::milliseconds::zero()),
-                          [&] { return closed_ || next_ - 1 > cursor; });
+                          [&] { return closed_ || next_ - 1 > cursor || (given_up != nullptr && *given_up); });
     }
     const std::int64_t oldest = next_ - static_cast<std::int64_t>(events_.size());
     EventBatch page;
@@ -85,6 +85,13 @@ EventBatch EventLog::After(std::int64_t cursor, std::chrono::milliseconds wait)
     page.events.insert(page.events.end(), from, from + std::min(room, events_.end() - from));
     page.cursor = page.events.empty() ? cursor : page.events.back().cursor;
     return page;
+}
+
+void EventLog::Wake()
+{
+    // Under the lock, so that no waiter misses it between its look and its sleep.
+    std::lock_guard lock(mutex_);
+    arrived_.notify_all();
 }
 
 void EventLog::Close()

@@ -2,6 +2,7 @@
 #ifndef PAAGENT_CORE_EVENT_LOG_H
 #define PAAGENT_CORE_EVENT_LOG_H
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -41,7 +42,10 @@ public:
     // when none is there yet; kEndCursor asks for the events from now on. A cursor older than
     // the events kept brings an event of kind kLost first, with the number skipped; a cursor of
     // another run one with an unknown number (-1), then every event kept.
-    EventBatch After(std::int64_t cursor, std::chrono::milliseconds wait);
+    // The wait ends early, with what there is, once *given_up holds (see Wake).
+    EventBatch After(std::int64_t cursor, std::chrono::milliseconds wait, const std::atomic<bool> *given_up = nullptr);
+    // Makes the waits look at their given_up again.
+    void Wake();
     // Ends every wait, now and later: they return what there is.
     void Close();
 

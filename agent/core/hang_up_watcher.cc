@@ -1,7 +1,6 @@
-// One thread that abandons the calls whose clients have gone.
+// One thread that gives up the work whose clients have gone.
 #include "core/hang_up_watcher.h"
 
-#include <agentclient/agentclient.hpp>
 #include <cerrno>
 #include <system_error>
 #include <utility>
@@ -38,7 +37,7 @@ HangUpWatcher::~HangUpWatcher()
     thread_.join();
 }
 
-HangUpWatcher::Watch HangUpWatcher::WatchClient(agentclient::Connection &connection)
+HangUpWatcher::Watch HangUpWatcher::WatchClient(std::function<void()> gone)
 {
     const int client = tds::RequestClientSocket();
     if (client < 0) {
@@ -50,9 +49,9 @@ HangUpWatcher::Watch HangUpWatcher::WatchClient(agentclient::Connection &connect
     event.events   = EPOLLRDHUP | EPOLLONESHOT;
     event.data.u64 = id;
     if (epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, client, &event) != 0) {
-        return {};  // the call ends at its own bound
+        return {};  // the work ends at its own bound
     }
-    watched_.emplace(id, Watched{client, &connection, false});
+    watched_.emplace(id, Watched{client, std::move(gone), false});
     return Watch(this, id);
 }
 
@@ -79,7 +78,7 @@ void HangUpWatcher::Run()
             std::lock_guard lock(mutex_);
             if (auto found = watched_.find(events[i].data.u64); found != watched_.end()) {
                 found->second.gone = true;
-                found->second.connection->Abandon();
+                found->second.on_gone();
             }
         }
     }

@@ -1,18 +1,15 @@
-// Calls made for clients that may hang up before their answers come: one thread watches the
-// clients' sockets and abandons a call once its client has gone.
+// Work done for clients that may hang up before their answers come: one thread watches the
+// clients' sockets and gives the work up once its client has gone.
 #ifndef PAAGENT_CORE_HANG_UP_WATCHER_H
 #define PAAGENT_CORE_HANG_UP_WATCHER_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
 
 #include "tds/socket.h"
-
-namespace agentclient {
-class Connection;
-}
 
 namespace paagent {
 
@@ -24,7 +21,7 @@ public:
     HangUpWatcher(const HangUpWatcher &)            = delete;
     HangUpWatcher &operator=(const HangUpWatcher &) = delete;
 
-    // A call watched until Stop or its end.
+    // Work watched until Stop or its end.
     class Watch {
     public:
         Watch() = default;
@@ -32,7 +29,7 @@ public:
         Watch &operator=(Watch &&other) noexcept;
         ~Watch() { Stop(); }
 
-        // Ends the watch; whether the client had gone and the call was abandoned.
+        // Ends the watch, after which gone is no longer called; whether the client had gone.
         bool Stop();
 
     private:
@@ -44,15 +41,15 @@ public:
         bool gone_              = false;
     };
 
-    // Abandons the call on connection (see agentclient::Connection::Abandon) if the client of
-    // the request this thread answers hangs up while the watch lasts; watches nothing outside a
-    // request, or when the socket cannot be watched.
-    Watch WatchClient(agentclient::Connection &connection);
+    // Calls gone, once, on the watcher's thread, if the client of the request this thread answers
+    // hangs up while the watch lasts; gone must not block. Watches nothing outside a request, or
+    // when the socket cannot be watched.
+    Watch WatchClient(std::function<void()> gone);
 
 private:
     struct Watched {
         int client;
-        agentclient::Connection *connection;
+        std::function<void()> on_gone;
         bool gone;
     };
 

@@ -18,6 +18,7 @@
 
 #include "core/agent_types.h"
 #include "core/log_writer.h"
+#include "tds/request_client.h"
 
 namespace paagent {
 
@@ -302,11 +303,14 @@ agentclient::Output OutputReader::Read(const std::string &log_name, std::int64_t
         cursor = output.cursor;
         for (bool changed = false; !changed;) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            pollfd ready[]  = {{changes.Get(), POLLIN, 0}, {stopped_.Fd(), POLLIN, 0}};
+            // A client that has gone hears no answer: its wait ends at once.
+            pollfd ready[] = {
+                {changes.Get(), POLLIN, 0}, {stopped_.Fd(), POLLIN, 0}, {tds::RequestClientSocket(), POLLRDHUP, 0}};
             if (left.count() <= 0 || !changes.Valid()) {
                 return output;
             }
-            if ((poll(ready, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) || ready[1].revents != 0) {
+            if ((poll(ready, 3, static_cast<int>(left.count())) < 0 && errno != EINTR) || ready[1].revents != 0 ||
+                ready[2].revents != 0) {
                 return output;
             }
             changed = ready[0].revents != 0 && ConcernsLog(changes.Get(), log_name);

@@ -129,7 +129,7 @@ auto Peers::On(const std::string &server, std::chrono::seconds bound, const Call
         } else if (connection->Timeout() != bound) {
             connection->SetTimeout(bound);
         }
-        watch = hang_ups_.WatchClient(*connection);
+        watch = hang_ups_.WatchClient([&peer = *connection] { peer.Abandon(); });
         // An abandoned connection serves no later request.
         if constexpr (std::is_void_v<decltype(call(*connection))>) {
             call(*connection);

@@ -10,7 +10,11 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
+#include <iterator>
 #include <optional>
 #include <regex>
 #include <tuple>
@@ -208,6 +212,49 @@ TEST(Events, HookSeesTheEventAndOneThatNeverEndsIsKilledWithoutHoldingUpRequests
     EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
     EXPECT_TRUE(Eventually([&] { return agent.Errors().find("ran past 2000 ms; killed") != std::string::npos; }));
     EXPECT_TRUE(Eventually([&] { return agent.Errors().find("was killed by signal 9") != std::string::npos; }));
+}
+
+// The agent's threads: one for each session, beside its own.
+std::size_t Threads(pid_t pid)
+{
+    const auto tasks = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task");
+    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+std::size_t Count(const std::string &text, const std::string &part)
+{
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// A client that hangs up while it waits for output or events frees its session at once, not at
+// the end of the minute it asked to wait.
+TEST(Events, AWaitWhoseClientHasGoneEndsAtOnce)
+{
+    AgentProcess agent(std::nullopt, {"--debug", "2"});
+    ac::Connection api      = Connect(agent);
+    const ac::Process quiet = Sleeper("quiet");
+    api.Start(quiet);
+    const std::pair<std::string, std::function<void(ac::Connection &)>> waits[] = {
+        {"pa_EventWaitRPC", [](ac::Connection &waiter) { waiter.WaitEvents(-1, 60s); }},
+        {"pa_ProcessOutputRPC", [&](ac::Connection &waiter) { waiter.ReadOutput(quiet, -1, 0, 60s); }},
+    };
+    for (const auto &[rpc, wait] : waits) {
+        SCOPED_TRACE(rpc);
+        ac::Options options;
+        options.timeout = 70s;
+        ac::Connection waiter(agent.Name(), AgentProcess::kUser, AgentProcess::kPassword, options);
+        const std::size_t sessions = Threads(agent.Pid());
+        const std::size_t asked    = Count(agent.Errors(), "RPC " + rpc + " from");
+        auto waiting               = std::async(std::launch::async, [&] { wait(waiter); });
+        ASSERT_TRUE(Eventually([&] { return Count(agent.Errors(), "RPC " + rpc + " from") > asked; }));
+        waiter.Abandon();
+        EXPECT_THROW(waiting.get(), ac::Error);
+        EXPECT_TRUE(Eventually([&] { return Threads(agent.Pid()) < sessions; }));
+    }
 }
 
 }  // namespace
