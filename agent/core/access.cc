@@ -4,7 +4,6 @@
 #include <charconv>
 #include <pwd.h>
 #include <stdexcept>
-#include <unistd.h>
 
 #include "core/agent_types.h"
 #include "core/request_user.h"
