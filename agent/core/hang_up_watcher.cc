@@ -2,6 +2,7 @@
 #include "core/hang_up_watcher.h"
 
 #include <cerrno>
+#include <csignal>
 #include <system_error>
 #include <utility>
 
@@ -27,7 +28,13 @@ HangUpWatcher::HangUpWatcher() : epoll_(epoll_create1(EPOLL_CLOEXEC)), wake_(eve
     if (!epoll_.Valid() || !wake_.Valid() || epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, wake_.Get(), &event) != 0) {
         throw std::system_error(errno, std::generic_category(), "cannot watch clients for their hang-ups");
     }
+    // The watcher takes none of the process's signals: SIGCHLD is for the supervisor's thread,
+    // which may start after it.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
     thread_ = std::thread([this] { Run(); });
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 HangUpWatcher::~HangUpWatcher()

@@ -14,6 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <protocol/time_text.h>
+
 #include "tds/socket.h"
 
 namespace paagent {
@@ -265,13 +267,9 @@ private:
     {
         timespec now{};
         clock_gettime(CLOCK_REALTIME, &now);
-        tm utc{};
-        gmtime_r(&now.tv_sec, &utc);
-        char text[64];
-        const int length =
-            std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ ", utc.tm_year + 1900,
-                          utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, now.tv_nsec / 1000000);
-        return std::string(text, static_cast<std::size_t>(length));
+        char text[pa::protocol::kTimeTextSize];
+        pa::protocol::TimeText(std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000, text);
+        return std::string(text) + " ";
     }
 
     std::string stamped_;

@@ -242,7 +242,10 @@ TEST(Events, AWaitWhoseClientHasGoneEndsAtOnce)
         {"pa_EventWaitRPC", [](ac::Connection &waiter) { waiter.WaitEvents(-1, 60s); }},
         {"pa_ProcessOutputRPC", [&](ac::Connection &waiter) { waiter.ReadOutput(quiet, -1, 0, 60s); }},
     };
-    for (const auto &[rpc, wait] : waits) {
+    // Named variables rather than structured bindings: clang 14 cannot capture bindings in a lambda.
+    for (const auto &entry : waits) {
+        const std::string &rpc = entry.first;
+        const auto &wait       = entry.second;
         SCOPED_TRACE(rpc);
         ac::Options options;
         options.timeout = 70s;

@@ -6,11 +6,11 @@
 #include "stop_signal.h"
 
 #include <protocol/events.h>
+#include <protocol/time_text.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <ctime>
 #include <deque>
 #include <iostream>
 #include <mutex>
@@ -27,12 +27,8 @@ using namespace std::chrono_literals;
 // A moment as RFC 3339 says, in UTC with milliseconds: 2026-12-07T13:45:01.123Z.
 std::string Rfc3339(std::int64_t time_ms)
 {
-    const std::time_t seconds = static_cast<std::time_t>(time_ms / 1000);
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[40];
-    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-    std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(time_ms % 1000));
+    char text[pa::protocol::kTimeTextSize];
+    pa::protocol::TimeText(time_ms, text);
     return text;
 }
 
