@@ -102,10 +102,11 @@ bool Session::LogIn()
     std::size_t largest    = std::clamp(config.max_packet_size, kDefaultPacketSize, kMaxPacketSize);
     std::size_t negotiated = std::clamp(login.requested_packet_size, kDefaultPacketSize, largest);
     LoginReplyOptions options{config.product_name, config.server_name, negotiated};
-    if (!ObtainPassword(login, options)) {
+    std::optional<EncryptedAnswer> encrypted;
+    if (!ObtainPassword(login, options, encrypted)) {
         return false;
     }
-    LoginGrant grant = CheckedLogin(login, options);
+    LoginGrant grant = CheckedLogin(login, encrypted, options);
     if (grant == LoginGrant::kRefused || !EnterPool(grant, login, options)) {
         return false;
     }
@@ -125,9 +126,11 @@ bool Session::LogIn()
     return true;
 }
 
-// Fills in the password of an encrypted login, or refuses a clear one where only encrypted ones
-// are accepted. A refusal here has checked no password, so it costs the address no delay.
-bool Session::ObtainPassword(LoginRecord &login, const LoginReplyOptions &options)
+// Reads the encrypted answer of a login that asks to encrypt its password, or refuses a clear
+// one where only encrypted ones are accepted. A refusal here has checked no password, so it costs
+// the address no delay.
+bool Session::ObtainPassword(const LoginRecord &login, const LoginReplyOptions &options,
+                             std::optional<EncryptedAnswer> &encrypted)
 {
     const ServerConfig &config = context_.config;
     if (!login.encrypted_password) {
@@ -144,19 +147,13 @@ bool Session::ObtainPassword(LoginRecord &login, const LoginReplyOptions &option
         RefuseLogin(options, kNoLoginKey);
         return false;
     }
-    std::optional<std::string> password = DecryptedPassword(*config.login_key, login, options);
-    if (!password) {
-        return false;
-    }
-    login.password = std::move(*password);
-    return true;
+    encrypted = ReadEncryptedAnswer(*config.login_key);
+    return encrypted.has_value();
 }
 
-// Sends the public key with a fresh nonce and decrypts the client's answer; nothing when the
-// client leaves, or when the answer was not encrypted for this nonce (a replayed login, say),
-// which is refused.
-std::optional<std::string> Session::DecryptedPassword(const LoginKey &key, const LoginRecord &login,
-                                                      const LoginReplyOptions &options)
+// Sends the public key with a fresh nonce and reads the client's answer; nothing when the client
+// leaves.
+std::optional<Session::EncryptedAnswer> Session::ReadEncryptedAnswer(const LoginKey &key)
 {
     std::string nonce = RandomBytes(kNonceSize);
     if (Send(PasswordKeyMessage(key.PublicPem(), nonce)).io != IoResult::kOk) {
@@ -171,35 +168,44 @@ std::optional<std::string> Session::DecryptedPassword(const LoginKey &key, const
     if (!IsType(answer, PacketType::kNormal)) {
         throw ProtocolError("encrypted password in a message of type " + HexByte(answer.type));
     }
-    std::string ciphertext = EncryptedPassword(answer.payload);
-    std::optional<std::string> plain =
-        key.Decrypt(std::span(reinterpret_cast<const std::uint8_t *>(ciphertext.data()), ciphertext.size()));
-    std::optional<std::string> password = plain ? PasswordAfterNonce(*plain, nonce) : std::nullopt;
-    if (!password) {
-        Log(LogLevel::kWarning, "login refused for user '", login.user, "' from host '", login.client_host,
-            "': its encrypted password was not encrypted for this login (replayed or forged)");
-        RefuseLogin(options, kLoginFailed);
-    }
-    return password;
+    return EncryptedAnswer{EncryptedPassword(answer.payload), std::move(nonce)};
 }
 
-// Checks the password in the address's turn; a refusal waits the delay its failure earned, which
-// holds only this connection, still in the pool of those logging in.
-LoginGrant Session::CheckedLogin(const LoginRecord &login, const LoginReplyOptions &options)
+// The password of the encrypted answer; nothing when it was not encrypted for this login's nonce
+// (a replayed or forged answer).
+std::optional<std::string> Session::DecryptedPassword(const EncryptedAnswer &encrypted) const
+{
+    const std::string &ciphertext    = encrypted.ciphertext;
+    std::optional<std::string> plain = context_.config.login_key->Decrypt(
+        std::span(reinterpret_cast<const std::uint8_t *>(ciphertext.data()), ciphertext.size()));
+    return plain ? PasswordAfterNonce(*plain, encrypted.nonce) : std::nullopt;
+}
+
+// Decrypts and checks the password in the address's turn, so that forged answers, whose
+// decryption costs as much as a password's check, are slowed down alike; a refusal waits the
+// delay its failure earned, which holds only this connection, still in the pool of those logging
+// in.
+LoginGrant Session::CheckedLogin(LoginRecord &login, const std::optional<EncryptedAnswer> &encrypted,
+                                 const LoginReplyOptions &options)
 {
     std::optional<LoginThrottle::Check> check = WaitForTurn(login, options);
     if (!check) {
         return LoginGrant::kRefused;
     }
+    std::optional<std::string> password = encrypted ? DecryptedPassword(*encrypted) : std::nullopt;
+    const bool forged                   = encrypted && !password;
+    if (password) {
+        login.password = std::move(*password);
+    }
     const LoginCheck &decide = context_.config.check_login;
-    LoginGrant grant         = decide ? decide(login.user, login.password) : LoginGrant::kRefused;
+    LoginGrant grant         = decide && !forged ? decide(login.user, login.password) : LoginGrant::kRefused;
     if (grant != LoginGrant::kRefused) {
         return grant;
     }
     LoginThrottle::Failure failure = check->Failed(Clock::now());
     Log(LogLevel::kInfo, "login rejected for user '", login.user, "' from host '", login.client_host,
         "', application '", login.application, "': failure ", failure.count, " from ", address_, ", refused after ",
-        failure.delay.count(), " ms");
+        failure.delay.count(), " ms", forged ? "; its encrypted password was not encrypted for this login" : "");
     if (stream_.QuietUntil(std::min(Clock::now() + failure.delay, login_deadline_))) {
         RefuseLogin(options, kLoginFailed);
     }

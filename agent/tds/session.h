@@ -46,10 +46,18 @@ private:
     using Clock = LoginThrottle::Clock;
 
     bool LogIn();
-    bool ObtainPassword(LoginRecord &login, const LoginReplyOptions &options);
-    std::optional<std::string> DecryptedPassword(const LoginKey &key, const LoginRecord &login,
-                                                 const LoginReplyOptions &options);
-    LoginGrant CheckedLogin(const LoginRecord &login, const LoginReplyOptions &options);
+    // The client's answer to the login key: its encrypted password, and the nonce it was sent.
+    struct EncryptedAnswer {
+        std::string ciphertext;
+        std::string nonce;
+    };
+
+    bool ObtainPassword(const LoginRecord &login, const LoginReplyOptions &options,
+                        std::optional<EncryptedAnswer> &encrypted);
+    std::optional<EncryptedAnswer> ReadEncryptedAnswer(const LoginKey &key);
+    std::optional<std::string> DecryptedPassword(const EncryptedAnswer &encrypted) const;
+    LoginGrant CheckedLogin(LoginRecord &login, const std::optional<EncryptedAnswer> &encrypted,
+                            const LoginReplyOptions &options);
     std::optional<LoginThrottle::Check> WaitForTurn(const LoginRecord &login, const LoginReplyOptions &options);
     bool EnterPool(LoginGrant grant, const LoginRecord &login, const LoginReplyOptions &options);
     void RefuseLogin(const LoginReplyOptions &options, std::string_view reason);

@@ -133,6 +133,20 @@ std::vector<std::uint8_t> RpcMessage(const std::string &rpc)
     return Packets(kRequestPacket, token);
 }
 
+std::vector<std::uint8_t> EncryptedPasswordMessage(const std::string &ciphertext)
+{
+    const auto size                  = static_cast<std::uint32_t>(ciphertext.size());
+    const std::uint8_t size_bytes[4] = {static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
+                                        static_cast<std::uint8_t>(size >> 16), static_cast<std::uint8_t>(size >> 24)};
+    // The message token, then one LONGBINARY parameter: its format (14 bytes) and its value.
+    std::vector<std::uint8_t> tokens = {0x65, 3, 0x01, 0x1f, 0x00, 0xEC, 14, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0xE1};
+    tokens.insert(tokens.end(), size_bytes, size_bytes + 4);
+    tokens.insert(tokens.end(), {0, 0xD7});
+    tokens.insert(tokens.end(), size_bytes, size_bytes + 4);
+    tokens.insert(tokens.end(), ciphertext.begin(), ciphertext.end());
+    return Packets(kRequestPacket, tokens);
+}
+
 Answer RawClient::ReadAnswer() { return AnswerIn(Reply()); }
 
 std::vector<std::uint8_t> RawClient::Reply()

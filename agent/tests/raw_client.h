@@ -32,6 +32,9 @@ std::vector<std::uint8_t> LoginBytes(const LoginFields &fields);
 inline std::vector<std::uint8_t> LoginMessage(const LoginFields &fields) { return Packets(0x02, LoginBytes(fields)); }
 // An RPC without parameters, in one request message.
 std::vector<std::uint8_t> RpcMessage(const std::string &rpc);
+// The answer to the server's login key: the security message 0x1f with `ciphertext` as its
+// encrypted password.
+std::vector<std::uint8_t> EncryptedPasswordMessage(const std::string &ciphertext);
 
 // What the server answered: whether it answered at all, whether it acknowledged a login, and
 // its first message if any.

@@ -143,6 +143,33 @@ TEST_F(EncryptedOnly, ClearPasswordsAreRefusedAndEachLoginGetsItsOwnNonce)
     EXPECT_NE(key_message, second.Reply());
 }
 
+// Clear passwords accepted too; one failure delays the address's next check past the login
+// time-out.
+class EncryptedSlowFailures : public ServerTest {
+    void Configure(ServerConfig &config) override
+    {
+        config.login_key     = TestKey();
+        config.login_timeout = milliseconds(1'000);
+        config.login_delays  = {milliseconds(60'000), milliseconds(60'000), milliseconds(60'000)};
+    }
+};
+
+// An answer that does not decrypt costs the server a decryption, as a password's check does: it
+// is a failed login, which slows the address down like a wrong password.
+TEST_F(EncryptedSlowFailures, AForgedEncryptedPasswordIsAFailedLogin)
+{
+    LoginFields encrypting{kUser, ""};
+    encrypting.encrypt = true;
+    RawClient forger(Port());
+    forger.Send(LoginMessage(encrypting));
+    ASSERT_FALSE(forger.Reply().empty());
+    forger.Send(EncryptedPasswordMessage(std::string(256, 'x')));
+    EXPECT_EQ(forger.ReadAnswer().message, "Login failed.");
+    EXPECT_TRUE(log_.WaitFor("failure 1 from 127.0.0.1"));
+    EXPECT_EQ(RawClient(Port()).LogIn(kRightPassword).message,
+              "Login failed: too many failed logins from this address; try again later.");
+}
+
 TEST(EncryptedLogin, ThePasswordFollowsOnlyThisLoginsNonce)
 {
     const std::string nonce(kNonceSize, 'n');
