@@ -4,6 +4,7 @@
 #include <crypt.h>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <stdexcept>
 
 namespace paagent {
@@ -21,6 +22,21 @@ bool Same(std::string_view a, std::string_view b)
         difference |= static_cast<unsigned char>(a[i] ^ b[i]);
     }
     return difference == 0;
+}
+
+// An unknown user's password is checked against this hash of a password nobody knows, so that
+// the answer takes as long as for a known user's wrong password and tells nobody which users exist.
+const std::string &UnknownUserHash()
+{
+    static const std::string kHash = [] {
+        std::random_device random;
+        std::string password;
+        for (int i = 0; i < 4; ++i) {
+            password += std::to_string(random());
+        }
+        return HashPassword(password);
+    }();
+    return kHash;
 }
 
 }  // namespace
@@ -95,13 +111,12 @@ std::vector<std::shared_ptr<const Access>> Users::Accesses() const
 
 bool Users::Check(std::string_view user, std::string_view password) const
 {
-    auto found = logins_.find(user);
-    if (found == logins_.end()) {
-        return false;
-    }
-    auto data          = std::make_unique<crypt_data>();
-    const char *hashed = crypt_r(std::string(password).c_str(), found->second.hash.c_str(), data.get());
-    return hashed != nullptr && hashed[0] != '*' && Same(hashed, found->second.hash);
+    auto found              = logins_.find(user);
+    const bool known        = found != logins_.end();
+    const std::string &hash = known ? found->second.hash : UnknownUserHash();
+    auto data               = std::make_unique<crypt_data>();
+    const char *hashed      = crypt_r(std::string(password).c_str(), hash.c_str(), data.get());
+    return known && hashed != nullptr && hashed[0] != '*' && Same(hashed, hash);
 }
 
 std::string HashPassword(std::string_view password)

@@ -440,6 +440,26 @@ TEST(AgentFiles, AUsersFileOthersMayWriteIsRefused)
     }
 }
 
+// An unknown user's check hashes the password as a known user's does, so that the time of a
+// refusal does not tell which users exist.
+TEST(AgentFiles, AnUnknownUsersCheckTakesAsLongAsAWrongPasswords)
+{
+    TempDir home;
+    const fs::path users = home.Path() / "users";
+    std::ofstream(users) << "operator:" << HashPassword("secret") << "\n";
+    const Users loaded = Users::Load(users);
+    auto time_of       = [&](const char *user) {
+        const auto start = Clock::now();
+        for (int i = 0; i < 5; ++i) {
+            EXPECT_FALSE(loaded.Check(user, "guess"));
+        }
+        return Clock::now() - start;
+    };
+    time_of("nobody");  // the first check of an unknown user makes the hash it is checked against
+    const auto known = time_of("operator");
+    EXPECT_GE(time_of("nobody"), known / 2);
+}
+
 // A login's role and uids follow its hash; without them it is an admin's, as before roles.
 TEST(AgentFiles, AUsersLineGivesItsRoleAndUidsOrIsRefusedWithItsLineNumber)
 {
