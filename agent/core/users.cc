@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <crypt.h>
-#include <fstream>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <stdexcept>
+
+#include "tds/protected_file.h"
 
 namespace paagent {
 
@@ -43,16 +45,7 @@ const std::string &UnknownUserHash()
 
 Users Users::Load(const std::filesystem::path &path)
 {
-    std::ifstream file(path);
-    if (!file) {
-        throw std::runtime_error("cannot read users file " + path.string());
-    }
-    // Whoever may write the file may add a login of their own.
-    std::error_code error;
-    const auto permissions = std::filesystem::status(path, error).permissions();
-    if (error || (permissions & std::filesystem::perms::others_write) != std::filesystem::perms::none) {
-        throw std::runtime_error("users file " + path.string() + " may be written by others; allow only its owner");
-    }
+    std::istringstream file(tds::ReadProtectedFile(path, "users file", tds::Readers::kAnyone));
     Users users;
     std::string line;
     for (int number = 1; std::getline(file, line); ++number) {

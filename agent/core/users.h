@@ -17,7 +17,7 @@ class Users {
 public:
     // Reads "user:hash[:role[:uids]]" lines (see ParseUids); a line without a role is an admin's.
     // '#' starts a comment. Throws std::runtime_error naming the file and line of anything else,
-    // or naming a file others may write.
+    // or naming a file that others may change (see tds::ReadProtectedFile).
     static Users Load(const std::filesystem::path &path);
 
     // Whether password is the user's.

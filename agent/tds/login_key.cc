@@ -13,6 +13,8 @@
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 
+#include "tds/protected_file.h"
+
 namespace paagent::tds {
 namespace {
 
@@ -87,10 +89,6 @@ LoginKey LoginKey::LoadOrCreate(const std::filesystem::path &file)
     if (!std::filesystem::exists(file)) {
         Create(file);
     }
-    using std::filesystem::perms;
-    if ((std::filesystem::status(file).permissions() & (perms::group_all | perms::others_all)) != perms::none) {
-        throw LoginKeyError(file.string() + " may be read by other users; make it its owner's only (chmod 600)");
-    }
     KeyPointer key = Read(file);
     if (EVP_PKEY_is_a(key.get(), "RSA") != 1) {
         throw LoginKeyError(file.string() + " does not hold an RSA key");
@@ -105,9 +103,15 @@ LoginKey LoginKey::LoadOrCreate(const std::filesystem::path &file)
 
 LoginKey::KeyPointer LoginKey::Read(const std::filesystem::path &file)
 {
-    BioPointer in(BIO_new_file(file.c_str(), "r"));
+    std::string pem;
+    try {
+        pem = ReadProtectedFile(file, "login key file", Readers::kOwnerOnly);
+    } catch (const std::runtime_error &error) {
+        throw LoginKeyError(error.what());
+    }
+    BioPointer in(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     if (!in) {
-        throw LoginKeyError("cannot open " + file.string() + ": " + OpensslReason());
+        throw LoginKeyError("cannot read " + file.string() + ": " + OpensslReason());
     }
     KeyPointer key(PEM_read_bio_PrivateKey(in.get(), nullptr, nullptr, nullptr));
     if (!key) {

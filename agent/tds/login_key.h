@@ -28,7 +28,7 @@ public:
 
     // Loads the private key in `file`; when there is none, generates one and writes it there,
     // readable by the owner only. Throws LoginKeyError, also for a file that other users may
-    // read or write.
+    // read or write, that is a symbolic link or that belongs to neither this user nor root.
     static LoginKey LoadOrCreate(const std::filesystem::path &file);
 
     // The public key as PKCS#1 "RSA PUBLIC KEY" PEM text, the form FreeTDS decodes.

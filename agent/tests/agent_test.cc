@@ -424,18 +424,46 @@ TEST(AgentFiles, ALogWriterStampsEachLineOnceWithItsTime)
     EXPECT_EQ(lines, (std::vector<std::string>{"one", part + "y", "two"}));
 }
 
-TEST(AgentFiles, AUsersFileOthersMayWriteIsRefused)
+// Whoever may change the users file may add a login of their own: it is refused unless only its
+// owner, this user or root, may write it, and it is read from the descriptor whose owner and mode
+// were checked, never through a symbolic link.
+TEST(AgentFiles, AUsersFileOnlyItsOwnerMayWriteIsRead)
 {
-    for (const auto &[mode, accepted] : {std::pair{0600, true}, {0644, true}, {0646, false}, {0666, false}}) {
-        SCOPED_TRACE(mode);
+    struct Case {
+        int mode;
+        bool linked;
+        uid_t owner;
+        std::string refusal;  // empty when accepted
+    };
+    const uid_t me     = geteuid();
+    const Case cases[] = {
+        {0600, false, me, ""},
+        {0644, false, me, ""},
+        {0620, false, me, "may be written by its group; allow only its owner (chmod go-w)"},
+        {0602, false, me, "may be written by other users; allow only its owner (chmod go-w)"},
+        {0600, true, me, "is a symbolic link; name the file itself"},
+        {0600, false, me + 4242, "belongs to user " + std::to_string(me + 4242) + ","},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.refusal);
+        if (c.owner != me && me != 0) {
+            continue;  // only root can give a file away
+        }
         TempDir home;
-        const fs::path users = home.Path() / "users";
-        std::ofstream(users) << "operator:" << HashPassword("secret") << "\n";
-        fs::permissions(users, static_cast<fs::perms>(mode));
-        if (accepted) {
+        const fs::path file = home.Path() / "users.real", users = home.Path() / "users";
+        std::ofstream(file) << "operator:" << HashPassword("secret") << "\n";
+        fs::permissions(file, static_cast<fs::perms>(c.mode));
+        ASSERT_EQ(chown(file.c_str(), c.owner, static_cast<gid_t>(-1)), 0);
+        if (c.linked) {
+            fs::create_symlink(file, users);
+        } else {
+            fs::rename(file, users);
+        }
+        if (c.refusal.empty()) {
             EXPECT_TRUE(Users::Load(users).Check("operator", "secret"));
         } else {
-            EXPECT_THROW(Users::Load(users), std::runtime_error);
+            EXPECT_THAT([&] { Users::Load(users); }, ::testing::ThrowsMessage<std::runtime_error>(::testing::HasSubstr(
+                                                         "users file " + users.string() + " " + c.refusal)));
         }
     }
 }

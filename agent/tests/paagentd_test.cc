@@ -48,7 +48,7 @@ TEST(AgentOptions, AreRefusedByNameAndCheckSaysWhichLineIsWrong)
         {{"--max-pending", "0"}, false, "--max-pending"},
         {{"--log-max-bytes", "1073741825"}, false, "--log-max-bytes"},
         {{"--require-encrypted-login", "--allow-clear-login"}, false, "excludes"},
-        {{"--login-key", key}, false, key.string() + " may be read by other users"},
+        {{"--login-key", key}, false, "login key file " + key.string() + " may be read or written by its group"},
         {{"--check", "--config", good}, true, good.string() + ": ok"},
         {{"--check", "--config", good}, true, "user " + kAgentUser + ": admin, uids any\n"},
         {{"--check", "--config", bad}, false, bad.string() + ": line " + bad_line},
