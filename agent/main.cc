@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <poll.h>
+#include <set>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -304,14 +305,34 @@ std::filesystem::path ConfigPath(const Settings &settings)
     return settings.config.empty() ? settings.home / "pa.cfg" : settings.config;
 }
 
-void Reload(const Settings &settings, Agent &agent, SharedUsers &users, Peers &peers)
+// A file without users would lock every client out, the reload's own sender included. The
+// sessions of a user removed, or whose password changed, end; a changed role or uids holds from
+// the session's next request, whose access is looked up afresh.
+void ReloadUsers(const Settings &settings, SharedUsers &users, tds::Server &server)
 {
     try {
-        users.store(std::make_shared<const Users>(Users::Load(settings.users)));
-        LogLine("reload: read the users file " + settings.users.string());
+        auto next = std::make_shared<const Users>(Users::Load(settings.users));
+        if (next->Accesses().empty()) {
+            throw std::runtime_error("users file " + settings.users.string() + " holds no user");
+        }
+        const auto ended_logins = users.load()->LoginsEndedBy(*next);
+        users.store(next);
+        const std::vector<std::string> ended =
+            server.EndSessions([&](const std::string &user) { return ended_logins.contains(user); });
+        std::string names;
+        for (const std::string &user : std::set<std::string>(ended.begin(), ended.end())) {
+            names += (names.empty() ? "" : ", ") + user;
+        }
+        LogLine("reload: read the users file " + settings.users.string() + "; ended " + std::to_string(ended.size()) +
+                " sessions" + (ended.empty() ? "" : " of users " + names));
     } catch (const std::exception &error) {
         LogLine(std::string("reload: ") + error.what() + "; the users are left as they were");
     }
+}
+
+void Reload(const Settings &settings, Agent &agent, SharedUsers &users, Peers &peers, tds::Server &server)
+{
+    ReloadUsers(settings, users, server);
     const std::filesystem::path config = ConfigPath(settings);
     try {
         agent.GetCatalog().Reload(LoadConfig(config, ConfigEnding::kRouting));
@@ -473,7 +494,8 @@ int Run(const Settings &settings)
     sd_notifyf(0, "READY=1\nSTATUS=%s listening on %s:%u", settings.name.c_str(), host.c_str(), server.Port());
 
     agent.StartAutomaticServices();
-    bool stop_processes = waiter.Wait(!settings.keep_processes, [&] { Reload(settings, agent, users, *forwarding); });
+    bool stop_processes =
+        waiter.Wait(!settings.keep_processes, [&] { Reload(settings, agent, users, *forwarding, server); });
     sd_notify(0, "STOPPING=1");
     LogLine(stop_processes ? "stopping, with every process" : "stopping");
     // Ends the waits of the requests in progress, so that stopping the server, which lets

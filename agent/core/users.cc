@@ -102,6 +102,18 @@ std::vector<std::shared_ptr<const Access>> Users::Accesses() const
     return accesses;
 }
 
+std::set<std::string, std::less<>> Users::LoginsEndedBy(const Users &next) const
+{
+    std::set<std::string, std::less<>> ended;
+    for (const auto &[user, login] : logins_) {
+        auto kept = next.logins_.find(user);
+        if (kept == next.logins_.end() || kept->second.hash != login.hash) {
+            ended.insert(user);
+        }
+    }
+    return ended;
+}
+
 bool Users::Check(std::string_view user, std::string_view password) const
 {
     auto found              = logins_.find(user);

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,8 @@ public:
     // What the user may do; none for a user not in the file.
     std::shared_ptr<const Access> AccessOf(std::string_view user) const;
     std::vector<std::shared_ptr<const Access>> Accesses() const;
+    // The users whose login `next` removes or whose password it changes: their sessions end.
+    std::set<std::string, std::less<>> LoginsEndedBy(const Users &next) const;
 
 private:
     // Throws std::invalid_argument saying what is wrong with the line.

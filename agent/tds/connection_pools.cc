@@ -19,9 +19,9 @@ PoolMembership::~PoolMembership()
     }
 }
 
-bool PoolMembership::MoveTo(Pool pool, std::optional<Displaced> &displaced)
+bool PoolMembership::MoveTo(Pool pool, const std::string &user, std::optional<Displaced> &displaced)
 {
-    return pools_->MoveTo(id_, pool, displaced);
+    return pools_->MoveTo(id_, pool, user, displaced);
 }
 
 void PoolMembership::LoginArrived() { pools_->LoginArrived(id_); }
@@ -38,11 +38,11 @@ PoolMembership ConnectionPools::Admit(int socket, std::uint32_t spid, std::strin
     Members &logging_in = pools_[Index(Pool::kLoggingIn)];
     displaced           = MakeRoom(logging_in, Limit(Pool::kLoggingIn));
     std::uint64_t id    = next_id_++;
-    logging_in.push_back(Member{id, socket, spid, std::move(peer)});
+    logging_in.push_back(Member{id, socket, spid, std::move(peer), {}});
     return PoolMembership(*this, id);
 }
 
-bool ConnectionPools::MoveTo(std::uint64_t id, Pool pool, std::optional<Displaced> &displaced)
+bool ConnectionPools::MoveTo(std::uint64_t id, Pool pool, const std::string &user, std::optional<Displaced> &displaced)
 {
     std::lock_guard lock(mutex_);
     Pool from  = Pool::kLoggingIn;
@@ -57,8 +57,24 @@ bool ConnectionPools::MoveTo(std::uint64_t id, Pool pool, std::optional<Displace
     if (pool != Pool::kSessions) {
         displaced = MakeRoom(to, Limit(pool));
     }
+    (*found)->user = user;
     to.splice(to.end(), pools_[Index(from)], *found);
     return true;
+}
+
+std::vector<std::string> ConnectionPools::EndSessions(const std::function<bool(const std::string &user)> &ends)
+{
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> users;
+    std::erase_if(pools_[Index(Pool::kSessions)], [&](Member &member) {
+        if (!ends(member.user)) {
+            return false;
+        }
+        ::shutdown(member.socket, SHUT_RDWR);
+        users.push_back(std::move(member.user));
+        return true;
+    });
+    return users;
 }
 
 void ConnectionPools::Remove(std::uint64_t id)

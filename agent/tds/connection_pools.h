@@ -6,10 +6,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tds/server_config.h"
 
@@ -38,8 +40,9 @@ public:
     PoolMembership &operator=(PoolMembership &&) = delete;
     ~PoolMembership();
 
-    // Moves the connection from the logging-in pool to `pool`; see ConnectionPools::move_to.
-    bool MoveTo(Pool pool, std::optional<Displaced> &displaced);
+    // Moves the connection, logged in as `user`, from the logging-in pool to `pool`; see
+    // ConnectionPools::MoveTo.
+    bool MoveTo(Pool pool, const std::string &user, std::optional<Displaced> &displaced);
     // Records that the connection's whole login has arrived.
     void LoginArrived();
 
@@ -58,9 +61,12 @@ public:
 
     // Adds a connection to the logging-in pool; `displaced` names the member closed to make room.
     PoolMembership Admit(int socket, std::uint32_t spid, std::string peer, std::optional<Displaced> &displaced);
-    // Moves a connection to `pool`. The sessions' pool, when full, refuses it (false); the
-    // single-RPC pool makes room.
-    bool MoveTo(std::uint64_t id, Pool pool, std::optional<Displaced> &displaced);
+    // Moves a connection, logged in as `user`, to `pool`. The sessions' pool, when full, refuses
+    // it (false); the single-RPC pool makes room.
+    bool MoveTo(std::uint64_t id, Pool pool, const std::string &user, std::optional<Displaced> &displaced);
+    // Shuts down the sockets of the sessions whose user `ends` picks, and takes them out of their
+    // pool as a displacement does; their users, one per session.
+    std::vector<std::string> EndSessions(const std::function<bool(const std::string &user)> &ends);
     void Remove(std::uint64_t id);
     void LoginArrived(std::uint64_t id);
     std::size_t Limit(Pool pool) const { return limits_[Index(pool)]; }
@@ -71,6 +77,7 @@ private:
         int socket;
         std::uint32_t spid;
         std::string peer;
+        std::string user;  // once logged in
         bool login_arrived = false;
     };
     using Members = std::list<Member>;  // oldest first

@@ -67,6 +67,11 @@ void Server::Stop()
     }
 }
 
+std::vector<std::string> Server::EndSessions(const std::function<bool(const std::string &user)> &ends)
+{
+    return pools_.EndSessions(ends);
+}
+
 void Server::AcceptLoop()
 {
     for (;;) {

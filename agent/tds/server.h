@@ -4,11 +4,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tds/connection_pools.h"
 #include "tds/listener.h"
@@ -33,6 +35,11 @@ public:
     void Start();
     // The bound port (useful with port 0); 0 before start().
     std::uint16_t Port() const { return port_; }
+
+    // Ends the sessions whose user `ends` picks by shutting their sockets down: a session waiting
+    // for its client ends at once, one whose request is being served once the request's handler
+    // returns. The users of the sessions ended, one per session.
+    std::vector<std::string> EndSessions(const std::function<bool(const std::string &user)> &ends);
 
     // Closes every connection and joins all threads. Handlers in progress run to completion.
     // Idempotent; also done by the destructor.

@@ -240,7 +240,7 @@ bool Session::EnterPool(LoginGrant grant, const LoginRecord &login, const LoginR
 {
     Pool pool = grant == LoginGrant::kSingleRpc ? Pool::kSingleRpc : Pool::kSessions;
     std::optional<Displaced> displaced;
-    if (!membership_.MoveTo(pool, displaced)) {
+    if (!membership_.MoveTo(pool, login.user, displaced)) {
         Log(LogLevel::kWarning, "login refused for user '", login.user, "': all ", context_.config.max_sessions,
             " sessions are in use");
         RefuseLogin(options, kNoSessionLeft);
