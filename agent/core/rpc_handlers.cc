@@ -351,6 +351,14 @@ HandlerTable Handlers(Agent &agent, std::function<void(bool)> stop_agent)
         const std::int32_t wait   = params.Integer();
         SendEvents(reply, agent.Events(host, cursor, std::chrono::seconds(wait)));
     };
+    table[protocol::kWhoAmI] = [](ParamReader &, Reply &reply) {
+        // Every request but the inform login's carries the access of its login.
+        const Access &access = *RequestAccess();
+        RowSet rows(protocol::kLoginColumns);
+        rows.Add(
+            {Value(access.User()), Value(std::string(protocol::RoleName(access.GetRole()))), Value(access.UidsText())});
+        std::move(rows).Send(reply);
+    };
     table[protocol::kStopPa] = [stop_agent](ParamReader &params, Reply &reply) {
         bool stop_processes = params.Integer() != 0;
         // The client learns of its success before the agent goes away.

@@ -638,6 +638,12 @@ PA_EXPORT int32_t PaServerGetDebugLevel(PaConnection *handle, int32_t *level);
 PA_EXPORT int32_t PaServerGetVersionNo(PaConnection *handle, int32_t *major, int32_t *minor);
 /* Asks the agent to generate a notification. */
 PA_EXPORT int32_t PaServerGenerateNotification(PaConnection *handle);
+/* Asks the agent who the handle's login is: into *user, *role ("read", "operate" or "admin")
+ * and *uids (the user ids its processes may run as: "any", or ids and ranges as
+ * "1000,2000-2999") new copies released with PaFree. PaSUCCESS, or the call's code with all
+ * three NULL; PaNOT_SUPPORTED from an agent that does not know the request, its text in
+ * PaServerGetLastMessage. */
+PA_EXPORT int32_t PaServerWhoAmI(PaConnection *handle, char **user, char **role, char **uids);
 /* Switches on the Client-Library's debug output where it has one: PaSUCCESS or PaFAILURE. */
 PA_EXPORT int32_t PaInstallDevLibDebug(PaConnection *handle);
 /* Marks the handle for internal mode. */
