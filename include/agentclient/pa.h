@@ -540,7 +540,11 @@ PA_EXPORT int32_t PaWriteSingleService(FILE *stream, const PaService *service);
 /* ======================================================================================
  * Environment and utilities
  * The product home comes from KOVAHOME, the product-family home from VTHOME; each is read at
- * every call, with a fixed default when unset.
+ * every call, with an absolute default when unset: /usr/lib/agentclient for the product home
+ * (what the product installs), /etc/agentclient for the product-family home (the interfaces
+ * file, freetds.conf, the message catalog). A VTHOME that does not start with '/' is refused,
+ * since it would be read from whatever directory the program runs in: nothing is read from it,
+ * and handle creation fails (logged: "VTHOME must be an absolute path, not 'x'").
  * ==================================================================================== */
 
 /* Returns the product home directory (shared text: the environment's or a literal). */
@@ -552,7 +556,8 @@ PA_EXPORT const char *PaGetArch(void);
  * cannot be read; shared buffer, overwritten by each call. */
 PA_EXPORT const char *PaGetVersionString(void);
 /* Writes the path of the Client-Library interfaces file under the product-family home into
- * buffer (size bytes); returns its length, or -1 when it does not fit. */
+ * buffer (size bytes); returns its length, or -1 when it does not fit or VTHOME is not an
+ * absolute path. */
 PA_EXPORT int32_t PaGetInterfacesFilePath(char *buffer, size_t size);
 /* Returns a new copy of the name of the user the process runs as, or NULL; release it with
  * PaFree. */
