@@ -19,6 +19,8 @@
 #include "core/peers.h"
 #include "core/request_user.h"
 #include "core/rpc_params.h"
+#include "core/socket_owner.h"
+#include "tds/request_client.h"
 
 namespace paagent {
 
@@ -343,6 +345,11 @@ HandlerTable Handlers(Agent &agent, std::function<void(bool)> stop_agent)
     table[protocol::kNotification] = [&supervisor](ParamReader &params, Reply &) {
         std::int32_t pid = params.Integer();
         std::int32_t id  = params.Integer();
+        // Every local program knows the inform password: a report counts only from within the
+        // process it names, which Report then finds among the processes this agent started.
+        if (RequestUser() == protocol::kInformUser && !PeerHeldBy(tds::RequestClientSocket(), pid)) {
+            throw AgentError("the inform login may only report the process it runs in");
+        }
         supervisor.Report(id, pid);
     };
     table[protocol::kEventWait] = [&agent](ParamReader &params, Reply &reply) {
