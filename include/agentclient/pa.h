@@ -676,7 +676,9 @@ typedef struct PaServerMessage {
  * the agent sent none (then *message is untouched). */
 PA_EXPORT int32_t PaServerGetLastMessage(const PaConnection *handle, PaServerMessage *message);
 /* Reports a process's PID and process id to the agent of server over a connection of its
- * own: PaSUCCESS, PaCONNECT_FAILED, or the RPC's failure. */
+ * own: PaSUCCESS, PaCONNECT_FAILED, or the RPC's failure. The agent takes the report only over
+ * loopback and from within the process pid names (that process or one of its descendants
+ * holding the connection), so a process reports itself. */
 PA_EXPORT int32_t PaInformPA(const char *server, int32_t pid, int32_t processId);
 
 /* ======================================================================================
