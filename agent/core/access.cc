@@ -104,21 +104,22 @@ bool Access::MayRunAs(std::int32_t uid) const
                                  [uid](const UidRange &range) { return range.first <= uid && uid <= range.last; });
 }
 
-std::string Access::Describe() const
+std::string Access::UidsText() const
 {
-    std::string text = std::string(pa::protocol::RoleName(role_)) + ", uids ";
     if (!uids_) {
-        return text + "any";
+        return "any";
     }
-    for (std::size_t i = 0; i < uids_->size(); ++i) {
-        const UidRange &range = (*uids_)[i];
-        text += (i == 0 ? "" : ",") + std::to_string(range.first);
+    std::string text;
+    for (const UidRange &range : *uids_) {
+        text += (text.empty() ? "" : ",") + std::to_string(range.first);
         if (range.last != range.first) {
             text += "-" + std::to_string(range.last);
         }
     }
     return text;
 }
+
+std::string Access::Describe() const { return std::string(pa::protocol::RoleName(role_)) + ", uids " + UidsText(); }
 
 void RequireRole(Role role, std::string_view action)
 {

@@ -43,6 +43,8 @@ public:
     bool MayRunAs(std::int32_t uid) const;
     // Whether it may do less than an admin without uids.
     bool Limited() const { return role_ != Role::kAdmin || uids_.has_value(); }
+    // "any", or the ids and ranges as "1000,2000-2999".
+    std::string UidsText() const;
     // "admin, uids any" or "operate, uids 1000,2000-2999".
     std::string Describe() const;
 

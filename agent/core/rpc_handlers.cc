@@ -19,6 +19,8 @@
 #include "core/peers.h"
 #include "core/request_user.h"
 #include "core/rpc_params.h"
+#include "core/socket_owner.h"
+#include "tds/request_client.h"
 
 namespace paagent {
 
@@ -343,6 +345,11 @@ HandlerTable Handlers(Agent &agent, std::function<void(bool)> stop_agent)
     table[protocol::kNotification] = [&supervisor](ParamReader &params, Reply &) {
         std::int32_t pid = params.Integer();
         std::int32_t id  = params.Integer();
+        // Every local program knows the inform password: a report counts only from within the
+        // process it names, which Report then finds among the processes this agent started.
+        if (RequestUser() == protocol::kInformUser && !PeerHeldBy(tds::RequestClientSocket(), pid)) {
+            throw AgentError("the inform login may only report the process it runs in");
+        }
         supervisor.Report(id, pid);
     };
     table[protocol::kEventWait] = [&agent](ParamReader &params, Reply &reply) {
@@ -350,6 +357,14 @@ HandlerTable Handlers(Agent &agent, std::function<void(bool)> stop_agent)
         const std::int64_t cursor = params.Number("event cursor");
         const std::int32_t wait   = params.Integer();
         SendEvents(reply, agent.Events(host, cursor, std::chrono::seconds(wait)));
+    };
+    table[protocol::kWhoAmI] = [](ParamReader &, Reply &reply) {
+        // Every request but the inform login's carries the access of its login.
+        const Access &access = *RequestAccess();
+        RowSet rows(protocol::kLoginColumns);
+        rows.Add(
+            {Value(access.User()), Value(std::string(protocol::RoleName(access.GetRole()))), Value(access.UidsText())});
+        std::move(rows).Send(reply);
     };
     table[protocol::kStopPa] = [stop_agent](ParamReader &params, Reply &reply) {
         bool stop_processes = params.Integer() != 0;

@@ -433,6 +433,16 @@ public:
         return version;
     }
     void GenerateNotification() { Check(PaServerGenerateNotification(handle_), "cannot generate a notification"); }
+    // This connection's login as the agent sees it.
+    Login WhoAmI()
+    {
+        char *user = nullptr;
+        char *role = nullptr;
+        char *uids = nullptr;
+        Check(PaServerWhoAmI(handle_, &user, &role, &uids), "cannot ask the agent who the login is");
+        const detail::CText owned[] = {detail::CText(user), detail::CText(role), detail::CText(uids)};
+        return Login{owned[0].get(), owned[1].get(), owned[2].get()};
+    }
 
     // Processes.
     // Starts the process; with a time-out the agent watches it that long before it answers.

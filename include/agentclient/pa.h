@@ -540,7 +540,11 @@ PA_EXPORT int32_t PaWriteSingleService(FILE *stream, const PaService *service);
 /* ======================================================================================
  * Environment and utilities
  * The product home comes from KOVAHOME, the product-family home from VTHOME; each is read at
- * every call, with a fixed default when unset.
+ * every call, with an absolute default when unset: /usr/lib/agentclient for the product home
+ * (what the product installs), /etc/agentclient for the product-family home (the interfaces
+ * file, freetds.conf, the message catalog). A VTHOME that does not start with '/' is refused,
+ * since it would be read from whatever directory the program runs in: nothing is read from it,
+ * and handle creation fails (logged: "VTHOME must be an absolute path, not 'x'").
  * ==================================================================================== */
 
 /* Returns the product home directory (shared text: the environment's or a literal). */
@@ -552,7 +556,8 @@ PA_EXPORT const char *PaGetArch(void);
  * cannot be read; shared buffer, overwritten by each call. */
 PA_EXPORT const char *PaGetVersionString(void);
 /* Writes the path of the Client-Library interfaces file under the product-family home into
- * buffer (size bytes); returns its length, or -1 when it does not fit. */
+ * buffer (size bytes); returns its length, or -1 when it does not fit or VTHOME is not an
+ * absolute path. */
 PA_EXPORT int32_t PaGetInterfacesFilePath(char *buffer, size_t size);
 /* Returns a new copy of the name of the user the process runs as, or NULL; release it with
  * PaFree. */
@@ -638,6 +643,12 @@ PA_EXPORT int32_t PaServerGetDebugLevel(PaConnection *handle, int32_t *level);
 PA_EXPORT int32_t PaServerGetVersionNo(PaConnection *handle, int32_t *major, int32_t *minor);
 /* Asks the agent to generate a notification. */
 PA_EXPORT int32_t PaServerGenerateNotification(PaConnection *handle);
+/* Asks the agent who the handle's login is: into *user, *role ("read", "operate" or "admin")
+ * and *uids (the user ids its processes may run as: "any", or ids and ranges as
+ * "1000,2000-2999") new copies released with PaFree. PaSUCCESS, or the call's code with all
+ * three NULL; PaNOT_SUPPORTED from an agent that does not know the request, its text in
+ * PaServerGetLastMessage. */
+PA_EXPORT int32_t PaServerWhoAmI(PaConnection *handle, char **user, char **role, char **uids);
 /* Switches on the Client-Library's debug output where it has one: PaSUCCESS or PaFAILURE. */
 PA_EXPORT int32_t PaInstallDevLibDebug(PaConnection *handle);
 /* Marks the handle for internal mode. */
@@ -665,7 +676,9 @@ typedef struct PaServerMessage {
  * the agent sent none (then *message is untouched). */
 PA_EXPORT int32_t PaServerGetLastMessage(const PaConnection *handle, PaServerMessage *message);
 /* Reports a process's PID and process id to the agent of server over a connection of its
- * own: PaSUCCESS, PaCONNECT_FAILED, or the RPC's failure. */
+ * own: PaSUCCESS, PaCONNECT_FAILED, or the RPC's failure. The agent takes the report only over
+ * loopback and from within the process pid names (that process or one of its descendants
+ * holding the connection), so a process reports itself. */
 PA_EXPORT int32_t PaInformPA(const char *server, int32_t pid, int32_t processId);
 
 /* ======================================================================================

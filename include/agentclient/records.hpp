@@ -1,5 +1,5 @@
-// agentclient's records as C++ values: processes, services with their members, routes, and
-// the agent's events.
+// agentclient's records as C++ values: processes, services with their members, routes, the
+// agent's events and a login.
 //
 // Plain values with equality, usable without the rest of the C++ API: what a client sends and
 // lists, what the agent holds and what the configuration file carries are these same types.
@@ -131,6 +131,16 @@ struct Output {
     std::int64_t cursor = -1;
 
     bool operator==(const Output &) const = default;
+};
+
+// A login as the agent sees it: its user, its role ("read", "operate" or "admin") and the user
+// ids its processes may run as ("any", or ids and ranges as "1000,2000-2999").
+struct Login {
+    std::string user;
+    std::string role;
+    std::string uids;
+
+    bool operator==(const Login &) const = default;
 };
 
 }  // namespace agentclient

@@ -89,6 +89,11 @@ private:
 
 int32_t PaContextInit(PaConnection *handle, CS_INT version)
 {
+    // Nothing is read from a relative home: the settings there may be another user's.
+    if (PaGetVthome() == nullptr) {
+        PaMsgLog(PaMSG_ERROR, "VTHOME must be an absolute path, not '%s'.", std::getenv("VTHOME"));
+        return PaFAILURE;
+    }
     PrepareEnvironment();
     LogVersion(version);
 

@@ -276,7 +276,8 @@ bool DispatchRow(Call &call, const ColumnSet &row, void **slot)
     case Rows::kServices:
     case Rows::kHosts:
     case Rows::kOutput:
-    case Rows::kEvents: break;
+    case Rows::kEvents:
+    case Rows::kLogin: break;
     }
     const auto *sink = static_cast<const PaRowTarget *>(call.target);
     sink->decoder->decode(row.Columns(), sink->list, slot);

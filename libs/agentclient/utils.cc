@@ -14,11 +14,15 @@
 #include <termios.h>
 #include <unistd.h>
 
+// Absolute, so that no program takes its server directory or FreeTDS settings (which decide
+// where a password goes) from the directory it happens to run in. The family home holds those
+// settings, so it is under /etc; the product home holds what the product installs, which the
+// package owns, so it is under /usr/lib.
 #ifndef PA_DEFAULT_KOVAHOME
-#  define PA_DEFAULT_KOVAHOME "Program Files\\Quorvex\\Vintrel\\Corvane"
+#  define PA_DEFAULT_KOVAHOME "/usr/lib/agentclient"
 #endif
 #ifndef PA_DEFAULT_VTHOME
-#  define PA_DEFAULT_VTHOME "Program Files\\Quorvex\\Vintrel"
+#  define PA_DEFAULT_VTHOME "/etc/agentclient"
 #endif
 
 namespace {
@@ -51,8 +55,12 @@ bool CatalogOpen() { return messages != reinterpret_cast<nl_catd>(-1); }
 // Opens the message catalog once; a failed open is tried again at the next call.
 void OpenCatalog()
 {
+    const char *home = PaGetVthome();
+    if (home == nullptr) {
+        return;
+    }
     char path[PATH_MAX];
-    int length = std::snprintf(path, sizeof path, kCatalogPattern, PaGetVthome(), kArch);
+    int length = std::snprintf(path, sizeof path, kCatalogPattern, home, kArch);
     if (length < 0 || static_cast<size_t>(length) >= sizeof path) {
         return;
     }
@@ -143,7 +151,11 @@ private:
 
 }  // namespace
 
-const char *PaGetVthome(void) { return EnvironmentOr("VTHOME", PA_DEFAULT_VTHOME); }
+const char *PaGetVthome(void)
+{
+    const char *home = EnvironmentOr("VTHOME", PA_DEFAULT_VTHOME);
+    return home[0] == '/' ? home : nullptr;
+}
 
 extern "C" {
 
@@ -169,10 +181,11 @@ const char *PaGetVersionString(void)
 
 int32_t PaGetInterfacesFilePath(char *buffer, size_t size)
 {
-    if (buffer == nullptr) {
+    const char *home = PaGetVthome();
+    if (buffer == nullptr || home == nullptr) {
         return -1;
     }
-    int length = std::snprintf(buffer, size, kInterfacesPattern, PaGetVthome());
+    int length = std::snprintf(buffer, size, kInterfacesPattern, home);
     if (length < 0 || static_cast<size_t>(length) >= size) {
         return -1;
     }

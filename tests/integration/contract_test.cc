@@ -84,6 +84,19 @@ std::vector<Step> Scenario()
              int32_t result = PaServerGetVersionNo(s.handle, &major, &minor);
              return result == PaSUCCESS && (major != 3 || minor != 1) ? PaFAILURE : result;
          }},
+        {kWhoAmI,
+         [](Stage &s) {
+             char *user = nullptr, *role = nullptr, *uids = nullptr;
+             int32_t result = PaServerWhoAmI(s.handle, &user, &role, &uids);
+             const bool read =
+                 result == PaSUCCESS && std::string(user) + " " + role + " " + uids == "operator admin any";
+             for (char *text : {user, role, uids}) {
+                 if (text != nullptr) {
+                     PaFree(text);
+                 }
+             }
+             return result == PaSUCCESS && !read ? PaFAILURE : result;
+         }},
         // The agent's informational message is kept as the call's last message.
         {kGenerateNotification,
          [](Stage &s) {

@@ -7,8 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
+#include <sstream>
 
 using testing::Contains;
 using testing::HasSubstr;
@@ -92,6 +95,32 @@ TEST(Login, FailuresToReachAnAgentAreReportedWithoutThePassword)
             EXPECT_EQ(PaServerGetLastError(test.handle), test.last_error);
         }
     }
+}
+
+// Every local program knows the inform password: a report counts only from within the process
+// it names. A process reporting itself is accepted; the same report from this test is refused.
+TEST(Login, TheInformLoginReportsOnlyTheProcessItRunsIn)
+{
+    AgentProcess agent;
+    Handle handle                    = OpenHandle(agent);
+    const std::filesystem::path told = agent.Home() / "told";
+    Process itself = MakeProcess("itself", std::string(INFORM_HELPER_PATH) + " " + told.string(), {.type = PaPA_AWARE});
+    ASSERT_EQ(PaProcessStartWithTimeOut(handle.get(), itself.get(), 10), PaSUCCESS);
+    EXPECT_EQ(std::to_string(StatusOf(handle.get(), itself.get()).pid), ReadText(told));
+
+    Process waiting =
+        MakeProcess("waiting", "echo $PA_PROCESS_ID $$ > " + told.string() + "; exec sleep 30", {.type = PaPA_AWARE});
+    std::filesystem::remove(told);
+    Handle starter = OpenHandle(agent);
+    auto started =
+        std::async(std::launch::async, [&] { return PaProcessStartWithTimeOut(starter.get(), waiting.get(), 10); });
+    int32_t id = 0, pid = 0;
+    ASSERT_TRUE(Eventually([&] { return static_cast<bool>(std::istringstream(ReadText(told)) >> id >> pid); }));
+    LogCapture log(PaMSG_ERROR);
+    EXPECT_EQ(PaInformPA(agent.Name().c_str(), pid, id), PaFAILURE);
+    EXPECT_THAT(log.Texts(), Contains(HasSubstr("the inform login may only report the process it runs in")));
+    EXPECT_EQ(PaProcessStop(handle.get(), waiting.get()), PaSUCCESS);
+    EXPECT_NE(started.get(), PaSUCCESS);
 }
 
 TEST(Routing, EntriesAreAddedListedWholeOrForThisAgentAndRemoved)

@@ -90,4 +90,24 @@ TEST(Roles, EachRoleIsAllowedItsRequestsAndRefusedTheRest)
     }
 }
 
+// Each login reads back its own user, role and uids, the uids in their one written form
+// whatever form the users file gave them in.
+TEST(Roles, EachLoginReadsBackWhoItIs)
+{
+    const std::string hash = AgentProcess::kPasswordHash;
+    const std::string users =
+        "reader:" + hash + ":read\noscar:" + hash + ":operate:2000-2999,1000\nada:" + hash + ":admin:root,7-7\n";
+    AgentProcess agent(std::nullopt, {}, {}, users);
+    const ac::Login logins[] = {
+        {"reader", "read", "any"},
+        {"oscar", "operate", "2000-2999,1000"},
+        {"ada", "admin", "0,7"},
+        {AgentProcess::kUser, "admin", "any"},
+    };
+    for (const ac::Login &login : logins) {
+        SCOPED_TRACE(login.user);
+        EXPECT_EQ(ac::Connection(agent.Name(), login.user, AgentProcess::kPassword).WhoAmI(), login);
+    }
+}
+
 }  // namespace

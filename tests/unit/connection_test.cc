@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <unistd.h>
 
 using namespace client;
@@ -48,6 +49,57 @@ TEST_F(ConnectTest, FreetdsConfOfTheInstallationIsUsedUnlessTheCallerChoseOne)
             << c.exists << " " << (c.chosen != nullptr ? c.chosen : "unset");
     }
     std::filesystem::remove_all(home);
+}
+
+// A home relative to the current directory would be another user's wherever that user may
+// write: unset it is absolute, relative it is refused before anything is read from it, though
+// the current directory holds settings under that very name.
+TEST_F(ConnectTest, NoSettingsAreReadFromTheCurrentDirectory)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::filesystem::path work = testing::TempDir() + "connect_test_cwd_" + std::to_string(getpid());
+    struct Case {
+        const char *vthome;  // null: unset
+        std::string interfaces;
+        std::string refusal;  // empty when the handle is created
+    } cases[] = {
+        {nullptr, "/etc/agentclient/interfaces", ""},
+        {"x", "", "VTHOME must be an absolute path, not 'x'."},
+        {"", "", "VTHOME must be an absolute path, not ''."},
+    };
+    for (const Case &c : cases) {
+        const std::filesystem::path planted = work / (c.vthome != nullptr ? c.vthome : "");
+        std::filesystem::create_directories(planted);
+        std::ofstream(planted / "freetds.conf") << "[" << kServer << "]\n\thost = 192.0.2.1\n";
+        std::ofstream(planted / "interfaces") << kServer << "\n\tquery tcp 5.0 192.0.2.1 4100\n";
+        EXPECT_EXIT(
+            {
+                c.vthome != nullptr ? setenv("VTHOME", c.vthome, 1) : unsetenv("VTHOME");
+                unsetenv("FREETDSCONF");
+                if (chdir(work.c_str()) != 0) {
+                    std::exit(2);
+                }
+                char interfaces[64]  = "";
+                const bool found     = PaGetInterfacesFilePath(interfaces, sizeof interfaces) > 0;
+                PaConnection *handle = PaConnectCreate(kServer, kApp, kUser, kPassword);
+                const bool created   = handle != nullptr;
+                PaConnectDestroy(handle);
+                std::cerr << (found ? interfaces : "") << "|" << (created ? "created" : "refused") << "|"
+                          << (std::getenv("FREETDSCONF") != nullptr ? std::getenv("FREETDSCONF") : "") << "|"
+                          << testing::PrintToString(log_.Texts(PaMSG_ERROR)) << "\n";
+                const bool refused_alone =
+                    c.refusal.empty() ? created && log_.Texts(PaMSG_ERROR).empty()
+                                      : !created && log_.Texts(PaMSG_ERROR) == std::vector<std::string>{c.refusal};
+                // An installed /etc/agentclient/freetds.conf may be used; nothing under the directory.
+                const char *conf = std::getenv("FREETDSCONF");
+                const bool conf_kept =
+                    conf == nullptr || (conf[0] == '/' && std::string(conf).rfind(work.string(), 0) != 0);
+                std::exit(interfaces == c.interfaces && refused_alone && conf_kept ? 0 : 1);
+            },
+            testing::ExitedWithCode(0), "")
+            << (c.vthome != nullptr ? c.vthome : "unset");
+    }
+    std::filesystem::remove_all(work);
 }
 
 TEST_F(ConnectTest, ALoginRefusedOnlyByTheAgentsMessageIsAGeneralErrorNotATimeOut)

@@ -57,6 +57,17 @@ Exit Notify(Session &session, const Output &output)
                        [](ac::Connection &agent) { agent.GenerateNotification(); });
 }
 
+Exit WhoAmI(Session &session, const Output &output)
+{
+    const ac::Login login = session.Agent().WhoAmI();
+    if (output.AsJson()) {
+        output.Document({{"user", login.user}, {"role", login.role}, {"uids", login.uids}});
+    } else {
+        output.Outcomes({{"user " + login.user + ", role " + login.role + ", uids " + login.uids, {}}});
+    }
+    return Exit::kDone;
+}
+
 Exit StopAll(Session &session, const Output &output)
 {
     return AgentAction(session, output, "stop-all", "stopped every process",

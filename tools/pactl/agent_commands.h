@@ -18,6 +18,9 @@ Json VersionRecords(agentclient::Connection &agent);
 // Shows the agent's debug level, after setting it when a level is given.
 Exit DebugLevel(Session &session, const Output &output, std::optional<std::int32_t> level);
 Exit Notify(Session &session, const Output &output);
+// Shows the login as the agent sees it: "user alice, role operate, uids 1000,2000-2999", or with
+// --json an object of user, role and uids.
+Exit WhoAmI(Session &session, const Output &output);
 Exit StopAll(Session &session, const Output &output);
 Exit StartAll(Session &session, const Output &output);
 // Stops the agent, and every process it runs first when processes is set.

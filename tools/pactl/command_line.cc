@@ -250,6 +250,8 @@ void CommandLine::DefineAgentCommands()
 
     Choose(agent->add_subcommand("notify", "ask the agent to generate a notification"),
            [](Session &s, const Output &o) { return Notify(s, o); });
+    Choose(agent->add_subcommand("whoami", "show the login's user, role and the user ids its processes may run as"),
+           [](Session &s, const Output &o) { return WhoAmI(s, o); });
     Choose(agent->add_subcommand("stop-all", "stop every process the agent runs"),
            [](Session &s, const Output &o) { return StopAll(s, o); });
     Choose(agent->add_subcommand("start-all", "start every process the agent knows"),

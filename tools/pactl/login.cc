@@ -32,7 +32,9 @@ std::string InterfacesPath()
 {
     char path[PATH_MAX];
     if (PaGetInterfacesFilePath(path, sizeof path) < 0) {
-        throw UsageError("the interfaces file's path is too long; name the agent with -S or PA_SERVER");
+        throw UsageError(
+            "no interfaces file: VTHOME is not an absolute path, or the path is too long; name the agent with -S or "
+            "PA_SERVER");
     }
     return path;
 }

@@ -79,7 +79,7 @@ _pactl() {
     route) [[ -n $sub ]] || words="list add remove" ;;
     agent)
       if [[ -z $sub ]]; then
-        words="version debug notify stop-all start-all stop"
+        words="version debug notify whoami stop-all start-all stop"
       elif [[ $sub == stop ]]; then
         words="--processes"
       fi

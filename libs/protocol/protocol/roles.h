@@ -77,6 +77,7 @@ inline constexpr std::array<RpcRole, kRpcCount> kRpcRoles = {{
     {kUnameGet, Role::kRead, "read the system name"},
     {kProcessOutput, Role::kRead, "read output"},
     {kEventWait, Role::kRead, "wait for events"},
+    {kWhoAmI, Role::kRead, "ask who they are"},
 }};
 
 // Whether each RPC's row is in its place and says what a refusal of it says; a row left out

@@ -80,7 +80,8 @@ enum Rpc : std::int32_t {
     // Beyond the base set: an agent without them refuses them as unknown.
     kProcessOutput = 32,
     kEventWait     = 33,
-    kRpcCount      = 34
+    kWhoAmI        = 34,
+    kRpcCount      = 35
 };
 
 // The ten parameters of a process, in the order they travel.
@@ -209,6 +210,15 @@ enum EventColumn : std::size_t {
     kColEventLost
 };
 
+// Columns of the reply naming the login of the session: its user, its role and the user ids its
+// processes may run as ("any", or ids and ranges as "1000,2000-2999").
+inline constexpr Field kLoginColumns[] = {{"user", Type::kText}, {"role", Type::kText}, {"uids", Type::kText}};
+enum LoginColumn : std::size_t {
+    kColLoginUser,
+    kColLoginRole,
+    kColLoginUids
+};
+
 // What a reply's rows hold.
 enum class Rows : std::uint8_t {
     kNone,
@@ -218,7 +228,8 @@ enum class Rows : std::uint8_t {
     kServices,
     kHosts,
     kOutput,
-    kEvents
+    kEvents,
+    kLogin
 };
 
 // The block of parameters between an RPC's leading and trailing ones.
@@ -312,6 +323,7 @@ inline constexpr std::array<RpcShape, kRpcCount> kRpcs = {
     detail::Uncalled("pa_ServerUnameGetRPC"),
     detail::Plain("pa_ProcessOutputRPC", detail::kOutputParams, Rows::kOutput, kOutputColumns),
     detail::Plain("pa_EventWaitRPC", detail::kEventParams, Rows::kEvents, kEventColumns),
+    detail::Plain("pa_WhoAmIRPC", {}, Rows::kLogin, kLoginColumns),
 };
 
 // The shape of RPC number rpc, or none outside the table.

@@ -181,6 +181,14 @@ TEST(Pactl, ServiceRouteAndAgentCommands)
             {{"route", "remove", "node1", "OTHER"}, 0, "removed", [&] { EXPECT_TRUE(api.Routes().empty()); }},
             {{"route", "remove", "node1", "OTHER"}, 1, "no route node1 to OTHER"},
             {{"agent", "version"}, 0, agent.Name() + "\t3.1\n"},
+            {{"agent", "whoami"}, 0, "user operator, role admin, uids any\n"},
+            {{"--json", "agent", "whoami"},
+             0,
+             "",
+             {},
+             [](const Json &login) {
+                 EXPECT_EQ(login, Json({{"user", "operator"}, {"role", "admin"}, {"uids", "any"}}));
+             }},
             {{"agent", "debug", "3"}, 0, "debug level 3", [&] { EXPECT_EQ(api.DebugLevel(), 3); }},
             {{"agent", "notify"}, 0, "generated a notification"},
             {{"start", "solo", "--command", "exec sleep 30"},
