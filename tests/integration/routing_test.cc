@@ -83,9 +83,12 @@ protected:
 
     inline static int runs = 0;
     const std::string run_ = std::to_string(getpid()) + "_" + std::to_string(++runs);
-    AgentProcess alpha_{std::nullopt, RoutedOptions("alpha"), ServerOf("alpha")};
-    AgentProcess beta_{std::nullopt, RoutedOptions("beta"), ServerOf("beta")};
-    AgentProcess gamma_{std::nullopt, RoutedOptions("gamma"), ServerOf("gamma")};
+    // Besides the peers' login, which may do everything, one that may operate and one that may read.
+    const std::string users_ = std::string("alice:") + AgentProcess::kPasswordHash +
+                               ":operate\nreader:" + AgentProcess::kPasswordHash + ":read\n";
+    AgentProcess alpha_{std::nullopt, RoutedOptions("alpha"), ServerOf("alpha"), users_};
+    AgentProcess beta_{std::nullopt, RoutedOptions("beta"), ServerOf("beta"), users_};
+    AgentProcess gamma_{std::nullopt, RoutedOptions("gamma"), ServerOf("gamma"), users_};
     std::vector<ac::Connection> direct_;
     ac::Connection client_{alpha_.Name(), AgentProcess::kUser, AgentProcess::kPassword};
 };
@@ -246,6 +249,18 @@ TEST_F(ManyHosts, APeerFrozenOrDownFailsItsRequestsOnlyWithinTheTimeOut)
     gamma_.Signal(SIGKILL);
     ASSERT_TRUE(gamma_.WaitForExit(std::chrono::seconds(10)));
     fails_alone(false);
+}
+
+// The agent a client logs in to checks its role before it forwards anything: the peer, which
+// checks only its peer login's role, never sees a request the client may not make.
+TEST_F(ManyHosts, ARequestTheCallerMayNotMakeIsRefusedBeforeItIsForwarded)
+{
+    const ac::Process far = Sleeper("far", "beta");
+    Direct("beta").Start(far);
+    ac::Connection reader(alpha_.Name(), "reader", AgentProcess::kPassword);
+    EXPECT_THAT(Refusal([&] { reader.Stop(far); }).AgentText(), HasSubstr("user reader (read) may not stop processes"));
+    EXPECT_NE(ListedPid(Direct("beta"), far.name), 0);
+    EXPECT_THAT(beta_.Errors(), testing::Not(HasSubstr("paagentd-forward")));
 }
 
 TEST_F(ManyHosts, RefusesUnknownHostsAndRequestsThatWouldLoop)
