@@ -417,9 +417,10 @@ void RegisterRpcs(tds::Server &server, Agent &agent, std::function<void(bool)> s
         const std::string name(shape.name);
         server.AddRpc(name, [&agent, &shape, rpc, name, handler,
                              access_of](const tds::SessionInfo &session, const tds::RpcRequest &request, Reply &reply) {
-            agent.Log(Verbosity::kRequest, "RPC " + name + " from user " + session.user);
+            const std::string requester = Requester(session);
+            agent.Log(Verbosity::kRequest, "RPC " + name + " from user " + requester);
             const bool inform = session.user == protocol::kInformUser;
-            const RequestUserScope user(session.user, inform ? nullptr : access_of(session.user));
+            const RequestUserScope user(requester, inform ? nullptr : access_of(session.user));
             try {
                 if (inform && (rpc != protocol::kNotification || session.application != protocol::kInformApplication)) {
                     throw AgentError("the inform login may only report processes");

@@ -14,6 +14,7 @@
 #include <csignal>
 #include <fstream>
 #include <future>
+#include <map>
 #include <unistd.h>
 
 namespace ac = agentclient;
@@ -149,7 +150,7 @@ TEST_F(ManyHosts, OutputAndEventsOfAnotherHostAreFollowedThroughItsAgent)
         ASSERT_FALSE(batch.events.empty());
         for (const ac::Event &event : batch.events) {
             EXPECT_EQ(event.host, "beta");
-            EXPECT_EQ(event.user, AgentProcess::kUser);
+            EXPECT_THAT(event.user.value_or(""), testing::StartsWith("operator for operator@ROUTE_alpha"));
             seen.push_back(*event.process + " " +
                            std::string(pa::protocol::EventKindName(static_cast<int>(event.kind))));
         }
@@ -261,6 +262,36 @@ TEST_F(ManyHosts, ARequestTheCallerMayNotMakeIsRefusedBeforeItIsForwarded)
     EXPECT_THAT(Refusal([&] { reader.Stop(far); }).AgentText(), HasSubstr("user reader (read) may not stop processes"));
     EXPECT_NE(ListedPid(Direct("beta"), far.name), 0);
     EXPECT_THAT(beta_.Errors(), testing::Not(HasSubstr("paagentd-forward")));
+}
+
+// A peer carries out a forwarded change with its peer login's rights, and names the user it was
+// forwarded for in its events. The login's client host names the user, and
+// only the first 30 bytes of it arrive: this agent's name may be cut short.
+TEST_F(ManyHosts, APeerNamesWhomItCarriesOutAForwardedChangeFor)
+{
+    const ac::Process first = Sleeper("first", "beta"), second = Sleeper("second", "beta");
+    Direct("beta").Start(first);
+    Direct("beta").Start(second);
+    const std::int64_t cursor = Direct("beta").WaitEvents(-1, std::chrono::seconds(0)).cursor;
+    ac::Connection alice(alpha_.Name(), "alice", AgentProcess::kPassword);
+    alice.Stop(first);
+    // After alice's request to the same peer, whose connection is hers alone.
+    client_.Stop(second);
+
+    std::map<std::string, std::string> stopped_by;
+    for (std::int64_t at = cursor; stopped_by.size() < 2;) {
+        const ac::EventBatch batch = Direct("beta").WaitEvents(at, std::chrono::seconds(5));
+        ASSERT_FALSE(batch.events.empty());
+        for (const ac::Event &event : batch.events) {
+            if (event.kind == ac::EventKind::kStopped) {
+                stopped_by[*event.process] = event.user.value_or("");
+            }
+        }
+        at = batch.cursor;
+    }
+    const std::string for_alice = "operator for alice@" + alpha_.Name();
+    EXPECT_EQ(stopped_by["first"], for_alice);
+    EXPECT_THAT(stopped_by["second"], testing::StartsWith("operator for operator@ROUTE_alpha"));
 }
 
 TEST_F(ManyHosts, RefusesUnknownHostsAndRequestsThatWouldLoop)
