@@ -265,7 +265,7 @@ TEST_F(ManyHosts, ARequestTheCallerMayNotMakeIsRefusedBeforeItIsForwarded)
 }
 
 // A peer carries out a forwarded change with its peer login's rights, and names the user it was
-// forwarded for in its events. The login's client host names the user, and
+// forwarded for in its events and its audit line. The login's client host names the user, and
 // only the first 30 bytes of it arrive: this agent's name may be cut short.
 TEST_F(ManyHosts, APeerNamesWhomItCarriesOutAForwardedChangeFor)
 {
@@ -292,6 +292,12 @@ TEST_F(ManyHosts, APeerNamesWhomItCarriesOutAForwardedChangeFor)
     const std::string for_alice = "operator for alice@" + alpha_.Name();
     EXPECT_EQ(stopped_by["first"], for_alice);
     EXPECT_THAT(stopped_by["second"], testing::StartsWith("operator for operator@ROUTE_alpha"));
+    const std::string audit = "audit: user " + for_alice +
+                              " from 127.0.0.1, application paagentd-forward: stop processes: process first of "
+                              "host beta: done\n";
+    ASSERT_TRUE(Eventually([&] { return beta_.Errors().find(audit) != std::string::npos; }));
+    const std::string log = beta_.Errors();
+    EXPECT_EQ(log.find("audit: user " + for_alice), log.rfind("audit: user " + for_alice));
 }
 
 TEST_F(ManyHosts, RefusesUnknownHostsAndRequestsThatWouldLoop)
