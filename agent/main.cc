@@ -448,9 +448,9 @@ int Run(const Settings &settings)
     options.host_name = settings.host_name.empty() ? MachineHostName() : settings.host_name;
     // A forwarded stop waits as long as a stop here would, peers being set up alike.
     const auto stop_allowance = std::chrono::ceil<std::chrono::seconds>(options.supervision.grace) + kKillWait;
-    auto forwarding =
-        std::make_shared<Peers>(std::move(peers), std::chrono::seconds(settings.peer_timeout_seconds), stop_allowance);
-    options.peers = forwarding;
+    auto forwarding           = std::make_shared<Peers>(settings.name, std::move(peers),
+                                              std::chrono::seconds(settings.peer_timeout_seconds), stop_allowance);
+    options.peers             = forwarding;
     LogLine("host " + options.host_name + "; requests for other hosts time out after " +
             std::to_string(settings.peer_timeout_seconds) + " seconds");
     Agent agent(std::move(options));

@@ -6,6 +6,7 @@
 
 #include "core/access.h"
 #include "core/agent.h"
+#include "core/request_user.h"
 
 namespace paagent {
 
@@ -52,6 +53,11 @@ Agent::~Agent() = default;
 
 void Agent::Log(Verbosity verbosity, const std::string &text) const
 {
+    // What a client's request does, its audit line tells at this verbosity (see audit.h): the
+    // steps it takes are details. The request's user marks its threads, the supervisor's too.
+    if (verbosity == Verbosity::kEvent && RequestUser()) {
+        verbosity = Verbosity::kRequest;
+    }
     if (log_ && static_cast<int>(verbosity) <= debug_level_) {
         log_(verbosity, text);
     }

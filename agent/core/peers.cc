@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/request_user.h"
+
 namespace paagent {
 
 namespace ac = agentclient;
@@ -50,9 +52,9 @@ std::map<std::string, PeerLogin> LoadPeers(const std::filesystem::path &path)
     return logins;
 }
 
-// The idle connections to one peer, each with the login it was opened with.
+// The idle connections to one peer for one user, each with the login it was opened with.
 struct Peers::Pool {
-    // Idle connections kept per peer; more, opened for requests at once, close when done.
+    // Idle connections kept per peer and user; more, opened for requests at once, close when done.
     static constexpr std::size_t kKept = 4;
 
     std::mutex mutex;
@@ -80,8 +82,10 @@ struct Peers::Pool {
     }
 };
 
-Peers::Peers(std::map<std::string, PeerLogin> logins, std::chrono::seconds timeout, std::chrono::seconds stop_allowance)
-    : logins_(std::move(logins)), timeout_(timeout), stop_allowance_(stop_allowance)
+Peers::Peers(std::string server_name, std::map<std::string, PeerLogin> logins, std::chrono::seconds timeout,
+             std::chrono::seconds stop_allowance)
+    : server_name_(std::move(server_name)), logins_(std::move(logins)), timeout_(timeout),
+      stop_allowance_(stop_allowance)
 {
 }
 
@@ -103,10 +107,10 @@ PeerLogin Peers::Login(const std::string &server) const
     return found->second;
 }
 
-Peers::Pool &Peers::PoolOf(const std::string &server)
+Peers::Pool &Peers::PoolOf(const std::string &server, const std::string &caller)
 {
     std::lock_guard lock(pools_mutex_);
-    auto &entry = pools_[server];
+    auto &entry = pools_[{server, caller}];
     if (!entry) {
         entry = std::make_unique<Pool>();
     }
@@ -116,14 +120,17 @@ Peers::Pool &Peers::PoolOf(const std::string &server)
 template <class Call>
 auto Peers::On(const std::string &server, std::chrono::seconds bound, const Call &call)
 {
-    const PeerLogin login                    = this->Login(server);
-    Pool &peer                               = PoolOf(server);
+    const PeerLogin login = this->Login(server);
+    // The agent's own work, such as the automatic start of a service, is named by the agent alone.
+    const std::string caller                 = RequestUser() ? *RequestUser() + "@" + server_name_ : server_name_;
+    Pool &peer                               = PoolOf(server, caller);
     std::optional<ac::Connection> connection = peer.Take(login);
     HangUpWatcher::Watch watch;  // after connection, which it may abandon
     try {
         if (!connection) {
             ac::Options options;
             options.application = kForwardApplication;
+            options.host_name   = caller;
             options.timeout     = bound;
             connection.emplace(server, login.user, login.password, std::move(options));
         } else if (connection->Timeout() != bound) {

@@ -33,14 +33,17 @@ struct PeerLogin {
 std::map<std::string, PeerLogin> LoadPeers(const std::filesystem::path &path);
 
 // Sends requests to peers through the client library. A request holds a connection to its peer
-// for itself alone: an idle one kept from an earlier request, or a new one; afterwards a few are
-// kept for the requests to come. So a request that waits long (a start that watches its process)
-// holds up no other request to the same peer, and a peer that does not answer holds up only the
-// requests for it.
+// for itself alone: an idle one kept from an earlier request of the same user, or a new one;
+// afterwards a few are kept for the requests to come. So a request that waits long (a start that
+// watches its process) holds up no other request to the same peer, and a peer that does not
+// answer holds up only the requests for it. The login's client host names the user and this
+// agent ("alice@agentA"), so that the peer can say whose request it carries out.
 class Peers : public PeerCalls {
 public:
-    // timeout bounds every call; stop_allowance is added for the calls that stop processes.
-    Peers(std::map<std::string, PeerLogin> logins, std::chrono::seconds timeout, std::chrono::seconds stop_allowance);
+    // server_name is this agent's; timeout bounds every call; stop_allowance is added for the
+    // calls that stop processes.
+    Peers(std::string server_name, std::map<std::string, PeerLogin> logins, std::chrono::seconds timeout,
+          std::chrono::seconds stop_allowance);
     ~Peers() override;
     Peers(const Peers &)            = delete;
     Peers &operator=(const Peers &) = delete;
@@ -67,16 +70,18 @@ private:
     // the peer's refusal, or naming the peer when it cannot be reached.
     template <class Call>
     auto On(const std::string &server, std::chrono::seconds bound, const Call &call);
-    Pool &PoolOf(const std::string &server);
+    // The idle connections to server made for the requests of caller.
+    Pool &PoolOf(const std::string &server, const std::string &caller);
     // Throws AgentError when the peers file has no login for server.
     PeerLogin Login(const std::string &server) const;
 
+    std::string server_name_;
     mutable std::mutex logins_mutex_;
     std::map<std::string, PeerLogin> logins_;
     std::chrono::seconds timeout_;
     std::chrono::seconds stop_allowance_;
     std::mutex pools_mutex_;
-    std::map<std::string, std::unique_ptr<Pool>> pools_;
+    std::map<std::pair<std::string, std::string>, std::unique_ptr<Pool>> pools_;
     // A forwarded call is given up once its client has gone: nobody is left to hear the answer.
     HangUpWatcher hang_ups_;
 };

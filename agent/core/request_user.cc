@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "core/peers.h"
+
 namespace paagent {
 
 namespace {
@@ -14,6 +16,14 @@ thread_local std::shared_ptr<const Access> request_access;
 const std::optional<std::string> &RequestUser() { return request_user; }
 
 const std::shared_ptr<const Access> &RequestAccess() { return request_access; }
+
+std::string Requester(const tds::SessionInfo &session)
+{
+    if (session.application == kForwardApplication && session.client_host.find('@') != std::string::npos) {
+        return session.user + " for " + session.client_host;
+    }
+    return session.user;
+}
 
 RequestUserScope::RequestUserScope(std::optional<std::string> user, std::shared_ptr<const Access> access)
     : previous_user_(std::move(request_user)), previous_access_(std::move(request_access))

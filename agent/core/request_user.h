@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "tds/request.h"
+
 namespace paagent {
 
 class Access;
@@ -15,6 +17,12 @@ class Access;
 const std::optional<std::string> &RequestUser();
 // What that user may do; none when the thread carries out no client's request.
 const std::shared_ptr<const Access> &RequestAccess();
+
+// The login of session as the log and the events name it. Another agent forwarding a request
+// names the user it forwards for and itself in the login's client host ("alice@agentA"): the
+// request is then "peer1 for alice@agentA". That name grants nothing; what the request may do
+// is always what the login itself may.
+std::string Requester(const tds::SessionInfo &session);
 
 // Makes user and access this thread's RequestUser and RequestAccess while it lives.
 class RequestUserScope {

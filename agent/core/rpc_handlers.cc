@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <exception>
 #include <map>
 #include <optional>
 #include <set>
@@ -16,6 +17,7 @@
 #include <protocol/rpc_table.h>
 
 #include "core/access.h"
+#include "core/audit.h"
 #include "core/peers.h"
 #include "core/request_user.h"
 #include "core/rpc_params.h"
@@ -388,6 +390,42 @@ std::optional<std::size_t> HostParam(Rpc rpc)
     return kAboutOneProcess.contains(rpc) ? std::optional<std::size_t>(1) : std::nullopt;
 }
 
+// The text parameter at position of a request, when it has one.
+std::optional<std::string> TextAt(const tds::RpcRequest &request, std::size_t position)
+{
+    if (position >= request.params.size() || !request.params[position].value.IsText()) {
+        return std::nullopt;
+    }
+    return request.params[position].value.AsText();
+}
+
+// What a request asks for, as its audit line says: its action and the process, service or host
+// it names.
+std::string AuditedAction(Rpc rpc, const tds::RpcRequest &request)
+{
+    std::string what(protocol::RoleOf(rpc).action);
+    std::optional<std::string> name;
+    std::string kind;
+    if (HostParam(rpc) == std::size_t{1}) {
+        name = TextAt(request, 0);
+        kind = "process";
+        if (auto host = TextAt(request, 1); name && host) {
+            *name += " of host " + *host;
+        }
+    } else if (rpc == protocol::kServiceStart) {
+        // After the flag that says whether it adds the service.
+        name = TextAt(request, 1);
+        kind = "service";
+    } else if (rpc == protocol::kServiceStop || rpc == protocol::kServiceRemove || rpc == protocol::kServiceChange) {
+        name = TextAt(request, 0);
+        kind = "service";
+    } else if (rpc == protocol::kHostAdd || rpc == protocol::kHostRemove) {
+        name = TextAt(request, 0);
+        kind = "host";
+    }
+    return name ? what + ": " + kind + " " + *name : what;
+}
+
 // A request another agent forwarded goes no further: routing tables that point back at each
 // other cannot make it loop.
 void RefuseForwardingAgain(const Catalog &catalog, const protocol::RpcShape &shape, const tds::RpcRequest &request,
@@ -432,26 +470,49 @@ void RegisterRpcs(tds::Server &server, Agent &agent, std::function<void(bool)> s
         const std::string name(shape.name);
         server.AddRpc(name, [&agent, &shape, rpc, name, handler,
                              access_of](const tds::SessionInfo &session, const tds::RpcRequest &request, Reply &reply) {
-            agent.Log(Verbosity::kRequest, "RPC " + name + " from user " + session.user);
-            const bool inform = session.user == protocol::kInformUser;
-            const RequestUserScope user(session.user, inform ? nullptr : access_of(session.user));
-            try {
-                if (inform && (rpc != protocol::kNotification || session.application != protocol::kInformApplication)) {
-                    throw AgentError("the inform login may only report processes");
+            const std::string requester = Requester(session);
+            agent.Log(Verbosity::kRequest, "RPC " + name + " from user " + requester);
+            const bool audited = Audited(rpc);
+            std::exception_ptr failure;
+            // In a scope of its own: the lines the request logs while it is carried out are
+            // details of its audit line (see Agent::Log), which comes after it.
+            const std::string outcome = [&]() -> std::string {
+                const bool inform = session.user == protocol::kInformUser;
+                const RequestUserScope user(requester, inform ? nullptr : access_of(session.user));
+                try {
+                    if (inform &&
+                        (rpc != protocol::kNotification || session.application != protocol::kInformApplication)) {
+                        throw AgentError("the inform login may only report processes");
+                    }
+                    // A reload of the users file may have removed the user since it logged in.
+                    if (!inform && !RequestAccess()) {
+                        throw AgentError("user " + session.user + " is no longer in the users file");
+                    }
+                    RequireRole(protocol::RoleOf(rpc).role, protocol::RoleOf(rpc).action);
+                    if (const auto host_param = HostParam(rpc);
+                        session.application == kForwardApplication && host_param) {
+                        RefuseForwardingAgain(agent.GetCatalog(), shape, request, *host_param);
+                    }
+                    ParamReader params(shape, request);
+                    handler(params, reply);
+                    return "done";
+                } catch (const AgentError &error) {
+                    if (!audited) {
+                        agent.Log(Verbosity::kRequest, name + " refused: " + error.what());
+                    }
+                    reply.Fail(tds::ServerMessage::Error(kRequestRefused, error.what()));
+                    return std::string("refused: ") + error.what();
+                } catch (const std::exception &error) {
+                    // The session answers and logs it as it does any handler's failure.
+                    failure = std::current_exception();
+                    return std::string("failed: ") + error.what();
                 }
-                // A reload of the users file may have removed the user since it logged in.
-                if (!inform && !RequestAccess()) {
-                    throw AgentError("user " + session.user + " is no longer in the users file");
-                }
-                RequireRole(protocol::RoleOf(rpc).role, protocol::RoleOf(rpc).action);
-                if (const auto host_param = HostParam(rpc); session.application == kForwardApplication && host_param) {
-                    RefuseForwardingAgain(agent.GetCatalog(), shape, request, *host_param);
-                }
-                ParamReader params(shape, request);
-                handler(params, reply);
-            } catch (const AgentError &error) {
-                agent.Log(Verbosity::kRequest, name + " refused: " + error.what());
-                reply.Fail(tds::ServerMessage::Error(kRequestRefused, error.what()));
+            }();
+            if (audited) {
+                agent.Log(Verbosity::kEvent, AuditLine(session, AuditedAction(rpc, request), outcome));
+            }
+            if (failure) {
+                std::rethrow_exception(failure);
             }
         });
     }

@@ -672,7 +672,8 @@ void Supervisor::Fire(Entry &entry, Event event, Facts facts, const std::shared_
             Emit(About(entry, EventKind::kStopped));
         }
         if (entry.phase == Phase::kStopped && event != Event::kStop) {
-            Log(Verbosity::kEvent, "stopped process " + name);
+            // A stop a client asked for is told by the request's audit line.
+            Log(entry.requester ? Verbosity::kRequest : Verbosity::kEvent, "stopped process " + name);
         }
         for (const auto &waiter : std::exchange(entry.stop_waiters, {})) {
             waiter->Succeed();

@@ -50,6 +50,7 @@ struct RpcRequest {
 struct SessionInfo {
     std::uint32_t spid = 0;  // server-assigned connection number
     std::string user;
+    std::string address;  // the client's IPv4 address
     std::string client_host;
     std::string client_process;  // client's process id as text
     std::string application;

@@ -48,6 +48,7 @@ Session::Session(AdmittedClient client, const SessionContext &context)
       login_deadline_(Clock::now() + context.config.login_timeout)
 {
     info_.spid        = client.spid;
+    info_.address     = address_;
     info_.packet_size = kDefaultPacketSize;
 }
 

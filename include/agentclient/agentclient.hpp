@@ -330,6 +330,7 @@ inline void SetLogLevel(std::int32_t level) { PaSetMsgLogLevel(level); }
 
 struct Options {
     std::string application = "agentclient";
+    std::string host_name{};           // sent as the client's host; empty: this machine's name
     std::chrono::seconds timeout{30};  // how long a reply may take
     std::function<bool()> retry;       // asked whether a request the agent failed is sent again
 };
@@ -346,6 +347,9 @@ public:
             detail::Throw("cannot create a connection to " + server, PaCONNECT_FAILED);
         }
         try {
+            if (!options.host_name.empty() && PaConnectSetHostName(handle_, options.host_name.c_str()) != PaSUCCESS) {
+                detail::Throw("cannot set the host name of the connection to " + server, PaCONNECT_FAILED);
+            }
             SetTimeout(options.timeout);
             SetRetry(std::move(options.retry));
             Check(PaConnect(handle_), "cannot connect to " + server);

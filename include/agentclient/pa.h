@@ -587,6 +587,10 @@ PA_EXPORT PaConnection *PaSecureConnectCreate(const char *server, const char *ap
                                               const char *password);
 PA_EXPORT PaConnection *PaConnectCreateSybase10(const char *server, const char *application, const char *user,
                                                 const char *password);
+/* Makes the handle's logins send host_name as the client's host, in place of this machine's
+ * name (the login record keeps 30 bytes of it): PaSUCCESS, or PaFAILURE when handle or
+ * host_name is NULL or it cannot be copied. */
+PA_EXPORT int32_t PaConnectSetHostName(PaConnection *handle, const char *host_name);
 /* Opens the handle's connection, replacing one already open: PaSUCCESS or
  * PaCONNECT_FAILED (the handle then holds no connection and may be connected again). */
 PA_EXPORT int32_t PaConnect(PaConnection *handle);

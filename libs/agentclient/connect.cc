@@ -45,6 +45,7 @@ void ReleaseHandle(PaConnection *handle)
     ReleaseText(handle->app_name);
     ReleaseText(handle->user_name);
     ReleaseText(handle->password, true);
+    ReleaseText(handle->host_name);
     PaFree(handle);
 }
 
@@ -226,8 +227,10 @@ int32_t PaConnectEstablish(PaConnection *handle, pa::Operation &operation)
         return fail("Failed to set application name connection property.");
     }
     char host_name[kHostNameSize];
-    ReadHostName(host_name);
-    if (!SetText(connection, CS_HOSTNAME, host_name)) {
+    if (handle->host_name == nullptr) {
+        ReadHostName(host_name);
+    }
+    if (!SetText(connection, CS_HOSTNAME, handle->host_name != nullptr ? handle->host_name : host_name)) {
         return fail("Failed to set host name connection property.");
     }
     PaConnection *self = handle;
@@ -268,6 +271,20 @@ PaConnection *PaConnectCreateSybase10(const char *server, const char *applicatio
                                       const char *password)
 {
     return PaConnectCreateCommon(server, application, user, password, CS_VERSION_100, 0);
+}
+
+int32_t PaConnectSetHostName(PaConnection *handle, const char *host_name)
+{
+    if (handle == nullptr || host_name == nullptr) {
+        return PaFAILURE;
+    }
+    char *copy = PaStrDup(host_name);
+    if (copy == nullptr) {
+        return PaFAILURE;
+    }
+    ReleaseText(handle->host_name);
+    handle->host_name = copy;
+    return PaSUCCESS;
 }
 
 int32_t PaConnect(PaConnection *handle)

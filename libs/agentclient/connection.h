@@ -25,6 +25,7 @@ struct PaConnection {
     char *app_name;
     char *user_name;
     char *password;                        // wiped before it is released
+    char *host_name;                       // sent as the client's host; null: this machine's name
     PaNotificationFunc notification_func;  // the caller's, never released here
     PaRetryFunc retry_func;
     void *notification_data;

@@ -14,6 +14,7 @@
 #include <csignal>
 #include <fstream>
 #include <future>
+#include <map>
 #include <unistd.h>
 
 namespace ac = agentclient;
@@ -83,9 +84,12 @@ protected:
 
     inline static int runs = 0;
     const std::string run_ = std::to_string(getpid()) + "_" + std::to_string(++runs);
-    AgentProcess alpha_{std::nullopt, RoutedOptions("alpha"), ServerOf("alpha")};
-    AgentProcess beta_{std::nullopt, RoutedOptions("beta"), ServerOf("beta")};
-    AgentProcess gamma_{std::nullopt, RoutedOptions("gamma"), ServerOf("gamma")};
+    // Besides the peers' login, which may do everything, one that may operate and one that may read.
+    const std::string users_ = std::string("alice:") + AgentProcess::kPasswordHash +
+                               ":operate\nreader:" + AgentProcess::kPasswordHash + ":read\n";
+    AgentProcess alpha_{std::nullopt, RoutedOptions("alpha"), ServerOf("alpha"), users_};
+    AgentProcess beta_{std::nullopt, RoutedOptions("beta"), ServerOf("beta"), users_};
+    AgentProcess gamma_{std::nullopt, RoutedOptions("gamma"), ServerOf("gamma"), users_};
     std::vector<ac::Connection> direct_;
     ac::Connection client_{alpha_.Name(), AgentProcess::kUser, AgentProcess::kPassword};
 };
@@ -146,7 +150,7 @@ TEST_F(ManyHosts, OutputAndEventsOfAnotherHostAreFollowedThroughItsAgent)
         ASSERT_FALSE(batch.events.empty());
         for (const ac::Event &event : batch.events) {
             EXPECT_EQ(event.host, "beta");
-            EXPECT_EQ(event.user, AgentProcess::kUser);
+            EXPECT_THAT(event.user.value_or(""), testing::StartsWith("operator for operator@ROUTE_alpha"));
             seen.push_back(*event.process + " " +
                            std::string(pa::protocol::EventKindName(static_cast<int>(event.kind))));
         }
@@ -246,6 +250,54 @@ TEST_F(ManyHosts, APeerFrozenOrDownFailsItsRequestsOnlyWithinTheTimeOut)
     gamma_.Signal(SIGKILL);
     ASSERT_TRUE(gamma_.WaitForExit(std::chrono::seconds(10)));
     fails_alone(false);
+}
+
+// The agent a client logs in to checks its role before it forwards anything: the peer, which
+// checks only its peer login's role, never sees a request the client may not make.
+TEST_F(ManyHosts, ARequestTheCallerMayNotMakeIsRefusedBeforeItIsForwarded)
+{
+    const ac::Process far = Sleeper("far", "beta");
+    Direct("beta").Start(far);
+    ac::Connection reader(alpha_.Name(), "reader", AgentProcess::kPassword);
+    EXPECT_THAT(Refusal([&] { reader.Stop(far); }).AgentText(), HasSubstr("user reader (read) may not stop processes"));
+    EXPECT_NE(ListedPid(Direct("beta"), far.name), 0);
+    EXPECT_THAT(beta_.Errors(), testing::Not(HasSubstr("paagentd-forward")));
+}
+
+// A peer carries out a forwarded change with its peer login's rights, and names the user it was
+// forwarded for in its events and its audit line. The login's client host names the user, and
+// only the first 30 bytes of it arrive: this agent's name may be cut short.
+TEST_F(ManyHosts, APeerNamesWhomItCarriesOutAForwardedChangeFor)
+{
+    const ac::Process first = Sleeper("first", "beta"), second = Sleeper("second", "beta");
+    Direct("beta").Start(first);
+    Direct("beta").Start(second);
+    const std::int64_t cursor = Direct("beta").WaitEvents(-1, std::chrono::seconds(0)).cursor;
+    ac::Connection alice(alpha_.Name(), "alice", AgentProcess::kPassword);
+    alice.Stop(first);
+    // After alice's request to the same peer, whose connection is hers alone.
+    client_.Stop(second);
+
+    std::map<std::string, std::string> stopped_by;
+    for (std::int64_t at = cursor; stopped_by.size() < 2;) {
+        const ac::EventBatch batch = Direct("beta").WaitEvents(at, std::chrono::seconds(5));
+        ASSERT_FALSE(batch.events.empty());
+        for (const ac::Event &event : batch.events) {
+            if (event.kind == ac::EventKind::kStopped) {
+                stopped_by[*event.process] = event.user.value_or("");
+            }
+        }
+        at = batch.cursor;
+    }
+    const std::string for_alice = "operator for alice@" + alpha_.Name();
+    EXPECT_EQ(stopped_by["first"], for_alice);
+    EXPECT_THAT(stopped_by["second"], testing::StartsWith("operator for operator@ROUTE_alpha"));
+    const std::string audit = "audit: user " + for_alice +
+                              " from 127.0.0.1, application paagentd-forward: stop processes: process first of "
+                              "host beta: done\n";
+    ASSERT_TRUE(Eventually([&] { return beta_.Errors().find(audit) != std::string::npos; }));
+    const std::string log = beta_.Errors();
+    EXPECT_EQ(log.find("audit: user " + for_alice), log.rfind("audit: user " + for_alice));
 }
 
 TEST_F(ManyHosts, RefusesUnknownHostsAndRequestsThatWouldLoop)

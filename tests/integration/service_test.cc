@@ -16,7 +16,8 @@ Process MemberProcess(const std::string &name, const fs::path &value_file)
 
 TEST(Services, DefinedStartedListedStoppedInReverseAndRemoved)
 {
-    AgentProcess agent;
+    // The steps of a stop a client asks for are logged from debug level 2 on.
+    AgentProcess agent(std::nullopt, {"--debug", "2"});
     Handle handle        = OpenHandle(agent);
     PaConnection *h      = handle.get();
     const fs::path first = agent.Home() / "first", second = agent.Home() / "second";
