@@ -3,14 +3,15 @@
 
 #include <agentclient/agentclient.hpp>
 #include <algorithm>
-#include <fstream>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "core/request_user.h"
+#include "tds/protected_file.h"
 
 namespace paagent {
 
@@ -18,19 +19,8 @@ namespace ac = agentclient;
 
 std::map<std::string, PeerLogin> LoadPeers(const std::filesystem::path &path)
 {
-    std::ifstream file(path);
-    if (!file) {
-        throw std::runtime_error("cannot read peers file " + path.string());
-    }
     // The file holds passwords for other agents: only its owner may read it.
-    using std::filesystem::perms;
-    const perms shared = perms::group_read | perms::group_write | perms::others_read | perms::others_write;
-    std::error_code error;
-    const auto permissions = std::filesystem::status(path, error).permissions();
-    if (error || (permissions & shared) != perms::none) {
-        throw std::runtime_error("peers file " + path.string() +
-                                 " may be read or written by its group or others; allow only its owner (chmod 600)");
-    }
+    std::istringstream file(tds::ReadProtectedFile(path, "peers file", tds::Readers::kOwnerOnly));
     std::map<std::string, PeerLogin> logins;
     std::string line;
     for (int number = 1; std::getline(file, line); ++number) {
