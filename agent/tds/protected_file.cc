@@ -56,7 +56,7 @@ std::string Fault(const struct stat &status, Readers readers)
 std::string ReadProtectedFile(const std::filesystem::path &path, std::string_view kind, Readers readers)
 {
     const std::string name = std::string(kind) + " " + path.string();
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!file.Valid()) {
         if (errno == ELOOP) {
             throw std::runtime_error(name + " is a symbolic link; name the file itself");

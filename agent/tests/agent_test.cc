@@ -429,20 +429,27 @@ TEST(AgentFiles, ALogWriterStampsEachLineOnceWithItsTime)
 // were checked, never through a symbolic link.
 TEST(AgentFiles, AUsersFileOnlyItsOwnerMayWriteIsRead)
 {
+    enum class Shape {
+        kFile,
+        kLink,
+        kFifo
+    };
     struct Case {
         int mode;
-        bool linked;
+        Shape shape;
         uid_t owner;
         std::string refusal;  // empty when accepted
     };
     const uid_t me     = geteuid();
     const Case cases[] = {
-        {0600, false, me, ""},
-        {0644, false, me, ""},
-        {0620, false, me, "may be written by its group; allow only its owner (chmod go-w)"},
-        {0602, false, me, "may be written by other users; allow only its owner (chmod go-w)"},
-        {0600, true, me, "is a symbolic link; name the file itself"},
-        {0600, false, me + 4242, "belongs to user " + std::to_string(me + 4242) + ","},
+        {0600, Shape::kFile, me, ""},
+        {0644, Shape::kFile, me, ""},
+        {0620, Shape::kFile, me, "may be written by its group; allow only its owner (chmod go-w)"},
+        {0602, Shape::kFile, me, "may be written by other users; allow only its owner (chmod go-w)"},
+        {0600, Shape::kLink, me, "is a symbolic link; name the file itself"},
+        {0600, Shape::kFile, me + 4242, "belongs to user " + std::to_string(me + 4242) + ","},
+        // A FIFO without a writer would hold the read, and the agent's start, for ever.
+        {0600, Shape::kFifo, me, "is not a regular file"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.refusal);
@@ -451,10 +458,14 @@ TEST(AgentFiles, AUsersFileOnlyItsOwnerMayWriteIsRead)
         }
         TempDir home;
         const fs::path file = home.Path() / "users.real", users = home.Path() / "users";
-        std::ofstream(file) << "operator:" << HashPassword("secret") << "\n";
+        if (c.shape == Shape::kFifo) {
+            ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+        } else {
+            std::ofstream(file) << "operator:" << HashPassword("secret") << "\n";
+        }
         fs::permissions(file, static_cast<fs::perms>(c.mode));
         ASSERT_EQ(chown(file.c_str(), c.owner, static_cast<gid_t>(-1)), 0);
-        if (c.linked) {
+        if (c.shape == Shape::kLink) {
             fs::create_symlink(file, users);
         } else {
             fs::rename(file, users);
@@ -521,7 +532,7 @@ TEST(AgentFiles, APeersFileIsItsOwnersAloneAndWellFormed)
 {
     const std::tuple<int, const char *, const char *> cases[] = {
         {0600, "# peers\nPA_B:op:pass:with:colons\n\nPA_C:op:\n", nullptr},
-        {0640, "PA_B:op:pass\n", "may be read or written by its group or others"},
+        {0640, "PA_B:op:pass\n", "may be read or written by its group"},
         {0600, "PA_B:op:pass\nPA_C:op\n", "peers:2: expected server:user:password"},
         {0600, "PA_B::pass\n", "peers:1: expected server:user:password"},
         {0600, "PA_B:op:a\nPA_B:op:b\n", "peers:2: server PA_B is listed twice"},
