@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include "core/agent.h"
+#include "core/check_settings.h"
 #include "core/hook_runner.h"
 #include "core/log_writer.h"
 #include "core/peers.h"
@@ -47,6 +48,7 @@ struct Settings {
     std::filesystem::path home;
     std::filesystem::path users;
     std::filesystem::path config;
+    std::filesystem::path checks_dir;  // default HOME/checks.d
     std::string listen   = "127.0.0.1:0";
     std::string name     = "PASRV";
     double grace_seconds = 5;
@@ -305,6 +307,47 @@ std::filesystem::path ConfigPath(const Settings &settings)
     return settings.config.empty() ? settings.home / "pa.cfg" : settings.config;
 }
 
+std::filesystem::path ChecksPath(const Settings &settings)
+{
+    return settings.checks_dir.empty() ? settings.home / "checks.d" : settings.checks_dir;
+}
+
+// The directory's own warnings, and one for each file of a process no service defines: a
+// misspelt name would leave the process without its checks.
+std::vector<std::string> ChecksWarnings(const ChecksDirectory &checks, const std::vector<Service> &services,
+                                        const std::filesystem::path &dir)
+{
+    std::set<std::string> defined;
+    for (const Service &service : services) {
+        for (const Member &member : service.members) {
+            defined.insert(member.process.name);
+        }
+    }
+    std::vector<std::string> warnings = checks.warnings;
+    for (const auto &[name, settings] : checks.settings) {
+        if (!defined.contains(name)) {
+            warnings.push_back((dir / (name + ".conf")).string() + ": a file for a process that is not defined");
+        }
+    }
+    return warnings;
+}
+
+// Read after the configuration, whose processes the warnings are about.
+void ReloadChecks(const Settings &settings, Agent &agent)
+{
+    const std::filesystem::path dir = ChecksPath(settings);
+    try {
+        ChecksDirectory checks = LoadChecksDirectory(dir);
+        for (const std::string &warning : ChecksWarnings(checks, agent.GetCatalog().Services(false), dir)) {
+            LogLine("reload: " + warning, LOG_WARNING);
+        }
+        agent.SetCheckSettings(std::move(checks));
+        LogLine("reload: read the checks directory " + dir.string());
+    } catch (const std::exception &error) {
+        LogLine(std::string("reload: ") + error.what() + "; the checks are left as they were");
+    }
+}
+
 // A file without users would lock every client out, the reload's own sender included. The
 // sessions of a user removed, or whose password changed, end; a changed role or uids holds from
 // the session's next request, whose access is looked up afresh.
@@ -340,6 +383,7 @@ void Reload(const Settings &settings, Agent &agent, SharedUsers &users, Peers &p
     } catch (const std::exception &error) {
         LogLine("reload: " + config.string() + ": " + error.what() + "; the definitions are left as they were");
     }
+    ReloadChecks(settings, agent);
     if (settings.peers.empty()) {
         return;
     }
@@ -351,7 +395,7 @@ void Reload(const Settings &settings, Agent &agent, SharedUsers &users, Peers &p
     }
 }
 
-// Reads both files as a start would; 0 when both can be used.
+// Reads the files and the checks directory as a start would; 0 when all can be used.
 int CheckFiles(const Settings &settings)
 {
     int status = 0;
@@ -366,11 +410,28 @@ int CheckFiles(const Settings &settings)
         status = 1;
     }
     const std::filesystem::path config = ConfigPath(settings);
+    std::optional<Definitions> definitions;
     try {
-        LoadConfig(config, ConfigEnding::kRouting);
+        definitions = LoadConfig(config, ConfigEnding::kRouting);
         std::cout << config.string() << ": ok" << std::endl;
     } catch (const std::exception &error) {
         std::cerr << "paagentd: " << config.string() << ": " << error.what() << std::endl;
+        status = 1;
+    }
+    const std::filesystem::path checks_dir = ChecksPath(settings);
+    try {
+        const ChecksDirectory checks = LoadChecksDirectory(checks_dir);
+        // Without the definitions every file would seem to be for an undefined process.
+        std::vector<std::string> warnings = checks.warnings;
+        if (definitions) {
+            warnings = ChecksWarnings(checks, definitions->services, checks_dir);
+        }
+        for (const std::string &warning : warnings) {
+            std::cerr << "paagentd: warning: " << warning << std::endl;
+        }
+        std::cout << checks_dir.string() << ": ok, settings of " << checks.settings.size() << " processes" << std::endl;
+    } catch (const std::exception &error) {
+        std::cerr << "paagentd: " << error.what() << std::endl;
         status = 1;
     }
     if (settings.peers.empty()) {
@@ -418,6 +479,8 @@ int Run(const Settings &settings)
         std::cerr << "paagentd: " << config.string() << ": " << error.what() << std::endl;
         return 2;
     }
+    const std::filesystem::path checks_dir = ChecksPath(settings);
+    ChecksDirectory checks                 = LoadChecksDirectory(checks_dir);
     std::map<std::string, PeerLogin> peers;
     if (!settings.peers.empty()) {
         peers = LoadPeers(settings.peers);
@@ -457,6 +520,10 @@ int Run(const Settings &settings)
     LibraryLog library_log(agent);
     agent.SetDebugLevel(settings.debug);
     agent.GetCatalog().Load(definitions);
+    for (const std::string &warning : ChecksWarnings(checks, definitions.services, checks_dir)) {
+        LogLine(warning, LOG_WARNING);
+    }
+    agent.SetCheckSettings(std::move(checks));
     agent.GetSupervisor().Adopt();
 
     auto [host, port] = SplitAddress(settings.listen);
@@ -518,6 +585,8 @@ int main(int argc, char **argv)
     app.add_option("--listen", settings.listen, "HOST:PORT to listen on (port 0 picks one)")->capture_default_str();
     app.add_option("--name", settings.name, "the agent's server name")->capture_default_str();
     app.add_option("--config", settings.config, "configuration file (default HOME/pa.cfg)");
+    app.add_option("--checks-dir", settings.checks_dir,
+                   "directory of PROCESS.conf files: readiness and health checks (default HOME/checks.d)");
     app.add_option("--grace", settings.grace_seconds, "seconds between SIGTERM and SIGKILL on a stop")
         ->check(kGraceSeconds)
         ->capture_default_str();
@@ -547,7 +616,8 @@ int main(int argc, char **argv)
     // Running as a service.
     app.add_flag("--keep-processes-on-exit", settings.keep_processes,
                  "on SIGTERM or SIGINT leave the processes running, for the next agent to adopt");
-    app.add_flag("--check", settings.check, "check the users and configuration files, then exit");
+    app.add_flag("--check", settings.check,
+                 "check the users and configuration files and the checks directory, then exit");
     app.add_option("--log-max-bytes", settings.log_options.max_bytes, "size at which a process's log is rotated")
         ->check(CLI::Range(std::uint64_t{1024}, kMaxLogBytes))
         ->capture_default_str();

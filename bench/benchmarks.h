@@ -105,15 +105,12 @@ PaConnection *ConnectSupervisor(const AgentEnv &env);
 // removed with the turn. The turns run one after another, so that each count is started once.
 class SupervisionTurn {
 public:
-    // The agent's CPU measured over a period of seconds.
-    struct IdlePeriod {
-        long agent_pid;
-        int seconds;
-    };
-
-    // With process_benchmarks, one process's start, stop and both beside running others; with
-    // running 0, a whole service's start and stop; with idle, the agent's CPU while idle.
-    SupervisionTurn(PaConnection *handle, int running, bool process_benchmarks, std::optional<IdlePeriod> idle);
+    // With process_benchmarks, one process's start, stop and both beside running others, and the
+    // figures of every process; with running 0, a whole service's start and stop; with
+    // idle_seconds, the agent's CPU while idle that long. agent_pid is the agent's (0 when
+    // unknown), whose CPU time the figures' and the idle benchmarks read.
+    SupervisionTurn(PaConnection *handle, int running, bool process_benchmarks, long agent_pid,
+                    std::optional<int> idle_seconds);
     ~SupervisionTurn();
     SupervisionTurn(const SupervisionTurn &)            = delete;
     SupervisionTurn &operator=(const SupervisionTurn &) = delete;
@@ -129,12 +126,14 @@ public:
 
     PaConnection *Handle() const { return handle_; }
     int Running() const { return running_; }
+    long AgentPid() const { return agent_pid_; }
 
 private:
     PaConnection *handle_;
     int running_;
     bool process_benchmarks_;
-    std::optional<IdlePeriod> idle_;
+    long agent_pid_;
+    std::optional<int> idle_seconds_;
     std::unique_ptr<DefinedProcesses> background_;
     std::unique_ptr<DefinedProcesses> service_;
     std::string failure_;  // why the processes running beside could not be started
@@ -142,7 +141,8 @@ private:
 
 // The turns PA_BENCH_RUNNING asks for (counts separated by commas; 1 and 1,000 by default), and
 // one with nothing running for the service benchmarks, in growing order. The idle CPU is
-// measured in the last when PA_AGENT_PID names the agent, over PA_BENCH_IDLE_SECONDS (60).
+// measured in the last when PA_AGENT_PID names the agent, over PA_BENCH_IDLE_SECONDS (60), and
+// the agent's CPU time per request of figures in each.
 // Throws std::runtime_error when a variable is malformed.
 std::vector<std::unique_ptr<SupervisionTurn>> MakeSupervisionTurns(PaConnection *handle);
 

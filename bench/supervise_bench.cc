@@ -1,6 +1,6 @@
 // What supervising processes costs the agent: one process started and stopped while many others
-// run, a whole service of a thousand members started and stopped, and the agent's CPU while it
-// only watches what runs. The processes running beside are sleeping members of services
+// run, the figures of them all, a whole service of a thousand members started and stopped, and
+// the agent's CPU while it only watches what runs. The processes running beside are sleeping members of services
 // (DefinedProcesses), started a service at a time; each count of them is a turn of its own.
 #include "benchmarks.h"
 
@@ -211,21 +211,53 @@ void RestartService(benchmark::State &state, SupervisionTurn *turn, bool time_st
     state.SetItemsProcessed(state.iterations() * service->Count());
 }
 
+// Each iteration fetches the figures of every process, checking that there is a record for
+// each that runs; the counter agent_cpu_ms is the agent's CPU time per request, which the
+// reading of /proc is most of.
+void ProcessStats(benchmark::State &state, SupervisionTurn *turn)
+{
+    if (!turn->Ready(state)) {
+        return;
+    }
+    const double cpu_before = CpuSeconds(turn->AgentPid());
+    for (auto _ : state) {
+        PaList *list         = nullptr;
+        const int32_t result = PaProcessGetStats(turn->Handle(), nullptr, nullptr, &list);
+        const int records    = list != nullptr ? PaListNumberOfElements(list) : 0;
+        if (list != nullptr) {
+            PaStatsListFree(list);
+        }
+        // The measured process of the other benchmarks may be defined too.
+        if (result != PaSUCCESS || records < turn->Running()) {
+            state.SkipWithError(("the figures came for " + std::to_string(records) + " processes of " +
+                                 std::to_string(turn->Running()) + ": " + LastAgentMessage(turn->Handle()))
+                                    .c_str());
+            break;
+        }
+    }
+    const double cpu_after = CpuSeconds(turn->AgentPid());
+    if (!state.error_occurred() && cpu_before >= 0 && cpu_after >= 0) {
+        state.counters["agent_cpu_ms"] =
+            benchmark::Counter(1000 * (cpu_after - cpu_before), benchmark::Counter::kAvgIterations);
+    }
+    state.SetItemsProcessed(state.iterations() * turn->Running());
+}
+
 // The agent's CPU time over a period in which no client asks it anything, as a share of one
 // core: what watching the running processes costs it.
-void IdleCpu(benchmark::State &state, SupervisionTurn *turn, SupervisionTurn::IdlePeriod idle)
+void IdleCpu(benchmark::State &state, SupervisionTurn *turn, int seconds)
 {
     if (!turn->Ready(state)) {
         return;
     }
     double cpu = 0;
     for (auto _ : state) {
-        double before = CpuSeconds(idle.agent_pid);
+        double before = CpuSeconds(turn->AgentPid());
         // The period measured, not a wait for anything.
-        std::this_thread::sleep_for(std::chrono::seconds(idle.seconds));
-        double after = CpuSeconds(idle.agent_pid);
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        double after = CpuSeconds(turn->AgentPid());
         if (before < 0 || after < 0) {
-            state.SkipWithError(("cannot read /proc/" + std::to_string(idle.agent_pid) + "/stat").c_str());
+            state.SkipWithError(("cannot read /proc/" + std::to_string(turn->AgentPid()) + "/stat").c_str());
             break;
         }
         cpu += after - before;
@@ -240,7 +272,7 @@ void IdleCpu(benchmark::State &state, SupervisionTurn *turn, SupervisionTurn::Id
                                 .c_str());
         return;
     }
-    double period                       = static_cast<double>(state.iterations()) * idle.seconds;
+    double period                       = static_cast<double>(state.iterations()) * seconds;
     state.counters["agent_cpu_s"]       = cpu;
     state.counters["agent_cpu_percent"] = 100 * cpu / period;
 }
@@ -264,9 +296,10 @@ PaConnection *ConnectSupervisor(const AgentEnv &env)
     return handle;
 }
 
-SupervisionTurn::SupervisionTurn(PaConnection *handle, int running, bool process_benchmarks,
-                                 std::optional<IdlePeriod> idle)
-    : handle_(handle), running_(running), process_benchmarks_(process_benchmarks), idle_(idle)
+SupervisionTurn::SupervisionTurn(PaConnection *handle, int running, bool process_benchmarks, long agent_pid,
+                                 std::optional<int> idle_seconds)
+    : handle_(handle), running_(running), process_benchmarks_(process_benchmarks), agent_pid_(agent_pid),
+      idle_seconds_(idle_seconds)
 {
 }
 
@@ -281,6 +314,9 @@ void SupervisionTurn::Register()
                 ->UseRealTime()
                 ->Unit(benchmark::kMillisecond);
         }
+        benchmark::RegisterBenchmark(("process_stats" + running).c_str(), ProcessStats, this)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
     }
     if (running_ == 0) {
         // A start of a thousand processes takes seconds: one per repetition, and three
@@ -294,9 +330,9 @@ void SupervisionTurn::Register()
                 ->Unit(benchmark::kMillisecond);
         }
     }
-    if (idle_) {
+    if (idle_seconds_) {
         // One period of a minute says enough; five would take five minutes.
-        benchmark::RegisterBenchmark(("agent_idle_cpu" + running).c_str(), IdleCpu, this, *idle_)
+        benchmark::RegisterBenchmark(("agent_idle_cpu" + running).c_str(), IdleCpu, this, *idle_seconds_)
             ->Iterations(1)
             ->Repetitions(1)
             ->UseRealTime()
@@ -351,11 +387,12 @@ DefinedProcesses *SupervisionTurn::Service(benchmark::State &state)
 std::vector<std::unique_ptr<SupervisionTurn>> MakeSupervisionTurns(PaConnection *handle)
 {
     std::set<int> counts = RunningCounts();
-    std::optional<SupervisionTurn::IdlePeriod> idle;
-    const char *agent_pid = std::getenv("PA_AGENT_PID");
-    if (agent_pid != nullptr && *agent_pid != '\0') {
-        idle = SupervisionTurn::IdlePeriod{PositiveFromEnv("PA_AGENT_PID", 1),
-                                           PositiveFromEnv("PA_BENCH_IDLE_SECONDS", kDefaultIdleSeconds)};
+    long agent_pid       = 0;
+    std::optional<int> idle_seconds;
+    const char *agent_pid_text = std::getenv("PA_AGENT_PID");
+    if (agent_pid_text != nullptr && *agent_pid_text != '\0') {
+        agent_pid    = PositiveFromEnv("PA_AGENT_PID", 1);
+        idle_seconds = PositiveFromEnv("PA_BENCH_IDLE_SECONDS", kDefaultIdleSeconds);
     }
     // The service benchmarks run with nothing beside them, in a turn of their own unless 0 is
     // one of the counts; the idle CPU is measured with the most running.
@@ -364,8 +401,8 @@ std::vector<std::unique_ptr<SupervisionTurn>> MakeSupervisionTurns(PaConnection 
     std::vector<std::unique_ptr<SupervisionTurn>> made;
     for (int running : turns) {
         bool most = !counts.empty() && running == *counts.rbegin();
-        made.push_back(
-            std::make_unique<SupervisionTurn>(handle, running, counts.contains(running), most ? idle : std::nullopt));
+        made.push_back(std::make_unique<SupervisionTurn>(handle, running, counts.contains(running), agent_pid,
+                                                         most ? idle_seconds : std::nullopt));
     }
     return made;
 }

@@ -6,7 +6,9 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,7 @@
 
 #include "core/agent_types.h"
 #include "core/catalog.h"
+#include "core/check_settings.h"
 #include "core/event_log.h"
 #include "core/hang_up_watcher.h"
 #include "core/output_reader.h"
@@ -43,6 +46,14 @@ public:
                                            std::int32_t tail_lines, std::int32_t wait_seconds) = 0;
     virtual agentclient::EventBatch WaitEvents(const std::string &server, const std::string &host, std::int64_t cursor,
                                                std::int32_t wait_seconds)                      = 0;
+    // The health of the process called name of host, or of every process of the agent of server
+    // for an empty name.
+    virtual std::vector<agentclient::ProcessHealth> Health(const std::string &server, const std::string &name,
+                                                           const std::string &host) = 0;
+    // The resource figures of the process called name of host, or of every process of the
+    // agent of server for an empty name.
+    virtual std::vector<agentclient::ProcessStats> Stats(const std::string &server, const std::string &name,
+                                                         const std::string &host) = 0;
 };
 
 // The longest a read of a process's output or a wait for events waits for something new.
@@ -103,6 +114,12 @@ public:
     // pa::protocol::kOutputReplyBytes, waiting up to kLongestWait for something new.
     agentclient::Output ProcessOutput(const std::string &name, const std::string &host, std::int64_t cursor,
                                       std::int32_t tail_lines, std::chrono::seconds wait) const;
+    // The readiness and health of the process, or of every process of the agent that serves host
+    // (this one for an empty host) for an empty name.
+    std::vector<agentclient::ProcessHealth> HealthOf(const std::string &name, const std::string &host) const;
+    // The resource figures of the same processes; those of a group are read from /proc in one
+    // pass over it.
+    std::vector<agentclient::ProcessStats> StatsOf(const std::string &name, const std::string &host) const;
     void ChangeProcess(const std::string &old_name, const Process &definition);
     void RequestState(const Process &definition, std::int32_t state);
     // Stops every process within one grace period and the kill wait (see stop below).
@@ -121,6 +138,11 @@ public:
     void Log(Verbosity verbosity, const std::string &text) const;
     const std::string &ServerName() const { return here_.server_name; }
 
+    // The settings of the checks directory, replaced whole at start and at each reload.
+    void SetCheckSettings(ChecksDirectory checks);
+    // The process's readiness and health settings; none without a file of its own.
+    std::optional<CheckSettings> CheckSettingsOf(const std::string &name) const;
+
     // The events after cursor of the agent that serves host (this one for an empty host),
     // waiting up to wait (at most kLongestWait) for one (see EventLog::After).
     EventBatch Events(const std::string &host, std::int64_t cursor, std::chrono::seconds wait) const;
@@ -130,12 +152,17 @@ private:
     void StartMembers(const Service &definition);
     // Whether a process of another host runs under the agent of server.
     bool RunsRemotely(const std::string &server, const Process &process) const;
+    // The views of the process called name of host, or of every process of this agent for an
+    // empty name.
+    std::vector<ProcessView> LocalViews(const std::string &name, const std::string &host) const;
 
     std::function<void(Verbosity, const std::string &)> log_;
     std::shared_ptr<PeerCalls> peers_;
     Here here_;
     std::atomic<bool> shutting_down_ = false;
     std::atomic<std::int32_t> debug_level_{1};
+    std::atomic<std::shared_ptr<const std::map<std::string, CheckSettings>>> check_settings_{
+        std::make_shared<const std::map<std::string, CheckSettings>>()};
     OutputReader output_;
     // Before the supervisor and the catalog, which emit to it.
     std::unique_ptr<EventLog> events_;

@@ -1,11 +1,16 @@
 // The agent's processes: requests for them go to the agent that serves their host, or to the
 // supervisor.
+#include <cmath>
+#include <set>
 #include <stdexcept>
+#include <time.h>
+#include <unistd.h>
 
 #include <protocol/rpc_table.h>
 
 #include "core/access.h"
 #include "core/agent.h"
+#include "core/group_usage.h"
 #include "core/request_user.h"
 
 namespace paagent {
@@ -42,10 +47,11 @@ Agent::Agent(AgentOptions options)
     here_    = {options.supervision.server_name, std::move(options.host_name), peers_ != nullptr};
     events_  = std::make_unique<EventLog>(options.events_kept, EventLog::FirstNumberNow(), std::move(options.on_event));
     auto log = [this](Verbosity verbosity, const std::string &text) { Log(verbosity, text); };
-    auto emit                = [this](agentclient::Event event) { events_->Emit(std::move(event)); };
-    options.supervision.log  = log;
-    options.supervision.emit = emit;
-    supervisor_              = std::make_unique<Supervisor>(std::move(options.supervision));
+    auto emit                          = [this](agentclient::Event event) { events_->Emit(std::move(event)); };
+    options.supervision.log            = log;
+    options.supervision.emit           = emit;
+    options.supervision.check_settings = [this](const std::string &name) { return CheckSettingsOf(name); };
+    supervisor_                        = std::make_unique<Supervisor>(std::move(options.supervision));
     catalog_ = std::make_unique<Catalog>(CatalogOptions{here_, std::move(options.persist), log, emit}, *supervisor_);
 }
 
@@ -66,6 +72,21 @@ void Agent::Log(Verbosity verbosity, const std::string &text) const
 std::int32_t Agent::DebugLevel() const { return debug_level_; }
 
 void Agent::SetDebugLevel(std::int32_t level) { debug_level_ = level; }
+
+void Agent::SetCheckSettings(ChecksDirectory checks)
+{
+    check_settings_.store(std::make_shared<const std::map<std::string, CheckSettings>>(std::move(checks.settings)));
+}
+
+std::optional<CheckSettings> Agent::CheckSettingsOf(const std::string &name) const
+{
+    const auto settings = check_settings_.load();
+    const auto found    = settings->find(name);
+    if (found == settings->end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
 
 void Agent::RefuseWhenShuttingDown() const
 {
@@ -123,6 +144,83 @@ agentclient::Output Agent::ProcessOutput(const std::string &name, const std::str
                                   static_cast<std::int32_t>(wait.count()));
     }
     return output_.Read(supervisor_->LogOf(name, host), cursor, tail_lines, wait, pa::protocol::kOutputReplyBytes);
+}
+
+std::vector<ProcessView> Agent::LocalViews(const std::string &name, const std::string &host) const
+{
+    if (!name.empty() && !host.empty()) {
+        return {supervisor_->Status(name, host)};
+    }
+    // Without a host, a process is known by its name alone: names are unique to an agent.
+    std::vector<ProcessView> views = supervisor_->List(false);
+    if (!name.empty()) {
+        std::erase_if(views, [&name](const ProcessView &view) { return view.definition.name != name; });
+        if (views.empty()) {
+            throw AgentError("process " + name + " is not defined");
+        }
+    }
+    return views;
+}
+
+std::vector<agentclient::ProcessHealth> Agent::HealthOf(const std::string &name, const std::string &host) const
+{
+    if (auto peer = catalog_->PeerOf(host)) {
+        return peers_->Health(*peer, name, host);
+    }
+    std::vector<agentclient::ProcessHealth> rows;
+    for (const ProcessView &view : LocalViews(name, host)) {
+        const HealthView &health = view.health;
+        rows.push_back({view.definition.name, view.definition.host, health.health, health.output, health.status_text});
+    }
+    return rows;
+}
+
+std::vector<agentclient::ProcessStats> Agent::StatsOf(const std::string &name, const std::string &host) const
+{
+    if (auto peer = catalog_->PeerOf(host)) {
+        return peers_->Stats(*peer, name, host);
+    }
+    const std::vector<ProcessView> views = LocalViews(name, host);
+    std::set<pid_t> groups;
+    for (const ProcessView &view : views) {
+        if (view.life.group != 0) {
+            groups.insert(view.life.group);
+        }
+    }
+    const std::map<pid_t, GroupUsage> usage = UsageOfGroups(groups);
+    static const double kTicks              = static_cast<double>(sysconf(_SC_CLK_TCK));
+    static const auto kPageBytes            = static_cast<std::int64_t>(sysconf(_SC_PAGESIZE));
+    // Process start times count from boot, as this clock does.
+    timespec boot{};
+    clock_gettime(CLOCK_BOOTTIME, &boot);
+    const double since_boot = static_cast<double>(boot.tv_sec) + static_cast<double>(boot.tv_nsec) / 1e9;
+    const double wall = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    std::vector<agentclient::ProcessStats> rows;
+    for (const ProcessView &view : views) {
+        agentclient::ProcessStats &row = rows.emplace_back();
+        row.name                       = view.definition.name;
+        row.host                       = view.definition.host;
+        row.state                      = static_cast<std::int32_t>(view.state);
+        row.pid                        = view.pid;
+        row.restarts                   = view.life.restarts;
+        row.last_exit_status           = view.life.last_exit_status;
+        row.last_exit_signal           = view.life.last_exit_signal;
+        const auto found               = usage.find(view.life.group);
+        if (found == usage.end()) {
+            continue;
+        }
+        const GroupUsage &group = found->second;
+        if (group.leader_start != 0) {
+            row.uptime_seconds = std::max(0.0, since_boot - static_cast<double>(group.leader_start) / kTicks);
+            row.started_at     = std::llround(wall - row.uptime_seconds);
+        }
+        row.cpu_user_seconds   = static_cast<double>(group.user_ticks) / kTicks;
+        row.cpu_system_seconds = static_cast<double>(group.system_ticks) / kTicks;
+        row.memory_bytes       = static_cast<std::int64_t>(group.resident_pages) * kPageBytes;
+        row.threads            = group.threads;
+        row.descriptors        = group.descriptors;
+    }
+    return rows;
 }
 
 void Agent::ChangeProcess(const std::string &old_name, const Process &definition)

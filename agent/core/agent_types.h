@@ -4,7 +4,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
+#include <string>
 #include <sys/types.h>
 
 #include <config/config_file.h>
@@ -24,10 +26,28 @@ using pa::protocol::ProcessState;
 using pa::protocol::ServiceState;
 using pa::protocol::StateRequest;
 
+struct HealthView {
+    std::optional<Health> health;  // none while it does not run
+    std::string output;            // the last check's output, at most 1 KB
+    std::string status_text;       // the last STATUS= it sent on its notification socket
+};
+
+// How a process has fared since its last start request.
+struct LifeView {
+    pid_t group           = 0;  // its process group while it runs, which its launch leads; else 0
+    std::int32_t restarts = 0;
+    // How its last run that ended did: an exit status or a signal; neither when none ended, or
+    // for an adopted process, whose end only its parent learns.
+    std::optional<std::int32_t> last_exit_status;
+    std::optional<std::int32_t> last_exit_signal;
+};
+
 struct ProcessView {
     Process definition;
     ProcessState state = ProcessState::kStopped;
     pid_t pid          = 0;
+    HealthView health;
+    LifeView life;
 };
 
 struct ServiceStatus {

@@ -80,21 +80,41 @@ Transition EndedWhileStopping(Phase phase, const Facts &facts)
 }
 
 Transition Kill(Phase, const Facts &) { return {Phase::kKilling, kSignalKill}; }
+Transition KillInPlace(Phase phase, const Facts &) { return {phase, kSignalKill}; }
+
+Transition Recycle(Phase phase, const Facts &facts)
+{
+    return facts.restart_unhealthy ? Transition{Phase::kRecycling, kSignalTerm} : Transition{phase};
+}
+
+// Once all of an unhealthy process is gone, it is restarted as one that failed; its exit status
+// is that of the signal it was sent.
+Transition EndedWhileRecycling(Phase phase, const Facts &facts)
+{
+    if (!facts.leader_gone || facts.groups_alive) {
+        return {phase};
+    }
+    if (facts.may_restart) {
+        return {Phase::kRestartPending, kArmRestart};
+    }
+    return {Phase::kFailed};
+}
 Transition KillFailed(Phase, const Facts &) { return {Phase::kFailed, kStopFails}; }
 Transition Restart(Phase, const Facts &) { return {Phase::kRunning, kLaunch}; }
 
 // clang-format off
 // Rows are phases, columns events, in the order of their enumerations.
 constexpr std::array<std::array<Rule, kEvents>, kPhases> kRules{{
-    //             kStart          kStop         kReport   kLeaderExit         kGroupsEnded        kStartTimedOut kGraceOver kKillWaitOver kRestartDue
-    /* Stopped  */ {Launch,         StopAtRest,   Stay,     Stay,               Stay,               Stay,          Stay,      Stay,         Stay},
-    /* Starting */ {RefuseRunning,  StopStarting, Reported, ExitWhileStarting,  Stay,               StartTimedOut, Stay,      Stay,         Stay},
-    /* Running  */ {RefuseRunning,  StopRunning,  Stay,     ExitWhileRunning,   Stay,               Stay,          Stay,      Stay,         Stay},
-    /* Stopping */ {RefuseStopping, JoinStop,     Stay,     EndedWhileStopping, EndedWhileStopping, Stay,          Kill,      Stay,         Stay},
-    /* Killing  */ {RefuseStopping, JoinStop,     Stay,     EndedWhileStopping, EndedWhileStopping, Stay,          Stay,      KillFailed,   Stay},
-    /* Pending  */ {RefusePending,  StopAtRest,   Stay,     Stay,               Stay,               Stay,          Stay,      Stay,         Restart},
-    /* Exited   */ {Launch,         StopAtRest,   Stay,     Stay,               Stay,               Stay,          Stay,      Stay,         Stay},
-    /* Failed   */ {Launch,         StopAtRest,   Stay,     Stay,               Stay,               Stay,          Stay,      Stay,         Stay},
+    //              kStart          kStop         kReady    kLeaderExit          kGroupsEnded         kStartTimedOut kGraceOver   kKillWaitOver kRestartDue kUnhealthy
+    /* Stopped   */ {Launch,         StopAtRest,   Stay,     Stay,                Stay,                Stay,          Stay,        Stay,         Stay,       Stay},
+    /* Starting  */ {RefuseRunning,  StopStarting, Reported, ExitWhileStarting,   Stay,                StartTimedOut, Stay,        Stay,         Stay,       Stay},
+    /* Running   */ {RefuseRunning,  StopRunning,  Stay,     ExitWhileRunning,    Stay,                Stay,          Stay,        Stay,         Stay,       Recycle},
+    /* Stopping  */ {RefuseStopping, JoinStop,     Stay,     EndedWhileStopping,  EndedWhileStopping,  Stay,          Kill,        Stay,         Stay,       Stay},
+    /* Killing   */ {RefuseStopping, JoinStop,     Stay,     EndedWhileStopping,  EndedWhileStopping,  Stay,          Stay,        KillFailed,   Stay,       Stay},
+    /* Pending   */ {RefusePending,  StopAtRest,   Stay,     Stay,                Stay,                Stay,          Stay,        Stay,         Restart,    Stay},
+    /* Exited    */ {Launch,         StopAtRest,   Stay,     Stay,                Stay,                Stay,          Stay,        Stay,         Stay,       Stay},
+    /* Failed    */ {Launch,         StopAtRest,   Stay,     Stay,                Stay,                Stay,          Stay,        Stay,         Stay,       Stay},
+    /* Recycling */ {RefuseStopping, StopRunning,  Stay,     EndedWhileRecycling, EndedWhileRecycling, Stay,          KillInPlace, KillFailed,   Stay,       Stay},
 }};
 // clang-format on
 
@@ -107,16 +127,16 @@ Transition Next(Phase phase, Event event, const Facts &facts)
 
 std::string_view PhaseName(Phase phase)
 {
-    constexpr std::array<std::string_view, kPhases> kNames{"stopped", "starting",        "running", "stopping",
-                                                           "killing", "restart pending", "exited",  "failed"};
+    constexpr std::array<std::string_view, kPhases> kNames{
+        "stopped", "starting", "running", "stopping", "killing", "restart pending", "exited", "failed", "recycling"};
     return kNames[static_cast<int>(phase)];
 }
 
 std::string_view EventName(Event event)
 {
-    constexpr std::array<std::string_view, kEvents> kNames{"start",       "stop",           "report",
-                                                           "leader exit", "groups ended",   "start timed out",
-                                                           "grace over",  "kill wait over", "restart due"};
+    constexpr std::array<std::string_view, kEvents> kNames{
+        "start",           "stop",       "ready",          "leader exit", "groups ended",
+        "start timed out", "grace over", "kill wait over", "restart due", "unhealthy"};
     return kNames[static_cast<int>(event)];
 }
 

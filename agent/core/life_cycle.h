@@ -10,37 +10,42 @@ namespace paagent {
 
 enum class Phase : std::uint8_t {
     kStopped,         // never started, or stopped on request
-    kStarting,        // launched; a start waits for it to report or for its time-out
+    kStarting,        // launched; a start waits for it to be ready or for its time-out
     kRunning,         // launched, nobody waits
     kStopping,        // SIGTERM sent to its groups; waits for them to end within the grace period
     kKilling,         // SIGKILL sent to the groups left; waits for them within the kill wait
     kRestartPending,  // ended unexpectedly; launched again when its delay has passed
     kExited,          // ended by itself with status 0
     kFailed,          // ended otherwise, gave up restarting, or could not be started or stopped
+    kRecycling,       // unhealthy: SIGTERM sent to its groups, SIGKILL after the grace period;
+                      // restarted as a failure once they have ended
 };
-inline constexpr int kPhases = 8;
+inline constexpr int kPhases = 9;
 
 enum class Event : std::uint8_t {
     kStart,          // a request to start it
     kStop,           // a request to stop it
-    kReport,         // a PA-aware process reported its PID
+    kReady,          // it showed it is ready: its report, READY=1 or its first passing check
     kLeaderExit,     // the process it launched exited
     kGroupsEnded,    // no process of any group it launched is left
     kStartTimedOut,  // the start's time-out passed
     kGraceOver,      // the grace period after SIGTERM passed
     kKillWaitOver,   // the wait after SIGKILL passed
     kRestartDue,     // the restart delay passed
+    kUnhealthy,      // its health checks failed their count in a row
 };
-inline constexpr int kEvents = 9;
+inline constexpr int kEvents = 10;
 
 // What the supervisor knows when an event comes that decides where it leads.
 struct Facts {
     bool exit_success  = false;  // kLeaderExit: it exited with status 0
-    bool reports       = false;  // a PA-aware start waits for its report
+    bool reports       = false;  // a start waits for it to be ready, not only to run
     bool may_restart   = false;  // managed, with restarts left, and the agent not shutting down
     bool leader_gone   = false;  // the launched process has exited
     bool groups_alive  = false;  // a process of one of its groups is left
     bool start_waiting = false;  // kStart: the request waits (a time-out above zero)
+    // kUnhealthy: managed, restarts left, its settings restart it, the agent not shutting down
+    bool restart_unhealthy = false;
 };
 
 // What the supervisor does on a transition, in this order.

@@ -178,7 +178,7 @@ ProcessView Peers::Status(const std::string &server, const Process &process)
 {
     return On(server, timeout_, [&](ac::Connection &peer) {
         const ac::ProcessStatus status = peer.Status(process);
-        return ProcessView{process, static_cast<ProcessState>(status.state), status.pid};
+        return ProcessView{process, static_cast<ProcessState>(status.state), status.pid, {}, {}};
     });
 }
 
@@ -199,7 +199,7 @@ std::vector<ProcessView> Peers::Running(const std::string &server)
         for (Process &record : peer.Processes(false)) {
             // The PID a list carries is the view's, not part of the definition.
             const pid_t pid = std::exchange(record.pid, 0);
-            views.push_back({std::move(record), ProcessState::kRunning, pid});
+            views.push_back({std::move(record), ProcessState::kRunning, pid, {}, {}});
         }
         return views;
     });
@@ -220,6 +220,17 @@ ac::EventBatch Peers::WaitEvents(const std::string &server, const std::string &h
 {
     return On(server, timeout_ + std::chrono::seconds(wait_seconds),
               [&](ac::Connection &peer) { return peer.WaitEvents(cursor, std::chrono::seconds(wait_seconds), host); });
+}
+
+std::vector<ac::ProcessHealth> Peers::Health(const std::string &server, const std::string &name,
+                                             const std::string &host)
+{
+    return On(server, timeout_, [&](ac::Connection &peer) { return peer.Health(name, host); });
+}
+
+std::vector<ac::ProcessStats> Peers::Stats(const std::string &server, const std::string &name, const std::string &host)
+{
+    return On(server, timeout_, [&](ac::Connection &peer) { return peer.Stats(name, host); });
 }
 
 }  // namespace paagent

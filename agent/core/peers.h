@@ -63,6 +63,10 @@ public:
                                    std::int32_t tail_lines, std::int32_t wait_seconds) override;
     agentclient::EventBatch WaitEvents(const std::string &server, const std::string &host, std::int64_t cursor,
                                        std::int32_t wait_seconds) override;
+    std::vector<agentclient::ProcessHealth> Health(const std::string &server, const std::string &name,
+                                                   const std::string &host) override;
+    std::vector<agentclient::ProcessStats> Stats(const std::string &server, const std::string &name,
+                                                 const std::string &host) override;
 
 private:
     struct Pool;

@@ -10,6 +10,7 @@ namespace paagent {
 
 using agentclient::EventBatch;
 using agentclient::EventKind;
+using agentclient::Health;
 using agentclient::Member;
 using agentclient::MemberValue;
 using agentclient::Process;

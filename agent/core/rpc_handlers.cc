@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <exception>
 #include <map>
 #include <optional>
@@ -47,6 +48,9 @@ using Row          = std::vector<Value>;
 Value NoValue() { return Value(std::string(protocol::kNoValue)); }
 
 Value TextOrNone(const std::optional<std::string> &text) { return text ? Value(*text) : NoValue(); }
+
+// An absent name or host travels as the no-value text.
+std::string Present(std::string text) { return text == protocol::kNoValue ? std::string() : text; }
 
 // Text columns declared as wide as their longest value, so short tables stay small on the wire.
 class RowSet {
@@ -259,6 +263,48 @@ HandlerTable Handlers(Agent &agent, std::function<void(bool)> stop_agent)
         SendIntegers(reply, protocol::kProcessStatusColumns,
                      {Value(static_cast<std::int32_t>(view.state)), Value(static_cast<std::int32_t>(view.pid))});
     };
+    table[protocol::kProcessHealth] = [&agent](ParamReader &params, Reply &reply) {
+        const std::string name = Present(params.Text());
+        const std::string host = Present(params.Text());
+        RowSet rows(protocol::kHealthColumns);
+        for (const agentclient::ProcessHealth &health : agent.HealthOf(name, host)) {
+            Row row                       = rows.Blank();
+            row[protocol::kColHealthName] = Value(health.name);
+            row[protocol::kColHealthHost] = Value(health.host);
+            row[protocol::kColHealthState] =
+                health.health ? Value(std::string(agentclient::HealthWord(*health.health))) : NoValue();
+            row[protocol::kColHealthOutput]     = Value(health.output);
+            row[protocol::kColHealthStatusText] = Value(health.status_text);
+            rows.Add(std::move(row));
+        }
+        std::move(rows).Send(reply);
+    };
+    table[protocol::kProcessStats] = [&agent](ParamReader &params, Reply &reply) {
+        const std::string name = Present(params.Text());
+        const std::string host = Present(params.Text());
+        // The wire's integers have 32 bits: larger figures go as decimal text.
+        const auto text = [](double number) { return Value(std::to_string(std::llround(number))); };
+        RowSet rows(protocol::kStatsColumns);
+        for (const agentclient::ProcessStats &stats : agent.StatsOf(name, host)) {
+            Row row                             = rows.Blank();
+            row[protocol::kColStatsName]        = Value(stats.name);
+            row[protocol::kColStatsHost]        = Value(stats.host);
+            row[protocol::kColStatsState]       = Value(stats.state);
+            row[protocol::kColStatsPid]         = Value(stats.pid);
+            row[protocol::kColStatsStartedAt]   = Value(std::to_string(stats.started_at));
+            row[protocol::kColStatsUptimeMs]    = text(stats.uptime_seconds * 1000);
+            row[protocol::kColStatsRestarts]    = Value(stats.restarts);
+            row[protocol::kColStatsExitStatus]  = Value(stats.last_exit_status.value_or(-1));
+            row[protocol::kColStatsExitSignal]  = Value(stats.last_exit_signal.value_or(-1));
+            row[protocol::kColStatsCpuUserMs]   = text(stats.cpu_user_seconds * 1000);
+            row[protocol::kColStatsCpuSystemMs] = text(stats.cpu_system_seconds * 1000);
+            row[protocol::kColStatsMemoryBytes] = Value(std::to_string(stats.memory_bytes));
+            row[protocol::kColStatsThreads]     = Value(stats.threads);
+            row[protocol::kColStatsDescriptors] = Value(stats.descriptors);
+            rows.Add(std::move(row));
+        }
+        std::move(rows).Send(reply);
+    };
     table[protocol::kProcessOutput] = [&agent](ParamReader &params, Reply &reply) {
         std::string name    = params.Text();
         std::string host    = params.Text();
@@ -377,13 +423,14 @@ HandlerTable Handlers(Agent &agent, std::function<void(bool)> stop_agent)
 }
 
 // Where the host parameter is of the RPCs that the agent of that host carries out: those about
-// one process, whose first two parameters are its name and host, and the wait for events.
+// one process, and the health and figures of one or every process, whose first two parameters
+// are its name and host, and the wait for events.
 std::optional<std::size_t> HostParam(Rpc rpc)
 {
     static const std::set<Rpc> kAboutOneProcess = {
-        protocol::kProcessStart,  protocol::kProcessStartLong, protocol::kProcessStartWithArgs,
-        protocol::kProcessStop,   protocol::kSignalProcess,    protocol::kProcessStatus,
-        protocol::kProcessChange, protocol::kProcessState,     protocol::kProcessOutput};
+        protocol::kProcessStart,  protocol::kProcessStartLong, protocol::kProcessStartWithArgs, protocol::kProcessStop,
+        protocol::kSignalProcess, protocol::kProcessStatus,    protocol::kProcessChange,        protocol::kProcessState,
+        protocol::kProcessOutput, protocol::kProcessHealth,    protocol::kProcessStats};
     if (rpc == protocol::kEventWait) {
         return 0;
     }
@@ -434,7 +481,8 @@ void RefuseForwardingAgain(const Catalog &catalog, const protocol::RpcShape &sha
     ParamReader params(shape, request);
     const std::string name = host_param > 0 ? params.Text() : std::string();
     const std::string host = params.Text();
-    if (auto peer = catalog.PeerOf(host)) {
+    // The no-value host is the agent's own.
+    if (auto peer = host != protocol::kNoValue ? catalog.PeerOf(host) : std::nullopt) {
         throw AgentError((name.empty() ? "the request" : "process " + name) + " of host " + host +
                          " would be forwarded again, to " + *peer + ": a request is forwarded at most once");
     }

@@ -71,21 +71,20 @@ bool MeantForTheAgent(std::string_view entry)
     return entry.starts_with(kLaunchKeyName) && entry.substr(kLaunchKeyName.size()).starts_with('=');
 }
 
-// 128 random bits in hexadecimal: no process can guess the key of another.
-std::string NewLaunchKey()
+}  // namespace
+
+std::vector<std::string> InheritedEnvironment()
 {
-    unsigned char bytes[16];
-    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
-        ThrowErrno("cannot make a launch key");
+    std::vector<std::string> environment;
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        if (!MeantForTheAgent(*entry)) {
+            environment.emplace_back(*entry);
+        }
     }
-    constexpr std::string_view kDigits = "0123456789abcdef";
-    std::string key;
-    for (unsigned char byte : bytes) {
-        key += kDigits[byte >> 4];
-        key += kDigits[byte & 15];
-    }
-    return key;
+    return environment;
 }
+
+namespace {
 
 // Words the shell runs itself, builtins and reserved words: a command starting with one needs the
 // shell even when it holds nothing else the shell would read.
@@ -292,6 +291,21 @@ bool ProcessGroup::Signal(int number) const
         return kill(-leader_, number) == 0;
     }
     return false;
+}
+
+std::string RandomToken()
+{
+    unsigned char bytes[16];
+    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+        ThrowErrno("cannot draw random bits");
+    }
+    constexpr std::string_view kDigits = "0123456789abcdef";
+    std::string token;
+    for (unsigned char byte : bytes) {
+        token += kDigits[byte >> 4];
+        token += kDigits[byte & 15];
+    }
+    return token;
 }
 
 bool DescendsFrom(pid_t pid, pid_t ancestor)
@@ -577,14 +591,9 @@ LaunchedChild Launcher::Launch(const LaunchRequest &request)
         child.writer_start = std::move(writer);
     }
 
-    std::vector<std::string> environment;
-    for (char **entry = environ; *entry != nullptr; ++entry) {
-        if (!MeantForTheAgent(*entry)) {
-            environment.emplace_back(*entry);
-        }
-    }
+    std::vector<std::string> environment = InheritedEnvironment();
     environment.insert(environment.end(), request.environment.begin(), request.environment.end());
-    child.launch_key = NewLaunchKey();
+    child.launch_key = RandomToken();
     environment.push_back(std::string(kLaunchKeyName) + "=" + child.launch_key);
     auto start        = ChildStartPointer(new ChildStart(CommandArguments(request.command), std::move(environment)));
     ChildPlan &plan   = start->plan;

@@ -142,6 +142,13 @@ struct RecordedLaunch {
 // check failed, or left empty when the process has ended or its PID is another process's.
 std::optional<LaunchedChild> Adopt(const RecordedLaunch &launch, std::string &refusal);
 
+// The agent's environment ("NAME=value") less what the service manager meant for the agent alone:
+// what every program the agent runs starts from.
+std::vector<std::string> InheritedEnvironment();
+
+// 128 random bits in hexadecimal, which no process can guess. Throws std::system_error.
+std::string RandomToken();
+
 // Whether pid is ancestor or one of its descendants, by the parent links the kernel shows now.
 bool DescendsFrom(pid_t pid, pid_t ancestor);
 

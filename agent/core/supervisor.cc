@@ -16,6 +16,7 @@
 
 #include "core/access.h"
 #include "core/event_log.h"
+#include "core/notify_socket.h"
 #include "core/request_user.h"
 #include "core/state_store.h"
 
@@ -30,6 +31,8 @@ constexpr std::uint64_t kChildrenTag = ~0ULL - 1;
 constexpr std::uint64_t kTimerTag    = ~0ULL - 2;
 // With the descriptor of a child's start in the low bits: the child has run its command.
 constexpr std::uint64_t kStartTag = 1ULL << 40;
+// With a process's PID in the low bits: its notification socket is readable.
+constexpr std::uint64_t kNotifyTag = 1ULL << 41;
 // The processes the agent launches and their log writers end through their pidfds, each at once;
 // the orphans of their groups that come back to the agent are reaped this long after the first
 // of them ended, in one look at every child, unless a stop waits for one: a look costs in
@@ -93,6 +96,9 @@ std::string Joined(const std::vector<std::string> &texts)
     return joined;
 }
 
+// Whether a start waits for a sign that the process is ready, not only for it to run.
+bool DeclaresReadiness(const std::optional<CheckSettings> &checks) { return checks && checks->ready != ReadyBy::kNone; }
+
 void ThrowIfInvalid(const tds::FileDescriptor &fd, const char *what)
 {
     if (!fd.Valid()) {
@@ -118,12 +124,18 @@ struct Supervisor::Waiter {
             failures.push_back(failure);
         }
         if (--pending == 0) {
-            promise.set_value(Joined(failures));
+            if (then) {
+                then(Joined(failures));
+            } else {
+                promise.set_value(Joined(failures));
+            }
         }
     }
 
     int pending;
     std::vector<std::string> failures;
+    // Takes the outcome, for a command that goes on once it has come, in place of the promise.
+    std::function<void(const std::string &failure)> then;
     // What failed, empty when nothing did: the requester throws it, as an exception handed from
     // thread to thread is freed through counts ThreadSanitizer cannot see, and reported as a race.
     std::promise<std::string> promise;
@@ -153,13 +165,61 @@ struct Supervisor::Entry {
     std::uint64_t generation = 0;  // of its phase: a timer armed in an earlier one is stale
     // The user whose start or stop set its course; none once it ended or restarted by itself.
     std::optional<std::string> requester;
+    std::optional<CheckSettings> checks;  // as they were when it was last launched or adopted
+    std::optional<NotifySocket> notify;   // while its process runs, unless none could be had
+    std::optional<Health> health;         // while its process runs
+    bool check_passed = false;            // its last check passed
+    bool overdue      = false;            // not ready within its start-timeout: unhealthy until it is
+    std::string check_output;             // its last check's
+    std::string status_text;              // the last STATUS= of its run
+    Clock::time_point watched;            // when its checks were last watched
 
-    bool Reports() const { return definition.type == ProcessType::kPaAware && start_timeout > 0; }
+    // What shows it is ready: its settings' sign, else the report of a PA-aware process whose
+    // start waits for it; none when running is ready.
+    std::optional<ReadyBy> Readiness() const
+    {
+        if (DeclaresReadiness(checks)) {
+            return checks->ready;
+        }
+        if (definition.type == ProcessType::kPaAware && phase == Phase::kStarting && start_timeout > 0) {
+            return ReadyBy::kInform;
+        }
+        return std::nullopt;
+    }
+    bool Reports() const { return Readiness().has_value(); }
+    // Its process runs and has not yet shown the sign its readiness waits for.
+    bool AwaitsReady() const { return health == Health::kStarting || overdue; }
+    // How long a start waits for it to be ready.
+    std::chrono::milliseconds StartWait() const
+    {
+        return DeclaresReadiness(checks) ? checks->start_timeout : std::chrono::seconds(start_timeout);
+    }
+    // What it failed to do within that time.
+    std::string Overdue() const
+    {
+        return std::string(DeclaresReadiness(checks) ? "was not ready" : "did not report") + " within " +
+               InSeconds(StartWait()) + " seconds";
+    }
     // Running, or about to.
-    bool Active() const { return pid != 0 || phase == Phase::kRestartPending; }
+    bool Active() const { return pid != 0 || phase == Phase::kRestartPending || phase == Phase::kRecycling; }
 };
 
-Supervisor::Supervisor(SupervisorOptions options) : options_(std::move(options))
+// A service's members started in order, one waiting for the one before it to be ready.
+struct Supervisor::Chain {
+    std::vector<Launchable> members;
+    std::size_t next = 0;
+    std::shared_ptr<Waiter> waiter;
+    // The request's, for the members started once another is ready.
+    std::optional<std::string> user;
+    std::shared_ptr<const Access> access;
+};
+
+Supervisor::Supervisor(SupervisorOptions options)
+    : options_(std::move(options)), health_(
+                                        [this](const HealthReport &report) {
+                                            Post([this, report, made = Clock::now()] { OnHealthReport(report, made); });
+                                        },
+                                        [this](Verbosity verbosity, const std::string &text) { Log(verbosity, text); })
 {
     if (!options_.log_dir.empty()) {
         log_directory_ = OpenPrivateDirectory(options_.log_dir.string());
@@ -319,6 +379,10 @@ void Supervisor::Loop()
             } else if ((tag & kStartTag) != 0) {
                 const int fd = static_cast<int>(tag & ~kStartTag);
                 std::erase_if(starts_, [fd](const ChildStartPointer &start) { return StartDescriptor(*start) == fd; });
+            } else if ((tag & kNotifyTag) != 0) {
+                if (auto leader = leaders_.find(static_cast<pid_t>(tag & ~kNotifyTag)); leader != leaders_.end()) {
+                    OnNotified(*leader->second);
+                }
             } else if (auto leader = leaders_.find(static_cast<pid_t>(tag)); leader != leaders_.end()) {
                 OnLeaderEnded(*leader->second);
             } else if (auto writer = writers_.find(static_cast<pid_t>(tag)); writer != writers_.end()) {
@@ -383,6 +447,7 @@ void Supervisor::ReapChildren()
             writers_.erase(writer);
         } else {
             orphan_ended = true;
+            health_.ChildEnded(child);
             if (options_.child_ended) {
                 options_.child_ended(child);
             }
@@ -458,17 +523,128 @@ void Supervisor::OnLeaderExit(Entry &entry, const ExitStatus &status)
         exited.status = status.code;
     }
     Emit(std::move(exited));
+    health_.Unwatch(entry.definition.name);
+    entry.notify.reset();
+    entry.health.reset();
     entry.pid          = 0;
     entry.reported_pid = 0;
     entry.last_exit    = status;
     Facts facts;
     facts.exit_success = status.Success();
     facts.reports      = entry.Reports();
-    facts.may_restart  = entry.definition.managed && entry.restarts < entry.definition.retry_count && !shutting_down_;
+    facts.may_restart  = MayRestart(entry);
     facts.leader_gone  = true;
     facts.groups_alive = GroupsAlive(entry);
     Fire(entry, Event::kLeaderExit, facts);
     LogExit(entry, status, before);
+}
+
+bool Supervisor::MayRestart(const Entry &entry) const
+{
+    return entry.definition.managed && entry.restarts < entry.definition.retry_count && !shutting_down_;
+}
+
+void Supervisor::OnNotified(Entry &entry)
+{
+    for (const Notification &notification : entry.notify->Receive(entry.pid)) {
+        if (notification.status) {
+            entry.status_text = *notification.status;
+        }
+        if (notification.ready) {
+            OnReady(entry, ReadyBy::kNotify);
+        }
+    }
+}
+
+void Supervisor::OnReady(Entry &entry, ReadyBy by)
+{
+    if (!entry.AwaitsReady() || entry.Readiness() != by) {
+        return;
+    }
+    entry.overdue            = false;
+    entry.health             = entry.check_passed ? Health::kHealthy : Health::kReady;
+    agentclient::Event ready = About(entry, EventKind::kReady);
+    if (entry.reported_pid != 0) {
+        ready.pid = entry.reported_pid;
+    }
+    Emit(std::move(ready));
+    Log(Verbosity::kEvent, "process " + entry.definition.name + " is ready");
+    Fire(entry, Event::kReady, Facts{.reports = true});
+}
+
+void Supervisor::OnHealthReport(const HealthReport &report, Clock::time_point made)
+{
+    Entry *entry = Lookup(report.name);
+    // A report made before its stop unwatched it says nothing of a process on its way out.
+    if (entry == nullptr || entry->pid == 0 || made < entry->watched ||
+        (entry->phase != Phase::kRunning && entry->phase != Phase::kStarting)) {
+        return;
+    }
+    const std::string &name  = entry->definition.name;
+    const bool was_unhealthy = entry->health == Health::kUnhealthy;
+    entry->check_output      = report.output;
+    entry->check_passed      = report.kind != HealthReport::Kind::kUnhealthy;
+    if (entry->AwaitsReady()) {
+        if (entry->check_passed) {
+            OnReady(*entry, ReadyBy::kCheck);
+        }
+    } else {
+        entry->health = entry->check_passed ? Health::kHealthy : Health::kUnhealthy;
+    }
+    if (report.kind == HealthReport::Kind::kUnhealthy) {
+        // One not yet ready has its start-timeout for that.
+        ReportUnhealthy(*entry, report.output, !entry->AwaitsReady());
+    } else if (entry->health != Health::kUnhealthy && (was_unhealthy || report.kind == HealthReport::Kind::kHealthy)) {
+        agentclient::Event healthy = About(*entry, EventKind::kHealthy);
+        healthy.message            = report.output;
+        Emit(std::move(healthy));
+        Log(Verbosity::kEvent, "process " + name + " is healthy again");
+    }
+}
+
+void Supervisor::ReportUnhealthy(Entry &entry, const std::string &why, bool may_restart)
+{
+    agentclient::Event unhealthy = About(entry, EventKind::kUnhealthy);
+    unhealthy.message            = why;
+    Emit(std::move(unhealthy));
+    Facts facts;
+    facts.restart_unhealthy = may_restart && entry.checks && entry.checks->restart_unhealthy && MayRestart(entry);
+    const bool restarts     = facts.restart_unhealthy && entry.phase == Phase::kRunning;
+    Log(Verbosity::kError,
+        "process " + entry.definition.name + " is unhealthy" + (restarts ? "; restarting it" : "") + ": " + why);
+    Fire(entry, Event::kUnhealthy, facts);
+}
+
+void Supervisor::OnStartTimeOut(Entry &entry)
+{
+    const bool requested = entry.phase == Phase::kStarting;
+    Facts facts;
+    facts.reports     = entry.Reports();
+    facts.leader_gone = entry.pid == 0;
+    Fire(entry, Event::kStartTimedOut, facts);
+    if (entry.health != Health::kStarting) {
+        return;
+    }
+    entry.overdue      = true;
+    entry.health       = Health::kUnhealthy;
+    entry.check_output = entry.Overdue();
+    // A start that waited has failed, and leaves the process to whoever asked; a launch no one
+    // waits for, a restart say, is restarted as one that hangs.
+    ReportUnhealthy(entry, entry.check_output, !requested);
+}
+
+void Supervisor::WatchHealth(Entry &entry)
+{
+    if (entry.checks && entry.checks->probe) {
+        // Before the watch: a report made from now on is of this run.
+        entry.watched = Clock::now();
+        health_.Watch(entry.definition.name, *entry.checks, entry.started);
+    }
+}
+
+std::optional<CheckSettings> Supervisor::SettingsOf(const std::string &name) const
+{
+    return options_.check_settings ? options_.check_settings(name) : std::nullopt;
 }
 
 void Supervisor::LogExit(const Entry &entry, const ExitStatus &status, Phase before)
@@ -498,7 +674,7 @@ void Supervisor::CheckLingering()
 {
     for (Entry *entry : std::vector<Entry *>(lingering_.begin(), lingering_.end())) {
         if (!GroupsAlive(*entry)) {
-            Fire(*entry, Event::kGroupsEnded, Facts{.leader_gone = true});
+            Fire(*entry, Event::kGroupsEnded, Facts{.may_restart = MayRestart(*entry), .leader_gone = true});
         }
     }
 }
@@ -571,6 +747,10 @@ void Supervisor::RunTimers()
         if (timer.generation != entry->generation) {
             continue;
         }
+        if (timer.event == Event::kStartTimedOut) {
+            OnStartTimeOut(*entry);
+            continue;
+        }
         Facts facts;
         facts.reports     = entry->Reports();
         facts.leader_gone = entry->pid == 0;
@@ -606,7 +786,7 @@ void Supervisor::Fire(Entry &entry, Event event, Facts facts, const std::shared_
         if (event == Event::kLeaderExit && entry.last_exit) {
             why = "process " + name + " " + Describe(*entry.last_exit) + " while starting";
         } else if (event == Event::kStartTimedOut) {
-            why = "process " + name + " did not report within " + std::to_string(entry.start_timeout) + " seconds";
+            why = "process " + name + " " + entry.Overdue();
         }
         std::exchange(entry.start_waiter, nullptr)->Fail(why);
     }
@@ -630,18 +810,17 @@ void Supervisor::Fire(Entry &entry, Event event, Facts facts, const std::shared_
         }
         Emit(About(entry, EventKind::kStarted));
     }
-    if ((step.effects & kArmStartTimer) != 0) {
-        Arm(entry, Event::kStartTimedOut, std::chrono::seconds(entry.start_timeout));
+    // Every launch of a process that declares its readiness is bounded by its start-timeout,
+    // whether a request waits for it or not.
+    if ((step.effects & kArmStartTimer) != 0 ||
+        ((step.effects & kLaunch) != 0 && DeclaresReadiness(entry.checks) && entry.pid != 0)) {
+        Arm(entry, Event::kStartTimedOut, entry.StartWait());
     }
     if ((step.effects & kStartSucceeds) != 0 && entry.start_waiter) {
         std::exchange(entry.start_waiter, nullptr)->Succeed();
     }
-    if (event == Event::kReport && entry.phase == Phase::kRunning) {
-        agentclient::Event ready = About(entry, EventKind::kReady);
-        ready.pid                = entry.reported_pid;
-        Emit(std::move(ready));
-    }
     if ((step.effects & kSignalTerm) != 0) {
+        health_.Unwatch(name);
         Emit(About(entry, EventKind::kStopping));
         Log(Verbosity::kEvent, "stopping process " + name);
         SignalGroups(entry, SIGTERM);
@@ -692,7 +871,8 @@ void Supervisor::Fire(Entry &entry, Event event, Facts facts, const std::shared_
                                                                          : "still running after SIGKILL");
     }
     // A stop whose leader has gone waits for the rest of its groups.
-    const bool stopping = entry.phase == Phase::kStopping || entry.phase == Phase::kKilling;
+    const bool stopping =
+        entry.phase == Phase::kStopping || entry.phase == Phase::kKilling || entry.phase == Phase::kRecycling;
     if (stopping && entry.pid == 0 && !entry.groups.empty()) {
         if (lingering_.insert(&entry).second) {
             // An orphan of the group may have ended already.
@@ -705,7 +885,7 @@ void Supervisor::Fire(Entry &entry, Event event, Facts facts, const std::shared_
         lingering_.erase(&entry);
     }
     if (stopping && entry.pid == 0 && !GroupsAlive(entry)) {
-        Fire(entry, Event::kGroupsEnded, Facts{.leader_gone = true});
+        Fire(entry, Event::kGroupsEnded, Facts{.may_restart = MayRestart(entry), .leader_gone = true});
         return;
     }
     // What the state file holds follows the phase: a process runs, waits for its restart, or
@@ -739,6 +919,19 @@ void Supervisor::LaunchEntry(Entry &entry)
                          user->second->definition.name);
     }
     request.log_writer = options_.log_writer;
+    entry.checks       = SettingsOf(name);
+    // Only a process that says it will notify gets a socket: it costs the agent a descriptor, and
+    // one for each process would cut by a third how many processes its open files allow.
+    std::optional<NotifySocket> notify;
+    try {
+        if (entry.checks && entry.checks->ready == ReadyBy::kNotify) {
+            notify.emplace(NotifySocket::Open(
+                request.uid, [this](Verbosity verbosity, const std::string &text) { Log(verbosity, text); }));
+            request.environment.push_back(notify->Environment());
+        }
+    } catch (const std::system_error &error) {
+        Log(Verbosity::kError, "process " + name + " starts without a notification socket: " + error.what());
+    }
     LaunchedChild child;
     try {
         child = launcher_.Launch(request);
@@ -766,6 +959,24 @@ void Supervisor::LaunchEntry(Entry &entry)
     leaders_[child.pid]   = &entry;
     entry.log_name        = request.log_name;
     logs_[entry.log_name] = &entry;
+    entry.notify          = std::move(notify);
+    if (entry.notify) {
+        epoll_event event{};
+        event.events   = EPOLLIN;
+        event.data.u64 = kNotifyTag | static_cast<std::uint64_t>(child.pid);
+        // It runs already: without the socket it is as one started without it.
+        if (epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, entry.notify->Descriptor(), &event) != 0) {
+            Log(Verbosity::kError,
+                "process " + name + " runs without its notification socket: epoll_ctl: " + std::strerror(errno));
+            entry.notify.reset();
+        }
+    }
+    entry.health       = entry.Readiness() ? Health::kStarting : Health::kReady;
+    entry.overdue      = false;
+    entry.check_passed = false;
+    entry.check_output.clear();
+    entry.status_text.clear();
+    WatchHealth(entry);
     if (child.writer.Valid()) {
         Watch(child.writer_pid, child.writer.Get());
         writers_.emplace(child.writer_pid, std::move(child.writer));
@@ -863,7 +1074,12 @@ ProcessView Supervisor::View(const Entry &entry) const
     case Phase::kFailed: state = ProcessState::kFailed; break;
     default: break;
     }
-    return {entry.definition, state, entry.reported_pid != 0 ? entry.reported_pid : entry.pid};
+    LifeView life{entry.pid, entry.restarts, std::nullopt, std::nullopt};
+    if (entry.last_exit && entry.last_exit->known) {
+        (entry.last_exit->signalled ? life.last_exit_signal : life.last_exit_status) = entry.last_exit->code;
+    }
+    return {entry.definition, state, entry.reported_pid != 0 ? entry.reported_pid : entry.pid,
+            HealthView{entry.health, entry.check_output, entry.status_text}, life};
 }
 
 void Supervisor::CheckDefinable(const std::vector<Process> &definitions) const
@@ -902,8 +1118,9 @@ void Supervisor::Change(const std::string &old_name, const Process &definition)
         }
         RequireRunAs(definition.euid);
         if (found->second->pid != 0 && definition.name != old_name) {
-            // The state file knows a running process by its name.
+            // The state file and the health checker know a running process by its name.
             EndRecord(*found->second);
+            health_.Unwatch(old_name);
         }
         auto node                 = entries_.extract(found);
         node.key()                = definition.name;
@@ -911,6 +1128,9 @@ void Supervisor::Change(const std::string &old_name, const Process &definition)
         Entry &entry              = *entries_.insert(std::move(node)).position->second;
         if (entry.pid != 0) {
             Record(entry);
+            if (definition.name != old_name) {
+                WatchHealth(entry);
+            }
         }
         agentclient::Event changed = About(entry, EventKind::kChanged);
         changed.user               = RequestUser();
@@ -941,7 +1161,11 @@ void Supervisor::Forget(const std::vector<std::string> &names)
 
 void Supervisor::Start(const Process &definition, std::int32_t timeout_seconds, const std::string &extra_args)
 {
-    const auto bound = std::chrono::seconds(std::max(timeout_seconds, 0));
+    const std::optional<CheckSettings> checks = SettingsOf(definition.name);
+    const bool awaits_ready                   = DeclaresReadiness(checks);
+    const auto bound =
+        std::max<std::chrono::milliseconds>(std::chrono::seconds(std::max(timeout_seconds, 0)),
+                                            awaits_ready ? checks->start_timeout : std::chrono::seconds(0));
     AwaitOutcome(
         [=, this](const std::shared_ptr<Waiter> &waiter) {
             RefuseWhenShuttingDown();
@@ -955,8 +1179,7 @@ void Supervisor::Start(const Process &definition, std::int32_t timeout_seconds, 
             entry.environment   = {};
             entry.start_timeout = timeout_seconds;
             Facts facts;
-            facts.start_waiting = timeout_seconds > 0;
-            facts.reports       = entry.Reports();
+            facts.start_waiting = timeout_seconds > 0 || awaits_ready;
             Fire(entry, Event::kStart, facts, waiter);
         },
         1, bound);
@@ -974,22 +1197,55 @@ void Supervisor::LaunchNow(Entry &entry)
 
 void Supervisor::StartEach(const std::vector<Launchable> &members)
 {
+    std::chrono::milliseconds bound = std::chrono::seconds(members.size());
+    for (const auto &member : members) {
+        if (const auto checks = SettingsOf(member.definition.name); DeclaresReadiness(checks)) {
+            bound += checks->start_timeout;
+        }
+    }
     AwaitOutcome(
         [=, this](const std::shared_ptr<Waiter> &waiter) {
             RefuseWhenShuttingDown();
-            for (const auto &member : members) {
-                Entry *entry = Lookup(member.definition.name);
-                if (entry == nullptr || entry->Active() || entry->phase == Phase::kStopping ||
-                    entry->phase == Phase::kKilling) {
-                    continue;
-                }
-                entry->extra_args  = {};
-                entry->environment = member.environment;
-                LaunchNow(*entry);
-            }
-            waiter->Succeed();
+            ContinueChain(std::make_shared<Chain>(Chain{members, 0, waiter, RequestUser(), RequestAccess()}));
         },
-        1, std::chrono::seconds(members.size()));
+        1, bound);
+}
+
+void Supervisor::ContinueChain(const std::shared_ptr<Chain> &chain)
+{
+    const RequestUserScope scope(chain->user, chain->access);
+    try {
+        RefuseWhenShuttingDown();
+        while (chain->next < chain->members.size()) {
+            const Launchable &member = chain->members[chain->next++];
+            Entry *entry             = Lookup(member.definition.name);
+            if (entry == nullptr || entry->Active() || entry->phase == Phase::kStopping ||
+                entry->phase == Phase::kKilling) {
+                continue;
+            }
+            entry->extra_args  = {};
+            entry->environment = member.environment;
+            if (!DeclaresReadiness(SettingsOf(member.definition.name))) {
+                LaunchNow(*entry);
+                continue;
+            }
+            // The next member waits for this one to be ready, on the thread's events.
+            auto ready  = std::make_shared<Waiter>(1);
+            ready->then = [this, chain](const std::string &failure) {
+                if (!failure.empty()) {
+                    chain->waiter->Fail(failure);
+                } else {
+                    Post([this, chain] { ContinueChain(chain); });
+                }
+            };
+            entry->start_timeout = 0;
+            Fire(*entry, Event::kStart, Facts{.start_waiting = true}, ready);
+            return;
+        }
+        chain->waiter->Succeed();
+    } catch (const AgentError &error) {
+        chain->waiter->Fail(error.what());
+    }
 }
 
 void Supervisor::StartAll()
@@ -1107,17 +1363,15 @@ void Supervisor::Report(std::int32_t process_id, pid_t pid)
         }
         Entry &entry            = *found->second;
         const std::string &name = entry.definition.name;
-        if (entry.phase != Phase::kStarting || !entry.Reports() || entry.reported_pid != 0) {
+        if (!entry.AwaitsReady() || entry.Readiness() != ReadyBy::kInform || entry.reported_pid != 0) {
             throw AgentError("process " + name + " is not waiting for a report");
         }
         if (!DescendsFrom(pid, entry.pid)) {
             throw AgentError("PID " + std::to_string(pid) + " is not process " + name + " or one of its descendants");
         }
         entry.reported_pid = pid;
-        Facts facts;
-        facts.reports = true;
-        Fire(entry, Event::kReport, facts);
         Log(Verbosity::kEvent, "process " + name + " reported PID " + std::to_string(pid));
+        OnReady(entry, ReadyBy::kInform);
     });
 }
 
@@ -1326,6 +1580,10 @@ bool Supervisor::AdoptOne(const RunningRecord &record)
     entry->groups.emplace_back(record.pid, std::move(taken->pidfd));
     Watch(record.pid, entry->groups.back().Pidfd());
     leaders_[record.pid] = entry;
+    // It has run since the earlier agent started it: only its checks tell more.
+    entry->checks = SettingsOf(name);
+    entry->health = Health::kReady;
+    WatchHealth(*entry);
     // As the earlier agent named it, unless the process was renamed while it ran.
     entry->log_name        = LogFileName(name);
     logs_[entry->log_name] = entry;

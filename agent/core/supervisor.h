@@ -23,6 +23,8 @@
 #include <vector>
 
 #include "core/agent_types.h"
+#include "core/check_settings.h"
+#include "core/health_checker.h"
 #include "core/life_cycle.h"
 #include "core/member_processes.h"
 #include "core/spawn.h"
@@ -45,9 +47,11 @@ struct SupervisorOptions {
     std::function<void(Verbosity, const std::string &)> log;
     // Takes each event of the processes' lives.
     std::function<void(agentclient::Event)> emit;
-    // Takes the end of each child the supervisor reaped that was none of its own: the agent is
-    // the subreaper of its processes, and reaps every child.
+    // Takes the end of each child the supervisor reaped that was none of its own, as its health
+    // checker does: the agent is the subreaper of its processes, and reaps every child.
     std::function<void(const siginfo_t &)> child_ended;
+    // A process's readiness and health settings, read at each launch; none without.
+    std::function<std::optional<CheckSettings>(const std::string &)> check_settings;
 };
 
 // How a process ended.
@@ -93,9 +97,12 @@ public:
     // Forgets those of the processes that do not run.
     void Forget(const std::vector<std::string> &names) override;
     // Defines and starts a process, and waits up to timeout_seconds for it to report (PA-aware)
-    // or to fail.
+    // or to fail; one whose settings declare a readiness, up to their start time-out for it to
+    // be ready. One that runs but is not ready is left running.
     void Start(const Process &definition, std::int32_t timeout_seconds, const std::string &extra_args);
-    // Starts, in order, those of the processes that are not running or about to.
+    // Starts, in order, those of the processes that are not running or about to; one whose
+    // settings declare a readiness must be ready within their start time-out before the next
+    // starts. One that is not stops the start there, leaving running those started.
     void StartEach(const std::vector<Launchable> &members);
     // Starts every defined process that is not running or about to, as it last ran.
     void StartAll();
@@ -108,7 +115,8 @@ public:
     void StopAll();
     void Signal(const std::string &name, const std::string &host, int signal);
     // A PA-aware process reports its PID, naming the process id it was started with: accepted
-    // while its start waits for that report, for the process or a descendant only.
+    // while its start waits for that report, or while one whose readiness is its report is not
+    // ready, for the process or a descendant only.
     void Report(std::int32_t process_id, pid_t pid);
     // Takes on what the state file records, for the processes defined by then: those that
     // still run as if launched here, those that waited for their restart restarted. Then the
@@ -130,6 +138,7 @@ public:
 private:
     struct Entry;
     struct Waiter;
+    struct Chain;
     struct Timer {
         std::string name;
         Event event;
@@ -157,6 +166,23 @@ private:
     void OnLeaderEnded(Entry &entry);
     void RunTimers();
     void OnLeaderExit(Entry &entry, const ExitStatus &status);
+    // Reads what its notification socket holds.
+    void OnNotified(Entry &entry);
+    // A sign that it is ready, which makes it so when it is the sign its readiness waits for.
+    void OnReady(Entry &entry, ReadyBy by);
+    // A report of its checks, made at the time given: one from before its checks were last
+    // watched is of an earlier run.
+    void OnHealthReport(const HealthReport &report, Clock::time_point made);
+    // Says it is unhealthy and why; one that may_restart and whose settings say so is restarted.
+    void ReportUnhealthy(Entry &entry, const std::string &why, bool may_restart);
+    // Its start-timeout has passed: a start waiting for it fails, and one still not ready is
+    // unhealthy.
+    void OnStartTimeOut(Entry &entry);
+    void WatchHealth(Entry &entry);
+    std::optional<CheckSettings> SettingsOf(const std::string &name) const;
+    bool MayRestart(const Entry &entry) const;
+    // Starts the chain's members from its next, up to one whose readiness it must wait for.
+    void ContinueChain(const std::shared_ptr<Chain> &chain);
     void CheckLingering();
     void Fire(Entry &entry, Event event, Facts facts, const std::shared_ptr<Waiter> &requester = nullptr);
     // Starts it at once, without waiting for it; throws AgentError when it cannot be launched.
@@ -208,6 +234,8 @@ private:
     std::set<Entry *> lingering_;                 // stopping, leader gone, a group left
     std::multimap<Clock::time_point, Timer> timers_;
     std::optional<StateJournal> journal_;
+    // Its reports come to the thread as commands.
+    HealthChecker health_;
     std::int32_t next_id_ = 1;
     bool shutting_down_   = false;
     bool ending_          = false;

@@ -26,6 +26,9 @@ constexpr Facts kMayRestart{.may_restart = true};
 constexpr Facts kGroupsLeft{.groups_alive = true};
 constexpr Facts kAllGone{.leader_gone = true};
 constexpr Facts kLeaderLeft{.leader_gone = false};
+constexpr Facts kRestartUnhealthy{.restart_unhealthy = true};
+constexpr Facts kAllGoneMayRestart{.may_restart = true, .leader_gone = true};
+constexpr Facts kAllGoneSucceeded{.exit_success = true, .leader_gone = true};
 
 constexpr std::uint16_t kStopNow = kSignalTerm | kJoinStop | kResetRestarts;
 
@@ -49,7 +52,7 @@ const std::vector<Cell> kMoves = {
     {Phase::kRunning,        Event::kStop,          kNoFacts,            Phase::kStopping,       kStopNow},
     {Phase::kStopping,       Event::kStop,          kNoFacts,            Phase::kStopping,       kJoinStop},
     {Phase::kKilling,        Event::kStop,          kNoFacts,            Phase::kKilling,        kJoinStop},
-    {Phase::kStarting,       Event::kReport,        kReports,            Phase::kRunning,        kStartSucceeds},
+    {Phase::kStarting,       Event::kReady,         kReports,            Phase::kRunning,        kStartSucceeds},
     {Phase::kStarting,       Event::kLeaderExit,    kSucceeded,          Phase::kExited,         kStartSucceeds},
     {Phase::kStarting,       Event::kLeaderExit,    kSucceededReporting, Phase::kFailed,         kStartFails},
     {Phase::kStarting,       Event::kLeaderExit,    kMayRestart,         Phase::kFailed,         kStartFails},
@@ -67,6 +70,13 @@ const std::vector<Cell> kMoves = {
     {Phase::kStopping,       Event::kGraceOver,     kNoFacts,            Phase::kKilling,        kSignalKill},
     {Phase::kKilling,        Event::kKillWaitOver,  kNoFacts,            Phase::kFailed,         kStopFails},
     {Phase::kRestartPending, Event::kRestartDue,    kNoFacts,            Phase::kRunning,        kLaunch},
+    {Phase::kRunning,        Event::kUnhealthy,     kRestartUnhealthy,   Phase::kRecycling,      kSignalTerm},
+    {Phase::kRecycling,      Event::kStart,         kNoFacts,            Phase::kRecycling,      kRefuse},
+    {Phase::kRecycling,      Event::kStop,          kNoFacts,            Phase::kStopping,       kStopNow},
+    {Phase::kRecycling,      Event::kLeaderExit,    kAllGoneMayRestart,  Phase::kRestartPending, kArmRestart},
+    {Phase::kRecycling,      Event::kGroupsEnded,   kAllGoneSucceeded,   Phase::kFailed,         kNone},
+    {Phase::kRecycling,      Event::kGraceOver,     kNoFacts,            Phase::kRecycling,      kSignalKill},
+    {Phase::kRecycling,      Event::kKillWaitOver,  kNoFacts,            Phase::kFailed,         kStopFails},
 };
 // clang-format on
 
@@ -100,7 +110,8 @@ TEST(LifeCycle, EveryOtherCellLeavesThePhaseAsItIs)
             if (Listed(phase, event)) {
                 continue;
             }
-            for (const Facts &facts : {kNoFacts, kWaits, kReports, kSucceeded, kMayRestart, kGroupsLeft, kAllGone}) {
+            for (const Facts &facts :
+                 {kNoFacts, kWaits, kReports, kSucceeded, kMayRestart, kGroupsLeft, kAllGone, kRestartUnhealthy}) {
                 const Transition step = Next(phase, event, facts);
                 EXPECT_EQ(step.next, phase) << PhaseName(phase) << " + " << EventName(event);
                 EXPECT_EQ(step.effects, kNone) << PhaseName(phase) << " + " << EventName(event);

@@ -30,8 +30,9 @@ using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 // Options that cannot be taken are refused by name, a login key others may read is refused;
-// --check, and a start, read the configuration and say which line is wrong, or that it was cut
-// short before its routing section.
+// --check, and a start, read the configuration and the checks directory and say which line is
+// wrong, or that the configuration was cut short before its routing section; a checks file of a
+// process no service defines is only a warning.
 TEST(AgentOptions, AreRefusedByNameAndCheckSaysWhichLineIsWrong)
 {
     TempDir files;
@@ -43,7 +44,15 @@ TEST(AgentOptions, AreRefusedByNameAndCheckSaysWhichLineIsWrong)
     std::ofstream(good) << header;
     std::ofstream(bad) << header << "not a record\n";
     std::ofstream(cut) << header.substr(0, header.find("zeb_routing"));
-    const std::string bad_line = std::to_string(std::count(header.begin(), header.end(), '\n') + 1);
+    const std::string bad_line             = std::to_string(std::count(header.begin(), header.end(), '\n') + 1);
+    const std::filesystem::path bad_checks = files.Path() / "bad.d", undefined_checks = files.Path() / "undefined.d";
+    for (const auto &[dir, text] : {std::pair{bad_checks, "ready = notify\ninterval = soon\n"},
+                                    std::pair{undefined_checks, "ready = notify\n"}}) {
+        std::filesystem::create_directory(dir);
+        std::ofstream(dir / "web.conf") << text;
+        std::filesystem::permissions(dir / "web.conf", std::filesystem::perms(0644));
+    }
+    const std::string bad_checks_line = (bad_checks / "web.conf").string() + ":2: bad value 'soon' for interval";
     const std::tuple<std::vector<std::string>, bool, std::string> cases[] = {
         {{"--max-pending", "0"}, false, "--max-pending"},
         {{"--log-max-bytes", "1073741825"}, false, "--log-max-bytes"},
@@ -54,6 +63,11 @@ TEST(AgentOptions, AreRefusedByNameAndCheckSaysWhichLineIsWrong)
         {{"--check", "--config", bad}, false, bad.string() + ": line " + bad_line},
         {{"--check", "--config", cut}, false, "the file looks cut short"},
         {{"--config", bad}, false, bad.string() + ": line " + bad_line},
+        {{"--check", "--config", good, "--checks-dir", bad_checks}, false, bad_checks_line},
+        {{"--config", good, "--checks-dir", bad_checks}, false, bad_checks_line},
+        {{"--check", "--config", good, "--checks-dir", undefined_checks},
+         true,
+         "warning: " + (undefined_checks / "web.conf").string() + ": a file for a process that is not defined"},
     };
     for (const auto &[options, succeeds, shown] : cases) {
         AgentExit exit = RunPaagentd(options);

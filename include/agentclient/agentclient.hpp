@@ -244,6 +244,40 @@ inline Event FromC(const PaEvent *c)
     return event;
 }
 
+// A health word the agent sent that this client does not know reads as none.
+inline ProcessHealth FromC(const PaHealth *c)
+{
+    char *texts[5] = {};
+    PaHealthGetAttribute(c, PaHEALTH_NAME, &texts[0], PaHEALTH_HOST, &texts[1], PaHEALTH_STATE, &texts[2],
+                         PaHEALTH_OUTPUT, &texts[3], PaHEALTH_STATUS_TEXT, &texts[4], 0);
+    const std::optional<std::string> state = Optional(texts[2]);
+    return {Text(texts[0]), Text(texts[1]), state ? HealthNamed(*state) : std::nullopt, Text(texts[3]), Text(texts[4])};
+}
+
+// An exit status or signal of -1 is none.
+inline ProcessStats FromC(const PaStats *c)
+{
+    char *texts[2] = {};
+    ProcessStats stats;
+    std::int32_t status = -1;
+    std::int32_t signal = -1;
+    PaStatsGetAttribute(c, PaSTATS_NAME, &texts[0], PaSTATS_HOST, &texts[1], PaSTATS_STATE, &stats.state, PaSTATS_PID,
+                        &stats.pid, PaSTATS_STARTED_AT, &stats.started_at, PaSTATS_UPTIME, &stats.uptime_seconds,
+                        PaSTATS_RESTARTS, &stats.restarts, PaSTATS_LAST_EXIT_STATUS, &status, PaSTATS_LAST_EXIT_SIGNAL,
+                        &signal, PaSTATS_CPU_USER, &stats.cpu_user_seconds, PaSTATS_CPU_SYSTEM,
+                        &stats.cpu_system_seconds, PaSTATS_MEMORY, &stats.memory_bytes, PaSTATS_THREADS, &stats.threads,
+                        PaSTATS_DESCRIPTORS, &stats.descriptors, 0);
+    stats.name = Text(texts[0]);
+    stats.host = Text(texts[1]);
+    if (status >= 0) {
+        stats.last_exit_status = status;
+    }
+    if (signal >= 0) {
+        stats.last_exit_signal = signal;
+    }
+    return stats;
+}
+
 // The records of a fetched list, converted.
 template <class Value, class Record>
 std::vector<Value> Values(const PaList *list)
@@ -560,6 +594,26 @@ public:
               "cannot read the events of " + (host.empty() ? server_ : "host " + host));
         batch.events = detail::Values<Event, PaEvent>(list.list);
         return batch;
+    }
+    // The readiness and health of the process called name of host, or of every process of the
+    // agent that serves host (this one for an empty host) for an empty name. An agent without
+    // health throws an Error whose code is PaNOT_SUPPORTED.
+    std::vector<ProcessHealth> Health(const std::string &name = {}, const std::string &host = {})
+    {
+        detail::ListOwner<PaHealthListFree> list;
+        Check(PaProcessGetHealth(handle_, name.c_str(), host.c_str(), &list.list),
+              "cannot read the health of " + (name.empty() ? "the processes" : "process " + name));
+        return detail::Values<ProcessHealth, PaHealth>(list.list);
+    }
+    // The resource figures of the process called name of host, or of every process of the agent
+    // that serves host (this one for an empty host) for an empty name. An agent without them
+    // throws an Error whose code is PaNOT_SUPPORTED.
+    std::vector<ProcessStats> Stats(const std::string &name = {}, const std::string &host = {})
+    {
+        detail::ListOwner<PaStatsListFree> list;
+        Check(PaProcessGetStats(handle_, name.c_str(), host.c_str(), &list.list),
+              "cannot read the figures of " + (name.empty() ? "the processes" : "process " + name));
+        return detail::Values<ProcessStats, PaStats>(list.list);
     }
     // Follows the process's output from cursor (-1: its last tail_lines lines), handing each
     // piece that comes to each_piece until it returns false; returns the cursor to go on from.

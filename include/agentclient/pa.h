@@ -206,6 +206,36 @@ enum {
     PaEVENT_LOST    = 12  /* PaEVENT_KIND_LOST: how many events were lost, -1 when unknown */
 };
 
+/* Health attribute identifiers, read with PaHealthGetAttribute into char * (a new copy released
+ * with PaFree, or NULL when the process has none). Identifier 0 ends a list. */
+enum {
+    PaHEALTH_NAME        = 1, /* the process's name */
+    PaHEALTH_HOST        = 2, /* its host */
+    PaHEALTH_STATE       = 3, /* "starting", "ready", "healthy" or "unhealthy"; NULL while it does not run */
+    PaHEALTH_OUTPUT      = 4, /* what its last health check wrote, at most 1 KiB */
+    PaHEALTH_STATUS_TEXT = 5  /* the last status it announced on its notification socket */
+};
+
+/* Resource figure identifiers, read with PaStatsGetAttribute into the type each names. The CPU
+ * time, memory, threads and descriptors are the sums over the process's whole process group, 0
+ * while it does not run. Identifier 0 ends a list. */
+enum {
+    PaSTATS_NAME             = 1,  /* char *: the process's name (a new copy released with PaFree) */
+    PaSTATS_HOST             = 2,  /* char *: its host (likewise) */
+    PaSTATS_STATE            = 3,  /* int32_t: its state, as PaProcessStatus returns it */
+    PaSTATS_PID              = 4,  /* int32_t: its PID, 0 when it does not run */
+    PaSTATS_STARTED_AT       = 5,  /* int64_t: when it started, Unix seconds; 0 when it does not run */
+    PaSTATS_UPTIME           = 6,  /* double: seconds it has run, by its agent's monotonic clock */
+    PaSTATS_RESTARTS         = 7,  /* int32_t: restarts by its agent since the last start request */
+    PaSTATS_LAST_EXIT_STATUS = 8,  /* int32_t: exit status of its last run that ended, -1 for none */
+    PaSTATS_LAST_EXIT_SIGNAL = 9,  /* int32_t: signal that ended its last run that ended, -1 for none */
+    PaSTATS_CPU_USER         = 10, /* double: user CPU seconds */
+    PaSTATS_CPU_SYSTEM       = 11, /* double: system CPU seconds */
+    PaSTATS_MEMORY           = 12, /* int64_t: resident memory, bytes */
+    PaSTATS_THREADS          = 13, /* int32_t: threads */
+    PaSTATS_DESCRIPTORS      = 14  /* int32_t: open file descriptors its agent may list */
+};
+
 /* Event kinds. */
 enum {
     PaEVENT_KIND_NONE            = 0,
@@ -215,7 +245,7 @@ enum {
     PaEVENT_KIND_REMOVED         = 4, /* a process's definition was removed */
     PaEVENT_KIND_STARTING        = 5,
     PaEVENT_KIND_STARTED         = 6,  /* with its PID */
-    PaEVENT_KIND_READY           = 7,  /* it reported itself (PA-aware) */
+    PaEVENT_KIND_READY           = 7,  /* it showed it is ready: its report, READY=1 or a check */
     PaEVENT_KIND_EXITED          = 8,  /* with its exit status or signal */
     PaEVENT_KIND_RESTARTING      = 9,  /* the message says which attempt and after what delay */
     PaEVENT_KIND_FAILED          = 10, /* no more restarts; the message is its alert message */
@@ -228,7 +258,9 @@ enum {
     PaEVENT_KIND_ROUTE_REMOVED   = 17,
     PaEVENT_KIND_RELOADED        = 18, /* the configuration was read again */
     PaEVENT_KIND_AGENT_STOPPING  = 19,
-    PaEVENT_KIND_COUNT           = 20
+    PaEVENT_KIND_UNHEALTHY       = 20, /* its health checks failed; the message is the last output */
+    PaEVENT_KIND_HEALTHY         = 21, /* a check passed after it was unhealthy; likewise */
+    PaEVENT_KIND_COUNT           = 22
 };
 
 /* ======================================================================================
@@ -241,6 +273,8 @@ typedef struct PaService PaService;       /* service record */
 typedef struct PaHost PaHost;             /* host routing entry */
 typedef struct PaList PaList;             /* doubly linked list of payloads */
 typedef struct PaEvent PaEvent;           /* one event of an agent, read only */
+typedef struct PaHealth PaHealth;         /* one process's health, read only */
+typedef struct PaStats PaStats;           /* one process's resource figures, read only */
 
 /* An operating-system handle on a running process: a Linux pidfd, 0 meaning none. */
 typedef int PaProcessHandle;
@@ -789,6 +823,40 @@ PA_EXPORT int32_t PaEventWaitForHost(PaConnection *handle, const char *host, int
 PA_EXPORT int32_t PaEventGetAttribute(const PaEvent *event, ...);
 /* Releases a list of events and its events. */
 PA_EXPORT int32_t PaEventListFree(PaList *list);
+
+/* ======================================================================================
+ * Health
+ * ==================================================================================== */
+
+/* Fetches the readiness and health of the process called name of host, or of every process of
+ * the agent that serves host when name is NULL or empty (a NULL or empty host is the connected
+ * agent's own), into a new list of PaHealth released with PaHealthListFree. PaSUCCESS, or the
+ * call's code with *health NULL; PaNOT_SUPPORTED from an agent that does not know the request,
+ * its text in PaServerGetLastMessage. */
+PA_EXPORT int32_t PaProcessGetHealth(PaConnection *handle, const char *name, const char *host, PaList **health);
+/* Reads attributes of a health record: identifier/pointer pairs ended by 0 (see PaHEALTH_...).
+ * PaSUCCESS, or PaUNKNOWN_ATTRIBUTE at the first identifier it does not know. */
+PA_EXPORT int32_t PaHealthGetAttribute(const PaHealth *health, ...);
+/* Releases a list of health records and its records. */
+PA_EXPORT int32_t PaHealthListFree(PaList *list);
+
+/* ======================================================================================
+ * Resource figures
+ * ==================================================================================== */
+
+/* Fetches the resource figures of the process called name of host, or of every process of the
+ * agent that serves host when name is NULL or empty (a NULL or empty host is the connected
+ * agent's own), into a new list of PaStats released with PaStatsListFree. The agent of the host
+ * reads them from /proc when asked: one pass over it whatever the number of processes. Its
+ * uptime is by that agent's own clock, so that clocks of hosts that differ do not matter.
+ * PaSUCCESS, or the call's code with *stats NULL; PaNOT_SUPPORTED from an agent that does not
+ * know the request, its text in PaServerGetLastMessage. */
+PA_EXPORT int32_t PaProcessGetStats(PaConnection *handle, const char *name, const char *host, PaList **stats);
+/* Reads attributes of a figures record: identifier/pointer pairs ended by 0 (see PaSTATS_...).
+ * PaSUCCESS, or PaUNKNOWN_ATTRIBUTE at the first identifier it does not know. */
+PA_EXPORT int32_t PaStatsGetAttribute(const PaStats *stats, ...);
+/* Releases a list of figures records and its records. */
+PA_EXPORT int32_t PaStatsListFree(PaList *list);
 
 #ifdef __cplusplus
 }

@@ -1,5 +1,5 @@
 // agentclient's records as C++ values: processes, services with their members, routes, the
-// agent's events and a login.
+// agent's events, a login, and the health and resource figures of processes.
 //
 // Plain values with equality, usable without the rest of the C++ API: what a client sends and
 // lists, what the agent holds and what the configuration file carries are these same types.
@@ -8,9 +8,12 @@
 
 #include <agentclient/pa.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -93,7 +96,9 @@ enum class EventKind : std::int32_t {
     kRouteAdded     = PaEVENT_KIND_ROUTE_ADDED,
     kRouteRemoved   = PaEVENT_KIND_ROUTE_REMOVED,
     kReloaded       = PaEVENT_KIND_RELOADED,
-    kAgentStopping  = PaEVENT_KIND_AGENT_STOPPING
+    kAgentStopping  = PaEVENT_KIND_AGENT_STOPPING,
+    kUnhealthy      = PaEVENT_KIND_UNHEALTHY,
+    kHealthy        = PaEVENT_KIND_HEALTHY
 };
 
 // One of the agent's events: what happened, to what, and who asked for it. Absent texts are
@@ -141,6 +146,61 @@ struct Login {
     std::string uids;
 
     bool operator==(const Login &) const = default;
+};
+
+// Where a running process stands by its readiness and health checks.
+enum class Health {
+    kStarting,  // running, not yet ready
+    kReady,     // ready, no check has passed yet or it has none
+    kHealthy,   // its checks pass
+    kUnhealthy  // its checks failed the settings' count in a row
+};
+
+// The words the agent and the tools name each health by, indexed by Health.
+inline constexpr std::array<std::string_view, 4> kHealthWords = {"starting", "ready", "healthy", "unhealthy"};
+
+constexpr std::string_view HealthWord(Health health) { return kHealthWords[static_cast<std::size_t>(health)]; }
+
+// The health a word names; none for any other word.
+constexpr std::optional<Health> HealthNamed(std::string_view word)
+{
+    for (std::size_t i = 0; i < kHealthWords.size(); ++i) {
+        if (kHealthWords[i] == word) {
+            return static_cast<Health>(i);
+        }
+    }
+    return std::nullopt;
+}
+
+// A process's readiness and health as its agent sees them.
+struct ProcessHealth {
+    std::string name;
+    std::string host;
+    std::optional<Health> health;  // none while it does not run
+    std::string output;            // what its last health check wrote, at most 1 KiB
+    std::string status_text;       // the last status it announced on its notification socket
+
+    bool operator==(const ProcessHealth &) const = default;
+};
+
+// What a process is using and how it has fared, as its agent measures them.
+struct ProcessStats {
+    std::string name;
+    std::string host;
+    std::int32_t state      = PaSTATUS_UNKNOWN;
+    std::int32_t pid        = 0;                   // 0 when it does not run
+    std::int64_t started_at = 0;                   // Unix time of its start, seconds; 0 when it does not run
+    double uptime_seconds   = 0;                   // as the agent's own clock measures it
+    std::int32_t restarts   = 0;                   // since the last start request
+    std::optional<std::int32_t> last_exit_status;  // how its last run ended: an exit status...
+    std::optional<std::int32_t> last_exit_signal;  // ...or the signal that ended it
+    double cpu_user_seconds   = 0;                 // the whole process group's
+    double cpu_system_seconds = 0;
+    std::int64_t memory_bytes = 0;  // resident
+    std::int32_t threads      = 0;
+    std::int32_t descriptors  = 0;
+
+    bool operator==(const ProcessStats &) const = default;
 };
 
 }  // namespace agentclient

@@ -31,12 +31,6 @@ void PaEventFreeContents(void *payload)
     }
 }
 
-// A text column as the record keeps it: none for the protocol's no-value text.
-bool CopyColumn(const PaRpcColumn &column, char **target)
-{
-    return column.text == nullptr || column.text == protocol::kNoValue || pa::CopyText(column.text, target);
-}
-
 // Appends the event of one row, the closing row (kind 0, the next cursor) included; a row the
 // agent garbled, or that memory cannot hold, is left out and logged.
 void PaEventRowDecode(const PaRpcColumn *columns, PaList *list, void **)
@@ -54,11 +48,11 @@ void PaEventRowDecode(const PaRpcColumn *columns, PaList *list, void **)
     const bool ok = pa::ParseDecimal(columns[protocol::kColEventCursor].text, &event->cursor) &&
                     pa::ParseDecimal(columns[protocol::kColEventTime].text, &event->time_ms) &&
                     pa::ParseDecimal(columns[protocol::kColEventLost].text, &event->lost) &&
-                    CopyColumn(columns[protocol::kColEventProcess], &event->process) &&
-                    CopyColumn(columns[protocol::kColEventService], &event->service) &&
-                    CopyColumn(columns[protocol::kColEventHost], &event->host) &&
-                    CopyColumn(columns[protocol::kColEventMessage], &event->message) &&
-                    CopyColumn(columns[protocol::kColEventUser], &event->user);
+                    pa::CopyColumnText(columns[protocol::kColEventProcess], &event->process) &&
+                    pa::CopyColumnText(columns[protocol::kColEventService], &event->service) &&
+                    pa::CopyColumnText(columns[protocol::kColEventHost], &event->host) &&
+                    pa::CopyColumnText(columns[protocol::kColEventMessage], &event->message) &&
+                    pa::CopyColumnText(columns[protocol::kColEventUser], &event->user);
     if (!ok) {
         PaListDeleteElement(list, event, PaEventFreeContents);
     }

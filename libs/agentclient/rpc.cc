@@ -277,7 +277,9 @@ bool DispatchRow(Call &call, const ColumnSet &row, void **slot)
     case Rows::kHosts:
     case Rows::kOutput:
     case Rows::kEvents:
-    case Rows::kLogin: break;
+    case Rows::kLogin:
+    case Rows::kHealth:
+    case Rows::kStats: break;
     }
     const auto *sink = static_cast<const PaRowTarget *>(call.target);
     sink->decoder->decode(row.Columns(), sink->list, slot);
@@ -612,6 +614,20 @@ RpcParams &RpcParams::Add(const char *name, CS_INT datatype, const void *value)
     }
     entries_[count_] = PaRpcParam{};
     return *this;
+}
+
+int32_t FetchProcessRows(PaConnection *handle, int32_t rpc, const char *name, const char *host,
+                         const PaRowDecoder *decoder, PaList **list)
+{
+    if (list != nullptr) {
+        *list = nullptr;
+    }
+    if (handle == nullptr || list == nullptr) {
+        return PaFAILURE;
+    }
+    RpcParams params(2);
+    params.Text(Leading(rpc, 0), OrNoValue(name)).Text(Leading(rpc, 1), OrNoValue(host));
+    return params.Ok() ? PaRpcFetchList(handle, rpc, params.List(), decoder, list) : PaFAILURE;
 }
 
 }  // namespace pa

@@ -4,6 +4,7 @@
 
 #include "connection.h"
 #include "operation.h"
+#include "records.h"
 
 #include <protocol/rpc_table.h>
 
@@ -65,6 +66,20 @@ int32_t PaRpcFetchList(PaConnection *handle, int32_t rpc, const PaRpcParam *para
 
 namespace pa {
 
+// Copies a text column as a record keeps it: none for the protocol's no-value text. False only
+// when memory ran out.
+inline bool CopyColumnText(const PaRpcColumn &column, char **target)
+{
+    return column.text == nullptr || column.text == protocol::kNoValue || CopyText(column.text, target);
+}
+
+// An absent name or host travels as the protocol's no-value text: an empty one may not survive
+// the trip.
+inline const char *OrNoValue(const char *text)
+{
+    return text != nullptr && *text != '\0' ? text : protocol::kNoValue.data();
+}
+
 // The i-th parameter an RPC sends before, or after, its process or service parameters.
 inline const protocol::Field &Leading(int32_t rpc, size_t i = 0) { return protocol::kRpcs[rpc].leading[i]; }
 inline const protocol::Field &Trailing(int32_t rpc, size_t i = 0) { return protocol::kRpcs[rpc].trailing[i]; }
@@ -93,6 +108,12 @@ private:
     size_t count_ = 0;
     bool ok_;
 };
+
+// Fetches the rows an RPC asked by process name and host gives into *list, as PaRpcFetchList
+// does; a NULL or empty name asks for every process, a NULL or empty host for this agent's.
+// *list is NULL unless the call succeeds.
+int32_t FetchProcessRows(PaConnection *handle, int32_t rpc, const char *name, const char *host,
+                         const PaRowDecoder *decoder, PaList **list);
 
 }  // namespace pa
 

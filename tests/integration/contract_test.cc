@@ -121,6 +121,54 @@ std::vector<Step> Scenario()
              int32_t pid = 0;
              return PaProcessStatus(s.handle, s.solo.get(), &pid) == 1 && pid > 0 ? PaSUCCESS : PaFAILURE;
          }},
+        // Each column of the row lands in its attribute.
+        {kProcessHealth,
+         [](Stage &s) {
+             PaList *list    = nullptr;
+             int32_t result  = PaProcessGetHealth(s.handle, "solo", "localhost", &list);
+             auto *health    = list != nullptr ? static_cast<const PaHealth *>(PaListGetHead(list)) : nullptr;
+             char *texts[3]  = {};
+             const bool read = health != nullptr &&
+                               PaHealthGetAttribute(health, PaHEALTH_NAME, &texts[0], PaHEALTH_HOST, &texts[1],
+                                                    PaHEALTH_STATE, &texts[2], 0) == PaSUCCESS &&
+                               std::string(texts[0]) + " " + texts[1] + " " + (texts[2] != nullptr ? texts[2] : "-") ==
+                                   "solo localhost ready";
+             for (char *text : texts) {
+                 if (text != nullptr) {
+                     PaFree(text);
+                 }
+             }
+             if (list != nullptr) {
+                 PaHealthListFree(list);
+             }
+             return result == PaSUCCESS && !read ? PaFAILURE : result;
+         }},
+        // Each column of the row lands in its attribute: those of text, of 32 and of 64 bits.
+        {kProcessStats,
+         [](Stage &s) {
+             PaList *list    = nullptr;
+             int32_t result  = PaProcessGetStats(s.handle, "solo", "localhost", &list);
+             auto *stats     = list != nullptr ? static_cast<const PaStats *>(PaListGetHead(list)) : nullptr;
+             char *name      = nullptr;
+             int32_t pid     = 0;
+             int32_t threads = 0;
+             int32_t signal  = 0;
+             int64_t memory  = 0;
+             int64_t started = 0;
+             const bool read = stats != nullptr &&
+                               PaStatsGetAttribute(stats, PaSTATS_NAME, &name, PaSTATS_PID, &pid, PaSTATS_THREADS,
+                                                   &threads, PaSTATS_LAST_EXIT_SIGNAL, &signal, PaSTATS_MEMORY, &memory,
+                                                   PaSTATS_STARTED_AT, &started, 0) == PaSUCCESS &&
+                               std::string(name) == "solo" && pid == StatusOf(s.handle, s.solo.get()).pid &&
+                               threads == 1 && signal == -1 && memory > 0 && started > 1'000'000'000;
+             if (name != nullptr) {
+                 PaFree(name);
+             }
+             if (list != nullptr) {
+                 PaStatsListFree(list);
+             }
+             return result == PaSUCCESS && !read ? PaFAILURE : result;
+         }},
         {kSignalProcess, [](Stage &s) { return PaProcessSignal(s.handle, s.solo.get(), SIGCONT); }},
         {kProcessOutput,
          [](Stage &s) {

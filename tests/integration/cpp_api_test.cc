@@ -57,6 +57,7 @@ TEST(CppApi, TheWholeSurfaceAgainstARealAgent)
     EXPECT_EQ(front.state, 1);
     EXPECT_GT(front.pid, 0);
     EXPECT_EQ(connection.Processes(false).size(), 3u);
+    EXPECT_EQ(connection.Stats("front").at(0).pid, front.pid);
     connection.Signal(service.members[0].process, SIGCONT);
     connection.Stop(service);
     EXPECT_EQ(connection.Status(service), 0);

@@ -1,5 +1,6 @@
 // The agent's events through the C++ API and FreeTDS: what a crash and its restarts give, a
-// cursor kept across connections and agent runs, and the hooks run for each event.
+// cursor kept across connections and agent runs, the hooks run for each event, and what
+// readiness and health checks make happen.
 #include "support/agent_process.h"
 #include "support/cpp_process.h"
 #include "support/text_file.h"
@@ -9,15 +10,20 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
 #include <iterator>
+#include <map>
+#include <netinet/in.h>
 #include <optional>
 #include <regex>
+#include <sys/socket.h>
 #include <tuple>
+#include <unistd.h>
 
 namespace ac = agentclient;
 using namespace std::chrono_literals;
@@ -258,6 +264,182 @@ TEST(Events, AWaitWhoseClientHasGoneEndsAtOnce)
         EXPECT_THROW(waiting.get(), ac::Error);
         EXPECT_TRUE(Eventually([&] { return Threads(agent.Pid()) < sessions; }));
     }
+}
+
+// A port of 127.0.0.1 that was free a moment ago.
+int FreePort()
+{
+    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family      = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size          = sizeof address;
+    EXPECT_EQ(bind(probe, reinterpret_cast<sockaddr *>(&address), size), 0);
+    EXPECT_EQ(getsockname(probe, reinterpret_cast<sockaddr *>(&address), &size), 0);
+    close(probe);
+    return ntohs(address.sin_port);
+}
+
+// A checks directory of its own holding NAME.conf for each setting given.
+std::filesystem::path ChecksDirectory(const std::string &name, const std::map<std::string, std::string> &files)
+{
+    const std::filesystem::path dir = FamilyHome() / name;
+    std::filesystem::create_directories(dir);
+    for (const auto &[process, text] : files) {
+        std::ofstream(dir / (process + ".conf")) << text;
+    }
+    return dir;
+}
+
+// A database that listens only after 2 s, then says so with the real systemd-notify, and a client
+// of it that gives up at once when refused: the service starts the client only once the database
+// is ready when it declares its readiness, and too soon when it does not.
+TEST(Events, AServiceStartsTheNextMemberOnceTheOneBeforeIsReady)
+{
+    const int port                                    = FreePort();
+    const std::pair<std::string, bool> declarations[] = {{"ready = notify\nstart-timeout = 10\n", true},
+                                                         {"# running is ready\n", false}};
+    for (const auto &[db_settings, client_runs] : declarations) {
+        SCOPED_TRACE(db_settings);
+        const auto dir = ChecksDirectory("chain-" + std::to_string(client_runs), {{"db", db_settings}});
+        AgentProcess agent(std::nullopt, {"--checks-dir", dir.string()});
+        ac::Connection connection = Connect(agent);
+        std::ofstream(agent.Home() / "db.py") << "import socket, subprocess, time\n"
+                                              << "time.sleep(2)\n"
+                                              << "server = socket.create_server(('127.0.0.1', " << port << "))\n"
+                                              << "subprocess.run(['systemd-notify', '--ready'], check=True)\n"
+                                              << "while True:\n    server.accept()[0].close()\n";
+        ac::Process db              = Sleeper("db");
+        db.command                  = "exec python3 " + (agent.Home() / "db.py").string();
+        ac::Process app             = Sleeper("app");
+        const std::string connected = (agent.Home() / "connected").string();
+        app.command = "python3 -c \"import socket; socket.create_connection(('127.0.0.1', " + std::to_string(port) +
+                      "))\" || exit 1; echo yes > " + connected + "; exec sleep 30";
+        ac::Service service{"stack", ac::ServiceType::kNonMaster, ac::ServiceStart::kNonAuto, {{db, {}}, {app, {}}}};
+        std::int64_t cursor = connection.WaitEvents(-1, 0s).cursor;
+        connection.Start(service);
+        if (client_runs) {
+            // The database was ready before the client was started.
+            std::vector<ac::EventKind> kinds;
+            for (const ac::Event &event : Until(connection, cursor, ac::EventKind::kServiceStarted)) {
+                if (event.kind == ac::EventKind::kReady || event.kind == ac::EventKind::kStarting) {
+                    kinds.push_back(event.kind);
+                }
+            }
+            EXPECT_EQ(kinds, (std::vector{ac::EventKind::kStarting, ac::EventKind::kReady, ac::EventKind::kStarting}));
+            EXPECT_TRUE(Eventually([&] { return ReadText(connected) == "yes\n"; }));
+        } else {
+            const std::vector<ac::Event> exit = Until(connection, cursor, ac::EventKind::kExited);
+            EXPECT_EQ(exit.back().process, "app");
+            EXPECT_EQ(exit.back().status, 1);
+        }
+        connection.Stop(service);
+    }
+}
+
+// An HTTP server frozen with SIGSTOP fails its checks; once they have failed their count it is
+// restarted, and the new one is ready by its first passing check.
+TEST(Events, AFrozenServerFailsItsChecksAndIsRestarted)
+{
+    const int port = FreePort();
+    const auto dir =
+        ChecksDirectory("frozen", {{"web", "ready = check\ncheck = http://127.0.0.1:" + std::to_string(port) +
+                                               "/\nstart-timeout = 5\ninterval = 0.2\ntimeout = 0.5\nfailures = 2\n"}});
+    AgentProcess agent(std::nullopt, {"--checks-dir", dir.string()});
+    ac::Connection connection = Connect(agent);
+    ac::Process web           = Sleeper("web");
+    // It listens only a second after each start, its checks failing meanwhile.
+    web.command         = "sleep 1 && exec python3 -m http.server " + std::to_string(port) + " --bind 127.0.0.1";
+    web.managed         = true;
+    web.retry_count     = 3;
+    std::int64_t cursor = connection.WaitEvents(-1, 0s).cursor;
+    // The start waits for the first passing check.
+    connection.Start(web);
+    Until(connection, cursor, ac::EventKind::kReady);
+    const std::int32_t frozen = connection.Status(web).pid;
+    ASSERT_GT(frozen, 0);
+
+    ASSERT_EQ(kill(frozen, SIGSTOP), 0);
+    const auto stopped                     = std::chrono::steady_clock::now();
+    const std::vector<ac::Event> unhealthy = Until(connection, cursor, ac::EventKind::kUnhealthy);
+    // Two failed checks, each begun 0.2 s after the one before and given up after 0.5 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, 3s);
+    EXPECT_THAT(unhealthy.back().message.value_or(""), testing::Not(testing::IsEmpty()));
+    const std::vector<ac::Event> restarted = Until(connection, cursor, ac::EventKind::kReady);
+    // Checks that fail while the new server starts listening restart nothing: it is not ready yet.
+    std::vector<Seen> kinds;
+    for (const ac::Event &event : restarted) {
+        if (event.kind != ac::EventKind::kUnhealthy) {
+            kinds.emplace_back(event.kind, -1, event.signal, std::nullopt, std::nullopt);
+        }
+    }
+    EXPECT_EQ(kinds, (std::vector<Seen>{{ac::EventKind::kStopping, -1, 0, std::nullopt, std::nullopt},
+                                        {ac::EventKind::kExited, -1, SIGKILL, std::nullopt, std::nullopt},
+                                        {ac::EventKind::kRestarting, -1, 0, std::nullopt, std::nullopt},
+                                        {ac::EventKind::kStarting, -1, 0, std::nullopt, std::nullopt},
+                                        {ac::EventKind::kStarted, -1, 0, std::nullopt, std::nullopt},
+                                        {ac::EventKind::kReady, -1, 0, std::nullopt, std::nullopt}}));
+    EXPECT_NE(connection.Status(web).pid, frozen);
+    connection.Stop(web);
+}
+
+// The other settings of a checks file: the PA-aware report as the sign of ready, a start that
+// gives up on a process that never says it is ready and leaves it running, a restart that hangs
+// before it is ready restarted again, and an unhealthy process only reported when its settings
+// say not to restart it.
+TEST(Events, ReadinessAndRestartSettingsAreHeeded)
+{
+    const auto dir = ChecksDirectory("settings", {{"told", "ready = inform\nstart-timeout = 10\n"},
+                                                  {"mute", "ready = notify\nstart-timeout = 1\n"},
+                                                  {"hangs", "ready = notify\nstart-timeout = 1\n"},
+                                                  {"sick", "check = exec:false\ninterval = 0.2\n"
+                                                           "failures = 1\nrestart-unhealthy = no\n"}});
+    AgentProcess agent(std::nullopt, {"--checks-dir", dir.string()});
+    ac::Connection connection = Connect(agent);
+    const auto health_of = [&](const ac::Process &process) { return connection.Health(process.name).at(0).health; };
+
+    ac::Process told = Sleeper("told");
+    told.command     = std::string(INFORM_HELPER_PATH) + " " + (agent.Home() / "told.pid").string();
+    connection.Start(told);
+    EXPECT_EQ(health_of(told), ac::Health::kReady);
+
+    const ac::Process mute = Sleeper("mute");
+    EXPECT_THAT(Refusal([&] { connection.Start(mute); }).what(),
+                HasSubstr("process mute was not ready within 1 seconds"));
+    // Only a process that is to notify is given a socket to notify on.
+    const auto environment_of = [](std::int32_t pid) { return ReadText("/proc/" + std::to_string(pid) + "/environ"); };
+    EXPECT_THAT(environment_of(connection.Status(mute).pid), HasSubstr("NOTIFY_SOCKET=@"));
+    EXPECT_THAT(environment_of(connection.Status(told).pid), testing::Not(HasSubstr("NOTIFY_SOCKET=")));
+    EXPECT_EQ(health_of(mute), ac::Health::kUnhealthy);
+
+    ac::Process hangs      = Sleeper("hangs");
+    const std::string once = (agent.Home() / "notified").string();
+    hangs.command          = "test -e " + once + " || { touch " + once + " && systemd-notify --ready; }; exec sleep 30";
+    hangs.managed          = true;
+    hangs.retry_count      = 3;
+    std::int64_t cursor    = connection.WaitEvents(-1, 0s).cursor;
+    connection.Start(hangs);
+    ASSERT_EQ(kill(connection.Status(hangs).pid, SIGKILL), 0);
+    const std::vector<ac::Event> overdue = Until(connection, cursor, ac::EventKind::kUnhealthy);
+    EXPECT_EQ(overdue.back().process, "hangs");
+    EXPECT_EQ(overdue.back().message, "was not ready within 1 seconds");
+    EXPECT_EQ(Until(connection, cursor, ac::EventKind::kStopping).back().process, "hangs");
+    connection.Stop(hangs);
+
+    ac::Process sick = Sleeper("sick");
+    sick.managed     = true;
+    sick.retry_count = 3;
+    cursor           = connection.WaitEvents(-1, 0s).cursor;
+    connection.Start(sick);
+    const std::int32_t pid = connection.Status(sick).pid;
+    Until(connection, cursor, ac::EventKind::kUnhealthy);
+    // A restart would have begun with the report, before any later request's events.
+    connection.Stop(told);
+    for (const ac::Event &event : Until(connection, cursor, ac::EventKind::kStopped)) {
+        EXPECT_NE(event.process, "sick") << static_cast<int>(event.kind);
+    }
+    EXPECT_EQ(connection.Status(sick).pid, pid);
+    EXPECT_EQ(health_of(sick), ac::Health::kUnhealthy);
 }
 
 }  // namespace

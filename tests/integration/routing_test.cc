@@ -104,6 +104,11 @@ TEST_F(ManyHosts, OneClientDrivesProcessesOnEveryHost)
         EXPECT_EQ(started.state, 1);
         EXPECT_EQ(ListedPid(Direct(host), process.name), started.pid);
         EXPECT_EQ(ListedPid(Direct("alpha"), process.name), 0);
+        // Health comes from the host's agent, of the process or of every process it runs.
+        EXPECT_EQ(client_.Health(process.name, host), Direct(host).Health(process.name, host));
+        EXPECT_EQ(client_.Health({}, host), Direct(host).Health());
+        // So do the figures: the PID the host's agent runs it as.
+        EXPECT_EQ(client_.Stats(process.name, host).at(0).pid, started.pid);
         EXPECT_THAT(Refusal([&] { client_.Start(process); }).what(), HasSubstr("already running"));
 
         client_.ForwardState(process, 2);  // restart

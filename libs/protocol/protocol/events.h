@@ -16,7 +16,7 @@ inline constexpr std::array<std::string_view, PaEVENT_KIND_COUNT> kEventKindName
     "none",     "lost",           "defined",         "changed",         "removed",     "starting",
     "started",  "ready",          "exited",          "restarting",      "failed",      "stopping",
     "stopped",  "adopted",        "service-started", "service-stopped", "route-added", "route-removed",
-    "reloaded", "agent-stopping",
+    "reloaded", "agent-stopping", "unhealthy",       "healthy",
 };
 
 // The name of an event kind, or "unknown" for a code this side does not know.

@@ -78,6 +78,8 @@ inline constexpr std::array<RpcRole, kRpcCount> kRpcRoles = {{
     {kProcessOutput, Role::kRead, "read output"},
     {kEventWait, Role::kRead, "wait for events"},
     {kWhoAmI, Role::kRead, "ask who they are"},
+    {kProcessHealth, Role::kRead, "read process health"},
+    {kProcessStats, Role::kRead, "read process figures"},
 }};
 
 // Whether each RPC's row is in its place and says what a refusal of it says; a row left out

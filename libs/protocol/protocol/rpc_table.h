@@ -81,7 +81,9 @@ enum Rpc : std::int32_t {
     kProcessOutput = 32,
     kEventWait     = 33,
     kWhoAmI        = 34,
-    kRpcCount      = 35
+    kProcessHealth = 35,
+    kProcessStats  = 36,
+    kRpcCount      = 37
 };
 
 // The ten parameters of a process, in the order they travel.
@@ -219,6 +221,51 @@ enum LoginColumn : std::size_t {
     kColLoginUids
 };
 
+// Columns of a reply of health, one row per process: its name and host, its health ("starting",
+// "ready", "healthy" or "unhealthy"; kNoValue while it does not run), the output of its last
+// check and the last status text it announced, each at most 1 KiB.
+inline constexpr Field kHealthColumns[] = {{"name", Type::kText},
+                                           {"host", Type::kText},
+                                           {"health", Type::kText},
+                                           {"output", Type::kText},
+                                           {"statusText", Type::kText}};
+enum HealthColumn : std::size_t {
+    kColHealthName,
+    kColHealthHost,
+    kColHealthState,
+    kColHealthOutput,
+    kColHealthStatusText
+};
+
+// Columns of a reply of resource figures, one row per process: its name, host, state and PID;
+// when it started (Unix seconds) and for how long it has run by its agent's monotonic clock
+// (milliseconds), both 0 while it does not run; its restarts since the last start request; how
+// its last run ended (an exit status or a signal, -1 for neither); and the CPU time (user and
+// system, milliseconds), resident memory, threads and open descriptors of its whole process
+// group. The 64-bit figures travel as decimal text: the wire's integers have 32 bits.
+inline constexpr Field kStatsColumns[] = {
+    {"name", Type::kText},      {"host", Type::kText},          {"state", Type::kInt},
+    {"pid", Type::kInt},        {"startedAt", Type::kText},     {"uptimeMs", Type::kText},
+    {"restarts", Type::kInt},   {"lastExitStatus", Type::kInt}, {"lastExitSignal", Type::kInt},
+    {"cpuUserMs", Type::kText}, {"cpuSystemMs", Type::kText},   {"memoryBytes", Type::kText},
+    {"threads", Type::kInt},    {"descriptors", Type::kInt}};
+enum StatsColumn : std::size_t {
+    kColStatsName,
+    kColStatsHost,
+    kColStatsState,
+    kColStatsPid,
+    kColStatsStartedAt,
+    kColStatsUptimeMs,
+    kColStatsRestarts,
+    kColStatsExitStatus,
+    kColStatsExitSignal,
+    kColStatsCpuUserMs,
+    kColStatsCpuSystemMs,
+    kColStatsMemoryBytes,
+    kColStatsThreads,
+    kColStatsDescriptors
+};
+
 // What a reply's rows hold.
 enum class Rows : std::uint8_t {
     kNone,
@@ -229,7 +276,9 @@ enum class Rows : std::uint8_t {
     kHosts,
     kOutput,
     kEvents,
-    kLogin
+    kLogin,
+    kHealth,
+    kStats
 };
 
 // The block of parameters between an RPC's leading and trailing ones.
@@ -324,6 +373,8 @@ inline constexpr std::array<RpcShape, kRpcCount> kRpcs = {
     detail::Plain("pa_ProcessOutputRPC", detail::kOutputParams, Rows::kOutput, kOutputColumns),
     detail::Plain("pa_EventWaitRPC", detail::kEventParams, Rows::kEvents, kEventColumns),
     detail::Plain("pa_WhoAmIRPC", {}, Rows::kLogin, kLoginColumns),
+    detail::Plain("pa_ProcessHealthRPC", detail::kNameAndHost, Rows::kHealth, kHealthColumns),
+    detail::Plain("pa_ProcessStatsRPC", detail::kNameAndHost, Rows::kStats, kStatsColumns),
 };
 
 // The shape of RPC number rpc, or none outside the table.
