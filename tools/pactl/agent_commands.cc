@@ -2,7 +2,7 @@
 
 #include <functional>
 
-namespace pactl {
+namespace patools {
 
 namespace ac = agentclient;
 
@@ -102,4 +102,4 @@ Exit RemoveRoute(Session &session, const Output &output, const ac::Route &route)
     return RouteAction(session, output, route, "removed", [&](ac::Connection &agent) { agent.Remove(route); });
 }
 
-}  // namespace pactl
+}  // namespace patools

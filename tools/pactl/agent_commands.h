@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-namespace pactl {
+namespace patools {
 
 // The agent's version as a one-record array: server, version ("3.1"), major, minor.
 Json VersionRecords(agentclient::Connection &agent);
@@ -30,6 +30,6 @@ Exit ListRoutes(Session &session, const Output &output);
 Exit AddRoute(Session &session, const Output &output, const agentclient::Route &route);
 Exit RemoveRoute(Session &session, const Output &output, const agentclient::Route &route);
 
-}  // namespace pactl
+}  // namespace patools
 
 #endif  // PACTL_AGENT_COMMANDS_H

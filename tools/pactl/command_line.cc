@@ -4,10 +4,11 @@
 #include "declarative.h"
 #include "fan_out.h"
 #include "service_commands.h"
+#include "top_command.h"
 
 #include <algorithm>
 
-namespace pactl {
+namespace patools {
 
 namespace ac = agentclient;
 
@@ -109,8 +110,9 @@ void CommandLine::DefineProcessCommands()
     Arguments &a = arguments_;
 
     auto *status = app_.add_subcommand(
-        "status", "show processes: name, host, state, PID and command (every one without names; exit status 3 when "
-                  "a named one is not running)");
+        "status",
+        "show processes: name, host, state, PID, health, uptime, restarts, CPU%, memory and command (every one without "
+        "names; exit status 3 when a named one is not running)");
     status->add_option("NAME", a.names, "processes to show");
     Choose(
         status,
@@ -122,6 +124,11 @@ void CommandLine::DefineProcessCommands()
                 [&](const Json &records) { return StatusExit(records, names); });
         },
         true);
+
+    auto *top = app_.add_subcommand(
+        "top", "show processes as status does, refreshed every second with the CPU% of that second, until q or Ctrl-C");
+    top->add_option("NAME", a.names, "processes to show");
+    Choose(top, [this](Session &session, const Output &) { return Top(session, arguments_.names); });
 
     auto *start = app_.add_subcommand("start", "start processes the agent knows, or define one with --command");
     start->add_option("NAME", a.names, "processes to start")->required();
@@ -292,4 +299,4 @@ void CommandLine::DefineFollowCommands()
         true);
 }
 
-}  // namespace pactl
+}  // namespace patools

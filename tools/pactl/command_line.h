@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace pactl {
+namespace patools {
 
 class CommandLine {
 public:
@@ -80,6 +80,6 @@ private:
     Arguments arguments_;
 };
 
-}  // namespace pactl
+}  // namespace patools
 
 #endif  // PACTL_COMMAND_LINE_H

@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-namespace pactl {
+namespace patools {
 
 agentclient::config::Definitions ReadConfiguration(const std::filesystem::path &path)
 {
@@ -19,4 +19,4 @@ agentclient::config::Definitions ReadConfiguration(const std::filesystem::path &
     }
 }
 
-}  // namespace pactl
+}  // namespace patools

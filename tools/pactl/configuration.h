@@ -7,12 +7,12 @@
 
 #include <filesystem>
 
-namespace pactl {
+namespace patools {
 
 // Reads the file; a UsageError naming the file, and the line when it cannot be parsed, for a
 // file that is missing or that the agent would refuse.
 agentclient::config::Definitions ReadConfiguration(const std::filesystem::path &path);
 
-}  // namespace pactl
+}  // namespace patools
 
 #endif  // PACTL_CONFIGURATION_H

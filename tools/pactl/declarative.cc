@@ -9,7 +9,7 @@
 #include <sstream>
 #include <variant>
 
-namespace pactl {
+namespace patools {
 
 namespace ac     = agentclient;
 namespace config = agentclient::config;
@@ -217,4 +217,4 @@ Exit Export(Session &session, const Output &output, const std::filesystem::path 
     return Exit::kDone;
 }
 
-}  // namespace pactl
+}  // namespace patools

@@ -9,7 +9,7 @@
 
 #include <filesystem>
 
-namespace pactl {
+namespace patools {
 
 // Makes the agent's services and routes match the file: adds what is missing and changes the
 // stopped services that differ, leaving running ones as they are; removes what the file lacks
@@ -19,6 +19,6 @@ Exit Apply(Session &session, const Output &output, const std::filesystem::path &
 // or to standard output when file is empty.
 Exit Export(Session &session, const Output &output, const std::filesystem::path &file);
 
-}  // namespace pactl
+}  // namespace patools
 
 #endif  // PACTL_DECLARATIVE_H

@@ -16,7 +16,7 @@
 #include <mutex>
 #include <thread>
 
-namespace pactl {
+namespace patools {
 
 namespace ac = agentclient;
 
@@ -320,4 +320,4 @@ Exit Watch(Session &session, const Output &output, const WatchOptions &options)
     return Exit::kDone;
 }
 
-}  // namespace pactl
+}  // namespace patools

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace pactl {
+namespace patools {
 
 struct LogsOptions {
     std::string name;
@@ -34,6 +34,6 @@ Exit Logs(Session &session, const Output &output, const LogsOptions &options);
 // Writes the events after since as they come, until Ctrl-C or count events.
 Exit Watch(Session &session, const Output &output, const WatchOptions &options);
 
-}  // namespace pactl
+}  // namespace patools
 
 #endif  // PACTL_FOLLOW_COMMANDS_H

@@ -20,7 +20,7 @@ void RouteLibraryLog(int verbosity)
     agentclient::SetLogLevel(verbosity > 1 ? PaMSG_DEBUG : PaMSG_INFORMATION);
 }
 
-int Report(const pactl::Explanation &explanation)
+int Report(const patools::Explanation &explanation)
 {
     std::cerr << "pactl: " << explanation.message << '\n';
     return static_cast<int>(explanation.status);
@@ -30,7 +30,7 @@ int Report(const pactl::Explanation &explanation)
 
 int main(int argc, char **argv)
 {
-    pactl::CommandLine command_line;
+    patools::CommandLine command_line;
     try {
         command_line.Parse(argc, argv);
     } catch (const CLI::CallForHelp &request) {
@@ -38,20 +38,20 @@ int main(int argc, char **argv)
     } catch (const CLI::CallForAllHelp &request) {
         return command_line.Help(request);
     } catch (const CLI::ParseError &error) {
-        return Report({pactl::Exit::kUsage, pactl::OneLine(error.what()) + " (see pactl --help)"});
+        return Report({patools::Exit::kUsage, patools::OneLine(error.what()) + " (see pactl --help)"});
     } catch (...) {
-        return Report(pactl::Explain(std::current_exception()));
+        return Report(patools::Explain(std::current_exception()));
     }
     RouteLibraryLog(command_line.Verbosity());
 
     int status = 0;
     {
-        pactl::Session session(command_line.Login());
+        patools::Session session(command_line.Login());
         try {
             status =
-                static_cast<int>(command_line.Run(session, pactl::Output::ToStandardOutput(command_line.AsJson())));
+                static_cast<int>(command_line.Run(session, patools::Output::ToStandardOutput(command_line.AsJson())));
         } catch (...) {
-            status = Report(pactl::Explain(std::current_exception()));
+            status = Report(patools::Explain(std::current_exception()));
         }
         std::cout.flush();
     }

@@ -1,15 +1,81 @@
 #include "output.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <unistd.h>
 
-namespace pactl {
+namespace patools {
 
-const std::vector<Column> kProcessColumns = {
-    {"NAME", "name"}, {"HOST", "host"}, {"STATE", "state"}, {"PID", "pid"}, {"COMMAND", "command"}};
+namespace {
+
+// A number of seconds as its two largest units: 45s, 12m05s, 3h05m, 2d04h; "-" for none or 0.
+std::string Duration(const Json &value)
+{
+    if (!value.is_number() || value.get<double>() <= 0) {
+        return "-";
+    }
+    const auto seconds         = static_cast<std::int64_t>(value.get<double>());
+    const std::int64_t units[] = {86400, 3600, 60, 1};
+    const char *names[]        = {"d", "h", "m", "s"};
+    std::size_t first          = 0;
+    while (first + 1 < std::size(units) && seconds < units[first]) {
+        ++first;
+    }
+    std::string text = std::to_string(seconds / units[first]) + names[first];
+    if (first + 1 < std::size(units)) {
+        const std::int64_t next = seconds % units[first] / units[first + 1];
+        text += (next < 10 ? "0" : "") + std::to_string(next) + names[first + 1];
+    }
+    return text;
+}
+
+std::string Percent(const Json &value)
+{
+    if (!value.is_number()) {
+        return "-";
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", value.get<double>());
+    return text;
+}
+
+// Bytes in binary units with one decimal: 980K, 64.0M, 1.5G; "-" for none or 0.
+std::string Bytes(const Json &value)
+{
+    if (!value.is_number() || value.get<double>() <= 0) {
+        return "-";
+    }
+    double amount    = value.get<double>() / 1024;
+    const char *unit = "K";
+    for (const char *larger : {"M", "G", "T"}) {
+        if (amount < 1024) {
+            break;
+        }
+        amount /= 1024;
+        unit = larger;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, amount < 10 ? "%.1f%s" : "%.0f%s", amount, unit);
+    return text;
+}
+
+}  // namespace
+
+const std::vector<Column> kProcessColumns = {{"NAME", "name"},
+                                             {"HOST", "host"},
+                                             {"STATE", "state"},
+                                             {"PID", "pid"},
+                                             {"HEALTH", "health"},
+                                             {"UPTIME", "uptime_seconds", Duration},
+                                             {"RESTARTS", "restarts"},
+                                             {"CPU%", "cpu_percent", Percent},
+                                             {"MEM", "memory_bytes", Bytes},
+                                             {"COMMAND", "command"}};
 const std::vector<Column> kServiceColumns = {
     {"NAME", "name"}, {"TYPE", "type"}, {"START", "start"}, {"STATE", "state"}, {"MEMBERS", "members"}};
 const std::vector<Column> kRouteColumns   = {{"HOST", "host"}, {"SERVER", "server"}};
@@ -63,7 +129,8 @@ std::vector<std::vector<std::string>> Cells(const std::vector<Column> &columns, 
             row = {CellText(record.value(columns.front().key, Json())), CellText(record["error"])};
         } else {
             for (const Column &column : columns) {
-                row.push_back(CellText(record.value(column.key, Json())));
+                const Json value = record.value(column.key, Json());
+                row.push_back(column.format != nullptr ? column.format(value) : CellText(value));
             }
         }
         rows.push_back(std::move(row));
@@ -177,4 +244,4 @@ std::string Output::Painted(const std::string &text, const std::string &colour) 
     return colour_ && !colour.empty() ? colour + text + kReset : text;
 }
 
-}  // namespace pactl
+}  // namespace patools

@@ -7,14 +7,21 @@
 
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
-namespace pactl {
+namespace patools {
 
-// A table column: its heading and the record key it shows.
+// A table column: its heading, the record key it shows and how, when not as it is.
 struct Column {
+    Column(std::string heading, std::string record_key, std::string (*formatter)(const Json &) = nullptr)
+        : title(std::move(heading)), key(std::move(record_key)), format(formatter)
+    {
+    }
+
     std::string title;
     std::string key;
+    std::string (*format)(const Json &);
 };
 
 extern const std::vector<Column> kProcessColumns;
@@ -63,6 +70,6 @@ private:
     bool colour_;
 };
 
-}  // namespace pactl
+}  // namespace patools
 
 #endif  // PACTL_OUTPUT_H

@@ -51,9 +51,9 @@ _pactl() {
 
   local words=''
   case $command in
-    '') words="status start stop restart signal logs watch service apply export route agent
+    '') words="status top start stop restart signal logs watch service apply export route agent
                -S --server -U --user --password-file --servers --all --json --timeout -v --verbose -h --help" ;;
-    status | stop | restart) words=$(_pactl_names "$server" status) ;;
+    status | top | stop | restart) words=$(_pactl_names "$server" status) ;;
     logs) words="--host -n --lines -f --follow $(_pactl_names "$server" status)" ;;
     watch) words="--count --since --host $(_pactl_names "$server" status)" ;;
     start) words="--args --wait --command --host --managed --retries --type $(_pactl_names "$server" status)" ;;

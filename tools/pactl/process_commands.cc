@@ -6,7 +6,7 @@
 #include <functional>
 #include <unistd.h>
 
-namespace pactl {
+namespace patools {
 
 namespace ac = agentclient;
 
@@ -135,4 +135,4 @@ Exit SignalProcesses(Session &session, const Output &output, const std::string &
                      [&](const ac::Process &process) { agent.Signal(process, number); });
 }
 
-}  // namespace pactl
+}  // namespace patools

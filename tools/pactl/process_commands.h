@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace pactl {
+namespace patools {
 
 struct StartOptions {
     std::string arguments;  // added to the command of a known process
@@ -37,6 +37,6 @@ Exit RestartProcesses(Session &session, const Output &output, const std::vector<
 Exit SignalProcesses(Session &session, const Output &output, const std::string &signal,
                      const std::vector<std::string> &names);
 
-}  // namespace pactl
+}  // namespace patools
 
 #endif  // PACTL_PROCESS_COMMANDS_H

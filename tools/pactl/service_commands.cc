@@ -1,6 +1,6 @@
 #include "service_commands.h"
 
-namespace pactl {
+namespace patools {
 
 namespace ac = agentclient;
 
@@ -64,4 +64,4 @@ Exit RemoveService(Session &session, const Output &output, const std::string &na
     return Exit::kDone;
 }
 
-}  // namespace pactl
+}  // namespace patools

@@ -8,7 +8,7 @@
 
 #include <string>
 
-namespace pactl {
+namespace patools {
 
 // The records of every service, each with its members' states.
 Json ServiceRecords(agentclient::Connection &agent);
@@ -18,6 +18,6 @@ Exit StartService(Session &session, const Output &output, const std::string &nam
 Exit StopService(Session &session, const Output &output, const std::string &name);
 Exit RemoveService(Session &session, const Output &output, const std::string &name);
 
-}  // namespace pactl
+}  // namespace patools
 
 #endif  // PACTL_SERVICE_COMMANDS_H

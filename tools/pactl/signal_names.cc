@@ -8,7 +8,7 @@
 #include <csignal>
 #include <cstring>
 
-namespace pactl {
+namespace patools {
 
 namespace {
 
@@ -52,4 +52,4 @@ std::string SignalName(int signal)
     return abbreviation != nullptr ? abbreviation : std::to_string(signal);
 }
 
-}  // namespace pactl
+}  // namespace patools

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace pactl {
+namespace patools {
 
 // The number of the signal named, with or without the SIG prefix and in any case, or given as
 // its number; a UsageError for anything else.
@@ -13,6 +13,6 @@ int ParseSignal(std::string_view text);
 // The signal's short name (HUP), or its number when it has none.
 std::string SignalName(int signal);
 
-}  // namespace pactl
+}  // namespace patools
 
 #endif  // PACTL_SIGNAL_NAMES_H

@@ -8,7 +8,7 @@
 #include <system_error>
 #include <unistd.h>
 
-namespace pactl {
+namespace patools {
 
 namespace {
 
@@ -78,4 +78,4 @@ StopSignal::Watch::~Watch()
     stop_.watched_.erase(&connection_);
 }
 
-}  // namespace pactl
+}  // namespace patools

@@ -11,7 +11,7 @@
 #include <set>
 #include <thread>
 
-namespace pactl {
+namespace patools {
 
 class StopSignal {
 public:
@@ -51,6 +51,6 @@ private:
     std::thread waiter_;
 };
 
-}  // namespace pactl
+}  // namespace patools
 
 #endif  // PACTL_STOP_SIGNAL_H

@@ -103,16 +103,36 @@ TEST(Pactl, ProcessCommandsActOnTheAgentsRealProcesses)
             {{"start", "bad", "--command", "exit 3", "--wait", "1"}, 1, "exited with status 3"},
             {{"status", "bad"}, 3, "bad\tlocalhost\tfailed\t"},
             {{"stop", "web"}, 0, "stopped web: stopped", ended("web")},
-            {{"status", "web"}, 3, "web\tlocalhost\tstopped\t0\texec sleep 30\n"},
+            {{"status", "web"}, 3, "web\tlocalhost\tstopped\t0\t-\t-\t0\t-\t-\texec sleep 30\n"},
             {{"start", "web", "--wait", "1"}, 0, "started web: running", remember("web")},
             {{"restart", "web"}, 0, "restarted web: running", remember("web")},
+            // Without checks a running process is ready.
+            {{"status", "web"}, 0, "\tready\t"},
+            // The uptime and restarts of a process that has just started.
+            {{"status", "web"}, 0, "s\t0\t"},
             {{"start", "web", "--args", "-x"}, 1, "already running"},
             {{"stop", "web", "nosuch"}, 1, "knows no process nosuch", [&] { EXPECT_TRUE(Alive(pids["web"])); }},
             {{"--json", "status", "web"},
              0,
              "",
              {},
-             [&](const Json &records) {
+             [&](Json records) {
+                 // The figures change as it runs: they are checked apart.
+                 Json figures;
+                 for (const char *key :
+                      {"uptime_seconds", "restarts", "cpu_user_seconds", "cpu_system_seconds", "cpu_percent",
+                       "memory_bytes", "threads", "descriptors", "started_at", "last_exit"}) {
+                     figures[key] = records.at(0).at(key);
+                     records[0].erase(key);
+                 }
+                 EXPECT_EQ(figures["restarts"], 0);
+                 EXPECT_EQ(figures["threads"], 1);
+                 EXPECT_EQ(figures["last_exit"], "signal 15");
+                 EXPECT_GT(figures["memory_bytes"], 0);
+                 EXPECT_GE(figures["descriptors"], 3);
+                 EXPECT_GT(figures["started_at"], 1'700'000'000);
+                 EXPECT_LT(figures["uptime_seconds"], 60);
+                 EXPECT_LT(figures["cpu_percent"], 50);
                  EXPECT_EQ(records, Json::array({{{"name", "web"},
                                                   {"host", "localhost"},
                                                   {"state", "running"},
@@ -122,7 +142,10 @@ TEST(Pactl, ProcessCommandsActOnTheAgentsRealProcesses)
                                                   {"type", "plain"},
                                                   {"managed", true},
                                                   {"retries", 2},
-                                                  {"euid", getuid()}}}));
+                                                  {"euid", getuid()},
+                                                  {"health", "ready"},
+                                                  {"health_output", ""},
+                                                  {"status_text", ""}}}));
              }},
         });
 }
@@ -236,6 +259,7 @@ TEST(Pactl, BadInputGivesOneLineAndItsStatus)
     RunSteps(
         agent,
         {
+            {{"top"}, 2, "standard output is none"},
             {{"frob"}, 2, "unknown command frob"},
             {{"status", "--bogus"}, 2, "--bogus"},
             {{"signal", "NOSIG", "web"}, 2, "unknown signal NOSIG"},

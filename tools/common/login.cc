@@ -10,7 +10,7 @@
 #include <fstream>
 #include <memory>
 
-namespace pactl {
+namespace patools {
 
 namespace {
 
@@ -102,4 +102,4 @@ std::string ResolvePassword(const std::string &password_file)
     return TakeText(PaPromptPassword());
 }
 
-}  // namespace pactl
+}  // namespace patools

@@ -1,11 +1,11 @@
-// How a pactl command ends: the exit statuses and the failure that carries one.
-#ifndef PACTL_FAILURE_H
-#define PACTL_FAILURE_H
+// How a tool's command ends: the exit statuses and the failure that carries one.
+#ifndef PATOOLS_FAILURE_H
+#define PATOOLS_FAILURE_H
 
 #include <stdexcept>
 #include <string>
 
-namespace pactl {
+namespace patools {
 
 enum class Exit : int {
     kDone        = 0,  // the command did what it was asked
@@ -27,6 +27,6 @@ private:
 
 inline Failure UsageError(const std::string &what) { return Failure(Exit::kUsage, what); }
 
-}  // namespace pactl
+}  // namespace patools
 
-#endif  // PACTL_FAILURE_H
+#endif  // PATOOLS_FAILURE_H

@@ -1,13 +1,13 @@
-// Any failure as pactl reports it: one line and an exit status.
-#ifndef PACTL_ERRORS_H
-#define PACTL_ERRORS_H
+// Any failure as the tools report it: one line and an exit status.
+#ifndef PATOOLS_ERRORS_H
+#define PATOOLS_ERRORS_H
 
 #include "failure.h"
 
 #include <exception>
 #include <string>
 
-namespace pactl {
+namespace patools {
 
 struct Explanation {
     Exit status;
@@ -21,6 +21,6 @@ std::string OneLine(std::string text);
 // reached and Failed otherwise; anything else is Failed.
 Explanation Explain(std::exception_ptr error);
 
-}  // namespace pactl
+}  // namespace patools
 
-#endif  // PACTL_ERRORS_H
+#endif  // PATOOLS_ERRORS_H

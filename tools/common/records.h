@@ -1,7 +1,7 @@
-// What pactl shows of the agent's processes, services and routes: one JSON object each, the
+// What the tools show of the agent's processes, services and routes: one JSON object each, the
 // same for the tables and for --json, so that both say the same thing.
-#ifndef PACTL_RECORDS_H
-#define PACTL_RECORDS_H
+#ifndef PATOOLS_RECORDS_H
+#define PATOOLS_RECORDS_H
 
 #include <agentclient/agentclient.hpp>
 
@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace pactl {
+namespace patools {
 
 using Json = nlohmann::ordered_json;
 
@@ -38,16 +38,23 @@ Json ServiceRecord(const agentclient::Service &service, std::int32_t state, Json
 // host, server.
 Json RouteRecord(const agentclient::Route &route);
 Json RouteRecords(const std::vector<agentclient::Route> &routes);
+// Adds a process's figures to its record: uptime_seconds, restarts, cpu_user_seconds,
+// cpu_system_seconds, cpu_percent (over its uptime; null while it does not run), memory_bytes,
+// threads, descriptors, started_at and last_exit ("exit N", "signal N" or null); each null for
+// no figures, from an agent older than them.
+void AddStats(Json &record, const agentclient::ProcessStats *stats);
 
 // Reading the agent: every process in the agent's order, or those named in the order named; a
 // name the agent does not know is a Failure that names every such name.
 std::vector<agentclient::Process> FindProcesses(agentclient::Connection &agent, const std::vector<std::string> &names);
 agentclient::Service FindService(agentclient::Connection &agent, const std::string &name);
-// The records of the processes, each with its state now.
+// The records of the processes, each with its state, health and figures now: the process
+// record and health (a word, or null while it does not run or from an agent older than health),
+// health_output and status_text, and its figures (see AddStats).
 Json ProcessRecords(agentclient::Connection &agent, const std::vector<agentclient::Process> &processes);
 // The service's record, its members each with their state now.
 Json DescribeService(agentclient::Connection &agent, const agentclient::Service &service);
 
-}  // namespace pactl
+}  // namespace patools
 
-#endif  // PACTL_RECORDS_H
+#endif  // PATOOLS_RECORDS_H

@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <array>
+#include <set>
+#include <string>
 #include <utility>
 
-namespace pactl {
+namespace patools {
 
 namespace ac = agentclient;
 
@@ -48,7 +50,72 @@ std::string JoinNames(const std::vector<std::string> &names)
     return joined;
 }
 
+// What fetch answers for the processes of each host the list names, asked of the agent that
+// serves it; none from an agent older than fetch's request.
+template <class Record>
+std::vector<Record> PerHost(ac::Connection &agent, const std::vector<ac::Process> &processes,
+                            std::vector<Record> (ac::Connection::*fetch)(const std::string &, const std::string &))
+{
+    std::set<std::string> hosts;
+    for (const ac::Process &process : processes) {
+        hosts.insert(process.host);
+    }
+    std::vector<Record> records;
+    for (const std::string &host : hosts) {
+        try {
+            std::vector<Record> of_host = (agent.*fetch)({}, host);
+            records.insert(records.end(), of_host.begin(), of_host.end());
+        } catch (const ac::Error &error) {
+            if (error.Code() != PaNOT_SUPPORTED) {
+                throw;
+            }
+        }
+    }
+    return records;
+}
+
+// The process's record among records, none when there is none.
+template <class Record>
+const Record *RecordOf(const std::vector<Record> &records, const ac::Process &process)
+{
+    auto found = std::find_if(records.begin(), records.end(),
+                              [&](const Record &r) { return r.name == process.name && r.host == process.host; });
+    return found != records.end() ? &*found : nullptr;
+}
+
+// How the last run ended: "exit 3", "signal 9", or null.
+Json LastExit(const ac::ProcessStats &stats)
+{
+    if (stats.last_exit_signal) {
+        return "signal " + std::to_string(*stats.last_exit_signal);
+    }
+    return stats.last_exit_status ? Json("exit " + std::to_string(*stats.last_exit_status)) : Json();
+}
+
 }  // namespace
+
+void AddStats(Json &record, const ac::ProcessStats *stats)
+{
+    if (stats == nullptr) {
+        for (const char *key : {"uptime_seconds", "restarts", "cpu_user_seconds", "cpu_system_seconds", "cpu_percent",
+                                "memory_bytes", "threads", "descriptors", "started_at", "last_exit"}) {
+            record[key] = nullptr;
+        }
+        return;
+    }
+    const double cpu             = stats->cpu_user_seconds + stats->cpu_system_seconds;
+    record["uptime_seconds"]     = stats->uptime_seconds;
+    record["restarts"]           = stats->restarts;
+    record["cpu_user_seconds"]   = stats->cpu_user_seconds;
+    record["cpu_system_seconds"] = stats->cpu_system_seconds;
+    // A lifetime average, as ps shows it.
+    record["cpu_percent"]  = stats->uptime_seconds > 0 ? Json(100 * cpu / stats->uptime_seconds) : Json();
+    record["memory_bytes"] = stats->memory_bytes;
+    record["threads"]      = stats->threads;
+    record["descriptors"]  = stats->descriptors;
+    record["started_at"]   = stats->started_at;
+    record["last_exit"]    = LastExit(*stats);
+}
 
 std::string ProcessStateWord(std::int32_t state) { return StateWord(pa::protocol::kProcessStateNames, state); }
 
@@ -144,9 +211,19 @@ ac::Service FindService(ac::Connection &agent, const std::string &name)
 
 Json ProcessRecords(ac::Connection &agent, const std::vector<ac::Process> &processes)
 {
-    Json records = Json::array();
+    const auto health = PerHost<ac::ProcessHealth>(agent, processes, &ac::Connection::Health);
+    const auto stats  = PerHost<ac::ProcessStats>(agent, processes, &ac::Connection::Stats);
+    Json records      = Json::array();
     for (const ac::Process &process : processes) {
-        records.push_back(ProcessRecord(process, agent.Status(process)));
+        Json record = ProcessRecord(process, agent.Status(process));
+        const ac::ProcessHealth none;
+        const ac::ProcessHealth *found = RecordOf(health, process);
+        const ac::ProcessHealth &known = found != nullptr ? *found : none;
+        record["health"]               = known.health ? Json(ac::HealthWord(*known.health)) : Json();
+        record["health_output"]        = known.output;
+        record["status_text"]          = known.status_text;
+        AddStats(record, RecordOf(stats, process));
+        records.push_back(std::move(record));
     }
     return records;
 }
@@ -160,4 +237,4 @@ Json DescribeService(ac::Connection &agent, const ac::Service &service)
     return ServiceRecord(service, agent.Status(service), std::move(members));
 }
 
-}  // namespace pactl
+}  // namespace patools

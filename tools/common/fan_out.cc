@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <thread>
 
-namespace pactl {
+namespace patools {
 
 namespace {
 
@@ -45,10 +45,12 @@ Json AskEach(const std::vector<std::string> &servers, const Credentials &credent
     return merged;
 }
 
-std::vector<std::string> AllServers(Session &session)
+std::vector<std::string> AllServers(Session &session) { return ServersRoutedBy(session.Agent()); }
+
+std::vector<std::string> ServersRoutedBy(agentclient::Connection &agent)
 {
-    std::vector<std::string> servers = {session.ServerName()};
-    for (const agentclient::Route &route : session.Agent().Routes()) {
+    std::vector<std::string> servers = {agent.Server()};
+    for (const agentclient::Route &route : agent.Routes()) {
         if (std::find(servers.begin(), servers.end(), route.server) == servers.end()) {
             servers.push_back(route.server);
         }
@@ -56,4 +58,4 @@ std::vector<std::string> AllServers(Session &session)
     return servers;
 }
 
-}  // namespace pactl
+}  // namespace patools

@@ -2,13 +2,14 @@
 
 #include "login.h"
 
-namespace pactl {
+namespace patools {
 
 agentclient::Connection Connect(const std::string &server, const Credentials &credentials)
 {
     try {
-        return agentclient::Connection(server, credentials.user, credentials.password,
-                                       {.application = "pactl", .timeout = credentials.timeout, .retry = {}});
+        return agentclient::Connection(
+            server, credentials.user, credentials.password,
+            {.application = credentials.application, .timeout = credentials.timeout, .retry = {}});
     } catch (const agentclient::Error &error) {
         if (error.TimedOut()) {
             throw NoAnswer(server, credentials.timeout);
@@ -35,7 +36,8 @@ const Credentials &Session::Login()
 {
     if (!credentials_) {
         std::string user = ResolveUser(options_.user);
-        credentials_     = Credentials{std::move(user), ResolvePassword(options_.password_file), options_.timeout};
+        credentials_     = Credentials{std::move(user), ResolvePassword(options_.password_file), options_.timeout,
+                                   options_.application};
     }
     return *credentials_;
 }
@@ -49,4 +51,4 @@ agentclient::Connection &Session::Agent()
     return *agent_;
 }
 
-}  // namespace pactl
+}  // namespace patools

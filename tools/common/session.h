@@ -1,6 +1,6 @@
-// The agents a pactl command talks to: the login settings, and connections made from them.
-#ifndef PACTL_SESSION_H
-#define PACTL_SESSION_H
+// The agents a tool talks to: the login settings, and connections made from them.
+#ifndef PATOOLS_SESSION_H
+#define PATOOLS_SESSION_H
 
 #include "failure.h"
 
@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-namespace pactl {
+namespace patools {
 
 // What the command line says about logging in.
 struct LoginOptions {
@@ -18,6 +18,7 @@ struct LoginOptions {
     std::string user;
     std::string password_file;
     std::chrono::seconds timeout{30};
+    std::string application = "pactl";  // the program's name, which the agent's log shows
 };
 
 // Everything a connection needs, resolved once so that threads can connect on their own.
@@ -25,6 +26,7 @@ struct Credentials {
     std::string user;
     std::string password;
     std::chrono::seconds timeout{30};
+    std::string application = "pactl";
 };
 
 // Connects to server; the login and every reply may take the credentials' time-out. Throws
@@ -37,7 +39,7 @@ class Session {
 public:
     explicit Session(LoginOptions options) : options_(std::move(options)) {}
 
-    // The agent the command is about (-S, PA_SERVER or the interfaces file's only entry).
+    // The agent the tool is about (-S, PA_SERVER or the interfaces file's only entry).
     const std::string &ServerName();
     // Resolves the user and the password, asking for the password at most once.
     const Credentials &Login();
@@ -51,6 +53,6 @@ private:
     std::optional<agentclient::Connection> agent_;
 };
 
-}  // namespace pactl
+}  // namespace patools
 
-#endif  // PACTL_SESSION_H
+#endif  // PATOOLS_SESSION_H

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace pactl {
+namespace patools {
 
 std::string OneLine(std::string text)
 {
@@ -29,4 +29,4 @@ Explanation Explain(std::exception_ptr error)
     }
 }
 
-}  // namespace pactl
+}  // namespace patools

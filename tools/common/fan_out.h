@@ -1,7 +1,7 @@
 // One question put to many agents at once: a thread and a connection for each agent, and the
 // answers merged, each record tagged with its server.
-#ifndef PACTL_FAN_OUT_H
-#define PACTL_FAN_OUT_H
+#ifndef PATOOLS_FAN_OUT_H
+#define PATOOLS_FAN_OUT_H
 
 #include "records.h"
 #include "session.h"
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace pactl {
+namespace patools {
 
 // Reads an agent's answer as records; called on several threads at once.
 using Question = std::function<Json(agentclient::Connection &)>;
@@ -22,7 +22,9 @@ Json AskEach(const std::vector<std::string> &servers, const Credentials &credent
 
 // The agent of the session and, after it, every other server its routing table names.
 std::vector<std::string> AllServers(Session &session);
+// The agent and, after it, every other server its routing table names.
+std::vector<std::string> ServersRoutedBy(agentclient::Connection &agent);
 
-}  // namespace pactl
+}  // namespace patools
 
-#endif  // PACTL_FAN_OUT_H
+#endif  // PATOOLS_FAN_OUT_H
