@@ -3,7 +3,8 @@
 #   libagentclient-dev  dev       headers, static archive, CMake package, pkg-config file
 #   paagentd            agent     the agent, its systemd unit and its manual page
 #                       tools     pactl, its manual page and completion: the agent's administration
-#                                 program, shipped with it
+#                                 program, shipped with it; paexporter, its manual page and unit
+#   python3-agentclient python    the Python package agentclient, for Debian's python3
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_CONTACT "agentclient developers <agentclient@localhost>" CACHE STRING "The packages' Maintainer")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -23,6 +24,9 @@ if(AGENTCLIENT_BUILD_AGENT)
 endif()
 if(AGENTCLIENT_BUILD_TOOLS)
   list(APPEND CPACK_COMPONENTS_ALL tools)
+endif()
+if(AGENTCLIENT_BUILD_PYTHON)
+  list(APPEND CPACK_COMPONENTS_ALL python)
 endif()
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libagentclient${PROJECT_VERSION_MAJOR})
@@ -45,7 +49,24 @@ set(CPACK_DEBIAN_PAAGENTD_PACKAGE_NAME paagentd)
 set(CPACK_DEBIAN_PAAGENTD_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PAAGENTD_DESCRIPTION "process agent daemon and its command line
 paagentd starts, stops, signals and watches processes and services on its
-host for clients of the agentclient protocol; pactl administers it.")
+host for clients of the agentclient protocol; pactl administers it and
+paexporter serves its processes as Prometheus metrics and a status page.")
+
+if(AGENTCLIENT_BUILD_PYTHON)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-agentclient)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  # The module is built for one Python version; the library it links comes from the runtime
+  # package, which dpkg-shlibdeps cannot see outside the system, so the dependencies are named.
+  math(EXPR python_next_minor "${Python3_VERSION_MINOR} + 1")
+  set(python_version ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR})
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS OFF)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+      "python3 (>= ${python_version}), python3 (<< ${Python3_VERSION_MAJOR}.${python_next_minor}), libc6, libgcc-s1, libstdc++6")
+  set(CPACK_DEBIAN_PYTHON_DESCRIPTION "client library of the process agent - Python package
+The package agentclient: connections to process agents, their processes,
+services and routes as Python objects, their events and output as
+iterators, and the agent's configuration file writer.")
+endif()
 
 include(CPack)
 cpack_add_component(runtime)
@@ -53,3 +74,6 @@ cpack_add_component(dev DEPENDS runtime)
 cpack_add_component_group(paagentd)
 cpack_add_component(agent GROUP paagentd)
 cpack_add_component(tools GROUP paagentd)
+if(AGENTCLIENT_BUILD_PYTHON)
+  cpack_add_component(python DEPENDS runtime)
+endif()

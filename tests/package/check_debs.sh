@@ -25,10 +25,17 @@ files[libagentclient-dev]="./usr/include/agentclient/agentclient.hpp ./usr/inclu
   ./usr/lib/cmake/agentclient/agentclient-targets-$config.cmake ./usr/lib/cmake/agentclient/agentclient-targets.cmake
   ./usr/lib/libagentclient.a ./usr/lib/libagentclient.so ./usr/lib/pkgconfig/agentclient.pc"
 depends[libagentclient-dev]="libagentclient0 \(= $version-1\),freetds-dev"
-files[paagentd]="./usr/bin/pactl ./usr/lib/systemd/system/paagentd.service ./usr/libexec/paagentd/paagentd-log-writer
-  ./usr/sbin/paagentd
-  ./usr/share/bash-completion/completions/pactl ./usr/share/man/man1/pactl.1.gz ./usr/share/man/man8/paagentd.8.gz"
-depends[paagentd]="libc6,libct4,libcrypt1,libssl3,libsystemd0"
+files[paagentd]="./usr/bin/pactl ./usr/bin/paexporter ./usr/lib/systemd/system/paagentd.service
+  ./usr/lib/systemd/system/paexporter.service ./usr/libexec/paagentd/paagentd-log-writer ./usr/sbin/paagentd
+  ./usr/share/bash-completion/completions/pactl ./usr/share/man/man1/pactl.1.gz ./usr/share/man/man1/paexporter.1.gz
+  ./usr/share/man/man8/paagentd.8.gz"
+depends[paagentd]="libc6,libct4,libcrypt1,libssl3,libsystemd0,libcpp-httplib0\\.11"
+if grep -q '^AGENTCLIENT_BUILD_PYTHON:BOOL=ON$' "$build_dir/CMakeCache.txt"; then
+  site=./usr/lib/python3/dist-packages/agentclient
+  suffix=$(/usr/bin/python3 -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+  files[python3-agentclient]="$site/__init__.py $site/__init__.pyi $site/errors.py $site/py.typed $site/_agentclient$suffix"
+  depends[python3-agentclient]="python3,libagentclient0 \(= $version-1\)"
+fi
 
 status=0
 fail() {
@@ -58,6 +65,11 @@ for package in "${!files[@]}"; do
       fail "$package depends on \"$package_depends\", without $dependency"
   done
 done
+unit=$scratch/root/paagentd/usr/lib/systemd/system/paexporter.service
+# The unit names the program where the build's prefix installs it, as paagentd.service does.
+grep -Eq '^ExecStart=/\S*/bin/paexporter --password-file %d/password ' "$unit" ||
+  fail "paexporter.service does not start paexporter with the password systemd hands over"
+grep -q '^DynamicUser=yes$' "$unit" || fail "paexporter.service does not run as an unprivileged user of its own"
 [[ $(readlink "$scratch/root/libagentclient-dev/usr/lib/libagentclient.so") == libagentclient.so.0 ]] ||
   fail "libagentclient-dev's libagentclient.so does not point to the runtime package's libagentclient.so.0"
 
