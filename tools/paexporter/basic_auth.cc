@@ -3,6 +3,8 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <iostream>
+#include <stdexcept>
 #include <vector>
 
 namespace paexporter {
@@ -28,7 +30,34 @@ std::optional<std::string> Decoded(const std::string &text)
 
 }  // namespace
 
-bool Authorized(const paagent::Users &users, const std::string &authorization)
+Logins::Logins(std::filesystem::path path) : path_(std::move(path)), users_(Read()) {}
+
+std::shared_ptr<const paagent::Users> Logins::Read() const
+{
+    auto users = std::make_shared<const paagent::Users>(paagent::Users::Load(path_));
+    if (users->Accesses().empty()) {
+        throw std::runtime_error(path_.string() + " has no login");
+    }
+    return users;
+}
+
+void Logins::Reload()
+{
+    try {
+        std::shared_ptr<const paagent::Users> users = Read();
+        const std::size_t count                     = users->Accesses().size();
+        {
+            std::lock_guard lock(mutex_);
+            users_ = std::move(users);
+        }
+        std::cerr << "paexporter: read " << count << (count == 1 ? " login" : " logins") << " from " << path_.string()
+                  << '\n';
+    } catch (const std::exception &error) {
+        std::cerr << "paexporter: keeps the logins it had: " << error.what() << '\n';
+    }
+}
+
+bool Logins::Authorized(const std::string &authorization) const
 {
     constexpr std::string_view kScheme = "Basic ";
     if (!authorization.starts_with(kScheme)) {
@@ -36,7 +65,15 @@ bool Authorized(const paagent::Users &users, const std::string &authorization)
     }
     const std::optional<std::string> credentials = Decoded(authorization.substr(kScheme.size()));
     const std::size_t colon                      = credentials ? credentials->find(':') : std::string::npos;
-    return colon != std::string::npos && users.Check(credentials->substr(0, colon), credentials->substr(colon + 1));
+    if (colon == std::string::npos) {
+        return false;
+    }
+    std::shared_ptr<const paagent::Users> users;
+    {
+        std::lock_guard lock(mutex_);
+        users = users_;
+    }
+    return users->Check(credentials->substr(0, colon), credentials->substr(colon + 1));
 }
 
 }  // namespace paexporter

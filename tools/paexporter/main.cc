@@ -70,46 +70,58 @@ paexporter::WebOptions WebOptionsOf(const Arguments &arguments)
     }
     options.tls_cert = arguments.tls_cert;
     options.tls_key  = arguments.tls_key;
-    if (!arguments.users.empty()) {
-        try {
-            options.users = paagent::Users::Load(arguments.users);
-        } catch (const std::exception &error) {
-            throw patools::UsageError(error.what());
-        }
-    }
     return options;
 }
 
-// Blocks SIGTERM and SIGINT in every thread started after it; StopOnSignal takes them.
-sigset_t BlockStopSignals()
+// The logins of --users, if given.
+std::optional<paexporter::Logins> LoginsOf(const Arguments &arguments)
+{
+    if (arguments.users.empty()) {
+        return std::nullopt;
+    }
+    try {
+        return std::optional<paexporter::Logins>(std::in_place, arguments.users);
+    } catch (const std::exception &error) {
+        throw patools::UsageError(error.what());
+    }
+}
+
+// Blocks SIGTERM, SIGINT and SIGHUP in every thread started after it; SignalTaker takes them.
+sigset_t BlockSignals()
 {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     return signals;
 }
 
-// Stops the server at SIGTERM or SIGINT, taken on a thread of its own. When the server ends
-// otherwise, the thread is sent a SIGTERM of its own, so that it ends and can be joined.
-class StopOnSignal {
+// Takes the signals on a thread of its own: SIGHUP reads the users file again, SIGTERM and
+// SIGINT stop the server. When the server ends otherwise, the thread is sent a SIGTERM of its
+// own, so that it ends and can be joined.
+class SignalTaker {
 public:
-    StopOnSignal(const sigset_t &signals, paexporter::WebServer &server)
-        : thread_([signals, &server] {
+    SignalTaker(const sigset_t &signals, paexporter::WebServer &server, paexporter::Logins *logins)
+        : thread_([signals, &server, logins] {
               int signal = 0;
-              sigwait(&signals, &signal);
+              while (sigwait(&signals, &signal) == 0 && signal == SIGHUP) {
+                  if (logins != nullptr) {
+                      logins->Reload();
+                  }
+              }
               server.Stop();
           })
     {
     }
-    ~StopOnSignal()
+    ~SignalTaker()
     {
         pthread_kill(thread_.native_handle(), SIGTERM);
         thread_.join();
     }
-    StopOnSignal(const StopOnSignal &)            = delete;
-    StopOnSignal &operator=(const StopOnSignal &) = delete;
+    SignalTaker(const SignalTaker &)            = delete;
+    SignalTaker &operator=(const SignalTaker &) = delete;
 
 private:
     std::thread thread_;
@@ -147,11 +159,13 @@ int main(int argc, char **argv)
     }
     agentclient::SetLogger([](std::int32_t, std::string_view) {});
 
-    const sigset_t stop_signals = BlockStopSignals();
+    const sigset_t signals = BlockSignals();
     try {
-        paexporter::WebOptions web  = WebOptionsOf(arguments);
-        arguments.login.application = "paexporter";
-        arguments.login.timeout     = std::chrono::seconds(arguments.timeout);
+        paexporter::WebOptions web               = WebOptionsOf(arguments);
+        std::optional<paexporter::Logins> logins = LoginsOf(arguments);
+        web.logins                               = logins ? &*logins : nullptr;
+        arguments.login.application              = "paexporter";
+        arguments.login.timeout                  = std::chrono::seconds(arguments.timeout);
         patools::Session session(arguments.login);
         paexporter::Agents agents(session.ServerName(), session.Login(), arguments.all);
         paexporter::WebServer server(agents, std::move(web));
@@ -159,7 +173,7 @@ int main(int argc, char **argv)
         if (!port) {
             throw patools::Failure(Exit::kFailed, "cannot listen on " + arguments.listen);
         }
-        const StopOnSignal stopper(stop_signals, server);
+        const SignalTaker signal_taker(signals, server, logins ? &*logins : nullptr);
         std::cerr << "paexporter: serving " << (arguments.tls_cert.empty() ? "http" : "https") << "://"
                   << arguments.listen.substr(0, arguments.listen.rfind(':')) << ':' << *port << "/\n";
         server.Run();

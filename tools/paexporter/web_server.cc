@@ -1,6 +1,5 @@
 #include "web_server.h"
 
-#include "basic_auth.h"
 #include "metrics.h"
 #include "status_page.h"
 
@@ -101,7 +100,7 @@ void WebServer::Route()
             response.set_content("read-only: GET and HEAD only\n", "text/plain");
             return httplib::Server::HandlerResponse::Handled;
         }
-        if (options_.users && !Authorized(*options_.users, request.get_header_value("Authorization"))) {
+        if (options_.logins != nullptr && !options_.logins->Authorized(request.get_header_value("Authorization"))) {
             response.status = 401;
             response.set_header("WWW-Authenticate", "Basic realm=\"paexporter\", charset=\"UTF-8\"");
             response.set_content("a login of the exporter's users file is needed\n", "text/plain");

@@ -4,8 +4,7 @@
 #define PAEXPORTER_WEB_SERVER_H
 
 #include "agents.h"
-
-#include <core/users.h>
+#include "basic_auth.h"
 
 #include <httplib.h>
 
@@ -21,7 +20,7 @@ struct WebOptions {
     int port            = 9478;
     std::string tls_cert;  // with tls_key: HTTPS
     std::string tls_key;
-    std::optional<paagent::Users> users;  // with it, every request needs one of its logins
+    const Logins *logins = nullptr;  // not owned, outlives the server; with it, every request needs one of them
 };
 
 class WebServer {

@@ -138,9 +138,12 @@ def tls(cluster):
     return type("Tls", (), {"cert": str(cert), "key": str(key)})
 
 
-def test_tls_and_basic_authentication(cluster, tls):
+def test_tls_and_basic_authentication_and_logins_read_again(cluster, tls):
+    users = cluster.work / "exporter_users"
+    users.write_text(cluster.users.read_text())
+    users.chmod(0o600)
     guarded = cluster.exporter("--listen", "127.0.0.1:0", "--tls-cert", tls.cert, "--tls-key", tls.key,
-                               "--users", str(cluster.users))
+                               "--users", str(users))
     try:
         assert guarded.url.startswith("https://")
         context = ssl.create_default_context()
@@ -167,6 +170,17 @@ def test_tls_and_basic_authentication(cluster, tls):
                 assert headers["WWW-Authenticate"].startswith("Basic realm=")
             else:
                 assert 'pa_agent_up{server="PA_FIRST"} 1' in body
+
+        # SIGHUP reads the file again; a file refused, or without a login, leaves the logins as they were.
+        tester = [line for line in users.read_text().splitlines() if line.startswith("tester:")]
+        for text, said, watcher in [("watcher\n", "keeps the logins it had: ", 200), ("# nobody\n", "has no login", 200),
+                                    ("\n".join(tester) + "\n", "read 1 login from ", 401)]:
+            users.write_text(text)
+            logged = len(guarded.errors())
+            guarded.process.send_signal(signal.SIGHUP)
+            assert eventually(lambda: said in guarded.errors()[logged:]), guarded.errors()
+            assert answer("watcher", cluster.reader_password)[0] == watcher, text
+        assert answer("tester", cluster.password)[0] == 200
     finally:
         assert guarded.stop() == 0
 
