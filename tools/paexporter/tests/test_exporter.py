@@ -17,6 +17,11 @@ from conftest import WAIT_LIMIT, eventually
 
 SAMPLE = re.compile(r'^(\w+)\{(.*)\} (\S+)$')
 LABEL = re.compile(r'(\w+)="((?:[^"\\]|\\.)*)"')
+RIGHT = 'ri"g\\ht'
+
+
+def unescaped(value):
+    return re.sub(r'\\(.)', lambda escape: "\n" if escape.group(1) == "n" else escape.group(1), value)
 
 
 def samples(scrape, name):
@@ -25,25 +30,26 @@ def samples(scrape, name):
     for line in scrape.splitlines():
         sample = SAMPLE.match(line)
         if sample and sample.group(1) == name:
-            found[tuple(value for _, value in LABEL.findall(sample.group(2)))] = float(sample.group(3))
+            found[tuple(unescaped(value) for _, value in LABEL.findall(sample.group(2)))] = float(sample.group(3))
     return found
 
 
 def pair_configuration():
-    """Service "pair" of processes "left" and "right", in the agent's configuration format."""
+    """Service "pair" of processes "left" and RIGHT, in the agent's configuration format; RIGHT's
+    name has what a label's value must escape."""
     lines = ["#ZEB_PA3", ""]
-    for name in ("left", "right"):
+    for name in ("left", RIGHT):
         lines += [f"zeb_process '{name}'", "{", f"\tCommand 'exec sleep 600' run as {os.getuid()}",
                   "\tHost\t=\t'localhost'", "\tManaged\t=\tFalse", "\tRetryCount\t=\t0",
                   "\tProcessType\t=\tPaNOT_PA_AWARE", "}", ""]
     lines += ["zeb_service 'pair'", "{", "\tServiceType\t=\tNon-Master", "\tServiceStart\t=\tNon-Auto",
-              "\tprocess 'left' NONE", "\tprocess 'right' NONE", "}", "", "zeb_routing", "{", "}", ""]
+              "\tprocess 'left' NONE", f"\tprocess '{RIGHT}' NONE", "}", "", "zeb_routing", "{", "}", ""]
     return "\n".join(lines)
 
 
 @pytest.fixture(scope="module")
 def pair(cluster, tmp_path_factory):
-    """PA_SECOND's service "pair", of which "left" runs and "right" does not."""
+    """PA_SECOND's service "pair", of which "left" runs and RIGHT does not."""
     configuration = tmp_path_factory.mktemp("pair") / "pair.cfg"
     configuration.write_text(pair_configuration())
     cluster.pactl("-S", "PA_SECOND", "apply", str(configuration))
