@@ -25,6 +25,30 @@ constexpr int kQuietWaits  = 10;
 constexpr int kTailLines   = 100;
 constexpr auto kOutputWait = std::chrono::seconds(1);
 
+// How often the listening thread, when no connection comes, looks whether a Stop came before it
+// began to listen.
+constexpr auto kIdleInterval = std::chrono::seconds(1);
+
+// The workers, whose idle call on the listening thread stops the server once stopping: a Stop
+// that comes before cpp-httplib's loop has begun finds nothing to stop.
+class Workers : public httplib::ThreadPool {
+public:
+    Workers(httplib::Server &server, const std::atomic<bool> &stopping)
+        : httplib::ThreadPool(kWorkers), server_(server), stopping_(stopping)
+    {
+    }
+    void on_idle() override
+    {
+        if (stopping_) {
+            server_.stop();
+        }
+    }
+
+private:
+    httplib::Server &server_;
+    const std::atomic<bool> &stopping_;
+};
+
 std::string ServerSentEvent(const std::string &data) { return "data: " + data + "\n\n"; }
 
 // JSON text, with any bytes that are no UTF-8 replaced: the processes write what they like.
@@ -57,7 +81,8 @@ WebServer::WebServer(Agents &agents, WebOptions options) : agents_(agents), opti
     } else {
         server_ = std::make_unique<httplib::Server>();
     }
-    server_->new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
+    server_->set_idle_interval(kIdleInterval);
+    server_->new_task_queue = [this] { return new Workers(*server_, stopping_); };
     server_->set_keep_alive_timeout(2);
     Route();
 }

@@ -32,7 +32,8 @@ public:
     std::optional<int> Bind();
     // Serves on the address bound until Stop.
     void Run();
-    // Stops listening and ends the streams; Run returns once the requests under way are answered.
+    // Stops listening and ends the streams; Run returns once the requests under way are answered,
+    // within about a second when Stop comes before Run.
     void Stop();
 
 private:

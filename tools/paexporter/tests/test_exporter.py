@@ -191,6 +191,37 @@ def test_tls_and_basic_authentication_and_logins_read_again(cluster, tls):
         assert guarded.stop() == 0
 
 
+def holds_a_socket(pid):
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            if os.readlink(f"/proc/{pid}/fd/{fd}").startswith("socket:"):
+                return True
+        except FileNotFoundError:  # closed meanwhile
+            pass
+    return False
+
+
+def test_a_stop_before_it_serves_is_heeded(cluster):
+    """A SIGTERM taken while the exporter logs in to a frozen agent ends it once it could serve."""
+    first = cluster.agents["PA_FIRST"]
+    env = dict(cluster.env, PA_SERVER="PA_FIRST", PA_USER="watcher", PA_PASSWORD=cluster.reader_password)
+    first.send_signal(signal.SIGSTOP)
+    try:
+        early = subprocess.Popen([os.environ["PAEXPORTER"], "--listen", "127.0.0.1:0", "--timeout", "30"], env=env,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        assert eventually(lambda: holds_a_socket(early.pid)), "paexporter never connected to the agent"
+        early.send_signal(signal.SIGTERM)
+    finally:
+        first.send_signal(signal.SIGCONT)
+    try:
+        _, errors = early.communicate(timeout=10)
+    except subprocess.TimeoutExpired:
+        early.kill()
+        early.communicate()
+        pytest.fail("paexporter did not end within 10 s of a SIGTERM that came before it served")
+    assert early.returncode == 0 and "serving http://" in errors, errors
+
+
 def test_an_agent_routed_to_later_is_read(cluster, exporter):
     cluster.start_agent("PA_THIRD")
     cluster.pactl("-S", "PA_FIRST", "route", "add", "node3", "PA_THIRD")
