@@ -163,7 +163,8 @@ int main(int argc, char **argv)
     try {
         paexporter::WebOptions web               = WebOptionsOf(arguments);
         std::optional<paexporter::Logins> logins = LoginsOf(arguments);
-        web.logins                               = logins ? &*logins : nullptr;
+        paexporter::Logins *const users          = logins ? &*logins : nullptr;
+        web.logins                               = users;
         arguments.login.application              = "paexporter";
         arguments.login.timeout                  = std::chrono::seconds(arguments.timeout);
         patools::Session session(arguments.login);
@@ -173,7 +174,7 @@ int main(int argc, char **argv)
         if (!port) {
             throw patools::Failure(Exit::kFailed, "cannot listen on " + arguments.listen);
         }
-        const SignalTaker signal_taker(signals, server, logins ? &*logins : nullptr);
+        const SignalTaker signal_taker(signals, server, users);
         std::cerr << "paexporter: serving " << (arguments.tls_cert.empty() ? "http" : "https") << "://"
                   << arguments.listen.substr(0, arguments.listen.rfind(':')) << ':' << *port << "/\n";
         server.Run();
